@@ -46,8 +46,8 @@ void TEdit::SetText(const std::string& text) {
 }
 
 TSpinEdit::TSpinEdit(long minValue, long maxValue, long value)
-    : TEdit(std::to_string(std::clamp(value, minValue, maxValue))), min_(minValue),
-      max_(maxValue) {}
+    : TEdit(std::to_string(std::clamp(value, minValue, maxValue))), min_(minValue), max_(maxValue) {
+}
 
 long TSpinEdit::Value() const {
     const std::string& text = Text();
@@ -67,7 +67,9 @@ long TSpinEdit::Value() const {
     return std::clamp(value, min_, max_);
 }
 
-void TSpinEdit::SetValue(long value) { SetText(std::to_string(std::clamp(value, min_, max_))); }
+void TSpinEdit::SetValue(long value) {
+    SetText(std::to_string(std::clamp(value, min_, max_)));
+}
 
 void TProgressBar::SetPosition(int position) {
     position = std::clamp(position, 0, 100);

@@ -14,7 +14,9 @@ constexpr sys_days epoch = sys_days{year{1899} / December / 30};
 
 // Whole days and the day fraction, with the fraction always counted forward from
 // midnight as the classic encoding does for dates before the epoch too.
-long long WholeDays(TDateTime value) { return static_cast<long long>(std::trunc(value)); }
+long long WholeDays(TDateTime value) {
+    return static_cast<long long>(std::trunc(value));
+}
 
 } // namespace
 
@@ -65,6 +67,8 @@ TDateTime Now() {
     return date.value_or(0) + time.value_or(0);
 }
 
-int CurrentYear() { return DecodeDate(Now()).Year; }
+int CurrentYear() {
+    return DecodeDate(Now()).Year;
+}
 
 } // namespace pelmora

@@ -75,7 +75,9 @@ intptr_t SendMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lPara
     return message.Result;
 }
 
-void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 bool WaitUntil(const std::function<bool()>& done, uint32_t deadline) {
     if (done())
@@ -84,11 +86,11 @@ bool WaitUntil(const std::function<bool()>& done, uint32_t deadline) {
     // Some dispatchers deliver the posted messages first and then block for the next
     // socket or timer event. A handler that made `done` true must not leave us asleep
     // until the deadline: just before the loop would block, look again.
-    const auto connection = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                                             [&] {
-                                                 if (done())
-                                                     dispatcher->interrupt();
-                                             });
+    const auto connection =
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] {
+            if (done())
+                dispatcher->interrupt();
+        });
     QTimer wake;
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
@@ -107,11 +109,11 @@ void WaitUntil(const std::function<bool()>& done) {
     if (done())
         return;
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-    const auto connection = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                                             [&] {
-                                                 if (done())
-                                                     dispatcher->interrupt();
-                                             });
+    const auto connection =
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] {
+            if (done())
+                dispatcher->interrupt();
+        });
     while (!done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     QObject::disconnect(connection);

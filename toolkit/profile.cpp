@@ -7,8 +7,8 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pelmora {
@@ -136,8 +136,7 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
     return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(std::string_view section, std::string_view key,
-                           std::string_view value) {
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     for (std::string_view part : {section, key, value})
         if (part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
             throw EProfileError("Unable to write to " + fileName_);

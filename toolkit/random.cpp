@@ -11,6 +11,8 @@ uint32_t Random(uint32_t range) {
     return static_cast<uint32_t>((static_cast<uint64_t>(seed) * range) >> 32);
 }
 
-void SetRandomSeed(uint32_t value) { seed = value; }
+void SetRandomSeed(uint32_t value) {
+    seed = value;
+}
 
 } // namespace pelmora

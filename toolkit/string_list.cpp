@@ -6,9 +6,13 @@
 
 namespace pelmora {
 
-TStringList::~TStringList() { Clear(); }
+TStringList::~TStringList() {
+    Clear();
+}
 
-void TStringList::SetString(int index, const std::string& text) { At(index).text = text; }
+void TStringList::SetString(int index, const std::string& text) {
+    At(index).text = text;
+}
 
 TObject* TStringList::Extract(int index) {
     TObject* object = At(index).object;

@@ -9,7 +9,9 @@ namespace pelmora {
 // ASCII is folded to lower case, so punctuation sorts before letters as users expect;
 // other UTF-8 text is compared by Unicode case folding.
 int CompareText(std::string_view a, std::string_view b);
-inline bool SameText(std::string_view a, std::string_view b) { return CompareText(a, b) == 0; }
+inline bool SameText(std::string_view a, std::string_view b) {
+    return CompareText(a, b) == 0;
+}
 
 // Upper-cases the ASCII letters a to z and nothing else.
 std::string UpperAscii(std::string_view text);

@@ -15,6 +15,8 @@ uint32_t GetTickCount() {
     return static_cast<uint32_t>(ms) + tickOffset.load(std::memory_order_relaxed);
 }
 
-void SetTickOffset(uint32_t offset) { tickOffset.store(offset, std::memory_order_relaxed); }
+void SetTickOffset(uint32_t offset) {
+    tickOffset.store(offset, std::memory_order_relaxed);
+}
 
 } // namespace pelmora

@@ -74,7 +74,9 @@ int TTreeModel::Depth(int index) const {
     return depth;
 }
 
-void TTreeModel::AddObserver(TTreeObserver* observer) { observers_.push_back(observer); }
+void TTreeModel::AddObserver(TTreeObserver* observer) {
+    observers_.push_back(observer);
+}
 
 void TTreeModel::RemoveObserver(TTreeObserver* observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());

@@ -13,7 +13,9 @@ using namespace pelmora;
 
 namespace {
 
-uint32_t ElapsedSince(uint32_t start) { return GetTickCount() - start; }
+uint32_t ElapsedSince(uint32_t start) {
+    return GetTickCount() - start;
+}
 
 } // namespace
 

@@ -16,9 +16,9 @@ TEST(SpinEdit, ClampsAndReadsTheMinimumForNonNumbers) {
         const char* text;
         long value;
     };
-    for (const Case& c : {Case{"30", 30}, Case{"1000", 300}, Case{"1", 5}, Case{"", 5},
-                          Case{"abc", 5}, Case{"12x", 5}, Case{" 42", 42}, Case{"-7", 5},
-                          Case{"99999999999999999999999", 300}}) {
+    for (const Case& c :
+         {Case{"30", 30}, Case{"1000", 300}, Case{"1", 5}, Case{"", 5}, Case{"abc", 5},
+          Case{"12x", 5}, Case{" 42", 42}, Case{"-7", 5}, Case{"99999999999999999999999", 300}}) {
         spin.SetText(c.text);
         EXPECT_EQ(spin.Value(), c.value) << '"' << c.text << '"';
     }
@@ -96,8 +96,8 @@ TEST(StringList, SortedListsPutDirectoriesFirstInNameOrderIgnoringCase) {
     for (int i = 0; i < list.Count(); ++i)
         got.push_back(list.Strings(i));
     // Equal lines keep their arrival order; "_" sorts before letters.
-    EXPECT_EQ(got, (std::vector<std::string>{"D-_x", "D-a", "D-B", "F-c.txt", "F-C.TXT",
-                                             "F-z.txt"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"D-_x", "D-a", "D-B", "F-c.txt", "F-C.TXT", "F-z.txt"}));
     EXPECT_EQ(list.Add("D-b2"), 3);
     EXPECT_EQ(list.Add("F-C.txt"), 6) << "an equal line goes after the ones already there";
     EXPECT_EQ(list.IndexOf("f-c.TXT"), 4);

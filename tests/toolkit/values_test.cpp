@@ -17,9 +17,9 @@ TEST(DateTime, CountsDaysFromTheEndOf1899) {
         int y, m, d;
         double days;
     };
-    for (const Case& c : {Case{1899, 12, 30, 0}, Case{1899, 12, 31, 1}, Case{1900, 1, 1, 2},
-                          Case{1900, 3, 1, 61}, Case{1999, 2, 1, 36192}, Case{2000, 1, 1, 36526},
-                          Case{1, 1, 1, -693593}}) {
+    for (const Case& c :
+         {Case{1899, 12, 30, 0}, Case{1899, 12, 31, 1}, Case{1900, 1, 1, 2}, Case{1900, 3, 1, 61},
+          Case{1999, 2, 1, 36192}, Case{2000, 1, 1, 36526}, Case{1, 1, 1, -693593}}) {
         const auto v = EncodeDate(c.y, c.m, c.d);
         ASSERT_TRUE(v.has_value()) << c.y << "-" << c.m << "-" << c.d;
         EXPECT_EQ(*v, c.days);

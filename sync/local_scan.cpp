@@ -1,0 +1,157 @@
+#include "sync/sync_core.h"
+
+#include "toolkit/messages.h"
+
+#include <ctime>
+#include <filesystem>
+
+namespace pelmora {
+
+namespace {
+
+TDateTime LocalDateTime(time_t t) {
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr)
+        return 0;
+    const auto date = EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    const auto time = EncodeTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
+    return date && time ? *date + *time : 0;
+}
+
+// Entries of a level that the walk never reached (it was stopped) are not in the
+// master list, so they are released here.
+void ReleaseUnreached(TStringList& workList, int from) {
+    for (int i = from; i < workList.Count(); ++i)
+        delete workList.Extract(i);
+}
+
+} // namespace
+
+void TSyncCore::Button4Click() {
+    if (localLoading || remoteLoading)
+        return;
+    std::string chosen;
+    if (ShowDirDialog(chosen) != 1)
+        return;
+    connectBtn.SetEnabled(false);
+    Button4.SetEnabled(false);
+    Label5.SetCaption(chosen);
+    ClearStatus();
+    ShowStatus("Loading Local Directory");
+    ProcessMessages();
+    if (LoadLocalDirectory()) {
+        ShowStatus("Local Directory Loaded: " + std::to_string(localList.Count()));
+        if (remoteTree.Count() >= 1)
+            compareBtn.SetEnabled(true);
+    }
+    Button4.SetEnabled(true);
+    connectBtn.SetEnabled(true);
+}
+
+bool TSyncCore::LoadLocalDirectory() {
+    if (localLoading || remoteLoading)
+        return false;
+    // Later paths (uploads) are built from the root, so a relative root is made absolute
+    // once, whatever the process's directory is then.
+    std::string root = Label5.Caption();
+    if (!root.empty() && root.front() != '/') {
+        std::error_code ec;
+        const auto absolute = std::filesystem::absolute(root, ec);
+        if (!ec)
+            root = absolute.lexically_normal().string();
+        if (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+    }
+    if (!ChangeLocalDir(root)) {
+        ShowStatus("Could not change to local directory: " + Label5.Caption());
+        return false;
+    }
+    Label5.SetCaption(root);
+    userStop = false;
+    FreeEntries(localList);
+    localTree.Clear();
+    localWorkList.Clear();
+    recurseLevel = 0;
+    recurseDir.clear();
+    localLoading = true;
+    localLoadComplete = true;
+    BuildLocalLevel(localWorkList, TTreeModel::NoNode);
+    localLoading = false;
+    if (userStop)
+        localLoadComplete = false;
+    ShowStatus("Local Directory Loaded - Press Connect");
+    return true;
+}
+
+bool TSyncCore::ChangeLocalDir(const std::string& path) {
+    return localDir_.Change(path);
+}
+
+void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
+    ReleaseUnreached(workList, 0);
+    workList.Clear();
+    if (!path.empty() && !ChangeLocalDir(path)) {
+        ShowStatus("Could not change to local directory");
+        return;
+    }
+    std::vector<TLocalDir::TEntry> entries;
+    if (!localDir_.Read(entries))
+        localLoadComplete = false;
+    // One sort at the end gives a sorted list the order that inserting line by line
+    // would, without moving the lines once per entry.
+    const bool sorted = workList.Sorted();
+    workList.SetSorted(false);
+    workList.Reserve(entries.size());
+    for (const TLocalDir::TEntry& e : entries) {
+        auto* detail = new TDetail;
+        detail->kind = e.isDirectory ? kindDirectory : kindFile;
+        detail->name = e.name;
+        detail->date = LocalDateTime(e.mtime);
+        workList.Add((e.isDirectory ? "D-" : "F-") + e.name, detail);
+    }
+    workList.SetSorted(sorted);
+}
+
+void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
+    ++recurseLevel;
+    if (workList.Count() == 0)
+        ScanLocalDir(workList, "");
+    int i = 0;
+    for (; i < workList.Count() && !userStop; ++i) {
+        ShowStatus("Loading Local Directory: " + std::to_string(localList.Count()));
+        auto* detail = static_cast<TDetail*>(workList.Extract(i));
+        detail->dir = recurseDir;
+        const int node = AddEntry(localList, localTree, detail, parentNode);
+        if (detail->kind != kindDirectory)
+            continue;
+        // A directory whose path would pass the key limit is recorded without content;
+        // so is one that a link leads back into from below.
+        if (recurseDir.size() + 1 + detail->name.size() > MaxPathLength)
+            continue;
+        if (!ChangeLocalDir(detail->name)) {
+            // The entry stays, empty, and the level goes on with its next entry: leaving
+            // out the rest of the level would make their server copies look deleted.
+            ShowStatus("Could not change to local directory: " + detail->name);
+            localLoadComplete = false;
+            continue;
+        }
+        if (localDir_.CurrentRepeats()) {
+            ChangeLocalDir("..");
+            continue;
+        }
+        recurseDir += "/" + detail->name;
+        {
+            TStringList level;
+            BuildLocalLevel(level, node);
+        }
+        RemoveLastComponent(recurseDir);
+        ProcessMessages();
+    }
+    ReleaseUnreached(workList, i);
+    ProcessMessages();
+    if (recurseLevel > 1)
+        ChangeLocalDir("..");
+    --recurseLevel;
+}
+
+} // namespace pelmora

@@ -1,0 +1,90 @@
+#include "sync/sync_core.h"
+
+namespace pelmora {
+
+TSyncCore::TSyncCore() {
+    for (TControl* hidden :
+         {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
+          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
+          static_cast<TControl*>(&Label27), static_cast<TControl*>(&Label35),
+          static_cast<TControl*>(&Label36)})
+        hidden->SetVisible(false);
+    for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
+        disabled->SetEnabled(false);
+    Memo2.SetVisible(false);
+}
+
+TSyncCore::~TSyncCore() = default;
+
+void TSyncCore::ShowStatus(const std::string& text) {
+    Panel1.SetCaption(text.size() > MaxPathLength ? text.substr(0, MaxPathLength) : text);
+}
+
+void TSyncCore::ClearStatus() {
+    ftpError = false;
+    lastErrorCode = 30; // no error
+    ShowStatus("");
+    HideProgress();
+    HideOverallProgress();
+    updateBtn.SetEnabled(false);
+    compareBtn.SetEnabled(false);
+}
+
+void TSyncCore::ShowProgress() {
+    ProgressBar1.SetVisible(true);
+    Label15.SetCaption("");
+    Label15.SetVisible(true);
+    progressLbl.SetVisible(true);
+}
+
+void TSyncCore::HideProgress() {
+    ProgressBar1.SetVisible(false);
+    Label15.SetVisible(false);
+    progressLbl.SetVisible(false);
+}
+
+void TSyncCore::SetProgress(int percent) {
+    ProgressBar1.SetPosition(percent);
+    Label15.SetCaption(std::to_string(percent) + "%");
+}
+
+void TSyncCore::ShowOverallProgress() {
+    ProgressBar2.SetVisible(true);
+}
+void TSyncCore::HideOverallProgress() {
+    ProgressBar2.SetVisible(false);
+}
+void TSyncCore::SetOverallProgress(int percent) {
+    ProgressBar2.SetPosition(percent);
+}
+
+int TSyncCore::ProgressOf(int position, int count) {
+    if (count < 2)
+        return 100;
+    return static_cast<int>(static_cast<long long>(position) * 100 / (count - 1));
+}
+
+void TSyncCore::FreeEntries(TStringList& list) {
+    ShowProgress();
+    const int count = list.Count();
+    for (int i = 0; i < count; ++i) {
+        delete list.Extract(i);
+        SetProgress(ProgressOf(i, count));
+    }
+    HideProgress();
+    list.Clear();
+}
+
+void TSyncCore::DebugLog(const std::string&) {}
+
+int TSyncCore::AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode) {
+    list.Add(EntryKey(entry->dir, entry->name), entry);
+    return tree.AddChild(parentNode, entry->name,
+                         entry->kind == kindDirectory ? imageDirectory : imageFile);
+}
+
+int TSyncCore::ShowDirDialog(std::string&) {
+    return 2;
+}
+
+} // namespace pelmora

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "sync/detail.h"
+#include "sync/local_dir.h"
+#include "toolkit/controls.h"
+#include "toolkit/string_list.h"
+#include "toolkit/tree_model.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pelmora {
+
+// The part of the main window that the synchronisation core works on: the master and
+// work lists of both sides, their trees, the walk state, the session flags, and the
+// controls that the loads, the compare and the update read and write. The application
+// shell derives its window from this class and adds the rest.
+class TSyncCore {
+public:
+    TSyncCore();
+    TSyncCore(const TSyncCore&) = delete;
+    TSyncCore& operator=(const TSyncCore&) = delete;
+    virtual ~TSyncCore();
+
+    // Master lists own their entries; line i is node i of that side's tree.
+    TStringList localList{false, true};
+    TStringList remoteList{false, true};
+    TStringList localWorkList{true};
+    TStringList remoteWorkList{true};
+    TTreeModel localTree;
+    TTreeModel remoteTree;
+
+    uint16_t recurseLevel = 0;
+    std::string recurseDir;
+
+    // Session flags; see the session controller for who sets and clears each.
+    bool localLoading = false;
+    bool remoteLoading = false;
+    bool connected = false;
+    bool ftpReady = false;
+    bool ftpError = false;
+    bool ftpAbort = false;
+    bool userStop = false;
+    bool deleteDone = false;
+    bool dirCreated = false;
+    bool uploading = false;
+    uint8_t lastErrorCode = 0;
+    std::string lastErrorText;
+    // False after a local load that was stopped or could not enter every directory:
+    // the disk was not seen whole, so nothing may be deleted on its word.
+    bool localLoadComplete = false;
+
+    // Controls of the window that the core reads and writes.
+    TPanel Panel1;             // the status line
+    TProgressBar ProgressBar1; // per-step progress
+    TLabel Label15{"100%"};    // its percentage
+    TLabel progressLbl{"Progress:"};
+    TProgressBar ProgressBar2; // overall progress of the uploads
+    TLabel Label5;             // the local root directory
+    TEdit Edit4{"/webftp"};    // the remote root directory
+    TSpinEdit timeOutSpin{5, 300, 30};
+    TButton connectBtn{"Connect"};
+    TButton Button4{"Change"};
+    TButton compareBtn{"Compare"};
+    TButton updateBtn{"Update"};
+    TButton stopLoadBtn{"Stop"};
+    TButton changeRemoteBtn{"Refresh"};
+    TCheckBox CheckBox5{"Delete Remote Files", true};
+    TLabel Label9, Label13, Label37;
+    TLabel Label27{"Bytes Transfered:"};
+    TLabel Label35{"Total File Size:"};
+    TLabel Label36{"Filename:"};
+    TMemo Memo2;
+
+    // Status line and progress display.
+    void ShowStatus(const std::string& text);
+    void ClearStatus();
+    void ShowProgress();
+    void HideProgress();
+    void SetProgress(int percent);
+    void ShowOverallProgress();
+    void HideOverallProgress();
+    void SetOverallProgress(int percent);
+    // Progress over a list of `count` entries at `position`.
+    static int ProgressOf(int position, int count);
+
+    // Entries and lists.
+    void FreeEntries(TStringList& list);
+    static void DebugLog(const std::string& text);
+    // Appends the entry to the side's master list under its key and its node under
+    // `parentNode`; returns the node.
+    int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
+
+    // The local scan.
+    void Button4Click();
+    bool LoadLocalDirectory();
+    bool ChangeLocalDir(const std::string& path);
+    void ScanLocalDir(TStringList& workList, const std::string& path);
+    void BuildLocalLevel(TStringList& workList, int parentNode);
+
+protected:
+    // Shows the local directory dialog; returns 1 for OK with the chosen directory.
+    virtual int ShowDirDialog(std::string& chosen);
+
+private:
+    TLocalDir localDir_;
+};
+
+} // namespace pelmora

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace pelmora::testing {
+
+// A directory of the test's own under the system's temporary directory, removed again
+// (with everything in it) when the object goes.
+class TTempTree {
+public:
+    TTempTree();
+    ~TTempTree();
+    TTempTree(const TTempTree&) = delete;
+    TTempTree& operator=(const TTempTree&) = delete;
+
+    const std::filesystem::path& Root() const { return root_; }
+    std::string Path(const std::string& relative = "") const;
+
+    // Writes a file (creating its directories) and returns its full path.
+    std::string File(const std::string& relative, const std::string& content = "");
+    std::string Dir(const std::string& relative);
+    // Sets the last-write time of a file or directory, local time.
+    void SetTime(const std::string& relative, int year, int month, int day, int hour, int minute,
+                 int second);
+
+private:
+    std::filesystem::path root_;
+};
+
+} // namespace pelmora::testing
