@@ -1,0 +1,54 @@
+#include "ftp/line_splitter.h"
+
+namespace pelmora {
+
+bool TLineSplitter::Feed(std::string_view piece) {
+    if (overflowed_)
+        return false;
+    // Drop the lines already taken before the buffer grows again.
+    if (start_ > 0) {
+        buffer_.erase(0, start_);
+        scanned_ -= start_;
+        start_ = 0;
+    }
+    buffer_.append(piece);
+    const size_t lastEnd = buffer_.rfind("\r\n");
+    const size_t tail =
+        lastEnd == std::string::npos ? buffer_.size() : buffer_.size() - (lastEnd + 2);
+    if (tail > cap_) {
+        overflowed_ = true;
+        buffer_.clear();
+        buffer_.shrink_to_fit();
+        start_ = scanned_ = 0;
+        return false;
+    }
+    return true;
+}
+
+bool TLineSplitter::NextLine(std::string& line) {
+    const size_t from = scanned_ > start_ ? scanned_ : start_;
+    const size_t end = buffer_.find("\r\n", from);
+    if (end == std::string::npos) {
+        // A CR at the very end may still be followed by its LF.
+        scanned_ = buffer_.empty() ? 0 : buffer_.size() - 1;
+        if (scanned_ < start_)
+            scanned_ = start_;
+        return false;
+    }
+    line.assign(buffer_, start_, end - start_);
+    start_ = end + 2;
+    scanned_ = start_;
+    return true;
+}
+
+std::string_view TLineSplitter::Pending() const {
+    return std::string_view(buffer_).substr(start_ < buffer_.size() ? start_ : buffer_.size());
+}
+
+void TLineSplitter::Clear() {
+    buffer_.clear();
+    start_ = scanned_ = 0;
+    overflowed_ = false;
+}
+
+} // namespace pelmora
