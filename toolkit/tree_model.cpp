@@ -23,6 +23,10 @@ int TTreeModel::AddChild(int parent, const std::string& text, int stateIndex) {
     if (parent != NoNode && (parent < 0 || parent >= Count() || !IsOnLastPath(nodes_, parent)))
         throw std::logic_error("tree nodes must be appended in pre-order");
     const int index = Count();
+    const size_t row =
+        (parent == NoNode ? topLevel_ : nodes_[static_cast<size_t>(parent)].Children).size();
+    for (TTreeObserver* o : observers_)
+        o->NodeAboutToBeAdded(parent, static_cast<int>(row));
     TNode node;
     node.Text = text;
     node.StateIndex = stateIndex;
@@ -56,6 +60,8 @@ void TTreeModel::MakeVisible(int index) {
 }
 
 void TTreeModel::Clear() {
+    for (TTreeObserver* o : observers_)
+        o->AboutToClear();
     nodes_.clear();
     topLevel_.clear();
     selected_ = NoNode;

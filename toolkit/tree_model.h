@@ -6,10 +6,13 @@
 
 namespace pelmora {
 
-// What a view of a TTreeModel hears. Every call comes after the model has changed.
+// What a view of a TTreeModel hears. The "About" calls come just before the change,
+// the others just after it.
 class TTreeObserver {
 public:
     virtual ~TTreeObserver() = default;
+    virtual void NodeAboutToBeAdded(int /*parent*/, int /*row*/) {}
+    virtual void AboutToClear() {}
     virtual void NodeAdded(int index) = 0;
     virtual void NodeChanged(int index) = 0;
     virtual void Cleared() = 0;

@@ -1,0 +1,76 @@
+#include "app/command_line.h"
+
+namespace pelmora {
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    TCommandLine cl;
+    auto fail = [&](const std::string& error) {
+        cl.Mode = TCommandLine::UsageError;
+        cl.Error = error;
+        return cl;
+    };
+    bool modeGiven = false;
+    auto setMode = [&](TCommandLine::TMode mode) {
+        if (modeGiven && cl.Mode != mode)
+            return false;
+        cl.Mode = mode;
+        modeGiven = true;
+        return true;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--settings") {
+            if (i + 1 >= args.size())
+                return fail("--settings needs a file name");
+            cl.SettingsFile = args[++i];
+        } else if (a.rfind("--settings=", 0) == 0) {
+            cl.SettingsFile = a.substr(11);
+        } else if (a == "--headless") {
+            if (!setMode(TCommandLine::Headless))
+                return fail("--headless cannot be combined with another mode");
+        } else if (a == "--configure") {
+            if (!setMode(TCommandLine::Configure))
+                return fail("--configure cannot be combined with another mode");
+            while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
+                cl.Assignments.push_back(args[++i]);
+            if (cl.Assignments.empty())
+                return fail("--configure needs at least one Section.key=VALUE");
+        } else if (a == "--help" || a == "-h") {
+            cl.Mode = TCommandLine::Help;
+            return cl;
+        } else if (a == "--version") {
+            cl.Mode = TCommandLine::Version;
+            return cl;
+        } else {
+            return fail("Unknown argument \"" + a + "\"");
+        }
+    }
+    return cl;
+}
+
+void PrintUsage(std::ostream& out) {
+    out << "Usage: pelmora [--settings FILE] [--headless | --configure Section.key=VALUE ...]\n"
+           "\n"
+           "Keeps a web site on an FTP server in step with its copy on the local disk.\n"
+           "\n"
+           "  (no option)          open the window\n"
+           "  --headless           run without a window: load the local tree, then do what\n"
+           "                       one press of Connect does (as the settings choose), print\n"
+           "                       every status line, and exit: 0 when all went well,\n"
+           "                       1 when a step failed or was stopped (Ctrl-C stops)\n"
+           "  --configure K=V ...  write settings keys (FTP.server, FTP.userName,\n"
+           "                       FTP.password, FTP.port, Firewall.server, Firewall.port,\n"
+           "                       Firewall.active, List.local, List.remote, Options.compare,\n"
+           "                       Options.load, Options.update, Options.exit,\n"
+           "                       Options.delete, Options.timeout, Screen.width,\n"
+           "                       Screen.height, Screen.top, Screen.left) and exit\n"
+           "  --settings FILE      use FILE as the settings file (default\n"
+           "                       ~/.config/pelmora/PELMORA.INI)\n"
+           "  --help, --version\n";
+}
+
+std::string VersionText() {
+    return "Pelmora 1.1c";
+}
+
+} // namespace pelmora

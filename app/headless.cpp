@@ -1,0 +1,83 @@
+#include "app/headless.h"
+
+#include "app/main_form.h"
+#include "toolkit/profile.h"
+#include "toolkit/services.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace pelmora {
+
+namespace {
+
+int interruptPipe[2] = {-1, -1};
+
+extern "C" void OnInterrupt(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(interruptPipe[1], &byte, 1);
+    // The next Ctrl-C is not caught: it ends the program.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+} // namespace
+
+struct TInterruptStop::TImpl {
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+TInterruptStop::TInterruptStop(TForm1& form) : impl_(new TImpl) {
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    impl_->notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(impl_->notifier.get(), &QSocketNotifier::activated, [&form] {
+        char buffer[16];
+        while (::read(interruptPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        form.Button5Click();
+    });
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+}
+
+TInterruptStop::~TInterruptStop() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    impl_->notifier.reset();
+    for (int& fd : interruptPipe)
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    delete impl_;
+}
+
+int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
+    Services().ShowMessage = [&err](const std::string& text) { err << text << '\n'; };
+    TForm1 form;
+    form.Panel1.Subscribe([&] {
+        if (!form.Panel1.Caption().empty())
+            out << form.Panel1.Caption() << '\n' << std::flush;
+    });
+    TInterruptStop stop(form);
+    form.FormCreate(settingsFile);
+    form.FormActivate();
+    const bool ok = form.HeadlessConnect();
+    try {
+        form.FormClose();
+    } catch (const EProfileError& e) {
+        err << e.what() << '\n';
+        return 1;
+    }
+    if (!ok) {
+        err << form.Panel1.Caption() << '\n';
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace pelmora

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "app/settings.h"
+#include "sync/sync_core.h"
+#include "toolkit/controls.h"
+
+#include <functional>
+#include <string>
+
+namespace pelmora {
+
+constexpr const char* ApplicationTitle = "Pelmora - v1.1c (32-bit)";
+
+struct TWindowGeometry {
+    int Width = 600;
+    int Height = 438;
+    int Top = 20;
+    int Left = 20;
+};
+
+// The main window's state and logic, without any widget: the desktop window draws it
+// and the headless run drives it.
+class TForm1 : public TSyncCore {
+public:
+    TForm1();
+    ~TForm1() override;
+
+    // Setup page.
+    TEdit Edit1; // FTP server
+    TEdit Edit2; // user name
+    TEdit Edit3; // password, shown masked
+    TSpinEdit ftpPortSpin{0, 65535, 21};
+    TEdit fireWallEdit;
+    TSpinEdit firewallSpin{0, 65535, 21};
+    TCheckBox firewallCheck{"Use Firewall"};
+    // Options page.
+    TCheckBox CheckBox2{"Load directory", true};
+    TCheckBox CheckBox1{"Compare"};
+    TCheckBox CheckBox3{"Update remote FTP"};
+    TCheckBox CheckBox4{"Exit pelmora when complete"};
+    TLabel servTypeLbl;
+
+    std::string Caption = ApplicationTitle;
+    TWindowGeometry Geometry;
+    int NotebookPage = 0;
+    bool Closed = false;
+
+    // Reads the settings file into the controls.
+    void FormCreate(const std::string& settingsFile);
+    // Starts the socket library, loads the local tree, enables Connect.
+    void FormActivate();
+    // Writes the controls back into the settings file. A text that the file cannot hold
+    // keeps its stored value and is reported; EProfileError when the file cannot be written.
+    void FormClose();
+    void FormDestroy();
+
+    // Stop: ends every wait, walk, compare and upload at its next check.
+    void Button5Click();
+
+    // What one press of Connect does, for the run without a window. True when every
+    // step it attempted succeeded.
+    bool HeadlessConnect();
+
+    const std::string& SettingsFile() const { return settingsFile_; }
+
+    // The local directory dialog of the front end: returns 1 for OK with the choice.
+    std::function<int(std::string& chosen)> DirDialog;
+
+protected:
+    int ShowDirDialog(std::string& chosen) override;
+
+private:
+    struct TBinding {
+        TEdit* edit = nullptr;
+        TLabel* label = nullptr;
+        TSpinEdit* spin = nullptr;
+        TCheckBox* check = nullptr;
+        int* number = nullptr;
+    };
+    TBinding Bind(const TSetting& setting);
+    bool StartSocketLibrary();
+
+    std::string settingsFile_;
+    bool localLoaded_ = false;
+};
+
+} // namespace pelmora

@@ -1,0 +1,125 @@
+#include "app/settings.h"
+
+#include "app/settings_codec.h"
+#include "toolkit/profile.h"
+#include "toolkit/text.h"
+
+#include <QStandardPaths>
+
+#include <filesystem>
+
+namespace pelmora {
+
+using enum TSettingType;
+
+const std::array<TSetting, 19> SettingKeys = {{
+    {"FTP", "server", Text, 0, 0, 0},
+    {"FTP", "userName", Text, 0, 0, 0},
+    {"FTP", "password", Text, 0, 0, 0},
+    {"FTP", "port", Integer, 21, 0, 65535},
+    {"Firewall", "server", Text, 0, 0, 0},
+    {"Firewall", "port", Integer, 21, 0, 65535},
+    {"Firewall", "active", Boolean, 0, 0, 1},
+    {"List", "local", Text, 0, 0, 0},
+    {"List", "remote", Text, 0, 0, 0},
+    {"Options", "compare", Boolean, 1, 0, 1},
+    {"Options", "load", Boolean, 1, 0, 1},
+    {"Options", "update", Boolean, 0, 0, 1},
+    {"Options", "exit", Boolean, 0, 0, 1},
+    {"Options", "delete", Boolean, 0, 0, 1},
+    {"Options", "timeout", Integer, 30, 5, 300},
+    {"Screen", "width", Integer, 600, -100000, 100000},
+    {"Screen", "height", Integer, 438, -100000, 100000},
+    {"Screen", "top", Integer, 20, -100000, 100000},
+    {"Screen", "left", Integer, 20, -100000, 100000},
+}};
+
+const TSetting* FindSetting(std::string_view dottedName) {
+    for (const TSetting& s : SettingKeys)
+        if (SameText(dottedName, std::string(s.Section) + "." + s.Key))
+            return &s;
+    return nullptr;
+}
+
+std::string DefaultSettingsPath() {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return (std::filesystem::path(dir.toStdString()) / "pelmora" / "PELMORA.INI").string();
+}
+
+namespace {
+
+bool ParseBoolean(std::string_view text, bool& value) {
+    for (const char* yes : {"1", "true", "yes", "on"})
+        if (SameText(text, yes))
+            return value = true, true;
+    for (const char* no : {"0", "false", "no", "off"})
+        if (SameText(text, no))
+            return value = false, true;
+    return false;
+}
+
+} // namespace
+
+bool ConfigureSettings(const std::string& fileName, const std::vector<std::string>& assignments,
+                       std::string& error) {
+    TIniFile ini(fileName);
+    for (const std::string& assignment : assignments) {
+        const size_t eq = assignment.find('=');
+        const std::string name = assignment.substr(0, eq);
+        if (eq == std::string::npos) {
+            error = "Expected Section.key=VALUE, got \"" + assignment + "\"";
+            return false;
+        }
+        const TSetting* setting = FindSetting(name);
+        if (setting == nullptr) {
+            error = "Unknown setting \"" + name + "\"";
+            return false;
+        }
+        const std::string value = assignment.substr(eq + 1);
+        const std::string where = std::string(setting->Section) + "." + setting->Key;
+        switch (setting->Type) {
+        case Text: {
+            std::string why;
+            if (!CanEncode(value, &why)) {
+                error = "The value of " + where + " cannot be stored: " + why;
+                return false;
+            }
+            ini.WriteString(setting->Section, setting->Key, EncodeValue(value));
+            break;
+        }
+        case Integer: {
+            long number = 0;
+            if (!TIniFile::ParseInteger(value, number) || number < setting->Min ||
+                number > setting->Max) {
+                error = "The value of " + where + " must be a whole number from " +
+                        std::to_string(setting->Min) + " to " + std::to_string(setting->Max);
+                return false;
+            }
+            ini.WriteInteger(setting->Section, setting->Key, number);
+            break;
+        }
+        case Boolean: {
+            bool flag = false;
+            if (!ParseBoolean(value, flag)) {
+                error = "The value of " + where + " must be 1 or 0 (true or false)";
+                return false;
+            }
+            ini.WriteBool(setting->Section, setting->Key, flag);
+            break;
+        }
+        }
+    }
+    std::error_code ec;
+    const auto parent = std::filesystem::path(fileName).parent_path();
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
+    try {
+        ini.UpdateFile();
+    } catch (const EProfileError& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+} // namespace pelmora

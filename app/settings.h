@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pelmora {
+
+enum class TSettingType { Text, Integer, Boolean };
+
+// One key of the settings file.
+struct TSetting {
+    const char* Section;
+    const char* Key;
+    TSettingType Type;
+    long Default; // integers and booleans
+    long Min;     // integers: the range a value is kept in
+    long Max;
+};
+
+// Every key, in the order the window reads and writes them.
+extern const std::array<TSetting, 19> SettingKeys;
+
+// The key named "Section.key" (without regard to case), or nullptr.
+const TSetting* FindSetting(std::string_view dottedName);
+
+// The settings file used when none is named: PELMORA.INI in the user's configuration
+// directory.
+std::string DefaultSettingsPath();
+
+// Writes the given "Section.key=VALUE" assignments into the settings file, texts
+// encoded, every other key left as it is. On an unknown key or a value the file cannot
+// hold, nothing is written and `error` says why.
+bool ConfigureSettings(const std::string& fileName, const std::vector<std::string>& assignments,
+                       std::string& error);
+
+} // namespace pelmora

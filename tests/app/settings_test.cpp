@@ -1,0 +1,234 @@
+#include "app/command_line.h"
+#include "app/headless.h"
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "app/settings_codec.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/profile.h"
+#include "toolkit/random.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+using namespace pelmora;
+using pelmora::testing::TTempTree;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+TEST(SettingsCodec, EncodesWithTheRunsFixedFillersAndDecodesAnyFiller) {
+    SetRandomSeed(0);
+    EXPECT_EQ(EncodeValue("abc"), "9D09B099C");
+    EXPECT_EQ(DecodeValue("9DE9B7991"), "abc");
+    EXPECT_EQ(DecodeValue("9D09B099C"), "abc");
+    EXPECT_EQ(DecodeValue("9D09B"), "ab") << "a trailing pair still decodes";
+    EXPECT_EQ(DecodeValue("9D09B09"), "ab") << "a single trailing character does not";
+    EXPECT_EQ(EncodeValue(""), "");
+    EXPECT_EQ(DecodeValue(""), "");
+    EXPECT_EQ(ByteToHex(0x9D), "9D");
+    SetRandomSeed(0);
+}
+
+TEST(SettingsCodec, RoundTripsEveryTextWithinTheLimits) {
+    for (const std::string& text :
+         {std::string("ftp.example.org"), std::string("p@ss w0rd!\"=[]"), std::string(84, '~'),
+          std::string("/home/user/café"), std::string("\xfe\x01", 2)}) {
+        ASSERT_TRUE(CanEncode(text)) << text;
+        EXPECT_EQ(DecodeValue(EncodeValue(text)), text);
+    }
+}
+
+TEST(SettingsCodec, RefusesWhatItCannotHoldAndReadsGarbageAsEmpty) {
+    std::string why;
+    EXPECT_FALSE(CanEncode(std::string(85, 'a'), &why));
+    EXPECT_NE(why.find("84"), std::string::npos);
+    EXPECT_FALSE(CanEncode(std::string(2, '\xff')));
+    EXPECT_THROW(EncodeValue(std::string(85, 'a')), std::invalid_argument);
+    for (const char* garbage : {"9d09b099c", "ZZ0", "9D0 9B", "\n\n\n", "FF0"})
+        EXPECT_EQ(DecodeValue(garbage), "") << garbage;
+}
+
+class FormSettingsTest : public ::testing::Test {
+protected:
+    std::string Ini() { return tree.Path("PELMORA.INI"); }
+    void Write(const std::string& text) { std::ofstream(Ini(), std::ios::binary) << text; }
+    TTempTree tree;
+};
+
+TEST_F(FormSettingsTest, FirstStartShowsTheDefaults) {
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.Edit1.Text(), "");
+    EXPECT_EQ(form.Edit3.Text(), "");
+    EXPECT_EQ(form.Edit4.Text(), "") << "the stored default, not the design-time text";
+    EXPECT_EQ(form.Label5.Caption(), "");
+    EXPECT_EQ(form.ftpPortSpin.Value(), 21);
+    EXPECT_EQ(form.firewallSpin.Value(), 21);
+    EXPECT_FALSE(form.firewallCheck.Checked());
+    EXPECT_TRUE(form.CheckBox1.Checked());
+    EXPECT_TRUE(form.CheckBox2.Checked());
+    EXPECT_FALSE(form.CheckBox3.Checked());
+    EXPECT_FALSE(form.CheckBox4.Checked());
+    EXPECT_FALSE(form.CheckBox5.Checked());
+    EXPECT_EQ(form.timeOutSpin.Value(), 30);
+    EXPECT_EQ(form.Geometry.Width, 600);
+    EXPECT_EQ(form.Geometry.Height, 438);
+    EXPECT_EQ(form.Geometry.Top, 20);
+    EXPECT_EQ(form.Geometry.Left, 20);
+}
+
+TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
+    Write("\x01\x02 binary\n[Options]\ntimeout=1000\ncompare=yes\nexit=0x1\n[FTP]\nport=70000\n"
+          "server=not hex\nuserName=9D09B099C\n[Firewall]\nport=1\n[Options\ndelete\n"
+          "[Screen]\nwidth=0x320\n");
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.timeOutSpin.Value(), 300);
+    EXPECT_TRUE(form.CheckBox1.Checked()) << "unparsable boolean gives its default";
+    EXPECT_TRUE(form.CheckBox4.Checked());
+    EXPECT_EQ(form.ftpPortSpin.Value(), 65535);
+    EXPECT_EQ(form.Edit1.Text(), "");
+    EXPECT_EQ(form.Edit2.Text(), "abc");
+    EXPECT_EQ(form.firewallSpin.Value(), 1);
+    EXPECT_EQ(form.Geometry.Width, 800);
+
+    Write("[Options]\ntimeout=1\n");
+    TForm1 low;
+    low.FormCreate(Ini());
+    EXPECT_EQ(low.timeOutSpin.Value(), 5);
+}
+
+TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
+    Write("; my notes\n[Unknown]\nkeep=me\n");
+    {
+        TForm1 form;
+        form.FormCreate(Ini());
+        form.Edit1.SetText("ftp.example.org");
+        form.Edit2.SetText("webmaster");
+        form.Edit3.SetText("");
+        form.Label5.SetCaption("/srv/site");
+        form.Edit4.SetText("/htdocs");
+        form.CheckBox5.SetChecked(true);
+        form.timeOutSpin.SetText("45");
+        form.Geometry = {700, 500, 30, 40};
+        form.FormClose();
+    }
+    const std::string text = ReadFile(Ini());
+    EXPECT_NE(text.find("; my notes\n[Unknown]\nkeep=me\n"), std::string::npos);
+    EXPECT_NE(text.find("[FTP]\nserver="), std::string::npos);
+    EXPECT_NE(text.find("password=\nport=21\n"), std::string::npos) << "empty password";
+    EXPECT_NE(text.find("timeout=45\n"), std::string::npos);
+    EXPECT_EQ(text.find("webmaster"), std::string::npos) << "texts are stored encoded";
+    struct stat st {};
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    TForm1 again;
+    again.FormCreate(Ini());
+    EXPECT_EQ(again.Edit1.Text(), "ftp.example.org");
+    EXPECT_EQ(again.Edit2.Text(), "webmaster");
+    EXPECT_EQ(again.Edit3.Text(), "");
+    EXPECT_EQ(again.Label5.Caption(), "/srv/site");
+    EXPECT_EQ(again.Edit4.Text(), "/htdocs");
+    EXPECT_TRUE(again.CheckBox5.Checked());
+    EXPECT_EQ(again.timeOutSpin.Value(), 45);
+    EXPECT_EQ(again.Geometry.Width, 700);
+    EXPECT_EQ(again.Geometry.Left, 40);
+}
+
+TEST_F(FormSettingsTest, ATextTooLongToStoreKeepsItsSavedValue) {
+    {
+        TForm1 form;
+        form.FormCreate(Ini());
+        form.Edit1.SetText("short.example");
+        form.FormClose();
+    }
+    TForm1 form;
+    form.FormCreate(Ini());
+    form.Edit1.SetText(std::string(90, 'x'));
+    form.Edit2.SetText("after");
+    form.FormClose();
+    TForm1 again;
+    again.FormCreate(Ini());
+    EXPECT_EQ(again.Edit1.Text(), "short.example");
+    EXPECT_EQ(again.Edit2.Text(), "after") << "the keys after it are still written";
+}
+
+TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(Ini(),
+                                  {"ftp.SERVER=127.0.0.1", "FTP.port=2121", "Options.update=true",
+                                   "List.local=/srv/site", "FTP.password=s3cret"},
+                                  error))
+        << error;
+    const std::string before = ReadFile(Ini());
+    EXPECT_EQ(before.find("s3cret"), std::string::npos);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"FTP.port=21", "FTP.nothing=1"},
+          {"FTP.port=70000"},
+          {"Options.exit=maybe"},
+          {"FTP.server=" + std::string(85, 'h')},
+          {"noequals"}}) {
+        EXPECT_FALSE(ConfigureSettings(Ini(), bad, error)) << bad.back();
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(ReadFile(Ini()), before) << "a refused configure changes nothing";
+    }
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.Edit1.Text(), "127.0.0.1");
+    EXPECT_EQ(form.ftpPortSpin.Value(), 2121);
+    EXPECT_TRUE(form.CheckBox3.Checked());
+    EXPECT_EQ(form.Label5.Caption(), "/srv/site");
+    EXPECT_EQ(form.Edit3.Text(), "s3cret");
+    EXPECT_TRUE(form.CheckBox2.Checked()) << "keys not named keep their (default) value";
+}
+
+TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
+    auto parse = [](std::vector<std::string> args) { return ParseCommandLine(args); };
+    EXPECT_EQ(parse({}).Mode, TCommandLine::Window);
+    const TCommandLine h = parse({"--settings", "x.ini", "--headless"});
+    EXPECT_EQ(h.Mode, TCommandLine::Headless);
+    EXPECT_EQ(h.SettingsFile, "x.ini");
+    const TCommandLine c = parse({"--configure", "FTP.server=a", "FTP.port=1", "--settings=y"});
+    EXPECT_EQ(c.Mode, TCommandLine::Configure);
+    EXPECT_EQ(c.Assignments, (std::vector<std::string>{"FTP.server=a", "FTP.port=1"}));
+    EXPECT_EQ(c.SettingsFile, "y");
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--bogus"},
+                                                {"--settings"},
+                                                {"--configure"},
+                                                {"--headless", "--configure", "a=b"}})
+        EXPECT_EQ(parse(bad).Mode, TCommandLine::UsageError);
+    EXPECT_EQ(parse({"--version"}).Mode, TCommandLine::Version);
+}
+
+TEST(Headless, ScansTheLocalTreePrintingEachStatusAndSavesTheSettings) {
+    TTempTree tree;
+    tree.File("site/index.html", "<p>");
+    tree.File("site/css/a.css", "a");
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini, {"List.local=" + tree.Path("site")}, error));
+    std::ostringstream out, err;
+    EXPECT_EQ(RunHeadless(ini, out, err), 0) << err.str();
+    EXPECT_NE(
+        out.str().find("Loading Local Directory: 2\nLocal Directory Loaded - Press Connect\n"),
+        std::string::npos)
+        << out.str();
+    EXPECT_NE(ReadFile(ini).find("[Screen]"), std::string::npos) << "settings written back";
+
+    std::ostringstream out2, err2;
+    ASSERT_TRUE(ConfigureSettings(ini, {"List.local=" + tree.Path("gone")}, error));
+    EXPECT_EQ(RunHeadless(ini, out2, err2), 1);
+    EXPECT_EQ(err2.str(), "Could not change to local directory: " + tree.Path("gone") + "\n");
+}
