@@ -1,0 +1,413 @@
+#include "tests/support/ftp_script_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace pelmora::testing {
+
+namespace {
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// What a plain server that grants everything answers.
+TFtpRule BuiltinRule(const std::string& verb) {
+    TFtpRule rule;
+    rule.verb = verb;
+    if (verb.empty())
+        rule.Reply("220 Script server ready");
+    else if (verb == "USER")
+        rule.Reply("331 Password required");
+    else if (verb == "PASS" || verb == "ACCT")
+        rule.Reply("230 Logged in");
+    else if (verb == "SYST")
+        rule.Reply("215 UNIX Type: L8");
+    else if (verb == "PWD")
+        rule.Reply("257 \"/\" is the current directory");
+    else if (verb == "CWD" || verb == "RMD" || verb == "DELE")
+        rule.Reply("250 Okay");
+    else if (verb == "MKD")
+        rule.Reply("257 Created");
+    else if (verb == "TYPE")
+        rule.Reply("200 Type set");
+    else if (verb == "PORT")
+        rule.Reply("200 PORT command successful");
+    else if (verb == "LIST" || verb == "STOR")
+        rule.Preliminary({"150 Opening data connection"}).Reply("226 Transfer complete");
+    else if (verb == "QUIT")
+        rule.Reply("221 Goodbye").CloseControl(TFtpRule::CloseAfterReply);
+    else
+        rule.Reply("502 Command not implemented");
+    return rule;
+}
+
+// "h1,h2,h3,h4,p1,p2" into a dotted address and a port.
+bool ParsePort(const std::string& argument, std::string& host, uint16_t& port) {
+    int v[6];
+    char tail = 0;
+    if (std::sscanf(argument.c_str(), "%d,%d,%d,%d,%d,%d%c", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5], &tail) != 6)
+        return false;
+    for (const int n : v)
+        if (n < 0 || n > 255)
+            return false;
+    host = std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+           std::to_string(v[3]);
+    port = static_cast<uint16_t>(v[4] * 256 + v[5]);
+    return true;
+}
+
+} // namespace
+
+TFtpScriptServer::TFtpScriptServer() {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("script server cannot listen");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+TFtpScriptServer::~TFtpScriptServer() {
+    stop_ = true;
+    const char byte = 0;
+    [[maybe_unused]] const auto written = ::write(wakeWrite_, &byte, 1);
+    thread_.join();
+    CloseFd(listener_);
+    CloseFd(wakeRead_);
+    CloseFd(wakeWrite_);
+}
+
+TFtpRule& TFtpScriptServer::On(const std::string& verb) {
+    std::lock_guard lock(mutex_);
+    rules_.push_back(std::make_unique<TFtpRule>(BuiltinRule(Upper(verb))));
+    return *rules_.back();
+}
+
+void TFtpScriptServer::SetListing(std::string text) {
+    std::lock_guard lock(mutex_);
+    listing_ = std::move(text);
+}
+
+void TFtpScriptServer::SetStoreDirectory(std::string dir) {
+    std::lock_guard lock(mutex_);
+    storeDir_ = std::move(dir);
+}
+
+std::vector<std::string> TFtpScriptServer::Commands() const {
+    std::lock_guard lock(mutex_);
+    return commands_;
+}
+
+std::map<std::string, std::string> TFtpScriptServer::Stored() const {
+    std::lock_guard lock(mutex_);
+    return stored_;
+}
+
+bool TFtpScriptServer::HasStored(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return stored_.count(path) != 0;
+}
+
+bool TFtpScriptServer::WaitFor(int fd, short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeRead_, POLLIN, 0}};
+    while (!stop_) {
+        const int n = ::poll(fds, 2, timeoutMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || (fds[1].revents & POLLIN))
+            return false;
+        return true;
+    }
+    return false;
+}
+
+void TFtpScriptServer::Sleep(int ms) {
+    if (ms <= 0)
+        return;
+    pollfd fd{wakeRead_, POLLIN, 0};
+    ::poll(&fd, 1, ms);
+}
+
+bool TFtpScriptServer::SendBytes(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        if (!WaitFor(fd, POLLOUT, -1))
+            return false;
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool TFtpScriptServer::SendReply(int fd, const std::vector<std::string>& lines,
+                                 const std::string& raw, bool drip) {
+    std::string bytes;
+    for (const auto& line : lines)
+        bytes += line + "\r\n";
+    bytes += raw;
+    if (!drip)
+        return SendBytes(fd, bytes.data(), bytes.size());
+    for (const char c : bytes) {
+        if (!SendBytes(fd, &c, 1))
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+void TFtpScriptServer::Run() {
+    while (!stop_) {
+        if (!WaitFor(listener_, POLLIN, -1))
+            break;
+        int control = ::accept(listener_, nullptr, nullptr);
+        if (control < 0)
+            continue;
+        const int one = 1;
+        ::setsockopt(control, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ++sessions_;
+        sessionOver_ = false;
+        Serve(control);
+        CloseFd(control);
+        sessionOver_ = true;
+    }
+}
+
+void TFtpScriptServer::Serve(int control) {
+    bool closeSession = false;
+    Answer(control, "", "", PickRule("", ""), closeSession);
+    std::string pending;
+    std::string line;
+    while (!closeSession && ReadCommand(control, pending, line)) {
+        {
+            std::lock_guard lock(mutex_);
+            commands_.push_back(line);
+        }
+        const size_t blank = line.find(' ');
+        const std::string verb = Upper(line.substr(0, blank));
+        const std::string argument = blank == std::string::npos ? "" : line.substr(blank + 1);
+        Answer(control, verb, argument, PickRule(verb, argument), closeSession);
+    }
+}
+
+bool TFtpScriptServer::ReadCommand(int control, std::string& pending, std::string& line) {
+    for (;;) {
+        const size_t end = pending.find('\n');
+        if (end != std::string::npos) {
+            line = pending.substr(0, end);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            pending.erase(0, end + 1);
+            return true;
+        }
+        if (!WaitFor(control, POLLIN, -1))
+            return false;
+        char buffer[4096];
+        const ssize_t n = ::recv(control, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return false;
+        pending.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+TFtpRule TFtpScriptServer::PickRule(const std::string& verb, const std::string& argument) {
+    std::lock_guard lock(mutex_);
+    for (auto it = rules_.rbegin(); it != rules_.rend(); ++it) {
+        const TFtpRule& rule = **it;
+        if (rule.verb != verb || (rule.argument && *rule.argument != argument))
+            continue;
+        int& used = used_[&rule];
+        if (rule.uses > 0 && used >= rule.uses)
+            continue;
+        ++used;
+        return rule;
+    }
+    return BuiltinRule(verb);
+}
+
+void TFtpScriptServer::Answer(int control, const std::string& verb, const std::string& argument,
+                              const TFtpRule& rule, bool& closeSession) {
+    Sleep(rule.delayMs);
+    if (rule.closeControl == TFtpRule::CloseBeforeReply) {
+        closeSession = true;
+        return;
+    }
+    if (verb == "PORT") {
+        std::string host;
+        uint16_t port = 0;
+        if (ParsePort(argument, host, port)) {
+            std::lock_guard lock(mutex_);
+            dataHost_ = host;
+            dataPort_ = port;
+        }
+    }
+    if ((verb == "LIST" || verb == "STOR") && !rule.noData)
+        Transfer(control, verb, argument, rule);
+    else if (!SendReply(control, rule.lines, rule.raw, rule.drip))
+        closeSession = true;
+    if (rule.closeControl == TFtpRule::CloseAfterReply)
+        closeSession = true;
+}
+
+int TFtpScriptServer::ConnectBack() {
+    std::string host;
+    uint16_t port = 0;
+    {
+        std::lock_guard lock(mutex_);
+        host = dataHost_;
+        port = dataPort_;
+    }
+    if (host.empty())
+        return -1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ++dataConnections_;
+    return fd;
+}
+
+// A stranger on this machine (another loopback address) races the server to the
+// client's data port. The client must drop it at once without a byte either way.
+void TFtpScriptServer::TryIntruder() {
+    intruderRefused_ = false;
+    std::string host;
+    uint16_t port = 0;
+    {
+        std::lock_guard lock(mutex_);
+        host = dataHost_;
+        port = dataPort_;
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &self.sin_addr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        CloseFd(fd);
+        return;
+    }
+    SendBytes(fd, "stolen\r\n", 8);
+    // The client closes it when it handles the accept; give it a generous while.
+    if (WaitFor(fd, POLLIN, 5000)) {
+        char byte;
+        const ssize_t n = ::recv(fd, &byte, 1, 0);
+        intruderRefused_ = n <= 0;
+    }
+    CloseFd(fd);
+}
+
+void TFtpScriptServer::Transfer(int control, const std::string& verb, const std::string& argument,
+                                const TFtpRule& rule) {
+    SendReply(control, rule.preliminary, "", rule.drip);
+    if (rule.intruder)
+        TryIntruder();
+    int data = ConnectBack();
+    if (data < 0) {
+        SendReply(control, {"425 Can't open data connection"}, "", false);
+        return;
+    }
+    if (rule.finalBeforeDataEnds) {
+        SendReply(control, rule.lines, rule.raw, rule.drip);
+        Sleep(rule.dataPauseMs);
+    }
+    if (verb == "LIST") {
+        std::vector<std::string> pieces;
+        if (rule.listing) {
+            pieces = *rule.listing;
+        } else {
+            std::lock_guard lock(mutex_);
+            pieces = {listing_};
+        }
+        long long left = rule.cutDataAfter;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0)
+                Sleep(rule.pieceDelayMs);
+            std::string piece = pieces[i];
+            if (left >= 0 && static_cast<long long>(piece.size()) > left)
+                piece.resize(static_cast<size_t>(left));
+            if (!SendBytes(data, piece.data(), piece.size()))
+                break;
+            if (left >= 0 && (left -= static_cast<long long>(piece.size())) == 0)
+                break;
+        }
+    } else {
+        std::string received;
+        char buffer[65536];
+        while (rule.cutDataAfter < 0 ||
+               static_cast<long long>(received.size()) < rule.cutDataAfter) {
+            if (!WaitFor(data, POLLIN, -1))
+                break;
+            size_t want = sizeof buffer;
+            if (rule.cutDataAfter >= 0)
+                want = std::min(want, static_cast<size_t>(rule.cutDataAfter) - received.size());
+            const ssize_t n = ::recv(data, buffer, want, 0);
+            if (n <= 0)
+                break;
+            received.append(buffer, static_cast<size_t>(n));
+        }
+        std::string dir;
+        {
+            std::lock_guard lock(mutex_);
+            stored_[argument] = received;
+            dir = storeDir_;
+        }
+        if (!dir.empty()) {
+            std::ofstream out(std::filesystem::path(dir) / argument, std::ios::binary);
+            out << received;
+        }
+    }
+    CloseFd(data);
+    if (!rule.finalBeforeDataEnds) {
+        Sleep(rule.dataPauseMs);
+        SendReply(control, rule.lines, rule.raw, rule.drip);
+    }
+}
+
+} // namespace pelmora::testing

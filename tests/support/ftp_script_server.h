@@ -1,0 +1,148 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pelmora::testing {
+
+// What the script server does with one command. Built fluently:
+//   server.On("PASS").Reply("530 Login incorrect");
+//   server.On("LIST").Listing({"first half", "second half"}).FinalBeforeDataEnds();
+// A rule with `Uses(n)` applies n times and then gives way to the next matching rule;
+// without it, it applies every time. Later rules for the same command come first.
+struct TFtpRule {
+    enum TClose { CloseNever, CloseBeforeReply, CloseAfterReply };
+
+    std::string verb;                    // upper-case command word; "" is the greeting
+    std::optional<std::string> argument; // exact argument, or any
+    int uses = 0;                        // 0: unlimited
+    int delayMs = 0;                     // before anything is sent
+    bool drip = false;                   // every byte of the reply on its own
+    std::vector<std::string> lines;      // the (final) reply, each line with CR LF
+    std::string raw;                     // bytes sent as they are, after the lines
+    TClose closeControl = CloseNever;
+
+    // Transfers (LIST, STOR).
+    std::vector<std::string> preliminary;            // before the data connection
+    bool noData = false;                             // refuse without connecting back
+    bool finalBeforeDataEnds = false;                // the final reply goes before the data ends
+    int dataPauseMs = 0;                             // between the final reply and the data's end
+    std::optional<std::vector<std::string>> listing; // LIST pieces, sent apart
+    int pieceDelayMs = 30;                           // pause between two listing pieces
+    long long cutDataAfter = -1; // close the data connection after this many bytes
+    bool intruder = false;       // a stranger connects to the PORT address first
+
+    TFtpRule& Arg(std::string a) { return argument = std::move(a), *this; }
+    TFtpRule& Uses(int n) { return uses = n, *this; }
+    TFtpRule& Delay(int ms) { return delayMs = ms, *this; }
+    TFtpRule& Drip() { return drip = true, *this; }
+    TFtpRule& Reply(std::string line) { return lines = {std::move(line)}, *this; }
+    TFtpRule& Lines(std::vector<std::string> l) { return lines = std::move(l), *this; }
+    TFtpRule& Raw(std::string bytes) { return raw = std::move(bytes), *this; }
+    TFtpRule& Silent() { return lines.clear(), *this; }
+    TFtpRule& CloseControl(TClose when) { return closeControl = when, *this; }
+    // A transfer command refused outright: no preliminary reply, no connection back.
+    TFtpRule& Refuse(std::string line) {
+        preliminary.clear();
+        noData = true;
+        return Reply(std::move(line));
+    }
+    TFtpRule& Preliminary(std::vector<std::string> l) { return preliminary = std::move(l), *this; }
+    TFtpRule& FinalBeforeDataEnds(int pauseMs = 100) {
+        finalBeforeDataEnds = true;
+        return dataPauseMs = pauseMs, *this;
+    }
+    TFtpRule& FinalAfterDataEnds(int pauseMs = 100) {
+        finalBeforeDataEnds = false;
+        return dataPauseMs = pauseMs, *this;
+    }
+    TFtpRule& Listing(std::vector<std::string> pieces) {
+        return listing = std::move(pieces), *this;
+    }
+    TFtpRule& CutDataAfter(long long bytes) { return cutDataAfter = bytes, *this; }
+    TFtpRule& Intruder() { return intruder = true, *this; }
+};
+
+// An FTP server for protocol tests, on 127.0.0.1 at a port the system picks. It serves
+// one control connection at a time on its own thread, answers every command by the
+// test's rules or, without one, like a plain UNIX server that accepts everything,
+// records each command line exactly as received, connects back for PORT, serves LIST
+// text and keeps what STOR sends.
+class TFtpScriptServer {
+public:
+    TFtpScriptServer();
+    ~TFtpScriptServer();
+    TFtpScriptServer(const TFtpScriptServer&) = delete;
+    TFtpScriptServer& operator=(const TFtpScriptServer&) = delete;
+
+    uint16_t Port() const { return port_; }
+
+    // A new rule for the command word (upper case) or, with "", for the greeting.
+    // The reference stays valid until the server is destroyed; set it up before the
+    // client sends the command.
+    TFtpRule& On(const std::string& verb);
+    // The listing that LIST sends without a rule of its own.
+    void SetListing(std::string text);
+    // Where STOR writes its files too (besides keeping them); empty: nowhere.
+    void SetStoreDirectory(std::string dir);
+
+    // Every command line received, without CR LF, over all sessions.
+    std::vector<std::string> Commands() const;
+    // The bytes each STOR sent, by its argument.
+    std::map<std::string, std::string> Stored() const;
+    bool HasStored(const std::string& path) const;
+    int Sessions() const { return sessions_; }
+    int DataConnections() const { return dataConnections_; }
+    // How the last stranger fared: closed by the client without a byte, or not.
+    bool IntruderRefused() const { return intruderRefused_; }
+    // The control connection of the current session has ended.
+    bool SessionOver() const { return sessionOver_; }
+
+private:
+    void Run();
+    void Serve(int control);
+    bool ReadCommand(int control, std::string& pending, std::string& line);
+    TFtpRule PickRule(const std::string& verb, const std::string& argument);
+    void Answer(int control, const std::string& verb, const std::string& argument,
+                const TFtpRule& rule, bool& closeSession);
+    void Transfer(int control, const std::string& verb, const std::string& argument,
+                  const TFtpRule& rule);
+    int ConnectBack();
+    void TryIntruder();
+    bool SendReply(int fd, const std::vector<std::string>& lines, const std::string& raw,
+                   bool drip);
+    bool SendBytes(int fd, const char* data, size_t size);
+    bool WaitFor(int fd, short events, int timeoutMs);
+    void Sleep(int ms);
+
+    int listener_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<TFtpRule>> rules_;
+    std::map<const TFtpRule*, int> used_;
+    std::vector<std::string> commands_;
+    std::map<std::string, std::string> stored_;
+    std::string listing_;
+    std::string storeDir_;
+    std::string dataHost_;
+    uint16_t dataPort_ = 0;
+
+    std::atomic<int> sessions_{0};
+    std::atomic<int> dataConnections_{0};
+    std::atomic<bool> intruderRefused_{false};
+    std::atomic<bool> sessionOver_{false};
+};
+
+} // namespace pelmora::testing

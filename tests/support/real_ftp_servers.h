@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+namespace pelmora::testing {
+
+enum class TRealServerKind { Vsftpd, PureFtpd, Pyftpdlib };
+
+// A real FTP server as users run it, started for a test on 127.0.0.1 at a free high port
+// with a temporary root and a configuration of our own, and stopped by its process id.
+// Every server lets the test user write in the directory SiteDir() (relative to the
+// FTP root, as sent in CWD), whose files lie at SiteOnDisk().
+class TRealFtpServer {
+public:
+    explicit TRealFtpServer(TRealServerKind kind);
+    ~TRealFtpServer();
+    TRealFtpServer(const TRealFtpServer&) = delete;
+    TRealFtpServer& operator=(const TRealFtpServer&) = delete;
+
+    // Starts the server and waits until it greets. False with the reason in `why`
+    // when it cannot run here.
+    bool Start(std::string& why);
+    void Stop();
+
+    const char* Name() const;
+    uint16_t Port() const { return port_; }
+    const std::string& User() const { return user_; }
+    const std::string& Password() const { return password_; }
+    std::string SiteDir() const { return "site"; }
+    std::string SiteOnDisk() const { return root_ + "/site"; }
+
+private:
+    bool Launch(const std::string& program, const char* const* argv, std::string& why);
+    bool PrepareVsftpd(std::string& program, std::string& why);
+    bool PreparePureFtpd(std::string& program, std::string& why);
+    bool PreparePyftpdlib(std::string& program, std::string& why);
+    std::string LogTail() const;
+
+    TRealServerKind kind_;
+    std::string dir_;  // everything of this server: root, configuration, log
+    std::string root_; // the FTP root
+    std::string user_;
+    std::string password_;
+    uint16_t port_ = 0;
+    pid_t pid_ = -1;
+};
+
+} // namespace pelmora::testing
