@@ -44,7 +44,7 @@ std::optional<TExports> RegisteredLibrary(const std::string& name) {
 HMODULE LoadLibrary(const std::string& name) {
     const auto it = Libraries().find(Key(name));
     if (it == Libraries().end())
-        return ERROR_MOD_NOT_FOUND;
+        return ModuleNotFound;
     HMODULE module = nextModule++;
     while (module < 32 || Modules().count(module) != 0)
         module = nextModule++;

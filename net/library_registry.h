@@ -16,7 +16,7 @@ using TExports = std::map<uint16_t, TProc>;
 
 // Module handles of 32 and above are valid; a smaller value is the reason a load failed.
 using HMODULE = uintptr_t;
-constexpr HMODULE ERROR_MOD_NOT_FOUND = 126;
+constexpr HMODULE ModuleNotFound = 2;
 
 // Puts a library under `name` (matched without regard to case), replacing what was
 // there. Modules loaded earlier keep the exports they were loaded with.
@@ -25,7 +25,7 @@ void UnregisterLibrary(const std::string& name);
 // What is registered under `name` now, if anything.
 std::optional<TExports> RegisteredLibrary(const std::string& name);
 
-// A new handle for the library registered under `name`, or ERROR_MOD_NOT_FOUND.
+// A new handle for the library registered under `name`, or ModuleNotFound.
 HMODULE LoadLibrary(const std::string& name);
 // The entry point with that ordinal, or nullptr (also for a handle not loaded).
 TProc GetProcAddress(HMODULE module, uint16_t ordinal);
