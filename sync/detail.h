@@ -43,6 +43,8 @@ public:
     std::string name = "unknown";
     std::string dir; // "" at the root, else "/a/b" down to the entry's directory
     TDateTime date = 0.0;
+    // Bytes, for remote files whose listing gives a size; -1 when unknown.
+    long long size = -1;
 };
 
 // Relative paths, recurseDir and keys are held to this many characters.
