@@ -1,0 +1,932 @@
+#include "ftp/ftp.h"
+
+#include "ftp/listing_parser.h"
+#include "net/sock_errors.h"
+#include "net/socket_library.h"
+#include "toolkit/services.h"
+#include "toolkit/text.h"
+#include "toolkit/tick.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace pelmora {
+
+namespace {
+
+constexpr int32_t BlockSize = 2048;
+
+// A name or path with a line break in it would end our command early and smuggle in
+// a command of its own.
+bool SafeArgument(const std::string& text) {
+    return text.find('\r') == std::string::npos && text.find('\n') == std::string::npos;
+}
+
+// Reads exactly `count` bytes unless the file ends or fails first.
+ssize_t ReadFull(int fd, char* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd, buffer + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+std::string PortArgument(const std::string& dottedAddress, uint16_t port) {
+    std::string argument = dottedAddress;
+    for (char& c : argument)
+        if (c == '.')
+            c = ',';
+    return argument + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}
+
+const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
+    {rsGreeting, &TFtp::OnGreeting},        {rsUser, &TFtp::OnUserReply},
+    {rsPass, &TFtp::OnPassReply},           {rsAcct, &TFtp::OnAcctReply},
+    {rsSyst, &TFtp::OnSystReply},           {rsInitialCwd, &TFtp::OnInitialCwdReply},
+    {rsListPwd, &TFtp::OnPwdReply},         {rsListType, &TFtp::OnListTypeReply},
+    {rsListPort, &TFtp::OnListPortReply},   {rsList, &TFtp::OnListReply},
+    {rsStoreType, &TFtp::OnStoreTypeReply}, {rsStorePort, &TFtp::OnStorePortReply},
+    {rsStore, &TFtp::OnStoreReply},         {rsSimple, &TFtp::OnSimpleReply},
+    {rsQuit, &TFtp::OnQuitReply},
+};
+
+TFtp::TFtp(TObject* owner) : TStarSock(owner) {
+    version_ = "TFtp 1.4.1";
+    FtpPort = 21;
+    OnSockMessage = [this](TMessage& message, TObject*) { HandleNotification(message); };
+    data_ = std::make_unique<TFtpData>(this);
+    data_->SetWinsockStarted(true);
+}
+
+TFtp::~TFtp() {
+    Close();
+    CloseLocalFile();
+    data_.reset();
+}
+
+// ---------------------------------------------------------------------------------
+// Reporting
+
+void TFtp::Info(FtpInfo code, const std::string& addInfo) {
+    if (OnFtpInfo)
+        OnFtpInfo(this, code, addInfo);
+}
+
+void TFtp::ReportError(FtpInfo code) {
+    success_ = false;
+    lastError_ = code;
+    PostMessage(WindowHandle(), WM_FTP_ERROR, static_cast<uintptr_t>(code) & 0x7F, 0);
+}
+
+void TFtp::PostReady() {
+    PostMessage(WindowHandle(), WM_FTP_READY, 0, 0);
+}
+
+void TFtp::PostAvailable() {
+    PostMessage(WindowHandle(), WM_FTP_AVAILABLE, 0, 0);
+}
+
+void TFtp::FailSession(FtpInfo code) {
+    Close();
+    connected_ = false;
+    // Nothing of a transfer survives its session.
+    data_->Close();
+    if (dataSlot_ != 0 && !uploading_) {
+        data_->CloseClient(dataSlot_);
+        dataSlot_ = 0;
+    }
+    if (!uploading_)
+        CloseLocalFile();
+    dataCancelled_ = true;
+    SetReplyState(rsIdle);
+    ReportError(code);
+    success_ = false;
+    PostReady();
+    PostAvailable();
+}
+
+void TFtp::HandleNotification(TMessage& message) {
+    switch (message.Msg) {
+    case WM_FTP_AVAILABLE:
+        status_ = ftpAvailable;
+        Info(ftpAvailable, "Available");
+        if (OnFtpQuit)
+            OnFtpQuit(this);
+        break;
+    case WM_FTP_ERROR:
+        if (OnFtpError)
+            OnFtpError(this, static_cast<FtpInfo>(message.WParam & 0x7F), "Error");
+        break;
+    case WM_FTP_READY: {
+        // Only a session can be ready for commands; a ready that ends a refusal without
+        // one must not keep Connect from starting the next session.
+        if (connected_)
+            status_ = ftpCommandReady;
+        if (OnFtpReady)
+            OnFtpReady(this);
+        const int operation = operation_;
+        if (operation < 1 || operation > 9)
+            break;
+        operation_ = 0;
+        const TNotifyEvent* events[] = {
+            &OnLoggedIn,         &OnDirectoryChanged, &OnDirectoryCreated,
+            &OnDirectoryDeleted, &OnFileDeleted,      &OnFileReceived,
+            &OnFileStored,       &OnListingDone,      &OnFileRenamed};
+        const TNotifyEvent& event = *events[operation - 1];
+        if (event)
+            event(this);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Sending
+
+bool TFtp::SendLine(const std::string& text) {
+    std::string rest = text + "\r\n";
+    Info(ftpCommandSent, text);
+    for (;;) {
+        ProcessMessages();
+        int32_t sent = 0;
+        controlWritable_ = false;
+        try {
+            sent = SendText(rest);
+        } catch (const ESockError&) {
+            Info(ftpSocketWriteError, "Write error");
+            // Reported as an error with its ready too, so a caller waiting for the
+            // outcome learns it now and not at its time-out.
+            FailSession(ftpSocketWriteError);
+            status_ = ftpSocketWriteError;
+            return false;
+        }
+        if (sent >= static_cast<int32_t>(rest.size()))
+            return true;
+        rest.erase(0, static_cast<size_t>(sent));
+        if (sent == 0)
+            WaitUntil([this] { return controlWritable_ || Socket->Handle == INVALID_SOCKET; },
+                      GetTickCount() + 1000);
+    }
+}
+
+void TFtp::SendCommand(const std::string& text, int nextState) {
+    SendLine(text);
+    SetReplyState(nextState);
+}
+
+void TFtp::SetReplyState(int state) {
+    replyState_ = state;
+}
+
+// ---------------------------------------------------------------------------------
+// Operations
+
+void TFtp::Connect() {
+    lastError_ = ftpNoError;
+    success_ = true;
+    if (!data_) {
+        ShowMessage("FtpDataComponent not assigned!");
+        return;
+    }
+    if (status_ != ftpAvailable) {
+        ReportError(ftpTransactionBusy);
+        return;
+    }
+    SetWinsockStarted(true);
+    if (!WinsockStarted()) {
+        ReportError(ftpWinsockNotStarted);
+        return;
+    }
+    if (FtpServer().empty()) {
+        std::string server = FtpServer();
+        if (OnFtpNeedInfo)
+            OnFtpNeedInfo(this, ftpniServer, server);
+        if (server.empty()) {
+            ReportError(ftpNoServerName);
+            return;
+        }
+        SetFtpServer(server);
+    }
+    if (FtpPort == 0)
+        FtpPort = 21;
+    replyReader_.Reset();
+    controlLines_.Clear();
+    SetReplyState(rsGreeting);
+    // A new session owes nothing to an earlier one: neither its pending completion
+    // event nor an abort that ended it.
+    operation_ = 0;
+    abortRequested_ = false;
+    OnSockConnect = [this](TObject*) { SockConnected(); };
+    OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
+    OnSockClose = [this](TObject*) { SockClosed(); };
+    OnSockWrite = [this](TObject*) { controlWritable_ = true; };
+    try {
+        Open();
+        status_ = ftpBusy;
+    } catch (const EARPError&) {
+        FailSession(ftpHostNotFound);
+        status_ = ftpHostNotFound;
+        Info(ftpHostNotFound, "");
+        Close();
+        PostAvailable();
+    } catch (const ESockError&) {
+        FailSession(ftpSocketError);
+        status_ = ftpSocketError;
+        Info(ftpSocketError, "");
+        Close();
+        PostAvailable();
+    }
+}
+
+void TFtp::RefuseUnsafe() {
+    ReportError(ftpOperationFailed);
+    PostReady();
+}
+
+bool TFtp::BeginSimple(int operation, const std::string& command, const std::string& argument) {
+    success_ = true;
+    operation_ = operation;
+    if (!connected_) {
+        ReportError(ftpDisconnected);
+        return false;
+    }
+    if (status_ != ftpCommandReady) {
+        ReportError(ftpTransactionBusy);
+        return false;
+    }
+    if (!SafeArgument(argument)) {
+        RefuseUnsafe();
+        return false;
+    }
+    lastError_ = ftpNoError;
+    status_ = ftpBusy;
+    if (operation == 2)
+        InitialDirectory = argument;
+    SendCommand(command + " " + argument, rsSimple);
+    return true;
+}
+
+void TFtp::ChangeDir(const std::string& dir) {
+    BeginSimple(2, "CWD", dir);
+}
+
+void TFtp::MakeDir(const std::string& dir) {
+    BeginSimple(3, "MKD", dir);
+}
+
+void TFtp::RemoveDir(const std::string& dir) {
+    BeginSimple(4, "RMD", dir);
+}
+
+void TFtp::DeleteFile(const std::string& name) {
+    BeginSimple(5, "DELE", name);
+}
+
+void TFtp::PutFile() {
+    success_ = true;
+    operation_ = 7;
+    lastError_ = ftpNoError;
+    if (!connected_) {
+        ReportError(ftpDisconnected);
+        PostReady();
+        return;
+    }
+    if (status_ != ftpCommandReady) {
+        ReportError(ftpTransactionBusy);
+        return;
+    }
+    if (RemoteFile.empty()) {
+        ReportError(ftpNoRemoteFile);
+        PostReady();
+        return;
+    }
+    if (!SafeArgument(RemoteFile)) {
+        RefuseUnsafe();
+        return;
+    }
+    CloseLocalFile();
+    // Read-only: a file we may not write to is still ours to upload.
+    if (!LocalFile.empty())
+        localFile_ = ::open(LocalFile.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (localFile_ >= 0 && (::fstat(localFile_, &info) != 0 || !S_ISREG(info.st_mode)))
+        CloseLocalFile();
+    if (localFile_ < 0) {
+        ReportError(ftpLocalOpenError);
+        PostReady();
+        return;
+    }
+    localFileOpen_ = true;
+    // An abort belongs to the transfer it stopped, not to this one.
+    abortRequested_ = false;
+    status_ = ftpBusy;
+    SendCommand(TransferMode == BinaryTransfer ? "TYPE I" : "TYPE A", rsStoreType);
+}
+
+void TFtp::GetListing() {
+    operation_ = 8;
+    if (!connected_) {
+        ReportError(ftpDisconnected);
+        return;
+    }
+    if (status_ != ftpCommandReady) {
+        ReportError(ftpTransactionBusy);
+        return;
+    }
+    lastError_ = ftpNoError;
+    status_ = ftpBusy;
+    SendCommand("PWD", rsListPwd);
+}
+
+void TFtp::Quit() {
+    if (!connected_) {
+        ReportError(ftpDisconnected);
+        return;
+    }
+    if (status_ != ftpCommandReady) {
+        ReportError(ftpTransactionBusy);
+        return;
+    }
+    lastError_ = ftpNoError;
+    status_ = ftpBusy;
+    SendCommand("QUIT", rsQuit);
+}
+
+void TFtp::Abort() {
+    abortRequested_ = true;
+    data_->Close();
+    if (dataSlot_ != 0)
+        data_->CloseClient(dataSlot_);
+    Close();
+    CloseLocalFile();
+    success_ = false;
+    Info(ftpTransferAborted, "Transfer aborted");
+    PostAvailable();
+}
+
+// ---------------------------------------------------------------------------------
+// Control connection
+
+void TFtp::SockConnected() {
+    SetReplyState(rsGreeting);
+    Info(ftpConnected, HostAddress);
+    connected_ = true;
+    controlLines_.Clear();
+    inReply_ = false;
+    // A connect that failed is reported as connected all the same, and no read or
+    // close follows: without a peer there is no session to wait for.
+    TSockAddrIn peer;
+    int32_t length = sizeof peer;
+    if (EntryPoints().getpeername(Socket->Handle, &peer, &length) != 0) {
+        FailSession(ftpSocketError);
+        status_ = ftpSocketError;
+        return;
+    }
+    SockRead(ftpSocketReadError);
+}
+
+void TFtp::SockClosed() {
+    Info(ftpDisconnected, "Disconnected");
+    // A session that ends in the middle of an operation has not done it; the caller
+    // must not take the ready that follows for success.
+    if (replyState_ != rsIdle && replyState_ != rsQuit)
+        ReportError(ftpDisconnected);
+    SetReplyState(rsIdle);
+    PostReady();
+    PostAvailable();
+    connected_ = false;
+}
+
+void TFtp::SockRead(FtpInfo failure) {
+    if (inReply_)
+        return; // the reader below us drains the socket when the running handler returns
+    for (;;) {
+        std::string text;
+        try {
+            ReceiveText(text);
+        } catch (const ESockError&) {
+            if (connected_) {
+                FailSession(failure);
+                status_ = failure;
+            }
+            return;
+        }
+        if (text.empty())
+            return;
+        if (!controlLines_.Feed(text)) {
+            // A line without end: no server talks like that, and we will not hold it.
+            FailSession(ftpSocketReadError);
+            status_ = ftpSocketReadError;
+            controlLines_.Clear();
+            return;
+        }
+        std::string line;
+        while (controlLines_.NextLine(line)) {
+            inReply_ = true;
+            Info(ftpReplyLine, line);
+            HandleReply(line);
+            inReply_ = false;
+            if (Socket->Handle == INVALID_SOCKET)
+                return;
+        }
+    }
+}
+
+void TFtp::HandleReply(const std::string& line) {
+    if (!replyReader_.TakeLine(line))
+        return;
+    for (const TDispatchRow& row : dispatchTable_)
+        if (row.state == replyState_) {
+            (this->*row.handler)(line[0], line);
+            return;
+        }
+}
+
+void TFtp::DenyLogin(const std::string& text) {
+    ReportError(ftpAccessDenied);
+    Info(ftpAccessDenied, text);
+    SendLine("QUIT");
+    SetReplyState(rsQuit);
+}
+
+void TFtp::OnGreeting(char kind, const std::string&) {
+    if (kind != '2') {
+        FailSession(ftpGreetingError);
+        return;
+    }
+    if (UserName.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, ftpniUserName, UserName);
+    if (!SafeArgument(UserName))
+        return DenyLogin("AccessDenied");
+    SendCommand("USER " + UserName, rsUser);
+}
+
+void TFtp::OnUserReply(char kind, const std::string&) {
+    if (kind == '2')
+        return SendCommand("SYST", rsSyst);
+    if (kind != '3')
+        return DenyLogin("AccessDenied");
+    if (UserPassword.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, ftpniPassword, UserPassword);
+    if (!SafeArgument(UserPassword))
+        return DenyLogin("Access Denied");
+    SendCommand("PASS " + UserPassword, rsPass);
+}
+
+void TFtp::OnPassReply(char kind, const std::string&) {
+    if (kind == '2')
+        return SendCommand("SYST", rsSyst);
+    if (kind != '3')
+        return DenyLogin("Access Denied");
+    if (UserAccount.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, ftpniAccount, UserAccount);
+    if (!SafeArgument(UserAccount))
+        return DenyLogin("Access Denied");
+    SendCommand("ACCT " + UserAccount, rsAcct);
+}
+
+void TFtp::OnAcctReply(char kind, const std::string&) {
+    if (kind == '2')
+        return SendCommand("SYST", rsSyst);
+    DenyLogin("Access Denied");
+}
+
+void TFtp::DetectServerType(const std::string& line) {
+    systemType_ = UpperAscii(line.size() > 4 ? line.substr(4) : std::string()).substr(0, 99);
+    const auto has = [this](const char* word) {
+        return systemType_.find(word) != std::string::npos;
+    };
+    ServerType = ftpstDefault;
+    if (has("UNIX"))
+        ServerType = ftpstUNIX;
+    if (has("CLIX"))
+        ServerType = ftpstClix;
+    if (has("ULTRIX"))
+        ServerType = ftpstULTRIX;
+    if (has("MVS"))
+        ServerType = ftpstMVS;
+    if (has("QVT"))
+        ServerType = ftpstQVT;
+    if (has("NCSA"))
+        ServerType = ftpstNCSA;
+    if (has("CHAMELEON"))
+        ServerType = ftpstChameleon;
+    if (has("VMS"))
+        ServerType = has("MULTINET") ? ftpstVmsMultinet : ftpstVmsUcx;
+    else if (has("VM"))
+        ServerType = has("VPS") ? ftpstVMVPS : ftpstVM;
+}
+
+void TFtp::LoggedIn() {
+    Info(ftpLoggedIn, "Logged in");
+    SetReplyState(rsIdle);
+    PostReady();
+}
+
+void TFtp::OnSystReply(char kind, const std::string& line) {
+    operation_ = 1;
+    if (kind == '5')
+        ServerType = ftpstDefault;
+    else
+        DetectServerType(line);
+    if (InitialDirectory.empty())
+        return LoggedIn();
+    if (!SafeArgument(InitialDirectory)) {
+        ReportError(ftpOperationFailed);
+        return LoggedIn();
+    }
+    SendCommand("CWD " + InitialDirectory, rsInitialCwd);
+}
+
+void TFtp::OnInitialCwdReply(char kind, const std::string&) {
+    if (kind != '2')
+        ReportError(ftpOperationFailed);
+    LoggedIn();
+}
+
+void TFtp::OnPwdReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailSession(ftpUnexpectedReply);
+    const size_t open = line.find('"');
+    const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+    InitialDirectory =
+        open == std::string::npos ? std::string() : line.substr(open + 1, close - open - 1);
+    SendCommand("TYPE A", rsListType);
+}
+
+void TFtp::OnListTypeReply(char kind, const std::string&) {
+    dataDone_ = false;
+    controlDone_ = false;
+    if (kind != '2')
+        return FailSession(ftpUnexpectedReply);
+    if (const auto argument = BuildPortArgument())
+        SendCommand("PORT " + *argument, rsListPort);
+}
+
+void TFtp::OnListPortReply(char kind, const std::string&) {
+    if (kind != '2')
+        return FailSession(ftpUnexpectedReply);
+    ArmForListing();
+    // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
+    SendCommand(ServerType == ftpstUNIX ? "LIST -a" : "LIST", rsList);
+}
+
+void TFtp::OnListReply(char kind, const std::string&) {
+    if (kind == '1')
+        return;
+    if (kind == '2') {
+        controlDone_ = true;
+        return TransferFinishedIfBothDone();
+    }
+    data_->Close();
+    FailSession(ftpUnexpectedReply);
+    success_ = false;
+}
+
+void TFtp::OnStoreTypeReply(char kind, const std::string&) {
+    dataDone_ = false;
+    controlDone_ = false;
+    if (kind != '2')
+        return FailSession(ftpUnexpectedReply);
+    if (const auto argument = BuildPortArgument())
+        SendCommand("PORT " + *argument, rsStorePort);
+}
+
+void TFtp::OnStorePortReply(char kind, const std::string&) {
+    if (kind != '2') {
+        FailSession(ftpUnexpectedReply);
+        success_ = false;
+        return;
+    }
+    ArmForUpload();
+    SendCommand("STOR " + RemoteFile, rsStore);
+}
+
+void TFtp::OnStoreReply(char kind, const std::string&) {
+    if (kind == '1')
+        return;
+    if (kind == '2') {
+        controlDone_ = true;
+        return TransferFinishedIfBothDone();
+    }
+    data_->Close();
+    // The refusal ends the upload: a send loop still running stops without a word.
+    dataCancelled_ = true;
+    if (!uploading_) {
+        if (dataSlot_ != 0)
+            data_->CloseClient(dataSlot_);
+        dataSlot_ = 0;
+        CloseLocalFile();
+    }
+    ReportError(ftpOperationFailed);
+    success_ = false;
+    SetReplyState(rsIdle);
+    PostReady();
+}
+
+void TFtp::OnSimpleReply(char kind, const std::string&) {
+    if (kind != '2')
+        ReportError(ftpOperationFailed);
+    SetReplyState(rsIdle);
+    PostReady();
+}
+
+void TFtp::OnQuitReply(char kind, const std::string&) {
+    if (kind != '2')
+        FailSession(ftpNoError);
+    SetReplyState(rsIdle);
+}
+
+// ---------------------------------------------------------------------------------
+// Data connection
+
+std::optional<std::string> TFtp::BuildPortArgument() {
+    std::string local;
+    GetLocalAddress(local);
+    data_->HostAddress = local;
+    data_->Port = 0;
+    data_->ListingLines.Clear();
+    try {
+        data_->Listen();
+    } catch (const EARPError&) {
+        data_->Close();
+        FailSession(ftpHostNotFound);
+        status_ = ftpHostNotFound;
+        return std::nullopt;
+    } catch (const ESockError&) {
+        data_->Close();
+        FailSession(ftpSocketError);
+        status_ = ftpSocketError;
+        return std::nullopt;
+    }
+    std::string address;
+    data_->GetLocalAddress(address);
+    return PortArgument(address, data_->GetLocalPort());
+}
+
+// Only the server may connect to our data port, and only once per transfer: anyone
+// else on the network who guesses the port is shown the door before a byte moves.
+bool TFtp::TakeDataConnection(int32_t slot) {
+    if (slot <= 0 || slot > SlotCount)
+        return false;
+    const bool fromServer = data_->Slot(slot).Address.sin_addr == Socket->Address.sin_addr;
+    if (!fromServer || dataSlot_ != 0) {
+        data_->CloseClient(slot);
+        return false;
+    }
+    return true;
+}
+
+void TFtp::ArmForListing() {
+    data_->OnSockAccept = [this](TObject*, int32_t slot) { DataAccepted(slot); };
+    data_->OnSockRead = [this](TObject*, int32_t slot) { ListingDataRead(slot); };
+    data_->OnSockClose = [this](TObject*, int32_t slot) { ListingClosed(slot); };
+    data_->OnSockWrite = nullptr;
+    dataCancelled_ = false;
+    listing_.Clear();
+    files_.Clear();
+    directories_.Clear();
+}
+
+void TFtp::ArmForUpload() {
+    data_->OnSockAccept = [this](TObject*, int32_t slot) { SendFileData(slot); };
+    data_->OnSockRead = nullptr;
+    data_->OnSockClose = [this](TObject*, int32_t slot) { FileClosed(slot); };
+    data_->OnSockWrite = [this](TObject*, int32_t) { dataWritable_ = true; };
+    dataCancelled_ = false;
+}
+
+void TFtp::DataAccepted(int32_t slot) {
+    if (!TakeDataConnection(slot))
+        return;
+    bytesTransferred_ = 0;
+    startTick_ = GetTickCount();
+    transferTime_ = 0;
+    dataSlot_ = slot;
+    data_->ListingLines.Clear();
+    abortRequested_ = false;
+    // A lone name left over from an earlier listing is not part of this one.
+    PendingVmsLine.clear();
+}
+
+bool TFtp::ListingDataRead(int32_t slot) {
+    if (slot == 0 || slot != dataSlot_)
+        return false;
+    std::string text;
+    try {
+        data_->ReceiveText(slot, text);
+    } catch (const ESockError&) {
+        success_ = false;
+        data_->CloseClient(slot);
+        data_->Close();
+        dataSlot_ = 0;
+        FailSession(ftpSocketReadError);
+        return false;
+    }
+    if (text.empty())
+        return false;
+    bytesTransferred_ += static_cast<int64_t>(text.size());
+    if (!data_->ListingLines.Feed(text)) {
+        EndListingWithError(ftpSocketReadError);
+        return false;
+    }
+    std::string line;
+    while (data_->ListingLines.NextLine(line)) {
+        transferTime_ = GetTickCount() - startTick_;
+        Info(ftpProgress, line);
+        try {
+            listing_.Add(line);
+            Info(ftpListingLine, line);
+            TListingEntry entry;
+            if (ParseListingLine(ServerType, line, entry))
+                (entry.IsDirectory ? directories_ : files_).Add(entry.Name);
+        } catch (...) {
+            // One bad line, or a handler that threw on it, must not cost the listing.
+        }
+    }
+    return true;
+}
+
+void TFtp::EndListingWithError(FtpInfo code) {
+    data_->CloseClient(dataSlot_);
+    data_->Close();
+    dataSlot_ = 0;
+    data_->ListingLines.Clear();
+    ReportError(code);
+    success_ = false;
+    dataDone_ = true;
+    TransferFinishedIfBothDone();
+}
+
+void TFtp::ListingClosed(int32_t slot) {
+    if (slot == 0) {
+        data_->Close();
+        return;
+    }
+    if (slot != dataSlot_)
+        return;
+    // Whatever is still buffered belongs to the listing.
+    while (dataSlot_ == slot && ListingDataRead(slot)) {
+    }
+    if (dataSlot_ != slot)
+        return; // the listing ended on an error while draining
+    transferTime_ = GetTickCount() - startTick_;
+    data_->CloseClient(slot);
+    data_->Close();
+    dataSlot_ = 0;
+    Info(ftpListingReady, "Listing ready");
+    Info(ftpTransferDone, "Transfer done");
+    dataDone_ = true;
+    TransferFinishedIfBothDone();
+}
+
+void TFtp::SendFileData(int32_t slot) {
+    if (!TakeDataConnection(slot))
+        return;
+    bytesTransferred_ = 0;
+    startTick_ = GetTickCount();
+    transferTime_ = 0;
+    dataSlot_ = slot;
+    uploading_ = true;
+    dataPeerClosed_ = false;
+
+    struct stat info {};
+    const int64_t size =
+        localFileOpen_ && ::fstat(localFile_, &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
+    Info(ftpFileSize, std::to_string(size));
+    const int64_t blocks = size / BlockSize + (size % BlockSize != 0 ? 1 : 0);
+    const int32_t rest = static_cast<int32_t>(size % BlockSize);
+    std::array<char, BlockSize> buffer;
+    FtpInfo failure = ftpNoError;
+    for (int64_t block = 1; block <= blocks; ++block) {
+        if (abortRequested_) {
+            Info(ftpTransferAborted, "Transfer aborted");
+            success_ = false;
+            break;
+        }
+        if (dataCancelled_)
+            break;
+        const int32_t count = block == blocks && rest != 0 ? rest : BlockSize;
+        const ssize_t got = localFileOpen_ ? ReadFull(localFile_, buffer.data(), count) : -1;
+        if (got != count) {
+            failure = ftpLocalReadError;
+            break;
+        }
+        bytesTransferred_ += count;
+        if (!SendAll(slot, buffer.data(), count)) {
+            if (abortRequested_) {
+                Info(ftpTransferAborted, "Transfer aborted");
+                success_ = false;
+            } else if (!dataCancelled_) {
+                failure = ftpSocketWriteError;
+            }
+            break;
+        }
+        transferTime_ = GetTickCount() - startTick_;
+        Info(ftpProgress, "");
+    }
+    uploading_ = false;
+    EndDataSide();
+    transferTime_ = GetTickCount() - startTick_;
+    if (failure == ftpLocalReadError) {
+        Info(ftpLocalReadError, "File read");
+        status_ = ftpLocalReadError;
+    } else if (failure == ftpSocketWriteError) {
+        Info(ftpSocketWriteError, "Write error");
+    } else {
+        Info(ftpTransferDone, "Transfer done");
+    }
+    // A failed upload still ends with one ready, through the same meeting of the two
+    // sides as a good one: the server answers STOR once the data connection is gone.
+    if (failure != ftpNoError)
+        ReportError(failure);
+    if (dataCancelled_)
+        return; // the session or the server's refusal has already ended the operation
+    dataDone_ = true;
+    TransferFinishedIfBothDone();
+}
+
+bool TFtp::SendAll(int32_t slot, const char* buffer, int32_t count) {
+    int32_t sent = 0;
+    while (sent < count) {
+        if (abortRequested_ || dataCancelled_ || dataPeerClosed_ || dataSlot_ != slot)
+            return false;
+        dataWritable_ = false;
+        int32_t n = 0;
+        try {
+            n = data_->Send(slot, buffer + sent, count - sent);
+        } catch (const ESockError&) {
+            return false;
+        }
+        sent += n;
+        if (n > 0) {
+            ProcessMessages();
+            continue;
+        }
+        // Full socket buffer: sleep until the socket can take more (or we must stop).
+        WaitUntil(
+            [this] {
+                return dataWritable_ || abortRequested_ || dataCancelled_ || dataPeerClosed_;
+            },
+            GetTickCount() + 1000);
+    }
+    return true;
+}
+
+void TFtp::FileClosed(int32_t slot) {
+    if (slot == 0) {
+        data_->Close();
+        return;
+    }
+    if (slot != dataSlot_)
+        return;
+    if (uploading_) {
+        // The send loop below us finds out and finishes the upload itself.
+        dataPeerClosed_ = true;
+        return;
+    }
+    transferTime_ = GetTickCount() - startTick_;
+    EndDataSide();
+    Info(ftpTransferDone, "Transfer done");
+    dataDone_ = true;
+    TransferFinishedIfBothDone();
+}
+
+void TFtp::EndDataSide() {
+    if (dataSlot_ != 0)
+        data_->CloseClient(dataSlot_);
+    data_->Close();
+    dataSlot_ = 0;
+    CloseLocalFile();
+}
+
+void TFtp::CloseLocalFile() {
+    if (localFile_ >= 0)
+        ::close(localFile_);
+    localFile_ = -1;
+    localFileOpen_ = false;
+}
+
+void TFtp::TransferFinishedIfBothDone() {
+    if (!dataDone_ || !controlDone_)
+        return;
+    SetReplyState(rsIdle);
+    PostReady();
+}
+
+} // namespace pelmora

@@ -1,0 +1,207 @@
+#pragma once
+
+#include "ftp/ftp_data.h"
+#include "ftp/ftp_types.h"
+#include "ftp/line_splitter.h"
+#include "ftp/reply_reader.h"
+#include "net/star_sock.h"
+#include "toolkit/string_list.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace pelmora {
+
+// Notifications the component posts to its own window; they arrive after the running
+// handler returns, in posting order.
+constexpr uint32_t WM_FTP_AVAILABLE = WM_USER + 2; // 1026
+constexpr uint32_t WM_FTP_ERROR = WM_USER + 3;     // 1027
+constexpr uint32_t WM_FTP_READY = WM_USER + 4;     // 1028
+
+// What ReplyState says the next final reply answers.
+enum TReplyStates : int {
+    rsGreeting = 0,
+    rsUser = 1,
+    rsPass = 2,
+    rsAcct = 3,
+    rsSyst = 5,
+    rsInitialCwd = 6,
+    rsListPwd = 7,
+    rsListType = 8,
+    rsListPort = 10,
+    rsList = 12,
+    rsStoreType = 30,
+    rsStorePort = 31,
+    rsStore = 32,
+    rsSimple = 50,
+    rsQuit = 60,
+    rsIdle = 100,
+};
+
+// The text after "PORT " for a listener at this dotted address and port.
+std::string PortArgument(const std::string& dottedAddress, uint16_t port);
+
+// The client side of FTP in active mode over one control connection, with a data
+// component for listings and uploads. Every operation checks its preconditions, sends
+// its first command and returns; the outcome arrives later through the events, from
+// the component's own message queue.
+class TFtp : public TStarSock {
+public:
+    explicit TFtp(TObject* owner = nullptr);
+    ~TFtp() override;
+
+    // Operations.
+    void Connect();
+    void ChangeDir(const std::string& dir);
+    void MakeDir(const std::string& dir);
+    void RemoveDir(const std::string& dir);
+    void DeleteFile(const std::string& name);
+    void PutFile();
+    void GetListing();
+    void Quit();
+    void Abort();
+
+    // Properties.
+    std::string UserName;
+    std::string UserPassword;
+    std::string UserAccount;
+    std::string LocalFile;
+    std::string RemoteFile;
+    std::string Ftp_URL;
+    TTransferType TransferMode = BinaryTransfer;
+    std::string InitialDirectory;
+    TFTPServerType ServerType = ftpstDefault;
+
+    TFtpInfoEvent OnFtpInfo;
+    TFtpInfoNeededEvent OnFtpNeedInfo;
+    TNotifyEvent OnFtpReady;
+    TFtpInfoEvent OnFtpError;
+    TNotifyEvent OnLoggedIn;
+    TNotifyEvent OnDirectoryChanged;
+    TNotifyEvent OnDirectoryCreated;
+    TNotifyEvent OnDirectoryDeleted;
+    TNotifyEvent OnFileDeleted;
+    TNotifyEvent OnFileReceived;
+    TNotifyEvent OnFileStored;
+    TNotifyEvent OnListingDone;
+    TNotifyEvent OnFileRenamed;
+    TNotifyEvent OnFtpQuit;
+
+    // Run-time state.
+    FtpInfo Status() const { return status_; }
+    bool Connected() const { return connected_; }
+    FtpInfo LastError() const { return lastError_; }
+    bool Success() const { return success_; }
+    const std::string& SystemType() const { return systemType_; }
+    TFtpData* FtpDataComponent() const { return data_.get(); }
+    TStringList& Listing() { return listing_; }
+    TStringList& Files() { return files_; }
+    TStringList& Directories() { return directories_; }
+    int64_t BytesTransferred() const { return bytesTransferred_; }
+    uint32_t TransferTime() const { return transferTime_; }
+    int ReplyState() const { return replyState_; }
+    int Operation() const { return operation_; }
+    bool AbortRequested() const { return abortRequested_; }
+    int DataSlot() const { return dataSlot_; }
+
+    void HandleNotification(TMessage& message);
+    // One control line; only the final line of a reply is acted on.
+    void HandleReply(const std::string& line);
+
+private:
+    using THandler = void (TFtp::*)(char kind, const std::string& line);
+    struct TDispatchRow {
+        int state;
+        THandler handler;
+    };
+    static const TDispatchRow dispatchTable_[];
+
+    // Control connection.
+    void SockConnected();
+    void SockClosed();
+    // `failure` is the code a failing receive reports.
+    void SockRead(FtpInfo failure);
+    void Info(FtpInfo code, const std::string& addInfo);
+    void ReportError(FtpInfo code);
+    void PostReady();
+    void PostAvailable();
+    void FailSession(FtpInfo code);
+    bool SendLine(const std::string& text);
+    void SendCommand(const std::string& text, int nextState);
+    void SetReplyState(int state);
+    bool BeginSimple(int operation, const std::string& command, const std::string& argument);
+    void RefuseUnsafe();
+    void LoggedIn();
+    void DetectServerType(const std::string& line);
+
+    // One handler per state.
+    void OnGreeting(char kind, const std::string& line);
+    void OnUserReply(char kind, const std::string& line);
+    void OnPassReply(char kind, const std::string& line);
+    void OnAcctReply(char kind, const std::string& line);
+    void OnSystReply(char kind, const std::string& line);
+    void OnInitialCwdReply(char kind, const std::string& line);
+    void OnPwdReply(char kind, const std::string& line);
+    void OnListTypeReply(char kind, const std::string& line);
+    void OnListPortReply(char kind, const std::string& line);
+    void OnListReply(char kind, const std::string& line);
+    void OnStoreTypeReply(char kind, const std::string& line);
+    void OnStorePortReply(char kind, const std::string& line);
+    void OnStoreReply(char kind, const std::string& line);
+    void OnSimpleReply(char kind, const std::string& line);
+    void OnQuitReply(char kind, const std::string& line);
+    void DenyLogin(const std::string& text);
+
+    // Data connection.
+    std::optional<std::string> BuildPortArgument();
+    bool TakeDataConnection(int32_t slot);
+    void ArmForListing();
+    void ArmForUpload();
+    void DataAccepted(int32_t slot);
+    // False when nothing more came.
+    bool ListingDataRead(int32_t slot);
+    void ListingClosed(int32_t slot);
+    void EndListingWithError(FtpInfo code);
+    void SendFileData(int32_t slot);
+    bool SendAll(int32_t slot, const char* buffer, int32_t count);
+    void FileClosed(int32_t slot);
+    void EndDataSide();
+    void CloseLocalFile();
+    void TransferFinishedIfBothDone();
+
+    std::unique_ptr<TFtpData> data_;
+    TStringList listing_;
+    TStringList files_;
+    TStringList directories_;
+
+    FtpInfo status_ = ftpAvailable;
+    FtpInfo lastError_ = ftpNoError;
+    bool connected_ = false;
+    bool success_ = false;
+    std::string systemType_;
+    int replyState_ = rsIdle;
+    int operation_ = 0;
+
+    TLineSplitter controlLines_;
+    TReplyReader replyReader_;
+    bool inReply_ = false;
+    bool controlWritable_ = false;
+
+    bool dataDone_ = false;
+    bool controlDone_ = false;
+    bool abortRequested_ = false;
+    int32_t dataSlot_ = 0;
+    bool uploading_ = false;
+    bool dataPeerClosed_ = false;
+    bool dataWritable_ = false;
+    bool dataCancelled_ = false; // the session or a refusal ended the transfer
+    int localFile_ = -1;
+    bool localFileOpen_ = false;
+    int64_t bytesTransferred_ = 0;
+    uint32_t transferTime_ = 0;
+    uint32_t startTick_ = 0;
+};
+
+} // namespace pelmora

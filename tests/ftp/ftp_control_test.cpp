@@ -1,0 +1,326 @@
+#include "ftp_fixture.h"
+
+#include "tests/support/ftp_script_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace pelmora::testing {
+namespace {
+
+using TStrings = std::vector<std::string>;
+
+class FtpControl : public ::testing::Test, public TRecordingFtp {
+protected:
+    void SetUp() override {
+        ftp.SetFtpServer("127.0.0.1");
+        ftp.FtpPort = server.Port();
+        ftp.UserName = "web";
+        ftp.UserPassword = "secret";
+        ftp.UserAccount = "acct";
+    }
+
+    void LogIn() {
+        ftp.Connect();
+        ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
+        ASSERT_EQ(ftp.Status(), ftpCommandReady);
+        events.clear();
+        infos.clear();
+    }
+
+    // Runs one simple operation to its ready.
+    void Run(const std::function<void()>& operation) {
+        const int before = Count("ready");
+        operation();
+        ASSERT_TRUE(WaitFor([&] { return Count("ready") > before; }))
+            << ::testing::PrintToString(events);
+        Settle();
+    }
+
+    TFtpScriptServer server;
+};
+
+TEST_F(FtpControl, MultiLineGreetingDrippedByteByByteLogsIn) {
+    server.On("")
+        .Lines({"220-Welcome", "230 not the end", "220-still greeting", "220 Ready"})
+        .Drip();
+    server.On("SYST").Drip();
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn"));
+    Settle();
+    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST"}));
+    EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));
+    // Every line is reported, the ones inside the reply too; it is acted on once.
+    const TStrings lines = InfoTexts(ftpReplyLine);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(TStrings(lines.begin(), lines.begin() + 4),
+              (TStrings{"220-Welcome", "230 not the end", "220-still greeting", "220 Ready"}));
+    EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
+    EXPECT_EQ(InfoTexts(ftpCommandSent), (TStrings{"USER web", "PASS secret", "SYST"}));
+    EXPECT_TRUE(ftp.Success());
+    EXPECT_TRUE(ftp.Connected());
+}
+
+TEST_F(FtpControl, UserAcceptedAtOnceSkipsPassword) {
+    server.On("USER").Reply("230 Welcome");
+    LogIn();
+    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "SYST"}));
+}
+
+TEST_F(FtpControl, AccountIsSentWhenPasswordAsksForIt) {
+    server.On("PASS").Reply("332 Need account");
+    LogIn();
+    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "ACCT acct", "SYST"}));
+}
+
+TEST_F(FtpControl, MissingValuesAreAskedFor) {
+    ftp.UserName.clear();
+    ftp.UserPassword.clear();
+    ftp.OnFtpNeedInfo = [](TObject*, TFtpInfoNeeded need, std::string& value) {
+        value = need == ftpniUserName ? "asked" : "given";
+    };
+    LogIn();
+    EXPECT_EQ(server.Commands(), (TStrings{"USER asked", "PASS given", "SYST"}));
+}
+
+struct TRefusal {
+    std::string verb;
+    std::string reply;
+    TStrings commands;
+};
+
+class FtpLoginRefused : public FtpControl, public ::testing::WithParamInterface<TRefusal> {};
+
+TEST_P(FtpLoginRefused, ReportsAccessDeniedAndQuits) {
+    const TRefusal& refusal = GetParam();
+    if (refusal.verb == "ACCT")
+        server.On("PASS").Reply("332 Need account");
+    server.On(refusal.verb).Reply(refusal.reply);
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(server.Commands(), refusal.commands);
+    EXPECT_EQ(events, (TStrings{"error 15", "ready", "available"}));
+    EXPECT_FALSE(ftp.Success());
+    EXPECT_EQ(ftp.LastError(), ftpAccessDenied);
+    EXPECT_EQ(ftp.Status(), ftpAvailable);
+    EXPECT_FALSE(ftp.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, FtpLoginRefused,
+    ::testing::Values(TRefusal{"USER", "530 Not you", {"USER web", "QUIT"}},
+                      TRefusal{"PASS", "530 Wrong", {"USER web", "PASS secret", "QUIT"}},
+                      TRefusal{"ACCT", "532 No", {"USER web", "PASS secret", "ACCT acct", "QUIT"}},
+                      // A preliminary reply where a final one is due is no acceptance.
+                      TRefusal{"USER", "120 Wait a while", {"USER web", "QUIT"}},
+                      TRefusal{
+                          "ACCT", "332 More", {"USER web", "PASS secret", "ACCT acct", "QUIT"}}));
+
+TEST_F(FtpControl, GreetingRefusedFailsTheSession) {
+    server.On("").Reply("421 Too many users");
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 3", "ready", "available"}));
+    EXPECT_TRUE(server.Commands().empty());
+    EXPECT_FALSE(ftp.Connected());
+}
+
+struct TSystCase {
+    std::string reply;
+    TFTPServerType type;
+    std::string systemType;
+};
+
+class FtpSyst : public FtpControl, public ::testing::WithParamInterface<TSystCase> {};
+
+TEST_P(FtpSyst, DetectsTheServerType) {
+    server.On("SYST").Reply(GetParam().reply);
+    ftp.ServerType = ftpstMacFtpd; // always replaced
+    LogIn();
+    EXPECT_EQ(ftp.ServerType, GetParam().type);
+    EXPECT_EQ(ftp.SystemType(), GetParam().systemType);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FtpSyst,
+    ::testing::Values(TSystCase{"215 UNIX Type: L8", ftpstUNIX, "UNIX TYPE: L8"},
+                      TSystCase{"215 VMS MultiNet V5.4", ftpstVmsMultinet, "VMS MULTINET V5.4"},
+                      TSystCase{"215 VMS", ftpstVmsUcx, "VMS"},
+                      TSystCase{"215 VM/VPS", ftpstVMVPS, "VM/VPS"},
+                      TSystCase{"215 VM is the operating system", ftpstVM,
+                                "VM IS THE OPERATING SYSTEM"},
+                      TSystCase{"215 Windows_NT", ftpstDefault, "WINDOWS_NT"},
+                      TSystCase{"215 UNIX emulated by NCSA", ftpstNCSA, "UNIX EMULATED BY NCSA"},
+                      TSystCase{"502 Not implemented", ftpstDefault, ""}));
+
+TEST_F(FtpControl, FailedInitialDirectoryStillLogsIn) {
+    ftp.InitialDirectory = "/missing";
+    server.On("CWD").Reply("550 No such directory");
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn"));
+    Settle();
+    EXPECT_EQ(server.Commands().back(), "CWD /missing");
+    EXPECT_EQ(events, (TStrings{"error 29", "ready", "LoggedIn"}));
+    EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
+    EXPECT_TRUE(ftp.Connected());
+}
+
+struct TSimpleCase {
+    std::function<void(TFtp&)> start;
+    std::string command;
+    std::string event;
+};
+
+class FtpSimpleCommand : public FtpControl, public ::testing::WithParamInterface<TSimpleCase> {};
+
+TEST_P(FtpSimpleCommand, SucceedsOnTwoAndFailsOtherwise) {
+    const TSimpleCase& c = GetParam();
+    LogIn();
+    Run([&] { c.start(ftp); });
+    EXPECT_EQ(server.Commands().back(), c.command);
+    EXPECT_EQ(events, (TStrings{"ready", c.event}));
+    EXPECT_TRUE(ftp.Success());
+    EXPECT_EQ(ftp.Status(), ftpCommandReady);
+
+    // Refused, and a preliminary reply counts as a refusal too; the session stays.
+    for (const std::string reply : {"550 Refused", "150 Not a final answer"}) {
+        server.On(c.command.substr(0, c.command.find(' '))).Uses(1).Reply(reply);
+        events.clear();
+        Run([&] { c.start(ftp); });
+        EXPECT_EQ(events, (TStrings{"error 29", "ready", c.event})) << reply;
+        EXPECT_FALSE(ftp.Success());
+        EXPECT_EQ(ftp.LastError(), ftpOperationFailed);
+        EXPECT_TRUE(ftp.Connected());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FtpSimpleCommand,
+    ::testing::Values(
+        TSimpleCase{[](TFtp& f) { f.ChangeDir("docs"); }, "CWD docs", "DirectoryChanged"},
+        TSimpleCase{[](TFtp& f) { f.MakeDir("new dir"); }, "MKD new dir", "DirectoryCreated"},
+        TSimpleCase{[](TFtp& f) { f.RemoveDir("old"); }, "RMD old", "DirectoryDeleted"},
+        TSimpleCase{[](TFtp& f) { f.DeleteFile("a.txt"); }, "DELE a.txt", "FileDeleted"}));
+
+TEST_F(FtpControl, ChangeDirRemembersTheDirectory) {
+    LogIn();
+    Run([&] { ftp.ChangeDir("/www/site"); });
+    EXPECT_EQ(ftp.InitialDirectory, "/www/site");
+}
+
+TEST_F(FtpControl, OperationWhileBusyIsRefusedAndTakesOverTheCompletionEvent) {
+    LogIn();
+    server.On("MKD").Delay(200);
+    ftp.MakeDir("slow");
+    ftp.ChangeDir("other");
+    ASSERT_TRUE(WaitForEvent("ready"));
+    Settle();
+    EXPECT_EQ(events, (TStrings{"error 8", "ready", "DirectoryChanged"}));
+    EXPECT_EQ(server.Commands().back(), "MKD slow");
+    EXPECT_EQ(ftp.InitialDirectory, "");
+}
+
+TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
+    LogIn();
+    const size_t sent = server.Commands().size();
+    Run([&] { ftp.ChangeDir("x\r\nDELE index.html"); });
+    EXPECT_EQ(events, (TStrings{"error 29", "ready", "DirectoryChanged"}));
+    events.clear();
+    Run([&] { ftp.DeleteFile("a\nb"); });
+    Run([&] { ftp.MakeDir("a\rb"); });
+    ftp.RemoteFile = "up.txt\r\nRMD /";
+    ftp.LocalFile = PELMORA_SOURCE_DIR "/CMakeLists.txt";
+    Run([&] { ftp.PutFile(); });
+    EXPECT_EQ(server.Commands().size(), sent);
+    EXPECT_EQ(Count("error 29"), 3);
+    // The session goes on.
+    events.clear();
+    Run([&] { ftp.ChangeDir("fine"); });
+    EXPECT_EQ(server.Commands().back(), "CWD fine");
+    EXPECT_EQ(events, (TStrings{"ready", "DirectoryChanged"}));
+}
+
+TEST_F(FtpControl, LineBreakInTheUserNameDeniesTheLogin) {
+    ftp.UserName = "web\r\nDELE x";
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(server.Commands(), TStrings{"QUIT"});
+    EXPECT_EQ(events, (TStrings{"error 15", "ready", "available"}));
+}
+
+TEST_F(FtpControl, EndlessReplyLineFailsTheSession) {
+    LogIn();
+    server.On("CWD").Silent().Raw(std::string(70 * 1024, 'x'));
+    ftp.ChangeDir("somewhere");
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 12", "ready", "DirectoryChanged", "available"}));
+    EXPECT_FALSE(ftp.Connected());
+}
+
+TEST_F(FtpControl, ServerClosingDuringACommandIsAnError) {
+    LogIn();
+    server.On("MKD").CloseControl(TFtpRule::CloseBeforeReply);
+    ftp.MakeDir("gone");
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 2", "ready", "DirectoryCreated", "available"}));
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(InfoTexts(ftpDisconnected), TStrings{"Disconnected"});
+}
+
+TEST_F(FtpControl, QuitEndsTheSessionAndAllowsANewOne) {
+    LogIn();
+    ftp.Quit();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+    EXPECT_EQ(events, (TStrings{"ready", "available"}));
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.Status(), ftpAvailable);
+    LogIn();
+    EXPECT_EQ(server.Sessions(), 2);
+}
+
+TEST_F(FtpControl, OperationsNeedASession) {
+    Run([&] { ftp.PutFile(); });
+    EXPECT_EQ(events, (TStrings{"error 2", "ready", "FileStored"}));
+    events.clear();
+    ftp.ChangeDir("x");
+    ftp.GetListing();
+    ftp.Quit();
+    Settle();
+    EXPECT_EQ(events, (TStrings{"error 2", "error 2", "error 2"}));
+    LogIn();
+    ftp.Connect();
+    Settle();
+    EXPECT_EQ(events, TStrings{"error 8"});
+}
+
+TEST_F(FtpControl, ConnectionRefusedIsReported) {
+    ftp.FtpPort = 1; // nobody listens there
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("available"));
+    Settle();
+    EXPECT_EQ(events, (TStrings{"error 11", "ready", "available"}));
+    EXPECT_FALSE(ftp.Connected());
+}
+
+TEST(FtpPortArgument, SplitsThePortIntoTwoBytes) {
+    EXPECT_EQ(PortArgument("127.0.0.1", 1025), "127,0,0,1,4,1");
+    EXPECT_EQ(PortArgument("10.1.2.3", 21), "10,1,2,3,0,21");
+    EXPECT_EQ(PortArgument("192.168.0.9", 65535), "192,168,0,9,255,255");
+}
+
+TEST(FtpComponent, StartsAsSpecifiedForItsOwner) {
+    TFtp ftp;
+    EXPECT_EQ(ftp.Version(), "TFtp 1.4.1");
+    EXPECT_EQ(ftp.FtpDataComponent()->Version(), "TFtpData 1.4.1");
+    EXPECT_EQ(ftp.FtpPort, 21);
+    EXPECT_EQ(ftp.Status(), ftpAvailable);
+    EXPECT_EQ(ftp.LastError(), ftpNoError);
+    EXPECT_EQ(ftp.TransferMode, BinaryTransfer);
+    EXPECT_EQ(ftp.ServerType, ftpstDefault);
+}
+
+} // namespace
+} // namespace pelmora::testing

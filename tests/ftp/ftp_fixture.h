@@ -1,0 +1,86 @@
+#pragma once
+
+#include "ftp/ftp.h"
+#include "toolkit/messages.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pelmora::testing {
+
+// A TFtp with every event written down: `events` holds the notifications and completion
+// events in the order they arrive ("error 29", "ready", "available", "DirectoryCreated"),
+// `infos` every information code with its text.
+class TRecordingFtp {
+public:
+    struct TInfo {
+        FtpInfo code;
+        std::string text;
+    };
+
+    TRecordingFtp() {
+        ftp.OnFtpInfo = [this](TObject*, FtpInfo code, const std::string& text) {
+            infos.push_back({code, text});
+            if (onInfo)
+                onInfo(code, text);
+        };
+        ftp.OnFtpError = [this](TObject*, FtpInfo code, const std::string&) {
+            events.push_back("error " + std::to_string(code));
+        };
+        ftp.OnFtpReady = [this](TObject*) { events.push_back("ready"); };
+        ftp.OnFtpQuit = [this](TObject*) { events.push_back("available"); };
+        const auto record = [this](const char* name) {
+            return [this, name](TObject*) { events.push_back(name); };
+        };
+        ftp.OnLoggedIn = record("LoggedIn");
+        ftp.OnDirectoryChanged = record("DirectoryChanged");
+        ftp.OnDirectoryCreated = record("DirectoryCreated");
+        ftp.OnDirectoryDeleted = record("DirectoryDeleted");
+        ftp.OnFileDeleted = record("FileDeleted");
+        ftp.OnFileStored = record("FileStored");
+        ftp.OnListingDone = record("ListingDone");
+    }
+
+    // Sleeps in the event loop until the condition holds; false after `ms`.
+    static bool WaitFor(const std::function<bool()>& done, uint32_t ms = 5000) {
+        return WaitUntil(done, GetTickCount() + ms);
+    }
+
+    bool Saw(const std::string& event) const {
+        for (const auto& e : events)
+            if (e == event)
+                return true;
+        return false;
+    }
+    bool WaitForEvent(const std::string& event, uint32_t ms = 5000) {
+        return WaitFor([&] { return Saw(event); }, ms);
+    }
+    // Lets every notification already posted arrive.
+    static void Settle() {
+        WaitFor([] { return false; }, 150);
+    }
+    int Count(const std::string& event) const {
+        int n = 0;
+        for (const auto& e : events)
+            n += e == event;
+        return n;
+    }
+    std::vector<std::string> InfoTexts(FtpInfo code) const {
+        std::vector<std::string> texts;
+        for (const auto& info : infos)
+            if (info.code == code)
+                texts.push_back(info.text);
+        return texts;
+    }
+
+    TFtp ftp;
+    std::vector<std::string> events;
+    std::vector<TInfo> infos;
+    std::function<void(FtpInfo, const std::string&)> onInfo;
+};
+
+} // namespace pelmora::testing
