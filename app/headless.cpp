@@ -57,7 +57,14 @@ TInterruptStop::~TInterruptStop() {
 }
 
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
-    Services().ShowMessage = [&err](const std::string& text) { err << text << '\n'; };
+    // Messages go to the error stream for as long as this run lasts.
+    struct TMessagesToErr {
+        explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
+            Services().ShowMessage = [&e](const std::string& text) { e << text << '\n'; };
+        }
+        ~TMessagesToErr() { Services().ShowMessage = saved; }
+        std::function<void(const std::string&)> saved;
+    } messagesToErr(err);
     TForm1 form;
     form.Panel1.Subscribe([&] {
         if (!form.Panel1.Caption().empty())
@@ -68,7 +75,8 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     form.FormActivate();
     const bool ok = form.HeadlessConnect();
     try {
-        form.FormClose();
+        if (!form.Closed)
+            form.FormClose();
     } catch (const EProfileError& e) {
         err << e.what() << '\n';
         return 1;

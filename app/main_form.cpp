@@ -117,11 +117,22 @@ void TForm1::Button5Click() {
 }
 
 bool TForm1::HeadlessConnect() {
-    if (Label5.Caption().empty()) {
-        ShowStatus("Please supply a local directory before connecting");
+    if (!Label5.Caption().empty() && !localLoaded_)
+        return false; // the start-up scan already said why
+    if (!connectBtn.Enabled())
         return false;
+    connectButtonClick();
+    return !runFailed_;
+}
+
+void TForm1::Close() {
+    if (Closed)
+        return;
+    if (CloseWindow) {
+        CloseWindow();
+        return;
     }
-    return localLoaded_ && !userStop;
+    FormClose();
 }
 
 void TForm1::FormClose() {

@@ -57,6 +57,17 @@ public:
     // Stop: ends every wait, walk, compare and upload at its next check.
     void Button5Click();
 
+    // The session controller.
+    void ConnectToServer();
+    void connectButtonClick();
+    void ClearConnection();
+    void ShowServerType();
+    // What follows a successful connect, as the "After connect" options choose.
+    void AfterConnect();
+    // Closes the main window (the front end's close, which saves the settings).
+    std::function<void()> CloseWindow;
+    void Close();
+
     // What one press of Connect does, for the run without a window. True when every
     // step it attempted succeeded.
     bool HeadlessConnect();
@@ -82,6 +93,8 @@ private:
 
     std::string settingsFile_;
     bool localLoaded_ = false;
+    // Set when a step that the last press of Connect started failed or was stopped.
+    bool runFailed_ = false;
 };
 
 } // namespace pelmora

@@ -12,6 +12,17 @@ TSyncCore::TSyncCore() {
     for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
         disabled->SetEnabled(false);
     Memo2.SetVisible(false);
+
+    Ftp1.OnFtpInfo = [this](TObject* s, FtpInfo i, const std::string& a) { Ftp1FtpInfo(s, i, a); };
+    Ftp1.OnFtpReady = [this](TObject* s) { Ftp1FtpReady(s); };
+    Ftp1.OnFtpError = [this](TObject* s, FtpInfo i, const std::string& a) {
+        Ftp1FtpError(s, i, a);
+    };
+    Ftp1.OnLoggedIn = [this](TObject* s) { Ftp1LoggedIn(s); };
+    Ftp1.OnDirectoryCreated = [this](TObject* s) { Ftp1DirectoryCreated(s); };
+    Ftp1.OnDirectoryDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
+    Ftp1.OnFileDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
+    Ftp1.OnFileStored = [this](TObject* s) { Ftp1FileStored(s); };
 }
 
 TSyncCore::~TSyncCore() = default;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ftp/ftp.h"
 #include "sync/detail.h"
 #include "sync/local_dir.h"
 #include "toolkit/controls.h"
@@ -46,6 +47,9 @@ public:
     bool uploading = false;
     uint8_t lastErrorCode = 0;
     std::string lastErrorText;
+    // The file being uploaded, as the progress events report it.
+    int64_t bytesSent = 0;
+    int64_t fileSize = 0;
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
@@ -72,6 +76,9 @@ public:
     TLabel Label36{"Filename:"};
     TMemo Memo2;
 
+    // The FTP component; its events set the session flags below.
+    TFtp Ftp1;
+
     // Status line and progress display.
     void ShowStatus(const std::string& text);
     void ClearStatus();
@@ -90,6 +97,32 @@ public:
     // Appends the entry to the side's master list under its key and its node under
     // `parentNode`; returns the node.
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
+
+    // Waits, pumping messages, until `flag`, ftpError or ftpAbort is set or `timeoutMs`
+    // pass. False on an error or a time-out; an abort before the deadline counts as
+    // success. Sleeps while nothing happens.
+    bool WaitForFlag(const bool& flag, uint32_t timeoutMs);
+    uint32_t TimeoutMs() const { return static_cast<uint32_t>(timeOutSpin.Value()) * 1000u; }
+
+    // Handlers of the component's events: they only set flags.
+    virtual void Ftp1FtpReady(TObject* sender);
+    virtual void Ftp1FtpError(TObject* sender, FtpInfo info, const std::string& addInfo);
+    virtual void Ftp1LoggedIn(TObject* sender);
+    virtual void Ftp1FileDeleted(TObject* sender);
+    virtual void Ftp1DirectoryCreated(TObject* sender);
+    virtual void Ftp1FileStored(TObject* sender);
+    virtual void Ftp1FtpInfo(TObject* sender, FtpInfo info, const std::string& addInfo);
+
+    // The shell's text for an error code of the component; empty for codes without one.
+    static std::string ErrorText(int code);
+
+    // The remote load.
+    void changeRemoteBtnClick();
+    bool LoadRemoteDirectory();
+    bool ChangeRemoteDir(const std::string& path);
+    // Walks the server's current directory, whose absolute path becomes known from its
+    // listing. True when it stood in its parent's directory again at the end.
+    bool BuildRemoteLevel(TStringList& workList, int parentNode);
 
     // The local scan.
     void Button4Click();

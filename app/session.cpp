@@ -1,0 +1,105 @@
+#include "app/main_form.h"
+
+namespace pelmora {
+
+void TForm1::ConnectToServer() {
+    if (firewallCheck.Checked()) {
+        Ftp1.SetFtpServer(fireWallEdit.Text());
+        Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
+        Ftp1.UserPassword = Edit3.Text();
+        Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
+    } else {
+        Ftp1.SetFtpServer(Edit1.Text());
+        Ftp1.UserName = Edit2.Text();
+        Ftp1.UserPassword = Edit3.Text();
+        Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
+    }
+    remoteLoading = false;
+    ClearStatus();
+    ShowStatus("Connecting to: " + Edit1.Text());
+    Ftp1.Connect();
+}
+
+void TForm1::connectButtonClick() {
+    runFailed_ = false;
+    if (connected) {
+        ftpAbort = false;
+        ClearConnection();
+        Ftp1.Quit();
+        return;
+    }
+    auto refuse = [this](const char* text) {
+        ShowStatus(text);
+        runFailed_ = true;
+    };
+    if (Label5.Caption().empty())
+        return refuse("Please supply a local directory before connecting");
+    if (Edit1.Text().empty())
+        return refuse("Supply FTP server details under SETUP below");
+    if (Edit2.Text().empty() && Edit3.Text().empty())
+        return refuse("Please supply a username or password");
+
+    ftpAbort = false;
+    ConnectToServer();
+    connectBtn.SetEnabled(false);
+    if (!WaitForFlag(connected, TimeoutMs()) || !connected) {
+        runFailed_ = true;
+        if (lastErrorCode == ftpAccessDenied) {
+            ShowStatus("Access Denied. Incorrect username or password");
+        } else {
+            ShowStatus(lastErrorText.empty() ? std::string("Could not connect to remote site")
+                                             : lastErrorText);
+            Ftp1.Quit();
+        }
+        connectBtn.SetEnabled(true);
+        return;
+    }
+    ShowServerType();
+    connectBtn.SetCaption("Disconnect");
+    connectBtn.SetEnabled(true);
+    changeRemoteBtn.SetEnabled(true);
+    AfterConnect();
+}
+
+void TForm1::ClearConnection() {
+    changeRemoteBtn.SetEnabled(false);
+    compareBtn.SetEnabled(false);
+    connected = false;
+    FreeEntries(remoteList);
+    remoteTree.Clear();
+    remoteWorkList.Clear();
+    ClearStatus();
+    ShowStatus("Disconnected from Remote Site");
+    connectBtn.SetCaption("Connect");
+    servTypeLbl.SetCaption("");
+    connectBtn.SetEnabled(true);
+    stopLoadBtn.SetEnabled(false);
+    remoteLoading = false;
+}
+
+void TForm1::ShowServerType() {
+    servTypeLbl.SetCaption(Ftp1.SystemType());
+}
+
+void TForm1::AfterConnect() {
+    if (!CheckBox2.Checked()) {
+        ShowStatus("Connected - ready");
+    } else {
+        ShowStatus("Connected. Loading Remote Directory");
+        stopLoadBtn.SetEnabled(true);
+        if (!LoadRemoteDirectory()) {
+            ShowStatus(userStop ? "Directory Load Stopped"
+                                : "Could not change to remote directory");
+            stopLoadBtn.SetEnabled(false);
+            runFailed_ = true;
+            return;
+        }
+        ShowStatus("Remote Directory Loaded");
+    }
+    if (CheckBox4.Checked()) {
+        Ftp1.Quit();
+        Close();
+    }
+}
+
+} // namespace pelmora

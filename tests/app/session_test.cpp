@@ -1,0 +1,155 @@
+#include "app/headless.h"
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "tests/support/eventually.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+class TSessionForm : public TForm1 {
+public:
+    explicit TSessionForm(const std::string& local) {
+        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
+        Label5.SetCaption(local);
+        Edit1.SetText("127.0.0.1");
+        Edit2.SetText("user");
+        Edit3.SetText("pw");
+        Edit4.SetText("/");
+        timeOutSpin.SetValue(5);
+        CheckBox1.SetChecked(false);
+        CheckBox2.SetChecked(false);
+        FormActivate();
+    }
+    std::vector<std::string> statuses;
+    bool Said(const std::string& s) const {
+        return std::find(statuses.begin(), statuses.end(), s) != statuses.end();
+    }
+};
+
+bool Sent(const TFtpScriptServer& server, const std::string& command) {
+    const auto c = server.Commands();
+    return std::find(c.begin(), c.end(), command) != c.end();
+}
+
+} // namespace
+
+TEST(Session, ChecksTheSetupBeforeSendingAnything) {
+    TTempTree tree;
+    struct Case {
+        std::string local, server, user, password, status;
+    };
+    for (const Case& c :
+         {Case{"", "127.0.0.1", "u", "p", "Please supply a local directory before connecting"},
+          Case{tree.Path(), "", "u", "p", "Supply FTP server details under SETUP below"},
+          Case{tree.Path(), "127.0.0.1", "", "", "Please supply a username or password"}}) {
+        TSessionForm form(c.local);
+        form.Edit1.SetText(c.server);
+        form.Edit2.SetText(c.user);
+        form.Edit3.SetText(c.password);
+        form.connectButtonClick();
+        EXPECT_EQ(form.statuses.back(), c.status);
+        EXPECT_FALSE(form.connected);
+        EXPECT_TRUE(form.connectBtn.Enabled());
+    }
+}
+
+TEST(Session, ConnectsShowsTheServerTypeAndDisconnects) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    TSessionForm form(tree.Path());
+    form.Edit3.SetText(""); // a user name alone is enough
+    form.ftpPortSpin.SetValue(server.Port());
+    form.connectButtonClick();
+    ASSERT_TRUE(form.connected) << form.statuses.back();
+    EXPECT_TRUE(form.Said("Connecting to: 127.0.0.1"));
+    EXPECT_EQ(form.statuses.back(), "Connected - ready");
+    EXPECT_EQ(form.servTypeLbl.Caption(), "UNIX TYPE: L8");
+    EXPECT_EQ(form.connectBtn.Caption(), "Disconnect");
+    EXPECT_TRUE(form.changeRemoteBtn.Enabled());
+
+    form.connectButtonClick();
+    EXPECT_FALSE(form.connected);
+    EXPECT_EQ(form.statuses.back(), "Disconnected from Remote Site");
+    EXPECT_EQ(form.connectBtn.Caption(), "Connect");
+    EXPECT_EQ(form.servTypeLbl.Caption(), "");
+    EXPECT_FALSE(form.changeRemoteBtn.Enabled());
+    EXPECT_TRUE(Eventually([&] { return Sent(server, "QUIT"); }));
+}
+
+TEST(Session, ARefusedPasswordSaysAccessDenied) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    server.On("PASS").Reply("530 Login incorrect.");
+    TSessionForm form(tree.Path());
+    form.ftpPortSpin.SetValue(server.Port());
+    form.connectButtonClick();
+    EXPECT_FALSE(form.connected);
+    EXPECT_EQ(form.statuses.back(), "Access Denied. Incorrect username or password");
+    EXPECT_TRUE(form.connectBtn.Enabled());
+}
+
+TEST(Session, AServerThatNeverGreetsTimesOut) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    server.On("").Silent();
+    TSessionForm form(tree.Path());
+    form.ftpPortSpin.SetValue(server.Port());
+    const uint32_t start = GetTickCount();
+    form.connectButtonClick();
+    const uint32_t took = GetTickCount() - start;
+    EXPECT_GE(took, 5000u);
+    EXPECT_LT(took, 9000u);
+    EXPECT_EQ(form.statuses.back(), "Could not connect to remote site");
+    EXPECT_TRUE(form.connectBtn.Enabled());
+}
+
+TEST(Session, ThroughAFirewallTheUserNamesTheServer) {
+    TTempTree tree;
+    TFtpScriptServer firewall;
+    TSessionForm form(tree.Path());
+    form.Edit1.SetText("ftp.example.org");
+    form.ftpPortSpin.SetValue(1); // not used through the firewall
+    form.firewallCheck.SetChecked(true);
+    form.fireWallEdit.SetText("127.0.0.1");
+    form.firewallSpin.SetValue(firewall.Port());
+    form.connectButtonClick();
+    ASSERT_TRUE(form.connected) << form.statuses.back();
+    EXPECT_TRUE(form.Said("Connecting to: ftp.example.org"));
+    EXPECT_TRUE(Eventually([&] { return Sent(firewall, "USER user@ftp.example.org"); }));
+}
+
+TEST(Session, HeadlessLoadsTheRemoteTreeAndExitsWithItsOutcome) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 index.html\r\n");
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "FTP.password=secret-word", "List.remote=/", "Options.compare=0",
+                                   "Options.timeout=5"},
+                                  error));
+    std::ostringstream out, err;
+    EXPECT_EQ(RunHeadless(ini, out, err), 0) << out.str() << err.str();
+    EXPECT_NE(out.str().find("Connecting to: 127.0.0.1\nConnected\n"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("Remote Directory Loaded\n"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("secret-word"), std::string::npos);
+
+    server.On("CWD").Reply("550 No such directory");
+    std::ostringstream out2, err2;
+    EXPECT_EQ(RunHeadless(ini, out2, err2), 1);
+    EXPECT_EQ(err2.str(), "Could not change to remote directory\n");
+}

@@ -1,0 +1,260 @@
+#include "sync/sync_core.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/real_ftp_servers.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/messages.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <QTimer>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+class TRemoteForm : public TSyncCore {
+public:
+    TRemoteForm() {
+        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
+        timeOutSpin.SetValue(5);
+    }
+    std::vector<std::string> statuses;
+
+    bool Connect(uint16_t port, const std::string& user = "user", const std::string& pass = "pw") {
+        Ftp1.SetWinsockStarted(true);
+        Ftp1.SetFtpServer("127.0.0.1");
+        Ftp1.FtpPort = port;
+        Ftp1.UserName = user;
+        Ftp1.UserPassword = pass;
+        ClearStatus();
+        Ftp1.Connect();
+        return WaitForFlag(connected, 5000) && connected;
+    }
+    std::vector<std::string> Keys() const {
+        std::vector<std::string> keys;
+        for (int i = 0; i < remoteList.Count(); ++i)
+            keys.push_back(remoteList.Strings(i));
+        return keys;
+    }
+    const TDetail& Entry(int i) const { return *static_cast<TDetail*>(remoteList.Objects(i)); }
+    bool Said(const std::string& status) const {
+        return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
+    }
+};
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+// Listings served one after the other, in the order the walk asks for them.
+void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in) {
+    for (auto it = in.rbegin(); it != in.rend(); ++it)
+        server.On("LIST").Uses(1).Listing({Lines(*it)});
+}
+
+std::vector<std::string> Cwds(const TFtpScriptServer& server) {
+    std::vector<std::string> cwds;
+    for (const auto& c : server.Commands())
+        if (c.rfind("CWD ", 0) == 0)
+            cwds.push_back(c.substr(4));
+    return cwds;
+}
+
+} // namespace
+
+TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
+    TFtpScriptServer server;
+    server.On("SYST").Reply("215 Windows_NT");
+    ListingsInOrder(server, {{"07-15-96  09:05AM                 1234 index.html",
+                              "07-15-96  10:30PM       <DIR>          images",
+                              "07-15-96  10:30PM       <DIR>          .",
+                              "01-02-03  12:15AM       <DIR>          Apps"},
+                             {"02-01-99  01:15PM                   10 setup.exe"},
+                             {"07-15-96  10:30PM                    5 logo.gif"}});
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/webftp");
+    form.changeRemoteBtnClick();
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/APPS", "/APPS/SETUP.EXE", "/IMAGES",
+                                                     "/IMAGES/LOGO.GIF", "/INDEX.HTML"}));
+    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/webftp", "Apps", "..", "images", ".."}));
+    EXPECT_EQ(form.statuses.back(), "Remote Directory Loaded: 5");
+    EXPECT_TRUE(form.compareBtn.Enabled());
+    EXPECT_FALSE(form.stopLoadBtn.Enabled());
+    EXPECT_FALSE(form.remoteLoading);
+    const TDetail& setup = form.Entry(1);
+    EXPECT_EQ(setup.dir, "/Apps");
+    EXPECT_EQ(setup.date, *EncodeDate(CurrentYear(), 2, 1) + *EncodeTime(13, 15, 0));
+    EXPECT_EQ(setup.size, 10);
+    const auto& memo = form.Memo2.Lines();
+    EXPECT_NE(std::find(memo.begin(), memo.end(),
+                        "Processed: FINDEX.HTML x x x 1234  JUL 15 9:05 index.html"),
+              memo.end());
+    // Node i is entry i, and each node sits under its directory's node.
+    ASSERT_EQ(form.remoteTree.Count(), 5);
+    EXPECT_EQ(form.remoteTree.Node(1).Parent, 0);
+    EXPECT_EQ(form.remoteTree.Node(4).Parent, TTreeModel::NoNode);
+    EXPECT_EQ(form.remoteTree.Node(2).StateIndex, imageDirectory);
+    EXPECT_EQ(form.remoteTree.Node(4).StateIndex, imageFile);
+}
+
+TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
+    TFtpScriptServer server;
+    ListingsInOrder(server, {{"total 3", "-rw-r--r--   1 o g 1234 Jan  5 10:42 index.html",
+                              "drwxr-xr-x   2 o g  512 Jul 15  1996 my docs",
+                              "drwxr-xr-x   2 o g  512 Jul 15  1996 .",
+                              "drwxr-xr-x   2 o g  512 Jul 15  1996 .."},
+                             {"-rw-r--r--   1 o g 1 Dec 31 23:59 later this year.txt"}});
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/");
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/MY DOCS", "/MY DOCS/LATER THIS YEAR.TXT",
+                                                     "/INDEX.HTML"}));
+    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "my docs", ".."}));
+    EXPECT_EQ(form.Entry(0).date, *EncodeDate(1996, 7, 15));
+    EXPECT_EQ(form.Entry(1).date, *EncodeDate(CurrentYear(), 12, 31) + *EncodeTime(23, 59, 0))
+        << "a time means the current year, even when that lies ahead";
+    const auto commands = server.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "LIST -a"), commands.end())
+        << "UNIX servers are asked for their dot-files too";
+}
+
+TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
+    TFtpScriptServer server;
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                      "-rw-r--r-- 1 o g 1 Jul 15 1996 c"},
+                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 a1"}});
+    server.On("CWD").Arg("b").Delay(3000).Reply("250 ok");
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/");
+    // Stop while the walk waits for the slow CWD b.
+    QTimer::singleShot(600, [&] { form.ftpAbort = form.userStop = true; });
+    const uint32_t start = GetTickCount();
+    form.changeRemoteBtnClick();
+    EXPECT_LT(GetTickCount() - start, 2500u) << "Stop ends the wait at once";
+    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/A1", "/B"}));
+    EXPECT_FALSE(form.compareBtn.Enabled());
+    EXPECT_FALSE(form.remoteLoading);
+    EXPECT_FALSE(form.stopLoadBtn.Enabled());
+}
+
+TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
+    TFtpScriptServer server;
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "-rw-r--r-- 1 o g 1 Jul 15 1996 z"}});
+    server.On("LIST").Refuse("550 Permission denied");
+    // The refusal above comes first; the root listing after it is never asked for.
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/");
+    form.changeRemoteBtnClick();
+    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_TRUE(form.Keys().empty());
+    EXPECT_FALSE(form.compareBtn.Enabled());
+    EXPECT_FALSE(form.remoteLoading);
+}
+
+TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOnInPlace) {
+    TFtpScriptServer server;
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                     {"drwxr-xr-x 2 o g 1 Jul 15 1996 locked", "-rw-r--r-- 1 o g 1 Jul 15 1996 a1"},
+                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 b1"}});
+    server.On("CWD").Arg("locked").Reply("550 No access");
+    server.On("PWD").Uses(1).Reply("257 \"/\" is current");
+    server.On("PWD").Uses(1).Reply("257 \"/a\" is current");
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/");
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/LOCKED", "/B", "/B/B1"}));
+    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "a", "locked", "..", "b", ".."}));
+    EXPECT_TRUE(form.Said("Could not change to remote directory"));
+    EXPECT_EQ(form.recurseLevel, 0);
+}
+
+TEST(RemoteLoad, ALevelThatCannotClimbBackIsReturnedToByItsAbsolutePath) {
+    TFtpScriptServer server;
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 a1"},
+                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 b1"}});
+    server.On("CWD").Arg("..").Uses(1).Reply("550 No");
+    server.On("PWD").Uses(1).Reply("257 \"/site\" is current");
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("site");
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"site", "a", "..", "/site", "b", ".."}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/A1", "/B", "/B/B1"}));
+}
+
+TEST(RemoteLoad, AMissingRootKeepsThePreviousTree) {
+    TFtpScriptServer server;
+    server.On("CWD").Arg("/missing").Reply("550 No such directory");
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.Edit4.SetText("/");
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    const auto before = form.Keys();
+    form.Edit4.SetText("/missing");
+    form.changeRemoteBtnClick();
+    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_EQ(form.Keys(), before);
+    form.connected = false;
+    form.changeRemoteBtnClick();
+    EXPECT_EQ(form.statuses.back(), "Not Connected to Remote Site");
+}
+
+class RealServerLoad : public ::testing::TestWithParam<TRealServerKind> {};
+
+TEST_P(RealServerLoad, TheRemoteTreeIsWhatIsOnTheServer) {
+    TRealFtpServer real(GetParam());
+    std::string why;
+    ASSERT_TRUE(real.Start(why)) << why;
+    namespace fs = std::filesystem;
+    const fs::path site = real.SiteOnDisk();
+    fs::create_directories(site / "docs" / "my img");
+    fs::create_directories(site / "empty");
+    for (const char* f : {"index.html", ".htaccess", "docs/a.txt", "docs/my img/logo.png"})
+        std::ofstream(site / f) << f;
+    TRemoteForm form;
+    ASSERT_TRUE(form.Connect(real.Port(), real.User(), real.Password()));
+    form.Edit4.SetText(real.SiteDir());
+    ASSERT_TRUE(form.LoadRemoteDirectory()) << form.statuses.back();
+    EXPECT_EQ(form.Keys(),
+              (std::vector<std::string>{"/DOCS", "/DOCS/MY IMG", "/DOCS/MY IMG/LOGO.PNG",
+                                        "/DOCS/A.TXT", "/EMPTY", "/.HTACCESS", "/INDEX.HTML"}))
+        << real.Name();
+    EXPECT_EQ(form.Entry(6).size, 10);
+    EXPECT_EQ(form.Entry(6).kind, kindFile);
+    EXPECT_EQ(form.Entry(1).dir, "/docs");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerLoad,
+                         ::testing::Values(TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
+                                           TRealServerKind::Pyftpdlib),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case TRealServerKind::Vsftpd:
+                                 return "vsftpd";
+                             case TRealServerKind::PureFtpd:
+                                 return "pureftpd";
+                             default:
+                                 return "pyftpdlib";
+                             }
+                         });
