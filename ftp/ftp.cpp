@@ -111,6 +111,7 @@ void TFtp::FailSession(FtpInfo code) {
     if (!uploading_)
         CloseLocalFile();
     dataCancelled_ = true;
+    uploadPending_ = false;
     SetReplyState(rsIdle);
     ReportError(code);
     success_ = false;
@@ -574,14 +575,16 @@ void TFtp::OnListTypeReply(char kind, const std::string&) {
     controlDone_ = false;
     if (kind != '2')
         return FailSession(ftpUnexpectedReply);
-    if (const auto argument = BuildPortArgument())
+    // Armed before PORT goes out: some servers connect back as soon as they read it.
+    if (const auto argument = BuildPortArgument()) {
+        ArmForListing();
         SendCommand("PORT " + *argument, rsListPort);
+    }
 }
 
 void TFtp::OnListPortReply(char kind, const std::string&) {
     if (kind != '2')
         return FailSession(ftpUnexpectedReply);
-    ArmForListing();
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
     SendCommand(ServerType == ftpstUNIX ? "LIST -a" : "LIST", rsList);
 }
@@ -603,8 +606,10 @@ void TFtp::OnStoreTypeReply(char kind, const std::string&) {
     controlDone_ = false;
     if (kind != '2')
         return FailSession(ftpUnexpectedReply);
-    if (const auto argument = BuildPortArgument())
+    if (const auto argument = BuildPortArgument()) {
+        ArmForUpload();
         SendCommand("PORT " + *argument, rsStorePort);
+    }
 }
 
 void TFtp::OnStorePortReply(char kind, const std::string&) {
@@ -613,8 +618,11 @@ void TFtp::OnStorePortReply(char kind, const std::string&) {
         success_ = false;
         return;
     }
-    ArmForUpload();
     SendCommand("STOR " + RemoteFile, rsStore);
+    if (uploadPending_ && replyState_ == rsStore) {
+        uploadPending_ = false;
+        SendFileData(dataSlot_);
+    }
 }
 
 void TFtp::OnStoreReply(char kind, const std::string&) {
@@ -627,6 +635,7 @@ void TFtp::OnStoreReply(char kind, const std::string&) {
     data_->Close();
     // The refusal ends the upload: a send loop still running stops without a word.
     dataCancelled_ = true;
+    uploadPending_ = false;
     if (!uploading_) {
         if (dataSlot_ != 0)
             data_->CloseClient(dataSlot_);
@@ -704,11 +713,24 @@ void TFtp::ArmForListing() {
 }
 
 void TFtp::ArmForUpload() {
-    data_->OnSockAccept = [this](TObject*, int32_t slot) { SendFileData(slot); };
+    data_->OnSockAccept = [this](TObject*, int32_t slot) { UploadAccepted(slot); };
     data_->OnSockRead = nullptr;
     data_->OnSockClose = [this](TObject*, int32_t slot) { FileClosed(slot); };
     data_->OnSockWrite = [this](TObject*, int32_t) { dataWritable_ = true; };
     dataCancelled_ = false;
+    uploadPending_ = false;
+}
+
+// The file goes out once STOR has gone out: a server that connects back as soon as it
+// reads PORT must not get the data of a command it has not seen.
+void TFtp::UploadAccepted(int32_t slot) {
+    if (!TakeDataConnection(slot))
+        return;
+    dataSlot_ = slot;
+    if (replyState_ == rsStore)
+        SendFileData(slot);
+    else
+        uploadPending_ = true;
 }
 
 void TFtp::DataAccepted(int32_t slot) {
@@ -796,8 +818,6 @@ void TFtp::ListingClosed(int32_t slot) {
 }
 
 void TFtp::SendFileData(int32_t slot) {
-    if (!TakeDataConnection(slot))
-        return;
     bytesTransferred_ = 0;
     startTick_ = GetTickCount();
     transferTime_ = 0;

@@ -164,6 +164,7 @@ private:
     bool ListingDataRead(int32_t slot);
     void ListingClosed(int32_t slot);
     void EndListingWithError(FtpInfo code);
+    void UploadAccepted(int32_t slot);
     void SendFileData(int32_t slot);
     bool SendAll(int32_t slot, const char* buffer, int32_t count);
     void FileClosed(int32_t slot);
@@ -194,6 +195,7 @@ private:
     bool abortRequested_ = false;
     int32_t dataSlot_ = 0;
     bool uploading_ = false;
+    bool uploadPending_ = false; // connected before STOR was sent
     bool dataPeerClosed_ = false;
     bool dataWritable_ = false;
     bool dataCancelled_ = false; // the session or a refusal ended the transfer

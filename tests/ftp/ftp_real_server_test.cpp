@@ -1,0 +1,142 @@
+#include "ftp_fixture.h"
+
+#include "tests/support/real_ftp_servers.h"
+#include "tests/support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace pelmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using TStrings = std::vector<std::string>;
+
+std::string ReadDisk(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string Bytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 13 + seed + i / 509) & 0xFF);
+    return bytes;
+}
+
+bool Has(TStringList& list, const std::string& name) {
+    for (int i = 0; i < list.Count(); ++i)
+        if (list.Strings(i) == name)
+            return true;
+    return false;
+}
+
+// One whole session against a real server: everything the program asks of one.
+class FtpRealServer : public ::testing::TestWithParam<TRealServerKind>, public TRecordingFtp {
+protected:
+    bool Run(const std::function<void()>& operation) {
+        const int before = Count("ready");
+        const size_t errorsBefore = events.size();
+        operation();
+        const bool done = WaitFor([&] { return Count("ready") > before; }, 10000);
+        Settle();
+        for (size_t i = errorsBefore; i < events.size(); ++i)
+            if (events[i].starts_with("error"))
+                return false;
+        return done;
+    }
+
+    TTempTree temp;
+};
+
+TEST_P(FtpRealServer, WholeSession) {
+    TRealFtpServer server(GetParam());
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << server.Name() << " cannot run here: " << why;
+    const std::string site = server.SiteOnDisk();
+    // Known content, a dot-file among it, put there behind the server's back.
+    fs::create_directories(site + "/known");
+    std::ofstream(site + "/known/.htaccess") << "Deny from all\n";
+    std::ofstream(site + "/known/page.html") << "<p>hello</p>\n";
+    fs::create_directories(site + "/known/sub");
+    std::ofstream(site + "/doomed.txt") << "bye";
+    fs::create_directories(site + "/empty-dir");
+    for (const auto& entry : fs::recursive_directory_iterator(site))
+        fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+
+    ftp.SetFtpServer("127.0.0.1");
+    ftp.FtpPort = server.Port();
+    ftp.UserName = server.User();
+    ftp.UserPassword = server.Password();
+    ftp.InitialDirectory = server.SiteDir();
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
+    EXPECT_EQ(Count("error 29"), 0) << "initial CWD";
+    EXPECT_EQ(ftp.ServerType, ftpstUNIX) << ftp.SystemType();
+    EXPECT_NE(ftp.SystemType().find("UNIX"), std::string::npos);
+
+    ASSERT_TRUE(Run([&] { ftp.ChangeDir("known"); }));
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << [&] {
+        std::string all;
+        for (const auto& info : infos)
+            all += std::to_string(info.code) + " " + info.text + "\n";
+        return all;
+    }();
+    EXPECT_TRUE(Has(ftp.Files(), ".htaccess")) << "dot-files must be listed";
+    EXPECT_TRUE(Has(ftp.Files(), "page.html"));
+    EXPECT_TRUE(Has(ftp.Directories(), "sub"));
+    EXPECT_NE(ftp.InitialDirectory.find("known"), std::string::npos) << ftp.InitialDirectory;
+    ASSERT_TRUE(Run([&] { ftp.ChangeDir(".."); }));
+
+    ASSERT_TRUE(Run([&] { ftp.MakeDir("made"); }));
+    EXPECT_TRUE(fs::is_directory(site + "/made"));
+    ASSERT_TRUE(Run([&] { ftp.RemoveDir("empty-dir"); }));
+    EXPECT_FALSE(fs::exists(site + "/empty-dir"));
+    ASSERT_TRUE(Run([&] { ftp.DeleteFile("doomed.txt"); }));
+    EXPECT_FALSE(fs::exists(site + "/doomed.txt"));
+    EXPECT_FALSE(Run([&] { ftp.RemoveDir("no-such-dir"); }));
+    EXPECT_TRUE(ftp.Connected());
+
+    // Uploads of the sizes around a block, and one of many blocks.
+    for (const size_t size : {size_t{0}, size_t{2048}, size_t{4097}, size_t{3u << 20}}) {
+        const std::string name = "up-" + std::to_string(size) + ".bin";
+        const std::string content = Bytes(size, static_cast<unsigned>(size));
+        ftp.LocalFile = temp.File(name, content);
+        ftp.RemoteFile = "made/" + name;
+        ASSERT_TRUE(Run([&] { ftp.PutFile(); })) << name << ::testing::PrintToString(events);
+        EXPECT_EQ(ReadDisk(site + "/made/" + name), content) << name;
+    }
+    ftp.LocalFile = temp.File("x.htaccess", "RewriteEngine on\n");
+    ftp.RemoteFile = ".htaccess";
+    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    EXPECT_EQ(ReadDisk(site + "/.htaccess"), "RewriteEngine on\n");
+
+    ftp.Quit();
+    ASSERT_TRUE(WaitForEvent("available", 10000));
+    EXPECT_EQ(server.Port(), ftp.FtpPort);
+    EXPECT_FALSE(ftp.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
+                         ::testing::Values(TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
+                                           TRealServerKind::Pyftpdlib),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case TRealServerKind::Vsftpd:
+                                 return std::string("vsftpd");
+                             case TRealServerKind::PureFtpd:
+                                 return std::string("pureftpd");
+                             default:
+                                 return std::string("pyftpdlib");
+                             }
+                         });
+
+} // namespace
+} // namespace pelmora::testing
