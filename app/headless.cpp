@@ -70,6 +70,7 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
         if (!form.Panel1.Caption().empty())
             out << form.Panel1.Caption() << '\n' << std::flush;
     });
+    form.PlanLine = [&out](const std::string& line) { out << "  " << line << '\n'; };
     TInterruptStop stop(form);
     form.FormCreate(settingsFile);
     form.FormActivate();

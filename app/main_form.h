@@ -38,7 +38,18 @@ public:
     TCheckBox CheckBox1{"Compare"};
     TCheckBox CheckBox3{"Update remote FTP"};
     TCheckBox CheckBox4{"Exit pelmora when complete"};
-    TLabel servTypeLbl;
+    // Details page: what the entry clicked last in either tree is.
+    TLabel nameLbl, dirLbl, dateLbl, timeLbl, typeLbl, actionLbl;
+    // The Memo2 debug pane's clear button.
+    void Button1Click() { Memo2.Clear(); }
+    // Fills the details page from the selected node of the tree with this tag
+    // (1 local, 2 remote).
+    void localTreeClick(int tag);
+    // Date and time texts for the details page; the front end gives the locale's.
+    std::function<std::string(TDateTime)> FormatDate;
+    std::function<std::string(TDateTime)> FormatTime;
+    // Where the headless run prints the plan before an update.
+    std::function<void(const std::string&)> PlanLine;
 
     std::string Caption = ApplicationTitle;
     TWindowGeometry Geometry;
@@ -60,7 +71,6 @@ public:
     // The session controller.
     void ConnectToServer();
     void connectButtonClick();
-    void ClearConnection();
     void ShowServerType();
     // What follows a successful connect, as the "After connect" options choose.
     void AfterConnect();

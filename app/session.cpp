@@ -61,22 +61,6 @@ void TForm1::connectButtonClick() {
     AfterConnect();
 }
 
-void TForm1::ClearConnection() {
-    changeRemoteBtn.SetEnabled(false);
-    compareBtn.SetEnabled(false);
-    connected = false;
-    FreeEntries(remoteList);
-    remoteTree.Clear();
-    remoteWorkList.Clear();
-    ClearStatus();
-    ShowStatus("Disconnected from Remote Site");
-    connectBtn.SetCaption("Connect");
-    servTypeLbl.SetCaption("");
-    connectBtn.SetEnabled(true);
-    stopLoadBtn.SetEnabled(false);
-    remoteLoading = false;
-}
-
 void TForm1::ShowServerType() {
     servTypeLbl.SetCaption(Ftp1.SystemType());
 }
@@ -95,6 +79,23 @@ void TForm1::AfterConnect() {
             return;
         }
         ShowStatus("Remote Directory Loaded");
+        if (CheckBox1.Checked()) {
+            AnalyseLists();
+            stopLoadBtn.SetEnabled(false);
+            if (userStop) {
+                HideProgress();
+                runFailed_ = true;
+                return;
+            }
+            if (CheckBox3.Checked()) {
+                ShowStatus("Updating remote FTP");
+                if (PlanLine)
+                    for (const std::string& line : UpdatePlan())
+                        PlanLine(line);
+                updateBtnClick();
+                runFailed_ = runFailed_ || updateFailed;
+            }
+        }
     }
     if (CheckBox4.Checked()) {
         Ftp1.Quit();

@@ -43,7 +43,7 @@ public:
     std::string name = "unknown";
     std::string dir; // "" at the root, else "/a/b" down to the entry's directory
     TDateTime date = 0.0;
-    // Bytes, for remote files whose listing gives a size; -1 when unknown.
+    // Bytes of a file; -1 when unknown (directories, listings without a size).
     long long size = -1;
 };
 

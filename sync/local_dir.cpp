@@ -72,7 +72,7 @@ bool TLocalDir::Read(std::vector<TEntry>& entries) const {
         // Links count as what they lead to; a link that leads nowhere is no entry.
         if (::fstatat(here, d->d_name, &st, 0) != 0)
             continue;
-        entries.push_back(TEntry{name, S_ISDIR(st.st_mode), st.st_mtim.tv_sec});
+        entries.push_back(TEntry{name, S_ISDIR(st.st_mode), st.st_mtim.tv_sec, st.st_size});
     }
     ::closedir(dir);
     return true;

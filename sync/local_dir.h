@@ -16,6 +16,7 @@ public:
         std::string name;
         bool isDirectory = false;
         time_t mtime = 0;
+        long long size = 0;
     };
 
     TLocalDir() = default;

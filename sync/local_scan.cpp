@@ -107,6 +107,8 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         detail->kind = e.isDirectory ? kindDirectory : kindFile;
         detail->name = e.name;
         detail->date = LocalDateTime(e.mtime);
+        if (!e.isDirectory)
+            detail->size = e.size;
         workList.Add((e.isDirectory ? "D-" : "F-") + e.name, detail);
     }
     workList.SetSorted(sorted);

@@ -42,6 +42,7 @@ void TSyncCore::Ftp1FileStored(TObject*) {}
 void TSyncCore::Ftp1FtpInfo(TObject*, FtpInfo info, const std::string& addInfo) {
     if (!uploading)
         return;
+    lastActivity_ = GetTickCount();
     if (info == ftpFileSize) {
         Label13.SetCaption(addInfo);
         long long size = 0;
@@ -58,6 +59,22 @@ void TSyncCore::Ftp1FtpInfo(TObject*, FtpInfo info, const std::string& addInfo) 
             uploading = false;
         }
     }
+}
+
+void TSyncCore::ClearConnection() {
+    changeRemoteBtn.SetEnabled(false);
+    compareBtn.SetEnabled(false);
+    connected = false;
+    FreeEntries(remoteList);
+    remoteTree.Clear();
+    remoteWorkList.Clear();
+    ClearStatus();
+    ShowStatus("Disconnected from Remote Site");
+    connectBtn.SetCaption("Connect");
+    servTypeLbl.SetCaption("");
+    connectBtn.SetEnabled(true);
+    stopLoadBtn.SetEnabled(false);
+    remoteLoading = false;
 }
 
 std::string TSyncCore::ErrorText(int code) {

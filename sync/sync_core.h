@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -75,6 +76,7 @@ public:
     TLabel Label35{"Total File Size:"};
     TLabel Label36{"Filename:"};
     TMemo Memo2;
+    TLabel servTypeLbl; // the server's system type while connected
 
     // The FTP component; its events set the session flags below.
     TFtp Ftp1;
@@ -116,6 +118,9 @@ public:
     // The shell's text for an error code of the component; empty for codes without one.
     static std::string ErrorText(int code);
 
+    // The window's side of a disconnect.
+    void ClearConnection();
+
     // The remote load.
     void changeRemoteBtnClick();
     bool LoadRemoteDirectory();
@@ -123,6 +128,23 @@ public:
     // Walks the server's current directory, whose absolute path becomes known from its
     // listing. True when it stood in its parent's directory again at the end.
     bool BuildRemoteLevel(TStringList& workList, int parentNode);
+
+    // The compare.
+    void analyseButtonClick();
+    void AnalyseLists();
+
+    // The update run. `updateFailed` tells whether anything it tried failed or was
+    // skipped; `updateFailures` says what, one line each.
+    void updateBtnClick();
+    bool updateFailed = false;
+    std::vector<std::string> updateFailures;
+    // Whether the update may delete on the server: only when allowed, and only on the
+    // word of a local tree that was read whole and is not empty beside a full server.
+    bool DeletionAllowed(std::string* why = nullptr) const;
+    // What the update will do, one "word /path" line per entry that will change.
+    std::vector<std::string> UpdatePlan() const;
+    std::string RemotePath(const TDetail& entry) const;
+    std::string LocalPath(const TDetail& entry) const;
 
     // The local scan.
     void Button4Click();
@@ -137,6 +159,7 @@ protected:
 
 private:
     TLocalDir localDir_;
+    uint32_t lastActivity_ = 0; // tick of the upload's latest sign of life
 };
 
 } // namespace pelmora

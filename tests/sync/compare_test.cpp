@@ -1,0 +1,143 @@
+#include "sync/sync_core.h"
+#include "toolkit/date_time.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+using namespace pelmora;
+
+namespace {
+
+struct TSpec {
+    const char* path; // "/A/B.HTM"-like relative path with the entry's own case
+    uint8_t kind;
+    double date;
+    long long size = -1;
+};
+
+// Builds one side's master list and tree from paths in pre-order.
+void Fill(TSyncCore& form, TStringList& list, TTreeModel& tree, const std::vector<TSpec>& specs) {
+    std::vector<std::pair<std::string, int>> dirNodes; // dir path -> node
+    for (const TSpec& s : specs) {
+        const std::string path = s.path;
+        const size_t slash = path.rfind('/');
+        auto* d = new TDetail;
+        d->kind = s.kind;
+        d->dir = path.substr(0, slash);
+        d->name = path.substr(slash + 1);
+        d->date = s.date;
+        d->size = s.size;
+        int parent = TTreeModel::NoNode;
+        for (const auto& [p, node] : dirNodes)
+            if (p == d->dir)
+                parent = node;
+        const int node = form.AddEntry(list, tree, d, parent);
+        if (s.kind == kindDirectory)
+            dirNodes.emplace_back(path, node);
+    }
+}
+
+const TDetail& At(const TStringList& list, int i) {
+    return *static_cast<TDetail*>(list.Objects(i));
+}
+
+constexpr uint8_t D = kindDirectory;
+constexpr uint8_t F = kindFile;
+
+} // namespace
+
+TEST(Compare, MarksEveryEntryAndIcon) {
+    TSyncCore form;
+    Fill(form, form.localList, form.localTree,
+         {{"/A", D, 10},
+          {"/A/B.HTM", F, 20},
+          {"/A/same.txt", F, 20},
+          {"/N", D, 5},
+          {"/N/F.txt", F, 5},
+          {"/old.txt", F, 5},
+          {"/Été.txt", F, 1},
+          {"/cut.bin", F, 1, 100}});
+    Fill(form, form.remoteList, form.remoteTree,
+         {{"/a", D, 1},
+          {"/a/b.htm", F, 10},
+          {"/a/same.txt", F, 20},
+          {"/gone", D, 1},
+          {"/gone/x", F, 1},
+          {"/old.txt", F, 9},
+          {"/été.TXT", F, 1},
+          {"/cut.bin", F, 9, 40},
+          {"/OLD.TXT", F, 1}});
+    std::vector<std::string> statuses;
+    form.Panel1.Subscribe([&] { statuses.push_back(form.Panel1.Caption()); });
+    form.analyseButtonClick();
+
+    struct Expect {
+        int i;
+        uint8_t action;
+        int icon;
+    };
+    for (const Expect& e :
+         {Expect{0, actionRemain, imageDirectory}, Expect{1, actionUpdate, imageRefresh},
+          Expect{2, actionRemain, imageRemoteNewer}, Expect{3, actionCreate, imageCreateDir},
+          Expect{4, actionUpload, imageUpload}, Expect{5, actionRemain, imageRemoteNewer},
+          Expect{6, actionRemain, imageRemoteNewer}, Expect{7, actionUpdate, imageRefresh}}) {
+        EXPECT_EQ(At(form.localList, e.i).action, e.action) << form.localList.Strings(e.i);
+        EXPECT_EQ(form.localTree.Node(e.i).StateIndex, e.icon) << form.localList.Strings(e.i);
+    }
+    // Remote side: partners matched with the same icon, the rest marked for deletion;
+    // the second line with an equal key is no partner.
+    for (const Expect& e :
+         {Expect{0, actionNone, imageDirectory}, Expect{1, actionNone, imageRefresh},
+          Expect{3, actionRemove, imageDelete}, Expect{4, actionDelete, imageDelete},
+          Expect{6, actionNone, imageRemoteNewer}, Expect{8, actionDelete, imageDelete}}) {
+        EXPECT_EQ(At(form.remoteList, e.i).action, e.action) << form.remoteList.Strings(e.i);
+        EXPECT_EQ(form.remoteTree.Node(e.i).StateIndex, e.icon) << form.remoteList.Strings(e.i);
+    }
+    EXPECT_TRUE(At(form.remoteList, 5).matched);
+    EXPECT_FALSE(At(form.remoteList, 8).matched);
+    EXPECT_EQ(statuses.front(), "Comparing: 8 Local and 9 Remote Files");
+    EXPECT_EQ(statuses.back(), "Files Compared. Ready for Transfer");
+    EXPECT_TRUE(form.updateBtn.Enabled());
+    EXPECT_FALSE(form.stopLoadBtn.Enabled());
+    EXPECT_FALSE(form.ProgressBar1.Visible());
+}
+
+TEST(Compare, EmptySidesAndASingleEntry) {
+    TSyncCore onlyRemote;
+    Fill(onlyRemote, onlyRemote.remoteList, onlyRemote.remoteTree, {{"/x", F, 1}, {"/d", D, 1}});
+    onlyRemote.AnalyseLists();
+    EXPECT_EQ(At(onlyRemote.remoteList, 0).action, actionDelete);
+    EXPECT_EQ(At(onlyRemote.remoteList, 1).action, actionRemove);
+    EXPECT_EQ(onlyRemote.Panel1.Caption(), "Files Compared. Ready for Transfer");
+
+    TSyncCore single;
+    Fill(single, single.localList, single.localTree, {{"/one", F, 1}});
+    std::vector<std::string> percents;
+    single.Label15.Subscribe([&] {
+        if (!single.Label15.Caption().empty())
+            percents.push_back(single.Label15.Caption());
+    });
+    single.AnalyseLists();
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.front(), "100%") << "one entry shows 100 at once";
+}
+
+TEST(Compare, StopLeavesTheRestUnmarkedAndNothingForDeletion) {
+    TSyncCore form;
+    std::vector<TSpec> locals;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 50; ++i)
+        paths.push_back("/f" + std::to_string(i));
+    for (const auto& p : paths)
+        locals.push_back({p.c_str(), F, 1});
+    Fill(form, form.localList, form.localTree, locals);
+    Fill(form, form.remoteList, form.remoteTree, {{"/orphan", F, 1}});
+    QTimer::singleShot(0, [&] { form.userStop = true; });
+    form.analyseButtonClick();
+    EXPECT_EQ(form.Panel1.Caption(), "Compare stopped");
+    EXPECT_EQ(form.ProgressBar1.Position(), 0);
+    EXPECT_FALSE(form.updateBtn.Enabled());
+    EXPECT_EQ(At(form.remoteList, 0).action, actionNone);
+    EXPECT_EQ(At(form.localList, 49).action, actionNone);
+}

@@ -1,0 +1,202 @@
+#include "sync/sync_core.h"
+#include "tests/support/eventually.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+class TUpdateForm : public TSyncCore {
+public:
+    explicit TUpdateForm(TFtpScriptServer& server) {
+        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
+        timeOutSpin.SetValue(5);
+        Ftp1.SetWinsockStarted(true);
+        Ftp1.SetFtpServer("127.0.0.1");
+        Ftp1.FtpPort = server.Port();
+        Ftp1.UserName = "u";
+        Ftp1.UserPassword = "p";
+        Ftp1.Connect();
+        WaitForFlag(connected, 5000);
+        localLoadComplete = true;
+        Edit4.SetText("/www");
+    }
+    // Adds one entry in pre-order; `parent` is the node of its directory.
+    int Add(bool remote, const std::string& dir, const std::string& name, uint8_t kind, double date,
+            int parent = TTreeModel::NoNode) {
+        auto* d = new TDetail;
+        d->kind = kind;
+        d->dir = dir;
+        d->name = name;
+        d->date = date;
+        return AddEntry(remote ? remoteList : localList, remote ? remoteTree : localTree, d,
+                        parent);
+    }
+    bool Said(const std::string& s) const {
+        return std::find(statuses.begin(), statuses.end(), s) != statuses.end();
+    }
+    std::vector<std::string> statuses;
+};
+
+std::vector<std::string> Changes(const TFtpScriptServer& server) {
+    std::vector<std::string> out;
+    for (const auto& c : server.Commands())
+        for (const char* verb : {"DELE ", "RMD ", "MKD ", "STOR "})
+            if (c.rfind(verb, 0) == 0)
+                out.push_back(c);
+    return out;
+}
+
+} // namespace
+
+TEST(UpdateRun, DeletesContentsBeforeTheirDirectoryThenCreatesAndUploads) {
+    TTempTree tree;
+    tree.File("N/F.txt", "new file");
+    tree.File("keep.txt", "k");
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    const int n = form.Add(false, "", "N", kindDirectory, 1);
+    form.Add(false, "/N", "F.txt", kindFile, 1, n);
+    form.Add(false, "", "keep.txt", kindFile, 1);
+    const int a = form.Add(true, "", "A", kindDirectory, 1);
+    form.Add(true, "/A", "X", kindFile, 1, a);
+    form.Add(true, "", "keep.txt", kindFile, 5);
+    form.CheckBox5.SetChecked(true);
+    form.AnalyseLists();
+    form.updateBtnClick();
+    EXPECT_EQ(Changes(server), (std::vector<std::string>{"DELE /www/A/X", "RMD /www/A",
+                                                         "MKD /www/N", "STOR /www/N/F.txt"}));
+    EXPECT_TRUE(Eventually([&] { return server.HasStored("/www/N/F.txt"); }));
+    EXPECT_EQ(server.Stored()["/www/N/F.txt"], "new file");
+    for (const char* s : {"Deleting Files and Directories", "Creating New Directories",
+                          "Uploading files - 0% complete"})
+        EXPECT_TRUE(form.Said(s)) << s;
+    EXPECT_EQ(form.statuses.back(), "Remote Site Update Complete");
+    EXPECT_FALSE(form.updateFailed);
+    EXPECT_FALSE(form.updateBtn.Enabled());
+    EXPECT_FALSE(form.Label36.Visible());
+}
+
+TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedButTheIconsClear) {
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.Add(false, "", "here.txt", kindFile, 1);
+    form.Add(true, "", "here.txt", kindFile, 1);
+    form.Add(true, "", "orphan.txt", kindFile, 1);
+    form.CheckBox5.SetChecked(false);
+    form.AnalyseLists();
+    ASSERT_EQ(form.remoteTree.Node(1).StateIndex, imageDelete);
+    server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
+    bool cleared = false;
+    form.Panel1.Subscribe([&] {
+        if (form.Panel1.Caption() == "Creating New Directories")
+            cleared = form.remoteTree.Node(1).StateIndex == imageNone;
+    });
+    form.updateBtnClick();
+    EXPECT_TRUE(cleared);
+    EXPECT_TRUE(Changes(server).empty());
+    EXPECT_EQ(form.statuses.back(), "Remote Site Update Complete");
+}
+
+TEST(UpdateRun, NeverDeletesOnTheWordOfAnIncompleteOrEmptyLocalTree) {
+    for (const bool emptyLocal : {false, true}) {
+        TFtpScriptServer server;
+        TUpdateForm form(server);
+        if (!emptyLocal) {
+            form.Add(false, "", "other.txt", kindFile, 9);
+            form.localLoadComplete = false;
+        }
+        form.Add(true, "", "precious.html", kindFile, 1);
+        form.CheckBox5.SetChecked(true);
+        form.AnalyseLists();
+        form.updateBtnClick();
+        const auto changes = Changes(server);
+        EXPECT_TRUE(std::none_of(changes.begin(), changes.end(),
+                                 [](const std::string& c) { return c.rfind("DELE", 0) == 0; }));
+        EXPECT_TRUE(form.updateFailed);
+        EXPECT_TRUE(form.Said(
+            emptyLocal ? "Nothing deleted on the server: the local directory is empty"
+                       : "Nothing deleted on the server: the local directory was not read whole"));
+    }
+}
+
+TEST(UpdateRun, ARemoteRootWithATrailingSlashDoublesIt) {
+    TTempTree tree;
+    tree.File("a.txt", "a");
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    form.Edit4.SetText("/www/");
+    form.Add(false, "", "a.txt", kindFile, 1);
+    form.AnalyseLists();
+    form.updateBtnClick();
+    EXPECT_EQ(Changes(server), (std::vector<std::string>{"STOR /www//a.txt"}));
+}
+
+TEST(UpdateRun, EmptyListsStillReloadAndComplete) {
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.AnalyseLists();
+    form.updateBtnClick();
+    EXPECT_TRUE(form.Said("Deleting Files and Directories"));
+    EXPECT_TRUE(form.Said("Creating New Directories"));
+    EXPECT_TRUE(form.Said("Uploading files - 0% complete"));
+    EXPECT_TRUE(form.Said("Remote Site Update Complete"));
+    EXPECT_FALSE(form.updateFailed);
+}
+
+TEST(UpdateRun, StopDuringAnUploadCancelsWithoutReloading) {
+    TTempTree tree;
+    tree.File("slow.bin", std::string(10000, 's'));
+    TFtpScriptServer server;
+    server.On("STOR").Delay(3000);
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    form.Add(false, "", "slow.bin", kindFile, 1);
+    form.AnalyseLists();
+    QTimer::singleShot(300, [&] { form.ftpAbort = form.userStop = true; });
+    form.updateBtnClick();
+    EXPECT_EQ(form.statuses.back(), "Transfer canceled. You MAY have to reconnect.");
+    EXPECT_TRUE(form.updateFailed);
+    EXPECT_EQ(form.ProgressBar2.Position(), 0);
+}
+
+TEST(UpdateRun, ALostConnectionEndsWithDisconnect) {
+    TTempTree tree;
+    tree.File("a.txt", "a");
+    tree.File("b.txt", "b");
+    TFtpScriptServer server;
+    server.On("STOR").CloseControl(TFtpRule::CloseBeforeReply);
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    form.Add(false, "", "a.txt", kindFile, 1);
+    form.Add(false, "", "b.txt", kindFile, 1);
+    form.AnalyseLists();
+    form.updateBtnClick();
+    EXPECT_EQ(form.statuses.back(), "Pelmora has been disconnected from the server");
+    EXPECT_FALSE(form.connected);
+    EXPECT_TRUE(form.updateFailed);
+    EXPECT_EQ(Changes(server).size(), 1u) << "nothing more is tried after the loss";
+}
+
+TEST(UpdateRun, AFileThatVanishedIsReportedByItsPath) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    form.Add(false, "", "gone.txt", kindFile, 1);
+    form.AnalyseLists();
+    form.updateBtnClick();
+    EXPECT_TRUE(form.updateFailed);
+    EXPECT_TRUE(form.Said("Could not upload: /gone.txt"));
+    EXPECT_EQ(form.statuses.back(), "Remote Site Update Incomplete: Could not upload: /gone.txt");
+}
