@@ -22,8 +22,19 @@ void TSyncCore::changeRemoteBtnClick() {
 
 bool TSyncCore::LoadRemoteDirectory() {
     ftpAbort = false;
-    if (!ChangeRemoteDir(Edit4.Text()))
+    // A root typed without a leading "/" is taken from where the login put us; once known
+    // as the server names it, later loads of the session go there directly, wherever
+    // the last walk left the server standing.
+    const std::string& typed = Edit4.Text();
+    const bool relative = typed.empty() || typed.front() != '/';
+    if (!relative || typed != remoteRootTyped_)
+        remoteRootAbsolute_.reset();
+    const std::string root = relative && remoteRootAbsolute_
+                                 ? (remoteRootAbsolute_->empty() ? "/" : *remoteRootAbsolute_)
+                                 : typed;
+    if (!ChangeRemoteDir(root))
         return false;
+    remoteRootTyped_ = typed;
     stopLoadBtn.SetEnabled(true);
     recurseLevel = 0;
     recurseDir.clear();
@@ -67,6 +78,8 @@ bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
                 ftpAbort = true;
             } else {
                 here = Ftp1.InitialDirectory;
+                if (recurseLevel == 1 && !here.empty() && here.front() == '/')
+                    remoteRootAbsolute_ = here == "/" ? std::string() : here;
                 TStringList& listing = Ftp1.Listing();
                 workList.Reserve(static_cast<size_t>(listing.Count()));
                 for (int i = 0; i < listing.Count(); ++i)

@@ -28,6 +28,7 @@ void TSyncCore::Ftp1FtpError(TObject*, FtpInfo info, const std::string&) {
 
 void TSyncCore::Ftp1LoggedIn(TObject*) {
     connected = true;
+    remoteRootAbsolute_.reset(); // a new login starts where the server puts it
     ShowStatus("Connected");
 }
 
@@ -62,6 +63,7 @@ void TSyncCore::Ftp1FtpInfo(TObject*, FtpInfo info, const std::string& addInfo) 
 }
 
 void TSyncCore::ClearConnection() {
+    remoteRootAbsolute_.reset();
     changeRemoteBtn.SetEnabled(false);
     compareBtn.SetEnabled(false);
     connected = false;

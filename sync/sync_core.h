@@ -8,6 +8,7 @@
 #include "toolkit/tree_model.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,11 @@ protected:
     virtual int ShowDirDialog(std::string& chosen);
 
 private:
+    // The remote root as the server names it (from the root listing), for a remote
+    // directory typed without a leading "/": the load leaves the server standing in it,
+    // so a relative path would land one level too deep.
+    std::optional<std::string> remoteRootAbsolute_;
+    std::string remoteRootTyped_; // the Edit4 text that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
     uint32_t lastActivity_ = 0; // tick of the upload's latest sign of life
 };

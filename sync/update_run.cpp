@@ -31,7 +31,10 @@ const char* ActionWord(uint8_t action) {
 } // namespace
 
 std::string TSyncCore::RemotePath(const TDetail& entry) const {
-    return Edit4.Text() + RelativePath(entry.dir, entry.name);
+    const std::string& typed = Edit4.Text();
+    const bool relative = typed.empty() || typed.front() != '/';
+    return (relative && remoteRootAbsolute_ ? *remoteRootAbsolute_ : typed) +
+           RelativePath(entry.dir, entry.name);
 }
 
 std::string TSyncCore::LocalPath(const TDetail& entry) const {
