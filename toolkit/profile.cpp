@@ -145,7 +145,9 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     if (header < 0) {
         if (!lines_.empty() && !Trim(lines_.back()).empty())
             lines_.emplace_back();
-        lines_.push_back("[" + std::string(section) + "]");
+        std::string header = "[";
+        header.append(section).append("]");
+        lines_.push_back(std::move(header));
         lines_.push_back(line);
         return;
     }
