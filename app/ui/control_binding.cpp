@@ -2,11 +2,17 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QElapsedTimer>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QSpinBox>
+#include <QTimer>
+
+#include <memory>
 
 namespace pelmora::ui {
 
@@ -30,7 +36,98 @@ void Follow(TControl& model, W* widget, Update update) {
     model.Subscribe(apply);
 }
 
+// Applies a model to its widget no more often than every `intervalMs`: the first
+// change after a quiet spell at once, later ones when the interval has passed.
+template <typename W, typename Update>
+void FollowThrottled(TControl& model, W* widget, int intervalMs, Update update) {
+    struct TState {
+        QElapsedTimer sinceApplied;
+        QTimer pending;
+    };
+    auto state = std::make_shared<TState>();
+    state->pending.setSingleShot(true);
+    QPointer<W> guard(widget);
+    auto apply = [guard, &model, update, state] {
+        state->pending.stop();
+        state->sinceApplied.start();
+        if (!guard)
+            return;
+        guard->setVisible(model.Visible());
+        guard->setEnabled(model.Enabled());
+        update(guard.data());
+    };
+    QObject::connect(&state->pending, &QTimer::timeout, widget, apply);
+    apply();
+    model.Subscribe([guard, &model, intervalMs, state, apply] {
+        if (!guard)
+            return;
+        const bool stateChanged =
+            guard->isHidden() == model.Visible() || guard->isEnabled() != model.Enabled();
+        const qint64 waited = state->sinceApplied.elapsed();
+        if (stateChanged || waited >= intervalMs) {
+            apply();
+            return;
+        }
+        if (!state->pending.isActive())
+            state->pending.start(static_cast<int>(intervalMs - waited));
+    });
+}
+
+// Keeps the memo's lines in a widget while it is shown; a pane that is hidden catches
+// up when it appears.
+class TMemoFollower final : public QObject {
+public:
+    TMemoFollower(TMemo& model, QPlainTextEdit* memo) : QObject(memo), model_(model), memo_(memo) {
+        memo->installEventFilter(this);
+    }
+    void Sync() {
+        if (!memo_->isVisible())
+            return;
+        const auto& lines = model_.Lines();
+        if (lines.size() < shown_) {
+            memo_->clear();
+            shown_ = 0;
+        }
+        for (; shown_ < lines.size(); ++shown_)
+            memo_->appendPlainText(QString::fromStdString(lines[shown_]));
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == memo_ && event->type() == QEvent::Show)
+            Sync();
+        return false;
+    }
+
+private:
+    TMemo& model_;
+    QPlainTextEdit* memo_;
+    size_t shown_ = 0;
+};
+
 } // namespace
+
+void BindThrottled(TCaptionControl& model, QLabel* label, int intervalMs) {
+    FollowThrottled(model, label, intervalMs,
+                    [&model](QLabel* l) { l->setText(Text(model.Caption())); });
+}
+
+void BindThrottled(TProgressBar& model, QProgressBar* bar, int intervalMs) {
+    bar->setRange(0, 100);
+    FollowThrottled(model, bar, intervalMs,
+                    [&model](QProgressBar* b) { b->setValue(model.Position()); });
+}
+
+void Bind(TMemo& model, QPlainTextEdit* memo) {
+    memo->setReadOnly(true);
+    auto* follower = new TMemoFollower(model, memo);
+    QPointer<TMemoFollower> guard(follower);
+    BindState(model, memo);
+    model.Subscribe([guard] {
+        if (guard)
+            guard->Sync();
+    });
+}
 
 void BindState(TControl& model, QWidget* widget) {
     Follow(model, widget, [](QWidget*) {});

@@ -9,6 +9,7 @@ class QLineEdit;
 class QSpinBox;
 class QCheckBox;
 class QWidget;
+class QPlainTextEdit;
 
 namespace pelmora::ui {
 
@@ -21,6 +22,13 @@ void Bind(TCheckBox& model, QCheckBox* box);
 void Bind(TProgressBar& model, QProgressBar* bar);
 void Bind(TEdit& model, QLineEdit* edit);
 void Bind(TSpinEdit& model, QSpinBox* spin);
+// Texts that change with every block of a transfer: the widget follows at most every
+// `intervalMs`, and always ends on the model's last value. Showing or hiding is at once.
+void BindThrottled(TCaptionControl& model, QLabel* label, int intervalMs);
+void BindThrottled(TProgressBar& model, QProgressBar* bar, int intervalMs);
+// The memo's lines are copied into the widget only while it is visible: a hidden pane
+// costs nothing however much is written to it.
+void Bind(TMemo& model, QPlainTextEdit* memo);
 // Visibility and enabled state only.
 void BindState(TControl& model, QWidget* widget);
 

@@ -1,24 +1,33 @@
 #include "app/ui/main_window.h"
 
 #include "app/main_form.h"
+#include "app/ui/artwork.h"
 #include "app/ui/control_binding.h"
+#include "app/ui/dir_dialog.h"
 #include "app/ui/tree_adapter.h"
+#include "toolkit/date_time.h"
 #include "toolkit/profile.h"
 #include "toolkit/services.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
-#include <QFileDialog>
+#include <QDate>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStyle>
-#include <QTabWidget>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTime>
 #include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -27,33 +36,76 @@ namespace pelmora::ui {
 
 namespace {
 
-QIcon StateIcon(int stateIndex) {
-    QStyle* style = QApplication::style();
-    switch (stateIndex) {
-    case 1:
-        return style->standardIcon(QStyle::SP_DirIcon);
-    case 7:
-        return style->standardIcon(QStyle::SP_FileIcon);
-    case 2:
-        return style->standardIcon(QStyle::SP_FileDialogNewFolder);
-    case 3:
-        return style->standardIcon(QStyle::SP_ArrowUp);
-    case 4:
-        return style->standardIcon(QStyle::SP_BrowserReload);
-    case 6:
-        return style->standardIcon(QStyle::SP_TrashIcon);
-    case 8:
-        return style->standardIcon(QStyle::SP_DialogApplyButton);
-    default:
-        return {};
-    }
+template <typename W>
+W* Named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
 }
 
-QPushButton* Button(TButton& model, QWidget* parent, std::function<void()> onClick) {
-    auto* b = new QPushButton(parent);
+QLabel* Caption(const QString& text, QWidget* parent, const char* name = "") {
+    return Named(new QLabel(text, parent), name);
+}
+
+QLabel* ModelLabel(TCaptionControl& model, QWidget* parent, const char* name) {
+    auto* label = Named(new QLabel(parent), name);
+    Bind(model, label);
+    return label;
+}
+
+QLabel* SunkenPanel(QWidget* parent, const char* name) {
+    auto* panel = Named(new QLabel(parent), name);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setMinimumWidth(40);
+    panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    return panel;
+}
+
+QPushButton* Button(TButton& model, QWidget* parent, const char* name,
+                    std::function<void()> onClick) {
+    auto* b = Named(new QPushButton(parent), name);
     Bind(model, b);
     QObject::connect(b, &QPushButton::clicked, [onClick = std::move(onClick)] { onClick(); });
     return b;
+}
+
+QLineEdit* Edit(TEdit& model, QWidget* parent, const char* name) {
+    auto* e = Named(new QLineEdit(parent), name);
+    Bind(model, e);
+    return e;
+}
+
+QSpinBox* Spin(TSpinEdit& model, QWidget* parent, const char* name) {
+    auto* s = Named(new QSpinBox(parent), name);
+    Bind(model, s);
+    return s;
+}
+
+QCheckBox* Check(TCheckBox& model, QWidget* parent, const char* name) {
+    auto* c = Named(new QCheckBox(parent), name);
+    Bind(model, c);
+    return c;
+}
+
+QLabel* Picture(const QPixmap& pixmap, QWidget* parent, const char* name) {
+    auto* l = Named(new QLabel(parent), name);
+    l->setPixmap(pixmap);
+    return l;
+}
+
+// The locale's long time form without the time zone: an entry's time is the wall-clock
+// time of the machine it came from, not a moment in a zone of ours.
+QString LongTimeFormat(const QLocale& locale) {
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+    QString result;
+    bool quoted = false;
+    for (QChar c : format) {
+        if (c == '\'')
+            quoted = !quoted;
+        if (!quoted && c == 't')
+            continue;
+        result += c;
+    }
+    return result.trimmed();
 }
 
 } // namespace
@@ -61,25 +113,51 @@ QPushButton* Button(TButton& model, QWidget* parent, std::function<void()> onCli
 TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), form_(form) {
     setWindowTitle(QString::fromStdString(form_.Caption));
     auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    layout->setContentsMargins(4, 4, 4, 4);
-    auto* trees = new QWidget(central);
-    BuildTrees(trees);
-    layout->addWidget(trees, 1);
-    auto* notebook = new QTabWidget(central);
-    notebook->setTabPosition(QTabWidget::South);
-    notebook->addTab(BuildTransferPage(), tr("Transfer"));
-    layout->addWidget(notebook);
+    auto* row = new QHBoxLayout(central);
+    row->setContentsMargins(0, 0, 4, 2);
+    row->setSpacing(4);
+    row->addWidget(BuildVersionStrip());
+    auto* column = new QVBoxLayout;
+    column->setContentsMargins(0, 4, 0, 0);
+    column->setSpacing(4);
+    column->addWidget(BuildTrees(), 1);
+    column->addWidget(BuildNotebook());
+    column->addWidget(BuildDebugPane());
+    row->addLayout(column, 1);
     setCentralWidget(central);
 
+    // Created once and kept, like the window.
+    dirDialog_ = Named(new TDirDialog(this), "dirDialog");
     form_.DirDialog = [this](std::string& chosen) {
-        const QString dir = QFileDialog::getExistingDirectory(
-            this, tr("Select Local Directory"), QString::fromStdString(form_.Label5.Caption()));
-        if (dir.isEmpty())
-            return 2;
-        chosen = dir.toStdString();
-        return 1;
+        chosen = form_.Label5.Caption();
+        return dirDialog_->Execute(chosen);
     };
+    form_.FormatDate = [](TDateTime value) {
+        const TDateParts d = DecodeDate(value);
+        return QLocale().toString(QDate(d.Year, d.Month, d.Day), "dddd, dd MMM yyyy").toStdString();
+    };
+    form_.FormatTime = [](TDateTime value) {
+        const TTimeParts t = DecodeTime(value);
+        const QLocale locale;
+        return locale.toString(QTime(t.Hour, t.Minute, t.Second), LongTimeFormat(locale))
+            .toStdString();
+    };
+    // "Exit pelmora when complete" closes through the window, so the settings are saved.
+    form_.CloseWindow = [this] { close(); };
+    InstallServices();
+    ApplyGeometry();
+}
+
+TMainWindow::~TMainWindow() {
+    form_.DirDialog = nullptr;
+    form_.CloseWindow = nullptr;
+    form_.FormatDate = nullptr;
+    form_.FormatTime = nullptr;
+    Services().ShowMessage = nullptr;
+    Services().SetHourglass = nullptr;
+}
+
+void TMainWindow::InstallServices() {
     Services().ShowMessage = [this](const std::string& text) {
         QMessageBox::information(this, windowTitle(), QString::fromStdString(text));
     };
@@ -89,86 +167,344 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
         else
             QApplication::restoreOverrideCursor();
     };
-    ApplyGeometry();
 }
 
-TMainWindow::~TMainWindow() {
-    form_.DirDialog = nullptr;
-    Services().ShowMessage = nullptr;
-    Services().SetHourglass = nullptr;
+QWidget* TMainWindow::BuildVersionStrip() {
+    auto* strip = Picture(Artwork("version_strip"), nullptr, "Image8");
+    strip->setFixedWidth(40);
+    strip->setScaledContents(true);
+    strip->setMinimumHeight(0);
+    strip->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+    auto* layout = new QVBoxLayout(strip);
+    layout->setContentsMargins(0, 8, 0, 0);
+    layout->setSpacing(0);
+    for (auto [text, name, bold] :
+         {std::tuple{"Version", "Label2", false}, {"1.1c", "Label3", true}}) {
+        auto* label = Caption(tr(text), strip, name);
+        label->setAlignment(Qt::AlignHCenter);
+        QFont font = label->font();
+        font.setPointSizeF(font.pointSizeF() * 0.8);
+        font.setBold(bold);
+        label->setFont(font);
+        label->setStyleSheet("color: white; background: transparent;");
+        layout->addWidget(label);
+    }
+    layout->addStretch(1);
+    return strip;
 }
 
-void TMainWindow::BuildTrees(QWidget* area) {
+void TMainWindow::WireTree(QTreeView* view, int tag) {
+    TTreeModel& tree = tag == 1 ? form_.localTree : form_.remoteTree;
+    // The model learns of the selection before the handler reads it.
+    connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this, &tree, view, tag](const QModelIndex& current) {
+                tree.SetSelected(TTreeAdapter::NodeOf(current));
+                // Moving through the tree with the keys describes each entry as well.
+                if (view->hasFocus() && QApplication::mouseButtons() == Qt::NoButton)
+                    form_.localTreeClick(tag);
+            });
+    connect(view, &QTreeView::clicked, this, [this, &tree, view, tag] {
+        tree.SetSelected(TTreeAdapter::NodeOf(view->currentIndex()));
+        form_.localTreeClick(tag);
+    });
+    connect(tag == 1 ? localModel_ : remoteModel_, &TTreeAdapter::MakeVisibleRequested, view,
+            [view](const QModelIndex& i) { view->scrollTo(i); });
+}
+
+QWidget* TMainWindow::BuildTrees() {
+    auto* area = new QWidget;
     auto* grid = new QGridLayout(area);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->addWidget(new QLabel(tr("Local Directory:"), area), 0, 0);
-    grid->addWidget(new QLabel(tr("Remote Directory:"), area), 0, 1);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(Caption(tr("Local Directory:"), area, "Label11"), 0, 0);
+    auto* remoteHead = new QHBoxLayout;
+    remoteHead->addWidget(Caption(tr("Remote Directory:"), area, "Label17"));
+    auto* serverType = ModelLabel(form_.servTypeLbl, area, "servTypeLbl");
+    serverType->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QFont small = serverType->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    serverType->setFont(small);
+    remoteHead->addWidget(serverType, 1);
+    grid->addLayout(remoteHead, 0, 1);
 
-    localView_ = new QTreeView(area);
+    localView_ = Named(new QTreeView(area), "localTree");
     localModel_ = new TTreeAdapter(form_.localTree, StateIcon, localView_);
-    remoteView_ = new QTreeView(area);
+    remoteView_ = Named(new QTreeView(area), "remoteTree");
     remoteModel_ = new TTreeAdapter(form_.remoteTree, StateIcon, remoteView_);
+    localView_->setModel(localModel_);
+    remoteView_->setModel(remoteModel_);
     for (QTreeView* view : {localView_, remoteView_}) {
         view->setHeaderHidden(true);
         view->setUniformRowHeights(true);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        view->setIconSize(QSize(16, 16));
+        view->setMinimumHeight(60);
     }
-    localView_->setModel(localModel_);
-    remoteView_->setModel(remoteModel_);
-    for (auto [view, model] : {std::pair{localView_, localModel_}, {remoteView_, remoteModel_}})
-        connect(model, &TTreeAdapter::MakeVisibleRequested, view,
-                [view](const QModelIndex& i) { view->scrollTo(i); });
+    WireTree(localView_, 1);
+    WireTree(remoteView_, 2);
     grid->addWidget(localView_, 1, 0);
     grid->addWidget(remoteView_, 1, 1);
 
     auto* localRow = new QHBoxLayout;
-    auto* panel = new QLabel(area);
-    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto* panel = SunkenPanel(area, "Label5");
     Bind(form_.Label5, panel);
     localRow->addWidget(panel, 1);
-    localRow->addWidget(Button(form_.Button4, area, [this] { form_.Button4Click(); }));
+    localRow->addWidget(Button(form_.Button4, area, "Button4", [this] { form_.Button4Click(); }));
     grid->addLayout(localRow, 2, 0);
 
     auto* remoteRow = new QHBoxLayout;
-    auto* edit = new QLineEdit(area);
-    Bind(form_.Edit4, edit);
-    remoteRow->addWidget(edit, 1);
-    remoteRow->addWidget(Button(form_.changeRemoteBtn, area, [] {}));
+    remoteRow->addWidget(Edit(form_.Edit4, area, "Edit4"), 1);
+    remoteRow->addWidget(Button(form_.changeRemoteBtn, area, "changeRemoteBtn",
+                                [this] { form_.changeRemoteBtnClick(); }));
     grid->addLayout(remoteRow, 2, 1);
+    grid->setRowStretch(1, 1);
+    return area;
+}
+
+QWidget* TMainWindow::BuildNotebook() {
+    auto* box = new QWidget;
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    notebook_ = Named(new QStackedWidget(box), "Notebook1");
+    notebook_->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
+    const std::pair<QWidget*, const char*> pages[] = {
+        {BuildTransferPage(), "transfer"}, {BuildDetailsPage(), "Details"},
+        {BuildSetupPage(), "Setup"},       {BuildOptionsPage(), "Options"},
+        {BuildLegendPage(), "Legend"},     {BuildInfoPage(), "Info"}};
+    for (auto [page, name] : pages)
+        notebook_->addWidget(Named(page, name));
+    notebook_->setFixedHeight(150);
+    layout->addWidget(notebook_);
+
+    tabSet_ = Named(new QTabBar(box), "TabSet1");
+    tabSet_->setShape(QTabBar::RoundedSouth);
+    tabSet_->setDrawBase(false);
+    tabSet_->setExpanding(false);
+    for (const char* tab : {"Transfer", "Details", "Setup", "Options", "Legend", "Info"})
+        tabSet_->addTab(tr(tab));
+    connect(tabSet_, &QTabBar::currentChanged, this, &TMainWindow::TabSet1Change);
+    layout->addWidget(tabSet_);
+    return box;
+}
+
+void TMainWindow::TabSet1Change(int newTab) {
+    if (newTab < 0 || newTab >= notebook_->count())
+        return;
+    notebook_->setCurrentIndex(newTab);
+    form_.NotebookPage = newTab;
 }
 
 QWidget* TMainWindow::BuildTransferPage() {
     auto* page = new QWidget;
     auto* grid = new QGridLayout(page);
+    grid->setContentsMargins(6, 4, 6, 4);
+    grid->setVerticalSpacing(3);
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button(form_.connectBtn, page, [] {}));
-    buttons->addWidget(Button(form_.compareBtn, page, [] {}));
-    buttons->addWidget(Button(form_.updateBtn, page, [] {}));
-    buttons->addWidget(Button(form_.stopLoadBtn, page, [this] { form_.Button5Click(); }));
-    grid->addLayout(buttons, 0, 0, 1, 3);
+    buttons->addWidget(
+        Button(form_.connectBtn, page, "connectBtn", [this] { form_.connectButtonClick(); }));
+    buttons->addWidget(
+        Button(form_.compareBtn, page, "compareBtn", [this] { form_.analyseButtonClick(); }));
+    buttons->addWidget(
+        Button(form_.updateBtn, page, "updateBtn", [this] { form_.updateBtnClick(); }));
+    buttons->addWidget(
+        Button(form_.stopLoadBtn, page, "stopLoadBtn", [this] { form_.Button5Click(); }));
+    buttons->addStretch(1);
+    grid->addLayout(buttons, 0, 0, 1, 4);
 
-    grid->addWidget(new QLabel(tr("Status:"), page), 1, 0);
-    auto* status = new QLabel(page);
-    status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Bind(form_.Panel1, status);
-    grid->addWidget(status, 1, 1, 1, 2);
+    grid->addWidget(Caption(tr("Status:"), page, "Label26"), 1, 0);
+    auto* status = SunkenPanel(page, "Panel1");
+    BindThrottled(form_.Panel1, status, RepaintIntervalMs);
+    grid->addWidget(status, 1, 1, 1, 3);
 
-    auto* progressLabel = new QLabel(page);
-    Bind(form_.progressLbl, progressLabel);
-    grid->addWidget(progressLabel, 2, 0);
-    auto* bar = new QProgressBar(page);
+    grid->addWidget(ModelLabel(form_.progressLbl, page, "progressLbl"), 2, 0);
+    auto* bar = Named(new QProgressBar(page), "ProgressBar1");
     bar->setTextVisible(false);
-    Bind(form_.ProgressBar1, bar);
-    grid->addWidget(bar, 2, 1);
-    auto* percent = new QLabel(page);
-    Bind(form_.Label15, percent);
-    grid->addWidget(percent, 2, 2);
-    auto* overall = new QProgressBar(page);
+    bar->setMaximumHeight(14);
+    BindThrottled(form_.ProgressBar1, bar, RepaintIntervalMs);
+    grid->addWidget(bar, 2, 1, 1, 2);
+    auto* percent = Named(new QLabel(page), "Label15");
+    BindThrottled(form_.Label15, percent, RepaintIntervalMs);
+    grid->addWidget(percent, 2, 3);
+    auto* overall = Named(new QProgressBar(page), "ProgressBar2");
     overall->setTextVisible(false);
-    overall->setMaximumHeight(8);
-    Bind(form_.ProgressBar2, overall);
-    grid->addWidget(overall, 3, 1);
+    overall->setMaximumHeight(6);
+    BindThrottled(form_.ProgressBar2, overall, RepaintIntervalMs);
+    grid->addWidget(overall, 3, 1, 1, 2);
+
+    grid->addWidget(ModelLabel(form_.Label36, page, "Label36"), 4, 0);
+    grid->addWidget(ModelLabel(form_.Label37, page, "Label37"), 4, 1, 1, 3);
+    grid->addWidget(ModelLabel(form_.Label27, page, "Label27"), 5, 0);
+    auto* sent = Named(new QLabel(page), "Label9");
+    BindThrottled(form_.Label9, sent, RepaintIntervalMs);
+    grid->addWidget(sent, 5, 1);
+    grid->addWidget(ModelLabel(form_.Label35, page, "Label35"), 5, 2);
+    grid->addWidget(ModelLabel(form_.Label13, page, "Label13"), 5, 3);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(6, 1);
     return page;
+}
+
+QWidget* TMainWindow::BuildDetailsPage() {
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->setContentsMargins(6, 4, 6, 4);
+    grid->setVerticalSpacing(2);
+    const std::pair<const char*, std::pair<TLabel*, const char*>> rows[] = {
+        {"Name:", {&form_.nameLbl, "nameLbl"}}, {"Directory:", {&form_.dirLbl, "dirLbl"}},
+        {"Date:", {&form_.dateLbl, "dateLbl"}}, {"Time:", {&form_.timeLbl, "timeLbl"}},
+        {"Type:", {&form_.typeLbl, "typeLbl"}}, {"Action:", {&form_.actionLbl, "actionLbl"}}};
+    int r = 0;
+    for (const auto& [caption, value] : rows) {
+        grid->addWidget(Caption(tr(caption), page), r, 0);
+        auto* label = ModelLabel(*value.first, page, value.second);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        grid->addWidget(label, r++, 1);
+    }
+    auto* hint = Caption(tr("Click on either the local or remote directory lising to see details "
+                            "about the file."),
+                         page, "Label6");
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    grid->addWidget(hint, 0, 2, r, 1);
+    grid->setColumnStretch(1, 3);
+    grid->setColumnStretch(2, 2);
+    return page;
+}
+
+QWidget* TMainWindow::BuildSetupPage() {
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->setContentsMargins(6, 4, 6, 4);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(Caption(tr("FTP:"), page, "Label7"), 0, 0);
+    grid->addWidget(Edit(form_.Edit1, page, "Edit1"), 0, 1);
+    grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 1, 0);
+    grid->addWidget(Edit(form_.Edit2, page, "Edit2"), 1, 1);
+    grid->addWidget(Caption(tr("Password:"), page, "Label10"), 2, 0);
+    auto* password = Edit(form_.Edit3, page, "Edit3");
+    password->setEchoMode(QLineEdit::Password);
+    // Every character as a star, whatever mark the style would pick.
+    password->setStyleSheet("lineedit-password-character: 42;");
+    grid->addWidget(password, 2, 1);
+    grid->addWidget(Caption(tr("Port:"), page, "Label12"), 3, 0);
+    grid->addWidget(Spin(form_.ftpPortSpin, page, "ftpPortSpin"), 3, 1);
+    grid->addWidget(Caption(tr("Command Timeout: (seconds)"), page, "Label14"), 4, 0);
+    grid->addWidget(Spin(form_.timeOutSpin, page, "timeOutSpin"), 4, 1);
+
+    auto* hint = Caption(tr("You may have to    use the IP address."), page, "Label41");
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    grid->addWidget(hint, 0, 2, 2, 2);
+    grid->addWidget(Check(form_.firewallCheck, page, "firewallCheck"), 2, 2, 1, 2);
+    grid->addWidget(Caption(tr("Firewall:"), page, "Label16"), 3, 2);
+    grid->addWidget(Edit(form_.fireWallEdit, page, "fireWallEdit"), 3, 3);
+    grid->addWidget(Caption(tr("Port:"), page, "Label18"), 4, 2);
+    grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 4, 3);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(5, 1);
+    return page;
+}
+
+QWidget* TMainWindow::BuildOptionsPage() {
+    auto* page = new QWidget;
+    auto* row = new QHBoxLayout(page);
+    row->setContentsMargins(6, 4, 6, 4);
+    auto* after = Named(new QGroupBox(tr("After connect:"), page), "GroupBox1");
+    auto* afterLayout = new QVBoxLayout(after);
+    afterLayout->setSpacing(0);
+    afterLayout->addWidget(Check(form_.CheckBox2, after, "CheckBox2"));
+    afterLayout->addWidget(Check(form_.CheckBox1, after, "CheckBox1"));
+    afterLayout->addWidget(Check(form_.CheckBox3, after, "CheckBox3"));
+    afterLayout->addWidget(Check(form_.CheckBox4, after, "CheckBox4"));
+    row->addWidget(after, 1);
+    auto* options = Named(new QGroupBox(tr("Options:"), page), "GroupBox2");
+    auto* optionsLayout = new QVBoxLayout(options);
+    optionsLayout->addWidget(Check(form_.CheckBox5, options, "CheckBox5"));
+    optionsLayout->addStretch(1);
+    row->addWidget(options, 1);
+    return page;
+}
+
+QWidget* TMainWindow::BuildLegendPage() {
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->setContentsMargins(6, 4, 6, 4);
+    grid->setVerticalSpacing(2);
+    auto* text = Caption(tr(" When the files and directories are analysed, these icons are placed "
+                            "next to each entry.  They represent the action to be performed on "
+                            "the remote files and directories."),
+                         page, "Label34");
+    text->setWordWrap(true);
+    grid->addWidget(text, 0, 0, 1, 4);
+    auto icon = [page](int stateIndex, const char* name) {
+        return Picture(StateIcon(stateIndex).pixmap(16, 16), page, name);
+    };
+    const std::tuple<int, const char*, const char*> rows[] = {
+        {4, "Image1", "Refresh File"},
+        {2, "Image2", "Create New Directory"},
+        {3, "Image5", "New Upload"},
+        {6, "Image4", "Delete Directory / File"}};
+    int i = 0;
+    for (auto [stateIndex, name, words] : rows) {
+        const int r = 1 + i / 2;
+        const int c = (i % 2) * 2;
+        grid->addWidget(icon(stateIndex, name), r, c);
+        grid->addWidget(Caption(tr(words), page), r, c + 1);
+        ++i;
+    }
+    auto* frame = Named(new QFrame(page), "Bevel1");
+    frame->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    auto* framed = new QHBoxLayout(frame);
+    framed->setContentsMargins(4, 2, 4, 2);
+    framed->addWidget(icon(8, "Image7"));
+    auto* newer = Caption(
+        tr("Remote Newer Than Local. This means that your site has been updated properly."), frame);
+    newer->setWordWrap(true);
+    framed->addWidget(newer, 1);
+    grid->addWidget(frame, 3, 0, 1, 4);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(4, 1);
+    return page;
+}
+
+QWidget* TMainWindow::BuildInfoPage() {
+    auto* page = new QWidget;
+    auto* row = new QHBoxLayout(page);
+    row->setContentsMargins(6, 4, 6, 4);
+    auto* title = Caption(tr("Pelmora - Version 1.1c (32-bit)"), page, "Label1");
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    title->setAlignment(Qt::AlignCenter);
+    title->setWordWrap(true);
+    row->addWidget(Picture(Artwork("info_globe"), page, "Image3"));
+    row->addWidget(title, 1);
+    row->addWidget(Picture(Artwork("info_sync"), page, "Image6"));
+    return page;
+}
+
+QWidget* TMainWindow::BuildDebugPane() {
+    // Kept for looking at raw listings while debugging; it is not part of the window
+    // a user sees.
+    auto* pane = Named(new QWidget, "debugPane");
+    auto* layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(Caption(tr("Debug Output:"), pane, "Label32"));
+    auto* memo = Named(new QPlainTextEdit(pane), "Memo2");
+    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Bind(form_.Memo2, memo);
+    layout->addWidget(memo);
+    auto* clear = Named(new QPushButton(tr("Clear output"), pane), "Button1");
+    connect(clear, &QPushButton::clicked, this, [this] { form_.Button1Click(); });
+    layout->addWidget(clear);
+    pane->hide();
+    return pane;
 }
 
 void TMainWindow::ApplyGeometry() {
@@ -187,7 +523,10 @@ void TMainWindow::showEvent(QShowEvent* event) {
         return;
     activated_ = true;
     // The start-up scan runs once the window is on screen, so it can show its progress.
-    QTimer::singleShot(0, this, [this] { form_.FormActivate(); });
+    QTimer::singleShot(0, this, [this] {
+        form_.FormActivate();
+        notebook_->setCurrentIndex(form_.NotebookPage);
+    });
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {

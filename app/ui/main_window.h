@@ -4,6 +4,8 @@
 
 #include <string>
 
+class QStackedWidget;
+class QTabBar;
 class QTreeView;
 
 namespace pelmora {
@@ -12,9 +14,12 @@ class TForm1;
 
 namespace pelmora::ui {
 
+class TDirDialog;
 class TTreeAdapter;
 
 // The desktop window: draws the state of a TForm1 and turns clicks into its handlers.
+// Every widget that stands for a control of the form carries the control's name as its
+// object name ("connectBtn", "Label5", "Notebook1" ...).
 class TMainWindow final : public QMainWindow {
     Q_OBJECT
 public:
@@ -22,14 +27,36 @@ public:
     ~TMainWindow() override;
 
     QTreeView* LocalTreeView() const { return localView_; }
+    QTreeView* RemoteTreeView() const { return remoteView_; }
+    TTreeAdapter* LocalModel() const { return localModel_; }
+    TTreeAdapter* RemoteModel() const { return remoteModel_; }
+    QStackedWidget* Notebook() const { return notebook_; }
+    QTabBar* TabSet() const { return tabSet_; }
+    TDirDialog* DirDialog() const { return dirDialog_; }
+
+    // Shows the notebook page with the tab's index.
+    void TabSet1Change(int newTab);
+
+    // Status and transfer figures follow their models at most this often.
+    static constexpr int RepaintIntervalMs = 100;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
-    void BuildTrees(QWidget* area);
+    QWidget* BuildVersionStrip();
+    QWidget* BuildTrees();
+    QWidget* BuildNotebook();
     QWidget* BuildTransferPage();
+    QWidget* BuildDetailsPage();
+    QWidget* BuildSetupPage();
+    QWidget* BuildOptionsPage();
+    QWidget* BuildLegendPage();
+    QWidget* BuildInfoPage();
+    QWidget* BuildDebugPane();
+    void WireTree(QTreeView* view, int tag);
+    void InstallServices();
     void ApplyGeometry();
     void StoreGeometry();
 
@@ -38,6 +65,9 @@ private:
     QTreeView* remoteView_ = nullptr;
     TTreeAdapter* localModel_ = nullptr;
     TTreeAdapter* remoteModel_ = nullptr;
+    QStackedWidget* notebook_ = nullptr;
+    QTabBar* tabSet_ = nullptr;
+    TDirDialog* dirDialog_ = nullptr;
     bool activated_ = false;
 };
 

@@ -1,9 +1,23 @@
 #include "app/ui/tree_adapter.h"
 
+#include <algorithm>
+
 namespace pelmora::ui {
+
+namespace {
+
+// Beyond this many changed icons one repaint of the whole view is cheaper than
+// locating every row in it.
+constexpr size_t ChangesToRepaintAll = 64;
+
+} // namespace
 
 TTreeAdapter::TTreeAdapter(TTreeModel& tree, TIconFor iconFor, QObject* parent)
     : QAbstractItemModel(parent), tree_(tree), iconFor_(std::move(iconFor)) {
+    published_ = tree_.Count();
+    publishTimer_.setSingleShot(true);
+    publishTimer_.setInterval(PublishIntervalMs);
+    connect(&publishTimer_, &QTimer::timeout, this, &TTreeAdapter::Flush);
     tree_.AddObserver(this);
 }
 
@@ -15,19 +29,37 @@ int TTreeAdapter::NodeOf(const QModelIndex& index) {
     return index.isValid() ? static_cast<int>(index.internalId()) : TTreeModel::NoNode;
 }
 
+const std::vector<int>& TTreeAdapter::ChildrenOf(int parent) const {
+    return parent == TTreeModel::NoNode ? tree_.TopLevel() : tree_.Node(parent).Children;
+}
+
+int TTreeAdapter::VisibleChildren(int parent) const {
+    const std::vector<int>& children = ChildrenOf(parent);
+    // A parent the view met in this publication shows all its children already; a new
+    // parent brings all of its own.
+    const bool whole = parent >= published_ || std::find(parentsDone_.begin(), parentsDone_.end(),
+                                                         parent) != parentsDone_.end();
+    if (whole)
+        return static_cast<int>(children.size());
+    // Children are appended in index order, so the known ones are a prefix.
+    return static_cast<int>(std::lower_bound(children.begin(), children.end(), published_) -
+                            children.begin());
+}
+
 QModelIndex TTreeAdapter::IndexOfNode(int node) const {
     if (node < 0 || node >= tree_.Count())
         return {};
-    return createIndex(tree_.Node(node).Row, 0, static_cast<quintptr>(node));
+    const TTreeModel::TNode& n = tree_.Node(node);
+    if (n.Row >= VisibleChildren(n.Parent))
+        return {};
+    return createIndex(n.Row, 0, static_cast<quintptr>(node));
 }
 
 QModelIndex TTreeAdapter::index(int row, int column, const QModelIndex& parent) const {
     const int p = NodeOf(parent);
-    const std::vector<int>& children =
-        p == TTreeModel::NoNode ? tree_.TopLevel() : tree_.Node(p).Children;
-    if (column != 0 || row < 0 || row >= static_cast<int>(children.size()))
+    if (column != 0 || row < 0 || row >= VisibleChildren(p))
         return {};
-    return createIndex(row, 0, static_cast<quintptr>(children[static_cast<size_t>(row)]));
+    return createIndex(row, 0, static_cast<quintptr>(ChildrenOf(p)[static_cast<size_t>(row)]));
 }
 
 QModelIndex TTreeAdapter::parent(const QModelIndex& child) const {
@@ -38,10 +70,9 @@ QModelIndex TTreeAdapter::parent(const QModelIndex& child) const {
 }
 
 int TTreeAdapter::rowCount(const QModelIndex& parent) const {
-    const int p = NodeOf(parent);
-    if (p == TTreeModel::NoNode)
-        return static_cast<int>(tree_.TopLevel().size());
-    return static_cast<int>(tree_.Node(p).Children.size());
+    if (parent.isValid() && parent.column() != 0)
+        return 0;
+    return VisibleChildren(NodeOf(parent));
 }
 
 int TTreeAdapter::columnCount(const QModelIndex&) const {
@@ -60,28 +91,88 @@ QVariant TTreeAdapter::data(const QModelIndex& index, int role) const {
     return {};
 }
 
-void TTreeAdapter::NodeAboutToBeAdded(int parent, int row) {
-    beginInsertRows(IndexOfNode(parent), row, row);
+void TTreeAdapter::Schedule() {
+    if (!publishTimer_.isActive())
+        publishTimer_.start();
 }
 
 void TTreeAdapter::NodeAdded(int) {
-    endInsertRows();
+    Schedule();
 }
 
 void TTreeAdapter::NodeChanged(int node) {
-    const QModelIndex i = IndexOfNode(node);
-    emit dataChanged(i, i, {Qt::DecorationRole});
+    // A node the view does not know yet shows its icon as it is when it is published.
+    if (node >= published_)
+        return;
+    changed_.push_back(node);
+    Schedule();
+}
+
+void TTreeAdapter::Flush() {
+    publishTimer_.stop();
+    PublishNodes();
+    PublishChanges();
+}
+
+void TTreeAdapter::PublishNodes() {
+    const int count = tree_.Count();
+    if (published_ >= count)
+        return;
+    // Every existing node that received children since is on the path from the top to
+    // the last published node (a subtree is one run of the pre-order vector), so the
+    // deepest first, then its ancestors, then the top level.
+    std::vector<int> path;
+    for (int n = published_ - 1; n != TTreeModel::NoNode; n = tree_.Node(n).Parent)
+        path.push_back(n);
+    path.push_back(TTreeModel::NoNode);
+    parentsDone_.clear();
+    for (int parent : path) {
+        const int first = VisibleChildren(parent);
+        const int last = static_cast<int>(ChildrenOf(parent).size()) - 1;
+        if (first <= last) {
+            beginInsertRows(IndexOfNode(parent), first, last);
+            parentsDone_.push_back(parent);
+            endInsertRows();
+        } else {
+            parentsDone_.push_back(parent);
+        }
+    }
+    parentsDone_.clear();
+    published_ = count;
+}
+
+void TTreeAdapter::PublishChanges() {
+    if (changed_.empty())
+        return;
+    if (changed_.size() > ChangesToRepaintAll) {
+        // Nothing moved: the views keep expansion and selection and repaint.
+        emit layoutAboutToBeChanged();
+        emit layoutChanged();
+    } else {
+        std::sort(changed_.begin(), changed_.end());
+        changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
+        for (int node : changed_) {
+            const QModelIndex i = IndexOfNode(node);
+            if (i.isValid())
+                emit dataChanged(i, i, {Qt::DecorationRole});
+        }
+    }
+    changed_.clear();
 }
 
 void TTreeAdapter::AboutToClear() {
+    publishTimer_.stop();
+    changed_.clear();
     beginResetModel();
 }
 
 void TTreeAdapter::Cleared() {
+    published_ = 0;
     endResetModel();
 }
 
 void TTreeAdapter::NodeMadeVisible(int node) {
+    Flush();
     emit MakeVisibleRequested(IndexOfNode(node));
 }
 

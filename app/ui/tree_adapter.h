@@ -4,13 +4,22 @@
 
 #include <QAbstractItemModel>
 #include <QIcon>
+#include <QTimer>
 
 #include <functional>
+#include <vector>
 
 namespace pelmora::ui {
 
 // Shows a TTreeModel in a QTreeView without copying it: an index's internal id is the
 // node's absolute index.
+//
+// A load appends one node at a time and pumps the event loop after each, so telling
+// the view of every node at once would lay the view out again per node. Instead the
+// view sees the nodes up to a published count; new nodes and icon changes are handed
+// on together a few times a second (or at once by Flush). New nodes always form the
+// tail of the pre-order vector, so a publication needs one insertion per existing
+// parent on the path to the last published node, however many nodes arrived.
 class TTreeAdapter final : public QAbstractItemModel, private TTreeObserver {
     Q_OBJECT
 public:
@@ -25,22 +34,41 @@ public:
     int columnCount(const QModelIndex& parent) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
+    // An invalid index for a node the view has not been told of yet.
     QModelIndex IndexOfNode(int node) const;
     static int NodeOf(const QModelIndex& index);
+
+    // Tells the view of everything that happened to the tree since the last time.
+    void Flush();
+    // Milliseconds between two publications while the tree changes.
+    static constexpr int PublishIntervalMs = 100;
 
 signals:
     void MakeVisibleRequested(const QModelIndex& index);
 
 private:
-    void NodeAboutToBeAdded(int parent, int row) override;
     void NodeAdded(int index) override;
     void NodeChanged(int index) override;
     void AboutToClear() override;
     void Cleared() override;
     void NodeMadeVisible(int index) override;
 
+    int VisibleChildren(int parent) const;
+    const std::vector<int>& ChildrenOf(int parent) const;
+    void PublishNodes();
+    void PublishChanges();
+    void Schedule();
+
     TTreeModel& tree_;
     TIconFor iconFor_;
+    QTimer publishTimer_;
+    // Nodes below this index are known to the view.
+    int published_ = 0;
+    // While a publication runs: the existing parents (NoNode for the top level) whose
+    // new children the view already knows of.
+    std::vector<int> parentsDone_;
+    // Known nodes whose icon changed since the last publication.
+    std::vector<int> changed_;
 };
 
 } // namespace pelmora::ui

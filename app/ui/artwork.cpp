@@ -1,0 +1,51 @@
+#include "app/ui/artwork.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <array>
+
+// The resource file lives in a static library, so nothing would pull it in by itself.
+static void LoadArtResources() {
+    Q_INIT_RESOURCE(art);
+}
+
+namespace pelmora::ui {
+
+namespace {
+
+void EnsureResources() {
+    static const bool loaded = (LoadArtResources(), true);
+    (void)loaded;
+}
+
+// Built once per application: the trees ask for an icon every time they paint a row.
+// Dropped with the application, while the pixmaps can still be freed cleanly.
+std::array<QIcon, 9>* iconCache = nullptr;
+
+void DropIcons() {
+    delete iconCache;
+    iconCache = nullptr;
+}
+
+} // namespace
+
+QIcon StateIcon(int stateIndex) {
+    if (stateIndex < 0 || stateIndex >= 9)
+        return {};
+    if (!iconCache) {
+        EnsureResources();
+        iconCache = new std::array<QIcon, 9>;
+        for (int i : {1, 2, 3, 4, 6, 7, 8})
+            (*iconCache)[static_cast<size_t>(i)] = QIcon(QString(":/art/state_%1.png").arg(i));
+        qAddPostRoutine(DropIcons);
+    }
+    return (*iconCache)[static_cast<size_t>(stateIndex)];
+}
+
+QPixmap Artwork(const char* name) {
+    EnsureResources();
+    return QPixmap(QString(":/art/art/%1.png").arg(QString::fromLatin1(name)));
+}
+
+} // namespace pelmora::ui
