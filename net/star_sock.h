@@ -74,7 +74,7 @@ protected:
     std::string version_;
 
 private:
-    TObject* owner_;
+    [[maybe_unused]] TObject* owner_; // the component that owns this one, as given
     std::unique_ptr<TNotifyWindow> window_;
     std::string ftpServer_;
 };

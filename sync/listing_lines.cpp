@@ -113,6 +113,13 @@ std::string RemoveSpaces(std::string_view text) {
     return result;
 }
 
+TSkipped EntryOfLine(std::string_view preparedLine) {
+    TSkipped entry = SkipFields(preparedLine, 8);
+    if (MustNotBeAnEntry(entry.rest))
+        entry.rest.clear();
+    return entry;
+}
+
 void PrepareWorkList(TStringList& workList, TMemo& memo) {
     workList.SetSorted(false);
     for (int i = 0; i < workList.Count(); ++i) {

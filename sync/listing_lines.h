@@ -31,6 +31,12 @@ std::string RemoveSpaces(std::string_view text);
 // names that hold a line break or a "/") are emptied, with a "Raw: " line.
 void PrepareWorkList(TStringList& workList, TMemo& memo);
 
+// The entry a prepared line stands for: its name (field 8 on) and whether it is a
+// directory. The name is empty when the line gives none, and also when it is one that
+// must never be sent back to the server: ".", "..", or a name holding "/", CR, LF or NUL,
+// which would reach outside the directory being walked or break the command.
+TSkipped EntryOfLine(std::string_view preparedLine);
+
 // Fills a new entry from a prepared line. A date that cannot be built (a day of 31 in
 // April, a month or year that is no number) leaves the date 0, so the local copy counts
 // as newer. The size is kept when field 4 is a number, else -1.

@@ -93,7 +93,7 @@ bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
     for (int i = 0; i < workList.Count() && !ftpAbort; ++i) {
         ShowStatus("Loading Remote Directory: " + std::to_string(remoteList.Count()));
         const std::string& line = workList.Strings(i);
-        const TSkipped field = SkipFields(line, 8);
+        const TSkipped field = EntryOfLine(line);
         if (line.empty() || field.rest.empty())
             continue;
         auto* detail = new TDetail;

@@ -117,3 +117,26 @@ TEST(FillRemoteDetail, ImpossibleDatesGiveZeroInsteadOfEndingTheLoad) {
     FillRemoteDetail(unknownSize, kindFile, "a", "Fa x 1 o g big Jan 5 2020 a", "");
     EXPECT_EQ(unknownSize.size, -1);
 }
+
+TEST(EntryOfLine, NeverGivesANameThatLeavesTheDirectory) {
+    struct Case {
+        const char* line;
+        const char* name;
+    };
+    for (const Case& c :
+         {Case{"Fa x x x 1 JAN 1 1:00 page one.html", "page one.html"},
+          Case{"Da x x x 1 JAN 1 1:00 ..", ""}, Case{"Da x x x 1 JAN 1 1:00 .", ""},
+          Case{"Fa x x x 1 JAN 1 1:00 a/b", ""}, Case{"Fa x x x 1 JAN 1 1:00 ../../etc", ""}}) {
+        EXPECT_EQ(EntryOfLine(c.line).rest, c.name) << c.line;
+    }
+    // A DOS line whose fields shift in the rewrite must not smuggle ".." in either.
+    TStringList list;
+    TMemo memo;
+    list.Add("0AM                 1234 .                 1234 .");
+    list.Add("07-15-96  10:30PM       <DIR>  ..      images");
+    PrepareWorkList(list, memo);
+    for (int i = 0; i < list.Count(); ++i) {
+        const std::string name = EntryOfLine(list.Strings(i)).rest;
+        EXPECT_TRUE(name != "." && name != "..") << list.Strings(i);
+    }
+}
