@@ -81,6 +81,8 @@ bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
                 if (recurseLevel == 1 && !here.empty() && here.front() == '/')
                     remoteRootAbsolute_ = here == "/" ? std::string() : here;
                 TStringList& listing = Ftp1.Listing();
+                // Filled unsorted and sorted once by PrepareWorkList, not line by line.
+                workList.SetSorted(false);
                 workList.Reserve(static_cast<size_t>(listing.Count()));
                 for (int i = 0; i < listing.Count(); ++i)
                     workList.Add(listing.Strings(i));

@@ -11,6 +11,13 @@ TDetail& EntryOf(const TStringList& list, int i) {
     return *static_cast<TDetail*>(list.Objects(i));
 }
 
+// A local name that holds a line break cannot go into a command; such entries are
+// reported and passed over, so the rest of the run goes on.
+bool Sendable(const TDetail& entry) {
+    return entry.name.find_first_of("\r\n") == std::string::npos &&
+           entry.dir.find_first_of("\r\n") == std::string::npos;
+}
+
 const char* ActionWord(uint8_t action) {
     switch (action) {
     case actionDelete:
@@ -127,6 +134,10 @@ void TSyncCore::updateBtnClick() {
         const TDetail& entry = EntryOf(localList, i);
         if (entry.action != actionCreate)
             continue;
+        if (!Sendable(entry)) {
+            fail("Could not create: " + RelativePath(entry.dir, entry.name));
+            continue;
+        }
         localTree.MakeVisible(i);
         dirCreated = false;
         Ftp1.MakeDir(RemotePath(entry));
@@ -153,6 +164,10 @@ void TSyncCore::updateBtnClick() {
         const TDetail& entry = EntryOf(localList, j);
         if (entry.action != actionUpload && entry.action != actionUpdate) {
             localTree.SetStateIndex(j, entry.kind == kindDirectory ? imageDirectory : imageFile);
+            continue;
+        }
+        if (!Sendable(entry)) {
+            fail("Could not upload: " + RelativePath(entry.dir, entry.name));
             continue;
         }
         localTree.MakeVisible(j);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -120,3 +122,52 @@ INSTANTIATE_TEST_SUITE_P(Servers, FullSync,
                                  return "pyftpdlib";
                              }
                          });
+
+TEST(Interruption, AServerKilledMidUploadIsMadeWholeByTheNextRun) {
+    TRealFtpServer server(TRealServerKind::Pyftpdlib);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/a.html", "a");
+    tree.File("site/big/video.bin", std::string(48 << 20, 'v'));
+    tree.File("site/z.html", "z");
+    for (const auto& e : fs::recursive_directory_iterator(site))
+        Age(e.path(), std::chrono::hours(72));
+    const std::string ini = tree.Path("PELMORA.INI");
+    auto configure = [&] {
+        ASSERT_TRUE(ConfigureSettings(
+            ini,
+            {"List.local=" + site.string(), "FTP.server=127.0.0.1",
+             "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
+             "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(),
+             "Options.update=1", "Options.delete=1", "Options.exit=1", "Options.timeout=10"},
+            why))
+            << why;
+    };
+    configure();
+    // The server goes away while the big file is on its way.
+    bool killed = false;
+    QTimer killer;
+    killer.setInterval(5);
+    QObject::connect(&killer, &QTimer::timeout, [&] {
+        std::error_code ec;
+        if (!killed && fs::exists(fs::path(server.SiteOnDisk()) / "big" / "video.bin", ec) &&
+            fs::file_size(fs::path(server.SiteOnDisk()) / "big" / "video.bin", ec) > (1 << 20)) {
+            killed = true;
+            server.Stop();
+        }
+    });
+    killer.start();
+    int status = -1;
+    std::string output = Sync(ini, status);
+    killer.stop();
+    ASSERT_TRUE(killed) << "the upload ended before the server could be stopped\n" << output;
+    EXPECT_EQ(status, 1) << output;
+
+    ASSERT_TRUE(server.Start(why)) << why;
+    configure();
+    output = Sync(ini, status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}

@@ -234,3 +234,25 @@ TEST(Headless, ScansTheLocalTreePrintingEachStatusAndSavesTheSettings) {
     EXPECT_EQ(RunHeadless(ini, out2, err2), 1);
     EXPECT_EQ(err2.str(), "Could not change to local directory: " + tree.Path("gone") + "\n");
 }
+
+TEST_F(FormSettingsTest, ValuesHoldingLineBreaksOrSectionTextStayInsideTheirKey) {
+    std::string error;
+    const std::string tricky = "pw\n[FTP]\nserver=evil.example";
+    ASSERT_TRUE(
+        ConfigureSettings(Ini(), {"FTP.password=" + tricky, "FTP.server=good.example"}, error))
+        << error;
+    const std::string text = ReadFile(Ini());
+    EXPECT_EQ(text.find("evil"), std::string::npos);
+    EXPECT_EQ(text.find("[FTP]\n[FTP]"), std::string::npos);
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.Edit3.Text(), tricky);
+    EXPECT_EQ(form.Edit1.Text(), "good.example");
+
+    Write("[FTP]\nserver=" + std::string(1 << 20, '9') +
+          "\n[Options]\ntimeout=" + std::string(5000, '7') + "\n");
+    TForm1 big;
+    big.FormCreate(Ini());
+    EXPECT_EQ(big.timeOutSpin.Value(), 30) << "a number too long to be one gives the default";
+    EXPECT_LE(big.Edit1.Text().size(), 1023u / 3 + 1);
+}

@@ -1,0 +1,375 @@
+// Hostile servers and bad input, through the whole program as it runs without a window.
+// Every row must end within its time-out, not crash, send nothing it should not, and
+// leave the server and the disk as the row says.
+#include "app/headless.h"
+#include "app/settings.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+// Rows name only the fields they need; the rest stay empty.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+constexpr int AnyStatus = -1;
+
+struct TFaultRow {
+    const char* name;
+    std::function<void(TFtpScriptServer&)> script;
+    int status = 0;                           // expected exit status, or AnyStatus
+    std::vector<std::string> mustSend;        // command lines that must be among those sent
+    std::vector<std::string> mustNotSend;     // prefixes of command lines never sent
+    std::vector<std::string> stored;          // local files that end up stored whole on the server
+    std::vector<std::string> notStored;       // local files of which no part may be stored
+    std::string said;                         // a line the run prints
+    std::map<std::string, std::string> files; // the local site; index.html when empty
+};
+
+std::string Str(std::string_view s) {
+    return std::string(s);
+}
+
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+class FaultSuite : public ::testing::TestWithParam<TFaultRow> {};
+
+TEST_P(FaultSuite, EndsInTimeSendsNothingItShouldNotAndLosesNothing) {
+    const TFaultRow& row = GetParam();
+    TTempTree tree;
+    std::map<std::string, std::string> files = row.files;
+    if (files.empty())
+        files["index.html"] = "<p>home</p>";
+    for (const auto& [path, content] : files)
+        tree.File("site/" + path, content);
+    TFtpScriptServer server;
+    if (row.script)
+        row.script(server);
+    const std::string ini = tree.Path("PELMORA.INI");
+    const std::string password = "pw-9f3c1e";
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=web",
+                                   "FTP.password=" + password, "List.remote=/www", "Options.load=1",
+                                   "Options.compare=1", "Options.update=1", "Options.delete=1",
+                                   "Options.exit=1", "Options.timeout=5"},
+                                  error))
+        << error;
+
+    std::ostringstream out, err;
+    const uint32_t start = GetTickCount();
+    const int status = RunHeadless(ini, out, err);
+    const uint32_t took = GetTickCount() - start;
+    const std::string output = out.str() + err.str();
+    SCOPED_TRACE(output);
+
+    // Every wait is bounded by the 5-second time-out; a run makes at most a few of them.
+    EXPECT_LT(took, 25000u);
+    if (row.status != AnyStatus) {
+        EXPECT_EQ(status, row.status);
+    }
+    EXPECT_EQ(output.find(password), std::string::npos) << "the password is never printed";
+
+    const auto commands = server.Commands();
+    auto sent = [&](const std::string& c) {
+        return std::find(commands.begin(), commands.end(), c) != commands.end();
+    };
+    for (const auto& c : row.mustSend)
+        EXPECT_TRUE(sent(c)) << c;
+    for (const auto& prefix : row.mustNotSend)
+        for (const auto& c : commands)
+            EXPECT_NE(c.rfind(prefix, 0), 0u) << "sent " << c;
+    const auto stored = server.Stored();
+    for (const auto& path : row.stored) {
+        const auto it = stored.find("/www/" + path);
+        ASSERT_NE(it, stored.end()) << path;
+        EXPECT_EQ(it->second, files.at(path));
+    }
+    for (const auto& path : row.notStored)
+        EXPECT_EQ(stored.count("/www/" + path), 0u) << path;
+    if (!row.said.empty()) {
+        EXPECT_NE(output.find(row.said), std::string::npos) << row.said;
+    }
+    // The local site is never touched.
+    for (const auto& [path, content] : files) {
+        std::ifstream in(tree.Path("site/" + path), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        EXPECT_EQ(s.str(), content) << path;
+    }
+}
+
+const std::string big(16 << 20, 'b'); // more than loopback buffers hold
+
+const TFaultRow rows[] = {
+    // Control replies.
+    {"Greeting421",
+     [](auto& s) { s.On("").Reply("421 Too many users, try later"); },
+     1,
+     {},
+     {"USER"},
+     {},
+     {},
+     "The FTP server gave an error message as soon as connection was made."},
+    {"Greeting554", [](auto& s) { s.On("").Reply("554 Go away"); }, 1, {}, {"USER"}},
+    {"NonFtpBanner", [](auto& s) { s.On("").Reply("SSH-2.0-Something"); }, 1, {}, {"USER"}},
+    {"RepliesDrippedByteByByte",
+     [](auto& s) {
+         for (const char* v :
+              {"", "USER", "PASS", "SYST", "CWD", "PWD", "TYPE", "PORT", "LIST", "STOR"})
+             s.On(v).Drip();
+     },
+     0,
+     {"USER web", "STOR /www/index.html"},
+     {},
+     {"index.html"}},
+    {"MultiLineWithLookalikes",
+     [](auto& s) {
+         s.On("").Lines({"220-Welcome", "220x not the end", " 220 nor this", "2200 nor this",
+                         "220-still going", "220 Ready"});
+     },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"SeventeenKilobyteLine",
+     [](auto& s) {
+         s.On("").Lines({"220-" + std::string(17 * 1024, 'w'), "220 Ready"});
+     },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"TenThousandContinuationLines",
+     [](auto& s) {
+         std::vector<std::string> lines(10000, "220-more of the same");
+         lines.push_back("220 Ready");
+         s.On("").Lines(lines);
+     },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"ControlBytesInAReply",
+     [](auto& s) { s.On("SYST").Reply("215 UNIX\x01\x7f\x1b Type: L8"); },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"PwdWithoutQuotes",
+     [](auto& s) { s.On("PWD").Reply("257 current directory is /"); },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"PwdWithUnbalancedQuote",
+     [](auto& s) { s.On("PWD").Reply("257 \"/unclosed"); },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"UnsolicitedExtraReply",
+     [](auto& s) {
+         s.On("TYPE").Lines({"200 Type set", "200 Surprise"});
+     },
+     AnyStatus},
+    {"TwoDigitCode", [](auto& s) { s.On("CWD").Reply("25"); }, 0, {}, {}, {"index.html"}},
+    {"NonNumericCode",
+     [](auto& s) { s.On("CWD").Reply("OK fine"); },
+     1,
+     {},
+     {"STOR", "DELE"},
+     {},
+     {},
+     "Could not change to remote directory"},
+    {"LfOnlyLineEnds", [](auto& s) { s.On("").Silent().Raw("220 Ready\n"); }, 1, {}, {"USER"}},
+    {"ServerStopsAnswering",
+     [](auto& s) { s.On("LIST").Refuse("").Silent(); },
+     1,
+     {},
+     {"STOR", "DELE", "RMD"}},
+    // Data connection.
+    {"Port500",
+     [](auto& s) { s.On("PORT").Reply("500 PORT not understood"); },
+     1,
+     {},
+     {"LIST", "STOR"}},
+    {"Port501", [](auto& s) { s.On("PORT").Reply("501 Syntax error"); }, 1, {}, {"LIST", "STOR"}},
+    {"Port421", [](auto& s) { s.On("PORT").Reply("421 Closing"); }, 1, {}, {"LIST", "STOR"}},
+    {"PreliminaryThenNoConnection",
+     [](auto& s) { s.On("LIST").Refuse("").Silent().Preliminary({"150 Here it comes"}); },
+     1,
+     {},
+     {"STOR", "DELE"}},
+    {"CantOpenAfterPreliminary",
+     [](auto& s) {
+         s.On("STOR").Refuse("425 Can't open data connection").Preliminary({"150 Opening"});
+     },
+     1,
+     {},
+     {},
+     {},
+     {"index.html"},
+     "Could not upload: /index.html"},
+    {"StrangerOnTheDataPortFirst",
+     [](auto& s) { s.On("LIST").Intruder(); },
+     0,
+     {},
+     {},
+     {"index.html"}},
+    {"ListingCutOffWith226",
+     [](auto& s) {
+         s.On("LIST")
+             .Listing({Listing({"-rw-r--r-- 1 o g 11 Jan  5  2020 index.html",
+                                "-rw-r--r-- 1 o g 11 Jan  5  2020 other.html"})})
+             .CutDataAfter(30);
+     },
+     AnyStatus,
+     {},
+     {"DELE /www/other.html"}},
+    {"ListingCutOffWith426",
+     [](auto& s) {
+         s.On("LIST")
+             .Listing({Listing({"-rw-r--r-- 1 o g 11 Jan  5  2020 keep.html"})})
+             .CutDataAfter(10)
+             .Reply("426 Connection closed; transfer aborted");
+     },
+     1,
+     {},
+     {"DELE", "STOR"}},
+    // The server takes part of the file, closes the data connection and still says 226:
+    // the program notices the cut while it is sending, and reports it.
+    {"StoreCutOffWith226",
+     [](auto& s) { s.On("STOR").CutDataAfter(5000); },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "Could not upload: /big.bin",
+     {{"big.bin", big}}},
+    {"StoreCutOffWith426",
+     [](auto& s) {
+         s.On("STOR").CutDataAfter(5000).Reply("426 Connection closed; transfer aborted");
+     },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "Could not upload: /big.bin",
+     {{"big.bin", big}}},
+    {"Store452",
+     [](auto& s) { s.On("STOR").Reply("452 Insufficient storage space"); },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "Could not upload: /index.html"},
+    {"Store552",
+     [](auto& s) { s.On("STOR").Reply("552 Exceeded storage allocation"); },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "Could not upload: /index.html"},
+    // Listings.
+    {"ImpossibleDates",
+     [](auto& s) {
+         s.SetListing(Listing({"-rw-r--r-- 1 o g 11 Jam 36 30:99 index.html",
+                               "-rw-r--r-- 1 o g 5 Feb 29  2023 leap.html"}));
+     },
+     0,
+     {"STOR /www/index.html", "DELE /www/leap.html"},
+     {},
+     {"index.html"}},
+    {"NamesThatLeaveTheDirectory",
+     [](auto& s) {
+         s.SetListing(
+             Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 .", "drwxr-xr-x 2 o g 1 Jan  5  2020 ..",
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020 a/b",
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020 ../../etc/passwd",
+                      "lrwxrwxrwx 1 o g 1 Jan  5  2020 docs -> /",
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020   padded.txt  "}));
+     },
+     0,
+     {"DELE /www/padded.txt"},
+     {"CWD .", "CWD a", "DELE /www/a", "DELE /www/..", "DELE /www/docs", "RMD"}},
+    {"DirectoriesThatLeadIntoThemselves",
+     [](auto& s) { s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 loop"})); },
+     0,
+     {"CWD loop"},
+     {},
+     {"index.html"}},
+    {"HundredThousandEntries",
+     [](auto& s) {
+         std::string text;
+         for (int i = 0; i < 100000; ++i)
+             text += "-rw-r--r-- 1 o g 1 Jan  5  2020 f" + std::to_string(i) + "\r\n";
+         s.SetListing(text);
+         s.On("DELE").Reply("550 Not today"); // ends the delete phase at the first file
+     },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "Could not delete: "},
+    {"OneMegabyteLineWithoutLineEnd",
+     [](auto& s) { s.SetListing(std::string(1 << 20, 'x')); },
+     1,
+     {},
+     {"STOR", "DELE"}},
+    {"MixedLineEndsAndNul",
+     [](auto& s) {
+         s.SetListing(Str("-rw-r--r-- 1 o g 1 Jan  5  2020 a.txt\n") +
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020 b.txt\r\n" +
+                      Str(std::string_view("-rw-r--r-- 1 o g 1 Jan  5  2020 c\0d.txt\r\n", 41)));
+     },
+     AnyStatus},
+    // Local files.
+    {"LocalNameWithALineBreak",
+     nullptr,
+     1,
+     {"STOR /www/fine.html"},
+     {"STOR /www/bad"},
+     {"fine.html"},
+     {},
+     "Could not upload: /bad\nname.html",
+     {{"bad\nname.html", "b"}, {"fine.html", "f"}}},
+};
+
+std::string RowName(const ::testing::TestParamInfo<TFaultRow>& info) {
+    return info.param.name;
+}
+
+} // namespace
+
+namespace {
+// Failures name the row, not its bytes.
+void PrintTo(const TFaultRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultSuite, ::testing::ValuesIn(rows), RowName);
