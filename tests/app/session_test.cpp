@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
+#include <csignal>
+
 #include <algorithm>
 #include <sstream>
 
@@ -152,4 +156,24 @@ TEST(Session, HeadlessLoadsTheRemoteTreeAndExitsWithItsOutcome) {
     std::ostringstream out2, err2;
     EXPECT_EQ(RunHeadless(ini, out2, err2), 1);
     EXPECT_EQ(err2.str(), "Could not change to remote directory\n");
+}
+
+TEST(Session, CtrlCStopsAHeadlessRunAtOnce) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.On("LIST").Delay(4000);
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "List.remote=/", "Options.timeout=10", "Options.update=1"},
+                                  error));
+    QTimer::singleShot(300, [] { std::raise(SIGINT); });
+    std::ostringstream out, err;
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(RunHeadless(ini, out, err), 1);
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    EXPECT_EQ(err.str(), "Directory Load Stopped\n") << out.str();
 }
