@@ -1,0 +1,143 @@
+#include "app/ui/dir_dialog.h"
+#include "tests/ui/window_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+
+#include <functional>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+using ui::TDirDialog;
+
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QStringList Paths(const QListWidget* list) {
+    QStringList paths;
+    for (int i = 0; i < list->count(); ++i)
+        paths << list->item(i)->data(Qt::UserRole).toString();
+    return paths;
+}
+
+// Presses Change and, once the dialog is up, does what `inDialog` says there.
+void UseChange(TWindowFixture& f, std::function<void(TDirDialog*)> inDialog) {
+    bool shown = false;
+    QTimer::singleShot(0, f.Window.get(), [&] {
+        TDirDialog* d = f.Window->DirDialog();
+        shown = d->isVisible() && d->isModal();
+        inDialog(d);
+    });
+    Click(f.Find("Button4"));
+    EXPECT_TRUE(shown);
+}
+
+} // namespace
+
+TEST(DirDialog, ListsTheWayDownAndTheSubdirectoriesAndTakesTheSelectedOne) {
+    TTempTree tree;
+    tree.Dir("site/b");
+    tree.Dir("site/A");
+    tree.File("site/file.html"); // not a directory: not listed
+    TDirDialog dialog;
+    EXPECT_EQ(dialog.windowTitle(), "Select Local Directory");
+    EXPECT_EQ(dialog.size(), QSize(384, 202));
+    EXPECT_TRUE(dialog.OKBtn()->isDefault());
+    EXPECT_EQ(dialog.OKBtn()->text(), "OK");
+    EXPECT_EQ(dialog.CancelBtn()->text(), "Cancel");
+
+    const QString site = Q(tree.Path("site"));
+    dialog.SetDirectory(site);
+    const QStringList paths = Paths(dialog.DirectoryListBox1());
+    // From the place's root down to the directory, then its subdirectories by name.
+    ASSERT_GE(paths.size(), 3);
+    EXPECT_EQ(paths.mid(paths.size() - 3), QStringList({site, site + "/A", site + "/b"}));
+    EXPECT_EQ(
+        paths.front(),
+        TDirDialog::Places()[static_cast<size_t>(dialog.DriveComboBox1()->currentIndex())].Root);
+    EXPECT_EQ(dialog.Panel1()->text(), site);
+
+    // Selecting a line makes it the result; a double click opens it.
+    QListWidget* list = dialog.DirectoryListBox1();
+    list->setCurrentRow(static_cast<int>(paths.indexOf(site + "/b")));
+    EXPECT_EQ(dialog.Directory(), site + "/b");
+    EXPECT_EQ(dialog.Panel1()->text(), site + "/b");
+    const QListWidgetItem* a = list->item(static_cast<int>(paths.indexOf(site + "/A")));
+    DoubleClick(list->viewport(), list->visualItemRect(a).center());
+    EXPECT_EQ(dialog.Directory(), site + "/A");
+    EXPECT_EQ(Paths(list).back(), site + "/A"); // no subdirectories of its own
+}
+
+TEST(DirDialog, OffersHomeTheFileSystemRootAndMountedVolumes) {
+    const auto places = TDirDialog::Places();
+    ASSERT_GE(places.size(), 2u);
+    EXPECT_EQ(places[0].Root, QDir::homePath());
+    EXPECT_EQ(places[1].Root, "/");
+    TDirDialog dialog;
+    dialog.SetDirectory(QDir::homePath());
+    EXPECT_EQ(dialog.DriveComboBox1()->currentIndex(), 0);
+    // Choosing a place starts over at its root.
+    dialog.DriveComboBox1()->setCurrentIndex(1);
+    emit dialog.DriveComboBox1()->activated(1);
+    EXPECT_EQ(dialog.Directory(), "/");
+    // A directory that is gone starts at home.
+    dialog.SetDirectory("/no/such/directory/here");
+    EXPECT_EQ(dialog.Directory(), QDir::homePath());
+}
+
+TEST(DirDialog, CancelOrEscapeLeavesTheLocalDirectoryAndTheTreeAsTheyWere) {
+    TTempTree other;
+    other.File("elsewhere.html");
+    for (bool escape : {false, true}) {
+        SCOPED_TRACE(escape ? "Escape" : "Cancel");
+        TTempTree site;
+        site.File("index.html");
+        site.File("docs/guide.html");
+        TWindowFixture f(site.Path());
+        ASSERT_EQ(f.Form.localList.Count(), 3);
+        const std::string status = f.Form.Panel1.Caption();
+        UseChange(f, [&](TDirDialog* d) {
+            // Starts where the local directory is.
+            EXPECT_EQ(d->Directory(), Q(site.Path()));
+            d->SetDirectory(Q(other.Path()));
+            if (escape)
+                PressKey(d, Qt::Key_Escape);
+            else
+                Click(d->CancelBtn());
+        });
+        EXPECT_EQ(f.Form.Label5.Caption(), site.Path());
+        EXPECT_EQ(f.Form.localList.Count(), 3);
+        EXPECT_EQ(f.Form.localTree.Count(), 3);
+        EXPECT_EQ(f.Form.Panel1.Caption(), status);
+        EXPECT_FALSE(f.Window->DirDialog()->isVisible());
+    }
+}
+
+TEST(DirDialog, OkLoadsTheChosenDirectory) {
+    TTempTree site;
+    site.File("index.html");
+    TTempTree other;
+    other.File("one.html");
+    other.File("two/three.html");
+    TWindowFixture f(site.Path());
+    UseChange(f, [&](TDirDialog* d) {
+        d->SetDirectory(Q(other.Path()));
+        Click(d->OKBtn());
+    });
+    EXPECT_EQ(f.Form.Label5.Caption(), other.Path());
+    EXPECT_EQ(f.Form.localList.Count(), 3);
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Local Directory Loaded: 3");
+    EXPECT_EQ(f.Window->DirDialog()->Panel1()->text(), ""); // emptied on the way out
+    f.FlushTrees();
+    EXPECT_EQ(f.Window->LocalTreeView()->model()->rowCount({}), 2);
+}

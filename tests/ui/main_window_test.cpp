@@ -1,0 +1,217 @@
+#include "tests/ui/window_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTabBar>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+QString TextOf(QWidget* w) {
+    if (auto* l = qobject_cast<QLabel*>(w))
+        return l->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        return b->text();
+    if (auto* e = qobject_cast<QLineEdit*>(w))
+        return e->text();
+    if (auto* s = qobject_cast<QSpinBox*>(w))
+        return QString::number(s->value());
+    if (auto* g = qobject_cast<QGroupBox*>(w))
+        return g->title();
+    return "<not a text widget>";
+}
+
+} // namespace
+
+TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
+    TWindowFixture f;
+    EXPECT_EQ(f.Window->size(), QSize(600, 438));
+    EXPECT_EQ(f.Window->windowTitle(), "Pelmora - v1.1c (32-bit)");
+
+    struct Case {
+        const char* name;
+        const char* text;
+        bool enabled;
+    };
+    for (const Case& c : {
+             Case{"Label2", "Version", true},
+             Case{"Label3", "1.1c", true},
+             Case{"Label11", "Local Directory:", true},
+             Case{"Label17", "Remote Directory:", true},
+             Case{"Label5", "", true},
+             Case{"Button4", "Change", true},
+             Case{"servTypeLbl", "", true},
+             Case{"Edit4", "/webftp", true},
+             Case{"changeRemoteBtn", "Refresh", false},
+             Case{"connectBtn", "Connect", true}, // the socket library started
+             Case{"compareBtn", "Compare", false},
+             Case{"updateBtn", "Update", false},
+             Case{"stopLoadBtn", "Stop", false},
+             Case{"Label26", "Status:", true},
+             Case{"Label6",
+                  "Click on either the local or remote directory lising to see details about "
+                  "the file.",
+                  true},
+             Case{"Label41", "You may have to    use the IP address.", true},
+             Case{"ftpPortSpin", "21", true},
+             Case{"timeOutSpin", "30", true},
+             Case{"firewallSpin", "21", true},
+             Case{"firewallCheck", "Use Firewall", true},
+             Case{"CheckBox2", "Load directory", true},
+             Case{"CheckBox1", "Compare", true},
+             Case{"CheckBox3", "Update remote FTP", true},
+             Case{"CheckBox4", "Exit pelmora when complete", true},
+             Case{"CheckBox5", "Delete Remote Files", true},
+             Case{"GroupBox1", "After connect:", true},
+             Case{"GroupBox2", "Options:", true},
+             Case{"Label1", "Pelmora - Version 1.1c (32-bit)", true},
+             Case{"Button1", "Clear output", true},
+             Case{"Label32", "Debug Output:", true},
+         }) {
+        QWidget* w = f.Find(c.name);
+        ASSERT_NE(w, nullptr) << c.name;
+        EXPECT_EQ(TextOf(w), QString::fromUtf8(c.text)) << c.name;
+        EXPECT_EQ(w->isEnabled(), c.enabled) << c.name;
+    }
+    const std::pair<const char*, bool> checks[] = {{"CheckBox2", true},  {"CheckBox1", false},
+                                                   {"CheckBox3", false}, {"CheckBox4", false},
+                                                   {"CheckBox5", true},  {"firewallCheck", false}};
+    for (auto [name, checked] : checks)
+        EXPECT_EQ(f.Find<QCheckBox>(name)->isChecked(), checked) << name;
+    const std::pair<const char*, std::pair<int, int>> ranges[] = {
+        {"ftpPortSpin", {0, 65535}}, {"timeOutSpin", {5, 300}}, {"firewallSpin", {0, 65535}}};
+    for (auto [name, range] : ranges) {
+        EXPECT_EQ(f.Find<QSpinBox>(name)->minimum(), range.first) << name;
+        EXPECT_EQ(f.Find<QSpinBox>(name)->maximum(), range.second) << name;
+    }
+
+    // Hidden until a step or an upload uses them.
+    for (const char* name : {"ProgressBar1", "Label15", "progressLbl", "ProgressBar2", "Label27",
+                             "Label35", "Label36"})
+        EXPECT_TRUE(f.Find(name)->isHidden()) << name;
+    // The debug pane is there but never shown.
+    EXPECT_FALSE(f.Find("Memo2")->isVisible());
+    EXPECT_FALSE(f.Find("Button1")->isVisible());
+    // The legend's five icons are the trees' own state images.
+    for (const char* name : {"Image1", "Image2", "Image5", "Image4", "Image7"}) {
+        const QLabel* icon = f.Find<QLabel>(name);
+        ASSERT_NE(icon, nullptr) << name;
+        EXPECT_EQ(icon->pixmap().size(), QSize(16, 16)) << name;
+    }
+    for (const char* name : {"Image8", "Image3", "Image6"})
+        EXPECT_FALSE(f.Find<QLabel>(name)->pixmap().isNull()) << name;
+}
+
+TEST(MainWindow, ThePasswordShowsAStarForEveryCharacterAndTheEditsWriteTheirModels) {
+    TWindowFixture f;
+    auto* password = f.Find<QLineEdit>("Edit3");
+    password->setFocus();
+    password->insert("s3cret"); // as typed: the model hears it
+    EXPECT_EQ(f.Form.Edit3.Text(), "s3cret");
+    EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(password->displayText(), "******");
+
+    f.Find<QSpinBox>("timeOutSpin")->setValue(120);
+    EXPECT_EQ(f.Form.timeOutSpin.Value(), 120);
+    Click(f.Find<QCheckBox>("CheckBox3"));
+    EXPECT_TRUE(f.Form.CheckBox3.Checked());
+    // And the other way: the settings or the session change the model, the page follows.
+    f.Form.Edit1.SetText("ftp.example.org");
+    EXPECT_EQ(f.Find<QLineEdit>("Edit1")->text(), "ftp.example.org");
+}
+
+TEST(MainWindow, EachTabShowsThePageWithItsIndex) {
+    TWindowFixture f;
+    QTabBar* tabs = f.Window->TabSet();
+    QStackedWidget* notebook = f.Window->Notebook();
+    ASSERT_EQ(tabs->count(), 6);
+    EXPECT_EQ(notebook->currentIndex(), 0);
+    // The tab row lies below the pages.
+    EXPECT_GT(tabs->mapTo(f.Window.get(), QPoint(0, 0)).y(),
+              notebook->mapTo(f.Window.get(), QPoint(0, notebook->height() - 1)).y());
+    const char* const tabTexts[] = {"Transfer", "Details", "Setup", "Options", "Legend", "Info"};
+    const char* const pages[] = {"transfer", "Details", "Setup", "Options", "Legend", "Info"};
+    // Out of order, so a page that merely follows the previous one is caught.
+    for (int i : {4, 1, 5, 2, 0, 3}) {
+        EXPECT_EQ(tabs->tabText(i), tabTexts[i]);
+        Click(tabs, tabs->tabRect(i).center());
+        EXPECT_EQ(notebook->currentIndex(), i);
+        EXPECT_EQ(notebook->currentWidget()->objectName(), pages[i]);
+        EXPECT_TRUE(notebook->currentWidget()->isVisible());
+        EXPECT_EQ(f.Form.NotebookPage, i);
+    }
+}
+
+TEST(MainWindow, TheSizeTheUserGaveIsSavedOnCloseAndUsedAtTheNextStart) {
+    TTempTree dir;
+    const std::string settings = dir.Path("PELMORA.INI");
+    {
+        TForm1 form;
+        form.FormCreate(settings);
+        ui::TMainWindow window(form);
+        window.show();
+        Pump(20);
+        window.resize(700, 500);
+        window.close();
+        EXPECT_EQ(form.Geometry.Width, 700);
+        EXPECT_EQ(form.Geometry.Height, 500);
+    }
+    TForm1 again;
+    again.FormCreate(settings);
+    ui::TMainWindow window(again);
+    EXPECT_EQ(window.size(), QSize(700, 500));
+}
+
+TEST(MainWindow, ClearOutputEmptiesTheDebugMemo) {
+    TWindowFixture f;
+    f.Form.Memo2.Add("raw line");
+    f.Find<QWidget>("debugPane")->show();
+    f.Form.Memo2.SetVisible(true);
+    EXPECT_EQ(f.Find<QPlainTextEdit>("Memo2")->toPlainText(), "raw line");
+    Click(f.Find("Button1"));
+    EXPECT_TRUE(f.Form.Memo2.Lines().empty());
+    EXPECT_EQ(f.Find<QPlainTextEdit>("Memo2")->toPlainText(), "");
+}
+
+TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
+    TWindowFixture f;
+    auto* sent = f.Find<QLabel>("Label9");
+    auto* bar = f.Find<QProgressBar>("ProgressBar1");
+    f.Form.ShowProgress();
+    // An upload over loopback: a progress event per 2,048-byte block for 400 ms, the loop
+    // pumped after each as the upload wait does.
+    QStringList seen;
+    int block = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 400) {
+        ++block;
+        f.Form.Label9.SetCaption(std::to_string(block * 2048));
+        f.Form.SetProgress(block % 101);
+        QCoreApplication::processEvents();
+        if (seen.isEmpty() || seen.back() != sent->text())
+            seen.push_back(sent->text());
+    }
+    ASSERT_GT(block, 100) << "too few blocks to tell";
+    EXPECT_LE(seen.size(), 400 / ui::TMainWindow::RepaintIntervalMs + 2);
+    // The models stay exact all along; the widgets catch up once the blocks stop.
+    EXPECT_EQ(f.Form.Label9.Caption(), std::to_string(block * 2048));
+    Pump(ui::TMainWindow::RepaintIntervalMs + 50);
+    EXPECT_EQ(sent->text(), QString::number(block * 2048));
+    EXPECT_EQ(bar->value(), block % 101);
+    // Showing and hiding never waits.
+    f.Form.HideProgress();
+    EXPECT_TRUE(bar->isHidden());
+}

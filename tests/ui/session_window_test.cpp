@@ -1,0 +1,173 @@
+#include "tests/support/eventually.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/ui/window_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+std::string FileLine(const std::string& name, long long size, const std::string& date) {
+    return "-rw-r--r--   1 web  web  " + std::to_string(size) + " " + date + " " + name;
+}
+
+// The fields of the Setup page for the script server, with the after-connect steps given.
+void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {
+    f.Form.Edit1.SetText("127.0.0.1");
+    f.Form.Edit2.SetText("web");
+    f.Form.Edit3.SetText("pw");
+    f.Form.ftpPortSpin.SetValue(server.Port());
+    f.Form.Edit4.SetText("/");
+    f.Form.timeOutSpin.SetValue(5);
+    f.Form.CheckBox2.SetChecked(load);
+    f.Form.CheckBox1.SetChecked(compare);
+    f.Form.CheckBox3.SetChecked(false);
+}
+
+struct TButtons {
+    bool connect, compare, update, stop, refresh, change;
+    bool operator==(const TButtons&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const TButtons& b) {
+    return os << "connect " << b.connect << " compare " << b.compare << " update " << b.update
+              << " stop " << b.stop << " refresh " << b.refresh << " change " << b.change;
+}
+
+TButtons Enabled(const TWindowFixture& f) {
+    auto on = [&](const char* name) { return f.Find(name)->isEnabled(); };
+    return {on("connectBtn"),  on("compareBtn"),      on("updateBtn"),
+            on("stopLoadBtn"), on("changeRemoteBtn"), on("Button4")};
+}
+
+} // namespace
+
+TEST(SessionWindow, TheButtonsFollowAWholeSession) {
+    TTempTree site;
+    site.File("index.html", "<html>new front page</html>");
+    site.File("new.html", "fresh");
+    TFtpScriptServer server;
+    server.SetListing(Listing(
+        {FileLine("index.html", 5, "Jan  5  2001"), FileLine("old.html", 3, "Jan  5  2001")}));
+    server.On("STOR")
+        .Delay(150)
+        .Preliminary({"150 Opening data connection"})
+        .Reply("226 Transfer complete");
+    TWindowFixture f(site.Path());
+    UseScriptServer(f, server, true, false);
+    auto* connect = f.Find<QPushButton>("connectBtn");
+
+    EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
+
+    Click(connect); // connects and loads the remote tree
+    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    EXPECT_EQ(connect->text(), "Disconnect");
+    EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "UNIX TYPE: L8");
+    EXPECT_EQ(f.Form.remoteList.Count(), 2);
+    EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
+
+    Click(f.Find("compareBtn"));
+    EXPECT_EQ(f.Form.localTree.Node(0).StateIndex, 4);  // index.html: refresh
+    EXPECT_EQ(f.Form.localTree.Node(1).StateIndex, 3);  // new.html: upload
+    EXPECT_EQ(f.Form.remoteTree.Node(1).StateIndex, 6); // old.html: delete
+    EXPECT_EQ(Enabled(f), (TButtons{true, true, true, false, true, true}));
+
+    // While the uploads run, Stop can be pressed.
+    bool stopDuringUpdate = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        stopDuringUpdate = stopDuringUpdate || f.Find("stopLoadBtn")->isEnabled();
+    });
+    probe.start(20);
+    Click(f.Find("updateBtn"));
+    probe.stop();
+    EXPECT_TRUE(stopDuringUpdate);
+    EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+    std::vector<std::string> stored;
+    for (const auto& [path, bytes] : server.Stored())
+        stored.push_back(path.substr(path.find_last_of('/') + 1) + "=" + bytes);
+    EXPECT_EQ(stored, (std::vector<std::string>{"index.html=<html>new front page</html>",
+                                                "new.html=fresh"}));
+    // The server's tree was read again afterwards, so another compare may follow.
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
+    EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
+
+    Click(connect);
+    EXPECT_FALSE(f.Form.connected);
+    EXPECT_EQ(connect->text(), "Connect");
+    EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "");
+    EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
+    f.FlushTrees();
+    EXPECT_EQ(f.Window->RemoteTreeView()->model()->rowCount({}), 0);
+}
+
+// Draws the picture of the window that the README shows: the sample site beside a
+// server that holds an older copy of it, after a compare. Set
+// PELMORA_UPDATE_SCREENSHOT=1 to write it into docs/ as well.
+TEST(SessionWindow, ScreenshotAfterACompare) {
+    namespace fs = std::filesystem;
+    const fs::path sample = fs::path(PELMORA_SOURCE_DIR) / "samples" / "site";
+    auto size = [&](const char* name) {
+        return static_cast<long long>(fs::file_size(sample / name));
+    };
+    TFtpScriptServer server;
+    // The walk lists the root, then each directory it enters.
+    const std::vector<std::string> root = {
+        "drwxr-xr-x   2 web  web  4096 Mar  3  2024 css",
+        FileLine("about.html", size("about.html") + 10, "Mar  3  2024"),
+        FileLine("index.html", size("index.html"), "Dec 31  2098"),
+        FileLine("old-news.html", 812, "Mar  3  2024")};
+    const std::vector<std::string> css = {
+        FileLine("style.css", size("css/style.css"), "Dec 31  2098")};
+    server.On("LIST").Uses(1).Listing({Listing(css)});
+    server.On("LIST").Uses(1).Listing({Listing(root)});
+
+    TWindowFixture f(sample.string());
+    UseScriptServer(f, server, true, true);
+    Click(f.Find("connectBtn"));
+    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    ASSERT_EQ(f.Form.remoteList.Count(), 5) << f.Form.Panel1.Caption();
+    f.FlushTrees();
+    f.Window->LocalTreeView()->expandAll();
+    f.Window->RemoteTreeView()->expandAll();
+    Pump(ui::TMainWindow::RepaintIntervalMs + 50);
+
+    // Both trees carry the compare's icons.
+    std::set<int> localIcons, remoteIcons;
+    for (int i = 0; i < f.Form.localTree.Count(); ++i)
+        localIcons.insert(f.Form.localTree.Node(i).StateIndex);
+    for (int i = 0; i < f.Form.remoteTree.Count(); ++i)
+        remoteIcons.insert(f.Form.remoteTree.Node(i).StateIndex);
+    EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
+    EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
+
+    const QImage shot = f.Window->grab().toImage();
+    EXPECT_EQ(shot.size(), QSize(600, 438) * shot.devicePixelRatio());
+    TTempTree out;
+    ASSERT_TRUE(shot.save(QString::fromStdString(out.Path("window.png"))));
+    if (std::getenv("PELMORA_UPDATE_SCREENSHOT")) {
+        const fs::path docs = fs::path(PELMORA_SOURCE_DIR) / "docs";
+        fs::create_directories(docs);
+        ASSERT_TRUE(shot.save(QString::fromStdString((docs / "window.png").string())));
+    }
+}
