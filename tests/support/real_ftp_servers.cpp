@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -29,16 +30,25 @@ namespace {
 
 // A port nobody listens on right now. The server binds it a moment later; a clash
 // with another program in between shows as a start that never greets.
+// A port that nothing holds now, below the range the system hands out for port 0: the
+// tests' own data listeners take ports from that range all the time, and one of them
+// could take a port between our look and the server's bind.
 uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    static std::mt19937 pick{std::random_device{}()};
+    std::uniform_int_distribution<int> range(20000, 32000);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto port = static_cast<uint16_t>(range(pick));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // True once something on the port sends a line starting with 220.
@@ -114,6 +124,17 @@ const char* TRealFtpServer::Name() const {
 }
 
 bool TRealFtpServer::Start(std::string& why) {
+    // Another process may still take the port first; a few tries with other ports.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (StartOnce(why))
+            return true;
+        if (why.find("in use") == std::string::npos && why.find("bind") == std::string::npos)
+            return false;
+    }
+    return false;
+}
+
+bool TRealFtpServer::StartOnce(std::string& why) {
     if (dir_.empty()) {
         why = "no temporary directory";
         return false;

@@ -32,6 +32,7 @@ public:
     std::string SiteOnDisk() const { return root_ + "/site"; }
 
 private:
+    bool StartOnce(std::string& why);
     bool Launch(const std::string& program, const char* const* argv, std::string& why);
     bool PrepareVsftpd(std::string& program, std::string& why);
     bool PreparePureFtpd(std::string& program, std::string& why);
