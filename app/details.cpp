@@ -43,25 +43,6 @@ const char* KindWord(int kind) {
     }
 }
 
-// "Remain" has no word: the label is emptied rather than left with the word of the
-// entry clicked before, which would describe the wrong entry.
-const char* ActionWord(int action) {
-    switch (action) {
-    case actionDelete:
-        return "delete";
-    case actionUpload:
-        return "upload";
-    case actionUpdate:
-        return "refresh";
-    case actionCreate:
-        return "create";
-    case actionRemove:
-        return "remove";
-    default:
-        return "";
-    }
-}
-
 std::string Spaced(const std::string& text) {
     return text.empty() ? text : " " + text;
 }
@@ -86,6 +67,8 @@ void TForm1::localTreeClick(int tag) {
     dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
     timeLbl.SetCaption(" " + (FormatTime ? FormatTime(entry->date) : PlainTime(entry->date)));
     typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
+    // "Remain" has no word: the label is emptied, never left with the word of the entry
+    // clicked before.
     actionLbl.SetCaption(Spaced(ActionWord(entry->action)));
 }
 

@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 #include "toolkit/profile.h"
 #include "toolkit/services.h"
+#include "toolkit/tick.h"
 
 #include <QSocketNotifier>
 
@@ -66,15 +67,24 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
         std::function<void(const std::string&)> saved;
     } messagesToErr(err);
     TForm1 form;
+    // Every line is written; they are pushed out at least every 200 ms and at the end,
+    // not one by one, so a scan of many thousand entries is not held up by its output.
+    uint32_t lastFlush = GetTickCount();
     form.Panel1.Subscribe([&] {
-        if (!form.Panel1.Caption().empty())
-            out << form.Panel1.Caption() << '\n' << std::flush;
+        if (form.Panel1.Caption().empty())
+            return;
+        out << form.Panel1.Caption() << '\n';
+        if (TickReached(GetTickCount(), lastFlush + 200)) {
+            out.flush();
+            lastFlush = GetTickCount();
+        }
     });
     form.PlanLine = [&out](const std::string& line) { out << "  " << line << '\n'; };
     TInterruptStop stop(form);
     form.FormCreate(settingsFile);
     form.FormActivate();
     const bool ok = form.HeadlessConnect();
+    out.flush();
     try {
         if (!form.Closed)
             form.FormClose();

@@ -4,6 +4,23 @@
 
 namespace pelmora {
 
+const char* ActionWord(uint8_t action) {
+    switch (action) {
+    case actionDelete:
+        return "delete";
+    case actionUpload:
+        return "upload";
+    case actionUpdate:
+        return "refresh";
+    case actionCreate:
+        return "create";
+    case actionRemove:
+        return "remove";
+    default:
+        return "";
+    }
+}
+
 std::string RelativePath(std::string_view dir, std::string_view name) {
     std::string path;
     path.reserve(dir.size() + 1 + name.size());

@@ -47,6 +47,10 @@ public:
     long long size = -1;
 };
 
+// The word for an action: "delete", "upload", "refresh", "create" or "remove"; empty for
+// "no verdict" and "remain", which have none.
+const char* ActionWord(uint8_t action);
+
 // Relative paths, recurseDir and keys are held to this many characters.
 constexpr size_t MaxPathLength = 255;
 

@@ -18,23 +18,6 @@ bool Sendable(const TDetail& entry) {
            entry.dir.find_first_of("\r\n") == std::string::npos;
 }
 
-const char* ActionWord(uint8_t action) {
-    switch (action) {
-    case actionDelete:
-        return "delete";
-    case actionUpload:
-        return "upload";
-    case actionUpdate:
-        return "refresh";
-    case actionCreate:
-        return "create";
-    case actionRemove:
-        return "remove";
-    default:
-        return nullptr;
-    }
-}
-
 } // namespace
 
 std::string TSyncCore::RemotePath(const TDetail& entry) const {

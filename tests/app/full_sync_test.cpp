@@ -109,19 +109,8 @@ TEST_P(FullSync, TheServerEndsEqualToTheDiskAndAThirdRunSendsNothing) {
     EXPECT_EQ(output.find("Could not change to remote directory"), std::string::npos) << output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FullSync,
-                         ::testing::Values(TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
-                                           TRealServerKind::Pyftpdlib),
-                         [](const auto& info) {
-                             switch (info.param) {
-                             case TRealServerKind::Vsftpd:
-                                 return "vsftpd";
-                             case TRealServerKind::PureFtpd:
-                                 return "pureftpd";
-                             default:
-                                 return "pyftpdlib";
-                             }
-                         });
+INSTANTIATE_TEST_SUITE_P(Servers, FullSync, ::testing::ValuesIn(AllRealServers),
+                         [](const auto& info) { return std::string(TestName(info.param)); });
 
 TEST(Interruption, AServerKilledMidUploadIsMadeWholeByTheNextRun) {
     TRealFtpServer server(TRealServerKind::Pyftpdlib);

@@ -124,19 +124,8 @@ TEST_P(FtpRealServer, WholeSession) {
     EXPECT_FALSE(ftp.Connected());
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
-                         ::testing::Values(TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
-                                           TRealServerKind::Pyftpdlib),
-                         [](const auto& info) {
-                             switch (info.param) {
-                             case TRealServerKind::Vsftpd:
-                                 return std::string("vsftpd");
-                             case TRealServerKind::PureFtpd:
-                                 return std::string("pureftpd");
-                             default:
-                                 return std::string("pyftpdlib");
-                             }
-                         });
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer, ::testing::ValuesIn(AllRealServers),
+                         [](const auto& info) { return std::string(TestName(info.param)); });
 
 } // namespace
 } // namespace pelmora::testing

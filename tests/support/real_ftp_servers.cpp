@@ -123,6 +123,17 @@ const char* TRealFtpServer::Name() const {
     return "?";
 }
 
+const char* TestName(TRealServerKind kind) {
+    switch (kind) {
+    case TRealServerKind::Vsftpd:
+        return "vsftpd";
+    case TRealServerKind::PureFtpd:
+        return "pureftpd";
+    default:
+        return "pyftpdlib";
+    }
+}
+
 bool TRealFtpServer::Start(std::string& why) {
     // Another process may still take the port first; a few tries with other ports.
     for (int attempt = 0; attempt < 5; ++attempt) {

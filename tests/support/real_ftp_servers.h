@@ -8,6 +8,11 @@ namespace pelmora::testing {
 
 enum class TRealServerKind { Vsftpd, PureFtpd, Pyftpdlib };
 
+// Every kind, and a name for each that can stand in a test's name.
+constexpr TRealServerKind AllRealServers[] = {TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
+                                              TRealServerKind::Pyftpdlib};
+const char* TestName(TRealServerKind kind);
+
 // A real FTP server as users run it, started for a test on 127.0.0.1 at a free high port
 // with a temporary root and a configuration of our own, and stopped by its process id.
 // Every server lets the test user write in the directory SiteDir() (relative to the

@@ -245,16 +245,5 @@ TEST_P(RealServerLoad, TheRemoteTreeIsWhatIsOnTheServer) {
     EXPECT_EQ(form.Entry(1).dir, "/docs");
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RealServerLoad,
-                         ::testing::Values(TRealServerKind::Vsftpd, TRealServerKind::PureFtpd,
-                                           TRealServerKind::Pyftpdlib),
-                         [](const auto& info) {
-                             switch (info.param) {
-                             case TRealServerKind::Vsftpd:
-                                 return "vsftpd";
-                             case TRealServerKind::PureFtpd:
-                                 return "pureftpd";
-                             default:
-                                 return "pyftpdlib";
-                             }
-                         });
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerLoad, ::testing::ValuesIn(AllRealServers),
+                         [](const auto& info) { return std::string(TestName(info.param)); });
