@@ -185,6 +185,17 @@ const TFaultRow rows[] = {
      {},
      {},
      {"index.html"}},
+    {"PreliminaryAndFinalInOnePacket",
+     [](auto& s) {
+         s.On("LIST")
+             .Preliminary({})
+             .Lines({"150 Here it comes", "226 Done"})
+             .FinalBeforeDataEnds();
+     },
+     0,
+     {},
+     {},
+     {"index.html"}},
     {"UnsolicitedExtraReply",
      [](auto& s) {
          s.On("TYPE").Lines({"200 Type set", "200 Surprise"});
@@ -346,6 +357,24 @@ const TFaultRow rows[] = {
                       Str(std::string_view("-rw-r--r-- 1 o g 1 Jan  5  2020 c\0d.txt\r\n", 41)));
      },
      AnyStatus},
+    // The connection lost in the middle of the work.
+    {"LostDuringAListing",
+     [](auto& s) { s.On("LIST").CloseControl(TFtpRule::CloseBeforeReply); },
+     1,
+     {},
+     {"STOR", "DELE", "RMD", "MKD"}},
+    {"LostDuringTheDeletePhase",
+     [](auto& s) {
+         s.SetListing(Listing({"-rw-r--r-- 1 o g 1 Jan  5  2020 old1.html",
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 old2.html"}));
+         s.On("DELE").CloseControl(TFtpRule::CloseBeforeReply);
+     },
+     1,
+     {"DELE /www/old2.html"},
+     {"DELE /www/old1.html", "STOR", "MKD"},
+     {},
+     {},
+     "Pelmora has been disconnected from the server"},
     // Local files.
     {"LocalNameWithALineBreak",
      nullptr,
