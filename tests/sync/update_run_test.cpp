@@ -2,6 +2,7 @@
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/support/temp_tree.h"
+#include "toolkit/tick.h"
 
 #include <gtest/gtest.h>
 
@@ -199,4 +200,24 @@ TEST(UpdateRun, AFileThatVanishedIsReportedByItsPath) {
     EXPECT_TRUE(form.updateFailed);
     EXPECT_TRUE(form.Said("Could not upload: /gone.txt"));
     EXPECT_EQ(form.statuses.back(), "Remote Site Update Incomplete: Could not upload: /gone.txt");
+}
+
+TEST(UpdateRun, AnUploadThatNeverEndsIsGivenUpAfterTheTimeOut) {
+    TTempTree tree;
+    tree.File("a.txt", "a");
+    TFtpScriptServer server;
+    server.On("STOR").Silent(); // takes the data, never answers
+    TUpdateForm form(server);
+    form.Label5.SetCaption(tree.Path());
+    form.Add(false, "", "a.txt", kindFile, 1);
+    form.AnalyseLists();
+    const uint32_t start = GetTickCount();
+    form.updateBtnClick();
+    const uint32_t took = GetTickCount() - start;
+    EXPECT_GE(took, 5000u);
+    EXPECT_LT(took, 15000u);
+    EXPECT_TRUE(form.updateFailed);
+    EXPECT_TRUE(form.Said("Could not upload: /a.txt"));
+    EXPECT_EQ(form.statuses.back(), "Pelmora has been disconnected from the server");
+    EXPECT_FALSE(form.connected);
 }
