@@ -413,13 +413,29 @@ void TFtp::SockClosed() {
     connected_ = false;
 }
 
+namespace {
+
+// The socket layer's text ends at a zero byte and drops the rest of the chunk, which would
+// cost a reply its line end (the session then waits out its time-out) or glue two listing
+// lines together. Replies and listings are read as bytes, a zero standing as a blank.
+std::string ChunkText(const char* bytes, int32_t count) {
+    std::string text(bytes, static_cast<size_t>(count > 0 ? count : 0));
+    for (char& c : text)
+        if (c == '\0')
+            c = ' ';
+    return text;
+}
+
+} // namespace
+
 void TFtp::SockRead(FtpInfo failure) {
     if (inReply_)
         return; // the reader below us drains the socket when the running handler returns
     for (;;) {
         std::string text;
         try {
-            ReceiveText(text);
+            char bytes[ReceiveChunk];
+            text = ChunkText(bytes, Socket->Receive(bytes, ReceiveChunk));
         } catch (const ESockError&) {
             if (connected_) {
                 FailSession(failure);
@@ -751,7 +767,8 @@ bool TFtp::ListingDataRead(int32_t slot) {
         return false;
     std::string text;
     try {
-        data_->ReceiveText(slot, text);
+        char bytes[ReceiveChunk];
+        text = ChunkText(bytes, data_->Receive(slot, bytes, ReceiveChunk));
     } catch (const ESockError&) {
         success_ = false;
         data_->CloseClient(slot);

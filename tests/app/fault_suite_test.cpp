@@ -173,6 +173,13 @@ const TFaultRow rows[] = {
      {},
      {},
      {"index.html"}},
+    // A zero byte stands as a blank; it does not swallow the rest of the reply.
+    {"NulInAReply",
+     [](auto& s) { s.On("SYST").Reply(Str(std::string_view("215 UNIX\0Type: L8", 18))); },
+     0,
+     {},
+     {},
+     {"index.html"}},
     {"PwdWithoutQuotes",
      [](auto& s) { s.On("PWD").Reply("257 current directory is /"); },
      0,
