@@ -79,7 +79,10 @@ void ProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-bool WaitUntil(const std::function<bool()>& done, uint32_t deadline) {
+namespace {
+
+// Sleeps in the event loop until `done` holds or, with a deadline, the tick count reaches it.
+bool Wait(const std::function<bool()>& done, const uint32_t* deadline) {
     if (done())
         return true;
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
@@ -95,28 +98,26 @@ bool WaitUntil(const std::function<bool()>& done, uint32_t deadline) {
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
     while (!done()) {
-        const uint32_t left = TicksLeft(GetTickCount(), deadline);
-        if (left == 0)
-            break;
-        wake.start(static_cast<int>(left));
+        if (deadline) {
+            const uint32_t left = TicksLeft(GetTickCount(), *deadline);
+            if (left == 0)
+                break;
+            wake.start(static_cast<int>(left));
+        }
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     QObject::disconnect(connection);
     return done();
 }
 
+} // namespace
+
+bool WaitUntil(const std::function<bool()>& done, uint32_t deadline) {
+    return Wait(done, &deadline);
+}
+
 void WaitUntil(const std::function<bool()>& done) {
-    if (done())
-        return;
-    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-    const auto connection =
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] {
-            if (done())
-                dispatcher->interrupt();
-        });
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    QObject::disconnect(connection);
+    Wait(done, nullptr);
 }
 
 } // namespace pelmora
