@@ -481,16 +481,21 @@ void TFtp::DenyLogin(const std::string& text) {
     SetReplyState(rsQuit);
 }
 
+void TFtp::SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
+                          const char* deniedText) {
+    if (value.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, need, value);
+    if (!SafeArgument(value))
+        return DenyLogin(deniedText);
+    SendCommand(std::string(verb) + " " + value, nextState);
+}
+
 void TFtp::OnGreeting(char kind, const std::string&) {
     if (kind != '2') {
         FailSession(ftpGreetingError);
         return;
     }
-    if (UserName.empty() && OnFtpNeedInfo)
-        OnFtpNeedInfo(this, ftpniUserName, UserName);
-    if (!SafeArgument(UserName))
-        return DenyLogin("AccessDenied");
-    SendCommand("USER " + UserName, rsUser);
+    SendLoginValue("USER", UserName, ftpniUserName, rsUser, "AccessDenied");
 }
 
 void TFtp::OnUserReply(char kind, const std::string&) {
@@ -498,11 +503,7 @@ void TFtp::OnUserReply(char kind, const std::string&) {
         return SendCommand("SYST", rsSyst);
     if (kind != '3')
         return DenyLogin("AccessDenied");
-    if (UserPassword.empty() && OnFtpNeedInfo)
-        OnFtpNeedInfo(this, ftpniPassword, UserPassword);
-    if (!SafeArgument(UserPassword))
-        return DenyLogin("Access Denied");
-    SendCommand("PASS " + UserPassword, rsPass);
+    SendLoginValue("PASS", UserPassword, ftpniPassword, rsPass, "Access Denied");
 }
 
 void TFtp::OnPassReply(char kind, const std::string&) {
@@ -510,11 +511,7 @@ void TFtp::OnPassReply(char kind, const std::string&) {
         return SendCommand("SYST", rsSyst);
     if (kind != '3')
         return DenyLogin("Access Denied");
-    if (UserAccount.empty() && OnFtpNeedInfo)
-        OnFtpNeedInfo(this, ftpniAccount, UserAccount);
-    if (!SafeArgument(UserAccount))
-        return DenyLogin("Access Denied");
-    SendCommand("ACCT " + UserAccount, rsAcct);
+    SendLoginValue("ACCT", UserAccount, ftpniAccount, rsAcct, "Access Denied");
 }
 
 void TFtp::OnAcctReply(char kind, const std::string&) {

@@ -153,6 +153,10 @@ private:
     void OnSimpleReply(char kind, const std::string& line);
     void OnQuitReply(char kind, const std::string& line);
     void DenyLogin(const std::string& text);
+    // Asks the owner for a missing login value, then sends it (or denies the login when
+    // it cannot go into a command).
+    void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
+                        const char* deniedText);
 
     // Data connection.
     std::optional<std::string> BuildPortArgument();
