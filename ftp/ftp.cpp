@@ -259,17 +259,23 @@ void TFtp::RefuseUnsafe() {
     PostReady();
 }
 
-bool TFtp::BeginSimple(int operation, const std::string& command, const std::string& argument) {
-    success_ = true;
-    operation_ = operation;
+bool TFtp::RefusedUnlessReady() {
     if (!connected_) {
         ReportError(ftpDisconnected);
-        return false;
+        return true;
     }
     if (status_ != ftpCommandReady) {
         ReportError(ftpTransactionBusy);
-        return false;
+        return true;
     }
+    return false;
+}
+
+bool TFtp::BeginSimple(int operation, const std::string& command, const std::string& argument) {
+    success_ = true;
+    operation_ = operation;
+    if (RefusedUnlessReady())
+        return false;
     if (!SafeArgument(argument)) {
         RefuseUnsafe();
         return false;
@@ -341,28 +347,16 @@ void TFtp::PutFile() {
 
 void TFtp::GetListing() {
     operation_ = 8;
-    if (!connected_) {
-        ReportError(ftpDisconnected);
+    if (RefusedUnlessReady())
         return;
-    }
-    if (status_ != ftpCommandReady) {
-        ReportError(ftpTransactionBusy);
-        return;
-    }
     lastError_ = ftpNoError;
     status_ = ftpBusy;
     SendCommand("PWD", rsListPwd);
 }
 
 void TFtp::Quit() {
-    if (!connected_) {
-        ReportError(ftpDisconnected);
+    if (RefusedUnlessReady())
         return;
-    }
-    if (status_ != ftpCommandReady) {
-        ReportError(ftpTransactionBusy);
-        return;
-    }
     lastError_ = ftpNoError;
     status_ = ftpBusy;
     SendCommand("QUIT", rsQuit);

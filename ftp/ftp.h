@@ -131,6 +131,9 @@ private:
     bool SendLine(const std::string& text);
     void SendCommand(const std::string& text, int nextState);
     void SetReplyState(int state);
+    // The checks of every operation but Connect, PutFile and Abort: a session, and no
+    // other operation running. A refused call has reported its code and returns true.
+    bool RefusedUnlessReady();
     bool BeginSimple(int operation, const std::string& command, const std::string& argument);
     void RefuseUnsafe();
     void LoggedIn();
