@@ -572,7 +572,7 @@ void TFtp::OnPwdReply(char kind, const std::string& line) {
         return FailSession(ftpUnexpectedReply);
     const size_t open = line.find('"');
     const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
-    InitialDirectory =
+    CurrentDirectory =
         open == std::string::npos ? std::string() : line.substr(open + 1, close - open - 1);
     SendCommand("TYPE A", rsListType);
 }

@@ -72,6 +72,7 @@ public:
     std::string Ftp_URL;
     TTransferType TransferMode = BinaryTransfer;
     std::string InitialDirectory;
+    std::string CurrentDirectory;
     TFTPServerType ServerType = ftpstDefault;
 
     TFtpInfoEvent OnFtpInfo;

@@ -1,5 +1,4 @@
-// Listing text as the remote load reads it: every line rewritten, sorted, split into
-// fields and dated.
+// Listing text as the remote load reads it: every line parsed, sorted and dated.
 #include "sync/listing_lines.h"
 
 #include <cstddef>
@@ -19,20 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
     }
     pelmora::TMemo memo;
-    pelmora::PrepareWorkList(list, memo);
-    for (int i = 0; i < list.Count(); ++i) {
-        const std::string& line = list.Strings(i);
-        const pelmora::TSkipped field = pelmora::EntryOfLine(line);
-        if (field.rest.size() > 255)
-            std::abort();
-        pelmora::TDetail entry;
-        pelmora::FillRemoteDetail(entry, pelmora::kindFile, field.rest, line, "/dir");
+    for (const pelmora::TListedEntry& listed : pelmora::ReadListing(list, memo)) {
         // Whatever the line says, an entry never carries a name that would break a
         // command or climb out of its directory.
-        if (!line.empty() && !field.rest.empty() &&
-            (field.rest == "." || field.rest == ".." ||
-             field.rest.find_first_of("\r\n/") != std::string::npos))
+        const std::string& name = listed.name;
+        if (name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string("\r\n/\0", 4)) != std::string::npos)
             std::abort();
+        pelmora::TDetail entry;
+        pelmora::FillRemoteDetail(entry, listed, "/dir");
     }
     return 0;
 }

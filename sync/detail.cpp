@@ -2,6 +2,8 @@
 
 #include "toolkit/text.h"
 
+#include <QString>
+
 namespace pelmora {
 
 const char* ActionWord(uint8_t action) {
@@ -25,13 +27,29 @@ std::string RelativePath(std::string_view dir, std::string_view name) {
     std::string path;
     path.reserve(dir.size() + 1 + name.size());
     path.append(dir).append("/").append(name);
-    if (path.size() > MaxPathLength)
-        path.resize(MaxPathLength);
     return path;
 }
 
 std::string EntryKey(std::string_view dir, std::string_view name) {
-    return UpperAscii(RelativePath(dir, name));
+    return RelativePath(dir, name);
+}
+
+std::string FoldedKey(std::string_view key) {
+    // Only text that is UTF-8 can be folded as Unicode; any other bytes (a Latin-1 name,
+    // say) would all fold to one replacement character and join names that differ.
+    const QByteArray bytes(key.data(), static_cast<qsizetype>(key.size()));
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+        return FoldCase(key);
+    std::string folded(key);
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+bool PathInside(std::string_view path, std::string_view dir) {
+    return path.size() >= dir.size() && path.substr(0, dir.size()) == dir &&
+           (path.size() == dir.size() || path[dir.size()] == '/');
 }
 
 void RemoveLastComponent(std::string& path) {

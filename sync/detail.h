@@ -9,7 +9,12 @@
 
 namespace pelmora {
 
-enum TEntryKind : uint8_t { kindUnknown = 0, kindDirectory = 1, kindFile = 2 };
+enum TEntryKind : uint8_t {
+    kindUnknown = 0,
+    kindDirectory = 1,
+    kindFile = 2,
+    kindLink = 3, // a server's symbolic link: never created, deleted or written through
+};
 
 // The verdict of the compare for one entry.
 enum TEntryAction : uint8_t {
@@ -51,14 +56,21 @@ public:
 // "no verdict" and "remain", which have none.
 const char* ActionWord(uint8_t action);
 
-// Relative paths, recurseDir and keys are held to this many characters.
-constexpr size_t MaxPathLength = 255;
+// The longest relative path an entry may have. Paths are never cut: an entry past it is
+// left out of the walk and reported.
+constexpr size_t MaxPathLength = 4096;
 
-// The upper-cased relative path that links a local and a remote entry.
+// The relative path that links a local and a remote entry: the names' bytes exactly.
 std::string EntryKey(std::string_view dir, std::string_view name);
 
-// `dir` + "/" + `name`, cut to MaxPathLength.
+// `dir` + "/" + `name`.
 std::string RelativePath(std::string_view dir, std::string_view name);
+
+// The key under which two entries match on a server that ignores letter case.
+std::string FoldedKey(std::string_view key);
+
+// True when `path` is `dir` or lies below it ("/a/b" is inside "/a", "/ab" is not).
+bool PathInside(std::string_view path, std::string_view dir);
 
 // Drops the last "/name" component of a relative directory path.
 void RemoveLastComponent(std::string& path);

@@ -1,46 +1,26 @@
 #pragma once
 
+#include "ftp/listing_entry.h"
 #include "sync/detail.h"
 #include "toolkit/controls.h"
 #include "toolkit/string_list.h"
 
-#include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelmora {
 
-// The remote load reads the server's listing lines itself. It rewrites each line into
-// one layout of blank-separated fields:
-//   0  "D" or "F" and the name without blanks (UNIX lines: the original line follows)
-//   4  size, 5 month, 6 day, 7 year or hh:mm, 8.. the name, blanks kept
+// The entries of one directory's listing, directories first, then by name without
+// regard to case (the bytes decide between names that differ only in case). Lines that
+// describe no entry are traced in `memo` as "Not an entry: " and the line.
+std::vector<TListedEntry> ReadListing(const TStringList& lines, TMemo& memo);
 
-struct TSkipped {
-    std::string rest;
-    bool isDirectory = false;
-};
+// True when the listing was written in the DOS/Windows form.
+bool DosListing(const std::vector<TListedEntry>& entries);
 
-// The text from field n to the end (the line cut to 255 characters first, trailing
-// blanks removed); isDirectory when the line starts with "d" or "D".
-TSkipped SkipFields(std::string_view line, int n);
-
-std::string RemoveSpaces(std::string_view text);
-
-// Rewrites every line of a freshly filled work list into the layout above and sorts it,
-// directories first. DOS-form lines (starting with a digit) leave "Raw: " and
-// "Processed: " lines in `memo`. Lines that must never become entries ("." and "..",
-// names that hold a line break or a "/") are emptied, with a "Raw: " line.
-void PrepareWorkList(TStringList& workList, TMemo& memo);
-
-// The entry a prepared line stands for: its name (field 8 on) and whether it is a
-// directory. The name is empty when the line gives none, and also when it is one that
-// must never be sent back to the server: ".", "..", or a name holding "/", CR, LF or NUL,
-// which would reach outside the directory being walked or break the command.
-TSkipped EntryOfLine(std::string_view preparedLine);
-
-// Fills a new entry from a prepared line. A date that cannot be built (a day of 31 in
-// April, a month or year that is no number) leaves the date 0, so the local copy counts
-// as newer. The size is kept when field 4 is a number, else -1.
-void FillRemoteDetail(TDetail& entry, uint8_t kind, const std::string& name, std::string_view line,
-                      std::string_view recurseDir);
+// Fills a new remote entry from its listing entry. A time without a year is taken as
+// this year's; a date that cannot be built (the 31st of April) leaves the date 0, so the
+// local copy counts as newer.
+void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir);
 
 } // namespace pelmora

@@ -69,10 +69,15 @@ bool TLocalDir::Read(std::vector<TEntry>& entries) const {
         if (name == "." || name == "..")
             continue;
         struct stat st {};
-        // Links count as what they lead to; a link that leads nowhere is no entry.
-        if (::fstatat(here, d->d_name, &st, 0) != 0)
+        // Links count as what they lead to.
+        if (::fstatat(here, d->d_name, &st, 0) != 0) {
+            entries.push_back(TEntry{name, Broken, 0, 0});
             continue;
-        entries.push_back(TEntry{name, S_ISDIR(st.st_mode), st.st_mtim.tv_sec, st.st_size});
+        }
+        const TType type = S_ISDIR(st.st_mode)   ? Directory
+                           : S_ISREG(st.st_mode) ? Regular
+                                                 : Special;
+        entries.push_back(TEntry{name, type, st.st_mtim.tv_sec, st.st_size});
     }
     ::closedir(dir);
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,18 @@ namespace pelmora {
 // a symbolic link), and the process's own current directory is never changed.
 class TLocalDir {
 public:
+    enum TType : uint8_t {
+        Regular,
+        Directory,
+        Special, // a pipe, socket or device: never opened, never sent
+        Broken,  // a link that cannot be followed (it leads nowhere, or to a disk not there)
+    };
     struct TEntry {
         std::string name;
-        bool isDirectory = false;
+        TType type = Regular;
         time_t mtime = 0;
         long long size = 0;
+        bool isDirectory() const { return type == Directory; }
     };
 
     TLocalDir() = default;
@@ -28,7 +36,7 @@ public:
     // directory; ".." goes back one step. False (and nothing changed) when it cannot.
     bool Change(const std::string& path);
     // Entries of the current directory in the order the system gives them, links
-    // followed, "." and ".." and dangling links left out. False when it cannot be read.
+    // followed, "." and ".." left out. False when it cannot be read.
     bool Read(std::vector<TEntry>& entries) const;
     // True when the current directory is also one further up the walk: a link led back.
     bool CurrentRepeats() const;

@@ -75,6 +75,9 @@ bool TSyncCore::LoadLocalDirectory() {
     recurseDir.clear();
     localLoading = true;
     localLoadComplete = true;
+    localKept.clear();
+    localNotWalked.clear();
+    localProblems.clear();
     BuildLocalLevel(localWorkList, TTreeModel::NoNode);
     localLoading = false;
     if (userStop)
@@ -95,21 +98,43 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         return;
     }
     std::vector<TLocalDir::TEntry> entries;
-    if (!localDir_.Read(entries))
+    if (!localDir_.Read(entries)) {
         localLoadComplete = false;
+        localProblems.push_back("Could not read the local directory " +
+                                (recurseDir.empty() ? std::string("/") : recurseDir));
+    }
     // One sort at the end gives a sorted list the order that inserting line by line
     // would, without moving the lines once per entry.
     const bool sorted = workList.Sorted();
     workList.SetSorted(false);
     workList.Reserve(entries.size());
     for (const TLocalDir::TEntry& e : entries) {
+        const std::string key = EntryKey(recurseDir, e.name);
+        if (e.type == TLocalDir::Broken) {
+            // What it led to may be on a disk that is not there now: its server copy,
+            // and everything else, must not be taken for deleted.
+            localKept.push_back(key);
+            localLoadComplete = false;
+            localProblems.push_back("Local link could not be followed: " + key);
+            continue;
+        }
+        if (e.type == TLocalDir::Special) {
+            localKept.push_back(key);
+            ShowStatus("Passed over (not a regular file): " + key);
+            continue;
+        }
+        if (key.size() > MaxPathLength) {
+            localKept.push_back(key);
+            localProblems.push_back("Local path too long, not sent: " + key.substr(0, 200) + "...");
+            continue;
+        }
         auto* detail = new TDetail;
-        detail->kind = e.isDirectory ? kindDirectory : kindFile;
+        detail->kind = e.isDirectory() ? kindDirectory : kindFile;
         detail->name = e.name;
         detail->date = LocalDateTime(e.mtime);
-        if (!e.isDirectory)
+        if (!e.isDirectory())
             detail->size = e.size;
-        workList.Add((e.isDirectory ? "D-" : "F-") + e.name, detail);
+        workList.Add((e.isDirectory() ? "D-" : "F-") + e.name, detail);
     }
     workList.SetSorted(sorted);
 }
@@ -126,19 +151,20 @@ void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
         const int node = AddEntry(localList, localTree, detail, parentNode);
         if (detail->kind != kindDirectory)
             continue;
-        // A directory whose path would pass the key limit is recorded without content;
-        // so is one that a link leads back into from below.
-        if (recurseDir.size() + 1 + detail->name.size() > MaxPathLength)
-            continue;
         if (!ChangeLocalDir(detail->name)) {
             // The entry stays, empty, and the level goes on with its next entry: leaving
             // out the rest of the level would make their server copies look deleted.
             ShowStatus("Could not change to local directory: " + detail->name);
+            localProblems.push_back("Could not enter the local directory " +
+                                    RelativePath(recurseDir, detail->name));
             localLoadComplete = false;
             continue;
         }
+        // A directory that a link leads back into from below is recorded without content;
+        // what the server has inside it is not to be taken for deleted.
         if (localDir_.CurrentRepeats()) {
             ChangeLocalDir("..");
+            localNotWalked.push_back(RelativePath(recurseDir, detail->name));
             continue;
         }
         recurseDir += "/" + detail->name;

@@ -1,9 +1,25 @@
 #include "sync/listing_lines.h"
 #include "sync/sync_core.h"
 #include "toolkit/messages.h"
+#include "toolkit/text.h"
 #include "toolkit/tick.h"
 
 namespace pelmora {
+
+namespace {
+
+// Past this many entries a load is given up: a server that lists without end must not
+// take all the memory there is.
+constexpr int MaxRemoteEntries = 2'000'000;
+
+// DOS/Windows-style servers name a file the same whatever the case of its letters.
+bool CaseBlindSystem(const std::string& systemType) {
+    const std::string upper = UpperAscii(systemType);
+    return upper.find("WINDOWS") != std::string::npos || upper.find("MSDOS") != std::string::npos ||
+           upper.rfind("DOS", 0) == 0;
+}
+
+} // namespace
 
 void TSyncCore::changeRemoteBtnClick() {
     if (!connected) {
@@ -14,26 +30,54 @@ void TSyncCore::changeRemoteBtnClick() {
         return;
     ClearStatus();
     ShowStatus("Loading Remote Directory");
-    if (LoadRemoteDirectory())
+    if (!LoadRemoteDirectory()) {
+        // A failure has said what failed, with the path and the server's reply.
+        if (userStop)
+            ShowStatus("Directory Load Stopped");
+    } else if (remoteLoadComplete) {
         ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()));
-    else
-        ShowStatus("Directory Load Stopped");
+    } else {
+        ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()) + ", " +
+                   std::to_string(remoteUnlisted.size()) + " directories could not be read");
+    }
+}
+
+void TSyncCore::MarkUnlisted(const std::string& path, const std::string& why) {
+    remoteLoadComplete = false;
+    remoteUnlisted.push_back(path);
+    remoteProblems.push_back(why);
+    ShowStatus(why);
 }
 
 bool TSyncCore::LoadRemoteDirectory() {
     ftpAbort = false;
     // A root typed without a leading "/" is taken from where the login put us; once known
-    // as the server names it, later loads of the session go there directly, wherever
-    // the last walk left the server standing.
+    // as the server names it, later loads of the session go there directly. While it is
+    // not known, only a session that a load left standing in the root may go on there.
     const std::string& typed = Edit4.Text();
     const bool relative = typed.empty() || typed.front() != '/';
     if (!relative || typed != remoteRootTyped_)
         remoteRootAbsolute_.reset();
-    const std::string root = relative && remoteRootAbsolute_
-                                 ? (remoteRootAbsolute_->empty() ? "/" : *remoteRootAbsolute_)
-                                 : typed;
-    if (!ChangeRemoteDir(root))
+    std::string root = typed;
+    if (relative && remoteRootAbsolute_) {
+        root = remoteRootAbsolute_->empty() ? "/" : *remoteRootAbsolute_;
+    } else if (relative && !remoteAtLogin_) {
+        if (!remoteAtRoot_ || typed != remoteRootTyped_) {
+            ShowStatus("The remote directory " + typed +
+                       " is relative to where the login started, and the server no longer "
+                       "stands there: connect again");
+            return false;
+        }
+        root = ".";
+    } else if (typed.empty()) {
+        root = ".";
+    }
+    remoteAtRoot_ = false;
+    if (!ChangeRemoteDir(root)) {
+        if (!userStop)
+            ShowStatus("Could not enter the remote directory " + typed + ": " + FailureReason());
         return false;
+    }
     remoteRootTyped_ = typed;
     stopLoadBtn.SetEnabled(true);
     recurseLevel = 0;
@@ -41,11 +85,18 @@ bool TSyncCore::LoadRemoteDirectory() {
     FreeEntries(remoteList);
     remoteTree.Clear();
     remoteWorkList.Clear();
+    remoteUnlisted.clear();
+    remoteProblems.clear();
+    remoteLoadComplete = true;
+    caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
-    BuildRemoteLevel(remoteWorkList, TTreeModel::NoNode);
+    const bool back = BuildRemoteLevel(TTreeModel::NoNode);
     const bool result = !ftpAbort;
+    remoteAtRoot_ = result && back;
     if (result)
         compareBtn.SetEnabled(true);
+    else
+        remoteLoadComplete = false;
     stopLoadBtn.SetEnabled(false);
     remoteLoading = false;
     return result;
@@ -53,72 +104,84 @@ bool TSyncCore::LoadRemoteDirectory() {
 
 bool TSyncCore::ChangeRemoteDir(const std::string& path) {
     ftpReady = false;
+    remoteAtLogin_ = false;
     Ftp1.ChangeDir(path);
-    const bool ok = WaitForFlag(ftpReady, TimeoutMs());
-    if (!ok && ftpError && lastErrorCode == ftpOperationFailed) {
-        // The server only refused this directory; the session goes on. Its ready comes
-        // right after the error, and the walk may send again once it has.
-        WaitUntil([this] { return ftpReady || ftpAbort; }, GetTickCount() + TimeoutMs());
-        ftpError = false;
-    }
-    if (!ok && !userStop)
-        ShowStatus("Could not change to remote directory");
-    return ok;
+    const TOutcome outcome = AwaitOperation(ftpReady);
+    if (outcome == TOutcome::Lost)
+        ftpAbort = true;
+    return outcome == TOutcome::Done;
 }
 
-bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
+bool TSyncCore::BuildRemoteLevel(int parentNode) {
     ++recurseLevel;
+    const bool top = recurseLevel == 1;
+    const std::string shown = recurseDir.empty() ? "/" : recurseDir;
     std::string here; // this directory's absolute path, as the server names it
-    if (workList.Count() == 0) {
-        ftpReady = false;
-        Ftp1.GetListing();
-        if (WaitForFlag(ftpReady, TimeoutMs()) && !ftpAbort) {
-            // A listing that failed is never taken for an empty directory.
-            if (Ftp1.LastError() != ftpNoError) {
-                ftpAbort = true;
-            } else {
-                here = Ftp1.InitialDirectory;
-                if (recurseLevel == 1 && !here.empty() && here.front() == '/')
-                    remoteRootAbsolute_ = here == "/" ? std::string() : here;
-                TStringList& listing = Ftp1.Listing();
-                // Filled unsorted and sorted once by PrepareWorkList, not line by line.
-                workList.SetSorted(false);
-                workList.Reserve(static_cast<size_t>(listing.Count()));
-                for (int i = 0; i < listing.Count(); ++i)
-                    workList.Add(listing.Strings(i));
-                PrepareWorkList(workList, Memo2);
-            }
-        } else {
+    std::vector<TListedEntry> entries;
+    ftpReady = false;
+    Ftp1.GetListing();
+    const TOutcome outcome = AwaitOperation(ftpReady);
+    bool listed = false;
+    if (outcome == TOutcome::Done && !ftpAbort) {
+        // A listing that failed is never taken for an empty directory.
+        if (Ftp1.LastError() == ftpNoError) {
+            listed = true;
+            here = Ftp1.CurrentDirectory;
+            if (top && !here.empty() && here.front() == '/')
+                remoteRootAbsolute_ = here == "/" ? std::string() : here;
+            entries = ReadListing(Ftp1.Listing(), Memo2);
+            if (DosListing(entries))
+                caseFolding = true;
+        }
+    } else if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
+        ftpAbort = true;
+    }
+    if (!listed && !userStop) {
+        if (top || ftpAbort) {
+            // Without the root's listing nothing at all is known; a lost session ends
+            // the load wherever it is.
+            ShowStatus("Could not list the remote directory " + (top ? Edit4.Text() : shown) +
+                       ": " + FailureReason());
             ftpAbort = true;
+        } else {
+            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + FailureReason());
         }
     }
-    for (int i = 0; i < workList.Count() && !ftpAbort; ++i) {
-        ShowStatus("Loading Remote Directory: " + std::to_string(remoteList.Count()));
-        const std::string& line = workList.Strings(i);
-        const TSkipped field = EntryOfLine(line);
-        if (line.empty() || field.rest.empty())
+    for (const TListedEntry& listedEntry : entries) {
+        if (ftpAbort)
+            break;
+        if (remoteList.Count() >= MaxRemoteEntries) {
+            ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
+                       " entries; the load was given up");
+            ftpAbort = true;
+            break;
+        }
+        const std::string path = RelativePath(recurseDir, listedEntry.name);
+        if (path.size() > MaxPathLength) {
+            remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
             continue;
+        }
+        if (listedEntry.kind == TListedKind::Link)
+            Memo2.Add("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
         auto* detail = new TDetail;
-        FillRemoteDetail(*detail, field.isDirectory ? kindDirectory : kindFile, field.rest, line,
-                         recurseDir);
+        FillRemoteDetail(*detail, listedEntry, recurseDir);
         const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
         remoteTree.MakeVisible(node);
-        if (!field.isDirectory)
+        if (detail->kind != kindDirectory)
             continue;
-        // Past the key limit nothing can be matched any more; a server whose
-        // directories lead into themselves ends here too.
-        if (recurseDir.size() + 1 + field.rest.size() > MaxPathLength) {
-            Memo2.Add("Not entered (path too long): " + recurseDir + "/" + field.rest);
+        if (!ChangeRemoteDir(listedEntry.name)) {
+            if (ftpAbort) {
+                if (!userStop)
+                    ShowStatus("Could not enter " + path + ": " + FailureReason());
+                break;
+            }
+            // The entry stays with its content unknown, and the walk goes on with its
+            // siblings: nothing inside it will be deleted or written.
+            MarkUnlisted(path, "Could not enter " + path + ": " + FailureReason());
             continue;
         }
-        if (!ChangeRemoteDir(field.rest))
-            break;
-        recurseDir += "/" + field.rest;
-        bool back = false;
-        {
-            TStringList level(true);
-            back = BuildRemoteLevel(level, node);
-        }
+        recurseDir = path;
+        const bool back = BuildRemoteLevel(node);
         RemoveLastComponent(recurseDir);
         // The level below could not climb back with "..": go straight home, or give up
         // the load rather than walk on in the wrong directory.
@@ -126,7 +189,7 @@ bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
             ftpAbort = true;
     }
     bool back = true;
-    if (recurseLevel > 1)
+    if (!top)
         back = ChangeRemoteDir("..");
     --recurseLevel;
     return back;

@@ -9,26 +9,69 @@
 namespace pelmora {
 
 bool TSyncCore::WaitForFlag(const bool& flag, uint32_t timeoutMs) {
-    const uint32_t deadline = GetTickCount() + timeoutMs;
-    WaitUntil([&] { return flag || ftpError || ftpAbort; }, deadline);
-    if (ftpError)
-        return false;
-    return !TickReached(GetTickCount(), deadline);
+    lastActivity_ = GetTickCount();
+    for (;;) {
+        // Every sign of life of the session moves lastActivity_ on (Ftp1FtpInfo).
+        const uint32_t deadline = lastActivity_ + timeoutMs;
+        if (WaitUntil([&] { return flag || ftpError || ftpAbort; }, deadline))
+            break;
+        if (TickReached(GetTickCount(), lastActivity_ + timeoutMs))
+            return false;
+    }
+    return !ftpError;
+}
+
+TSyncCore::TOutcome TSyncCore::AwaitOperation(const bool& flag) {
+    const uint32_t timeout = TimeoutMs();
+    const bool done = WaitForFlag(flag, timeout);
+    if (done && !ftpAbort)
+        return TOutcome::Done;
+    if (ftpAbort && !ftpError)
+        return TOutcome::Stopped;
+    if (ftpError && Ftp1.Connected() && lastErrorCode != ftpDisconnected &&
+        lastErrorCode != ftpTimeOut) {
+        // Only this operation was refused; its ready follows the error, and the next
+        // command may go once it has.
+        WaitUntil([this] { return ftpReady || ftpAbort || !Ftp1.Connected(); },
+                  GetTickCount() + timeout);
+        ftpError = false;
+        if (Ftp1.Connected())
+            return TOutcome::Failed;
+    }
+    if (!ftpError) {
+        // No answer for the whole time-out: the session cannot be trusted with another
+        // command.
+        lastErrorCode = ftpTimeOut;
+        lastErrorText =
+            "No answer from the server for " + std::to_string(timeout / 1000) + " seconds";
+        Ftp1.Abort();
+    }
+    ftpError = true;
+    return TOutcome::Lost;
+}
+
+std::string TSyncCore::FailureReason() const {
+    return lastErrorText.empty() ? ErrorText(lastErrorCode) : lastErrorText;
 }
 
 void TSyncCore::Ftp1FtpReady(TObject*) {
     ftpReady = true;
 }
 
-void TSyncCore::Ftp1FtpError(TObject*, FtpInfo info, const std::string&) {
+void TSyncCore::Ftp1FtpError(TObject*, FtpInfo info, const std::string& addInfo) {
     lastErrorCode = static_cast<uint8_t>(info);
     ftpError = true;
-    lastErrorText = ErrorText(info);
+    lastActivity_ = GetTickCount();
+    // The component's own words name the host, the path or the server's reply; the
+    // code's text is the fallback.
+    lastErrorText = addInfo.empty() || addInfo == "Error" ? ErrorText(info) : addInfo;
 }
 
 void TSyncCore::Ftp1LoggedIn(TObject*) {
     connected = true;
     remoteRootAbsolute_.reset(); // a new login starts where the server puts it
+    remoteAtLogin_ = true;
+    remoteAtRoot_ = false;
     ShowStatus("Connected");
 }
 
@@ -41,9 +84,9 @@ void TSyncCore::Ftp1DirectoryCreated(TObject*) {
 void TSyncCore::Ftp1FileStored(TObject*) {}
 
 void TSyncCore::Ftp1FtpInfo(TObject*, FtpInfo info, const std::string& addInfo) {
+    lastActivity_ = GetTickCount();
     if (!uploading)
         return;
-    lastActivity_ = GetTickCount();
     if (info == ftpFileSize) {
         Label13.SetCaption(addInfo);
         long long size = 0;
@@ -64,6 +107,8 @@ void TSyncCore::Ftp1FtpInfo(TObject*, FtpInfo info, const std::string& addInfo) 
 
 void TSyncCore::ClearConnection() {
     remoteRootAbsolute_.reset();
+    remoteAtLogin_ = false;
+    remoteAtRoot_ = false;
     changeRemoteBtn.SetEnabled(false);
     compareBtn.SetEnabled(false);
     connected = false;

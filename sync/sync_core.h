@@ -55,6 +55,25 @@ public:
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
+    // Keys of local entries that are not sent (special files, links that lead nowhere,
+    // paths past the limit): the disk still has them, so their server copies are kept.
+    std::vector<std::string> localKept;
+    // Local directories whose content was not walked (a link leads back up into them).
+    std::vector<std::string> localNotWalked;
+    // False after a remote load that could not enter or list some directories; those
+    // are in remoteUnlisted (relative paths) with their content unknown.
+    bool remoteLoadComplete = false;
+    std::vector<std::string> remoteUnlisted;
+    // What the last loads could not do, one "what: why" line each; the update reports
+    // them among its failures.
+    std::vector<std::string> localProblems;
+    std::vector<std::string> remoteProblems;
+    // True when the server ignores letter case in names (a DOS/Windows-style server):
+    // then entries match without regard to case.
+    bool caseFolding = false;
+    // Entries the compare could not give a verdict, one line each ("/docs: a file here,
+    // a directory on the server").
+    std::vector<std::string> conflicts;
 
     // Controls of the window that the core reads and writes.
     TPanel Panel1;             // the status line
@@ -104,7 +123,18 @@ public:
     // Waits, pumping messages, until `flag`, ftpError or ftpAbort is set or `timeoutMs`
     // pass. False on an error or a time-out; an abort before the deadline counts as
     // success. Sleeps while nothing happens.
+    // The time-out counts from the session's latest sign of life, so a long listing or
+    // upload that keeps arriving is not cut off.
     bool WaitForFlag(const bool& flag, uint32_t timeoutMs);
+
+    // How an FTP operation that was just started ended.
+    enum class TOutcome { Done, Failed, Stopped, Lost };
+    // Waits for `flag`. Failed: the server refused this operation and the session goes
+    // on (lastErrorText says why). Lost: the session is gone or stopped answering; it is
+    // closed. Stopped: the user pressed Stop.
+    TOutcome AwaitOperation(const bool& flag);
+    // The reason of the last failure in plain words: the server's reply or our own text.
+    std::string FailureReason() const;
     uint32_t TimeoutMs() const { return static_cast<uint32_t>(timeOutSpin.Value()) * 1000u; }
 
     // Handlers of the component's events: they only set flags.
@@ -128,7 +158,7 @@ public:
     bool ChangeRemoteDir(const std::string& path);
     // Walks the server's current directory, whose absolute path becomes known from its
     // listing. True when it stood in its parent's directory again at the end.
-    bool BuildRemoteLevel(TStringList& workList, int parentNode);
+    bool BuildRemoteLevel(int parentNode);
 
     // The compare.
     void analyseButtonClick();
@@ -145,6 +175,9 @@ public:
     // What the update will do, one "word /path" line per entry that will change.
     std::vector<std::string> UpdatePlan() const;
     std::string RemotePath(const TDetail& entry) const;
+    // Whether RemotePath can name the root: it was typed absolute, the server named it,
+    // or the session stands in it.
+    bool RemoteRootKnown() const;
     std::string LocalPath(const TDetail& entry) const;
 
     // The local scan.
@@ -163,6 +196,13 @@ private:
     // directory typed without a leading "/": the load leaves the server standing in it,
     // so a relative path would land one level too deep.
     std::optional<std::string> remoteRootAbsolute_;
+    // The session stands in the remote root: a load that came back up whole leaves it
+    // there, and nothing but a load moves it.
+    bool remoteAtRoot_ = false;
+    // No CWD has been sent since the login: a relative root is still relative to here.
+    bool remoteAtLogin_ = false;
+    // Records a directory whose content stays unknown, and why.
+    void MarkUnlisted(const std::string& path, const std::string& why);
     std::string remoteRootTyped_; // the Edit4 text that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
     uint32_t lastActivity_ = 0; // tick of the upload's latest sign of life

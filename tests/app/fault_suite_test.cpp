@@ -330,14 +330,16 @@ const TFaultRow rows[] = {
                       "-rw-r--r-- 1 o g 1 Jan  5  2020   padded.txt  "}));
      },
      0,
-     {"DELE /www/padded.txt"},
+     {"DELE /www/  padded.txt  "},
      {"CWD .", "CWD a", "DELE /www/a", "DELE /www/..", "DELE /www/docs", "RMD"}},
     {"DirectoriesThatLeadIntoThemselves",
      [](auto& s) { s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 loop"})); },
-     0,
+     1,
      {"CWD loop"},
      {},
-     {"index.html"}},
+     {"index.html"},
+     {},
+     "Left out (path too long): /loop/loop/"},
     {"HundredThousandEntries",
      [](auto& s) {
          std::string text;

@@ -47,8 +47,9 @@ constexpr uint8_t F = kindFile;
 
 } // namespace
 
-TEST(Compare, MarksEveryEntryAndIcon) {
+TEST(Compare, MarksEveryEntryAndIconOnAServerThatIgnoresCase) {
     TSyncCore form;
+    form.caseFolding = true;
     Fill(form, form.localList, form.localTree,
          {{"/A", D, 10},
           {"/A/B.HTM", F, 20},
@@ -140,4 +141,76 @@ TEST(Compare, StopLeavesTheRestUnmarkedAndNothingForDeletion) {
     EXPECT_FALSE(form.updateBtn.Enabled());
     EXPECT_EQ(At(form.remoteList, 0).action, actionNone);
     EXPECT_EQ(At(form.localList, 49).action, actionNone);
+}
+
+TEST(Compare, NamesMatchByTheirExactBytesOnServersThatKeepCase) {
+    TSyncCore form;
+    Fill(form, form.localList, form.localTree,
+         {{"/A.html", F, 5},
+          {"/a.html", F, 5},
+          {"/docs", D, 5},
+          {"/docs/i.html", F, 5},
+          {"/caf\xe9.html", F, 5},
+          {"/docs ", D, 5}});
+    Fill(form, form.remoteList, form.remoteTree,
+         {{"/A.html", F, 9},
+          {"/a.html", F, 9},
+          {"/Docs", D, 9},
+          {"/Docs/i.html", F, 9},
+          {"/docs", D, 9},
+          {"/docs/i.html", F, 9},
+          {"/caf\xe8.html", F, 9},
+          {"/caf\xe9.html", F, 9},
+          {"/docs ", D, 9}});
+    form.analyseButtonClick();
+    for (int i = 0; i < form.localList.Count(); ++i)
+        EXPECT_EQ(At(form.localList, i).action, actionRemain) << form.localList.Strings(i);
+    std::vector<std::string> deleted;
+    for (int j = 0; j < form.remoteList.Count(); ++j)
+        if (At(form.remoteList, j).action != actionNone)
+            deleted.push_back(form.remoteList.Strings(j));
+    EXPECT_EQ(deleted, (std::vector<std::string>{"/Docs", "/Docs/i.html", "/caf\xe8.html"}));
+    EXPECT_TRUE(form.conflicts.empty());
+}
+
+TEST(Compare, ConflictsAreReportedAndNothingInsideThemIsTouched) {
+    TSyncCore form;
+    form.caseFolding = true;
+    Fill(form, form.localList, form.localTree,
+         {{"/A.html", F, 5}, // folds together with a.html: neither is sent
+          {"/a.html", F, 5},
+          {"/page", F, 5}, // a directory on the server
+          {"/dir", D, 5},  // a file on the server
+          {"/dir/x.html", F, 5},
+          {"/home.html", F, 9}, // a link on the server: left alone
+          {"/logs", D, 5},      // could not be listed on the server
+          {"/logs/new.txt", F, 5},
+          {"/new.html", F, 5}});
+    Fill(form, form.remoteList, form.remoteTree,
+         {{"/page", D, 1},
+          {"/page/old.html", F, 1},
+          {"/dir", F, 1},
+          {"/home.html", kindLink, 1},
+          {"/logs", D, 1},
+          {"/a.html", F, 1},
+          {"/stale.html", F, 1},
+          {"/link", kindLink, 1}});
+    form.remoteUnlisted = {"/logs"};
+    form.analyseButtonClick();
+    std::vector<std::string> acted;
+    for (int i = 0; i < form.localList.Count(); ++i)
+        if (At(form.localList, i).action != actionNone &&
+            At(form.localList, i).action != actionRemain)
+            acted.push_back(form.localList.Strings(i));
+    for (int j = 0; j < form.remoteList.Count(); ++j)
+        if (At(form.remoteList, j).action != actionNone)
+            acted.push_back(form.remoteList.Strings(j));
+    EXPECT_EQ(acted, (std::vector<std::string>{"/new.html", "/stale.html"}));
+    EXPECT_EQ(form.conflicts,
+              (std::vector<std::string>{
+                  "/a.html: differs from /A.html only in letter case, which the server does not "
+                  "tell apart",
+                  "/page: a file here, a directory on the server",
+                  "/dir: a directory here, a file on the server"}));
+    EXPECT_EQ(At(form.localList, 5).action, actionRemain) << "a file under a server link stays";
 }

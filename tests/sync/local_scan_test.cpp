@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace pelmora;
 using pelmora::testing::TTempTree;
@@ -73,14 +78,14 @@ TEST(LocalScan, WalksTheRootDirectoriesFirstInNameOrderAndKeepsTreeAndListInStep
     ASSERT_EQ(keys.size(), 8u);
     // Root level: a (with its content), B (with its content), c.txt, z.txt. Deeper levels
     // come in the order the system lists them, so only their membership is fixed.
-    EXPECT_EQ(keys[0], "/A");
+    EXPECT_EQ(keys[0], "/a");
     EXPECT_EQ(keys[4], "/B");
-    EXPECT_EQ(keys[5], "/B/INNER.HTM");
-    EXPECT_EQ(keys[6], "/C.TXT");
-    EXPECT_EQ(keys[7], "/Z.TXT");
-    for (const char* key : {"/A/SUB", "/A/SUB/DEEP.CSS", "/A/X.PNG"})
+    EXPECT_EQ(keys[5], "/B/inner.htm");
+    EXPECT_EQ(keys[6], "/c.txt");
+    EXPECT_EQ(keys[7], "/z.txt");
+    for (const char* key : {"/a/Sub", "/a/Sub/deep.css", "/a/x.png"})
         EXPECT_GE(form.IndexOf(key), 1) << key;
-    EXPECT_LT(form.IndexOf("/A/SUB"), form.IndexOf("/A/SUB/DEEP.CSS"));
+    EXPECT_LT(form.IndexOf("/a/Sub"), form.IndexOf("/a/Sub/deep.css"));
 
     // Node i is entry i: same caption, parent is the entry of its directory.
     ASSERT_EQ(form.localTree.Count(), form.localList.Count());
@@ -91,7 +96,7 @@ TEST(LocalScan, WalksTheRootDirectoriesFirstInNameOrderAndKeepsTreeAndListInStep
         EXPECT_EQ(node.StateIndex, e.kind == kindDirectory ? imageDirectory : imageFile);
         const std::string parentKey =
             node.Parent == TTreeModel::NoNode ? "" : form.localList.Strings(node.Parent);
-        EXPECT_EQ(parentKey, UpperAscii(e.dir));
+        EXPECT_EQ(parentKey, e.dir);
         EXPECT_EQ(form.localList.Strings(i), EntryKey(e.dir, e.name));
     }
     EXPECT_EQ(form.Entry(form.IndexOf("/A/SUB/DEEP.CSS")).dir, "/a/Sub");
@@ -121,33 +126,68 @@ TEST(LocalScan, TakesHiddenEmptyBlankAndUtf8NamesAndDatesToTheSecond) {
     EXPECT_EQ(form.Entry(form.IndexOf("/MY DOCS")).kind, kindDirectory);
 }
 
-TEST(LocalScan, FollowsLinksButNotIntoLoopsAndLeavesDanglingLinksOut) {
+TEST(LocalScan, FollowsLinksButNotIntoLoopsAndKeepsWhatItCannotSend) {
     TTempTree t;
     t.File("real/page.html", "p");
     fs::create_directory_symlink(t.Path("real"), t.Path("alias"));
     fs::create_symlink(t.Path("real/page.html"), t.Path("page-link.html"));
-    fs::create_symlink(t.Path("nowhere"), t.Path("dangling"));
     fs::create_directory_symlink("..", t.Path("real/up"));
+    ASSERT_EQ(::mkfifo(t.Path("pipe").c_str(), 0600), 0);
     TScanForm form;
     ASSERT_TRUE(Load(form, t.Path()));
-    EXPECT_EQ(form.IndexOf("/DANGLING"), -1);
-    EXPECT_EQ(form.Entry(form.IndexOf("/PAGE-LINK.HTML")).kind, kindFile);
-    EXPECT_GE(form.IndexOf("/ALIAS/PAGE.HTML"), 0) << "a link to a directory is walked";
-    // real/up leads back to the root: recorded, never entered.
-    const int up = form.IndexOf("/REAL/UP");
-    ASSERT_GE(up, 0);
-    EXPECT_EQ(form.IndexOf("/REAL/UP/REAL"), -1);
+    EXPECT_EQ(form.Entry(form.IndexOf("/page-link.html")).kind, kindFile);
+    EXPECT_GE(form.IndexOf("/alias/page.html"), 0) << "a link to a directory is walked";
+    // real/up leads back to the root: recorded, never entered, and what the server has
+    // inside it is not taken for deleted.
+    ASSERT_GE(form.IndexOf("/real/up"), 0);
+    EXPECT_EQ(form.IndexOf("/real/up/real"), -1);
+    std::vector<std::string> notWalked = form.localNotWalked;
+    std::sort(notWalked.begin(), notWalked.end());
+    EXPECT_EQ(notWalked, (std::vector<std::string>{"/alias/up", "/real/up"}));
+    // A pipe is passed over without being opened (opening it would wait for a writer),
+    // and its server copy is kept.
+    EXPECT_EQ(form.IndexOf("/pipe"), -1);
+    EXPECT_EQ(form.localKept, (std::vector<std::string>{"/pipe"}));
     EXPECT_EQ(form.localList.Count(), 7);
+    EXPECT_TRUE(form.localLoadComplete);
 }
 
-TEST(LocalScan, RecordsADirectoryPastThePathLimitWithoutItsContent) {
+TEST(LocalScan, ALinkThatLeadsNowhereMakesTheLoadIncomplete) {
+    // A link to a disk that is not mounted looks exactly like this.
     TTempTree t;
-    const std::string a(100, 'a'), b(100, 'b'), c(60, 'c');
-    t.File(a + "/" + b + "/" + c + "/inside.txt");
+    t.File("index.html");
+    fs::create_directory_symlink("/nonexistent-volume/site-part", t.Path("part"));
     TScanForm form;
     ASSERT_TRUE(Load(form, t.Path()));
-    ASSERT_EQ(form.localList.Count(), 3);
-    EXPECT_EQ(form.Entry(2).name, c);
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/index.html"}));
+    EXPECT_FALSE(form.localLoadComplete);
+    EXPECT_EQ(form.localKept, (std::vector<std::string>{"/part"}));
+    EXPECT_EQ(form.localProblems,
+              (std::vector<std::string>{"Local link could not be followed: /part"}));
+}
+
+TEST(LocalScan, APathPastTheLimitIsLeftOutKeptAndReportedNeverCut) {
+    // Built with openat, since the whole path is longer than the system takes at once.
+    TTempTree t;
+    const std::string part(250, 'd');
+    int fd = ::open(t.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < 17; ++depth) {
+        ASSERT_EQ(::mkdirat(fd, part.c_str(), 0700), 0);
+        const int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(::openat(fd, "deep.txt", O_CREAT | O_WRONLY, 0600));
+    ::close(fd);
+    TScanForm form;
+    ASSERT_TRUE(Load(form, t.Path()));
+    ASSERT_EQ(form.localList.Count(), 16) << "16 levels of 251 bytes fit in 4096, the 17th not";
+    for (int i = 0; i < form.localList.Count(); ++i)
+        EXPECT_EQ(form.localList.Strings(i).size(), 251u * static_cast<size_t>(i + 1));
+    ASSERT_EQ(form.localKept.size(), 1u);
+    EXPECT_EQ(form.localKept[0].size(), 251u * 17);
+    ASSERT_EQ(form.localProblems.size(), 1u);
+    EXPECT_EQ(form.localProblems[0].rfind("Local path too long, not sent: ", 0), 0u);
     EXPECT_EQ(form.recurseDir, "");
 }
 
@@ -160,7 +200,7 @@ TEST(LocalScan, ADirectoryThatCannotBeEnteredKeepsItsEntryAndTheLevelGoesOn) {
     // After the walk of a, b disappears before the walk gets to it.
     TDuringWalk remove([&] { fs::remove_all(t.Path("b")); });
     ASSERT_TRUE(Load(form, t.Path()));
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/ONE.TXT", "/B", "/C.TXT"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/one.txt", "/b", "/c.txt"}));
     EXPECT_FALSE(form.localLoadComplete);
     EXPECT_NE(std::find(form.statuses.begin(), form.statuses.end(),
                         "Could not change to local directory: b"),
@@ -175,7 +215,7 @@ TEST(LocalScan, StopKeepsWhatWasFoundAndMarksTheLoadIncomplete) {
     TScanForm form;
     TDuringWalk stop([&] { form.userStop = true; });
     ASSERT_TRUE(Load(form, t.Path())) << "a stopped walk still counts as loaded";
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/1"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/1"}));
     EXPECT_FALSE(form.localLoadComplete);
     EXPECT_EQ(form.recurseLevel, 0);
     EXPECT_EQ(form.statuses.back(), "Local Directory Loaded - Press Connect");
@@ -188,7 +228,7 @@ TEST(LocalScan, AMissingRootLeavesThePreviousTreeAndSaysSo) {
     ASSERT_TRUE(Load(form, t.Path()));
     EXPECT_FALSE(Load(form, t.Path("missing")));
     EXPECT_EQ(form.statuses.back(), "Could not change to local directory: " + t.Path("missing"));
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/KEPT.TXT"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/kept.txt"}));
     EXPECT_EQ(form.localTree.Count(), 1);
 }
 
@@ -202,7 +242,7 @@ TEST(LocalScan, ARelativeRootIsMadeAbsoluteOnce) {
     fs::current_path(previous);
     ASSERT_TRUE(loaded);
     EXPECT_EQ(form.Label5.Caption(), t.Path("site"));
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/INDEX.HTML"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/index.html"}));
 }
 
 TEST(ChangeButton, LoadsTheChosenDirectoryOrChangesNothingOnCancel) {
@@ -230,9 +270,15 @@ TEST(ChangeButton, LoadsTheChosenDirectoryOrChangesNothingOnCancel) {
 }
 
 TEST(Entries, KeysAndFreeEntriesProgress) {
-    EXPECT_EQ(EntryKey("", "readme.txt"), "/README.TXT");
-    EXPECT_EQ(EntryKey("/Docs", "Index.html"), "/DOCS/INDEX.HTML");
-    EXPECT_EQ(EntryKey("/" + std::string(300, 'd'), "x").size(), 255u);
+    EXPECT_EQ(EntryKey("", "readme.txt"), "/readme.txt");
+    EXPECT_EQ(EntryKey("/Docs", " Index.html "), "/Docs/ Index.html ");
+    EXPECT_EQ(EntryKey("/" + std::string(300, 'd'), "x").size(), 303u) << "never cut";
+    EXPECT_EQ(FoldedKey("/Docs/CAF\xc3\x89.html"), "/docs/caf\xc3\xa9.html");
+    EXPECT_NE(FoldedKey("/caf\xe9.html"), FoldedKey("/caf\xe8.html"))
+        << "bytes that are not UTF-8 fold as ASCII only";
+    EXPECT_TRUE(PathInside("/a/b", "/a"));
+    EXPECT_TRUE(PathInside("/a", "/a"));
+    EXPECT_FALSE(PathInside("/ab", "/a"));
 
     TScanForm form;
     std::vector<int> positions;

@@ -85,8 +85,8 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
     ASSERT_TRUE(form.Connect(server.Port()));
     form.Edit4.SetText("/webftp");
     form.changeRemoteBtnClick();
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/APPS", "/APPS/SETUP.EXE", "/IMAGES",
-                                                     "/IMAGES/LOGO.GIF", "/INDEX.HTML"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/Apps", "/Apps/setup.exe", "/images",
+                                                     "/images/logo.gif", "/index.html"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/webftp", "Apps", "..", "images", ".."}));
     EXPECT_EQ(form.statuses.back(), "Remote Directory Loaded: 5");
     EXPECT_TRUE(form.compareBtn.Enabled());
@@ -94,11 +94,11 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
     EXPECT_FALSE(form.remoteLoading);
     const TDetail& setup = form.Entry(1);
     EXPECT_EQ(setup.dir, "/Apps");
-    EXPECT_EQ(setup.date, *EncodeDate(CurrentYear(), 2, 1) + *EncodeTime(13, 15, 0));
+    EXPECT_EQ(setup.date, *EncodeDate(1999, 2, 1) + *EncodeTime(13, 15, 0));
     EXPECT_EQ(setup.size, 10);
     const auto& memo = form.Memo2.Lines();
     EXPECT_NE(std::find(memo.begin(), memo.end(),
-                        "Processed: FINDEX.HTML x x x 1234  JUL 15 9:05 index.html"),
+                        "Not an entry: 07-15-96  10:30PM       <DIR>          ."),
               memo.end());
     // Node i is entry i, and each node sits under its directory's node.
     ASSERT_EQ(form.remoteTree.Count(), 5);
@@ -119,8 +119,8 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
     ASSERT_TRUE(form.Connect(server.Port()));
     form.Edit4.SetText("/");
     ASSERT_TRUE(form.LoadRemoteDirectory());
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/MY DOCS", "/MY DOCS/LATER THIS YEAR.TXT",
-                                                     "/INDEX.HTML"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/my docs", "/my docs/later this year.txt",
+                                                     "/index.html"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "my docs", ".."}));
     EXPECT_EQ(form.Entry(0).date, *EncodeDate(1996, 7, 15));
     EXPECT_EQ(form.Entry(1).date, *EncodeDate(CurrentYear(), 12, 31) + *EncodeTime(23, 59, 0))
@@ -146,7 +146,7 @@ TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
     form.changeRemoteBtnClick();
     EXPECT_LT(GetTickCount() - start, 2500u) << "Stop ends the wait at once";
     EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/A1", "/B"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b"}));
     EXPECT_FALSE(form.compareBtn.Enabled());
     EXPECT_FALSE(form.remoteLoading);
     EXPECT_FALSE(form.stopLoadBtn.Enabled());
@@ -156,13 +156,14 @@ TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
     TFtpScriptServer server;
     ListingsInOrder(server,
                     {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "-rw-r--r-- 1 o g 1 Jul 15 1996 z"}});
-    server.On("LIST").Refuse("550 Permission denied");
+    server.On("LIST").Refuse("425 Cannot open data connection");
     // The refusal above comes first; the root listing after it is never asked for.
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
     form.Edit4.SetText("/");
     form.changeRemoteBtnClick();
-    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_EQ(form.statuses.back().rfind("Could not list the remote directory /: ", 0), 0u)
+        << form.statuses.back();
     EXPECT_TRUE(form.Keys().empty());
     EXPECT_FALSE(form.compareBtn.Enabled());
     EXPECT_FALSE(form.remoteLoading);
@@ -181,9 +182,13 @@ TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOnIn
     ASSERT_TRUE(form.Connect(server.Port()));
     form.Edit4.SetText("/");
     ASSERT_TRUE(form.LoadRemoteDirectory());
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/LOCKED", "/B", "/B/B1"}));
+    // The walk goes on with the siblings after the directory it could not enter.
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/locked", "/a/a1", "/b", "/b/b1"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "a", "locked", "..", "b", ".."}));
-    EXPECT_TRUE(form.Said("Could not change to remote directory"));
+    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_EQ(form.remoteUnlisted, (std::vector<std::string>{"/a/locked"}));
+    ASSERT_EQ(form.remoteProblems.size(), 1u);
+    EXPECT_EQ(form.remoteProblems[0].rfind("Could not enter /a/locked: ", 0), 0u);
     EXPECT_EQ(form.recurseLevel, 0);
 }
 
@@ -200,7 +205,7 @@ TEST(RemoteLoad, ALevelThatCannotClimbBackIsReturnedToByItsAbsolutePath) {
     form.Edit4.SetText("site");
     ASSERT_TRUE(form.LoadRemoteDirectory());
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"site", "a", "..", "/site", "b", ".."}));
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/A", "/A/A1", "/B", "/B/B1"}));
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
 }
 
 TEST(RemoteLoad, AMissingRootKeepsThePreviousTree) {
@@ -213,7 +218,8 @@ TEST(RemoteLoad, AMissingRootKeepsThePreviousTree) {
     const auto before = form.Keys();
     form.Edit4.SetText("/missing");
     form.changeRemoteBtnClick();
-    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_EQ(form.statuses.back().rfind("Could not enter the remote directory /missing: ", 0), 0u)
+        << form.statuses.back();
     EXPECT_EQ(form.Keys(), before);
     form.connected = false;
     form.changeRemoteBtnClick();
@@ -237,8 +243,8 @@ TEST_P(RealServerLoad, TheRemoteTreeIsWhatIsOnTheServer) {
     form.Edit4.SetText(real.SiteDir());
     ASSERT_TRUE(form.LoadRemoteDirectory()) << form.statuses.back();
     EXPECT_EQ(form.Keys(),
-              (std::vector<std::string>{"/DOCS", "/DOCS/MY IMG", "/DOCS/MY IMG/LOGO.PNG",
-                                        "/DOCS/A.TXT", "/EMPTY", "/.HTACCESS", "/INDEX.HTML"}))
+              (std::vector<std::string>{"/docs", "/docs/my img", "/docs/my img/logo.png",
+                                        "/docs/a.txt", "/empty", "/.htaccess", "/index.html"}))
         << real.Name();
     EXPECT_EQ(form.Entry(6).size, 10);
     EXPECT_EQ(form.Entry(6).kind, kindFile);
