@@ -384,6 +384,111 @@ const TFaultRow rows[] = {
      {},
      {},
      "Pelmora has been disconnected from the server"},
+    // One failure fails one item; the rest of the run goes on.
+    {"OneDeleteRefused",
+     [](auto& s) {
+         s.SetListing(Listing({"-rw-r--r-- 1 o g 1 Jan  5  2020 old1.html",
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 old2.html"}));
+         s.On("DELE").Arg("/www/old2.html").Reply("550 Permission denied");
+     },
+     1,
+     {"DELE /www/old2.html", "DELE /www/old1.html", "STOR /www/index.html"},
+     {},
+     {"index.html"},
+     {},
+     "Could not delete: /old2.html (550 Permission denied)"},
+    {"OneDirectoryRefused",
+     [](auto& s) { s.On("MKD").Arg("/www/new").Reply("550 Quota exceeded"); },
+     1,
+     {"MKD /www/new", "MKD /www/other", "STOR /www/index.html", "STOR /www/other/b.html"},
+     {"STOR /www/new/"},
+     {"index.html", "other/b.html"},
+     {},
+     "Could not create: /new (550 Quota exceeded)",
+     {{"index.html", "i"}, {"new/a.html", "a"}, {"other/b.html", "b"}}},
+    // What the server has that is not a plain file or directory.
+    {"ServerLinkIsLeftAlone",
+     [](auto& s) {
+         s.SetListing(Listing({"lrwxrwxrwx 1 o g 10 Jan  5  2020 home.html -> index.html",
+                               "lrwxrwxrwx 1 o g 10 Jan  5  2020 data -> /var/data"}));
+     },
+     0,
+     {"STOR /www/index.html"},
+     {"DELE", "RMD", "STOR /www/home", "CWD data", "CWD home"},
+     {"index.html"}},
+    {"FileHereDirectoryThere",
+     [](auto& s) {
+         s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 page"}));
+         s.On("LIST").Uses(1).Listing({Listing({"-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+         s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 page"})});
+     },
+     1,
+     {"CWD page", "STOR /www/index.html"},
+     {"DELE", "RMD", "STOR /www/page"},
+     {"index.html"},
+     {},
+     "Conflict: /page: a file here, a directory on the server",
+     {{"index.html", "i"}, {"page", "p"}}},
+    // Directories the walk cannot read are kept whole, and the walk goes on.
+    {"DirectoryThatCannotBeEntered",
+     [](auto& s) {
+         s.SetListing(
+             Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.On("CWD").Arg("logs").Reply("550 Permission denied");
+         s.On("LIST").Uses(1).Listing({""}); // zz, empty
+         s.On("LIST").Uses(1).Listing(
+             {Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
+                       "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+     },
+     1,
+     {"CWD logs", "CWD zz", "DELE /www/old.html", "STOR /www/index.html"},
+     {"RMD /www/logs", "DELE /www/logs", "STOR /www/logs"},
+     {"index.html"},
+     {},
+     "Could not enter /logs: 550 Permission denied"},
+    {"ListingRefusedInASubdirectory",
+     [](auto& s) {
+         s.SetListing(Listing(
+             {"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.On("LIST").Uses(1).Refuse("425 Cannot open data connection");
+         s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs",
+                                                "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+     },
+     1,
+     {"CWD logs", "DELE /www/old.html", "STOR /www/index.html"},
+     {"RMD /www/logs", "STOR /www/logs/"},
+     {"index.html"},
+     {},
+     "Could not list /logs: ",
+     {{"index.html", "i"}, {"logs/new.txt", "n"}}},
+    // Names are bytes: never cut, never folded.
+    {"LongNamesAreNeverCut",
+     [](auto& s) {
+         s.SetListing(Listing({"-rw-r--r-- 1 o g 1 Jan  5  2020 " + std::string(200, 'n'),
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 " + std::string(200, 'n') + "x"}));
+     },
+     0,
+     {"DELE /www/" + std::string(200, 'n') + "x"},
+     {"DELE /www/" + std::string(200, 'n') + "\r"},
+     {},
+     {},
+     "",
+     {{std::string(200, 'n'), "current"}}},
+    {"NamesThatDifferInCaseOrOnlyInBytes",
+     [](auto& s) {
+         s.SetListing(Listing({"-rw-r--r-- 1 o g 1 Jan  5  2020 A.html",
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 a.html",
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 caf\xe8.html",
+                               "-rw-r--r-- 1 o g 1 Jan  5  2020 docs "}));
+     },
+     0,
+     {"DELE /www/caf\xe8.html", "DELE /www/docs "},
+     {"DELE /www/A.html", "DELE /www/a.html", "DELE /www/caf\xe9.html"},
+     {"caf\xe9.html"},
+     {},
+     "",
+     {{"A.html", "A"}, {"a.html", "a"}, {"caf\xe9.html", "e"}, {"docs", "d"}}},
     // Local files.
     {"LocalNameWithALineBreak",
      nullptr,
