@@ -462,6 +462,18 @@ const TFaultRow rows[] = {
      {},
      "Could not list /logs: ",
      {{"index.html", "i"}, {"logs/new.txt", "n"}}},
+    // A listing that keeps coming is waited for, however long it takes in all: the
+    // time-out counts from its latest line.
+    {"SlowListingThatKeepsComing",
+     [](auto& s) {
+         std::vector<std::string> pieces;
+         for (int i = 0; i < 7; ++i)
+             pieces.push_back("-rw-r--r-- 1 o g 1 Jan  5  2020 old" + std::to_string(i) +
+                              ".html\r\n");
+         s.On("LIST").Uses(1).Listing(pieces).pieceDelayMs = 1000;
+     },
+     0,
+     {"DELE /www/old6.html", "STOR /www/index.html"}},
     // Names are bytes: never cut, never folded.
     {"LongNamesAreNeverCut",
      [](auto& s) {
