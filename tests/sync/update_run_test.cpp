@@ -225,3 +225,39 @@ TEST(UpdateRun, AnUploadThatNeverEndsIsGivenUpAfterTheTimeOut) {
     EXPECT_EQ(form.statuses.back(), "Pelmora has been disconnected from the server");
     EXPECT_FALSE(form.connected);
 }
+
+TEST(UpdateRun, TheGuardKeepsWhatTheDiskHasWhateverTheVerdictSays) {
+    TFtpScriptServer server;
+    TUpdateForm form(server);
+    form.Add(false, "", "same.html", kindFile, 1);
+    form.Add(false, "", "loop", kindDirectory, 1);
+    form.localNotWalked = {"/loop"};
+    form.localKept = {"/pipe"};
+    form.remoteUnlisted = {"/locked"};
+    // Verdicts set by hand, as a faulty compare might set them.
+    const auto doomed = [&](const std::string& dir, const std::string& name, uint8_t kind) {
+        form.Add(true, dir, name, kind, 1);
+        auto* e = static_cast<TDetail*>(form.remoteList.Objects(form.remoteList.Count() - 1));
+        e->action = kind == kindDirectory ? actionRemove : actionDelete;
+    };
+    doomed("", "same.html", kindFile);
+    doomed("", "locked", kindDirectory);
+    doomed("/locked", "x.html", kindFile);
+    doomed("/loop", "y.html", kindFile);
+    doomed("", "pipe", kindFile);
+    doomed("", "gone", kindDirectory);
+    doomed("/gone", "old.html", kindFile);
+    form.CheckBox5.SetChecked(true);
+    const auto plan = form.UpdatePlan();
+    EXPECT_EQ(plan, (std::vector<std::string>{"delete /gone/old.html", "remove /gone"}));
+    form.updateBtnClick();
+    EXPECT_EQ(Changes(server),
+              (std::vector<std::string>{"DELE /www/gone/old.html", "RMD /www/gone"}));
+    for (const char* why : {"Not deleted: /same.html (the disk still has it)",
+                            "Not deleted: /locked/x.html (/locked could not be read on the server)",
+                            "Not deleted: /locked (/locked could not be read on the server)",
+                            "Not deleted: /loop/y.html (the disk's /loop was not walked)",
+                            "Not deleted: /pipe (the disk still has it)"})
+        EXPECT_TRUE(form.Said(why)) << why;
+    EXPECT_TRUE(form.updateFailed);
+}
