@@ -1,5 +1,6 @@
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,6 +17,14 @@ struct TCommandLine {
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args);
 void PrintUsage(std::ostream& out);
+
+// Gives every "FTP.password=-" among `assignments` the next line of `in`, without its line
+// end (LF or CR LF), so the password need not stand on the command line where every local
+// user sees it. When `terminalFd` is a terminal, "Password: " goes to `prompt` first and
+// the terminal does not echo while the line is typed. Other keys keep "-" as their value.
+// False, with `error`, when a line was needed and `in` holds none.
+bool ReadPasswordFromInput(std::vector<std::string>& assignments, std::istream& in, int terminalFd,
+                           std::ostream& prompt, std::string& error);
 std::string VersionText();
 
 } // namespace pelmora

@@ -1,13 +1,15 @@
 #include "app/headless.h"
 
 #include "app/main_form.h"
-#include "toolkit/profile.h"
 #include "toolkit/services.h"
+#include "toolkit/text.h"
 #include "toolkit/tick.h"
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <exception>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -17,18 +19,41 @@ namespace pelmora {
 namespace {
 
 int interruptPipe[2] = {-1, -1};
+// The signal that asked for the stop; 0 while none has.
+volatile sig_atomic_t stopSignal = 0;
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnWatchdog(int) {
+    static const char text[] = "pelmora: the stop did not finish in time; ending now\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+    ::_exit(128 + stopSignal);
+}
+
+extern "C" void OnInterrupt(int signal) {
+    const int savedErrno = errno;
+    if (stopSignal == 0) {
+        stopSignal = signal;
+        // The stop is carried out by the event loop; an operation that keeps the loop
+        // from running (a blocking call that never returns) must not keep us alive.
+        ::alarm(TInterruptStop::WatchdogSeconds);
+    }
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(interruptPipe[1], &byte, 1);
-    // The next Ctrl-C is not caught: it ends the program.
-    std::signal(SIGINT, SIG_DFL);
+    // The next Ctrl-C or termination is not caught: it ends the program.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigaction(SIGINT, &fallback, nullptr);
+    ::sigaction(SIGTERM, &fallback, nullptr);
+    errno = savedErrno;
 }
 
 } // namespace
 
 struct TInterruptStop::TImpl {
     std::unique_ptr<QSocketNotifier> notifier;
+    struct sigaction savedInt {};
+    struct sigaction savedTerm {};
+    struct sigaction savedAlarm {};
+    bool installed = false;
 };
 
 TInterruptStop::TInterruptStop(TForm1& form) : impl_(new TImpl) {
@@ -41,13 +66,30 @@ TInterruptStop::TInterruptStop(TForm1& form) : impl_(new TImpl) {
         }
         form.Button5Click();
     });
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    stopSignal = 0;
+    struct sigaction watchdog {};
+    watchdog.sa_handler = OnWatchdog;
+    sigemptyset(&watchdog.sa_mask);
+    ::sigaction(SIGALRM, &watchdog, &impl_->savedAlarm);
+    struct sigaction interrupt {};
+    interrupt.sa_handler = OnInterrupt;
+    sigemptyset(&interrupt.sa_mask);
+    sigaddset(&interrupt.sa_mask, SIGINT);
+    sigaddset(&interrupt.sa_mask, SIGTERM);
+    interrupt.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &interrupt, &impl_->savedInt);
+    ::sigaction(SIGTERM, &interrupt, &impl_->savedTerm);
+    impl_->installed = true;
 }
 
 TInterruptStop::~TInterruptStop() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    if (impl_->installed) {
+        ::sigaction(SIGINT, &impl_->savedInt, nullptr);
+        ::sigaction(SIGTERM, &impl_->savedTerm, nullptr);
+        // The orderly stop has finished: no watchdog any more.
+        ::alarm(0);
+        ::sigaction(SIGALRM, &impl_->savedAlarm, nullptr);
+    }
     impl_->notifier.reset();
     for (int& fd : interruptPipe)
         if (fd >= 0) {
@@ -61,7 +103,9 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     // Messages go to the error stream for as long as this run lasts.
     struct TMessagesToErr {
         explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
-            Services().ShowMessage = [&e](const std::string& text) { e << text << '\n'; };
+            Services().ShowMessage = [&e](const std::string& text) {
+                e << EscapeControls(text) << '\n';
+            };
         }
         ~TMessagesToErr() { Services().ShowMessage = saved; }
         std::function<void(const std::string&)> saved;
@@ -69,31 +113,47 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     TForm1 form;
     // Every line is written; they are pushed out at least every 200 ms and at the end,
     // not one by one, so a scan of many thousand entries is not held up by its output.
+    // Status lines carry names from the server and the disk: they are printed escaped.
     uint32_t lastFlush = GetTickCount();
     form.Panel1.Subscribe([&] {
         if (form.Panel1.Caption().empty())
             return;
-        out << form.Panel1.Caption() << '\n';
+        out << EscapeControls(form.Panel1.Caption()) << '\n';
         if (TickReached(GetTickCount(), lastFlush + 200)) {
             out.flush();
             lastFlush = GetTickCount();
         }
     });
-    form.PlanLine = [&out](const std::string& line) { out << "  " << line << '\n'; };
-    TInterruptStop stop(form);
-    form.FormCreate(settingsFile);
-    form.FormActivate();
-    const bool ok = form.HeadlessConnect();
-    out.flush();
-    try {
-        if (!form.Closed)
+    form.PlanLine = [&out](const std::string& line) {
+        out << "  " << EscapeControls(line) << '\n';
+    };
+    // The settings are saved once, when "exit when complete" closes the form or at the
+    // end. A file that cannot be written is worth a warning, not the run's outcome: the
+    // site on the server is what cron asked about.
+    bool saveTried = false;
+    auto saveSettings = [&] {
+        if (saveTried || form.Closed)
+            return;
+        saveTried = true;
+        try {
             form.FormClose();
-    } catch (const EProfileError& e) {
-        err << e.what() << '\n';
-        return 1;
+        } catch (const std::exception& e) {
+            out.flush();
+            err << "Could not save the settings: " << EscapeControls(e.what()) << '\n';
+        }
+    };
+    form.CloseWindow = saveSettings;
+    bool ok = false;
+    {
+        TInterruptStop stop(form);
+        form.FormCreate(settingsFile);
+        form.FormActivate();
+        ok = form.HeadlessConnect();
+        out.flush();
+        saveSettings();
     }
     if (!ok) {
-        err << form.Panel1.Caption() << '\n';
+        err << EscapeControls(form.Panel1.Caption()) << '\n';
         return 1;
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -182,8 +183,12 @@ void TIniFile::UpdateFile() const {
     std::string data;
     for (const std::string& line : lines_)
         data += line + "\n";
-    const std::string temp = fileName_ + ".new";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // The new copy gets a fresh name, created with O_EXCL (which never follows a link),
+    // beside the file so the rename stays within one file system: a fixed name in a
+    // folder that others can write to would let them plant a link there and have us
+    // write our settings over any file of ours.
+    std::string temp = fileName_ + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     bool ok = fd >= 0;
     if (ok) {
         ok = ::fchmod(fd, 0600) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;

@@ -19,4 +19,11 @@ std::string UpperAscii(std::string_view text);
 // A text folded so that two texts are SameText exactly when their folds are equal.
 std::string FoldCase(std::string_view text);
 
+// A text made safe to print on a terminal or in mail: control bytes (below 0x20 and
+// 0x7F), the C1 controls U+0080 to U+009F and bytes that are not well-formed UTF-8 become
+// \xNN (two lower-case hex digits), a backslash becomes \\, and every other character,
+// UTF-8 included, stays as it is. Names from a server or a disk may hold anything; printed
+// raw they could clear the screen or fake a line of our own.
+std::string EscapeControls(std::string_view text);
+
 } // namespace pelmora

@@ -3,15 +3,47 @@
 #include "app/main_form.h"
 #include "app/settings.h"
 #include "app/ui/main_window.h"
+#include "toolkit/text.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 
 #include <csignal>
+#include <exception>
 #include <iostream>
 #include <memory>
+#include <unistd.h>
 
 using namespace pelmora;
+
+namespace {
+
+int Run(int argc, char** argv, const TCommandLine& cl) {
+    const bool window = cl.Mode == TCommandLine::Window;
+    std::unique_ptr<QCoreApplication> app;
+    if (window)
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName("pelmora");
+    const std::string settings = cl.SettingsFile.empty() ? DefaultSettingsPath() : cl.SettingsFile;
+
+    if (cl.Mode == TCommandLine::Configure) {
+        std::vector<std::string> assignments = cl.Assignments;
+        std::string error;
+        if (!ReadPasswordFromInput(assignments, std::cin, STDIN_FILENO, std::cerr, error) ||
+            !ConfigureSettings(settings, assignments, error)) {
+            std::cerr << "pelmora: " << EscapeControls(error) << '\n';
+            return 2;
+        }
+        return 0;
+    }
+    if (cl.Mode == TCommandLine::Headless)
+        return RunHeadless(settings, std::cout, std::cerr);
+    return ui::RunWindow(settings);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // A server that closes while we write must give an error, not end the program.
@@ -20,7 +52,7 @@ int main(int argc, char** argv) {
     const TCommandLine cl = ParseCommandLine(args);
     switch (cl.Mode) {
     case TCommandLine::UsageError:
-        std::cerr << "pelmora: " << cl.Error << "\n\n";
+        std::cerr << "pelmora: " << EscapeControls(cl.Error) << "\n\n";
         PrintUsage(std::cerr);
         return 2;
     case TCommandLine::Help:
@@ -32,25 +64,16 @@ int main(int argc, char** argv) {
     default:
         break;
     }
-
-    const bool window = cl.Mode == TCommandLine::Window;
-    std::unique_ptr<QCoreApplication> app;
-    if (window)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    QCoreApplication::setApplicationName("pelmora");
-    const std::string settings = cl.SettingsFile.empty() ? DefaultSettingsPath() : cl.SettingsFile;
-
-    if (cl.Mode == TCommandLine::Configure) {
-        std::string error;
-        if (!ConfigureSettings(settings, cl.Assignments, error)) {
-            std::cerr << "pelmora: " << error << '\n';
-            return 2;
-        }
-        return 0;
+    // Whatever goes wrong, what was printed so far reaches its reader, and cron sees one
+    // line and a failure rather than a core dump.
+    try {
+        return Run(argc, argv, cl);
+    } catch (const std::exception& e) {
+        std::cout.flush();
+        std::cerr << "pelmora: " << EscapeControls(e.what()) << '\n';
+    } catch (...) {
+        std::cout.flush();
+        std::cerr << "pelmora: unexpected failure\n";
     }
-    if (cl.Mode == TCommandLine::Headless)
-        return RunHeadless(settings, std::cout, std::cerr);
-    return ui::RunWindow(settings);
+    return 1;
 }

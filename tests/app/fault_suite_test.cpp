@@ -509,7 +509,7 @@ const TFaultRow rows[] = {
      {"STOR /www/bad"},
      {"fine.html"},
      {},
-     "Could not upload: /bad\nname.html",
+     "Could not upload: /bad\\x0aname.html", // printed escaped
      {{"bad\nname.html", "b"}, {"fine.html", "f"}}},
 };
 

@@ -13,7 +13,10 @@
 #include <csignal>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <sstream>
+#include <thread>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -176,4 +179,78 @@ TEST(Session, CtrlCStopsAHeadlessRunAtOnce) {
     EXPECT_EQ(RunHeadless(ini, out, err), 1);
     EXPECT_LT(GetTickCount() - start, 3000u);
     EXPECT_EQ(err.str(), "Directory Load Stopped\n") << out.str();
+}
+
+TEST(Session, HeadlessSettingsThatCannotBeSavedGiveAWarningNotAnotherOutcome) {
+    // As root a read-only folder can still be written to; a folder that is a regular file
+    // cannot.
+    {
+        TTempTree tree;
+        tree.File("blocker", "a file, not a folder");
+        const std::string ini = tree.Path("blocker/PELMORA.INI");
+        std::ostringstream out, err;
+        EXPECT_EQ(RunHeadless(ini, out, err), 1) << "the run's own failure";
+        EXPECT_EQ(err.str(), "Could not save the settings: Unable to write to " + ini +
+                                 "\nPlease supply a local directory before connecting\n");
+    }
+    // A whole sync that ends with "exit when complete", its settings folder replaced by a
+    // file while it ran.
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.On("LIST").Delay(500);
+    const std::string ini = tree.Path("conf/PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "List.remote=/www", "Options.update=1", "Options.exit=1",
+                                   "Options.timeout=5"},
+                                  error))
+        << error;
+    std::jthread spoiler([&] {
+        for (int i = 0; i < 2000 && !Sent(server, "USER u"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::filesystem::remove_all(tree.Path("conf"));
+        tree.File("conf", "in the way");
+    });
+    std::ostringstream out, err;
+    const int status = RunHeadless(ini, out, err);
+    EXPECT_EQ(status, 0) << out.str() << err.str();
+    EXPECT_EQ(err.str(), "Could not save the settings: Unable to write to " + ini + "\n");
+    EXPECT_NE(out.str().find("Remote Site Update Complete"), std::string::npos) << out.str();
+    EXPECT_TRUE(server.HasStored("/www/index.html"));
+}
+
+TEST(Session, HeadlessOutputCarriesNoControlCharactersFromNames) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    tree.File("site/loc\x1b]0;title\x07"
+              "al.html",
+              "y");
+    TFtpScriptServer server;
+    server.SetListing("-rw-r--r-- 1 u g 5 Jan 01 2020 a\x1b[2Jb\r\n"
+                      "-rw-r--r-- 1 u g 5 Jan 01 2020 c\rRemote Site Update Complete\r\n"
+                      "-rw-r--r-- 1 u g 5 Jan 01 2020 \xc2\x9b"
+                      "2Jd\r\n");
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "List.remote=/", "Options.update=1", "Options.delete=1",
+                                   "Options.timeout=5"},
+                                  error))
+        << error;
+    std::ostringstream out, err;
+    RunHeadless(ini, out, err);
+    const std::string output = out.str() + err.str();
+    SCOPED_TRACE(output);
+    EXPECT_EQ(output.find('\x1b'), std::string::npos);
+    EXPECT_EQ(output.find('\x07'), std::string::npos);
+    EXPECT_EQ(output.find('\r'), std::string::npos);
+    EXPECT_EQ(output.find("\xc2\x9b"), std::string::npos);
+    // The names are there, escaped.
+    EXPECT_NE(output.find("/a\\x1b[2Jb"), std::string::npos);
+    EXPECT_NE(output.find("/loc\\x1b]0;title\\x07al.html"), std::string::npos);
 }

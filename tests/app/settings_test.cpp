@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <pty.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace pelmora;
 using pelmora::testing::TTempTree;
@@ -255,4 +258,88 @@ TEST_F(FormSettingsTest, ValuesHoldingLineBreaksOrSectionTextStayInsideTheirKey)
     big.FormCreate(Ini());
     EXPECT_EQ(big.timeOutSpin.Value(), 30) << "a number too long to be one gives the default";
     EXPECT_LE(big.Edit1.Text().size(), 1023u / 3 + 1);
+}
+
+TEST_F(FormSettingsTest, APasswordGivenAsDashIsReadFromInputAndNothingElseIs) {
+    struct Case {
+        std::string input, password;
+    };
+    for (const Case& c : {Case{"s3cret\n", "s3cret"}, Case{"two words\r\nnext line\n", "two words"},
+                          Case{"no line end", "no line end"}, Case{"\n", ""}, Case{"-\n", "-"}}) {
+        std::vector<std::string> assignments{"ftp.PASSWORD=-", "FTP.userName=-", "FTP.server=-"};
+        std::istringstream in(c.input);
+        std::ostringstream prompt;
+        std::string error;
+        ASSERT_TRUE(ReadPasswordFromInput(assignments, in, -1, prompt, error)) << error;
+        EXPECT_EQ(prompt.str(), "") << "no prompt when the input is no terminal";
+        ASSERT_TRUE(ConfigureSettings(Ini(), assignments, error)) << error;
+        TForm1 form;
+        form.FormCreate(Ini());
+        EXPECT_EQ(form.Edit3.Text(), c.password) << c.input;
+        EXPECT_EQ(form.Edit2.Text(), "-") << "other keys keep \"-\" as it stands";
+        EXPECT_EQ(form.Edit1.Text(), "-");
+    }
+
+    const std::string before = ReadFile(Ini());
+    std::vector<std::string> assignments{"FTP.password=-"};
+    std::istringstream empty;
+    std::ostringstream prompt;
+    std::string error;
+    EXPECT_FALSE(ReadPasswordFromInput(assignments, empty, -1, prompt, error));
+    EXPECT_NE(error.find("standard input"), std::string::npos) << error;
+
+    // Without "-" nothing is read.
+    std::vector<std::string> literal{"FTP.password=--", "FTP.password"};
+    std::istringstream untouched("kept\n");
+    ASSERT_TRUE(ReadPasswordFromInput(literal, untouched, -1, prompt, error));
+    EXPECT_EQ(literal, (std::vector<std::string>{"FTP.password=--", "FTP.password"}));
+    std::string rest;
+    std::getline(untouched, rest);
+    EXPECT_EQ(rest, "kept");
+    EXPECT_EQ(ReadFile(Ini()), before);
+}
+
+namespace {
+
+// Input that notes whether the terminal echoed while the line was taken from it.
+class TEchoProbe : public std::streambuf {
+public:
+    TEchoProbe(int terminal, std::string text) : terminal_(terminal), text_(std::move(text)) {}
+    bool echoWhileRead = true;
+
+protected:
+    int_type underflow() override {
+        if (gptr() != nullptr)
+            return traits_type::eof();
+        struct termios t {};
+        ::tcgetattr(terminal_, &t);
+        echoWhileRead = (t.c_lflag & ECHO) != 0;
+        setg(text_.data(), text_.data(), text_.data() + text_.size());
+        return traits_type::to_int_type(text_[0]);
+    }
+
+private:
+    int terminal_;
+    std::string text_;
+};
+
+} // namespace
+
+TEST(CommandLine, APasswordTypedAtATerminalIsPromptedForAndNotEchoed) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    TEchoProbe probe(slave, "typed\n");
+    std::istream in(&probe);
+    std::ostringstream prompt;
+    std::string error;
+    std::vector<std::string> assignments{"FTP.password=-"};
+    ASSERT_TRUE(ReadPasswordFromInput(assignments, in, slave, prompt, error)) << error;
+    EXPECT_EQ(assignments[0], "FTP.password=typed");
+    EXPECT_EQ(prompt.str(), "Password: \n");
+    EXPECT_FALSE(probe.echoWhileRead);
+    struct termios after {};
+    ASSERT_EQ(::tcgetattr(slave, &after), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo is back on afterwards";
+    ::close(slave);
+    ::close(master);
 }

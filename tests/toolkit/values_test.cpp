@@ -1,6 +1,7 @@
 #include "toolkit/date_time.h"
 #include "toolkit/profile.h"
 #include "toolkit/random.h"
+#include "toolkit/text.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace pelmora;
 namespace fs = std::filesystem;
@@ -124,5 +126,70 @@ TEST_F(IniFileTest, RefusesWhatItCannotStore) {
         FAIL() << "writing into a missing directory succeeded";
     } catch (const EProfileError& e) {
         EXPECT_EQ(std::string(e.what()), "Unable to write to " + nowhere.FileName());
+    }
+}
+
+TEST_F(IniFileTest, ALinkPlantedWhereTheNewCopyOnceWentLeadsNowhere) {
+    // Another local user who can write to the folder plants a link at the name the new
+    // copy used to get, pointing at a file of ours.
+    const std::string victim = (dir / "victim.txt").string();
+    std::ofstream(victim, std::ios::binary) << "precious";
+    ASSERT_EQ(::symlink(victim.c_str(), (path + ".new").c_str()), 0);
+    Write("[FTP]\nserver=old\n");
+    TIniFile ini(path);
+    ini.WriteString("FTP", "server", "new");
+    ini.UpdateFile();
+    std::ifstream in(victim, std::ios::binary);
+    std::stringstream victimText;
+    victimText << in.rdbuf();
+    EXPECT_EQ(victimText.str(), "precious");
+    EXPECT_EQ(Read(), "[FTP]\nserver=new\n");
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(IniFileTest, AFailedReplaceLeavesNoCopyBehind) {
+    // A directory where the file should be: the copy is written, the rename fails.
+    fs::create_directories(path);
+    TIniFile ini(path);
+    ini.WriteString("A", "k", "v");
+    EXPECT_THROW(ini.UpdateFile(), EProfileError);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"PELMORA.INI"});
+}
+
+TEST(EscapeControls, PrintsControlsAndBrokenUtf8AsHexAndKeepsTheRest) {
+    struct Case {
+        std::string in, out;
+    };
+    using namespace std::string_literals;
+    for (const Case& c : {
+             Case{"plain /index.html", "plain /index.html"},
+             Case{"a\x1b[2Jb", "a\\x1b[2Jb"},
+             Case{"line\rRemote Site Update Complete\n",
+                  "line\\x0dRemote Site Update Complete\\x0a"},
+             Case{"\0\x01\x1f \x7f"s, "\\x00\\x01\\x1f \\x7f"},
+             Case{"back\\slash", "back\\\\slash"},
+             Case{"\\x41", "\\\\x41"}, // an escape in the name cannot pass for one of ours
+             Case{"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82",
+                  "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x99\x82"},
+             Case{"\xc2\xa0nbsp \xc2\x9b"
+                  "2J \xc2\x80",
+                  "\xc2\xa0nbsp \\xc2\\x9b2J \\xc2\\x80"},
+             Case{"\xff\xfe", "\\xff\\xfe"},
+             Case{"\xc3", "\\xc3"},                                       // cut short at the end
+             Case{"\xc3(", "\\xc3("},                                     // cut short by ASCII
+             Case{"\xc0\xaf \xe0\x80\xaf", "\\xc0\\xaf \\xe0\\x80\\xaf"}, // overlong
+             Case{"\xed\xa0\x80", "\\xed\\xa0\\x80"},                     // a surrogate
+             Case{"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},            // past U+10FFFF
+             Case{"\xef\xbf\xbf \xf4\x8f\xbf\xbf",
+                  "\xef\xbf\xbf \xf4\x8f\xbf\xbf"}, // the last ones
+             Case{"", ""},
+         }) {
+        EXPECT_EQ(EscapeControls(c.in), c.out) << c.out;
     }
 }

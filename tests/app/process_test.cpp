@@ -1,0 +1,225 @@
+// The program itself, run as cron or a shell runs it: signals, pipes and exit statuses.
+#include "app/main_form.h"
+#include "app/settings.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// One run of the pelmora binary, its output in files of `tree`. A child still running
+// when the object goes is killed, by its PID.
+class TChild {
+public:
+    TChild(const TTempTree& tree, const std::string& tag, std::vector<std::string> args,
+           int stdinFd = -1)
+        : out_(tree.Path(tag + ".out")), err_(tree.Path(tag + ".err")) {
+        args.insert(args.begin(), PELMORA_BINARY);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (stdinFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdinFd, STDIN_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // The test program may ignore or block signals; the child starts as a shell's would.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int s : {SIGINT, SIGTERM, SIGALRM, SIGPIPE})
+            sigaddset(&defaults, s);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        if (posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~TChild() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+
+    pid_t Pid() const { return pid_; }
+    // The wait status once the child has ended within `ms`, or nothing.
+    std::optional<int> Wait(int ms) {
+        for (int waited = 0; !status_ && pid_ > 0; waited += 10) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = status;
+            else if (waited >= ms)
+                break;
+            else
+                Pause(10);
+        }
+        return status_;
+    }
+    // Whether the child catches `signal` yet (its handlers are in place).
+    bool Catches(int signal) const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("SigCgt:", 0) == 0)
+                return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+        return false;
+    }
+    std::string Out() const { return ReadFile(out_); }
+    std::string Err() const { return ReadFile(err_); }
+
+private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+std::string Describe(const std::optional<int>& status) {
+    if (!status)
+        return "still running";
+    if (WIFEXITED(*status))
+        return "exit " + std::to_string(WEXITSTATUS(*status));
+    if (WIFSIGNALED(*status))
+        return "killed by signal " + std::to_string(WTERMSIG(*status));
+    return "status " + std::to_string(*status);
+}
+
+} // namespace
+
+TEST(Program, SigtermEndsAHeadlessRunWaitingForAListingThatNeverComes) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.On("LIST").Refuse("").Silent();
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "List.remote=/", "Options.update=1", "Options.timeout=300"},
+                                  error))
+        << error;
+    TChild child(tree, "run", {"--settings", ini, "--headless"});
+    ASSERT_GT(child.Pid(), 0);
+    auto listed = [&] {
+        const auto c = server.Commands();
+        return std::find(c.begin(), c.end(), "LIST -a") != c.end();
+    };
+    for (int i = 0; i < 2000 && !listed(); ++i)
+        Pause(10);
+    ASSERT_TRUE(listed()) << child.Out() << child.Err();
+
+    const uint32_t start = GetTickCount();
+    ASSERT_EQ(::kill(child.Pid(), SIGTERM), 0);
+    const auto status = child.Wait(8000);
+    const uint32_t took = GetTickCount() - start;
+    SCOPED_TRACE(child.Out() + child.Err());
+    ASSERT_TRUE(status) << "still running 8 s after SIGTERM";
+    EXPECT_LT(took, 6500u);
+    ASSERT_TRUE(WIFEXITED(*status)) << Describe(status);
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+}
+
+TEST(Program, TheWatchdogEndsARunThatCannotReachItsStop) {
+    // Reading a settings file that is a pipe nobody writes to blocks in the kernel, where
+    // the event loop that carries out the stop never runs again.
+    TTempTree tree;
+    struct TRun {
+        int signal;
+        int status;
+        std::unique_ptr<TChild> child;
+    };
+    TRun runs[] = {{SIGINT, 130, nullptr}, {SIGTERM, 143, nullptr}};
+    for (TRun& run : runs) {
+        const std::string tag = std::to_string(run.signal);
+        const std::string fifo = tree.Path("settings-" + tag);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        run.child = std::make_unique<TChild>(
+            tree, tag, std::vector<std::string>{"--settings", fifo, "--headless"});
+        ASSERT_GT(run.child->Pid(), 0);
+    }
+    for (TRun& run : runs) {
+        for (int i = 0; i < 2000 && !run.child->Catches(run.signal); ++i)
+            Pause(10);
+        ASSERT_TRUE(run.child->Catches(run.signal)) << run.signal;
+    }
+    const uint32_t start = GetTickCount();
+    for (TRun& run : runs)
+        ASSERT_EQ(::kill(run.child->Pid(), run.signal), 0);
+    for (TRun& run : runs) {
+        const auto status = run.child->Wait(9000);
+        const uint32_t took = GetTickCount() - start;
+        SCOPED_TRACE("signal " + std::to_string(run.signal) + ": " + run.child->Err());
+        ASSERT_TRUE(status) << "still running 9 s after the signal";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == run.status) << Describe(status);
+        EXPECT_GE(took, 4500u) << "the stop was given its time";
+        EXPECT_LT(took, 7500u);
+    }
+}
+
+TEST(Program, ConfigureTakesThePasswordFromAPipe) {
+    TTempTree tree;
+    const std::string ini = tree.Path("PELMORA.INI");
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    TChild child(tree, "configure",
+                 {"--settings", ini, "--configure", "FTP.userName=me", "FTP.password=-"},
+                 pipeFds[0]);
+    ::close(pipeFds[0]);
+    const std::string line = "pipe d pw\n";
+    EXPECT_EQ(::write(pipeFds[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(pipeFds[1]);
+    const auto status = child.Wait(10000);
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
+        << Describe(status) << child.Err();
+    EXPECT_EQ(child.Out() + child.Err(), "") << "no prompt when the input is a pipe";
+    EXPECT_EQ(ReadFile(ini).find("pipe"), std::string::npos);
+    TForm1 form;
+    form.FormCreate(ini);
+    EXPECT_EQ(form.Edit3.Text(), "pipe d pw");
+    EXPECT_EQ(form.Edit2.Text(), "me");
+}
