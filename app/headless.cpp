@@ -153,7 +153,11 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
         saveSettings();
     }
     if (!ok) {
+        // The last status, then every failure with its path and reason, so that a mail
+        // from cron says all that is wrong.
         err << EscapeControls(form.Panel1.Caption()) << '\n';
+        for (const std::string& problem : form.Problems())
+            err << "  " << EscapeControls(problem) << '\n';
         return 1;
     }
     return 0;

@@ -169,6 +169,9 @@ public:
     void updateBtnClick();
     bool updateFailed = false;
     std::vector<std::string> updateFailures;
+    // Everything the last run could not do, one line each: the update's failures, or
+    // without an update what the loads and the compare left unsettled.
+    std::vector<std::string> Problems() const;
     // Whether the update may delete on the server: only when allowed, and only on the
     // word of a local tree that was read whole and is not empty beside a full server.
     bool DeletionAllowed(std::string* why = nullptr) const;

@@ -44,6 +44,16 @@ std::string TSyncCore::LocalPath(const TDetail& entry) const {
     return Label5.Caption() + RelativePath(entry.dir, entry.name);
 }
 
+std::vector<std::string> TSyncCore::Problems() const {
+    if (!updateFailures.empty())
+        return updateFailures;
+    std::vector<std::string> problems = localProblems;
+    problems.insert(problems.end(), remoteProblems.begin(), remoteProblems.end());
+    for (const std::string& conflict : conflicts)
+        problems.push_back("Conflict: " + conflict);
+    return problems;
+}
+
 bool TSyncCore::DeletionAllowed(std::string* why) const {
     auto refuse = [why](const char* reason) {
         if (why)
