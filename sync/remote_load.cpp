@@ -77,7 +77,7 @@ bool TSyncCore::BuildRemoteLevel(TStringList& workList, int parentNode) {
             if (Ftp1.LastError() != ftpNoError) {
                 ftpAbort = true;
             } else {
-                here = Ftp1.InitialDirectory;
+                here = Ftp1.CurrentDirectory;
                 if (recurseLevel == 1 && !here.empty() && here.front() == '/')
                     remoteRootAbsolute_ = here == "/" ? std::string() : here;
                 TStringList& listing = Ftp1.Listing();

@@ -156,7 +156,8 @@ TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
     TFtpScriptServer server;
     ListingsInOrder(server,
                     {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "-rw-r--r-- 1 o g 1 Jul 15 1996 z"}});
-    server.On("LIST").Refuse("550 Permission denied");
+    // (450 and 550 at once are how servers show an empty directory; this one fails.)
+    server.On("LIST").Refuse("425 Can't open data connection");
     // The refusal above comes first; the root listing after it is never asked for.
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
