@@ -452,6 +452,9 @@ void TFtp::Quit() {
 }
 
 void TFtp::Disconnect() {
+    // As when the server goes away: what was running has not been done, and a caller
+    // waiting for its ready must not take it for success.
+    const bool running = replyState_ != rsIdle && replyState_ != rsQuit;
     CancelTransfer();
     // A polite goodbye if the connection takes it now; we do not wait for the answer.
     if (connected_) {
@@ -464,8 +467,10 @@ void TFtp::Disconnect() {
     Close();
     ResetSession();
     lastReplyText_.clear();
-    success_ = false;
     Info(ftpDisconnected, "Disconnected");
+    if (running)
+        ReportError(ftpDisconnected, "Disconnected from " + ServerText() + " while busy");
+    success_ = false;
     PostReady();
     PostAvailable();
 }

@@ -74,8 +74,14 @@ public:
     void RemoveDir(const std::string& dir);
     void DeleteFile(const std::string& name);
     void PutFile();
+    // A listing fills Listing, Files and Directories and CurrentDirectory (from PWD). A
+    // server that answers LIST with 450 or 550 at once has an empty directory.
     void GetListing();
+    // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
+    // login, an operation): a disconnect at once, the operation reported as cut short.
     void Quit();
+    // Stops everything at once: the transfer, its local file and the control connection.
+    // Connect works right after; notifications of the old session are dropped then.
     void Abort();
 
     // Properties.

@@ -530,8 +530,8 @@ TEST_F(FtpTransfer, AbortBetweenTheUploadsConnectionAndItsStorThenUploadAgain) {
     EXPECT_EQ(ftp.DataSlot(), 0);
 }
 
-// Quit while something runs is a disconnect: the next Connect works at its first call,
-// without waiting for the notifications of the session it ended.
+// Quit while something runs is a disconnect: the listing it cut short is no success,
+// and the next Connect works at its first call.
 TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     server.On("LIST").Uses(1).Listing({"first\r\n", "second\r\n", "third\r\n"});
     bool quit = false;
@@ -547,6 +547,9 @@ TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpAvailable);
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 2", "ready", "available"}));
+    EXPECT_EQ(ftp.LastError(), ftpDisconnected);
     events.clear();
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
