@@ -52,6 +52,49 @@ std::string PortArgument(const std::string& dottedAddress, uint16_t port) {
     return argument + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
 }
 
+std::string DirectoryOfPwdReply(const std::string& line) {
+    const std::string text = line.size() > 4 ? line.substr(4) : std::string();
+    const size_t open = text.find('"');
+    if (open == std::string::npos) {
+        const size_t begin = text.find_first_not_of(' ');
+        if (begin == std::string::npos)
+            return std::string();
+        return text.substr(begin, text.find(' ', begin) - begin);
+    }
+    // A quote inside the name is doubled; a single one ends it.
+    std::string directory;
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+                directory += '"';
+                ++i;
+                continue;
+            }
+            break;
+        }
+        directory += text[i];
+    }
+    return directory;
+}
+
+std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t port) {
+    const std::string where = host + ":" + std::to_string(port);
+    switch (error) {
+    case WSAECONNREFUSED:
+        return "Connection refused by " + where;
+    case WSAETIMEDOUT:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAENETDOWN:
+        return "No answer from " + where;
+    default:
+        break;
+    }
+    const std::string name = error != 0 ? ErrorName(error) : std::string();
+    return "Could not connect to " + where + (name.empty() ? "" : " (" + name + ")");
+}
+
 const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {rsGreeting, &TFtp::OnGreeting},        {rsUser, &TFtp::OnUserReply},
     {rsPass, &TFtp::OnPassReply},           {rsAcct, &TFtp::OnAcctReply},
@@ -85,53 +128,88 @@ void TFtp::Info(FtpInfo code, const std::string& addInfo) {
         OnFtpInfo(this, code, addInfo);
 }
 
-void TFtp::ReportError(FtpInfo code) {
+void TFtp::ReportError(FtpInfo code, const std::string& reason) {
     success_ = false;
     lastError_ = code;
-    PostMessage(WindowHandle(), WM_FTP_ERROR, static_cast<uintptr_t>(code) & 0x7F, 0);
+    if (PostMessage(WindowHandle(), WM_FTP_ERROR, static_cast<uintptr_t>(code) & 0x7F, session_))
+        errorTexts_.push_back(reason.empty() ? std::string("Error") : reason);
 }
 
 void TFtp::PostReady() {
-    PostMessage(WindowHandle(), WM_FTP_READY, 0, 0);
+    PostMessage(WindowHandle(), WM_FTP_READY, 0, session_);
 }
 
 void TFtp::PostAvailable() {
-    PostMessage(WindowHandle(), WM_FTP_AVAILABLE, 0, 0);
+    PostMessage(WindowHandle(), WM_FTP_AVAILABLE, 0, session_);
 }
 
-void TFtp::FailSession(FtpInfo code) {
+std::string TFtp::HostText() const {
+    if (!FtpServer().empty())
+        return FtpServer();
+    return HostName.empty() ? HostAddress : HostName;
+}
+
+std::string TFtp::ServerText() const {
+    return HostText() + ":" + std::to_string(FtpPort);
+}
+
+void TFtp::ResetSession() {
+    connected_ = false;
+    status_ = ftpAvailable;
+    operation_ = 0;
+    SetReplyState(rsIdle);
+    replyReader_.Reset();
+    controlLines_.Clear();
+}
+
+void TFtp::FailSession(FtpInfo code, const std::string& reason) {
     Close();
     connected_ = false;
     // Nothing of a transfer survives its session.
-    data_->Close();
-    if (dataSlot_ != 0 && !uploading_) {
-        data_->CloseClient(dataSlot_);
-        dataSlot_ = 0;
-    }
-    if (!uploading_)
-        CloseLocalFile();
-    dataCancelled_ = true;
-    uploadPending_ = false;
+    CancelTransfer();
     SetReplyState(rsIdle);
-    ReportError(code);
+    ReportError(code, reason);
     success_ = false;
     PostReady();
     PostAvailable();
 }
 
+void TFtp::FailOperation(const std::string& reason) {
+    CancelTransfer();
+    ReportError(ftpOperationFailed, reason);
+    success_ = false;
+    SetReplyState(rsIdle);
+    PostReady();
+}
+
 void TFtp::HandleNotification(TMessage& message) {
+    if (message.Msg != WM_FTP_AVAILABLE && message.Msg != WM_FTP_ERROR &&
+        message.Msg != WM_FTP_READY)
+        return;
+    // What an earlier session posted must not touch the one that replaced it.
+    const bool current = static_cast<uint32_t>(message.LParam) == session_;
     switch (message.Msg) {
     case WM_FTP_AVAILABLE:
+        if (!current)
+            break;
         status_ = ftpAvailable;
         Info(ftpAvailable, "Available");
         if (OnFtpQuit)
             OnFtpQuit(this);
         break;
-    case WM_FTP_ERROR:
-        if (OnFtpError)
-            OnFtpError(this, static_cast<FtpInfo>(message.WParam & 0x7F), "Error");
+    case WM_FTP_ERROR: {
+        std::string reason = "Error";
+        if (!errorTexts_.empty()) {
+            reason = std::move(errorTexts_.front());
+            errorTexts_.pop_front();
+        }
+        if (current && OnFtpError)
+            OnFtpError(this, static_cast<FtpInfo>(message.WParam & 0x7F), reason);
         break;
+    }
     case WM_FTP_READY: {
+        if (!current)
+            break;
         // Only a session can be ready for commands; a ready that ends a refusal without
         // one must not keep Connect from starting the next session.
         if (connected_)
@@ -162,6 +240,7 @@ void TFtp::HandleNotification(TMessage& message) {
 bool TFtp::SendLine(const std::string& text) {
     std::string rest = text + "\r\n";
     Info(ftpCommandSent, text);
+    lastActivity_ = GetTickCount();
     for (;;) {
         ProcessMessages();
         int32_t sent = 0;
@@ -172,7 +251,7 @@ bool TFtp::SendLine(const std::string& text) {
             Info(ftpSocketWriteError, "Write error");
             // Reported as an error with its ready too, so a caller waiting for the
             // outcome learns it now and not at its time-out.
-            FailSession(ftpSocketWriteError);
+            FailSession(ftpSocketWriteError, "Connection to " + ServerText() + " lost");
             status_ = ftpSocketWriteError;
             return false;
         }
@@ -204,7 +283,9 @@ void TFtp::Connect() {
         ShowMessage("FtpDataComponent not assigned!");
         return;
     }
-    if (status_ != ftpAvailable) {
+    // A session, or a connect on its way: an abort, a quit or a failure that ended the
+    // last one has closed the control connection at once, so Connect works right after.
+    if (connected_ || Socket->Handle != INVALID_SOCKET) {
         ReportError(ftpTransactionBusy);
         return;
     }
@@ -225,13 +306,16 @@ void TFtp::Connect() {
     }
     if (FtpPort == 0)
         FtpPort = 21;
-    replyReader_.Reset();
-    controlLines_.Clear();
+    // A new session owes nothing to an earlier one: neither its notifications still on
+    // their way, nor its pending completion event, nor an abort that ended it.
+    ++session_;
+    CancelTransfer();
+    ResetSession();
     SetReplyState(rsGreeting);
-    // A new session owes nothing to an earlier one: neither its pending completion
-    // event nor an abort that ended it.
-    operation_ = 0;
     abortRequested_ = false;
+    inReply_ = false;
+    lastReplyText_.clear();
+    lastActivity_ = GetTickCount();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
     OnSockClose = [this](TObject*) { SockClosed(); };
@@ -240,22 +324,20 @@ void TFtp::Connect() {
         Open();
         status_ = ftpBusy;
     } catch (const EARPError&) {
-        FailSession(ftpHostNotFound);
+        const std::string text = "Host not found: " + HostText();
+        FailSession(ftpHostNotFound, text);
         status_ = ftpHostNotFound;
-        Info(ftpHostNotFound, "");
-        Close();
-        PostAvailable();
-    } catch (const ESockError&) {
-        FailSession(ftpSocketError);
+        Info(ftpHostNotFound, text);
+    } catch (const ESockError& error) {
+        const std::string text = "Could not connect to " + ServerText() + ": " + error.what();
+        FailSession(ftpSocketError, text);
         status_ = ftpSocketError;
-        Info(ftpSocketError, "");
-        Close();
-        PostAvailable();
+        Info(ftpSocketError, text);
     }
 }
 
 void TFtp::RefuseUnsafe() {
-    ReportError(ftpOperationFailed);
+    ReportError(ftpOperationFailed, "A name with a line break cannot be sent");
     PostReady();
 }
 
@@ -276,14 +358,13 @@ bool TFtp::BeginSimple(int operation, const std::string& command, const std::str
     operation_ = operation;
     if (RefusedUnlessReady())
         return false;
+    lastReplyText_.clear();
     if (!SafeArgument(argument)) {
         RefuseUnsafe();
         return false;
     }
     lastError_ = ftpNoError;
     status_ = ftpBusy;
-    if (operation == 2)
-        InitialDirectory = argument;
     SendCommand(command + " " + argument, rsSimple);
     return true;
 }
@@ -317,6 +398,7 @@ void TFtp::PutFile() {
         ReportError(ftpTransactionBusy);
         return;
     }
+    lastReplyText_.clear();
     if (RemoteFile.empty()) {
         ReportError(ftpNoRemoteFile);
         PostReady();
@@ -334,7 +416,7 @@ void TFtp::PutFile() {
     if (localFile_ >= 0 && (::fstat(localFile_, &info) != 0 || !S_ISREG(info.st_mode)))
         CloseLocalFile();
     if (localFile_ < 0) {
-        ReportError(ftpLocalOpenError);
+        ReportError(ftpLocalOpenError, "Cannot open " + LocalFile);
         PostReady();
         return;
     }
@@ -349,26 +431,55 @@ void TFtp::GetListing() {
     operation_ = 8;
     if (RefusedUnlessReady())
         return;
+    lastReplyText_.clear();
     lastError_ = ftpNoError;
+    success_ = true;
     status_ = ftpBusy;
     SendCommand("PWD", rsListPwd);
 }
 
 void TFtp::Quit() {
-    if (RefusedUnlessReady())
+    if (!connected_ && Socket->Handle == INVALID_SOCKET) {
+        ReportError(ftpDisconnected);
         return;
+    }
+    if (!connected_ || status_ != ftpCommandReady)
+        return Disconnect();
+    lastReplyText_.clear();
     lastError_ = ftpNoError;
     status_ = ftpBusy;
     SendCommand("QUIT", rsQuit);
 }
 
+void TFtp::Disconnect() {
+    // As when the server goes away: what was running has not been done, and a caller
+    // waiting for its ready must not take it for success.
+    const bool running = replyState_ != rsIdle && replyState_ != rsQuit;
+    CancelTransfer();
+    // A polite goodbye if the connection takes it now; we do not wait for the answer.
+    if (connected_) {
+        try {
+            if (SendText("QUIT\r\n") > 0)
+                Info(ftpCommandSent, "QUIT");
+        } catch (const ESockError&) {
+        }
+    }
+    Close();
+    ResetSession();
+    lastReplyText_.clear();
+    Info(ftpDisconnected, "Disconnected");
+    if (running)
+        ReportError(ftpDisconnected, "Disconnected from " + ServerText() + " while busy");
+    success_ = false;
+    PostReady();
+    PostAvailable();
+}
+
 void TFtp::Abort() {
     abortRequested_ = true;
-    data_->Close();
-    if (dataSlot_ != 0)
-        data_->CloseClient(dataSlot_);
+    CancelTransfer();
     Close();
-    CloseLocalFile();
+    ResetSession();
     success_ = false;
     Info(ftpTransferAborted, "Transfer aborted");
     PostAvailable();
@@ -387,11 +498,12 @@ void TFtp::SockConnected() {
     // close follows: without a peer there is no session to wait for.
     TSockAddrIn peer;
     int32_t length = sizeof peer;
-    if (EntryPoints().getpeername(Socket->Handle, &peer, &length) != 0) {
-        FailSession(ftpSocketError);
+    if (ConnectError != 0 || EntryPoints().getpeername(Socket->Handle, &peer, &length) != 0) {
+        FailSession(ftpSocketError, ConnectFailureText(ConnectError, HostText(), FtpPort));
         status_ = ftpSocketError;
         return;
     }
+    lastActivity_ = GetTickCount();
     SockRead(ftpSocketReadError);
 }
 
@@ -400,7 +512,9 @@ void TFtp::SockClosed() {
     // A session that ends in the middle of an operation has not done it; the caller
     // must not take the ready that follows for success.
     if (replyState_ != rsIdle && replyState_ != rsQuit)
-        ReportError(ftpDisconnected);
+        ReportError(ftpDisconnected, "Connection closed by " + ServerText());
+    // Whatever transfer ran has lost its session.
+    CancelTransfer();
     SetReplyState(rsIdle);
     PostReady();
     PostAvailable();
@@ -425,6 +539,7 @@ std::string ChunkText(const char* bytes, int32_t count) {
 void TFtp::SockRead(FtpInfo failure) {
     if (inReply_)
         return; // the reader below us drains the socket when the running handler returns
+    const uint32_t session = session_;
     for (;;) {
         std::string text;
         try {
@@ -432,7 +547,7 @@ void TFtp::SockRead(FtpInfo failure) {
             text = ChunkText(bytes, Socket->Receive(bytes, ReceiveChunk));
         } catch (const ESockError&) {
             if (connected_) {
-                FailSession(failure);
+                FailSession(failure, "Connection to " + ServerText() + " lost");
                 status_ = failure;
             }
             return;
@@ -441,18 +556,20 @@ void TFtp::SockRead(FtpInfo failure) {
             return;
         if (!controlLines_.Feed(text)) {
             // A line without end: no server talks like that, and we will not hold it.
-            FailSession(ftpSocketReadError);
+            FailSession(ftpSocketReadError, "Reply line too long from " + ServerText());
             status_ = ftpSocketReadError;
             controlLines_.Clear();
             return;
         }
         std::string line;
         while (controlLines_.NextLine(line)) {
+            lastActivity_ = GetTickCount();
             inReply_ = true;
             Info(ftpReplyLine, line);
             HandleReply(line);
             inReply_ = false;
-            if (Socket->Handle == INVALID_SOCKET)
+            // A handler may have ended the session, or even started the next one.
+            if (Socket->Handle == INVALID_SOCKET || session != session_)
                 return;
         }
     }
@@ -461,6 +578,7 @@ void TFtp::SockRead(FtpInfo failure) {
 void TFtp::HandleReply(const std::string& line) {
     if (!replyReader_.TakeLine(line))
         return;
+    lastReplyText_ = line;
     for (const TDispatchRow& row : dispatchTable_)
         if (row.state == replyState_) {
             (this->*row.handler)(line[0], line);
@@ -468,8 +586,8 @@ void TFtp::HandleReply(const std::string& line) {
         }
 }
 
-void TFtp::DenyLogin(const std::string& text) {
-    ReportError(ftpAccessDenied);
+void TFtp::DenyLogin(const std::string& text, const std::string& reason) {
+    ReportError(ftpAccessDenied, reason);
     Info(ftpAccessDenied, text);
     SendLine("QUIT");
     SetReplyState(rsQuit);
@@ -480,38 +598,39 @@ void TFtp::SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded n
     if (value.empty() && OnFtpNeedInfo)
         OnFtpNeedInfo(this, need, value);
     if (!SafeArgument(value))
-        return DenyLogin(deniedText);
+        return DenyLogin(deniedText,
+                         std::string("A line break in the value for ") + verb + " cannot be sent");
     SendCommand(std::string(verb) + " " + value, nextState);
 }
 
-void TFtp::OnGreeting(char kind, const std::string&) {
+void TFtp::OnGreeting(char kind, const std::string& line) {
     if (kind != '2') {
-        FailSession(ftpGreetingError);
+        FailSession(ftpGreetingError, line);
         return;
     }
     SendLoginValue("USER", UserName, ftpniUserName, rsUser, "AccessDenied");
 }
 
-void TFtp::OnUserReply(char kind, const std::string&) {
+void TFtp::OnUserReply(char kind, const std::string& line) {
     if (kind == '2')
         return SendCommand("SYST", rsSyst);
     if (kind != '3')
-        return DenyLogin("AccessDenied");
+        return DenyLogin("AccessDenied", line);
     SendLoginValue("PASS", UserPassword, ftpniPassword, rsPass, "Access Denied");
 }
 
-void TFtp::OnPassReply(char kind, const std::string&) {
+void TFtp::OnPassReply(char kind, const std::string& line) {
     if (kind == '2')
         return SendCommand("SYST", rsSyst);
     if (kind != '3')
-        return DenyLogin("Access Denied");
+        return DenyLogin("Access Denied", line);
     SendLoginValue("ACCT", UserAccount, ftpniAccount, rsAcct, "Access Denied");
 }
 
-void TFtp::OnAcctReply(char kind, const std::string&) {
+void TFtp::OnAcctReply(char kind, const std::string& line) {
     if (kind == '2')
         return SendCommand("SYST", rsSyst);
-    DenyLogin("Access Denied");
+    DenyLogin("Access Denied", line);
 }
 
 void TFtp::DetectServerType(const std::string& line) {
@@ -555,33 +674,30 @@ void TFtp::OnSystReply(char kind, const std::string& line) {
     if (InitialDirectory.empty())
         return LoggedIn();
     if (!SafeArgument(InitialDirectory)) {
-        ReportError(ftpOperationFailed);
+        ReportError(ftpOperationFailed, "A name with a line break cannot be sent");
         return LoggedIn();
     }
     SendCommand("CWD " + InitialDirectory, rsInitialCwd);
 }
 
-void TFtp::OnInitialCwdReply(char kind, const std::string&) {
+void TFtp::OnInitialCwdReply(char kind, const std::string& line) {
     if (kind != '2')
-        ReportError(ftpOperationFailed);
+        ReportError(ftpOperationFailed, line);
     LoggedIn();
 }
 
 void TFtp::OnPwdReply(char kind, const std::string& line) {
     if (kind != '2')
-        return FailSession(ftpUnexpectedReply);
-    const size_t open = line.find('"');
-    const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
-    CurrentDirectory =
-        open == std::string::npos ? std::string() : line.substr(open + 1, close - open - 1);
+        return FailOperation(line);
+    CurrentDirectory = DirectoryOfPwdReply(line);
     SendCommand("TYPE A", rsListType);
 }
 
-void TFtp::OnListTypeReply(char kind, const std::string&) {
+void TFtp::OnListTypeReply(char kind, const std::string& line) {
     dataDone_ = false;
     controlDone_ = false;
     if (kind != '2')
-        return FailSession(ftpUnexpectedReply);
+        return FailOperation(line);
     // Armed before PORT goes out: some servers connect back as soon as they read it.
     if (const auto argument = BuildPortArgument()) {
         ArmForListing();
@@ -589,42 +705,57 @@ void TFtp::OnListTypeReply(char kind, const std::string&) {
     }
 }
 
-void TFtp::OnListPortReply(char kind, const std::string&) {
+void TFtp::OnListPortReply(char kind, const std::string& line) {
     if (kind != '2')
-        return FailSession(ftpUnexpectedReply);
+        return FailOperation("The server refused active mode (PORT): " + line);
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
     SendCommand(ServerType == ftpstUNIX ? "LIST -a" : "LIST", rsList);
 }
 
-void TFtp::OnListReply(char kind, const std::string&) {
-    if (kind == '1')
+void TFtp::OnListReply(char kind, const std::string& line) {
+    if (kind == '1') {
+        listingStarted_ = true;
         return;
+    }
     if (kind == '2') {
         controlDone_ = true;
         return TransferFinishedIfBothDone();
     }
-    data_->Close();
-    FailSession(ftpUnexpectedReply);
-    success_ = false;
+    if (listingFailed_) {
+        // Our own end of the listing has been reported; this answers it.
+        controlDone_ = true;
+        return TransferFinishedIfBothDone();
+    }
+    // Many servers answer LIST in an empty (or missing) directory with 450 or 550 at
+    // once, never starting a transfer: that directory has nothing to list. Once the
+    // server has said it is opening the data connection, or has connected, a refusal is
+    // a failure.
+    const std::string code = line.substr(0, 3);
+    if (!listingStarted_ && (code == "450" || code == "550")) {
+        CancelTransfer();
+        transferTime_ = 0;
+        Info(ftpListingReady, "Listing ready");
+        SetReplyState(rsIdle);
+        PostReady();
+        return;
+    }
+    FailOperation(line);
 }
 
-void TFtp::OnStoreTypeReply(char kind, const std::string&) {
+void TFtp::OnStoreTypeReply(char kind, const std::string& line) {
     dataDone_ = false;
     controlDone_ = false;
     if (kind != '2')
-        return FailSession(ftpUnexpectedReply);
+        return FailOperation(line);
     if (const auto argument = BuildPortArgument()) {
         ArmForUpload();
         SendCommand("PORT " + *argument, rsStorePort);
     }
 }
 
-void TFtp::OnStorePortReply(char kind, const std::string&) {
-    if (kind != '2') {
-        FailSession(ftpUnexpectedReply);
-        success_ = false;
-        return;
-    }
+void TFtp::OnStorePortReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailOperation("The server refused active mode (PORT): " + line);
     SendCommand("STOR " + RemoteFile, rsStore);
     if (uploadPending_ && replyState_ == rsStore) {
         uploadPending_ = false;
@@ -632,39 +763,27 @@ void TFtp::OnStorePortReply(char kind, const std::string&) {
     }
 }
 
-void TFtp::OnStoreReply(char kind, const std::string&) {
+void TFtp::OnStoreReply(char kind, const std::string& line) {
     if (kind == '1')
         return;
     if (kind == '2') {
         controlDone_ = true;
         return TransferFinishedIfBothDone();
     }
-    data_->Close();
     // The refusal ends the upload: a send loop still running stops without a word.
-    dataCancelled_ = true;
-    uploadPending_ = false;
-    if (!uploading_) {
-        if (dataSlot_ != 0)
-            data_->CloseClient(dataSlot_);
-        dataSlot_ = 0;
-        CloseLocalFile();
-    }
-    ReportError(ftpOperationFailed);
-    success_ = false;
+    FailOperation(line);
+}
+
+void TFtp::OnSimpleReply(char kind, const std::string& line) {
+    if (kind != '2')
+        ReportError(ftpOperationFailed, line);
     SetReplyState(rsIdle);
     PostReady();
 }
 
-void TFtp::OnSimpleReply(char kind, const std::string&) {
+void TFtp::OnQuitReply(char kind, const std::string& line) {
     if (kind != '2')
-        ReportError(ftpOperationFailed);
-    SetReplyState(rsIdle);
-    PostReady();
-}
-
-void TFtp::OnQuitReply(char kind, const std::string&) {
-    if (kind != '2')
-        FailSession(ftpNoError);
+        FailSession(ftpNoError, line);
     SetReplyState(rsIdle);
 }
 
@@ -679,14 +798,14 @@ std::optional<std::string> TFtp::BuildPortArgument() {
     data_->ListingLines.Clear();
     try {
         data_->Listen();
-    } catch (const EARPError&) {
+    } catch (const EARPError& error) {
         data_->Close();
-        FailSession(ftpHostNotFound);
+        FailSession(ftpHostNotFound, std::string("Cannot listen for data: ") + error.what());
         status_ = ftpHostNotFound;
         return std::nullopt;
-    } catch (const ESockError&) {
+    } catch (const ESockError& error) {
         data_->Close();
-        FailSession(ftpSocketError);
+        FailSession(ftpSocketError, std::string("Cannot listen for data: ") + error.what());
         status_ = ftpSocketError;
         return std::nullopt;
     }
@@ -713,7 +832,9 @@ void TFtp::ArmForListing() {
     data_->OnSockRead = [this](TObject*, int32_t slot) { ListingDataRead(slot); };
     data_->OnSockClose = [this](TObject*, int32_t slot) { ListingClosed(slot); };
     data_->OnSockWrite = nullptr;
-    dataCancelled_ = false;
+    listingStarted_ = false;
+    listingFailed_ = false;
+    bytesTransferred_ = 0;
     listing_.Clear();
     files_.Clear();
     directories_.Clear();
@@ -724,7 +845,6 @@ void TFtp::ArmForUpload() {
     data_->OnSockRead = nullptr;
     data_->OnSockClose = [this](TObject*, int32_t slot) { FileClosed(slot); };
     data_->OnSockWrite = [this](TObject*, int32_t) { dataWritable_ = true; };
-    dataCancelled_ = false;
     uploadPending_ = false;
 }
 
@@ -745,8 +865,10 @@ void TFtp::DataAccepted(int32_t slot) {
         return;
     bytesTransferred_ = 0;
     startTick_ = GetTickCount();
+    lastActivity_ = startTick_;
     transferTime_ = 0;
     dataSlot_ = slot;
+    listingStarted_ = true;
     data_->ListingLines.Clear();
     abortRequested_ = false;
     // A lone name left over from an earlier listing is not part of this one.
@@ -756,49 +878,62 @@ void TFtp::DataAccepted(int32_t slot) {
 bool TFtp::ListingDataRead(int32_t slot) {
     if (slot == 0 || slot != dataSlot_)
         return false;
+    const uint32_t transfer = transfer_;
     std::string text;
     try {
         char bytes[ReceiveChunk];
         text = ChunkText(bytes, data_->Receive(slot, bytes, ReceiveChunk));
     } catch (const ESockError&) {
-        success_ = false;
-        data_->CloseClient(slot);
-        data_->Close();
-        dataSlot_ = 0;
-        FailSession(ftpSocketReadError);
+        // The data connection broke; the control connection may well be fine.
+        EndListingWithError(ftpSocketReadError, "Listing connection broken");
         return false;
     }
     if (text.empty())
         return false;
+    lastActivity_ = GetTickCount();
     bytesTransferred_ += static_cast<int64_t>(text.size());
+    if (bytesTransferred_ > ListingByteCap) {
+        EndListingWithError(ftpOperationFailed, "Listing too long");
+        return false;
+    }
     if (!data_->ListingLines.Feed(text)) {
-        EndListingWithError(ftpSocketReadError);
+        EndListingWithError(ftpSocketReadError, "Listing line too long");
         return false;
     }
     std::string line;
-    while (data_->ListingLines.NextLine(line)) {
-        transferTime_ = GetTickCount() - startTick_;
-        Info(ftpProgress, line);
-        try {
-            listing_.Add(line);
-            Info(ftpListingLine, line);
-            TListingEntry entry;
-            if (ParseListingLine(ServerType, line, entry))
-                (entry.IsDirectory ? directories_ : files_).Add(entry.Name);
-        } catch (...) {
-            // One bad line, or a handler that threw on it, must not cost the listing.
-        }
-    }
+    while (data_->ListingLines.NextLine(line))
+        if (!AddListingLine(line, transfer))
+            return false;
     return true;
 }
 
-void TFtp::EndListingWithError(FtpInfo code) {
-    data_->CloseClient(dataSlot_);
-    data_->Close();
-    dataSlot_ = 0;
-    data_->ListingLines.Clear();
-    ReportError(code);
+bool TFtp::AddListingLine(const std::string& line, uint32_t transfer) {
+    if (listing_.Count() >= ListingLineCap) {
+        EndListingWithError(ftpOperationFailed, "Listing too long");
+        return false;
+    }
+    transferTime_ = GetTickCount() - startTick_;
+    try {
+        Info(ftpProgress, line);
+        listing_.Add(line);
+        Info(ftpListingLine, line);
+        TListingEntry entry;
+        if (ParseListingLine(ServerType, line, entry))
+            (entry.IsDirectory ? directories_ : files_).Add(entry.Name);
+    } catch (...) {
+        // One bad line, or a handler that threw on it, must not cost the listing.
+    }
+    // A handler may have ended the transfer (an abort, a quit).
+    return transfer == transfer_;
+}
+
+void TFtp::EndListingWithError(FtpInfo code, const std::string& reason) {
+    // The server finds its data connection gone and answers LIST; that answer, or the
+    // one it already gave, completes the operation.
+    CancelTransfer();
+    ReportError(code, reason);
     success_ = false;
+    listingFailed_ = true;
     dataDone_ = true;
     TransferFinishedIfBothDone();
 }
@@ -810,11 +945,16 @@ void TFtp::ListingClosed(int32_t slot) {
     }
     if (slot != dataSlot_)
         return;
-    // Whatever is still buffered belongs to the listing.
-    while (dataSlot_ == slot && ListingDataRead(slot)) {
+    const uint32_t transfer = transfer_;
+    // Whatever is still buffered belongs to the listing, and so does a last line that
+    // has no line end.
+    while (ListingDataRead(slot)) {
     }
-    if (dataSlot_ != slot)
+    if (transfer != transfer_ || dataSlot_ != slot)
         return; // the listing ended on an error while draining
+    std::string line;
+    if (data_->ListingLines.TakeLastLine(line) && !AddListingLine(line, transfer))
+        return;
     transferTime_ = GetTickCount() - startTick_;
     data_->CloseClient(slot);
     data_->Close();
@@ -826,6 +966,7 @@ void TFtp::ListingClosed(int32_t slot) {
 }
 
 void TFtp::SendFileData(int32_t slot) {
+    const uint32_t transfer = transfer_;
     bytesTransferred_ = 0;
     startTick_ = GetTickCount();
     transferTime_ = 0;
@@ -847,7 +988,7 @@ void TFtp::SendFileData(int32_t slot) {
             success_ = false;
             break;
         }
-        if (dataCancelled_)
+        if (transfer != transfer_)
             break;
         const int32_t count = block == blocks && rest != 0 ? rest : BlockSize;
         const ssize_t got = localFileOpen_ ? ReadFull(localFile_, buffer.data(), count) : -1;
@@ -856,11 +997,11 @@ void TFtp::SendFileData(int32_t slot) {
             break;
         }
         bytesTransferred_ += count;
-        if (!SendAll(slot, buffer.data(), count)) {
+        if (!SendAll(slot, transfer, buffer.data(), count)) {
             if (abortRequested_) {
                 Info(ftpTransferAborted, "Transfer aborted");
                 success_ = false;
-            } else if (!dataCancelled_) {
+            } else if (transfer == transfer_) {
                 failure = ftpSocketWriteError;
             }
             break;
@@ -869,7 +1010,11 @@ void TFtp::SendFileData(int32_t slot) {
         Info(ftpProgress, "");
     }
     uploading_ = false;
-    EndDataSide();
+    // Once the transfer was cancelled its data side is no longer ours: the slot may
+    // already carry the next one.
+    const bool cancelled = transfer != transfer_;
+    if (!cancelled)
+        EndDataSide();
     transferTime_ = GetTickCount() - startTick_;
     if (failure == ftpLocalReadError) {
         Info(ftpLocalReadError, "File read");
@@ -879,20 +1024,22 @@ void TFtp::SendFileData(int32_t slot) {
     } else {
         Info(ftpTransferDone, "Transfer done");
     }
+    if (cancelled)
+        return; // whoever cancelled it has ended the operation
     // A failed upload still ends with one ready, through the same meeting of the two
     // sides as a good one: the server answers STOR once the data connection is gone.
-    if (failure != ftpNoError)
-        ReportError(failure);
-    if (dataCancelled_)
-        return; // the session or the server's refusal has already ended the operation
+    if (failure == ftpLocalReadError)
+        ReportError(failure, "Cannot read " + LocalFile);
+    else if (failure == ftpSocketWriteError)
+        ReportError(failure, "Upload connection broken");
     dataDone_ = true;
     TransferFinishedIfBothDone();
 }
 
-bool TFtp::SendAll(int32_t slot, const char* buffer, int32_t count) {
+bool TFtp::SendAll(int32_t slot, uint32_t transfer, const char* buffer, int32_t count) {
     int32_t sent = 0;
     while (sent < count) {
-        if (abortRequested_ || dataCancelled_ || dataPeerClosed_ || dataSlot_ != slot)
+        if (abortRequested_ || transfer != transfer_ || dataPeerClosed_ || dataSlot_ != slot)
             return false;
         dataWritable_ = false;
         int32_t n = 0;
@@ -903,13 +1050,14 @@ bool TFtp::SendAll(int32_t slot, const char* buffer, int32_t count) {
         }
         sent += n;
         if (n > 0) {
+            lastActivity_ = GetTickCount();
             ProcessMessages();
             continue;
         }
         // Full socket buffer: sleep until the socket can take more (or we must stop).
         WaitUntil(
-            [this] {
-                return dataWritable_ || abortRequested_ || dataCancelled_ || dataPeerClosed_;
+            [&] {
+                return dataWritable_ || abortRequested_ || transfer != transfer_ || dataPeerClosed_;
             },
             GetTickCount() + 1000);
     }
@@ -941,6 +1089,13 @@ void TFtp::EndDataSide() {
     data_->Close();
     dataSlot_ = 0;
     CloseLocalFile();
+}
+
+void TFtp::CancelTransfer() {
+    ++transfer_;
+    EndDataSide();
+    data_->ListingLines.Clear();
+    uploadPending_ = false;
 }
 
 void TFtp::CloseLocalFile() {

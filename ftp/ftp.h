@@ -8,6 +8,7 @@
 #include "toolkit/string_list.h"
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,11 @@ namespace pelmora {
 constexpr uint32_t WM_FTP_AVAILABLE = WM_USER + 2; // 1026
 constexpr uint32_t WM_FTP_ERROR = WM_USER + 3;     // 1027
 constexpr uint32_t WM_FTP_READY = WM_USER + 4;     // 1028
+
+// One listing may hold this much and no more: a server that never ends its listing
+// must not fill our memory until the caller gives up.
+constexpr int64_t MaxListingBytes = 64LL * 1024 * 1024;
+constexpr int MaxListingLines = 1000000;
 
 // What ReplyState says the next final reply answers.
 enum TReplyStates : int {
@@ -43,6 +49,15 @@ enum TReplyStates : int {
 // The text after "PORT " for a listener at this dotted address and port.
 std::string PortArgument(const std::string& dottedAddress, uint16_t port);
 
+// The directory a PWD reply names: the quoted path with its doubled quotes made single
+// (257 "/a""b" is current -> /a"b), or, from a server that leaves the quotes out, the
+// first word after the code. Empty when the reply names none.
+std::string DirectoryOfPwdReply(const std::string& line);
+
+// What a failed connect to host:port means in plain words, from the socket error code
+// that ended it (0 when none is known).
+std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t port);
+
 // The client side of FTP in active mode over one control connection, with a data
 // component for listings and uploads. Every operation checks its preconditions, sends
 // its first command and returns; the outcome arrives later through the events, from
@@ -59,8 +74,14 @@ public:
     void RemoveDir(const std::string& dir);
     void DeleteFile(const std::string& name);
     void PutFile();
+    // A listing fills Listing, Files and Directories and CurrentDirectory (from PWD). A
+    // server that answers LIST with 450 or 550 at once has an empty directory.
     void GetListing();
+    // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
+    // login, an operation): a disconnect at once, the operation reported as cut short.
     void Quit();
+    // Stops everything at once: the transfer, its local file and the control connection.
+    // Connect works right after; notifications of the old session are dropped then.
     void Abort();
 
     // Properties.
@@ -71,8 +92,14 @@ public:
     std::string RemoteFile;
     std::string Ftp_URL;
     TTransferType TransferMode = BinaryTransfer;
+    // The directory the session changes to once logged in; the caller's to set, and
+    // no later operation changes it.
     std::string InitialDirectory;
+    // Where the server says we are, as its latest PWD reply named it.
     std::string CurrentDirectory;
+    // A listing past either cap fails ("Listing too long").
+    int64_t ListingByteCap = MaxListingBytes;
+    int ListingLineCap = MaxListingLines;
     TFTPServerType ServerType = ftpstDefault;
 
     TFtpInfoEvent OnFtpInfo;
@@ -106,6 +133,13 @@ public:
     int Operation() const { return operation_; }
     bool AbortRequested() const { return abortRequested_; }
     int DataSlot() const { return dataSlot_; }
+    // The tick of the session's latest sign of life: a command sent, a reply line
+    // received, listing bytes received or upload bytes sent. A caller waits on this
+    // going quiet rather than on a fixed deadline.
+    uint32_t LastActivity() const { return lastActivity_; }
+    // The final reply line that ended the last operation ("550 Permission denied"),
+    // kept until the next operation starts.
+    const std::string& LastReplyText() const { return lastReplyText_; }
 
     void HandleNotification(TMessage& message);
     // One control line; only the final line of a reply is acted on.
@@ -125,10 +159,20 @@ private:
     // `failure` is the code a failing receive reports.
     void SockRead(FtpInfo failure);
     void Info(FtpInfo code, const std::string& addInfo);
-    void ReportError(FtpInfo code);
+    // `reason` reaches OnFtpError as its addInfo, in plain words.
+    void ReportError(FtpInfo code, const std::string& reason = std::string());
     void PostReady();
     void PostAvailable();
-    void FailSession(FtpInfo code);
+    void FailSession(FtpInfo code, const std::string& reason = std::string());
+    // The server refused a step: this operation fails, the session goes on.
+    void FailOperation(const std::string& reason);
+    // Forgets the control connection's state, as after a session that has ended.
+    void ResetSession();
+    // Quit while something runs: the operation stops and the connection goes.
+    void Disconnect();
+    // The host as the user gave it, and "host:port".
+    std::string HostText() const;
+    std::string ServerText() const;
     bool SendLine(const std::string& text);
     void SendCommand(const std::string& text, int nextState);
     void SetReplyState(int state);
@@ -156,7 +200,7 @@ private:
     void OnStoreReply(char kind, const std::string& line);
     void OnSimpleReply(char kind, const std::string& line);
     void OnQuitReply(char kind, const std::string& line);
-    void DenyLogin(const std::string& text);
+    void DenyLogin(const std::string& text, const std::string& reason);
     // Asks the owner for a missing login value, then sends it (or denies the login when
     // it cannot go into a command).
     void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
@@ -170,13 +214,18 @@ private:
     void DataAccepted(int32_t slot);
     // False when nothing more came.
     bool ListingDataRead(int32_t slot);
+    // False when the line ended the listing (a cap) or a handler ended the transfer.
+    bool AddListingLine(const std::string& line, uint32_t transfer);
     void ListingClosed(int32_t slot);
-    void EndListingWithError(FtpInfo code);
+    void EndListingWithError(FtpInfo code, const std::string& reason);
     void UploadAccepted(int32_t slot);
     void SendFileData(int32_t slot);
-    bool SendAll(int32_t slot, const char* buffer, int32_t count);
+    bool SendAll(int32_t slot, uint32_t transfer, const char* buffer, int32_t count);
     void FileClosed(int32_t slot);
     void EndDataSide();
+    // Ends whatever transfer runs: its data connection, its listener and its file. A
+    // send loop still running below us finds out through transfer_.
+    void CancelTransfer();
     void CloseLocalFile();
     void TransferFinishedIfBothDone();
 
@@ -197,16 +246,23 @@ private:
     TReplyReader replyReader_;
     bool inReply_ = false;
     bool controlWritable_ = false;
+    // Counts sessions; a notification posted for an earlier one is dropped.
+    uint32_t session_ = 0;
+    std::deque<std::string> errorTexts_; // addInfo of each error posted, in order
+    std::string lastReplyText_;
+    uint32_t lastActivity_ = 0;
 
     bool dataDone_ = false;
     bool controlDone_ = false;
     bool abortRequested_ = false;
+    uint32_t transfer_ = 0;       // changes whenever a transfer is cancelled
+    bool listingStarted_ = false; // the server began this listing (1xx or connected)
+    bool listingFailed_ = false;  // this listing has ended on an error of ours
     int32_t dataSlot_ = 0;
     bool uploading_ = false;
     bool uploadPending_ = false; // connected before STOR was sent
     bool dataPeerClosed_ = false;
     bool dataWritable_ = false;
-    bool dataCancelled_ = false; // the session or a refusal ended the transfer
     int localFile_ = -1;
     bool localFileOpen_ = false;
     int64_t bytesTransferred_ = 0;

@@ -2,6 +2,22 @@
 
 namespace pelmora {
 
+size_t TLineSplitter::FindEnd(size_t from, size_t& length) const {
+    if (!bareLf_) {
+        length = 2;
+        return buffer_.find("\r\n", from);
+    }
+    const size_t lf = buffer_.find('\n', from);
+    if (lf == std::string::npos)
+        return lf;
+    if (lf > start_ && buffer_[lf - 1] == '\r') {
+        length = 2;
+        return lf - 1;
+    }
+    length = 1;
+    return lf;
+}
+
 bool TLineSplitter::Feed(std::string_view piece) {
     if (overflowed_)
         return false;
@@ -12,9 +28,10 @@ bool TLineSplitter::Feed(std::string_view piece) {
         start_ = 0;
     }
     buffer_.append(piece);
-    const size_t lastEnd = buffer_.rfind("\r\n");
+    const size_t lastEnd = bareLf_ ? buffer_.rfind('\n') : buffer_.rfind("\r\n");
+    const size_t endLength = bareLf_ ? 1 : 2;
     const size_t tail =
-        lastEnd == std::string::npos ? buffer_.size() : buffer_.size() - (lastEnd + 2);
+        lastEnd == std::string::npos ? buffer_.size() : buffer_.size() - (lastEnd + endLength);
     if (tail > cap_) {
         overflowed_ = true;
         buffer_.clear();
@@ -27,7 +44,8 @@ bool TLineSplitter::Feed(std::string_view piece) {
 
 bool TLineSplitter::NextLine(std::string& line) {
     const size_t from = scanned_ > start_ ? scanned_ : start_;
-    const size_t end = buffer_.find("\r\n", from);
+    size_t length = 0;
+    const size_t end = FindEnd(from, length);
     if (end == std::string::npos) {
         // A CR at the very end may still be followed by its LF.
         scanned_ = buffer_.empty() ? 0 : buffer_.size() - 1;
@@ -36,13 +54,23 @@ bool TLineSplitter::NextLine(std::string& line) {
         return false;
     }
     line.assign(buffer_, start_, end - start_);
-    start_ = end + 2;
+    start_ = end + length;
     scanned_ = start_;
     return true;
 }
 
 std::string_view TLineSplitter::Pending() const {
     return std::string_view(buffer_).substr(start_ < buffer_.size() ? start_ : buffer_.size());
+}
+
+bool TLineSplitter::TakeLastLine(std::string& line) {
+    const std::string_view rest = Pending();
+    if (rest.empty())
+        return false;
+    line.assign(rest);
+    buffer_.clear();
+    start_ = scanned_ = 0;
+    return true;
 }
 
 void TLineSplitter::Clear() {

@@ -96,6 +96,7 @@ void TStarSock::SocketNotify(TMessage& message) {
         break;
     case FD_CONNECT:
         // Also after a failed connect: the failure shows at the first send or receive.
+        ConnectError = WSAGetSelectError(message.LParam);
         Socket->Connected = true;
         if (OnSockConnect)
             OnSockConnect(this);

@@ -63,6 +63,8 @@ public:
     std::string HostName;
     std::string HostAddress = "0.0.0.0";
     uint16_t FtpPort = 0;
+    // The error code the last connect completed with, 0 for none.
+    int32_t ConnectError = 0;
 
     TSockMessageEvent OnSockMessage;
     TSockEvent OnSockConnect;

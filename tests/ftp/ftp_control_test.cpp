@@ -1,5 +1,7 @@
 #include "ftp_fixture.h"
 
+#include "net/library_registry.h"
+#include "net/socket_library.h"
 #include "tests/support/ftp_script_server.h"
 
 #include <gtest/gtest.h>
@@ -190,6 +192,9 @@ TEST_P(FtpSimpleCommand, SucceedsOnTwoAndFailsOtherwise) {
         events.clear();
         Run([&] { c.start(ftp); });
         EXPECT_EQ(events, (TStrings{"error 29", "ready", c.event})) << reply;
+        // The server's own words reach the caller.
+        EXPECT_EQ(errorTexts.back(), reply);
+        EXPECT_EQ(ftp.LastReplyText(), reply);
         EXPECT_FALSE(ftp.Success());
         EXPECT_EQ(ftp.LastError(), ftpOperationFailed);
         EXPECT_TRUE(ftp.Connected());
@@ -204,10 +209,99 @@ INSTANTIATE_TEST_SUITE_P(
         TSimpleCase{[](TFtp& f) { f.RemoveDir("old"); }, "RMD old", "DirectoryDeleted"},
         TSimpleCase{[](TFtp& f) { f.DeleteFile("a.txt"); }, "DELE a.txt", "FileDeleted"}));
 
-TEST_F(FtpControl, ChangeDirRemembersTheDirectory) {
+// The caller's login directory stays what it set: a second login goes there again,
+// whatever the first session did. Where the server says we are comes from PWD.
+TEST_F(FtpControl, InitialDirectoryIsTheLoginDirectoryOnly) {
+    ftp.InitialDirectory = "/www";
     LogIn();
-    Run([&] { ftp.ChangeDir("/www/site"); });
-    EXPECT_EQ(ftp.InitialDirectory, "/www/site");
+    Run([&] { ftp.ChangeDir(".."); });
+    server.On("PWD").Reply("257 \"/\" is the current directory");
+    Run([&] { ftp.GetListing(); });
+    EXPECT_EQ(ftp.InitialDirectory, "/www");
+    EXPECT_EQ(ftp.CurrentDirectory, "/");
+    ftp.Quit();
+    ASSERT_TRUE(WaitForEvent("available"));
+    LogIn();
+    EXPECT_EQ(server.Commands().back(), "CWD /www");
+}
+
+TEST(FtpPwdReply, NamesTheDirectory) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"257 \"/a b\" is current", "/a b"},
+        {"257 \"/\"", "/"},
+        {"257 /www is the current directory", "/www"},
+        {"257 /www", "/www"},
+        {"257 \"/a\"\"b\"", "/a\"b"},
+        {"257 \"\"\"q\"\"\" is quoted", "\"q\""},
+        {"257 Current directory is \"/x y\"", "/x y"},
+        {"257 \"/no closing quote", "/no closing quote"},
+        {"257 \"\" is empty", ""},
+        {"257", ""},
+        {"257 ", ""},
+    };
+    for (const auto& [reply, directory] : cases)
+        EXPECT_EQ(DirectoryOfPwdReply(reply), directory) << reply;
+}
+
+TEST_F(FtpControl, LastReplyTextIsTheReplyThatEndedTheLastOperation) {
+    LogIn();
+    EXPECT_EQ(ftp.LastReplyText(), "215 UNIX Type: L8");
+    server.On("MKD").Uses(1).Delay(200).Reply("550 Permission denied");
+    ftp.MakeDir("x");
+    EXPECT_EQ(ftp.LastReplyText(), "");
+    ASSERT_TRUE(WaitForEvent("ready"));
+    Settle();
+    EXPECT_EQ(ftp.LastReplyText(), "550 Permission denied");
+    EXPECT_EQ(errorTexts, TStrings{"550 Permission denied"});
+    // A refused call starts nothing and keeps the text.
+    ftp.Connect();
+    Settle();
+    EXPECT_EQ(ftp.LastReplyText(), "550 Permission denied");
+}
+
+// Stopped in the middle of a command or of the login, by Abort or by Quit: the next
+// Connect works at its first call, and nothing of the old session reaches the new one.
+TEST_F(FtpControl, StoppedMidwayTheNextConnectWorksAtOnce) {
+    struct TCase {
+        const char* name;
+        bool duringLogin;
+        bool abort;
+    };
+    const std::vector<TCase> cases = {
+        {"abort during a command", false, true},
+        {"quit during a command", false, false},
+        {"abort during the login", true, true},
+        {"quit during the login", true, false},
+    };
+    for (const auto& c : cases) {
+        if (c.duringLogin) {
+            server.On("PASS").Uses(1).Delay(300);
+            ftp.Connect();
+            ASSERT_TRUE(WaitFor([&] {
+                const TStrings commands = server.Commands();
+                return !commands.empty() && commands.back() == "PASS secret";
+            })) << c.name;
+        } else {
+            LogIn();
+            server.On("MKD").Uses(1).Delay(300);
+            ftp.MakeDir("slow");
+        }
+        if (c.abort)
+            ftp.Abort();
+        else
+            ftp.Quit();
+        EXPECT_FALSE(ftp.Connected()) << c.name;
+        EXPECT_EQ(ftp.Status(), ftpAvailable) << c.name;
+        events.clear();
+        ftp.Connect();
+        ASSERT_TRUE(WaitForEvent("LoggedIn")) << c.name << ::testing::PrintToString(events);
+        Settle();
+        EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"})) << c.name;
+        EXPECT_EQ(ftp.Status(), ftpCommandReady) << c.name;
+        ftp.Quit();
+        ASSERT_TRUE(WaitForEvent("available")) << c.name;
+        events.clear();
+    }
 }
 
 TEST_F(FtpControl, OperationWhileBusyIsRefusedAndTakesOverTheCompletionEvent) {
@@ -302,7 +396,47 @@ TEST_F(FtpControl, ConnectionRefusedIsReported) {
     ASSERT_TRUE(WaitForEvent("available"));
     Settle();
     EXPECT_EQ(events, (TStrings{"error 11", "ready", "available"}));
+    EXPECT_EQ(errorTexts, TStrings{"Connection refused by 127.0.0.1:1"});
     EXPECT_FALSE(ftp.Connected());
+    // And the next try needs no waiting either.
+    ftp.FtpPort = server.Port();
+    events.clear();
+    LogIn();
+}
+
+THostEnt* NoSuchHost(const char*) {
+    return nullptr;
+}
+
+TEST_F(FtpControl, UnknownHostIsNamed) {
+    // A resolver that knows no name, so no look-up leaves this machine.
+    TExports exports = SocketLibraryExports();
+    exports[52] = reinterpret_cast<TProc>(&NoSuchHost);
+    RegisterLibrary(SocketLibraryName, exports);
+    {
+        TRecordingFtp other;
+        other.ftp.SetFtpServer("ftp.example.invalid");
+        other.ftp.Connect();
+        EXPECT_TRUE(other.WaitForEvent("available"));
+        Settle();
+        EXPECT_EQ(other.events, (TStrings{"error 6", "ready", "available"}));
+        EXPECT_EQ(other.errorTexts, TStrings{"Host not found: ftp.example.invalid"});
+    }
+    RegisterLibrary(SocketLibraryName, SocketLibraryExports());
+    TStarSock rebind; // binds the real entry points again for what follows
+}
+
+TEST(FtpConnectFailure, SaysWhatWentWrongInPlainWords) {
+    const std::vector<std::pair<int32_t, std::string>> cases = {
+        {WSAECONNREFUSED, "Connection refused by ftp.example.com:21"},
+        {WSAETIMEDOUT, "No answer from ftp.example.com:21"},
+        {WSAEHOSTUNREACH, "No answer from ftp.example.com:21"},
+        {WSAENETUNREACH, "No answer from ftp.example.com:21"},
+        {WSAEADDRINUSE, "Could not connect to ftp.example.com:21 (WSAEADDRINUSE)"},
+        {0, "Could not connect to ftp.example.com:21"},
+    };
+    for (const auto& [error, text] : cases)
+        EXPECT_EQ(ConnectFailureText(error, "ftp.example.com", 21), text) << error;
 }
 
 TEST(FtpPortArgument, SplitsThePortIntoTwoBytes) {

@@ -14,7 +14,7 @@ namespace pelmora::testing {
 
 // A TFtp with every event written down: `events` holds the notifications and completion
 // events in the order they arrive ("error 29", "ready", "available", "DirectoryCreated"),
-// `infos` every information code with its text.
+// `infos` every information code with its text, `errorTexts` what each error said.
 class TRecordingFtp {
 public:
     struct TInfo {
@@ -28,8 +28,9 @@ public:
             if (onInfo)
                 onInfo(code, text);
         };
-        ftp.OnFtpError = [this](TObject*, FtpInfo code, const std::string&) {
+        ftp.OnFtpError = [this](TObject*, FtpInfo code, const std::string& text) {
             events.push_back("error " + std::to_string(code));
+            errorTexts.push_back(text);
         };
         ftp.OnFtpReady = [this](TObject*) { events.push_back("ready"); };
         ftp.OnFtpQuit = [this](TObject*) { events.push_back("available"); };
@@ -80,6 +81,7 @@ public:
     TFtp ftp;
     std::vector<std::string> events;
     std::vector<TInfo> infos;
+    std::vector<std::string> errorTexts; // OnFtpError's addInfo, in order
     std::function<void(FtpInfo, const std::string&)> onInfo;
 };
 

@@ -92,7 +92,8 @@ TEST_P(FtpRealServer, WholeSession) {
     EXPECT_TRUE(Has(ftp.Files(), ".htaccess")) << "dot-files must be listed";
     EXPECT_TRUE(Has(ftp.Files(), "page.html"));
     EXPECT_TRUE(Has(ftp.Directories(), "sub"));
-    EXPECT_NE(ftp.InitialDirectory.find("known"), std::string::npos) << ftp.InitialDirectory;
+    EXPECT_NE(ftp.CurrentDirectory.find("known"), std::string::npos) << ftp.CurrentDirectory;
+    EXPECT_EQ(ftp.InitialDirectory, server.SiteDir());
     ASSERT_TRUE(Run([&] { ftp.ChangeDir(".."); }));
 
     ASSERT_TRUE(Run([&] { ftp.MakeDir("made"); }));

@@ -97,7 +97,8 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(commands[2].substr(0, 15), "PORT 127,0,0,1,");
     EXPECT_EQ(commands[3], "LIST -a");
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
-    EXPECT_EQ(ftp.InitialDirectory, "/www/site");
+    EXPECT_EQ(ftp.CurrentDirectory, "/www/site");
+    EXPECT_EQ(ftp.InitialDirectory, "");
     EXPECT_EQ(ftp.Listing().Count(), 7);
     EXPECT_EQ(Lines(ftp.Directories()), (TStrings{".", "..", "docs", "current"}));
     EXPECT_EQ(Lines(ftp.Files()), (TStrings{".htaccess", "index.html"}));
@@ -147,14 +148,99 @@ TEST_P(FtpListingRendezvous, CompletesOnceWhicheverComesLast) {
 
 INSTANTIATE_TEST_SUITE_P(BothOrders, FtpListingRendezvous, ::testing::Bool());
 
-TEST_F(FtpTransfer, ListingLinesSplitAcrossPiecesAreWholeAndAnUnfinishedLastLineIsDropped) {
+TEST_F(FtpTransfer, ListingLinesSplitAcrossPiecesAreWholeAndAnUnfinishedLastLineCounts) {
     server.On("LIST").Listing({"-rw-r--r-- 1 a b 5 Jan 1 12:00 fi", "rst.txt\r",
-                               "\n-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt\r\nno end"});
+                               "\n-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt\r\n-rw-r--r-- 1 a",
+                               " b 5 Jan 1 12:00 no end"});
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(Lines(ftp.Listing()), (TStrings{"-rw-r--r-- 1 a b 5 Jan 1 12:00 first.txt",
-                                              "-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt"}));
-    EXPECT_EQ(Lines(ftp.Files()), (TStrings{"first.txt", "second.txt"}));
-    EXPECT_EQ(InfoTexts(ftpListingLine).size(), 2u);
+                                              "-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt",
+                                              "-rw-r--r-- 1 a b 5 Jan 1 12:00 no end"}));
+    EXPECT_EQ(Lines(ftp.Files()), (TStrings{"first.txt", "second.txt", "no end"}));
+    EXPECT_EQ(InfoTexts(ftpListingLine).size(), 3u);
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+}
+
+TEST_F(FtpTransfer, ListingLinesEndWithLfAloneToo) {
+    struct TCase {
+        TStrings pieces;
+        TStrings lines;
+    };
+    const std::vector<TCase> cases = {
+        // What many UNIX servers send.
+        {{"drwxr-xr-x 2 a b 512 Jan 1 12:00 docs\n-rw-r--r-- 1 a b 5 Jan 1 12:00 a.txt\n"},
+         {"drwxr-xr-x 2 a b 512 Jan 1 12:00 docs", "-rw-r--r-- 1 a b 5 Jan 1 12:00 a.txt"}},
+        // Both kinds in one listing, a CR LF split between pieces, no end on the last.
+        {{"x\r", "\ny\n\nz"}, {"x", "y", "", "z"}},
+        // A CR that no LF follows is a byte of the name.
+        {{"-rw-r--r-- 1 a b 5 Jan 1 12:00 odd\rname\r\n"},
+         {"-rw-r--r-- 1 a b 5 Jan 1 12:00 odd\rname"}},
+    };
+    for (const auto& c : cases) {
+        server.On("LIST").Uses(1).Listing(c.pieces);
+        events.clear();
+        ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+        EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+        EXPECT_EQ(Lines(ftp.Listing()), c.lines);
+    }
+    EXPECT_EQ(Lines(ftp.Directories()), TStrings{});
+    EXPECT_EQ(Lines(ftp.Files()), TStrings{"odd\rname"});
+}
+
+// A listing line of about 40 bytes, numbered.
+std::string ListingLines(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "-rw-r--r-- 1 a b 5 Jan 1 12:00 f" + std::to_string(100000 + i) + "\r\n";
+    return text;
+}
+
+TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
+    const int64_t lineBytes = static_cast<int64_t>(ListingLines(1).size());
+    struct TCase {
+        int64_t byteCap;
+        int lineCap;
+        int lines;
+        bool fails;
+    };
+    const std::vector<TCase> cases = {
+        {MaxListingBytes, 100, 100, false},
+        {MaxListingBytes, 100, 101, true},
+        {MaxListingBytes, 100, 20000, true},
+        {100 * lineBytes, MaxListingLines, 100, false},
+        {100 * lineBytes - 1, MaxListingLines, 100, true},
+        {64 * 1024, MaxListingLines, 20000, true},
+    };
+    for (const auto& c : cases) {
+        const std::string row = std::to_string(c.byteCap) + "/" + std::to_string(c.lineCap) +
+                                " with " + std::to_string(c.lines);
+        ftp.ListingByteCap = c.byteCap;
+        ftp.ListingLineCap = c.lineCap;
+        server.On("LIST").Uses(1).Listing({ListingLines(c.lines)});
+        events.clear();
+        errorTexts.clear();
+        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << row;
+        EXPECT_EQ(ftp.DataSlot(), 0) << row;
+        if (!c.fails) {
+            EXPECT_EQ(events, (TStrings{"ready", "ListingDone"})) << row;
+            EXPECT_EQ(ftp.Listing().Count(), c.lines) << row;
+            continue;
+        }
+        EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << row;
+        EXPECT_EQ(errorTexts, TStrings{"Listing too long"}) << row;
+        EXPECT_EQ(ftp.LastError(), ftpOperationFailed) << row;
+        // Nothing past the cap is taken in: the listing stops where the cap is.
+        EXPECT_LE(ftp.Listing().Count(), c.lineCap) << row;
+        EXPECT_LE(ftp.BytesTransferred(), c.byteCap + 2048) << row;
+        EXPECT_EQ(ftp.Status(), ftpCommandReady) << row;
+    }
+    ftp.ListingByteCap = MaxListingBytes;
+    ftp.ListingLineCap = MaxListingLines;
+    server.SetListing(unixListing);
+    events.clear();
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 
 TEST_F(FtpTransfer, EndlessListingLineEndsTheListingWithAnError) {
@@ -180,15 +266,96 @@ TEST_F(FtpTransfer, StrangerOnTheDataPortIsShownTheDoor) {
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 
-TEST_F(FtpTransfer, RefusedListingStepsFailTheSession) {
-    for (const std::string verb : {"PWD", "TYPE", "PORT", "LIST"}) {
-        LogIn();
-        server.On(verb).Uses(1).Refuse("500 No");
-        ftp.GetListing();
-        ASSERT_TRUE(WaitForEvent("available")) << verb;
-        EXPECT_EQ(events, (TStrings{"error 14", "ready", "ListingDone", "available"})) << verb;
-        EXPECT_FALSE(ftp.Connected());
+// 450 and 550 to LIST, before any data, are how many servers show an empty directory.
+// Every other refusal fails the listing alone: the session goes on.
+TEST_F(FtpTransfer, RefusedListingSteps) {
+    struct TCase {
+        std::string verb;
+        std::string reply;
+        bool dataFirst;    // the listing comes before the reply
+        std::string error; // what OnFtpError says; empty: none, an empty directory
+    };
+    const std::vector<TCase> cases = {
+        {"LIST", "550 No such file or directory", false, ""},
+        {"LIST", "450 No files found", false, ""},
+        {"LIST", "550 Failed midway", true, "550 Failed midway"},
+        {"LIST", "500 Unknown command", false, "500 Unknown command"},
+        {"LIST", "425 Can't open data connection", false, "425 Can't open data connection"},
+        {"PWD", "550 Not allowed", false, "550 Not allowed"},
+        {"TYPE", "504 Type not supported", false, "504 Type not supported"},
+        {"PORT", "502 Command not implemented", false,
+         "The server refused active mode (PORT): 502 Command not implemented"},
+    };
+    for (const auto& c : cases) {
+        server.SetListing(unixListing);
+        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << c.reply;
+        ASSERT_EQ(ftp.Listing().Count(), 7);
+        if (c.dataFirst)
+            server.On(c.verb).Uses(1).Listing({unixListing}).Reply(c.reply);
+        else
+            server.On(c.verb).Uses(1).Refuse(c.reply);
+        events.clear();
+        errorTexts.clear();
+        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << c.reply;
+        EXPECT_EQ(ftp.LastReplyText(), c.reply);
+        EXPECT_TRUE(ftp.Connected()) << c.reply;
+        EXPECT_EQ(ftp.Status(), ftpCommandReady) << c.reply;
+        EXPECT_EQ(ftp.DataSlot(), 0) << c.reply;
+        if (c.error.empty()) {
+            EXPECT_EQ(events, (TStrings{"ready", "ListingDone"})) << c.reply;
+            EXPECT_EQ(ftp.LastError(), ftpNoError) << c.reply;
+            EXPECT_TRUE(ftp.Success()) << c.reply;
+            EXPECT_EQ(ftp.Listing().Count(), 0) << c.reply;
+            EXPECT_EQ(ftp.Files().Count() + ftp.Directories().Count(), 0) << c.reply;
+        } else {
+            EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << c.reply;
+            EXPECT_EQ(errorTexts, TStrings{c.error});
+            EXPECT_FALSE(ftp.Success()) << c.reply;
+        }
     }
+    // Nothing of the refusals is left in the way of the next listing.
+    events.clear();
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(ftp.Listing().Count(), 7);
+}
+
+TEST_F(FtpTransfer, ControlConnectionLostDuringAListingEndsTheSession) {
+    server.On("LIST").CloseControl(TFtpRule::CloseBeforeReply);
+    ftp.GetListing();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 2", "ready", "ListingDone", "available"}));
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.DataSlot(), 0);
+}
+
+// Each listing line and each block sent is a sign of life, and so is every reply.
+TEST_F(FtpTransfer, LastActivityFollowsRepliesAndDataBothWays) {
+    server.On("LIST").Uses(1).Listing({"a\r\n", "b\r\n", "c\r\n", "d\r\n"}).pieceDelayMs = 150;
+    std::vector<uint32_t> lags;
+    onInfo = [&](FtpInfo code, const std::string& text) {
+        if (code == ftpListingLine || (code == ftpProgress && text.empty()))
+            lags.push_back(GetTickCount() - ftp.LastActivity());
+    };
+    uint32_t start = GetTickCount();
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_EQ(lags.size(), 4u);
+    for (const uint32_t lag : lags)
+        EXPECT_LT(lag, 50u);
+    EXPECT_GE(ftp.LastActivity() - start, 440u);
+
+    server.On("MKD").Uses(1).Delay(300);
+    start = GetTickCount();
+    ASSERT_TRUE(Run([&] { ftp.MakeDir("slow"); }));
+    EXPECT_GE(ftp.LastActivity() - start, 290u);
+
+    lags.clear();
+    ftp.LocalFile = temp.File("lively.bin", Bytes(256 * 1024));
+    ftp.RemoteFile = "lively.bin";
+    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_EQ(lags.size(), 128u);
+    for (const uint32_t lag : lags)
+        EXPECT_LT(lag, 50u);
 }
 
 TEST_F(FtpTransfer, VmsNameLeftOverFromAnEarlierListingIsNotJoined) {
@@ -256,6 +423,8 @@ TEST_F(FtpTransfer, UploadRefusals) {
         {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error 17"},
         {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error 17"},
         {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error 29"},
+        {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error 29"},
+        {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); }, "error 29"},
     };
     for (const auto& c : cases) {
         ftp.LocalFile = local;
@@ -324,6 +493,73 @@ TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("again.bin").size(), 64u * 1024);
+}
+
+TEST_F(FtpTransfer, AbortDuringAListingThenANewSessionListsAgain) {
+    server.On("LIST").Uses(1).Listing({"first\r\n", "second\r\n", "third\r\n"});
+    onInfo = [&](FtpInfo code, const std::string&) {
+        if (code == ftpListingLine && ftp.Connected())
+            ftp.Abort();
+    };
+    ftp.GetListing();
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(ftp.DataSlot(), 0);
+    EXPECT_EQ(ftp.Listing().Count(), 1);
+    onInfo = nullptr;
+    LogIn();
+    server.SetListing(unixListing);
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(ftp.Listing().Count(), 7);
+}
+
+TEST_F(FtpTransfer, AbortBetweenTheUploadsConnectionAndItsStorThenUploadAgain) {
+    const std::string content = Bytes(10000);
+    ftp.LocalFile = temp.File("early.bin", content);
+    ftp.RemoteFile = "early.bin";
+    // This server connects back as soon as it reads PORT, and answers it late.
+    server.On("PORT").Uses(1).ConnectOnPort().Delay(300);
+    ftp.PutFile();
+    ASSERT_TRUE(WaitFor([&] { return ftp.DataSlot() != 0; }));
+    ftp.Abort();
+    EXPECT_EQ(ftp.DataSlot(), 0);
+    LogIn();
+    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
+    EXPECT_EQ(server.Stored().at("early.bin"), content);
+    EXPECT_EQ(ftp.DataSlot(), 0);
+}
+
+// Quit while something runs is a disconnect: the listing it cut short is no success,
+// and the next Connect works at its first call.
+TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
+    server.On("LIST").Uses(1).Listing({"first\r\n", "second\r\n", "third\r\n"});
+    bool quit = false;
+    onInfo = [&](FtpInfo code, const std::string&) {
+        if (code == ftpListingLine && !quit) {
+            quit = true;
+            ftp.Quit();
+        }
+    };
+    ftp.GetListing();
+    ASSERT_TRUE(WaitFor([&] { return quit; }));
+    onInfo = nullptr;
+    EXPECT_FALSE(ftp.Connected());
+    EXPECT_EQ(ftp.DataSlot(), 0);
+    EXPECT_EQ(ftp.Status(), ftpAvailable);
+    ASSERT_TRUE(WaitForEvent("available"));
+    EXPECT_EQ(events, (TStrings{"error 2", "ready", "available"}));
+    EXPECT_EQ(ftp.LastError(), ftpDisconnected);
+    events.clear();
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
+    Settle();
+    EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));
+    events.clear();
+    server.SetListing(unixListing);
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 
 } // namespace

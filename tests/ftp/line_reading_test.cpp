@@ -47,6 +47,43 @@ TEST(LineSplitter, OneByteAtATime) {
     EXPECT_EQ(splitter.Pending(), "d");
 }
 
+// Listings: an LF ends a line with or without its CR, a CR before anything else stays.
+TEST(LineSplitter, ListingLinesEndAtLfAndTheLastLineCountsWithoutEnd) {
+    struct TCase {
+        std::string text;
+        std::vector<std::string> lines;
+        std::string last;
+    };
+    const std::vector<TCase> cases = {
+        {"a\nb\n", {"a", "b"}, ""},
+        {"a\r\nb\nc\r\n", {"a", "b", "c"}, ""},
+        {"one\rtwo\nthree", {"one\rtwo"}, "three"},
+        {"x\r\r\n\n\r\n", {"x\r", "", ""}, ""},
+        {"no end at all\r", {}, "no end at all\r"},
+    };
+    for (const auto& c : cases)
+        // Every way of cutting the text in two, including between CR and LF.
+        for (size_t cut = 0; cut <= c.text.size(); ++cut) {
+            TLineSplitter splitter(TLineSplitter::DefaultCap, true);
+            ASSERT_TRUE(splitter.Feed(c.text.substr(0, cut)));
+            auto lines = Drain(splitter);
+            ASSERT_TRUE(splitter.Feed(c.text.substr(cut)));
+            for (auto& line : Drain(splitter))
+                lines.push_back(line);
+            std::string last;
+            EXPECT_EQ(splitter.TakeLastLine(last), !c.last.empty());
+            EXPECT_EQ(lines, c.lines) << c.text << " cut at " << cut;
+            EXPECT_EQ(last, c.last) << c.text << " cut at " << cut;
+            EXPECT_FALSE(splitter.TakeLastLine(last));
+        }
+}
+
+TEST(LineSplitter, RepliesStillNeedCrLf) {
+    TLineSplitter splitter;
+    ASSERT_TRUE(splitter.Feed("220 a\n220 b\r\n"));
+    EXPECT_EQ(Drain(splitter), std::vector<std::string>{"220 a\n220 b"});
+}
+
 TEST(LineSplitter, EndlessLineStopsAtTheCap) {
     TLineSplitter splitter(100);
     ASSERT_TRUE(splitter.Feed("ok\r\n" + std::string(100, 'x')));

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace pelmora::testing {
 
@@ -206,6 +207,7 @@ void TFtpScriptServer::Run() {
         sessionOver_ = false;
         Serve(control);
         CloseFd(control);
+        CloseFd(earlyData_);
         sessionOver_ = true;
     }
 }
@@ -264,6 +266,8 @@ TFtpRule TFtpScriptServer::PickRule(const std::string& verb, const std::string& 
 
 void TFtpScriptServer::Answer(int control, const std::string& verb, const std::string& argument,
                               const TFtpRule& rule, bool& closeSession) {
+    if (verb == "PORT" && rule.connectOnPort)
+        ConnectEarly(argument);
     Sleep(rule.delayMs);
     if (rule.closeControl == TFtpRule::CloseBeforeReply) {
         closeSession = true;
@@ -343,12 +347,28 @@ void TFtpScriptServer::TryIntruder() {
     CloseFd(fd);
 }
 
+void TFtpScriptServer::ConnectEarly(const std::string& argument) {
+    std::string host;
+    uint16_t port = 0;
+    if (!ParsePort(argument, host, port))
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        dataHost_ = host;
+        dataPort_ = port;
+    }
+    CloseFd(earlyData_);
+    earlyData_ = ConnectBack();
+}
+
 void TFtpScriptServer::Transfer(int control, const std::string& verb, const std::string& argument,
                                 const TFtpRule& rule) {
     SendReply(control, rule.preliminary, "", rule.drip);
     if (rule.intruder)
         TryIntruder();
-    int data = ConnectBack();
+    int data = std::exchange(earlyData_, -1);
+    if (data < 0)
+        data = ConnectBack();
     if (data < 0) {
         SendReply(control, {"425 Can't open data connection"}, "", false);
         return;

@@ -38,6 +38,9 @@ struct TFtpRule {
     int pieceDelayMs = 30;                           // pause between two listing pieces
     long long cutDataAfter = -1; // close the data connection after this many bytes
     bool intruder = false;       // a stranger connects to the PORT address first
+    // PORT: the server connects back as soon as it reads the command, before its delay
+    // and its reply, and keeps that connection for the next transfer.
+    bool connectOnPort = false;
 
     TFtpRule& Arg(std::string a) { return argument = std::move(a), *this; }
     TFtpRule& Uses(int n) { return uses = n, *this; }
@@ -68,6 +71,7 @@ struct TFtpRule {
     }
     TFtpRule& CutDataAfter(long long bytes) { return cutDataAfter = bytes, *this; }
     TFtpRule& Intruder() { return intruder = true, *this; }
+    TFtpRule& ConnectOnPort() { return connectOnPort = true, *this; }
 };
 
 // An FTP server for protocol tests, on 127.0.0.1 at a port the system picks. It serves
@@ -116,6 +120,7 @@ private:
                   const TFtpRule& rule);
     int ConnectBack();
     void TryIntruder();
+    void ConnectEarly(const std::string& argument);
     bool SendReply(int fd, const std::vector<std::string>& lines, const std::string& raw,
                    bool drip);
     bool SendBytes(int fd, const char* data, size_t size);
@@ -138,6 +143,7 @@ private:
     std::string storeDir_;
     std::string dataHost_;
     uint16_t dataPort_ = 0;
+    int earlyData_ = -1; // a data connection made on PORT, waiting for its transfer
 
     std::atomic<int> sessions_{0};
     std::atomic<int> dataConnections_{0};
