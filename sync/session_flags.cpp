@@ -4,6 +4,7 @@
 #include "toolkit/tick.h"
 
 #include <array>
+#include <cctype>
 #include <charconv>
 
 namespace pelmora {
@@ -64,7 +65,18 @@ void TSyncCore::Ftp1FtpError(TObject*, FtpInfo info, const std::string& addInfo)
     lastActivity_ = GetTickCount();
     // The component's own words name the host, the path or the server's reply; the
     // code's text is the fallback.
-    lastErrorText = addInfo.empty() || addInfo == "Error" ? ErrorText(info) : addInfo;
+    if (addInfo.empty() || addInfo == "Error") {
+        lastErrorText = ErrorText(info);
+    } else if (info != ftpOperationFailed && addInfo.size() >= 3 &&
+               std::isdigit(static_cast<unsigned char>(addInfo[0])) && !ErrorText(info).empty()) {
+        // A reply line: what it means to us, then what the server said.
+        std::string meaning = ErrorText(info);
+        if (meaning.back() == '.')
+            meaning.pop_back();
+        lastErrorText = meaning + ": " + addInfo;
+    } else {
+        lastErrorText = addInfo;
+    }
 }
 
 void TSyncCore::Ftp1LoggedIn(TObject*) {

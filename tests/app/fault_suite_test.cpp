@@ -127,7 +127,8 @@ const TFaultRow rows[] = {
      {"USER"},
      {},
      {},
-     "The FTP server gave an error message as soon as connection was made."},
+     "The FTP server gave an error message as soon as connection was made: 421 Too many "
+     "users, try later"},
     {"Greeting554", [](auto& s) { s.On("").Reply("554 Go away"); }, 1, {}, {"USER"}},
     {"NonFtpBanner", [](auto& s) { s.On("").Reply("SSH-2.0-Something"); }, 1, {}, {"USER"}},
     {"RepliesDrippedByteByByte",
