@@ -475,6 +475,30 @@ const TFaultRow rows[] = {
      },
      0,
      {"DELE /www/old6.html", "STOR /www/index.html"}},
+    // "No files found" is how many servers list an empty directory.
+    {"EmptyDirectoryAnswers450",
+     [](auto& s) {
+         s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 empty"}));
+         s.On("LIST").Uses(1).Refuse("450 No files found");
+         s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 empty",
+                                                "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+     },
+     0,
+     {"CWD empty", "DELE /www/old.html", "STOR /www/empty/page.html", "STOR /www/index.html"},
+     {"RMD", "MKD"},
+     {"index.html", "empty/page.html"},
+     {},
+     "Remote Site Update Complete",
+     {{"index.html", "i"}, {"empty/page.html", "p"}}},
+    {"BareLineFeedsAndNoLastLineEnd",
+     [](auto& s) {
+         s.SetListing("-rw-r--r-- 1 o g 1 Jan  5  2020 old1.html\n"
+                      "-rw-r--r-- 1 o g 11 Jan  5  2099 index.html\n"
+                      "-rw-r--r-- 1 o g 1 Jan  5  2020 old2.html");
+     },
+     0,
+     {"DELE /www/old1.html", "DELE /www/old2.html"},
+     {"STOR"}},
     // Names are bytes: never cut, never folded.
     {"LongNamesAreNeverCut",
      [](auto& s) {

@@ -261,3 +261,42 @@ TEST(UpdateRun, TheGuardKeepsWhatTheDiskHasWhateverTheVerdictSays) {
         EXPECT_TRUE(form.Said(why)) << why;
     EXPECT_TRUE(form.updateFailed);
 }
+
+TEST(UpdateRun, ARelativeRootGoesWhereTheServerSaysOrStaysRelativeToWhereTheLoadLeftIt) {
+    struct Case {
+        const char* pwd;
+        std::vector<std::string> changes;
+        std::vector<std::string> cwds;
+    };
+    for (const Case& c : {
+             Case{"257 /home/u/www is the current directory",
+                  {"DELE /home/u/www/old.txt", "STOR /home/u/www/a.txt"},
+                  {"www", "/home/u/www"}},
+             Case{"257 \"/home/u/www\" is the current directory",
+                  {"DELE /home/u/www/old.txt", "STOR /home/u/www/a.txt"},
+                  {"www", "/home/u/www"}},
+             // No name the client can read: the session stands in the root after the
+             // load, so the commands go relative to it, and so does the reload.
+             Case{"257 Okay", {"DELE old.txt", "STOR a.txt"}, {"www", "."}},
+         }) {
+        TTempTree tree;
+        tree.File("a.txt", "a");
+        TFtpScriptServer server;
+        server.On("PWD").Reply(c.pwd);
+        server.SetListing("-rw-r--r-- 1 o g 1 Jan  5  2020 old.txt\r\n");
+        TUpdateForm form(server);
+        form.Label5.SetCaption(tree.Path());
+        form.Edit4.SetText("www");
+        form.Add(false, "", "a.txt", kindFile, 1);
+        ASSERT_TRUE(form.LoadRemoteDirectory()) << c.pwd;
+        form.CheckBox5.SetChecked(true);
+        form.AnalyseLists();
+        form.updateBtnClick();
+        EXPECT_EQ(Changes(server), c.changes) << c.pwd;
+        std::vector<std::string> cwds;
+        for (const auto& command : server.Commands())
+            if (command.rfind("CWD ", 0) == 0)
+                cwds.push_back(command.substr(4));
+        EXPECT_EQ(cwds, c.cwds) << c.pwd;
+    }
+}
