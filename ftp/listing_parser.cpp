@@ -1,6 +1,7 @@
 #include "ftp/listing_parser.h"
 
-#include <array>
+#include "ftp/listing_entry.h"
+
 #include <cctype>
 #include <vector>
 
@@ -35,67 +36,10 @@ std::vector<TWordSpan> SplitWords(std::string_view line) {
     return words;
 }
 
-bool AllDigits(std::string_view text) {
-    if (text.empty())
-        return false;
-    for (const char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    return true;
-}
-
-bool IsMonth(std::string_view word) {
-    static constexpr std::array<std::string_view, 12> months = {
-        "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
-    if (word.size() != 3)
-        return false;
-    std::string lower;
-    for (const char c : word)
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const auto month : months)
-        if (lower == month)
-            return true;
-    return false;
-}
-
-// "12:00" or "2020": the third part of a UNIX listing's date.
-bool IsTimeOrYear(std::string_view word) {
-    if (word.size() == 4 && AllDigits(word))
-        return true;
-    const size_t colon = word.find(':');
-    return colon != std::string_view::npos && AllDigits(word.substr(0, colon)) &&
-           AllDigits(word.substr(colon + 1));
-}
-
 std::string_view TrimRight(std::string_view text) {
     while (!text.empty() && text.back() == ' ')
         text.remove_suffix(1);
     return text;
-}
-
-// The whole name of a UNIX entry: whatever follows the date, blanks inside it kept.
-// Empty when no date can be found, and the caller falls back to NameField.
-std::string UnixName(std::string_view line, bool isLink) {
-    const auto words = SplitWords(line);
-    for (size_t i = 1; i + 2 < words.size(); ++i) {
-        const auto word = [&](size_t k) {
-            return line.substr(words[k].begin, words[k].end - words[k].begin);
-        };
-        if (!IsMonth(word(i)) || word(i + 1).size() > 2 || !AllDigits(word(i + 1)) ||
-            !IsTimeOrYear(word(i + 2)))
-            continue;
-        size_t start = words[i + 2].end;
-        while (start < line.size() && line[start] == ' ')
-            ++start;
-        std::string_view name = line.substr(start);
-        if (isLink) {
-            const size_t arrow = name.find(" -> ");
-            if (arrow != std::string_view::npos)
-                name = name.substr(0, arrow);
-        }
-        return std::string(TrimRight(name));
-    }
-    return {};
 }
 
 bool ParseUnix(std::string_view line, TListingEntry& entry) {
@@ -114,9 +58,10 @@ bool ParseUnix(std::string_view line, TListingEntry& entry) {
     default:
         return false;
     }
-    entry.Name = UnixName(line, line[0] == 'l');
-    if (entry.Name.empty())
-        entry.Name = NameField(line);
+    // The name stands where the fields' places put it, blanks and all; only a line that
+    // does not keep to the long form falls back to its last word.
+    const auto listed = ParseListedEntry(line);
+    entry.Name = listed ? listed->name : NameField(line);
     if (WordAt(line, 1).starts_with('[')) {
         entry.Size = WordAt(line, 3);
         entry.Date = WordAt(line, 4) + " " + WordAt(line, 5) + " " + WordAt(line, 6);

@@ -59,6 +59,12 @@ const TRow unixRows[] = {
      "my  summer photos.jpg", false, "9", "Jan 1 12:00"},
     {ftpstUNIX, "lrwxrwxrwx 1 web staff 9 Jan 1 12:00 old name -> new name", true, "old name", true,
      "9", "Jan 1 12:00"},
+    // Owners and groups named like months; a listing without a group; trailing blanks.
+    {ftpstUNIX, "-rw-r--r-- 1 jan may 7 Feb  3 09:05 x", true, "x", false, "7", "Feb 3 09:05"},
+    {ftpstUNIX, "-rw-r--r-- 1 may 1 12 Mar  4  2019 Jan 1 12:00 y", true, "Jan 1 12:00 y", false,
+     "12", "Mar 4 2019"},
+    {ftpstUNIX, "drwxr-xr-x 2 o g 4096 Dec 10 12:00 docs ", true, "docs ", true, "4096",
+     "Dec 10 12:00"},
     // Without a date we can find, the name is the last word.
     {ftpstUNIX, "-rw-r--r-- 1 web staff 9 yesterday my file", true, "file", false, "9",
      "yesterday my "},
