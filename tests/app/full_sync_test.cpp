@@ -19,23 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every file and directory below `root`, with the bytes of each file.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        const std::string rel = fs::relative(e.path(), root).string();
-        if (e.is_directory()) {
-            files[rel + "/"] = "";
-        } else {
-            std::ifstream in(e.path(), std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            files[rel] = s.str();
-        }
-    }
-    return files;
-}
-
 void Age(const fs::path& p, std::chrono::minutes age) {
     fs::last_write_time(p, fs::file_time_type::clock::now() - age);
 }

@@ -23,23 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        // Lexically: fs::relative would resolve a link to its target's name.
-        const std::string rel = e.path().lexically_relative(root).string();
-        if (e.is_directory()) {
-            files[rel + "/"] = "";
-        } else {
-            std::ifstream in(e.path(), std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            files[rel] = s.str();
-        }
-    }
-    return files;
-}
-
 void Write(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;

@@ -17,6 +17,23 @@ struct TRow {
 
 using K = TListedKind;
 
+void Check(const TRow& r, TListingForm form) {
+    const auto e = ParseListedEntry(r.line);
+    if (r.name == nullptr) {
+        EXPECT_FALSE(e.has_value()) << r.line << " gave " << e->name;
+        return;
+    }
+    ASSERT_TRUE(e.has_value()) << r.line;
+    EXPECT_EQ(e->name, r.name) << r.line;
+    EXPECT_EQ(e->kind, r.kind) << r.line;
+    EXPECT_EQ(e->form, form) << r.line;
+    EXPECT_EQ(e->size, r.size) << r.line;
+    EXPECT_EQ(e->linkTarget, r.target) << r.line;
+    EXPECT_EQ((std::vector<int>{e->year, e->month, e->day, e->hour, e->minute}),
+              (std::vector<int>{r.year, r.month, r.day, r.hour, r.minute}))
+        << r.line;
+}
+
 } // namespace
 
 TEST(ListedEntry, UnixLinesGiveTheNameByTheFieldsPlaces) {
@@ -57,22 +74,8 @@ TEST(ListedEntry, UnixLinesGiveTheNameByTheFieldsPlaces) {
         {"-rw-r--r-- 1 o g 1 Jul 32  1996 x", nullptr},
         {"hello world this is not a listing", nullptr},
     };
-    for (const TRow& r : rows) {
-        const auto e = ParseListedEntry(r.line);
-        if (r.name == nullptr) {
-            EXPECT_FALSE(e.has_value()) << r.line << " gave " << e->name;
-            continue;
-        }
-        ASSERT_TRUE(e.has_value()) << r.line;
-        EXPECT_EQ(e->name, r.name) << r.line;
-        EXPECT_EQ(e->kind, r.kind) << r.line;
-        EXPECT_EQ(e->form, TListingForm::Unix) << r.line;
-        EXPECT_EQ(e->size, r.size) << r.line;
-        EXPECT_EQ(e->linkTarget, r.target) << r.line;
-        EXPECT_EQ((std::vector<int>{e->year, e->month, e->day, e->hour, e->minute}),
-                  (std::vector<int>{r.year, r.month, r.day, r.hour, r.minute}))
-            << r.line;
-    }
+    for (const TRow& r : rows)
+        Check(r, TListingForm::Unix);
 }
 
 TEST(ListedEntry, DosLinesGiveDirectoriesSizesAndTwelveHourTimes) {
@@ -92,19 +95,6 @@ TEST(ListedEntry, DosLinesGiveDirectoriesSizesAndTwelveHourTimes) {
         {"07-15-96  13:05PM                    2 bad-hour.txt", nullptr},
         {"0AM                 1234 .                 1234 .", nullptr},
     };
-    for (const TRow& r : rows) {
-        const auto e = ParseListedEntry(r.line);
-        if (r.name == nullptr) {
-            EXPECT_FALSE(e.has_value()) << r.line << " gave " << e->name;
-            continue;
-        }
-        ASSERT_TRUE(e.has_value()) << r.line;
-        EXPECT_EQ(e->name, r.name) << r.line;
-        EXPECT_EQ(e->kind, r.kind) << r.line;
-        EXPECT_EQ(e->form, TListingForm::Dos) << r.line;
-        EXPECT_EQ(e->size, r.size) << r.line;
-        EXPECT_EQ((std::vector<int>{e->year, e->month, e->day, e->hour, e->minute}),
-                  (std::vector<int>{r.year, r.month, r.day, r.hour, r.minute}))
-            << r.line;
-    }
+    for (const TRow& r : rows)
+        Check(r, TListingForm::Dos);
 }

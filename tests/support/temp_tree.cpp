@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,23 @@ void TTempTree::SetTime(const std::string& relative, int year, int month, int da
     const time_t when = std::mktime(&t);
     const timespec times[2] = {{when, 0}, {when, 123000000}};
     ::utimensat(AT_FDCWD, (root_ / relative).c_str(), times, 0);
+}
+
+std::map<std::string, std::string> Snapshot(const std::filesystem::path& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        // Lexically: fs::relative would resolve a link to its target's name.
+        const std::string rel = e.path().lexically_relative(root).string();
+        if (e.is_directory()) {
+            files[rel + "/"] = "";
+        } else {
+            std::ifstream in(e.path(), std::ios::binary);
+            std::stringstream s;
+            s << in.rdbuf();
+            files[rel] = s.str();
+        }
+    }
+    return files;
 }
 
 } // namespace pelmora::testing

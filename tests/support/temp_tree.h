@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace pelmora::testing {
@@ -27,5 +28,9 @@ public:
 private:
     std::filesystem::path root_;
 };
+
+// Every file and directory below `root` by its relative path (directories end in "/"),
+// with the bytes of each file; links are taken as what they lead to, under their own name.
+std::map<std::string, std::string> Snapshot(const std::filesystem::path& root);
 
 } // namespace pelmora::testing
