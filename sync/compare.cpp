@@ -9,6 +9,9 @@
 namespace pelmora {
 
 void TSyncCore::analyseButtonClick() {
+    const TOperationScope operation(*this, TOperation::Compare);
+    if (!operation)
+        return;
     AnalyseLists();
     HideProgress();
 }

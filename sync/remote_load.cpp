@@ -6,6 +6,9 @@
 namespace pelmora {
 
 void TSyncCore::changeRemoteBtnClick() {
+    const TOperationScope operation(*this, TOperation::RemoteLoad);
+    if (!operation)
+        return;
     if (!connected) {
         ShowStatus("Not Connected to Remote Site");
         return;
