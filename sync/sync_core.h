@@ -25,8 +25,6 @@ public:
     // Hides TControl::SetEnabled for the handlers, which write through this type.
     void SetEnabled(bool enabled);
     bool Held() const { return held_; }
-    // The state the button takes when the hold ends; its shown state when not held.
-    bool EnabledAfterHold() const { return held_ ? wanted_ : Enabled(); }
     // Starts the hold or changes what it shows.
     void Hold(bool shown);
     void Release();

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stdexcept>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -73,6 +74,10 @@ private:
     QTimer timer_;
     bool done_ = false;
 };
+
+std::string Caption(const TWindowFixture& f, const char* button) {
+    return f.Find<QPushButton>(button)->text().toStdString();
+}
 
 bool StartsWith(const std::string& text, const std::string& head) {
     return text.rfind(head, 0) == 0;
@@ -240,7 +245,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
                                  pressed = GetTickCount();
                                  Click(f.Find("connectBtn"));
                                  // The session's end waits for the operation to unwind.
-                                 EXPECT_EQ(f.Find<QPushButton>("connectBtn")->text(), "Disconnect");
+                                 EXPECT_EQ(Caption(f, "connectBtn"), "Disconnect");
                                  EXPECT_FALSE(f.Find("connectBtn")->isEnabled());
                              });
         c.start(f);
@@ -249,11 +254,12 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         EXPECT_FALSE(f.Form.OperationRunning());
         EXPECT_EQ(f.Form.Panel1.Caption(), c.status);
         EXPECT_FALSE(f.Form.connected);
-        EXPECT_EQ(f.Find<QPushButton>("connectBtn")->text(), "Connect");
+        EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
         EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
         EXPECT_EQ(f.Form.remoteList.Count(), 0);
         EXPECT_EQ(f.Form.remoteTree.Count(), 0);
         EXPECT_EQ(f.Form.localList.Count(), c.files);
+        EXPECT_EQ(f.Messages, std::vector<std::string>{}); // nothing failed on the way
         if (c.quit) {
             EXPECT_TRUE(Eventually([&] {
                 const auto sent = site.server.Commands();
@@ -271,7 +277,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         EXPECT_TRUE(Eventually([&] { return site.server.Sessions() == sessions + 1; }));
         EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Directory Loaded");
         EXPECT_EQ(f.Form.remoteList.Count(), c.files);
-        EXPECT_EQ(f.Find<QPushButton>("connectBtn")->text(), "Disconnect");
+        EXPECT_EQ(Caption(f, "connectBtn"), "Disconnect");
     }
 }
 
@@ -334,6 +340,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
         EXPECT_EQ(f.Form.Label5.Caption(), site.local.Path());
         EXPECT_EQ(f.Form.localList.Count(), c.files);
         EXPECT_EQ(f.Form.Panel1.Caption(), c.status);
+        EXPECT_EQ(f.Messages, std::vector<std::string>{});
         if (c.files < 100) {
             EXPECT_EQ(site.Stores(), site.EachOnce());
         }
@@ -397,5 +404,78 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         EXPECT_EQ(site.Stores(), site.EachOnce());
         EXPECT_EQ(f.Form.remoteList.Count(), files); // read again after the run, once
         EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
+        EXPECT_EQ(f.Messages, std::vector<std::string>{});
     }
+}
+
+// Stop is live during the login too: it ends the half-open session, so the next
+// Connect is not refused as busy.
+TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
+    TSite site(2);
+    site.server.On("").Uses(1).Delay(1500).Reply("220 Slow but ready");
+    TWindowFixture f(site.local.Path());
+    UseScriptServer(f, site.server, true, false);
+    TOnceWhen stop([&] { return f.Form.OperationRunning() && f.Form.Ftp1.Status() == ftpBusy; },
+                   [&] {
+                       EXPECT_EQ(Enabled(f), (TButtons{false, false, false, true, false, false}));
+                       Click(f.Find("stopLoadBtn"));
+                   });
+    const uint32_t start = GetTickCount();
+    Click(f.Find("connectBtn"));
+    EXPECT_TRUE(stop.Done());
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    EXPECT_FALSE(f.Form.connected);
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Could not connect to remote site");
+    EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
+    // The greeting of the stopped session, when it comes, changes nothing.
+    Pump(1700);
+    EXPECT_FALSE(f.Form.connected);
+    EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
+
+    Click(f.Find("connectBtn"));
+    EXPECT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Directory Loaded");
+    EXPECT_EQ(f.Form.remoteList.Count(), 2);
+}
+
+// Closing the window stops what runs rather than leave it uploading out of sight.
+TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
+    TSite site(3);
+    site.server.On("STOR").Uses(1).Delay(3000);
+    TTempTree settings;
+    TWindowFixture f(site.local.Path());
+    f.Form.FormCreate(settings.Path("PELMORA.INI"));
+    f.Form.Label5.SetCaption(site.local.Path());
+    ConnectAndCompare(f, site, 3);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    TOnceWhen close([&] { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+                    [&] { f.Window->close(); });
+    const uint32_t start = GetTickCount();
+    Click(f.Find("updateBtn"));
+    EXPECT_TRUE(close.Done());
+    EXPECT_LT(GetTickCount() - start, 2500u) << "the upload did not wait for its reply";
+    EXPECT_TRUE(f.Form.Closed);
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Transfer canceled. You MAY have to reconnect.");
+    EXPECT_TRUE(site.Stores().empty());
+}
+
+// A handler that fails with an exception is reported, and the operation it ran ends
+// like any other: the buttons are released and the next press works.
+TEST(OperationGuard, AnExceptionInAHandlerIsReportedAndReleasesTheButtons) {
+    TTempTree site;
+    site.File("index.html");
+    TWindowFixture f(site.Path());
+    f.Form.DirDialog = [](std::string&) -> int { throw std::runtime_error("no dialog today"); };
+    const TButtons before = Enabled(f);
+    Click(f.Find("Button4"));
+    EXPECT_EQ(f.Messages, std::vector<std::string>{"no dialog today"});
+    EXPECT_FALSE(f.Form.OperationRunning());
+    EXPECT_EQ(Enabled(f), before);
+
+    f.Form.DirDialog = [&](std::string& chosen) {
+        chosen = site.Path();
+        return 1;
+    };
+    Click(f.Find("Button4"));
+    EXPECT_EQ(f.Form.Panel1.Caption(), "Local Directory Loaded: 1");
 }
