@@ -116,7 +116,9 @@ public:
     // Opened first thing by every handler that starts an operation. With none running it
     // starts one; inside a running operation it joins it only as a step of that
     // operation's own (the connect's update, the update's closing refresh) and is refused
-    // otherwise: the handler then returns at once, having changed nothing. Leaving the
+    // otherwise: the handler then returns at once, having changed nothing. A press that
+    // arrives in the middle of an operation cannot be told from such a step here, so the
+    // window's presses are refused whenever any operation runs (TForm1). Leaving the
     // outermost scope releases the buttons and ends a session that Disconnect closed
     // meanwhile.
     class TOperationScope {
