@@ -98,8 +98,10 @@ bool TForm1::StartSocketLibrary() {
 
 void TForm1::FormActivate() {
     const bool started = StartSocketLibrary();
-    if (!Label5.Caption().empty())
-        localLoaded_ = LoadLocalDirectory();
+    if (!Label5.Caption().empty()) {
+        const TOperationScope operation(*this, TOperation::LocalLoad);
+        localLoaded_ = operation && LoadLocalDirectory();
+    }
     if (started)
         connectBtn.SetEnabled(true);
     else
@@ -114,6 +116,26 @@ int TForm1::ShowDirDialog(std::string& chosen) {
 void TForm1::Button5Click() {
     ftpAbort = true;
     userStop = true;
+}
+
+void TForm1::changeRemoteBtnClick() {
+    if (!OperationRunning())
+        TSyncCore::changeRemoteBtnClick();
+}
+
+void TForm1::analyseButtonClick() {
+    if (!OperationRunning())
+        TSyncCore::analyseButtonClick();
+}
+
+void TForm1::updateBtnClick() {
+    if (!OperationRunning())
+        TSyncCore::updateBtnClick();
+}
+
+void TForm1::Button4Click() {
+    if (!OperationRunning())
+        TSyncCore::Button4Click();
 }
 
 bool TForm1::HeadlessConnect() {

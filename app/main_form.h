@@ -68,6 +68,14 @@ public:
     // Stop: ends every wait, walk, compare and upload at its next check.
     void Button5Click();
 
+    // The window's presses of Refresh, Compare, Update and Change. A press that arrives
+    // while an operation runs (from the keyboard, a click queued before the button was
+    // disabled) does nothing. The core's own steps call the TSyncCore handlers instead.
+    void changeRemoteBtnClick();
+    void analyseButtonClick();
+    void updateBtnClick();
+    void Button4Click();
+
     // The session controller.
     void ConnectToServer();
     void connectButtonClick();

@@ -21,6 +21,19 @@ void TForm1::ConnectToServer() {
 }
 
 void TForm1::connectButtonClick() {
+    if (OperationRunning()) {
+        // Disconnect is the one press besides Stop that an operation takes: it stops the
+        // operation as Stop does and ends the session; the window's side of the
+        // disconnect waits until the operation has unwound.
+        if (connected && !DisconnectPending()) {
+            Button5Click();
+            EndSessionDuringOperation();
+        }
+        return;
+    }
+    const TOperationScope operation(*this, TOperation::Connect);
+    if (!operation)
+        return;
     runFailed_ = false;
     if (connected) {
         ftpAbort = false;
@@ -39,7 +52,9 @@ void TForm1::connectButtonClick() {
     if (Edit2.Text().empty() && Edit3.Text().empty())
         return refuse("Please supply a username or password");
 
+    // A Stop belongs to the operation it stopped, not to the next session.
     ftpAbort = false;
+    userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
     if (!WaitForFlag(connected, TimeoutMs()) || !connected) {
@@ -49,7 +64,8 @@ void TForm1::connectButtonClick() {
         } else {
             ShowStatus(lastErrorText.empty() ? std::string("Could not connect to remote site")
                                              : lastErrorText);
-            Ftp1.Quit();
+            // A login still under way (stopped, or out of time) is refused a QUIT.
+            EndComponentSession();
         }
         connectBtn.SetEnabled(true);
         return;
@@ -92,7 +108,7 @@ void TForm1::AfterConnect() {
                 if (PlanLine)
                     for (const std::string& line : UpdatePlan())
                         PlanLine(line);
-                updateBtnClick();
+                TSyncCore::updateBtnClick(); // a step of this connect, not a press
                 runFailed_ = runFailed_ || updateFailed;
             }
         }

@@ -10,6 +10,9 @@
 namespace pelmora {
 
 void TSyncCore::analyseButtonClick() {
+    const TOperationScope operation(*this, TOperation::Compare);
+    if (!operation)
+        return;
     AnalyseLists();
     HideProgress();
 }

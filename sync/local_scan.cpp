@@ -28,6 +28,9 @@ void ReleaseUnreached(TStringList& workList, int from) {
 } // namespace
 
 void TSyncCore::Button4Click() {
+    const TOperationScope operation(*this, TOperation::LocalLoad);
+    if (!operation)
+        return;
     if (localLoading || remoteLoading)
         return;
     std::string chosen;

@@ -22,6 +22,9 @@ bool CaseBlindSystem(const std::string& systemType) {
 } // namespace
 
 void TSyncCore::changeRemoteBtnClick() {
+    const TOperationScope operation(*this, TOperation::RemoteLoad);
+    if (!operation)
+        return;
     if (!connected) {
         ShowStatus("Not Connected to Remote Site");
         return;

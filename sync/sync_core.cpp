@@ -2,6 +2,28 @@
 
 namespace pelmora {
 
+void TOperationButton::SetEnabled(bool enabled) {
+    if (held_)
+        wanted_ = enabled;
+    else
+        TButton::SetEnabled(enabled);
+}
+
+void TOperationButton::Hold(bool shown) {
+    if (!held_) {
+        wanted_ = Enabled();
+        held_ = true;
+    }
+    TButton::SetEnabled(shown);
+}
+
+void TOperationButton::Release() {
+    if (!held_)
+        return;
+    held_ = false;
+    TButton::SetEnabled(wanted_);
+}
+
 TSyncCore::TSyncCore() {
     for (TControl* hidden :
          {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
@@ -12,6 +34,11 @@ TSyncCore::TSyncCore() {
     for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
         disabled->SetEnabled(false);
     Memo2.SetVisible(false);
+    // Connect turns into Disconnect, and back, in the middle of an operation.
+    connectBtn.Subscribe([this] {
+        if (connectBtn.Held())
+            ShowConnectButtonHeld();
+    });
 
     Ftp1.OnFtpInfo = [this](TObject* s, FtpInfo i, const std::string& a) { Ftp1FtpInfo(s, i, a); };
     Ftp1.OnFtpReady = [this](TObject* s) { Ftp1FtpReady(s); };
@@ -92,6 +119,80 @@ int TSyncCore::AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int
     list.Add(EntryKey(entry->dir, entry->name), entry);
     return tree.AddChild(parentNode, entry->name,
                          entry->kind == kindDirectory ? imageDirectory : imageFile);
+}
+
+namespace {
+
+// The steps an operation runs through the handlers of others: the connect's update (as
+// the after-connect options choose) and the update's refresh of the remote tree.
+bool IsStepOf(TSyncCore::TOperation outer, TSyncCore::TOperation inner) {
+    using Op = TSyncCore::TOperation;
+    return (outer == Op::Connect && inner == Op::Update) ||
+           (outer == Op::Update && inner == Op::RemoteLoad);
+}
+
+} // namespace
+
+TSyncCore::TOperationScope::TOperationScope(TSyncCore& core, TOperation kind)
+    : core_(core), outer_(core.operation_) {
+    if (kind == TOperation::None)
+        return;
+    if (outer_ != TOperation::None && !IsStepOf(outer_, kind))
+        return;
+    entered_ = true;
+    core_.operation_ = kind;
+    if (outer_ == TOperation::None)
+        core_.HoldButtons();
+}
+
+TSyncCore::TOperationScope::~TOperationScope() {
+    if (!entered_)
+        return;
+    core_.operation_ = outer_;
+    if (outer_ == TOperation::None)
+        core_.EndOperation();
+}
+
+void TSyncCore::HoldButtons() {
+    for (TOperationButton* b : {&compareBtn, &updateBtn, &changeRemoteBtn, &Button4})
+        b->Hold(false);
+    stopLoadBtn.Hold(true);
+    ShowConnectButtonHeld();
+}
+
+void TSyncCore::ShowConnectButtonHeld() {
+    connectBtn.Hold(connected && !disconnectPending_);
+}
+
+void TSyncCore::EndOperation() {
+    if (disconnectPending_) {
+        disconnectPending_ = false;
+        // The operation's last word says what became of it ("Directory Load Stopped");
+        // the Connect caption already says that the session is over.
+        const std::string said = Panel1.Caption();
+        ClearConnection();
+        if (!said.empty())
+            ShowStatus(said);
+    }
+    for (TOperationButton* b :
+         {&connectBtn, &compareBtn, &updateBtn, &changeRemoteBtn, &Button4, &stopLoadBtn})
+        b->Release();
+}
+
+void TSyncCore::EndSessionDuringOperation() {
+    if (!OperationRunning() || disconnectPending_)
+        return;
+    disconnectPending_ = true;
+    ShowConnectButtonHeld();
+    EndComponentSession();
+}
+
+void TSyncCore::EndComponentSession() {
+    // QUIT is refused while a command runs; Abort closes both connections instead.
+    if (Ftp1.Status() == ftpCommandReady)
+        Ftp1.Quit();
+    else
+        Ftp1.Abort();
 }
 
 int TSyncCore::ShowDirDialog(std::string&) {

@@ -14,6 +14,26 @@
 
 namespace pelmora {
 
+// A button of the window that a running operation holds: while held it shows what the
+// operation allows the user to press, and what the handlers set meanwhile is kept and
+// shown when the hold ends, so an operation's results (Compare enabling Update, a failed
+// load leaving Compare off) survive it.
+class TOperationButton : public TButton {
+public:
+    explicit TOperationButton(std::string caption) : TButton(std::move(caption)) {}
+
+    // Hides TControl::SetEnabled for the handlers, which write through this type.
+    void SetEnabled(bool enabled);
+    bool Held() const { return held_; }
+    // Starts the hold or changes what it shows.
+    void Hold(bool shown);
+    void Release();
+
+private:
+    bool held_ = false;
+    bool wanted_ = false;
+};
+
 // The part of the main window that the synchronisation core works on: the master and
 // work lists of both sides, their trees, the walk state, the session flags, and the
 // controls that the loads, the compare and the update read and write. The application
@@ -84,12 +104,12 @@ public:
     TLabel Label5;             // the local root directory
     TEdit Edit4{"/webftp"};    // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
-    TButton connectBtn{"Connect"};
-    TButton Button4{"Change"};
-    TButton compareBtn{"Compare"};
-    TButton updateBtn{"Update"};
-    TButton stopLoadBtn{"Stop"};
-    TButton changeRemoteBtn{"Refresh"};
+    TOperationButton connectBtn{"Connect"};
+    TOperationButton Button4{"Change"};
+    TOperationButton compareBtn{"Compare"};
+    TOperationButton updateBtn{"Update"};
+    TOperationButton stopLoadBtn{"Stop"};
+    TOperationButton changeRemoteBtn{"Refresh"};
     TCheckBox CheckBox5{"Delete Remote Files", true};
     TLabel Label9, Label13, Label37;
     TLabel Label27{"Bytes Transfered:"};
@@ -100,6 +120,48 @@ public:
 
     // The FTP component; its events set the session flags below.
     TFtp Ftp1;
+
+    // One operation at a time. The local scan, the remote load, the compare, the update
+    // and the connect each run inside their handler and pump messages while they wait, so
+    // a press can arrive in the middle of one; were it to start another, that one could
+    // free or rebuild the lists the first is walking. While an operation runs, the window
+    // holds Connect, Compare, Update, Refresh and Change disabled and Stop enabled;
+    // Disconnect stays live (it stops the operation and ends the session once the
+    // operation has unwound).
+    enum class TOperation : uint8_t { None, LocalLoad, RemoteLoad, Compare, Update, Connect };
+    bool OperationRunning() const { return operation_ != TOperation::None; }
+    TOperation RunningOperation() const { return operation_; }
+
+    // Opened first thing by every handler that starts an operation. With none running it
+    // starts one; inside a running operation it joins it only as a step of that
+    // operation's own (the connect's update, the update's closing refresh) and is refused
+    // otherwise: the handler then returns at once, having changed nothing. A press that
+    // arrives in the middle of an operation cannot be told from such a step here, so the
+    // window's presses are refused whenever any operation runs (TForm1). Leaving the
+    // outermost scope releases the buttons and ends a session that Disconnect closed
+    // meanwhile.
+    class TOperationScope {
+    public:
+        TOperationScope(TSyncCore& core, TOperation kind);
+        ~TOperationScope();
+        TOperationScope(const TOperationScope&) = delete;
+        TOperationScope& operator=(const TOperationScope&) = delete;
+        explicit operator bool() const { return entered_; }
+
+    private:
+        TSyncCore& core_;
+        TOperation outer_;
+        bool entered_ = false;
+    };
+
+    // Disconnect during an operation, once Stop has been given: closes the component's
+    // session (QUIT when it is idle, otherwise Abort, which drops the data side and the
+    // control connection) and leaves the window's side of the disconnect to the end of
+    // the operation, when nothing walks the lists any more.
+    void EndSessionDuringOperation();
+    // Ends the component's session however far it got: QUIT when it is idle, else Abort.
+    void EndComponentSession();
+    bool DisconnectPending() const { return disconnectPending_; }
 
     // Status line and progress display.
     void ShowStatus(const std::string& text);
@@ -195,6 +257,13 @@ protected:
     virtual int ShowDirDialog(std::string& chosen);
 
 private:
+    void HoldButtons();
+    void ShowConnectButtonHeld();
+    void EndOperation();
+
+    TOperation operation_ = TOperation::None;
+    bool disconnectPending_ = false;
+
     // The remote root as the server names it (from the root listing), for a remote
     // directory typed without a leading "/": the load leaves the server standing in it,
     // so a relative path would land one level too deep.

@@ -162,6 +162,9 @@ std::vector<std::string> TSyncCore::UpdatePlan() const {
 }
 
 void TSyncCore::updateBtnClick() {
+    const TOperationScope operation(*this, TOperation::Update);
+    if (!operation)
+        return;
     updateFailed = false;
     updateFailures.clear();
     userStop = false;

@@ -32,6 +32,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <exception>
+
 namespace pelmora::ui {
 
 namespace {
@@ -64,7 +66,15 @@ QPushButton* Button(TButton& model, QWidget* parent, const char* name,
                     std::function<void()> onClick) {
     auto* b = Named(new QPushButton(parent), name);
     Bind(model, b);
-    QObject::connect(b, &QPushButton::clicked, [onClick = std::move(onClick)] { onClick(); });
+    QObject::connect(b, &QPushButton::clicked, [onClick = std::move(onClick)] {
+        // Qt's event loop cannot pass an exception on: it would end the program with
+        // whatever the operation was doing. The operation's scope has unwound by here.
+        try {
+            onClick();
+        } catch (const std::exception& e) {
+            ShowMessage(e.what());
+        }
+    });
     return b;
 }
 
@@ -530,6 +540,9 @@ void TMainWindow::showEvent(QShowEvent* event) {
 }
 
 void TMainWindow::closeEvent(QCloseEvent* event) {
+    // A closed window must not go on uploading out of sight.
+    if (form_.OperationRunning())
+        form_.Button5Click();
     StoreGeometry();
     try {
         form_.FormClose();

@@ -18,50 +18,6 @@
 using namespace pelmora;
 using namespace pelmora::testing;
 
-namespace {
-
-std::string Listing(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& l : lines)
-        text += l + "\r\n";
-    return text;
-}
-
-std::string FileLine(const std::string& name, long long size, const std::string& date) {
-    return "-rw-r--r--   1 web  web  " + std::to_string(size) + " " + date + " " + name;
-}
-
-// The fields of the Setup page for the script server, with the after-connect steps given.
-void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {
-    f.Form.Edit1.SetText("127.0.0.1");
-    f.Form.Edit2.SetText("web");
-    f.Form.Edit3.SetText("pw");
-    f.Form.ftpPortSpin.SetValue(server.Port());
-    f.Form.Edit4.SetText("/");
-    f.Form.timeOutSpin.SetValue(5);
-    f.Form.CheckBox2.SetChecked(load);
-    f.Form.CheckBox1.SetChecked(compare);
-    f.Form.CheckBox3.SetChecked(false);
-}
-
-struct TButtons {
-    bool connect, compare, update, stop, refresh, change;
-    bool operator==(const TButtons&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const TButtons& b) {
-    return os << "connect " << b.connect << " compare " << b.compare << " update " << b.update
-              << " stop " << b.stop << " refresh " << b.refresh << " change " << b.change;
-}
-
-TButtons Enabled(const TWindowFixture& f) {
-    auto on = [&](const char* name) { return f.Find(name)->isEnabled(); };
-    return {on("connectBtn"),  on("compareBtn"),      on("updateBtn"),
-            on("stopLoadBtn"), on("changeRemoteBtn"), on("Button4")};
-}
-
-} // namespace
-
 TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     TTempTree site;
     site.File("index.html", "<html>new front page</html>");

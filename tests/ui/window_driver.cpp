@@ -1,6 +1,7 @@
 #include "tests/ui/window_driver.h"
 
 #include "app/ui/tree_adapter.h"
+#include "tests/support/ftp_script_server.h"
 #include "toolkit/services.h"
 
 #include <QApplication>
@@ -57,6 +58,15 @@ void PressKey(QWidget* widget, int key) {
     QApplication::sendEvent(widget, &release);
 }
 
+void PostClick(QWidget* widget) {
+    const QPoint at = widget->rect().center();
+    for (auto [type, buttons] : {std::pair{QEvent::MouseButtonPress, Qt::LeftButton},
+                                 std::pair{QEvent::MouseButtonRelease, Qt::NoButton}})
+        QCoreApplication::postEvent(
+            widget, new QMouseEvent(type, QPointF(at), QPointF(widget->mapToGlobal(at)),
+                                    Qt::LeftButton, buttons, Qt::NoModifier));
+}
+
 TWindowFixture::TWindowFixture(const std::string& localRoot) {
     Form.Label5.SetCaption(localRoot);
     Window = std::make_unique<ui::TMainWindow>(Form);
@@ -73,6 +83,40 @@ void TWindowFixture::FlushTrees() {
     Window->LocalModel()->Flush();
     Window->RemoteModel()->Flush();
     QCoreApplication::processEvents();
+}
+
+std::string Listing(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+std::string FileLine(const std::string& name, long long size, const std::string& date) {
+    return "-rw-r--r--   1 web  web  " + std::to_string(size) + " " + date + " " + name;
+}
+
+void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {
+    f.Form.Edit1.SetText("127.0.0.1");
+    f.Form.Edit2.SetText("web");
+    f.Form.Edit3.SetText("pw");
+    f.Form.ftpPortSpin.SetValue(server.Port());
+    f.Form.Edit4.SetText("/");
+    f.Form.timeOutSpin.SetValue(5);
+    f.Form.CheckBox2.SetChecked(load);
+    f.Form.CheckBox1.SetChecked(compare);
+    f.Form.CheckBox3.SetChecked(false);
+}
+
+std::ostream& operator<<(std::ostream& os, const TButtons& b) {
+    return os << "connect " << b.connect << " compare " << b.compare << " update " << b.update
+              << " stop " << b.stop << " refresh " << b.refresh << " change " << b.change;
+}
+
+TButtons Enabled(const TWindowFixture& f) {
+    auto on = [&](const char* name) { return f.Find(name)->isEnabled(); };
+    return {on("connectBtn"),  on("compareBtn"),      on("updateBtn"),
+            on("stopLoadBtn"), on("changeRemoteBtn"), on("Button4")};
 }
 
 } // namespace pelmora::testing

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
 class QWidget;
 
 namespace pelmora::testing {
+
+class TFtpScriptServer;
 
 // Lets the event loop run for `ms` milliseconds (timers, repaints, deferred work).
 void Pump(int ms);
@@ -24,6 +28,9 @@ void Click(QWidget* widget, QPoint at);
 void Click(QWidget* widget);
 void DoubleClick(QWidget* widget, QPoint at);
 void PressKey(QWidget* widget, int key);
+// A click queued behind whatever runs now, as a second click of a double click is while
+// the first one's handler is still busy.
+void PostClick(QWidget* widget);
 
 // A shown main window over a form of its own, with messages collected instead of shown.
 class TWindowFixture {
@@ -44,5 +51,20 @@ public:
     std::unique_ptr<ui::TMainWindow> Window;
     std::vector<std::string> Messages;
 };
+
+// Listing text for the script server: UNIX lines, each ended by CR LF.
+std::string Listing(const std::vector<std::string>& lines);
+std::string FileLine(const std::string& name, long long size, const std::string& date);
+
+// The fields of the Setup page for the script server, with the after-connect steps given.
+void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare);
+
+// Which of the transfer buttons the window lets the user press.
+struct TButtons {
+    bool connect, compare, update, stop, refresh, change;
+    bool operator==(const TButtons&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const TButtons& b);
+TButtons Enabled(const TWindowFixture& f);
 
 } // namespace pelmora::testing
