@@ -335,7 +335,7 @@ void TSyncCore::updateBtnClick() {
     }
     HideProgress();
     HideOverallProgress();
-    if (lost || !Ftp1.Connected()) {
+    if (lost && !userStop) {
         updateFailed = true;
         ClearConnection();
         ShowStatus("Pelmora has been disconnected from the server");
