@@ -88,13 +88,21 @@ void TForm1::AfterConnect() {
         ShowStatus("Connected. Loading Remote Directory");
         stopLoadBtn.SetEnabled(true);
         if (!LoadRemoteDirectory()) {
-            ShowStatus(userStop ? "Directory Load Stopped"
-                                : "Could not change to remote directory");
+            // A load that failed has said what failed: the path and the server's reply.
+            if (userStop)
+                ShowStatus("Directory Load Stopped");
             stopLoadBtn.SetEnabled(false);
             runFailed_ = true;
             return;
         }
-        ShowStatus("Remote Directory Loaded");
+        if (remoteLoadComplete) {
+            ShowStatus("Remote Directory Loaded");
+        } else {
+            // Directories that could not be read leave the server's state unknown there.
+            ShowStatus("Remote Directory Loaded; " + std::to_string(remoteUnlisted.size()) +
+                       " directories could not be read");
+            runFailed_ = true;
+        }
         if (CheckBox1.Checked()) {
             AnalyseLists();
             stopLoadBtn.SetEnabled(false);
@@ -103,6 +111,7 @@ void TForm1::AfterConnect() {
                 runFailed_ = true;
                 return;
             }
+            runFailed_ = runFailed_ || !conflicts.empty();
             if (CheckBox3.Checked()) {
                 ShowStatus("Updating remote FTP");
                 if (PlanLine)

@@ -217,7 +217,7 @@ const TFaultRow rows[] = {
      {"STOR", "DELE"},
      {},
      {},
-     "Could not change to remote directory"},
+     "Could not enter the remote directory /www: "},
     {"LfOnlyLineEnds", [](auto& s) { s.On("").Silent().Raw("220 Ready\n"); }, 1, {}, {"USER"}},
     {"ServerStopsAnswering",
      [](auto& s) { s.On("LIST").Refuse("").Silent(); },
@@ -499,6 +499,15 @@ const TFaultRow rows[] = {
      0,
      {"DELE /www/old1.html", "DELE /www/old2.html"},
      {"STOR"}},
+    {"ActiveModeRefused",
+     [](auto& s) { s.On("PORT").Reply("502 Command 'PORT' not implemented"); },
+     1,
+     {},
+     {"LIST", "STOR", "DELE"},
+     {},
+     {},
+     "Could not list the remote directory /www: The server refused active mode (PORT): 502 "
+     "Command 'PORT' not implemented"},
     // Names are bytes: never cut, never folded.
     {"LongNamesAreNeverCut",
      [](auto& s) {

@@ -158,7 +158,7 @@ TEST(Session, HeadlessLoadsTheRemoteTreeAndExitsWithItsOutcome) {
     server.On("CWD").Reply("550 No such directory");
     std::ostringstream out2, err2;
     EXPECT_EQ(RunHeadless(ini, out2, err2), 1);
-    EXPECT_EQ(err2.str(), "Could not change to remote directory\n");
+    EXPECT_EQ(err2.str(), "Could not enter the remote directory /: 550 No such directory\n");
 }
 
 TEST(Session, CtrlCStopsAHeadlessRunAtOnce) {
