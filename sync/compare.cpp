@@ -1,3 +1,4 @@
+#include "sync/compare.h"
 #include "sync/sync_core.h"
 
 #include "toolkit/messages.h"
@@ -8,6 +9,138 @@
 #include <unordered_set>
 
 namespace pelmora {
+
+namespace {
+
+const TDetail& At(const TStringList& list, int i) {
+    return *static_cast<const TDetail*>(list.Objects(i));
+}
+
+// Directories whose content cannot be judged, by their matching keys.
+class TBlocked {
+public:
+    explicit TBlocked(bool caseFolding) : caseFolding_(caseFolding) {}
+    std::string Key(const std::string& key) const { return caseFolding_ ? FoldedKey(key) : key; }
+    void Add(const std::string& key) { dirs_.insert(Key(key)); }
+    bool Is(const std::string& key) const { return dirs_.count(Key(key)) != 0; }
+    bool Inside(std::string key) const {
+        for (RemoveLastComponent(key); !key.empty(); RemoveLastComponent(key))
+            if (Is(key))
+                return true;
+        return false;
+    }
+
+private:
+    bool caseFolding_;
+    std::unordered_set<std::string> dirs_;
+};
+
+// The verdict for a local entry and the remote entry of the same key.
+TVerdict Matched(const TDetail& local, const TDetail& remote, int j) {
+    const bool isDir = local.kind == kindDirectory;
+    TVerdict v;
+    v.partner = j;
+    // A file whose listed size differs from the local one did not arrive whole (an
+    // upload cut off leaves a shorter, newer copy): it is sent again, whatever the
+    // dates say.
+    const bool sizeDiffers =
+        !isDir && remote.size >= 0 && local.size >= 0 && remote.size != local.size;
+    if (!sizeDiffers && remote.date >= local.date) {
+        v.action = actionRemain;
+        v.icon = isDir ? imageDirectory : imageRemoteNewer;
+    } else if (isDir) {
+        v.action = actionRemain;
+        v.icon = imageDirectory;
+    } else {
+        v.action = actionUpdate;
+        v.icon = imageRefresh;
+    }
+    return v;
+}
+
+} // namespace
+
+TComparison CompareLists(const TStringList& local, const TStringList& remote,
+                         const TCompareRules& rules) {
+    const int localCount = local.Count();
+    const int remoteCount = remote.Count();
+    TComparison c;
+    c.local.resize(static_cast<size_t>(localCount));
+    c.remote.resize(static_cast<size_t>(remoteCount));
+    TBlocked blocked(rules.caseFolding);
+    for (const std::string& dir : rules.remoteUnlisted)
+        blocked.Add(dir);
+    const auto conflict = [&](int i, const std::string& why) {
+        c.conflicts.push_back(local.Strings(i) + ": " + why);
+        blocked.Add(local.Strings(i));
+    };
+
+    // The partner of a local entry is the first remote entry with the same key; one
+    // index built per pass finds it without scanning the list each time.
+    std::unordered_map<std::string, int> firstRemote;
+    firstRemote.reserve(static_cast<size_t>(remoteCount));
+    for (int j = 0; j < remoteCount; ++j)
+        firstRemote.emplace(blocked.Key(remote.Strings(j)), j);
+    // On a server that ignores case, two local names that differ only in case would
+    // land on one remote file: neither is sent, and neither counts as deleted.
+    if (rules.caseFolding) {
+        std::unordered_map<std::string, int> firstLocal;
+        for (int i = 0; i < localCount; ++i)
+            firstLocal.emplace(blocked.Key(local.Strings(i)), i);
+        for (int i = 0; i < localCount; ++i) {
+            const int first = firstLocal.at(blocked.Key(local.Strings(i)));
+            if (first != i)
+                conflict(i, "differs from " + local.Strings(first) +
+                                " only in letter case, which the server does not tell apart");
+        }
+    }
+
+    for (int i = 0; i < localCount; ++i) {
+        const std::string& key = local.Strings(i);
+        const TDetail& entry = At(local, i);
+        const bool isDir = entry.kind == kindDirectory;
+        const auto found = firstRemote.find(blocked.Key(key));
+        const int j = found == firstRemote.end() ? -1 : found->second;
+        TVerdict& v = c.local[static_cast<size_t>(i)];
+        if (blocked.Is(key) || blocked.Inside(key)) {
+            // A conflict of its own, or inside a directory that cannot be judged: its
+            // server copy is left alone too.
+            v.partner = j;
+        } else if (j < 0) {
+            v.action = isDir ? actionCreate : actionUpload;
+            v.icon = isDir ? imageCreateDir : imageUpload;
+        } else if (At(remote, j).kind == kindLink) {
+            // Nothing is written through a server link. A file is left as it is; a
+            // directory's content cannot be compared.
+            v.partner = j;
+            if (isDir)
+                conflict(i, "a directory here, a link on the server");
+            else
+                v.action = actionRemain;
+        } else if (isDir != (At(remote, j).kind == kindDirectory)) {
+            v.partner = j;
+            conflict(i, isDir ? "a directory here, a file on the server"
+                              : "a file here, a directory on the server");
+        } else {
+            v = Matched(entry, At(remote, j), j);
+            c.remote[static_cast<size_t>(j)].icon = v.icon;
+        }
+        if (j >= 0)
+            c.remote[static_cast<size_t>(j)].partner = i;
+    }
+
+    for (int j = 0; j < remoteCount; ++j) {
+        TVerdict& v = c.remote[static_cast<size_t>(j)];
+        const TDetail& entry = At(remote, j);
+        // Links are never deleted; nor is anything inside a directory that cannot be
+        // judged.
+        if (v.partner >= 0 || entry.kind == kindLink || blocked.Inside(remote.Strings(j)))
+            continue;
+        v.action = entry.kind == kindDirectory ? actionRemove : actionDelete;
+        v.icon = imageDelete;
+    }
+    return c;
+}
 
 void TSyncCore::analyseButtonClick() {
     const TOperationScope operation(*this, TOperation::Compare);
@@ -29,134 +162,38 @@ void TSyncCore::AnalyseLists() {
     DebugLog("-------------");
     userStop = false;
 
-    conflicts.clear();
-    const auto matchKey = [this](const std::string& key) {
-        return caseFolding ? FoldedKey(key) : key;
-    };
-    // The partner of a local entry is the first remote entry with the same key (letter
-    // case aside on servers that ignore it); one index built per pass finds it without
-    // scanning the list each time.
-    std::unordered_map<std::string, int> firstRemote;
-    firstRemote.reserve(static_cast<size_t>(remoteCount));
-    for (int j = 0; j < remoteCount; ++j)
-        firstRemote.emplace(matchKey(remoteList.Strings(j)), j);
-    // Directories whose content cannot be judged: not listed on the server, or standing
-    // against something of another kind. Nothing inside them is written or deleted.
-    std::unordered_set<std::string> blocked;
-    for (const std::string& dir : remoteUnlisted)
-        blocked.insert(matchKey(dir));
-    const auto insideBlocked = [&](std::string key) {
-        while (!key.empty()) {
-            RemoveLastComponent(key);
-            if (!key.empty() && blocked.count(matchKey(key)) != 0)
-                return true;
-        }
-        return false;
-    };
-    const auto conflict = [&](int i, const std::string& key, const std::string& why) {
-        conflicts.push_back(key + ": " + why);
-        blocked.insert(matchKey(key));
-        static_cast<TDetail*>(localList.Objects(i))->action = actionNone;
-    };
-    // On a server that ignores case, two local names that differ only in case would
-    // land on one remote file: neither is sent, and neither counts as deleted.
-    if (caseFolding) {
-        std::unordered_map<std::string, int> firstLocal;
-        for (int i = 0; i < localCount; ++i)
-            firstLocal.emplace(matchKey(localList.Strings(i)), i);
-        for (int i = 0; i < localCount; ++i) {
-            const int first = firstLocal.at(matchKey(localList.Strings(i)));
-            if (first != i)
-                conflict(i, localList.Strings(i),
-                         "differs from " + localList.Strings(first) +
-                             " only in letter case, which the server does not tell apart");
-        }
-    }
+    TCompareRules rules;
+    rules.caseFolding = caseFolding;
+    rules.remoteUnlisted = remoteUnlisted;
+    const TComparison comparison = CompareLists(localList, remoteList, rules);
+    conflicts = comparison.conflicts;
 
+    // The verdicts are applied entry by entry, so that Stop leaves the rest unmarked and
+    // nothing marked for deletion.
     for (int i = 0; i < localCount && !userStop; ++i) {
         SetProgress(ProgressOf(i, localCount));
-        auto& local = *static_cast<TDetail*>(localList.Objects(i));
-        const std::string& key = localList.Strings(i);
-        DebugLog("");
-        DebugLog("Looking for match string: " + key);
-        const auto found = firstRemote.find(matchKey(key));
-        const bool isDir = local.kind == kindDirectory;
-        if (blocked.count(matchKey(key)) != 0 || insideBlocked(key)) {
-            // A conflict of its own, or inside a directory that cannot be judged.
-            local.action = actionNone;
-            if (found != firstRemote.end())
-                static_cast<TDetail*>(remoteList.Objects(found->second))->matched = 1;
-            ProcessMessages();
-            continue;
-        }
-        if (found != firstRemote.end()) {
-            const int j = found->second;
-            auto& remote = *static_cast<TDetail*>(remoteList.Objects(j));
-            remote.matched = 1;
-            DebugLog("match found: index=" + std::to_string(j));
-            if (remote.kind == kindLink) {
-                // The server has a link where the disk has this entry: nothing is written
-                // through it. A file is left as it is; a directory's content cannot be
-                // compared.
-                if (isDir)
-                    conflict(i, key, "a directory here, a link on the server");
-                else
-                    local.action = actionRemain;
-                ProcessMessages();
-                continue;
-            }
-            if (isDir != (remote.kind == kindDirectory)) {
-                conflict(i, key,
-                         isDir ? "a directory here, a file on the server"
-                               : "a file here, a directory on the server");
-                ProcessMessages();
-                continue;
-            }
-            // A file whose listed size differs from the local one did not arrive whole
-            // (an upload cut off leaves a shorter, newer copy): it is sent again,
-            // whatever the dates say.
-            const bool sizeDiffers =
-                !isDir && remote.size >= 0 && local.size >= 0 && remote.size != local.size;
-            if (!sizeDiffers && remote.date >= local.date) {
-                DebugLog((isDir ? "remain (dir) flag set: " : "remain (file) flag set: ") +
-                         local.name);
-                local.action = actionRemain;
-                localTree.SetStateIndex(i, isDir ? imageDirectory : imageRemoteNewer);
-                remoteTree.SetStateIndex(j, isDir ? imageDirectory : imageRemoteNewer);
-            } else if (isDir) {
-                DebugLog("remain flag set: " + local.name);
-                local.action = actionRemain;
-                localTree.SetStateIndex(i, imageDirectory);
-                remoteTree.SetStateIndex(j, imageDirectory);
-            } else {
-                DebugLog("update flag set: " + local.name);
-                local.action = actionUpdate;
-                localTree.SetStateIndex(i, imageRefresh);
-                remoteTree.SetStateIndex(j, imageRefresh);
-            }
-        } else if (isDir) {
-            DebugLog("create (dir) flag set: " + local.name);
-            local.action = actionCreate;
-            localTree.SetStateIndex(i, imageCreateDir);
-        } else {
-            DebugLog("upload (file) flag set: " + local.name);
-            local.action = actionUpload;
-            localTree.SetStateIndex(i, imageUpload);
+        const TVerdict& v = comparison.local[static_cast<size_t>(i)];
+        auto& entry = *static_cast<TDetail*>(localList.Objects(i));
+        entry.action = v.action;
+        DebugLog(localList.Strings(i) + ": " +
+                 (v.action == actionRemain ? "remain" : ActionWord(v.action)));
+        if (v.icon)
+            localTree.SetStateIndex(i, *v.icon);
+        if (v.partner >= 0) {
+            static_cast<TDetail*>(remoteList.Objects(v.partner))->matched = 1;
+            if (const auto& icon = comparison.remote[static_cast<size_t>(v.partner)].icon)
+                remoteTree.SetStateIndex(v.partner, *icon);
         }
         ProcessMessages();
     }
 
     if (!userStop) {
         for (int j = 0; j < remoteCount; ++j) {
-            auto& remote = *static_cast<TDetail*>(remoteList.Objects(j));
-            // Links are never deleted; nor is anything inside a directory that cannot
-            // be judged.
-            if (remote.matched || remote.kind == kindLink || insideBlocked(remoteList.Strings(j)))
+            const TVerdict& v = comparison.remote[static_cast<size_t>(j)];
+            if (v.partner >= 0 || v.action == actionNone)
                 continue;
-            const bool isDir = remote.kind == kindDirectory;
-            DebugLog((isDir ? "remove flag set: " : "delete flag set: ") + remote.name);
-            remote.action = isDir ? actionRemove : actionDelete;
-            remoteTree.SetStateIndex(j, imageDelete);
+            static_cast<TDetail*>(remoteList.Objects(j))->action = v.action;
+            remoteTree.SetStateIndex(j, *v.icon);
         }
         SetProgress(100);
         ShowStatus("Files Compared. Ready for Transfer");

@@ -1,3 +1,4 @@
+#include "sync/compare.h"
 #include "sync/sync_core.h"
 #include "toolkit/date_time.h"
 
@@ -213,4 +214,52 @@ TEST(Compare, ConflictsAreReportedAndNothingInsideThemIsTouched) {
                   "/page: a file here, a directory on the server",
                   "/dir: a directory here, a file on the server"}));
     EXPECT_EQ(At(form.localList, 5).action, actionRemain) << "a file under a server link stays";
+}
+
+TEST(CompareLists, GivesVerdictsAndPartnersAndChangesNothing) {
+    TStringList local(false, true), remote(false, true);
+    const auto add = [](TStringList& list, const char* path, uint8_t kind, double date,
+                        long long size = -1) {
+        const std::string p = path;
+        auto* d = new TDetail;
+        d->kind = kind;
+        d->dir = p.substr(0, p.rfind('/'));
+        d->name = p.substr(p.rfind('/') + 1);
+        d->date = date;
+        d->size = size;
+        list.Add(p, d);
+    };
+    add(local, "/same.html", F, 5, 10);
+    add(local, "/newer.html", F, 9, 10);
+    add(local, "/cut.html", F, 1, 10);
+    add(local, "/new", D, 1);
+    add(remote, "/same.html", F, 5, 10);
+    add(remote, "/newer.html", F, 5, 10);
+    add(remote, "/cut.html", F, 9, 4);
+    add(remote, "/old.html", F, 1);
+    add(remote, "/link", kindLink, 1);
+    TCompareRules rules;
+    const TComparison c = CompareLists(local, remote, rules);
+    struct Expect {
+        uint8_t action;
+        int icon;
+        int partner;
+    };
+    const std::vector<Expect> localExpected = {{actionRemain, imageRemoteNewer, 0},
+                                               {actionUpdate, imageRefresh, 1},
+                                               {actionUpdate, imageRefresh, 2},
+                                               {actionCreate, imageCreateDir, -1}};
+    for (size_t i = 0; i < localExpected.size(); ++i) {
+        EXPECT_EQ(c.local[i].action, localExpected[i].action) << i;
+        EXPECT_EQ(c.local[i].icon, localExpected[i].icon) << i;
+        EXPECT_EQ(c.local[i].partner, localExpected[i].partner) << i;
+    }
+    EXPECT_EQ(c.remote[3].action, actionDelete);
+    EXPECT_EQ(c.remote[3].icon, imageDelete);
+    EXPECT_EQ(c.remote[4].action, actionNone) << "a server link is never deleted";
+    EXPECT_FALSE(c.remote[4].icon);
+    for (int i = 0; i < local.Count(); ++i)
+        EXPECT_EQ(At(local, i).action, actionNone) << "the lists are left as they were";
+    for (int j = 0; j < remote.Count(); ++j)
+        EXPECT_FALSE(At(remote, j).matched);
 }

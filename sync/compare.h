@@ -1,0 +1,51 @@
+#pragma once
+
+#include "sync/detail.h"
+#include "toolkit/string_list.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelmora {
+
+// What the compare decides for one entry. `icon` is empty where the entry's node keeps
+// the icon it was loaded with; `partner` is the index of the entry it matched on the
+// other side, or -1.
+struct TVerdict {
+    uint8_t action = actionNone;
+    std::optional<int> icon;
+    int partner = -1;
+};
+
+// Verdicts for both sides, in the order of their master lists, and the entries no
+// verdict could be given, one line each ("/docs: a file here, a directory on the
+// server").
+struct TComparison {
+    std::vector<TVerdict> local;
+    std::vector<TVerdict> remote;
+    std::vector<std::string> conflicts;
+};
+
+// How the two sides are to be matched.
+struct TCompareRules {
+    // The server ignores letter case in names (a DOS/Windows-style server).
+    bool caseFolding = false;
+    // Remote directories whose content is unknown: nothing inside them gets a verdict.
+    std::vector<std::string> remoteUnlisted;
+};
+
+// Compares two master lists (keys beside TDetail entries, in pre-order) and changes
+// nothing: the caller applies the verdicts and paints.
+//  - A local entry matches the first remote entry with the same key (case aside when
+//    the rules say so). A matched file is sent again when the server's copy is older or
+//    of another size; a matched directory remains.
+//  - Unmatched local entries are created (directories) or uploaded (files); unmatched
+//    remote entries are removed (directories) or deleted (files), links never.
+//  - Conflicts get no verdict, and nor does anything inside them or inside an unlisted
+//    directory: a file against a directory, a directory against a server link, and, on a
+//    server that ignores case, local names that differ only in case.
+TComparison CompareLists(const TStringList& local, const TStringList& remote,
+                         const TCompareRules& rules);
+
+} // namespace pelmora
