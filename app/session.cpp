@@ -113,11 +113,13 @@ void TForm1::AfterConnect() {
             }
             runFailed_ = runFailed_ || !conflicts.empty();
             if (CheckBox3.Checked()) {
+                // One plan, printed and then carried out.
                 ShowStatus("Updating remote FTP");
+                const TPlan plan = MakeUpdatePlan();
                 if (PlanLine)
-                    for (const std::string& line : UpdatePlan())
+                    for (const std::string& line : PlanLines(plan))
                         PlanLine(line);
-                TSyncCore::updateBtnClick(); // a step of this connect, not a press
+                RunUpdate(plan); // a step of this connect, not a press
                 runFailed_ = runFailed_ || updateFailed;
             }
         }

@@ -3,6 +3,7 @@
 #include "ftp/ftp.h"
 #include "sync/detail.h"
 #include "sync/local_dir.h"
+#include "sync/plan.h"
 #include "toolkit/controls.h"
 #include "toolkit/string_list.h"
 #include "toolkit/tree_model.h"
@@ -229,6 +230,8 @@ public:
     // The update run. `updateFailed` tells whether anything it tried failed or was
     // skipped; `updateFailures` says what, one line each.
     void updateBtnClick();
+    // Carries out a plan made by MakeUpdatePlan from the lists as they are now.
+    void RunUpdate(const TPlan& plan);
     bool updateFailed = false;
     std::vector<std::string> updateFailures;
     // Everything the last run could not do, one line each: the update's failures, or
@@ -237,8 +240,12 @@ public:
     // Whether the update may delete on the server: only when allowed, and only on the
     // word of a local tree that was read whole and is not empty beside a full server.
     bool DeletionAllowed(std::string* why = nullptr) const;
-    // What the update will do, one "word /path" line per entry that will change.
+    // What the update will do: the plan it carries out, and as printed, one "word /path"
+    // line per step.
+    TPlan MakeUpdatePlan() const;
     std::vector<std::string> UpdatePlan() const;
+    // What keeps a remote entry from being deleted, as the last loads found it.
+    TDeleteGuard::TRules DeleteRules() const;
     std::string RemotePath(const TDetail& entry) const;
     // Whether RemotePath can name the root: it was typed absolute, the server named it,
     // or the session stands in it.

@@ -1,8 +1,10 @@
+#include "sync/plan.h"
 #include "sync/sync_core.h"
 
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace pelmora {
@@ -72,57 +74,6 @@ bool TSyncCore::DeletionAllowed(std::string* why) const {
 
 namespace {
 
-// The one rule before every delete, whatever the compare decided: a remote entry is
-// never deleted while the disk holds an entry of the same name, nor inside a directory
-// whose listing was not read whole, nor (for a directory) while something inside it was
-// kept.
-class TDeleteGuard {
-public:
-    TDeleteGuard(const TStringList& localList, const std::vector<std::string>& localKept,
-                 const std::vector<std::string>& localNotWalked,
-                 const std::vector<std::string>& remoteUnlisted, bool caseFolding)
-        : notWalked_(localNotWalked), unlisted_(remoteUnlisted), caseFolding_(caseFolding) {
-        for (int i = 0; i < localList.Count(); ++i)
-            Add(localList.Strings(i));
-        for (const std::string& key : localKept)
-            Add(key);
-    }
-
-    // Why the entry under `key` must stay; empty when it may go.
-    std::string Why(const std::string& key) const {
-        if (onDisk_.count(key) != 0 || (caseFolding_ && onDisk_.count(FoldedKey(key)) != 0))
-            return "the disk still has it";
-        for (const std::string& dir : unlisted_)
-            if (PathInside(key, dir))
-                return dir + " could not be read on the server";
-        for (const std::string& dir : notWalked_)
-            if (PathInside(key, dir) && key != dir)
-                return "the disk's " + dir + " was not walked";
-        if (keptInside_.count(key) != 0)
-            return "something inside it stays";
-        return {};
-    }
-
-    // The entry stays, and so does every directory above it.
-    void Keep(std::string key) {
-        for (RemoveLastComponent(key); !key.empty(); RemoveLastComponent(key))
-            keptInside_.insert(key);
-    }
-
-private:
-    void Add(const std::string& key) {
-        onDisk_.insert(key);
-        if (caseFolding_)
-            onDisk_.insert(FoldedKey(key));
-    }
-
-    std::unordered_set<std::string> onDisk_;
-    std::unordered_set<std::string> keptInside_;
-    const std::vector<std::string>& notWalked_;
-    const std::vector<std::string>& unlisted_;
-    bool caseFolding_;
-};
-
 // True when `key` lies below a directory in `dirs`.
 bool BelowAny(std::string key, const std::unordered_set<std::string>& dirs) {
     for (RemoveLastComponent(key); !key.empty(); RemoveLastComponent(key))
@@ -133,35 +84,23 @@ bool BelowAny(std::string key, const std::unordered_set<std::string>& dirs) {
 
 } // namespace
 
+TDeleteGuard::TRules TSyncCore::DeleteRules() const {
+    return {caseFolding, localKept, localNotWalked, remoteUnlisted};
+}
+
+TPlan TSyncCore::MakeUpdatePlan() const {
+    return MakePlan(localList, remoteList, DeletionAllowed(), DeleteRules());
+}
+
 std::vector<std::string> TSyncCore::UpdatePlan() const {
-    std::vector<std::string> plan;
-    if (DeletionAllowed()) {
-        TDeleteGuard guard(localList, localKept, localNotWalked, remoteUnlisted, caseFolding);
-        for (int n = remoteList.Count() - 1; n >= 0; --n) {
-            const TDetail& e = EntryOf(remoteList, n);
-            if (e.action != actionDelete && e.action != actionRemove)
-                continue;
-            if (!guard.Why(remoteList.Strings(n)).empty()) {
-                guard.Keep(remoteList.Strings(n));
-                continue;
-            }
-            plan.push_back(std::string(ActionWord(e.action)) + " " + RelativePath(e.dir, e.name));
-        }
-    }
-    for (uint8_t phase : {actionCreate, actionUpload})
-        for (int i = 0; i < localList.Count(); ++i) {
-            const TDetail& e = EntryOf(localList, i);
-            const bool inPhase = phase == actionCreate
-                                     ? e.action == actionCreate
-                                     : (e.action == actionUpload || e.action == actionUpdate);
-            if (inPhase)
-                plan.push_back(std::string(ActionWord(e.action)) + " " +
-                               RelativePath(e.dir, e.name));
-        }
-    return plan;
+    return PlanLines(MakeUpdatePlan());
 }
 
 void TSyncCore::updateBtnClick() {
+    RunUpdate(MakeUpdatePlan());
+}
+
+void TSyncCore::RunUpdate(const TPlan& plan) {
     const TOperationScope operation(*this, TOperation::Update);
     if (!operation)
         return;
@@ -212,62 +151,70 @@ void TSyncCore::updateBtnClick() {
     ShowStatus("Deleting Files and Directories");
     std::string refusal;
     const bool mayDelete = DeletionAllowed(&refusal);
-    if (!mayDelete && !refusal.empty()) {
-        // Checked, but the local tree cannot vouch for the deletions: keep them marked.
+    // Checked, but the local tree cannot vouch for the deletions: they stay marked.
+    if (!mayDelete && !refusal.empty())
         fail(refusal);
-    } else {
-        TDeleteGuard guard(localList, localKept, localNotWalked, remoteUnlisted, caseFolding);
-        const int count = remoteList.Count();
-        for (int n = count - 1; n >= 0 && goOn(); --n) {
-            SetProgress(100 - ProgressOf(n, count));
-            const TDetail& entry = EntryOf(remoteList, n);
-            if (entry.action != actionDelete && entry.action != actionRemove)
-                continue;
-            if (!mayDelete) {
+    if (!CheckBox5.Checked())
+        for (int n = 0; n < remoteList.Count(); ++n)
+            if (const uint8_t a = EntryOf(remoteList, n).action;
+                a == actionDelete || a == actionRemove)
                 remoteTree.SetStateIndex(n, imageNone);
-                continue;
-            }
-            const std::string& key = remoteList.Strings(n);
-            const std::string path = RelativePath(entry.dir, entry.name);
-            if (const std::string why = guard.Why(key); !why.empty()) {
-                guard.Keep(key);
-                fail("Not deleted: " + path + " (" + why + ")");
-                continue;
-            }
-            deleteDone = false;
-            if (entry.action == actionDelete)
-                Ftp1.DeleteFile(RemotePath(entry));
-            else
-                Ftp1.RemoveDir(RemotePath(entry));
-            if (finished(deleteDone, "Could not delete: " + path))
-                remoteTree.SetStateIndex(n, imageNone);
-            else
-                guard.Keep(key);
+    for (const std::string& kept : plan.kept)
+        fail(kept);
+    const auto phase = [&](std::initializer_list<TStepKind> kinds) {
+        std::vector<const TPlanStep*> steps;
+        for (const TPlanStep& step : plan.steps)
+            if (std::find(kinds.begin(), kinds.end(), step.kind) != kinds.end())
+                steps.push_back(&step);
+        return steps;
+    };
+
+    // The guard is asked again for every delete: an entry that failed keeps the
+    // directories above it.
+    TDeleteGuard guard(localList, DeleteRules());
+    const auto deletes = phase({TStepKind::Delete, TStepKind::Remove});
+    for (size_t k = 0; k < deletes.size() && goOn(); ++k) {
+        const TPlanStep& step = *deletes[k];
+        SetProgress(ProgressOf(static_cast<int>(k), static_cast<int>(deletes.size())));
+        const std::string& key = remoteList.Strings(step.index);
+        if (const std::string why = guard.Why(key); !why.empty()) {
+            guard.Keep(key);
+            fail("Not deleted: " + step.path + " (" + why + ")");
+            continue;
         }
+        deleteDone = false;
+        const TDetail& entry = EntryOf(remoteList, step.index);
+        if (step.kind == TStepKind::Delete)
+            Ftp1.DeleteFile(RemotePath(entry));
+        else
+            Ftp1.RemoveDir(RemotePath(entry));
+        if (finished(deleteDone, "Could not delete: " + step.path))
+            remoteTree.SetStateIndex(step.index, imageNone);
+        else
+            guard.Keep(key);
     }
 
     SetProgress(100);
     ShowStatus("Creating New Directories");
-    const int localCount = localList.Count();
     std::unordered_set<std::string> notCreated;
-    for (int i = 0; i < localCount && goOn(); ++i) {
-        SetProgress(ProgressOf(i, localCount));
-        const TDetail& entry = EntryOf(localList, i);
-        if (entry.action != actionCreate)
-            continue;
-        const std::string path = RelativePath(entry.dir, entry.name);
-        if (!Sendable(entry) || BelowAny(localList.Strings(i), notCreated)) {
-            notCreated.insert(localList.Strings(i));
-            fail("Could not create: " + path);
+    const auto creates = phase({TStepKind::Create});
+    for (size_t k = 0; k < creates.size() && goOn(); ++k) {
+        const TPlanStep& step = *creates[k];
+        SetProgress(ProgressOf(static_cast<int>(k), static_cast<int>(creates.size())));
+        const TDetail& entry = EntryOf(localList, step.index);
+        const std::string& key = localList.Strings(step.index);
+        if (!Sendable(entry) || BelowAny(key, notCreated)) {
+            notCreated.insert(key);
+            fail("Could not create: " + step.path);
             continue;
         }
-        localTree.MakeVisible(i);
+        localTree.MakeVisible(step.index);
         dirCreated = false;
         Ftp1.MakeDir(RemotePath(entry));
-        if (finished(dirCreated, "Could not create: " + path))
-            localTree.SetStateIndex(i, imageDirectory);
+        if (finished(dirCreated, "Could not create: " + step.path))
+            localTree.SetStateIndex(step.index, imageDirectory);
         else
-            notCreated.insert(localList.Strings(i));
+            notCreated.insert(key);
     }
 
     SetProgress(100);
@@ -278,24 +225,25 @@ void TSyncCore::updateBtnClick() {
     for (TLabel* l : {&Label27, &Label35, &Label36})
         l->SetVisible(true);
     stopLoadBtn.SetEnabled(true);
+    // Entries that stay as they are lose the compare's marks now.
+    for (int j = 0; j < localList.Count(); ++j)
+        if (const TDetail& e = EntryOf(localList, j);
+            e.action != actionUpload && e.action != actionUpdate)
+            localTree.SetStateIndex(j, e.kind == kindDirectory ? imageDirectory : imageFile);
     uploading = true;
-    for (int j = 0; j < localCount && goOn(); ++j) {
-        const int p = ProgressOf(j, localCount);
+    const auto uploads = phase({TStepKind::Upload, TStepKind::Refresh});
+    for (size_t k = 0; k < uploads.size() && goOn(); ++k) {
+        const TPlanStep& step = *uploads[k];
+        const int p = ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
         SetOverallProgress(p);
         ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
-        const TDetail& entry = EntryOf(localList, j);
-        if (entry.action != actionUpload && entry.action != actionUpdate) {
-            localTree.SetStateIndex(j, entry.kind == kindDirectory ? imageDirectory : imageFile);
+        const TDetail& entry = EntryOf(localList, step.index);
+        if (!Sendable(entry) || BelowAny(localList.Strings(step.index), notCreated)) {
+            fail("Could not upload: " + step.path);
             continue;
         }
-        const std::string path = RelativePath(entry.dir, entry.name);
-        if (!Sendable(entry) || BelowAny(localList.Strings(j), notCreated)) {
-            fail("Could not upload: " + path);
-            continue;
-        }
-        localTree.MakeVisible(j);
-        DebugLog("File: " + path);
-        DebugLog("");
+        localTree.MakeVisible(step.index);
+        DebugLog("File: " + step.path);
         ftpReady = false;
         Label37.SetCaption(entry.name);
         Ftp1.LocalFile = LocalPath(entry);
@@ -303,10 +251,10 @@ void TSyncCore::updateBtnClick() {
         Ftp1.TransferMode = BinaryTransfer;
         uploading = true;
         Ftp1.PutFile();
-        const bool sent = finished(ftpReady, "Could not upload: " + path);
-        localTree.SetStateIndex(j, imageFile);
+        const bool sent = finished(ftpReady, "Could not upload: " + step.path);
+        localTree.SetStateIndex(step.index, imageFile);
         if (sent && !userStop && !Ftp1.Success())
-            fail("Could not upload: " + path + " (" + FailureReason() + ")");
+            fail("Could not upload: " + step.path + " (" + FailureReason() + ")");
     }
     uploading = false;
     if (userStop) {

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "sync/detail.h"
+#include "toolkit/string_list.h"
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace pelmora {
+
+// The one rule before every delete, whatever the compare decided: a remote entry is
+// never deleted while the disk holds an entry of the same name, nor inside a directory
+// whose listing was not read whole (or that the local walk did not enter), nor, for a
+// directory, while something inside it stays.
+class TDeleteGuard {
+public:
+    struct TRules {
+        bool caseFolding = false;
+        std::vector<std::string> localKept;      // keys the disk has but does not send
+        std::vector<std::string> localNotWalked; // local directories not walked
+        std::vector<std::string> remoteUnlisted; // remote directories not read whole
+    };
+    TDeleteGuard(const TStringList& localList, TRules rules);
+
+    // Why the remote entry under `key` must stay; empty when it may go.
+    std::string Why(const std::string& key) const;
+    // The entry stays, and so does every directory above it.
+    void Keep(std::string key);
+
+private:
+    void Add(const std::string& key);
+
+    TRules rules_;
+    std::unordered_set<std::string> onDisk_;
+    std::unordered_set<std::string> keptInside_;
+};
+
+enum class TStepKind : uint8_t { Delete, Remove, Create, Upload, Refresh };
+
+// "delete", "remove", "create", "upload" or "refresh".
+const char* StepWord(TStepKind kind);
+
+// One change the update makes: `index` is the entry's line in its side's master list
+// (remote for deletes and removes, local for the rest).
+struct TPlanStep {
+    TStepKind kind;
+    int index;
+    std::string path; // relative, as printed
+};
+
+// What the update will do, in the order it does it: deletes deepest first, then the
+// new directories, then the uploads. Deletes the guard refuses are not steps: they are
+// in `kept`, one "Not deleted: /path (why)" line each.
+struct TPlan {
+    std::vector<TPlanStep> steps;
+    std::vector<std::string> kept;
+};
+
+// The plan for two compared lists. Without `mayDelete` it has no deletes at all.
+TPlan MakePlan(const TStringList& localList, const TStringList& remoteList, bool mayDelete,
+               const TDeleteGuard::TRules& rules);
+
+// The plan as printed: one "word /path" line per step.
+std::vector<std::string> PlanLines(const TPlan& plan);
+
+} // namespace pelmora
