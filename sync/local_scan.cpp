@@ -56,7 +56,7 @@ bool TSyncCore::LoadLocalDirectory() {
         return false;
     // Later paths (uploads) are built from the root, so a relative root is made absolute
     // once, whatever the process's directory is then.
-    std::string root = Label5.Caption();
+    std::string root = Options().localRoot;
     if (!root.empty() && root.front() != '/') {
         std::error_code ec;
         const auto absolute = std::filesystem::absolute(root, ec);
@@ -66,7 +66,7 @@ bool TSyncCore::LoadLocalDirectory() {
             root.pop_back();
     }
     if (!ChangeLocalDir(root)) {
-        ShowStatus("Could not change to local directory: " + Label5.Caption());
+        ShowStatus("Could not change to local directory: " + Options().localRoot);
         return false;
     }
     Label5.SetCaption(root);

@@ -57,8 +57,9 @@ bool TSyncCore::LoadRemoteDirectory() {
     // A root typed without a leading "/" is taken from where the login put us; once known
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
-    const std::string& typed = Edit4.Text();
-    const bool relative = typed.empty() || typed.front() != '/';
+    const TSyncOptions options = Options();
+    const std::string& typed = options.remoteRoot;
+    const bool relative = !typed.starts_with('/');
     if (!relative || typed != remoteRootTyped_)
         remoteRootAbsolute_.reset();
     std::string root = typed;
@@ -143,8 +144,8 @@ bool TSyncCore::BuildRemoteLevel(int parentNode) {
         if (top || ftpAbort) {
             // Without the root's listing nothing at all is known; a lost session ends
             // the load wherever it is.
-            ShowStatus("Could not list the remote directory " + (top ? Edit4.Text() : shown) +
-                       ": " + FailureReason());
+            ShowStatus("Could not list the remote directory " +
+                       (top ? Options().remoteRoot : shown) + ": " + FailureReason());
             ftpAbort = true;
         } else {
             MarkUnlisted(recurseDir, "Could not list " + shown + ": " + FailureReason());

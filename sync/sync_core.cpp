@@ -195,6 +195,15 @@ void TSyncCore::EndComponentSession() {
         Ftp1.Abort();
 }
 
+TSyncOptions TSyncCore::Options() const {
+    TSyncOptions options;
+    options.localRoot = Label5.Caption();
+    options.remoteRoot = Edit4.Text();
+    options.mayDelete = CheckBox5.Checked();
+    options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
+    return options;
+}
+
 int TSyncCore::ShowDirDialog(std::string&) {
     return 2;
 }

@@ -3,6 +3,7 @@
 #include "ftp/ftp.h"
 #include "sync/detail.h"
 #include "sync/local_dir.h"
+#include "sync/options.h"
 #include "sync/plan.h"
 #include "toolkit/controls.h"
 #include "toolkit/string_list.h"
@@ -198,7 +199,9 @@ public:
     TOutcome AwaitOperation(const bool& flag);
     // The reason of the last failure in plain words: the server's reply or our own text.
     std::string FailureReason() const;
-    uint32_t TimeoutMs() const { return static_cast<uint32_t>(timeOutSpin.Value()) * 1000u; }
+    uint32_t TimeoutMs() const { return Options().timeoutMs; }
+    // The options of the sync, from the controls bound to them.
+    TSyncOptions Options() const;
 
     // Handlers of the component's events: they only set flags.
     virtual void Ftp1FtpReady(TObject* sender);

@@ -25,8 +25,9 @@ bool Sendable(const TDetail& entry) {
 } // namespace
 
 std::string TSyncCore::RemotePath(const TDetail& entry) const {
-    const std::string& typed = Edit4.Text();
-    const bool relative = typed.empty() || typed.front() != '/';
+    const TSyncOptions options = Options();
+    const std::string& typed = options.remoteRoot;
+    const bool relative = !typed.starts_with('/');
     const std::string path = RelativePath(entry.dir, entry.name);
     if (!relative)
         return typed + path;
@@ -38,12 +39,13 @@ std::string TSyncCore::RemotePath(const TDetail& entry) const {
 }
 
 bool TSyncCore::RemoteRootKnown() const {
-    const std::string& typed = Edit4.Text();
-    return (!typed.empty() && typed.front() == '/') || remoteRootAbsolute_ || remoteAtRoot_;
+    const TSyncOptions options = Options();
+    const std::string& typed = options.remoteRoot;
+    return typed.starts_with('/') || remoteRootAbsolute_ || remoteAtRoot_;
 }
 
 std::string TSyncCore::LocalPath(const TDetail& entry) const {
-    return Label5.Caption() + RelativePath(entry.dir, entry.name);
+    return Options().localRoot + RelativePath(entry.dir, entry.name);
 }
 
 std::vector<std::string> TSyncCore::Problems() const {
@@ -62,7 +64,7 @@ bool TSyncCore::DeletionAllowed(std::string* why) const {
             *why = reason;
         return false;
     };
-    if (!CheckBox5.Checked())
+    if (!Options().mayDelete)
         return refuse("");
     // An unreadable or unmounted disk looks like a site whose files were all deleted.
     if (!localLoadComplete)
@@ -154,7 +156,7 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     // Checked, but the local tree cannot vouch for the deletions: they stay marked.
     if (!mayDelete && !refusal.empty())
         fail(refusal);
-    if (!CheckBox5.Checked())
+    if (!Options().mayDelete)
         for (int n = 0; n < remoteList.Count(); ++n)
             if (const uint8_t a = EntryOf(remoteList, n).action;
                 a == actionDelete || a == actionRemove)
