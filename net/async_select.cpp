@@ -1,6 +1,6 @@
 #include "net/async_select.h"
 
-#include "net/socket_library.h"
+#include "net/sock_errors.h"
 
 #include <QSocketNotifier>
 

@@ -1,22 +1,19 @@
 #include "net/socket_library.h"
 
 #include "net/async_select.h"
+#include "net/name_service.h"
+#include "net/sock_errors.h"
 #include "net/socket_table.h"
-
-#include <QByteArray>
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -450,212 +447,54 @@ TSocket WsSocket(int32_t family, int32_t type, int32_t protocol) {
 
 // --- Ordinals 51 to 57 ---
 
-// Storage behind the pointers a look-up returns, kept per thread until the next one.
-struct THostStorage {
-    std::string name;
-    std::vector<std::string> aliases;
-    std::vector<char*> aliasPointers;
-    std::vector<std::array<char, 4>> addresses;
-    std::vector<char*> addressPointers;
-    THostEnt entry{};
-
-    THostEnt* Fill(const std::string& hostName, const std::vector<uint32_t>& list) {
-        name = hostName;
-        aliases.clear();
-        aliasPointers.assign(1, nullptr);
-        addresses.clear();
-        for (uint32_t a : list) {
-            std::array<char, 4> bytes;
-            std::memcpy(bytes.data(), &a, 4);
-            addresses.push_back(bytes);
-        }
-        addressPointers.clear();
-        for (auto& a : addresses)
-            addressPointers.push_back(a.data());
-        addressPointers.push_back(nullptr);
-        entry = THostEnt{name.data(), aliasPointers.data(), static_cast<int16_t>(WS_AF_INET), 4,
-                         addressPointers.data()};
-        return &entry;
-    }
-};
-
-int32_t ErrorFromLookup(int code) {
-    switch (code) {
-    case EAI_NONAME:
-        return WSAHOST_NOT_FOUND;
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-        return WSANO_DATA;
-#endif
-    case EAI_ADDRFAMILY:
-        return WSANO_DATA;
-    case EAI_AGAIN:
-        return WSATRY_AGAIN;
-    case EAI_MEMORY:
-        return WSAENOBUFS;
-    default:
-        return WSANO_RECOVERY;
-    }
-}
-
-// The reserved top-level domain never resolves; answering here keeps such look-ups
-// off the network.
-bool IsReservedInvalid(const std::string& name) {
-    const QByteArray lower = QByteArray::fromStdString(name).toLower();
-    QByteArray trimmed = lower;
-    while (trimmed.endsWith('.'))
-        trimmed.chop(1);
-    return trimmed == "invalid" || trimmed.endsWith(".invalid");
+// The name service leaves its error to the caller; here it becomes the last error.
+template <class T>
+T* Answer(T* entry, int32_t error) {
+    if (entry == nullptr)
+        lastError = error;
+    return entry;
 }
 
 THostEnt* WsGethostbyname(const char* name) {
-    thread_local THostStorage storage;
-    if (name == nullptr) {
-        lastError = WSAEFAULT;
-        return nullptr;
-    }
-    const std::string hostName = name;
-    if (hostName.empty() || IsReservedInvalid(hostName)) {
-        lastError = WSAHOST_NOT_FOUND;
-        return nullptr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* result = nullptr;
-    const int code = ::getaddrinfo(hostName.c_str(), nullptr, &hints, &result);
-    if (code != 0) {
-        lastError = code == EAI_SYSTEM ? WinsockErrorFromErrno(errno) : ErrorFromLookup(code);
-        return nullptr;
-    }
-    std::vector<uint32_t> list;
-    std::string canonical = hostName;
-    for (addrinfo* a = result; a != nullptr; a = a->ai_next) {
-        if (a == result && a->ai_canonname != nullptr)
-            canonical = a->ai_canonname;
-        const uint32_t address = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-        bool seen = false;
-        for (uint32_t b : list)
-            seen = seen || b == address;
-        if (!seen)
-            list.push_back(address);
-    }
-    ::freeaddrinfo(result);
-    if (list.empty()) {
-        lastError = WSANO_DATA;
-        return nullptr;
-    }
-    return storage.Fill(canonical, list);
+    int32_t error = 0;
+    THostEnt* entry = HostByName(name, error);
+    return Answer(entry, error);
 }
 
 THostEnt* WsGethostbyaddr(const char* address, int32_t length, int32_t type) {
-    thread_local THostStorage storage;
-    if (address == nullptr || length != 4 || type != WS_AF_INET) {
-        lastError = address == nullptr ? WSAEFAULT : WSAEAFNOSUPPORT;
-        return nullptr;
-    }
-    sockaddr_in host{};
-    host.sin_family = AF_INET;
-    std::memcpy(&host.sin_addr.s_addr, address, 4);
-    std::vector<char> name(NI_MAXHOST);
-    const int code = ::getnameinfo(reinterpret_cast<sockaddr*>(&host), sizeof host, name.data(),
-                                   static_cast<socklen_t>(name.size()), nullptr, 0, NI_NAMEREQD);
-    if (code != 0) {
-        lastError = ErrorFromLookup(code);
-        return nullptr;
-    }
-    return storage.Fill(name.data(), {host.sin_addr.s_addr});
-}
-
-// The few protocols anyone asks a stream library about; the host's protocol file
-// is not always there.
-struct TProtocol {
-    const char* name;
-    int16_t number;
-};
-constexpr TProtocol protocols[] = {{"ip", 0}, {"icmp", 1}, {"tcp", 6}, {"udp", 17}};
-
-TProtoEnt* ProtocolEntry(const TProtocol& p) {
-    thread_local std::string name;
-    thread_local char* noAliases[1] = {nullptr};
-    thread_local TProtoEnt entry{};
-    name = p.name;
-    entry = TProtoEnt{name.data(), noAliases, p.number};
-    return &entry;
+    int32_t error = 0;
+    THostEnt* entry = HostByAddress(address, length, type, error);
+    return Answer(entry, error);
 }
 
 TProtoEnt* WsGetprotobyname(const char* name) {
-    if (name != nullptr)
-        for (const TProtocol& p : protocols)
-            if (QByteArray(name).toLower() == p.name)
-                return ProtocolEntry(p);
-    lastError = WSANO_DATA;
-    return nullptr;
+    int32_t error = 0;
+    TProtoEnt* entry = ProtocolByName(name, error);
+    return Answer(entry, error);
 }
 
 TProtoEnt* WsGetprotobynumber(int32_t number) {
-    for (const TProtocol& p : protocols)
-        if (p.number == number)
-            return ProtocolEntry(p);
-    lastError = WSANO_DATA;
-    return nullptr;
-}
-
-TServEnt* ServiceEntry(const servent* found) {
-    thread_local std::string name;
-    thread_local std::string proto;
-    thread_local std::vector<std::string> aliases;
-    thread_local std::vector<char*> aliasPointers;
-    thread_local TServEnt entry{};
-    if (found == nullptr) {
-        lastError = WSANO_DATA;
-        return nullptr;
-    }
-    name = found->s_name;
-    proto = found->s_proto;
-    aliases.clear();
-    for (char** a = found->s_aliases; a != nullptr && *a != nullptr; ++a)
-        aliases.emplace_back(*a);
-    aliasPointers.clear();
-    for (auto& a : aliases)
-        aliasPointers.push_back(a.data());
-    aliasPointers.push_back(nullptr);
-    entry = TServEnt{name.data(), aliasPointers.data(), static_cast<int16_t>(found->s_port),
-                     proto.data()};
-    return &entry;
+    int32_t error = 0;
+    TProtoEnt* entry = ProtocolByNumber(number, error);
+    return Answer(entry, error);
 }
 
 TServEnt* WsGetservbyname(const char* name, const char* protocol) {
-    if (name == nullptr) {
-        lastError = WSAEFAULT;
-        return nullptr;
-    }
-    servent result{};
-    servent* found = nullptr;
-    std::vector<char> buffer(4096);
-    ::getservbyname_r(name, protocol, &result, buffer.data(), buffer.size(), &found);
-    return ServiceEntry(found);
+    int32_t error = 0;
+    TServEnt* entry = ServiceByName(name, protocol, error);
+    return Answer(entry, error);
 }
 
 TServEnt* WsGetservbyport(int32_t port, const char* protocol) {
-    servent result{};
-    servent* found = nullptr;
-    std::vector<char> buffer(4096);
-    ::getservbyport_r(port, protocol, &result, buffer.data(), buffer.size(), &found);
-    return ServiceEntry(found);
+    int32_t error = 0;
+    TServEnt* entry = ServiceByPort(port, protocol, error);
+    return Answer(entry, error);
 }
 
 int32_t WsGethostname(char* name, int32_t length) {
-    if (name == nullptr || length < 1)
-        return Fail(WSAEFAULT);
-    std::vector<char> host(256, '\0');
-    if (::gethostname(host.data(), host.size() - 1) != 0)
-        return FailErrno();
-    const size_t size = std::strlen(host.data());
-    if (size + 1 > static_cast<size_t>(length))
-        return Fail(WSAEFAULT);
-    std::memcpy(name, host.data(), size + 1);
+    int32_t error = 0;
+    if (!OwnHostName(name, length, error))
+        return Fail(error);
     return 0;
 }
 
@@ -860,105 +699,6 @@ void RegisterSocketLibrary() {
         return true;
     }();
     (void)registered;
-}
-
-int32_t WinsockErrorFromErrno(int error) {
-    switch (error) {
-    case 0:
-        return 0;
-    case EINTR:
-        return WSAEINTR;
-    case EBADF:
-        return WSAEBADF;
-    case EACCES:
-    case EPERM:
-        return WSAEACCES;
-    case EFAULT:
-        return WSAEFAULT;
-    case EINVAL:
-        return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINPROGRESS:
-        return WSAEWOULDBLOCK;
-    case EALREADY:
-        return WSAEALREADY;
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EDESTADDRREQ:
-        return WSAEDESTADDRREQ;
-    case EMSGSIZE:
-        return WSAEMSGSIZE;
-    case EPROTOTYPE:
-        return WSAEPROTOTYPE;
-    case ENOPROTOOPT:
-        return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT:
-        return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT:
-        return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP:
-        return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT:
-        return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT:
-        return WSAEAFNOSUPPORT;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
-    case ENETDOWN:
-        return WSAENETDOWN;
-    case ENETUNREACH:
-        return WSAENETUNREACH;
-    case ENETRESET:
-        return WSAENETRESET;
-    case ECONNABORTED:
-        return WSAECONNABORTED;
-    case ECONNRESET:
-    case EPIPE:
-        return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case ESHUTDOWN:
-        return WSAESHUTDOWN;
-    case ETOOMANYREFS:
-        return WSAETOOMANYREFS;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case ELOOP:
-        return WSAELOOP;
-    case ENAMETOOLONG:
-        return WSAENAMETOOLONG;
-    case EHOSTDOWN:
-        return WSAEHOSTDOWN;
-    case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
-    case ENOTEMPTY:
-        return WSAENOTEMPTY;
-    case EUSERS:
-        return WSAEUSERS;
-    case EDQUOT:
-        return WSAEDQUOT;
-    case ESTALE:
-        return WSAESTALE;
-    case EREMOTE:
-        return WSAEREMOTE;
-    default:
-        return WSAEINVAL;
-    }
 }
 
 int OpenSocketCount() {

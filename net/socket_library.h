@@ -100,9 +100,6 @@ bool BindEntryPoints(HMODULE module);
 TExports SocketLibraryExports();
 void RegisterSocketLibrary();
 
-// Host errno to the interface's error code.
-int32_t WinsockErrorFromErrno(int error);
-
 // Sockets the library holds open now (for leak checks).
 int OpenSocketCount();
 

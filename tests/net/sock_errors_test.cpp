@@ -1,6 +1,10 @@
 #include "net/sock_errors.h"
 
+#include "net/winsock_types.h"
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 using namespace pelmora;
 
@@ -34,4 +38,42 @@ TEST(ErrorName, GivesTheSymbolicNames) {
     };
     for (const auto& [code, name] : cases)
         EXPECT_EQ(ErrorName(code), name) << code;
+}
+
+TEST(WinsockErrorFromErrno, MapsHostErrorsToTheInterfaceCodes) {
+    const std::pair<int, int32_t> cases[] = {
+        {0, 0},
+        {EINTR, WSAEINTR},
+        {EPERM, WSAEACCES},
+        {EACCES, WSAEACCES},
+        {ENFILE, WSAEMFILE},
+        {EAGAIN, WSAEWOULDBLOCK},
+        {EINPROGRESS, WSAEWOULDBLOCK},
+        {EALREADY, WSAEALREADY},
+        {ECONNREFUSED, WSAECONNREFUSED},
+        {ECONNRESET, WSAECONNRESET},
+        {EPIPE, WSAECONNRESET},
+        {ENOMEM, WSAENOBUFS},
+        {ETIMEDOUT, WSAETIMEDOUT},
+        {EHOSTUNREACH, WSAEHOSTUNREACH},
+        {EADDRINUSE, WSAEADDRINUSE},
+        {EREMOTE, WSAEREMOTE},
+        // Without a counterpart: the generic code.
+        {ENOENT, WSAEINVAL},
+        {EIO, WSAEINVAL},
+        {-1, WSAEINVAL},
+    };
+    for (const auto& [error, code] : cases)
+        EXPECT_EQ(WinsockErrorFromErrno(error), code) << error;
+}
+
+// Every code the table gives must read as a name in messages; the one exception is
+// the access code, which the message table has never held.
+TEST(WinsockErrorFromErrno, EveryCodeItGivesHasAName) {
+    for (int error = 1; error < 200; ++error) {
+        const int32_t code = WinsockErrorFromErrno(error);
+        if (code != WSAEACCES) {
+            EXPECT_FALSE(ErrorName(code).empty()) << "errno " << error << " gives " << code;
+        }
+    }
 }
