@@ -102,6 +102,228 @@ void TSyncCore::updateBtnClick() {
     RunUpdate(MakeUpdatePlan());
 }
 
+namespace {
+
+// One run of the update: the plan's deletes, new directories and uploads, in that order.
+// A refusal fails its item only; the run ends when the session is lost or Stop is
+// pressed. Every failure is recorded with its path and reason.
+class TUpdateRun {
+public:
+    TUpdateRun(TSyncCore& core, const TPlan& plan) : core_(core), plan_(plan) {}
+
+    void Run() {
+        ReportUnsettled();
+        if (!core_.RemoteRootKnown()) {
+            Fail("The remote directory's place on the server is not known: load it again");
+            return;
+        }
+        core_.ShowProgress();
+        Deletes();
+        Creates();
+        Uploads();
+        Finish();
+    }
+
+private:
+    void Fail(const std::string& text) {
+        core_.updateFailed = true;
+        core_.updateFailures.push_back(text);
+        core_.ShowStatus(text);
+    }
+
+    bool Finished(const bool& flag, const std::string& what) {
+        switch (core_.AwaitOperation(flag)) {
+        case TSyncCore::TOutcome::Done:
+            return true;
+        case TSyncCore::TOutcome::Lost:
+            lost_ = true;
+            [[fallthrough]];
+        case TSyncCore::TOutcome::Failed:
+            Fail(what + " (" + core_.FailureReason() + ")");
+            return false;
+        case TSyncCore::TOutcome::Stopped:
+            break;
+        }
+        return false;
+    }
+
+    bool GoOn() const { return !lost_ && !core_.userStop; }
+
+    std::vector<const TPlanStep*> Steps(std::initializer_list<TStepKind> kinds) const {
+        std::vector<const TPlanStep*> steps;
+        for (const TPlanStep& step : plan_.steps)
+            if (std::find(kinds.begin(), kinds.end(), step.kind) != kinds.end())
+                steps.push_back(&step);
+        return steps;
+    }
+
+    // What the loads and the compare could not settle: there the server may differ from
+    // the disk, whatever follows.
+    void ReportUnsettled() {
+        for (const auto* problems : {&core_.localProblems, &core_.remoteProblems})
+            for (const std::string& problem : *problems)
+                Fail(problem);
+        for (const std::string& conflict : core_.conflicts)
+            Fail("Conflict: " + conflict);
+    }
+
+    void Deletes() {
+        core_.ShowStatus("Deleting Files and Directories");
+        std::string refusal;
+        // Checked, but the local tree cannot vouch for the deletions: they stay marked.
+        if (!core_.DeletionAllowed(&refusal) && !refusal.empty())
+            Fail(refusal);
+        if (!core_.Options().mayDelete)
+            for (int n = 0; n < core_.remoteList.Count(); ++n)
+                if (const uint8_t a = EntryOf(core_.remoteList, n).action;
+                    a == actionDelete || a == actionRemove)
+                    core_.remoteTree.SetStateIndex(n, imageNone);
+        for (const std::string& kept : plan_.kept)
+            Fail(kept);
+        // The guard is asked again for every delete: an entry that failed keeps the
+        // directories above it.
+        TDeleteGuard guard(core_.localList, core_.DeleteRules());
+        const auto deletes = Steps({TStepKind::Delete, TStepKind::Remove});
+        for (size_t k = 0; k < deletes.size() && GoOn(); ++k) {
+            const TPlanStep& step = *deletes[k];
+            core_.SetProgress(
+                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(deletes.size())));
+            const std::string& key = core_.remoteList.Strings(step.index);
+            if (const std::string why = guard.Why(key); !why.empty()) {
+                guard.Keep(key);
+                Fail("Not deleted: " + step.path + " (" + why + ")");
+                continue;
+            }
+            core_.deleteDone = false;
+            const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
+            if (step.kind == TStepKind::Delete)
+                core_.Ftp1.DeleteFile(path);
+            else
+                core_.Ftp1.RemoveDir(path);
+            if (Finished(core_.deleteDone, "Could not delete: " + step.path))
+                core_.remoteTree.SetStateIndex(step.index, imageNone);
+            else
+                guard.Keep(key);
+        }
+        core_.SetProgress(100);
+    }
+
+    // Creates below a directory that could not be made fail without being sent.
+    void Creates() {
+        core_.ShowStatus("Creating New Directories");
+        const auto creates = Steps({TStepKind::Create});
+        for (size_t k = 0; k < creates.size() && GoOn(); ++k) {
+            const TPlanStep& step = *creates[k];
+            core_.SetProgress(
+                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(creates.size())));
+            const TDetail& entry = EntryOf(core_.localList, step.index);
+            const std::string& key = core_.localList.Strings(step.index);
+            if (!Sendable(entry) || BelowAny(key, notCreated_)) {
+                notCreated_.insert(key);
+                Fail("Could not create: " + step.path);
+                continue;
+            }
+            core_.localTree.MakeVisible(step.index);
+            core_.dirCreated = false;
+            core_.Ftp1.MakeDir(core_.RemotePath(entry));
+            if (Finished(core_.dirCreated, "Could not create: " + step.path))
+                core_.localTree.SetStateIndex(step.index, imageDirectory);
+            else
+                notCreated_.insert(key);
+        }
+        core_.SetProgress(100);
+    }
+
+    void ShowFileFigures(bool shown) {
+        for (TLabel* l : {&core_.Label9, &core_.Label13, &core_.Label15, &core_.Label37})
+            l->SetCaption("");
+        for (TLabel* l : {&core_.Label27, &core_.Label35, &core_.Label36})
+            l->SetVisible(shown);
+    }
+
+    void Uploads() {
+        core_.ShowOverallProgress();
+        core_.ShowStatus("Uploading files - 0% complete");
+        ShowFileFigures(true);
+        core_.stopLoadBtn.SetEnabled(true);
+        // Entries that stay as they are lose the compare's marks now.
+        for (int j = 0; j < core_.localList.Count(); ++j)
+            if (const TDetail& e = EntryOf(core_.localList, j);
+                e.action != actionUpload && e.action != actionUpdate)
+                core_.localTree.SetStateIndex(j,
+                                              e.kind == kindDirectory ? imageDirectory : imageFile);
+        const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
+        for (size_t k = 0; k < uploads.size() && GoOn(); ++k) {
+            const int p =
+                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
+            core_.SetOverallProgress(p);
+            core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+            Upload(*uploads[k]);
+        }
+        core_.uploading = false;
+    }
+
+    void Upload(const TPlanStep& step) {
+        const TDetail& entry = EntryOf(core_.localList, step.index);
+        if (!Sendable(entry) || BelowAny(core_.localList.Strings(step.index), notCreated_)) {
+            Fail("Could not upload: " + step.path);
+            return;
+        }
+        core_.localTree.MakeVisible(step.index);
+        TSyncCore::DebugLog("File: " + step.path);
+        core_.ftpReady = false;
+        core_.Label37.SetCaption(entry.name);
+        core_.Ftp1.LocalFile = core_.LocalPath(entry);
+        core_.Ftp1.RemoteFile = core_.RemotePath(entry);
+        core_.Ftp1.TransferMode = BinaryTransfer;
+        core_.uploading = true;
+        core_.Ftp1.PutFile();
+        const bool sent = Finished(core_.ftpReady, "Could not upload: " + step.path);
+        core_.localTree.SetStateIndex(step.index, imageFile);
+        if (sent && !core_.userStop && !core_.Ftp1.Success())
+            Fail("Could not upload: " + step.path + " (" + core_.FailureReason() + ")");
+    }
+
+    // The server's tree is read again, and the run says how it ended.
+    void Finish() {
+        const bool stopped = core_.userStop;
+        if (stopped) {
+            core_.SetOverallProgress(0);
+            core_.ShowStatus("Transfer canceled. You MAY have to reconnect.");
+            core_.updateFailed = true;
+        } else {
+            core_.SetOverallProgress(100);
+        }
+        ShowFileFigures(false);
+        core_.stopLoadBtn.SetEnabled(false);
+        core_.updateBtn.SetEnabled(false);
+        core_.compareBtn.SetEnabled(false);
+        if (!stopped && !lost_) {
+            core_.changeRemoteBtnClick();
+            if (!core_.remoteLoadComplete)
+                Fail("The server's tree could not be read again after the update");
+            core_.ShowStatus(core_.updateFailures.empty()
+                                 ? std::string("Remote Site Update Complete")
+                                 : "Remote Site Update Incomplete: " +
+                                       core_.updateFailures.front());
+        }
+        core_.HideProgress();
+        core_.HideOverallProgress();
+        if (lost_ && !stopped) {
+            core_.updateFailed = true;
+            core_.ClearConnection();
+            core_.ShowStatus("Pelmora has been disconnected from the server");
+        }
+    }
+
+    TSyncCore& core_;
+    const TPlan& plan_;
+    bool lost_ = false;
+    std::unordered_set<std::string> notCreated_;
+};
+
+} // namespace
+
 void TSyncCore::RunUpdate(const TPlan& plan) {
     const TOperationScope operation(*this, TOperation::Update);
     if (!operation)
@@ -110,186 +332,7 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     updateFailures.clear();
     userStop = false;
     ftpAbort = false;
-    bool lost = false;
-    auto fail = [this](const std::string& text) {
-        updateFailed = true;
-        updateFailures.push_back(text);
-        ShowStatus(text);
-    };
-    // One operation's outcome: a refusal fails that item only; the run ends when the
-    // session is lost or Stop is pressed.
-    auto finished = [&](const bool& flag, const std::string& what) {
-        switch (AwaitOperation(flag)) {
-        case TOutcome::Done:
-            return true;
-        case TOutcome::Failed:
-            fail(what + " (" + FailureReason() + ")");
-            return false;
-        case TOutcome::Lost:
-            lost = true;
-            fail(what + " (" + FailureReason() + ")");
-            return false;
-        case TOutcome::Stopped:
-            break;
-        }
-        return false;
-    };
-    const auto goOn = [&] { return !lost && !userStop; };
-
-    // What the loads and the compare could not settle: there the server may differ from
-    // the disk, whatever follows.
-    for (const auto* problems : {&localProblems, &remoteProblems})
-        for (const std::string& problem : *problems)
-            fail(problem);
-    for (const std::string& conflict : conflicts)
-        fail("Conflict: " + conflict);
-
-    if (!RemoteRootKnown()) {
-        fail("The remote directory's place on the server is not known: load it again");
-        return;
-    }
-
-    ShowProgress();
-    ShowStatus("Deleting Files and Directories");
-    std::string refusal;
-    const bool mayDelete = DeletionAllowed(&refusal);
-    // Checked, but the local tree cannot vouch for the deletions: they stay marked.
-    if (!mayDelete && !refusal.empty())
-        fail(refusal);
-    if (!Options().mayDelete)
-        for (int n = 0; n < remoteList.Count(); ++n)
-            if (const uint8_t a = EntryOf(remoteList, n).action;
-                a == actionDelete || a == actionRemove)
-                remoteTree.SetStateIndex(n, imageNone);
-    for (const std::string& kept : plan.kept)
-        fail(kept);
-    const auto phase = [&](std::initializer_list<TStepKind> kinds) {
-        std::vector<const TPlanStep*> steps;
-        for (const TPlanStep& step : plan.steps)
-            if (std::find(kinds.begin(), kinds.end(), step.kind) != kinds.end())
-                steps.push_back(&step);
-        return steps;
-    };
-
-    // The guard is asked again for every delete: an entry that failed keeps the
-    // directories above it.
-    TDeleteGuard guard(localList, DeleteRules());
-    const auto deletes = phase({TStepKind::Delete, TStepKind::Remove});
-    for (size_t k = 0; k < deletes.size() && goOn(); ++k) {
-        const TPlanStep& step = *deletes[k];
-        SetProgress(ProgressOf(static_cast<int>(k), static_cast<int>(deletes.size())));
-        const std::string& key = remoteList.Strings(step.index);
-        if (const std::string why = guard.Why(key); !why.empty()) {
-            guard.Keep(key);
-            fail("Not deleted: " + step.path + " (" + why + ")");
-            continue;
-        }
-        deleteDone = false;
-        const TDetail& entry = EntryOf(remoteList, step.index);
-        if (step.kind == TStepKind::Delete)
-            Ftp1.DeleteFile(RemotePath(entry));
-        else
-            Ftp1.RemoveDir(RemotePath(entry));
-        if (finished(deleteDone, "Could not delete: " + step.path))
-            remoteTree.SetStateIndex(step.index, imageNone);
-        else
-            guard.Keep(key);
-    }
-
-    SetProgress(100);
-    ShowStatus("Creating New Directories");
-    std::unordered_set<std::string> notCreated;
-    const auto creates = phase({TStepKind::Create});
-    for (size_t k = 0; k < creates.size() && goOn(); ++k) {
-        const TPlanStep& step = *creates[k];
-        SetProgress(ProgressOf(static_cast<int>(k), static_cast<int>(creates.size())));
-        const TDetail& entry = EntryOf(localList, step.index);
-        const std::string& key = localList.Strings(step.index);
-        if (!Sendable(entry) || BelowAny(key, notCreated)) {
-            notCreated.insert(key);
-            fail("Could not create: " + step.path);
-            continue;
-        }
-        localTree.MakeVisible(step.index);
-        dirCreated = false;
-        Ftp1.MakeDir(RemotePath(entry));
-        if (finished(dirCreated, "Could not create: " + step.path))
-            localTree.SetStateIndex(step.index, imageDirectory);
-        else
-            notCreated.insert(key);
-    }
-
-    SetProgress(100);
-    ShowOverallProgress();
-    ShowStatus("Uploading files - 0% complete");
-    for (TLabel* l : {&Label9, &Label13, &Label15, &Label37})
-        l->SetCaption("");
-    for (TLabel* l : {&Label27, &Label35, &Label36})
-        l->SetVisible(true);
-    stopLoadBtn.SetEnabled(true);
-    // Entries that stay as they are lose the compare's marks now.
-    for (int j = 0; j < localList.Count(); ++j)
-        if (const TDetail& e = EntryOf(localList, j);
-            e.action != actionUpload && e.action != actionUpdate)
-            localTree.SetStateIndex(j, e.kind == kindDirectory ? imageDirectory : imageFile);
-    uploading = true;
-    const auto uploads = phase({TStepKind::Upload, TStepKind::Refresh});
-    for (size_t k = 0; k < uploads.size() && goOn(); ++k) {
-        const TPlanStep& step = *uploads[k];
-        const int p = ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
-        SetOverallProgress(p);
-        ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
-        const TDetail& entry = EntryOf(localList, step.index);
-        if (!Sendable(entry) || BelowAny(localList.Strings(step.index), notCreated)) {
-            fail("Could not upload: " + step.path);
-            continue;
-        }
-        localTree.MakeVisible(step.index);
-        DebugLog("File: " + step.path);
-        ftpReady = false;
-        Label37.SetCaption(entry.name);
-        Ftp1.LocalFile = LocalPath(entry);
-        Ftp1.RemoteFile = RemotePath(entry);
-        Ftp1.TransferMode = BinaryTransfer;
-        uploading = true;
-        Ftp1.PutFile();
-        const bool sent = finished(ftpReady, "Could not upload: " + step.path);
-        localTree.SetStateIndex(step.index, imageFile);
-        if (sent && !userStop && !Ftp1.Success())
-            fail("Could not upload: " + step.path + " (" + FailureReason() + ")");
-    }
-    uploading = false;
-    if (userStop) {
-        SetOverallProgress(0);
-        ShowStatus("Transfer canceled. You MAY have to reconnect.");
-        updateFailed = true;
-    } else {
-        SetOverallProgress(100);
-    }
-    for (TLabel* l : {&Label9, &Label13, &Label15, &Label37})
-        l->SetCaption("");
-    for (TLabel* l : {&Label27, &Label35, &Label36})
-        l->SetVisible(false);
-    stopLoadBtn.SetEnabled(false);
-    updateBtn.SetEnabled(false);
-    compareBtn.SetEnabled(false);
-
-    if (!userStop && !lost) {
-        changeRemoteBtnClick();
-        if (!remoteLoadComplete && updateFailures.empty())
-            fail("The server's tree could not be read again after the update");
-        if (!updateFailed)
-            ShowStatus("Remote Site Update Complete");
-        else
-            ShowStatus("Remote Site Update Incomplete: " + updateFailures.front());
-    }
-    HideProgress();
-    HideOverallProgress();
-    if (lost && !userStop) {
-        updateFailed = true;
-        ClearConnection();
-        ShowStatus("Pelmora has been disconnected from the server");
-    }
+    TUpdateRun(*this, plan).Run();
 }
 
 } // namespace pelmora
