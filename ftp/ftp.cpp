@@ -1,6 +1,5 @@
 #include "ftp/ftp.h"
 
-#include "ftp/listing_parser.h"
 #include "net/sock_errors.h"
 #include "net/socket_library.h"
 #include "toolkit/services.h"
@@ -836,6 +835,8 @@ void TFtp::ArmForListing() {
     listingFailed_ = false;
     bytesTransferred_ = 0;
     listing_.Clear();
+    entries_.clear();
+    listingParser_ = TListingParser(ServerType);
     files_.Clear();
     directories_.Clear();
 }
@@ -871,8 +872,6 @@ void TFtp::DataAccepted(int32_t slot) {
     listingStarted_ = true;
     data_->ListingLines.Clear();
     abortRequested_ = false;
-    // A lone name left over from an earlier listing is not part of this one.
-    PendingVmsLine.clear();
 }
 
 bool TFtp::ListingDataRead(int32_t slot) {
@@ -917,9 +916,14 @@ bool TFtp::AddListingLine(const std::string& line, uint32_t transfer) {
         Info(ftpProgress, line);
         listing_.Add(line);
         Info(ftpListingLine, line);
-        TListingEntry entry;
-        if (ParseListingLine(ServerType, line, entry))
-            (entry.IsDirectory ? directories_ : files_).Add(entry.Name);
+        if (auto entry = listingParser_.Parse(line)) {
+            if (entry->kind == TListedKind::File)
+                files_.Add(entry->name);
+            else if (entry->kind != TListedKind::Other)
+                // A link may lead to a directory; taking it as one lets a walk look inside.
+                directories_.Add(entry->name);
+            entries_.push_back(std::move(*entry));
+        }
     } catch (...) {
         // One bad line, or a handler that threw on it, must not cost the listing.
     }

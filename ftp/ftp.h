@@ -3,6 +3,7 @@
 #include "ftp/ftp_data.h"
 #include "ftp/ftp_types.h"
 #include "ftp/line_splitter.h"
+#include "ftp/listing_parser.h"
 #include "ftp/reply_reader.h"
 #include "net/star_sock.h"
 #include "toolkit/string_list.h"
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -74,8 +76,8 @@ public:
     void RemoveDir(const std::string& dir);
     void DeleteFile(const std::string& name);
     void PutFile();
-    // A listing fills Listing, Files and Directories and CurrentDirectory (from PWD). A
-    // server that answers LIST with 450 or 550 at once has an empty directory.
+    // A listing fills Listing, Entries, Files and Directories and CurrentDirectory (from
+    // PWD). A server that answers LIST with 450 or 550 at once has an empty directory.
     void GetListing();
     // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
     // login, an operation): a disconnect at once, the operation reported as cut short.
@@ -125,6 +127,9 @@ public:
     const std::string& SystemType() const { return systemType_; }
     TFtpData* FtpDataComponent() const { return data_.get(); }
     TStringList& Listing() { return listing_; }
+    // The entries of the last listing, each line read once under the rules of ServerType;
+    // Files and Directories (links among them) are their names.
+    const std::vector<TListedEntry>& Entries() const { return entries_; }
     TStringList& Files() { return files_; }
     TStringList& Directories() { return directories_; }
     int64_t BytesTransferred() const { return bytesTransferred_; }
@@ -231,6 +236,8 @@ private:
 
     std::unique_ptr<TFtpData> data_;
     TStringList listing_;
+    std::vector<TListedEntry> entries_;
+    TListingParser listingParser_{ftpstDefault};
     TStringList files_;
     TStringList directories_;
 

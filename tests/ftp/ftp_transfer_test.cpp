@@ -1,6 +1,5 @@
 #include "ftp_fixture.h"
 
-#include "ftp/listing_parser.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/support/temp_tree.h"
 
@@ -100,8 +99,15 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(ftp.CurrentDirectory, "/www/site");
     EXPECT_EQ(ftp.InitialDirectory, "");
     EXPECT_EQ(ftp.Listing().Count(), 7);
-    EXPECT_EQ(Lines(ftp.Directories()), (TStrings{".", "..", "docs", "current"}));
+    // "." and ".." name no entry of this directory: nothing may be sent back for them.
+    EXPECT_EQ(Lines(ftp.Directories()), (TStrings{"docs", "current"}));
     EXPECT_EQ(Lines(ftp.Files()), (TStrings{".htaccess", "index.html"}));
+    // Each line read once, its entry typed.
+    ASSERT_EQ(ftp.Entries().size(), 4u);
+    EXPECT_EQ(ftp.Entries()[0].name, ".htaccess");
+    EXPECT_EQ(ftp.Entries()[1].kind, TListedKind::Directory);
+    EXPECT_EQ(ftp.Entries()[2].size, 1234);
+    EXPECT_EQ(ftp.Entries()[3].linkTarget, "docs");
     // Each line twice: as progress and as a listing line.
     EXPECT_EQ(InfoTexts(ftpListingLine), Lines(ftp.Listing()));
     EXPECT_EQ(InfoTexts(ftpProgress), Lines(ftp.Listing()));
@@ -119,6 +125,7 @@ TEST_F(FtpTransfer, OtherServersGetAPlainList) {
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(server.Commands().back(), "LIST");
     EXPECT_EQ(ftp.Listing().Count(), 1);
+    EXPECT_EQ(Lines(ftp.Directories()), TStrings{"images"});
 }
 
 // The final reply of LIST and the end of the data connection may come in either order;
@@ -183,8 +190,10 @@ TEST_F(FtpTransfer, ListingLinesEndWithLfAloneToo) {
         EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
         EXPECT_EQ(Lines(ftp.Listing()), c.lines);
     }
+    // The last listing's lines; a name with a CR in it could not be sent back.
     EXPECT_EQ(Lines(ftp.Directories()), TStrings{});
-    EXPECT_EQ(Lines(ftp.Files()), TStrings{"odd\rname"});
+    EXPECT_EQ(Lines(ftp.Files()), TStrings{});
+    EXPECT_TRUE(ftp.Entries().empty());
 }
 
 // A listing line of about 40 bytes, numbered.
@@ -367,6 +376,8 @@ TEST_F(FtpTransfer, VmsNameLeftOverFromAnEarlierListingIsNotJoined) {
     server.SetListing("INDEX.HTML;3  5/6  1-JAN-2000 12:00:00 [WEB]\r\n");
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(Lines(ftp.Files()), TStrings{"INDEX.HTML"});
+    ASSERT_EQ(ftp.Entries().size(), 1u);
+    EXPECT_EQ(ftp.Entries()[0].form, TListingForm::Vms);
 }
 
 class FtpUpload : public FtpTransfer, public ::testing::WithParamInterface<size_t> {};
