@@ -43,6 +43,66 @@ ssize_t ReadFull(int fd, char* buffer, size_t count) {
 
 } // namespace
 
+const char* ReplyStateName(TReplyState state) {
+    switch (state) {
+    case TReplyState::Idle:
+        return "Idle";
+    case TReplyState::Greeting:
+        return "Greeting";
+    case TReplyState::User:
+        return "User";
+    case TReplyState::Pass:
+        return "Pass";
+    case TReplyState::Acct:
+        return "Acct";
+    case TReplyState::Syst:
+        return "Syst";
+    case TReplyState::InitialCwd:
+        return "InitialCwd";
+    case TReplyState::ListPwd:
+        return "ListPwd";
+    case TReplyState::ListType:
+        return "ListType";
+    case TReplyState::ListPort:
+        return "ListPort";
+    case TReplyState::List:
+        return "List";
+    case TReplyState::StoreType:
+        return "StoreType";
+    case TReplyState::StorePort:
+        return "StorePort";
+    case TReplyState::Store:
+        return "Store";
+    case TReplyState::Simple:
+        return "Simple";
+    case TReplyState::Quit:
+        return "Quit";
+    }
+    return "Unknown";
+}
+
+const char* OperationName(TFtpOperation operation) {
+    switch (operation) {
+    case TFtpOperation::None:
+        return "None";
+    case TFtpOperation::LogIn:
+        return "LogIn";
+    case TFtpOperation::ChangeDir:
+        return "ChangeDir";
+    case TFtpOperation::MakeDir:
+        return "MakeDir";
+    case TFtpOperation::RemoveDir:
+        return "RemoveDir";
+    case TFtpOperation::DeleteFile:
+        return "DeleteFile";
+    case TFtpOperation::PutFile:
+        return "PutFile";
+    case TFtpOperation::GetListing:
+        return "GetListing";
+    }
+    return "Unknown";
+}
+
 std::string PortArgument(const std::string& dottedAddress, uint16_t port) {
     std::string argument = dottedAddress;
     for (char& c : argument)
@@ -95,14 +155,21 @@ std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t 
 }
 
 const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
-    {rsGreeting, &TFtp::OnGreeting},        {rsUser, &TFtp::OnUserReply},
-    {rsPass, &TFtp::OnPassReply},           {rsAcct, &TFtp::OnAcctReply},
-    {rsSyst, &TFtp::OnSystReply},           {rsInitialCwd, &TFtp::OnInitialCwdReply},
-    {rsListPwd, &TFtp::OnPwdReply},         {rsListType, &TFtp::OnListTypeReply},
-    {rsListPort, &TFtp::OnListPortReply},   {rsList, &TFtp::OnListReply},
-    {rsStoreType, &TFtp::OnStoreTypeReply}, {rsStorePort, &TFtp::OnStorePortReply},
-    {rsStore, &TFtp::OnStoreReply},         {rsSimple, &TFtp::OnSimpleReply},
-    {rsQuit, &TFtp::OnQuitReply},
+    {TReplyState::Greeting, &TFtp::OnGreeting},
+    {TReplyState::User, &TFtp::OnUserReply},
+    {TReplyState::Pass, &TFtp::OnPassReply},
+    {TReplyState::Acct, &TFtp::OnAcctReply},
+    {TReplyState::Syst, &TFtp::OnSystReply},
+    {TReplyState::InitialCwd, &TFtp::OnInitialCwdReply},
+    {TReplyState::ListPwd, &TFtp::OnPwdReply},
+    {TReplyState::ListType, &TFtp::OnListTypeReply},
+    {TReplyState::ListPort, &TFtp::OnListPortReply},
+    {TReplyState::List, &TFtp::OnListReply},
+    {TReplyState::StoreType, &TFtp::OnStoreTypeReply},
+    {TReplyState::StorePort, &TFtp::OnStorePortReply},
+    {TReplyState::Store, &TFtp::OnStoreReply},
+    {TReplyState::Simple, &TFtp::OnSimpleReply},
+    {TReplyState::Quit, &TFtp::OnQuitReply},
 };
 
 TFtp::TFtp(TObject* owner) : TStarSock(owner) {
@@ -154,9 +221,9 @@ std::string TFtp::ServerText() const {
 
 void TFtp::ResetSession() {
     connected_ = false;
-    status_ = ftpAvailable;
-    operation_ = 0;
-    SetReplyState(rsIdle);
+    SetStatus(ftpAvailable);
+    operation_ = TFtpOperation::None;
+    SetReplyState(TReplyState::Idle);
     replyReader_.Reset();
     controlLines_.Clear();
 }
@@ -166,7 +233,7 @@ void TFtp::FailSession(FtpInfo code, const std::string& reason) {
     connected_ = false;
     // Nothing of a transfer survives its session.
     CancelTransfer();
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     ReportError(code, reason);
     success_ = false;
     PostReady();
@@ -177,7 +244,7 @@ void TFtp::FailOperation(const std::string& reason) {
     CancelTransfer();
     ReportError(ftpOperationFailed, reason);
     success_ = false;
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     PostReady();
 }
 
@@ -191,7 +258,7 @@ void TFtp::HandleNotification(TMessage& message) {
     case WM_FTP_AVAILABLE:
         if (!current)
             break;
-        status_ = ftpAvailable;
+        SetStatus(ftpAvailable);
         Info(ftpAvailable, "Available");
         if (OnFtpQuit)
             OnFtpQuit(this);
@@ -212,25 +279,40 @@ void TFtp::HandleNotification(TMessage& message) {
         // Only a session can be ready for commands; a ready that ends a refusal without
         // one must not keep Connect from starting the next session.
         if (connected_)
-            status_ = ftpCommandReady;
+            SetStatus(ftpCommandReady);
         if (OnFtpReady)
             OnFtpReady(this);
-        const int operation = operation_;
-        if (operation < 1 || operation > 9)
-            break;
-        operation_ = 0;
-        const TNotifyEvent* events[] = {
-            &OnLoggedIn,         &OnDirectoryChanged, &OnDirectoryCreated,
-            &OnDirectoryDeleted, &OnFileDeleted,      &OnFileReceived,
-            &OnFileStored,       &OnListingDone,      &OnFileRenamed};
-        const TNotifyEvent& event = *events[operation - 1];
-        if (event)
-            event(this);
+        const TFtpOperation done = operation_;
+        operation_ = TFtpOperation::None;
+        if (const TNotifyEvent* event = CompletionEvent(done); event && *event)
+            (*event)(this);
         break;
     }
     default:
         break;
     }
+}
+
+const TNotifyEvent* TFtp::CompletionEvent(TFtpOperation operation) const {
+    switch (operation) {
+    case TFtpOperation::None:
+        break;
+    case TFtpOperation::LogIn:
+        return &OnLoggedIn;
+    case TFtpOperation::ChangeDir:
+        return &OnDirectoryChanged;
+    case TFtpOperation::MakeDir:
+        return &OnDirectoryCreated;
+    case TFtpOperation::RemoveDir:
+        return &OnDirectoryDeleted;
+    case TFtpOperation::DeleteFile:
+        return &OnFileDeleted;
+    case TFtpOperation::PutFile:
+        return &OnFileStored;
+    case TFtpOperation::GetListing:
+        return &OnListingDone;
+    }
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------------
@@ -251,7 +333,7 @@ bool TFtp::SendLine(const std::string& text) {
             // Reported as an error with its ready too, so a caller waiting for the
             // outcome learns it now and not at its time-out.
             FailSession(ftpSocketWriteError, "Connection to " + ServerText() + " lost");
-            status_ = ftpSocketWriteError;
+            SetStatus(ftpSocketWriteError);
             return false;
         }
         if (sent >= static_cast<int32_t>(rest.size()))
@@ -263,13 +345,26 @@ bool TFtp::SendLine(const std::string& text) {
     }
 }
 
-void TFtp::SendCommand(const std::string& text, int nextState) {
+void TFtp::SendCommand(const std::string& text, TReplyState next) {
     SendLine(text);
-    SetReplyState(nextState);
+    SetReplyState(next);
 }
 
-void TFtp::SetReplyState(int state) {
+void TFtp::SetReplyState(TReplyState state) {
+    if (state != replyState_)
+        Trace("Reply", ReplyStateName(replyState_), ReplyStateName(state));
     replyState_ = state;
+}
+
+void TFtp::SetStatus(FtpInfo status) {
+    if (status != status_)
+        Trace("Status", FtpInfoName(status_), FtpInfoName(status));
+    status_ = status;
+}
+
+void TFtp::Trace(const char* what, const char* from, const char* to) {
+    if (OnTrace)
+        OnTrace(std::string(what) + " " + from + " -> " + to);
 }
 
 // ---------------------------------------------------------------------------------
@@ -310,7 +405,7 @@ void TFtp::Connect() {
     ++session_;
     CancelTransfer();
     ResetSession();
-    SetReplyState(rsGreeting);
+    SetReplyState(TReplyState::Greeting);
     abortRequested_ = false;
     inReply_ = false;
     lastReplyText_.clear();
@@ -321,16 +416,16 @@ void TFtp::Connect() {
     OnSockWrite = [this](TObject*) { controlWritable_ = true; };
     try {
         Open();
-        status_ = ftpBusy;
+        SetStatus(ftpBusy);
     } catch (const EARPError&) {
         const std::string text = "Host not found: " + HostText();
         FailSession(ftpHostNotFound, text);
-        status_ = ftpHostNotFound;
+        SetStatus(ftpHostNotFound);
         Info(ftpHostNotFound, text);
     } catch (const ESockError& error) {
         const std::string text = "Could not connect to " + ServerText() + ": " + error.what();
         FailSession(ftpSocketError, text);
-        status_ = ftpSocketError;
+        SetStatus(ftpSocketError);
         Info(ftpSocketError, text);
     }
 }
@@ -352,7 +447,8 @@ bool TFtp::RefusedUnlessReady() {
     return false;
 }
 
-bool TFtp::BeginSimple(int operation, const std::string& command, const std::string& argument) {
+bool TFtp::BeginSimple(TFtpOperation operation, const std::string& command,
+                       const std::string& argument) {
     success_ = true;
     operation_ = operation;
     if (RefusedUnlessReady())
@@ -363,30 +459,30 @@ bool TFtp::BeginSimple(int operation, const std::string& command, const std::str
         return false;
     }
     lastError_ = ftpNoError;
-    status_ = ftpBusy;
-    SendCommand(command + " " + argument, rsSimple);
+    SetStatus(ftpBusy);
+    SendCommand(command + " " + argument, TReplyState::Simple);
     return true;
 }
 
 void TFtp::ChangeDir(const std::string& dir) {
-    BeginSimple(2, "CWD", dir);
+    BeginSimple(TFtpOperation::ChangeDir, "CWD", dir);
 }
 
 void TFtp::MakeDir(const std::string& dir) {
-    BeginSimple(3, "MKD", dir);
+    BeginSimple(TFtpOperation::MakeDir, "MKD", dir);
 }
 
 void TFtp::RemoveDir(const std::string& dir) {
-    BeginSimple(4, "RMD", dir);
+    BeginSimple(TFtpOperation::RemoveDir, "RMD", dir);
 }
 
 void TFtp::DeleteFile(const std::string& name) {
-    BeginSimple(5, "DELE", name);
+    BeginSimple(TFtpOperation::DeleteFile, "DELE", name);
 }
 
 void TFtp::PutFile() {
     success_ = true;
-    operation_ = 7;
+    operation_ = TFtpOperation::PutFile;
     lastError_ = ftpNoError;
     if (!connected_) {
         ReportError(ftpDisconnected);
@@ -422,19 +518,19 @@ void TFtp::PutFile() {
     localFileOpen_ = true;
     // An abort belongs to the transfer it stopped, not to this one.
     abortRequested_ = false;
-    status_ = ftpBusy;
-    SendCommand(TransferMode == BinaryTransfer ? "TYPE I" : "TYPE A", rsStoreType);
+    SetStatus(ftpBusy);
+    SendCommand(TransferMode == BinaryTransfer ? "TYPE I" : "TYPE A", TReplyState::StoreType);
 }
 
 void TFtp::GetListing() {
-    operation_ = 8;
+    operation_ = TFtpOperation::GetListing;
     if (RefusedUnlessReady())
         return;
     lastReplyText_.clear();
     lastError_ = ftpNoError;
     success_ = true;
-    status_ = ftpBusy;
-    SendCommand("PWD", rsListPwd);
+    SetStatus(ftpBusy);
+    SendCommand("PWD", TReplyState::ListPwd);
 }
 
 void TFtp::Quit() {
@@ -446,14 +542,14 @@ void TFtp::Quit() {
         return Disconnect();
     lastReplyText_.clear();
     lastError_ = ftpNoError;
-    status_ = ftpBusy;
-    SendCommand("QUIT", rsQuit);
+    SetStatus(ftpBusy);
+    SendCommand("QUIT", TReplyState::Quit);
 }
 
 void TFtp::Disconnect() {
     // As when the server goes away: what was running has not been done, and a caller
     // waiting for its ready must not take it for success.
-    const bool running = replyState_ != rsIdle && replyState_ != rsQuit;
+    const bool running = replyState_ != TReplyState::Idle && replyState_ != TReplyState::Quit;
     CancelTransfer();
     // A polite goodbye if the connection takes it now; we do not wait for the answer.
     if (connected_) {
@@ -488,7 +584,7 @@ void TFtp::Abort() {
 // Control connection
 
 void TFtp::SockConnected() {
-    SetReplyState(rsGreeting);
+    SetReplyState(TReplyState::Greeting);
     Info(ftpConnected, HostAddress);
     connected_ = true;
     controlLines_.Clear();
@@ -499,7 +595,7 @@ void TFtp::SockConnected() {
     int32_t length = sizeof peer;
     if (ConnectError != 0 || EntryPoints().getpeername(Socket->Handle, &peer, &length) != 0) {
         FailSession(ftpSocketError, ConnectFailureText(ConnectError, HostText(), FtpPort));
-        status_ = ftpSocketError;
+        SetStatus(ftpSocketError);
         return;
     }
     lastActivity_ = GetTickCount();
@@ -510,11 +606,11 @@ void TFtp::SockClosed() {
     Info(ftpDisconnected, "Disconnected");
     // A session that ends in the middle of an operation has not done it; the caller
     // must not take the ready that follows for success.
-    if (replyState_ != rsIdle && replyState_ != rsQuit)
+    if (replyState_ != TReplyState::Idle && replyState_ != TReplyState::Quit)
         ReportError(ftpDisconnected, "Connection closed by " + ServerText());
     // Whatever transfer ran has lost its session.
     CancelTransfer();
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     PostReady();
     PostAvailable();
     connected_ = false;
@@ -547,7 +643,7 @@ void TFtp::SockRead(FtpInfo failure) {
         } catch (const ESockError&) {
             if (connected_) {
                 FailSession(failure, "Connection to " + ServerText() + " lost");
-                status_ = failure;
+                SetStatus(failure);
             }
             return;
         }
@@ -556,7 +652,7 @@ void TFtp::SockRead(FtpInfo failure) {
         if (!controlLines_.Feed(text)) {
             // A line without end: no server talks like that, and we will not hold it.
             FailSession(ftpSocketReadError, "Reply line too long from " + ServerText());
-            status_ = ftpSocketReadError;
+            SetStatus(ftpSocketReadError);
             controlLines_.Clear();
             return;
         }
@@ -589,17 +685,17 @@ void TFtp::DenyLogin(const std::string& text, const std::string& reason) {
     ReportError(ftpAccessDenied, reason);
     Info(ftpAccessDenied, text);
     SendLine("QUIT");
-    SetReplyState(rsQuit);
+    SetReplyState(TReplyState::Quit);
 }
 
-void TFtp::SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
-                          const char* deniedText) {
+void TFtp::SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need,
+                          TReplyState next, const char* deniedText) {
     if (value.empty() && OnFtpNeedInfo)
         OnFtpNeedInfo(this, need, value);
     if (!SafeArgument(value))
         return DenyLogin(deniedText,
                          std::string("A line break in the value for ") + verb + " cannot be sent");
-    SendCommand(std::string(verb) + " " + value, nextState);
+    SendCommand(std::string(verb) + " " + value, next);
 }
 
 void TFtp::OnGreeting(char kind, const std::string& line) {
@@ -607,28 +703,28 @@ void TFtp::OnGreeting(char kind, const std::string& line) {
         FailSession(ftpGreetingError, line);
         return;
     }
-    SendLoginValue("USER", UserName, ftpniUserName, rsUser, "AccessDenied");
+    SendLoginValue("USER", UserName, ftpniUserName, TReplyState::User, "AccessDenied");
 }
 
 void TFtp::OnUserReply(char kind, const std::string& line) {
     if (kind == '2')
-        return SendCommand("SYST", rsSyst);
+        return SendCommand("SYST", TReplyState::Syst);
     if (kind != '3')
         return DenyLogin("AccessDenied", line);
-    SendLoginValue("PASS", UserPassword, ftpniPassword, rsPass, "Access Denied");
+    SendLoginValue("PASS", UserPassword, ftpniPassword, TReplyState::Pass, "Access Denied");
 }
 
 void TFtp::OnPassReply(char kind, const std::string& line) {
     if (kind == '2')
-        return SendCommand("SYST", rsSyst);
+        return SendCommand("SYST", TReplyState::Syst);
     if (kind != '3')
         return DenyLogin("Access Denied", line);
-    SendLoginValue("ACCT", UserAccount, ftpniAccount, rsAcct, "Access Denied");
+    SendLoginValue("ACCT", UserAccount, ftpniAccount, TReplyState::Acct, "Access Denied");
 }
 
 void TFtp::OnAcctReply(char kind, const std::string& line) {
     if (kind == '2')
-        return SendCommand("SYST", rsSyst);
+        return SendCommand("SYST", TReplyState::Syst);
     DenyLogin("Access Denied", line);
 }
 
@@ -660,12 +756,12 @@ void TFtp::DetectServerType(const std::string& line) {
 
 void TFtp::LoggedIn() {
     Info(ftpLoggedIn, "Logged in");
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     PostReady();
 }
 
 void TFtp::OnSystReply(char kind, const std::string& line) {
-    operation_ = 1;
+    operation_ = TFtpOperation::LogIn;
     if (kind == '5')
         ServerType = ftpstDefault;
     else
@@ -676,7 +772,7 @@ void TFtp::OnSystReply(char kind, const std::string& line) {
         ReportError(ftpOperationFailed, "A name with a line break cannot be sent");
         return LoggedIn();
     }
-    SendCommand("CWD " + InitialDirectory, rsInitialCwd);
+    SendCommand("CWD " + InitialDirectory, TReplyState::InitialCwd);
 }
 
 void TFtp::OnInitialCwdReply(char kind, const std::string& line) {
@@ -689,7 +785,7 @@ void TFtp::OnPwdReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation(line);
     CurrentDirectory = DirectoryOfPwdReply(line);
-    SendCommand("TYPE A", rsListType);
+    SendCommand("TYPE A", TReplyState::ListType);
 }
 
 void TFtp::OnListTypeReply(char kind, const std::string& line) {
@@ -700,7 +796,7 @@ void TFtp::OnListTypeReply(char kind, const std::string& line) {
     // Armed before PORT goes out: some servers connect back as soon as they read it.
     if (const auto argument = BuildPortArgument()) {
         ArmForListing();
-        SendCommand("PORT " + *argument, rsListPort);
+        SendCommand("PORT " + *argument, TReplyState::ListPort);
     }
 }
 
@@ -708,7 +804,7 @@ void TFtp::OnListPortReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation("The server refused active mode (PORT): " + line);
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
-    SendCommand(ServerType == ftpstUNIX ? "LIST -a" : "LIST", rsList);
+    SendCommand(ServerType == ftpstUNIX ? "LIST -a" : "LIST", TReplyState::List);
 }
 
 void TFtp::OnListReply(char kind, const std::string& line) {
@@ -734,7 +830,7 @@ void TFtp::OnListReply(char kind, const std::string& line) {
         CancelTransfer();
         transferTime_ = 0;
         Info(ftpListingReady, "Listing ready");
-        SetReplyState(rsIdle);
+        SetReplyState(TReplyState::Idle);
         PostReady();
         return;
     }
@@ -748,15 +844,15 @@ void TFtp::OnStoreTypeReply(char kind, const std::string& line) {
         return FailOperation(line);
     if (const auto argument = BuildPortArgument()) {
         ArmForUpload();
-        SendCommand("PORT " + *argument, rsStorePort);
+        SendCommand("PORT " + *argument, TReplyState::StorePort);
     }
 }
 
 void TFtp::OnStorePortReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation("The server refused active mode (PORT): " + line);
-    SendCommand("STOR " + RemoteFile, rsStore);
-    if (uploadPending_ && replyState_ == rsStore) {
+    SendCommand("STOR " + RemoteFile, TReplyState::Store);
+    if (uploadPending_ && replyState_ == TReplyState::Store) {
         uploadPending_ = false;
         SendFileData(dataSlot_);
     }
@@ -776,14 +872,14 @@ void TFtp::OnStoreReply(char kind, const std::string& line) {
 void TFtp::OnSimpleReply(char kind, const std::string& line) {
     if (kind != '2')
         ReportError(ftpOperationFailed, line);
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     PostReady();
 }
 
 void TFtp::OnQuitReply(char kind, const std::string& line) {
     if (kind != '2')
         FailSession(ftpNoError, line);
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
 }
 
 // ---------------------------------------------------------------------------------
@@ -800,12 +896,12 @@ std::optional<std::string> TFtp::BuildPortArgument() {
     } catch (const EARPError& error) {
         data_->Close();
         FailSession(ftpHostNotFound, std::string("Cannot listen for data: ") + error.what());
-        status_ = ftpHostNotFound;
+        SetStatus(ftpHostNotFound);
         return std::nullopt;
     } catch (const ESockError& error) {
         data_->Close();
         FailSession(ftpSocketError, std::string("Cannot listen for data: ") + error.what());
-        status_ = ftpSocketError;
+        SetStatus(ftpSocketError);
         return std::nullopt;
     }
     std::string address;
@@ -855,7 +951,7 @@ void TFtp::UploadAccepted(int32_t slot) {
     if (!TakeDataConnection(slot))
         return;
     dataSlot_ = slot;
-    if (replyState_ == rsStore)
+    if (replyState_ == TReplyState::Store)
         SendFileData(slot);
     else
         uploadPending_ = true;
@@ -1022,7 +1118,7 @@ void TFtp::SendFileData(int32_t slot) {
     transferTime_ = GetTickCount() - startTick_;
     if (failure == ftpLocalReadError) {
         Info(ftpLocalReadError, "File read");
-        status_ = ftpLocalReadError;
+        SetStatus(ftpLocalReadError);
     } else if (failure == ftpSocketWriteError) {
         Info(ftpSocketWriteError, "Write error");
     } else {
@@ -1112,7 +1208,7 @@ void TFtp::CloseLocalFile() {
 void TFtp::TransferFinishedIfBothDone() {
     if (!dataDone_ || !controlDone_)
         return;
-    SetReplyState(rsIdle);
+    SetReplyState(TReplyState::Idle);
     PostReady();
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,25 +29,39 @@ constexpr uint32_t WM_FTP_READY = WM_USER + 4;     // 1028
 constexpr int64_t MaxListingBytes = 64LL * 1024 * 1024;
 constexpr int MaxListingLines = 1000000;
 
-// What ReplyState says the next final reply answers.
-enum TReplyStates : int {
-    rsGreeting = 0,
-    rsUser = 1,
-    rsPass = 2,
-    rsAcct = 3,
-    rsSyst = 5,
-    rsInitialCwd = 6,
-    rsListPwd = 7,
-    rsListType = 8,
-    rsListPort = 10,
-    rsList = 12,
-    rsStoreType = 30,
-    rsStorePort = 31,
-    rsStore = 32,
-    rsSimple = 50,
-    rsQuit = 60,
-    rsIdle = 100,
+// What the next final reply answers.
+enum class TReplyState : uint8_t {
+    Idle,
+    Greeting,
+    User,
+    Pass,
+    Acct,
+    Syst,
+    InitialCwd,
+    ListPwd,
+    ListType,
+    ListPort,
+    List,
+    StoreType,
+    StorePort,
+    Store,
+    Simple,
+    Quit,
 };
+const char* ReplyStateName(TReplyState state);
+
+// The operation whose completion event follows the next ready.
+enum class TFtpOperation : uint8_t {
+    None,
+    LogIn,      // OnLoggedIn
+    ChangeDir,  // OnDirectoryChanged
+    MakeDir,    // OnDirectoryCreated
+    RemoveDir,  // OnDirectoryDeleted
+    DeleteFile, // OnFileDeleted
+    PutFile,    // OnFileStored
+    GetListing, // OnListingDone
+};
+const char* OperationName(TFtpOperation operation);
 
 // The text after "PORT " for a listener at this dotted address and port.
 std::string PortArgument(const std::string& dottedAddress, uint16_t port);
@@ -118,6 +133,9 @@ public:
     TNotifyEvent OnListingDone;
     TNotifyEvent OnFileRenamed;
     TNotifyEvent OnFtpQuit;
+    // Each change of Status and of ReplyState, by name ("Status Busy -> CommandReady",
+    // "Reply ListPwd -> ListType"), for logs and test transcripts.
+    std::function<void(const std::string&)> OnTrace;
 
     // Run-time state.
     FtpInfo Status() const { return status_; }
@@ -134,8 +152,8 @@ public:
     TStringList& Directories() { return directories_; }
     int64_t BytesTransferred() const { return bytesTransferred_; }
     uint32_t TransferTime() const { return transferTime_; }
-    int ReplyState() const { return replyState_; }
-    int Operation() const { return operation_; }
+    TReplyState ReplyState() const { return replyState_; }
+    TFtpOperation Operation() const { return operation_; }
     bool AbortRequested() const { return abortRequested_; }
     int DataSlot() const { return dataSlot_; }
     // The tick of the session's latest sign of life: a command sent, a reply line
@@ -153,7 +171,7 @@ public:
 private:
     using THandler = void (TFtp::*)(char kind, const std::string& line);
     struct TDispatchRow {
-        int state;
+        TReplyState state;
         THandler handler;
     };
     static const TDispatchRow dispatchTable_[];
@@ -167,6 +185,8 @@ private:
     // `reason` reaches OnFtpError as its addInfo, in plain words.
     void ReportError(FtpInfo code, const std::string& reason = std::string());
     void PostReady();
+    // The event that tells the owner this operation has ended; none for None.
+    const TNotifyEvent* CompletionEvent(TFtpOperation operation) const;
     void PostAvailable();
     void FailSession(FtpInfo code, const std::string& reason = std::string());
     // The server refused a step: this operation fails, the session goes on.
@@ -179,12 +199,15 @@ private:
     std::string HostText() const;
     std::string ServerText() const;
     bool SendLine(const std::string& text);
-    void SendCommand(const std::string& text, int nextState);
-    void SetReplyState(int state);
+    void SendCommand(const std::string& text, TReplyState next);
+    void SetReplyState(TReplyState state);
+    void SetStatus(FtpInfo status);
+    void Trace(const char* what, const char* from, const char* to);
     // The checks of every operation but Connect, PutFile and Abort: a session, and no
     // other operation running. A refused call has reported its code and returns true.
     bool RefusedUnlessReady();
-    bool BeginSimple(int operation, const std::string& command, const std::string& argument);
+    bool BeginSimple(TFtpOperation operation, const std::string& command,
+                     const std::string& argument);
     void RefuseUnsafe();
     void LoggedIn();
     void DetectServerType(const std::string& line);
@@ -208,7 +231,7 @@ private:
     void DenyLogin(const std::string& text, const std::string& reason);
     // Asks the owner for a missing login value, then sends it (or denies the login when
     // it cannot go into a command).
-    void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
+    void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, TReplyState next,
                         const char* deniedText);
 
     // Data connection.
@@ -246,8 +269,8 @@ private:
     bool connected_ = false;
     bool success_ = false;
     std::string systemType_;
-    int replyState_ = rsIdle;
-    int operation_ = 0;
+    TReplyState replyState_ = TReplyState::Idle;
+    TFtpOperation operation_ = TFtpOperation::None;
 
     TLineSplitter controlLines_;
     TReplyReader replyReader_;

@@ -235,7 +235,7 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
             EXPECT_EQ(ftp.Listing().Count(), c.lines) << row;
             continue;
         }
-        EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << row;
+        EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"})) << row;
         EXPECT_EQ(errorTexts, TStrings{"Listing too long"}) << row;
         EXPECT_EQ(ftp.LastError(), ftpOperationFailed) << row;
         // Nothing past the cap is taken in: the listing stops where the cap is.
@@ -255,7 +255,7 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
 TEST_F(FtpTransfer, EndlessListingLineEndsTheListingWithAnError) {
     server.On("LIST").Uses(1).Listing({std::string(70 * 1024, 'x')});
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
-    EXPECT_EQ(events, (TStrings{"error 12", "ready", "ListingDone"}));
+    EXPECT_EQ(events, (TStrings{"error SocketReadError", "ready", "ListingDone"}));
     EXPECT_FALSE(ftp.Success());
     EXPECT_EQ(ftp.Listing().Count(), 0);
     // The session goes on.
@@ -317,7 +317,8 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
             EXPECT_EQ(ftp.Listing().Count(), 0) << c.reply;
             EXPECT_EQ(ftp.Files().Count() + ftp.Directories().Count(), 0) << c.reply;
         } else {
-            EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << c.reply;
+            EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"}))
+                << c.reply;
             EXPECT_EQ(errorTexts, TStrings{c.error});
             EXPECT_FALSE(ftp.Success()) << c.reply;
         }
@@ -333,7 +334,7 @@ TEST_F(FtpTransfer, ControlConnectionLostDuringAListingEndsTheSession) {
     server.On("LIST").CloseControl(TFtpRule::CloseBeforeReply);
     ftp.GetListing();
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "ListingDone", "available"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "ListingDone", "available"}));
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(ftp.DataSlot(), 0);
 }
@@ -430,12 +431,13 @@ TEST_F(FtpTransfer, UploadRefusals) {
     };
     const std::string local = temp.File("x.txt", "x");
     const std::vector<TCase> cases = {
-        {[&] { ftp.RemoteFile = ""; }, "error 21"},
-        {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error 17"},
-        {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error 17"},
-        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error 29"},
-        {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error 29"},
-        {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); }, "error 29"},
+        {[&] { ftp.RemoteFile = ""; }, "error NoRemoteFile"},
+        {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error LocalOpenError"},
+        {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error LocalOpenError"},
+        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error OperationFailed"},
+        {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error OperationFailed"},
+        {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); },
+         "error OperationFailed"},
     };
     for (const auto& c : cases) {
         ftp.LocalFile = local;
@@ -455,7 +457,7 @@ TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
     server.On("STOR").CutDataAfter(4096);
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
-    EXPECT_EQ(events, (TStrings{"error 13", "ready", "FileStored"}));
+    EXPECT_EQ(events, (TStrings{"error SocketWriteError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpSocketWriteError), TStrings{"Write error"});
     EXPECT_FALSE(ftp.Success());
     EXPECT_TRUE(ftp.Connected());
@@ -472,7 +474,7 @@ TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
     };
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
-    EXPECT_EQ(events, (TStrings{"error 19", "ready", "FileStored"}));
+    EXPECT_EQ(events, (TStrings{"error LocalReadError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpLocalReadError), TStrings{"File read"});
     EXPECT_EQ(ProgressBlocks(), 1);
     EXPECT_FALSE(ftp.Success());
@@ -559,7 +561,7 @@ TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpAvailable);
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "available"}));
     EXPECT_EQ(ftp.LastError(), ftpDisconnected);
     events.clear();
     ftp.Connect();
