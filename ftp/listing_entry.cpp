@@ -47,6 +47,19 @@ bool Addressable(std::string_view name) {
            name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }
 
+TListedKind UnixKind(char type) {
+    switch (type) {
+    case '-':
+        return TListedKind::File;
+    case 'd':
+        return TListedKind::Directory;
+    case 'l':
+        return TListedKind::Link;
+    default:
+        return TListedKind::Other;
+    }
+}
+
 // The long UNIX form: permissions, links, owner, group, size, month, day, year or time,
 // name. The group is missing in some listings and owners and groups may be named like
 // months or be numbers, so the date is looked for where it stands with a group, then
@@ -57,20 +70,7 @@ std::optional<TListedEntry> ParseUnix(std::string_view line, const std::vector<T
         return line.substr(words[i].begin, words[i].end - words[i].begin);
     };
     TListedEntry entry;
-    switch (line[0]) {
-    case '-':
-        entry.kind = TListedKind::File;
-        break;
-    case 'd':
-        entry.kind = TListedKind::Directory;
-        break;
-    case 'l':
-        entry.kind = TListedKind::Link;
-        break;
-    default:
-        entry.kind = TListedKind::Other;
-        break;
-    }
+    entry.kind = UnixKind(line[0]);
     const auto dateAt = [&](size_t m) {
         if (m < 2 || m + 3 > words.size())
             return false;

@@ -48,6 +48,7 @@ protected:
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         events.clear();
         infos.clear();
+        trace.clear();
     }
 
     // Starts the operation and waits for its ready.
@@ -116,6 +117,9 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(std::string(unixListing).size()));
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpCommandReady);
+    EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Pwd",
+                               "Reply Pwd -> Type", "Reply Type -> Port", "Reply Port -> Transfer",
+                               "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
 }
 
 TEST_F(FtpTransfer, OtherServersGetAPlainList) {
@@ -402,6 +406,10 @@ TEST_P(FtpUpload, SendsTheFileInBlocks) {
     EXPECT_EQ(InfoTexts(ftpTransferDone), TStrings{"Transfer done"});
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(size));
     EXPECT_TRUE(ftp.Success());
+    // The same data commands as a listing's, without its PWD.
+    EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Type",
+                               "Reply Type -> Port", "Reply Port -> Transfer",
+                               "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FtpUpload, ::testing::Values(0, 1, 4096, 4097, 1 << 20));
