@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+
 namespace pelmora {
 
 bool SafeArgument(const std::string& text) {
@@ -16,57 +18,21 @@ bool SafeArgument(const std::string& text) {
 }
 
 const char* ReplyStateName(TReplyState state) {
-    switch (state) {
-    case TReplyState::Idle:
-        return "Idle";
-    case TReplyState::Greeting:
-        return "Greeting";
-    case TReplyState::User:
-        return "User";
-    case TReplyState::Pass:
-        return "Pass";
-    case TReplyState::Acct:
-        return "Acct";
-    case TReplyState::Syst:
-        return "Syst";
-    case TReplyState::InitialCwd:
-        return "InitialCwd";
-    case TReplyState::Pwd:
-        return "Pwd";
-    case TReplyState::Type:
-        return "Type";
-    case TReplyState::Port:
-        return "Port";
-    case TReplyState::Transfer:
-        return "Transfer";
-    case TReplyState::Simple:
-        return "Simple";
-    case TReplyState::Quit:
-        return "Quit";
-    }
-    return "Unknown";
+    static constexpr std::array<const char*, 13> names = {
+        "Idle", "Greeting", "User", "Pass",     "Acct",   "Syst", "InitialCwd",
+        "Pwd",  "Type",     "Port", "Transfer", "Simple", "Quit"};
+    static_assert(static_cast<size_t>(TReplyState::Quit) + 1 == names.size());
+    const auto index = static_cast<size_t>(state);
+    return index < names.size() ? names[index] : "Unknown";
 }
 
 const char* OperationName(TFtpOperation operation) {
-    switch (operation) {
-    case TFtpOperation::None:
-        return "None";
-    case TFtpOperation::LogIn:
-        return "LogIn";
-    case TFtpOperation::ChangeDir:
-        return "ChangeDir";
-    case TFtpOperation::MakeDir:
-        return "MakeDir";
-    case TFtpOperation::RemoveDir:
-        return "RemoveDir";
-    case TFtpOperation::DeleteFile:
-        return "DeleteFile";
-    case TFtpOperation::PutFile:
-        return "PutFile";
-    case TFtpOperation::GetListing:
-        return "GetListing";
-    }
-    return "Unknown";
+    static constexpr std::array<const char*, 8> names = {"None",    "LogIn",     "ChangeDir",
+                                                         "MakeDir", "RemoveDir", "DeleteFile",
+                                                         "PutFile", "GetListing"};
+    static_assert(static_cast<size_t>(TFtpOperation::GetListing) + 1 == names.size());
+    const auto index = static_cast<size_t>(operation);
+    return index < names.size() ? names[index] : "Unknown";
 }
 
 std::string PortArgument(const std::string& dottedAddress, uint16_t port) {
@@ -101,24 +67,18 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
     OnSockMessage = [this](TMessage& message, TObject*) { HandleNotification(message); };
     data_ = std::make_unique<TFtpData>(this);
     data_->SetWinsockStarted(true);
-    // The data component's news goes to the transfer of the day; one that has ended or
-    // been cancelled lets it pass.
-    data_->OnSockAccept = [this](TObject*, int32_t slot) {
-        if (transfer_)
-            transfer_->Accepted(slot);
+    // The data component's news goes to the latest transfer; one that has ended or been
+    // cancelled lets it pass.
+    const auto forward = [this](void (TTransfer::*event)(int32_t)) {
+        return [this, event](TObject*, int32_t slot) {
+            if (transfer_)
+                (transfer_.get()->*event)(slot);
+        };
     };
-    data_->OnSockRead = [this](TObject*, int32_t slot) {
-        if (transfer_)
-            transfer_->Readable(slot);
-    };
-    data_->OnSockClose = [this](TObject*, int32_t slot) {
-        if (transfer_)
-            transfer_->Closed(slot);
-    };
-    data_->OnSockWrite = [this](TObject*, int32_t) {
-        if (transfer_)
-            transfer_->Writable();
-    };
+    data_->OnSockAccept = forward(&TTransfer::Accepted);
+    data_->OnSockRead = forward(&TTransfer::Readable);
+    data_->OnSockClose = forward(&TTransfer::Closed);
+    data_->OnSockWrite = forward(&TTransfer::Writable);
 }
 
 TFtp::~TFtp() {
@@ -209,25 +169,20 @@ void TFtp::HandleNotification(TMessage& message) {
 }
 
 const TNotifyEvent* TFtp::CompletionEvent(TFtpOperation operation) const {
-    switch (operation) {
-    case TFtpOperation::None:
-        break;
-    case TFtpOperation::LogIn:
-        return &OnLoggedIn;
-    case TFtpOperation::ChangeDir:
-        return &OnDirectoryChanged;
-    case TFtpOperation::MakeDir:
-        return &OnDirectoryCreated;
-    case TFtpOperation::RemoveDir:
-        return &OnDirectoryDeleted;
-    case TFtpOperation::DeleteFile:
-        return &OnFileDeleted;
-    case TFtpOperation::PutFile:
-        return &OnFileStored;
-    case TFtpOperation::GetListing:
-        return &OnListingDone;
-    }
-    return nullptr;
+    // By TFtpOperation, from None on.
+    static constexpr TNotifyEvent TFtp::*events[] = {
+        nullptr,
+        &TFtp::OnLoggedIn,
+        &TFtp::OnDirectoryChanged,
+        &TFtp::OnDirectoryCreated,
+        &TFtp::OnDirectoryDeleted,
+        &TFtp::OnFileDeleted,
+        &TFtp::OnFileStored,
+        &TFtp::OnListingDone,
+    };
+    static_assert(static_cast<size_t>(TFtpOperation::GetListing) + 1 == std::size(events));
+    const auto index = static_cast<size_t>(operation);
+    return index < std::size(events) && events[index] ? &(this->*events[index]) : nullptr;
 }
 
 void TFtp::SetStatus(FtpInfo status) {

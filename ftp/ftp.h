@@ -183,6 +183,14 @@ private:
         THandler handler;
     };
     static const TDispatchRow dispatchTable_[];
+    struct TLoginStep {
+        TReplyState state;
+        const char* verb;
+        std::string TFtp::*value;
+        TFtpInfoNeeded need;
+        const char* deniedText; // what OnFtpInfo says when this step is refused
+    };
+    static const TLoginStep loginSteps_[];
 
     // Reporting (ftp.cpp).
     void Info(FtpInfo code, const std::string& addInfo);
@@ -232,14 +240,11 @@ private:
     void LoggedIn();
     void DetectServerType(const std::string& line);
     void DenyLogin(const std::string& text, const std::string& reason);
-    // Asks the owner for a missing login value, then sends it (or denies the login when
-    // it cannot go into a command).
-    void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, TReplyState next,
-                        const char* deniedText);
+    // Sends the value of this login step, asking the owner for it when it is missing (or
+    // denies the login when it cannot go into a command).
+    void SendLoginStep(size_t step);
     void OnGreeting(char kind, const std::string& line);
-    void OnUserReply(char kind, const std::string& line);
-    void OnPassReply(char kind, const std::string& line);
-    void OnAcctReply(char kind, const std::string& line);
+    void OnLoginReply(char kind, const std::string& line);
     void OnSystReply(char kind, const std::string& line);
     void OnInitialCwdReply(char kind, const std::string& line);
     void OnPwdReply(char kind, const std::string& line);

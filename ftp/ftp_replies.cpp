@@ -8,6 +8,9 @@
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
+#include <iterator>
+#include <utility>
+
 namespace pelmora {
 
 std::string DirectoryOfPwdReply(const std::string& line) {
@@ -35,11 +38,28 @@ std::string DirectoryOfPwdReply(const std::string& line) {
     return directory;
 }
 
+namespace {
+
+// Words of a SYST reply and the server type each means; a later one wins.
+constexpr std::pair<const char*, TFTPServerType> systemWords[] = {
+    {"UNIX", ftpstUNIX}, {"CLIX", ftpstClix}, {"ULTRIX", ftpstULTRIX},       {"MVS", ftpstMVS},
+    {"QVT", ftpstQVT},   {"NCSA", ftpstNCSA}, {"CHAMELEON", ftpstChameleon},
+};
+
+} // namespace
+
+// What the login sends, in order; each value the owner has left empty is asked for.
+const TFtp::TLoginStep TFtp::loginSteps_[] = {
+    {TReplyState::User, "USER", &TFtp::UserName, ftpniUserName, "AccessDenied"},
+    {TReplyState::Pass, "PASS", &TFtp::UserPassword, ftpniPassword, "Access Denied"},
+    {TReplyState::Acct, "ACCT", &TFtp::UserAccount, ftpniAccount, "Access Denied"},
+};
+
 const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {TReplyState::Greeting, &TFtp::OnGreeting},
-    {TReplyState::User, &TFtp::OnUserReply},
-    {TReplyState::Pass, &TFtp::OnPassReply},
-    {TReplyState::Acct, &TFtp::OnAcctReply},
+    {TReplyState::User, &TFtp::OnLoginReply},
+    {TReplyState::Pass, &TFtp::OnLoginReply},
+    {TReplyState::Acct, &TFtp::OnLoginReply},
     {TReplyState::Syst, &TFtp::OnSystReply},
     {TReplyState::InitialCwd, &TFtp::OnInitialCwdReply},
     {TReplyState::Pwd, &TFtp::OnPwdReply},
@@ -176,44 +196,33 @@ void TFtp::DenyLogin(const std::string& text, const std::string& reason) {
     SetReplyState(TReplyState::Quit);
 }
 
-void TFtp::SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need,
-                          TReplyState next, const char* deniedText) {
+void TFtp::SendLoginStep(size_t step) {
+    const TLoginStep& login = loginSteps_[step];
+    std::string& value = this->*login.value;
     if (value.empty() && OnFtpNeedInfo)
-        OnFtpNeedInfo(this, need, value);
+        OnFtpNeedInfo(this, login.need, value);
     if (!SafeArgument(value))
-        return DenyLogin(deniedText,
-                         std::string("A line break in the value for ") + verb + " cannot be sent");
-    SendCommand(std::string(verb) + " " + value, next);
+        return DenyLogin(login.deniedText, std::string("A line break in the value for ") +
+                                               login.verb + " cannot be sent");
+    SendCommand(std::string(login.verb) + " " + value, login.state);
 }
 
 void TFtp::OnGreeting(char kind, const std::string& line) {
-    if (kind != '2') {
-        FailSession(ftpGreetingError, line);
-        return;
-    }
-    SendLoginValue("USER", UserName, ftpniUserName, TReplyState::User, "AccessDenied");
+    if (kind != '2')
+        return FailSession(ftpGreetingError, line);
+    SendLoginStep(0);
 }
 
-void TFtp::OnUserReply(char kind, const std::string& line) {
+// 2xx: logged in. 3xx: the server wants the next value, if there is one.
+void TFtp::OnLoginReply(char kind, const std::string& line) {
     if (kind == '2')
         return SendCommand("SYST", TReplyState::Syst);
-    if (kind != '3')
-        return DenyLogin("AccessDenied", line);
-    SendLoginValue("PASS", UserPassword, ftpniPassword, TReplyState::Pass, "Access Denied");
-}
-
-void TFtp::OnPassReply(char kind, const std::string& line) {
-    if (kind == '2')
-        return SendCommand("SYST", TReplyState::Syst);
-    if (kind != '3')
-        return DenyLogin("Access Denied", line);
-    SendLoginValue("ACCT", UserAccount, ftpniAccount, TReplyState::Acct, "Access Denied");
-}
-
-void TFtp::OnAcctReply(char kind, const std::string& line) {
-    if (kind == '2')
-        return SendCommand("SYST", TReplyState::Syst);
-    DenyLogin("Access Denied", line);
+    size_t step = 0;
+    while (loginSteps_[step].state != replyState_)
+        ++step;
+    if (kind == '3' && step + 1 < std::size(loginSteps_))
+        return SendLoginStep(step + 1);
+    DenyLogin(loginSteps_[step].deniedText, line);
 }
 
 void TFtp::DetectServerType(const std::string& line) {
@@ -222,20 +231,9 @@ void TFtp::DetectServerType(const std::string& line) {
         return systemType_.find(word) != std::string::npos;
     };
     ServerType = ftpstDefault;
-    if (has("UNIX"))
-        ServerType = ftpstUNIX;
-    if (has("CLIX"))
-        ServerType = ftpstClix;
-    if (has("ULTRIX"))
-        ServerType = ftpstULTRIX;
-    if (has("MVS"))
-        ServerType = ftpstMVS;
-    if (has("QVT"))
-        ServerType = ftpstQVT;
-    if (has("NCSA"))
-        ServerType = ftpstNCSA;
-    if (has("CHAMELEON"))
-        ServerType = ftpstChameleon;
+    for (const auto& [word, type] : systemWords)
+        if (has(word))
+            ServerType = type;
     if (has("VMS"))
         ServerType = has("MULTINET") ? ftpstVmsMultinet : ftpstVmsUcx;
     else if (has("VM"))

@@ -51,7 +51,7 @@ public:
     void Accepted(int32_t slot);
     void Readable(int32_t slot);
     void Closed(int32_t slot);
-    void Writable() { writable_ = true; }
+    void Writable(int32_t) { writable_ = true; }
 
 private:
     // Only the server may connect to our data port, and only once per transfer.

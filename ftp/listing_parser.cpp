@@ -48,15 +48,27 @@ void ReadTime(std::string_view word, TListedEntry& entry) {
     }
 }
 
+// The three parts of a date written with two separators ("1-JAN-2000", "1/12/99").
+bool SplitDate(std::string_view word, char separator, std::string_view (&parts)[3]) {
+    const size_t first = word.find(separator);
+    if (first == std::string_view::npos)
+        return false;
+    const size_t second = word.find(separator, first + 1);
+    if (second == std::string_view::npos)
+        return false;
+    parts[0] = word.substr(0, first);
+    parts[1] = word.substr(first + 1, second - first - 1);
+    parts[2] = word.substr(second + 1);
+    return true;
+}
+
 // VMS: "1-JAN-2000".
 void ReadVmsDate(std::string_view word, TListedEntry& entry) {
-    const size_t first = word.find('-');
-    const size_t second = word.find('-', first == std::string_view::npos ? first : first + 1);
-    if (second == std::string_view::npos)
+    std::string_view parts[3];
+    if (!SplitDate(word, '-', parts))
         return;
-    const auto day = word.substr(0, first);
-    const auto year = word.substr(second + 1);
-    const int month = MonthOf(word.substr(first + 1, second - first - 1));
+    const auto& [day, monthName, year] = parts;
+    const int month = MonthOf(monthName);
     if (month == 0 || day.size() > 2 || !AllDigits(day) || year.size() != 4 || !AllDigits(year))
         return;
     entry.day = Number(day);
@@ -66,16 +78,13 @@ void ReadVmsDate(std::string_view word, TListedEntry& entry) {
 
 // VM: "1/12/99", month first.
 void ReadSlashDate(std::string_view word, TListedEntry& entry) {
-    const size_t first = word.find('/');
-    const size_t second = word.find('/', first == std::string_view::npos ? first : first + 1);
-    if (second == std::string_view::npos)
+    std::string_view parts[3];
+    if (!SplitDate(word, '/', parts))
         return;
-    const auto month = word.substr(0, first);
-    const auto day = word.substr(first + 1, second - first - 1);
-    const auto year = word.substr(second + 1);
-    for (const auto part : {month, day, year})
+    for (const auto part : parts)
         if (part.size() > 4 || !AllDigits(part))
             return;
+    const auto& [month, day, year] = parts;
     entry.month = Number(month);
     entry.day = Number(day);
     entry.year = FullYear(Number(year), year.size());
