@@ -3,15 +3,18 @@
 #include "ftp/ftp_data.h"
 #include "ftp/ftp_types.h"
 #include "ftp/line_splitter.h"
+#include "ftp/listing_entry.h"
 #include "ftp/reply_reader.h"
 #include "net/star_sock.h"
 #include "toolkit/string_list.h"
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -26,25 +29,40 @@ constexpr uint32_t WM_FTP_READY = WM_USER + 4;     // 1028
 constexpr int64_t MaxListingBytes = 64LL * 1024 * 1024;
 constexpr int MaxListingLines = 1000000;
 
-// What ReplyState says the next final reply answers.
-enum TReplyStates : int {
-    rsGreeting = 0,
-    rsUser = 1,
-    rsPass = 2,
-    rsAcct = 3,
-    rsSyst = 5,
-    rsInitialCwd = 6,
-    rsListPwd = 7,
-    rsListType = 8,
-    rsListPort = 10,
-    rsList = 12,
-    rsStoreType = 30,
-    rsStorePort = 31,
-    rsStore = 32,
-    rsSimple = 50,
-    rsQuit = 60,
-    rsIdle = 100,
+// What the next final reply answers.
+enum class TReplyState : uint8_t {
+    Idle,
+    Greeting,
+    User,
+    Pass,
+    Acct,
+    Syst,
+    InitialCwd,
+    Pwd,  // of a listing, before its data commands
+    Type, // the data commands of a listing or an upload: TYPE, PORT, LIST or STOR
+    Port,
+    Transfer, // LIST or STOR: the data connection runs
+    Simple,
+    Quit,
 };
+const char* ReplyStateName(TReplyState state);
+
+// The operation whose completion event follows the next ready.
+enum class TFtpOperation : uint8_t {
+    None,
+    LogIn,      // OnLoggedIn
+    ChangeDir,  // OnDirectoryChanged
+    MakeDir,    // OnDirectoryCreated
+    RemoveDir,  // OnDirectoryDeleted
+    DeleteFile, // OnFileDeleted
+    PutFile,    // OnFileStored
+    GetListing, // OnListingDone
+};
+const char* OperationName(TFtpOperation operation);
+
+// False for a name or path with a line break in it: it would end our command early and
+// smuggle in a command of its own.
+bool SafeArgument(const std::string& text);
 
 // The text after "PORT " for a listener at this dotted address and port.
 std::string PortArgument(const std::string& dottedAddress, uint16_t port);
@@ -62,6 +80,11 @@ std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t 
 // component for listings and uploads. Every operation checks its preconditions, sends
 // its first command and returns; the outcome arrives later through the events, from
 // the component's own message queue.
+//
+// Inside: the reply to each command goes to the handler of the reply state the command
+// set (ftp_replies.cpp); a listing and an upload share the data commands TYPE, PORT and
+// LIST or STOR, and their data side is one TTransfer (ftp_transfer.h) that reports once,
+// when the server's final reply and the end of the data connection have both come.
 class TFtp : public TStarSock {
 public:
     explicit TFtp(TObject* owner = nullptr);
@@ -74,8 +97,8 @@ public:
     void RemoveDir(const std::string& dir);
     void DeleteFile(const std::string& name);
     void PutFile();
-    // A listing fills Listing, Files and Directories and CurrentDirectory (from PWD). A
-    // server that answers LIST with 450 or 550 at once has an empty directory.
+    // A listing fills Listing, Entries, Files and Directories and CurrentDirectory (from
+    // PWD). A server that answers LIST with 450 or 550 at once has an empty directory.
     void GetListing();
     // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
     // login, an operation): a disconnect at once, the operation reported as cut short.
@@ -116,6 +139,9 @@ public:
     TNotifyEvent OnListingDone;
     TNotifyEvent OnFileRenamed;
     TNotifyEvent OnFtpQuit;
+    // Each change of Status and of ReplyState, by name ("Status Busy -> CommandReady",
+    // "Reply Pwd -> Type"), for logs and test transcripts.
+    std::function<void(const std::string&)> OnTrace;
 
     // Run-time state.
     FtpInfo Status() const { return status_; }
@@ -125,14 +151,18 @@ public:
     const std::string& SystemType() const { return systemType_; }
     TFtpData* FtpDataComponent() const { return data_.get(); }
     TStringList& Listing() { return listing_; }
+    // The entries of the last listing, each line read once under the rules of ServerType;
+    // Files and Directories (links among them) are their names.
+    const std::vector<TListedEntry>& Entries() const { return entries_; }
     TStringList& Files() { return files_; }
     TStringList& Directories() { return directories_; }
-    int64_t BytesTransferred() const { return bytesTransferred_; }
-    uint32_t TransferTime() const { return transferTime_; }
-    int ReplyState() const { return replyState_; }
-    int Operation() const { return operation_; }
+    // Of the latest listing or upload.
+    int64_t BytesTransferred() const;
+    uint32_t TransferTime() const;
+    int DataSlot() const;
+    TReplyState ReplyState() const { return replyState_; }
+    TFtpOperation Operation() const { return operation_; }
     bool AbortRequested() const { return abortRequested_; }
-    int DataSlot() const { return dataSlot_; }
     // The tick of the session's latest sign of life: a command sent, a reply line
     // received, listing bytes received or upload bytes sent. A caller waits on this
     // going quiet rather than on a fixed deadline.
@@ -146,91 +176,101 @@ public:
     void HandleReply(const std::string& line);
 
 private:
+    class TTransfer;
     using THandler = void (TFtp::*)(char kind, const std::string& line);
     struct TDispatchRow {
-        int state;
+        TReplyState state;
         THandler handler;
     };
     static const TDispatchRow dispatchTable_[];
+    struct TLoginStep {
+        TReplyState state;
+        const char* verb;
+        std::string TFtp::*value;
+        TFtpInfoNeeded need;
+        const char* deniedText; // what OnFtpInfo says when this step is refused
+    };
+    static const TLoginStep loginSteps_[];
 
-    // Control connection.
-    void SockConnected();
-    void SockClosed();
-    // `failure` is the code a failing receive reports.
-    void SockRead(FtpInfo failure);
+    // Reporting (ftp.cpp).
     void Info(FtpInfo code, const std::string& addInfo);
     // `reason` reaches OnFtpError as its addInfo, in plain words.
     void ReportError(FtpInfo code, const std::string& reason = std::string());
     void PostReady();
     void PostAvailable();
-    void FailSession(FtpInfo code, const std::string& reason = std::string());
-    // The server refused a step: this operation fails, the session goes on.
-    void FailOperation(const std::string& reason);
-    // Forgets the control connection's state, as after a session that has ended.
-    void ResetSession();
-    // Quit while something runs: the operation stops and the connection goes.
-    void Disconnect();
+    // The event that tells the owner this operation has ended; none for None.
+    const TNotifyEvent* CompletionEvent(TFtpOperation operation) const;
+    void SetStatus(FtpInfo status);
+    void SetReplyState(TReplyState state);
+    void Trace(const char* what, const char* from, const char* to);
     // The host as the user gave it, and "host:port".
     std::string HostText() const;
     std::string ServerText() const;
-    bool SendLine(const std::string& text);
-    void SendCommand(const std::string& text, int nextState);
-    void SetReplyState(int state);
+
+    // Ending things (ftp.cpp).
+    // Forgets the control connection's state, as after a session that has ended.
+    void ResetSession();
+    void FailSession(FtpInfo code, const std::string& reason = std::string());
+    // The connection itself failed: the session ends and Status shows why until the
+    // session's end arrives.
+    void BreakSession(FtpInfo code, const std::string& reason);
+    // The server refused a step: this operation fails, the session goes on.
+    void FailOperation(const std::string& reason);
+    // Quit while something runs: the operation stops and the connection goes.
+    void Disconnect();
+
+    // Starting operations (ftp.cpp).
+    void OpenControlConnection();
     // The checks of every operation but Connect, PutFile and Abort: a session, and no
     // other operation running. A refused call has reported its code and returns true.
     bool RefusedUnlessReady();
-    bool BeginSimple(int operation, const std::string& command, const std::string& argument);
+    bool BeginSimple(TFtpOperation operation, const std::string& command,
+                     const std::string& argument);
     void RefuseUnsafe();
+    // The local file of an upload, open for reading, or -1 (reported).
+    int OpenLocalFile();
+
+    // Control connection and replies (ftp_replies.cpp).
+    void SockConnected();
+    void SockClosed();
+    // `failure` is the code a failing receive reports.
+    void SockRead(FtpInfo failure);
+    bool SendLine(const std::string& text);
+    void SendCommand(const std::string& text, TReplyState next);
     void LoggedIn();
     void DetectServerType(const std::string& line);
-
-    // One handler per state.
+    void DenyLogin(const std::string& text, const std::string& reason);
+    // Sends the value of this login step, asking the owner for it when it is missing (or
+    // denies the login when it cannot go into a command).
+    void SendLoginStep(size_t step);
     void OnGreeting(char kind, const std::string& line);
-    void OnUserReply(char kind, const std::string& line);
-    void OnPassReply(char kind, const std::string& line);
-    void OnAcctReply(char kind, const std::string& line);
+    void OnLoginReply(char kind, const std::string& line);
     void OnSystReply(char kind, const std::string& line);
     void OnInitialCwdReply(char kind, const std::string& line);
     void OnPwdReply(char kind, const std::string& line);
-    void OnListTypeReply(char kind, const std::string& line);
-    void OnListPortReply(char kind, const std::string& line);
-    void OnListReply(char kind, const std::string& line);
-    void OnStoreTypeReply(char kind, const std::string& line);
-    void OnStorePortReply(char kind, const std::string& line);
-    void OnStoreReply(char kind, const std::string& line);
     void OnSimpleReply(char kind, const std::string& line);
     void OnQuitReply(char kind, const std::string& line);
-    void DenyLogin(const std::string& text, const std::string& reason);
-    // Asks the owner for a missing login value, then sends it (or denies the login when
-    // it cannot go into a command).
-    void SendLoginValue(const char* verb, std::string& value, TFtpInfoNeeded need, int nextState,
-                        const char* deniedText);
 
-    // Data connection.
-    std::optional<std::string> BuildPortArgument();
-    bool TakeDataConnection(int32_t slot);
-    void ArmForListing();
-    void ArmForUpload();
-    void DataAccepted(int32_t slot);
-    // False when nothing more came.
-    bool ListingDataRead(int32_t slot);
-    // False when the line ended the listing (a cap) or a handler ended the transfer.
-    bool AddListingLine(const std::string& line, uint32_t transfer);
-    void ListingClosed(int32_t slot);
-    void EndListingWithError(FtpInfo code, const std::string& reason);
-    void UploadAccepted(int32_t slot);
-    void SendFileData(int32_t slot);
-    bool SendAll(int32_t slot, uint32_t transfer, const char* buffer, int32_t count);
-    void FileClosed(int32_t slot);
-    void EndDataSide();
-    // Ends whatever transfer runs: its data connection, its listener and its file. A
-    // send loop still running below us finds out through transfer_.
+    // The data commands of a listing or an upload (ftp_replies.cpp).
+    // Takes the transfer's part of the operation over from here: TYPE goes out.
+    void BeginTransfer(std::shared_ptr<TTransfer> transfer);
+    // Listens for the server's data connection; the PORT argument, or nothing when the
+    // session has failed.
+    std::optional<std::string> ListenForData();
+    std::string TransferVerb() const;
+    void OnTypeReply(char kind, const std::string& line);
+    void OnPortReply(char kind, const std::string& line);
+    void OnTransferReply(char kind, const std::string& line);
+    // The transfer's one report: both of its ends have come.
+    void TransferEnded();
+    // Ends whatever transfer runs; it reports nothing.
     void CancelTransfer();
-    void CloseLocalFile();
-    void TransferFinishedIfBothDone();
 
     std::unique_ptr<TFtpData> data_;
+    // The latest listing or upload; kept once ended for its counters.
+    std::shared_ptr<TTransfer> transfer_;
     TStringList listing_;
+    std::vector<TListedEntry> entries_;
     TStringList files_;
     TStringList directories_;
 
@@ -239,8 +279,9 @@ private:
     bool connected_ = false;
     bool success_ = false;
     std::string systemType_;
-    int replyState_ = rsIdle;
-    int operation_ = 0;
+    TReplyState replyState_ = TReplyState::Idle;
+    TFtpOperation operation_ = TFtpOperation::None;
+    bool abortRequested_ = false;
 
     TLineSplitter controlLines_;
     TReplyReader replyReader_;
@@ -251,23 +292,6 @@ private:
     std::deque<std::string> errorTexts_; // addInfo of each error posted, in order
     std::string lastReplyText_;
     uint32_t lastActivity_ = 0;
-
-    bool dataDone_ = false;
-    bool controlDone_ = false;
-    bool abortRequested_ = false;
-    uint32_t transfer_ = 0;       // changes whenever a transfer is cancelled
-    bool listingStarted_ = false; // the server began this listing (1xx or connected)
-    bool listingFailed_ = false;  // this listing has ended on an error of ours
-    int32_t dataSlot_ = 0;
-    bool uploading_ = false;
-    bool uploadPending_ = false; // connected before STOR was sent
-    bool dataPeerClosed_ = false;
-    bool dataWritable_ = false;
-    int localFile_ = -1;
-    bool localFileOpen_ = false;
-    int64_t bytesTransferred_ = 0;
-    uint32_t transferTime_ = 0;
-    uint32_t startTick_ = 0;
 };
 
 } // namespace pelmora

@@ -44,6 +44,10 @@ enum FtpInfo {
     ftpListingLine,
 };
 
+// The code's name without its prefix ("AccessDenied"), for logs and transcripts; "Unknown"
+// for a number that is no code.
+const char* FtpInfoName(FtpInfo code);
+
 enum TFTPServerType {
     ftpstDefault = 0,
     ftpstAutoDetect,

@@ -79,4 +79,12 @@ void TLineSplitter::Clear() {
     overflowed_ = false;
 }
 
+std::string ChunkText(const char* bytes, int count) {
+    std::string text(bytes, static_cast<size_t>(count > 0 ? count : 0));
+    for (char& c : text)
+        if (c == '\0')
+            c = ' ';
+    return text;
+}
+
 } // namespace pelmora

@@ -46,4 +46,10 @@ private:
     bool overflowed_ = false;
 };
 
+// Received bytes as text for a splitter. The socket layer's text ends at a zero byte and
+// drops the rest of the chunk, which would cost a reply its line end (the session then
+// waits out its time-out) or glue two listing lines together; so replies and listings are
+// read as bytes, a zero standing as a blank.
+std::string ChunkText(const char* bytes, int count);
+
 } // namespace pelmora

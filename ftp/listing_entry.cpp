@@ -1,11 +1,14 @@
 #include "ftp/listing_entry.h"
 
-#include <array>
+#include "ftp/listing_fields.h"
+
 #include <vector>
 
 namespace pelmora {
 
 namespace {
+
+using namespace listing;
 
 struct TSpan {
     size_t begin;
@@ -30,65 +33,6 @@ std::vector<TSpan> Words(std::string_view line) {
     return words;
 }
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool AllDigits(std::string_view text) {
-    if (text.empty())
-        return false;
-    for (const char c : text)
-        if (!IsDigit(c))
-            return false;
-    return true;
-}
-
-// The value of a short run of digits (callers check the length first).
-int Number(std::string_view digits) {
-    int value = 0;
-    for (const char c : digits)
-        value = value * 10 + (c - '0');
-    return value;
-}
-
-bool ToSize(std::string_view digits, long long& size) {
-    if (!AllDigits(digits) || digits.size() > 18)
-        return false;
-    size = 0;
-    for (const char c : digits)
-        size = size * 10 + (c - '0');
-    return true;
-}
-
-int MonthOf(std::string_view word) {
-    static constexpr std::array<std::string_view, 12> months = {
-        "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
-    if (word.size() != 3)
-        return 0;
-    std::string lower(word);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    for (size_t i = 0; i < months.size(); ++i)
-        if (lower == months[i])
-            return static_cast<int>(i) + 1;
-    return 0;
-}
-
-// "9:05" or "23:59".
-bool ClockTime(std::string_view word, int& hour, int& minute) {
-    const size_t colon = word.find(':');
-    if (colon == std::string_view::npos || colon == 0 || colon > 2 || word.size() != colon + 3)
-        return false;
-    const auto h = word.substr(0, colon);
-    const auto m = word.substr(colon + 1);
-    if (!AllDigits(h) || !AllDigits(m))
-        return false;
-    hour = Number(h);
-    minute = Number(m);
-    return hour < 24 && minute < 60;
-}
-
 bool UnixPermissions(std::string_view word) {
     if (word.size() < 10)
         return false;
@@ -103,6 +47,19 @@ bool Addressable(std::string_view name) {
            name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }
 
+TListedKind UnixKind(char type) {
+    switch (type) {
+    case '-':
+        return TListedKind::File;
+    case 'd':
+        return TListedKind::Directory;
+    case 'l':
+        return TListedKind::Link;
+    default:
+        return TListedKind::Other;
+    }
+}
+
 // The long UNIX form: permissions, links, owner, group, size, month, day, year or time,
 // name. The group is missing in some listings and owners and groups may be named like
 // months or be numbers, so the date is looked for where it stands with a group, then
@@ -113,20 +70,7 @@ std::optional<TListedEntry> ParseUnix(std::string_view line, const std::vector<T
         return line.substr(words[i].begin, words[i].end - words[i].begin);
     };
     TListedEntry entry;
-    switch (line[0]) {
-    case '-':
-        entry.kind = TListedKind::File;
-        break;
-    case 'd':
-        entry.kind = TListedKind::Directory;
-        break;
-    case 'l':
-        entry.kind = TListedKind::Link;
-        break;
-    default:
-        entry.kind = TListedKind::Other;
-        break;
-    }
+    entry.kind = UnixKind(line[0]);
     const auto dateAt = [&](size_t m) {
         if (m < 2 || m + 3 > words.size())
             return false;
@@ -179,9 +123,7 @@ bool DosDate(std::string_view word, TListedEntry& entry) {
         return false;
     entry.month = Number(m);
     entry.day = Number(d);
-    entry.year = Number(y);
-    if (y.size() == 2)
-        entry.year += entry.year < 70 ? 2000 : 1900;
+    entry.year = FullYear(Number(y), y.size());
     return entry.month >= 1 && entry.month <= 12 && entry.day >= 1 && entry.day <= 31;
 }
 

@@ -9,9 +9,10 @@ namespace pelmora {
 
 enum class TListedKind : uint8_t { File, Directory, Link, Other };
 
-// How a listing line was written: the long form of UNIX-like servers, or the form of
-// DOS/Windows-style servers ("07-15-96  09:05AM  <DIR>  name").
-enum class TListingForm : uint8_t { Unix, Dos };
+// How a listing line was written: the long form of UNIX-like servers, the form of
+// DOS/Windows-style servers ("07-15-96  09:05AM  <DIR>  name"), or the forms of VMS and
+// of VM servers (read by TListingParser only).
+enum class TListingForm : uint8_t { Unix, Dos, Vms, Vm };
 
 const char* KindName(TListedKind kind);
 
@@ -22,7 +23,9 @@ struct TListedEntry {
     TListedKind kind = TListedKind::File;
     TListingForm form = TListingForm::Unix;
     std::string linkTarget; // for links: what follows " -> "
-    long long size = -1;    // -1 when the line gives none (directories on DOS servers)
+    // -1 when the line gives none (directories on DOS servers); on VMS servers the blocks
+    // in use, as they list no bytes.
+    long long size = -1;
     // The date as listed, in the server's own clock. `year` is 0 when the line gives a
     // time of day instead (the recent-file form of UNIX listings).
     int year = 0;
@@ -30,6 +33,8 @@ struct TListedEntry {
     int day = 0;
     int hour = 0;
     int minute = 0;
+
+    bool operator==(const TListedEntry&) const = default;
 };
 
 // The entry one listing line describes, in either form; nothing for lines that describe

@@ -65,6 +65,21 @@ TEST_F(FtpControl, MultiLineGreetingDrippedByteByByteLogsIn) {
     EXPECT_TRUE(ftp.Connected());
 }
 
+// The trace names every change of status and of reply state, in order.
+TEST_F(FtpControl, TraceReadsTheLoginAndACommandByName) {
+    LogIn();
+    EXPECT_EQ(trace, (TStrings{"Reply Idle -> Greeting", "Status Available -> Busy",
+                               "Reply Greeting -> User", "Reply User -> Pass", "Reply Pass -> Syst",
+                               "Reply Syst -> Idle", "Status Busy -> CommandReady"}));
+    trace.clear();
+    server.On("MKD").Uses(1).Reply("550 Exists");
+    Run([&] { ftp.MakeDir("x"); });
+    EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Simple",
+                               "Reply Simple -> Idle", "Status Busy -> CommandReady"}));
+    EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "DirectoryCreated"}));
+    EXPECT_EQ(ftp.Operation(), TFtpOperation::None);
+}
+
 TEST_F(FtpControl, UserAcceptedAtOnceSkipsPassword) {
     server.On("USER").Reply("230 Welcome");
     LogIn();
@@ -103,7 +118,7 @@ TEST_P(FtpLoginRefused, ReportsAccessDeniedAndQuits) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("available"));
     EXPECT_EQ(server.Commands(), refusal.commands);
-    EXPECT_EQ(events, (TStrings{"error 15", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error AccessDenied", "ready", "available"}));
     EXPECT_FALSE(ftp.Success());
     EXPECT_EQ(ftp.LastError(), ftpAccessDenied);
     EXPECT_EQ(ftp.Status(), ftpAvailable);
@@ -124,7 +139,7 @@ TEST_F(FtpControl, GreetingRefusedFailsTheSession) {
     server.On("").Reply("421 Too many users");
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 3", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error GreetingError", "ready", "available"}));
     EXPECT_TRUE(server.Commands().empty());
     EXPECT_FALSE(ftp.Connected());
 }
@@ -164,7 +179,7 @@ TEST_F(FtpControl, FailedInitialDirectoryStillLogsIn) {
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
     EXPECT_EQ(server.Commands().back(), "CWD /missing");
-    EXPECT_EQ(events, (TStrings{"error 29", "ready", "LoggedIn"}));
+    EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "LoggedIn"}));
     EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
     EXPECT_TRUE(ftp.Connected());
 }
@@ -191,7 +206,7 @@ TEST_P(FtpSimpleCommand, SucceedsOnTwoAndFailsOtherwise) {
         server.On(c.command.substr(0, c.command.find(' '))).Uses(1).Reply(reply);
         events.clear();
         Run([&] { c.start(ftp); });
-        EXPECT_EQ(events, (TStrings{"error 29", "ready", c.event})) << reply;
+        EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", c.event})) << reply;
         // The server's own words reach the caller.
         EXPECT_EQ(errorTexts.back(), reply);
         EXPECT_EQ(ftp.LastReplyText(), reply);
@@ -311,7 +326,7 @@ TEST_F(FtpControl, OperationWhileBusyIsRefusedAndTakesOverTheCompletionEvent) {
     ftp.ChangeDir("other");
     ASSERT_TRUE(WaitForEvent("ready"));
     Settle();
-    EXPECT_EQ(events, (TStrings{"error 8", "ready", "DirectoryChanged"}));
+    EXPECT_EQ(events, (TStrings{"error TransactionBusy", "ready", "DirectoryChanged"}));
     EXPECT_EQ(server.Commands().back(), "MKD slow");
     EXPECT_EQ(ftp.InitialDirectory, "");
 }
@@ -320,7 +335,7 @@ TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
     LogIn();
     const size_t sent = server.Commands().size();
     Run([&] { ftp.ChangeDir("x\r\nDELE index.html"); });
-    EXPECT_EQ(events, (TStrings{"error 29", "ready", "DirectoryChanged"}));
+    EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "DirectoryChanged"}));
     events.clear();
     Run([&] { ftp.DeleteFile("a\nb"); });
     Run([&] { ftp.MakeDir("a\rb"); });
@@ -328,7 +343,7 @@ TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
     ftp.LocalFile = PELMORA_SOURCE_DIR "/CMakeLists.txt";
     Run([&] { ftp.PutFile(); });
     EXPECT_EQ(server.Commands().size(), sent);
-    EXPECT_EQ(Count("error 29"), 3);
+    EXPECT_EQ(Count("error OperationFailed"), 3);
     // The session goes on.
     events.clear();
     Run([&] { ftp.ChangeDir("fine"); });
@@ -341,7 +356,7 @@ TEST_F(FtpControl, LineBreakInTheUserNameDeniesTheLogin) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("available"));
     EXPECT_EQ(server.Commands(), TStrings{"QUIT"});
-    EXPECT_EQ(events, (TStrings{"error 15", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error AccessDenied", "ready", "available"}));
 }
 
 TEST_F(FtpControl, EndlessReplyLineFailsTheSession) {
@@ -349,7 +364,8 @@ TEST_F(FtpControl, EndlessReplyLineFailsTheSession) {
     server.On("CWD").Silent().Raw(std::string(70 * 1024, 'x'));
     ftp.ChangeDir("somewhere");
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 12", "ready", "DirectoryChanged", "available"}));
+    EXPECT_EQ(events,
+              (TStrings{"error SocketReadError", "ready", "DirectoryChanged", "available"}));
     EXPECT_FALSE(ftp.Connected());
 }
 
@@ -358,7 +374,7 @@ TEST_F(FtpControl, ServerClosingDuringACommandIsAnError) {
     server.On("MKD").CloseControl(TFtpRule::CloseBeforeReply);
     ftp.MakeDir("gone");
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "DirectoryCreated", "available"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "DirectoryCreated", "available"}));
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(InfoTexts(ftpDisconnected), TStrings{"Disconnected"});
 }
@@ -377,17 +393,17 @@ TEST_F(FtpControl, QuitEndsTheSessionAndAllowsANewOne) {
 
 TEST_F(FtpControl, OperationsNeedASession) {
     Run([&] { ftp.PutFile(); });
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "FileStored"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "FileStored"}));
     events.clear();
     ftp.ChangeDir("x");
     ftp.GetListing();
     ftp.Quit();
     Settle();
-    EXPECT_EQ(events, (TStrings{"error 2", "error 2", "error 2"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "error Disconnected", "error Disconnected"}));
     LogIn();
     ftp.Connect();
     Settle();
-    EXPECT_EQ(events, TStrings{"error 8"});
+    EXPECT_EQ(events, TStrings{"error TransactionBusy"});
 }
 
 TEST_F(FtpControl, ConnectionRefusedIsReported) {
@@ -395,7 +411,7 @@ TEST_F(FtpControl, ConnectionRefusedIsReported) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("available"));
     Settle();
-    EXPECT_EQ(events, (TStrings{"error 11", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error SocketError", "ready", "available"}));
     EXPECT_EQ(errorTexts, TStrings{"Connection refused by 127.0.0.1:1"});
     EXPECT_FALSE(ftp.Connected());
     // And the next try needs no waiting either.
@@ -419,7 +435,7 @@ TEST_F(FtpControl, UnknownHostIsNamed) {
         other.ftp.Connect();
         EXPECT_TRUE(other.WaitForEvent("available"));
         Settle();
-        EXPECT_EQ(other.events, (TStrings{"error 6", "ready", "available"}));
+        EXPECT_EQ(other.events, (TStrings{"error HostNotFound", "ready", "available"}));
         EXPECT_EQ(other.errorTexts, TStrings{"Host not found: ftp.example.invalid"});
     }
     RegisterLibrary(SocketLibraryName, SocketLibraryExports());
@@ -437,6 +453,17 @@ TEST(FtpConnectFailure, SaysWhatWentWrongInPlainWords) {
     };
     for (const auto& [error, text] : cases)
         EXPECT_EQ(ConnectFailureText(error, "ftp.example.com", 21), text) << error;
+}
+
+// The names stand by the ordinals, which the owner's code depends on.
+// The names stand by the ordinals, which the owner's code depends on.
+TEST(FtpInfoNames, FollowTheOrdinals) {
+    const std::vector<std::pair<int, std::string>> cases = {
+        {0, "Available"},        {2, "Disconnected"}, {15, "AccessDenied"}, {23, "CommandReady"},
+        {29, "OperationFailed"}, {30, "NoError"},     {31, "ListingLine"},
+    };
+    for (const auto& [ordinal, name] : cases)
+        EXPECT_EQ(FtpInfoName(static_cast<FtpInfo>(ordinal)), name) << ordinal;
 }
 
 TEST(FtpPortArgument, SplitsThePortIntoTwoBytes) {

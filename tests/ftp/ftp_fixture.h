@@ -13,8 +13,9 @@
 namespace pelmora::testing {
 
 // A TFtp with every event written down: `events` holds the notifications and completion
-// events in the order they arrive ("error 29", "ready", "available", "DirectoryCreated"),
-// `infos` every information code with its text, `errorTexts` what each error said.
+// events in the order they arrive ("error OperationFailed", "ready", "available",
+// "DirectoryCreated"), `infos` every information code with its text, `errorTexts` what
+// each error said, `trace` each change of status and reply state.
 class TRecordingFtp {
 public:
     struct TInfo {
@@ -29,10 +30,11 @@ public:
                 onInfo(code, text);
         };
         ftp.OnFtpError = [this](TObject*, FtpInfo code, const std::string& text) {
-            events.push_back("error " + std::to_string(code));
+            events.push_back(std::string("error ") + FtpInfoName(code));
             errorTexts.push_back(text);
         };
         ftp.OnFtpReady = [this](TObject*) { events.push_back("ready"); };
+        ftp.OnTrace = [this](const std::string& line) { trace.push_back(line); };
         ftp.OnFtpQuit = [this](TObject*) { events.push_back("available"); };
         const auto record = [this](const char* name) {
             return [this, name](TObject*) { events.push_back(name); };
@@ -82,6 +84,7 @@ public:
     std::vector<std::string> events;
     std::vector<TInfo> infos;
     std::vector<std::string> errorTexts; // OnFtpError's addInfo, in order
+    std::vector<std::string> trace;
     std::function<void(FtpInfo, const std::string&)> onInfo;
 };
 

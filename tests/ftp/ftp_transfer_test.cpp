@@ -1,6 +1,5 @@
 #include "ftp_fixture.h"
 
-#include "ftp/listing_parser.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/support/temp_tree.h"
 
@@ -49,6 +48,7 @@ protected:
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         events.clear();
         infos.clear();
+        trace.clear();
     }
 
     // Starts the operation and waits for its ready.
@@ -100,8 +100,15 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(ftp.CurrentDirectory, "/www/site");
     EXPECT_EQ(ftp.InitialDirectory, "");
     EXPECT_EQ(ftp.Listing().Count(), 7);
-    EXPECT_EQ(Lines(ftp.Directories()), (TStrings{".", "..", "docs", "current"}));
+    // "." and ".." name no entry of this directory: nothing may be sent back for them.
+    EXPECT_EQ(Lines(ftp.Directories()), (TStrings{"docs", "current"}));
     EXPECT_EQ(Lines(ftp.Files()), (TStrings{".htaccess", "index.html"}));
+    // Each line read once, its entry typed.
+    ASSERT_EQ(ftp.Entries().size(), 4u);
+    EXPECT_EQ(ftp.Entries()[0].name, ".htaccess");
+    EXPECT_EQ(ftp.Entries()[1].kind, TListedKind::Directory);
+    EXPECT_EQ(ftp.Entries()[2].size, 1234);
+    EXPECT_EQ(ftp.Entries()[3].linkTarget, "docs");
     // Each line twice: as progress and as a listing line.
     EXPECT_EQ(InfoTexts(ftpListingLine), Lines(ftp.Listing()));
     EXPECT_EQ(InfoTexts(ftpProgress), Lines(ftp.Listing()));
@@ -110,6 +117,9 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(std::string(unixListing).size()));
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpCommandReady);
+    EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Pwd",
+                               "Reply Pwd -> Type", "Reply Type -> Port", "Reply Port -> Transfer",
+                               "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
 }
 
 TEST_F(FtpTransfer, OtherServersGetAPlainList) {
@@ -119,6 +129,7 @@ TEST_F(FtpTransfer, OtherServersGetAPlainList) {
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(server.Commands().back(), "LIST");
     EXPECT_EQ(ftp.Listing().Count(), 1);
+    EXPECT_EQ(Lines(ftp.Directories()), TStrings{"images"});
 }
 
 // The final reply of LIST and the end of the data connection may come in either order;
@@ -183,8 +194,10 @@ TEST_F(FtpTransfer, ListingLinesEndWithLfAloneToo) {
         EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
         EXPECT_EQ(Lines(ftp.Listing()), c.lines);
     }
+    // The last listing's lines; a name with a CR in it could not be sent back.
     EXPECT_EQ(Lines(ftp.Directories()), TStrings{});
-    EXPECT_EQ(Lines(ftp.Files()), TStrings{"odd\rname"});
+    EXPECT_EQ(Lines(ftp.Files()), TStrings{});
+    EXPECT_TRUE(ftp.Entries().empty());
 }
 
 // A listing line of about 40 bytes, numbered.
@@ -226,7 +239,7 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
             EXPECT_EQ(ftp.Listing().Count(), c.lines) << row;
             continue;
         }
-        EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << row;
+        EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"})) << row;
         EXPECT_EQ(errorTexts, TStrings{"Listing too long"}) << row;
         EXPECT_EQ(ftp.LastError(), ftpOperationFailed) << row;
         // Nothing past the cap is taken in: the listing stops where the cap is.
@@ -246,7 +259,7 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
 TEST_F(FtpTransfer, EndlessListingLineEndsTheListingWithAnError) {
     server.On("LIST").Uses(1).Listing({std::string(70 * 1024, 'x')});
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
-    EXPECT_EQ(events, (TStrings{"error 12", "ready", "ListingDone"}));
+    EXPECT_EQ(events, (TStrings{"error SocketReadError", "ready", "ListingDone"}));
     EXPECT_FALSE(ftp.Success());
     EXPECT_EQ(ftp.Listing().Count(), 0);
     // The session goes on.
@@ -308,7 +321,8 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
             EXPECT_EQ(ftp.Listing().Count(), 0) << c.reply;
             EXPECT_EQ(ftp.Files().Count() + ftp.Directories().Count(), 0) << c.reply;
         } else {
-            EXPECT_EQ(events, (TStrings{"error 29", "ready", "ListingDone"})) << c.reply;
+            EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"}))
+                << c.reply;
             EXPECT_EQ(errorTexts, TStrings{c.error});
             EXPECT_FALSE(ftp.Success()) << c.reply;
         }
@@ -324,7 +338,7 @@ TEST_F(FtpTransfer, ControlConnectionLostDuringAListingEndsTheSession) {
     server.On("LIST").CloseControl(TFtpRule::CloseBeforeReply);
     ftp.GetListing();
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "ListingDone", "available"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "ListingDone", "available"}));
     EXPECT_FALSE(ftp.Connected());
     EXPECT_EQ(ftp.DataSlot(), 0);
 }
@@ -367,6 +381,8 @@ TEST_F(FtpTransfer, VmsNameLeftOverFromAnEarlierListingIsNotJoined) {
     server.SetListing("INDEX.HTML;3  5/6  1-JAN-2000 12:00:00 [WEB]\r\n");
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(Lines(ftp.Files()), TStrings{"INDEX.HTML"});
+    ASSERT_EQ(ftp.Entries().size(), 1u);
+    EXPECT_EQ(ftp.Entries()[0].form, TListingForm::Vms);
 }
 
 class FtpUpload : public FtpTransfer, public ::testing::WithParamInterface<size_t> {};
@@ -390,6 +406,10 @@ TEST_P(FtpUpload, SendsTheFileInBlocks) {
     EXPECT_EQ(InfoTexts(ftpTransferDone), TStrings{"Transfer done"});
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(size));
     EXPECT_TRUE(ftp.Success());
+    // The same data commands as a listing's, without its PWD.
+    EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Type",
+                               "Reply Type -> Port", "Reply Port -> Transfer",
+                               "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FtpUpload, ::testing::Values(0, 1, 4096, 4097, 1 << 20));
@@ -419,12 +439,13 @@ TEST_F(FtpTransfer, UploadRefusals) {
     };
     const std::string local = temp.File("x.txt", "x");
     const std::vector<TCase> cases = {
-        {[&] { ftp.RemoteFile = ""; }, "error 21"},
-        {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error 17"},
-        {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error 17"},
-        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error 29"},
-        {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error 29"},
-        {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); }, "error 29"},
+        {[&] { ftp.RemoteFile = ""; }, "error NoRemoteFile"},
+        {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error LocalOpenError"},
+        {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error LocalOpenError"},
+        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error OperationFailed"},
+        {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error OperationFailed"},
+        {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); },
+         "error OperationFailed"},
     };
     for (const auto& c : cases) {
         ftp.LocalFile = local;
@@ -444,7 +465,7 @@ TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
     server.On("STOR").CutDataAfter(4096);
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
-    EXPECT_EQ(events, (TStrings{"error 13", "ready", "FileStored"}));
+    EXPECT_EQ(events, (TStrings{"error SocketWriteError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpSocketWriteError), TStrings{"Write error"});
     EXPECT_FALSE(ftp.Success());
     EXPECT_TRUE(ftp.Connected());
@@ -461,7 +482,7 @@ TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
     };
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
-    EXPECT_EQ(events, (TStrings{"error 19", "ready", "FileStored"}));
+    EXPECT_EQ(events, (TStrings{"error LocalReadError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpLocalReadError), TStrings{"File read"});
     EXPECT_EQ(ProgressBlocks(), 1);
     EXPECT_FALSE(ftp.Success());
@@ -548,7 +569,7 @@ TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpAvailable);
     ASSERT_TRUE(WaitForEvent("available"));
-    EXPECT_EQ(events, (TStrings{"error 2", "ready", "available"}));
+    EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "available"}));
     EXPECT_EQ(ftp.LastError(), ftpDisconnected);
     events.clear();
     ftp.Connect();

@@ -2,142 +2,132 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <ostream>
 #include <string>
-#include <vector>
 
 namespace pelmora {
+
+void PrintTo(const TListedEntry& e, std::ostream* os) {
+    *os << KindName(e.kind) << " '" << e.name << "' form " << static_cast<int>(e.form) << " size "
+        << e.size << " " << e.year << "-" << e.month << "-" << e.day << " " << e.hour << ":"
+        << e.minute << (e.linkTarget.empty() ? "" : " -> " + e.linkTarget);
+}
+
 namespace {
+
+using K = TListedKind;
+using F = TListingForm;
 
 struct TRow {
     TFTPServerType type;
     std::string line;
-    bool recognised;
-    std::string name;
-    bool isDirectory;
-    std::string size;
-    std::string date;
+    std::optional<TListedEntry> entry; // nothing: the line describes no entry
 };
 
 void PrintTo(const TRow& row, std::ostream* os) {
     *os << row.type << " '" << row.line << "'";
 }
 
-class ParseListingLineTable : public ::testing::TestWithParam<TRow> {};
-
-TEST_P(ParseListingLineTable, GivesTheEntry) {
-    const TRow& row = GetParam();
-    std::string pending;
-    TListingEntry entry;
-    ASSERT_EQ(ParseListingLine(row.type, row.line, entry, pending), row.recognised);
-    if (!row.recognised)
-        return;
-    EXPECT_EQ(entry.Name, row.name);
-    EXPECT_EQ(entry.IsDirectory, row.isDirectory);
-    EXPECT_EQ(entry.Size, row.size);
-    EXPECT_EQ(entry.Date, row.date);
+TListedEntry Entry(std::string name, K kind, F form, long long size, int year, int month, int day,
+                   int hour = 0, int minute = 0, std::string target = "") {
+    TListedEntry e;
+    e.name = std::move(name);
+    e.kind = kind;
+    e.form = form;
+    e.size = size;
+    e.year = year;
+    e.month = month;
+    e.day = day;
+    e.hour = hour;
+    e.minute = minute;
+    e.linkTarget = std::move(target);
+    return e;
 }
 
+class ListingParserTable : public ::testing::TestWithParam<TRow> {};
+
+TEST_P(ListingParserTable, GivesTheWholeEntry) {
+    const TRow& row = GetParam();
+    TListingParser parser(row.type);
+    EXPECT_EQ(parser.Parse(row.line), row.entry);
+}
+
+// UNIX-like servers: every line through ParseListedEntry, whose own table has the finer
+// cases; what matters here is that each of these server types reaches it, DOS lines too.
 const TRow unixRows[] = {
-    {ftpstUNIX, "total 12", false, "", false, "", ""},
-    {ftpstUNIX, "", false, "", false, "", ""},
-    {ftpstUNIX, "drwxr-xr-x   2 web    staff      512 Jan  1 12:00 docs", true, "docs", true, "512",
-     "Jan 1 12:00"},
-    {ftpstUNIX, "drwxr-xr-x 2 web staff 512 Jan 1 12:00 docs", true, "docs", true, "512",
-     "Jan 1 12:00"},
-    {ftpstUNIX, "-rw-r--r--    1 web    staff     1234 Mar 15  2019 index.html", true, "index.html",
-     false, "1234", "Mar 15 2019"},
-    {ftpstUNIX, "lrwxrwxrwx 1 web staff 11 Feb 2 09:30 current -> release-1.2", true, "current",
-     true, "11", "Feb 2 09:30"},
-    {ftpstUNIX, "drwxr-xr-x 2 web staff 4096 Jan 1 12:00 .", true, ".", true, "4096",
-     "Jan 1 12:00"},
-    {ftpstUNIX, "drwxr-xr-x 9 web staff 4096 Jan 1 12:00 ..", true, "..", true, "4096",
-     "Jan 1 12:00"},
-    {ftpstUNIX, "-rw-r--r-- 1 web staff 220 Jan 1 12:00 .htaccess", true, ".htaccess", false, "220",
-     "Jan 1 12:00"},
-    // A name with blanks in it comes out whole, its own runs of blanks kept.
-    {ftpstUNIX, "-rw-r--r-- 1 web staff 9 Jan 1 12:00 my  summer photos.jpg", true,
-     "my  summer photos.jpg", false, "9", "Jan 1 12:00"},
-    {ftpstUNIX, "lrwxrwxrwx 1 web staff 9 Jan 1 12:00 old name -> new name", true, "old name", true,
-     "9", "Jan 1 12:00"},
-    // Owners and groups named like months; a listing without a group; trailing blanks.
-    {ftpstUNIX, "-rw-r--r-- 1 jan may 7 Feb  3 09:05 x", true, "x", false, "7", "Feb 3 09:05"},
-    {ftpstUNIX, "-rw-r--r-- 1 may 1 12 Mar  4  2019 Jan 1 12:00 y", true, "Jan 1 12:00 y", false,
-     "12", "Mar 4 2019"},
-    {ftpstUNIX, "drwxr-xr-x 2 o g 4096 Dec 10 12:00 docs ", true, "docs ", true, "4096",
-     "Dec 10 12:00"},
-    // Without a date we can find, the name is the last word.
-    {ftpstUNIX, "-rw-r--r-- 1 web staff 9 yesterday my file", true, "file", false, "9",
-     "yesterday my "},
-    {ftpstUNIX, "frw-r--r-- [web] 1 77 Jun 30 1999 notes.txt", true, "notes.txt", false, "77",
-     "Jun 30 1999"},
-    {ftpstDefault, "-rw-r--r-- 1 a b 5 Jan 1 12:00 default.txt", true, "default.txt", false, "5",
-     "Jan 1 12:00"},
-    {ftpstULTRIX, "drwxr-xr-x 1 a b 5 Jan 1 12:00 u", true, "u", true, "5", "Jan 1 12:00"},
-    {ftpstSINTFTPD, "crw-r--r-- 1 a b 5 Jan 1 12:00 tty", false, "", false, "", ""},
+    {ftpstUNIX, "total 12", std::nullopt},
+    {ftpstUNIX, "", std::nullopt},
+    {ftpstUNIX, "drwxr-xr-x   2 web    staff      512 Jan  1 12:00 docs",
+     Entry("docs", K::Directory, F::Unix, 512, 0, 1, 1, 12, 0)},
+    {ftpstUNIX, "-rw-r--r--    1 web    staff     1234 Mar 15  2019 index.html",
+     Entry("index.html", K::File, F::Unix, 1234, 2019, 3, 15)},
+    {ftpstUNIX, "lrwxrwxrwx 1 web staff 11 Feb 2 09:30 current -> release-1.2",
+     Entry("current", K::Link, F::Unix, 11, 0, 2, 2, 9, 30, "release-1.2")},
+    {ftpstUNIX, "lrwxrwxrwx 1 web staff 9 Jan 1 12:00 old name -> new name",
+     Entry("old name", K::Link, F::Unix, 9, 0, 1, 1, 12, 0, "new name")},
+    {ftpstUNIX, "-rw-r--r-- 1 web staff 9 Jan 1 12:00 my  summer photos.jpg",
+     Entry("my  summer photos.jpg", K::File, F::Unix, 9, 0, 1, 1, 12, 0)},
+    {ftpstUNIX, "-rw-r--r-- 1 web staff 220 Jan 1 12:00 .htaccess",
+     Entry(".htaccess", K::File, F::Unix, 220, 0, 1, 1, 12, 0)},
+    // Names that must never be sent back, and lines without a date, are no entries.
+    {ftpstUNIX, "drwxr-xr-x 2 web staff 4096 Jan 1 12:00 .", std::nullopt},
+    {ftpstUNIX, "drwxr-xr-x 9 web staff 4096 Jan 1 12:00 ..", std::nullopt},
+    {ftpstUNIX, "-rw-r--r-- 1 web staff 9 Jan 1 12:00 odd\rname", std::nullopt},
+    {ftpstUNIX, "-rw-r--r-- 1 web staff 9 yesterday my file", std::nullopt},
+    {ftpstUNIX, "frw-r--r-- [web] 1 77 Jun 30 1999 notes.txt",
+     Entry("notes.txt", K::Other, F::Unix, 77, 1999, 6, 30)},
+    {ftpstDefault, "-rw-r--r-- 1 a b 5 Jan 1 12:00 default.txt",
+     Entry("default.txt", K::File, F::Unix, 5, 0, 1, 1, 12, 0)},
+    {ftpstDefault, "07-15-96  10:30PM       <DIR>          images",
+     Entry("images", K::Directory, F::Dos, -1, 1996, 7, 15, 22, 30)},
+    {ftpstULTRIX, "drwxr-xr-x 1 a b 5 Jan 1 12:00 u",
+     Entry("u", K::Directory, F::Unix, 5, 0, 1, 1, 12, 0)},
+    {ftpstU5000, "07-15-96  09:05AM                 1234 index.html",
+     Entry("index.html", K::File, F::Dos, 1234, 1996, 7, 15, 9, 5)},
+    {ftpstSINTFTPD, "crw-r--r-- 1 a b 5 Jan 1 12:00 tty",
+     Entry("tty", K::Other, F::Unix, 5, 0, 1, 1, 12, 0)},
 };
-INSTANTIATE_TEST_SUITE_P(Unix, ParseListingLineTable, ::testing::ValuesIn(unixRows));
+INSTANTIATE_TEST_SUITE_P(Unix, ListingParserTable, ::testing::ValuesIn(unixRows));
 
 const TRow otherRows[] = {
-    {ftpstVmsMultinet, "INDEX.HTML;3          5/6    1-JAN-2000 12:00:00 [WEB]", true, "INDEX.HTML",
-     false, "5/6", "1-JAN-2000 12:00:00"},
-    {ftpstVmsUcx, "SUBDIR.DIR;1  1/3  2-FEB-2001 08:00:00 [WEB] (RWE,RWE,,)", true, "SUBDIR", true,
-     "1/3", "2-FEB-2001 08:00:00"},
-    {ftpstVmsUcx, "Total of 2 files, 6/9 blocks.", false, "", false, "", ""},
-    {ftpstVM, "PROFILE  EXEC  V  72  5  1  1/12/99 10:11:12  -", true, "PROFILE.EXEC", false, "72",
-     "1/12/99 10:11:12"},
-    {ftpstVM, "", false, "", false, "", ""},
-    {ftpstVMVPS, "X  HTML  1234 a b c 12:00 01/02/99 z", true, ".HTML", false, "1234",
-     "01/02/99 12:00"},
-    {ftpstVMVPS, "Dataset totals: 3 files", false, "", false, "", ""},
-    {ftpstVMVPS, "A B C D 10 rf trks used", false, "", false, "", ""},
-    {ftpstVMVPS, "LIMIT = 5", false, "", false, "", ""},
-    {ftpstVMVPS, "A B 1 track limit", false, "", false, "", ""},
-    {ftpstNCSA, "-rw-r--r-- 1 a b 5 Jan 1 12:00 file", false, "", false, "", ""},
-    {ftpstAutoDetect, "drwxr-xr-x 1 a b 5 Jan 1 12:00 dir", false, "", false, "", ""},
-    {ftpstMVS, "drwxr-xr-x 1 a b 5 Jan 1 12:00 dir", false, "", false, "", ""},
+    {ftpstVmsMultinet, "INDEX.HTML;3          5/6    1-JAN-2000 12:00:00 [WEB]",
+     Entry("INDEX.HTML", K::File, F::Vms, 5, 2000, 1, 1, 12, 0)},
+    {ftpstVmsUcx, "SUBDIR.DIR;1  1/3  2-FEB-2001 08:00:00 [WEB] (RWE,RWE,,)",
+     Entry("SUBDIR", K::Directory, F::Vms, 1, 2001, 2, 2, 8, 0)},
+    // Fields we cannot read do not cost the entry its name.
+    {ftpstVmsUcx, "ODD.TXT;1 many 1-XYZ-2001 noon [WEB]",
+     Entry("ODD.TXT", K::File, F::Vms, -1, 0, 0, 0)},
+    {ftpstVmsUcx, "Total of 2 files, 6/9 blocks.", std::nullopt},
+    {ftpstVM, "PROFILE  EXEC  V  72  5  1  1/12/99 10:11:12  -",
+     Entry("PROFILE.EXEC", K::File, F::Vm, 72, 1999, 1, 12, 10, 11)},
+    {ftpstVM, "", std::nullopt},
+    {ftpstVM, "LONELY", std::nullopt},
+    {ftpstVMVPS, "X  HTML  1234 a b c 12:00 01/02/99 z",
+     Entry(".HTML", K::File, F::Vm, 1234, 1999, 1, 2, 12, 0)},
+    {ftpstVMVPS, "Dataset totals: 3 files", std::nullopt},
+    {ftpstVMVPS, "A B C D 10 rf trks used", std::nullopt},
+    {ftpstVMVPS, "LIMIT = 5", std::nullopt},
+    {ftpstVMVPS, "A B 1 track limit", std::nullopt},
+    {ftpstNCSA, "-rw-r--r-- 1 a b 5 Jan 1 12:00 file", std::nullopt},
+    {ftpstAutoDetect, "drwxr-xr-x 1 a b 5 Jan 1 12:00 dir", std::nullopt},
+    {ftpstMVS, "drwxr-xr-x 1 a b 5 Jan 1 12:00 dir", std::nullopt},
 };
-INSTANTIATE_TEST_SUITE_P(OtherServers, ParseListingLineTable, ::testing::ValuesIn(otherRows));
+INSTANTIATE_TEST_SUITE_P(OtherServers, ListingParserTable, ::testing::ValuesIn(otherRows));
 
-TEST(ListingWords, WordAtNeedsABlankAfterTheWord) {
-    EXPECT_EQ(WordAt("a  b   c", 0), "a");
-    EXPECT_EQ(WordAt("a  b   c", 1), "b");
-    EXPECT_EQ(WordAt("a  b   c", 2), "");
-    EXPECT_EQ(WordAt("a  b   c ", 2), "c");
-    EXPECT_EQ(WordAt("a b", 7), "");
-    EXPECT_EQ(WordAt(" lead x", 0), "");
-    EXPECT_EQ(WordAt(" lead x", 1), "lead");
-}
+TEST(VmsListing, LoneNameIsJoinedWithTheNextLineOfTheSameListingOnly) {
+    TListingParser parser(ftpstVmsMultinet);
+    EXPECT_EQ(parser.Parse("A_VERY_LONG_FILE_NAME.HTML;12"), std::nullopt);
+    EXPECT_EQ(parser.Parse("   9/12  3-MAR-2003 10:00:00 [WEB]"),
+              Entry("A_VERY_LONG_FILE_NAME.HTML", K::File, F::Vms, 9, 2003, 3, 3, 10, 0));
+    // Joined once: the next line stands alone again.
+    EXPECT_EQ(parser.Parse("   9/12  3-MAR-2003 10:00:00 [WEB]"), std::nullopt);
 
-TEST(ListingWords, NameFieldTakesTheLastWordBeforeAnArrow) {
-    EXPECT_EQ(NameField("a b c  "), "c");
-    EXPECT_EQ(NameField("x link -> target"), "link");
-    EXPECT_EQ(NameField("single"), "single");
-    EXPECT_EQ(NameField("a " + std::string(1500, 'n')).size(), 999u);
-}
-
-TEST(VmsListing, LoneNameIsJoinedWithTheNextLine) {
-    std::string pending;
-    TListingEntry entry;
-    EXPECT_FALSE(
-        ParseListingLine(ftpstVmsMultinet, "A_VERY_LONG_FILE_NAME.HTML;12", entry, pending));
-    EXPECT_EQ(pending, "A_VERY_LONG_FILE_NAME.HTML;12");
-    ASSERT_TRUE(
-        ParseListingLine(ftpstVmsMultinet, "   9/12  3-MAR-2003 10:00:00 [WEB]", entry, pending));
-    EXPECT_EQ(entry.Name, "A_VERY_LONG_FILE_NAME.HTML");
-    EXPECT_EQ(entry.Size, "9/12");
-    EXPECT_EQ(entry.Date, "3-MAR-2003 10:00:00");
-    EXPECT_TRUE(pending.empty());
-}
-
-TEST(VmsListing, ProgramWideOverloadUsesPendingVmsLine) {
-    PendingVmsLine.clear();
-    TListingEntry entry;
-    EXPECT_FALSE(ParseListingLine(ftpstVmsUcx, "LONG.DIR;1", entry));
-    EXPECT_EQ(PendingVmsLine, "LONG.DIR;1");
-    ASSERT_TRUE(ParseListingLine(ftpstVmsUcx, " 1/3 1-JAN-2000 00:00:00 [X]", entry));
-    EXPECT_EQ(entry.Name, "LONG");
-    EXPECT_TRUE(entry.IsDirectory);
-    EXPECT_TRUE(PendingVmsLine.empty());
+    EXPECT_EQ(parser.Parse("LONG.DIR;1"), std::nullopt);
+    TListingParser nextListing(ftpstVmsUcx);
+    EXPECT_EQ(nextListing.Parse(" 1/3 1-JAN-2000 00:00:00 [X]"), std::nullopt);
+    EXPECT_EQ(parser.Parse(" 1/3 1-JAN-2000 00:00:00 [X]"),
+              Entry("LONG", K::Directory, F::Vms, 1, 2000, 1, 1));
 }
 
 } // namespace

@@ -1,0 +1,370 @@
+// The control connection of TFtp: reading replies, and the handler of each reply state.
+#include "ftp/ftp.h"
+
+#include "ftp/ftp_transfer.h"
+#include "net/sock_errors.h"
+#include "net/socket_library.h"
+#include "toolkit/messages.h"
+#include "toolkit/text.h"
+#include "toolkit/tick.h"
+
+#include <iterator>
+#include <utility>
+
+namespace pelmora {
+
+std::string DirectoryOfPwdReply(const std::string& line) {
+    const std::string text = line.size() > 4 ? line.substr(4) : std::string();
+    const size_t open = text.find('"');
+    if (open == std::string::npos) {
+        const size_t begin = text.find_first_not_of(' ');
+        if (begin == std::string::npos)
+            return std::string();
+        return text.substr(begin, text.find(' ', begin) - begin);
+    }
+    // A quote inside the name is doubled; a single one ends it.
+    std::string directory;
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+                directory += '"';
+                ++i;
+                continue;
+            }
+            break;
+        }
+        directory += text[i];
+    }
+    return directory;
+}
+
+namespace {
+
+// Words of a SYST reply and the server type each means; a later one wins.
+constexpr std::pair<const char*, TFTPServerType> systemWords[] = {
+    {"UNIX", ftpstUNIX}, {"CLIX", ftpstClix}, {"ULTRIX", ftpstULTRIX},       {"MVS", ftpstMVS},
+    {"QVT", ftpstQVT},   {"NCSA", ftpstNCSA}, {"CHAMELEON", ftpstChameleon},
+};
+
+} // namespace
+
+// What the login sends, in order; each value the owner has left empty is asked for.
+const TFtp::TLoginStep TFtp::loginSteps_[] = {
+    {TReplyState::User, "USER", &TFtp::UserName, ftpniUserName, "AccessDenied"},
+    {TReplyState::Pass, "PASS", &TFtp::UserPassword, ftpniPassword, "Access Denied"},
+    {TReplyState::Acct, "ACCT", &TFtp::UserAccount, ftpniAccount, "Access Denied"},
+};
+
+const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
+    {TReplyState::Greeting, &TFtp::OnGreeting},
+    {TReplyState::User, &TFtp::OnLoginReply},
+    {TReplyState::Pass, &TFtp::OnLoginReply},
+    {TReplyState::Acct, &TFtp::OnLoginReply},
+    {TReplyState::Syst, &TFtp::OnSystReply},
+    {TReplyState::InitialCwd, &TFtp::OnInitialCwdReply},
+    {TReplyState::Pwd, &TFtp::OnPwdReply},
+    {TReplyState::Type, &TFtp::OnTypeReply},
+    {TReplyState::Port, &TFtp::OnPortReply},
+    {TReplyState::Transfer, &TFtp::OnTransferReply},
+    {TReplyState::Simple, &TFtp::OnSimpleReply},
+    {TReplyState::Quit, &TFtp::OnQuitReply},
+};
+
+// ---------------------------------------------------------------------------------
+// Sending
+
+bool TFtp::SendLine(const std::string& text) {
+    std::string rest = text + "\r\n";
+    Info(ftpCommandSent, text);
+    lastActivity_ = GetTickCount();
+    for (;;) {
+        ProcessMessages();
+        int32_t sent = 0;
+        controlWritable_ = false;
+        try {
+            sent = SendText(rest);
+        } catch (const ESockError&) {
+            Info(ftpSocketWriteError, "Write error");
+            // Reported as an error with its ready too, so a caller waiting for the
+            // outcome learns it now and not at its time-out.
+            BreakSession(ftpSocketWriteError, "Connection to " + ServerText() + " lost");
+            return false;
+        }
+        if (sent >= static_cast<int32_t>(rest.size()))
+            return true;
+        rest.erase(0, static_cast<size_t>(sent));
+        if (sent == 0)
+            WaitUntil([this] { return controlWritable_ || Socket->Handle == INVALID_SOCKET; },
+                      GetTickCount() + 1000);
+    }
+}
+
+void TFtp::SendCommand(const std::string& text, TReplyState next) {
+    SendLine(text);
+    SetReplyState(next);
+}
+
+// ---------------------------------------------------------------------------------
+// Control connection
+
+void TFtp::SockConnected() {
+    SetReplyState(TReplyState::Greeting);
+    Info(ftpConnected, HostAddress);
+    connected_ = true;
+    controlLines_.Clear();
+    inReply_ = false;
+    // A connect that failed is reported as connected all the same, and no read or
+    // close follows: without a peer there is no session to wait for.
+    TSockAddrIn peer;
+    int32_t length = sizeof peer;
+    if (ConnectError != 0 || EntryPoints().getpeername(Socket->Handle, &peer, &length) != 0) {
+        BreakSession(ftpSocketError, ConnectFailureText(ConnectError, HostText(), FtpPort));
+        return;
+    }
+    lastActivity_ = GetTickCount();
+    SockRead(ftpSocketReadError);
+}
+
+void TFtp::SockClosed() {
+    Info(ftpDisconnected, "Disconnected");
+    // A session that ends in the middle of an operation has not done it; the caller
+    // must not take the ready that follows for success.
+    if (replyState_ != TReplyState::Idle && replyState_ != TReplyState::Quit)
+        ReportError(ftpDisconnected, "Connection closed by " + ServerText());
+    // Whatever transfer ran has lost its session.
+    CancelTransfer();
+    SetReplyState(TReplyState::Idle);
+    PostReady();
+    PostAvailable();
+    connected_ = false;
+}
+
+void TFtp::SockRead(FtpInfo failure) {
+    if (inReply_)
+        return; // the reader below us drains the socket when the running handler returns
+    const uint32_t session = session_;
+    for (;;) {
+        std::string text;
+        try {
+            char bytes[ReceiveChunk];
+            text = ChunkText(bytes, Socket->Receive(bytes, ReceiveChunk));
+        } catch (const ESockError&) {
+            if (connected_)
+                BreakSession(failure, "Connection to " + ServerText() + " lost");
+            return;
+        }
+        if (text.empty())
+            return;
+        if (!controlLines_.Feed(text)) {
+            // A line without end: no server talks like that, and we will not hold it.
+            BreakSession(ftpSocketReadError, "Reply line too long from " + ServerText());
+            controlLines_.Clear();
+            return;
+        }
+        std::string line;
+        while (controlLines_.NextLine(line)) {
+            lastActivity_ = GetTickCount();
+            inReply_ = true;
+            Info(ftpReplyLine, line);
+            HandleReply(line);
+            inReply_ = false;
+            // A handler may have ended the session, or even started the next one.
+            if (Socket->Handle == INVALID_SOCKET || session != session_)
+                return;
+        }
+    }
+}
+
+void TFtp::HandleReply(const std::string& line) {
+    if (!replyReader_.TakeLine(line))
+        return;
+    lastReplyText_ = line;
+    for (const TDispatchRow& row : dispatchTable_)
+        if (row.state == replyState_) {
+            (this->*row.handler)(line[0], line);
+            return;
+        }
+}
+
+// ---------------------------------------------------------------------------------
+// Login
+
+void TFtp::DenyLogin(const std::string& text, const std::string& reason) {
+    ReportError(ftpAccessDenied, reason);
+    Info(ftpAccessDenied, text);
+    SendLine("QUIT");
+    SetReplyState(TReplyState::Quit);
+}
+
+void TFtp::SendLoginStep(size_t step) {
+    const TLoginStep& login = loginSteps_[step];
+    std::string& value = this->*login.value;
+    if (value.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, login.need, value);
+    if (!SafeArgument(value))
+        return DenyLogin(login.deniedText, std::string("A line break in the value for ") +
+                                               login.verb + " cannot be sent");
+    SendCommand(std::string(login.verb) + " " + value, login.state);
+}
+
+void TFtp::OnGreeting(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailSession(ftpGreetingError, line);
+    SendLoginStep(0);
+}
+
+// 2xx: logged in. 3xx: the server wants the next value, if there is one.
+void TFtp::OnLoginReply(char kind, const std::string& line) {
+    if (kind == '2')
+        return SendCommand("SYST", TReplyState::Syst);
+    size_t step = 0;
+    while (loginSteps_[step].state != replyState_)
+        ++step;
+    if (kind == '3' && step + 1 < std::size(loginSteps_))
+        return SendLoginStep(step + 1);
+    DenyLogin(loginSteps_[step].deniedText, line);
+}
+
+void TFtp::DetectServerType(const std::string& line) {
+    systemType_ = UpperAscii(line.size() > 4 ? line.substr(4) : std::string()).substr(0, 99);
+    const auto has = [this](const char* word) {
+        return systemType_.find(word) != std::string::npos;
+    };
+    ServerType = ftpstDefault;
+    for (const auto& [word, type] : systemWords)
+        if (has(word))
+            ServerType = type;
+    if (has("VMS"))
+        ServerType = has("MULTINET") ? ftpstVmsMultinet : ftpstVmsUcx;
+    else if (has("VM"))
+        ServerType = has("VPS") ? ftpstVMVPS : ftpstVM;
+}
+
+void TFtp::LoggedIn() {
+    Info(ftpLoggedIn, "Logged in");
+    SetReplyState(TReplyState::Idle);
+    PostReady();
+}
+
+void TFtp::OnSystReply(char kind, const std::string& line) {
+    operation_ = TFtpOperation::LogIn;
+    if (kind == '5')
+        ServerType = ftpstDefault;
+    else
+        DetectServerType(line);
+    if (InitialDirectory.empty())
+        return LoggedIn();
+    if (!SafeArgument(InitialDirectory)) {
+        ReportError(ftpOperationFailed, "A name with a line break cannot be sent");
+        return LoggedIn();
+    }
+    SendCommand("CWD " + InitialDirectory, TReplyState::InitialCwd);
+}
+
+void TFtp::OnInitialCwdReply(char kind, const std::string& line) {
+    if (kind != '2')
+        ReportError(ftpOperationFailed, line);
+    LoggedIn();
+}
+
+// ---------------------------------------------------------------------------------
+// Operations
+
+void TFtp::OnSimpleReply(char kind, const std::string& line) {
+    if (kind != '2')
+        ReportError(ftpOperationFailed, line);
+    SetReplyState(TReplyState::Idle);
+    PostReady();
+}
+
+void TFtp::OnQuitReply(char kind, const std::string& line) {
+    if (kind != '2')
+        FailSession(ftpNoError, line);
+    SetReplyState(TReplyState::Idle);
+}
+
+void TFtp::OnPwdReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailOperation(line);
+    CurrentDirectory = DirectoryOfPwdReply(line);
+    BeginTransfer(std::make_shared<TTransfer>(*this, TTransfer::TKind::Listing));
+}
+
+// ---------------------------------------------------------------------------------
+// The data commands of a listing or an upload: TYPE, PORT, then LIST or STOR.
+
+void TFtp::BeginTransfer(std::shared_ptr<TTransfer> transfer) {
+    transfer_ = std::move(transfer);
+    const bool ascii =
+        transfer_->Kind() == TTransfer::TKind::Listing || TransferMode == AsciiTransfer;
+    SendCommand(ascii ? "TYPE A" : "TYPE I", TReplyState::Type);
+}
+
+void TFtp::OnTypeReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailOperation(line);
+    // Armed before PORT goes out: some servers connect back as soon as they read it.
+    if (const auto argument = ListenForData()) {
+        transfer_->Arm();
+        SendCommand("PORT " + *argument, TReplyState::Port);
+    }
+}
+
+void TFtp::OnPortReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return FailOperation("The server refused active mode (PORT): " + line);
+    const std::shared_ptr<TTransfer> transfer = transfer_;
+    SendCommand(TransferVerb(), TReplyState::Transfer);
+    transfer->VerbSent();
+}
+
+void TFtp::OnTransferReply(char kind, const std::string& line) {
+    if (kind == '1')
+        return transfer_->ServerStarted();
+    if (kind == '2')
+        return transfer_->ControlEnded();
+    // A refusal the transfer does not take ends it: a send loop still running stops
+    // without a word.
+    if (!transfer_->TakesRefusal(line))
+        FailOperation(line);
+}
+
+std::string TFtp::TransferVerb() const {
+    if (transfer_->Kind() == TTransfer::TKind::Upload)
+        return "STOR " + RemoteFile;
+    // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
+    return ServerType == ftpstUNIX ? "LIST -a" : "LIST";
+}
+
+std::optional<std::string> TFtp::ListenForData() {
+    std::string local;
+    GetLocalAddress(local);
+    data_->HostAddress = local;
+    data_->Port = 0;
+    try {
+        data_->Listen();
+    } catch (const EARPError& error) {
+        data_->Close();
+        BreakSession(ftpHostNotFound, std::string("Cannot listen for data: ") + error.what());
+        return std::nullopt;
+    } catch (const ESockError& error) {
+        data_->Close();
+        BreakSession(ftpSocketError, std::string("Cannot listen for data: ") + error.what());
+        return std::nullopt;
+    }
+    std::string address;
+    data_->GetLocalAddress(address);
+    return PortArgument(address, data_->GetLocalPort());
+}
+
+void TFtp::TransferEnded() {
+    SetReplyState(TReplyState::Idle);
+    PostReady();
+}
+
+void TFtp::CancelTransfer() {
+    if (transfer_)
+        transfer_->Cancel();
+}
+
+} // namespace pelmora

@@ -1,0 +1,369 @@
+#include "ftp/ftp_transfer.h"
+
+#include "net/sock_errors.h"
+#include "toolkit/messages.h"
+#include "toolkit/tick.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace pelmora {
+
+namespace {
+
+constexpr int32_t BlockSize = 2048;
+
+// Reads exactly `count` bytes unless the file ends or fails first.
+ssize_t ReadFull(int fd, char* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd, buffer + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+TFtp::TTransfer::TTransfer(TFtp& ftp, TKind kind, int localFile)
+    : ftp_(ftp), kind_(kind), localFile_(localFile), parser_(ftp.ServerType) {}
+
+TFtp::TTransfer::~TTransfer() {
+    if (localFile_ >= 0)
+        ::close(localFile_);
+}
+
+// ---------------------------------------------------------------------------------
+// Both kinds
+
+void TFtp::TTransfer::Arm() {
+    if (kind_ != TKind::Listing)
+        return;
+    ftp_.listing_.Clear();
+    ftp_.entries_.clear();
+    ftp_.files_.Clear();
+    ftp_.directories_.Clear();
+}
+
+void TFtp::TTransfer::VerbSent() {
+    if (cancelled_)
+        return;
+    verbSent_ = true;
+    // The file goes out once STOR has gone out: a server that connects back as soon as
+    // it reads PORT must not get the data of a command it has not seen.
+    if (kind_ == TKind::Upload && slot_ != 0 && !dataEnded_)
+        SendFile();
+}
+
+void TFtp::TTransfer::ServerStarted() {
+    started_ = true;
+}
+
+void TFtp::TTransfer::ControlEnded() {
+    controlEnded_ = true;
+    ReportIfBothEnded();
+}
+
+bool TFtp::TTransfer::TakesRefusal(const std::string& line) {
+    if (kind_ != TKind::Listing)
+        return false;
+    if (failed_) {
+        // Our own end of the listing has been reported; this answers it.
+        ControlEnded();
+        return true;
+    }
+    // Many servers answer LIST in an empty (or missing) directory with 450 or 550 at
+    // once, never starting a transfer: that directory has nothing to list. Once the
+    // server has said it is opening the data connection, or has connected, a refusal is
+    // a failure.
+    const std::string code = line.substr(0, 3);
+    if (started_ || (code != "450" && code != "550"))
+        return false;
+    CloseDataSide();
+    time_ = 0;
+    ftp_.Info(ftpListingReady, "Listing ready");
+    dataEnded_ = true;
+    ControlEnded();
+    return true;
+}
+
+void TFtp::TTransfer::Cancel() {
+    if (cancelled_)
+        return;
+    CloseDataSide();
+    cancelled_ = true;
+}
+
+bool TFtp::TTransfer::TakeConnection(int32_t slot) {
+    if (slot <= 0 || slot > SlotCount)
+        return false;
+    // Anyone else on the network who guesses the port is shown the door before a byte
+    // moves.
+    const bool fromServer =
+        ftp_.data_->Slot(slot).Address.sin_addr == ftp_.Socket->Address.sin_addr;
+    if (!fromServer || slot_ != 0 || !Running()) {
+        ftp_.data_->CloseClient(slot);
+        return false;
+    }
+    slot_ = slot;
+    return true;
+}
+
+void TFtp::TTransfer::Accepted(int32_t slot) {
+    if (!TakeConnection(slot))
+        return;
+    if (kind_ == TKind::Upload) {
+        if (verbSent_)
+            SendFile();
+        return;
+    }
+    startTick_ = GetTickCount();
+    ftp_.lastActivity_ = startTick_;
+    started_ = true;
+    ftp_.abortRequested_ = false;
+}
+
+void TFtp::TTransfer::Readable(int32_t slot) {
+    if (kind_ == TKind::Listing && slot != 0 && slot == slot_ && Running()) {
+        const auto self = shared_from_this();
+        ReadListing();
+    }
+}
+
+void TFtp::TTransfer::Closed(int32_t slot) {
+    if (slot == 0 || slot != slot_ || !Running())
+        return;
+    if (kind_ == TKind::Listing)
+        return EndListing();
+    if (sending_) {
+        // The send loop below us finds out and finishes the upload itself.
+        peerClosed_ = true;
+        return;
+    }
+    time_ = GetTickCount() - startTick_;
+    CloseDataSide();
+    ftp_.Info(ftpTransferDone, "Transfer done");
+    DataEnded();
+}
+
+void TFtp::TTransfer::DataEnded() {
+    dataEnded_ = true;
+    ReportIfBothEnded();
+}
+
+void TFtp::TTransfer::ReportIfBothEnded() {
+    if (!dataEnded_ || !controlEnded_ || cancelled_ || reported_)
+        return;
+    reported_ = true;
+    ftp_.TransferEnded();
+}
+
+void TFtp::TTransfer::CloseDataSide() {
+    if (slot_ != 0)
+        ftp_.data_->CloseClient(slot_);
+    ftp_.data_->Close();
+    slot_ = 0;
+    if (localFile_ >= 0)
+        ::close(localFile_);
+    localFile_ = -1;
+}
+
+// ---------------------------------------------------------------------------------
+// Listing
+
+bool TFtp::TTransfer::ReadListing() {
+    std::string text;
+    try {
+        char bytes[ReceiveChunk];
+        text = ChunkText(bytes, ftp_.data_->Receive(slot_, bytes, ReceiveChunk));
+    } catch (const ESockError&) {
+        // The data connection broke; the control connection may well be fine.
+        FailListing(ftpSocketReadError, "Listing connection broken");
+        return false;
+    }
+    if (text.empty())
+        return false;
+    ftp_.lastActivity_ = GetTickCount();
+    bytes_ += static_cast<int64_t>(text.size());
+    if (bytes_ > ftp_.ListingByteCap) {
+        FailListing(ftpOperationFailed, "Listing too long");
+        return false;
+    }
+    if (!lines_.Feed(text)) {
+        FailListing(ftpSocketReadError, "Listing line too long");
+        return false;
+    }
+    std::string line;
+    while (lines_.NextLine(line))
+        if (!AddListingLine(line))
+            return false;
+    return true;
+}
+
+// False when the line ended the listing (a cap) or a handler ended the transfer.
+bool TFtp::TTransfer::AddListingLine(const std::string& line) {
+    if (ftp_.listing_.Count() >= ftp_.ListingLineCap) {
+        FailListing(ftpOperationFailed, "Listing too long");
+        return false;
+    }
+    time_ = GetTickCount() - startTick_;
+    try {
+        ftp_.Info(ftpProgress, line);
+        ftp_.listing_.Add(line);
+        ftp_.Info(ftpListingLine, line);
+        if (auto entry = parser_.Parse(line)) {
+            if (entry->kind == TListedKind::File)
+                ftp_.files_.Add(entry->name);
+            else if (entry->kind != TListedKind::Other)
+                // A link may lead to a directory; taking it as one lets a walk look inside.
+                ftp_.directories_.Add(entry->name);
+            ftp_.entries_.push_back(std::move(*entry));
+        }
+    } catch (...) {
+        // One bad line, or a handler that threw on it, must not cost the listing.
+    }
+    // A handler may have ended the transfer (an abort, a quit).
+    return Running();
+}
+
+void TFtp::TTransfer::EndListing() {
+    const auto self = shared_from_this();
+    // Whatever is still buffered belongs to the listing, and so does a last line that
+    // has no line end.
+    while (ReadListing()) {
+    }
+    if (!Running())
+        return; // the listing ended on an error while draining
+    std::string line;
+    if (lines_.TakeLastLine(line) && !AddListingLine(line))
+        return;
+    time_ = GetTickCount() - startTick_;
+    CloseDataSide();
+    ftp_.Info(ftpListingReady, "Listing ready");
+    ftp_.Info(ftpTransferDone, "Transfer done");
+    DataEnded();
+}
+
+void TFtp::TTransfer::FailListing(FtpInfo code, const std::string& reason) {
+    // The server finds its data connection gone and answers LIST; that answer, or the
+    // one it already gave, completes the operation.
+    CloseDataSide();
+    failed_ = true;
+    ftp_.ReportError(code, reason);
+    ftp_.success_ = false;
+    DataEnded();
+}
+
+// ---------------------------------------------------------------------------------
+// Upload
+
+void TFtp::TTransfer::SendFile() {
+    const auto self = shared_from_this();
+    bytes_ = 0;
+    startTick_ = GetTickCount();
+    time_ = 0;
+    sending_ = true;
+    peerClosed_ = false;
+    struct stat info {};
+    const int64_t size =
+        localFile_ >= 0 && ::fstat(localFile_, &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
+    ftp_.Info(ftpFileSize, std::to_string(size));
+    const FtpInfo failure = SendBlocks(size);
+    sending_ = false;
+    EndUpload(failure);
+}
+
+FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
+    const int64_t blocks = size / BlockSize + (size % BlockSize != 0 ? 1 : 0);
+    const int32_t rest = static_cast<int32_t>(size % BlockSize);
+    std::array<char, BlockSize> buffer;
+    for (int64_t block = 1; block <= blocks; ++block) {
+        if (ftp_.abortRequested_) {
+            ftp_.Info(ftpTransferAborted, "Transfer aborted");
+            ftp_.success_ = false;
+            return ftpNoError;
+        }
+        if (cancelled_)
+            return ftpNoError;
+        const int32_t count = block == blocks && rest != 0 ? rest : BlockSize;
+        const ssize_t got = localFile_ >= 0 ? ReadFull(localFile_, buffer.data(), count) : -1;
+        if (got != count)
+            return ftpLocalReadError;
+        bytes_ += count;
+        if (!SendAll(buffer.data(), count)) {
+            if (ftp_.abortRequested_) {
+                ftp_.Info(ftpTransferAborted, "Transfer aborted");
+                ftp_.success_ = false;
+                return ftpNoError;
+            }
+            return cancelled_ ? ftpNoError : ftpSocketWriteError;
+        }
+        time_ = GetTickCount() - startTick_;
+        ftp_.Info(ftpProgress, "");
+    }
+    return ftpNoError;
+}
+
+bool TFtp::TTransfer::SendAll(const char* buffer, int32_t count) {
+    const int32_t slot = slot_;
+    const auto stopped = [&] {
+        return ftp_.abortRequested_ || cancelled_ || peerClosed_ || slot_ != slot;
+    };
+    int32_t sent = 0;
+    while (sent < count) {
+        if (stopped())
+            return false;
+        writable_ = false;
+        int32_t n = 0;
+        try {
+            n = ftp_.data_->Send(slot, buffer + sent, count - sent);
+        } catch (const ESockError&) {
+            return false;
+        }
+        sent += n;
+        if (n > 0) {
+            ftp_.lastActivity_ = GetTickCount();
+            ProcessMessages();
+            continue;
+        }
+        // Full socket buffer: sleep until the socket can take more (or we must stop).
+        WaitUntil([&] { return writable_ || stopped(); }, GetTickCount() + 1000);
+    }
+    return true;
+}
+
+void TFtp::TTransfer::EndUpload(FtpInfo failure) {
+    // Once the transfer was cancelled its data side is no longer ours: the slot may
+    // already carry the next one.
+    if (!cancelled_)
+        CloseDataSide();
+    time_ = GetTickCount() - startTick_;
+    if (failure == ftpLocalReadError) {
+        ftp_.Info(ftpLocalReadError, "File read");
+        ftp_.SetStatus(ftpLocalReadError);
+    } else if (failure == ftpSocketWriteError) {
+        ftp_.Info(ftpSocketWriteError, "Write error");
+    } else {
+        ftp_.Info(ftpTransferDone, "Transfer done");
+    }
+    if (cancelled_)
+        return; // whoever cancelled it has ended the operation
+    // A failed upload still ends with one ready, through the same meeting of the two
+    // ends as a good one: the server answers STOR once the data connection is gone.
+    if (failure == ftpLocalReadError)
+        ftp_.ReportError(failure, "Cannot read " + ftp_.LocalFile);
+    else if (failure == ftpSocketWriteError)
+        ftp_.ReportError(failure, "Upload connection broken");
+    DataEnded();
+}
+
+} // namespace pelmora

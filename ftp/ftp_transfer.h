@@ -1,0 +1,100 @@
+#pragma once
+
+// The data side of TFtp; for the component's own files only.
+
+#include "ftp/ftp.h"
+#include "ftp/line_splitter.h"
+#include "ftp/listing_parser.h"
+
+#include <memory>
+
+namespace pelmora {
+
+// One listing or one upload over the data connection. It owns what the data side needs:
+// the one connection the server makes to our listener, the local file of an upload, the
+// lines and the parser of a listing, the counters. It ends when both of its ends have
+// come, in either order: the server's final reply to LIST or STOR, and the end of the
+// data connection. Then it tells its TFtp, once (TransferEnded).
+//
+// A cancelled transfer tells nothing and no longer touches the data component, whose
+// next connection may already belong to the next transfer: whoever cancelled it has
+// ended the operation. A loop of ours that is still running below a handler (the send
+// loop of an upload, the reading of a listing) finds out through Cancelled and stops.
+class TFtp::TTransfer : public std::enable_shared_from_this<TFtp::TTransfer> {
+public:
+    enum class TKind { Listing, Upload };
+
+    // An upload takes over the open `localFile` and closes it when its data side ends.
+    TTransfer(TFtp& ftp, TKind kind, int localFile = -1);
+    ~TTransfer();
+
+    TKind Kind() const { return kind_; }
+    int32_t Slot() const { return slot_; }
+    int64_t Bytes() const { return bytes_; }
+    uint32_t Time() const { return time_; }
+
+    // The control side, as the replies come.
+    // Listening, before PORT goes out: a listing starts afresh here.
+    void Arm();
+    // LIST or STOR has gone out; an upload whose connection came first starts now.
+    void VerbSent();
+    // A preliminary reply to the verb.
+    void ServerStarted();
+    // The final positive reply to the verb.
+    void ControlEnded();
+    // A negative reply to the verb that the transfer takes as an end of its own, true
+    // then; false when the refusal fails the operation.
+    bool TakesRefusal(const std::string& line);
+    void Cancel();
+
+    // The data component's notifications.
+    void Accepted(int32_t slot);
+    void Readable(int32_t slot);
+    void Closed(int32_t slot);
+    void Writable(int32_t) { writable_ = true; }
+
+private:
+    // Only the server may connect to our data port, and only once per transfer.
+    bool TakeConnection(int32_t slot);
+    bool Running() const { return !cancelled_ && !dataEnded_; }
+    void DataEnded();
+    void ReportIfBothEnded();
+    // Closes our end of the data connection, the listener and the local file.
+    void CloseDataSide();
+
+    // Listing.
+    // False when nothing more came or the listing has ended.
+    bool ReadListing();
+    bool AddListingLine(const std::string& line);
+    void EndListing();
+    void FailListing(FtpInfo code, const std::string& reason);
+
+    // Upload.
+    void SendFile();
+    // The code the upload failed with, ftpNoError when it did not.
+    FtpInfo SendBlocks(int64_t size);
+    bool SendAll(const char* buffer, int32_t count);
+    void EndUpload(FtpInfo failure);
+
+    TFtp& ftp_;
+    TKind kind_;
+    int localFile_;
+    TListingParser parser_;
+    TLineSplitter lines_{TLineSplitter::DefaultCap, true};
+    int32_t slot_ = 0;
+    int64_t bytes_ = 0;
+    uint32_t startTick_ = 0;
+    uint32_t time_ = 0;
+    bool verbSent_ = false;
+    bool started_ = false; // a listing: the server began it (1xx, or it connected)
+    bool failed_ = false;  // a listing: it ended on an error of ours
+    bool sending_ = false; // the send loop of an upload runs
+    bool peerClosed_ = false;
+    bool writable_ = false;
+    bool dataEnded_ = false;
+    bool controlEnded_ = false;
+    bool cancelled_ = false;
+    bool reported_ = false;
+};
+
+} // namespace pelmora
