@@ -22,8 +22,10 @@ public:
     explicit TBlocked(bool caseFolding) : caseFolding_(caseFolding) {}
     std::string Key(const std::string& key) const { return caseFolding_ ? FoldedKey(key) : key; }
     void Add(const std::string& key) { dirs_.insert(Key(key)); }
-    bool Is(const std::string& key) const { return dirs_.count(Key(key)) != 0; }
+    bool Is(const std::string& key) const { return !dirs_.empty() && dirs_.count(Key(key)) != 0; }
     bool Inside(std::string key) const {
+        if (dirs_.empty())
+            return false;
         for (RemoveLastComponent(key); !key.empty(); RemoveLastComponent(key))
             if (Is(key))
                 return true;

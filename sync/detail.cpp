@@ -35,16 +35,19 @@ std::string EntryKey(std::string_view dir, std::string_view name) {
 }
 
 std::string FoldedKey(std::string_view key) {
+    std::string folded(key);
+    bool ascii = true;
+    for (char& c : folded) {
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (ascii)
+        return folded;
     // Only text that is UTF-8 can be folded as Unicode; any other bytes (a Latin-1 name,
     // say) would all fold to one replacement character and join names that differ.
     const QByteArray bytes(key.data(), static_cast<qsizetype>(key.size()));
-    if (QString::fromUtf8(bytes).toUtf8() == bytes)
-        return FoldCase(key);
-    std::string folded(key);
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return folded;
+    return QString::fromUtf8(bytes).toUtf8() == bytes ? FoldCase(key) : folded;
 }
 
 bool PathInside(std::string_view path, std::string_view dir) {

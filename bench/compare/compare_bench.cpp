@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
     TSyncCore core;
+    // The server side is written in capitals, as a DOS/Windows-style server lists it:
+    // matching then folds case, the dearer of the two ways to match.
+    core.caseFolding = true;
     const auto fillStart = std::chrono::steady_clock::now();
     Fill(core, false, files, dirs);
     Fill(core, true, files, dirs);
