@@ -108,12 +108,8 @@ TEST_P(FaultSuite, EndsInTimeSendsNothingItShouldNotAndLosesNothing) {
         EXPECT_NE(output.find(row.said), std::string::npos) << row.said;
     }
     // The local site is never touched.
-    for (const auto& [path, content] : files) {
-        std::ifstream in(tree.Path("site/" + path), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        EXPECT_EQ(s.str(), content) << path;
-    }
+    for (const auto& [path, content] : files)
+        EXPECT_EQ(ReadFile(tree.Path("site/" + path)), content) << path;
 }
 
 const std::string big(16 << 20, 'b'); // more than loopback buffers hold

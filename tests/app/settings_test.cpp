@@ -17,18 +17,10 @@
 #include <unistd.h>
 
 using namespace pelmora;
+using pelmora::testing::ReadFile;
 using pelmora::testing::TTempTree;
 
-namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(SettingsCodec, EncodesWithTheRunsFixedFillersAndDecodesAnyFiller) {
     SetRandomSeed(0);

@@ -62,6 +62,13 @@ void TTempTree::SetTime(const std::string& relative, int year, int month, int da
     ::utimensat(AT_FDCWD, (root_ / relative).c_str(), times, 0);
 }
 
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& root) {
     std::map<std::string, std::string> files;
     for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
@@ -70,10 +77,7 @@ std::map<std::string, std::string> Snapshot(const std::filesystem::path& root) {
         if (e.is_directory()) {
             files[rel + "/"] = "";
         } else {
-            std::ifstream in(e.path(), std::ios::binary);
-            std::stringstream s;
-            s << in.rdbuf();
-            files[rel] = s.str();
+            files[rel] = ReadFile(e.path().string());
         }
     }
     return files;

@@ -29,6 +29,9 @@ private:
     std::filesystem::path root_;
 };
 
+// The bytes of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 // Every file and directory below `root` by its relative path (directories end in "/"),
 // with the bytes of each file; links are taken as what they lead to, under their own name.
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& root);
