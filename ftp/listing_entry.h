@@ -33,6 +33,8 @@ struct TListedEntry {
     int day = 0;
     int hour = 0;
     int minute = 0;
+    // Seconds since 1970 in UTC, when the listing gives the exact time.
+    std::optional<int64_t> utcSeconds;
 
     bool operator==(const TListedEntry&) const = default;
 };
