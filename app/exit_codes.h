@@ -63,7 +63,7 @@ constexpr std::string_view ExitCodeMeaning(TExitCode code) {
     case TExitCode::LocalMissing:
         return "the local directory is missing or unreadable";
     case TExitCode::ConnectFailed:
-        return "could not connect or log in (refused, time-out, bad password, TLS refused)";
+        return "could not connect or log in (refused, timed out, bad password, TLS)";
     case TExitCode::SafetyRefused:
         return "refused by a safety rule (deletion cap, empty local directory)";
     case TExitCode::Interrupted:
