@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace pelmora {
@@ -70,8 +71,8 @@ std::string ProgressLine(const TRunTotals& t, TSteadyTime now) {
     const std::uint64_t total = std::max(t.bytesToSend, t.bytesSent);
     // Rounded down: "100%" only once everything is sent.
     const std::uint64_t percent = total == 0 ? 100 : t.bytesSent * 100 / total;
-    std::string line = "Uploading " + FormatBytes(t.bytesSent) + " of " +
-                       FormatBytes(total) + " (" + std::to_string(percent) + "%)";
+    std::string line = "Uploading " + FormatBytes(t.bytesSent) + " of " + FormatBytes(total) +
+                       " (" + std::to_string(percent) + "%)";
     // Less than half a second of sending says little about the rate.
     if (ms < 500 || t.bytesSent == 0)
         return line;
@@ -97,7 +98,10 @@ bool Shows(TOutputLevel level, TLineKind kind) {
 }
 
 TProgressPrinter::TProgressPrinter(std::ostream& out, bool terminal, TClock clock)
-    : out_(out), terminal_(terminal), clock_(std::move(clock)) {}
+    : out_(out), terminal_(terminal), clock_(std::move(clock)) {
+    if (!clock_)
+        clock_ = [] { return std::chrono::steady_clock::now(); };
+}
 
 void TProgressPrinter::Show(std::string_view line) {
     const TSteadyTime now = clock_();
@@ -139,7 +143,10 @@ std::string IsoUtcStamp(std::chrono::system_clock::time_point time) {
     return text;
 }
 
-TLogFile::TLogFile(TClock clock) : clock_(std::move(clock)) {}
+TLogFile::TLogFile(TClock clock) : clock_(std::move(clock)) {
+    if (!clock_)
+        clock_ = [] { return std::chrono::system_clock::now(); };
+}
 
 TLogFile::~TLogFile() {
     if (fd_ >= 0)

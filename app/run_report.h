@@ -53,8 +53,8 @@ bool Shows(TOutputLevel level, TLineKind kind);
 class TProgressPrinter {
 public:
     using TClock = std::function<TSteadyTime()>;
-    TProgressPrinter(std::ostream& out, bool terminal,
-                     TClock clock = &std::chrono::steady_clock::now);
+    // Without a clock, the steady clock.
+    TProgressPrinter(std::ostream& out, bool terminal, TClock clock = {});
 
     static constexpr std::chrono::milliseconds terminalInterval{200};
     static constexpr std::chrono::milliseconds pipeInterval{10000};
@@ -84,7 +84,8 @@ std::string IsoUtcStamp(std::chrono::system_clock::time_point time);
 class TLogFile {
 public:
     using TClock = std::function<std::chrono::system_clock::time_point()>;
-    explicit TLogFile(TClock clock = &std::chrono::system_clock::now);
+    // Without a clock, the system clock.
+    explicit TLogFile(TClock clock = {});
     ~TLogFile();
     TLogFile(const TLogFile&) = delete;
     TLogFile& operator=(const TLogFile&) = delete;

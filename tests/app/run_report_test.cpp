@@ -148,6 +148,10 @@ TEST(RunReport, LogFileAppendsStampedLinesAtOnceWithoutThePassword) {
     ASSERT_TRUE(other.Open(fresh, error)) << error;
     ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 077, 0u) << "a log of a site's server is its owner's only";
+    EXPECT_TRUE(other.Write("now"));
+    const std::string line = ReadFile(fresh);
+    ASSERT_EQ(line.size(), 25u) << line;
+    EXPECT_EQ(line.substr(19), "Z now\n") << "the system clock when none is given";
 
     TLogFile nowhere;
     EXPECT_FALSE(nowhere.Open(tree.Path("missing/dir/run.log"), error));
