@@ -33,7 +33,7 @@ public:
     // last one is escaped with '\'.
     void AddLines(std::string_view text);
     // One pattern as given on the command line: taken whole, so a leading '#' and blanks at
-    // either end are part of it.
+    // either end belong to it.
     void Add(std::string_view pattern);
 
     bool Empty() const { return rules_.empty(); }
