@@ -453,6 +453,7 @@ void TFtp::OpenControlConnection() {
     // What the last session learnt of its server's data modes may not hold for this one.
     epsvRefused_ = passiveRefused_ = foreignPasvTraced_ = false;
     epsvAnswer_.clear();
+    passiveFailure_.clear();
     dataModeInUse_.clear();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };

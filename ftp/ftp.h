@@ -357,9 +357,10 @@ private:
     bool epsvRefused_ = false;
     bool passiveRefused_ = false;
     bool foreignPasvTraced_ = false;
-    std::string epsvAnswer_;    // the refusal of EPSV, for the words of a later failure
-    std::string dataHow_;       // "EPSV", "PASV" or "PORT": how the running transfer connects
-    std::string passiveTarget_; // "address:port" of a passive connection on its way
+    std::string epsvAnswer_;     // the refusal of EPSV, for the words of a later failure
+    std::string passiveFailure_; // why auto mode gave passive up
+    std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects
+    std::string passiveTarget_;  // "address:port" of a passive connection on its way
     std::string dataModeInUse_;
 };
 

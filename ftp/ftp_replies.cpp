@@ -358,6 +358,7 @@ void TFtp::PassiveFailed(const std::string& reason) {
         return FailOperation(reason + "; try FTP.dataMode=active");
     // Not worth a second try on every listing: the rest of the session is active.
     passiveRefused_ = true;
+    passiveFailure_ = reason;
     if (OnTrace)
         OnTrace(reason + "; active mode (PORT) for the rest of the session");
     SendPort();
@@ -452,8 +453,14 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
         return transfer_->ControlEnded();
     // A refusal the transfer does not take ends it: a send loop still running stops
     // without a word.
-    if (!transfer_->TakesRefusal(line))
-        FailOperation(line);
+    if (transfer_->TakesRefusal(line))
+        return;
+    // Neither way works: the user should hear of both, not only of the last one tried.
+    if (DataMode == TDataMode::Auto && dataHow_ == "PORT" && !passiveFailure_.empty() &&
+        line.rfind("425", 0) == 0)
+        return FailOperation("The server could not connect back in active mode (" + line +
+                             "), and before that: " + passiveFailure_);
+    FailOperation(line);
 }
 
 std::string TFtp::TransferVerb() const {

@@ -273,6 +273,22 @@ TEST_F(FtpPassive, APassivePortThatRefusesTheConnection) {
     EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
 }
 
+TEST_F(FtpPassive, WhenNeitherModeWorksTheReasonNamesBoth) {
+    server.On("EPSV").DeadPort();
+    server.On("LIST").Refuse("425 Can't open data connection");
+    LogIn();
+    ASSERT_TRUE(List());
+    EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"}));
+    ASSERT_EQ(errorTexts.size(), 1u);
+    EXPECT_EQ(errorTexts[0].rfind("The server could not connect back in active mode (425 Can't "
+                                  "open data connection), and before that: The passive data "
+                                  "connection to 127.0.0.1:",
+                                  0),
+              0u)
+        << errorTexts[0];
+    EXPECT_NE(errorTexts[0].find("(Connection refused)"), std::string::npos) << errorTexts[0];
+}
+
 TEST_F(FtpPassive, EmptyDirectoryRefusalAfterOurConnectionIsStillEmpty) {
     // Our connection to the passive port is no sign the server began the listing: a 550
     // at once still means an empty directory.
