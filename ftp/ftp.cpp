@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QTimer>
+
 #include <array>
 
 namespace pelmora {
@@ -182,6 +184,16 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
         };
     };
     passive_->OnSockConnect = [this](TObject*) { PassiveConnected(); };
+    passiveDeadline_ = std::make_unique<QTimer>();
+    passiveDeadline_->setSingleShot(true);
+    QObject::connect(passiveDeadline_.get(), &QTimer::timeout, [this] {
+        if (replyState_ != TReplyState::PassiveConnect)
+            return;
+        passive_->Close();
+        PassiveFailed("The passive data connection to " + passiveTarget_ +
+                      " could not be made (No answer within " +
+                      std::to_string(PassiveConnectTimeout) + " ms)");
+    });
     passive_->OnSockRead = passiveForward(&TTransfer::Readable);
     passive_->OnSockClose = passiveForward(&TTransfer::Closed);
     passive_->OnSockWrite = passiveForward(&TTransfer::Writable);
@@ -191,6 +203,7 @@ TFtp::~TFtp() {
     Close();
     CancelTransfer();
     transfer_.reset();
+    passiveDeadline_.reset();
     passive_.reset();
     data_.reset();
 }

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class QTimer;
+
 namespace pelmora {
 
 // Notifications the component posts to its own window; they arrive after the running
@@ -157,6 +159,9 @@ public:
     // Active unless the owner chooses otherwise: the component's transcripts have always
     // shown PORT.
     TDataMode DataMode = TDataMode::Active;
+    // How long a connection to a passive port may take: a port that a firewall drops
+    // silently would otherwise hold the operation for the system's whole connect time-out.
+    uint32_t PassiveConnectTimeout = 10000; // ms
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;
@@ -326,6 +331,7 @@ private:
     std::unique_ptr<TFtpData> data_;
     // Our end of a passive data connection; the transfer knows it as PassiveDataSlot.
     std::unique_ptr<TStarSock> passive_;
+    std::unique_ptr<QTimer> passiveDeadline_;
     // The latest listing or upload; kept once ended for its counters.
     std::shared_ptr<TTransfer> transfer_;
     TStringList listing_;

@@ -8,6 +8,9 @@
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -354,6 +357,7 @@ void TFtp::OnPasvReply(char kind, const std::string& line) {
 }
 
 void TFtp::PassiveFailed(const std::string& reason) {
+    passiveDeadline_->stop();
     if (DataMode != TDataMode::Auto)
         return FailOperation(reason + "; try FTP.dataMode=active");
     // Not worth a second try on every listing: the rest of the session is active.
@@ -385,6 +389,8 @@ void TFtp::ConnectPassive(const std::string& namedAddress, uint16_t port, const 
     passive_->HostAddress = peer;
     passive_->FtpPort = port;
     passive_->ConnectError = 0;
+    passiveDeadline_->start(
+        static_cast<int>(std::min<uint32_t>(PassiveConnectTimeout, 0x7FFFFFFF)));
     try {
         passive_->Open();
     } catch (const std::exception& error) {
@@ -418,6 +424,7 @@ std::string SocketErrorWords(int32_t error) {
 void TFtp::PassiveConnected() {
     if (replyState_ != TReplyState::PassiveConnect || !transfer_)
         return;
+    passiveDeadline_->stop();
     TSockAddrIn peer;
     int32_t length = sizeof peer;
     int32_t error = passive_->ConnectError;

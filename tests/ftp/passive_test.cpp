@@ -289,6 +289,19 @@ TEST_F(FtpPassive, WhenNeitherModeWorksTheReasonNamesBoth) {
     EXPECT_NE(errorTexts[0].find("(Connection refused)"), std::string::npos) << errorTexts[0];
 }
 
+TEST_F(FtpPassive, APassivePortThatNeverAnswersIsGivenUpInTime) {
+    server.On("EPSV").SilentPort().Uses(1);
+    ftp.PassiveConnectTimeout = 300;
+    LogIn();
+    const size_t mark = server.Commands().size();
+    const uint32_t start = GetTickCount();
+    ASSERT_TRUE(List());
+    EXPECT_LT(GetTickCount() - start, 3000u);
+    EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "EPSV", "PORT", "LIST -a"}));
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_TRUE(Traced("could not be made (No answer within 300 ms)"));
+}
+
 TEST_F(FtpPassive, EmptyDirectoryRefusalAfterOurConnectionIsStillEmpty) {
     // Our connection to the passive port is no sign the server began the listing: a 550
     // at once still means an empty directory.

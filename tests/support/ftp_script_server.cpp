@@ -214,6 +214,9 @@ void TFtpScriptServer::Run() {
         CloseFd(control);
         CloseFd(earlyData_);
         CloseFd(passiveListener_);
+        for (int& fd : queueFillers_)
+            CloseFd(fd);
+        queueFillers_.clear();
         sessionOver_ = true;
     }
 }
@@ -382,7 +385,7 @@ void TFtpScriptServer::OfferPassive(int control, const std::string& verb, const 
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(passiveListener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(passiveListener_, 2) != 0 ||
+        ::listen(passiveListener_, rule.silentPort ? 0 : 2) != 0 ||
         ::getsockname(passiveListener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         CloseFd(passiveListener_);
         SendReply(control, {"425 Cannot listen"}, "", false);
@@ -391,6 +394,15 @@ void TFtpScriptServer::OfferPassive(int control, const std::string& verb, const 
     const uint16_t port = ntohs(address.sin_port);
     if (rule.deadPort)
         CloseFd(passiveListener_);
+    // A listener whose queue is full drops further connection requests without a word,
+    // as a firewall does: fill it and never accept.
+    for (int i = 0; rule.silentPort && i < 2; ++i) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        queueFillers_.push_back(filler);
+    }
+    if (rule.silentPort)
+        Sleep(50);
     std::string reply;
     if (verb == "EPSV") {
         reply = "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";

@@ -47,6 +47,7 @@ struct TFtpRule {
     bool passive = false;
     std::string passiveHost = "127.0.0.1";
     bool deadPort = false;
+    bool silentPort = false; // the port's queue is full: a connection there gets no answer
 
     TFtpRule& Arg(std::string a) { return argument = std::move(a), *this; }
     TFtpRule& Uses(int n) { return uses = n, *this; }
@@ -83,6 +84,7 @@ struct TFtpRule {
         return passiveHost = std::move(host), *this;
     }
     TFtpRule& DeadPort() { return passive = deadPort = true, *this; }
+    TFtpRule& SilentPort() { return passive = silentPort = true, *this; }
 };
 
 // An FTP server for protocol tests, on 127.0.0.1 at a port the system picks. It serves
@@ -159,8 +161,9 @@ private:
     std::string storeDir_;
     std::string dataHost_;
     uint16_t dataPort_ = 0;
-    int earlyData_ = -1;       // a data connection made on PORT, waiting for its transfer
-    int passiveListener_ = -1; // after EPSV or PASV, until the transfer or PORT
+    int earlyData_ = -1;            // a data connection made on PORT, waiting for its transfer
+    int passiveListener_ = -1;      // after EPSV or PASV, until the transfer or PORT
+    std::vector<int> queueFillers_; // connections that keep a silent port's queue full
 
     std::atomic<int> sessions_{0};
     std::atomic<int> dataConnections_{0};
