@@ -184,9 +184,13 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
         };
     };
     passive_->OnSockConnect = [this](TObject*) { PassiveConnected(); };
+    passive_->OnSockRead = passiveForward(&TTransfer::Readable);
+    passive_->OnSockClose = passiveForward(&TTransfer::Closed);
+    passive_->OnSockWrite = passiveForward(&TTransfer::Writable);
     passiveDeadline_ = std::make_unique<QTimer>();
     passiveDeadline_->setSingleShot(true);
     QObject::connect(passiveDeadline_.get(), &QTimer::timeout, [this] {
+        // The connection came, or the operation ended, before the deadline did.
         if (replyState_ != TReplyState::PassiveConnect)
             return;
         passive_->Close();
@@ -194,9 +198,6 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
                       " could not be made (No answer within " +
                       std::to_string(PassiveConnectTimeout) + " ms)");
     });
-    passive_->OnSockRead = passiveForward(&TTransfer::Readable);
-    passive_->OnSockClose = passiveForward(&TTransfer::Closed);
-    passive_->OnSockWrite = passiveForward(&TTransfer::Writable);
 }
 
 TFtp::~TFtp() {

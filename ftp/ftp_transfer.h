@@ -12,10 +12,10 @@ namespace pelmora {
 
 // One listing or one upload over the data connection. It owns what the data side needs:
 // the one connection the server makes to our listener (or that we make to the server's
-// passive port), the local file of an upload, the
-// lines and the parser of a listing, the counters. It ends when both of its ends have
-// come, in either order: the server's final reply to LIST or STOR, and the end of the
-// data connection. Then it tells its TFtp, once (TransferEnded).
+// passive port), the local file of an upload, the lines and the parser of a listing, the
+// counters. It ends when both of its ends have come, in either order: the server's final
+// reply to LIST or STOR, and the end of the data connection. Then it tells its TFtp, once
+// (TransferEnded).
 //
 // A cancelled transfer tells nothing and no longer touches the data component, whose
 // next connection may already belong to the next transfer: whoever cancelled it has
