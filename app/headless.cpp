@@ -115,10 +115,17 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     // not one by one, so a scan of many thousand entries is not held up by its output.
     // Status lines carry names from the server and the disk: they are printed escaped.
     uint32_t lastFlush = GetTickCount();
+    bool dataModeShown = false;
     form.Panel1.Subscribe([&] {
         if (form.Panel1.Caption().empty())
             return;
         out << EscapeControls(form.Panel1.Caption()) << '\n';
+        // Once, after the first data connection: what a user behind a router needs to
+        // know when listings work but slowly, or not at all.
+        if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
+            dataModeShown = true;
+            out << "Data connections: " << form.Ftp1.DataModeInUse() << '\n';
+        }
         if (TickReached(GetTickCount(), lastFlush + 200)) {
             out.flush();
             lastFlush = GetTickCount();

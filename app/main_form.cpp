@@ -57,6 +57,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &Geometry.Top;
     else if (is("Screen.left"))
         b.number = &Geometry.Left;
+    else if (is("FTP.dataMode"))
+        b.edit = &dataModeEdit;
     return b;
 }
 
@@ -90,6 +92,9 @@ void TForm1::FormCreate(const std::string& settingsFile) {
             break;
         }
     }
+    // A file without the key, or with a word we do not know, means auto.
+    dataModeEdit.SetText(
+        DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));
 }
 
 bool TForm1::StartSocketLibrary() {

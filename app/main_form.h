@@ -33,6 +33,8 @@ public:
     TEdit fireWallEdit;
     TSpinEdit firewallSpin{0, 65535, 21};
     TCheckBox firewallCheck{"Use Firewall"};
+    // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
+    TEdit dataModeEdit{"auto"};
     // Options page.
     TCheckBox CheckBox2{"Load directory", true};
     TCheckBox CheckBox1{"Compare"};

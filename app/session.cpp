@@ -14,6 +14,7 @@ void TForm1::ConnectToServer() {
         Ftp1.UserPassword = Edit3.Text();
         Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
     }
+    Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());

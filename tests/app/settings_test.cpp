@@ -83,6 +83,7 @@ TEST_F(FormSettingsTest, FirstStartShowsTheDefaults) {
     EXPECT_EQ(form.Geometry.Height, 438);
     EXPECT_EQ(form.Geometry.Top, 20);
     EXPECT_EQ(form.Geometry.Left, 20);
+    EXPECT_EQ(form.dataModeEdit.Text(), "auto") << "a file without the key means auto";
 }
 
 TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
@@ -189,6 +190,38 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     EXPECT_EQ(form.Label5.Caption(), "/srv/site");
     EXPECT_EQ(form.Edit3.Text(), "s3cret");
     EXPECT_TRUE(form.CheckBox2.Checked()) << "keys not named keep their (default) value";
+}
+
+TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(Ini(), {"ftp.DATAMODE=Passive"}, error)) << error;
+    const std::string before = ReadFile(Ini());
+    for (const char* bad : {"FTP.dataMode=pasv", "FTP.dataMode=", "FTP.dataMode=active "}) {
+        EXPECT_FALSE(ConfigureSettings(Ini(), {bad}, error)) << bad;
+        EXPECT_EQ(error, "The value of FTP.dataMode must be auto, passive or active") << bad;
+        EXPECT_EQ(ReadFile(Ini()), before) << bad;
+    }
+    {
+        TForm1 form;
+        form.FormCreate(Ini());
+        EXPECT_EQ(form.dataModeEdit.Text(), "passive");
+        form.dataModeEdit.SetText("active");
+        form.FormClose();
+    }
+    TForm1 again;
+    again.FormCreate(Ini());
+    EXPECT_EQ(again.dataModeEdit.Text(), "active");
+    // Connecting hands the mode to the component (to nowhere: the connect itself fails).
+    again.Edit1.SetText("127.0.0.1");
+    again.ftpPortSpin.SetValue(1);
+    again.ConnectToServer();
+    EXPECT_EQ(again.Ftp1.DataMode, TDataMode::Active);
+
+    // A word the program does not know, written by hand, reads as auto.
+    Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
+    TForm1 odd;
+    odd.FormCreate(Ini());
+    EXPECT_EQ(odd.dataModeEdit.Text(), "auto");
 }
 
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
