@@ -64,7 +64,8 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     settingsFile_ = settingsFile;
     localWorkList.SetSorted(true);
     remoteWorkList.SetSorted(true);
-    remoteLoading = localLoading = connected = ftpError = deleteDone = uploading = false;
+    remoteLoading = localLoading = connected = false;
+    session.ftpError = session.deleteDone = session.uploading = false;
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
@@ -114,7 +115,7 @@ int TForm1::ShowDirDialog(std::string& chosen) {
 }
 
 void TForm1::Button5Click() {
-    ftpAbort = true;
+    session.Stop();
     userStop = true;
 }
 

@@ -40,16 +40,9 @@ TSyncCore::TSyncCore() {
             ShowConnectButtonHeld();
     });
 
-    Ftp1.OnFtpInfo = [this](TObject* s, FtpInfo i, const std::string& a) { Ftp1FtpInfo(s, i, a); };
-    Ftp1.OnFtpReady = [this](TObject* s) { Ftp1FtpReady(s); };
-    Ftp1.OnFtpError = [this](TObject* s, FtpInfo i, const std::string& a) {
-        Ftp1FtpError(s, i, a);
-    };
-    Ftp1.OnLoggedIn = [this](TObject* s) { Ftp1LoggedIn(s); };
-    Ftp1.OnDirectoryCreated = [this](TObject* s) { Ftp1DirectoryCreated(s); };
-    Ftp1.OnDirectoryDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
-    Ftp1.OnFileDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
-    Ftp1.OnFileStored = [this](TObject* s) { Ftp1FileStored(s); };
+    session.OnLoggedIn = [this] { LoggedIn(); };
+    session.OnFileSize = [this](const std::string& size) { ShowFileSize(size); };
+    session.OnProgress = [this] { ShowUploadProgress(); };
 }
 
 TSyncCore::~TSyncCore() = default;
@@ -59,8 +52,7 @@ void TSyncCore::ShowStatus(const std::string& text) {
 }
 
 void TSyncCore::ClearStatus() {
-    ftpError = false;
-    lastErrorCode = 30; // no error
+    session.ClearError();
     ShowStatus("");
     HideProgress();
     HideOverallProgress();

@@ -5,6 +5,7 @@
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
+#include "sync/remote_session.h"
 #include "toolkit/controls.h"
 #include "toolkit/string_list.h"
 #include "toolkit/tree_model.h"
@@ -62,18 +63,7 @@ public:
     bool localLoading = false;
     bool remoteLoading = false;
     bool connected = false;
-    bool ftpReady = false;
-    bool ftpError = false;
-    bool ftpAbort = false;
     bool userStop = false;
-    bool deleteDone = false;
-    bool dirCreated = false;
-    bool uploading = false;
-    uint8_t lastErrorCode = 0;
-    std::string lastErrorText;
-    // The file being uploaded, as the progress events report it.
-    int64_t bytesSent = 0;
-    int64_t fileSize = 0;
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
@@ -120,8 +110,9 @@ public:
     TMemo Memo2;
     TLabel servTypeLbl; // the server's system type while connected
 
-    // The FTP component; its events set the session flags below.
+    // The FTP component, and the session that sends its operations and waits for them.
     TFtp Ftp1;
+    TRemoteSession session{Ftp1};
 
     // One operation at a time. The local scan, the remote load, the compare, the update
     // and the connect each run inside their handler and pump messages while they wait, so
@@ -184,36 +175,15 @@ public:
     // `parentNode`; returns the node.
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
 
-    // Waits, pumping messages, until `flag`, ftpError or ftpAbort is set or `timeoutMs`
-    // pass. False on an error or a time-out; an abort before the deadline counts as
-    // success. Sleeps while nothing happens.
-    // The time-out counts from the session's latest sign of life, so a long listing or
-    // upload that keeps arriving is not cut off.
-    bool WaitForFlag(const bool& flag, uint32_t timeoutMs);
-
-    // How an FTP operation that was just started ended.
-    enum class TOutcome { Done, Failed, Stopped, Lost };
-    // Waits for `flag`. Failed: the server refused this operation and the session goes
-    // on (lastErrorText says why). Lost: the session is gone or stopped answering; it is
-    // closed. Stopped: the user pressed Stop.
-    TOutcome AwaitOperation(const bool& flag);
-    // The reason of the last failure in plain words: the server's reply or our own text.
-    std::string FailureReason() const;
     uint32_t TimeoutMs() const { return Options().timeoutMs; }
     // The options of the sync, from the controls bound to them.
     TSyncOptions Options() const;
 
-    // Handlers of the component's events: they only set flags.
-    virtual void Ftp1FtpReady(TObject* sender);
-    virtual void Ftp1FtpError(TObject* sender, FtpInfo info, const std::string& addInfo);
-    virtual void Ftp1LoggedIn(TObject* sender);
-    virtual void Ftp1FileDeleted(TObject* sender);
-    virtual void Ftp1DirectoryCreated(TObject* sender);
-    virtual void Ftp1FileStored(TObject* sender);
-    virtual void Ftp1FtpInfo(TObject* sender, FtpInfo info, const std::string& addInfo);
-
-    // The shell's text for an error code of the component; empty for codes without one.
-    static std::string ErrorText(int code);
+    // A login succeeded: the session starts where the server put it.
+    void LoggedIn();
+    // The upload's figures as the component reports them.
+    void ShowFileSize(const std::string& sizeText);
+    void ShowUploadProgress();
 
     // The window's side of a disconnect.
     void ClearConnection();
@@ -225,6 +195,10 @@ public:
     // Walks the server's current directory, whose absolute path becomes known from its
     // listing. True when it stood in its parent's directory again at the end.
     bool BuildRemoteLevel(int parentNode);
+    // Lists the level the walk stands in; false (and said why) when its content stays
+    // unknown.
+    bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
+    bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
 
     // The compare.
     void analyseButtonClick();
@@ -287,7 +261,6 @@ private:
     void MarkUnlisted(const std::string& path, const std::string& why);
     std::string remoteRootTyped_; // the Edit4 text that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
-    uint32_t lastActivity_ = 0; // tick of the upload's latest sign of life
 };
 
 } // namespace pelmora

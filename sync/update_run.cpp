@@ -131,17 +131,17 @@ private:
         core_.ShowStatus(text);
     }
 
-    bool Finished(const bool& flag, const std::string& what) {
-        switch (core_.AwaitOperation(flag)) {
-        case TSyncCore::TOutcome::Done:
+    bool Finished(TOutcome outcome, const std::string& what) {
+        switch (outcome) {
+        case TOutcome::Done:
             return true;
-        case TSyncCore::TOutcome::Lost:
+        case TOutcome::Lost:
             lost_ = true;
             [[fallthrough]];
-        case TSyncCore::TOutcome::Failed:
-            Fail(what + " (" + core_.FailureReason() + ")");
+        case TOutcome::Failed:
+            Fail(what + " (" + core_.session.FailureReason() + ")");
             return false;
-        case TSyncCore::TOutcome::Stopped:
+        case TOutcome::Stopped:
             break;
         }
         return false;
@@ -194,13 +194,10 @@ private:
                 Fail("Not deleted: " + step.path + " (" + why + ")");
                 continue;
             }
-            core_.deleteDone = false;
             const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
-            if (step.kind == TStepKind::Delete)
-                core_.Ftp1.DeleteFile(path);
-            else
-                core_.Ftp1.RemoveDir(path);
-            if (Finished(core_.deleteDone, "Could not delete: " + step.path))
+            const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
+                                                                    : core_.session.RemoveDir(path);
+            if (Finished(outcome, "Could not delete: " + step.path))
                 core_.remoteTree.SetStateIndex(step.index, imageNone);
             else
                 guard.Keep(key);
@@ -224,9 +221,8 @@ private:
                 continue;
             }
             core_.localTree.MakeVisible(step.index);
-            core_.dirCreated = false;
-            core_.Ftp1.MakeDir(core_.RemotePath(entry));
-            if (Finished(core_.dirCreated, "Could not create: " + step.path))
+            if (Finished(core_.session.MakeDir(core_.RemotePath(entry)),
+                         "Could not create: " + step.path))
                 core_.localTree.SetStateIndex(step.index, imageDirectory);
             else
                 notCreated_.insert(key);
@@ -260,7 +256,6 @@ private:
             core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
             Upload(*uploads[k]);
         }
-        core_.uploading = false;
     }
 
     void Upload(const TPlanStep& step) {
@@ -271,17 +266,10 @@ private:
         }
         core_.localTree.MakeVisible(step.index);
         TSyncCore::DebugLog("File: " + step.path);
-        core_.ftpReady = false;
         core_.Label37.SetCaption(entry.name);
-        core_.Ftp1.LocalFile = core_.LocalPath(entry);
-        core_.Ftp1.RemoteFile = core_.RemotePath(entry);
-        core_.Ftp1.TransferMode = BinaryTransfer;
-        core_.uploading = true;
-        core_.Ftp1.PutFile();
-        const bool sent = Finished(core_.ftpReady, "Could not upload: " + step.path);
+        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), core_.RemotePath(entry));
         core_.localTree.SetStateIndex(step.index, imageFile);
-        if (sent && !core_.userStop && !core_.Ftp1.Success())
-            Fail("Could not upload: " + step.path + " (" + core_.FailureReason() + ")");
+        Finished(outcome, "Could not upload: " + step.path);
     }
 
     // The server's tree is read again, and the run says how it ended.
@@ -331,7 +319,8 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     updateFailed = false;
     updateFailures.clear();
     userStop = false;
-    ftpAbort = false;
+    session.Resume();
+    session.timeoutMs = TimeoutMs();
     TUpdateRun(*this, plan).Run();
 }
 

@@ -35,7 +35,7 @@ public:
         Ftp1.UserPassword = pass;
         ClearStatus();
         Ftp1.Connect();
-        return WaitForFlag(connected, 5000) && connected;
+        return session.WaitFor(connected, 5000) && connected;
     }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
@@ -130,6 +130,44 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
         << "UNIX servers are asked for their dot-files too";
 }
 
+// VMS and VM servers list blocks or records and upper-case names: what sync takes of
+// them must never make a file look changed or a local file look deleted.
+TEST(RemoteLoad, VmsAndVmListingsMatchWithoutCaseAndNeverWithoutNames) {
+    struct Case {
+        const char* system;
+        std::vector<std::string> listing;
+        std::vector<std::string> keys; // empty: the listing is refused
+    };
+    for (const Case& c : {
+             Case{"215 VMS MULTINET V4.2",
+                  {"INDEX.HTML;3          5/6    1-JAN-2000 12:00:00 [WEB]"},
+                  {"/INDEX.HTML"}},
+             Case{"215 VM/CMS",
+                  {"PROFILE  EXEC  V  72  5  1  1/12/99 10:11:12  -"},
+                  {"/PROFILE.EXEC"}},
+             Case{"215 VM/VPS", {"X  HTML  1234 a b c 12:00 01/02/99 z"}, {}},
+         }) {
+        TFtpScriptServer server;
+        server.On("SYST").Reply(c.system);
+        ListingsInOrder(server, {c.listing});
+        TRemoteForm form;
+        ASSERT_TRUE(form.Connect(server.Port())) << c.system;
+        form.Edit4.SetText("/");
+        form.changeRemoteBtnClick();
+        EXPECT_EQ(form.Keys(), c.keys) << c.system;
+        if (c.keys.empty()) {
+            EXPECT_EQ(form.statuses.back(), "Could not list the remote directory /: the "
+                                            "listing does not name every file");
+            EXPECT_FALSE(form.remoteLoadComplete);
+            EXPECT_FALSE(form.compareBtn.Enabled());
+            continue;
+        }
+        EXPECT_TRUE(form.caseFolding) << c.system;
+        EXPECT_EQ(form.Entry(0).size, -1) << c.system;
+        EXPECT_TRUE(form.remoteLoadComplete) << c.system;
+    }
+}
+
 TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
     TFtpScriptServer server;
     ListingsInOrder(server,
@@ -141,7 +179,10 @@ TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
     ASSERT_TRUE(form.Connect(server.Port()));
     form.Edit4.SetText("/");
     // Stop while the walk waits for the slow CWD b.
-    QTimer::singleShot(600, [&] { form.ftpAbort = form.userStop = true; });
+    QTimer::singleShot(600, [&] {
+        form.session.Stop();
+        form.userStop = true;
+    });
     const uint32_t start = GetTickCount();
     form.changeRemoteBtnClick();
     EXPECT_LT(GetTickCount() - start, 2500u) << "Stop ends the wait at once";

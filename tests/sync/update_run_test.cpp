@@ -26,7 +26,7 @@ public:
         Ftp1.UserName = "u";
         Ftp1.UserPassword = "p";
         Ftp1.Connect();
-        WaitForFlag(connected, 5000);
+        session.WaitFor(connected, 5000);
         localLoadComplete = true;
         Edit4.SetText("/www");
     }
@@ -166,7 +166,10 @@ TEST(UpdateRun, StopDuringAnUploadCancelsWithoutReloading) {
     form.Label5.SetCaption(tree.Path());
     form.Add(false, "", "slow.bin", kindFile, 1);
     form.AnalyseLists();
-    QTimer::singleShot(300, [&] { form.ftpAbort = form.userStop = true; });
+    QTimer::singleShot(300, [&] {
+        form.session.Stop();
+        form.userStop = true;
+    });
     form.updateBtnClick();
     EXPECT_EQ(form.statuses.back(), "Transfer canceled. You MAY have to reconnect.");
     EXPECT_TRUE(form.updateFailed);

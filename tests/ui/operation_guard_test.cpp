@@ -228,7 +228,9 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
              ConnectAndCompare(f, site, 3);
          },
          [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
-         [](TWindowFixture& f) { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+         [](TWindowFixture& f) {
+             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+         },
          "Transfer canceled. You MAY have to reconnect.", false},
     };
     for (const Case& c : cases) {
@@ -296,7 +298,9 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
          [](TWindowFixture& f) { return StartsWith(f.Form.Panel1.Caption(), "Comparing"); },
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
-         [](TWindowFixture& f) { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+         [](TWindowFixture& f) {
+             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+         },
          "Remote Site Update Complete"},
     };
     for (const Case& c : cases) {
@@ -388,7 +392,7 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         int presses = 0;
         QTimer again;
         QObject::connect(&again, &QTimer::timeout, [&] {
-            if (f.Form.RunningOperation() != Op::Update || !f.Form.uploading)
+            if (f.Form.RunningOperation() != Op::Update || !f.Form.session.uploading)
                 return;
             ++presses;
             c.press(f);
@@ -448,7 +452,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     f.Form.Label5.SetCaption(site.local.Path());
     ConnectAndCompare(f, site, 3);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
-    TOnceWhen close([&] { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen close([&] { return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy; },
                     [&] { f.Window->close(); });
     const uint32_t start = GetTickCount();
     Click(f.Find("updateBtn"));
