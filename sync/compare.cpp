@@ -144,7 +144,7 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
     return c;
 }
 
-void TSyncCore::analyseButtonClick() {
+void TSyncCore::CompareSides() {
     const TOperationScope operation(*this, TOperation::Compare);
     if (!operation)
         return;
@@ -158,7 +158,7 @@ void TSyncCore::AnalyseLists() {
     const int remoteCount = remoteList.Count();
     ShowStatus("Comparing: " + std::to_string(localCount) + " Local and " +
                std::to_string(remoteCount) + " Remote Files");
-    stopLoadBtn.SetEnabled(true);
+    Enable(TSyncAction::Stop, true);
     ShowProgress();
     DebugLog("ANALYSE LISTS");
     DebugLog("-------------");
@@ -199,13 +199,13 @@ void TSyncCore::AnalyseLists() {
         }
         SetProgress(100);
         ShowStatus("Files Compared. Ready for Transfer");
-        updateBtn.SetEnabled(true);
+        Enable(TSyncAction::Update, true);
     } else {
         SetProgress(0);
         ShowStatus("Compare stopped");
-        updateBtn.SetEnabled(false);
+        Enable(TSyncAction::Update, false);
     }
-    stopLoadBtn.SetEnabled(false);
+    Enable(TSyncAction::Stop, false);
     SetHourglassCursor(false);
     DebugLog("ANALYSE LISTS - COMPLETE");
     DebugLog("------------------------");

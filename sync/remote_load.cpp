@@ -21,7 +21,7 @@ bool CaseBlindSystem(const std::string& systemType) {
 
 } // namespace
 
-void TSyncCore::changeRemoteBtnClick() {
+void TSyncCore::RefreshRemote() {
     const TOperationScope operation(*this, TOperation::RemoteLoad);
     if (!operation)
         return;
@@ -58,8 +58,8 @@ bool TSyncCore::LoadRemoteDirectory() {
     // A root typed without a leading "/" is taken from where the login put us; once known
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
-    const TSyncOptions options = Options();
-    const std::string& typed = options.remoteRoot;
+    // The root as it was when the load began, whatever is typed meanwhile.
+    const std::string typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     if (!relative || typed != remoteRootTyped_)
         remoteRootAbsolute_.reset();
@@ -85,7 +85,7 @@ bool TSyncCore::LoadRemoteDirectory() {
         return false;
     }
     remoteRootTyped_ = typed;
-    stopLoadBtn.SetEnabled(true);
+    Enable(TSyncAction::Stop, true);
     recurseLevel = 0;
     recurseDir.clear();
     FreeEntries(remoteList);
@@ -100,10 +100,10 @@ bool TSyncCore::LoadRemoteDirectory() {
     const bool result = !session.Stopped();
     remoteAtRoot_ = result && back;
     if (result)
-        compareBtn.SetEnabled(true);
+        Enable(TSyncAction::Compare, true);
     else
         remoteLoadComplete = false;
-    stopLoadBtn.SetEnabled(false);
+    Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     return result;
 }
@@ -124,7 +124,7 @@ bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string&
     std::string why = session.FailureReason();
     if (listed) {
         for (const std::string& line : session.NotEntries())
-            Memo2.Add("Not an entry: " + line);
+            view_.Trace("Not an entry: " + line);
         if (top && !here.empty() && here.front() == '/')
             remoteRootAbsolute_ = here == "/" ? std::string() : here;
         if (CaseBlindListing(entries))
@@ -167,7 +167,7 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
         return true;
     }
     if (listedEntry.kind == TListedKind::Link)
-        Memo2.Add("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
+        view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
     auto* detail = new TDetail;
     FillRemoteDetail(*detail, listedEntry, recurseDir);
     const int node = AddEntry(remoteList, remoteTree, detail, parentNode);

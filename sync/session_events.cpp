@@ -10,36 +10,31 @@ void TSyncCore::LoggedIn() {
     ShowStatus("Connected");
 }
 
-void TSyncCore::ShowFileSize(const std::string& sizeText) {
-    Label13.SetCaption(sizeText);
-}
-
 void TSyncCore::ShowUploadProgress() {
     const int64_t sent = session.bytesSent;
     const int64_t size = session.fileSize;
-    Label9.SetCaption(std::to_string(sent));
+    view_.ShowBytesSent(sent);
     SetProgress(size >= 1 ? static_cast<int>(sent * 100 / size) : 0);
     // Stop cuts the upload at this step; its percentage means nothing then.
     if (session.Stopped())
-        Label15.SetCaption("");
+        view_.ClearStepPercent();
 }
 
 void TSyncCore::ClearConnection() {
     remoteRootAbsolute_.reset();
     remoteAtLogin_ = false;
     remoteAtRoot_ = false;
-    changeRemoteBtn.SetEnabled(false);
-    compareBtn.SetEnabled(false);
+    Enable(TSyncAction::Refresh, false);
+    Enable(TSyncAction::Compare, false);
     connected = false;
     FreeEntries(remoteList);
     remoteTree.Clear();
     remoteWorkList.Clear();
     ClearStatus();
     ShowStatus("Disconnected from Remote Site");
-    connectBtn.SetCaption("Connect");
-    servTypeLbl.SetCaption("");
-    connectBtn.SetEnabled(true);
-    stopLoadBtn.SetEnabled(false);
+    view_.ShowDisconnected();
+    Enable(TSyncAction::Connect, true);
+    Enable(TSyncAction::Stop, false);
     remoteLoading = false;
 }
 

@@ -6,7 +6,7 @@
 #include "sync/options.h"
 #include "sync/plan.h"
 #include "sync/remote_session.h"
-#include "toolkit/controls.h"
+#include "sync/sync_view.h"
 #include "toolkit/string_list.h"
 #include "toolkit/tree_model.h"
 
@@ -17,33 +17,13 @@
 
 namespace pelmora {
 
-// A button of the window that a running operation holds: while held it shows what the
-// operation allows the user to press, and what the handlers set meanwhile is kept and
-// shown when the hold ends, so an operation's results (Compare enabling Update, a failed
-// load leaving Compare off) survive it.
-class TOperationButton : public TButton {
-public:
-    explicit TOperationButton(std::string caption) : TButton(std::move(caption)) {}
-
-    // Hides TControl::SetEnabled for the handlers, which write through this type.
-    void SetEnabled(bool enabled);
-    bool Held() const { return held_; }
-    // Starts the hold or changes what it shows.
-    void Hold(bool shown);
-    void Release();
-
-private:
-    bool held_ = false;
-    bool wanted_ = false;
-};
-
-// The part of the main window that the synchronisation core works on: the master and
-// work lists of both sides, their trees, the walk state, the session flags, and the
-// controls that the loads, the compare and the update read and write. The application
-// shell derives its window from this class and adds the rest.
+// The synchronisation engine: the master and work lists of both sides, their trees, the
+// walk state and the session flags, and the local scan, the remote load, the compare and
+// the update that work on them. It reads what the user chose from `options` and shows
+// what it does through a TSyncView; it knows no control of any window.
 class TSyncCore {
 public:
-    TSyncCore();
+    explicit TSyncCore(TSyncView& view, TSyncOptions options = {});
     TSyncCore(const TSyncCore&) = delete;
     TSyncCore& operator=(const TSyncCore&) = delete;
     virtual ~TSyncCore();
@@ -87,28 +67,8 @@ public:
     // a directory on the server").
     std::vector<std::string> conflicts;
 
-    // Controls of the window that the core reads and writes.
-    TPanel Panel1;             // the status line
-    TProgressBar ProgressBar1; // per-step progress
-    TLabel Label15{"100%"};    // its percentage
-    TLabel progressLbl{"Progress:"};
-    TProgressBar ProgressBar2; // overall progress of the uploads
-    TLabel Label5;             // the local root directory
-    TEdit Edit4{"/webftp"};    // the remote root directory
-    TSpinEdit timeOutSpin{5, 300, 30};
-    TOperationButton connectBtn{"Connect"};
-    TOperationButton Button4{"Change"};
-    TOperationButton compareBtn{"Compare"};
-    TOperationButton updateBtn{"Update"};
-    TOperationButton stopLoadBtn{"Stop"};
-    TOperationButton changeRemoteBtn{"Refresh"};
-    TCheckBox CheckBox5{"Delete Remote Files", true};
-    TLabel Label9, Label13, Label37;
-    TLabel Label27{"Bytes Transfered:"};
-    TLabel Label35{"Total File Size:"};
-    TLabel Label36{"Filename:"};
-    TMemo Memo2;
-    TLabel servTypeLbl; // the server's system type while connected
+    // What the user chose; the window keeps it in step with its controls.
+    TSyncOptions options;
 
     // The FTP component, and the session that sends its operations and waits for them.
     TFtp Ftp1;
@@ -158,6 +118,9 @@ public:
 
     // Status line and progress display.
     void ShowStatus(const std::string& text);
+    // The status line's text as the engine last set it.
+    const std::string& Status() const { return status_; }
+    TSyncView& View() { return view_; }
     void ClearStatus();
     void ShowProgress();
     void HideProgress();
@@ -176,20 +139,18 @@ public:
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
 
     uint32_t TimeoutMs() const { return Options().timeoutMs; }
-    // The options of the sync, from the controls bound to them.
-    TSyncOptions Options() const;
+    const TSyncOptions& Options() const { return options; }
 
     // A login succeeded: the session starts where the server put it.
     void LoggedIn();
-    // The upload's figures as the component reports them.
-    void ShowFileSize(const std::string& sizeText);
+    // The upload's progress as the component reports it.
     void ShowUploadProgress();
 
     // The window's side of a disconnect.
     void ClearConnection();
 
-    // The remote load.
-    void changeRemoteBtnClick();
+    // The remote load, as a press of Refresh starts it.
+    void RefreshRemote();
     bool LoadRemoteDirectory();
     bool ChangeRemoteDir(const std::string& path);
     // Walks the server's current directory, whose absolute path becomes known from its
@@ -200,13 +161,13 @@ public:
     bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
     bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
 
-    // The compare.
-    void analyseButtonClick();
+    // The compare, as a press of Compare starts it.
+    void CompareSides();
     void AnalyseLists();
 
     // The update run. `updateFailed` tells whether anything it tried failed or was
     // skipped; `updateFailures` says what, one line each.
-    void updateBtnClick();
+    void UpdateRemote();
     // Carries out a plan made by MakeUpdatePlan from the lists as they are now.
     void RunUpdate(const TPlan& plan);
     bool updateFailed = false;
@@ -229,21 +190,19 @@ public:
     bool RemoteRootKnown() const;
     std::string LocalPath(const TDetail& entry) const;
 
-    // The local scan.
-    void Button4Click();
+    // The local scan of a directory the user chooses, as a press of Change starts it.
+    void ChangeLocal();
     bool LoadLocalDirectory();
     bool ChangeLocalDir(const std::string& path);
     void ScanLocalDir(TStringList& workList, const std::string& path);
     void BuildLocalLevel(TStringList& workList, int parentNode);
 
-protected:
-    // Shows the local directory dialog; returns 1 for OK with the chosen directory.
-    virtual int ShowDirDialog(std::string& chosen);
-
 private:
-    void HoldButtons();
-    void ShowConnectButtonHeld();
     void EndOperation();
+    void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
+
+    TSyncView& view_;
+    std::string status_;
 
     TOperation operation_ = TOperation::None;
     bool disconnectPending_ = false;

@@ -25,7 +25,6 @@ bool Sendable(const TDetail& entry) {
 } // namespace
 
 std::string TSyncCore::RemotePath(const TDetail& entry) const {
-    const TSyncOptions options = Options();
     const std::string& typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     const std::string path = RelativePath(entry.dir, entry.name);
@@ -39,7 +38,6 @@ std::string TSyncCore::RemotePath(const TDetail& entry) const {
 }
 
 bool TSyncCore::RemoteRootKnown() const {
-    const TSyncOptions options = Options();
     const std::string& typed = options.remoteRoot;
     return typed.starts_with('/') || remoteRootAbsolute_ || remoteAtRoot_;
 }
@@ -98,7 +96,7 @@ std::vector<std::string> TSyncCore::UpdatePlan() const {
     return PlanLines(MakeUpdatePlan());
 }
 
-void TSyncCore::updateBtnClick() {
+void TSyncCore::UpdateRemote() {
     RunUpdate(MakeUpdatePlan());
 }
 
@@ -230,18 +228,11 @@ private:
         core_.SetProgress(100);
     }
 
-    void ShowFileFigures(bool shown) {
-        for (TLabel* l : {&core_.Label9, &core_.Label13, &core_.Label15, &core_.Label37})
-            l->SetCaption("");
-        for (TLabel* l : {&core_.Label27, &core_.Label35, &core_.Label36})
-            l->SetVisible(shown);
-    }
-
     void Uploads() {
         core_.ShowOverallProgress();
         core_.ShowStatus("Uploading files - 0% complete");
-        ShowFileFigures(true);
-        core_.stopLoadBtn.SetEnabled(true);
+        core_.View().ShowFileFigures(true);
+        core_.View().EnableAction(TSyncAction::Stop, true);
         // Entries that stay as they are lose the compare's marks now.
         for (int j = 0; j < core_.localList.Count(); ++j)
             if (const TDetail& e = EntryOf(core_.localList, j);
@@ -266,7 +257,7 @@ private:
         }
         core_.localTree.MakeVisible(step.index);
         TSyncCore::DebugLog("File: " + step.path);
-        core_.Label37.SetCaption(entry.name);
+        core_.View().ShowCurrentFile(entry.name);
         const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), core_.RemotePath(entry));
         core_.localTree.SetStateIndex(step.index, imageFile);
         Finished(outcome, "Could not upload: " + step.path);
@@ -282,12 +273,12 @@ private:
         } else {
             core_.SetOverallProgress(100);
         }
-        ShowFileFigures(false);
-        core_.stopLoadBtn.SetEnabled(false);
-        core_.updateBtn.SetEnabled(false);
-        core_.compareBtn.SetEnabled(false);
+        core_.View().ShowFileFigures(false);
+        for (const TSyncAction action :
+             {TSyncAction::Stop, TSyncAction::Update, TSyncAction::Compare})
+            core_.View().EnableAction(action, false);
         if (!stopped && !lost_) {
-            core_.changeRemoteBtnClick();
+            core_.RefreshRemote();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
             core_.ShowStatus(core_.updateFailures.empty()

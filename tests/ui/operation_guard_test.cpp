@@ -364,13 +364,10 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         {"Refresh", [](TWindowFixture& f) { f.Form.changeRemoteBtnClick(); }},
         {"Compare", [](TWindowFixture& f) { f.Form.analyseButtonClick(); }},
         {"Change", [](TWindowFixture& f) { f.Form.Button4Click(); }},
-        // The core's handlers refuse on their own what is no step of the update.
-        {"the core's Update",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).updateBtnClick(); }},
-        {"the core's Compare",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).analyseButtonClick(); }},
-        {"the core's Change",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).Button4Click(); }},
+        // The engine's actions refuse on their own what is no step of the update.
+        {"the engine's Update", [](TWindowFixture& f) { f.Form.UpdateRemote(); }},
+        {"the engine's Compare", [](TWindowFixture& f) { f.Form.CompareSides(); }},
+        {"the engine's Change", [](TWindowFixture& f) { f.Form.ChangeLocal(); }},
     };
     constexpr int files = 12;
     for (const Case& c : cases) {
