@@ -99,23 +99,24 @@ TInterruptStop::~TInterruptStop() {
     delete impl_;
 }
 
-int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
-    // Messages go to the error stream for as long as this run lasts.
-    struct TMessagesToErr {
-        explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
-            Services().ShowMessage = [&e](const std::string& text) {
-                e << EscapeControls(text) << '\n';
-            };
-        }
-        ~TMessagesToErr() { Services().ShowMessage = saved; }
-        std::function<void(const std::string&)> saved;
-    } messagesToErr(err);
-    TForm1 form;
-    // Every line is written; they are pushed out at least every 200 ms and at the end,
-    // not one by one, so a scan of many thousand entries is not held up by its output.
-    // Status lines carry names from the server and the disk: they are printed escaped.
-    uint32_t lastFlush = GetTickCount();
-    form.Panel1.Subscribe([&] {
+namespace {
+
+// Messages go to the error stream for as long as this run lasts.
+struct TMessagesToErr {
+    explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
+        Services().ShowMessage = [&e](const std::string& text) {
+            e << EscapeControls(text) << '\n';
+        };
+    }
+    ~TMessagesToErr() { Services().ShowMessage = saved; }
+    std::function<void(const std::string&)> saved;
+};
+
+// Every line is written; they are pushed out at least every 200 ms and at the end, not
+// one by one, so a scan of many thousand entries is not held up by its output. Status
+// lines carry names from the server and the disk: they are printed escaped.
+void PrintStatuses(TForm1& form, std::ostream& out) {
+    form.Panel1.Subscribe([&form, &out, lastFlush = GetTickCount()]() mutable {
         if (form.Panel1.Caption().empty())
             return;
         out << EscapeControls(form.Panel1.Caption()) << '\n';
@@ -124,6 +125,14 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
             lastFlush = GetTickCount();
         }
     });
+}
+
+} // namespace
+
+int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
+    const TMessagesToErr messagesToErr(err);
+    TForm1 form;
+    PrintStatuses(form, out);
     form.PlanLine = [&out](const std::string& line) {
         out << "  " << EscapeControls(line) << '\n';
     };
