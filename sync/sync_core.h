@@ -77,10 +77,10 @@ public:
     // One operation at a time. The local scan, the remote load, the compare, the update
     // and the connect each run inside their handler and pump messages while they wait, so
     // a press can arrive in the middle of one; were it to start another, that one could
-    // free or rebuild the lists the first is walking. While an operation runs, the window
-    // holds Connect, Compare, Update, Refresh and Change disabled and Stop enabled;
-    // Disconnect stays live (it stops the operation and ends the session once the
-    // operation has unwound).
+    // free or rebuild the lists the first is walking. While an operation runs, the view
+    // holds the actions (TSyncView::HoldActions): the window keeps Connect, Compare,
+    // Update, Refresh and Change disabled and Stop enabled; Disconnect stays live (it
+    // stops the operation and ends the session once the operation has unwound).
     enum class TOperation : uint8_t { None, LocalLoad, RemoteLoad, Compare, Update, Connect };
     bool OperationRunning() const { return operation_ != TOperation::None; }
     TOperation RunningOperation() const { return operation_; }
@@ -91,7 +91,7 @@ public:
     // otherwise: the handler then returns at once, having changed nothing. A press that
     // arrives in the middle of an operation cannot be told from such a step here, so the
     // window's presses are refused whenever any operation runs (TForm1). Leaving the
-    // outermost scope releases the buttons and ends a session that Disconnect closed
+    // outermost scope releases the actions and ends a session that Disconnect closed
     // meanwhile.
     class TOperationScope {
     public:
@@ -218,7 +218,7 @@ private:
     bool remoteAtLogin_ = false;
     // Records a directory whose content stays unknown, and why.
     void MarkUnlisted(const std::string& path, const std::string& why);
-    std::string remoteRootTyped_; // the Edit4 text that remoteRootAbsolute_ belongs to
+    std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
 };
 
