@@ -58,7 +58,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     // A root typed without a leading "/" is taken from where the login put us; once known
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
-    // The root as it was when the load began, whatever is typed meanwhile.
+    // The root is taken as it was when the load began, whatever is typed meanwhile.
     const std::string typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     if (!relative || typed != remoteRootTyped_)

@@ -24,6 +24,18 @@ TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
     ftp_.OnFileDeleted = [this](TObject*) { deleteDone = true; };
 }
 
+// The component may outlive the session by a little (it is torn down after it): what it
+// reports then reaches nobody.
+TRemoteSession::~TRemoteSession() {
+    ftp_.OnFtpInfo = nullptr;
+    ftp_.OnFtpReady = nullptr;
+    ftp_.OnFtpError = nullptr;
+    ftp_.OnLoggedIn = nullptr;
+    ftp_.OnDirectoryCreated = nullptr;
+    ftp_.OnDirectoryDeleted = nullptr;
+    ftp_.OnFileDeleted = nullptr;
+}
+
 bool TRemoteSession::WaitFor(const bool& flag, uint32_t quietMs) {
     lastActivity = GetTickCount();
     for (;;) {

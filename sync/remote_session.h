@@ -22,6 +22,7 @@ enum class TOutcome { Done, Failed, Stopped, Lost };
 class TRemoteSession {
 public:
     explicit TRemoteSession(TFtp& ftp);
+    ~TRemoteSession();
     TRemoteSession(const TRemoteSession&) = delete;
     TRemoteSession& operator=(const TRemoteSession&) = delete;
 
