@@ -1,13 +1,38 @@
 #include "app/command_line.h"
 
+#include "app/exit_codes.h"
 #include "app/settings.h"
 
+#include <charconv>
 #include <csignal>
 #include <optional>
 #include <termios.h>
 #include <unistd.h>
 
 namespace pelmora {
+
+namespace {
+
+enum class TValue { NotThis, Taken, Missing };
+
+// An option with a value, as "--name VALUE" or "--name=VALUE"; an empty value is missing.
+TValue TakeValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+                 std::string& value) {
+    const std::string& a = args[i];
+    if (a == name) {
+        if (i + 1 >= args.size())
+            return TValue::Missing;
+        value = args[++i];
+    } else if (a.size() > name.size() && a.compare(0, name.size(), name) == 0 &&
+               a[name.size()] == '=') {
+        value = a.substr(name.size() + 1);
+    } else {
+        return TValue::NotThis;
+    }
+    return value.empty() ? TValue::Missing : TValue::Taken;
+}
+
+} // namespace
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     TCommandLine cl;
@@ -24,6 +49,21 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         modeGiven = true;
         return true;
     };
+    // The first option that only a headless run can use, to name it when there is none.
+    std::string headlessOnly;
+    auto headlessOption = [&](const std::string& name) {
+        if (headlessOnly.empty())
+            headlessOnly = name;
+    };
+    bool levelGiven = false;
+    auto setLevel = [&](TOutputLevel level) {
+        if (levelGiven && cl.Output != level)
+            return false;
+        cl.Output = level;
+        levelGiven = true;
+        return true;
+    };
+    std::string value;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--settings") {
@@ -48,10 +88,39 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--version") {
             cl.Mode = TCommandLine::Version;
             return cl;
+        } else if (a == "--dry-run") {
+            cl.DryRun = true;
+            headlessOption(a);
+        } else if (a == "--quiet" || a == "-q" || a == "--verbose" || a == "-v") {
+            const bool quiet = a == "--quiet" || a == "-q";
+            if (!setLevel(quiet ? TOutputLevel::Quiet : TOutputLevel::Verbose))
+                return fail("--quiet and --verbose cannot be combined");
+            headlessOption(a);
+        } else if (TValue v = TakeValue(args, i, "--log-file", value); v != TValue::NotThis) {
+            if (v == TValue::Missing)
+                return fail("--log-file needs a file name");
+            cl.LogFile = value;
+            headlessOption("--log-file");
+        } else if (TValue v = TakeValue(args, i, "--exclude", value); v != TValue::NotThis) {
+            if (v == TValue::Missing)
+                return fail("--exclude needs a pattern");
+            cl.Excludes.push_back(value);
+            headlessOption("--exclude");
+        } else if (TValue v = TakeValue(args, i, "--max-delete", value); v != TValue::NotThis) {
+            std::int64_t cap = 0;
+            const char* end = value.data() + value.size();
+            const auto [stop, error] = std::from_chars(value.data(), end, cap);
+            if (v == TValue::Missing || error != std::errc() || stop != end || cap < -1)
+                return fail("--max-delete needs a number of deletions (0 or more), or -1 for no "
+                            "limit");
+            cl.MaxDelete = cap;
+            headlessOption("--max-delete");
         } else {
             return fail("Unknown argument \"" + a + "\"");
         }
     }
+    if (!headlessOnly.empty() && cl.Mode != TCommandLine::Headless)
+        return fail(headlessOnly + " is only for --headless");
     return cl;
 }
 
@@ -148,18 +217,42 @@ void PrintUsage(std::ostream& out) {
            "  (no option)          open the window\n"
            "  --headless           run without a window: load the local tree, then do what\n"
            "                       one press of Connect does (as the settings choose), print\n"
-           "                       every status line, and exit: 0 when all went well,\n"
-           "                       1 when a step failed or was stopped (Ctrl-C stops)\n"
+           "                       what it does, and exit with a status below\n"
+           "                       (Ctrl-C stops)\n"
            "  --configure K=V ...  write settings keys (FTP.server, FTP.userName,\n"
            "                       FTP.password, FTP.port, Firewall.server, Firewall.port,\n"
            "                       Firewall.active, List.local, List.remote, Options.compare,\n"
            "                       Options.load, Options.update, Options.exit,\n"
            "                       Options.delete, Options.timeout, Screen.width,\n"
-           "                       Screen.height, Screen.top, Screen.left) and exit;\n"
+           "                       Screen.height, Screen.top, Screen.left,\n"
+           "                       FTP.dataMode=auto|passive|active) and exit;\n"
            "                       FTP.password=- reads the password from standard input\n"
            "  --settings FILE      use FILE as the settings file (default\n"
            "                       ~/.config/pelmora/PELMORA.INI)\n"
            "  --help, --version\n";
+    out << "\n"
+           "With --headless:\n"
+           "  --dry-run            load both trees, compare and print the plan; change\n"
+           "                       nothing on the server\n"
+           "  -q, --quiet          print only failures and the summary\n"
+           "  -v, --verbose        print every status line as well\n"
+           "  --log-file FILE      append every line, as --verbose prints it, to FILE, each\n"
+           "                       with its time (UTC); the password is never written\n"
+           "  --exclude PATTERN    leave out what matches PATTERN on both sides: never\n"
+           "                       uploaded, never deleted; written as a line of the file\n"
+           "                       .pelmoraignore in the local directory (patterns as in\n"
+           "                       .gitignore; .git and .pelmoraignore are left out unless\n"
+           "                       a pattern with ! brings them back); may be repeated\n"
+           "  --max-delete N       refuse to delete more than N entries on the server\n"
+           "                       (-1: no limit); without it, deleting more than half of\n"
+           "                       the server's entries, and more than 20, is refused;\n"
+           "                       uploads go on either way\n"
+           "\n"
+           "Environment:\n"
+           "  PELMORA_PASSWORD     the password for this run, instead of the stored one\n"
+           "\n"
+           "Exit status:\n"
+        << ExitCodesHelp();
 }
 
 std::string VersionText() {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "app/run_report.h"
+
+#include <cstdint>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +17,13 @@ struct TCommandLine {
     std::string SettingsFile; // empty: the default file
     std::vector<std::string> Assignments;
     std::string Error;
+
+    // What a headless run is asked to do beyond what the settings say.
+    bool DryRun = false;
+    TOutputLevel Output = TOutputLevel::Normal;
+    std::string LogFile;                   // empty: no log
+    std::vector<std::string> Excludes;     // in the order given, after .pelmoraignore
+    std::optional<std::int64_t> MaxDelete; // unset: the default rule; -1: no cap
 };
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args);

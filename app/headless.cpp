@@ -99,31 +99,47 @@ TInterruptStop::~TInterruptStop() {
     delete impl_;
 }
 
+namespace {
+
+// Messages go to the error stream for as long as this run lasts.
+struct TMessagesToErr {
+    explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
+        Services().ShowMessage = [&e](const std::string& text) {
+            e << EscapeControls(text) << '\n';
+        };
+    }
+    ~TMessagesToErr() { Services().ShowMessage = saved; }
+    std::function<void(const std::string&)> saved;
+};
+
+// Every line is written; they are pushed out at least every 200 ms and at the end, not
+// one by one, so a scan of many thousand entries is not held up by its output. Status
+// lines carry names from the server and the disk: they are printed escaped.
+void PrintStatuses(TForm1& form, std::ostream& out) {
+    form.Panel1.Subscribe(
+        [&form, &out, lastFlush = GetTickCount(), dataModeShown = false]() mutable {
+            if (form.Panel1.Caption().empty())
+                return;
+            out << EscapeControls(form.Panel1.Caption()) << '\n';
+            // Once, after the first data connection: what a user behind a router needs to
+            // know when listings work but slowly, or not at all.
+            if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
+                dataModeShown = true;
+                out << "Data connections: " << form.Ftp1.DataModeInUse() << '\n';
+            }
+            if (TickReached(GetTickCount(), lastFlush + 200)) {
+                out.flush();
+                lastFlush = GetTickCount();
+            }
+        });
+}
+
+} // namespace
+
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
-    // Messages go to the error stream for as long as this run lasts.
-    struct TMessagesToErr {
-        explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
-            Services().ShowMessage = [&e](const std::string& text) {
-                e << EscapeControls(text) << '\n';
-            };
-        }
-        ~TMessagesToErr() { Services().ShowMessage = saved; }
-        std::function<void(const std::string&)> saved;
-    } messagesToErr(err);
+    const TMessagesToErr messagesToErr(err);
     TForm1 form;
-    // Every line is written; they are pushed out at least every 200 ms and at the end,
-    // not one by one, so a scan of many thousand entries is not held up by its output.
-    // Status lines carry names from the server and the disk: they are printed escaped.
-    uint32_t lastFlush = GetTickCount();
-    form.Panel1.Subscribe([&] {
-        if (form.Panel1.Caption().empty())
-            return;
-        out << EscapeControls(form.Panel1.Caption()) << '\n';
-        if (TickReached(GetTickCount(), lastFlush + 200)) {
-            out.flush();
-            lastFlush = GetTickCount();
-        }
-    });
+    PrintStatuses(form, out);
     form.PlanLine = [&out](const std::string& line) {
         out << "  " << EscapeControls(line) << '\n';
     };

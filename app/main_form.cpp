@@ -9,7 +9,60 @@
 
 namespace pelmora {
 
-TForm1::TForm1() = default;
+void TOperationButton::SetEnabled(bool enabled) {
+    if (held_)
+        wanted_ = enabled;
+    else
+        TButton::SetEnabled(enabled);
+}
+
+void TOperationButton::Hold(bool shown) {
+    if (!held_) {
+        wanted_ = Enabled();
+        held_ = true;
+    }
+    TButton::SetEnabled(shown);
+}
+
+void TOperationButton::Release() {
+    if (!held_)
+        return;
+    held_ = false;
+    TButton::SetEnabled(wanted_);
+}
+
+TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
+    for (TControl* hidden :
+         {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
+          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
+          static_cast<TControl*>(&Label27), static_cast<TControl*>(&Label35),
+          static_cast<TControl*>(&Label36)})
+        hidden->SetVisible(false);
+    for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
+        disabled->SetEnabled(false);
+    Memo2.SetVisible(false);
+    // Connect turns into Disconnect, and back, in the middle of an operation.
+    connectBtn.Subscribe([this] {
+        if (connectBtn.Held())
+            HoldActions();
+    });
+    BindOptions();
+}
+
+// The engine reads its options from here; every change of a control reaches it at once.
+void TForm1::BindOptions() {
+    const auto read = [this] {
+        options.localRoot = Label5.Caption();
+        options.remoteRoot = Edit4.Text();
+        options.mayDelete = CheckBox5.Checked();
+        options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
+    };
+    read();
+    for (TControl* bound :
+         {static_cast<TControl*>(&Label5), static_cast<TControl*>(&Edit4),
+          static_cast<TControl*>(&CheckBox5), static_cast<TControl*>(&timeOutSpin)})
+        bound->Subscribe(read);
+}
 
 TForm1::~TForm1() {
     FormDestroy();
@@ -57,6 +110,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &Geometry.Top;
     else if (is("Screen.left"))
         b.number = &Geometry.Left;
+    else if (is("FTP.dataMode"))
+        b.edit = &dataModeEdit;
     return b;
 }
 
@@ -64,7 +119,8 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     settingsFile_ = settingsFile;
     localWorkList.SetSorted(true);
     remoteWorkList.SetSorted(true);
-    remoteLoading = localLoading = connected = ftpError = deleteDone = uploading = false;
+    remoteLoading = localLoading = connected = false;
+    session.ftpError = session.deleteDone = session.uploading = false;
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
@@ -90,6 +146,9 @@ void TForm1::FormCreate(const std::string& settingsFile) {
             break;
         }
     }
+    // A file without the key, or with a word we do not know, means auto.
+    dataModeEdit.SetText(
+        DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));
 }
 
 bool TForm1::StartSocketLibrary() {
@@ -109,33 +168,29 @@ void TForm1::FormActivate() {
     NotebookPage = 0;
 }
 
-int TForm1::ShowDirDialog(std::string& chosen) {
-    return DirDialog ? DirDialog(chosen) : 2;
-}
-
 void TForm1::Button5Click() {
-    ftpAbort = true;
+    session.Stop();
     userStop = true;
 }
 
 void TForm1::changeRemoteBtnClick() {
     if (!OperationRunning())
-        TSyncCore::changeRemoteBtnClick();
+        RefreshRemote();
 }
 
 void TForm1::analyseButtonClick() {
     if (!OperationRunning())
-        TSyncCore::analyseButtonClick();
+        CompareSides();
 }
 
 void TForm1::updateBtnClick() {
     if (!OperationRunning())
-        TSyncCore::updateBtnClick();
+        UpdateRemote();
 }
 
 void TForm1::Button4Click() {
     if (!OperationRunning())
-        TSyncCore::Button4Click();
+        ChangeLocal();
 }
 
 bool TForm1::HeadlessConnect() {
@@ -196,6 +251,108 @@ void TForm1::FormDestroy() {
     FreeEntries(remoteList);
     localWorkList.Clear();
     remoteWorkList.Clear();
+}
+
+void TForm1::ShowStatusText(const std::string& text) {
+    Panel1.SetCaption(text);
+}
+
+void TForm1::ShowStepBar(bool shown) {
+    ProgressBar1.SetVisible(shown);
+    if (shown)
+        Label15.SetCaption("");
+    Label15.SetVisible(shown);
+    progressLbl.SetVisible(shown);
+}
+
+void TForm1::SetStepBar(int percent) {
+    ProgressBar1.SetPosition(percent);
+    Label15.SetCaption(std::to_string(percent) + "%");
+}
+
+void TForm1::ClearStepPercent() {
+    Label15.SetCaption("");
+}
+
+void TForm1::ShowOverallBar(bool shown) {
+    ProgressBar2.SetVisible(shown);
+}
+
+void TForm1::SetOverallBar(int percent) {
+    ProgressBar2.SetPosition(percent);
+}
+
+void TForm1::ShowFileFigures(bool shown) {
+    for (TLabel* l : {&Label9, &Label13, &Label15, &Label37})
+        l->SetCaption("");
+    for (TLabel* l : {&Label27, &Label35, &Label36})
+        l->SetVisible(shown);
+}
+
+void TForm1::ShowCurrentFile(const std::string& name) {
+    Label37.SetCaption(name);
+}
+
+void TForm1::ShowFileSize(const std::string& sizeText) {
+    Label13.SetCaption(sizeText);
+}
+
+void TForm1::ShowBytesSent(int64_t sent) {
+    Label9.SetCaption(std::to_string(sent));
+}
+
+TOperationButton& TForm1::ButtonOf(TSyncAction action) {
+    switch (action) {
+    case TSyncAction::Connect:
+        return connectBtn;
+    case TSyncAction::LocalChange:
+        return Button4;
+    case TSyncAction::Compare:
+        return compareBtn;
+    case TSyncAction::Update:
+        return updateBtn;
+    case TSyncAction::Stop:
+        return stopLoadBtn;
+    case TSyncAction::Refresh:
+        break;
+    }
+    return changeRemoteBtn;
+}
+
+void TForm1::EnableAction(TSyncAction action, bool enabled) {
+    ButtonOf(action).SetEnabled(enabled);
+}
+
+void TForm1::Trace(const std::string& line) {
+    Memo2.Add(line);
+}
+
+void TForm1::ShowLocalRoot(const std::string& root) {
+    Label5.SetCaption(root);
+}
+
+void TForm1::ShowDisconnected() {
+    connectBtn.SetCaption("Connect");
+    servTypeLbl.SetCaption("");
+}
+
+// While an operation runs, Connect, Compare, Update, Refresh and Change are held disabled
+// and Stop enabled; Disconnect stays live until it has been pressed.
+void TForm1::HoldActions() {
+    for (TOperationButton* b : {&compareBtn, &updateBtn, &changeRemoteBtn, &Button4})
+        b->Hold(false);
+    stopLoadBtn.Hold(true);
+    connectBtn.Hold(connected && !DisconnectPending());
+}
+
+void TForm1::ReleaseActions() {
+    for (TOperationButton* b :
+         {&connectBtn, &compareBtn, &updateBtn, &changeRemoteBtn, &Button4, &stopLoadBtn})
+        b->Release();
+}
+
+bool TForm1::ChooseLocalDirectory(std::string& chosen) {
+    return DirDialog && DirDialog(chosen) == 1;
 }
 
 } // namespace pelmora

@@ -18,12 +18,56 @@ struct TWindowGeometry {
     int Left = 20;
 };
 
+// A button of the window that a running operation holds: while held it shows what the
+// operation allows the user to press, and what the handlers set meanwhile is kept and
+// shown when the hold ends, so an operation's results (Compare enabling Update, a failed
+// load leaving Compare off) survive it.
+class TOperationButton : public TButton {
+public:
+    explicit TOperationButton(std::string caption) : TButton(std::move(caption)) {}
+
+    // Hides TControl::SetEnabled for the handlers, which write through this type.
+    void SetEnabled(bool enabled);
+    bool Held() const { return held_; }
+    // Starts the hold or changes what it shows.
+    void Hold(bool shown);
+    void Release();
+
+private:
+    bool held_ = false;
+    bool wanted_ = false;
+};
+
 // The main window's state and logic, without any widget: the desktop window draws it
-// and the headless run drives it.
-class TForm1 : public TSyncCore {
+// and the headless run drives it. It owns the controls, keeps the engine's options in
+// step with them and shows what the engine does on them.
+class TForm1 : public TSyncView, public TSyncCore {
 public:
     TForm1();
     ~TForm1() override;
+
+    // Controls the engine's work shows on, and those its options come from.
+    TPanel Panel1;             // the status line
+    TProgressBar ProgressBar1; // per-step progress
+    TLabel Label15{"100%"};    // its percentage
+    TLabel progressLbl{"Progress:"};
+    TProgressBar ProgressBar2; // overall progress of the uploads
+    TLabel Label5;             // the local root directory
+    TEdit Edit4{"/webftp"};    // the remote root directory
+    TSpinEdit timeOutSpin{5, 300, 30};
+    TOperationButton connectBtn{"Connect"};
+    TOperationButton Button4{"Change"};
+    TOperationButton compareBtn{"Compare"};
+    TOperationButton updateBtn{"Update"};
+    TOperationButton stopLoadBtn{"Stop"};
+    TOperationButton changeRemoteBtn{"Refresh"};
+    TCheckBox CheckBox5{"Delete Remote Files", true};
+    TLabel Label9, Label13, Label37;
+    TLabel Label27{"Bytes Transfered:"};
+    TLabel Label35{"Total File Size:"};
+    TLabel Label36{"Filename:"};
+    TMemo Memo2;
+    TLabel servTypeLbl; // the server's system type while connected
 
     // Setup page.
     TEdit Edit1; // FTP server
@@ -33,6 +77,8 @@ public:
     TEdit fireWallEdit;
     TSpinEdit firewallSpin{0, 65535, 21};
     TCheckBox firewallCheck{"Use Firewall"};
+    // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
+    TEdit dataModeEdit{"auto"};
     // Options page.
     TCheckBox CheckBox2{"Load directory", true};
     TCheckBox CheckBox1{"Compare"};
@@ -70,7 +116,7 @@ public:
 
     // The window's presses of Refresh, Compare, Update and Change. A press that arrives
     // while an operation runs (from the keyboard, a click queued before the button was
-    // disabled) does nothing. The core's own steps call the TSyncCore handlers instead.
+    // disabled) does nothing. The engine's own steps call its actions directly.
     void changeRemoteBtnClick();
     void analyseButtonClick();
     void updateBtnClick();
@@ -95,10 +141,29 @@ public:
     // The local directory dialog of the front end: returns 1 for OK with the choice.
     std::function<int(std::string& chosen)> DirDialog;
 
-protected:
-    int ShowDirDialog(std::string& chosen) override;
+    // The engine's view, on the controls above.
+    void ShowStatusText(const std::string& text) override;
+    void ShowStepBar(bool shown) override;
+    void SetStepBar(int percent) override;
+    void ClearStepPercent() override;
+    void ShowOverallBar(bool shown) override;
+    void SetOverallBar(int percent) override;
+    void ShowFileFigures(bool shown) override;
+    void ShowCurrentFile(const std::string& name) override;
+    void ShowFileSize(const std::string& sizeText) override;
+    void ShowBytesSent(int64_t sent) override;
+    void EnableAction(TSyncAction action, bool enabled) override;
+    void Trace(const std::string& line) override;
+    void ShowLocalRoot(const std::string& root) override;
+    void ShowDisconnected() override;
+    void HoldActions() override;
+    void ReleaseActions() override;
+    bool ChooseLocalDirectory(std::string& chosen) override;
 
 private:
+    TOperationButton& ButtonOf(TSyncAction action);
+    void BindOptions();
+
     struct TBinding {
         TEdit* edit = nullptr;
         TLabel* label = nullptr;

@@ -14,6 +14,7 @@ void TForm1::ConnectToServer() {
         Ftp1.UserPassword = Edit3.Text();
         Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
     }
+    Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());
@@ -36,7 +37,7 @@ void TForm1::connectButtonClick() {
         return;
     runFailed_ = false;
     if (connected) {
-        ftpAbort = false;
+        session.Resume();
         ClearConnection();
         Ftp1.Quit();
         return;
@@ -53,17 +54,18 @@ void TForm1::connectButtonClick() {
         return refuse("Please supply a username or password");
 
     // A Stop belongs to the operation it stopped, not to the next session.
-    ftpAbort = false;
+    session.Resume();
     userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!WaitForFlag(connected, TimeoutMs()) || !connected) {
+    if (!session.WaitFor(connected, TimeoutMs()) || !connected) {
         runFailed_ = true;
-        if (lastErrorCode == ftpAccessDenied) {
+        if (session.lastErrorCode == ftpAccessDenied) {
             ShowStatus("Access Denied. Incorrect username or password");
         } else {
-            ShowStatus(lastErrorText.empty() ? std::string("Could not connect to remote site")
-                                             : lastErrorText);
+            ShowStatus(session.lastErrorText.empty()
+                           ? std::string("Could not connect to remote site")
+                           : session.lastErrorText);
             // A login still under way (stopped, or out of time) is refused a QUIT.
             EndComponentSession();
         }

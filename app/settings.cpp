@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include "app/settings_codec.h"
+#include "ftp/ftp.h"
 #include "toolkit/profile.h"
 #include "toolkit/text.h"
 
@@ -12,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 19> SettingKeys = {{
+const std::array<TSetting, 20> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -32,6 +33,8 @@ const std::array<TSetting, 19> SettingKeys = {{
     {"Screen", "height", Integer, 438, -100000, 100000},
     {"Screen", "top", Integer, 20, -100000, 100000},
     {"Screen", "left", Integer, 20, -100000, 100000},
+    // "auto", "passive" or "active"; a file without it means auto.
+    {"FTP", "dataMode", Text, 0, 0, 0},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {
@@ -77,6 +80,15 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
         }
         const std::string value = assignment.substr(eq + 1);
         const std::string where = std::string(setting->Section) + "." + setting->Key;
+        if (setting == FindSetting("FTP.dataMode")) {
+            const auto mode = ParseDataMode(value);
+            if (!mode || value.empty()) {
+                error = "The value of " + where + " must be auto, passive or active";
+                return false;
+            }
+            ini.WriteString(setting->Section, setting->Key, EncodeValue(DataModeName(*mode)));
+            continue;
+        }
         switch (setting->Type) {
         case Text: {
             std::string why;

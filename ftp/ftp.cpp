@@ -3,25 +3,36 @@
 #include "ftp/ftp_transfer.h"
 #include "net/sock_errors.h"
 #include "toolkit/services.h"
+#include "toolkit/text.h"
 #include "toolkit/tick.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QTimer>
+
 #include <array>
 
 namespace pelmora {
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
 
 bool SafeArgument(const std::string& text) {
     return text.find('\r') == std::string::npos && text.find('\n') == std::string::npos;
 }
 
 const char* ReplyStateName(TReplyState state) {
-    static constexpr std::array<const char*, 13> names = {
-        "Idle", "Greeting", "User", "Pass",     "Acct",   "Syst", "InitialCwd",
-        "Pwd",  "Type",     "Port", "Transfer", "Simple", "Quit"};
-    static_assert(static_cast<size_t>(TReplyState::Quit) + 1 == names.size());
+    static constexpr std::array<const char*, 16> names = {
+        "Idle", "Greeting", "User",     "Pass",   "Acct", "Syst", "InitialCwd", "Pwd",
+        "Type", "Port",     "Transfer", "Simple", "Quit", "Epsv", "Pasv",       "PassiveConnect"};
+    static_assert(static_cast<size_t>(TReplyState::PassiveConnect) + 1 == names.size());
     const auto index = static_cast<size_t>(state);
     return index < names.size() ? names[index] : "Unknown";
 }
@@ -33,6 +44,91 @@ const char* OperationName(TFtpOperation operation) {
     static_assert(static_cast<size_t>(TFtpOperation::GetListing) + 1 == names.size());
     const auto index = static_cast<size_t>(operation);
     return index < names.size() ? names[index] : "Unknown";
+}
+
+const char* DataModeName(TDataMode mode) {
+    switch (mode) {
+    case TDataMode::Auto:
+        return "auto";
+    case TDataMode::Passive:
+        return "passive";
+    case TDataMode::Active:
+        return "active";
+    }
+    return "auto";
+}
+
+std::optional<TDataMode> ParseDataMode(const std::string& text) {
+    if (text.empty())
+        return TDataMode::Auto;
+    for (const TDataMode mode : {TDataMode::Auto, TDataMode::Passive, TDataMode::Active})
+        if (SameText(text, DataModeName(mode)))
+            return mode;
+    return std::nullopt;
+}
+
+std::optional<TPassiveTarget> ParsePasvReply(const std::string& line) {
+    if (line.size() < 4)
+        return std::nullopt;
+    // Six numbers joined by commas, wherever they stand after the code: not every server
+    // puts them in parentheses.
+    for (size_t start = 4; start < line.size(); ++start) {
+        if (!IsDigit(line[start]) || IsDigit(line[start - 1]))
+            continue;
+        int numbers[6] = {};
+        size_t at = start;
+        int count = 0;
+        for (; count < 6; ++count) {
+            if (at >= line.size() || !IsDigit(line[at]))
+                break;
+            long value = 0;
+            size_t digits = 0;
+            while (at < line.size() && IsDigit(line[at]) && digits < 4) {
+                value = value * 10 + (line[at] - '0');
+                ++at;
+                ++digits;
+            }
+            if (value > 255 || (at < line.size() && IsDigit(line[at])))
+                break;
+            numbers[count] = static_cast<int>(value);
+            if (count < 5) {
+                if (at >= line.size() || line[at] != ',')
+                    break;
+                ++at;
+            }
+        }
+        if (count != 6)
+            continue;
+        const uint16_t port = static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
+        if (port == 0)
+            return std::nullopt;
+        return TPassiveTarget{std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+                                  std::to_string(numbers[2]) + "." + std::to_string(numbers[3]),
+                              port};
+    }
+    return std::nullopt;
+}
+
+std::optional<uint16_t> ParseEpsvReply(const std::string& line) {
+    const size_t open = line.find('(');
+    if (open == std::string::npos || open + 4 >= line.size())
+        return std::nullopt;
+    // (<d><d><d>port<d>): the delimiter is whatever printable character the server chose.
+    const char delimiter = line[open + 1];
+    if (delimiter < 33 || delimiter > 126 || IsDigit(delimiter) || line[open + 2] != delimiter ||
+        line[open + 3] != delimiter)
+        return std::nullopt;
+    size_t at = open + 4;
+    long port = 0;
+    size_t digits = 0;
+    while (at < line.size() && IsDigit(line[at]) && digits < 6) {
+        port = port * 10 + (line[at] - '0');
+        ++at;
+        ++digits;
+    }
+    if (digits == 0 || port < 1 || port > 65535 || at >= line.size() || line[at] != delimiter)
+        return std::nullopt;
+    return static_cast<uint16_t>(port);
 }
 
 std::string PortArgument(const std::string& dottedAddress, uint16_t port) {
@@ -79,12 +175,37 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
     data_->OnSockRead = forward(&TTransfer::Readable);
     data_->OnSockClose = forward(&TTransfer::Closed);
     data_->OnSockWrite = forward(&TTransfer::Writable);
+    passive_ = std::make_unique<TStarSock>(this);
+    passive_->SetWinsockStarted(true);
+    const auto passiveForward = [this](void (TTransfer::*event)(int32_t)) {
+        return [this, event](TObject*) {
+            if (transfer_)
+                (transfer_.get()->*event)(PassiveDataSlot);
+        };
+    };
+    passive_->OnSockConnect = [this](TObject*) { PassiveConnected(); };
+    passive_->OnSockRead = passiveForward(&TTransfer::Readable);
+    passive_->OnSockClose = passiveForward(&TTransfer::Closed);
+    passive_->OnSockWrite = passiveForward(&TTransfer::Writable);
+    passiveDeadline_ = std::make_unique<QTimer>();
+    passiveDeadline_->setSingleShot(true);
+    QObject::connect(passiveDeadline_.get(), &QTimer::timeout, [this] {
+        // The connection came, or the operation ended, before the deadline did.
+        if (replyState_ != TReplyState::PassiveConnect)
+            return;
+        passive_->Close();
+        PassiveFailed("The passive data connection to " + passiveTarget_ +
+                      " could not be made (No answer within " +
+                      std::to_string(PassiveConnectTimeout) + " ms)");
+    });
 }
 
 TFtp::~TFtp() {
     Close();
     CancelTransfer();
     transfer_.reset();
+    passiveDeadline_.reset();
+    passive_.reset();
     data_.reset();
 }
 
@@ -343,6 +464,11 @@ void TFtp::OpenControlConnection() {
     inReply_ = false;
     lastReplyText_.clear();
     lastActivity_ = GetTickCount();
+    // What the last session learnt of its server's data modes may not hold for this one.
+    epsvRefused_ = passiveRefused_ = foreignPasvTraced_ = false;
+    epsvAnswer_.clear();
+    passiveFailure_.clear();
+    dataModeInUse_.clear();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
     OnSockClose = [this](TObject*) { SockClosed(); };

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class QTimer;
+
 namespace pelmora {
 
 // Notifications the component posts to its own window; they arrive after the running
@@ -28,6 +30,10 @@ constexpr uint32_t WM_FTP_READY = WM_USER + 4;     // 1028
 // must not fill our memory until the caller gives up.
 constexpr int64_t MaxListingBytes = 64LL * 1024 * 1024;
 constexpr int MaxListingLines = 1000000;
+
+// The slot number by which a transfer knows its passive data connection: beyond the
+// data component's slots, so no news of an accepted connection is ever taken for it.
+constexpr int32_t PassiveDataSlot = SlotCount + 1;
 
 // What the next final reply answers.
 enum class TReplyState : uint8_t {
@@ -44,8 +50,34 @@ enum class TReplyState : uint8_t {
     Transfer, // LIST or STOR: the data connection runs
     Simple,
     Quit,
+    Epsv, // passive data commands: EPSV, then PASV when it is refused
+    Pasv,
+    PassiveConnect, // our connection to the server's passive data port is on its way
 };
 const char* ReplyStateName(TReplyState state);
+
+// How listings and uploads get their data connection. Auto tries EPSV, then PASV, and
+// falls back to PORT; Passive never sends PORT; Active sends nothing but PORT.
+enum class TDataMode : uint8_t { Auto, Passive, Active };
+// "auto", "passive", "active".
+const char* DataModeName(TDataMode mode);
+// The mode of such a name (without regard to case); an empty text is Auto, anything
+// else nothing.
+std::optional<TDataMode> ParseDataMode(const std::string& text);
+
+// Where a PASV reply tells us to connect: the address in dotted form and the port.
+struct TPassiveTarget {
+    std::string address;
+    uint16_t port = 0;
+};
+// The six numbers of a 227 reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); the
+// parentheses are optional. Nothing for a reply without six numbers from 0 to 255 in a
+// row, or with port 0.
+std::optional<TPassiveTarget> ParsePasvReply(const std::string& line);
+// The port of a 229 reply ("229 Entering Extended Passive Mode (|||port|)"): the
+// delimiter is the first character inside the parentheses. Nothing without a port from
+// 1 to 65535.
+std::optional<uint16_t> ParseEpsvReply(const std::string& line);
 
 // The operation whose completion event follows the next ready.
 enum class TFtpOperation : uint8_t {
@@ -124,6 +156,12 @@ public:
     int64_t ListingByteCap = MaxListingBytes;
     int ListingLineCap = MaxListingLines;
     TFTPServerType ServerType = ftpstDefault;
+    // Active unless the owner chooses otherwise: the component's transcripts have always
+    // shown PORT.
+    TDataMode DataMode = TDataMode::Active;
+    // How long a connection to a passive port may take: a port that a firewall drops
+    // silently would otherwise hold the operation for the system's whole connect time-out.
+    uint32_t PassiveConnectTimeout = 10000; // ms
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;
@@ -159,6 +197,8 @@ public:
     // Of the latest listing or upload.
     int64_t BytesTransferred() const;
     uint32_t TransferTime() const;
+    // The data component's slot of the data connection, PassiveDataSlot for a passive
+    // one, 0 for none.
     int DataSlot() const;
     TReplyState ReplyState() const { return replyState_; }
     TFtpOperation Operation() const { return operation_; }
@@ -170,6 +210,9 @@ public:
     // The final reply line that ended the last operation ("550 Permission denied"),
     // kept until the next operation starts.
     const std::string& LastReplyText() const { return lastReplyText_; }
+    // How this session's latest data connection was made: "passive (EPSV)",
+    // "passive (PASV)" or "active (PORT)"; empty until the session has made one.
+    const std::string& DataModeInUse() const { return dataModeInUse_; }
 
     void HandleNotification(TMessage& message);
     // One control line; only the final line of a reply is acted on.
@@ -263,10 +306,32 @@ private:
     void OnTransferReply(char kind, const std::string& line);
     // The transfer's one report: both of its ends have come.
     void TransferEnded();
+    // Passive data commands (ftp_replies.cpp).
+    // TYPE has been accepted: EPSV, PASV or PORT, by the mode and what the session has
+    // learnt so far.
+    void SendDataCommand();
+    void SendPort();
+    void SendPasv();
+    void OnEpsvReply(char kind, const std::string& line);
+    void OnPasvReply(char kind, const std::string& line);
+    // Both passive commands were refused, or the connection to the passive port could not
+    // be made: active mode where the mode allows, otherwise the operation fails.
+    void PassiveFailed(const std::string& reason);
+    // Connects to `port` of the control connection's peer, whatever address the server
+    // named; the verb goes out once the connection is made.
+    void ConnectPassive(const std::string& namedAddress, uint16_t port, const char* how);
+    void PassiveConnected();
+    // The address of the control connection's peer, dotted.
+    std::string PeerAddress() const;
+    // The data connection of the running transfer has been made.
+    void DataConnectionMade();
     // Ends whatever transfer runs; it reports nothing.
     void CancelTransfer();
 
     std::unique_ptr<TFtpData> data_;
+    // Our end of a passive data connection; the transfer knows it as PassiveDataSlot.
+    std::unique_ptr<TStarSock> passive_;
+    std::unique_ptr<QTimer> passiveDeadline_;
     // The latest listing or upload; kept once ended for its counters.
     std::shared_ptr<TTransfer> transfer_;
     TStringList listing_;
@@ -292,6 +357,17 @@ private:
     std::deque<std::string> errorTexts_; // addInfo of each error posted, in order
     std::string lastReplyText_;
     uint32_t lastActivity_ = 0;
+
+    // What the session has learnt of the server's data modes; a refused command is not
+    // tried again until the next session.
+    bool epsvRefused_ = false;
+    bool passiveRefused_ = false;
+    bool foreignPasvTraced_ = false;
+    std::string epsvAnswer_;     // the refusal of EPSV, for the words of a later failure
+    std::string passiveFailure_; // why auto mode gave passive up
+    std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects
+    std::string passiveTarget_;  // "address:port" of a passive connection on its way
+    std::string dataModeInUse_;
 };
 
 } // namespace pelmora

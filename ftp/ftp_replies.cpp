@@ -8,6 +8,9 @@
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
+#include <QTimer>
+
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -68,6 +71,8 @@ const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {TReplyState::Transfer, &TFtp::OnTransferReply},
     {TReplyState::Simple, &TFtp::OnSimpleReply},
     {TReplyState::Quit, &TFtp::OnQuitReply},
+    {TReplyState::Epsv, &TFtp::OnEpsvReply},
+    {TReplyState::Pasv, &TFtp::OnPasvReply},
 };
 
 // ---------------------------------------------------------------------------------
@@ -303,11 +308,141 @@ void TFtp::BeginTransfer(std::shared_ptr<TTransfer> transfer) {
 void TFtp::OnTypeReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation(line);
+    SendDataCommand();
+}
+
+void TFtp::SendDataCommand() {
+    if (DataMode == TDataMode::Active || (DataMode == TDataMode::Auto && passiveRefused_))
+        return SendPort();
+    transfer_->Arm();
+    if (epsvRefused_)
+        return SendPasv();
+    dataHow_ = "EPSV";
+    SendCommand("EPSV", TReplyState::Epsv);
+}
+
+void TFtp::SendPort() {
     // Armed before PORT goes out: some servers connect back as soon as they read it.
     if (const auto argument = ListenForData()) {
         transfer_->Arm();
+        dataHow_ = "PORT";
         SendCommand("PORT " + *argument, TReplyState::Port);
     }
+}
+
+void TFtp::SendPasv() {
+    dataHow_ = "PASV";
+    SendCommand("PASV", TReplyState::Pasv);
+}
+
+void TFtp::OnEpsvReply(char kind, const std::string& line) {
+    if (kind == '2')
+        if (const auto port = ParseEpsvReply(line))
+            return ConnectPassive(std::string(), *port, "EPSV");
+    // A refusal now is a refusal for the session; a passing trouble (4xx) is not.
+    if (kind != '4')
+        epsvRefused_ = true;
+    epsvAnswer_ = line;
+    SendPasv();
+}
+
+void TFtp::OnPasvReply(char kind, const std::string& line) {
+    if (kind == '2')
+        if (const auto target = ParsePasvReply(line))
+            return ConnectPassive(target->address, target->port, "PASV");
+    std::string answers = "PASV: " + line;
+    if (!epsvAnswer_.empty())
+        answers = "EPSV: " + epsvAnswer_ + ", " + answers;
+    PassiveFailed("The server refused passive mode (" + answers + ")");
+}
+
+void TFtp::PassiveFailed(const std::string& reason) {
+    passiveDeadline_->stop();
+    if (DataMode != TDataMode::Auto)
+        return FailOperation(reason + "; try FTP.dataMode=active");
+    // Not worth a second try on every listing: the rest of the session is active.
+    passiveRefused_ = true;
+    passiveFailure_ = reason;
+    if (OnTrace)
+        OnTrace(reason + "; active mode (PORT) for the rest of the session");
+    SendPort();
+}
+
+std::string TFtp::PeerAddress() const {
+    return EntryPoints().inet_ntoa(TInAddr{Socket->Address.sin_addr});
+}
+
+void TFtp::ConnectPassive(const std::string& namedAddress, uint16_t port, const char* how) {
+    // The server may name an address behind its router, or any other host: we connect to
+    // no one but the server we are talking to.
+    const std::string peer = PeerAddress();
+    if (!namedAddress.empty() && namedAddress != peer && !foreignPasvTraced_) {
+        foreignPasvTraced_ = true;
+        if (OnTrace)
+            OnTrace(std::string(how) + " named " + namedAddress + "; connecting to " + peer +
+                    " instead");
+    }
+    dataHow_ = how;
+    passiveTarget_ = peer + ":" + std::to_string(port);
+    SetReplyState(TReplyState::PassiveConnect);
+    passive_->HostName.clear();
+    passive_->HostAddress = peer;
+    passive_->FtpPort = port;
+    passive_->ConnectError = 0;
+    passiveDeadline_->start(
+        static_cast<int>(std::min<uint32_t>(PassiveConnectTimeout, 0x7FFFFFFF)));
+    try {
+        passive_->Open();
+    } catch (const std::exception& error) {
+        passive_->Close();
+        PassiveFailed("The passive data connection to " + passiveTarget_ + " could not be made (" +
+                      error.what() + ")");
+    }
+}
+
+namespace {
+
+std::string SocketErrorWords(int32_t error) {
+    switch (error) {
+    case WSAECONNREFUSED:
+        return "Connection refused";
+    case WSAETIMEDOUT:
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+    case WSAENETDOWN:
+        return "No answer";
+    default:
+        break;
+    }
+    const std::string name = ErrorName(error);
+    return name.empty() ? "error " + std::to_string(error) : name;
+}
+
+} // namespace
+
+void TFtp::PassiveConnected() {
+    if (replyState_ != TReplyState::PassiveConnect || !transfer_)
+        return;
+    passiveDeadline_->stop();
+    TSockAddrIn peer;
+    int32_t length = sizeof peer;
+    int32_t error = passive_->ConnectError;
+    if (error == 0 && EntryPoints().getpeername(passive_->Socket->Handle, &peer, &length) != 0)
+        error = WSAECONNREFUSED;
+    if (error != 0) {
+        passive_->Close();
+        return PassiveFailed("The passive data connection to " + passiveTarget_ +
+                             " could not be made (" + SocketErrorWords(error) + ")");
+    }
+    const std::shared_ptr<TTransfer> transfer = transfer_;
+    transfer->Accepted(PassiveDataSlot);
+    SendCommand(TransferVerb(), TReplyState::Transfer);
+    transfer->VerbSent();
+}
+
+void TFtp::DataConnectionMade() {
+    dataModeInUse_ = dataHow_ == "PORT" ? "active (PORT)" : "passive (" + dataHow_ + ")";
 }
 
 void TFtp::OnPortReply(char kind, const std::string& line) {
@@ -325,8 +460,14 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
         return transfer_->ControlEnded();
     // A refusal the transfer does not take ends it: a send loop still running stops
     // without a word.
-    if (!transfer_->TakesRefusal(line))
-        FailOperation(line);
+    if (transfer_->TakesRefusal(line))
+        return;
+    // Neither way works: the user should hear of both, not only of the last one tried.
+    if (DataMode == TDataMode::Auto && dataHow_ == "PORT" && !passiveFailure_.empty() &&
+        line.rfind("425", 0) == 0)
+        return FailOperation("The server could not connect back in active mode (" + line +
+                             "), and before that: " + passiveFailure_);
+    FailOperation(line);
 }
 
 std::string TFtp::TransferVerb() const {

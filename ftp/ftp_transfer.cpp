@@ -104,6 +104,14 @@ void TFtp::TTransfer::Cancel() {
 }
 
 bool TFtp::TTransfer::TakeConnection(int32_t slot) {
+    if (slot == PassiveDataSlot) {
+        // Ours, made to the control connection's peer.
+        if (slot_ != 0 || !Running())
+            return false;
+        slot_ = slot;
+        ftp_.DataConnectionMade();
+        return true;
+    }
     if (slot <= 0 || slot > SlotCount)
         return false;
     // Anyone else on the network who guesses the port is shown the door before a byte
@@ -115,7 +123,20 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
         return false;
     }
     slot_ = slot;
+    ftp_.DataConnectionMade();
     return true;
+}
+
+int32_t TFtp::TTransfer::Receive(char* buffer, int32_t capacity) {
+    if (slot_ == PassiveDataSlot)
+        return ftp_.passive_->Socket->Receive(buffer, capacity);
+    return ftp_.data_->Receive(slot_, buffer, capacity);
+}
+
+int32_t TFtp::TTransfer::Send(int32_t slot, const char* buffer, int32_t count) {
+    if (slot == PassiveDataSlot)
+        return ftp_.passive_->Socket->Send(buffer, count);
+    return ftp_.data_->Send(slot, buffer, count);
 }
 
 void TFtp::TTransfer::Accepted(int32_t slot) {
@@ -128,7 +149,10 @@ void TFtp::TTransfer::Accepted(int32_t slot) {
     }
     startTick_ = GetTickCount();
     ftp_.lastActivity_ = startTick_;
-    started_ = true;
+    // Our own connection to a passive port says nothing of whether the server will list:
+    // only its 1xx does.
+    if (slot != PassiveDataSlot)
+        started_ = true;
     ftp_.abortRequested_ = false;
 }
 
@@ -168,9 +192,11 @@ void TFtp::TTransfer::ReportIfBothEnded() {
 }
 
 void TFtp::TTransfer::CloseDataSide() {
-    if (slot_ != 0)
+    if (slot_ != 0 && slot_ != PassiveDataSlot)
         ftp_.data_->CloseClient(slot_);
     ftp_.data_->Close();
+    // Also a passive connection still on its way.
+    ftp_.passive_->Close();
     slot_ = 0;
     if (localFile_ >= 0)
         ::close(localFile_);
@@ -184,7 +210,7 @@ bool TFtp::TTransfer::ReadListing() {
     std::string text;
     try {
         char bytes[ReceiveChunk];
-        text = ChunkText(bytes, ftp_.data_->Receive(slot_, bytes, ReceiveChunk));
+        text = ChunkText(bytes, Receive(bytes, ReceiveChunk));
     } catch (const ESockError&) {
         // The data connection broke; the control connection may well be fine.
         FailListing(ftpSocketReadError, "Listing connection broken");
@@ -325,7 +351,7 @@ bool TFtp::TTransfer::SendAll(const char* buffer, int32_t count) {
         writable_ = false;
         int32_t n = 0;
         try {
-            n = ftp_.data_->Send(slot, buffer + sent, count - sent);
+            n = Send(slot, buffer + sent, count - sent);
         } catch (const ESockError&) {
             return false;
         }

@@ -11,10 +11,11 @@
 namespace pelmora {
 
 // One listing or one upload over the data connection. It owns what the data side needs:
-// the one connection the server makes to our listener, the local file of an upload, the
-// lines and the parser of a listing, the counters. It ends when both of its ends have
-// come, in either order: the server's final reply to LIST or STOR, and the end of the
-// data connection. Then it tells its TFtp, once (TransferEnded).
+// the one connection the server makes to our listener (or that we make to the server's
+// passive port), the local file of an upload, the lines and the parser of a listing, the
+// counters. It ends when both of its ends have come, in either order: the server's final
+// reply to LIST or STOR, and the end of the data connection. Then it tells its TFtp, once
+// (TransferEnded).
 //
 // A cancelled transfer tells nothing and no longer touches the data component, whose
 // next connection may already belong to the next transfer: whoever cancelled it has
@@ -56,6 +57,10 @@ public:
 private:
     // Only the server may connect to our data port, and only once per transfer.
     bool TakeConnection(int32_t slot);
+    // The data connection, whether the server made it (a slot of the data component) or
+    // we did (PassiveDataSlot).
+    int32_t Receive(char* buffer, int32_t capacity);
+    int32_t Send(int32_t slot, const char* buffer, int32_t count);
     bool Running() const { return !cancelled_ && !dataEnded_; }
     void DataEnded();
     void ReportIfBothEnded();

@@ -60,6 +60,41 @@ TVerdict Matched(const TDetail& local, const TDetail& remote, int j) {
     return v;
 }
 
+// The entry under `key` gets no verdict, and nor does anything inside it.
+void Conflict(TComparison& c, TBlocked& blocked, const std::string& key, const std::string& why) {
+    c.conflicts.push_back(key + ": " + why);
+    blocked.Add(key);
+}
+
+// On a server that ignores case, two local names that differ only in case would land on
+// one remote file: neither is sent, and neither counts as deleted.
+void CaseTwins(const TStringList& local, TBlocked& blocked, TComparison& c) {
+    const int localCount = local.Count();
+    std::unordered_map<std::string, int> firstLocal;
+    for (int i = 0; i < localCount; ++i)
+        firstLocal.emplace(blocked.Key(local.Strings(i)), i);
+    for (int i = 0; i < localCount; ++i) {
+        const int first = firstLocal.at(blocked.Key(local.Strings(i)));
+        if (first != i)
+            Conflict(c, blocked, local.Strings(i),
+                     "differs from " + local.Strings(first) +
+                         " only in letter case, which the server does not tell apart");
+    }
+}
+
+// Remote entries that no local entry matched go, but links never, nor anything inside a
+// directory that cannot be judged.
+void RemoteVerdicts(const TStringList& remote, const TBlocked& blocked, TComparison& c) {
+    for (int j = 0; j < remote.Count(); ++j) {
+        TVerdict& v = c.remote[static_cast<size_t>(j)];
+        const TDetail& entry = At(remote, j);
+        if (v.partner >= 0 || entry.kind == kindLink || blocked.Inside(remote.Strings(j)))
+            continue;
+        v.action = entry.kind == kindDirectory ? actionRemove : actionDelete;
+        v.icon = imageDelete;
+    }
+}
+
 } // namespace
 
 TComparison CompareLists(const TStringList& local, const TStringList& remote,
@@ -73,8 +108,7 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
     for (const std::string& dir : rules.remoteUnlisted)
         blocked.Add(dir);
     const auto conflict = [&](int i, const std::string& why) {
-        c.conflicts.push_back(local.Strings(i) + ": " + why);
-        blocked.Add(local.Strings(i));
+        Conflict(c, blocked, local.Strings(i), why);
     };
 
     // The partner of a local entry is the first remote entry with the same key; one
@@ -83,19 +117,8 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
     firstRemote.reserve(static_cast<size_t>(remoteCount));
     for (int j = 0; j < remoteCount; ++j)
         firstRemote.emplace(blocked.Key(remote.Strings(j)), j);
-    // On a server that ignores case, two local names that differ only in case would
-    // land on one remote file: neither is sent, and neither counts as deleted.
-    if (rules.caseFolding) {
-        std::unordered_map<std::string, int> firstLocal;
-        for (int i = 0; i < localCount; ++i)
-            firstLocal.emplace(blocked.Key(local.Strings(i)), i);
-        for (int i = 0; i < localCount; ++i) {
-            const int first = firstLocal.at(blocked.Key(local.Strings(i)));
-            if (first != i)
-                conflict(i, "differs from " + local.Strings(first) +
-                                " only in letter case, which the server does not tell apart");
-        }
-    }
+    if (rules.caseFolding)
+        CaseTwins(local, blocked, c);
 
     for (int i = 0; i < localCount; ++i) {
         const std::string& key = local.Strings(i);
@@ -131,20 +154,11 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
             c.remote[static_cast<size_t>(j)].partner = i;
     }
 
-    for (int j = 0; j < remoteCount; ++j) {
-        TVerdict& v = c.remote[static_cast<size_t>(j)];
-        const TDetail& entry = At(remote, j);
-        // Links are never deleted; nor is anything inside a directory that cannot be
-        // judged.
-        if (v.partner >= 0 || entry.kind == kindLink || blocked.Inside(remote.Strings(j)))
-            continue;
-        v.action = entry.kind == kindDirectory ? actionRemove : actionDelete;
-        v.icon = imageDelete;
-    }
+    RemoteVerdicts(remote, blocked, c);
     return c;
 }
 
-void TSyncCore::analyseButtonClick() {
+void TSyncCore::CompareSides() {
     const TOperationScope operation(*this, TOperation::Compare);
     if (!operation)
         return;
@@ -158,7 +172,7 @@ void TSyncCore::AnalyseLists() {
     const int remoteCount = remoteList.Count();
     ShowStatus("Comparing: " + std::to_string(localCount) + " Local and " +
                std::to_string(remoteCount) + " Remote Files");
-    stopLoadBtn.SetEnabled(true);
+    Enable(TSyncAction::Stop, true);
     ShowProgress();
     DebugLog("ANALYSE LISTS");
     DebugLog("-------------");
@@ -199,13 +213,13 @@ void TSyncCore::AnalyseLists() {
         }
         SetProgress(100);
         ShowStatus("Files Compared. Ready for Transfer");
-        updateBtn.SetEnabled(true);
+        Enable(TSyncAction::Update, true);
     } else {
         SetProgress(0);
         ShowStatus("Compare stopped");
-        updateBtn.SetEnabled(false);
+        Enable(TSyncAction::Update, false);
     }
-    stopLoadBtn.SetEnabled(false);
+    Enable(TSyncAction::Stop, false);
     SetHourglassCursor(false);
     DebugLog("ANALYSE LISTS - COMPLETE");
     DebugLog("------------------------");

@@ -27,28 +27,29 @@ void ReleaseUnreached(TStringList& workList, int from) {
 
 } // namespace
 
-void TSyncCore::Button4Click() {
+void TSyncCore::ChangeLocal() {
     const TOperationScope operation(*this, TOperation::LocalLoad);
     if (!operation)
         return;
     if (localLoading || remoteLoading)
         return;
     std::string chosen;
-    if (ShowDirDialog(chosen) != 1)
+    if (!view_.ChooseLocalDirectory(chosen))
         return;
-    connectBtn.SetEnabled(false);
-    Button4.SetEnabled(false);
-    Label5.SetCaption(chosen);
+    Enable(TSyncAction::Connect, false);
+    Enable(TSyncAction::LocalChange, false);
+    options.localRoot = chosen;
+    view_.ShowLocalRoot(chosen);
     ClearStatus();
     ShowStatus("Loading Local Directory");
     ProcessMessages();
     if (LoadLocalDirectory()) {
         ShowStatus("Local Directory Loaded: " + std::to_string(localList.Count()));
         if (remoteTree.Count() >= 1)
-            compareBtn.SetEnabled(true);
+            Enable(TSyncAction::Compare, true);
     }
-    Button4.SetEnabled(true);
-    connectBtn.SetEnabled(true);
+    Enable(TSyncAction::LocalChange, true);
+    Enable(TSyncAction::Connect, true);
 }
 
 bool TSyncCore::LoadLocalDirectory() {
@@ -69,7 +70,8 @@ bool TSyncCore::LoadLocalDirectory() {
         ShowStatus("Could not change to local directory: " + Options().localRoot);
         return false;
     }
-    Label5.SetCaption(root);
+    options.localRoot = root;
+    view_.ShowLocalRoot(root);
     userStop = false;
     FreeEntries(localList);
     localTree.Clear();

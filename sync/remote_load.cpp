@@ -1,4 +1,4 @@
-#include "sync/listing_lines.h"
+#include "sync/remote_entries.h"
 #include "sync/sync_core.h"
 #include "toolkit/messages.h"
 #include "toolkit/text.h"
@@ -21,7 +21,7 @@ bool CaseBlindSystem(const std::string& systemType) {
 
 } // namespace
 
-void TSyncCore::changeRemoteBtnClick() {
+void TSyncCore::RefreshRemote() {
     const TOperationScope operation(*this, TOperation::RemoteLoad);
     if (!operation)
         return;
@@ -53,12 +53,13 @@ void TSyncCore::MarkUnlisted(const std::string& path, const std::string& why) {
 }
 
 bool TSyncCore::LoadRemoteDirectory() {
-    ftpAbort = false;
+    session.Resume();
+    session.timeoutMs = TimeoutMs();
     // A root typed without a leading "/" is taken from where the login put us; once known
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
-    const TSyncOptions options = Options();
-    const std::string& typed = options.remoteRoot;
+    // The root is taken as it was when the load began, whatever is typed meanwhile.
+    const std::string typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     if (!relative || typed != remoteRootTyped_)
         remoteRootAbsolute_.reset();
@@ -79,11 +80,12 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteAtRoot_ = false;
     if (!ChangeRemoteDir(root)) {
         if (!userStop)
-            ShowStatus("Could not enter the remote directory " + typed + ": " + FailureReason());
+            ShowStatus("Could not enter the remote directory " + typed + ": " +
+                       session.FailureReason());
         return false;
     }
     remoteRootTyped_ = typed;
-    stopLoadBtn.SetEnabled(true);
+    Enable(TSyncAction::Stop, true);
     recurseLevel = 0;
     recurseDir.clear();
     FreeEntries(remoteList);
@@ -95,105 +97,114 @@ bool TSyncCore::LoadRemoteDirectory() {
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
     const bool back = BuildRemoteLevel(TTreeModel::NoNode);
-    const bool result = !ftpAbort;
+    const bool result = !session.Stopped();
     remoteAtRoot_ = result && back;
     if (result)
-        compareBtn.SetEnabled(true);
+        Enable(TSyncAction::Compare, true);
     else
         remoteLoadComplete = false;
-    stopLoadBtn.SetEnabled(false);
+    Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     return result;
 }
 
 bool TSyncCore::ChangeRemoteDir(const std::string& path) {
-    ftpReady = false;
     remoteAtLogin_ = false;
-    Ftp1.ChangeDir(path);
-    const TOutcome outcome = AwaitOperation(ftpReady);
+    const TOutcome outcome = session.ChangeDir(path);
     if (outcome == TOutcome::Lost)
-        ftpAbort = true;
+        session.Stop();
     return outcome == TOutcome::Done;
+}
+
+bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here) {
+    const bool top = recurseLevel == 1;
+    const std::string shown = recurseDir.empty() ? "/" : recurseDir;
+    const TOutcome outcome = session.List(entries, here);
+    bool listed = outcome == TOutcome::Done;
+    std::string why = session.FailureReason();
+    if (listed) {
+        for (const std::string& line : session.NotEntries())
+            view_.Trace("Not an entry: " + line);
+        if (top && !here.empty() && here.front() == '/')
+            remoteRootAbsolute_ = here == "/" ? std::string() : here;
+        if (CaseBlindListing(entries))
+            caseFolding = true;
+        if (!NamesEveryEntry(entries)) {
+            // What such a listing leaves out cannot be told from what the server lacks.
+            listed = false;
+            why = "the listing does not name every file";
+            entries.clear();
+        }
+    } else if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
+        session.Stop();
+    }
+    if (!listed && !userStop) {
+        if (top || session.Stopped()) {
+            // Without the root's listing nothing at all is known; a lost session ends
+            // the load wherever it is.
+            ShowStatus("Could not list the remote directory " +
+                       (top ? Options().remoteRoot : shown) + ": " + why);
+            session.Stop();
+        } else {
+            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + why);
+        }
+    }
+    return listed;
+}
+
+// False when the entry ends the level: the load was given up or the session is gone.
+bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
+                               const std::string& here) {
+    if (remoteList.Count() >= MaxRemoteEntries) {
+        ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
+                   " entries; the load was given up");
+        session.Stop();
+        return false;
+    }
+    const std::string path = RelativePath(recurseDir, listedEntry.name);
+    if (path.size() > MaxPathLength) {
+        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        return true;
+    }
+    if (listedEntry.kind == TListedKind::Link)
+        view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
+    auto* detail = new TDetail;
+    FillRemoteDetail(*detail, listedEntry, recurseDir);
+    const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
+    remoteTree.MakeVisible(node);
+    if (detail->kind != kindDirectory)
+        return true;
+    if (!ChangeRemoteDir(listedEntry.name)) {
+        if (session.Stopped()) {
+            if (!userStop)
+                ShowStatus("Could not enter " + path + ": " + session.FailureReason());
+            return false;
+        }
+        // The entry stays with its content unknown, and the walk goes on with its
+        // siblings: nothing inside it will be deleted or written.
+        MarkUnlisted(path, "Could not enter " + path + ": " + session.FailureReason());
+        return true;
+    }
+    recurseDir = path;
+    const bool back = BuildRemoteLevel(node);
+    RemoveLastComponent(recurseDir);
+    // The level below could not climb back with "..": go straight home, or give up
+    // the load rather than walk on in the wrong directory.
+    if (!back && !session.Stopped() && (here.empty() || !ChangeRemoteDir(here)))
+        session.Stop();
+    return true;
 }
 
 bool TSyncCore::BuildRemoteLevel(int parentNode) {
     ++recurseLevel;
-    const bool top = recurseLevel == 1;
-    const std::string shown = recurseDir.empty() ? "/" : recurseDir;
     std::string here; // this directory's absolute path, as the server names it
     std::vector<TListedEntry> entries;
-    ftpReady = false;
-    Ftp1.GetListing();
-    const TOutcome outcome = AwaitOperation(ftpReady);
-    bool listed = false;
-    if (outcome == TOutcome::Done && !ftpAbort) {
-        // A listing that failed is never taken for an empty directory.
-        if (Ftp1.LastError() == ftpNoError) {
-            listed = true;
-            here = Ftp1.CurrentDirectory;
-            if (top && !here.empty() && here.front() == '/')
-                remoteRootAbsolute_ = here == "/" ? std::string() : here;
-            entries = ReadListing(Ftp1.Listing(), Memo2);
-            if (DosListing(entries))
-                caseFolding = true;
-        }
-    } else if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
-        ftpAbort = true;
-    }
-    if (!listed && !userStop) {
-        if (top || ftpAbort) {
-            // Without the root's listing nothing at all is known; a lost session ends
-            // the load wherever it is.
-            ShowStatus("Could not list the remote directory " +
-                       (top ? Options().remoteRoot : shown) + ": " + FailureReason());
-            ftpAbort = true;
-        } else {
-            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + FailureReason());
-        }
-    }
-    for (const TListedEntry& listedEntry : entries) {
-        if (ftpAbort)
+    ListRemoteLevel(entries, here);
+    for (const TListedEntry& listedEntry : entries)
+        if (session.Stopped() || !AddRemoteEntry(listedEntry, parentNode, here))
             break;
-        if (remoteList.Count() >= MaxRemoteEntries) {
-            ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
-                       " entries; the load was given up");
-            ftpAbort = true;
-            break;
-        }
-        const std::string path = RelativePath(recurseDir, listedEntry.name);
-        if (path.size() > MaxPathLength) {
-            remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
-            continue;
-        }
-        if (listedEntry.kind == TListedKind::Link)
-            Memo2.Add("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
-        auto* detail = new TDetail;
-        FillRemoteDetail(*detail, listedEntry, recurseDir);
-        const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
-        remoteTree.MakeVisible(node);
-        if (detail->kind != kindDirectory)
-            continue;
-        if (!ChangeRemoteDir(listedEntry.name)) {
-            if (ftpAbort) {
-                if (!userStop)
-                    ShowStatus("Could not enter " + path + ": " + FailureReason());
-                break;
-            }
-            // The entry stays with its content unknown, and the walk goes on with its
-            // siblings: nothing inside it will be deleted or written.
-            MarkUnlisted(path, "Could not enter " + path + ": " + FailureReason());
-            continue;
-        }
-        recurseDir = path;
-        const bool back = BuildRemoteLevel(node);
-        RemoveLastComponent(recurseDir);
-        // The level below could not climb back with "..": go straight home, or give up
-        // the load rather than walk on in the wrong directory.
-        if (!back && !ftpAbort && (here.empty() || !ChangeRemoteDir(here)))
-            ftpAbort = true;
-    }
     bool back = true;
-    if (!top)
+    if (recurseLevel != 1)
         back = ChangeRemoteDir("..");
     --recurseLevel;
     return back;

@@ -2,98 +2,46 @@
 
 namespace pelmora {
 
-void TOperationButton::SetEnabled(bool enabled) {
-    if (held_)
-        wanted_ = enabled;
-    else
-        TButton::SetEnabled(enabled);
-}
-
-void TOperationButton::Hold(bool shown) {
-    if (!held_) {
-        wanted_ = Enabled();
-        held_ = true;
-    }
-    TButton::SetEnabled(shown);
-}
-
-void TOperationButton::Release() {
-    if (!held_)
-        return;
-    held_ = false;
-    TButton::SetEnabled(wanted_);
-}
-
-TSyncCore::TSyncCore() {
-    for (TControl* hidden :
-         {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
-          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
-          static_cast<TControl*>(&Label27), static_cast<TControl*>(&Label35),
-          static_cast<TControl*>(&Label36)})
-        hidden->SetVisible(false);
-    for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
-        disabled->SetEnabled(false);
-    Memo2.SetVisible(false);
-    // Connect turns into Disconnect, and back, in the middle of an operation.
-    connectBtn.Subscribe([this] {
-        if (connectBtn.Held())
-            ShowConnectButtonHeld();
-    });
-
-    Ftp1.OnFtpInfo = [this](TObject* s, FtpInfo i, const std::string& a) { Ftp1FtpInfo(s, i, a); };
-    Ftp1.OnFtpReady = [this](TObject* s) { Ftp1FtpReady(s); };
-    Ftp1.OnFtpError = [this](TObject* s, FtpInfo i, const std::string& a) {
-        Ftp1FtpError(s, i, a);
-    };
-    Ftp1.OnLoggedIn = [this](TObject* s) { Ftp1LoggedIn(s); };
-    Ftp1.OnDirectoryCreated = [this](TObject* s) { Ftp1DirectoryCreated(s); };
-    Ftp1.OnDirectoryDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
-    Ftp1.OnFileDeleted = [this](TObject* s) { Ftp1FileDeleted(s); };
-    Ftp1.OnFileStored = [this](TObject* s) { Ftp1FileStored(s); };
+TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options)
+    : options(std::move(options)), view_(view) {
+    session.OnLoggedIn = [this] { LoggedIn(); };
+    session.OnFileSize = [this](const std::string& size) { view_.ShowFileSize(size); };
+    session.OnProgress = [this] { ShowUploadProgress(); };
 }
 
 TSyncCore::~TSyncCore() = default;
 
 void TSyncCore::ShowStatus(const std::string& text) {
-    Panel1.SetCaption(text.size() > MaxPathLength ? text.substr(0, MaxPathLength) : text);
+    status_ = text.size() > MaxPathLength ? text.substr(0, MaxPathLength) : text;
+    view_.ShowStatusText(status_);
 }
 
 void TSyncCore::ClearStatus() {
-    ftpError = false;
-    lastErrorCode = 30; // no error
+    session.ClearError();
     ShowStatus("");
     HideProgress();
     HideOverallProgress();
-    updateBtn.SetEnabled(false);
-    compareBtn.SetEnabled(false);
+    Enable(TSyncAction::Update, false);
+    Enable(TSyncAction::Compare, false);
 }
 
 void TSyncCore::ShowProgress() {
-    ProgressBar1.SetVisible(true);
-    Label15.SetCaption("");
-    Label15.SetVisible(true);
-    progressLbl.SetVisible(true);
+    view_.ShowStepBar(true);
 }
-
 void TSyncCore::HideProgress() {
-    ProgressBar1.SetVisible(false);
-    Label15.SetVisible(false);
-    progressLbl.SetVisible(false);
+    view_.ShowStepBar(false);
 }
-
 void TSyncCore::SetProgress(int percent) {
-    ProgressBar1.SetPosition(percent);
-    Label15.SetCaption(std::to_string(percent) + "%");
+    view_.SetStepBar(percent);
 }
-
 void TSyncCore::ShowOverallProgress() {
-    ProgressBar2.SetVisible(true);
+    view_.ShowOverallBar(true);
 }
 void TSyncCore::HideOverallProgress() {
-    ProgressBar2.SetVisible(false);
+    view_.ShowOverallBar(false);
 }
 void TSyncCore::SetOverallProgress(int percent) {
-    ProgressBar2.SetPosition(percent);
+    view_.SetOverallBar(percent);
 }
 
 int TSyncCore::ProgressOf(int position, int count) {
@@ -142,7 +90,7 @@ TSyncCore::TOperationScope::TOperationScope(TSyncCore& core, TOperation kind)
     entered_ = true;
     core_.operation_ = kind;
     if (outer_ == TOperation::None)
-        core_.HoldButtons();
+        core_.view_.HoldActions();
 }
 
 TSyncCore::TOperationScope::~TOperationScope() {
@@ -153,37 +101,24 @@ TSyncCore::TOperationScope::~TOperationScope() {
         core_.EndOperation();
 }
 
-void TSyncCore::HoldButtons() {
-    for (TOperationButton* b : {&compareBtn, &updateBtn, &changeRemoteBtn, &Button4})
-        b->Hold(false);
-    stopLoadBtn.Hold(true);
-    ShowConnectButtonHeld();
-}
-
-void TSyncCore::ShowConnectButtonHeld() {
-    connectBtn.Hold(connected && !disconnectPending_);
-}
-
 void TSyncCore::EndOperation() {
     if (disconnectPending_) {
         disconnectPending_ = false;
         // The operation's last word says what became of it ("Directory Load Stopped");
         // the Connect caption already says that the session is over.
-        const std::string said = Panel1.Caption();
+        const std::string said = status_;
         ClearConnection();
         if (!said.empty())
             ShowStatus(said);
     }
-    for (TOperationButton* b :
-         {&connectBtn, &compareBtn, &updateBtn, &changeRemoteBtn, &Button4, &stopLoadBtn})
-        b->Release();
+    view_.ReleaseActions();
 }
 
 void TSyncCore::EndSessionDuringOperation() {
     if (!OperationRunning() || disconnectPending_)
         return;
     disconnectPending_ = true;
-    ShowConnectButtonHeld();
+    view_.HoldActions();
     EndComponentSession();
 }
 
@@ -193,19 +128,6 @@ void TSyncCore::EndComponentSession() {
         Ftp1.Quit();
     else
         Ftp1.Abort();
-}
-
-TSyncOptions TSyncCore::Options() const {
-    TSyncOptions options;
-    options.localRoot = Label5.Caption();
-    options.remoteRoot = Edit4.Text();
-    options.mayDelete = CheckBox5.Checked();
-    options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
-    return options;
-}
-
-int TSyncCore::ShowDirDialog(std::string&) {
-    return 2;
 }
 
 } // namespace pelmora

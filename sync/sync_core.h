@@ -5,7 +5,8 @@
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
-#include "toolkit/controls.h"
+#include "sync/remote_session.h"
+#include "sync/sync_view.h"
 #include "toolkit/string_list.h"
 #include "toolkit/tree_model.h"
 
@@ -16,33 +17,13 @@
 
 namespace pelmora {
 
-// A button of the window that a running operation holds: while held it shows what the
-// operation allows the user to press, and what the handlers set meanwhile is kept and
-// shown when the hold ends, so an operation's results (Compare enabling Update, a failed
-// load leaving Compare off) survive it.
-class TOperationButton : public TButton {
-public:
-    explicit TOperationButton(std::string caption) : TButton(std::move(caption)) {}
-
-    // Hides TControl::SetEnabled for the handlers, which write through this type.
-    void SetEnabled(bool enabled);
-    bool Held() const { return held_; }
-    // Starts the hold or changes what it shows.
-    void Hold(bool shown);
-    void Release();
-
-private:
-    bool held_ = false;
-    bool wanted_ = false;
-};
-
-// The part of the main window that the synchronisation core works on: the master and
-// work lists of both sides, their trees, the walk state, the session flags, and the
-// controls that the loads, the compare and the update read and write. The application
-// shell derives its window from this class and adds the rest.
+// The synchronisation engine: the master and work lists of both sides, their trees, the
+// walk state and the session flags, and the local scan, the remote load, the compare and
+// the update that work on them. It reads what the user chose from `options` and shows
+// what it does through a TSyncView; it knows no control of any window.
 class TSyncCore {
 public:
-    TSyncCore();
+    explicit TSyncCore(TSyncView& view, TSyncOptions options = {});
     TSyncCore(const TSyncCore&) = delete;
     TSyncCore& operator=(const TSyncCore&) = delete;
     virtual ~TSyncCore();
@@ -62,18 +43,7 @@ public:
     bool localLoading = false;
     bool remoteLoading = false;
     bool connected = false;
-    bool ftpReady = false;
-    bool ftpError = false;
-    bool ftpAbort = false;
     bool userStop = false;
-    bool deleteDone = false;
-    bool dirCreated = false;
-    bool uploading = false;
-    uint8_t lastErrorCode = 0;
-    std::string lastErrorText;
-    // The file being uploaded, as the progress events report it.
-    int64_t bytesSent = 0;
-    int64_t fileSize = 0;
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
@@ -97,39 +67,20 @@ public:
     // a directory on the server").
     std::vector<std::string> conflicts;
 
-    // Controls of the window that the core reads and writes.
-    TPanel Panel1;             // the status line
-    TProgressBar ProgressBar1; // per-step progress
-    TLabel Label15{"100%"};    // its percentage
-    TLabel progressLbl{"Progress:"};
-    TProgressBar ProgressBar2; // overall progress of the uploads
-    TLabel Label5;             // the local root directory
-    TEdit Edit4{"/webftp"};    // the remote root directory
-    TSpinEdit timeOutSpin{5, 300, 30};
-    TOperationButton connectBtn{"Connect"};
-    TOperationButton Button4{"Change"};
-    TOperationButton compareBtn{"Compare"};
-    TOperationButton updateBtn{"Update"};
-    TOperationButton stopLoadBtn{"Stop"};
-    TOperationButton changeRemoteBtn{"Refresh"};
-    TCheckBox CheckBox5{"Delete Remote Files", true};
-    TLabel Label9, Label13, Label37;
-    TLabel Label27{"Bytes Transfered:"};
-    TLabel Label35{"Total File Size:"};
-    TLabel Label36{"Filename:"};
-    TMemo Memo2;
-    TLabel servTypeLbl; // the server's system type while connected
+    // What the user chose; the window keeps it in step with its controls.
+    TSyncOptions options;
 
-    // The FTP component; its events set the session flags below.
+    // The FTP component, and the session that sends its operations and waits for them.
     TFtp Ftp1;
+    TRemoteSession session{Ftp1};
 
     // One operation at a time. The local scan, the remote load, the compare, the update
     // and the connect each run inside their handler and pump messages while they wait, so
     // a press can arrive in the middle of one; were it to start another, that one could
-    // free or rebuild the lists the first is walking. While an operation runs, the window
-    // holds Connect, Compare, Update, Refresh and Change disabled and Stop enabled;
-    // Disconnect stays live (it stops the operation and ends the session once the
-    // operation has unwound).
+    // free or rebuild the lists the first is walking. While an operation runs, the view
+    // holds the actions (TSyncView::HoldActions): the window keeps Connect, Compare,
+    // Update, Refresh and Change disabled and Stop enabled; Disconnect stays live (it
+    // stops the operation and ends the session once the operation has unwound).
     enum class TOperation : uint8_t { None, LocalLoad, RemoteLoad, Compare, Update, Connect };
     bool OperationRunning() const { return operation_ != TOperation::None; }
     TOperation RunningOperation() const { return operation_; }
@@ -140,7 +91,7 @@ public:
     // otherwise: the handler then returns at once, having changed nothing. A press that
     // arrives in the middle of an operation cannot be told from such a step here, so the
     // window's presses are refused whenever any operation runs (TForm1). Leaving the
-    // outermost scope releases the buttons and ends a session that Disconnect closed
+    // outermost scope releases the actions and ends a session that Disconnect closed
     // meanwhile.
     class TOperationScope {
     public:
@@ -167,6 +118,9 @@ public:
 
     // Status line and progress display.
     void ShowStatus(const std::string& text);
+    // The status line's text as the engine last set it.
+    const std::string& Status() const { return status_; }
+    TSyncView& View() { return view_; }
     void ClearStatus();
     void ShowProgress();
     void HideProgress();
@@ -184,55 +138,36 @@ public:
     // `parentNode`; returns the node.
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
 
-    // Waits, pumping messages, until `flag`, ftpError or ftpAbort is set or `timeoutMs`
-    // pass. False on an error or a time-out; an abort before the deadline counts as
-    // success. Sleeps while nothing happens.
-    // The time-out counts from the session's latest sign of life, so a long listing or
-    // upload that keeps arriving is not cut off.
-    bool WaitForFlag(const bool& flag, uint32_t timeoutMs);
-
-    // How an FTP operation that was just started ended.
-    enum class TOutcome { Done, Failed, Stopped, Lost };
-    // Waits for `flag`. Failed: the server refused this operation and the session goes
-    // on (lastErrorText says why). Lost: the session is gone or stopped answering; it is
-    // closed. Stopped: the user pressed Stop.
-    TOutcome AwaitOperation(const bool& flag);
-    // The reason of the last failure in plain words: the server's reply or our own text.
-    std::string FailureReason() const;
     uint32_t TimeoutMs() const { return Options().timeoutMs; }
-    // The options of the sync, from the controls bound to them.
-    TSyncOptions Options() const;
+    const TSyncOptions& Options() const { return options; }
 
-    // Handlers of the component's events: they only set flags.
-    virtual void Ftp1FtpReady(TObject* sender);
-    virtual void Ftp1FtpError(TObject* sender, FtpInfo info, const std::string& addInfo);
-    virtual void Ftp1LoggedIn(TObject* sender);
-    virtual void Ftp1FileDeleted(TObject* sender);
-    virtual void Ftp1DirectoryCreated(TObject* sender);
-    virtual void Ftp1FileStored(TObject* sender);
-    virtual void Ftp1FtpInfo(TObject* sender, FtpInfo info, const std::string& addInfo);
-
-    // The shell's text for an error code of the component; empty for codes without one.
-    static std::string ErrorText(int code);
+    // A login succeeded: the session starts where the server put it.
+    void LoggedIn();
+    // The upload's progress as the component reports it.
+    void ShowUploadProgress();
 
     // The window's side of a disconnect.
     void ClearConnection();
 
-    // The remote load.
-    void changeRemoteBtnClick();
+    // The remote load, as a press of Refresh starts it.
+    void RefreshRemote();
     bool LoadRemoteDirectory();
     bool ChangeRemoteDir(const std::string& path);
     // Walks the server's current directory, whose absolute path becomes known from its
     // listing. True when it stood in its parent's directory again at the end.
     bool BuildRemoteLevel(int parentNode);
+    // Lists the level the walk stands in; false (and said why) when its content stays
+    // unknown.
+    bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
+    bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
 
-    // The compare.
-    void analyseButtonClick();
+    // The compare, as a press of Compare starts it.
+    void CompareSides();
     void AnalyseLists();
 
     // The update run. `updateFailed` tells whether anything it tried failed or was
     // skipped; `updateFailures` says what, one line each.
-    void updateBtnClick();
+    void UpdateRemote();
     // Carries out a plan made by MakeUpdatePlan from the lists as they are now.
     void RunUpdate(const TPlan& plan);
     bool updateFailed = false;
@@ -255,21 +190,19 @@ public:
     bool RemoteRootKnown() const;
     std::string LocalPath(const TDetail& entry) const;
 
-    // The local scan.
-    void Button4Click();
+    // The local scan of a directory the user chooses, as a press of Change starts it.
+    void ChangeLocal();
     bool LoadLocalDirectory();
     bool ChangeLocalDir(const std::string& path);
     void ScanLocalDir(TStringList& workList, const std::string& path);
     void BuildLocalLevel(TStringList& workList, int parentNode);
 
-protected:
-    // Shows the local directory dialog; returns 1 for OK with the chosen directory.
-    virtual int ShowDirDialog(std::string& chosen);
-
 private:
-    void HoldButtons();
-    void ShowConnectButtonHeld();
     void EndOperation();
+    void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
+
+    TSyncView& view_;
+    std::string status_;
 
     TOperation operation_ = TOperation::None;
     bool disconnectPending_ = false;
@@ -285,9 +218,8 @@ private:
     bool remoteAtLogin_ = false;
     // Records a directory whose content stays unknown, and why.
     void MarkUnlisted(const std::string& path, const std::string& why);
-    std::string remoteRootTyped_; // the Edit4 text that remoteRootAbsolute_ belongs to
+    std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
-    uint32_t lastActivity_ = 0; // tick of the upload's latest sign of life
 };
 
 } // namespace pelmora

@@ -25,7 +25,6 @@ bool Sendable(const TDetail& entry) {
 } // namespace
 
 std::string TSyncCore::RemotePath(const TDetail& entry) const {
-    const TSyncOptions options = Options();
     const std::string& typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     const std::string path = RelativePath(entry.dir, entry.name);
@@ -39,7 +38,6 @@ std::string TSyncCore::RemotePath(const TDetail& entry) const {
 }
 
 bool TSyncCore::RemoteRootKnown() const {
-    const TSyncOptions options = Options();
     const std::string& typed = options.remoteRoot;
     return typed.starts_with('/') || remoteRootAbsolute_ || remoteAtRoot_;
 }
@@ -98,7 +96,7 @@ std::vector<std::string> TSyncCore::UpdatePlan() const {
     return PlanLines(MakeUpdatePlan());
 }
 
-void TSyncCore::updateBtnClick() {
+void TSyncCore::UpdateRemote() {
     RunUpdate(MakeUpdatePlan());
 }
 
@@ -131,17 +129,17 @@ private:
         core_.ShowStatus(text);
     }
 
-    bool Finished(const bool& flag, const std::string& what) {
-        switch (core_.AwaitOperation(flag)) {
-        case TSyncCore::TOutcome::Done:
+    bool Finished(TOutcome outcome, const std::string& what) {
+        switch (outcome) {
+        case TOutcome::Done:
             return true;
-        case TSyncCore::TOutcome::Lost:
+        case TOutcome::Lost:
             lost_ = true;
             [[fallthrough]];
-        case TSyncCore::TOutcome::Failed:
-            Fail(what + " (" + core_.FailureReason() + ")");
+        case TOutcome::Failed:
+            Fail(what + " (" + core_.session.FailureReason() + ")");
             return false;
-        case TSyncCore::TOutcome::Stopped:
+        case TOutcome::Stopped:
             break;
         }
         return false;
@@ -194,13 +192,10 @@ private:
                 Fail("Not deleted: " + step.path + " (" + why + ")");
                 continue;
             }
-            core_.deleteDone = false;
             const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
-            if (step.kind == TStepKind::Delete)
-                core_.Ftp1.DeleteFile(path);
-            else
-                core_.Ftp1.RemoveDir(path);
-            if (Finished(core_.deleteDone, "Could not delete: " + step.path))
+            const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
+                                                                    : core_.session.RemoveDir(path);
+            if (Finished(outcome, "Could not delete: " + step.path))
                 core_.remoteTree.SetStateIndex(step.index, imageNone);
             else
                 guard.Keep(key);
@@ -224,9 +219,8 @@ private:
                 continue;
             }
             core_.localTree.MakeVisible(step.index);
-            core_.dirCreated = false;
-            core_.Ftp1.MakeDir(core_.RemotePath(entry));
-            if (Finished(core_.dirCreated, "Could not create: " + step.path))
+            if (Finished(core_.session.MakeDir(core_.RemotePath(entry)),
+                         "Could not create: " + step.path))
                 core_.localTree.SetStateIndex(step.index, imageDirectory);
             else
                 notCreated_.insert(key);
@@ -234,18 +228,11 @@ private:
         core_.SetProgress(100);
     }
 
-    void ShowFileFigures(bool shown) {
-        for (TLabel* l : {&core_.Label9, &core_.Label13, &core_.Label15, &core_.Label37})
-            l->SetCaption("");
-        for (TLabel* l : {&core_.Label27, &core_.Label35, &core_.Label36})
-            l->SetVisible(shown);
-    }
-
     void Uploads() {
         core_.ShowOverallProgress();
         core_.ShowStatus("Uploading files - 0% complete");
-        ShowFileFigures(true);
-        core_.stopLoadBtn.SetEnabled(true);
+        core_.View().ShowFileFigures(true);
+        core_.View().EnableAction(TSyncAction::Stop, true);
         // Entries that stay as they are lose the compare's marks now.
         for (int j = 0; j < core_.localList.Count(); ++j)
             if (const TDetail& e = EntryOf(core_.localList, j);
@@ -260,7 +247,6 @@ private:
             core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
             Upload(*uploads[k]);
         }
-        core_.uploading = false;
     }
 
     void Upload(const TPlanStep& step) {
@@ -271,17 +257,10 @@ private:
         }
         core_.localTree.MakeVisible(step.index);
         TSyncCore::DebugLog("File: " + step.path);
-        core_.ftpReady = false;
-        core_.Label37.SetCaption(entry.name);
-        core_.Ftp1.LocalFile = core_.LocalPath(entry);
-        core_.Ftp1.RemoteFile = core_.RemotePath(entry);
-        core_.Ftp1.TransferMode = BinaryTransfer;
-        core_.uploading = true;
-        core_.Ftp1.PutFile();
-        const bool sent = Finished(core_.ftpReady, "Could not upload: " + step.path);
+        core_.View().ShowCurrentFile(entry.name);
+        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), core_.RemotePath(entry));
         core_.localTree.SetStateIndex(step.index, imageFile);
-        if (sent && !core_.userStop && !core_.Ftp1.Success())
-            Fail("Could not upload: " + step.path + " (" + core_.FailureReason() + ")");
+        Finished(outcome, "Could not upload: " + step.path);
     }
 
     // The server's tree is read again, and the run says how it ended.
@@ -294,12 +273,12 @@ private:
         } else {
             core_.SetOverallProgress(100);
         }
-        ShowFileFigures(false);
-        core_.stopLoadBtn.SetEnabled(false);
-        core_.updateBtn.SetEnabled(false);
-        core_.compareBtn.SetEnabled(false);
+        core_.View().ShowFileFigures(false);
+        for (const TSyncAction action :
+             {TSyncAction::Stop, TSyncAction::Update, TSyncAction::Compare})
+            core_.View().EnableAction(action, false);
         if (!stopped && !lost_) {
-            core_.changeRemoteBtnClick();
+            core_.RefreshRemote();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
             core_.ShowStatus(core_.updateFailures.empty()
@@ -331,7 +310,8 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     updateFailed = false;
     updateFailures.clear();
     userStop = false;
-    ftpAbort = false;
+    session.Resume();
+    session.timeoutMs = TimeoutMs();
     TUpdateRun(*this, plan).Run();
 }
 

@@ -18,6 +18,22 @@ using namespace pelmora;
 
 namespace {
 
+std::string UnheededHeadlessOption(const TCommandLine& cl) {
+    if (cl.DryRun)
+        return "--dry-run";
+    if (cl.Output == TOutputLevel::Quiet)
+        return "--quiet";
+    if (cl.Output == TOutputLevel::Verbose)
+        return "--verbose";
+    if (!cl.LogFile.empty())
+        return "--log-file";
+    if (!cl.Excludes.empty())
+        return "--exclude";
+    if (cl.MaxDelete)
+        return "--max-delete";
+    return {};
+}
+
 int Run(int argc, char** argv, const TCommandLine& cl) {
     const bool window = cl.Mode == TCommandLine::Window;
     std::unique_ptr<QCoreApplication> app;
@@ -38,8 +54,15 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
         }
         return 0;
     }
-    if (cl.Mode == TCommandLine::Headless)
+    if (cl.Mode == TCommandLine::Headless) {
+        // Until the run honours these, taking them would be worse than refusing them: a dry
+        // run that changes the server, excludes that are published, a cap that deletes.
+        if (const std::string unheeded = UnheededHeadlessOption(cl); !unheeded.empty()) {
+            std::cerr << "pelmora: " << unheeded << " is not available in this build yet\n";
+            return 2;
+        }
         return RunHeadless(settings, std::cout, std::cerr);
+    }
     return ui::RunWindow(settings);
 }
 

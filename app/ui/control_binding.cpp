@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QLabel>
@@ -170,6 +171,16 @@ void Bind(TSpinEdit& model, QSpinBox* spin) {
             s->setValue(static_cast<int>(model.Value()));
     });
     QObject::connect(spin, &QSpinBox::valueChanged, [&model](int v) { model.SetValue(v); });
+}
+
+void Bind(TEdit& model, QComboBox* combo) {
+    Follow(model, combo, [&model](QComboBox* c) {
+        const int index = c->findText(Text(model.Text()), Qt::MatchFixedString);
+        c->setCurrentIndex(index < 0 ? 0 : index);
+    });
+    QObject::connect(combo, &QComboBox::activated, [&model, combo](int index) {
+        model.SetText(combo->itemText(index).toStdString());
+    });
 }
 
 } // namespace pelmora::ui

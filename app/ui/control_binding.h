@@ -7,6 +7,7 @@ class QAbstractButton;
 class QProgressBar;
 class QLineEdit;
 class QSpinBox;
+class QComboBox;
 class QCheckBox;
 class QWidget;
 class QPlainTextEdit;
@@ -22,6 +23,9 @@ void Bind(TCheckBox& model, QCheckBox* box);
 void Bind(TProgressBar& model, QProgressBar* bar);
 void Bind(TEdit& model, QLineEdit* edit);
 void Bind(TSpinEdit& model, QSpinBox* spin);
+// The model's text is one of the combo's items (without regard to case); a text that is
+// none of them shows the first.
+void Bind(TEdit& model, QComboBox* combo);
 // Texts that change with every block of a transfer: the widget follows at most every
 // `intervalMs`, and always ends on the model's last value. Showing or hiding is at once.
 void BindThrottled(TCaptionControl& model, QLabel* label, int intervalMs);

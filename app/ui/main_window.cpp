@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDate>
 #include <QFrame>
 #include <QGridLayout>
@@ -404,6 +405,14 @@ QWidget* TMainWindow::BuildSetupPage() {
     grid->addWidget(Spin(form_.ftpPortSpin, page, "ftpPortSpin"), 3, 1);
     grid->addWidget(Caption(tr("Command Timeout: (seconds)"), page, "Label14"), 4, 0);
     grid->addWidget(Spin(form_.timeOutSpin, page, "timeOutSpin"), 4, 1);
+    grid->addWidget(Caption(tr("Data connections:"), page, "dataModeLabel"), 5, 0);
+    auto* dataMode = Named(new QComboBox(page), "dataModeCombo");
+    // Item texts are the setting's values.
+    dataMode->addItems({"auto", "passive", "active"});
+    dataMode->setToolTip(tr("auto: passive first, active when the server or the network "
+                            "refuses it"));
+    Bind(form_.dataModeEdit, dataMode);
+    grid->addWidget(dataMode, 5, 1);
 
     auto* hint = Caption(tr("You may have to    use the IP address."), page, "Label41");
     hint->setWordWrap(true);
@@ -416,7 +425,7 @@ QWidget* TMainWindow::BuildSetupPage() {
     grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 4, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(5, 1);
+    grid->setRowStretch(6, 1);
     return page;
 }
 

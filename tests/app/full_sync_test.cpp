@@ -56,7 +56,7 @@ TEST_P(FullSync, TheServerEndsEqualToTheDiskAndAThirdRunSendsNothing) {
          "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
          "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(), "Options.load=1",
          "Options.compare=1", "Options.update=1", "Options.delete=1", "Options.exit=1",
-         "Options.timeout=20"},
+         "Options.timeout=20", "FTP.dataMode=auto"},
         why))
         << why;
 
@@ -64,6 +64,13 @@ TEST_P(FullSync, TheServerEndsEqualToTheDiskAndAThirdRunSendsNothing) {
     std::string output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << server.Name() << "\n" << output;
+    // Every one of these servers takes EPSV; the mode is told once.
+    const std::string told = "\nData connections: passive (EPSV)\n";
+    EXPECT_NE(output.find(told), std::string::npos) << output;
+    EXPECT_EQ(output.find(told), output.rfind(told)) << output;
+
+    // The runs that follow are active, as before there was a choice.
+    ASSERT_TRUE(ConfigureSettings(ini, {"FTP.dataMode=active"}, why)) << why;
 
     // Edits, an addition and deletions, then a second run with deletion on.
     tree.File("site/index.html", "<h1>Home, new and longer</h1>");
@@ -78,6 +85,7 @@ TEST_P(FullSync, TheServerEndsEqualToTheDiskAndAThirdRunSendsNothing) {
     output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << server.Name() << "\n" << output;
+    EXPECT_NE(output.find("\nData connections: active (PORT)\n"), std::string::npos) << output;
     EXPECT_NE(output.find("  remove /old\n"), std::string::npos) << output;
     EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
 

@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/exit_codes.h"
 #include "app/headless.h"
 #include "app/main_form.h"
 #include "app/settings.h"
@@ -11,6 +12,7 @@
 
 #include <fstream>
 #include <pty.h>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <termios.h>
@@ -81,6 +83,7 @@ TEST_F(FormSettingsTest, FirstStartShowsTheDefaults) {
     EXPECT_EQ(form.Geometry.Height, 438);
     EXPECT_EQ(form.Geometry.Top, 20);
     EXPECT_EQ(form.Geometry.Left, 20);
+    EXPECT_EQ(form.dataModeEdit.Text(), "auto") << "a file without the key means auto";
 }
 
 TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
@@ -189,6 +192,38 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     EXPECT_TRUE(form.CheckBox2.Checked()) << "keys not named keep their (default) value";
 }
 
+TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(Ini(), {"ftp.DATAMODE=Passive"}, error)) << error;
+    const std::string before = ReadFile(Ini());
+    for (const char* bad : {"FTP.dataMode=pasv", "FTP.dataMode=", "FTP.dataMode=active "}) {
+        EXPECT_FALSE(ConfigureSettings(Ini(), {bad}, error)) << bad;
+        EXPECT_EQ(error, "The value of FTP.dataMode must be auto, passive or active") << bad;
+        EXPECT_EQ(ReadFile(Ini()), before) << bad;
+    }
+    {
+        TForm1 form;
+        form.FormCreate(Ini());
+        EXPECT_EQ(form.dataModeEdit.Text(), "passive");
+        form.dataModeEdit.SetText("active");
+        form.FormClose();
+    }
+    TForm1 again;
+    again.FormCreate(Ini());
+    EXPECT_EQ(again.dataModeEdit.Text(), "active");
+    // Connecting hands the mode to the component (to nowhere: the connect itself fails).
+    again.Edit1.SetText("127.0.0.1");
+    again.ftpPortSpin.SetValue(1);
+    again.ConnectToServer();
+    EXPECT_EQ(again.Ftp1.DataMode, TDataMode::Active);
+
+    // A word the program does not know, written by hand, reads as auto.
+    Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
+    TForm1 odd;
+    odd.FormCreate(Ini());
+    EXPECT_EQ(odd.dataModeEdit.Text(), "auto");
+}
+
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
     auto parse = [](std::vector<std::string> args) { return ParseCommandLine(args); };
     EXPECT_EQ(parse({}).Mode, TCommandLine::Window);
@@ -205,6 +240,61 @@ TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
                                                 {"--headless", "--configure", "a=b"}})
         EXPECT_EQ(parse(bad).Mode, TCommandLine::UsageError);
     EXPECT_EQ(parse({"--version"}).Mode, TCommandLine::Version);
+}
+
+TEST(CommandLine, TakesTheOptionsOfAHeadlessRunAndOnlyWithIt) {
+    auto parse = [](std::vector<std::string> args) { return ParseCommandLine(args); };
+    const TCommandLine plain = parse({"--headless"});
+    EXPECT_FALSE(plain.DryRun);
+    EXPECT_EQ(plain.Output, TOutputLevel::Normal);
+    EXPECT_FALSE(plain.MaxDelete.has_value());
+    const TCommandLine h =
+        parse({"--dry-run", "-q", "--headless", "--log-file", "run.log", "--exclude", "*.bak",
+               "--exclude=drafts/", "--max-delete", "35", "--quiet"});
+    EXPECT_EQ(h.Mode, TCommandLine::Headless);
+    EXPECT_TRUE(h.DryRun);
+    EXPECT_EQ(h.Output, TOutputLevel::Quiet);
+    EXPECT_EQ(h.LogFile, "run.log");
+    EXPECT_EQ(h.Excludes, (std::vector<std::string>{"*.bak", "drafts/"}));
+    EXPECT_EQ(h.MaxDelete, 35);
+    EXPECT_EQ(parse({"--headless", "--max-delete=-1"}).MaxDelete, -1);
+    EXPECT_EQ(parse({"--headless", "--max-delete=0"}).MaxDelete, 0);
+    EXPECT_EQ(parse({"--headless", "--verbose", "-v"}).Output, TOutputLevel::Verbose);
+
+    const TCommandLine alone = parse({"--dry-run"});
+    EXPECT_EQ(alone.Mode, TCommandLine::UsageError);
+    EXPECT_EQ(alone.Error, "--dry-run is only for --headless");
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--configure", "FTP.port=21", "--exclude", "x"},
+          {"--settings", "a.ini", "-v"},
+          {"--headless", "-q", "-v"},
+          {"--headless", "--max-delete", "x"},
+          {"--headless", "--max-delete", "-2"},
+          {"--headless", "--max-delete", "3x"},
+          {"--headless", "--max-delete=99999999999999999999"},
+          {"--headless", "--max-delete"},
+          {"--headless", "--exclude"},
+          {"--headless", "--exclude="},
+          {"--headless", "--log-file"}})
+        EXPECT_EQ(parse(bad).Mode, TCommandLine::UsageError) << bad.back();
+}
+
+TEST(CommandLine, HelpListsTheHeadlessOptionsAndEveryExitStatus) {
+    std::ostringstream help;
+    PrintUsage(help);
+    for (const char* option : {"--dry-run", "--quiet", "--verbose", "--log-file FILE",
+                               "--exclude PATTERN", "--max-delete N", "PELMORA_PASSWORD"})
+        EXPECT_NE(help.str().find(option), std::string::npos) << option;
+    std::set<std::string_view> names;
+    for (TExitCode code : allExitCodes) {
+        const std::string line =
+            "\n  " + std::to_string(ToInt(code)) + (ToInt(code) < 10 ? "    " : "  ");
+        EXPECT_NE(help.str().find(line + std::string(ExitCodeMeaning(code)) + "\n"),
+                  std::string::npos)
+            << ToInt(code);
+        names.insert(ExitCodeName(code));
+    }
+    EXPECT_EQ(names.size(), std::size(allExitCodes)) << "every name tells its code apart";
 }
 
 TEST(Headless, ScansTheLocalTreePrintingEachStatusAndSavesTheSettings) {

@@ -123,6 +123,11 @@ void TFtpScriptServer::SetListing(std::string text) {
     listing_ = std::move(text);
 }
 
+void TFtpScriptServer::AcceptPassive() {
+    On("EPSV").Passive();
+    On("PASV").Passive();
+}
+
 void TFtpScriptServer::SetStoreDirectory(std::string dir) {
     std::lock_guard lock(mutex_);
     storeDir_ = std::move(dir);
@@ -208,6 +213,10 @@ void TFtpScriptServer::Run() {
         Serve(control);
         CloseFd(control);
         CloseFd(earlyData_);
+        CloseFd(passiveListener_);
+        for (int& fd : queueFillers_)
+            CloseFd(fd);
+        queueFillers_.clear();
         sessionOver_ = true;
     }
 }
@@ -273,7 +282,14 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
         closeSession = true;
         return;
     }
+    if ((verb == "EPSV" || verb == "PASV") && rule.passive) {
+        OfferPassive(control, verb, rule);
+        if (rule.closeControl == TFtpRule::CloseAfterReply)
+            closeSession = true;
+        return;
+    }
     if (verb == "PORT") {
+        CloseFd(passiveListener_);
         std::string host;
         uint16_t port = 0;
         if (ParsePort(argument, host, port)) {
@@ -361,13 +377,65 @@ void TFtpScriptServer::ConnectEarly(const std::string& argument) {
     earlyData_ = ConnectBack();
 }
 
+void TFtpScriptServer::OfferPassive(int control, const std::string& verb, const TFtpRule& rule) {
+    CloseFd(passiveListener_);
+    passiveListener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(passiveListener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(passiveListener_, rule.silentPort ? 0 : 2) != 0 ||
+        ::getsockname(passiveListener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        CloseFd(passiveListener_);
+        SendReply(control, {"425 Cannot listen"}, "", false);
+        return;
+    }
+    const uint16_t port = ntohs(address.sin_port);
+    if (rule.deadPort)
+        CloseFd(passiveListener_);
+    // A listener whose queue is full drops further connection requests without a word,
+    // as a firewall does: fill it and never accept.
+    for (int i = 0; rule.silentPort && i < 2; ++i) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        queueFillers_.push_back(filler);
+    }
+    if (rule.silentPort)
+        Sleep(50);
+    std::string reply;
+    if (verb == "EPSV") {
+        reply = "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
+    } else {
+        std::string host = rule.passiveHost;
+        for (char& c : host)
+            if (c == '.')
+                c = ',';
+        reply = "227 Entering Passive Mode (" + host + "," + std::to_string(port / 256) + "," +
+                std::to_string(port % 256) + ")";
+    }
+    SendReply(control, {reply}, "", rule.drip);
+}
+
+int TFtpScriptServer::AcceptPassiveConnection() {
+    int data = -1;
+    if (WaitFor(passiveListener_, POLLIN, 5000))
+        data = ::accept(passiveListener_, nullptr, nullptr);
+    CloseFd(passiveListener_);
+    if (data >= 0)
+        ++dataConnections_;
+    return data;
+}
+
 void TFtpScriptServer::Transfer(int control, const std::string& verb, const std::string& argument,
                                 const TFtpRule& rule) {
     SendReply(control, rule.preliminary, "", rule.drip);
     if (rule.intruder)
         TryIntruder();
     int data = std::exchange(earlyData_, -1);
-    if (data < 0)
+    if (data < 0 && passiveListener_ >= 0)
+        data = AcceptPassiveConnection();
+    else if (data < 0)
         data = ConnectBack();
     if (data < 0) {
         SendReply(control, {"425 Can't open data connection"}, "", false);

@@ -41,6 +41,13 @@ struct TFtpRule {
     // PORT: the server connects back as soon as it reads the command, before its delay
     // and its reply, and keeps that connection for the next transfer.
     bool connectOnPort = false;
+    // EPSV, PASV: listen on a loopback port of our own and name it; PASV names
+    // `passiveHost` (dotted) as its address. With `deadPort` nobody listens there any more
+    // once the reply has gone.
+    bool passive = false;
+    std::string passiveHost = "127.0.0.1";
+    bool deadPort = false;
+    bool silentPort = false; // the port's queue is full: a connection there gets no answer
 
     TFtpRule& Arg(std::string a) { return argument = std::move(a), *this; }
     TFtpRule& Uses(int n) { return uses = n, *this; }
@@ -72,6 +79,12 @@ struct TFtpRule {
     TFtpRule& CutDataAfter(long long bytes) { return cutDataAfter = bytes, *this; }
     TFtpRule& Intruder() { return intruder = true, *this; }
     TFtpRule& ConnectOnPort() { return connectOnPort = true, *this; }
+    TFtpRule& Passive(std::string host = "127.0.0.1") {
+        passive = true;
+        return passiveHost = std::move(host), *this;
+    }
+    TFtpRule& DeadPort() { return passive = deadPort = true, *this; }
+    TFtpRule& SilentPort() { return passive = silentPort = true, *this; }
 };
 
 // An FTP server for protocol tests, on 127.0.0.1 at a port the system picks. It serves
@@ -94,6 +107,9 @@ public:
     TFtpRule& On(const std::string& verb);
     // The listing that LIST sends without a rule of its own.
     void SetListing(std::string text);
+    // EPSV and PASV answered with a port of ours that the next transfer accepts on (rules
+    // added later still come first).
+    void AcceptPassive();
     // Where STOR writes its files too (besides keeping them); empty: nowhere.
     void SetStoreDirectory(std::string dir);
 
@@ -121,6 +137,8 @@ private:
     int ConnectBack();
     void TryIntruder();
     void ConnectEarly(const std::string& argument);
+    void OfferPassive(int control, const std::string& verb, const TFtpRule& rule);
+    int AcceptPassiveConnection();
     bool SendReply(int fd, const std::vector<std::string>& lines, const std::string& raw,
                    bool drip);
     bool SendBytes(int fd, const char* data, size_t size);
@@ -143,7 +161,9 @@ private:
     std::string storeDir_;
     std::string dataHost_;
     uint16_t dataPort_ = 0;
-    int earlyData_ = -1; // a data connection made on PORT, waiting for its transfer
+    int earlyData_ = -1;            // a data connection made on PORT, waiting for its transfer
+    int passiveListener_ = -1;      // after EPSV or PASV, until the transfer or PORT
+    std::vector<int> queueFillers_; // connections that keep a silent port's queue full
 
     std::atomic<int> sessions_{0};
     std::atomic<int> dataConnections_{0};

@@ -299,6 +299,8 @@ bool TRealFtpServer::PrepareVsftpd(std::string& program, std::string& why) {
                                          "anon_umask=022\n"
                                          "port_enable=YES\n"
                                          "connect_from_port_20=NO\n"
+                                         // Passive ports on the address the client reached.
+                                         "pasv_enable=YES\n"
                                          "secure_chroot_dir=" +
                                          dir_ +
                                          "/empty\n"

@@ -1,5 +1,6 @@
 #include "sync/compare.h"
 #include "sync/sync_core.h"
+#include "tests/support/recording_view.h"
 #include "toolkit/date_time.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <QTimer>
 
 using namespace pelmora;
+using pelmora::testing::TRecordedEngine;
 
 namespace {
 
@@ -49,7 +51,7 @@ constexpr uint8_t F = kindFile;
 } // namespace
 
 TEST(Compare, MarksEveryEntryAndIconOnAServerThatIgnoresCase) {
-    TSyncCore form;
+    TRecordedEngine form;
     form.caseFolding = true;
     Fill(form, form.localList, form.localTree,
          {{"/A", D, 10},
@@ -70,9 +72,8 @@ TEST(Compare, MarksEveryEntryAndIconOnAServerThatIgnoresCase) {
           {"/été.TXT", F, 1},
           {"/cut.bin", F, 9, 40},
           {"/OLD.TXT", F, 1}});
-    std::vector<std::string> statuses;
-    form.Panel1.Subscribe([&] { statuses.push_back(form.Panel1.Caption()); });
-    form.analyseButtonClick();
+    const auto& statuses = form.view.statuses;
+    form.CompareSides();
 
     struct Expect {
         int i;
@@ -100,33 +101,29 @@ TEST(Compare, MarksEveryEntryAndIconOnAServerThatIgnoresCase) {
     EXPECT_FALSE(At(form.remoteList, 8).matched);
     EXPECT_EQ(statuses.front(), "Comparing: 8 Local and 9 Remote Files");
     EXPECT_EQ(statuses.back(), "Files Compared. Ready for Transfer");
-    EXPECT_TRUE(form.updateBtn.Enabled());
-    EXPECT_FALSE(form.stopLoadBtn.Enabled());
-    EXPECT_FALSE(form.ProgressBar1.Visible());
+    EXPECT_TRUE(form.view.Enabled(TSyncAction::Update));
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
+    EXPECT_FALSE(form.view.stepShown);
 }
 
 TEST(Compare, EmptySidesAndASingleEntry) {
-    TSyncCore onlyRemote;
+    TRecordedEngine onlyRemote;
     Fill(onlyRemote, onlyRemote.remoteList, onlyRemote.remoteTree, {{"/x", F, 1}, {"/d", D, 1}});
     onlyRemote.AnalyseLists();
     EXPECT_EQ(At(onlyRemote.remoteList, 0).action, actionDelete);
     EXPECT_EQ(At(onlyRemote.remoteList, 1).action, actionRemove);
-    EXPECT_EQ(onlyRemote.Panel1.Caption(), "Files Compared. Ready for Transfer");
+    EXPECT_EQ(onlyRemote.Status(), "Files Compared. Ready for Transfer");
 
-    TSyncCore single;
+    TRecordedEngine single;
     Fill(single, single.localList, single.localTree, {{"/one", F, 1}});
-    std::vector<std::string> percents;
-    single.Label15.Subscribe([&] {
-        if (!single.Label15.Caption().empty())
-            percents.push_back(single.Label15.Caption());
-    });
     single.AnalyseLists();
+    const auto& percents = single.view.stepPercents;
     ASSERT_FALSE(percents.empty());
-    EXPECT_EQ(percents.front(), "100%") << "one entry shows 100 at once";
+    EXPECT_EQ(percents.front(), 100) << "one entry shows 100 at once";
 }
 
 TEST(Compare, StopLeavesTheRestUnmarkedAndNothingForDeletion) {
-    TSyncCore form;
+    TRecordedEngine form;
     std::vector<TSpec> locals;
     std::vector<std::string> paths;
     for (int i = 0; i < 50; ++i)
@@ -136,16 +133,16 @@ TEST(Compare, StopLeavesTheRestUnmarkedAndNothingForDeletion) {
     Fill(form, form.localList, form.localTree, locals);
     Fill(form, form.remoteList, form.remoteTree, {{"/orphan", F, 1}});
     QTimer::singleShot(0, [&] { form.userStop = true; });
-    form.analyseButtonClick();
-    EXPECT_EQ(form.Panel1.Caption(), "Compare stopped");
-    EXPECT_EQ(form.ProgressBar1.Position(), 0);
-    EXPECT_FALSE(form.updateBtn.Enabled());
+    form.CompareSides();
+    EXPECT_EQ(form.Status(), "Compare stopped");
+    EXPECT_EQ(form.view.stepPercents.back(), 0);
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Update));
     EXPECT_EQ(At(form.remoteList, 0).action, actionNone);
     EXPECT_EQ(At(form.localList, 49).action, actionNone);
 }
 
 TEST(Compare, NamesMatchByTheirExactBytesOnServersThatKeepCase) {
-    TSyncCore form;
+    TRecordedEngine form;
     Fill(form, form.localList, form.localTree,
          {{"/A.html", F, 5},
           {"/a.html", F, 5},
@@ -163,7 +160,7 @@ TEST(Compare, NamesMatchByTheirExactBytesOnServersThatKeepCase) {
           {"/caf\xe8.html", F, 9},
           {"/caf\xe9.html", F, 9},
           {"/docs ", D, 9}});
-    form.analyseButtonClick();
+    form.CompareSides();
     for (int i = 0; i < form.localList.Count(); ++i)
         EXPECT_EQ(At(form.localList, i).action, actionRemain) << form.localList.Strings(i);
     std::vector<std::string> deleted;
@@ -175,7 +172,7 @@ TEST(Compare, NamesMatchByTheirExactBytesOnServersThatKeepCase) {
 }
 
 TEST(Compare, ConflictsAreReportedAndNothingInsideThemIsTouched) {
-    TSyncCore form;
+    TRecordedEngine form;
     form.caseFolding = true;
     Fill(form, form.localList, form.localTree,
          {{"/A.html", F, 5}, // folds together with a.html: neither is sent
@@ -197,7 +194,7 @@ TEST(Compare, ConflictsAreReportedAndNothingInsideThemIsTouched) {
           {"/stale.html", F, 1},
           {"/link", kindLink, 1}});
     form.remoteUnlisted = {"/logs"};
-    form.analyseButtonClick();
+    form.CompareSides();
     std::vector<std::string> acted;
     for (int i = 0; i < form.localList.Count(); ++i)
         if (At(form.localList, i).action != actionNone &&

@@ -1,4 +1,5 @@
 #include "sync/sync_core.h"
+#include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/messages.h"
 #include "toolkit/text.h"
@@ -20,16 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The core with a dialog that answers as the test says, and a record of every status.
-class TScanForm : public TSyncCore {
+// The engine with a dialog that answers as the test says, and a record of what it shows.
+class TScanForm : public pelmora::testing::TRecordedEngine {
 public:
-    TScanForm() {
-        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
-    }
-    std::vector<std::string> statuses;
-    int dialogResult = 1;
-    std::string dialogChoice;
-
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
         for (int i = 0; i < localList.Count(); ++i)
@@ -38,16 +32,10 @@ public:
     }
     const TDetail& Entry(int i) const { return *static_cast<TDetail*>(localList.Objects(i)); }
     int IndexOf(const std::string& key) const { return localList.IndexOf(key); }
-
-protected:
-    int ShowDirDialog(std::string& chosen) override {
-        chosen = dialogChoice;
-        return dialogResult;
-    }
 };
 
 bool Load(TScanForm& form, const std::string& root) {
-    form.Label5.SetCaption(root);
+    form.options.localRoot = root;
     return form.LoadLocalDirectory();
 }
 
@@ -104,8 +92,8 @@ TEST(LocalScan, WalksTheRootDirectoriesFirstInNameOrderAndKeepsTreeAndListInStep
     EXPECT_EQ(form.recurseLevel, 0);
     EXPECT_EQ(form.recurseDir, "");
     EXPECT_TRUE(form.localLoadComplete);
-    EXPECT_EQ(form.statuses.back(), "Local Directory Loaded - Press Connect");
-    EXPECT_EQ(form.statuses[form.statuses.size() - 2], "Loading Local Directory: 7");
+    EXPECT_EQ(form.view.statuses.back(), "Local Directory Loaded - Press Connect");
+    EXPECT_EQ(form.view.statuses[form.view.statuses.size() - 2], "Loading Local Directory: 7");
 }
 
 TEST(LocalScan, TakesHiddenEmptyBlankAndUtf8NamesAndDatesToTheSecond) {
@@ -202,9 +190,9 @@ TEST(LocalScan, ADirectoryThatCannotBeEnteredKeepsItsEntryAndTheLevelGoesOn) {
     ASSERT_TRUE(Load(form, t.Path()));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/one.txt", "/b", "/c.txt"}));
     EXPECT_FALSE(form.localLoadComplete);
-    EXPECT_NE(std::find(form.statuses.begin(), form.statuses.end(),
+    EXPECT_NE(std::find(form.view.statuses.begin(), form.view.statuses.end(),
                         "Could not change to local directory: b"),
-              form.statuses.end());
+              form.view.statuses.end());
     EXPECT_EQ(form.recurseLevel, 0);
 }
 
@@ -218,7 +206,7 @@ TEST(LocalScan, StopKeepsWhatWasFoundAndMarksTheLoadIncomplete) {
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/1"}));
     EXPECT_FALSE(form.localLoadComplete);
     EXPECT_EQ(form.recurseLevel, 0);
-    EXPECT_EQ(form.statuses.back(), "Local Directory Loaded - Press Connect");
+    EXPECT_EQ(form.view.statuses.back(), "Local Directory Loaded - Press Connect");
 }
 
 TEST(LocalScan, AMissingRootLeavesThePreviousTreeAndSaysSo) {
@@ -227,7 +215,8 @@ TEST(LocalScan, AMissingRootLeavesThePreviousTreeAndSaysSo) {
     TScanForm form;
     ASSERT_TRUE(Load(form, t.Path()));
     EXPECT_FALSE(Load(form, t.Path("missing")));
-    EXPECT_EQ(form.statuses.back(), "Could not change to local directory: " + t.Path("missing"));
+    EXPECT_EQ(form.view.statuses.back(),
+              "Could not change to local directory: " + t.Path("missing"));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/kept.txt"}));
     EXPECT_EQ(form.localTree.Count(), 1);
 }
@@ -241,7 +230,7 @@ TEST(LocalScan, ARelativeRootIsMadeAbsoluteOnce) {
     const bool loaded = Load(form, "site/");
     fs::current_path(previous);
     ASSERT_TRUE(loaded);
-    EXPECT_EQ(form.Label5.Caption(), t.Path("site"));
+    EXPECT_EQ(form.options.localRoot, t.Path("site"));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/index.html"}));
 }
 
@@ -249,24 +238,24 @@ TEST(ChangeButton, LoadsTheChosenDirectoryOrChangesNothingOnCancel) {
     TTempTree t;
     t.Dir("empty");
     TScanForm form;
-    form.dialogChoice = t.Path("empty");
-    form.dialogResult = 2;
-    form.Button4Click();
-    EXPECT_EQ(form.Label5.Caption(), "");
-    EXPECT_TRUE(form.statuses.empty());
+    form.view.dialogChoice = t.Path("empty");
+    form.view.dialogAnswers = false;
+    form.ChangeLocal();
+    EXPECT_EQ(form.options.localRoot, "");
+    EXPECT_TRUE(form.view.statuses.empty());
 
-    form.dialogResult = 1;
-    form.Button4Click();
-    EXPECT_EQ(form.Label5.Caption(), t.Path("empty"));
-    EXPECT_EQ(form.statuses.back(), "Local Directory Loaded: 0");
-    EXPECT_TRUE(form.Button4.Enabled());
-    EXPECT_TRUE(form.connectBtn.Enabled());
-    EXPECT_FALSE(form.compareBtn.Enabled()) << "no remote tree to compare with";
+    form.view.dialogAnswers = true;
+    form.ChangeLocal();
+    EXPECT_EQ(form.options.localRoot, t.Path("empty"));
+    EXPECT_EQ(form.view.statuses.back(), "Local Directory Loaded: 0");
+    EXPECT_TRUE(form.view.Enabled(TSyncAction::LocalChange));
+    EXPECT_TRUE(form.view.Enabled(TSyncAction::Connect));
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare)) << "no remote tree to compare with";
 
     form.localLoading = true;
-    form.dialogChoice = "/";
-    form.Button4Click();
-    EXPECT_EQ(form.Label5.Caption(), t.Path("empty")) << "refused while a load runs";
+    form.view.dialogChoice = "/";
+    form.ChangeLocal();
+    EXPECT_EQ(form.options.localRoot, t.Path("empty")) << "refused while a load runs";
 }
 
 TEST(Entries, KeysAndFreeEntriesProgress) {
@@ -281,14 +270,8 @@ TEST(Entries, KeysAndFreeEntriesProgress) {
     EXPECT_FALSE(PathInside("/ab", "/a"));
 
     TScanForm form;
-    std::vector<int> positions;
-    int shows = 0;
-    form.ProgressBar1.Subscribe([&] {
-        positions.push_back(form.ProgressBar1.Position());
-        shows += form.ProgressBar1.Visible() ? 1 : 0;
-    });
     form.FreeEntries(form.localList);
-    EXPECT_FALSE(form.ProgressBar1.Visible());
+    EXPECT_FALSE(form.view.stepShown);
     EXPECT_EQ(form.localList.Count(), 0);
     EXPECT_EQ(TSyncCore::ProgressOf(0, 1), 100);
     EXPECT_EQ(TSyncCore::ProgressOf(1, 3), 50);

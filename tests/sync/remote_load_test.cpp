@@ -1,6 +1,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/support/real_ftp_servers.h"
+#include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
@@ -19,13 +20,9 @@ using namespace pelmora::testing;
 
 namespace {
 
-class TRemoteForm : public TSyncCore {
+class TRemoteForm : public TRecordedEngine {
 public:
-    TRemoteForm() {
-        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
-        timeOutSpin.SetValue(5);
-    }
-    std::vector<std::string> statuses;
+    TRemoteForm() { options.timeoutMs = 5000; }
 
     bool Connect(uint16_t port, const std::string& user = "user", const std::string& pass = "pw") {
         Ftp1.SetWinsockStarted(true);
@@ -35,7 +32,7 @@ public:
         Ftp1.UserPassword = pass;
         ClearStatus();
         Ftp1.Connect();
-        return WaitForFlag(connected, 5000) && connected;
+        return session.WaitFor(connected, 5000) && connected;
     }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
@@ -44,9 +41,7 @@ public:
         return keys;
     }
     const TDetail& Entry(int i) const { return *static_cast<TDetail*>(remoteList.Objects(i)); }
-    bool Said(const std::string& status) const {
-        return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
-    }
+    bool Said(const std::string& status) const { return view.Said(status); }
 };
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -83,20 +78,20 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
                              {"07-15-96  10:30PM                    5 logo.gif"}});
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/webftp");
-    form.changeRemoteBtnClick();
+    form.options.remoteRoot = "/webftp";
+    form.RefreshRemote();
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/Apps", "/Apps/setup.exe", "/images",
                                                      "/images/logo.gif", "/index.html"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/webftp", "Apps", "..", "images", ".."}));
-    EXPECT_EQ(form.statuses.back(), "Remote Directory Loaded: 5");
-    EXPECT_TRUE(form.compareBtn.Enabled());
-    EXPECT_FALSE(form.stopLoadBtn.Enabled());
+    EXPECT_EQ(form.view.statuses.back(), "Remote Directory Loaded: 5");
+    EXPECT_TRUE(form.view.Enabled(TSyncAction::Compare));
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
     EXPECT_FALSE(form.remoteLoading);
     const TDetail& setup = form.Entry(1);
     EXPECT_EQ(setup.dir, "/Apps");
     EXPECT_EQ(setup.date, *EncodeDate(1999, 2, 1) + *EncodeTime(13, 15, 0));
     EXPECT_EQ(setup.size, 10);
-    const auto& memo = form.Memo2.Lines();
+    const auto& memo = form.view.traces;
     EXPECT_NE(std::find(memo.begin(), memo.end(),
                         "Not an entry: 07-15-96  10:30PM       <DIR>          ."),
               memo.end());
@@ -117,7 +112,7 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
                              {"-rw-r--r--   1 o g 1 Dec 31 23:59 later this year.txt"}});
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/");
+    form.options.remoteRoot = "/";
     ASSERT_TRUE(form.LoadRemoteDirectory());
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/my docs", "/my docs/later this year.txt",
                                                      "/index.html"}));
@@ -130,6 +125,44 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
         << "UNIX servers are asked for their dot-files too";
 }
 
+// VMS and VM servers list blocks or records and upper-case names: what sync takes of
+// them must never make a file look changed or a local file look deleted.
+TEST(RemoteLoad, VmsAndVmListingsMatchWithoutCaseAndNeverWithoutNames) {
+    struct Case {
+        const char* system;
+        std::vector<std::string> listing;
+        std::vector<std::string> keys; // empty: the listing is refused
+    };
+    for (const Case& c : {
+             Case{"215 VMS MULTINET V4.2",
+                  {"INDEX.HTML;3          5/6    1-JAN-2000 12:00:00 [WEB]"},
+                  {"/INDEX.HTML"}},
+             Case{"215 VM/CMS",
+                  {"PROFILE  EXEC  V  72  5  1  1/12/99 10:11:12  -"},
+                  {"/PROFILE.EXEC"}},
+             Case{"215 VM/VPS", {"X  HTML  1234 a b c 12:00 01/02/99 z"}, {}},
+         }) {
+        TFtpScriptServer server;
+        server.On("SYST").Reply(c.system);
+        ListingsInOrder(server, {c.listing});
+        TRemoteForm form;
+        ASSERT_TRUE(form.Connect(server.Port())) << c.system;
+        form.options.remoteRoot = "/";
+        form.RefreshRemote();
+        EXPECT_EQ(form.Keys(), c.keys) << c.system;
+        if (c.keys.empty()) {
+            EXPECT_EQ(form.view.statuses.back(), "Could not list the remote directory /: the "
+                                                 "listing does not name every file");
+            EXPECT_FALSE(form.remoteLoadComplete);
+            EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
+            continue;
+        }
+        EXPECT_TRUE(form.caseFolding) << c.system;
+        EXPECT_EQ(form.Entry(0).size, -1) << c.system;
+        EXPECT_TRUE(form.remoteLoadComplete) << c.system;
+    }
+}
+
 TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
     TFtpScriptServer server;
     ListingsInOrder(server,
@@ -139,17 +172,20 @@ TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
     server.On("CWD").Arg("b").Delay(3000).Reply("250 ok");
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/");
+    form.options.remoteRoot = "/";
     // Stop while the walk waits for the slow CWD b.
-    QTimer::singleShot(600, [&] { form.ftpAbort = form.userStop = true; });
+    QTimer::singleShot(600, [&] {
+        form.session.Stop();
+        form.userStop = true;
+    });
     const uint32_t start = GetTickCount();
-    form.changeRemoteBtnClick();
+    form.RefreshRemote();
     EXPECT_LT(GetTickCount() - start, 2500u) << "Stop ends the wait at once";
-    EXPECT_EQ(form.statuses.back(), "Directory Load Stopped");
+    EXPECT_EQ(form.view.statuses.back(), "Directory Load Stopped");
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b"}));
-    EXPECT_FALSE(form.compareBtn.Enabled());
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
     EXPECT_FALSE(form.remoteLoading);
-    EXPECT_FALSE(form.stopLoadBtn.Enabled());
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
 }
 
 TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
@@ -160,12 +196,12 @@ TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
     // The refusal above comes first; the root listing after it is never asked for.
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/");
-    form.changeRemoteBtnClick();
-    EXPECT_EQ(form.statuses.back().rfind("Could not list the remote directory /: ", 0), 0u)
-        << form.statuses.back();
+    form.options.remoteRoot = "/";
+    form.RefreshRemote();
+    EXPECT_EQ(form.view.statuses.back().rfind("Could not list the remote directory /: ", 0), 0u)
+        << form.view.statuses.back();
     EXPECT_TRUE(form.Keys().empty());
-    EXPECT_FALSE(form.compareBtn.Enabled());
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
     EXPECT_FALSE(form.remoteLoading);
 }
 
@@ -180,7 +216,7 @@ TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOnIn
     server.On("PWD").Uses(1).Reply("257 \"/a\" is current");
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/");
+    form.options.remoteRoot = "/";
     ASSERT_TRUE(form.LoadRemoteDirectory());
     // The walk goes on with the siblings after the directory it could not enter.
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/locked", "/a/a1", "/b", "/b/b1"}));
@@ -202,7 +238,7 @@ TEST(RemoteLoad, ALevelThatCannotClimbBackIsReturnedToByItsAbsolutePath) {
     server.On("PWD").Uses(1).Reply("257 \"/site\" is current");
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("site");
+    form.options.remoteRoot = "site";
     ASSERT_TRUE(form.LoadRemoteDirectory());
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"site", "a", "..", "/site", "b", ".."}));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
@@ -213,17 +249,18 @@ TEST(RemoteLoad, AMissingRootKeepsThePreviousTree) {
     server.On("CWD").Arg("/missing").Reply("550 No such directory");
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Edit4.SetText("/");
+    form.options.remoteRoot = "/";
     ASSERT_TRUE(form.LoadRemoteDirectory());
     const auto before = form.Keys();
-    form.Edit4.SetText("/missing");
-    form.changeRemoteBtnClick();
-    EXPECT_EQ(form.statuses.back().rfind("Could not enter the remote directory /missing: ", 0), 0u)
-        << form.statuses.back();
+    form.options.remoteRoot = "/missing";
+    form.RefreshRemote();
+    EXPECT_EQ(form.view.statuses.back().rfind("Could not enter the remote directory /missing: ", 0),
+              0u)
+        << form.view.statuses.back();
     EXPECT_EQ(form.Keys(), before);
     form.connected = false;
-    form.changeRemoteBtnClick();
-    EXPECT_EQ(form.statuses.back(), "Not Connected to Remote Site");
+    form.RefreshRemote();
+    EXPECT_EQ(form.view.statuses.back(), "Not Connected to Remote Site");
 }
 
 class RealServerLoad : public ::testing::TestWithParam<TRealServerKind> {};
@@ -240,8 +277,8 @@ TEST_P(RealServerLoad, TheRemoteTreeIsWhatIsOnTheServer) {
         std::ofstream(site / f) << f;
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(real.Port(), real.User(), real.Password()));
-    form.Edit4.SetText(real.SiteDir());
-    ASSERT_TRUE(form.LoadRemoteDirectory()) << form.statuses.back();
+    form.options.remoteRoot = real.SiteDir();
+    ASSERT_TRUE(form.LoadRemoteDirectory()) << form.view.statuses.back();
     EXPECT_EQ(form.Keys(),
               (std::vector<std::string>{"/docs", "/docs/my img", "/docs/my img/logo.png",
                                         "/docs/a.txt", "/empty", "/.htaccess", "/index.html"}))

@@ -1,6 +1,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/tick.h"
 
@@ -15,20 +16,19 @@ using namespace pelmora::testing;
 
 namespace {
 
-class TUpdateForm : public TSyncCore {
+class TUpdateForm : public TRecordedEngine {
 public:
     explicit TUpdateForm(TFtpScriptServer& server) {
-        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
-        timeOutSpin.SetValue(5);
+        options.timeoutMs = 5000;
         Ftp1.SetWinsockStarted(true);
         Ftp1.SetFtpServer("127.0.0.1");
         Ftp1.FtpPort = server.Port();
         Ftp1.UserName = "u";
         Ftp1.UserPassword = "p";
         Ftp1.Connect();
-        WaitForFlag(connected, 5000);
+        session.WaitFor(connected, 5000);
         localLoadComplete = true;
-        Edit4.SetText("/www");
+        options.remoteRoot = "/www";
     }
     // Adds one entry in pre-order; `parent` is the node of its directory.
     int Add(bool remote, const std::string& dir, const std::string& name, uint8_t kind, double date,
@@ -43,10 +43,9 @@ public:
     }
     // A status that begins with `s` (failures go on with their reason).
     bool Said(const std::string& s) const {
-        return std::any_of(statuses.begin(), statuses.end(),
+        return std::any_of(view.statuses.begin(), view.statuses.end(),
                            [&](const std::string& status) { return status.rfind(s, 0) == 0; });
     }
-    std::vector<std::string> statuses;
 };
 
 std::vector<std::string> Changes(const TFtpScriptServer& server) {
@@ -66,16 +65,16 @@ TEST(UpdateRun, DeletesContentsBeforeTheirDirectoryThenCreatesAndUploads) {
     tree.File("keep.txt", "k");
     TFtpScriptServer server;
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
+    form.options.localRoot = tree.Path();
     const int n = form.Add(false, "", "N", kindDirectory, 1);
     form.Add(false, "/N", "F.txt", kindFile, 1, n);
     form.Add(false, "", "keep.txt", kindFile, 1);
     const int a = form.Add(true, "", "A", kindDirectory, 1);
     form.Add(true, "/A", "X", kindFile, 1, a);
     form.Add(true, "", "keep.txt", kindFile, 5);
-    form.CheckBox5.SetChecked(true);
+    form.options.mayDelete = true;
     form.AnalyseLists();
-    form.updateBtnClick();
+    form.UpdateRemote();
     EXPECT_EQ(Changes(server), (std::vector<std::string>{"DELE /www/A/X", "RMD /www/A",
                                                          "MKD /www/N", "STOR /www/N/F.txt"}));
     EXPECT_TRUE(Eventually([&] { return server.HasStored("/www/N/F.txt"); }));
@@ -83,10 +82,10 @@ TEST(UpdateRun, DeletesContentsBeforeTheirDirectoryThenCreatesAndUploads) {
     for (const char* s : {"Deleting Files and Directories", "Creating New Directories",
                           "Uploading files - 0% complete"})
         EXPECT_TRUE(form.Said(s)) << s;
-    EXPECT_EQ(form.statuses.back(), "Remote Site Update Complete");
+    EXPECT_EQ(form.view.statuses.back(), "Remote Site Update Complete");
     EXPECT_FALSE(form.updateFailed);
-    EXPECT_FALSE(form.updateBtn.Enabled());
-    EXPECT_FALSE(form.Label36.Visible());
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Update));
+    EXPECT_FALSE(form.view.fileFigures);
 }
 
 TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedButTheIconsClear) {
@@ -95,19 +94,19 @@ TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedButTheIconsClear) {
     form.Add(false, "", "here.txt", kindFile, 1);
     form.Add(true, "", "here.txt", kindFile, 1);
     form.Add(true, "", "orphan.txt", kindFile, 1);
-    form.CheckBox5.SetChecked(false);
+    form.options.mayDelete = false;
     form.AnalyseLists();
     ASSERT_EQ(form.remoteTree.Node(1).StateIndex, imageDelete);
     server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
     bool cleared = false;
-    form.Panel1.Subscribe([&] {
-        if (form.Panel1.Caption() == "Creating New Directories")
+    form.view.onStatus = [&](const std::string& status) {
+        if (status == "Creating New Directories")
             cleared = form.remoteTree.Node(1).StateIndex == imageNone;
-    });
-    form.updateBtnClick();
+    };
+    form.UpdateRemote();
     EXPECT_TRUE(cleared);
     EXPECT_TRUE(Changes(server).empty());
-    EXPECT_EQ(form.statuses.back(), "Remote Site Update Complete");
+    EXPECT_EQ(form.view.statuses.back(), "Remote Site Update Complete");
 }
 
 TEST(UpdateRun, NeverDeletesOnTheWordOfAnIncompleteOrEmptyLocalTree) {
@@ -119,9 +118,9 @@ TEST(UpdateRun, NeverDeletesOnTheWordOfAnIncompleteOrEmptyLocalTree) {
             form.localLoadComplete = false;
         }
         form.Add(true, "", "precious.html", kindFile, 1);
-        form.CheckBox5.SetChecked(true);
+        form.options.mayDelete = true;
         form.AnalyseLists();
-        form.updateBtnClick();
+        form.UpdateRemote();
         const auto changes = Changes(server);
         EXPECT_TRUE(std::none_of(changes.begin(), changes.end(),
                                  [](const std::string& c) { return c.rfind("DELE", 0) == 0; }));
@@ -137,11 +136,11 @@ TEST(UpdateRun, ARemoteRootWithATrailingSlashDoublesIt) {
     tree.File("a.txt", "a");
     TFtpScriptServer server;
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
-    form.Edit4.SetText("/www/");
+    form.options.localRoot = tree.Path();
+    form.options.remoteRoot = "/www/";
     form.Add(false, "", "a.txt", kindFile, 1);
     form.AnalyseLists();
-    form.updateBtnClick();
+    form.UpdateRemote();
     EXPECT_EQ(Changes(server), (std::vector<std::string>{"STOR /www//a.txt"}));
 }
 
@@ -149,7 +148,7 @@ TEST(UpdateRun, EmptyListsStillReloadAndComplete) {
     TFtpScriptServer server;
     TUpdateForm form(server);
     form.AnalyseLists();
-    form.updateBtnClick();
+    form.UpdateRemote();
     EXPECT_TRUE(form.Said("Deleting Files and Directories"));
     EXPECT_TRUE(form.Said("Creating New Directories"));
     EXPECT_TRUE(form.Said("Uploading files - 0% complete"));
@@ -163,14 +162,17 @@ TEST(UpdateRun, StopDuringAnUploadCancelsWithoutReloading) {
     TFtpScriptServer server;
     server.On("STOR").Delay(3000);
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
+    form.options.localRoot = tree.Path();
     form.Add(false, "", "slow.bin", kindFile, 1);
     form.AnalyseLists();
-    QTimer::singleShot(300, [&] { form.ftpAbort = form.userStop = true; });
-    form.updateBtnClick();
-    EXPECT_EQ(form.statuses.back(), "Transfer canceled. You MAY have to reconnect.");
+    QTimer::singleShot(300, [&] {
+        form.session.Stop();
+        form.userStop = true;
+    });
+    form.UpdateRemote();
+    EXPECT_EQ(form.view.statuses.back(), "Transfer canceled. You MAY have to reconnect.");
     EXPECT_TRUE(form.updateFailed);
-    EXPECT_EQ(form.ProgressBar2.Position(), 0);
+    EXPECT_EQ(form.view.overallPercent, 0);
 }
 
 TEST(UpdateRun, ALostConnectionEndsWithDisconnect) {
@@ -180,12 +182,12 @@ TEST(UpdateRun, ALostConnectionEndsWithDisconnect) {
     TFtpScriptServer server;
     server.On("STOR").CloseControl(TFtpRule::CloseBeforeReply);
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
+    form.options.localRoot = tree.Path();
     form.Add(false, "", "a.txt", kindFile, 1);
     form.Add(false, "", "b.txt", kindFile, 1);
     form.AnalyseLists();
-    form.updateBtnClick();
-    EXPECT_EQ(form.statuses.back(), "Pelmora has been disconnected from the server");
+    form.UpdateRemote();
+    EXPECT_EQ(form.view.statuses.back(), "Pelmora has been disconnected from the server");
     EXPECT_FALSE(form.connected);
     EXPECT_TRUE(form.updateFailed);
     EXPECT_EQ(Changes(server).size(), 1u) << "nothing more is tried after the loss";
@@ -195,13 +197,13 @@ TEST(UpdateRun, AFileThatVanishedIsReportedByItsPath) {
     TTempTree tree;
     TFtpScriptServer server;
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
+    form.options.localRoot = tree.Path();
     form.Add(false, "", "gone.txt", kindFile, 1);
     form.AnalyseLists();
-    form.updateBtnClick();
+    form.UpdateRemote();
     EXPECT_TRUE(form.updateFailed);
     EXPECT_TRUE(form.Said("Could not upload: /gone.txt"));
-    EXPECT_EQ(form.statuses.back().rfind(
+    EXPECT_EQ(form.view.statuses.back().rfind(
                   "Remote Site Update Incomplete: Could not upload: /gone.txt (", 0),
               0u);
 }
@@ -212,17 +214,17 @@ TEST(UpdateRun, AnUploadThatNeverEndsIsGivenUpAfterTheTimeOut) {
     TFtpScriptServer server;
     server.On("STOR").Silent(); // takes the data, never answers
     TUpdateForm form(server);
-    form.Label5.SetCaption(tree.Path());
+    form.options.localRoot = tree.Path();
     form.Add(false, "", "a.txt", kindFile, 1);
     form.AnalyseLists();
     const uint32_t start = GetTickCount();
-    form.updateBtnClick();
+    form.UpdateRemote();
     const uint32_t took = GetTickCount() - start;
     EXPECT_GE(took, 5000u);
     EXPECT_LT(took, 15000u);
     EXPECT_TRUE(form.updateFailed);
     EXPECT_TRUE(form.Said("Could not upload: /a.txt"));
-    EXPECT_EQ(form.statuses.back(), "Pelmora has been disconnected from the server");
+    EXPECT_EQ(form.view.statuses.back(), "Pelmora has been disconnected from the server");
     EXPECT_FALSE(form.connected);
 }
 
@@ -247,10 +249,10 @@ TEST(UpdateRun, TheGuardKeepsWhatTheDiskHasWhateverTheVerdictSays) {
     doomed("", "pipe", kindFile);
     doomed("", "gone", kindDirectory);
     doomed("/gone", "old.html", kindFile);
-    form.CheckBox5.SetChecked(true);
+    form.options.mayDelete = true;
     const auto plan = form.UpdatePlan();
     EXPECT_EQ(plan, (std::vector<std::string>{"delete /gone/old.html", "remove /gone"}));
-    form.updateBtnClick();
+    form.UpdateRemote();
     EXPECT_EQ(Changes(server),
               (std::vector<std::string>{"DELE /www/gone/old.html", "RMD /www/gone"}));
     for (const char* why : {"Not deleted: /same.html (the disk still has it)",
@@ -285,13 +287,13 @@ TEST(UpdateRun, ARelativeRootGoesWhereTheServerSaysOrStaysRelativeToWhereTheLoad
         server.On("PWD").Reply(c.pwd);
         server.SetListing("-rw-r--r-- 1 o g 1 Jan  5  2020 old.txt\r\n");
         TUpdateForm form(server);
-        form.Label5.SetCaption(tree.Path());
-        form.Edit4.SetText("www");
+        form.options.localRoot = tree.Path();
+        form.options.remoteRoot = "www";
         form.Add(false, "", "a.txt", kindFile, 1);
         ASSERT_TRUE(form.LoadRemoteDirectory()) << c.pwd;
-        form.CheckBox5.SetChecked(true);
+        form.options.mayDelete = true;
         form.AnalyseLists();
-        form.updateBtnClick();
+        form.UpdateRemote();
         EXPECT_EQ(Changes(server), c.changes) << c.pwd;
         std::vector<std::string> cwds;
         for (const auto& command : server.Commands())

@@ -228,7 +228,9 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
              ConnectAndCompare(f, site, 3);
          },
          [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
-         [](TWindowFixture& f) { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+         [](TWindowFixture& f) {
+             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+         },
          "Transfer canceled. You MAY have to reconnect.", false},
     };
     for (const Case& c : cases) {
@@ -296,7 +298,9 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
          [](TWindowFixture& f) { return StartsWith(f.Form.Panel1.Caption(), "Comparing"); },
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
-         [](TWindowFixture& f) { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+         [](TWindowFixture& f) {
+             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+         },
          "Remote Site Update Complete"},
     };
     for (const Case& c : cases) {
@@ -360,13 +364,10 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         {"Refresh", [](TWindowFixture& f) { f.Form.changeRemoteBtnClick(); }},
         {"Compare", [](TWindowFixture& f) { f.Form.analyseButtonClick(); }},
         {"Change", [](TWindowFixture& f) { f.Form.Button4Click(); }},
-        // The core's handlers refuse on their own what is no step of the update.
-        {"the core's Update",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).updateBtnClick(); }},
-        {"the core's Compare",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).analyseButtonClick(); }},
-        {"the core's Change",
-         [](TWindowFixture& f) { static_cast<TSyncCore&>(f.Form).Button4Click(); }},
+        // The engine's actions refuse on their own what is no step of the update.
+        {"the engine's Update", [](TWindowFixture& f) { f.Form.UpdateRemote(); }},
+        {"the engine's Compare", [](TWindowFixture& f) { f.Form.CompareSides(); }},
+        {"the engine's Change", [](TWindowFixture& f) { f.Form.ChangeLocal(); }},
     };
     constexpr int files = 12;
     for (const Case& c : cases) {
@@ -388,7 +389,7 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         int presses = 0;
         QTimer again;
         QObject::connect(&again, &QTimer::timeout, [&] {
-            if (f.Form.RunningOperation() != Op::Update || !f.Form.uploading)
+            if (f.Form.RunningOperation() != Op::Update || !f.Form.session.uploading)
                 return;
             ++presses;
             c.press(f);
@@ -448,7 +449,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     f.Form.Label5.SetCaption(site.local.Path());
     ConnectAndCompare(f, site, 3);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
-    TOnceWhen close([&] { return f.Form.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen close([&] { return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy; },
                     [&] { f.Window->close(); });
     const uint32_t start = GetTickCount();
     Click(f.Find("updateBtn"));

@@ -1,4 +1,4 @@
-#include "sync/listing_lines.h"
+#include "sync/remote_entries.h"
 
 #include "toolkit/date_time.h"
 #include "toolkit/text.h"
@@ -7,16 +7,7 @@
 
 namespace pelmora {
 
-std::vector<TListedEntry> ReadListing(const TStringList& lines, TMemo& memo) {
-    std::vector<TListedEntry> entries;
-    entries.reserve(static_cast<size_t>(lines.Count()));
-    for (int i = 0; i < lines.Count(); ++i) {
-        const std::string& line = lines.Strings(i);
-        if (auto entry = ParseListedEntry(line))
-            entries.push_back(std::move(*entry));
-        else if (!line.empty())
-            memo.Add("Not an entry: " + line);
-    }
+void SortEntries(std::vector<TListedEntry>& entries) {
     std::stable_sort(entries.begin(), entries.end(),
                      [](const TListedEntry& a, const TListedEntry& b) {
                          const bool aDir = a.kind == TListedKind::Directory;
@@ -26,12 +17,19 @@ std::vector<TListedEntry> ReadListing(const TStringList& lines, TMemo& memo) {
                          const int order = CompareText(a.name, b.name);
                          return order != 0 ? order < 0 : a.name < b.name;
                      });
-    return entries;
 }
 
-bool DosListing(const std::vector<TListedEntry>& entries) {
-    return std::any_of(entries.begin(), entries.end(),
-                       [](const TListedEntry& e) { return e.form == TListingForm::Dos; });
+bool CaseBlindListing(const std::vector<TListedEntry>& entries) {
+    return std::any_of(entries.begin(), entries.end(), [](const TListedEntry& e) {
+        return e.form == TListingForm::Dos || e.form == TListingForm::Vms ||
+               e.form == TListingForm::Vm;
+    });
+}
+
+bool NamesEveryEntry(const std::vector<TListedEntry>& entries) {
+    return std::none_of(entries.begin(), entries.end(), [](const TListedEntry& e) {
+        return e.form == TListingForm::Vm && e.name.starts_with('.');
+    });
 }
 
 void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir) {
@@ -49,7 +47,8 @@ void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_vi
     }
     entry.name = listed.name;
     entry.dir = std::string(dir);
-    entry.size = listed.kind == TListedKind::File ? listed.size : -1;
+    const bool bytes = listed.form == TListingForm::Unix || listed.form == TListingForm::Dos;
+    entry.size = listed.kind == TListedKind::File && bytes ? listed.size : -1;
     const auto date =
         EncodeDate(listed.year == 0 ? CurrentYear() : listed.year, listed.month, listed.day);
     const auto time = EncodeTime(listed.hour, listed.minute, 0);

@@ -1,27 +1,36 @@
-#include "sync/listing_lines.h"
+#include "sync/remote_entries.h"
 #include "toolkit/date_time.h"
 
 #include <gtest/gtest.h>
 
 using namespace pelmora;
 
-TEST(ReadListing, DirectoriesFirstThenNamesAndTracesWhatIsNoEntry) {
-    TStringList lines;
+TEST(SortEntries, DirectoriesFirstThenNamesCaseBlindThenBytes) {
+    std::vector<TListedEntry> entries;
     for (const char* line :
-         {"total 4", "-rw-r--r-- 1 o g 1 Jan  1  2020 b.html",
-          "-rw-r--r-- 1 o g 1 Jan  1  2020 a.html", "drwxr-xr-x 2 o g 1 Jan  1  2020 zeta",
-          "-rw-r--r-- 1 o g 1 Jan  1  2020 A.html", "drwxr-xr-x 2 o g 1 Jan  1  2020 .."})
-        lines.Add(line);
-    TMemo memo;
-    const auto entries = ReadListing(lines, memo);
+         {"-rw-r--r-- 1 o g 1 Jan  1  2020 b.html", "-rw-r--r-- 1 o g 1 Jan  1  2020 a.html",
+          "drwxr-xr-x 2 o g 1 Jan  1  2020 zeta", "-rw-r--r-- 1 o g 1 Jan  1  2020 A.html"})
+        entries.push_back(*ParseListedEntry(line));
+    SortEntries(entries);
     std::vector<std::string> names;
     for (const auto& e : entries)
         names.push_back(e.name);
     EXPECT_EQ(names, (std::vector<std::string>{"zeta", "A.html", "a.html", "b.html"}));
-    EXPECT_EQ(memo.Lines(),
-              (std::vector<std::string>{"Not an entry: total 4",
-                                        "Not an entry: drwxr-xr-x 2 o g 1 Jan  1  2020 .."}));
-    EXPECT_FALSE(DosListing(entries));
+}
+
+TEST(RemoteEntries, ServersThatIgnoreCaseAndListingsThatNameNoFile) {
+    TListedEntry unix, dos, vms, vm, vps;
+    dos.form = TListingForm::Dos;
+    vms.form = TListingForm::Vms;
+    vm.form = vps.form = TListingForm::Vm;
+    unix.name = dos.name = vms.name = "INDEX.HTML";
+    vm.name = "PROFILE.EXEC";
+    vps.name = ".EXEC";
+    EXPECT_FALSE(CaseBlindListing({unix}));
+    for (const TListedEntry& e : {dos, vms, vm})
+        EXPECT_TRUE(CaseBlindListing({unix, e})) << e.name;
+    EXPECT_TRUE(NamesEveryEntry({unix, dos, vms, vm}));
+    EXPECT_FALSE(NamesEveryEntry({vm, vps}));
 }
 
 TEST(FillRemoteDetail, DatesKindsAndSizes) {
@@ -50,6 +59,17 @@ TEST(FillRemoteDetail, DatesKindsAndSizes) {
         EXPECT_EQ(e.date, *EncodeDate(c.y, c.m, c.d) + *EncodeTime(c.h, c.min, 0)) << c.line;
         EXPECT_EQ(e.size, c.size) << c.line;
         EXPECT_EQ(e.dir, "/dir");
+    }
+    // Blocks and record lengths are no byte counts: the size stays unknown.
+    for (const TListingForm form : {TListingForm::Vms, TListingForm::Vm}) {
+        TListedEntry listed;
+        listed.name = "A.TXT";
+        listed.form = form;
+        listed.size = 4;
+        TDetail e;
+        FillRemoteDetail(e, listed, "");
+        EXPECT_EQ(e.kind, kindFile);
+        EXPECT_EQ(e.size, -1);
     }
     // A date that cannot be built leaves 0, so the local copy counts as newer.
     for (const char* line :

@@ -1,0 +1,216 @@
+#include "app/run_report.h"
+
+#include "toolkit/text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <iterator>
+#include <unistd.h>
+
+namespace pelmora {
+
+namespace {
+
+std::string Tenths(long long tenths) {
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+// Whole seconds as a person reads them: "42 s", "2 min 5 s", "1 h 3 min".
+std::string WholeSeconds(long long seconds) {
+    if (seconds < 60)
+        return std::to_string(seconds) + " s";
+    if (seconds < 3600)
+        return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+    long long hours = seconds / 3600;
+    long long minutes = (seconds % 3600 + 30) / 60;
+    if (minutes == 60) {
+        ++hours;
+        minutes = 0;
+    }
+    return std::to_string(hours) + " h " + std::to_string(minutes) + " min";
+}
+
+} // namespace
+
+std::string FormatBytes(std::uint64_t bytes) {
+    if (bytes < 1000)
+        return std::to_string(bytes) + " B";
+    static const char* const units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    long double scale = 1000.0L;
+    for (size_t u = 0;; ++u, scale *= 1000.0L) {
+        // Rounded first, so 999,960 bytes is "1.0 MB" and never "1000.0 kB".
+        const long long tenths = std::llround(static_cast<long double>(bytes) * 10.0L / scale);
+        if (tenths < 10000 || u + 1 == std::size(units))
+            return Tenths(tenths) + " " + units[u];
+    }
+}
+
+std::string FormatDuration(std::chrono::milliseconds duration) {
+    const long long ms = std::max<long long>(0, duration.count());
+    const long long tenths = (ms + 50) / 100;
+    if (tenths < 100)
+        return Tenths(tenths) + " s";
+    return WholeSeconds((ms + 500) / 1000);
+}
+
+std::string SummaryLine(const TRunTotals& t, TSteadyTime now) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - t.start);
+    return "Summary: " + std::to_string(t.uploaded) + " uploaded, " + std::to_string(t.refreshed) +
+           " refreshed, " + std::to_string(t.created) + " created, " + std::to_string(t.deleted) +
+           " deleted, " + std::to_string(t.failed) + " failed; " + FormatBytes(t.bytesSent) +
+           " sent in " + FormatDuration(elapsed);
+}
+
+std::string ProgressLine(const TRunTotals& t, TSteadyTime now) {
+    const TSteadyTime from = t.uploadStart == TSteadyTime{} ? t.start : t.uploadStart;
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - from).count();
+    const std::uint64_t total = std::max(t.bytesToSend, t.bytesSent);
+    // Rounded down: "100%" only once everything is sent.
+    const std::uint64_t percent = total == 0 ? 100 : t.bytesSent * 100 / total;
+    std::string line = "Uploading " + FormatBytes(t.bytesSent) + " of " + FormatBytes(total) +
+                       " (" + std::to_string(percent) + "%)";
+    // Less than half a second of sending says little about the rate.
+    if (ms < 500 || t.bytesSent == 0)
+        return line;
+    const long double rate = static_cast<long double>(t.bytesSent) * 1000.0L / ms;
+    line += ", " + FormatBytes(static_cast<std::uint64_t>(rate)) + "/s";
+    if (t.bytesSent < total) {
+        const auto left = static_cast<long long>(std::ceil((total - t.bytesSent) / rate));
+        line += ", " + WholeSeconds(left) + " left";
+    }
+    return line;
+}
+
+bool Shows(TOutputLevel level, TLineKind kind) {
+    switch (level) {
+    case TOutputLevel::Quiet:
+        return kind == TLineKind::Failure || kind == TLineKind::Summary;
+    case TOutputLevel::Normal:
+        return kind != TLineKind::Status;
+    case TOutputLevel::Verbose:
+        return true;
+    }
+    return true;
+}
+
+TProgressPrinter::TProgressPrinter(std::ostream& out, bool terminal, TClock clock)
+    : out_(out), terminal_(terminal), clock_(std::move(clock)) {
+    if (!clock_)
+        clock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
+void TProgressPrinter::Show(std::string_view line) {
+    const TSteadyTime now = clock_();
+    if (terminal_) {
+        if (shown_ && now - last_ < terminalInterval)
+            return;
+        // Written first, then the rest of the row erased: a shorter line leaves no tail of
+        // the longer one, and the row never flickers empty.
+        out_ << '\r' << line << "\033[K" << std::flush;
+        shown_ = true;
+        last_ = now;
+        return;
+    }
+    if (!timing_) {
+        timing_ = true;
+        last_ = now;
+        return;
+    }
+    if (now - last_ < pipeInterval)
+        return;
+    out_ << line << '\n' << std::flush;
+    last_ = now;
+}
+
+void TProgressPrinter::Clear() {
+    if (!shown_)
+        return;
+    out_ << "\r\033[K" << std::flush;
+    shown_ = false;
+}
+
+std::string IsoUtcStamp(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds =
+        std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+TLogFile::TLogFile(TClock clock) : clock_(std::move(clock)) {
+    if (!clock_)
+        clock_ = [] { return std::chrono::system_clock::now(); };
+}
+
+TLogFile::~TLogFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool TLogFile::Open(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "Could not open the log file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+    return true;
+}
+
+void TLogFile::HideSecret(std::string secret) {
+    if (secret.empty())
+        return;
+    std::string escaped = EscapeControls(secret);
+    if (escaped != secret)
+        secrets_.push_back(std::move(escaped));
+    secrets_.push_back(std::move(secret));
+    // The longer first, so one secret inside another is not left half shown.
+    std::stable_sort(
+        secrets_.begin(), secrets_.end(),
+        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+bool TLogFile::Write(std::string_view text) {
+    if (fd_ < 0)
+        return false;
+    std::string clean(text);
+    for (const std::string& secret : secrets_)
+        for (size_t at = clean.find(secret); at != std::string::npos;
+             at = clean.find(secret, at + 3))
+            clean.replace(at, secret.size(), "***");
+    const std::string stamp = IsoUtcStamp(clock_()) + " ";
+    std::string out;
+    for (size_t start = 0; start <= clean.size();) {
+        size_t end = clean.find('\n', start);
+        if (end == std::string::npos)
+            end = clean.size();
+        out += stamp;
+        out.append(clean, start, end - start);
+        out += '\n';
+        start = end + 1;
+        if (start == clean.size())
+            break;
+    }
+    // One write for the whole text, so lines of two runs sharing the file do not mix.
+    for (size_t done = 0; done < out.size();) {
+        const ssize_t n = ::write(fd_, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = std::string("Could not write to the log file: ") + std::strerror(errno);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace pelmora

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelmora {
+
+using TSteadyTime = std::chrono::steady_clock::time_point;
+
+// What one run did, for the summary and the progress line.
+struct TRunTotals {
+    int uploaded = 0;  // files new on the server
+    int refreshed = 0; // files replaced by a newer copy
+    int created = 0;   // directories made
+    int deleted = 0;   // files and directories removed
+    int failed = 0;
+    std::uint64_t bytesSent = 0;
+    std::uint64_t bytesToSend = 0;
+    TSteadyTime start{};
+    // When the uploads began; the rate is counted from here, not from the start, so the
+    // time spent reading both trees does not make the line look slow. Unset until then.
+    TSteadyTime uploadStart{};
+};
+
+// "0 B", "999 B", "1.4 kB", "14.2 MB", "4.6 GB": powers of 1000, one decimal.
+std::string FormatBytes(std::uint64_t bytes);
+// "0.4 s", "3.2 s", "42 s", "2 min 5 s", "1 h 3 min".
+std::string FormatDuration(std::chrono::milliseconds duration);
+
+// "Summary: 12 uploaded, 3 refreshed, 2 created, 1 deleted, 0 failed; 1.4 MB sent in 3.2 s"
+// The same words every time, whatever the counts, so a script can read it.
+std::string SummaryLine(const TRunTotals& totals, TSteadyTime now);
+// "Uploading 14.2 MB of 40.1 MB (35%), 2.3 MB/s, 11 s left"; the rate and the time left
+// are left out until there is a rate to speak of.
+std::string ProgressLine(const TRunTotals& totals, TSteadyTime now);
+
+enum class TOutputLevel { Quiet, Normal, Verbose };
+enum class TLineKind { Phase, Plan, Status, Failure, Summary, Progress };
+
+// Whether a line of `kind` is printed at `level`: quiet keeps what a person must act on
+// (failures and the summary); normal adds what the run is doing and will do (phases, the
+// plan, progress); verbose adds every status line.
+bool Shows(TOutputLevel level, TLineKind kind);
+
+// The progress line. On a terminal it is rewritten in place, a few times a second at most;
+// on a pipe or in a file it is an ordinary line at most every 10 seconds, so cron's mail
+// or a CI log shows that the run is alive without a line per file.
+class TProgressPrinter {
+public:
+    using TClock = std::function<TSteadyTime()>;
+    // Without a clock, the steady clock.
+    TProgressPrinter(std::ostream& out, bool terminal, TClock clock = {});
+
+    static constexpr std::chrono::milliseconds terminalInterval{200};
+    static constexpr std::chrono::milliseconds pipeInterval{10000};
+
+    // Prints `line` if its time has come. On a pipe the first line waits a whole interval,
+    // so a short upload prints none.
+    void Show(std::string_view line);
+    // Takes the line off a terminal so the next ordinary line starts on a clean row; call
+    // it before printing anything else to the same stream, and at the end.
+    void Clear();
+
+private:
+    std::ostream& out_;
+    bool terminal_;
+    TClock clock_;
+    bool shown_ = false; // on the terminal now
+    bool timing_ = false;
+    TSteadyTime last_{};
+};
+
+// "2026-12-10T18:03:05Z"
+std::string IsoUtcStamp(std::chrono::system_clock::time_point time);
+
+// A log that cron jobs and CI can keep: every line gets a time stamp in UTC, is appended
+// at once (a run that is killed still leaves everything it said), and never holds the
+// password, even if a message from a server repeats it.
+class TLogFile {
+public:
+    using TClock = std::function<std::chrono::system_clock::time_point()>;
+    // Without a clock, the system clock.
+    explicit TLogFile(TClock clock = {});
+    ~TLogFile();
+    TLogFile(const TLogFile&) = delete;
+    TLogFile& operator=(const TLogFile&) = delete;
+
+    // Opens `path` for appending, creating it readable by its owner only. False, with
+    // `error`, when it cannot be opened.
+    bool Open(const std::string& path, std::string& error);
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Every later line has `secret` (and its escaped form, as printed) replaced by "***".
+    void HideSecret(std::string secret);
+    // Writes `text`, one stamped line per line in it. False when the write failed; the
+    // run goes on, and `Error()` says why.
+    bool Write(std::string_view text);
+    const std::string& Error() const { return error_; }
+
+private:
+    TClock clock_;
+    int fd_ = -1;
+    std::vector<std::string> secrets_; // longest first
+    std::string error_;
+};
+
+} // namespace pelmora

@@ -1,0 +1,245 @@
+#include "sync/remote_session.h"
+
+#include "sync/remote_entries.h"
+
+#include "toolkit/messages.h"
+#include "toolkit/tick.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+
+namespace pelmora {
+
+TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
+    ftp_.OnFtpInfo = [this](TObject*, FtpInfo i, const std::string& a) { Info(i, a); };
+    ftp_.OnFtpReady = [this](TObject*) { ftpReady = true; };
+    ftp_.OnFtpError = [this](TObject*, FtpInfo i, const std::string& a) { Error(i, a); };
+    ftp_.OnLoggedIn = [this](TObject*) {
+        if (OnLoggedIn)
+            OnLoggedIn();
+    };
+    ftp_.OnDirectoryCreated = [this](TObject*) { dirCreated = true; };
+    ftp_.OnDirectoryDeleted = [this](TObject*) { deleteDone = true; };
+    ftp_.OnFileDeleted = [this](TObject*) { deleteDone = true; };
+}
+
+// The component may outlive the session by a little (it is torn down after it): what it
+// reports then reaches nobody.
+TRemoteSession::~TRemoteSession() {
+    ftp_.OnFtpInfo = nullptr;
+    ftp_.OnFtpReady = nullptr;
+    ftp_.OnFtpError = nullptr;
+    ftp_.OnLoggedIn = nullptr;
+    ftp_.OnDirectoryCreated = nullptr;
+    ftp_.OnDirectoryDeleted = nullptr;
+    ftp_.OnFileDeleted = nullptr;
+}
+
+bool TRemoteSession::WaitFor(const bool& flag, uint32_t quietMs) {
+    lastActivity = GetTickCount();
+    for (;;) {
+        // Every sign of life of the session moves lastActivity on (Info, Error).
+        const uint32_t deadline = lastActivity + quietMs;
+        if (WaitUntil([&] { return flag || ftpError || ftpAbort; }, deadline))
+            break;
+        if (TickReached(GetTickCount(), lastActivity + quietMs))
+            return false;
+    }
+    return !ftpError;
+}
+
+TOutcome TRemoteSession::Await(const bool& flag) {
+    const uint32_t timeout = timeoutMs;
+    const bool done = WaitFor(flag, timeout);
+    if (done && !ftpAbort)
+        return TOutcome::Done;
+    if (ftpAbort && !ftpError)
+        return TOutcome::Stopped;
+    if (ftpError && ftp_.Connected() && lastErrorCode != ftpDisconnected &&
+        lastErrorCode != ftpTimeOut) {
+        // Only this operation was refused; its ready follows the error, and the next
+        // command may go once it has.
+        WaitUntil([this] { return ftpReady || ftpAbort || !ftp_.Connected(); },
+                  GetTickCount() + timeout);
+        ftpError = false;
+        if (ftp_.Connected())
+            return TOutcome::Failed;
+    }
+    if (!ftpError) {
+        // No answer for the whole time-out: the session cannot be trusted with another
+        // command.
+        lastErrorCode = ftpTimeOut;
+        lastErrorText =
+            "No answer from the server for " + std::to_string(timeout / 1000) + " seconds";
+        ftp_.Abort();
+    }
+    ftpError = true;
+    return TOutcome::Lost;
+}
+
+TOutcome TRemoteSession::ChangeDir(const std::string& path) {
+    ftpReady = false;
+    ftp_.ChangeDir(path);
+    return Await(ftpReady);
+}
+
+TOutcome TRemoteSession::List(std::vector<TListedEntry>& entries, std::string& here) {
+    entries.clear();
+    notEntries_.clear();
+    linePending_ = false;
+    ftpReady = false;
+    ftp_.GetListing();
+    const TOutcome outcome = Await(ftpReady);
+    SettleListingLine();
+    if (outcome != TOutcome::Done)
+        return outcome;
+    // A listing that failed is never taken for an empty directory.
+    if (ftp_.LastError() != ftpNoError)
+        return TOutcome::Failed;
+    here = ftp_.CurrentDirectory;
+    entries = ftp_.Entries();
+    SortEntries(entries);
+    return TOutcome::Done;
+}
+
+TOutcome TRemoteSession::MakeDir(const std::string& path) {
+    dirCreated = false;
+    ftp_.MakeDir(path);
+    return Await(dirCreated);
+}
+
+TOutcome TRemoteSession::Delete(const std::string& path) {
+    deleteDone = false;
+    ftp_.DeleteFile(path);
+    return Await(deleteDone);
+}
+
+TOutcome TRemoteSession::RemoveDir(const std::string& path) {
+    deleteDone = false;
+    ftp_.RemoveDir(path);
+    return Await(deleteDone);
+}
+
+TOutcome TRemoteSession::Put(const std::string& localPath, const std::string& remotePath) {
+    ftpReady = false;
+    ftp_.LocalFile = localPath;
+    ftp_.RemoteFile = remotePath;
+    ftp_.TransferMode = BinaryTransfer;
+    uploading = true;
+    ftp_.PutFile();
+    const TOutcome outcome = Await(ftpReady);
+    uploading = false;
+    // A ready that ends a transfer cut short says nothing of the file on the server.
+    if (outcome == TOutcome::Done && !ftp_.Success())
+        return TOutcome::Failed;
+    return outcome;
+}
+
+void TRemoteSession::ClearError() {
+    ftpError = false;
+    lastErrorCode = 30; // no error
+}
+
+std::string TRemoteSession::FailureReason() const {
+    return lastErrorText.empty() ? ErrorText(lastErrorCode) : lastErrorText;
+}
+
+void TRemoteSession::Error(FtpInfo info, const std::string& addInfo) {
+    lastErrorCode = static_cast<uint8_t>(info);
+    ftpError = true;
+    lastActivity = GetTickCount();
+    // The component's own words name the host, the path or the server's reply; the
+    // code's text is the fallback.
+    if (addInfo.empty() || addInfo == "Error") {
+        lastErrorText = ErrorText(info);
+    } else if (info != ftpOperationFailed && addInfo.size() >= 3 &&
+               std::isdigit(static_cast<unsigned char>(addInfo[0])) && !ErrorText(info).empty()) {
+        // A reply line: what it means to us, then what the server said.
+        std::string meaning = ErrorText(info);
+        if (meaning.back() == '.')
+            meaning.pop_back();
+        lastErrorText = meaning + ": " + addInfo;
+    } else {
+        lastErrorText = addInfo;
+    }
+}
+
+void TRemoteSession::Info(FtpInfo info, const std::string& addInfo) {
+    lastActivity = GetTickCount();
+    if (info == ftpListingLine)
+        ListingLine(addInfo);
+    if (!uploading)
+        return;
+    if (info == ftpFileSize) {
+        long long size = 0;
+        const auto [end, ec] =
+            std::from_chars(addInfo.data(), addInfo.data() + addInfo.size(), size);
+        fileSize = (ec == std::errc() && end == addInfo.data() + addInfo.size()) ? size : 0;
+        if (OnFileSize)
+            OnFileSize(addInfo);
+    } else if (info == ftpProgress) {
+        bytesSent = ftp_.BytesTransferred();
+        if (OnProgress)
+            OnProgress();
+        if (ftpAbort) {
+            ftp_.Abort();
+            uploading = false;
+        }
+    }
+}
+
+// The component reads each line into its entries right after telling of it, so whether a
+// line gave an entry shows when the next one arrives, or the listing ends.
+void TRemoteSession::ListingLine(const std::string& line) {
+    SettleListingLine();
+    pendingLine_ = line;
+    entriesBefore_ = ftp_.Entries().size();
+    linePending_ = true;
+}
+
+void TRemoteSession::SettleListingLine() {
+    if (linePending_ && !pendingLine_.empty() && ftp_.Entries().size() == entriesBefore_)
+        notEntries_.push_back(pendingLine_);
+    linePending_ = false;
+}
+
+std::string TRemoteSession::ErrorText(int code) {
+    static const std::array<const char*, 31> texts = {
+        "Pelmora is available for another FTP session.",
+        "Pelmora has connected to a server",
+        "Pelmora disconnected. You may have to quit.",
+        "The FTP server gave an error message as soon as connection was made.",
+        "",
+        "",
+        "Server name or address could not be resolved",
+        "Pelmora busy",
+        "Pelmora is busy with a transaction",
+        "Winsock could not be started on the system",
+        "A server name was not supplied",
+        "general socket error, very rare and fatal",
+        "socket read error, very rare and fatal",
+        "socket write error, very rare and fatal",
+        "unexpected response received to basic FTP command, fatal",
+        "access denied to FTP server",
+        "",
+        "could not open file specified in LocalFile",
+        "could not write to file specified in LocalFile",
+        "could not read from file specified in LocalFile",
+        "The supplied URL could not be parsed",
+        "the file supplied in RemoteFile does not exist",
+        "",
+        "Pelmora ready",
+        "the data transafer is done",
+        "the Listing, Files and Directories properties have been updated",
+        "successfully logged in to server",
+        "supplies file size for data transfer in addinfo",
+        "used by FTPUrlDialog to indicate time out condition",
+        "the requested operation could not be performed",
+        "no error",
+    };
+    return code >= 0 && code < static_cast<int>(texts.size()) ? texts[static_cast<size_t>(code)]
+                                                              : "";
+}
+
+} // namespace pelmora

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "ftp/ftp.h"
+#include "ftp/listing_entry.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pelmora {
+
+// How an FTP operation ended. Failed: the server refused this operation and the session
+// goes on (FailureReason says why). Lost: the session is gone or stopped answering; it is
+// closed. Stopped: the user pressed Stop.
+enum class TOutcome { Done, Failed, Stopped, Lost };
+
+// The sync's side of one FTP session: each operation is sent and waited for here, and
+// nowhere else. The component's events only set the flags below; the waits pump messages
+// and give up once the session has been quiet for the time-out, so a long listing or
+// upload that keeps arriving is not cut off.
+class TRemoteSession {
+public:
+    explicit TRemoteSession(TFtp& ftp);
+    ~TRemoteSession();
+    TRemoteSession(const TRemoteSession&) = delete;
+    TRemoteSession& operator=(const TRemoteSession&) = delete;
+
+    uint32_t timeoutMs = 30000;
+
+    TOutcome ChangeDir(const std::string& path);
+    // The entries of the current directory as the component read them, directories
+    // first, then by name without regard to case (the bytes decide between names that
+    // differ only in case); `here` is the directory as the server names it. A listing
+    // that failed is never taken for an empty directory: it is Failed.
+    TOutcome List(std::vector<TListedEntry>& entries, std::string& here);
+    // Lines of the last listing that described no entry, in their order.
+    const std::vector<std::string>& NotEntries() const { return notEntries_; }
+    TOutcome MakeDir(const std::string& path);
+    TOutcome Delete(const std::string& path);
+    TOutcome RemoveDir(const std::string& path);
+    // Sends the local file in binary; Done only when the server took it whole.
+    TOutcome Put(const std::string& localPath, const std::string& remotePath);
+
+    // Waits for `flag` (or an error, or Stop) as long as the session shows signs of life.
+    // False on an error or a time-out; a Stop counts as success.
+    bool WaitFor(const bool& flag) { return WaitFor(flag, timeoutMs); }
+    bool WaitFor(const bool& flag, uint32_t quietMs);
+    // The reason of the last failure in plain words: the server's reply or our own text.
+    std::string FailureReason() const;
+    // Ends every wait at its next check; an upload under way is aborted.
+    void Stop() { ftpAbort = true; }
+    // A new operation of the sync's own begins: a Stop given before it is forgotten.
+    void Resume() { ftpAbort = false; }
+    bool Stopped() const { return ftpAbort; }
+    // Before a new session or operation: no error pending, and none to report.
+    void ClearError();
+
+    // The shell's text for an error code of the component; empty for codes without one.
+    static std::string ErrorText(int code);
+
+    // What the component's events set; see the handlers.
+    bool ftpReady = false;
+    bool ftpError = false;
+    bool ftpAbort = false;
+    bool deleteDone = false;
+    bool dirCreated = false;
+    uint8_t lastErrorCode = 0;
+    std::string lastErrorText;
+    uint32_t lastActivity = 0; // tick of the session's latest sign of life
+
+    // The file being uploaded, as the progress events report it.
+    int64_t bytesSent = 0;
+    int64_t fileSize = 0;
+    bool uploading = false;
+    // Told of each step of an upload: the size as the component reported it, and the
+    // bytes sent so far.
+    std::function<void(const std::string& sizeText)> OnFileSize;
+    std::function<void()> OnProgress;
+    std::function<void()> OnLoggedIn;
+
+private:
+    TOutcome Await(const bool& flag);
+    void Error(FtpInfo info, const std::string& addInfo);
+    void Info(FtpInfo info, const std::string& addInfo);
+    void ListingLine(const std::string& line);
+    void SettleListingLine();
+
+    TFtp& ftp_;
+    std::vector<std::string> notEntries_;
+    std::string pendingLine_; // the listing line whose entry is not yet counted
+    size_t entriesBefore_ = 0;
+    bool linePending_ = false;
+};
+
+} // namespace pelmora

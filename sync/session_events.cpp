@@ -1,0 +1,41 @@
+#include "sync/sync_core.h"
+
+namespace pelmora {
+
+void TSyncCore::LoggedIn() {
+    connected = true;
+    remoteRootAbsolute_.reset(); // a new login starts where the server puts it
+    remoteAtLogin_ = true;
+    remoteAtRoot_ = false;
+    ShowStatus("Connected");
+}
+
+void TSyncCore::ShowUploadProgress() {
+    const int64_t sent = session.bytesSent;
+    const int64_t size = session.fileSize;
+    view_.ShowBytesSent(sent);
+    SetProgress(size >= 1 ? static_cast<int>(sent * 100 / size) : 0);
+    // Stop cuts the upload at this step; its percentage means nothing then.
+    if (session.Stopped())
+        view_.ClearStepPercent();
+}
+
+void TSyncCore::ClearConnection() {
+    remoteRootAbsolute_.reset();
+    remoteAtLogin_ = false;
+    remoteAtRoot_ = false;
+    Enable(TSyncAction::Refresh, false);
+    Enable(TSyncAction::Compare, false);
+    connected = false;
+    FreeEntries(remoteList);
+    remoteTree.Clear();
+    remoteWorkList.Clear();
+    ClearStatus();
+    ShowStatus("Disconnected from Remote Site");
+    view_.ShowDisconnected();
+    Enable(TSyncAction::Connect, true);
+    Enable(TSyncAction::Stop, false);
+    remoteLoading = false;
+}
+
+} // namespace pelmora

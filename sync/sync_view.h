@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pelmora {
+
+// What the user can ask of the engine, each shown as one button of the window.
+enum class TSyncAction : uint8_t { Connect, LocalChange, Compare, Update, Stop, Refresh };
+
+// What the engine shows while it works. The window implements it with its controls, the
+// headless run through the same window, and tests record it; every method does nothing
+// unless overridden, so a caller shows only what it cares about.
+class TSyncView {
+public:
+    virtual ~TSyncView() = default;
+
+    // The status line; an empty text clears it.
+    virtual void ShowStatusText(const std::string&) {}
+    // Progress of the step under way (a load, the compare, the deletes, one upload).
+    virtual void ShowStepBar(bool /*shown*/) {}
+    virtual void SetStepBar(int /*percent*/) {}
+    // The step's percentage means nothing at the moment (an upload was cut short).
+    virtual void ClearStepPercent() {}
+    // Progress over all the uploads of an update.
+    virtual void ShowOverallBar(bool /*shown*/) {}
+    virtual void SetOverallBar(int /*percent*/) {}
+    // The upload's figures: shown empty at the start of the uploads, hidden at the end.
+    virtual void ShowFileFigures(bool /*shown*/) {}
+    virtual void ShowCurrentFile(const std::string& /*name*/) {}
+    virtual void ShowFileSize(const std::string& /*sizeText*/) {}
+    virtual void ShowBytesSent(int64_t /*sent*/) {}
+    // Whether the user may ask for an action now.
+    virtual void EnableAction(TSyncAction, bool /*enabled*/) {}
+    // One line of the debug trace ("Not an entry: ...", "Link, left alone: ...").
+    virtual void Trace(const std::string&) {}
+    // The local root as the local load resolved it (made absolute).
+    virtual void ShowLocalRoot(const std::string&) {}
+    // The session is over; the window shows that it can connect again.
+    virtual void ShowDisconnected() {}
+    // An operation begins: actions that would start another are held off until it ends,
+    // whatever EnableAction says meanwhile. Called again when what is held changes (a
+    // disconnect was asked for).
+    virtual void HoldActions() {}
+    virtual void ReleaseActions() {}
+    // Asks the user for the local directory; false when the user cancelled.
+    virtual bool ChooseLocalDirectory(std::string& /*chosen*/) { return false; }
+};
+
+} // namespace pelmora

@@ -1,0 +1,160 @@
+#include "app/run_report.h"
+#include "tests/support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <sys/stat.h>
+
+using namespace pelmora;
+using namespace std::chrono_literals;
+using pelmora::testing::ReadFile;
+using pelmora::testing::TTempTree;
+
+TEST(RunReport, SizesAndDurationsInUnitsAPersonReads) {
+    const std::pair<std::uint64_t, const char*> sizes[] = {
+        {0, "0 B"},
+        {999, "999 B"},
+        {1000, "1.0 kB"},
+        {1449, "1.4 kB"},
+        {999949, "999.9 kB"},
+        {999960, "1.0 MB"},
+        {14200000, "14.2 MB"},
+        {4600000000, "4.6 GB"},
+        {UINT64_MAX, "18.4 EB"},
+    };
+    for (const auto& [bytes, text] : sizes)
+        EXPECT_EQ(FormatBytes(bytes), text) << bytes;
+    const std::pair<std::chrono::milliseconds, const char*> durations[] = {
+        {0ms, "0.0 s"},          {400ms, "0.4 s"},         {3249ms, "3.2 s"},
+        {9960ms, "10 s"},        {42000ms, "42 s"},        {59600ms, "1 min 0 s"},
+        {125000ms, "2 min 5 s"}, {3780000ms, "1 h 3 min"}, {7170000ms, "2 h 0 min"},
+        {-5ms, "0.0 s"},
+    };
+    for (const auto& [duration, text] : durations)
+        EXPECT_EQ(FormatDuration(duration), text) << duration.count();
+}
+
+TEST(RunReport, SummaryAndProgressLines) {
+    const TSteadyTime t0{std::chrono::hours(1)};
+    TRunTotals totals;
+    totals.start = t0;
+    totals.uploaded = 12;
+    totals.refreshed = 3;
+    totals.created = 2;
+    totals.deleted = 1;
+    totals.bytesSent = 1400000;
+    EXPECT_EQ(SummaryLine(totals, t0 + 3200ms),
+              "Summary: 12 uploaded, 3 refreshed, 2 created, 1 deleted, 0 failed; 1.4 MB sent "
+              "in 3.2 s");
+
+    // The rate counts from the first upload, not from the start of the run.
+    totals.uploadStart = t0 + 60s;
+    totals.bytesSent = 10000000;
+    totals.bytesToSend = 40000000;
+    EXPECT_EQ(ProgressLine(totals, t0 + 64s),
+              "Uploading 10.0 MB of 40.0 MB (25%), 2.5 MB/s, 12 s left");
+    EXPECT_EQ(ProgressLine(totals, t0 + 60s + 100ms), "Uploading 10.0 MB of 40.0 MB (25%)");
+    totals.bytesSent = 39999999;
+    EXPECT_EQ(ProgressLine(totals, t0 + 64s),
+              "Uploading 40.0 MB of 40.0 MB (99%), 10.0 MB/s, 1 s left");
+    // A file that grew while it was sent: never more than 100%, no time left.
+    totals.bytesSent = 41000000;
+    EXPECT_EQ(ProgressLine(totals, t0 + 64s), "Uploading 41.0 MB of 41.0 MB (100%), 10.3 MB/s");
+    const TRunTotals nothing{};
+    EXPECT_EQ(ProgressLine(nothing, TSteadyTime{} + 5s), "Uploading 0 B of 0 B (100%)");
+}
+
+TEST(RunReport, WhatEachOutputLevelPrints) {
+    const TLineKind kinds[] = {TLineKind::Phase,   TLineKind::Plan,    TLineKind::Status,
+                               TLineKind::Failure, TLineKind::Summary, TLineKind::Progress};
+    auto shown = [&](TOutputLevel level) {
+        std::string s;
+        for (TLineKind kind : kinds)
+            s += Shows(level, kind) ? '+' : '-';
+        return s;
+    };
+    // phase, plan, status, failure, summary, progress
+    EXPECT_EQ(shown(TOutputLevel::Quiet), "---++-");
+    EXPECT_EQ(shown(TOutputLevel::Normal), "++-+++");
+    EXPECT_EQ(shown(TOutputLevel::Verbose), "++++++");
+}
+
+namespace {
+
+struct TFakeClock {
+    TSteadyTime now{std::chrono::hours(1)};
+    TProgressPrinter::TClock Clock() {
+        return [this] { return now; };
+    }
+};
+
+} // namespace
+
+TEST(RunReport, ProgressRewritesOneRowOnATerminal) {
+    TFakeClock clock;
+    std::ostringstream out;
+    TProgressPrinter progress(out, true, clock.Clock());
+    progress.Show("one");
+    clock.now += 100ms;
+    progress.Show("two"); // too soon
+    clock.now += 150ms;
+    progress.Show("three");
+    progress.Clear();
+    progress.Clear();
+    progress.Show("four"); // at once after a clear: the row was empty
+    EXPECT_EQ(out.str(), "\rone\033[K\rthree\033[K\r\033[K\rfour\033[K");
+}
+
+TEST(RunReport, ProgressOnAPipeIsALineEveryTenSecondsAtMost) {
+    TFakeClock clock;
+    std::ostringstream out;
+    TProgressPrinter progress(out, false, clock.Clock());
+    for (int second = 0; second <= 25; ++second) {
+        progress.Show("at " + std::to_string(second));
+        clock.now += 1s;
+    }
+    progress.Clear();
+    EXPECT_EQ(out.str(), "at 10\nat 20\n");
+}
+
+TEST(RunReport, TimeStampsAreUtcToTheSecond) {
+    const auto t = std::chrono::system_clock::from_time_t(1796925785);
+    EXPECT_EQ(IsoUtcStamp(t), "2026-12-10T18:03:05Z");
+    EXPECT_EQ(IsoUtcStamp(t + 999ms), "2026-12-10T18:03:05Z");
+    EXPECT_EQ(IsoUtcStamp(std::chrono::system_clock::from_time_t(0)), "1970-01-01T00:00:00Z");
+}
+
+TEST(RunReport, LogFileAppendsStampedLinesAtOnceWithoutThePassword) {
+    TTempTree tree;
+    const std::string path = tree.File("run.log", "earlier run\n");
+    const auto t = std::chrono::system_clock::from_time_t(1796925785);
+    TLogFile log([t] { return t; });
+    std::string error;
+    ASSERT_TRUE(log.Open(path, error)) << error;
+    log.HideSecret("pa\x01ss");
+    log.HideSecret("");
+    EXPECT_TRUE(log.Write("Logging in with pa\x01ss"));
+    EXPECT_TRUE(log.Write("530 Login incorrect for pa\\x01ss\nsecond line"));
+    // Read while the log is still open: nothing waits in a buffer.
+    EXPECT_EQ(ReadFile(path), "earlier run\n"
+                              "2026-12-10T18:03:05Z Logging in with ***\n"
+                              "2026-12-10T18:03:05Z 530 Login incorrect for ***\n"
+                              "2026-12-10T18:03:05Z second line\n");
+
+    struct stat info {};
+    const std::string fresh = tree.Path("new.log");
+    TLogFile other;
+    ASSERT_TRUE(other.Open(fresh, error)) << error;
+    ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 077, 0u) << "a log of a site's server is its owner's only";
+    EXPECT_TRUE(other.Write("now"));
+    const std::string line = ReadFile(fresh);
+    ASSERT_EQ(line.size(), 25u) << line;
+    EXPECT_EQ(line.substr(19), "Z now\n") << "the system clock when none is given";
+
+    TLogFile nowhere;
+    EXPECT_FALSE(nowhere.Open(tree.Path("missing/dir/run.log"), error));
+    EXPECT_NE(error.find("missing/dir/run.log"), std::string::npos) << error;
+    EXPECT_FALSE(nowhere.Write("dropped"));
+}

@@ -1,0 +1,98 @@
+#include "ftp_fixture.h"
+
+#include "tests/support/real_ftp_servers.h"
+#include "tests/support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace pelmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadDisk(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Has(TStringList& list, const std::string& name) {
+    for (int i = 0; i < list.Count(); ++i)
+        if (list.Strings(i) == name)
+            return true;
+    return false;
+}
+
+// Listing and upload over our own connections to the server's passive ports, as users
+// behind a router run them.
+class FtpRealServerPassive : public ::testing::TestWithParam<TRealServerKind>,
+                             public TRecordingFtp {
+protected:
+    bool Run(const std::function<void()>& operation) {
+        const int before = Count("ready");
+        const size_t eventsBefore = events.size();
+        operation();
+        const bool done = WaitFor([&] { return Count("ready") > before; }, 10000);
+        Settle();
+        for (size_t i = eventsBefore; i < events.size(); ++i)
+            if (events[i].starts_with("error"))
+                return false;
+        return done;
+    }
+
+    TTempTree temp;
+};
+
+TEST_P(FtpRealServerPassive, ListingAndUploads) {
+    TRealFtpServer server(GetParam());
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << server.Name() << " cannot run here: " << why;
+    const std::string site = server.SiteOnDisk();
+    std::ofstream(site + "/.htaccess") << "Deny from all\n";
+    fs::create_directories(site + "/sub");
+    for (const auto& entry : fs::recursive_directory_iterator(site))
+        fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+
+    ftp.SetFtpServer("127.0.0.1");
+    ftp.FtpPort = server.Port();
+    ftp.UserName = server.User();
+    ftp.UserPassword = server.Password();
+    ftp.InitialDirectory = server.SiteDir();
+    ftp.DataMode = TDataMode::Passive;
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
+
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << ::testing::PrintToString(errorTexts);
+    EXPECT_TRUE(Has(ftp.Files(), ".htaccess"));
+    EXPECT_TRUE(Has(ftp.Directories(), "sub"));
+    EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
+
+    for (const size_t size : {size_t{0}, size_t{4097}, size_t{1u << 20}}) {
+        std::string content(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>((i * 31 + i / 701) & 0xFF);
+        const std::string name = "p-" + std::to_string(size) + ".bin";
+        ftp.LocalFile = temp.File(name, content);
+        ftp.RemoteFile = name;
+        ASSERT_TRUE(Run([&] { ftp.PutFile(); })) << name << ::testing::PrintToString(errorTexts);
+        EXPECT_EQ(ReadDisk(site + "/" + name), content) << name;
+    }
+    // The listing after the uploads sees them.
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_TRUE(Has(ftp.Files(), "p-1048576.bin"));
+
+    ftp.Quit();
+    ASSERT_TRUE(WaitForEvent("available", 10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServerPassive, ::testing::ValuesIn(AllRealServers),
+                         [](const auto& info) { return std::string(TestName(info.param)); });
+
+} // namespace
+} // namespace pelmora::testing

@@ -1,0 +1,89 @@
+#include "sync/remote_session.h"
+#include "tests/support/ftp_script_server.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+
+namespace {
+
+// A logged-in session with the script server, as the engine holds one.
+struct TSessionFixture {
+    explicit TSessionFixture(uint32_t timeoutMs = 5000) : session(ftp) {
+        session.timeoutMs = timeoutMs;
+        session.OnLoggedIn = [this] { loggedIn = true; };
+        ftp.SetWinsockStarted(true);
+        ftp.SetFtpServer("127.0.0.1");
+        ftp.FtpPort = server.Port();
+        ftp.UserName = "u";
+        ftp.UserPassword = "p";
+    }
+    bool Connect() {
+        ftp.Connect();
+        return session.WaitFor(loggedIn) && loggedIn;
+    }
+    TFtpScriptServer server;
+    TFtp ftp;
+    TRemoteSession session;
+    bool loggedIn = false;
+};
+
+std::vector<std::string> Names(const std::vector<TListedEntry>& entries) {
+    std::vector<std::string> names;
+    for (const auto& e : entries)
+        names.push_back(e.name);
+    return names;
+}
+
+} // namespace
+
+TEST(RemoteSession, ListsTypedEntriesInWalkOrderAndKeepsTheLinesThatAreNone) {
+    TSessionFixture f;
+    f.server.SetListing("total 3\r\n-rw-r--r-- 1 o g 5 Jan  1  2020 b.html\r\n"
+                        "drwxr-xr-x 2 o g 1 Jan  1  2020 zeta\r\n"
+                        "drwxr-xr-x 2 o g 1 Jan  1  2020 ..\r\n"
+                        "lrwxrwxrwx 1 o g 1 Jan  1  2020 a -> b.html\r\n");
+    ASSERT_TRUE(f.Connect());
+    std::vector<TListedEntry> entries;
+    std::string here;
+    ASSERT_EQ(f.session.List(entries, here), TOutcome::Done);
+    EXPECT_EQ(Names(entries), (std::vector<std::string>{"zeta", "a", "b.html"}));
+    EXPECT_EQ(entries[1].kind, TListedKind::Link);
+    EXPECT_EQ(entries[1].linkTarget, "b.html");
+    EXPECT_EQ(entries[2].size, 5);
+    EXPECT_EQ(f.session.NotEntries(),
+              (std::vector<std::string>{"total 3", "drwxr-xr-x 2 o g 1 Jan  1  2020 .."}));
+    EXPECT_EQ(here, "/");
+}
+
+TEST(RemoteSession, ARefusalFailsOnlyItsOperationAndALostSessionIsLost) {
+    TSessionFixture f(1000);
+    f.server.On("MKD").Uses(1).Reply("550 Permission denied");
+    f.server.On("DELE").Silent();
+    ASSERT_TRUE(f.Connect());
+    EXPECT_EQ(f.session.MakeDir("/x"), TOutcome::Failed);
+    EXPECT_NE(f.session.FailureReason().find("550 Permission denied"), std::string::npos)
+        << f.session.FailureReason();
+    // The refusal's ready has come: the next command goes at once and succeeds.
+    EXPECT_EQ(f.session.MakeDir("/y"), TOutcome::Done);
+    EXPECT_EQ(f.session.ChangeDir("/y"), TOutcome::Done);
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(f.session.Delete("/y/a"), TOutcome::Lost);
+    EXPECT_GE(GetTickCount() - start, 900u);
+    EXPECT_EQ(f.session.FailureReason(), "No answer from the server for 1 seconds");
+    EXPECT_FALSE(f.ftp.Connected());
+}
+
+TEST(RemoteSession, StopEndsTheWaitAtOnce) {
+    TSessionFixture f;
+    f.server.On("RMD").Delay(3000).Reply("250 ok");
+    ASSERT_TRUE(f.Connect());
+    QTimer::singleShot(200, [&] { f.session.Stop(); });
+    const uint32_t start = GetTickCount();
+    EXPECT_EQ(f.session.RemoveDir("/d"), TOutcome::Stopped);
+    EXPECT_LT(GetTickCount() - start, 2000u);
+}
