@@ -5,6 +5,7 @@
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
+#include "sync/remote_entries.h"
 #include "sync/remote_session.h"
 #include "sync/sync_view.h"
 #include "toolkit/string_list.h"
@@ -38,6 +39,8 @@ public:
 
     uint16_t recurseLevel = 0;
     std::string recurseDir;
+    // How the listings of the current load read their times.
+    TListingClock listingClock;
 
     // Session flags; see the session controller for who sets and clears each.
     bool localLoading = false;
