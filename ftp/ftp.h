@@ -149,9 +149,11 @@ public:
     int64_t ListingByteCap = MaxListingBytes;
     int ListingLineCap = MaxListingLines;
     TFTPServerType ServerType = ftpstDefault;
-    // Off: listings use LIST even where the server offers MLSD (a server whose MLSD is
-    // known to be broken).
-    bool UseMlsd = true;
+    // On: listings use MLSD where the server offers it. Off by default, since some
+    // servers' MLSD follows links and reports each as what it points to: a caller that
+    // must leave links alone (a walk that deletes) turns it on only where it can tell
+    // links otherwise, or off for a server whose MLSD is broken.
+    bool UseMlsd = false;
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;

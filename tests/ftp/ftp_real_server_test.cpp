@@ -144,6 +144,7 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     ftp.UserName = server.User();
     ftp.UserPassword = server.Password();
     ftp.InitialDirectory = server.SiteDir();
+    ftp.UseMlsd = true;
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
 
@@ -173,8 +174,21 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     ASSERT_TRUE(Run([&] { ftp.GetFileTime("stamped.html"); }));
     EXPECT_EQ(ftp.LastFileTime(), when);
 
+    // Why MLSD is the caller's choice: one server's MLSD follows a link and reports what
+    // it points to, so the link cannot be told from a file there.
+    fs::create_symlink("stamped.html", server.SiteOnDisk() + "/alias.html");
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
     EXPECT_EQ(ftp.ListingByMlsd(), !vsftpd);
+    const TListedKind aliasKind =
+        GetParam() == TRealServerKind::Pyftpdlib ? TListedKind::File : TListedKind::Link;
+    int aliases = 0;
+    for (const TListedEntry& entry : ftp.Entries()) {
+        if (entry.name == "alias.html") {
+            ++aliases;
+            EXPECT_EQ(entry.kind, aliasKind);
+        }
+    }
+    EXPECT_EQ(aliases, 1);
     const TListedEntry* stamped = nullptr;
     for (const TListedEntry& entry : ftp.Entries())
         if (entry.name == "stamped.html")

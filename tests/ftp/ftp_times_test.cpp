@@ -38,6 +38,7 @@ protected:
         ftp.FtpPort = server.Port();
         ftp.UserName = "web";
         ftp.UserPassword = "secret";
+        ftp.UseMlsd = true;
     }
 
     // Logs in to a server that lists these features (none: FEAT is not implemented).
@@ -149,7 +150,8 @@ TEST_F(FtpTimes, MlsdListingGivesExactEntriesWhereOffered) {
     EXPECT_EQ(ftp.Entries()[1].utcSeconds, Jan2 + 1);
     EXPECT_EQ(ftp.Entries()[2].kind, TListedKind::Link);
 
-    // Switched off, the same server is listed with LIST.
+    // Switched off (as it is unless the caller asks), the same server is listed with LIST.
+    EXPECT_FALSE(TFtp().UseMlsd);
     ftp.UseMlsd = false;
     server.SetListing("-rw-r--r-- 1 o g 3 Jan  2  2020 a.txt\r\n");
     ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
