@@ -63,15 +63,15 @@ std::optional<int64_t> TimeOfMdtmReply(const std::string& line) {
         (dot + 1 == text.size() ||
          text.find_first_not_of("0123456789", dot + 1) != std::string::npos))
         return std::nullopt;
-    const auto part = [&](size_t at, size_t size) { return std::stoi(whole.substr(at, size)); };
-    return UtcSecondsOf(part(0, 4), part(4, 2), part(6, 2), part(8, 2), part(10, 2),
-                        std::min(part(12, 2), 59));
+    const auto field = [&](size_t at, size_t size) { return std::stoi(whole.substr(at, size)); };
+    return UtcSecondsOf(field(0, 4), field(4, 2), field(6, 2), field(8, 2), field(10, 2),
+                        std::min(field(12, 2), 59));
 }
 
 namespace {
 
 // A reply to a time-setting command that names a time other than the one we sent only
-// reports the file's time: the server took our time for part of a file name.
+// reports the file's time: the server took our time as a piece of a file name.
 bool ReportsOtherTime(const std::string& line, int64_t wanted) {
     const auto reported = TimeOfMdtmReply(line);
     return reported && *reported != wanted;
@@ -489,7 +489,7 @@ void TFtp::OnFileTimeReply(char kind, const std::string& line) {
     }
     // Whether the form is unknown here or only this file failed: a form the server does
     // not understand is unknown; so is a form nobody promised that is refused before any
-    // form has worked (servers without it take the time for part of a file name and
+    // form has worked (servers without it take the time as a piece of a file name and
     // answer 550). Anything else is this file's failure: 4xx, or a refusal of a form that
     // was offered or has worked.
     const bool probing = timeForm_ != TTimeForm::Mfmt && !timeFormWorks_;

@@ -227,13 +227,13 @@ std::optional<int64_t> MlsdTime(std::string_view value) {
     }
     if (value.size() != 14 || !AllDigits(value))
         return std::nullopt;
-    const auto part = [&](size_t at, size_t size) { return Number(value.substr(at, size)); };
+    const auto field = [&](size_t at, size_t size) { return Number(value.substr(at, size)); };
     // A leap second is taken as the last second of its minute.
-    const int second = part(12, 2) == 60 ? 59 : part(12, 2);
-    return UtcSecondsOf(part(0, 4), part(4, 2), part(6, 2), part(8, 2), part(10, 2), second);
+    const int second = field(12, 2) == 60 ? 59 : field(12, 2);
+    return UtcSecondsOf(field(0, 4), field(4, 2), field(6, 2), field(8, 2), field(10, 2), second);
 }
 
-// The facts part of an MLSD line: "fact=value;" pairs, no blank among them.
+// The facts of an MLSD line: "fact=value;" pairs, no blank among them.
 bool LooksLikeFacts(std::string_view line) {
     const size_t blank = line.find(' ');
     if (blank == std::string_view::npos || blank == 0)
