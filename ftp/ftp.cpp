@@ -12,7 +12,9 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace pelmora {
 
@@ -29,19 +31,20 @@ bool SafeArgument(const std::string& text) {
 }
 
 const char* ReplyStateName(TReplyState state) {
-    static constexpr std::array<const char*, 16> names = {
-        "Idle", "Greeting", "User",     "Pass",   "Acct", "Syst", "InitialCwd", "Pwd",
-        "Type", "Port",     "Transfer", "Simple", "Quit", "Epsv", "Pasv",       "PassiveConnect"};
-    static_assert(static_cast<size_t>(TReplyState::PassiveConnect) + 1 == names.size());
+    static constexpr std::array<const char*, 19> names = {
+        "Idle", "Greeting",       "User", "Pass",     "Acct",         "Syst", "InitialCwd",
+        "Pwd",  "Type",           "Port", "Transfer", "Simple",       "Quit", "Epsv",
+        "Pasv", "PassiveConnect", "Feat", "FileTime", "FileTimeQuery"};
+    static_assert(static_cast<size_t>(TReplyState::FileTimeQuery) + 1 == names.size());
     const auto index = static_cast<size_t>(state);
     return index < names.size() ? names[index] : "Unknown";
 }
 
 const char* OperationName(TFtpOperation operation) {
-    static constexpr std::array<const char*, 8> names = {"None",    "LogIn",     "ChangeDir",
-                                                         "MakeDir", "RemoveDir", "DeleteFile",
-                                                         "PutFile", "GetListing"};
-    static_assert(static_cast<size_t>(TFtpOperation::GetListing) + 1 == names.size());
+    static constexpr std::array<const char*, 10> names = {
+        "None",       "LogIn",   "ChangeDir",  "MakeDir",     "RemoveDir",
+        "DeleteFile", "PutFile", "GetListing", "SetFileTime", "GetFileTime"};
+    static_assert(static_cast<size_t>(TFtpOperation::GetFileTime) + 1 == names.size());
     const auto index = static_cast<size_t>(operation);
     return index < names.size() ? names[index] : "Unknown";
 }
@@ -300,8 +303,10 @@ const TNotifyEvent* TFtp::CompletionEvent(TFtpOperation operation) const {
         &TFtp::OnFileDeleted,
         &TFtp::OnFileStored,
         &TFtp::OnListingDone,
+        &TFtp::OnFileTimeSet,
+        &TFtp::OnFileTimeReceived,
     };
-    static_assert(static_cast<size_t>(TFtpOperation::GetListing) + 1 == std::size(events));
+    static_assert(static_cast<size_t>(TFtpOperation::GetFileTime) + 1 == std::size(events));
     const auto index = static_cast<size_t>(operation);
     return index < std::size(events) && events[index] ? &(this->*events[index]) : nullptr;
 }
@@ -469,6 +474,14 @@ void TFtp::OpenControlConnection() {
     epsvAnswer_.clear();
     passiveFailure_.clear();
     dataModeInUse_.clear();
+    // What the last server could do says nothing about this one.
+    featureLines_.clear();
+    features_ = TServerFeatures();
+    mlsdRefused_ = false;
+    listingByMlsd_ = false;
+    std::fill(std::begin(timeFormRefused_), std::end(timeFormRefused_), false);
+    timeFormWorks_ = false;
+    lastFileTime_.reset();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
     OnSockClose = [this](TObject*) { SockClosed(); };
@@ -505,7 +518,7 @@ bool TFtp::RefusedUnlessReady() {
 }
 
 bool TFtp::BeginSimple(TFtpOperation operation, const std::string& command,
-                       const std::string& argument) {
+                       const std::string& argument, TReplyState next) {
     success_ = true;
     operation_ = operation;
     if (RefusedUnlessReady())
@@ -517,7 +530,7 @@ bool TFtp::BeginSimple(TFtpOperation operation, const std::string& command,
     }
     lastError_ = ftpNoError;
     SetStatus(ftpBusy);
-    SendCommand(command + " " + argument, TReplyState::Simple);
+    SendCommand(command + " " + argument, next);
     return true;
 }
 
@@ -544,8 +557,42 @@ void TFtp::GetListing() {
     lastReplyText_.clear();
     lastError_ = ftpNoError;
     success_ = true;
+    listingByMlsd_ = UseMlsd && features_.mlsd && !mlsdRefused_;
     SetStatus(ftpBusy);
     SendCommand("PWD", TReplyState::Pwd);
+}
+
+void TFtp::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
+    success_ = true;
+    operation_ = TFtpOperation::SetFileTime;
+    if (RefusedUnlessReady())
+        return;
+    lastReplyText_.clear();
+    if (!SafeArgument(remotePath)) {
+        RefuseUnsafe();
+        return;
+    }
+    lastError_ = ftpNoError;
+    const int year = DateOfUtcSeconds(utcSeconds).year;
+    if (remotePath.empty() || year < 1 || year > 9999) {
+        ReportError(ftpOperationFailed, "No file or no time to set");
+        PostReady();
+        return;
+    }
+    if (NextTimeForm() == TTimeForm::None) {
+        ReportError(ftpOperationFailed, "The server lets no file's time be set");
+        PostReady();
+        return;
+    }
+    timePath_ = remotePath;
+    timeValue_ = utcSeconds;
+    SetStatus(ftpBusy);
+    SendFileTime();
+}
+
+void TFtp::GetFileTime(const std::string& remotePath) {
+    lastFileTime_.reset();
+    BeginSimple(TFtpOperation::GetFileTime, "MDTM", remotePath, TReplyState::FileTimeQuery);
 }
 
 void TFtp::PutFile() {

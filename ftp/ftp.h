@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ftp/features.h"
 #include "ftp/ftp_data.h"
 #include "ftp/ftp_types.h"
 #include "ftp/line_splitter.h"
@@ -53,6 +54,9 @@ enum class TReplyState : uint8_t {
     Epsv, // passive data commands: EPSV, then PASV when it is refused
     Pasv,
     PassiveConnect, // our connection to the server's passive data port is on its way
+    Feat,           // after the login, before OnLoggedIn
+    FileTime,       // MFMT, MDTM or SITE UTIME with a time to set
+    FileTimeQuery,  // MDTM asking a file's time
 };
 const char* ReplyStateName(TReplyState state);
 
@@ -82,13 +86,15 @@ std::optional<uint16_t> ParseEpsvReply(const std::string& line);
 // The operation whose completion event follows the next ready.
 enum class TFtpOperation : uint8_t {
     None,
-    LogIn,      // OnLoggedIn
-    ChangeDir,  // OnDirectoryChanged
-    MakeDir,    // OnDirectoryCreated
-    RemoveDir,  // OnDirectoryDeleted
-    DeleteFile, // OnFileDeleted
-    PutFile,    // OnFileStored
-    GetListing, // OnListingDone
+    LogIn,       // OnLoggedIn
+    ChangeDir,   // OnDirectoryChanged
+    MakeDir,     // OnDirectoryCreated
+    RemoveDir,   // OnDirectoryDeleted
+    DeleteFile,  // OnFileDeleted
+    PutFile,     // OnFileStored
+    GetListing,  // OnListingDone
+    SetFileTime, // OnFileTimeSet
+    GetFileTime, // OnFileTimeReceived
 };
 const char* OperationName(TFtpOperation operation);
 
@@ -98,6 +104,13 @@ bool SafeArgument(const std::string& text);
 
 // The text after "PORT " for a listener at this dotted address and port.
 std::string PortArgument(const std::string& dottedAddress, uint16_t port);
+
+// A time as FTP's time commands write it, "YYYYMMDDHHMMSS" in UTC.
+std::string FtpTimeText(int64_t utcSeconds);
+
+// The time of an MDTM reply ("213 20240101120000" or "213 20240101120000.123"), in
+// seconds since 1970 UTC; nothing for any other reply.
+std::optional<int64_t> TimeOfMdtmReply(const std::string& line);
 
 // The directory a PWD reply names: the quoted path with its doubled quotes made single
 // (257 "/a""b" is current -> /a"b), or, from a server that leaves the quotes out, the
@@ -131,7 +144,19 @@ public:
     void PutFile();
     // A listing fills Listing, Entries, Files and Directories and CurrentDirectory (from
     // PWD). A server that answers LIST with 450 or 550 at once has an empty directory.
+    // Where the server offers MLSD (and UseMlsd is on) the listing is read with MLSD, for
+    // its exact times and sizes; a server that then refuses MLSD is listed with LIST for
+    // the rest of the session.
     void GetListing();
+    // Sets the time of a remote file to `utcSeconds` (seconds since 1970 UTC): MFMT where
+    // the server offers it, otherwise the forms other servers take (MDTM or SITE UTIME
+    // with a time). A form the server refuses is not tried again in this session; once
+    // none is left, FileTimeSettable is false and the call fails at once, sending nothing.
+    // A refusal fails the operation, never the session. OnFileTimeSet follows the ready.
+    void SetFileTime(const std::string& remotePath, int64_t utcSeconds);
+    // Asks the server for a remote file's time (MDTM); LastFileTime holds it after the
+    // ready, OnFileTimeReceived follows.
+    void GetFileTime(const std::string& remotePath);
     // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
     // login, an operation): a disconnect at once, the operation reported as cut short.
     void Quit();
@@ -162,6 +187,11 @@ public:
     // How long a connection to a passive port may take: a port that a firewall drops
     // silently would otherwise hold the operation for the system's whole connect time-out.
     uint32_t PassiveConnectTimeout = 10000; // ms
+    // On: listings use MLSD where the server offers it. Off by default, since some
+    // servers' MLSD follows links and reports each as what it points to: a caller that
+    // must leave links alone (a walk that deletes) turns it on only where it can tell
+    // links otherwise, or off for a server whose MLSD is broken.
+    bool UseMlsd = false;
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;
@@ -177,6 +207,8 @@ public:
     TNotifyEvent OnListingDone;
     TNotifyEvent OnFileRenamed;
     TNotifyEvent OnFtpQuit;
+    TNotifyEvent OnFileTimeSet;
+    TNotifyEvent OnFileTimeReceived;
     // Each change of Status and of ReplyState, by name ("Status Busy -> CommandReady",
     // "Reply Pwd -> Type"), for logs and test transcripts.
     std::function<void(const std::string&)> OnTrace;
@@ -187,6 +219,14 @@ public:
     FtpInfo LastError() const { return lastError_; }
     bool Success() const { return success_; }
     const std::string& SystemType() const { return systemType_; }
+    // What the server listed in its answer to FEAT at the login of this session.
+    const TServerFeatures& Features() const { return features_; }
+    // The latest listing was read with MLSD: Entries hold exact UTC times.
+    bool ListingByMlsd() const { return listingByMlsd_; }
+    // Some way of setting a file's time is still untried or known to work here.
+    bool FileTimeSettable() const;
+    // The time of the latest GetFileTime, in seconds since 1970 UTC; nothing when it failed.
+    std::optional<int64_t> LastFileTime() const { return lastFileTime_; }
     TFtpData* FtpDataComponent() const { return data_.get(); }
     TStringList& Listing() { return listing_; }
     // The entries of the last listing, each line read once under the rules of ServerType;
@@ -268,7 +308,7 @@ private:
     // other operation running. A refused call has reported its code and returns true.
     bool RefusedUnlessReady();
     bool BeginSimple(TFtpOperation operation, const std::string& command,
-                     const std::string& argument);
+                     const std::string& argument, TReplyState next = TReplyState::Simple);
     void RefuseUnsafe();
     // The local file of an upload, open for reading, or -1 (reported).
     int OpenLocalFile();
@@ -280,7 +320,9 @@ private:
     void SockRead(FtpInfo failure);
     bool SendLine(const std::string& text);
     void SendCommand(const std::string& text, TReplyState next);
+    // The login's steps are done: FEAT goes out, and its answer ends the login.
     void LoggedIn();
+    void FinishLogin();
     void DetectServerType(const std::string& line);
     void DenyLogin(const std::string& text, const std::string& reason);
     // Sends the value of this login step, asking the owner for it when it is missing (or
@@ -293,6 +335,15 @@ private:
     void OnPwdReply(char kind, const std::string& line);
     void OnSimpleReply(char kind, const std::string& line);
     void OnQuitReply(char kind, const std::string& line);
+    void OnFeatReply(char kind, const std::string& line);
+
+    // Setting and asking a file's time (ftp_replies.cpp).
+    enum class TTimeForm : uint8_t { Mfmt, MdtmSet, SiteUtime, SiteUtimeFull, None };
+    // The first form of setting a time that is neither refused nor unoffered.
+    TTimeForm NextTimeForm() const;
+    void SendFileTime();
+    void OnFileTimeReply(char kind, const std::string& line);
+    void OnFileTimeQueryReply(char kind, const std::string& line);
 
     // The data commands of a listing or an upload (ftp_replies.cpp).
     // Takes the transfer's part of the operation over from here: TYPE goes out.
@@ -368,6 +419,18 @@ private:
     std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects
     std::string passiveTarget_;  // "address:port" of a passive connection on its way
     std::string dataModeInUse_;
+    // Of this session: what FEAT listed, and what the server turned down.
+    std::vector<std::string> featureLines_; // the FEAT reply, while it comes
+    std::string loginReplyText_;            // the reply to the login's last step
+    TServerFeatures features_;
+    bool mlsdRefused_ = false;
+    bool listingByMlsd_ = false;
+    bool timeFormRefused_[static_cast<size_t>(TTimeForm::None)] = {};
+    bool timeFormWorks_ = false; // some form has set a time in this session
+    TTimeForm timeForm_ = TTimeForm::None;
+    std::string timePath_;
+    int64_t timeValue_ = 0;
+    std::optional<int64_t> lastFileTime_;
 };
 
 } // namespace pelmora

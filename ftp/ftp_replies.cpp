@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <utility>
 
@@ -41,7 +42,48 @@ std::string DirectoryOfPwdReply(const std::string& line) {
     return directory;
 }
 
+std::string FtpTimeText(int64_t utcSeconds) {
+    const TListedDate date = DateOfUtcSeconds(utcSeconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", date.year, date.month, date.day,
+                  date.hour, date.minute, date.second);
+    return text;
+}
+
+std::optional<int64_t> TimeOfMdtmReply(const std::string& line) {
+    if (line.size() < 5 || line.compare(0, 4, "213 ") != 0)
+        return std::nullopt;
+    std::string text = line.substr(4);
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    // "20240101120000", perhaps with a fraction of a second that we do not keep.
+    const size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    if (whole.size() != 14 || whole.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    if (dot != std::string::npos &&
+        (dot + 1 == text.size() ||
+         text.find_first_not_of("0123456789", dot + 1) != std::string::npos))
+        return std::nullopt;
+    const auto field = [&](size_t at, size_t size) { return std::stoi(whole.substr(at, size)); };
+    return UtcSecondsOf(field(0, 4), field(4, 2), field(6, 2), field(8, 2), field(10, 2),
+                        std::min(field(12, 2), 59));
+}
+
 namespace {
+
+// A reply to a time-setting command that names a time other than the one we sent only
+// reports the file's time: the server took our time as a piece of a file name.
+bool ReportsOtherTime(const std::string& line, int64_t wanted) {
+    const auto reported = TimeOfMdtmReply(line);
+    return reported && *reported != wanted;
+}
+
+// Replies that say the command, or the way we wrote it, is not known here.
+bool NotUnderstood(const std::string& line) {
+    const std::string code = line.substr(0, 3);
+    return code == "500" || code == "501" || code == "502" || code == "504";
+}
 
 // Words of a SYST reply and the server type each means; a later one wins.
 constexpr std::pair<const char*, TFTPServerType> systemWords[] = {
@@ -73,6 +115,9 @@ const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {TReplyState::Quit, &TFtp::OnQuitReply},
     {TReplyState::Epsv, &TFtp::OnEpsvReply},
     {TReplyState::Pasv, &TFtp::OnPasvReply},
+    {TReplyState::Feat, &TFtp::OnFeatReply},
+    {TReplyState::FileTime, &TFtp::OnFileTimeReply},
+    {TReplyState::FileTimeQuery, &TFtp::OnFileTimeQueryReply},
 };
 
 // ---------------------------------------------------------------------------------
@@ -181,6 +226,10 @@ void TFtp::SockRead(FtpInfo failure) {
 }
 
 void TFtp::HandleReply(const std::string& line) {
+    // FEAT's answer is in the lines before its final one. No server lists this many
+    // features; a longer reply is kept no further.
+    if (replyState_ == TReplyState::Feat && featureLines_.size() < 1000)
+        featureLines_.push_back(line);
     if (!replyReader_.TakeLine(line))
         return;
     lastReplyText_ = line;
@@ -246,6 +295,23 @@ void TFtp::DetectServerType(const std::string& line) {
 }
 
 void TFtp::LoggedIn() {
+    featureLines_.clear();
+    loginReplyText_ = lastReplyText_;
+    SendCommand("FEAT", TReplyState::Feat);
+}
+
+void TFtp::OnFeatReply(char, const std::string& line) {
+    if (featureLines_.empty() || featureLines_.back() != line)
+        featureLines_.push_back(line);
+    // A refusal lists nothing, and the login stands.
+    features_ = ParseFeatures(featureLines_);
+    featureLines_.clear();
+    // FEAT only asks; the login ended with the reply to its last step.
+    lastReplyText_ = loginReplyText_;
+    FinishLogin();
+}
+
+void TFtp::FinishLogin() {
     Info(ftpLoggedIn, "Logged in");
     SetReplyState(TReplyState::Idle);
     PostReady();
@@ -458,6 +524,14 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
         return transfer_->ServerStarted();
     if (kind == '2')
         return transfer_->ControlEnded();
+    if (listingByMlsd_ && transfer_->Kind() == TTransfer::TKind::Listing && listing_.Count() == 0 &&
+        NotUnderstood(line)) {
+        // MLSD offered but refused: this listing, and every later one, goes by LIST.
+        mlsdRefused_ = true;
+        listingByMlsd_ = false;
+        CancelTransfer();
+        return BeginTransfer(std::make_shared<TTransfer>(*this, TTransfer::TKind::Listing));
+    }
     // A refusal the transfer does not take ends it: a send loop still running stops
     // without a word.
     if (transfer_->TakesRefusal(line))
@@ -473,6 +547,8 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
 std::string TFtp::TransferVerb() const {
     if (transfer_->Kind() == TTransfer::TKind::Upload)
         return "STOR " + RemoteFile;
+    if (listingByMlsd_)
+        return "MLSD";
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
     return ServerType == ftpstUNIX ? "LIST -a" : "LIST";
 }
@@ -496,6 +572,82 @@ std::optional<std::string> TFtp::ListenForData() {
     std::string address;
     data_->GetLocalAddress(address);
     return PortArgument(address, data_->GetLocalPort());
+}
+
+// ---------------------------------------------------------------------------------
+// A file's time
+
+bool TFtp::FileTimeSettable() const {
+    return NextTimeForm() != TTimeForm::None;
+}
+
+TFtp::TTimeForm TFtp::NextTimeForm() const {
+    for (const TTimeForm form :
+         {TTimeForm::Mfmt, TTimeForm::MdtmSet, TTimeForm::SiteUtime, TTimeForm::SiteUtimeFull}) {
+        if (timeFormRefused_[static_cast<size_t>(form)])
+            continue;
+        // MFMT only where offered; the other forms are nobody's standard, so no FEAT
+        // line promises them and each is found out by trying it.
+        if (form == TTimeForm::Mfmt && !features_.mfmt)
+            continue;
+        return form;
+    }
+    return TTimeForm::None;
+}
+
+void TFtp::SendFileTime() {
+    timeForm_ = NextTimeForm();
+    const std::string time = FtpTimeText(timeValue_);
+    std::string command;
+    switch (timeForm_) {
+    case TTimeForm::Mfmt:
+        command = "MFMT " + time + " " + timePath_;
+        break;
+    case TTimeForm::MdtmSet:
+        command = "MDTM " + time + " " + timePath_;
+        break;
+    case TTimeForm::SiteUtime:
+        command = "SITE UTIME " + time + " " + timePath_;
+        break;
+    case TTimeForm::SiteUtimeFull:
+        // Access, modification and change time, and the zone they are in.
+        command = "SITE UTIME " + timePath_ + " " + time + " " + time + " " + time + " UTC";
+        break;
+    case TTimeForm::None:
+        return FailOperation("The server lets no file's time be set");
+    }
+    SendCommand(command, TReplyState::FileTime);
+}
+
+void TFtp::OnFileTimeReply(char kind, const std::string& line) {
+    const bool reportOnly = kind == '2' && ReportsOtherTime(line, timeValue_);
+    if (kind == '2' && !reportOnly) {
+        timeFormWorks_ = true;
+        SetReplyState(TReplyState::Idle);
+        PostReady();
+        return;
+    }
+    // Whether the form is unknown here or only this file failed: a form the server does
+    // not understand is unknown; so is a form nobody promised that is refused before any
+    // form has worked (servers without it take the time as a piece of a file name and
+    // answer 550). Anything else is this file's failure: 4xx, or a refusal of a form that
+    // was offered or has worked.
+    const bool probing = timeForm_ != TTimeForm::Mfmt && !timeFormWorks_;
+    const bool formRefused = reportOnly || NotUnderstood(line) || (kind == '5' && probing);
+    if (!formRefused)
+        return FailOperation(line);
+    timeFormRefused_[static_cast<size_t>(timeForm_)] = true;
+    if (NextTimeForm() == TTimeForm::None)
+        return FailOperation("The server lets no file's time be set: " + line);
+    SendFileTime();
+}
+
+void TFtp::OnFileTimeQueryReply(char kind, const std::string& line) {
+    lastFileTime_ = kind == '2' ? TimeOfMdtmReply(line) : std::nullopt;
+    if (!lastFileTime_)
+        ReportError(ftpOperationFailed, line);
+    SetReplyState(TReplyState::Idle);
+    PostReady();
 }
 
 void TFtp::TransferEnded() {

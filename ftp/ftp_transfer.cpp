@@ -35,7 +35,7 @@ ssize_t ReadFull(int fd, char* buffer, size_t count) {
 } // namespace
 
 TFtp::TTransfer::TTransfer(TFtp& ftp, TKind kind, int localFile)
-    : ftp_(ftp), kind_(kind), localFile_(localFile), parser_(ftp.ServerType) {}
+    : ftp_(ftp), kind_(kind), localFile_(localFile), parser_(ftp.ServerType, ftp.listingByMlsd_) {}
 
 TFtp::TTransfer::~TTransfer() {
     if (localFile_ >= 0)

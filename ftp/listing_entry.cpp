@@ -181,7 +181,170 @@ std::optional<TListedEntry> ParseDos(std::string_view line, const std::vector<TS
     return entry;
 }
 
+// Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool LeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysInMonth(int year, int month) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && LeapYear(year) ? 29 : days[month - 1];
+}
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    return true;
+}
+
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+// "YYYYMMDDHHMMSS", with or without ".sss" after it; the fraction is dropped.
+std::optional<int64_t> MlsdTime(std::string_view value) {
+    const size_t dot = value.find('.');
+    if (dot != std::string_view::npos) {
+        if (!AllDigits(value.substr(dot + 1)))
+            return std::nullopt;
+        value = value.substr(0, dot);
+    }
+    if (value.size() != 14 || !AllDigits(value))
+        return std::nullopt;
+    const auto field = [&](size_t at, size_t size) { return Number(value.substr(at, size)); };
+    // A leap second is taken as the last second of its minute.
+    const int second = field(12, 2) == 60 ? 59 : field(12, 2);
+    return UtcSecondsOf(field(0, 4), field(4, 2), field(6, 2), field(8, 2), field(10, 2), second);
+}
+
+// The facts of an MLSD line: "fact=value;" pairs, no blank among them.
+bool LooksLikeFacts(std::string_view line) {
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos || blank == 0)
+        return false;
+    const auto facts = line.substr(0, blank);
+    return facts.back() == ';' && facts.find('=') != std::string_view::npos;
+}
+
 } // namespace
+
+std::optional<int64_t> UtcSecondsOf(int year, int month, int day, int hour, int minute,
+                                    int second) {
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+        day > DaysInMonth(year, month) || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 59)
+        return std::nullopt;
+    return DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+TListedDate DateOfUtcSeconds(int64_t seconds) {
+    int64_t days = seconds / 86400;
+    int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // The inverse of DaysFromCivil.
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t doe = days - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    TListedDate date;
+    date.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    date.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    date.year = static_cast<int>(yoe + era * 400 + (date.month <= 2));
+    date.hour = static_cast<int>(rest / 3600);
+    date.minute = static_cast<int>(rest % 3600 / 60);
+    date.second = static_cast<int>(rest % 60);
+    return date;
+}
+
+TListedDate ResolveListedYear(int month, int day, int hour, int minute, int64_t serverNow) {
+    const int nowYear = DateOfUtcSeconds(serverNow).year;
+    // Feb 29 exists only every fourth year or so: go back to the latest one that fits.
+    for (int year = nowYear; year > nowYear - 9; --year) {
+        const auto when = UtcSecondsOf(year, month, day, hour, minute, 0);
+        if (when && *when <= serverNow + 86400)
+            return TListedDate{year, month, day, hour, minute, 0};
+    }
+    return TListedDate{nowYear - 1, month, day, hour, minute, 0};
+}
+
+std::optional<TListedEntry> ParseMlsdEntry(std::string_view line) {
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos)
+        return std::nullopt;
+    TListedEntry entry;
+    entry.form = TListingForm::Mlsd;
+    entry.kind = TListedKind::Other;
+    entry.name = std::string(line.substr(blank + 1));
+    std::optional<long long> size, sizd;
+    std::string_view facts = line.substr(0, blank);
+    while (!facts.empty()) {
+        const size_t end = facts.find(';');
+        const auto fact = facts.substr(0, end);
+        facts = end == std::string_view::npos ? std::string_view() : facts.substr(end + 1);
+        const size_t equals = fact.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        const auto name = fact.substr(0, equals);
+        const auto value = fact.substr(equals + 1);
+        long long number = 0;
+        if (SameText(name, "type")) {
+            if (SameText(value, "cdir") || SameText(value, "pdir"))
+                return std::nullopt;
+            if (SameText(value, "file")) {
+                entry.kind = TListedKind::File;
+            } else if (SameText(value, "dir")) {
+                entry.kind = TListedKind::Directory;
+            } else if (SameText(value, "OS.unix=symlink")) {
+                entry.kind = TListedKind::Link;
+            } else if (StartsWithText(value, "OS.unix=slink:")) {
+                entry.kind = TListedKind::Link;
+                entry.linkTarget = std::string(value.substr(14));
+            } else {
+                entry.kind = TListedKind::Other;
+            }
+        } else if (SameText(name, "size") && ToSize(value, number)) {
+            size = number;
+        } else if (SameText(name, "sizd") && ToSize(value, number)) {
+            sizd = number;
+        } else if (SameText(name, "modify")) {
+            entry.utcSeconds = MlsdTime(value);
+        }
+    }
+    if (!Addressable(entry.name))
+        return std::nullopt;
+    // A directory's own size says how much its entries take; a file's is its bytes.
+    entry.size = size ? *size : entry.kind == TListedKind::Directory && sizd ? *sizd : -1;
+    if (entry.utcSeconds) {
+        const TListedDate date = DateOfUtcSeconds(*entry.utcSeconds);
+        entry.year = date.year;
+        entry.month = date.month;
+        entry.day = date.day;
+        entry.hour = date.hour;
+        entry.minute = date.minute;
+    }
+    return entry;
+}
 
 const char* KindName(TListedKind kind) {
     switch (kind) {
@@ -205,6 +368,8 @@ std::optional<TListedEntry> ParseListedEntry(std::string_view line) {
         return std::nullopt;
     if (IsDigit(line[0]))
         return ParseDos(line, words);
+    if (LooksLikeFacts(line))
+        return ParseMlsdEntry(line);
     if (!UnixPermissions(line.substr(0, words[0].end)))
         return std::nullopt;
     return ParseUnix(line, words);

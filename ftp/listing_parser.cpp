@@ -156,9 +156,12 @@ std::optional<TListedEntry> ParseVmVps(std::string_view line) {
 
 } // namespace
 
-TListingParser::TListingParser(TFTPServerType serverType) : serverType_(serverType) {}
+TListingParser::TListingParser(TFTPServerType serverType, bool mlsd)
+    : serverType_(serverType), mlsd_(mlsd) {}
 
 std::optional<TListedEntry> TListingParser::Parse(std::string_view line) {
+    if (mlsd_)
+        return ParseMlsdEntry(line);
     switch (serverType_) {
     case ftpstDefault:
     case ftpstUNIX:

@@ -16,7 +16,8 @@ namespace pelmora {
 // that name must not be joined with a line of some later listing.
 class TListingParser {
 public:
-    explicit TListingParser(TFTPServerType serverType);
+    // `mlsd`: the lines are MLSD facts, whatever the server type.
+    explicit TListingParser(TFTPServerType serverType, bool mlsd = false);
 
     // The entry the line describes; nothing for a line that describes none, and for the
     // lone VMS name that waits for its next line.
@@ -24,6 +25,7 @@ public:
 
 private:
     TFTPServerType serverType_;
+    bool mlsd_;
     std::string pendingVms_;
 };
 

@@ -1,6 +1,5 @@
 #include "sync/entry_time.h"
 
-#include <chrono>
 #include <cmath>
 
 namespace pelmora {
@@ -8,7 +7,6 @@ namespace pelmora {
 namespace {
 
 constexpr int64_t Minute = 60;
-constexpr int64_t Day = 24 * 60 * Minute;
 // The zones in use reach from 12 hours west of UTC to 14 hours east of it.
 constexpr int64_t FarthestZone = 14 * 60 * Minute;
 
@@ -47,7 +45,7 @@ int64_t TEntryTime::Span() const {
     case TTimePrecision::Unknown:
         return 0;
     case TTimePrecision::Day:
-        return Day;
+        return 24 * 60 * Minute;
     case TTimePrecision::Minute:
         return Minute;
     case TTimePrecision::Second:
@@ -56,44 +54,19 @@ int64_t TEntryTime::Span() const {
     return 0;
 }
 
-std::optional<int64_t> CivilSeconds(int year, int month, int day, int hour, int minute,
-                                    int second) {
-    using namespace std::chrono;
-    const year_month_day date{std::chrono::year{year},
-                              std::chrono::month{static_cast<unsigned>(month)},
-                              std::chrono::day{static_cast<unsigned>(day)}};
-    if (!date.ok() || month < 1 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-        second < 0 || second > 60)
-        return std::nullopt;
-    const int64_t days = sys_days{date}.time_since_epoch().count();
-    return days * Day + hour * 3600 + minute * Minute + second;
-}
-
-int YearOfListedDate(int month, int day, int64_t serverNow) {
-    using namespace std::chrono;
-    const sys_days today{
-        std::chrono::days{serverNow >= 0 ? serverNow / Day : (serverNow - Day + 1) / Day}};
-    const int thisYear = static_cast<int>(year_month_day{today}.year());
-    // 29 February is in the latest leap year that does not put it ahead of now.
-    for (int year = thisYear; year > thisYear - 8; --year) {
-        const auto start = CivilSeconds(year, month, day);
-        if (start && *start <= serverNow + Day)
-            return year;
-    }
-    return thisYear - 1;
-}
-
 TEntryTime ListedTime(const TListedEntry& entry, int zoneMinutes, int64_t nowUtc) {
     if (entry.utcSeconds)
         return {*entry.utcSeconds, TTimePrecision::Second};
     const int64_t zone = static_cast<int64_t>(zoneMinutes) * Minute;
     const bool withYear = entry.year != 0;
-    const int year =
-        withYear ? entry.year : YearOfListedDate(entry.month, entry.day, nowUtc + zone);
+    const int year = withYear ? entry.year
+                              : ResolveListedYear(entry.month, entry.day, entry.hour, entry.minute,
+                                                  nowUtc + zone)
+                                    .year;
     // A UNIX line that gives the year gives no time of day: the date alone is known.
     const bool dateOnly = withYear && entry.form == TListingForm::Unix;
-    const auto wall = CivilSeconds(year, entry.month, entry.day, dateOnly ? 0 : entry.hour,
-                                   dateOnly ? 0 : entry.minute);
+    const auto wall = UtcSecondsOf(year, entry.month, entry.day, dateOnly ? 0 : entry.hour,
+                                   dateOnly ? 0 : entry.minute, 0);
     if (!wall)
         return {};
     return {*wall - zone, dateOnly ? TTimePrecision::Day : TTimePrecision::Minute};

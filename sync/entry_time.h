@@ -24,17 +24,6 @@ struct TEntryTime {
     bool operator==(const TEntryTime&) const = default;
 };
 
-// Seconds since 1970 of a civil date and time read as UTC; nothing for a date that does
-// not exist.
-std::optional<int64_t> CivilSeconds(int year, int month, int day, int hour = 0, int minute = 0,
-                                    int second = 0);
-
-// The year of a date listed without one ("Dec 10 12:29"): servers print the time of day
-// instead of the year for the last six months, so it is the year of the server's now,
-// unless that puts it more than a day ahead of now; then it is the year before. The day
-// of grace covers a clock that runs a little behind the server's.
-int YearOfListedDate(int month, int day, int64_t serverNow);
-
 // The UTC time of a listed remote entry. Exact when the listing gives it (a
 // machine-readable listing); otherwise the listing's wall time in the server's zone,
 // `zoneMinutes` east of UTC, at the precision the line gives. `nowUtc` places a date

@@ -52,7 +52,7 @@ TEST_F(FtpControl, MultiLineGreetingDrippedByteByByteLogsIn) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
-    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST"}));
+    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST", "FEAT"}));
     EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));
     // Every line is reported, the ones inside the reply too; it is acted on once.
     const TStrings lines = InfoTexts(ftpReplyLine);
@@ -60,7 +60,7 @@ TEST_F(FtpControl, MultiLineGreetingDrippedByteByByteLogsIn) {
     EXPECT_EQ(TStrings(lines.begin(), lines.begin() + 4),
               (TStrings{"220-Welcome", "230 not the end", "220-still greeting", "220 Ready"}));
     EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
-    EXPECT_EQ(InfoTexts(ftpCommandSent), (TStrings{"USER web", "PASS secret", "SYST"}));
+    EXPECT_EQ(InfoTexts(ftpCommandSent), (TStrings{"USER web", "PASS secret", "SYST", "FEAT"}));
     EXPECT_TRUE(ftp.Success());
     EXPECT_TRUE(ftp.Connected());
 }
@@ -70,7 +70,8 @@ TEST_F(FtpControl, TraceReadsTheLoginAndACommandByName) {
     LogIn();
     EXPECT_EQ(trace, (TStrings{"Reply Idle -> Greeting", "Status Available -> Busy",
                                "Reply Greeting -> User", "Reply User -> Pass", "Reply Pass -> Syst",
-                               "Reply Syst -> Idle", "Status Busy -> CommandReady"}));
+                               "Reply Syst -> Feat", "Reply Feat -> Idle",
+                               "Status Busy -> CommandReady"}));
     trace.clear();
     server.On("MKD").Uses(1).Reply("550 Exists");
     Run([&] { ftp.MakeDir("x"); });
@@ -83,13 +84,14 @@ TEST_F(FtpControl, TraceReadsTheLoginAndACommandByName) {
 TEST_F(FtpControl, UserAcceptedAtOnceSkipsPassword) {
     server.On("USER").Reply("230 Welcome");
     LogIn();
-    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "SYST"}));
+    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "SYST", "FEAT"}));
 }
 
 TEST_F(FtpControl, AccountIsSentWhenPasswordAsksForIt) {
     server.On("PASS").Reply("332 Need account");
     LogIn();
-    EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "ACCT acct", "SYST"}));
+    EXPECT_EQ(server.Commands(),
+              (TStrings{"USER web", "PASS secret", "ACCT acct", "SYST", "FEAT"}));
 }
 
 TEST_F(FtpControl, MissingValuesAreAskedFor) {
@@ -99,7 +101,7 @@ TEST_F(FtpControl, MissingValuesAreAskedFor) {
         value = need == ftpniUserName ? "asked" : "given";
     };
     LogIn();
-    EXPECT_EQ(server.Commands(), (TStrings{"USER asked", "PASS given", "SYST"}));
+    EXPECT_EQ(server.Commands(), (TStrings{"USER asked", "PASS given", "SYST", "FEAT"}));
 }
 
 struct TRefusal {
@@ -178,7 +180,8 @@ TEST_F(FtpControl, FailedInitialDirectoryStillLogsIn) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
-    EXPECT_EQ(server.Commands().back(), "CWD /missing");
+    EXPECT_EQ(server.Commands(),
+              (TStrings{"USER web", "PASS secret", "SYST", "CWD /missing", "FEAT"}));
     EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "LoggedIn"}));
     EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
     EXPECT_TRUE(ftp.Connected());
@@ -237,7 +240,8 @@ TEST_F(FtpControl, InitialDirectoryIsTheLoginDirectoryOnly) {
     ftp.Quit();
     ASSERT_TRUE(WaitForEvent("available"));
     LogIn();
-    EXPECT_EQ(server.Commands().back(), "CWD /www");
+    const TStrings commands = server.Commands();
+    EXPECT_EQ(commands.at(commands.size() - 2), "CWD /www");
 }
 
 TEST(FtpPwdReply, NamesTheDirectory) {

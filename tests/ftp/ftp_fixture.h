@@ -46,6 +46,8 @@ public:
         ftp.OnFileDeleted = record("FileDeleted");
         ftp.OnFileStored = record("FileStored");
         ftp.OnListingDone = record("ListingDone");
+        ftp.OnFileTimeSet = record("FileTimeSet");
+        ftp.OnFileTimeReceived = record("FileTimeReceived");
     }
 
     // Sleeps in the event loop until the condition holds; false after `ms`.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,6 +30,13 @@ std::string Bytes(size_t size, unsigned seed) {
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 13 + seed + i / 509) & 0xFF);
     return bytes;
+}
+
+TStrings Lines(TStringList& list) {
+    TStrings lines;
+    for (int i = 0; i < list.Count(); ++i)
+        lines.push_back(list.Strings(i));
+    return lines;
 }
 
 bool Has(TStringList& list, const std::string& name) {
@@ -123,6 +131,79 @@ TEST_P(FtpRealServer, WholeSession) {
     ASSERT_TRUE(WaitForEvent("available", 10000));
     EXPECT_EQ(server.Port(), ftp.FtpPort);
     EXPECT_FALSE(ftp.Connected());
+}
+
+// What each server can do about times, and that an uploaded file ends up with the time we
+// set, to the second, as the disk, MDTM and (where offered) MLSD tell it.
+TEST_P(FtpRealServer, SetsAndListsExactTimes) {
+    TRealFtpServer server(GetParam());
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << server.Name() << " cannot run here: " << why;
+    ftp.SetFtpServer("127.0.0.1");
+    ftp.FtpPort = server.Port();
+    ftp.UserName = server.User();
+    ftp.UserPassword = server.Password();
+    ftp.InitialDirectory = server.SiteDir();
+    ftp.UseMlsd = true;
+    ftp.Connect();
+    ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
+
+    const TServerFeatures& features = ftp.Features();
+    const bool vsftpd = GetParam() == TRealServerKind::Vsftpd;
+    EXPECT_TRUE(features.listed);
+    EXPECT_TRUE(features.mdtm);
+    EXPECT_EQ(features.mlsd, !vsftpd);
+    EXPECT_EQ(features.mfmt, !vsftpd);
+
+    const std::string content = "<p>stamped</p>\n";
+    ftp.LocalFile = temp.File("stamped.html", content);
+    ftp.RemoteFile = "stamped.html";
+    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    const int64_t when = 1577934245; // 2020-01-02 03:04:05 UTC
+    const size_t sentBefore = InfoTexts(ftpCommandSent).size();
+    ASSERT_TRUE(Run([&] { ftp.SetFileTime("stamped.html", when); }))
+        << ::testing::PrintToString(errorTexts);
+    EXPECT_TRUE(ftp.FileTimeSettable());
+    // The one command that set it: MFMT where offered, vsftpd's MDTM with a time.
+    const TStrings sent = InfoTexts(ftpCommandSent);
+    EXPECT_EQ(TStrings(sent.begin() + static_cast<long>(sentBefore), sent.end()),
+              TStrings{(vsftpd ? "MDTM " : "MFMT ") + std::string("20200102030405 stamped.html")});
+    EXPECT_EQ(fs::last_write_time(server.SiteOnDisk() + "/stamped.html"),
+              fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when)));
+
+    ASSERT_TRUE(Run([&] { ftp.GetFileTime("stamped.html"); }));
+    EXPECT_EQ(ftp.LastFileTime(), when);
+
+    // Why MLSD is the caller's choice: one server's MLSD follows a link and reports what
+    // it points to, so the link cannot be told from a file there.
+    fs::create_symlink("stamped.html", server.SiteOnDisk() + "/alias.html");
+    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    EXPECT_EQ(ftp.ListingByMlsd(), !vsftpd);
+    const TListedKind aliasKind =
+        GetParam() == TRealServerKind::Pyftpdlib ? TListedKind::File : TListedKind::Link;
+    int aliases = 0;
+    for (const TListedEntry& entry : ftp.Entries()) {
+        if (entry.name == "alias.html") {
+            ++aliases;
+            EXPECT_EQ(entry.kind, aliasKind);
+        }
+    }
+    EXPECT_EQ(aliases, 1);
+    const TListedEntry* stamped = nullptr;
+    for (const TListedEntry& entry : ftp.Entries())
+        if (entry.name == "stamped.html")
+            stamped = &entry;
+    ASSERT_NE(stamped, nullptr) << ::testing::PrintToString(Lines(ftp.Listing()));
+    EXPECT_EQ(stamped->size, static_cast<long long>(content.size()));
+    EXPECT_EQ((std::vector<int>{stamped->year, stamped->month, stamped->day}),
+              (std::vector<int>{2020, 1, 2}));
+    if (vsftpd)
+        EXPECT_FALSE(stamped->utcSeconds.has_value());
+    else
+        EXPECT_EQ(stamped->utcSeconds, when);
+
+    ftp.Quit();
+    ASSERT_TRUE(WaitForEvent("available", 10000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer, ::testing::ValuesIn(AllRealServers),

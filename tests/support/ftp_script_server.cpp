@@ -54,7 +54,7 @@ TFtpRule BuiltinRule(const std::string& verb) {
         rule.Reply("200 Type set");
     else if (verb == "PORT")
         rule.Reply("200 PORT command successful");
-    else if (verb == "LIST" || verb == "STOR")
+    else if (verb == "LIST" || verb == "MLSD" || verb == "STOR")
         rule.Preliminary({"150 Opening data connection"}).Reply("226 Transfer complete");
     else if (verb == "QUIT")
         rule.Reply("221 Goodbye").CloseControl(TFtpRule::CloseAfterReply);
@@ -298,7 +298,7 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
             dataPort_ = port;
         }
     }
-    if ((verb == "LIST" || verb == "STOR") && !rule.noData)
+    if ((verb == "LIST" || verb == "MLSD" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
     else if (!SendReply(control, rule.lines, rule.raw, rule.drip))
         closeSession = true;
@@ -445,7 +445,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         SendReply(control, rule.lines, rule.raw, rule.drip);
         Sleep(rule.dataPauseMs);
     }
-    if (verb == "LIST") {
+    if (verb == "LIST" || verb == "MLSD") {
         std::vector<std::string> pieces;
         if (rule.listing) {
             pieces = *rule.listing;

@@ -29,7 +29,8 @@ struct TFtpRule {
     std::string raw;                     // bytes sent as they are, after the lines
     TClose closeControl = CloseNever;
 
-    // Transfers (LIST, STOR).
+    // Transfers (LIST, MLSD, STOR); MLSD is served like LIST. The server lists no features
+    // (FEAT is not implemented) unless a test gives it a rule.
     std::vector<std::string> preliminary;            // before the data connection
     bool noData = false;                             // refuse without connecting back
     bool finalBeforeDataEnds = false;                // the final reply goes before the data ends

@@ -35,7 +35,7 @@ TEST(RemoteEntries, ServersThatIgnoreCaseAndListingsThatNameNoFile) {
 
 TEST(FillRemoteDetail, TimesInUtcKindsAndSizes) {
     // Listed by a server two hours east of UTC, loaded on 1 June 2026 at noon UTC.
-    const TListingClock clock{120, *CivilSeconds(2026, 6, 1, 12)};
+    const TListingClock clock{120, *UtcSecondsOf(2026, 6, 1, 12, 0, 0)};
     constexpr auto Day = TTimePrecision::Day;
     constexpr auto Minute = TTimePrecision::Minute;
     struct Case {
@@ -61,7 +61,7 @@ TEST(FillRemoteDetail, TimesInUtcKindsAndSizes) {
         TDetail e;
         FillRemoteDetail(e, *listed, "/dir", clock);
         EXPECT_EQ(e.kind, c.kind) << c.line;
-        EXPECT_EQ(e.time, (TEntryTime{*CivilSeconds(c.y, c.m, c.d, c.h, c.min), c.precision}))
+        EXPECT_EQ(e.time, (TEntryTime{*UtcSecondsOf(c.y, c.m, c.d, c.h, c.min, 0), c.precision}))
             << c.line;
         EXPECT_EQ(e.date, LocalDateTimeOf(e.time.utc)) << "shown in the user's clock";
         EXPECT_EQ(e.size, c.size) << c.line;

@@ -118,11 +118,13 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/my docs", "/my docs/later this year.txt",
                                                      "/index.html"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "my docs", ".."}));
-    EXPECT_EQ(form.Entry(0).time, (TEntryTime{*CivilSeconds(1996, 7, 15), TTimePrecision::Day}));
+    EXPECT_EQ(form.Entry(0).time,
+              (TEntryTime{*UtcSecondsOf(1996, 7, 15, 0, 0, 0), TTimePrecision::Day}));
     const int64_t now = std::time(nullptr);
-    EXPECT_EQ(form.Entry(1).time,
-              (TEntryTime{*CivilSeconds(YearOfListedDate(12, 31, now), 12, 31, 23, 59),
-                          TTimePrecision::Minute}))
+    EXPECT_EQ(
+        form.Entry(1).time,
+        (TEntryTime{*UtcSecondsOf(ResolveListedYear(12, 31, 23, 59, now).year, 12, 31, 23, 59, 0),
+                    TTimePrecision::Minute}))
         << "a date more than a day ahead of the server's now is last year's";
     const auto commands = server.Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "LIST -a"), commands.end())
