@@ -92,3 +92,56 @@ std::optional<int> ZoneOfListing(int64_t listedAsUtc, int64_t utc) {
 }
 
 } // namespace pelmora
+
+namespace pelmora {
+
+std::optional<int> ZoneOfExactTime(int64_t listedAsUtc, int64_t exactUtc) {
+    const auto zone = ZoneOfListing(listedAsUtc, exactUtc);
+    if (!zone)
+        return std::nullopt;
+    // The listing cuts the time to its minute: it lies up to 59 seconds before the exact
+    // time moved into the zone, never after it.
+    const int64_t cut = exactUtc + static_cast<int64_t>(*zone) * 60 - listedAsUtc;
+    return cut >= 0 && cut < 60 ? zone : std::nullopt;
+}
+
+TLearntTimes LearnFromUploads(const std::vector<TUploadedTime>& uploads) {
+    TLearntTimes learnt;
+    std::optional<int> keptZone;
+    bool kept = false;
+    bool notKept = false;
+    for (const TUploadedTime& u : uploads) {
+        if (!u.timeSet)
+            continue;
+        if (u.listedAsUtc.precision == TTimePrecision::Second) {
+            (u.listedAsUtc.utc == u.localTime ? kept : notKept) = true;
+            continue;
+        }
+        if (u.listedAsUtc.precision != TTimePrecision::Minute)
+            continue;
+        const auto zone = ZoneOfExactTime(u.listedAsUtc.utc, u.localTime);
+        if (!zone || (keptZone && *keptZone != *zone)) {
+            notKept = true;
+            continue;
+        }
+        keptZone = zone;
+        kept = true;
+    }
+    if (kept && !notKept) {
+        learnt.keepsOurTimes = true;
+        learnt.zone = keptZone;
+        return learnt;
+    }
+    if (notKept)
+        learnt.keepsOurTimes = false;
+    // The last upload is the closest to the listing that followed.
+    for (auto u = uploads.rbegin(); u != uploads.rend(); ++u) {
+        if (u->listedAsUtc.precision == TTimePrecision::Minute) {
+            learnt.zone = ZoneOfListing(u->listedAsUtc.utc, u->sentAt);
+            break;
+        }
+    }
+    return learnt;
+}
+
+} // namespace pelmora

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <vector>
 
 namespace pelmora {
 
@@ -45,5 +46,37 @@ TTimeOrder CompareTimes(int64_t localUtc, const TEntryTime& remote, bool remoteK
 // time (read as if it were UTC) and the UTC moment it is known to stand for; rounded to
 // the quarter hour. Nothing when the two are further apart than any zone is.
 std::optional<int> ZoneOfListing(int64_t listedAsUtc, int64_t utc);
+
+} // namespace pelmora
+
+namespace pelmora {
+
+// What one upload of a run tells about how the server lists times: the listed time of
+// the file after the run, read as if the listing were in UTC, the local file's time, and
+// whether the server accepted that time for it.
+struct TUploadedTime {
+    TEntryTime listedAsUtc;
+    int64_t localTime = 0;
+    bool timeSet = false;
+    int64_t sentAt = 0; // our clock, UTC, when the upload ended
+};
+
+// What a run learnt of the server's times; empty parts were not learnt.
+struct TLearntTimes {
+    std::optional<int> zone;
+    std::optional<bool> keepsOurTimes;
+};
+
+// Learns from a run's uploads. Where the server took our times and every such file is
+// listed with its local time in one zone, that is the zone and the server keeps our
+// times. Otherwise the listing shows when the files arrived, and the zone is read from
+// the time of the last upload. An exact listing needs no zone; it only says whether the
+// server kept our times.
+TLearntTimes LearnFromUploads(const std::vector<TUploadedTime>& uploads);
+
+// The zone of a listing from a file's listed time (read as if UTC, to the minute) and
+// its exact time as the server tells it otherwise; nothing when the two do not fit one
+// zone to the minute.
+std::optional<int> ZoneOfExactTime(int64_t listedAsUtc, int64_t exactUtc);
 
 } // namespace pelmora

@@ -102,10 +102,12 @@ bool TSyncCore::LoadRemoteDirectory() {
     const bool back = BuildRemoteLevel(TTreeModel::NoNode);
     const bool result = !session.Stopped();
     remoteAtRoot_ = result && back;
-    if (result)
+    if (result) {
+        ProbeListingZone();
         Enable(TSyncAction::Compare, true);
-    else
+    } else {
         remoteLoadComplete = false;
+    }
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     return result;

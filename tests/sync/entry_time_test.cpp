@@ -88,3 +88,36 @@ TEST(EntryTime, ZoneOfListingRoundsToTheQuarterHour) {
     EXPECT_EQ(ZoneOfListing(At(2026, 12, 11, 2, 0), t), 840);
     EXPECT_FALSE(ZoneOfListing(At(2026, 12, 11, 12, 0), t)); // a day off: no zone
 }
+
+TEST(EntryTime, ZoneOfExactTimeFitsOnlyAListingCutToItsMinute) {
+    const int64_t exact = At(2026, 12, 10, 12, 0, 40);
+    EXPECT_EQ(ZoneOfExactTime(At(2026, 12, 10, 14, 0), exact), 120);
+    EXPECT_EQ(ZoneOfExactTime(At(2026, 12, 10, 12, 0), exact), 0);
+    EXPECT_FALSE(ZoneOfExactTime(At(2026, 12, 10, 12, 1), exact)) << "a minute after";
+    EXPECT_FALSE(ZoneOfExactTime(At(2026, 12, 10, 11, 59), exact)) << "a minute before";
+}
+
+TEST(EntryTime, LearnFromUploads) {
+    const int64_t mtime = At(2026, 12, 7, 9, 30, 15);
+    const int64_t sent = At(2026, 12, 10, 18, 5, 10);
+    const TTimePrecision minute = TTimePrecision::Minute;
+    // The server took our times and lists them two hours east of UTC.
+    auto learnt = LearnFromUploads({{{At(2026, 12, 7, 11, 30), minute}, mtime, true, sent},
+                                    {{At(2026, 12, 7, 11, 30), minute}, mtime + 5, true, sent}});
+    EXPECT_EQ(learnt.zone, 120);
+    EXPECT_EQ(learnt.keepsOurTimes, true);
+    // It accepted the time but lists when the file arrived: its zone comes from that.
+    learnt = LearnFromUploads({{{At(2026, 12, 10, 20, 5), minute}, mtime, true, sent}});
+    EXPECT_EQ(learnt.zone, 120);
+    EXPECT_EQ(learnt.keepsOurTimes, false);
+    // No time could be given (no command for it): the arrival tells the zone, and nothing
+    // is said of kept times.
+    learnt = LearnFromUploads({{{At(2026, 12, 10, 13, 5), minute}, mtime, false, sent}});
+    EXPECT_EQ(learnt.zone, -300);
+    EXPECT_FALSE(learnt.keepsOurTimes);
+    // An exact listing needs no zone.
+    learnt = LearnFromUploads({{{mtime, TTimePrecision::Second}, mtime, true, sent}});
+    EXPECT_FALSE(learnt.zone);
+    EXPECT_EQ(learnt.keepsOurTimes, true);
+    EXPECT_FALSE(LearnFromUploads({}).zone);
+}
