@@ -112,6 +112,10 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &Geometry.Left;
     else if (is("FTP.dataMode"))
         b.edit = &dataModeEdit;
+    else if (is("FTP.listingZone"))
+        b.number = &options.listingZone;
+    else if (is("FTP.keepsTimes"))
+        b.flag = &options.remoteKeepsOurTimes;
     return b;
 }
 
@@ -142,7 +146,10 @@ void TForm1::FormCreate(const std::string& settingsFile) {
             break;
         }
         case TSettingType::Boolean:
-            b.check->SetChecked(ini.ReadBool(s.Section, s.Key, s.Default != 0));
+            if (b.check)
+                b.check->SetChecked(ini.ReadBool(s.Section, s.Key, s.Default != 0));
+            else
+                *b.flag = ini.ReadBool(s.Section, s.Key, s.Default != 0);
             break;
         }
     }
@@ -232,7 +239,7 @@ void TForm1::FormClose() {
             ini.WriteInteger(s.Section, s.Key, b.spin ? b.spin->Value() : *b.number);
             break;
         case TSettingType::Boolean:
-            ini.WriteBool(s.Section, s.Key, b.check->Checked());
+            ini.WriteBool(s.Section, s.Key, b.check ? b.check->Checked() : *b.flag);
             break;
         }
     }

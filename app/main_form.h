@@ -170,6 +170,7 @@ private:
         TSpinEdit* spin = nullptr;
         TCheckBox* check = nullptr;
         int* number = nullptr;
+        bool* flag = nullptr;
     };
     TBinding Bind(const TSetting& setting);
     bool StartSocketLibrary();

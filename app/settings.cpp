@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 20> SettingKeys = {{
+const std::array<TSetting, 22> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -35,6 +35,10 @@ const std::array<TSetting, 20> SettingKeys = {{
     {"Screen", "left", Integer, 20, -100000, 100000},
     // "auto", "passive" or "active"; a file without it means auto.
     {"FTP", "dataMode", Text, 0, 0, 0},
+    // Learnt from the server: the zone its listing prints times in (minutes east of UTC),
+    // and whether it keeps the times Pelmora gives the files it uploads.
+    {"FTP", "listingZone", Integer, 0, -840, 840},
+    {"FTP", "keepsTimes", Boolean, 0, 0, 1},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

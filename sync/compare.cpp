@@ -38,16 +38,18 @@ private:
 };
 
 // The verdict for a local entry and the remote entry of the same key.
-TVerdict Matched(const TDetail& local, const TDetail& remote, int j) {
+TVerdict Matched(const TDetail& local, const TDetail& remote, int j, bool remoteKeepsOurTimes) {
     const bool isDir = local.kind == kindDirectory;
     TVerdict v;
     v.partner = j;
     // A file whose listed size differs from the local one did not arrive whole (an
     // upload cut off leaves a shorter, newer copy): it is sent again, whatever the
-    // dates say.
+    // times say. When in doubt about the times, the file is sent again rather than an
+    // edit missed.
     const bool sizeDiffers =
         !isDir && remote.size >= 0 && local.size >= 0 && remote.size != local.size;
-    if (!sizeDiffers && remote.date >= local.date) {
+    const TTimeOrder order = CompareTimes(local.time.utc, remote.time, remoteKeepsOurTimes);
+    if (!sizeDiffers && (order == TTimeOrder::Same || order == TTimeOrder::RemoteNewer)) {
         v.action = actionRemain;
         v.icon = isDir ? imageDirectory : imageRemoteNewer;
     } else if (isDir) {
@@ -147,7 +149,7 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
             conflict(i, isDir ? "a directory here, a file on the server"
                               : "a file here, a directory on the server");
         } else {
-            v = Matched(entry, At(remote, j), j);
+            v = Matched(entry, At(remote, j), j, rules.remoteKeepsOurTimes);
             c.remote[static_cast<size_t>(j)].icon = v.icon;
         }
         if (j >= 0)
@@ -181,6 +183,7 @@ void TSyncCore::AnalyseLists() {
     TCompareRules rules;
     rules.caseFolding = caseFolding;
     rules.remoteUnlisted = remoteUnlisted;
+    rules.remoteKeepsOurTimes = options.remoteKeepsOurTimes;
     const TComparison comparison = CompareLists(localList, remoteList, rules);
     conflicts = comparison.conflicts;
 

@@ -33,6 +33,8 @@ struct TCompareRules {
     bool caseFolding = false;
     // Remote directories whose content is unknown: nothing inside them gets a verdict.
     std::vector<std::string> remoteUnlisted;
+    // See TSyncOptions::remoteKeepsOurTimes.
+    bool remoteKeepsOurTimes = false;
 };
 
 // Compares two master lists (keys beside TDetail entries, in pre-order) and changes

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/entry_time.h"
 #include "toolkit/date_time.h"
 #include "toolkit/object.h"
 
@@ -46,8 +47,11 @@ public:
     uint8_t matched = 0;
     uint8_t action = actionNone;
     std::string name = "unknown";
-    std::string dir; // "" at the root, else "/a/b" down to the entry's directory
-    TDateTime date = 0.0;
+    std::string dir;      // "" at the root, else "/a/b" down to the entry's directory
+    TDateTime date = 0.0; // as shown, in the user's clock
+    // What the compare goes by: UTC, with the precision the side gives (a local file's
+    // modification time to the second; a listing's to the second, minute or day).
+    TEntryTime time;
     // Bytes of a file; -1 when unknown (directories, listings without a size).
     long long size = -1;
 };

@@ -9,15 +9,6 @@ namespace pelmora {
 
 namespace {
 
-TDateTime LocalDateTime(time_t t) {
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr)
-        return 0;
-    const auto date = EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    const auto time = EncodeTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
-    return date && time ? *date + *time : 0;
-}
-
 // Entries of a level that the walk never reached (it was stopped) are not in the
 // master list, so they are released here.
 void ReleaseUnreached(TStringList& workList, int from) {
@@ -136,7 +127,8 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         auto* detail = new TDetail;
         detail->kind = e.isDirectory() ? kindDirectory : kindFile;
         detail->name = e.name;
-        detail->date = LocalDateTime(e.mtime);
+        detail->date = LocalDateTimeOf(e.mtime);
+        detail->time = {static_cast<int64_t>(e.mtime), TTimePrecision::Second};
         if (!e.isDirectory())
             detail->size = e.size;
         workList.Add((e.isDirectory() ? "D-" : "F-") + e.name, detail);

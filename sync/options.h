@@ -12,6 +12,12 @@ struct TSyncOptions {
     std::string remoteRoot; // as typed: absolute, or relative to the login directory
     bool mayDelete = true;  // delete on the server what the disk no longer has
     uint32_t timeoutMs = 30000;
+    // The zone the server's listing prints its times in, minutes east of UTC (learnt, or
+    // set by the user); 0 until known, as almost every server lists in UTC.
+    int listingZone = 0;
+    // The server keeps the times Pelmora gives its uploads (learnt): a listing that shows
+    // a file's time to the minute then shows the local file's own time.
+    bool remoteKeepsOurTimes = false;
 };
 
 } // namespace pelmora

@@ -32,7 +32,8 @@ bool NamesEveryEntry(const std::vector<TListedEntry>& entries) {
     });
 }
 
-void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir) {
+void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir,
+                      const TListingClock& clock) {
     switch (listed.kind) {
     case TListedKind::Directory:
         entry.kind = kindDirectory;
@@ -49,10 +50,9 @@ void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_vi
     entry.dir = std::string(dir);
     const bool bytes = listed.form == TListingForm::Unix || listed.form == TListingForm::Dos;
     entry.size = listed.kind == TListedKind::File && bytes ? listed.size : -1;
-    const auto date =
-        EncodeDate(listed.year == 0 ? CurrentYear() : listed.year, listed.month, listed.day);
-    const auto time = EncodeTime(listed.hour, listed.minute, 0);
-    entry.date = date && time ? *date + *time : 0.0;
+    entry.time = ListedTime(listed, clock.zoneMinutes, clock.nowUtc);
+    entry.date =
+        entry.time.precision == TTimePrecision::Unknown ? 0.0 : LocalDateTimeOf(entry.time.utc);
 }
 
 } // namespace pelmora

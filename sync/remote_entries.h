@@ -22,10 +22,18 @@ bool CaseBlindListing(const std::vector<TListedEntry>& entries);
 // alone): such a listing cannot be matched with the disk.
 bool NamesEveryEntry(const std::vector<TListedEntry>& entries);
 
-// Fills a new remote entry from its listing entry. A time without a year is taken as
-// this year's; a date that cannot be built (the 31st of April) leaves the date 0, so the
-// local copy counts as newer. VMS and VM listings give blocks or records, not bytes: the
-// size stays unknown there, so it never makes a file look changed.
-void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir);
+// How the server's listing times are to be read: the zone its clock lists in (minutes
+// east of UTC) and the moment of the load, which places dates listed without a year.
+struct TListingClock {
+    int zoneMinutes = 0;
+    int64_t nowUtc = 0;
+};
+
+// Fills a new remote entry from its listing entry, its time in UTC (see ListedTime); a
+// date that cannot be built (the 31st of April) leaves the time unknown, so the local
+// copy is sent. VMS and VM listings give blocks or records, not bytes: the size stays
+// unknown there, so it never makes a file look changed.
+void FillRemoteDetail(TDetail& entry, const TListedEntry& listed, std::string_view dir,
+                      const TListingClock& clock = {});
 
 } // namespace pelmora

@@ -4,6 +4,8 @@
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
+#include <ctime>
+
 namespace pelmora {
 
 namespace {
@@ -88,6 +90,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     Enable(TSyncAction::Stop, true);
     recurseLevel = 0;
     recurseDir.clear();
+    listingClock = {options.listingZone, static_cast<int64_t>(std::time(nullptr))};
     FreeEntries(remoteList);
     remoteTree.Clear();
     remoteWorkList.Clear();
@@ -99,10 +102,12 @@ bool TSyncCore::LoadRemoteDirectory() {
     const bool back = BuildRemoteLevel(TTreeModel::NoNode);
     const bool result = !session.Stopped();
     remoteAtRoot_ = result && back;
-    if (result)
+    if (result) {
+        ProbeListingZone();
         Enable(TSyncAction::Compare, true);
-    else
+    } else {
         remoteLoadComplete = false;
+    }
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     return result;
@@ -169,7 +174,7 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
     if (listedEntry.kind == TListedKind::Link)
         view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
     auto* detail = new TDetail;
-    FillRemoteDetail(*detail, listedEntry, recurseDir);
+    FillRemoteDetail(*detail, listedEntry, recurseDir, listingClock);
     const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
     remoteTree.MakeVisible(node);
     if (detail->kind != kindDirectory)

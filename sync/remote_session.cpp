@@ -121,6 +121,25 @@ TOutcome TRemoteSession::RemoveDir(const std::string& path) {
     return Await(deleteDone);
 }
 
+TOutcome TRemoteSession::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
+    ftpReady = false;
+    ftp_.SetFileTime(remotePath, utcSeconds);
+    return Await(ftpReady);
+}
+
+TOutcome TRemoteSession::GetFileTime(const std::string& remotePath, int64_t& utcSeconds) {
+    ftpReady = false;
+    ftp_.GetFileTime(remotePath);
+    TOutcome outcome = Await(ftpReady);
+    if (outcome == TOutcome::Done) {
+        if (const auto time = ftp_.LastFileTime())
+            utcSeconds = *time;
+        else
+            outcome = TOutcome::Failed;
+    }
+    return outcome;
+}
+
 TOutcome TRemoteSession::Put(const std::string& localPath, const std::string& remotePath) {
     ftpReady = false;
     ftp_.LocalFile = localPath;

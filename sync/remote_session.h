@@ -42,6 +42,12 @@ public:
     // Sends the local file in binary; Done only when the server took it whole.
     TOutcome Put(const std::string& localPath, const std::string& remotePath);
 
+    // Gives the remote file the modification time `utcSeconds`, in whichever form the
+    // server takes; Failed when it takes none (then the component sends nothing more).
+    TOutcome SetFileTime(const std::string& remotePath, int64_t utcSeconds);
+    // The remote file's modification time as the server tells it (UTC, to the second).
+    TOutcome GetFileTime(const std::string& remotePath, int64_t& utcSeconds);
+
     // Waits for `flag` (or an error, or Stop) as long as the session shows signs of life.
     // False on an error or a time-out; a Stop counts as success.
     bool WaitFor(const bool& flag) { return WaitFor(flag, timeoutMs); }

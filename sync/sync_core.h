@@ -5,6 +5,7 @@
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
+#include "sync/remote_entries.h"
 #include "sync/remote_session.h"
 #include "sync/sync_view.h"
 #include "toolkit/string_list.h"
@@ -38,6 +39,8 @@ public:
 
     uint16_t recurseLevel = 0;
     std::string recurseDir;
+    // How the listings of the current load read their times.
+    TListingClock listingClock;
 
     // Session flags; see the session controller for who sets and clears each.
     bool localLoading = false;
@@ -185,6 +188,21 @@ public:
     // What keeps a remote entry from being deleted, as the last loads found it.
     TDeleteGuard::TRules DeleteRules() const;
     std::string RemotePath(const TDetail& entry) const;
+
+    // The times of files on the server. After an upload, gives the server's copy the
+    // local file's time where the server takes one, and notes what the listing after the
+    // run should then show; the outcome of giving the time (Lost ends the run).
+    TOutcome KeepFileTime(const TDetail& local, const std::string& remotePath);
+    // After the listing that follows a run: learns from its uploads the zone the server
+    // lists in and whether it keeps our times.
+    void LearnListingTimes();
+    // After a load that listed times to the minute: asks the server the exact time of one
+    // file (MDTM, in UTC) and learns the zone from it.
+    void ProbeListingZone();
+    // Reads the loaded listing times as listed in `zoneMinutes` east of UTC from now on.
+    void UseListingZone(int zoneMinutes);
+    // Set when the options learnt something of the server's times that is worth keeping.
+    bool serverTimesLearnt = false;
     // Whether RemotePath can name the root: it was typed absolute, the server named it,
     // or the session stands in it.
     bool RemoteRootKnown() const;
@@ -202,6 +220,8 @@ private:
     void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
 
     TSyncView& view_;
+    // The uploads of the running update, by key, for LearnListingTimes.
+    std::vector<std::pair<std::string, TUploadedTime>> uploadedTimes_;
     std::string status_;
 
     TOperation operation_ = TOperation::None;

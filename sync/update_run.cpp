@@ -258,9 +258,12 @@ private:
         core_.localTree.MakeVisible(step.index);
         TSyncCore::DebugLog("File: " + step.path);
         core_.View().ShowCurrentFile(entry.name);
-        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), core_.RemotePath(entry));
+        const std::string remotePath = core_.RemotePath(entry);
+        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
         core_.localTree.SetStateIndex(step.index, imageFile);
-        Finished(outcome, "Could not upload: " + step.path);
+        if (Finished(outcome, "Could not upload: " + step.path) &&
+            core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
+            Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
     }
 
     // The server's tree is read again, and the run says how it ended.
@@ -279,6 +282,7 @@ private:
             core_.View().EnableAction(action, false);
         if (!stopped && !lost_) {
             core_.RefreshRemote();
+            core_.LearnListingTimes();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
             core_.ShowStatus(core_.updateFailures.empty()
@@ -309,6 +313,7 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
         return;
     updateFailed = false;
     updateFailures.clear();
+    uploadedTimes_.clear();
     userStop = false;
     session.Resume();
     session.timeoutMs = TimeoutMs();

@@ -58,13 +58,18 @@ int DayOfWeek(TDateTime value) {
     return static_cast<int>(wd.c_encoding()) + 1;
 }
 
-TDateTime Now() {
-    const std::time_t t = std::time(nullptr);
+TDateTime LocalDateTimeOf(long long utcSeconds) {
+    const auto t = static_cast<std::time_t>(utcSeconds);
     std::tm local{};
-    localtime_r(&t, &local);
+    if (localtime_r(&t, &local) == nullptr)
+        return 0;
     const auto date = EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     const auto time = EncodeTime(local.tm_hour, local.tm_min, std::min(local.tm_sec, 59));
-    return date.value_or(0) + time.value_or(0);
+    return date && time ? *date + *time : 0;
+}
+
+TDateTime Now() {
+    return LocalDateTimeOf(std::time(nullptr));
 }
 
 int CurrentYear() {

@@ -32,6 +32,10 @@ TTimeParts DecodeTime(TDateTime value);
 // 1 for Sunday to 7 for Saturday.
 int DayOfWeek(TDateTime value);
 
+// A moment given as seconds since 1970 (UTC), in the local clock; 0 when it cannot be
+// shown.
+TDateTime LocalDateTimeOf(long long utcSeconds);
+
 // The local clock now, and its calendar year.
 TDateTime Now();
 int CurrentYear();

@@ -3,8 +3,8 @@
 //     compare_bench [FILES [DIRS]]      defaults: 100000 files in 1000 directories
 //
 // Both sides hold the same tree (the remote one in other letter case, as a server may
-// name it); a tenth of the files have no partner on the other side, a tenth differ in size and a tenth
-// are older, so every branch of the compare is taken. Prints one line:
+// name it); a tenth of the files have no partner on the other side, a tenth differ in size and a
+// tenth are older, so every branch of the compare is taken. Prints one line:
 //     entries=L/R fill_s=... compare_s=... peak_mb=... compare_peak_mb=...
 #include "sync/sync_core.h"
 
@@ -20,6 +20,11 @@
 using namespace pelmora;
 
 namespace {
+
+// A date of the TDateTime form as an exact UTC time.
+TEntryTime ExactTime(TDateTime date) {
+    return {static_cast<int64_t>((date - 25569.0) * 86400.0), TTimePrecision::Second};
+}
 
 double PeakMb() {
     rusage usage{};
@@ -52,6 +57,7 @@ void Fill(TSyncCore& core, bool remote, int files, int dirs) {
         topEntry->kind = kindDirectory;
         topEntry->name = remote ? Upper(top) : top;
         topEntry->date = 40000.0;
+        topEntry->time = ExactTime(40000.0);
         const int topNode = core.AddEntry(list, tree, topEntry, TTreeModel::NoNode);
         for (int d = g * 100; d < dirs && d < (g + 1) * 100; ++d) {
             char sub[32];
@@ -61,24 +67,26 @@ void Fill(TSyncCore& core, bool remote, int files, int dirs) {
             subEntry->dir = "/" + topEntry->name;
             subEntry->name = remote ? Upper(sub) : sub;
             subEntry->date = 40000.0;
+            subEntry->time = ExactTime(40000.0);
             const int subNode = core.AddEntry(list, tree, subEntry, topNode);
             const std::string here = subEntry->dir + "/" + subEntry->name;
             for (int f = 0; f < perDir; ++f, ++made) {
                 char name[32];
                 // A tenth of the files have no partner: on the server under another name.
-                std::snprintf(name, sizeof name, remote && made % 10 == 3 ? "gone%04d.html"
-                                                                         : "file%04d.html",
-                              f);
+                std::snprintf(name, sizeof name,
+                              remote && made % 10 == 3 ? "gone%04d.html" : "file%04d.html", f);
                 auto* file = new TDetail;
                 file->kind = kindFile;
                 file->dir = here;
                 file->name = remote ? Upper(name) : name;
                 file->size = 1000 + f;
                 file->date = 40000.0;
+                file->time = ExactTime(40000.0);
                 if (remote && made % 10 == 5)
                     file->size += 1; // cut short or changed
                 if (remote && made % 10 == 7)
                     file->date = 39999.0; // older than the local copy
+                file->time = ExactTime(39999.0);
                 core.AddEntry(list, tree, file, subNode);
             }
         }

@@ -4,12 +4,19 @@
 #include "sync/sync_view.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace pelmora::testing {
+
+// The exact time of an entry built by a test from a date in the TDateTime form, read as
+// UTC.
+inline TEntryTime ExactTime(TDateTime date) {
+    return {std::llround((date - 25569.0) * 86400.0), TTimePrecision::Second};
+}
 
 // A view that keeps what the engine showed: every status as the status line would have
 // changed, the trace, and the latest word on each action and on the progress.

@@ -30,6 +30,7 @@ void Fill(TSyncCore& form, TStringList& list, TTreeModel& tree, const std::vecto
         d->dir = path.substr(0, slash);
         d->name = path.substr(slash + 1);
         d->date = s.date;
+        d->time = pelmora::testing::ExactTime(s.date);
         d->size = s.size;
         int parent = TTreeModel::NoNode;
         for (const auto& [p, node] : dirNodes)
@@ -223,6 +224,7 @@ TEST(CompareLists, GivesVerdictsAndPartnersAndChangesNothing) {
         d->dir = p.substr(0, p.rfind('/'));
         d->name = p.substr(p.rfind('/') + 1);
         d->date = date;
+        d->time = pelmora::testing::ExactTime(date);
         d->size = size;
         list.Add(p, d);
     };

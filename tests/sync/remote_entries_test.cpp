@@ -33,30 +33,37 @@ TEST(RemoteEntries, ServersThatIgnoreCaseAndListingsThatNameNoFile) {
     EXPECT_FALSE(NamesEveryEntry({vm, vps}));
 }
 
-TEST(FillRemoteDetail, DatesKindsAndSizes) {
-    const int year = CurrentYear();
+TEST(FillRemoteDetail, TimesInUtcKindsAndSizes) {
+    // Listed by a server two hours east of UTC, loaded on 1 June 2026 at noon UTC.
+    const TListingClock clock{120, *UtcSecondsOf(2026, 6, 1, 12, 0, 0)};
+    constexpr auto Day = TTimePrecision::Day;
+    constexpr auto Minute = TTimePrecision::Minute;
     struct Case {
         const char* line;
         uint8_t kind;
         int y, m, d, h, min;
+        TTimePrecision precision;
         long long size;
     };
     for (const Case& c : {
-             Case{"drwxr-xr-x 2 o g 512 Jul 15  1996 my docs", kindDirectory, 1996, 7, 15, 0, 0,
+             Case{"drwxr-xr-x 2 o g 512 Jul 15  1996 my docs", kindDirectory, 1996, 7, 14, 22, 0,
+                  Day, -1},
+             Case{"-rw-r--r-- 1 o g 1234 Jan  5 10:42 index.html", kindFile, 2026, 1, 5, 8, 42,
+                  Minute, 1234},
+             Case{"-rw-r--r-- 1 o g 7 Dec 31 23:59 a", kindFile, 2025, 12, 31, 21, 59, Minute, 7},
+             Case{"lrwxrwxrwx 1 o g 7 Jun  2 13:30 l -> a", kindLink, 2026, 6, 2, 11, 30, Minute,
                   -1},
-             Case{"-rw-r--r-- 1 o g 1234 Jan  5 10:42 index.html", kindFile, year, 1, 5, 10, 42,
-                  1234},
-             Case{"-rw-r--r-- 1 o g 7 Dec 31 23:59 a", kindFile, year, 12, 31, 23, 59, 7},
-             Case{"lrwxrwxrwx 1 o g 7 Dec 31 23:59 l -> a", kindLink, year, 12, 31, 23, 59, -1},
-             Case{"07-15-96  10:30PM       <DIR>          images", kindDirectory, 1996, 7, 15, 22,
-                  30, -1},
+             Case{"07-15-96  10:30PM       <DIR>          images", kindDirectory, 1996, 7, 15, 20,
+                  30, Minute, -1},
          }) {
         const auto listed = ParseListedEntry(c.line);
         ASSERT_TRUE(listed) << c.line;
         TDetail e;
-        FillRemoteDetail(e, *listed, "/dir");
+        FillRemoteDetail(e, *listed, "/dir", clock);
         EXPECT_EQ(e.kind, c.kind) << c.line;
-        EXPECT_EQ(e.date, *EncodeDate(c.y, c.m, c.d) + *EncodeTime(c.h, c.min, 0)) << c.line;
+        EXPECT_EQ(e.time, (TEntryTime{*UtcSecondsOf(c.y, c.m, c.d, c.h, c.min, 0), c.precision}))
+            << c.line;
+        EXPECT_EQ(e.date, LocalDateTimeOf(e.time.utc)) << "shown in the user's clock";
         EXPECT_EQ(e.size, c.size) << c.line;
         EXPECT_EQ(e.dir, "/dir");
     }
@@ -76,6 +83,7 @@ TEST(FillRemoteDetail, DatesKindsAndSizes) {
          {"-rw-r--r-- 1 o g 1 Feb 29  2023 a", "-rw-r--r-- 1 o g 1 Apr 31  2020 a"}) {
         TDetail e;
         FillRemoteDetail(e, *ParseListedEntry(line), "");
+        EXPECT_EQ(e.time.precision, TTimePrecision::Unknown) << line;
         EXPECT_EQ(e.date, 0.0) << line;
     }
 }

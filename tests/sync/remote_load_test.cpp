@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -117,9 +118,14 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/my docs", "/my docs/later this year.txt",
                                                      "/index.html"}));
     EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "my docs", ".."}));
-    EXPECT_EQ(form.Entry(0).date, *EncodeDate(1996, 7, 15));
-    EXPECT_EQ(form.Entry(1).date, *EncodeDate(CurrentYear(), 12, 31) + *EncodeTime(23, 59, 0))
-        << "a time means the current year, even when that lies ahead";
+    EXPECT_EQ(form.Entry(0).time,
+              (TEntryTime{*UtcSecondsOf(1996, 7, 15, 0, 0, 0), TTimePrecision::Day}));
+    const int64_t now = std::time(nullptr);
+    EXPECT_EQ(
+        form.Entry(1).time,
+        (TEntryTime{*UtcSecondsOf(ResolveListedYear(12, 31, 23, 59, now).year, 12, 31, 23, 59, 0),
+                    TTimePrecision::Minute}))
+        << "a date more than a day ahead of the server's now is last year's";
     const auto commands = server.Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "LIST -a"), commands.end())
         << "UNIX servers are asked for their dot-files too";

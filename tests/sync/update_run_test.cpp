@@ -38,6 +38,7 @@ public:
         d->dir = dir;
         d->name = name;
         d->date = date;
+        d->time = pelmora::testing::ExactTime(date);
         return AddEntry(remote ? remoteList : localList, remote ? remoteTree : localTree, d,
                         parent);
     }

@@ -1,0 +1,148 @@
+#include "app/headless.h"
+#include "app/settings.h"
+#include "tests/support/real_ftp_servers.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+#include <tuple>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The user's clock zone for the length of a test; the servers stay in theirs.
+class TUserZone {
+public:
+    explicit TUserZone(const char* zone) {
+        if (const char* old = std::getenv("TZ"))
+            saved_ = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~TUserZone() {
+        if (saved_)
+            setenv("TZ", saved_->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+void Touch(const fs::path& p, std::chrono::seconds fromNow) {
+    fs::last_write_time(p, fs::file_time_type::clock::now() + fromNow);
+}
+
+std::string Sync(const std::string& ini, int& status) {
+    std::ostringstream out, err;
+    status = RunHeadless(ini, out, err);
+    return out.str() + err.str();
+}
+
+bool Sends(const std::string& output) {
+    for (const char* word : {"  upload ", "  refresh ", "  delete ", "  create ", "  remove "})
+        if (output.find(word) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Uploads a small site, then checks that a run after it sends nothing, that an edit of
+// the same size is sent, and that nothing goes after that; `serverZone` is the zone the
+// server lists in, in minutes east of UTC, which the first run learns.
+void SyncEditSync(TRealFtpServer& server, int serverZone) {
+    std::string why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/css/style.css", "body{}");
+    tree.File("site/generated.html", "made just now"); // the minute of the upload
+    Touch(site / "index.html", -std::chrono::hours(72));
+    Touch(site / "css/style.css", -std::chrono::hours(30 * 24));
+
+    const std::string ini = tree.Path("PELMORA.INI");
+    ASSERT_TRUE(ConfigureSettings(
+        ini,
+        {"List.local=" + site.string(), "FTP.server=127.0.0.1",
+         "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
+         "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(), "Options.load=1",
+         "Options.compare=1", "Options.update=1", "Options.delete=1", "Options.exit=1",
+         "Options.timeout=20"},
+        why))
+        << why;
+
+    int status = -1;
+    std::string output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+    // What was learnt of the server's clock is kept for the next run.
+    EXPECT_TRUE(TIniFile(ini).ReadBool("FTP", "keepsTimes", false)) << output;
+    EXPECT_EQ(TIniFile(ini).ReadInteger("FTP", "listingZone", 99), serverZone) << output;
+
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_FALSE(Sends(output)) << "a site just uploaded goes again\n" << output;
+
+    // The same size, edited a minute and a half after the upload.
+    tree.File("site/index.html", "<h1>Hame</h1>");
+    Touch(site / "index.html", std::chrono::seconds(90));
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_FALSE(Sends(output)) << output;
+}
+
+} // namespace
+
+class ChangeDetection : public ::testing::TestWithParam<std::tuple<TRealServerKind, const char*>> {
+};
+
+// Listings print the server's clock, to the minute; the user may live anywhere. An edit
+// that keeps the size is still sent, and a site just uploaded is not sent again.
+TEST_P(ChangeDetection, SameSizeEditsAreSentAndNothingElseInAnyZone) {
+    const auto [kind, zone] = GetParam();
+    TRealFtpServer server(kind);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    // Set after the server started: it keeps its own clock zone (UTC here).
+    const TUserZone userZone(zone);
+    SyncEditSync(server, 0);
+}
+
+// This server lists in its own local time; started in India, it lists 5:30 ahead of UTC.
+TEST(ChangeDetectionOfAServerInItsOwnZone, TheZoneIsLearntAndTheSameHolds) {
+    TRealFtpServer server(TRealServerKind::PureFtpd);
+    std::string why;
+    {
+        const TUserZone serverZone("Asia/Kolkata");
+        ASSERT_TRUE(server.Start(why)) << why;
+    }
+    const TUserZone userZone("America/New_York");
+    SyncEditSync(server, 330);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServersAndZones, ChangeDetection,
+                         ::testing::Combine(::testing::ValuesIn(AllRealServers),
+                                            ::testing::Values("America/New_York", "Asia/Tokyo")),
+                         [](const auto& info) {
+                             std::string name = std::string(TestName(std::get<0>(info.param))) +
+                                                "_" + std::get<1>(info.param);
+                             for (char& c : name)
+                                 if (c == '/')
+                                     c = '_';
+                             return name;
+                         });
