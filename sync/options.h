@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -12,6 +14,13 @@ struct TSyncOptions {
     std::string remoteRoot; // as typed: absolute, or relative to the login directory
     bool mayDelete = true;  // delete on the server what the disk no longer has
     uint32_t timeoutMs = 30000;
+    // Patterns read after the local root's .pelmoraignore, as if they were its last lines.
+    std::vector<std::string> excludes;
+    // How many deletions one update may make (see DeleteCapRefusal): unset = the default
+    // rule, negative = no cap. Only heeded with `enforceDeleteCap`: a run nobody watches
+    // refuses, where the window asks the user instead.
+    std::optional<int64_t> maxDelete;
+    bool enforceDeleteCap = false;
 };
 
 } // namespace pelmora
