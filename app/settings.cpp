@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 20> SettingKeys = {{
+const std::array<TSetting, 21> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -35,6 +35,9 @@ const std::array<TSetting, 20> SettingKeys = {{
     {"Screen", "left", Integer, 20, -100000, 100000},
     // "auto", "passive" or "active"; a file without it means auto.
     {"FTP", "dataMode", Text, 0, 0, 0},
+    // The most deletions one run without a window may make; -1: no cap. A file without
+    // it means the default rule (more than 20 and more than half the server's entries).
+    {"Options", "maxDelete", Integer, -1, -1, 2000000000},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {
