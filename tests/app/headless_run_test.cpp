@@ -269,3 +269,26 @@ TEST(HeadlessRun, ARunThatLearntNothingLeavesTheSettingsFileAlone) {
     EXPECT_EQ(ReadFile(site.ini), bytes);
     EXPECT_EQ(fs::last_write_time(site.ini), before);
 }
+
+TEST(HeadlessRun, ProgressCountsTheBytesThePlanUploads) {
+    TSite site;
+    site.tree.File("site/big.bin", std::string(3000000, 'b'));
+    site.server.SetListing(Listing({}));
+    THeadlessOptions options;
+    options.terminal = true;
+    ASSERT_EQ(site.Run(options), 0) << site.Output();
+    // Rewritten in place, the total being both files' bytes; then taken off the row before
+    // the next line.
+    EXPECT_TRUE(std::regex_search(site.out,
+                                  std::regex("\r(Uploading [0-9.]+ [kM]?B of 3\\.0 MB \\([0-9]+%\\)"
+                                             "[^\n]*\033\\[K)+\r\033\\[K[^\r]")))
+        << site.Output();
+    EXPECT_NE(site.out.find("Summary: 2 uploaded, 0 refreshed, 0 created, 0 deleted, 0 failed; "
+                            "3.0 MB sent in "),
+              std::string::npos)
+        << site.Output();
+    // On a pipe a short upload prints none.
+    options.terminal = false;
+    ASSERT_EQ(site.Run(options), 0) << site.Output();
+    EXPECT_EQ(site.out.find("Uploading "), std::string::npos) << site.Output();
+}
