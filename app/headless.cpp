@@ -287,6 +287,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         storedPassword = form.Edit3.Text();
         if (options.password)
             form.Edit3.SetText(*options.password);
+        log.HideSecret(storedPassword);
         log.HideSecret(form.Edit3.Text());
         form.options.excludes = options.excludes;
         if (options.maxDelete)
