@@ -1,5 +1,6 @@
 #include "app/headless.h"
 
+#include "app/exit_codes.h"
 #include "app/main_form.h"
 #include "toolkit/services.h"
 #include "toolkit/text.h"
@@ -7,7 +8,9 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <fcntl.h>
@@ -101,61 +104,179 @@ TInterruptStop::~TInterruptStop() {
 
 namespace {
 
-// Messages go to the error stream for as long as this run lasts.
+// What the run says, sorted by kind: printed as the output level chooses, each line as
+// soon as it is said, and every line (at the verbose level) in the log. It also counts
+// what the update did, for the progress line and the summary.
+class TReporter : public TSyncView {
+public:
+    TReporter(std::ostream& out, TOutputLevel level, bool terminal, TLogFile& log)
+        : out_(out), level_(level), log_(log), progress_(out, terminal) {
+        totals_.start = std::chrono::steady_clock::now();
+    }
+
+    void Line(TLineKind kind, const std::string& text) {
+        const std::string escaped = EscapeControls(text);
+        if (log_.IsOpen())
+            log_.Write(escaped);
+        if (!Shows(level_, kind))
+            return;
+        progress_.Clear();
+        out_ << escaped << '\n';
+        // The per-entry lines of --verbose come by the thousand: they are pushed out
+        // every 200 ms; every other line at once, so a pipe sees it while the run goes on.
+        if (kind != TLineKind::Status || TickReached(GetTickCount(), lastFlush_ + 200)) {
+            out_.flush();
+            lastFlush_ = GetTickCount();
+        }
+    }
+
+    // Failures go to `err`, after what `out` holds so far.
+    void Failure(std::ostream& err, const std::string& text) {
+        progress_.Clear();
+        out_.flush();
+        const std::string escaped = EscapeControls(text);
+        if (log_.IsOpen())
+            log_.Write(escaped);
+        err << escaped << '\n';
+    }
+
+    void Finish(const std::string& refusal, int failed) {
+        progress_.Clear();
+        totals_.failed = failed;
+        std::string summary = SummaryLine(totals_, std::chrono::steady_clock::now());
+        if (!refusal.empty())
+            summary += "; " + refusal;
+        Line(TLineKind::Summary, summary);
+        out_.flush();
+    }
+
+    void UploadsStarting(int64_t bytes) override {
+        totals_.bytesToSend = static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
+        totals_.uploadStart = std::chrono::steady_clock::now();
+    }
+    void ShowBytesSent(int64_t sent) override {
+        totals_.bytesSent = done_ + static_cast<uint64_t>(std::max<int64_t>(sent, 0));
+        if (Shows(level_, TLineKind::Progress) && totals_.bytesToSend > 0)
+            progress_.Show(ProgressLine(totals_, std::chrono::steady_clock::now()));
+    }
+    void StepFinished(TStepKind kind, bool done, int64_t bytes) override {
+        if (!done)
+            return;
+        switch (kind) {
+        case TStepKind::Delete:
+        case TStepKind::Remove:
+            ++totals_.deleted;
+            break;
+        case TStepKind::Create:
+            ++totals_.created;
+            break;
+        case TStepKind::Upload:
+            ++totals_.uploaded;
+            break;
+        case TStepKind::Refresh:
+            ++totals_.refreshed;
+            break;
+        }
+        done_ += static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
+        totals_.bytesSent = done_;
+    }
+
+private:
+    std::ostream& out_;
+    TOutputLevel level_;
+    TLogFile& log_;
+    TProgressPrinter progress_;
+    TRunTotals totals_;
+    uint64_t done_ = 0; // bytes of the uploads that were done
+    uint32_t lastFlush_ = GetTickCount();
+};
+
+// Lines said once per entry: only the verbose level shows them.
+bool PerEntry(const std::string& status) {
+    return status.starts_with("Loading Local Directory: ") ||
+           status.starts_with("Uploading files - ");
+}
+
+// Messages go to the error stream (and the log) for as long as this run lasts.
 struct TMessagesToErr {
-    explicit TMessagesToErr(std::ostream& e) : saved(Services().ShowMessage) {
-        Services().ShowMessage = [&e](const std::string& text) {
-            e << EscapeControls(text) << '\n';
+    TMessagesToErr(TReporter& reporter, std::ostream& e) : saved(Services().ShowMessage) {
+        Services().ShowMessage = [&reporter, &e](const std::string& text) {
+            reporter.Failure(e, text);
         };
     }
     ~TMessagesToErr() { Services().ShowMessage = saved; }
     std::function<void(const std::string&)> saved;
 };
 
-// Every line is written; they are pushed out at least every 200 ms and at the end, not
-// one by one, so a scan of many thousand entries is not held up by its output. Status
-// lines carry names from the server and the disk: they are printed escaped.
-void PrintStatuses(TForm1& form, std::ostream& out) {
-    form.Panel1.Subscribe(
-        [&form, &out, lastFlush = GetTickCount(), dataModeShown = false]() mutable {
-            if (form.Panel1.Caption().empty())
-                return;
-            out << EscapeControls(form.Panel1.Caption()) << '\n';
-            // Once, after the first data connection: what a user behind a router needs to
-            // know when listings work but slowly, or not at all.
-            if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
-                dataModeShown = true;
-                out << "Data connections: " << form.Ftp1.DataModeInUse() << '\n';
-            }
-            if (TickReached(GetTickCount(), lastFlush + 200)) {
-                out.flush();
-                lastFlush = GetTickCount();
-            }
-        });
+// Status lines carry names from the server and the disk: they are printed escaped.
+void PrintStatuses(TForm1& form, TReporter& reporter) {
+    form.Panel1.Subscribe([&form, &reporter, dataModeShown = false]() mutable {
+        const std::string& status = form.Panel1.Caption();
+        if (status.empty())
+            return;
+        reporter.Line(PerEntry(status) ? TLineKind::Status : TLineKind::Phase, status);
+        // Once, after the first data connection: what a user behind a router needs to
+        // know when listings work but slowly, or not at all.
+        if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
+            dataModeShown = true;
+            reporter.Line(TLineKind::Phase, "Data connections: " + form.Ftp1.DataModeInUse());
+        }
+    });
+}
+
+// The class of a run that did not succeed, decided where it failed.
+TExitCode FailedRunCode(const TForm1& form) {
+    if (form.FailureClass() != TExitCode::Success)
+        return form.FailureClass();
+    if (!form.deleteRefusal.empty())
+        return TExitCode::SafetyRefused;
+    return TExitCode::SomeFailed;
 }
 
 } // namespace
 
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
-    const TMessagesToErr messagesToErr(err);
+    return RunHeadless(settingsFile, THeadlessOptions{}, out, err);
+}
+
+int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options, std::ostream& out,
+                std::ostream& err) {
+    TLogFile log;
+    if (!options.logFile.empty()) {
+        std::string why;
+        if (!log.Open(options.logFile, why)) {
+            err << "pelmora: " << EscapeControls(why) << '\n';
+            return ToInt(TExitCode::Usage);
+        }
+    }
+    TReporter reporter(out, options.output, options.terminal, log);
+    const TMessagesToErr messagesToErr(reporter, err);
     TForm1 form;
-    PrintStatuses(form, out);
-    form.PlanLine = [&out](const std::string& line) {
-        out << "  " << EscapeControls(line) << '\n';
+    form.Observer = &reporter;
+    form.DryRun = options.dryRun;
+    PrintStatuses(form, reporter);
+    form.PlanLine = [&reporter](const std::string& line) {
+        reporter.Line(TLineKind::Plan, "  " + line);
     };
+    // The stored password, to be put back before the settings are written: one given for
+    // this run only never reaches the file.
+    std::string storedPassword;
     // The settings are saved once, when "exit when complete" closes the form or at the
-    // end. A file that cannot be written is worth a warning, not the run's outcome: the
-    // site on the server is what cron asked about.
+    // end, and only when the run learnt something the file must keep: a file that cron
+    // runs from need not change, nor its time. A file that cannot be written is worth a
+    // warning, not the run's outcome: the site on the server is what cron asked about.
     bool saveTried = false;
     auto saveSettings = [&] {
         if (saveTried || form.Closed)
             return;
         saveTried = true;
+        if (!form.settingsChanged)
+            return;
+        form.Edit3.SetText(storedPassword);
         try {
             form.FormClose();
         } catch (const std::exception& e) {
-            out.flush();
-            err << "Could not save the settings: " << EscapeControls(e.what()) << '\n';
+            reporter.Failure(err, "Could not save the settings: " + std::string(e.what()));
         }
     };
     form.CloseWindow = saveSettings;
@@ -163,20 +284,32 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     {
         TInterruptStop stop(form);
         form.FormCreate(settingsFile);
+        storedPassword = form.Edit3.Text();
+        if (options.password)
+            form.Edit3.SetText(*options.password);
+        log.HideSecret(storedPassword);
+        log.HideSecret(form.Edit3.Text());
+        form.options.excludes = options.excludes;
+        if (options.maxDelete)
+            form.options.maxDelete = options.maxDelete;
+        // Nobody is there to confirm a large deletion: the cap refuses it.
+        form.options.enforceDeleteCap = true;
         form.FormActivate();
         ok = form.HeadlessConnect();
-        out.flush();
         saveSettings();
     }
+    const std::vector<std::string> problems = form.Problems();
     if (!ok) {
         // The last status, then every failure with its path and reason, so that a mail
         // from cron says all that is wrong.
-        err << EscapeControls(form.Panel1.Caption()) << '\n';
-        for (const std::string& problem : form.Problems())
-            err << "  " << EscapeControls(problem) << '\n';
-        return 1;
+        reporter.Failure(err, form.Panel1.Caption());
+        for (const std::string& problem : problems)
+            reporter.Failure(err, "  " + problem);
     }
-    return 0;
+    reporter.Finish(form.deleteRefusal, ok ? 0 : std::max(1, static_cast<int>(problems.size())));
+    if (stopSignal != 0)
+        return 128 + stopSignal;
+    return ok ? ToInt(TExitCode::Success) : ToInt(FailedRunCode(form));
 }
 
 } // namespace pelmora

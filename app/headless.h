@@ -1,17 +1,44 @@
 #pragma once
 
+#include "app/run_report.h"
+
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
 class TForm1;
 
+// What the command line asks of a run without a window beyond what the settings say.
+struct THeadlessOptions {
+    // Loads both sides, compares and prints the plan; nothing on the server changes.
+    bool dryRun = false;
+    TOutputLevel output = TOutputLevel::Normal;
+    // Appended to, every line at the verbose level with a time stamp; empty: no log.
+    std::string logFile;
+    // Patterns read after the local root's .pelmoraignore.
+    std::vector<std::string> excludes;
+    // Overrides Options.maxDelete: -1 no cap; unset: the settings' choice.
+    std::optional<std::int64_t> maxDelete;
+    // Used for this run instead of the stored password, which stays as it is.
+    std::optional<std::string> password;
+    // `out` is a terminal: the progress line is rewritten in place.
+    bool terminal = false;
+};
+
 // Runs the window's logic without a window: start-up as usual, then the work of one
-// press of Connect, printing every status line to `out`. Returns the exit status:
-// 0 when every step attempted succeeded, 1 when one failed or was stopped (the last
-// status then also goes to `err`). Every line is printed with EscapeControls. Settings
-// that cannot be saved at the end give a warning on `err` and leave the status as it is.
+// press of Connect. `out` gets the phases, the plan, progress and a summary line at the
+// end (fewer or more lines by the output level), each line as soon as it is said; the
+// last status and every failure go to `err`. Every line is printed with EscapeControls.
+// Returns the exit status by class of outcome (TExitCode): the local directory, the
+// connection or login, a safety rule, other failures, a stop by signal. The settings file
+// is written back only when the run learnt something it must keep; one that cannot be
+// written gives a warning on `err` and leaves the status as it is.
+int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options, std::ostream& out,
+                std::ostream& err);
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err);
 
 // Makes Ctrl-C (SIGINT) and SIGTERM act as the Stop button of `form` while the object

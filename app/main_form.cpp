@@ -5,6 +5,7 @@
 #include "toolkit/services.h"
 #include "toolkit/text.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace pelmora {
@@ -68,6 +69,14 @@ TForm1::~TForm1() {
     FormDestroy();
 }
 
+namespace {
+
+bool IsMaxDelete(const TSetting& s) {
+    return SameText(std::string(s.Section) + "." + s.Key, "Options.maxDelete");
+}
+
+} // namespace
+
 TForm1::TBinding TForm1::Bind(const TSetting& s) {
     const std::string name = std::string(s.Section) + "." + s.Key;
     auto is = [&](const char* n) { return SameText(name, n); };
@@ -128,6 +137,14 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
+        if (IsMaxDelete(s)) {
+            // Absent and -1 differ: the default rule, or no cap at all.
+            long cap = 0;
+            options.maxDelete.reset();
+            if (TIniFile::ParseInteger(ini.ReadString(s.Section, s.Key, ""), cap))
+                options.maxDelete = std::max(cap, -1L);
+            continue;
+        }
         switch (s.Type) {
         case TSettingType::Text: {
             const std::string text = DecodeValue(ini.ReadString(s.Section, s.Key, ""));
@@ -201,8 +218,13 @@ void TForm1::Button4Click() {
 }
 
 bool TForm1::HeadlessConnect() {
-    if (!Label5.Caption().empty() && !localLoaded_)
-        return false; // the start-up scan already said why
+    failureClass_ = TExitCode::Success;
+    // The start-up scan already said why. A root that could not be listed is as good as
+    // missing: nothing of the disk is known, so there is nothing to sync.
+    if (!Label5.Caption().empty() && (!localLoaded_ || !localRootReadable)) {
+        failureClass_ = TExitCode::LocalMissing;
+        return false;
+    }
     if (!connectBtn.Enabled())
         return false;
     connectButtonClick();
@@ -223,6 +245,8 @@ void TForm1::FormClose() {
     TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
+        if (IsMaxDelete(s))
+            continue; // only the settings file sets it
         switch (s.Type) {
         case TSettingType::Text: {
             const std::string& text = b.edit ? b.edit->Text() : b.label->Caption();
@@ -306,6 +330,18 @@ void TForm1::ShowFileSize(const std::string& sizeText) {
 
 void TForm1::ShowBytesSent(int64_t sent) {
     Label9.SetCaption(std::to_string(sent));
+    if (Observer)
+        Observer->ShowBytesSent(sent);
+}
+
+void TForm1::UploadsStarting(int64_t bytes) {
+    if (Observer)
+        Observer->UploadsStarting(bytes);
+}
+
+void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
+    if (Observer)
+        Observer->StepFinished(kind, done, bytes);
 }
 
 TOperationButton& TForm1::ButtonOf(TSyncAction action) {

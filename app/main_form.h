@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/exit_codes.h"
 #include "app/settings.h"
 #include "sync/sync_core.h"
 #include "toolkit/controls.h"
@@ -96,6 +97,11 @@ public:
     std::function<std::string(TDateTime)> FormatTime;
     // Where the headless run prints the plan before an update.
     std::function<void(const std::string&)> PlanLine;
+    // Connect loads both sides, compares and shows the plan, whatever the options say,
+    // and changes nothing on the server.
+    bool DryRun = false;
+    // Also told of the update's bytes and steps (the headless run's summary and progress).
+    TSyncView* Observer = nullptr;
 
     std::string Caption = ApplicationTitle;
     TWindowGeometry Geometry;
@@ -126,6 +132,8 @@ public:
     void ConnectToServer();
     void connectButtonClick();
     void ShowServerType();
+    // The plan that an update would carry out, through PlanLine, and what it would refuse.
+    void ShowDryRunPlan();
     // What follows a successful connect, as the "After connect" options choose.
     void AfterConnect();
     // Closes the main window (the front end's close, which saves the settings).
@@ -135,6 +143,9 @@ public:
     // What one press of Connect does, for the run without a window. True when every
     // step it attempted succeeded.
     bool HeadlessConnect();
+    // The class of the failure that ended the last press of Connect early (the local
+    // directory, the connection or login, the settings); Success when none did.
+    TExitCode FailureClass() const { return failureClass_; }
 
     const std::string& SettingsFile() const { return settingsFile_; }
 
@@ -152,6 +163,8 @@ public:
     void ShowCurrentFile(const std::string& name) override;
     void ShowFileSize(const std::string& sizeText) override;
     void ShowBytesSent(int64_t sent) override;
+    void UploadsStarting(int64_t bytes) override;
+    void StepFinished(TStepKind kind, bool done, int64_t bytes) override;
     void EnableAction(TSyncAction action, bool enabled) override;
     void Trace(const std::string& line) override;
     void ShowLocalRoot(const std::string& root) override;
@@ -179,6 +192,7 @@ private:
     bool localLoaded_ = false;
     // Set when a step that the last press of Connect started failed or was stopped.
     bool runFailed_ = false;
+    TExitCode failureClass_ = TExitCode::Success;
 };
 
 } // namespace pelmora

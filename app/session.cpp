@@ -36,6 +36,7 @@ void TForm1::connectButtonClick() {
     if (!operation)
         return;
     runFailed_ = false;
+    failureClass_ = TExitCode::Success;
     if (connected) {
         session.Resume();
         ClearConnection();
@@ -45,6 +46,7 @@ void TForm1::connectButtonClick() {
     auto refuse = [this](const char* text) {
         ShowStatus(text);
         runFailed_ = true;
+        failureClass_ = TExitCode::Usage;
     };
     if (Label5.Caption().empty())
         return refuse("Please supply a local directory before connecting");
@@ -60,6 +62,7 @@ void TForm1::connectButtonClick() {
     connectBtn.SetEnabled(false);
     if (!session.WaitFor(connected, TimeoutMs()) || !connected) {
         runFailed_ = true;
+        failureClass_ = TExitCode::ConnectFailed;
         if (session.lastErrorCode == ftpAccessDenied) {
             ShowStatus("Access Denied. Incorrect username or password");
         } else {
@@ -79,12 +82,29 @@ void TForm1::connectButtonClick() {
     AfterConnect();
 }
 
+void TForm1::ShowDryRunPlan() {
+    ShowStatus("Plan (dry run, nothing is changed on the server)");
+    const TPlan plan = MakeUpdatePlan();
+    if (PlanLine) {
+        for (const std::string& line : PlanLines(plan))
+            PlanLine(line);
+        for (const std::string& kept : plan.kept)
+            PlanLine(kept);
+    }
+    // What the update would be refused, said now rather than found out by the real run.
+    std::string why;
+    if (!DeletionAllowed(&why) && !why.empty())
+        ShowStatus(why);
+    else if (const std::string cap = DeleteCapRefusalFor(plan); !cap.empty())
+        ShowStatus(cap);
+}
+
 void TForm1::ShowServerType() {
     servTypeLbl.SetCaption(Ftp1.SystemType());
 }
 
 void TForm1::AfterConnect() {
-    if (!CheckBox2.Checked()) {
+    if (!CheckBox2.Checked() && !DryRun) {
         ShowStatus("Connected - ready");
     } else {
         ShowStatus("Connected. Loading Remote Directory");
@@ -105,7 +125,7 @@ void TForm1::AfterConnect() {
                        " directories could not be read");
             runFailed_ = true;
         }
-        if (CheckBox1.Checked()) {
+        if (CheckBox1.Checked() || DryRun) {
             AnalyseLists();
             stopLoadBtn.SetEnabled(false);
             if (userStop) {
@@ -114,7 +134,9 @@ void TForm1::AfterConnect() {
                 return;
             }
             runFailed_ = runFailed_ || !conflicts.empty();
-            if (CheckBox3.Checked()) {
+            if (DryRun) {
+                ShowDryRunPlan();
+            } else if (CheckBox3.Checked()) {
                 // One plan, printed and then carried out.
                 ShowStatus("Updating remote FTP");
                 const TPlan plan = MakeUpdatePlan();

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 22> SettingKeys = {{
+const std::array<TSetting, 23> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -39,6 +39,9 @@ const std::array<TSetting, 22> SettingKeys = {{
     // and whether it keeps the times Pelmora gives the files it uploads.
     {"FTP", "listingZone", Integer, 0, -840, 840},
     {"FTP", "keepsTimes", Boolean, 0, 0, 1},
+    // The most deletions one run without a window may make; -1: no cap. A file without
+    // it means the default rule (more than 20 and more than half the server's entries).
+    {"Options", "maxDelete", Integer, -1, -1, 2000000000},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

@@ -4,6 +4,8 @@
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace pelmora {
 
@@ -14,6 +16,31 @@ namespace {
 void ReleaseUnreached(TStringList& workList, int from) {
     for (int i = from; i < workList.Count(); ++i)
         delete workList.Extract(i);
+}
+
+// The rules come with the site: a .pelmoraignore in its root, then what the run adds. A
+// file that is there but cannot be read leaves the disk's word incomplete, since what it
+// would have kept from deletion is unknown.
+bool ReadIgnoreRules(const std::string& root, const std::vector<std::string>& excludes,
+                     TIgnoreRules& rules, std::string& problem) {
+    rules = {};
+    rules.AddDefaults();
+    const std::filesystem::path file = std::filesystem::path(root) / ".pelmoraignore";
+    std::error_code ec;
+    bool read = true;
+    if (std::filesystem::exists(file, ec)) {
+        std::ifstream in(file, std::ios::binary);
+        std::ostringstream text;
+        if (in && (text << in.rdbuf())) {
+            rules.AddLines(text.str());
+        } else if (std::filesystem::file_size(file, ec) != 0 || ec) {
+            problem = "Could not read " + file.string();
+            read = false;
+        }
+    }
+    for (const std::string& pattern : excludes)
+        rules.Add(pattern);
+    return read;
 }
 
 } // namespace
@@ -74,6 +101,11 @@ bool TSyncCore::LoadLocalDirectory() {
     localKept.clear();
     localNotWalked.clear();
     localProblems.clear();
+    localRootReadable = true;
+    if (std::string problem; !ReadIgnoreRules(root, options.excludes, ignoreRules, problem)) {
+        localLoadComplete = false;
+        localProblems.push_back(problem);
+    }
     BuildLocalLevel(localWorkList, TTreeModel::NoNode);
     localLoading = false;
     if (userStop)
@@ -96,6 +128,8 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
     std::vector<TLocalDir::TEntry> entries;
     if (!localDir_.Read(entries)) {
         localLoadComplete = false;
+        if (recurseDir.empty())
+            localRootReadable = false;
         localProblems.push_back("Could not read the local directory " +
                                 (recurseDir.empty() ? std::string("/") : recurseDir));
     }
@@ -106,6 +140,10 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
     workList.Reserve(entries.size());
     for (const TLocalDir::TEntry& e : entries) {
         const std::string key = EntryKey(recurseDir, e.name);
+        // Left alone on both sides; an excluded directory is not walked at all.
+        if (!ignoreRules.Empty() &&
+            ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory()))
+            continue;
         if (e.type == TLocalDir::Broken) {
             // What it led to may be on a disk that is not there now: its server copy,
             // and everything else, must not be taken for deleted.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -18,6 +20,13 @@ struct TSyncOptions {
     // The server keeps the times Pelmora gives its uploads (learnt): a listing that shows
     // a file's time to the minute then shows the local file's own time.
     bool remoteKeepsOurTimes = false;
+    // Patterns read after the local root's .pelmoraignore, as if they were its last lines.
+    std::vector<std::string> excludes;
+    // How many deletions one update may make (see DeleteCapRefusal): unset = the default
+    // rule, negative = no cap. Only heeded with `enforceDeleteCap`: a run nobody watches
+    // refuses, where the window asks the user instead.
+    std::optional<int64_t> maxDelete;
+    bool enforceDeleteCap = false;
 };
 
 } // namespace pelmora

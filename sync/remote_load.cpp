@@ -96,6 +96,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteWorkList.Clear();
     remoteUnlisted.clear();
     remoteProblems.clear();
+    remoteExcluded.clear();
     remoteLoadComplete = true;
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
@@ -169,6 +170,12 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
     const std::string path = RelativePath(recurseDir, listedEntry.name);
     if (path.size() > MaxPathLength) {
         remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        return true;
+    }
+    // Excluded entries are never loaded, so nothing can delete or replace them.
+    if (!ignoreRules.Empty() &&
+        ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
+        remoteExcluded.push_back(path);
         return true;
     }
     if (listedEntry.kind == TListedKind::Link)

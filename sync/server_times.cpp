@@ -50,7 +50,7 @@ void TSyncCore::LearnListingTimes() {
     const TLearntTimes learnt = LearnFromUploads(uploads);
     if (learnt.keepsOurTimes && *learnt.keepsOurTimes != options.remoteKeepsOurTimes) {
         options.remoteKeepsOurTimes = *learnt.keepsOurTimes;
-        serverTimesLearnt = true;
+        settingsChanged = true;
     }
     if (learnt.zone)
         UseListingZone(*learnt.zone);
@@ -77,7 +77,7 @@ void TSyncCore::ProbeListingZone() {
         if (j >= 0 && !options.remoteKeepsOurTimes &&
             static_cast<const TDetail*>(localList.Objects(j))->time.utc == exact) {
             options.remoteKeepsOurTimes = true;
-            serverTimesLearnt = true;
+            settingsChanged = true;
         }
         return;
     }
@@ -98,7 +98,7 @@ void TSyncCore::UseListingZone(int zoneMinutes) {
     view_.Trace("The server lists its times " + std::to_string(zoneMinutes) + " minutes from UTC");
     options.listingZone = zoneMinutes;
     listingClock.zoneMinutes = zoneMinutes;
-    serverTimesLearnt = true;
+    settingsChanged = true;
 }
 
 } // namespace pelmora

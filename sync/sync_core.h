@@ -2,6 +2,7 @@
 
 #include "ftp/ftp.h"
 #include "sync/detail.h"
+#include "sync/ignore_rules.h"
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
@@ -66,6 +67,17 @@ public:
     // True when the server ignores letter case in names (a DOS/Windows-style server):
     // then entries match without regard to case.
     bool caseFolding = false;
+    // False when the local root itself could not be read: nothing of the disk is known.
+    bool localRootReadable = true;
+    // What the last local load leaves alone on both sides: the defaults, the local root's
+    // .pelmoraignore, then the options' excludes.
+    TIgnoreRules ignoreRules;
+    // Server entries the rules left out of the last remote load: they stay, and so do the
+    // directories above them.
+    std::vector<std::string> remoteExcluded;
+    // Set when a run learnt something the settings file must keep; a run nobody watches
+    // writes the file back only then.
+    bool settingsChanged = false;
     // Entries the compare could not give a verdict, one line each ("/docs: a file here,
     // a directory on the server").
     std::vector<std::string> conflicts;
@@ -175,6 +187,12 @@ public:
     void RunUpdate(const TPlan& plan);
     bool updateFailed = false;
     std::vector<std::string> updateFailures;
+    // Why a safety rule kept the last update from deleting (the cap, an empty local
+    // directory); empty when none did.
+    std::string deleteRefusal;
+    // Why the options' deletion cap refuses the deletes of `plan`; empty when it does not
+    // (or the cap is not enforced).
+    std::string DeleteCapRefusalFor(const TPlan& plan) const;
     // Everything the last run could not do, one line each: the update's failures, or
     // without an update what the loads and the compare left unsettled.
     std::vector<std::string> Problems() const;
@@ -201,8 +219,6 @@ public:
     void ProbeListingZone();
     // Reads the loaded listing times as listed in `zoneMinutes` east of UTC from now on.
     void UseListingZone(int zoneMinutes);
-    // Set when the options learnt something of the server's times that is worth keeping.
-    bool serverTimesLearnt = false;
     // Whether RemotePath can name the root: it was typed absolute, the server named it,
     // or the session stands in it.
     bool RemoteRootKnown() const;

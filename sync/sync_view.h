@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sync/plan.h"
+
 #include <cstdint>
 #include <string>
 
@@ -30,6 +32,12 @@ public:
     virtual void ShowCurrentFile(const std::string& /*name*/) {}
     virtual void ShowFileSize(const std::string& /*sizeText*/) {}
     virtual void ShowBytesSent(int64_t /*sent*/) {}
+    // The uploads of an update begin, `bytes` in all as the plan counts them; every upload
+    // then reports its own bytes through ShowBytesSent, from 0 again for each file.
+    virtual void UploadsStarting(int64_t /*bytes*/) {}
+    // One step of the plan is over: `done`, or failed (the status said why). `bytes` is
+    // the file's size for an upload that was done.
+    virtual void StepFinished(TStepKind, bool /*done*/, int64_t /*bytes*/) {}
     // Whether the user may ask for an action now.
     virtual void EnableAction(TSyncAction, bool /*enabled*/) {}
     // One line of the debug trace ("Not an entry: ...", "Link, left alone: ...").

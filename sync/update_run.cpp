@@ -1,3 +1,4 @@
+#include "sync/delete_cap.h"
 #include "sync/plan.h"
 #include "sync/sync_core.h"
 
@@ -85,7 +86,9 @@ bool BelowAny(std::string key, const std::unordered_set<std::string>& dirs) {
 } // namespace
 
 TDeleteGuard::TRules TSyncCore::DeleteRules() const {
-    return {caseFolding, localKept, localNotWalked, remoteUnlisted};
+    std::vector<std::string> kept = localKept;
+    kept.insert(kept.end(), remoteExcluded.begin(), remoteExcluded.end());
+    return {caseFolding, std::move(kept), localNotWalked, remoteUnlisted};
 }
 
 TPlan TSyncCore::MakeUpdatePlan() const {
@@ -94,6 +97,17 @@ TPlan TSyncCore::MakeUpdatePlan() const {
 
 std::vector<std::string> TSyncCore::UpdatePlan() const {
     return PlanLines(MakeUpdatePlan());
+}
+
+std::string TSyncCore::DeleteCapRefusalFor(const TPlan& plan) const {
+    if (!options.enforceDeleteCap)
+        return {};
+    const auto deletions = std::count_if(plan.steps.begin(), plan.steps.end(), [](const auto& s) {
+        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
+    });
+    if (deletions == 0)
+        return {};
+    return DeleteCapRefusal(deletions, remoteList.Count(), options.maxDelete);
 }
 
 void TSyncCore::UpdateRemote() {
@@ -169,8 +183,13 @@ private:
         core_.ShowStatus("Deleting Files and Directories");
         std::string refusal;
         // Checked, but the local tree cannot vouch for the deletions: they stay marked.
-        if (!core_.DeletionAllowed(&refusal) && !refusal.empty())
+        if (!core_.DeletionAllowed(&refusal) && !refusal.empty()) {
+            // An empty local directory beside a full server is a safety refusal, not a
+            // failure of the disk.
+            if (core_.localLoadComplete && core_.localList.Count() == 0)
+                core_.deleteRefusal = refusal;
             Fail(refusal);
+        }
         if (!core_.Options().mayDelete)
             for (int n = 0; n < core_.remoteList.Count(); ++n)
                 if (const uint8_t a = EntryOf(core_.remoteList, n).action;
@@ -181,7 +200,14 @@ private:
         // The guard is asked again for every delete: an entry that failed keeps the
         // directories above it.
         TDeleteGuard guard(core_.localList, core_.DeleteRules());
-        const auto deletes = Steps({TStepKind::Delete, TStepKind::Remove});
+        auto deletes = Steps({TStepKind::Delete, TStepKind::Remove});
+        // Too many deletions at once look like a local directory that was emptied or
+        // mounted wrong: none of them is made, and the rest of the update goes on.
+        if (std::string cap = core_.DeleteCapRefusalFor(plan_); !cap.empty()) {
+            core_.deleteRefusal = cap;
+            Fail(cap);
+            deletes.clear();
+        }
         for (size_t k = 0; k < deletes.size() && GoOn(); ++k) {
             const TPlanStep& step = *deletes[k];
             core_.SetProgress(
@@ -190,15 +216,18 @@ private:
             if (const std::string why = guard.Why(key); !why.empty()) {
                 guard.Keep(key);
                 Fail("Not deleted: " + step.path + " (" + why + ")");
+                core_.View().StepFinished(step.kind, false, 0);
                 continue;
             }
             const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
             const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
                                                                     : core_.session.RemoveDir(path);
-            if (Finished(outcome, "Could not delete: " + step.path))
+            const bool done = Finished(outcome, "Could not delete: " + step.path);
+            if (done)
                 core_.remoteTree.SetStateIndex(step.index, imageNone);
             else
                 guard.Keep(key);
+            core_.View().StepFinished(step.kind, done, 0);
         }
         core_.SetProgress(100);
     }
@@ -216,14 +245,17 @@ private:
             if (!Sendable(entry) || BelowAny(key, notCreated_)) {
                 notCreated_.insert(key);
                 Fail("Could not create: " + step.path);
+                core_.View().StepFinished(step.kind, false, 0);
                 continue;
             }
             core_.localTree.MakeVisible(step.index);
-            if (Finished(core_.session.MakeDir(core_.RemotePath(entry)),
-                         "Could not create: " + step.path))
+            const bool done = Finished(core_.session.MakeDir(core_.RemotePath(entry)),
+                                       "Could not create: " + step.path);
+            if (done)
                 core_.localTree.SetStateIndex(step.index, imageDirectory);
             else
                 notCreated_.insert(key);
+            core_.View().StepFinished(step.kind, done, 0);
         }
         core_.SetProgress(100);
     }
@@ -240,6 +272,10 @@ private:
                 core_.localTree.SetStateIndex(j,
                                               e.kind == kindDirectory ? imageDirectory : imageFile);
         const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
+        int64_t bytes = 0;
+        for (const TPlanStep* step : uploads)
+            bytes += std::max(0LL, EntryOf(core_.localList, step->index).size);
+        core_.View().UploadsStarting(bytes);
         for (size_t k = 0; k < uploads.size() && GoOn(); ++k) {
             const int p =
                 TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
@@ -253,6 +289,7 @@ private:
         const TDetail& entry = EntryOf(core_.localList, step.index);
         if (!Sendable(entry) || BelowAny(core_.localList.Strings(step.index), notCreated_)) {
             Fail("Could not upload: " + step.path);
+            core_.View().StepFinished(step.kind, false, 0);
             return;
         }
         core_.localTree.MakeVisible(step.index);
@@ -261,8 +298,9 @@ private:
         const std::string remotePath = core_.RemotePath(entry);
         const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
         core_.localTree.SetStateIndex(step.index, imageFile);
-        if (Finished(outcome, "Could not upload: " + step.path) &&
-            core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
+        const bool done = Finished(outcome, "Could not upload: " + step.path);
+        core_.View().StepFinished(step.kind, done, done ? std::max(0LL, entry.size) : 0);
+        if (done && core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
             Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
     }
 
@@ -314,6 +352,7 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     updateFailed = false;
     updateFailures.clear();
     uploadedTimes_.clear();
+    deleteRefusal.clear();
     userStop = false;
     session.Resume();
     session.timeoutMs = TimeoutMs();

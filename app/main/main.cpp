@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -17,22 +18,6 @@
 using namespace pelmora;
 
 namespace {
-
-std::string UnheededHeadlessOption(const TCommandLine& cl) {
-    if (cl.DryRun)
-        return "--dry-run";
-    if (cl.Output == TOutputLevel::Quiet)
-        return "--quiet";
-    if (cl.Output == TOutputLevel::Verbose)
-        return "--verbose";
-    if (!cl.LogFile.empty())
-        return "--log-file";
-    if (!cl.Excludes.empty())
-        return "--exclude";
-    if (cl.MaxDelete)
-        return "--max-delete";
-    return {};
-}
 
 int Run(int argc, char** argv, const TCommandLine& cl) {
     const bool window = cl.Mode == TCommandLine::Window;
@@ -55,13 +40,17 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
         return 0;
     }
     if (cl.Mode == TCommandLine::Headless) {
-        // Until the run honours these, taking them would be worse than refusing them: a dry
-        // run that changes the server, excludes that are published, a cap that deletes.
-        if (const std::string unheeded = UnheededHeadlessOption(cl); !unheeded.empty()) {
-            std::cerr << "pelmora: " << unheeded << " is not available in this build yet\n";
-            return 2;
-        }
-        return RunHeadless(settings, std::cout, std::cerr);
+        THeadlessOptions options;
+        options.dryRun = cl.DryRun;
+        options.output = cl.Output;
+        options.logFile = cl.LogFile;
+        options.excludes = cl.Excludes;
+        options.maxDelete = cl.MaxDelete;
+        // For CI secrets: used for this run, never written to the settings file.
+        if (const char* password = std::getenv("PELMORA_PASSWORD"))
+            options.password = password;
+        options.terminal = ::isatty(STDOUT_FILENO) == 1;
+        return RunHeadless(settings, options, std::cout, std::cerr);
     }
     return ui::RunWindow(settings);
 }

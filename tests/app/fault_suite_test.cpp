@@ -69,7 +69,9 @@ TEST_P(FaultSuite, EndsInTimeSendsNothingItShouldNotAndLosesNothing) {
                                    "FTP.port=" + std::to_string(server.Port()), "FTP.userName=web",
                                    "FTP.password=" + password, "List.remote=/www", "Options.load=1",
                                    "Options.compare=1", "Options.update=1", "Options.delete=1",
-                                   "Options.exit=1", "Options.timeout=5"},
+                                   "Options.exit=1", "Options.timeout=5",
+                                   // The rows are about hostile servers, not the cap.
+                                   "Options.maxDelete=-1"},
                                   error))
         << error;
 
@@ -118,15 +120,15 @@ const TFaultRow rows[] = {
     // Control replies.
     {"Greeting421",
      [](auto& s) { s.On("").Reply("421 Too many users, try later"); },
-     1,
+     4,
      {},
      {"USER"},
      {},
      {},
      "The FTP server gave an error message as soon as connection was made: 421 Too many "
      "users, try later"},
-    {"Greeting554", [](auto& s) { s.On("").Reply("554 Go away"); }, 1, {}, {"USER"}},
-    {"NonFtpBanner", [](auto& s) { s.On("").Reply("SSH-2.0-Something"); }, 1, {}, {"USER"}},
+    {"Greeting554", [](auto& s) { s.On("").Reply("554 Go away"); }, 4, {}, {"USER"}},
+    {"NonFtpBanner", [](auto& s) { s.On("").Reply("SSH-2.0-Something"); }, 4, {}, {"USER"}},
     {"RepliesDrippedByteByByte",
      [](auto& s) {
          for (const char* v :
@@ -214,7 +216,7 @@ const TFaultRow rows[] = {
      {},
      {},
      "Could not enter the remote directory /www: "},
-    {"LfOnlyLineEnds", [](auto& s) { s.On("").Silent().Raw("220 Ready\n"); }, 1, {}, {"USER"}},
+    {"LfOnlyLineEnds", [](auto& s) { s.On("").Silent().Raw("220 Ready\n"); }, 4, {}, {"USER"}},
     {"ServerStopsAnswering",
      [](auto& s) { s.On("LIST").Refuse("").Silent(); },
      1,

@@ -154,7 +154,7 @@ TEST(Program, SigtermEndsAHeadlessRunWaitingForAListingThatNeverComes) {
     ASSERT_TRUE(status) << "still running 8 s after SIGTERM";
     EXPECT_LT(took, 6500u);
     ASSERT_TRUE(WIFEXITED(*status)) << Describe(status);
-    EXPECT_NE(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(WEXITSTATUS(*status), 143);
 }
 
 TEST(Program, TheWatchdogEndsARunThatCannotReachItsStop) {
@@ -215,4 +215,45 @@ TEST(Program, ConfigureTakesThePasswordFromAPipe) {
     form.FormCreate(ini);
     EXPECT_EQ(form.Edit3.Text(), "pipe d pw");
     EXPECT_EQ(form.Edit2.Text(), "me");
+}
+
+TEST(Program, OutputReachesAFileWhileTheRunWaitsAndCtrlCEndsItWith130) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.On("LIST").Refuse("").Silent();
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
+                                   "FTP.password=stored-pw", "List.remote=/", "Options.update=1",
+                                   "Options.timeout=300"},
+                                  error))
+        << error;
+    const std::string settingsBefore = ReadFile(ini);
+    ::setenv("PELMORA_PASSWORD", "env-pw-5b", 1);
+    TChild child(tree, "run", {"--settings", ini, "--headless", "--dry-run", "--exclude", "*.tmp"});
+    ::unsetenv("PELMORA_PASSWORD");
+    ASSERT_GT(child.Pid(), 0);
+    auto listed = [&] {
+        const auto c = server.Commands();
+        return std::find(c.begin(), c.end(), "LIST -a") != c.end();
+    };
+    for (int i = 0; i < 2000 && !listed(); ++i)
+        Pause(10);
+    ASSERT_TRUE(listed()) << child.Out() << child.Err();
+    // The run waits for the listing; what it said so far is in the file already.
+    for (int i = 0; i < 200 && child.Out().find("Connected") == std::string::npos; ++i)
+        Pause(10);
+    EXPECT_NE(child.Out().find("Connecting to: 127.0.0.1\n"), std::string::npos) << child.Out();
+    EXPECT_FALSE(child.Wait(0)) << "the run ended early: " << child.Err();
+    const auto commands = server.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "PASS env-pw-5b"), commands.end());
+
+    ASSERT_EQ(::kill(child.Pid(), SIGINT), 0);
+    const auto status = child.Wait(8000);
+    ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 130) << child.Out() << child.Err();
+    EXPECT_EQ(ReadFile(ini), settingsBefore);
 }

@@ -278,3 +278,24 @@ TEST(Entries, KeysAndFreeEntriesProgress) {
     EXPECT_EQ(TSyncCore::ProgressOf(2, 3), 100);
     EXPECT_EQ(TSyncCore::ProgressOf(1, 4), 33);
 }
+
+TEST(LocalScan, LeavesOutWhatTheIgnoreFileAndTheExcludesNameWithoutWalkingIt) {
+    TTempTree t;
+    t.File(".pelmoraignore", "*.bak\n# comment\nbuild/\n!keep.bak\n");
+    t.File("index.html");
+    t.File("old.bak");
+    t.File("keep.bak");
+    t.File(".git/config");
+    t.File("build/out.js");
+    t.File("docs/build", "a file, not the directory the pattern names");
+    t.File("drafts/a.html");
+    t.File("private/key.txt");
+    TScanForm form;
+    form.options.excludes = {"/drafts", "private/"};
+    ASSERT_TRUE(Load(form, t.Path()));
+    std::vector<std::string> keys = form.Keys();
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"/docs", "/docs/build", "/index.html", "/keep.bak"}));
+    EXPECT_TRUE(form.localLoadComplete);
+    EXPECT_TRUE(form.localProblems.empty());
+}
