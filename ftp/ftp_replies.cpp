@@ -213,7 +213,9 @@ void TFtp::SockRead(FtpInfo failure) {
         std::string text;
         try {
             char bytes[ReceiveChunk];
-            text = ChunkText(bytes, Socket->Receive(bytes, ReceiveChunk));
+            const int32_t got = Socket->Receive(bytes, ReceiveChunk);
+            // Cipher text is binary: every byte counts, zeros too.
+            text = tls_ ? std::string(bytes, static_cast<size_t>(got)) : ChunkText(bytes, got);
         } catch (const ESockError&) {
             if (connected_)
                 BreakSession(failure, "Connection to " + ServerText() + " lost");

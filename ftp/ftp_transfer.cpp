@@ -139,6 +139,9 @@ int32_t TFtp::TTransfer::Receive(char* buffer, int32_t capacity) {
     const int32_t got = tls_->ReadPlain(buffer, capacity);
     if (got == 0 && !tls_->Failure().empty())
         throw ESockError("TLS: " + tls_->Failure());
+    // Our answer to the server's close notice goes out now.
+    if (tls_->HasCipher())
+        PumpTls();
     return got;
 }
 
@@ -209,6 +212,19 @@ bool TFtp::TTransfer::FinishTls() {
     try {
         // Even an empty file has its handshake: the server waits for it.
         AwaitTls();
+        // Whatever the server sent (a session for the next connection) is taken in.
+        char scratch[256];
+        const auto takeIn = [&] {
+            PumpTls();
+            while (tls_->ReadPlain(scratch, sizeof scratch) > 0) {
+            }
+            return tls_->UnusedSessions() > 0 || cancelled_ || tls_->Closed();
+        };
+        // Under TLS 1.3 the server sends it just after the handshake, and a server that
+        // takes each session once refuses the next connection without it: a short wait,
+        // where the session was resumed (so the server does hand out more).
+        if (!takeIn() && tls_->SessionReused() && tls_->Version() == "TLS 1.3")
+            WaitUntil(takeIn, GetTickCount() + 500);
         tls_->Shutdown();
         PumpTls();
         while (!tlsOut_.empty()) {

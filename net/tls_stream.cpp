@@ -13,6 +13,13 @@ namespace pelmora {
 
 namespace {
 
+int SessionsIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int KeepSession(SSL* ssl, SSL_SESSION* session);
+
 // One context for the program: sessions are handed from one connection to the next
 // only within the same context.
 SSL_CTX* ClientContext() {
@@ -24,7 +31,9 @@ SSL_CTX* ClientContext() {
             // The chain is checked, and its verdict read after the handshake: a refusal
             // must still be able to show the certificate's fingerprint.
             SSL_CTX_set_verify(made, SSL_VERIFY_NONE, nullptr);
-            SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_CLIENT);
+            SSL_CTX_set_session_cache_mode(made, SSL_SESS_CACHE_CLIENT |
+                                                     SSL_SESS_CACHE_NO_INTERNAL_STORE);
+            SSL_CTX_sess_set_new_cb(made, KeepSession);
         }
         return std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>(made, &SSL_CTX_free);
     }();
@@ -43,6 +52,26 @@ std::string LastErrorText() {
 
 bool IsAddress(const std::string& host) {
     return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+} // namespace
+
+struct TTlsStream::TSessions {
+    std::vector<SSL_SESSION*> unused; // newest last
+    ~TSessions() {
+        for (SSL_SESSION* session : unused)
+            SSL_SESSION_free(session);
+    }
+};
+
+namespace {
+
+int KeepSession(SSL* ssl, SSL_SESSION* session) {
+    auto* sessions = static_cast<TTlsStream::TSessions*>(SSL_get_ex_data(ssl, SessionsIndex()));
+    if (sessions == nullptr || sessions->unused.size() >= 16)
+        return 0;
+    sessions->unused.push_back(session);
+    return 1; // the reference is ours now
 }
 
 } // namespace
@@ -85,11 +114,23 @@ void TTlsStream::Begin(const std::string& host, const TTlsStream* resumeFrom) {
         SSL_set_tlsext_host_name(state_->ssl, host.c_str());
         SSL_set1_host(state_->ssl, host.c_str());
     }
-    if (resumeFrom != nullptr && resumeFrom->state_ && resumeFrom->state_->ssl != nullptr)
-        if (SSL_SESSION* session = SSL_get1_session(resumeFrom->state_->ssl)) {
-            SSL_set_session(state_->ssl, session);
-            SSL_SESSION_free(session);
-        }
+    sessions_ = resumeFrom != nullptr && resumeFrom->sessions_ ? resumeFrom->sessions_
+                                                               : std::make_shared<TSessions>();
+    SSL_set_ex_data(state_->ssl, SessionsIndex(), sessions_.get());
+    if (resumeFrom == nullptr)
+        return;
+    // A session not used before, where there is one; otherwise the latest of the stream.
+    SSL_SESSION* session = nullptr;
+    if (!sessions_->unused.empty()) {
+        session = sessions_->unused.back();
+        sessions_->unused.pop_back();
+    } else if (resumeFrom->state_ && resumeFrom->state_->ssl != nullptr) {
+        session = SSL_get1_session(resumeFrom->state_->ssl);
+    }
+    if (session != nullptr) {
+        SSL_set_session(state_->ssl, session);
+        SSL_SESSION_free(session);
+    }
 }
 
 TTlsStep TTlsStream::Handshake() {
@@ -158,9 +199,12 @@ int32_t TTlsStream::ReadPlain(char* buffer, int32_t capacity) {
     const int error = SSL_get_error(state_->ssl, got);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
         return 0;
-    if (error == SSL_ERROR_ZERO_RETURN)
+    if (error == SSL_ERROR_ZERO_RETURN) {
         closed_ = true;
-    else {
+        // Answered at once: some servers wait for our close notice before they report
+        // the transfer as done.
+        SSL_shutdown(state_->ssl);
+    } else {
         failure_ = LastErrorText();
         closed_ = true;
     }
@@ -198,6 +242,10 @@ std::string TTlsStream::Version() const {
 
 bool TTlsStream::SessionReused() const {
     return state_ && state_->ssl != nullptr && SSL_session_reused(state_->ssl) == 1;
+}
+
+size_t TTlsStream::UnusedSessions() const {
+    return sessions_ ? sessions_->unused.size() : 0;
 }
 
 std::string NormalFingerprint(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
@@ -37,7 +38,8 @@ public:
     std::string TakeCipher();
     bool HasCipher() const;
 
-    // Plain bytes decrypted from what was fed; 0 when none is ready yet.
+    // Plain bytes decrypted from what was fed; 0 when none is ready yet. The peer's close
+    // notice is answered with ours (waiting for TakeCipher).
     int32_t ReadPlain(char* buffer, int32_t capacity);
     // Encrypts all of `count` bytes; their cipher text waits for TakeCipher. False once
     // the stream has failed.
@@ -55,10 +57,17 @@ public:
     // "TLS 1.3" and the like.
     std::string Version() const;
     bool SessionReused() const;
+    // Sessions from the server not used yet, for the streams that resume this one.
+    size_t UnusedSessions() const;
     const std::string& Failure() const { return failure_; }
+
+    struct TSessions;
 
 private:
     struct TState;
+    // The sessions the server handed out to this stream and those resuming it: many
+    // servers take each only once. Declared first, so it outlives the connection.
+    std::shared_ptr<TSessions> sessions_;
     std::unique_ptr<TState> state_;
     bool established_ = false;
     bool closed_ = false;
