@@ -321,7 +321,7 @@ void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
         return ContinueHandshake();
     }
     if (TlsMode == TTlsMode::Require)
-        return FailSession(ftpAccessDenied,
+        return FailSession(ftpSocketError,
                            ServerText() + " offers no TLS (AUTH TLS: " + line +
                                "); with FTP.tls=require the login is not sent in clear");
     securityInUse_ = "not encrypted";
@@ -352,7 +352,7 @@ void TFtp::HandshakeDone() {
     } else if (!trusted.empty() && trusted == tls_->Fingerprint()) {
         securityInUse_ = version + ", trusted by fingerprint";
     } else if (!trusted.empty()) {
-        return FailSession(ftpAccessDenied,
+        return FailSession(ftpSocketError,
                            "The certificate of " + HostText() +
                                " is NOT the one trusted by FTP.trustedCertificate: it has "
                                "changed, or someone stands between us and the server (" +
@@ -360,11 +360,11 @@ void TFtp::HandshakeDone() {
                                "). Nothing was sent; trust the new certificate only once you "
                                "know why it changed");
     } else {
-        return FailSession(ftpAccessDenied, "The certificate of " + HostText() +
-                                                " is not trusted (" + failure + "; " + fingerprint +
-                                                "). Nothing was sent; to trust this one "
-                                                "certificate: --configure FTP.trustedCertificate=" +
-                                                fingerprint);
+        return FailSession(ftpSocketError, "The certificate of " + HostText() +
+                                               " is not trusted (" + failure + "; " + fingerprint +
+                                               "). Nothing was sent; to trust this one "
+                                               "certificate: --configure FTP.trustedCertificate=" +
+                                               fingerprint);
     }
     if (OnTrace)
         OnTrace("Secured: " + securityInUse_ + " (" + fingerprint + ")");
