@@ -305,7 +305,14 @@ void TMainWindow::WireTree(QTreeView* view, int tag) {
         form_.localTreeClick(tag);
     });
     connect(tag == 1 ? localModel_ : remoteModel_, &TTreeAdapter::MakeVisibleRequested, view,
-            [view, proxy](const QModelIndex& i) { view->scrollTo(proxy->mapFromSource(i)); });
+            [this, view, proxy](const QModelIndex& i) {
+                // The remote load shows each entry as it arrives, which would leave that
+                // tree opened all the way down while the local one stays folded: both
+                // trees open the same way, as the user opens them.
+                if (form_.remoteLoading)
+                    return;
+                view->scrollTo(proxy->mapFromSource(i));
+            });
 }
 
 QWidget* TMainWindow::BuildTrees() {

@@ -373,3 +373,22 @@ TEST(Desktop, EveryButtonAndPageHasItsOwnAltKeyAndTheShortcutsWork) {
     Pump(20);
     EXPECT_FALSE(f.Window->isVisible());
 }
+
+TEST(Desktop, BothTreesOpenTheSameWayAfterTheLoads) {
+    TTempTree local;
+    local.File("docs/a.html", "x");
+    local.File("index.html", "y");
+    TFtpScriptServer server;
+    // The walk lists the root, then the directory it enters.
+    server.On("LIST").Uses(1).Listing({Listing({FileLine("a.html", 1, "Jan  5  2001")})});
+    server.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x   2 web  web  4096 Mar  3  2024 docs",
+                                                FileLine("index.html", 1, "Jan  5  2001")})});
+    TWindowFixture f(local.Path());
+    ConnectAndCompare(f, server);
+    f.FlushTrees();
+    for (QTreeView* view : {f.Window->LocalTreeView(), f.Window->RemoteTreeView()}) {
+        SCOPED_TRACE(view->objectName().toStdString());
+        ASSERT_EQ(Shown(view), (std::vector<std::string>{"docs", "index.html"}));
+        EXPECT_FALSE(view->isExpanded(view->model()->index(0, 0)));
+    }
+}
