@@ -366,10 +366,10 @@ QWidget* TMainWindow::BuildTrees() {
         view->setSortingEnabled(false); // the proxy keeps its one order
         view->setAllColumnsShowFocus(true);
         QHeaderView* header = view->header();
-        header->setStretchLastSection(false);
-        header->setSectionResizeMode(TTreeAdapter::NameColumn, QHeaderView::Stretch);
+        // The names first: a narrow window scrolls sideways rather than hide them.
+        header->setStretchLastSection(true);
         for (int c :
-             {TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn, TTreeAdapter::ActionColumn})
+             {TTreeAdapter::NameColumn, TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
             header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -509,19 +509,21 @@ QWidget* TMainWindow::BuildDetailsPage() {
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         grid->addWidget(label, r++, 1);
     }
-    // Both sides of the entry, and the compare's reason in words.
+    // Both sides of the entry, one above the other so their figures line up, and the
+    // compare's reason in words.
     auto* sides = new QGridLayout;
     sides->setVerticalSpacing(2);
-    sides->addWidget(Caption(tr("Here"), page, "detailsHere"), 0, 1);
-    sides->addWidget(Caption(tr("Server"), page, "detailsServer"), 0, 2);
+    sides->setHorizontalSpacing(12);
+    sides->addWidget(Caption(tr("Size"), page, "detailsSize"), 0, 1);
+    sides->addWidget(Caption(tr("Modified"), page, "detailsModified"), 0, 2);
     const std::tuple<const char*, TLabel*, const char*, TLabel*, const char*> pairs[] = {
-        {"Size:", &form_.localSizeLbl, "localSizeLbl", &form_.remoteSizeLbl, "remoteSizeLbl"},
-        {"Modified:", &form_.localTimeLbl, "localTimeLbl", &form_.remoteTimeLbl, "remoteTimeLbl"}};
+        {"Here:", &form_.localSizeLbl, "localSizeLbl", &form_.localTimeLbl, "localTimeLbl"},
+        {"Server:", &form_.remoteSizeLbl, "remoteSizeLbl", &form_.remoteTimeLbl, "remoteTimeLbl"}};
     int s = 1;
-    for (const auto& [caption, local, localName, remote, remoteName] : pairs) {
+    for (const auto& [caption, size, sizeName, time, timeName] : pairs) {
         sides->addWidget(Caption(tr(caption), page), s, 0);
-        sides->addWidget(ModelLabel(*local, page, localName), s, 1);
-        sides->addWidget(ModelLabel(*remote, page, remoteName), s++, 2);
+        sides->addWidget(ModelLabel(*size, page, sizeName), s, 1);
+        sides->addWidget(ModelLabel(*time, page, timeName), s++, 2);
     }
     sides->addWidget(Caption(tr("Verdict:"), page), s, 0);
     auto* verdict = ModelLabel(form_.verdictLbl, page, "verdictLbl");

@@ -125,12 +125,12 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
 
     // Wide enough for the columns, and the local folder named as a user would have it,
     // never after the machine the picture is taken on.
-    f.Window->resize(860, 560);
+    f.Window->resize(1000, 560);
     f.Find<QLabel>("Label5")->setText("~/site");
     f.Window->LocalTreeView()->setCurrentIndex({});
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
     const QImage shot = f.Window->grab().toImage();
-    EXPECT_EQ(shot.size(), QSize(860, 560) * shot.devicePixelRatio());
+    EXPECT_EQ(shot.size(), QSize(1000, 560) * shot.devicePixelRatio());
     TTempTree out;
     ASSERT_TRUE(shot.save(QString::fromStdString(out.Path("window.png"))));
     if (std::getenv("PELMORA_UPDATE_SCREENSHOT")) {
