@@ -366,10 +366,13 @@ QWidget* TMainWindow::BuildTrees() {
         view->setSortingEnabled(false); // the proxy keeps its one order
         view->setAllColumnsShowFocus(true);
         QHeaderView* header = view->header();
-        // The names first: a narrow window scrolls sideways rather than hide them.
+        // The names keep a width of their own (the user may drag it): a narrow window
+        // scrolls sideways rather than hide them. Measuring every name of a large tree
+        // on each publication would slow its load down.
         header->setStretchLastSection(true);
-        for (int c :
-             {TTreeAdapter::NameColumn, TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
+        header->setSectionResizeMode(TTreeAdapter::NameColumn, QHeaderView::Interactive);
+        header->resizeSection(TTreeAdapter::NameColumn, 170);
+        for (int c : {TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
             header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setSelectionMode(QAbstractItemView::SingleSelection);
