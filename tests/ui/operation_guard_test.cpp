@@ -76,7 +76,7 @@ private:
 };
 
 std::string Caption(const TWindowFixture& f, const char* button) {
-    return f.Find<QPushButton>(button)->text().toStdString();
+    return f.Find<QPushButton>(button)->text().remove('&').toStdString();
 }
 
 bool StartsWith(const std::string& text, const std::string& head) {
