@@ -277,15 +277,20 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     remoteList.Clear();
     remoteTree.Clear();
     remoteWorkList.Clear();
+    // The run names directories as the disk spells them; a server that ignores case
+    // may spell them otherwise.
+    std::set<std::string> changed;
+    for (const std::string& dir : changedDirs)
+        changed.insert(caseFolding ? FoldedKey(dir) : dir);
     std::erase_if(remoteExcluded, [&](const std::string& path) {
         std::string dir = path;
         RemoveLastComponent(dir);
-        return changedDirs.count(dir) != 0;
+        return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
     });
     remoteLoadComplete = true;
     remoteAtRoot_ = false;
     remoteLoading = true;
-    ReloadRemoteLevel("", TTreeModel::NoNode, old, changedDirs);
+    ReloadRemoteLevel("", TTreeModel::NoNode, old, changed);
     recurseLevel = 0;
     recurseDir.clear();
     const bool result = !session.Stopped();
@@ -303,7 +308,7 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
 void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
                                   const std::set<std::string>& changedDirs) {
     std::vector<std::unique_ptr<TDetail>> entries;
-    if (changedDirs.count(dir) != 0) {
+    if (changedDirs.count(caseFolding ? FoldedKey(dir) : dir) != 0) {
         entries = RelistRemoteDirectory(dir);
     } else if (const auto it = old.find(dir); it != old.end()) {
         entries = std::move(it->second);

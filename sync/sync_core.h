@@ -249,7 +249,8 @@ private:
     void RunRemoteLoad(const std::set<std::string>* changedDirs);
     using TRemoteLevels = std::unordered_map<std::string, std::vector<std::unique_ptr<TDetail>>>;
     // Appends the entries of `dir` (fresh when it changed, else as last loaded) and
-    // everything below them, in pre-order.
+    // everything below them, in pre-order. `changedDirs` holds folded keys while
+    // caseFolding is on.
     void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
                            const std::set<std::string>& changedDirs);
     std::vector<std::unique_ptr<TDetail>> RelistRemoteDirectory(const std::string& dir);

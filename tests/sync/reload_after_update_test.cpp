@@ -147,6 +147,30 @@ TEST(ReloadAfterUpdate, OneStoredFileListsItsDirectoryAlone) {
     EXPECT_EQ(form.remoteTree.Node(4).Parent, 0);
 }
 
+// A server that ignores case spells the directory its own way; it is still the one the
+// file went to.
+TEST(ReloadAfterUpdate, ACaseBlindServerListsTheDirectoryUnderItsOwnSpelling) {
+    TFtpScriptServer server;
+    server.On("SYST").Reply("215 Windows_NT");
+    server.On("LIST").Listing({Lines({"07-15-96  10:30PM                    5 LOGO.GIF",
+                                      "07-15-96  10:30PM                    3 new.gif"})});
+    for (const std::string& listing :
+         {std::string("07-15-96  10:30PM                    5 LOGO.GIF"),
+          std::string("07-15-96  10:30PM       <DIR>          IMAGES")})
+        server.On("LIST").Uses(1).Listing({Lines({listing})});
+    TTempTree tree;
+    tree.File("images/new.gif", "new");
+    TReloadForm form;
+    ASSERT_TRUE(form.Connect(server.Port(), "u", "p"));
+    form.options.mayDelete = false;
+    form.LoadBothAndCompare(tree.Path(), "/www");
+    ASSERT_TRUE(form.caseFolding);
+    form.UpdateRemote();
+    EXPECT_EQ(Walk(server, AfterLast(server, "STOR ")),
+              (std::vector<std::string>{"CWD /www/IMAGES", "LIST"}));
+    EXPECT_GE(form.remoteList.IndexOf("/IMAGES/new.gif"), 0);
+}
+
 TEST(ReloadAfterUpdate, ADirectoryThatCannotBeListedAgainLeavesTheLoadIncomplete) {
     TFtpScriptServer server;
     ServeSite(server);
