@@ -6,6 +6,7 @@
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <set>
 #include <unordered_set>
 
 namespace pelmora {
@@ -220,6 +221,7 @@ private:
                 continue;
             }
             const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
+            changedDirs_.insert(EntryOf(core_.remoteList, step.index).dir);
             const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
                                                                     : core_.session.RemoveDir(path);
             const bool done = Finished(outcome, "Could not delete: " + step.path);
@@ -249,6 +251,7 @@ private:
                 continue;
             }
             core_.localTree.MakeVisible(step.index);
+            changedDirs_.insert(entry.dir);
             const bool done = Finished(core_.session.MakeDir(core_.RemotePath(entry)),
                                        "Could not create: " + step.path);
             if (done)
@@ -281,6 +284,9 @@ private:
                 TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
             core_.SetOverallProgress(p);
             core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+            // Counted whether or not the store went through: a failed one may have left
+            // part of a file behind.
+            changedDirs_.insert(EntryOf(core_.localList, uploads[k]->index).dir);
             Upload(*uploads[k]);
         }
     }
@@ -304,7 +310,7 @@ private:
             Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
     }
 
-    // The server's tree is read again, and the run says how it ended.
+    // The directories the run changed are read again, and the run says how it ended.
     void Finish() {
         const bool stopped = core_.userStop;
         if (stopped) {
@@ -318,11 +324,16 @@ private:
         for (const TSyncAction action :
              {TSyncAction::Stop, TSyncAction::Update, TSyncAction::Compare})
             core_.View().EnableAction(action, false);
-        if (!stopped && !lost_) {
-            core_.RefreshRemote();
+        if (!stopped && !lost_ && changedDirs_.empty()) {
+            // Nothing was sent: the tree as loaded is still the server's.
+            core_.View().EnableAction(TSyncAction::Compare, true);
+        } else if (!stopped && !lost_) {
+            core_.RefreshRemoteDirectories(changedDirs_);
             core_.LearnListingTimes();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
+        }
+        if (!stopped && !lost_) {
             core_.ShowStatus(core_.updateFailures.empty()
                                  ? std::string("Remote Site Update Complete")
                                  : "Remote Site Update Incomplete: " +
@@ -341,6 +352,8 @@ private:
     const TPlan& plan_;
     bool lost_ = false;
     std::unordered_set<std::string> notCreated_;
+    // Relative paths of the directories the run sent anything into.
+    std::set<std::string> changedDirs_;
 };
 
 } // namespace

@@ -145,7 +145,7 @@ TEST(UpdateRun, ARemoteRootWithATrailingSlashDoublesIt) {
     EXPECT_EQ(Changes(server), (std::vector<std::string>{"STOR /www//a.txt"}));
 }
 
-TEST(UpdateRun, EmptyListsStillReloadAndComplete) {
+TEST(UpdateRun, EmptyListsComplete) {
     TFtpScriptServer server;
     TUpdateForm form(server);
     form.AnalyseLists();
