@@ -1,5 +1,6 @@
 #include "sync/remote_entries.h"
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 #include "toolkit/messages.h"
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
@@ -97,6 +98,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteUnlisted.clear();
     remoteProblems.clear();
     remoteExcluded.clear();
+    remoteLeftovers.clear();
     remoteLoadComplete = true;
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
@@ -170,6 +172,12 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
     const std::string path = RelativePath(recurseDir, listedEntry.name);
     if (path.size() > MaxPathLength) {
         remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        return true;
+    }
+    // Our own temporary files are never site entries: shown, compared or kept, they would
+    // be taken for pages.
+    if (listedEntry.kind == TListedKind::File && IsTemporaryName(listedEntry.name)) {
+        remoteLeftovers.push_back(path);
         return true;
     }
     // Excluded entries are never loaded, so nothing can delete or replace them.

@@ -75,6 +75,9 @@ public:
     // Server entries the rules left out of the last remote load: they stay, and so do the
     // directories above them.
     std::vector<std::string> remoteExcluded;
+    // Temporary files of ours that the last remote load found (relative paths): a run cut
+    // off left them. They are no site entries; the next update removes them.
+    std::vector<std::string> remoteLeftovers;
     // Set when a run learnt something the settings file must keep; a run nobody watches
     // writes the file back only then.
     bool settingsChanged = false;
