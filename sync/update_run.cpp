@@ -378,10 +378,11 @@ private:
             return PutDirect(step, entry, remotePath);
         }
         std::string reason = core_.session.FailureReason();
-        if (renamed == TOutcome::Failed && core_.session.RenameSourceTaken() &&
-            core_.session.LastReplyText().starts_with('5')) {
+        if (renamed == TOutcome::Failed && step.kind == TStepKind::Refresh &&
+            core_.session.RenameSourceTaken() && core_.session.LastReplyText().starts_with('5')) {
             // Some servers rename nothing onto a name that exists: the old file goes first.
-            // A passing trouble (4xx) is no such refusal, and the old file stays.
+            // A passing trouble (4xx) is no such refusal, and the old file stays; nor is a
+            // refusal of a name the server did not list.
             const TOutcome removed = core_.session.Delete(remotePath);
             if (removed == TOutcome::Lost)
                 return Finished(removed, failed);

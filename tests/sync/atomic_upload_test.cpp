@@ -45,6 +45,16 @@ public:
         d->time = ExactTime(d->date);
         AddEntry(localList, localTree, d, TTreeModel::NoNode);
     }
+    // The server's older copy, so the compare refreshes it.
+    void AddRemote(const std::string& name) {
+        auto* d = new TDetail;
+        d->kind = kindFile;
+        d->name = name;
+        d->size = 1;
+        d->date = 43466.5; // 2019-01-01 12:00 UTC
+        d->time = ExactTime(d->date);
+        AddEntry(remoteList, remoteTree, d, TTreeModel::NoNode);
+    }
     // Runs the update; the server's answers are the script's.
     void Update() {
         AnalyseLists();
@@ -107,7 +117,8 @@ TEST(AtomicUpload, ARefusedStepLeavesNoTemporaryFileBehind) {
         const char* what;
         std::function<void(TFtpScriptServer&)> script;
         TStrings changes;
-        const char* failure; // the start of the run's first failure; "" for none
+        const char* failure;  // the start of the run's first failure; "" for none
+        bool onServer = true; // the server lists an older copy
     };
     const TRow rows[] = {
         {"a server that renames nothing onto an existing name",
@@ -124,6 +135,11 @@ TEST(AtomicUpload, ARefusedStepLeavesNoTemporaryFileBehind) {
          {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html", "RNFR /www/TMP",
           "RNTO /www/a.html", "DELE /www/TMP"},
          "Could not upload: /a.html (553 Not allowed)"},
+        {"a new file's name refused is no name that exists",
+         [](auto& s) { s.On("RNTO").Reply("553 Not allowed"); },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/TMP"},
+         "Could not upload: /a.html (553 Not allowed)",
+         false},
         {"the temporary file gone before the rename",
          [](auto& s) { s.On("RNFR").Reply("550 No such file"); },
          {"STOR /www/TMP", "RNFR /www/TMP", "DELE /www/TMP"},
@@ -145,6 +161,8 @@ TEST(AtomicUpload, ARefusedStepLeavesNoTemporaryFileBehind) {
         row.script(server);
         TAtomicForm form(server, tree);
         form.AddLocal("a.html");
+        if (row.onServer)
+            form.AddRemote("a.html");
         form.Update();
         EXPECT_EQ(Changes(server), row.changes);
         const std::string failure = row.failure;
