@@ -182,6 +182,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &options.listingZone;
     else if (is("FTP.keepsTimes"))
         b.flag = &options.remoteKeepsOurTimes;
+    else if (is("Options.atomic"))
+        b.flag = &options.atomic;
     return b;
 }
 

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 23> SettingKeys = {{
+const std::array<TSetting, 24> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -42,6 +42,8 @@ const std::array<TSetting, 23> SettingKeys = {{
     // The most deletions one run without a window may make; -1: no cap. A file without
     // it means the default rule (more than 20 and more than half the server's entries).
     {"Options", "maxDelete", Integer, -1, -1, 2000000000},
+    // Uploads go to a temporary name and are renamed over the old file once whole.
+    {"Options", "atomic", Boolean, 1, 0, 1},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

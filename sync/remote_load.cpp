@@ -1,5 +1,6 @@
 #include "sync/remote_entries.h"
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 #include "toolkit/messages.h"
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
@@ -109,6 +110,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteUnlisted.clear();
     remoteProblems.clear();
     remoteExcluded.clear();
+    remoteLeftovers.clear();
     remoteLoadComplete = true;
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
@@ -180,16 +182,8 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
         return false;
     }
     const std::string path = RelativePath(recurseDir, listedEntry.name);
-    if (path.size() > MaxPathLength) {
-        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+    if (LeftOut(listedEntry, path))
         return true;
-    }
-    // Excluded entries are never loaded, so nothing can delete or replace them.
-    if (!ignoreRules.Empty() &&
-        ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
-        remoteExcluded.push_back(path);
-        return true;
-    }
     if (listedEntry.kind == TListedKind::Link)
         view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
     auto* detail = new TDetail;
@@ -354,15 +348,8 @@ std::vector<std::unique_ptr<TDetail>> TSyncCore::RelistRemoteDirectory(const std
             break;
         }
         const std::string path = RelativePath(dir, listedEntry.name);
-        if (path.size() > MaxPathLength) {
-            remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        if (LeftOut(listedEntry, path))
             continue;
-        }
-        if (!ignoreRules.Empty() &&
-            ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
-            remoteExcluded.push_back(path);
-            continue;
-        }
         if (listedEntry.kind == TListedKind::Link)
             view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
         auto detail = std::make_unique<TDetail>();
@@ -370,6 +357,26 @@ std::vector<std::unique_ptr<TDetail>> TSyncCore::RelistRemoteDirectory(const std
         details.push_back(std::move(detail));
     }
     return details;
+}
+
+bool TSyncCore::LeftOut(const TListedEntry& listedEntry, const std::string& path) {
+    if (path.size() > MaxPathLength) {
+        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        return true;
+    }
+    // Our own temporary files are never site entries: shown, compared or kept, they would
+    // be taken for pages.
+    if (listedEntry.kind == TListedKind::File && IsTemporaryName(listedEntry.name)) {
+        remoteLeftovers.push_back(path);
+        return true;
+    }
+    // Excluded entries are never loaded, so nothing can delete or replace them.
+    if (!ignoreRules.Empty() &&
+        ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
+        remoteExcluded.push_back(path);
+        return true;
+    }
+    return false;
 }
 
 } // namespace pelmora

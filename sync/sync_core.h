@@ -78,6 +78,9 @@ public:
     // Server entries the rules left out of the last remote load: they stay, and so do the
     // directories above them.
     std::vector<std::string> remoteExcluded;
+    // Temporary files of ours that the last remote load found (relative paths): a run cut
+    // off left them. They are no site entries; the next update removes them.
+    std::vector<std::string> remoteLeftovers;
     // Set when a run learnt something the settings file must keep; a run nobody watches
     // writes the file back only then.
     bool settingsChanged = false;
@@ -254,6 +257,9 @@ private:
     void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
                            const std::set<std::string>& changedDirs);
     std::vector<std::unique_ptr<TDetail>> RelistRemoteDirectory(const std::string& dir);
+    // True when a listed entry is not loaded (a path past the limit, our own temporary
+    // file, an excluded entry), having noted it where it belongs.
+    bool LeftOut(const TListedEntry& listedEntry, const std::string& path);
     // The absolute path of a relative directory, when the root's absolute path is known.
     std::string RemoteDirectoryPath(const std::string& dir) const;
     void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }

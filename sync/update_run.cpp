@@ -1,6 +1,7 @@
 #include "sync/delete_cap.h"
 #include "sync/plan.h"
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
@@ -131,6 +132,7 @@ public:
             return;
         }
         core_.ShowProgress();
+        RemoveLeftovers();
         Deletes();
         Creates();
         Uploads();
@@ -145,6 +147,12 @@ private:
     }
 
     bool Finished(TOutcome outcome, const std::string& what) {
+        return Finished(outcome, what, core_.session.FailureReason());
+    }
+
+    // With the reason the step failed for, when a later operation (a clean-up) has
+    // replaced the session's.
+    bool Finished(TOutcome outcome, const std::string& what, const std::string& reason) {
         switch (outcome) {
         case TOutcome::Done:
             return true;
@@ -152,12 +160,18 @@ private:
             lost_ = true;
             [[fallthrough]];
         case TOutcome::Failed:
-            Fail(what + " (" + core_.session.FailureReason() + ")");
+            Fail(what + " (" + reason + ")");
             return false;
         case TOutcome::Stopped:
             break;
         }
         return false;
+    }
+
+    // On the status line and in the trace: what the run did beyond its plan.
+    void Say(const std::string& text) {
+        core_.ShowStatus(text);
+        core_.View().Trace(text);
     }
 
     bool GoOn() const { return !lost_ && !core_.userStop; }
@@ -178,6 +192,29 @@ private:
                 Fail(problem);
         for (const std::string& conflict : core_.conflicts)
             Fail("Conflict: " + conflict);
+    }
+
+    // Temporary files a run cut off left behind: they are ours whatever the delete option
+    // says, and nothing of the site.
+    void RemoveLeftovers() {
+        std::vector<std::string> leftovers;
+        leftovers.swap(core_.remoteLeftovers);
+        for (const std::string& leftover : leftovers) {
+            if (!GoOn())
+                break;
+            TDetail entry;
+            const size_t slash = leftover.rfind('/');
+            entry.dir = leftover.substr(0, slash);
+            entry.name = leftover.substr(slash + 1);
+            const TOutcome outcome = core_.session.Delete(core_.RemotePath(entry));
+            if (outcome == TOutcome::Done)
+                Say("Removed a left-over temporary file: " + leftover);
+            else if (outcome == TOutcome::Failed)
+                Say("Could not remove a left-over temporary file: " + leftover + " (" +
+                    core_.session.FailureReason() + ")");
+            else
+                Finished(outcome, "Could not remove a left-over temporary file: " + leftover);
+        }
     }
 
     void Deletes() {
@@ -302,12 +339,75 @@ private:
         TSyncCore::DebugLog("File: " + step.path);
         core_.View().ShowCurrentFile(entry.name);
         const std::string remotePath = core_.RemotePath(entry);
-        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
+        const bool done = core_.Options().atomic && core_.session.RenameOffered()
+                              ? PutInPlace(step, entry, remotePath)
+                              : PutDirect(step, entry, remotePath);
         core_.localTree.SetStateIndex(step.index, imageFile);
-        const bool done = Finished(outcome, "Could not upload: " + step.path);
         core_.View().StepFinished(step.kind, done, done ? std::max(0LL, entry.size) : 0);
+    }
+
+    // The file straight to its name: while it is being sent, the site shows a part of it.
+    bool PutDirect(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
+        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
+        const bool done = Finished(outcome, "Could not upload: " + step.path);
         if (done && core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
             Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
+        return done;
+    }
+
+    // The file to a temporary name beside its target, its time given there (a rename
+    // keeps it), then renamed over the old one.
+    bool PutInPlace(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
+        const std::string temporary = TemporaryPathFor(remotePath);
+        const std::string failed = "Could not upload: " + step.path;
+        const TOutcome put = core_.session.Put(core_.LocalPath(entry), temporary);
+        if (put != TOutcome::Done) {
+            // Whatever part of it arrived goes (a local file that would not open sent
+            // nothing); after a lost session the next run finds it.
+            const std::string reason = core_.session.FailureReason();
+            if (put == TOutcome::Failed && core_.session.lastErrorCode != ftpLocalOpenError)
+                RemoveTemporary(temporary);
+            return Finished(put, failed, reason);
+        }
+        if (core_.KeepFileTime(entry, temporary) == TOutcome::Lost)
+            return Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
+        TOutcome renamed = core_.session.Rename(temporary, remotePath);
+        if (renamed == TOutcome::Failed && !core_.session.RenameOffered()) {
+            const std::string reason = core_.session.FailureReason();
+            RemoveTemporary(temporary);
+            if (!GoOn())
+                return false;
+            const std::string said = "The server does not rename files (" + reason +
+                                     "): uploads go straight to their names for the rest of "
+                                     "the session";
+            Say(said);
+            return PutDirect(step, entry, remotePath);
+        }
+        std::string reason = core_.session.FailureReason();
+        if (renamed == TOutcome::Failed && step.kind == TStepKind::Refresh &&
+            core_.session.RenameSourceTaken() && core_.session.LastReplyText().starts_with('5')) {
+            // Some servers rename nothing onto a name that exists: the old file goes first.
+            // A passing trouble (4xx) is no such refusal, and the old file stays; nor is a
+            // refusal of a name the server did not list.
+            const TOutcome removed = core_.session.Delete(remotePath);
+            if (removed == TOutcome::Lost)
+                return Finished(removed, failed);
+            if (removed == TOutcome::Done) {
+                renamed = core_.session.Rename(temporary, remotePath);
+                reason = core_.session.FailureReason();
+            }
+        }
+        if (renamed == TOutcome::Failed) {
+            RemoveTemporary(temporary);
+            return Finished(TOutcome::Failed, failed, reason);
+        }
+        return Finished(renamed, failed);
+    }
+
+    // A temporary file of a failed upload, while the session stands.
+    void RemoveTemporary(const std::string& temporary) {
+        if (core_.session.Delete(temporary) == TOutcome::Lost)
+            lost_ = true;
     }
 
     // The directories the run changed are read again, and the run says how it ended.
