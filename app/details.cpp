@@ -47,6 +47,57 @@ std::string Spaced(const std::string& text) {
     return text.empty() ? text : " " + text;
 }
 
+const TDetail* DetailAt(const TStringList& list, int line) {
+    if (line < 0 || line >= list.Count())
+        return nullptr;
+    return dynamic_cast<const TDetail*>(list.Objects(line));
+}
+
+// The entry of the other side under the same path, as the compare matches them.
+const TDetail* Counterpart(const TStringList& other, const TDetail& entry, bool caseFolding) {
+    const std::string key = EntryKey(entry.dir, entry.name);
+    if (const TDetail* same = DetailAt(other, other.IndexOf(key)))
+        return same;
+    if (!caseFolding)
+        return nullptr;
+    const std::string folded = FoldedKey(key);
+    for (int i = 0; i < other.Count(); ++i)
+        if (const TDetail* d = DetailAt(other, i);
+            d && FoldedKey(EntryKey(d->dir, d->name)) == folded)
+            return d;
+    return nullptr;
+}
+
+std::string SizeWords(const TDetail* e) {
+    if (!e)
+        return "-";
+    if (e->kind == kindDirectory)
+        return "directory";
+    return e->size < 0 ? "unknown" : std::to_string(e->size) + " bytes";
+}
+
+std::string Verdict(const TDetail* local, const TDetail* remote) {
+    if (!remote)
+        return "only here";
+    if (!local)
+        return "only on the server";
+    if (local->kind != remote->kind)
+        return "a file on one side, a directory on the other";
+    if (local->kind == kindDirectory)
+        return "same";
+    std::string words;
+    const auto add = [&words](const char* w) {
+        words += (words.empty() ? "" : ", ") + std::string(w);
+    };
+    if (local->date > remote->date)
+        add("local is newer");
+    else if (remote->date > local->date)
+        add("server is newer");
+    if (local->size >= 0 && remote->size >= 0 && local->size != remote->size)
+        add("sizes differ");
+    return words.empty() ? "same" : words;
+}
+
 } // namespace
 
 void TForm1::localTreeClick(int tag) {
@@ -70,6 +121,22 @@ void TForm1::localTreeClick(int tag) {
     // "Remain" has no word: the label is emptied, never left with the word of the entry
     // clicked before.
     actionLbl.SetCaption(Spaced(ActionWord(entry->action)));
+
+    const TDetail* other = Counterpart(tag == 1 ? remoteList : localList, *entry, caseFolding);
+    const TDetail* local = tag == 1 ? entry : other;
+    const TDetail* remote = tag == 1 ? other : entry;
+    const auto stamp = [this](const TDetail* e) -> std::string {
+        if (!e)
+            return "-";
+        if (FormatStamp)
+            return FormatStamp(e->date);
+        return PlainDate(e->date) + " " + PlainTime(e->date);
+    };
+    localSizeLbl.SetCaption(SizeWords(local));
+    remoteSizeLbl.SetCaption(SizeWords(remote));
+    localTimeLbl.SetCaption(stamp(local));
+    remoteTimeLbl.SetCaption(stamp(remote));
+    verdictLbl.SetCaption(Verdict(local, remote));
 }
 
 } // namespace pelmora

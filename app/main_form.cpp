@@ -6,9 +6,65 @@
 #include "toolkit/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 namespace pelmora {
+
+namespace {
+
+// "512 B", "12.3 KB", "4.5 MB": the figures of the progress line.
+std::string ByteText(int64_t bytes) {
+    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0)
+        std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(bytes));
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string DurationText(int64_t seconds) {
+    char text[32];
+    if (seconds >= 3600)
+        std::snprintf(
+            text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                      static_cast<long long>(seconds % 60));
+    return text;
+}
+
+} // namespace
+
+std::string PlanCounts(const TPlan& plan) {
+    int upload = 0, refresh = 0, create = 0, remove = 0;
+    for (const TPlanStep& step : plan.steps)
+        switch (step.kind) {
+        case TStepKind::Upload:
+            ++upload;
+            break;
+        case TStepKind::Refresh:
+            ++refresh;
+            break;
+        case TStepKind::Create:
+            ++create;
+            break;
+        case TStepKind::Delete:
+        case TStepKind::Remove:
+            ++remove;
+            break;
+        }
+    return "Upload " + std::to_string(upload) + ", refresh " + std::to_string(refresh) +
+           ", create " + std::to_string(create) + ", delete " + std::to_string(remove);
+}
 
 void TOperationButton::SetEnabled(bool enabled) {
     if (held_)
@@ -36,6 +92,7 @@ TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
     for (TControl* hidden :
          {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
           static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
+          static_cast<TControl*>(&overallLbl), static_cast<TControl*>(&overallFigures),
           static_cast<TControl*>(&Label27), static_cast<TControl*>(&Label35),
           static_cast<TControl*>(&Label36)})
         hidden->SetVisible(false);
@@ -129,6 +186,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &options.listingZone;
     else if (is("FTP.keepsTimes"))
         b.flag = &options.remoteKeepsOurTimes;
+    else if (is("Options.atomic"))
+        b.flag = &options.atomic;
     return b;
 }
 
@@ -213,8 +272,19 @@ void TForm1::analyseButtonClick() {
 }
 
 void TForm1::updateBtnClick() {
-    if (!OperationRunning())
-        UpdateRemote();
+    if (OperationRunning())
+        return;
+    if (ConfirmDeletes) {
+        const TPlan plan = MakeUpdatePlan();
+        const bool deletes = std::any_of(plan.steps.begin(), plan.steps.end(), [](const auto& s) {
+            return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
+        });
+        if (deletes && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
+            ShowStatus("Update cancelled: nothing was sent");
+            return;
+        }
+    }
+    UpdateRemote();
 }
 
 void TForm1::Button4Click() {
@@ -312,9 +382,17 @@ void TForm1::ClearStepPercent() {
 
 void TForm1::ShowOverallBar(bool shown) {
     ProgressBar2.SetVisible(shown);
+    overallLbl.SetVisible(shown);
+    overallFigures.SetVisible(shown);
+    if (!shown)
+        overallFigures.SetCaption("");
 }
 
 void TForm1::SetOverallBar(int percent) {
+    // Between the start and the end the bar follows the bytes, not the count of files:
+    // one large file among small ones is most of the run.
+    if (bytes_.active && bytes_.total > 0 && percent != 0 && percent != 100)
+        return;
     ProgressBar2.SetPosition(percent);
 }
 
@@ -323,10 +401,25 @@ void TForm1::ShowFileFigures(bool shown) {
         l->SetCaption("");
     for (TLabel* l : {&Label27, &Label35, &Label36})
         l->SetVisible(shown);
+    // While files go up, the step bar is the current file's.
+    progressLbl.SetCaption(shown ? "Current file:" : "Progress:");
+    bytes_ = {};
+    if (!shown)
+        return;
+    bytes_.active = true;
+    bytes_.start = std::chrono::steady_clock::now();
+    for (const TPlanStep& step : MakeUpdatePlan().steps)
+        if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
+            if (const auto* e = dynamic_cast<const TDetail*>(localList.Objects(step.index));
+                e && e->size > 0)
+                bytes_.total += e->size;
+    ShowOverallFigures();
 }
 
 void TForm1::ShowCurrentFile(const std::string& name) {
     Label37.SetCaption(name);
+    bytes_.done += bytes_.current;
+    bytes_.current = 0;
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {
@@ -337,6 +430,10 @@ void TForm1::ShowBytesSent(int64_t sent) {
     Label9.SetCaption(std::to_string(sent));
     if (Observer)
         Observer->ShowBytesSent(sent);
+    if (!bytes_.active)
+        return;
+    bytes_.current = sent;
+    ShowOverallFigures();
 }
 
 void TForm1::UploadsStarting(int64_t bytes) {
@@ -347,6 +444,24 @@ void TForm1::UploadsStarting(int64_t bytes) {
 void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
     if (Observer)
         Observer->StepFinished(kind, done, bytes);
+}
+
+void TForm1::ShowOverallFigures() {
+    const int64_t sofar = bytes_.done + bytes_.current;
+    const int64_t total = std::max(bytes_.total, sofar);
+    if (total > 0)
+        ProgressBar2.SetPosition(static_cast<int>(sofar * 100 / total));
+    std::string text = ByteText(sofar) + " of " + ByteText(total);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - bytes_.start).count();
+    // A rate over less than a moment says nothing yet.
+    if (seconds >= 0.5 && sofar > 0) {
+        const double rate = static_cast<double>(sofar) / seconds;
+        text += ", " + ByteText(static_cast<int64_t>(rate)) + "/s, " +
+                DurationText(static_cast<int64_t>(static_cast<double>(total - sofar) / rate)) +
+                " left";
+    }
+    overallFigures.SetCaption(text);
 }
 
 TOperationButton& TForm1::ButtonOf(TSyncAction action) {
@@ -368,6 +483,9 @@ TOperationButton& TForm1::ButtonOf(TSyncAction action) {
 }
 
 void TForm1::EnableAction(TSyncAction action, bool enabled) {
+    // A compare that found nothing to change leaves nothing to press Update for.
+    if (action == TSyncAction::Update && enabled && MakeUpdatePlan().steps.empty())
+        enabled = false;
     ButtonOf(action).SetEnabled(enabled);
 }
 

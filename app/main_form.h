@@ -5,12 +5,18 @@
 #include "sync/sync_core.h"
 #include "toolkit/controls.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
-constexpr const char* ApplicationTitle = "Pelmora - v1.1c (32-bit)";
+// The word size of this build, as the title and the Info page name it.
+constexpr int BuildWordBits = static_cast<int>(sizeof(void*) * 8);
+inline std::string ApplicationTitle() {
+    return "Pelmora - v1.1c (" + std::to_string(BuildWordBits) + "-bit)";
+}
 
 struct TWindowGeometry {
     int Width = 600;
@@ -18,6 +24,10 @@ struct TWindowGeometry {
     int Top = 20;
     int Left = 20;
 };
+
+// The counts of a plan, as the confirmation before an update names them: "Upload 4,
+// refresh 1, create 2, delete 3" (directories removed count among the deletes).
+std::string PlanCounts(const TPlan& plan);
 
 // A button of the window that a running operation holds: while held it shows what the
 // operation allows the user to press, and what the handlers set meanwhile is kept and
@@ -52,9 +62,11 @@ public:
     TProgressBar ProgressBar1; // per-step progress
     TLabel Label15{"100%"};    // its percentage
     TLabel progressLbl{"Progress:"};
-    TProgressBar ProgressBar2; // overall progress of the uploads
-    TLabel Label5;             // the local root directory
-    TEdit Edit4{"/webftp"};    // the remote root directory
+    TProgressBar ProgressBar2; // overall progress of the uploads, in bytes
+    TLabel overallLbl{"Overall:"};
+    TLabel overallFigures;  // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
+    TLabel Label5;          // the local root directory
+    TEdit Edit4{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
     TOperationButton connectBtn{"Connect"};
     TOperationButton Button4{"Change"};
@@ -91,6 +103,9 @@ public:
     TCheckBox CheckBox4{"Exit pelmora when complete"};
     // Details page: what the entry clicked last in either tree is.
     TLabel nameLbl, dirLbl, dateLbl, timeLbl, typeLbl, actionLbl;
+    // Both sides of the clicked entry side by side, and why the compare decides as it
+    // does: "local is newer", "sizes differ", "only on the server", "only here", "same".
+    TLabel localSizeLbl, remoteSizeLbl, localTimeLbl, remoteTimeLbl, verdictLbl;
     // The Memo2 debug pane's clear button.
     void Button1Click() { Memo2.Clear(); }
     // Fills the details page from the selected node of the tree with this tag
@@ -99,6 +114,8 @@ public:
     // Date and time texts for the details page; the front end gives the locale's.
     std::function<std::string(TDateTime)> FormatDate;
     std::function<std::string(TDateTime)> FormatTime;
+    // Date and time in one short text, for the side-by-side comparison.
+    std::function<std::string(TDateTime)> FormatStamp;
     // Where the headless run prints the plan before an update.
     std::function<void(const std::string&)> PlanLine;
     // Connect loads both sides, compares and shows the plan, whatever the options say,
@@ -106,8 +123,13 @@ public:
     bool DryRun = false;
     // Also told of the update's bytes and steps (the headless run's summary and progress).
     TSyncView* Observer = nullptr;
+    // Asked before a press of Update whose plan deletes anything on the server, with the
+    // counts ("Upload 4, refresh 1, create 2, delete 3") and the plan's lines; false
+    // leaves the server untouched. Unset (the run without a window), nothing is asked.
+    std::function<bool(const std::string& counts, const std::vector<std::string>& lines)>
+        ConfirmDeletes;
 
-    std::string Caption = ApplicationTitle;
+    std::string Caption = ApplicationTitle();
     TWindowGeometry Geometry;
     int NotebookPage = 0;
     bool Closed = false;
@@ -180,6 +202,19 @@ public:
 private:
     TOperationButton& ButtonOf(TSyncAction action);
     void BindOptions();
+
+    void ShowOverallFigures();
+
+    // The update's progress in bytes: what the plan sends, what the files before the
+    // current one sent, and the current one so far.
+    struct TByteProgress {
+        bool active = false;
+        int64_t total = 0;
+        int64_t done = 0;
+        int64_t current = 0;
+        std::chrono::steady_clock::time_point start;
+    };
+    TByteProgress bytes_;
 
     struct TBinding {
         TEdit* edit = nullptr;

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 25> SettingKeys = {{
+const std::array<TSetting, 26> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -46,6 +46,8 @@ const std::array<TSetting, 25> SettingKeys = {{
     {"FTP", "tls", Text, 0, 0, 0},
     // "SHA256:..." of the one certificate trusted although its chain does not check out.
     {"FTP", "trustedCertificate", Text, 0, 0, 0},
+    // Uploads go to a temporary name and are renamed over the old file once whole.
+    {"Options", "atomic", Boolean, 1, 0, 1},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

@@ -31,21 +31,22 @@ bool SafeArgument(const std::string& text) {
 }
 
 const char* ReplyStateName(TReplyState state) {
-    static constexpr std::array<const char*, 24> names = {
+    static constexpr std::array<const char*, 26> names = {
         "Idle",          "Greeting", "User",         "Pass",           "Acct",     "Syst",
         "InitialCwd",    "Pwd",      "Type",         "Port",           "Transfer", "Simple",
         "Quit",          "Epsv",     "Pasv",         "PassiveConnect", "Feat",     "FileTime",
-        "FileTimeQuery", "AuthTls",  "TlsHandshake", "Pbsz",           "Prot",     "OptsUtf8"};
-    static_assert(static_cast<size_t>(TReplyState::OptsUtf8) + 1 == names.size());
+        "FileTimeQuery", "AuthTls",  "TlsHandshake", "Pbsz",           "Prot",     "OptsUtf8",
+        "RenameFrom",    "RenameTo"};
+    static_assert(static_cast<size_t>(TReplyState::RenameTo) + 1 == names.size());
     const auto index = static_cast<size_t>(state);
     return index < names.size() ? names[index] : "Unknown";
 }
 
 const char* OperationName(TFtpOperation operation) {
-    static constexpr std::array<const char*, 10> names = {
-        "None",       "LogIn",   "ChangeDir",  "MakeDir",     "RemoveDir",
-        "DeleteFile", "PutFile", "GetListing", "SetFileTime", "GetFileTime"};
-    static_assert(static_cast<size_t>(TFtpOperation::GetFileTime) + 1 == names.size());
+    static constexpr std::array<const char*, 11> names = {
+        "None",    "LogIn",      "ChangeDir",   "MakeDir",     "RemoveDir", "DeleteFile",
+        "PutFile", "GetListing", "SetFileTime", "GetFileTime", "Rename"};
+    static_assert(static_cast<size_t>(TFtpOperation::Rename) + 1 == names.size());
     const auto index = static_cast<size_t>(operation);
     return index < names.size() ? names[index] : "Unknown";
 }
@@ -327,8 +328,9 @@ const TNotifyEvent* TFtp::CompletionEvent(TFtpOperation operation) const {
         &TFtp::OnListingDone,
         &TFtp::OnFileTimeSet,
         &TFtp::OnFileTimeReceived,
+        &TFtp::OnFileRenamed,
     };
-    static_assert(static_cast<size_t>(TFtpOperation::GetFileTime) + 1 == std::size(events));
+    static_assert(static_cast<size_t>(TFtpOperation::Rename) + 1 == std::size(events));
     const auto index = static_cast<size_t>(operation);
     return index < std::size(events) && events[index] ? &(this->*events[index]) : nullptr;
 }
@@ -507,6 +509,7 @@ void TFtp::OpenControlConnection() {
     listingByMlsd_ = false;
     std::fill(std::begin(timeFormRefused_), std::end(timeFormRefused_), false);
     timeFormWorks_ = false;
+    renameRefused_ = false;
     lastFileTime_.reset();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
@@ -619,6 +622,23 @@ void TFtp::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
 void TFtp::GetFileTime(const std::string& remotePath) {
     lastFileTime_.reset();
     BeginSimple(TFtpOperation::GetFileTime, "MDTM", remotePath, TReplyState::FileTimeQuery);
+}
+
+void TFtp::Rename(const std::string& from, const std::string& to) {
+    renameSourceTaken_ = false;
+    if (!SafeArgument(to)) {
+        // Checked before RNFR goes out: a server left waiting for RNTO would take the
+        // next command for it.
+        success_ = true;
+        operation_ = TFtpOperation::Rename;
+        if (!RefusedUnlessReady()) {
+            lastReplyText_.clear();
+            RefuseUnsafe();
+        }
+        return;
+    }
+    renameTarget_ = to;
+    BeginSimple(TFtpOperation::Rename, "RNFR", from, TReplyState::RenameFrom);
 }
 
 void TFtp::PutFile() {

@@ -63,6 +63,8 @@ enum class TReplyState : uint8_t {
     Pbsz,           // PBSZ 0, after the login on a secured session
     Prot,           // PROT P
     OptsUtf8,       // OPTS UTF8 ON, after FEAT listed UTF8
+    RenameFrom,     // RNFR, waiting for 350
+    RenameTo,       // RNTO
 };
 const char* ReplyStateName(TReplyState state);
 
@@ -111,6 +113,7 @@ enum class TFtpOperation : uint8_t {
     GetListing,  // OnListingDone
     SetFileTime, // OnFileTimeSet
     GetFileTime, // OnFileTimeReceived
+    Rename,      // OnFileRenamed
 };
 const char* OperationName(TFtpOperation operation);
 
@@ -173,6 +176,10 @@ public:
     // Asks the server for a remote file's time (MDTM); LastFileTime holds it after the
     // ready, OnFileTimeReceived follows.
     void GetFileTime(const std::string& remotePath);
+    // Renames `from` to `to` (RNFR, then RNTO); OnFileRenamed follows the ready. A server
+    // that answers either command as unknown (500, 502 or 504) has no rename for the
+    // rest of the session: RenameOffered turns false.
+    void Rename(const std::string& from, const std::string& to);
     // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
     // login, an operation): a disconnect at once, the operation reported as cut short.
     void Quit();
@@ -250,6 +257,10 @@ public:
     bool FileTimeSettable() const;
     // The time of the latest GetFileTime, in seconds since 1970 UTC; nothing when it failed.
     std::optional<int64_t> LastFileTime() const { return lastFileTime_; }
+    // No rename of this session has been answered as unknown.
+    bool RenameOffered() const { return !renameRefused_; }
+    // The latest Rename got past RNFR: a refusal came from RNTO, so the source exists.
+    bool RenameSourceTaken() const { return renameSourceTaken_; }
     TFtpData* FtpDataComponent() const { return data_.get(); }
     TStringList& Listing() { return listing_; }
     // The entries of the last listing, each line read once under the rules of ServerType;
@@ -386,6 +397,13 @@ private:
     void OnFileTimeReply(char kind, const std::string& line);
     void OnFileTimeQueryReply(char kind, const std::string& line);
 
+    // Renaming (ftp_replies.cpp).
+    void OnRenameFromReply(char kind, const std::string& line);
+    void OnRenameToReply(char kind, const std::string& line);
+    // A refusal of RNFR or RNTO ends the operation; one that says the command is unknown
+    // ends renaming for the session.
+    void RenameRefused(const std::string& line);
+
     // The data commands of a listing or an upload (ftp_replies.cpp).
     // Takes the transfer's part of the operation over from here: TYPE goes out.
     void BeginTransfer(std::shared_ptr<TTransfer> transfer);
@@ -478,6 +496,9 @@ private:
     std::string timePath_;
     int64_t timeValue_ = 0;
     std::optional<int64_t> lastFileTime_;
+    std::string renameTarget_;
+    bool renameRefused_ = false;
+    bool renameSourceTaken_ = false;
 };
 
 } // namespace pelmora

@@ -122,6 +122,8 @@ const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {TReplyState::Pbsz, &TFtp::OnPbszReply},
     {TReplyState::Prot, &TFtp::OnProtReply},
     {TReplyState::OptsUtf8, &TFtp::OnOptsUtf8Reply},
+    {TReplyState::RenameFrom, &TFtp::OnRenameFromReply},
+    {TReplyState::RenameTo, &TFtp::OnRenameToReply},
 };
 
 // ---------------------------------------------------------------------------------
@@ -776,6 +778,31 @@ void TFtp::OnFileTimeQueryReply(char kind, const std::string& line) {
         ReportError(ftpOperationFailed, line);
     SetReplyState(TReplyState::Idle);
     PostReady();
+}
+
+// ---------------------------------------------------------------------------------
+// Renaming
+
+void TFtp::OnRenameFromReply(char kind, const std::string& line) {
+    if (kind != '3')
+        return RenameRefused(line);
+    renameSourceTaken_ = true;
+    SendCommand("RNTO " + renameTarget_, TReplyState::RenameTo);
+}
+
+void TFtp::OnRenameToReply(char kind, const std::string& line) {
+    if (kind != '2')
+        return RenameRefused(line);
+    SetReplyState(TReplyState::Idle);
+    PostReady();
+}
+
+void TFtp::RenameRefused(const std::string& line) {
+    // 501 is a complaint about the name, not about the command.
+    const std::string code = line.substr(0, 3);
+    if (code == "500" || code == "502" || code == "504")
+        renameRefused_ = true;
+    FailOperation(line);
 }
 
 void TFtp::TransferEnded() {

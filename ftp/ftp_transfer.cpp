@@ -7,14 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace pelmora {
 
 namespace {
 
-constexpr int32_t BlockSize = 2048;
+// An upload reads the file a block at a time and hands the socket as much of it as the
+// socket takes per call; the event loop runs once per call, so a block this large keeps
+// its cost small against the copying while Stop and the time-out still come promptly.
+constexpr int32_t BlockSize = 256 * 1024;
+// A listing reads what has come in one piece of this size per notification.
+constexpr int32_t ListingChunk = 64 * 1024;
 
 // Reads exactly `count` bytes unless the file ends or fails first.
 ssize_t ReadFull(int fd, char* buffer, size_t count) {
@@ -327,8 +333,11 @@ void TFtp::TTransfer::CloseDataSide() {
 bool TFtp::TTransfer::ReadListing() {
     std::string text;
     try {
-        char bytes[ReceiveChunk];
-        text = ChunkText(bytes, Receive(bytes, ReceiveChunk));
+        // No more than one byte past the cap is ever taken in.
+        const auto room = static_cast<int32_t>(
+            std::clamp<int64_t>(ftp_.ListingByteCap - bytes_ + 1, 1, ListingChunk));
+        std::vector<char> bytes(static_cast<size_t>(room));
+        text = ChunkText(bytes.data(), Receive(bytes.data(), room));
     } catch (const ESockError&) {
         // The data connection broke; the control connection may well be fine.
         FailListing(ftpSocketReadError, "Listing connection broken");
@@ -429,10 +438,8 @@ void TFtp::TTransfer::SendFile() {
 }
 
 FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
-    const int64_t blocks = size / BlockSize + (size % BlockSize != 0 ? 1 : 0);
-    const int32_t rest = static_cast<int32_t>(size % BlockSize);
-    std::array<char, BlockSize> buffer;
-    for (int64_t block = 1; block <= blocks; ++block) {
+    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(size, BlockSize)));
+    for (int64_t left = size; left > 0;) {
         if (ftp_.abortRequested_) {
             ftp_.Info(ftpTransferAborted, "Transfer aborted");
             ftp_.success_ = false;
@@ -440,11 +447,10 @@ FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
         }
         if (cancelled_)
             return ftpNoError;
-        const int32_t count = block == blocks && rest != 0 ? rest : BlockSize;
+        const auto count = static_cast<int32_t>(std::min<int64_t>(left, BlockSize));
         const ssize_t got = localFile_ >= 0 ? ReadFull(localFile_, buffer.data(), count) : -1;
         if (got != count)
             return ftpLocalReadError;
-        bytes_ += count;
         if (!SendAll(buffer.data(), count)) {
             if (ftp_.abortRequested_) {
                 ftp_.Info(ftpTransferAborted, "Transfer aborted");
@@ -453,6 +459,7 @@ FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
             }
             return cancelled_ ? ftpNoError : ftpSocketWriteError;
         }
+        left -= count;
         time_ = GetTickCount() - startTick_;
         ftp_.Info(ftpProgress, "");
     }
@@ -476,6 +483,7 @@ bool TFtp::TTransfer::SendAll(const char* buffer, int32_t count) {
             return false;
         }
         sent += n;
+        bytes_ += n;
         if (n > 0) {
             ftp_.lastActivity_ = GetTickCount();
             ProcessMessages();

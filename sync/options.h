@@ -27,6 +27,9 @@ struct TSyncOptions {
     // refuses, where the window asks the user instead.
     std::optional<int64_t> maxDelete;
     bool enforceDeleteCap = false;
+    // Each upload goes to a temporary name beside its target and is renamed over it once
+    // whole, so the site never shows a file half sent.
+    bool atomic = true;
 };
 
 } // namespace pelmora

@@ -1,9 +1,11 @@
 #include "sync/remote_entries.h"
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 #include "toolkit/messages.h"
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace pelmora {
@@ -24,6 +26,14 @@ bool CaseBlindSystem(const std::string& systemType) {
 } // namespace
 
 void TSyncCore::RefreshRemote() {
+    RunRemoteLoad(nullptr);
+}
+
+void TSyncCore::RefreshRemoteDirectories(const std::set<std::string>& changedDirs) {
+    RunRemoteLoad(&changedDirs);
+}
+
+void TSyncCore::RunRemoteLoad(const std::set<std::string>* changedDirs) {
     const TOperationScope operation(*this, TOperation::RemoteLoad);
     if (!operation)
         return;
@@ -35,7 +45,10 @@ void TSyncCore::RefreshRemote() {
         return;
     ClearStatus();
     ShowStatus("Loading Remote Directory");
-    if (!LoadRemoteDirectory()) {
+    const bool loaded = changedDirs != nullptr && PartialReloadPossible()
+                            ? ReloadRemoteDirectories(*changedDirs)
+                            : LoadRemoteDirectory();
+    if (!loaded) {
         // A failure has said what failed, with the path and the server's reply.
         if (userStop)
             ShowStatus("Directory Load Stopped");
@@ -97,6 +110,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteUnlisted.clear();
     remoteProblems.clear();
     remoteExcluded.clear();
+    remoteLeftovers.clear();
     remoteLoadComplete = true;
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
     remoteLoading = true;
@@ -168,16 +182,8 @@ bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
         return false;
     }
     const std::string path = RelativePath(recurseDir, listedEntry.name);
-    if (path.size() > MaxPathLength) {
-        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+    if (LeftOut(listedEntry, path))
         return true;
-    }
-    // Excluded entries are never loaded, so nothing can delete or replace them.
-    if (!ignoreRules.Empty() &&
-        ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
-        remoteExcluded.push_back(path);
-        return true;
-    }
     if (listedEntry.kind == TListedKind::Link)
         view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
     auto* detail = new TDetail;
@@ -220,6 +226,157 @@ bool TSyncCore::BuildRemoteLevel(int parentNode) {
         back = ChangeRemoteDir("..");
     --recurseLevel;
     return back;
+}
+
+// ---------------------------------------------------------------------------------
+// The reload after an update
+
+bool TSyncCore::PartialReloadPossible() const {
+    // What the last load could not read or had to leave out would need saying again:
+    // only a full load says it the same way.
+    if (!remoteLoadComplete || !remoteUnlisted.empty() || !remoteProblems.empty())
+        return false;
+    if (remoteList.Count() != remoteTree.Count() || options.remoteRoot != remoteRootTyped_)
+        return false;
+    // Each changed directory is entered by its absolute path.
+    return options.remoteRoot.starts_with('/') || remoteRootAbsolute_.has_value();
+}
+
+std::string TSyncCore::RemoteDirectoryPath(const std::string& dir) const {
+    std::string root =
+        options.remoteRoot.starts_with('/') ? options.remoteRoot : remoteRootAbsolute_.value_or("");
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    const std::string path = root + dir;
+    return path.empty() ? "/" : path;
+}
+
+bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs) {
+    session.Resume();
+    session.timeoutMs = TimeoutMs();
+    Enable(TSyncAction::Stop, true);
+    listingClock = {options.listingZone, static_cast<int64_t>(std::time(nullptr))};
+    // The last load's entries by directory, in their listed order; what the compare
+    // marked on them does not outlive it, as on a fresh load.
+    TRemoteLevels old;
+    for (int i = 0; i < remoteList.Count(); ++i) {
+        std::unique_ptr<TDetail> entry(static_cast<TDetail*>(remoteList.Extract(i)));
+        if (!entry)
+            continue;
+        entry->action = actionNone;
+        entry->matched = 0;
+        std::string dir = entry->dir;
+        old[dir].push_back(std::move(entry));
+    }
+    remoteList.Clear();
+    remoteTree.Clear();
+    remoteWorkList.Clear();
+    // The run names directories as the disk spells them; a server that ignores case
+    // may spell them otherwise.
+    std::set<std::string> changed;
+    for (const std::string& dir : changedDirs)
+        changed.insert(caseFolding ? FoldedKey(dir) : dir);
+    std::erase_if(remoteExcluded, [&](const std::string& path) {
+        std::string dir = path;
+        RemoveLastComponent(dir);
+        return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
+    });
+    remoteLoadComplete = true;
+    remoteAtRoot_ = false;
+    remoteLoading = true;
+    ReloadRemoteLevel("", TTreeModel::NoNode, old, changed);
+    recurseLevel = 0;
+    recurseDir.clear();
+    const bool result = !session.Stopped();
+    if (result) {
+        ProbeListingZone();
+        Enable(TSyncAction::Compare, true);
+    } else {
+        remoteLoadComplete = false;
+    }
+    Enable(TSyncAction::Stop, false);
+    remoteLoading = false;
+    return result;
+}
+
+void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
+                                  const std::set<std::string>& changedDirs) {
+    std::vector<std::unique_ptr<TDetail>> entries;
+    if (changedDirs.count(caseFolding ? FoldedKey(dir) : dir) != 0) {
+        entries = RelistRemoteDirectory(dir);
+    } else if (const auto it = old.find(dir); it != old.end()) {
+        entries = std::move(it->second);
+        old.erase(it);
+    }
+    for (std::unique_ptr<TDetail>& entry : entries) {
+        if (session.Stopped())
+            return;
+        const bool directory = entry->kind == kindDirectory;
+        const std::string path = RelativePath(dir, entry->name);
+        const int node = AddEntry(remoteList, remoteTree, entry.release(), parentNode);
+        remoteTree.MakeVisible(node);
+        if (directory)
+            ReloadRemoteLevel(path, node, old, changedDirs);
+    }
+}
+
+std::vector<std::unique_ptr<TDetail>> TSyncCore::RelistRemoteDirectory(const std::string& dir) {
+    std::vector<std::unique_ptr<TDetail>> details;
+    const std::string shown = dir.empty() ? "/" : dir;
+    if (!ChangeRemoteDir(RemoteDirectoryPath(dir))) {
+        if (session.Stopped() || dir.empty()) {
+            // Without the root nothing at all is known, as on a full load.
+            if (!userStop)
+                ShowStatus("Could not enter " + shown + ": " + session.FailureReason());
+            session.Stop();
+            return details;
+        }
+        MarkUnlisted(dir, "Could not enter " + dir + ": " + session.FailureReason());
+        return details;
+    }
+    recurseDir = dir;
+    recurseLevel = dir.empty() ? 1 : 2;
+    std::vector<TListedEntry> entries;
+    std::string here;
+    if (!ListRemoteLevel(entries, here))
+        return details;
+    for (const TListedEntry& listedEntry : entries) {
+        if (remoteList.Count() + static_cast<int>(details.size()) >= MaxRemoteEntries) {
+            ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
+                       " entries; the load was given up");
+            session.Stop();
+            break;
+        }
+        const std::string path = RelativePath(dir, listedEntry.name);
+        if (LeftOut(listedEntry, path))
+            continue;
+        if (listedEntry.kind == TListedKind::Link)
+            view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
+        auto detail = std::make_unique<TDetail>();
+        FillRemoteDetail(*detail, listedEntry, dir, listingClock);
+        details.push_back(std::move(detail));
+    }
+    return details;
+}
+
+bool TSyncCore::LeftOut(const TListedEntry& listedEntry, const std::string& path) {
+    if (path.size() > MaxPathLength) {
+        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        return true;
+    }
+    // Our own temporary files are never site entries: shown, compared or kept, they would
+    // be taken for pages.
+    if (listedEntry.kind == TListedKind::File && IsTemporaryName(listedEntry.name)) {
+        remoteLeftovers.push_back(path);
+        return true;
+    }
+    // Excluded entries are never loaded, so nothing can delete or replace them.
+    if (!ignoreRules.Empty() &&
+        ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
+        remoteExcluded.push_back(path);
+        return true;
+    }
+    return false;
 }
 
 } // namespace pelmora

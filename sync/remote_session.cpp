@@ -22,6 +22,7 @@ TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
     ftp_.OnDirectoryCreated = [this](TObject*) { dirCreated = true; };
     ftp_.OnDirectoryDeleted = [this](TObject*) { deleteDone = true; };
     ftp_.OnFileDeleted = [this](TObject*) { deleteDone = true; };
+    ftp_.OnFileRenamed = [this](TObject*) { renameDone = true; };
 }
 
 // The component may outlive the session by a little (it is torn down after it): what it
@@ -34,6 +35,7 @@ TRemoteSession::~TRemoteSession() {
     ftp_.OnDirectoryCreated = nullptr;
     ftp_.OnDirectoryDeleted = nullptr;
     ftp_.OnFileDeleted = nullptr;
+    ftp_.OnFileRenamed = nullptr;
 }
 
 bool TRemoteSession::WaitFor(const bool& flag, uint32_t quietMs) {
@@ -138,6 +140,12 @@ TOutcome TRemoteSession::GetFileTime(const std::string& remotePath, int64_t& utc
             outcome = TOutcome::Failed;
     }
     return outcome;
+}
+
+TOutcome TRemoteSession::Rename(const std::string& from, const std::string& to) {
+    renameDone = false;
+    ftp_.Rename(from, to);
+    return Await(renameDone);
 }
 
 TOutcome TRemoteSession::Put(const std::string& localPath, const std::string& remotePath) {

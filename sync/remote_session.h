@@ -47,6 +47,14 @@ public:
     TOutcome SetFileTime(const std::string& remotePath, int64_t utcSeconds);
     // The remote file's modification time as the server tells it (UTC, to the second).
     TOutcome GetFileTime(const std::string& remotePath, int64_t& utcSeconds);
+    // Renames `from` to `to`. When Failed, RenameSourceTaken tells whether the server
+    // refused the new name (RNTO) rather than the old one, and RenameOffered whether the
+    // server has a rename at all.
+    TOutcome Rename(const std::string& from, const std::string& to);
+    bool RenameSourceTaken() const { return ftp_.RenameSourceTaken(); }
+    bool RenameOffered() const { return ftp_.RenameOffered(); }
+    // The server's final reply to the last operation.
+    const std::string& LastReplyText() const { return ftp_.LastReplyText(); }
 
     // Waits for `flag` (or an error, or Stop) as long as the session shows signs of life.
     // False on an error or a time-out; a Stop counts as success.
@@ -71,6 +79,7 @@ public:
     bool ftpAbort = false;
     bool deleteDone = false;
     bool dirCreated = false;
+    bool renameDone = false;
     uint8_t lastErrorCode = 0;
     std::string lastErrorText;
     uint32_t lastActivity = 0; // tick of the session's latest sign of life

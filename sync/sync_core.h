@@ -13,8 +13,11 @@
 #include "toolkit/tree_model.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace pelmora {
@@ -75,6 +78,9 @@ public:
     // Server entries the rules left out of the last remote load: they stay, and so do the
     // directories above them.
     std::vector<std::string> remoteExcluded;
+    // Temporary files of ours that the last remote load found (relative paths): a run cut
+    // off left them. They are no site entries; the next update removes them.
+    std::vector<std::string> remoteLeftovers;
     // Set when a run learnt something the settings file must keep; a run nobody watches
     // writes the file back only then.
     bool settingsChanged = false;
@@ -175,6 +181,15 @@ public:
     // unknown.
     bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
     bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
+    // The remote load that ends an update: lists again only `changedDirs` (relative
+    // directory paths, "" for the root) and keeps what the last load found everywhere
+    // else, so the lists and the tree come out as a full load would have left them while
+    // nobody else changed the server. A full load when the last one left anything unknown.
+    void RefreshRemoteDirectories(const std::set<std::string>& changedDirs);
+    // False when the session was stopped or lost on the way.
+    bool ReloadRemoteDirectories(const std::set<std::string>& changedDirs);
+    // Whether the last load can stand in for the directories an update did not touch.
+    bool PartialReloadPossible() const;
 
     // The compare, as a press of Compare starts it.
     void CompareSides();
@@ -233,6 +248,20 @@ public:
 
 private:
     void EndOperation();
+    // The status line after a remote load, and the load itself when `changedDirs` is null.
+    void RunRemoteLoad(const std::set<std::string>* changedDirs);
+    using TRemoteLevels = std::unordered_map<std::string, std::vector<std::unique_ptr<TDetail>>>;
+    // Appends the entries of `dir` (fresh when it changed, else as last loaded) and
+    // everything below them, in pre-order. `changedDirs` holds folded keys while
+    // caseFolding is on.
+    void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
+                           const std::set<std::string>& changedDirs);
+    std::vector<std::unique_ptr<TDetail>> RelistRemoteDirectory(const std::string& dir);
+    // True when a listed entry is not loaded (a path past the limit, our own temporary
+    // file, an excluded entry), having noted it where it belongs.
+    bool LeftOut(const TListedEntry& listedEntry, const std::string& path);
+    // The absolute path of a relative directory, when the root's absolute path is known.
+    std::string RemoteDirectoryPath(const std::string& dir) const;
     void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
 
     TSyncView& view_;

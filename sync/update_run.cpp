@@ -1,11 +1,13 @@
 #include "sync/delete_cap.h"
 #include "sync/plan.h"
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <set>
 #include <unordered_set>
 
 namespace pelmora {
@@ -130,6 +132,7 @@ public:
             return;
         }
         core_.ShowProgress();
+        RemoveLeftovers();
         Deletes();
         Creates();
         Uploads();
@@ -144,6 +147,12 @@ private:
     }
 
     bool Finished(TOutcome outcome, const std::string& what) {
+        return Finished(outcome, what, core_.session.FailureReason());
+    }
+
+    // With the reason the step failed for, when a later operation (a clean-up) has
+    // replaced the session's.
+    bool Finished(TOutcome outcome, const std::string& what, const std::string& reason) {
         switch (outcome) {
         case TOutcome::Done:
             return true;
@@ -151,12 +160,18 @@ private:
             lost_ = true;
             [[fallthrough]];
         case TOutcome::Failed:
-            Fail(what + " (" + core_.session.FailureReason() + ")");
+            Fail(what + " (" + reason + ")");
             return false;
         case TOutcome::Stopped:
             break;
         }
         return false;
+    }
+
+    // On the status line and in the trace: what the run did beyond its plan.
+    void Say(const std::string& text) {
+        core_.ShowStatus(text);
+        core_.View().Trace(text);
     }
 
     bool GoOn() const { return !lost_ && !core_.userStop; }
@@ -177,6 +192,29 @@ private:
                 Fail(problem);
         for (const std::string& conflict : core_.conflicts)
             Fail("Conflict: " + conflict);
+    }
+
+    // Temporary files a run cut off left behind: they are ours whatever the delete option
+    // says, and nothing of the site.
+    void RemoveLeftovers() {
+        std::vector<std::string> leftovers;
+        leftovers.swap(core_.remoteLeftovers);
+        for (const std::string& leftover : leftovers) {
+            if (!GoOn())
+                break;
+            TDetail entry;
+            const size_t slash = leftover.rfind('/');
+            entry.dir = leftover.substr(0, slash);
+            entry.name = leftover.substr(slash + 1);
+            const TOutcome outcome = core_.session.Delete(core_.RemotePath(entry));
+            if (outcome == TOutcome::Done)
+                Say("Removed a left-over temporary file: " + leftover);
+            else if (outcome == TOutcome::Failed)
+                Say("Could not remove a left-over temporary file: " + leftover + " (" +
+                    core_.session.FailureReason() + ")");
+            else
+                Finished(outcome, "Could not remove a left-over temporary file: " + leftover);
+        }
     }
 
     void Deletes() {
@@ -220,6 +258,7 @@ private:
                 continue;
             }
             const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
+            changedDirs_.insert(EntryOf(core_.remoteList, step.index).dir);
             const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
                                                                     : core_.session.RemoveDir(path);
             const bool done = Finished(outcome, "Could not delete: " + step.path);
@@ -249,6 +288,7 @@ private:
                 continue;
             }
             core_.localTree.MakeVisible(step.index);
+            changedDirs_.insert(entry.dir);
             const bool done = Finished(core_.session.MakeDir(core_.RemotePath(entry)),
                                        "Could not create: " + step.path);
             if (done)
@@ -281,6 +321,9 @@ private:
                 TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
             core_.SetOverallProgress(p);
             core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+            // Counted whether or not the store went through: a failed one may have left
+            // part of a file behind.
+            changedDirs_.insert(EntryOf(core_.localList, uploads[k]->index).dir);
             Upload(*uploads[k]);
         }
     }
@@ -296,15 +339,78 @@ private:
         TSyncCore::DebugLog("File: " + step.path);
         core_.View().ShowCurrentFile(entry.name);
         const std::string remotePath = core_.RemotePath(entry);
-        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
+        const bool done = core_.Options().atomic && core_.session.RenameOffered()
+                              ? PutInPlace(step, entry, remotePath)
+                              : PutDirect(step, entry, remotePath);
         core_.localTree.SetStateIndex(step.index, imageFile);
-        const bool done = Finished(outcome, "Could not upload: " + step.path);
         core_.View().StepFinished(step.kind, done, done ? std::max(0LL, entry.size) : 0);
-        if (done && core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
-            Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
     }
 
-    // The server's tree is read again, and the run says how it ended.
+    // The file straight to its name: while it is being sent, the site shows a part of it.
+    bool PutDirect(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
+        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
+        const bool done = Finished(outcome, "Could not upload: " + step.path);
+        if (done && core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
+            Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
+        return done;
+    }
+
+    // The file to a temporary name beside its target, its time given there (a rename
+    // keeps it), then renamed over the old one.
+    bool PutInPlace(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
+        const std::string temporary = TemporaryPathFor(remotePath);
+        const std::string failed = "Could not upload: " + step.path;
+        const TOutcome put = core_.session.Put(core_.LocalPath(entry), temporary);
+        if (put != TOutcome::Done) {
+            // Whatever part of it arrived goes (a local file that would not open sent
+            // nothing); after a lost session the next run finds it.
+            const std::string reason = core_.session.FailureReason();
+            if (put == TOutcome::Failed && core_.session.lastErrorCode != ftpLocalOpenError)
+                RemoveTemporary(temporary);
+            return Finished(put, failed, reason);
+        }
+        if (core_.KeepFileTime(entry, temporary) == TOutcome::Lost)
+            return Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
+        TOutcome renamed = core_.session.Rename(temporary, remotePath);
+        if (renamed == TOutcome::Failed && !core_.session.RenameOffered()) {
+            const std::string reason = core_.session.FailureReason();
+            RemoveTemporary(temporary);
+            if (!GoOn())
+                return false;
+            const std::string said = "The server does not rename files (" + reason +
+                                     "): uploads go straight to their names for the rest of "
+                                     "the session";
+            Say(said);
+            return PutDirect(step, entry, remotePath);
+        }
+        std::string reason = core_.session.FailureReason();
+        if (renamed == TOutcome::Failed && step.kind == TStepKind::Refresh &&
+            core_.session.RenameSourceTaken() && core_.session.LastReplyText().starts_with('5')) {
+            // Some servers rename nothing onto a name that exists: the old file goes first.
+            // A passing trouble (4xx) is no such refusal, and the old file stays; nor is a
+            // refusal of a name the server did not list.
+            const TOutcome removed = core_.session.Delete(remotePath);
+            if (removed == TOutcome::Lost)
+                return Finished(removed, failed);
+            if (removed == TOutcome::Done) {
+                renamed = core_.session.Rename(temporary, remotePath);
+                reason = core_.session.FailureReason();
+            }
+        }
+        if (renamed == TOutcome::Failed) {
+            RemoveTemporary(temporary);
+            return Finished(TOutcome::Failed, failed, reason);
+        }
+        return Finished(renamed, failed);
+    }
+
+    // A temporary file of a failed upload, while the session stands.
+    void RemoveTemporary(const std::string& temporary) {
+        if (core_.session.Delete(temporary) == TOutcome::Lost)
+            lost_ = true;
+    }
+
+    // The directories the run changed are read again, and the run says how it ended.
     void Finish() {
         const bool stopped = core_.userStop;
         if (stopped) {
@@ -318,11 +424,16 @@ private:
         for (const TSyncAction action :
              {TSyncAction::Stop, TSyncAction::Update, TSyncAction::Compare})
             core_.View().EnableAction(action, false);
-        if (!stopped && !lost_) {
-            core_.RefreshRemote();
+        if (!stopped && !lost_ && changedDirs_.empty()) {
+            // Nothing was sent: the tree as loaded is still the server's.
+            core_.View().EnableAction(TSyncAction::Compare, true);
+        } else if (!stopped && !lost_) {
+            core_.RefreshRemoteDirectories(changedDirs_);
             core_.LearnListingTimes();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
+        }
+        if (!stopped && !lost_) {
             core_.ShowStatus(core_.updateFailures.empty()
                                  ? std::string("Remote Site Update Complete")
                                  : "Remote Site Update Incomplete: " +
@@ -341,6 +452,8 @@ private:
     const TPlan& plan_;
     bool lost_ = false;
     std::unordered_set<std::string> notCreated_;
+    // Relative paths of the directories the run sent anything into.
+    std::set<std::string> changedDirs_;
 };
 
 } // namespace

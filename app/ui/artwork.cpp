@@ -36,11 +36,17 @@ QIcon StateIcon(int stateIndex) {
     if (!iconCache) {
         EnsureResources();
         iconCache = new std::array<QIcon, 9>;
-        for (int i : {1, 2, 3, 4, 6, 7, 8})
-            (*iconCache)[static_cast<size_t>(i)] = QIcon(QString(":/art/state_%1.png").arg(i));
+        // Drawn as SVG, so they stay sharp at any scale factor.
+        for (int i : {1, 2, 3, 4, 5, 6, 7, 8})
+            (*iconCache)[static_cast<size_t>(i)] = QIcon(QString(":/art/state_%1.svg").arg(i));
         qAddPostRoutine(DropIcons);
     }
     return (*iconCache)[static_cast<size_t>(stateIndex)];
+}
+
+QIcon ProgramIcon() {
+    EnsureResources();
+    return QIcon(":/art/pelmora.svg");
 }
 
 QPixmap Artwork(const char* name) {

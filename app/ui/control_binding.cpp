@@ -23,6 +23,29 @@ QString Text(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// A button's caption with its Alt key. The letters are chosen so that no two controls
+// that can be on screen together share one (the page tabs take T, E, P, O, L and I).
+QString ButtonText(const std::string& caption) {
+    static const std::pair<const char*, const char*> mnemonics[] = {
+        {"Connect", "&Connect"},
+        {"Disconnect", "&Disconnect"},
+        {"Compare", "Co&mpare"},
+        {"Update", "&Update"},
+        {"Stop", "&Stop"},
+        {"Refresh", "&Refresh"},
+        {"Change", "C&hange"},
+        {"Load directory", "Load &directory"},
+        {"Update remote FTP", "Update remote &FTP"},
+        {"Exit pelmora when complete", "E&xit pelmora when complete"},
+        {"Delete Remote Files", "Delete Remote File&s"},
+        {"Use Firewall", "Use Fire&wall"},
+    };
+    for (const auto& [plain, marked] : mnemonics)
+        if (caption == plain)
+            return QString::fromLatin1(marked);
+    return Text(caption);
+}
+
 template <typename W, typename Update>
 void Follow(TControl& model, W* widget, Update update) {
     QPointer<W> guard(widget);
@@ -139,12 +162,13 @@ void Bind(TCaptionControl& model, QLabel* label) {
 }
 
 void Bind(TCaptionControl& model, QAbstractButton* button) {
-    Follow(model, button, [&model](QAbstractButton* b) { b->setText(Text(model.Caption())); });
+    Follow(model, button,
+           [&model](QAbstractButton* b) { b->setText(ButtonText(model.Caption())); });
 }
 
 void Bind(TCheckBox& model, QCheckBox* box) {
     Follow(model, box, [&model](QCheckBox* b) {
-        b->setText(Text(model.Caption()));
+        b->setText(ButtonText(model.Caption()));
         b->setChecked(model.Checked());
     });
     QObject::connect(box, &QCheckBox::toggled, [&model](bool on) { model.SetChecked(on); });

@@ -5,6 +5,8 @@
 #include "app/ui/control_binding.h"
 #include "app/ui/dir_dialog.h"
 #include "app/ui/tree_adapter.h"
+#include "app/ui/tree_sort.h"
+#include "sync/detail.h"
 #include "toolkit/date_time.h"
 #include "toolkit/profile.h"
 #include "toolkit/services.h"
@@ -14,10 +16,13 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDate>
+#include <QDateTime>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -25,6 +30,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
@@ -123,6 +129,7 @@ QString LongTimeFormat(const QLocale& locale) {
 
 TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), form_(form) {
     setWindowTitle(QString::fromStdString(form_.Caption));
+    setWindowIcon(ProgramIcon());
     auto* central = new QWidget(this);
     auto* row = new QHBoxLayout(central);
     row->setContentsMargins(0, 0, 4, 2);
@@ -147,23 +154,90 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
         const TDateParts d = DecodeDate(value);
         return QLocale().toString(QDate(d.Year, d.Month, d.Day), "dddd, dd MMM yyyy").toStdString();
     };
+    form_.FormatStamp = [](TDateTime value) {
+        const TDateParts d = DecodeDate(value);
+        const TTimeParts t = DecodeTime(value);
+        return QLocale()
+            .toString(QDateTime(QDate(d.Year, d.Month, d.Day), QTime(t.Hour, t.Minute, t.Second)),
+                      QLocale::ShortFormat)
+            .toStdString();
+    };
     form_.FormatTime = [](TDateTime value) {
         const TTimeParts t = DecodeTime(value);
         const QLocale locale;
         return locale.toString(QTime(t.Hour, t.Minute, t.Second), LongTimeFormat(locale))
             .toStdString();
     };
+    form_.ConfirmDeletes = [this](const std::string& counts,
+                                  const std::vector<std::string>& lines) {
+        return ConfirmDeletes(counts, lines);
+    };
     // "Exit pelmora when complete" closes through the window, so the settings are saved.
     form_.CloseWindow = [this] { close(); };
     InstallServices();
+    InstallShortcuts();
+    NameControls();
     ApplyGeometry();
+}
+
+// What a screen reader says for the controls whose own text does not name them.
+void TMainWindow::NameControls() {
+    const std::pair<const char*, const char*> names[] = {
+        {"Edit1", "FTP server"},
+        {"Edit2", "User name"},
+        {"Edit3", "Password"},
+        {"ftpPortSpin", "Port"},
+        {"timeOutSpin", "Command timeout in seconds"},
+        {"dataModeCombo", "Data connections"},
+        {"fireWallEdit", "Firewall server"},
+        {"firewallSpin", "Firewall port"},
+        {"Edit4", "Remote directory"},
+        {"Label5", "Local directory"},
+        {"Panel1", "Status"},
+        {"ProgressBar1", "Progress of the current step"},
+        {"ProgressBar2", "Overall progress"},
+        {"TabSet1", "Pages"},
+    };
+    for (const auto& [object, name] : names)
+        if (auto* w = findChild<QWidget*>(QString::fromLatin1(object)))
+            w->setAccessibleName(tr(name));
+}
+
+bool TMainWindow::ConfirmDeletes(const std::string& counts, const std::vector<std::string>& lines) {
+    QMessageBox box(
+        QMessageBox::Warning, windowTitle(),
+        tr("This update deletes on the server.\n\n%1.").arg(QString::fromStdString(counts)),
+        QMessageBox::Cancel, this);
+    box.setObjectName("confirmDeletes");
+    QPushButton* go = box.addButton(tr("&Update"), QMessageBox::AcceptRole);
+    go->setObjectName("confirmUpdate");
+    box.setDefaultButton(QMessageBox::Cancel);
+    QString list;
+    for (const std::string& line : lines)
+        list += QString::fromStdString(line) + '\n';
+    box.setDetailedText(list); // the steps, one a line, behind "Show Details..."
+    box.exec();
+    return box.clickedButton() == go;
+}
+
+void TMainWindow::InstallShortcuts() {
+    auto* refresh = Named(new QShortcut(QKeySequence(Qt::Key_F5), this), "refreshShortcut");
+    connect(refresh, &QShortcut::activated, this, [this] {
+        // As a press of Refresh, so it is refused whenever the button is.
+        if (form_.changeRemoteBtn.Enabled())
+            form_.changeRemoteBtnClick();
+    });
+    auto* quit = Named(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), "quitShortcut");
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
 }
 
 TMainWindow::~TMainWindow() {
     form_.DirDialog = nullptr;
     form_.CloseWindow = nullptr;
+    form_.ConfirmDeletes = nullptr;
     form_.FormatDate = nullptr;
     form_.FormatTime = nullptr;
+    form_.FormatStamp = nullptr;
     Services().ShowMessage = nullptr;
     Services().SetHourglass = nullptr;
 }
@@ -204,22 +278,41 @@ QWidget* TMainWindow::BuildVersionStrip() {
     return strip;
 }
 
+QModelIndex TMainWindow::ViewIndexOf(int tag, int node) const {
+    const TTreeAdapter* model = tag == 1 ? localModel_ : remoteModel_;
+    const TTreeSortProxy* proxy = tag == 1 ? localProxy_ : remoteProxy_;
+    return proxy->mapFromSource(model->IndexOfNode(node));
+}
+
+void TMainWindow::SetChangesOnly(bool changesOnly) {
+    for (TTreeSortProxy* proxy : {localProxy_, remoteProxy_})
+        proxy->SetChangesOnly(changesOnly);
+}
+
 void TMainWindow::WireTree(QTreeView* view, int tag) {
     TTreeModel& tree = tag == 1 ? form_.localTree : form_.remoteTree;
+    TTreeSortProxy* proxy = tag == 1 ? localProxy_ : remoteProxy_;
     // The model learns of the selection before the handler reads it.
     connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this, &tree, view, tag](const QModelIndex& current) {
-                tree.SetSelected(TTreeAdapter::NodeOf(current));
+            [this, &tree, view, tag, proxy](const QModelIndex& current) {
+                tree.SetSelected(TTreeAdapter::NodeOf(proxy->mapToSource(current)));
                 // Moving through the tree with the keys describes each entry as well.
                 if (view->hasFocus() && QApplication::mouseButtons() == Qt::NoButton)
                     form_.localTreeClick(tag);
             });
-    connect(view, &QTreeView::clicked, this, [this, &tree, view, tag] {
-        tree.SetSelected(TTreeAdapter::NodeOf(view->currentIndex()));
+    connect(view, &QTreeView::clicked, this, [this, &tree, view, tag, proxy] {
+        tree.SetSelected(TTreeAdapter::NodeOf(proxy->mapToSource(view->currentIndex())));
         form_.localTreeClick(tag);
     });
     connect(tag == 1 ? localModel_ : remoteModel_, &TTreeAdapter::MakeVisibleRequested, view,
-            [view](const QModelIndex& i) { view->scrollTo(i); });
+            [this, view, proxy](const QModelIndex& i) {
+                // The remote load shows each entry as it arrives, which would leave that
+                // tree opened all the way down while the local one stays folded: both
+                // trees open the same way, as the user opens them.
+                if (form_.remoteLoading)
+                    return;
+                view->scrollTo(proxy->mapFromSource(i));
+            });
 }
 
 QWidget* TMainWindow::BuildTrees() {
@@ -243,11 +336,44 @@ QWidget* TMainWindow::BuildTrees() {
     localModel_ = new TTreeAdapter(form_.localTree, StateIcon, localView_);
     remoteView_ = Named(new QTreeView(area), "remoteTree");
     remoteModel_ = new TTreeAdapter(form_.remoteTree, StateIcon, remoteView_);
-    localView_->setModel(localModel_);
-    remoteView_->setModel(remoteModel_);
+    localView_->setAccessibleName(tr("Local files"));
+    remoteView_->setAccessibleName(tr("Remote files"));
+    const auto factsFrom = [](const TStringList& list) {
+        return [&list](int node) -> std::optional<TTreeAdapter::TNodeFacts> {
+            if (node < 0 || node >= list.Count())
+                return std::nullopt;
+            const auto* entry = dynamic_cast<const TDetail*>(list.Objects(node));
+            if (!entry)
+                return std::nullopt;
+            TTreeAdapter::TNodeFacts facts;
+            facts.directory = entry->kind == kindDirectory;
+            facts.size = entry->size;
+            if (entry->date != 0.0)
+                facts.modified = entry->date;
+            return facts;
+        };
+    };
+    localModel_->SetFacts(factsFrom(form_.localList));
+    remoteModel_->SetFacts(factsFrom(form_.remoteList));
+    localProxy_ = new TTreeSortProxy(localView_);
+    localProxy_->setSourceModel(localModel_);
+    remoteProxy_ = new TTreeSortProxy(remoteView_);
+    remoteProxy_->setSourceModel(remoteModel_);
+    localView_->setModel(localProxy_);
+    remoteView_->setModel(remoteProxy_);
     for (QTreeView* view : {localView_, remoteView_}) {
-        view->setHeaderHidden(true);
         view->setUniformRowHeights(true);
+        view->setSortingEnabled(false); // the proxy keeps its one order
+        view->setAllColumnsShowFocus(true);
+        QHeaderView* header = view->header();
+        // The names keep a width of their own (the user may drag it): a narrow window
+        // scrolls sideways rather than hide them. Measuring every name of a large tree
+        // on each publication would slow its load down.
+        header->setStretchLastSection(true);
+        header->setSectionResizeMode(TTreeAdapter::NameColumn, QHeaderView::Interactive);
+        header->resizeSection(TTreeAdapter::NameColumn, 170);
+        for (int c : {TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
+            header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
         view->setEditTriggers(QAbstractItemView::NoEditTriggers);
         view->setSelectionMode(QAbstractItemView::SingleSelection);
         view->setIconSize(QSize(16, 16));
@@ -294,7 +420,8 @@ QWidget* TMainWindow::BuildNotebook() {
     tabSet_->setShape(QTabBar::RoundedSouth);
     tabSet_->setDrawBase(false);
     tabSet_->setExpanding(false);
-    for (const char* tab : {"Transfer", "Details", "Setup", "Options", "Legend", "Info"})
+    // The Alt keys of the pages; the buttons keep clear of these letters.
+    for (const char* tab : {"&Transfer", "D&etails", "Setu&p", "&Options", "&Legend", "&Info"})
         tabSet_->addTab(tr(tab));
     connect(tabSet_, &QTabBar::currentChanged, this, &TMainWindow::TabSet1Change);
     layout->addWidget(tabSet_);
@@ -323,6 +450,10 @@ QWidget* TMainWindow::BuildTransferPage() {
     buttons->addWidget(
         Button(form_.stopLoadBtn, page, "stopLoadBtn", [this] { form_.Button5Click(); }));
     buttons->addStretch(1);
+    auto* changesOnly = Named(new QCheckBox(tr("Changes onl&y"), page), "changesOnlyCheck");
+    changesOnly->setToolTip(tr("Show only what the update changes"));
+    connect(changesOnly, &QCheckBox::toggled, this, &TMainWindow::SetChangesOnly);
+    buttons->addWidget(changesOnly);
     grid->addLayout(buttons, 0, 0, 1, 4);
 
     grid->addWidget(Caption(tr("Status:"), page, "Label26"), 1, 0);
@@ -330,20 +461,26 @@ QWidget* TMainWindow::BuildTransferPage() {
     BindThrottled(form_.Panel1, status, RepaintIntervalMs);
     grid->addWidget(status, 1, 1, 1, 3);
 
-    grid->addWidget(ModelLabel(form_.progressLbl, page, "progressLbl"), 2, 0);
+    // The whole run first, in bytes, then the file under way.
+    grid->addWidget(ModelLabel(form_.overallLbl, page, "overallLbl"), 2, 0);
+    auto* overall = Named(new QProgressBar(page), "ProgressBar2");
+    overall->setTextVisible(false);
+    overall->setMaximumHeight(14);
+    BindThrottled(form_.ProgressBar2, overall, RepaintIntervalMs);
+    grid->addWidget(overall, 2, 1, 1, 2);
+    auto* figures = Named(new QLabel(page), "overallFigures");
+    BindThrottled(form_.overallFigures, figures, RepaintIntervalMs);
+    grid->addWidget(figures, 2, 3);
+
+    grid->addWidget(ModelLabel(form_.progressLbl, page, "progressLbl"), 3, 0);
     auto* bar = Named(new QProgressBar(page), "ProgressBar1");
     bar->setTextVisible(false);
     bar->setMaximumHeight(14);
     BindThrottled(form_.ProgressBar1, bar, RepaintIntervalMs);
-    grid->addWidget(bar, 2, 1, 1, 2);
+    grid->addWidget(bar, 3, 1, 1, 2);
     auto* percent = Named(new QLabel(page), "Label15");
     BindThrottled(form_.Label15, percent, RepaintIntervalMs);
-    grid->addWidget(percent, 2, 3);
-    auto* overall = Named(new QProgressBar(page), "ProgressBar2");
-    overall->setTextVisible(false);
-    overall->setMaximumHeight(6);
-    BindThrottled(form_.ProgressBar2, overall, RepaintIntervalMs);
-    grid->addWidget(overall, 3, 1, 1, 2);
+    grid->addWidget(percent, 3, 3);
 
     grid->addWidget(ModelLabel(form_.Label36, page, "Label36"), 4, 0);
     grid->addWidget(ModelLabel(form_.Label37, page, "Label37"), 4, 1, 1, 3);
@@ -375,12 +512,35 @@ QWidget* TMainWindow::BuildDetailsPage() {
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
         grid->addWidget(label, r++, 1);
     }
+    // Both sides of the entry, one above the other so their figures line up, and the
+    // compare's reason in words.
+    auto* sides = new QGridLayout;
+    sides->setVerticalSpacing(2);
+    sides->setHorizontalSpacing(12);
+    sides->addWidget(Caption(tr("Size"), page, "detailsSize"), 0, 1);
+    sides->addWidget(Caption(tr("Modified"), page, "detailsModified"), 0, 2);
+    const std::tuple<const char*, TLabel*, const char*, TLabel*, const char*> pairs[] = {
+        {"Here:", &form_.localSizeLbl, "localSizeLbl", &form_.localTimeLbl, "localTimeLbl"},
+        {"Server:", &form_.remoteSizeLbl, "remoteSizeLbl", &form_.remoteTimeLbl, "remoteTimeLbl"}};
+    int s = 1;
+    for (const auto& [caption, size, sizeName, time, timeName] : pairs) {
+        sides->addWidget(Caption(tr(caption), page), s, 0);
+        sides->addWidget(ModelLabel(*size, page, sizeName), s, 1);
+        sides->addWidget(ModelLabel(*time, page, timeName), s++, 2);
+    }
+    sides->addWidget(Caption(tr("Verdict:"), page), s, 0);
+    auto* verdict = ModelLabel(form_.verdictLbl, page, "verdictLbl");
+    QFont bold = verdict->font();
+    bold.setBold(true);
+    verdict->setFont(bold);
+    sides->addWidget(verdict, s++, 1, 1, 2);
+    grid->addLayout(sides, 0, 2, 4, 1);
     auto* hint = Caption(tr("Click on either the local or remote directory lising to see details "
                             "about the file."),
                          page, "Label6");
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    grid->addWidget(hint, 0, 2, r, 1);
+    grid->addWidget(hint, 4, 2, r - 4, 1);
     grid->setColumnStretch(1, 3);
     grid->setColumnStretch(2, 2);
     return page;
@@ -496,7 +656,7 @@ QWidget* TMainWindow::BuildInfoPage() {
     auto* page = new QWidget;
     auto* row = new QHBoxLayout(page);
     row->setContentsMargins(6, 4, 6, 4);
-    auto* title = Caption(tr("Pelmora - Version 1.1c (32-bit)"), page, "Label1");
+    auto* title = Caption(tr("Pelmora - Version 1.1c (%1-bit)").arg(BuildWordBits), page, "Label1");
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QModelIndex>
 
 #include <string>
+#include <vector>
 
 class QStackedWidget;
 class QTabBar;
@@ -16,6 +18,7 @@ namespace pelmora::ui {
 
 class TDirDialog;
 class TTreeAdapter;
+class TTreeSortProxy;
 
 // The desktop window: draws the state of a TForm1 and turns clicks into its handlers.
 // Every widget that stands for a control of the form carries the control's name as its
@@ -33,6 +36,11 @@ public:
     QStackedWidget* Notebook() const { return notebook_; }
     QTabBar* TabSet() const { return tabSet_; }
     TDirDialog* DirDialog() const { return dirDialog_; }
+    // Where the view shows a node of the tree with this tag (1 local, 2 remote); invalid
+    // while the node is unpublished or filtered out.
+    QModelIndex ViewIndexOf(int tag, int node) const;
+    // Both trees show only the entries the update changes, and the way to them.
+    void SetChangesOnly(bool changesOnly);
 
     // Shows the notebook page with the tab's index.
     void TabSet1Change(int newTab);
@@ -57,6 +65,9 @@ private:
     QWidget* BuildDebugPane();
     void WireTree(QTreeView* view, int tag);
     void InstallServices();
+    void InstallShortcuts();
+    void NameControls();
+    bool ConfirmDeletes(const std::string& counts, const std::vector<std::string>& lines);
     void ApplyGeometry();
     void StoreGeometry();
 
@@ -65,6 +76,8 @@ private:
     QTreeView* remoteView_ = nullptr;
     TTreeAdapter* localModel_ = nullptr;
     TTreeAdapter* remoteModel_ = nullptr;
+    TTreeSortProxy* localProxy_ = nullptr;
+    TTreeSortProxy* remoteProxy_ = nullptr;
     QStackedWidget* notebook_ = nullptr;
     QTabBar* tabSet_ = nullptr;
     TDirDialog* dirDialog_ = nullptr;

@@ -1,5 +1,11 @@
 #include "app/ui/tree_adapter.h"
 
+#include "sync/detail.h"
+#include "toolkit/date_time.h"
+
+#include <QDateTime>
+#include <QLocale>
+
 #include <algorithm>
 
 namespace pelmora::ui {
@@ -57,9 +63,9 @@ QModelIndex TTreeAdapter::IndexOfNode(int node) const {
 
 QModelIndex TTreeAdapter::index(int row, int column, const QModelIndex& parent) const {
     const int p = NodeOf(parent);
-    if (column != 0 || row < 0 || row >= VisibleChildren(p))
+    if (column < 0 || column >= ColumnCount || row < 0 || row >= VisibleChildren(p))
         return {};
-    return createIndex(row, 0, static_cast<quintptr>(ChildrenOf(p)[static_cast<size_t>(row)]));
+    return createIndex(row, column, static_cast<quintptr>(ChildrenOf(p)[static_cast<size_t>(row)]));
 }
 
 QModelIndex TTreeAdapter::parent(const QModelIndex& child) const {
@@ -76,19 +82,112 @@ int TTreeAdapter::rowCount(const QModelIndex& parent) const {
 }
 
 int TTreeAdapter::columnCount(const QModelIndex&) const {
-    return 1;
+    return ColumnCount;
 }
+
+TTreeAdapter::TNodeFacts TTreeAdapter::FactsOf(int node) const {
+    if (factsOf_)
+        if (auto facts = factsOf_(node))
+            return *facts;
+    // Without the list: what the tree itself tells.
+    const auto& n = tree_.Node(node);
+    TNodeFacts facts;
+    facts.directory =
+        !n.Children.empty() || n.StateIndex == imageDirectory || n.StateIndex == imageCreateDir;
+    return facts;
+}
+
+QString TTreeAdapter::ActionOf(int node) const {
+    switch (tree_.Node(node).StateIndex) {
+    case imageCreateDir:
+        return tr("create");
+    case imageUpload:
+        return tr("upload");
+    case imageRefresh:
+        return tr("refresh");
+    case imageDelete:
+        return FactsOf(node).directory ? tr("remove") : tr("delete");
+    default:
+        return {};
+    }
+}
+
+namespace {
+
+QString SizeText(long long size) {
+    if (size < 0)
+        return {};
+    if (size < 1024)
+        return QLocale().toString(size) + " B";
+    return QLocale().formattedDataSize(size, 1, QLocale::DataSizeTraditionalFormat);
+}
+
+QString ModifiedText(double value) {
+    const TDateParts d = DecodeDate(value);
+    const TTimeParts t = DecodeTime(value);
+    const QDateTime at(QDate(d.Year, d.Month, d.Day), QTime(t.Hour, t.Minute, t.Second));
+    return at.isValid() ? QLocale().toString(at, QLocale::ShortFormat) : QString();
+}
+
+} // namespace
 
 QVariant TTreeAdapter::data(const QModelIndex& index, int role) const {
     const int node = NodeOf(index);
     if (node == TTreeModel::NoNode)
         return {};
     const auto& n = tree_.Node(node);
-    if (role == Qt::DisplayRole)
-        return QString::fromStdString(n.Text);
-    if (role == Qt::DecorationRole && n.StateIndex >= 0 && iconFor_)
-        return iconFor_(n.StateIndex);
-    return {};
+    switch (role) {
+    case DirectoryRole:
+        return FactsOf(node).directory;
+    case ChangeRole:
+        return !ActionOf(node).isEmpty();
+    case NameBytesRole:
+        return QByteArray::fromStdString(n.Text);
+    default:
+        break;
+    }
+    if (index.column() == NameColumn) {
+        if (role == Qt::DisplayRole)
+            return QString::fromStdString(n.Text);
+        if (role == Qt::DecorationRole && n.StateIndex >= 0 && iconFor_) {
+            // The compare marks a remote directory to remove with the delete image.
+            const bool removedDirectory = n.StateIndex == imageDelete && FactsOf(node).directory;
+            return iconFor_(removedDirectory ? RemoveDirectoryImage : n.StateIndex);
+        }
+        return {};
+    }
+    if (role == Qt::TextAlignmentRole && index.column() == SizeColumn)
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole)
+        return {};
+    const TNodeFacts facts = FactsOf(node);
+    switch (index.column()) {
+    case SizeColumn:
+        return facts.directory ? QString() : SizeText(facts.size);
+    case ModifiedColumn:
+        return facts.modified ? ModifiedText(*facts.modified) : QString();
+    case ActionColumn:
+        return ActionOf(node);
+    default:
+        return {};
+    }
+}
+
+QVariant TTreeAdapter::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case NameColumn:
+        return tr("Name");
+    case SizeColumn:
+        return tr("Size");
+    case ModifiedColumn:
+        return tr("Modified");
+    case ActionColumn:
+        return tr("Action");
+    default:
+        return {};
+    }
 }
 
 void TTreeAdapter::Schedule() {
@@ -154,7 +253,7 @@ void TTreeAdapter::PublishChanges() {
         for (int node : changed_) {
             const QModelIndex i = IndexOfNode(node);
             if (i.isValid())
-                emit dataChanged(i, i, {Qt::DecorationRole});
+                emit dataChanged(i, i.siblingAtColumn(ColumnCount - 1));
         }
     }
     changed_.clear();

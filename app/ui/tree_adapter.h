@@ -6,7 +6,9 @@
 #include <QIcon>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace pelmora::ui {
@@ -25,7 +27,22 @@ class TTreeAdapter final : public QAbstractItemModel, private TTreeObserver {
 public:
     using TIconFor = std::function<QIcon(int stateIndex)>;
 
+    // The columns beside the name; the facts come from the side's master list.
+    enum TColumn : int { NameColumn, SizeColumn, ModifiedColumn, ActionColumn, ColumnCount };
+    // Roles the sorting and the filter read.
+    enum TRole : int { DirectoryRole = Qt::UserRole + 1, ChangeRole, NameBytesRole };
+    struct TNodeFacts {
+        bool directory = false;
+        long long size = -1;            // unknown for directories and some listings
+        std::optional<double> modified; // a TDateTime in local time
+    };
+    using TFactsOf = std::function<std::optional<TNodeFacts>(int node)>;
+    // The state image of a directory that the update removes: a directory with the
+    // delete mark (index 5 is free among the tree's own images).
+    static constexpr int RemoveDirectoryImage = 5;
+
     TTreeAdapter(TTreeModel& tree, TIconFor iconFor, QObject* parent = nullptr);
+    void SetFacts(TFactsOf factsOf) { factsOf_ = std::move(factsOf); }
     ~TTreeAdapter() override;
 
     QModelIndex index(int row, int column, const QModelIndex& parent) const override;
@@ -33,6 +50,7 @@ public:
     int rowCount(const QModelIndex& parent) const override;
     int columnCount(const QModelIndex& parent) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     // An invalid index for a node the view has not been told of yet.
     QModelIndex IndexOfNode(int node) const;
@@ -58,9 +76,14 @@ private:
     void PublishNodes();
     void PublishChanges();
     void Schedule();
+    TNodeFacts FactsOf(int node) const;
+    // What the update does to the node as its image shows it now ("upload", "remove"
+    // ...); empty when it stays. The image is what the update resets once it is done.
+    QString ActionOf(int node) const;
 
     TTreeModel& tree_;
     TIconFor iconFor_;
+    TFactsOf factsOf_;
     QTimer publishTimer_;
     // Nodes below this index are known to the view.
     int published_ = 0;

@@ -70,8 +70,9 @@ TEST_P(FaultSuite, EndsInTimeSendsNothingItShouldNotAndLosesNothing) {
                                    "FTP.password=" + password, "List.remote=/www", "Options.load=1",
                                    "Options.compare=1", "Options.update=1", "Options.delete=1",
                                    "Options.exit=1", "Options.timeout=5",
-                                   // The rows are about hostile servers, not the cap.
-                                   "Options.maxDelete=-1"},
+                                   // The rows are about hostile servers, not the cap,
+                                   // and follow each file straight to its name.
+                                   "Options.maxDelete=-1", "Options.atomic=0"},
                                   error))
         << error;
 

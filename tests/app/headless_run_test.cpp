@@ -43,18 +43,13 @@ struct TSite {
 
     explicit TSite(std::vector<std::string> extra = {}) {
         tree.File("site/index.html", "<p>home, a longer page</p>");
-        std::vector<std::string> settings = {"List.local=" + tree.Path("site"),
-                                             "FTP.server=127.0.0.1",
-                                             "FTP.port=" + std::to_string(server.Port()),
-                                             "FTP.userName=web",
-                                             "FTP.password=pw-7d2e",
-                                             "List.remote=/www",
-                                             "Options.load=1",
-                                             "Options.compare=1",
-                                             "Options.update=1",
-                                             "Options.delete=1",
-                                             "Options.exit=1",
-                                             "Options.timeout=5"};
+        std::vector<std::string> settings = {
+            "List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+            "FTP.port=" + std::to_string(server.Port()), "FTP.userName=web", "FTP.password=pw-7d2e",
+            "List.remote=/www", "Options.load=1", "Options.compare=1", "Options.update=1",
+            "Options.delete=1", "Options.exit=1", "Options.timeout=5",
+            // Each file straight to its name.
+            "Options.atomic=0"};
         settings.insert(settings.end(), extra.begin(), extra.end());
         std::string error;
         EXPECT_TRUE(ConfigureSettings(ini, settings, error)) << error;

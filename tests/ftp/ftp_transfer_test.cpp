@@ -364,10 +364,10 @@ TEST_F(FtpTransfer, LastActivityFollowsRepliesAndDataBothWays) {
     EXPECT_GE(ftp.LastActivity() - start, 290u);
 
     lags.clear();
-    ftp.LocalFile = temp.File("lively.bin", Bytes(256 * 1024));
+    ftp.LocalFile = temp.File("lively.bin", Bytes(4 << 20));
     ftp.RemoteFile = "lively.bin";
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
-    ASSERT_EQ(lags.size(), 128u);
+    ASSERT_EQ(lags.size(), 16u); // one per block of 256 KiB
     for (const uint32_t lag : lags)
         EXPECT_LT(lag, 50u);
 }
@@ -402,7 +402,8 @@ TEST_P(FtpUpload, SendsTheFileInBlocks) {
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("up.bin"), content);
     EXPECT_EQ(InfoTexts(ftpFileSize), TStrings{std::to_string(size)});
-    EXPECT_EQ(ProgressBlocks(), static_cast<int>((size + 2047) / 2048));
+    // One progress event per block of 256 KiB.
+    EXPECT_EQ(ProgressBlocks(), static_cast<int>((size + 262143) / 262144));
     EXPECT_EQ(InfoTexts(ftpTransferDone), TStrings{"Transfer done"});
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(size));
     EXPECT_TRUE(ftp.Success());
@@ -472,13 +473,13 @@ TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
 }
 
 TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
-    const std::string path = temp.File("shrinks.bin", Bytes(10000));
+    const std::string path = temp.File("shrinks.bin", Bytes(600 * 1024));
     ftp.LocalFile = path;
     ftp.RemoteFile = "shrinks.bin";
     // The file shrinks after its size was taken.
     onInfo = [&](FtpInfo code, const std::string&) {
         if (code == ftpFileSize)
-            std::filesystem::resize_file(path, 3000);
+            std::filesystem::resize_file(path, 300 * 1024);
     };
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
@@ -489,7 +490,8 @@ TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
 }
 
 TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
-    ftp.LocalFile = temp.File("abort.bin", Bytes(64 * 1024));
+    // Several blocks, so that the abort comes with most of the file still to go.
+    ftp.LocalFile = temp.File("abort.bin", Bytes(4 << 20));
     ftp.RemoteFile = "abort.bin";
     int blocks = 0;
     onInfo = [&](FtpInfo code, const std::string& text) {
@@ -513,7 +515,7 @@ TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
     ftp.RemoteFile = "again.bin";
     ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
-    EXPECT_EQ(server.Stored().at("again.bin").size(), 64u * 1024);
+    EXPECT_EQ(server.Stored().at("again.bin").size(), 4u << 20);
 }
 
 TEST_F(FtpTransfer, AbortDuringAListingThenANewSessionListsAgain) {

@@ -48,6 +48,10 @@ TFtpRule BuiltinRule(const std::string& verb) {
         rule.Reply("257 \"/\" is the current directory");
     else if (verb == "CWD" || verb == "RMD" || verb == "DELE")
         rule.Reply("250 Okay");
+    else if (verb == "RNFR")
+        rule.Reply("350 Ready for RNTO");
+    else if (verb == "RNTO")
+        rule.Reply("250 Renamed");
     else if (verb == "MKD")
         rule.Reply("257 Created");
     else if (verb == "TYPE")
@@ -298,12 +302,44 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
             dataPort_ = port;
         }
     }
+    if (verb == "RNFR" || verb == "RNTO" || verb == "DELE")
+        Follow(verb, argument, rule);
     if ((verb == "LIST" || verb == "MLSD" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
     else if (!SendReply(control, rule.lines, rule.raw, rule.drip))
         closeSession = true;
     if (rule.closeControl == TFtpRule::CloseAfterReply)
         closeSession = true;
+}
+
+void TFtpScriptServer::Follow(const std::string& verb, const std::string& argument,
+                              const TFtpRule& rule) {
+    const char kind = rule.lines.empty() || rule.lines.back().empty() ? '5' : rule.lines.back()[0];
+    std::string dir;
+    std::string from;
+    {
+        std::lock_guard lock(mutex_);
+        if (verb == "RNFR") {
+            renameFrom_ = kind == '3' ? argument : std::string();
+            return;
+        }
+        if (verb == "DELE") {
+            if (kind == '2')
+                stored_.erase(argument);
+            return;
+        }
+        from = std::exchange(renameFrom_, std::string());
+        if (kind != '2' || from.empty() || stored_.count(from) == 0)
+            return;
+        stored_[argument] = stored_[from];
+        stored_.erase(from);
+        dir = storeDir_;
+    }
+    if (!dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::rename(std::filesystem::path(dir) / from,
+                                std::filesystem::path(dir) / argument, ignored);
+    }
 }
 
 int TFtpScriptServer::ConnectBack() {

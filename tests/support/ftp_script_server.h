@@ -116,7 +116,8 @@ public:
 
     // Every command line received, without CR LF, over all sessions.
     std::vector<std::string> Commands() const;
-    // The bytes each STOR sent, by its argument.
+    // The bytes each STOR sent, by its argument; a file renamed (RNFR, RNTO) is kept under
+    // its new name, and one deleted (DELE) is gone.
     std::map<std::string, std::string> Stored() const;
     bool HasStored(const std::string& path) const;
     int Sessions() const { return sessions_; }
@@ -135,6 +136,8 @@ private:
                 const TFtpRule& rule, bool& closeSession);
     void Transfer(int control, const std::string& verb, const std::string& argument,
                   const TFtpRule& rule);
+    // Follows a rename or a delete in what STOR kept, where the rule's reply grants it.
+    void Follow(const std::string& verb, const std::string& argument, const TFtpRule& rule);
     int ConnectBack();
     void TryIntruder();
     void ConnectEarly(const std::string& argument);
@@ -160,6 +163,7 @@ private:
     std::map<std::string, std::string> stored_;
     std::string listing_;
     std::string storeDir_;
+    std::string renameFrom_; // the name RNFR took, until RNTO
     std::string dataHost_;
     uint16_t dataPort_ = 0;
     int earlyData_ = -1;            // a data connection made on PORT, waiting for its transfer

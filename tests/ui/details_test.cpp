@@ -55,10 +55,10 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
         FillLocal(f.Form);
         f.FlushTrees();
         QTreeView* view = f.Window->LocalTreeView();
-        view->setExpanded(f.Window->LocalModel()->IndexOfNode(0), expanded);
+        view->setExpanded(f.Window->ViewIndexOf(1, 0), expanded);
         QCoreApplication::processEvents();
         // The third line on screen only when the directory is open.
-        const QModelIndex third = f.Window->LocalModel()->IndexOfNode(2);
+        const QModelIndex third = f.Window->ViewIndexOf(1, 2);
         ASSERT_EQ(view->indexAt(view->visualRect(third).center()), third);
         Click(view->viewport(), view->visualRect(third).center());
         EXPECT_EQ(f.Form.localTree.Selected(), 2);
@@ -75,7 +75,7 @@ TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
                     Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 13, 45, 7)), -1);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
-    Click(view->viewport(), view->visualRect(f.Window->LocalModel()->IndexOfNode(0)).center());
+    Click(view->viewport(), view->visualRect(f.Window->ViewIndexOf(1, 0)).center());
     EXPECT_EQ(f.Form.dateLbl.Caption(), " Monday, 01 Feb 1999");
     EXPECT_EQ(f.Form.timeLbl.Caption(), " 13:45:07"); // no time zone: the entry has none
 

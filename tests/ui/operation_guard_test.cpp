@@ -1,4 +1,5 @@
 #include "app/ui/dir_dialog.h"
+#include "sync/temporary_names.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/ui/window_driver.h"
@@ -35,12 +36,17 @@ struct TSite {
         }
         server.SetListing(Listing(lines));
     }
-    // How often each file was sent, by name.
+    // How often each file was sent, by name; one sent under a temporary name (to be
+    // renamed over the old one) counts for the name it stands for.
     std::map<std::string, int> Stores() const {
         std::map<std::string, int> count;
         for (const std::string& c : server.Commands())
-            if (c.rfind("STOR ", 0) == 0)
-                ++count[c.substr(c.find_last_of('/') + 1)];
+            if (c.rfind("STOR ", 0) == 0) {
+                std::string name = c.substr(c.find_last_of('/') + 1);
+                if (IsTemporaryName(name))
+                    name = name.substr(16, name.size() - 16 - 9); // ".pelmora-upload.", ".hex"
+                ++count[name];
+            }
         return count;
     }
     std::map<std::string, int> EachOnce() const {
@@ -76,7 +82,7 @@ private:
 };
 
 std::string Caption(const TWindowFixture& f, const char* button) {
-    return f.Find<QPushButton>(button)->text().toStdString();
+    return f.Find<QPushButton>(button)->text().remove('&').toStdString();
 }
 
 bool StartsWith(const std::string& text, const std::string& head) {

@@ -37,7 +37,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
 
     Click(connect); // connects and loads the remote tree
     ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
-    EXPECT_EQ(connect->text(), "Disconnect");
+    EXPECT_EQ(connect->text(), "&Disconnect");
     EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "UNIX TYPE: L8");
     EXPECT_EQ(f.Form.remoteList.Count(), 2);
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
@@ -55,8 +55,14 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
         stopDuringUpdate = stopDuringUpdate || f.Find("stopLoadBtn")->isEnabled();
     });
     probe.start(20);
+    // The update deletes old.html, so it asks first.
+    TConfirmAnswer answer(true);
     Click(f.Find("updateBtn"));
     probe.stop();
+    EXPECT_TRUE(answer.Appeared());
+    EXPECT_TRUE(answer.Text().contains("Upload 1, refresh 1, create 0, delete 1"))
+        << answer.Text().toStdString();
+    EXPECT_TRUE(answer.List().contains("delete /old.html")) << answer.List().toStdString();
     EXPECT_TRUE(stopDuringUpdate);
     EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
     std::vector<std::string> stored;
@@ -70,7 +76,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
 
     Click(connect);
     EXPECT_FALSE(f.Form.connected);
-    EXPECT_EQ(connect->text(), "Connect");
+    EXPECT_EQ(connect->text(), "&Connect");
     EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "");
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
     f.FlushTrees();
@@ -117,8 +123,14 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
+    // Wide enough for the columns, and the local folder named as a user would have it,
+    // never after the machine the picture is taken on.
+    f.Window->resize(1000, 560);
+    f.Find<QLabel>("Label5")->setText("~/site");
+    f.Window->LocalTreeView()->setCurrentIndex({});
+    Pump(ui::TMainWindow::RepaintIntervalMs + 50);
     const QImage shot = f.Window->grab().toImage();
-    EXPECT_EQ(shot.size(), QSize(600, 438) * shot.devicePixelRatio());
+    EXPECT_EQ(shot.size(), QSize(1000, 560) * shot.devicePixelRatio());
     TTempTree out;
     ASSERT_TRUE(shot.save(QString::fromStdString(out.Path("window.png"))));
     if (std::getenv("PELMORA_UPDATE_SCREENSHOT")) {

@@ -92,7 +92,7 @@ TEST(TreeView, AHundredThousandEntriesLoadScrollAndChangeIconsWithoutDelay) {
     clock.start();
     const int site = tree.AddChild(-1, "site", 1);
     f.FlushTrees();
-    view->expand(f.Window->LocalModel()->IndexOfNode(site));
+    view->expand(f.Window->ViewIndexOf(1, site));
     char name[32];
     for (int i = 1; i < count; ++i) {
         std::snprintf(name, sizeof name, "page%06d.html", i);
@@ -125,6 +125,6 @@ TEST(TreeView, AHundredThousandEntriesLoadScrollAndChangeIconsWithoutDelay) {
     EXPECT_LT(loadMs, 8000);
     EXPECT_LT(scrollMs, 2000);
     EXPECT_LT(iconMs, 8000);
-    const QModelIndex last = f.Window->LocalModel()->IndexOfNode(count - 1);
+    const QModelIndex last = f.Window->ViewIndexOf(1, count - 1);
     EXPECT_EQ(view->model()->data(last, Qt::DisplayRole).toString(), "page099999.html");
 }

@@ -4,9 +4,11 @@
 #include "tests/support/ftp_script_server.h"
 #include "toolkit/services.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
@@ -107,6 +109,28 @@ void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool loa
     f.Form.CheckBox1.SetChecked(compare);
     f.Form.CheckBox3.SetChecked(false);
 }
+
+struct TConfirmAnswer::TPoll {
+    QTimer timer;
+};
+
+TConfirmAnswer::TConfirmAnswer(bool accept) : poll_(std::make_unique<TPoll>()) {
+    QObject::connect(&poll_->timer, &QTimer::timeout, [this, accept] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || box->objectName() != "confirmDeletes")
+            return;
+        appeared_ = true;
+        text_ = box->text();
+        list_ = box->detailedText();
+        QAbstractButton* answer =
+            accept ? box->findChild<QAbstractButton*>("confirmUpdate")
+                   : static_cast<QAbstractButton*>(box->button(QMessageBox::Cancel));
+        answer->click();
+    });
+    poll_->timer.start(10);
+}
+
+TConfirmAnswer::~TConfirmAnswer() = default;
 
 std::ostream& operator<<(std::ostream& os, const TButtons& b) {
     return os << "connect " << b.connect << " compare " << b.compare << " update " << b.update

@@ -59,6 +59,23 @@ std::string FileLine(const std::string& name, long long size, const std::string&
 // The fields of the Setup page for the script server, with the after-connect steps given.
 void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare);
 
+// Answers the confirmation before an update that deletes, once it appears: with Update
+// when `accept`, else with Cancel. Keeps what it showed.
+class TConfirmAnswer {
+public:
+    explicit TConfirmAnswer(bool accept);
+    ~TConfirmAnswer();
+    bool Appeared() const { return appeared_; }
+    QString Text() const { return text_; }
+    QString List() const { return list_; } // the steps behind "Show Details..."
+
+private:
+    struct TPoll;
+    std::unique_ptr<TPoll> poll_;
+    bool appeared_ = false;
+    QString text_, list_;
+};
+
 // Which of the transfer buttons the window lets the user press.
 struct TButtons {
     bool connect, compare, update, stop, refresh, change;

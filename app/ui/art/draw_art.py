@@ -326,17 +326,7 @@ def info_globe():
 
 
 def main():
-    icons = {
-        "state_1_directory.png": icon_directory,
-        "state_2_create_directory.png": icon_create_directory,
-        "state_3_upload.png": icon_upload,
-        "state_4_refresh.png": icon_refresh,
-        "state_6_delete.png": icon_delete,
-        "state_7_file.png": icon_file,
-        "state_8_remote_newer.png": icon_remote_newer,
-    }
-    for name, draw in icons.items():
-        save(name, draw())
+    # The state icons are SVG files of their own (icons/), drawn by hand.
     save("version_strip.png", version_strip())
     save("info_sync.png", info_sync())
     save("info_globe.png", info_globe())
