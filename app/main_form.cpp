@@ -178,6 +178,10 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &Geometry.Left;
     else if (is("FTP.dataMode"))
         b.edit = &dataModeEdit;
+    else if (is("FTP.tls"))
+        b.edit = &tlsEdit;
+    else if (is("FTP.trustedCertificate"))
+        b.edit = &trustedCertificateEdit;
     else if (is("FTP.listingZone"))
         b.number = &options.listingZone;
     else if (is("FTP.keepsTimes"))
@@ -232,6 +236,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     // A file without the key, or with a word we do not know, means auto.
     dataModeEdit.SetText(
         DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));
+    tlsEdit.SetText(TlsModeName(ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto)));
 }
 
 bool TForm1::StartSocketLibrary() {

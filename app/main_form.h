@@ -92,6 +92,10 @@ public:
     TCheckBox firewallCheck{"Use Firewall"};
     // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
     TEdit dataModeEdit{"auto"};
+    // FTP.tls: "auto", "require" or "off"; empty reads as auto. FTP.trustedCertificate:
+    // the fingerprint of the one certificate trusted by hand.
+    TEdit tlsEdit{"auto"};
+    TEdit trustedCertificateEdit;
     // Options page.
     TCheckBox CheckBox2{"Load directory", true};
     TCheckBox CheckBox1{"Compare"};

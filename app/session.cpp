@@ -15,6 +15,8 @@ void TForm1::ConnectToServer() {
         Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
     }
     Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());

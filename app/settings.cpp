@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 24> SettingKeys = {{
+const std::array<TSetting, 26> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -42,6 +42,10 @@ const std::array<TSetting, 24> SettingKeys = {{
     // The most deletions one run without a window may make; -1: no cap. A file without
     // it means the default rule (more than 20 and more than half the server's entries).
     {"Options", "maxDelete", Integer, -1, -1, 2000000000},
+    // "auto", "require" or "off"; a file without it means auto.
+    {"FTP", "tls", Text, 0, 0, 0},
+    // "SHA256:..." of the one certificate trusted although its chain does not check out.
+    {"FTP", "trustedCertificate", Text, 0, 0, 0},
     // Uploads go to a temporary name and are renamed over the old file once whole.
     {"Options", "atomic", Boolean, 1, 0, 1},
 }};
@@ -96,6 +100,31 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
                 return false;
             }
             ini.WriteString(setting->Section, setting->Key, EncodeValue(DataModeName(*mode)));
+            continue;
+        }
+        if (setting == FindSetting("FTP.tls")) {
+            const auto mode = ParseTlsMode(value);
+            if (!mode || value.empty()) {
+                error = "The value of " + where + " must be auto, require or off";
+                return false;
+            }
+            ini.WriteString(setting->Section, setting->Key, EncodeValue(TlsModeName(*mode)));
+            continue;
+        }
+        if (setting == FindSetting("FTP.trustedCertificate")) {
+            const std::string fingerprint = NormalFingerprint(value);
+            if (fingerprint.empty() && !value.empty()) {
+                error = "The value of " + where +
+                        " must be a SHA-256 fingerprint (SHA256: and 64 hex digits)";
+                return false;
+            }
+            // Stored without its colons: with them it would not fit the file's 84 characters.
+            std::string digits;
+            for (const char c : fingerprint)
+                if (c != ':')
+                    digits += c;
+            ini.WriteString(setting->Section, setting->Key,
+                            EncodeValue(digits.empty() ? "" : "SHA256:" + digits));
             continue;
         }
         switch (setting->Type) {

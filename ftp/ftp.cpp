@@ -31,10 +31,12 @@ bool SafeArgument(const std::string& text) {
 }
 
 const char* ReplyStateName(TReplyState state) {
-    static constexpr std::array<const char*, 21> names = {
-        "Idle", "Greeting",       "User", "Pass",     "Acct",          "Syst",       "InitialCwd",
-        "Pwd",  "Type",           "Port", "Transfer", "Simple",        "Quit",       "Epsv",
-        "Pasv", "PassiveConnect", "Feat", "FileTime", "FileTimeQuery", "RenameFrom", "RenameTo"};
+    static constexpr std::array<const char*, 26> names = {
+        "Idle",          "Greeting", "User",         "Pass",           "Acct",     "Syst",
+        "InitialCwd",    "Pwd",      "Type",         "Port",           "Transfer", "Simple",
+        "Quit",          "Epsv",     "Pasv",         "PassiveConnect", "Feat",     "FileTime",
+        "FileTimeQuery", "AuthTls",  "TlsHandshake", "Pbsz",           "Prot",     "OptsUtf8",
+        "RenameFrom",    "RenameTo"};
     static_assert(static_cast<size_t>(TReplyState::RenameTo) + 1 == names.size());
     const auto index = static_cast<size_t>(state);
     return index < names.size() ? names[index] : "Unknown";
@@ -47,6 +49,27 @@ const char* OperationName(TFtpOperation operation) {
     static_assert(static_cast<size_t>(TFtpOperation::Rename) + 1 == names.size());
     const auto index = static_cast<size_t>(operation);
     return index < names.size() ? names[index] : "Unknown";
+}
+
+const char* TlsModeName(TTlsMode mode) {
+    switch (mode) {
+    case TTlsMode::Auto:
+        return "auto";
+    case TTlsMode::Require:
+        return "require";
+    case TTlsMode::Off:
+        return "off";
+    }
+    return "auto";
+}
+
+std::optional<TTlsMode> ParseTlsMode(const std::string& text) {
+    if (text.empty())
+        return TTlsMode::Auto;
+    for (const TTlsMode mode : {TTlsMode::Auto, TTlsMode::Require, TTlsMode::Off})
+        if (SameText(text, TlsModeName(mode)))
+            return mode;
+    return std::nullopt;
 }
 
 const char* DataModeName(TDataMode mode) {
@@ -475,6 +498,10 @@ void TFtp::OpenControlConnection() {
     epsvAnswer_.clear();
     passiveFailure_.clear();
     dataModeInUse_.clear();
+    tls_.reset();
+    dataTls_.reset();
+    securityInUse_.clear();
+    dataProtected_ = false;
     // What the last server could do says nothing about this one.
     featureLines_.clear();
     features_ = TServerFeatures();

@@ -7,6 +7,7 @@
 #include "ftp/listing_entry.h"
 #include "ftp/reply_reader.h"
 #include "net/star_sock.h"
+#include "net/tls_stream.h"
 #include "toolkit/string_list.h"
 
 #include <cstdint>
@@ -57,6 +58,11 @@ enum class TReplyState : uint8_t {
     Feat,           // after the login, before OnLoggedIn
     FileTime,       // MFMT, MDTM or SITE UTIME with a time to set
     FileTimeQuery,  // MDTM asking a file's time
+    AuthTls,        // AUTH TLS, before the login
+    TlsHandshake,   // the control connection's TLS handshake runs
+    Pbsz,           // PBSZ 0, after the login on a secured session
+    Prot,           // PROT P
+    OptsUtf8,       // OPTS UTF8 ON, after FEAT listed UTF8
     RenameFrom,     // RNFR, waiting for 350
     RenameTo,       // RNTO
 };
@@ -76,6 +82,16 @@ struct TPassiveTarget {
     std::string address;
     uint16_t port = 0;
 };
+// Whether the control connection is secured with TLS. Auto asks for TLS and goes on in
+// clear when the server has none; Require ends the session before USER then; Off never
+// asks.
+enum class TTlsMode : uint8_t { Auto, Require, Off };
+// "auto", "require", "off".
+const char* TlsModeName(TTlsMode mode);
+// The mode of such a name (without regard to case); an empty text is Auto, anything
+// else nothing.
+std::optional<TTlsMode> ParseTlsMode(const std::string& text);
+
 // The six numbers of a 227 reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); the
 // parentheses are optional. Nothing for a reply without six numbers from 0 to 255 in a
 // row, or with port 0.
@@ -199,6 +215,13 @@ public:
     // must leave links alone (a walk that deletes) turns it on only where it can tell
     // links otherwise, or off for a server whose MLSD is broken.
     bool UseMlsd = false;
+    // Off unless the owner chooses otherwise, as for DataMode. Under Auto or Require the
+    // greeting is answered with AUTH TLS; a secured session protects its data connections
+    // too (PBSZ 0, PROT P), each resuming the control connection's TLS session.
+    TTlsMode TlsMode = TTlsMode::Off;
+    // The SHA-256 fingerprint of the one certificate trusted although its chain does not
+    // check out ("SHA256:AB:CD:...", or the bare hex digits, either case).
+    std::string TrustedCertificate;
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;
@@ -264,6 +287,11 @@ public:
     // How this session's latest data connection was made: "passive (EPSV)",
     // "passive (PASV)" or "active (PORT)"; empty until the session has made one.
     const std::string& DataModeInUse() const { return dataModeInUse_; }
+    // How this session's control connection is secured: "TLS 1.3, certificate verified",
+    // "TLS 1.3, trusted by fingerprint" or "not encrypted"; empty until that is settled.
+    const std::string& SecurityInUse() const { return securityInUse_; }
+    // The data connections of this session run over TLS (PROT P was accepted).
+    bool DataProtected() const { return dataProtected_; }
 
     void HandleNotification(TMessage& message);
     // One control line; only the final line of a reply is acted on.
@@ -347,6 +375,19 @@ private:
     void OnSimpleReply(char kind, const std::string& line);
     void OnQuitReply(char kind, const std::string& line);
     void OnFeatReply(char kind, const std::string& line);
+
+    // TLS on the control connection (ftp_replies.cpp).
+    void OnAuthTlsReply(char kind, const std::string& line);
+    // Feeds what the socket brought to the handshake and answers the server; true once
+    // the handshake has ended, one way or the other.
+    void ContinueHandshake();
+    // The handshake is done: the certificate decides whether the login goes on.
+    void HandshakeDone();
+    void OnPbszReply(char kind, const std::string& line);
+    void OnProtReply(char kind, const std::string& line);
+    void OnOptsUtf8Reply(char kind, const std::string& line);
+    // Bytes as they are to go onto the control connection; false when it broke.
+    bool SendRaw(std::string bytes);
 
     // Setting and asking a file's time (ftp_replies.cpp).
     enum class TTimeForm : uint8_t { Mfmt, MdtmSet, SiteUtime, SiteUtimeFull, None };
@@ -437,6 +478,12 @@ private:
     std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects
     std::string passiveTarget_;  // "address:port" of a passive connection on its way
     std::string dataModeInUse_;
+    // The control connection's TLS, from the server's 234 on; the data connection's own,
+    // while a transfer runs over TLS.
+    std::unique_ptr<TTlsStream> tls_;
+    std::unique_ptr<TTlsStream> dataTls_;
+    std::string securityInUse_;
+    bool dataProtected_ = false;
     // Of this session: what FEAT listed, and what the server turned down.
     std::vector<std::string> featureLines_; // the FEAT reply, while it comes
     std::string loginReplyText_;            // the reply to the login's last step

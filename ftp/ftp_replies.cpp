@@ -118,6 +118,10 @@ const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
     {TReplyState::Feat, &TFtp::OnFeatReply},
     {TReplyState::FileTime, &TFtp::OnFileTimeReply},
     {TReplyState::FileTimeQuery, &TFtp::OnFileTimeQueryReply},
+    {TReplyState::AuthTls, &TFtp::OnAuthTlsReply},
+    {TReplyState::Pbsz, &TFtp::OnPbszReply},
+    {TReplyState::Prot, &TFtp::OnProtReply},
+    {TReplyState::OptsUtf8, &TFtp::OnOptsUtf8Reply},
     {TReplyState::RenameFrom, &TFtp::OnRenameFromReply},
     {TReplyState::RenameTo, &TFtp::OnRenameToReply},
 };
@@ -129,6 +133,18 @@ bool TFtp::SendLine(const std::string& text) {
     std::string rest = text + "\r\n";
     Info(ftpCommandSent, text);
     lastActivity_ = GetTickCount();
+    if (tls_ && tls_->Established()) {
+        if (!tls_->WritePlain(rest.data(), static_cast<int32_t>(rest.size()))) {
+            BreakSession(ftpSocketWriteError,
+                         "TLS on the connection to " + ServerText() + " broke: " + tls_->Failure());
+            return false;
+        }
+        rest = tls_->TakeCipher();
+    }
+    return SendRaw(std::move(rest));
+}
+
+bool TFtp::SendRaw(std::string rest) {
     for (;;) {
         ProcessMessages();
         int32_t sent = 0;
@@ -199,7 +215,9 @@ void TFtp::SockRead(FtpInfo failure) {
         std::string text;
         try {
             char bytes[ReceiveChunk];
-            text = ChunkText(bytes, Socket->Receive(bytes, ReceiveChunk));
+            const int32_t got = Socket->Receive(bytes, ReceiveChunk);
+            // Cipher text is binary: every byte counts, zeros too.
+            text = tls_ ? std::string(bytes, static_cast<size_t>(got)) : ChunkText(bytes, got);
         } catch (const ESockError&) {
             if (connected_)
                 BreakSession(failure, "Connection to " + ServerText() + " lost");
@@ -207,6 +225,25 @@ void TFtp::SockRead(FtpInfo failure) {
         }
         if (text.empty())
             return;
+        if (tls_) {
+            tls_->FeedCipher(text.data(), text.size());
+            if (!tls_->Established()) {
+                // Nothing below may read the socket while the handshake answers the server.
+                inReply_ = true;
+                ContinueHandshake();
+                inReply_ = false;
+                if (Socket->Handle == INVALID_SOCKET || session != session_)
+                    return;
+                continue;
+            }
+            text.clear();
+            char plain[ReceiveChunk];
+            int32_t got = 0;
+            while ((got = tls_->ReadPlain(plain, ReceiveChunk)) > 0)
+                text.append(plain, static_cast<size_t>(got));
+            if (text.empty())
+                continue;
+        }
         if (!controlLines_.Feed(text)) {
             // A line without end: no server talks like that, and we will not hold it.
             BreakSession(ftpSocketReadError, "Reply line too long from " + ServerText());
@@ -266,13 +303,95 @@ void TFtp::SendLoginStep(size_t step) {
 void TFtp::OnGreeting(char kind, const std::string& line) {
     if (kind != '2')
         return FailSession(ftpGreetingError, line);
+    if (TlsMode == TTlsMode::Off) {
+        securityInUse_ = "not encrypted";
+        return SendLoginStep(0);
+    }
+    // Asked straight away rather than through FEAT: a server that has TLS says so by
+    // taking the command, and one that has none answers it like any unknown command.
+    SendCommand("AUTH TLS", TReplyState::AuthTls);
+}
+
+// ---------------------------------------------------------------------------------
+// TLS on the control connection
+
+void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
+    if (kind == '2') {
+        tls_ = std::make_unique<TTlsStream>();
+        tls_->Begin(HostText());
+        SetReplyState(TReplyState::TlsHandshake);
+        return ContinueHandshake();
+    }
+    if (TlsMode == TTlsMode::Require)
+        return FailSession(ftpSocketError,
+                           ServerText() + " offers no TLS (AUTH TLS: " + line +
+                               "); with FTP.tls=require the login is not sent in clear");
+    securityInUse_ = "not encrypted";
+    if (OnTrace)
+        OnTrace("The session is not encrypted: " + ServerText() + " offers no TLS (" + line + ")");
     SendLoginStep(0);
+}
+
+void TFtp::ContinueHandshake() {
+    const TTlsStep step = tls_->Handshake();
+    if (tls_->HasCipher() && !SendRaw(tls_->TakeCipher()))
+        return;
+    if (step == TTlsStep::Again)
+        return;
+    if (step == TTlsStep::Failed)
+        return FailSession(ftpSocketError, "The TLS handshake with " + ServerText() +
+                                               " failed: " + tls_->Failure());
+    HandshakeDone();
+}
+
+void TFtp::HandshakeDone() {
+    const std::string version = tls_->Version();
+    const std::string fingerprint = "SHA256:" + tls_->Fingerprint();
+    const std::string& failure = tls_->VerifyFailure();
+    const std::string trusted = NormalFingerprint(TrustedCertificate);
+    if (failure.empty()) {
+        securityInUse_ = version + ", certificate verified";
+    } else if (!trusted.empty() && trusted == tls_->Fingerprint()) {
+        securityInUse_ = version + ", trusted by fingerprint";
+    } else if (!trusted.empty()) {
+        return FailSession(ftpSocketError,
+                           "The certificate of " + HostText() +
+                               " is NOT the one trusted by FTP.trustedCertificate: it has "
+                               "changed, or someone stands between us and the server (" +
+                               failure + "; the certificate now shown is " + fingerprint +
+                               "). Nothing was sent; trust the new certificate only once you "
+                               "know why it changed");
+    } else {
+        return FailSession(ftpSocketError, "The certificate of " + HostText() +
+                                               " is not trusted (" + failure + "; " + fingerprint +
+                                               "). Nothing was sent; to trust this one "
+                                               "certificate: --configure FTP.trustedCertificate=" +
+                                               fingerprint);
+    }
+    if (OnTrace)
+        OnTrace("Secured: " + securityInUse_ + " (" + fingerprint + ")");
+    SendLoginStep(0);
+}
+
+void TFtp::OnPbszReply(char, const std::string&) {
+    // PROT is asked whatever PBSZ got: its answer is the one that decides.
+    SendCommand("PROT P", TReplyState::Prot);
+}
+
+void TFtp::OnProtReply(char kind, const std::string& line) {
+    dataProtected_ = kind == '2';
+    if (!dataProtected_ && OnTrace)
+        OnTrace("Data connections in clear: the server refused PROT P (" + line + ")");
+    SendCommand("SYST", TReplyState::Syst);
 }
 
 // 2xx: logged in. 3xx: the server wants the next value, if there is one.
 void TFtp::OnLoginReply(char kind, const std::string& line) {
-    if (kind == '2')
+    if (kind == '2') {
+        if (tls_ && tls_->Established())
+            return SendCommand("PBSZ 0", TReplyState::Pbsz);
         return SendCommand("SYST", TReplyState::Syst);
+    }
     size_t step = 0;
     while (loginSteps_[step].state != replyState_)
         ++step;
@@ -308,7 +427,16 @@ void TFtp::OnFeatReply(char, const std::string& line) {
     // A refusal lists nothing, and the login stands.
     features_ = ParseFeatures(featureLines_);
     featureLines_.clear();
+    // Some servers send names in UTF-8 only when asked; names stay bytes to us either way.
+    if (features_.utf8)
+        return SendCommand("OPTS UTF8 ON", TReplyState::OptsUtf8);
     // FEAT only asks; the login ended with the reply to its last step.
+    lastReplyText_ = loginReplyText_;
+    FinishLogin();
+}
+
+void TFtp::OnOptsUtf8Reply(char, const std::string&) {
+    // A refusal changes nothing: the login stands.
     lastReplyText_ = loginReplyText_;
     FinishLogin();
 }

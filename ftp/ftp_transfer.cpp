@@ -116,6 +116,8 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
             return false;
         slot_ = slot;
         ftp_.DataConnectionMade();
+        if (ftp_.dataProtected_)
+            StartTls();
         return true;
     }
     if (slot <= 0 || slot > SlotCount)
@@ -130,16 +132,129 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
     }
     slot_ = slot;
     ftp_.DataConnectionMade();
+    if (ftp_.dataProtected_)
+        StartTls();
     return true;
 }
 
 int32_t TFtp::TTransfer::Receive(char* buffer, int32_t capacity) {
+    if (!tls_)
+        return RawReceive(buffer, capacity);
+    if (!PumpTls())
+        return 0;
+    const int32_t got = tls_->ReadPlain(buffer, capacity);
+    if (got == 0 && !tls_->Failure().empty())
+        throw ESockError("TLS: " + tls_->Failure());
+    // Our answer to the server's close notice goes out now.
+    if (tls_->HasCipher())
+        PumpTls();
+    return got;
+}
+
+int32_t TFtp::TTransfer::Send(int32_t slot, const char* buffer, int32_t count) {
+    if (!tls_)
+        return RawSend(slot, buffer, count);
+    AwaitTls();
+    // Cipher text the socket could not take last time goes first.
+    if (!tlsOut_.empty())
+        return 0;
+    if (!tls_->WritePlain(buffer, count))
+        throw ESockError("TLS: " + tls_->Failure());
+    tlsOut_ += tls_->TakeCipher();
+    PumpTls();
+    return count;
+}
+
+void TFtp::TTransfer::AwaitTls() {
+    // The handshake comes first; the server answers it at once, so this wait is short.
+    std::string failure;
+    const bool ready = WaitUntil(
+        [&] {
+            try {
+                return PumpTls() || cancelled_;
+            } catch (const ESockError& error) {
+                failure = error.what();
+                return true;
+            }
+        },
+        GetTickCount() + 30000);
+    if (!failure.empty() || !ready || cancelled_)
+        throw ESockError(failure.empty() ? "TLS handshake on the data connection timed out"
+                                         : failure);
+}
+
+void TFtp::TTransfer::StartTls() {
+    tls_ = std::make_unique<TTlsStream>();
+    tlsOut_.clear();
+    // The server wants to see the control connection's session again: proof that the
+    // data connection comes from the client that logged in.
+    tls_->Begin(ftp_.HostText(), ftp_.tls_.get());
+    PumpTls();
+}
+
+bool TFtp::TTransfer::PumpTls() {
+    if (slot_ == 0)
+        throw ESockError("Data connection closed");
+    char bytes[ReceiveChunk];
+    int32_t got = 0;
+    while (!tls_->Closed() && (got = RawReceive(bytes, ReceiveChunk)) > 0)
+        tls_->FeedCipher(bytes, static_cast<size_t>(got));
+    if (!tls_->Established() && tls_->Handshake() == TTlsStep::Failed)
+        throw ESockError("TLS handshake on the data connection failed: " + tls_->Failure());
+    tlsOut_ += tls_->TakeCipher();
+    while (!tlsOut_.empty()) {
+        const int32_t sent = RawSend(slot_, tlsOut_.data(),
+                                     static_cast<int32_t>(std::min<size_t>(tlsOut_.size(), 65536)));
+        if (sent <= 0)
+            break;
+        tlsOut_.erase(0, static_cast<size_t>(sent));
+    }
+    return tls_->Established();
+}
+
+bool TFtp::TTransfer::FinishTls() {
+    if (!tls_)
+        return true;
+    try {
+        // Even an empty file has its handshake: the server waits for it.
+        AwaitTls();
+        // Whatever the server sent (a session for the next connection) is taken in.
+        char scratch[256];
+        const auto takeIn = [&] {
+            PumpTls();
+            while (tls_->ReadPlain(scratch, sizeof scratch) > 0) {
+            }
+            return tls_->UnusedSessions() > 0 || cancelled_ || tls_->Closed();
+        };
+        // Under TLS 1.3 the server sends it just after the handshake, and a server that
+        // takes each session once refuses the next connection without it: a short wait,
+        // where the session was resumed (so the server does hand out more).
+        if (!takeIn() && tls_->SessionReused() && tls_->Version() == "TLS 1.3")
+            WaitUntil(takeIn, GetTickCount() + 500);
+        tls_->Shutdown();
+        PumpTls();
+        while (!tlsOut_.empty()) {
+            const int32_t slot = slot_;
+            writable_ = false;
+            WaitUntil([&] { return writable_ || cancelled_ || slot_ != slot; },
+                      GetTickCount() + 1000);
+            if (cancelled_ || slot_ != slot)
+                return false;
+            PumpTls();
+        }
+    } catch (const ESockError&) {
+        return false;
+    }
+    return true;
+}
+
+int32_t TFtp::TTransfer::RawReceive(char* buffer, int32_t capacity) {
     if (slot_ == PassiveDataSlot)
         return ftp_.passive_->Socket->Receive(buffer, capacity);
     return ftp_.data_->Receive(slot_, buffer, capacity);
 }
 
-int32_t TFtp::TTransfer::Send(int32_t slot, const char* buffer, int32_t count) {
+int32_t TFtp::TTransfer::RawSend(int32_t slot, const char* buffer, int32_t count) {
     if (slot == PassiveDataSlot)
         return ftp_.passive_->Socket->Send(buffer, count);
     return ftp_.data_->Send(slot, buffer, count);
@@ -165,7 +280,10 @@ void TFtp::TTransfer::Accepted(int32_t slot) {
 void TFtp::TTransfer::Readable(int32_t slot) {
     if (kind_ == TKind::Listing && slot != 0 && slot == slot_ && Running()) {
         const auto self = shared_from_this();
-        ReadListing();
+        // TLS may hold more plain text than one read takes, and the socket will not
+        // say so again.
+        while (ReadListing() && tls_) {
+        }
     }
 }
 
@@ -312,7 +430,9 @@ void TFtp::TTransfer::SendFile() {
     const int64_t size =
         localFile_ >= 0 && ::fstat(localFile_, &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
     ftp_.Info(ftpFileSize, std::to_string(size));
-    const FtpInfo failure = SendBlocks(size);
+    FtpInfo failure = SendBlocks(size);
+    if (failure == ftpNoError && !cancelled_ && !ftp_.abortRequested_ && !FinishTls())
+        failure = ftpSocketWriteError;
     sending_ = false;
     EndUpload(failure);
 }

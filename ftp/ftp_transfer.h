@@ -61,6 +61,20 @@ private:
     // we did (PassiveDataSlot).
     int32_t Receive(char* buffer, int32_t capacity);
     int32_t Send(int32_t slot, const char* buffer, int32_t count);
+    // The bytes on the wire, whatever TLS makes of them.
+    int32_t RawReceive(char* buffer, int32_t capacity);
+    int32_t RawSend(int32_t slot, const char* buffer, int32_t count);
+
+    // TLS on the data connection, when the session protects its data.
+    void StartTls();
+    // Waits, messages pumped, for the handshake. Raises ESockError when it fails.
+    void AwaitTls();
+    // Takes what the socket holds into the TLS stream, answers the handshake and sends
+    // what cipher text it can; true once the handshake is done. Raises ESockError when
+    // the connection or the handshake broke.
+    bool PumpTls();
+    // Sends the close notice and every byte still queued; false when that failed.
+    bool FinishTls();
     bool Running() const { return !cancelled_ && !dataEnded_; }
     void DataEnded();
     void ReportIfBothEnded();
@@ -100,6 +114,8 @@ private:
     bool controlEnded_ = false;
     bool cancelled_ = false;
     bool reported_ = false;
+    std::unique_ptr<TTlsStream> tls_;
+    std::string tlsOut_; // cipher text not yet taken by the socket
 };
 
 } // namespace pelmora

@@ -224,6 +224,36 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     EXPECT_EQ(odd.dataModeEdit.Text(), "auto");
 }
 
+TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachTheComponent) {
+    std::string error;
+    {
+        TForm1 fresh;
+        fresh.FormCreate(Ini());
+        EXPECT_EQ(fresh.tlsEdit.Text(), "auto") << "a file without the key means auto";
+    }
+    const std::string digest(64, 'a');
+    ASSERT_TRUE(
+        ConfigureSettings(Ini(), {"FTP.tls=Require", "FTP.trustedCertificate=" + digest}, error))
+        << error;
+    const std::string before = ReadFile(Ini());
+    for (const std::string& bad : {std::string("FTP.tls=on"), std::string("FTP.tls="),
+                                   std::string("FTP.trustedCertificate=SHA256:ab"),
+                                   "FTP.trustedCertificate=" + std::string(64, 'g')}) {
+        EXPECT_FALSE(ConfigureSettings(Ini(), {bad}, error)) << bad;
+        EXPECT_EQ(ReadFile(Ini()), before) << bad;
+    }
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.tlsEdit.Text(), "require");
+    const std::string stored = "SHA256:" + std::string(64, 'A');
+    EXPECT_EQ(form.trustedCertificateEdit.Text(), stored);
+    form.Edit1.SetText("127.0.0.1");
+    form.ftpPortSpin.SetValue(1);
+    form.ConnectToServer();
+    EXPECT_EQ(form.Ftp1.TlsMode, TTlsMode::Require);
+    EXPECT_EQ(form.Ftp1.TrustedCertificate, stored);
+}
+
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
     auto parse = [](std::vector<std::string> args) { return ParseCommandLine(args); };
     EXPECT_EQ(parse({}).Mode, TCommandLine::Window);

@@ -123,6 +123,37 @@ const char* TRealFtpServer::Name() const {
     return "?";
 }
 
+bool MakeTestCertificate(const std::string& dir, const std::string& name, TTestCertificate& made,
+                         std::string& why) {
+    made.certFile = dir + "/" + name + ".crt";
+    made.keyFile = dir + "/" + name + ".key";
+    const std::string digestFile = dir + "/" + name + ".sha256";
+    // An EC key: quick to make, and every server here takes it.
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout '" +
+        made.keyFile + "' -out '" + made.certFile + "' > '" + dir + "/openssl.log' 2>&1 && " +
+        "openssl x509 -noout -fingerprint -sha256 -in '" + made.certFile + "' > '" + digestFile +
+        "' 2>> '" + dir + "/openssl.log'";
+    if (std::system(command.c_str()) != 0) {
+        why = "openssl could not make a certificate";
+        return false;
+    }
+    // The servers drop to unprivileged users that must read both files.
+    ::chmod(made.certFile.c_str(), 0644);
+    ::chmod(made.keyFile.c_str(), 0644);
+    std::ifstream in(digestFile);
+    std::string line;
+    std::getline(in, line); // "sha256 Fingerprint=AB:CD:..."
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        why = "openssl printed no fingerprint";
+        return false;
+    }
+    made.fingerprint = "SHA256:" + line.substr(eq + 1);
+    return true;
+}
+
 const char* TestName(TRealServerKind kind) {
     switch (kind) {
     case TRealServerKind::Vsftpd:
@@ -189,6 +220,10 @@ bool TRealFtpServer::StartOnce(std::string& why) {
                 "-A",
                 "-u",
                 "1"};
+        if (!tls_.certFile.empty()) {
+            // TLS for everyone, the certificate and its key from our files.
+            args.insert(args.end(), {"-Y", "2", "-2", tls_.certFile + "," + tls_.keyFile});
+        }
         break;
     case TRealServerKind::Pyftpdlib:
         args = {program, dir_ + "/server.py", portText, root_};
@@ -310,6 +345,16 @@ bool TRealFtpServer::PrepareVsftpd(std::string& program, std::string& why) {
                                          "syslog_enable=NO\n"
                                          "vsftpd_log_file=" +
                                          dir_ + "/vsftpd.log\n");
+    if (!tls_.certFile.empty()) {
+        std::ofstream conf(dir_ + "/vsftpd.conf", std::ios::app);
+        conf << "ssl_enable=YES\n"
+                "allow_anon_ssl=YES\n"
+                "force_anon_logins_ssl=YES\n"
+                "force_anon_data_ssl=YES\n"
+                "ssl_ciphers=HIGH\n"
+                "rsa_cert_file="
+             << tls_.certFile << "\nrsa_private_key_file=" << tls_.keyFile << "\n";
+    }
     return true;
 }
 
@@ -353,22 +398,36 @@ bool TRealFtpServer::PreparePyftpdlib(std::string& program, std::string& why) {
     }
     user_ = "web";
     password_ = "pelmora-secret";
-    WriteFile(dir_ + "/server.py", "import sys\n"
-                                   "try:\n"
-                                   "    from pyftpdlib.authorizers import DummyAuthorizer\n"
-                                   "    from pyftpdlib.handlers import FTPHandler\n"
-                                   "    from pyftpdlib.servers import FTPServer\n"
-                                   "except ImportError as e:\n"
-                                   "    print('pyftpdlib is not installed:', e)\n"
-                                   "    sys.exit(2)\n"
-                                   "port, root = int(sys.argv[1]), sys.argv[2]\n"
-                                   "authorizer = DummyAuthorizer()\n"
-                                   "authorizer.add_user('" +
-                                       user_ + "', '" + password_ +
-                                       "', root, perm='elradfmwMT')\n"
-                                       "FTPHandler.authorizer = authorizer\n"
-                                       "server = FTPServer(('127.0.0.1', port), FTPHandler)\n"
-                                       "server.serve_forever()\n");
+    WriteFile(dir_ + "/server.py",
+              "import sys\n"
+              "try:\n"
+              "    from pyftpdlib.authorizers import DummyAuthorizer\n"
+              "    from pyftpdlib.handlers import FTPHandler\n"
+              "    from pyftpdlib.servers import FTPServer\n"
+              "except ImportError as e:\n"
+              "    print('pyftpdlib is not installed:', e)\n"
+              "    sys.exit(2)\n"
+              "port, root = int(sys.argv[1]), sys.argv[2]\n"
+              "authorizer = DummyAuthorizer()\n"
+              "authorizer.add_user('" +
+                  user_ + "', '" + password_ +
+                  "', root, perm='elradfmwMT')\n"
+                  "FTPHandler.authorizer = authorizer\n"
+                  "handler = FTPHandler\n" +
+                  (tls_.certFile.empty() ? std::string()
+                                         : "from pyftpdlib.handlers import TLS_FTPHandler\n"
+                                           "handler = TLS_FTPHandler\n"
+                                           "handler.authorizer = authorizer\n"
+                                           "handler.certfile = '" +
+                                               tls_.certFile +
+                                               "'\n"
+                                               "handler.keyfile = '" +
+                                               tls_.keyFile +
+                                               "'\n"
+                                               "handler.tls_control_required = True\n"
+                                               "handler.tls_data_required = True\n") +
+                  "server = FTPServer(('127.0.0.1', port), handler)\n"
+                  "server.serve_forever()\n");
     return true;
 }
 

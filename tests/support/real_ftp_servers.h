@@ -13,6 +13,17 @@ constexpr TRealServerKind AllRealServers[] = {TRealServerKind::Vsftpd, TRealServ
                                               TRealServerKind::Pyftpdlib};
 const char* TestName(TRealServerKind kind);
 
+// A self-signed certificate for 127.0.0.1 and localhost, made with the openssl tool in
+// `dir`: the paths of its certificate and key files and its SHA-256 fingerprint
+// ("SHA256:AB:CD:..."). False with the reason in `why` when openssl cannot make one.
+struct TTestCertificate {
+    std::string certFile;
+    std::string keyFile;
+    std::string fingerprint;
+};
+bool MakeTestCertificate(const std::string& dir, const std::string& name, TTestCertificate& made,
+                         std::string& why);
+
 // A real FTP server as users run it, started for a test on 127.0.0.1 at a free high port
 // with a temporary root and a configuration of our own, and stopped by its process id.
 // Every server lets the test user write in the directory SiteDir() (relative to the
@@ -27,6 +38,10 @@ public:
     // Starts the server and waits until it greets. False with the reason in `why`
     // when it cannot run here.
     bool Start(std::string& why);
+    // Before Start: the server offers TLS with this certificate and requires it for the
+    // login and the data connections (vsftpd keeps its demand that each data connection
+    // resume the control connection's TLS session).
+    void EnableTls(const TTestCertificate& certificate) { tls_ = certificate; }
     void Stop();
 
     const char* Name() const;
@@ -51,6 +66,7 @@ private:
     std::string password_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
+    TTestCertificate tls_; // empty: no TLS
 };
 
 } // namespace pelmora::testing
