@@ -242,6 +242,25 @@ bool TFtp::TTransfer::FinishTls() {
                 return false;
             PumpTls();
         }
+        // The server answers the close notice with its own, or simply closes. Closing
+        // first could leave bytes of its unread here (a late session ticket), and a
+        // socket closed over unread bytes is reset: the server may then lose the end of
+        // the file and refuse it (426).
+        if (slot_ == PassiveDataSlot)
+            ftp_.passive_->Socket->ShutdownSend();
+        else if (slot_ != 0)
+            ftp_.data_->Slot(slot_).ShutdownSend();
+        const int32_t slot = slot_;
+        WaitUntil(
+            [&] {
+                try {
+                    takeIn();
+                } catch (const ESockError&) {
+                    return true;
+                }
+                return tls_->Closed() || peerClosed_ || cancelled_ || slot_ != slot;
+            },
+            GetTickCount() + 2000);
     } catch (const ESockError&) {
         return false;
     }

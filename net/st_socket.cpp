@@ -131,6 +131,11 @@ void TStSocket::Close() {
     LastSent = 0;
 }
 
+void TStSocket::ShutdownSend() {
+    if (Started && Handle != INVALID_SOCKET)
+        EntryPoints().shutdown(Handle, WS_SD_SEND);
+}
+
 int32_t TStSocket::Send(const void* buffer, int32_t count) {
     if (Handle == INVALID_SOCKET || !Connected)
         throw ESockError("Send error");

@@ -45,6 +45,9 @@ public:
     void Listen(const std::string& hostName, std::string& hostAddress, uint16_t port);
     // Closes the socket if there is one (and the endpoint is started).
     void Close();
+    // Ends our direction of the stream (the peer reads its end) while the socket stays
+    // open for what the peer still sends.
+    void ShutdownSend();
 
     // Bytes the library accepted, 0 when the send would block. Raises "Send error".
     int32_t Send(const void* buffer, int32_t count);

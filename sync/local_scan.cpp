@@ -1,4 +1,5 @@
 #include "sync/sync_core.h"
+#include "sync/temporary_names.h"
 
 #include "toolkit/messages.h"
 
@@ -155,6 +156,13 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         if (e.type == TLocalDir::Special) {
             localKept.push_back(key);
             ShowStatus("Passed over (not a regular file): " + key);
+            continue;
+        }
+        if (!e.isDirectory() && IsTemporaryName(e.name)) {
+            // The shape our uploads take for a moment: sent, the next run would take it for
+            // a leftover of ours and remove it. It stays on the disk and on the server.
+            localKept.push_back(key);
+            ShowStatus("Passed over (the name of a Pelmora temporary file): " + key);
             continue;
         }
         if (key.size() > MaxPathLength) {

@@ -199,9 +199,16 @@ private:
     void RemoveLeftovers() {
         std::vector<std::string> leftovers;
         leftovers.swap(core_.remoteLeftovers);
+        // A file of the disk may bear such a name too: then it is the user's, not ours.
+        const TDeleteGuard guard(core_.localList, core_.DeleteRules());
         for (const std::string& leftover : leftovers) {
             if (!GoOn())
                 break;
+            if (const std::string why = guard.Why(leftover); !why.empty()) {
+                Say("Kept a file with the name of a Pelmora temporary file: " + leftover + " (" +
+                    why + ")");
+                continue;
+            }
             TDetail entry;
             const size_t slash = leftover.rfind('/');
             entry.dir = leftover.substr(0, slash);

@@ -236,3 +236,30 @@ TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedByTheNextRunWithDeleteOf
     EXPECT_EQ(form.Traced("Removed a left-over temporary file: /" + leftover), 1);
     EXPECT_FALSE(form.updateFailed) << form.updateFailures.front();
 }
+
+// A file of the user's that happens to bear our temporary shape is theirs: the disk keeps
+// it, it is not sent, and its server copy is not taken for a leftover of ours.
+TEST(AtomicUpload, AFileOfTheDiskWithOurTemporaryNameIsNeitherSentNorRemoved) {
+    const std::string name = TemporaryNameFor("a.html", 0x0badcafe);
+    TTempTree tree;
+    tree.File(name, "the user's");
+    TFtpScriptServer server;
+    server.SetListing("-rw-r--r-- 1 o g 4 Jan  5  2020 " + name + "\r\n");
+    TAtomicForm form(server, tree);
+    form.options.mayDelete = true;
+    ASSERT_TRUE(form.LoadLocalDirectory());
+    EXPECT_EQ(form.localList.Count(), 0);
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + name});
+    const size_t before = server.Commands().size();
+    form.Update();
+    const TStrings all = server.Commands();
+    for (size_t i = before; i < all.size(); ++i) {
+        EXPECT_FALSE(all[i].starts_with("DELE ")) << all[i];
+        EXPECT_FALSE(all[i].starts_with("STOR ")) << all[i];
+    }
+    EXPECT_EQ(form.Traced("Kept a file with the name of a Pelmora temporary file: /" + name +
+                          " (the disk still has it)"),
+              1);
+    EXPECT_FALSE(form.updateFailed) << form.updateFailures.front();
+}
