@@ -1,11 +1,9 @@
 // Uploads renamed over the old file, as a run without a window makes them: against real
 // servers, with the setting that turns them off, and the left-over temporary files that
 // only a real update removes.
-#include "app/headless.h"
-#include "app/settings.h"
 #include "sync/temporary_names.h"
+#include "tests/app/site_sync.h"
 #include "tests/support/ftp_script_server.h"
-#include "tests/support/real_ftp_servers.h"
 #include "tests/support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -20,16 +18,6 @@ using namespace pelmora::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Sync(const std::string& ini, int& status, const THeadlessOptions& options = {}) {
-    std::ostringstream out, err;
-    status = RunHeadless(ini, options, out, err);
-    return out.str() + err.str();
-}
-
-void Age(const fs::path& p, std::chrono::minutes age) {
-    fs::last_write_time(p, fs::file_time_type::clock::now() - age);
-}
 
 // The commands sent that change the server, each temporary name written as TMP.
 std::vector<std::string> Changes(const TFtpScriptServer& server) {
@@ -64,15 +52,7 @@ TEST_P(AtomicPublish, EndsEqualToTheDiskWithNoTemporaryFileAndTheRightTimes) {
     for (const auto& e : fs::recursive_directory_iterator(site))
         Age(e.path(), std::chrono::hours(72));
     const std::string ini = tree.Path("PELMORA.INI");
-    ASSERT_TRUE(ConfigureSettings(
-        ini,
-        {"List.local=" + site.string(), "FTP.server=127.0.0.1",
-         "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
-         "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(), "Options.load=1",
-         "Options.compare=1", "Options.update=1", "Options.delete=0", "Options.exit=1",
-         "Options.timeout=20"},
-        why))
-        << why;
+    ConfigureSiteSync(ini, site, server, {"Options.delete=0"});
     int status = -1;
     std::string output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;

@@ -1,6 +1,4 @@
-#include "app/headless.h"
-#include "app/settings.h"
-#include "tests/support/real_ftp_servers.h"
+#include "tests/app/site_sync.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/profile.h"
 
@@ -44,12 +42,6 @@ void Touch(const fs::path& p, std::chrono::seconds fromNow) {
     fs::last_write_time(p, fs::file_time_type::clock::now() + fromNow);
 }
 
-std::string Sync(const std::string& ini, int& status) {
-    std::ostringstream out, err;
-    status = RunHeadless(ini, out, err);
-    return out.str() + err.str();
-}
-
 bool Sends(const std::string& output) {
     for (const char* word : {"  upload ", "  refresh ", "  delete ", "  create ", "  remove "})
         if (output.find(word) != std::string::npos)
@@ -61,7 +53,6 @@ bool Sends(const std::string& output) {
 // the same size is sent, and that nothing goes after that; `serverZone` is the zone the
 // server lists in, in minutes east of UTC, which the first run learns.
 void SyncEditSync(TRealFtpServer& server, int serverZone) {
-    std::string why;
     TTempTree tree;
     const fs::path site = tree.Dir("site");
     tree.File("site/index.html", "<h1>Home</h1>");
@@ -71,15 +62,7 @@ void SyncEditSync(TRealFtpServer& server, int serverZone) {
     Touch(site / "css/style.css", -std::chrono::hours(30 * 24));
 
     const std::string ini = tree.Path("PELMORA.INI");
-    ASSERT_TRUE(ConfigureSettings(
-        ini,
-        {"List.local=" + site.string(), "FTP.server=127.0.0.1",
-         "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
-         "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(), "Options.load=1",
-         "Options.compare=1", "Options.update=1", "Options.delete=1", "Options.exit=1",
-         "Options.timeout=20"},
-        why))
-        << why;
+    ConfigureSiteSync(ini, site, server);
 
     int status = -1;
     std::string output = Sync(ini, status);

@@ -1,6 +1,4 @@
-#include "app/headless.h"
-#include "app/settings.h"
-#include "tests/support/real_ftp_servers.h"
+#include "tests/app/site_sync.h"
 #include "tests/support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -16,20 +14,6 @@
 using namespace pelmora;
 using namespace pelmora::testing;
 namespace fs = std::filesystem;
-
-namespace {
-
-void Age(const fs::path& p, std::chrono::minutes age) {
-    fs::last_write_time(p, fs::file_time_type::clock::now() - age);
-}
-
-std::string Sync(const std::string& ini, int& status) {
-    std::ostringstream out, err;
-    status = RunHeadless(ini, out, err);
-    return out.str() + err.str();
-}
-
-} // namespace
 
 class FullSync : public ::testing::TestWithParam<TRealServerKind> {};
 
@@ -50,15 +34,7 @@ TEST_P(FullSync, TheServerEndsEqualToTheDiskAndAThirdRunSendsNothing) {
         Age(e.path(), std::chrono::hours(72));
 
     const std::string ini = tree.Path("PELMORA.INI");
-    ASSERT_TRUE(ConfigureSettings(
-        ini,
-        {"List.local=" + site.string(), "FTP.server=127.0.0.1",
-         "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
-         "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(), "Options.load=1",
-         "Options.compare=1", "Options.update=1", "Options.delete=1", "Options.exit=1",
-         "Options.timeout=20", "FTP.dataMode=auto"},
-        why))
-        << why;
+    ConfigureSiteSync(ini, site, server, {"FTP.dataMode=auto"});
 
     int status = -1;
     std::string output = Sync(ini, status);
@@ -115,16 +91,7 @@ TEST(Interruption, AServerKilledMidUploadIsMadeWholeByTheNextRun) {
     for (const auto& e : fs::recursive_directory_iterator(site))
         Age(e.path(), std::chrono::hours(72));
     const std::string ini = tree.Path("PELMORA.INI");
-    auto configure = [&] {
-        ASSERT_TRUE(ConfigureSettings(
-            ini,
-            {"List.local=" + site.string(), "FTP.server=127.0.0.1",
-             "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
-             "FTP.password=" + server.Password(), "List.remote=" + server.SiteDir(),
-             "Options.update=1", "Options.delete=1", "Options.exit=1", "Options.timeout=10"},
-            why))
-            << why;
-    };
+    const auto configure = [&] { ConfigureSiteSync(ini, site, server, {"Options.timeout=10"}); };
     configure();
     // The server goes away while the big file is on its way.
     bool killed = false;
