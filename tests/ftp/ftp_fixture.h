@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,6 +71,21 @@ public:
     static void Settle() {
         WaitFor([] { return false; }, 150);
     }
+    // Starts an operation and waits for the ready that ends it; false after `ms`.
+    bool Perform(const std::function<void()>& operation, uint32_t ms = 5000) {
+        const int before = Count("ready");
+        operation();
+        const bool done = WaitFor([&] { return Count("ready") > before; }, ms);
+        Settle();
+        return done;
+    }
+    // The same, and no error on the way.
+    bool PerformClean(const std::function<void()>& operation, uint32_t ms = 10000) {
+        const size_t first = events.size();
+        const bool done = Perform(operation, ms);
+        return done && std::none_of(events.begin() + static_cast<long>(first), events.end(),
+                                    [](const std::string& e) { return e.starts_with("error"); });
+    }
     int Count(const std::string& event) const {
         int n = 0;
         for (const auto& e : events)
@@ -89,5 +107,20 @@ public:
     std::vector<std::string> trace;
     std::function<void(FtpInfo, const std::string&)> onInfo;
 };
+
+// A file's bytes as they lie on the disk.
+inline std::string ReadDisk(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline bool Has(const TStringList& list, const std::string& name) {
+    for (int i = 0; i < list.Count(); ++i)
+        if (list.Strings(i) == name)
+            return true;
+    return false;
+}
 
 } // namespace pelmora::testing

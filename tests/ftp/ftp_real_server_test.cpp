@@ -18,13 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using TStrings = std::vector<std::string>;
 
-std::string ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::string Bytes(size_t size, unsigned seed) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i)
@@ -39,28 +32,9 @@ TStrings Lines(TStringList& list) {
     return lines;
 }
 
-bool Has(TStringList& list, const std::string& name) {
-    for (int i = 0; i < list.Count(); ++i)
-        if (list.Strings(i) == name)
-            return true;
-    return false;
-}
-
 // One whole session against a real server: everything the program asks of one.
 class FtpRealServer : public ::testing::TestWithParam<TRealServerKind>, public TRecordingFtp {
 protected:
-    bool Run(const std::function<void()>& operation) {
-        const int before = Count("ready");
-        const size_t errorsBefore = events.size();
-        operation();
-        const bool done = WaitFor([&] { return Count("ready") > before; }, 10000);
-        Settle();
-        for (size_t i = errorsBefore; i < events.size(); ++i)
-            if (events[i].starts_with("error"))
-                return false;
-        return done;
-    }
-
     TTempTree temp;
 };
 
@@ -90,8 +64,8 @@ TEST_P(FtpRealServer, WholeSession) {
     EXPECT_EQ(ftp.ServerType, ftpstUNIX) << ftp.SystemType();
     EXPECT_NE(ftp.SystemType().find("UNIX"), std::string::npos);
 
-    ASSERT_TRUE(Run([&] { ftp.ChangeDir("known"); }));
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << [&] {
+    ASSERT_TRUE(PerformClean([&] { ftp.ChangeDir("known"); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); })) << [&] {
         std::string all;
         for (const auto& info : infos)
             all += std::string(FtpInfoName(info.code)) + " " + info.text + "\n";
@@ -102,15 +76,15 @@ TEST_P(FtpRealServer, WholeSession) {
     EXPECT_TRUE(Has(ftp.Directories(), "sub"));
     EXPECT_NE(ftp.CurrentDirectory.find("known"), std::string::npos) << ftp.CurrentDirectory;
     EXPECT_EQ(ftp.InitialDirectory, server.SiteDir());
-    ASSERT_TRUE(Run([&] { ftp.ChangeDir(".."); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.ChangeDir(".."); }));
 
-    ASSERT_TRUE(Run([&] { ftp.MakeDir("made"); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.MakeDir("made"); }));
     EXPECT_TRUE(fs::is_directory(site + "/made"));
-    ASSERT_TRUE(Run([&] { ftp.RemoveDir("empty-dir"); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.RemoveDir("empty-dir"); }));
     EXPECT_FALSE(fs::exists(site + "/empty-dir"));
-    ASSERT_TRUE(Run([&] { ftp.DeleteFile("doomed.txt"); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.DeleteFile("doomed.txt"); }));
     EXPECT_FALSE(fs::exists(site + "/doomed.txt"));
-    EXPECT_FALSE(Run([&] { ftp.RemoveDir("no-such-dir"); }));
+    EXPECT_FALSE(PerformClean([&] { ftp.RemoveDir("no-such-dir"); }));
     EXPECT_TRUE(ftp.Connected());
 
     // Uploads of the sizes around a block, and big ones of many blocks.
@@ -120,13 +94,14 @@ TEST_P(FtpRealServer, WholeSession) {
         const std::string content = Bytes(size, static_cast<unsigned>(size));
         ftp.LocalFile = temp.File(name, content);
         ftp.RemoteFile = "made/" + name;
-        ASSERT_TRUE(Run([&] { ftp.PutFile(); })) << name << ::testing::PrintToString(events);
+        ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }))
+            << name << ::testing::PrintToString(events);
         // Compared whole but not printed: a failure would print the file.
         EXPECT_TRUE(ReadDisk(site + "/made/" + name) == content) << name;
     }
     ftp.LocalFile = temp.File("x.htaccess", "RewriteEngine on\n");
     ftp.RemoteFile = ".htaccess";
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
     EXPECT_EQ(ReadDisk(site + "/.htaccess"), "RewriteEngine on\n");
 
     ftp.Quit();
@@ -160,10 +135,10 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     const std::string content = "<p>stamped</p>\n";
     ftp.LocalFile = temp.File("stamped.html", content);
     ftp.RemoteFile = "stamped.html";
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
     const int64_t when = 1577934245; // 2020-01-02 03:04:05 UTC
     const size_t sentBefore = InfoTexts(ftpCommandSent).size();
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("stamped.html", when); }))
+    ASSERT_TRUE(PerformClean([&] { ftp.SetFileTime("stamped.html", when); }))
         << ::testing::PrintToString(errorTexts);
     EXPECT_TRUE(ftp.FileTimeSettable());
     // The one command that set it: MFMT where offered, vsftpd's MDTM with a time.
@@ -173,13 +148,13 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     EXPECT_EQ(fs::last_write_time(server.SiteOnDisk() + "/stamped.html"),
               fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when)));
 
-    ASSERT_TRUE(Run([&] { ftp.GetFileTime("stamped.html"); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.GetFileTime("stamped.html"); }));
     EXPECT_EQ(ftp.LastFileTime(), when);
 
     // Why MLSD is the caller's choice: one server's MLSD follows a link and reports what
     // it points to, so the link cannot be told from a file there.
     fs::create_symlink("stamped.html", server.SiteOnDisk() + "/alias.html");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); }));
     EXPECT_EQ(ftp.ListingByMlsd(), !vsftpd);
     const TListedKind aliasKind =
         GetParam() == TRealServerKind::Pyftpdlib ? TListedKind::File : TListedKind::Link;

@@ -53,14 +53,6 @@ protected:
         errorTexts.clear();
     }
 
-    bool Run(const std::function<void()>& operation) {
-        const int before = Count("ready");
-        operation();
-        const bool done = WaitFor([&] { return Count("ready") > before; });
-        Settle();
-        return done;
-    }
-
     // The commands sent since the login (USER, PASS, SYST, FEAT).
     TStrings SinceLogin() const {
         const TStrings all = server.Commands();
@@ -99,7 +91,7 @@ TEST_F(FtpTimes, FeatIsAskedOnceAfterTheLoginAndItsListIsKept) {
     EXPECT_NE(std::find(trace.begin(), trace.end(), "Reply Feat -> Idle"), trace.end());
 
     // Later operations do not ask again; a new session does, and forgets the old answer.
-    ASSERT_TRUE(Run([&] { ftp.MakeDir("x"); }));
+    ASSERT_TRUE(Perform([&] { ftp.MakeDir("x"); }));
     ftp.Quit();
     ASSERT_TRUE(WaitForEvent("available"));
     server.On("FEAT").Reply("211 No features");
@@ -137,7 +129,7 @@ const std::string mlsdListing = "type=cdir;modify=20200102030405; /\r\n"
 TEST_F(FtpTimes, MlsdListingGivesExactEntriesWhereOffered) {
     LogIn({"MLST type*;size*;modify*;"});
     server.On("MLSD").Listing({mlsdListing});
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(Verbs(), (TStrings{"PWD", "TYPE A", "PORT", "MLSD"}));
     EXPECT_TRUE(ftp.ListingByMlsd());
@@ -154,7 +146,7 @@ TEST_F(FtpTimes, MlsdListingGivesExactEntriesWhereOffered) {
     EXPECT_FALSE(TFtp().UseMlsd);
     ftp.UseMlsd = false;
     server.SetListing("-rw-r--r-- 1 o g 3 Jan  2  2020 a.txt\r\n");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(Verbs().back(), "LIST -a");
     EXPECT_FALSE(ftp.ListingByMlsd());
     ASSERT_EQ(ftp.Entries().size(), 1u);
@@ -165,12 +157,12 @@ TEST_F(FtpTimes, MlsdRefusedFallsBackToListForTheSession) {
     LogIn({"MLSD"});
     server.On("MLSD").Refuse("500 Unknown command.");
     server.SetListing("-rw-r--r-- 1 o g 3 Jan  2  2020 a.txt\r\n");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(Verbs(), (TStrings{"PWD", "TYPE A", "PORT", "MLSD", "TYPE A", "PORT", "LIST -a"}));
     EXPECT_EQ(Lines(ftp.Files()), TStrings{"a.txt"});
     EXPECT_EQ(ftp.LastError(), ftpNoError);
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     const TStrings verbs = Verbs();
     EXPECT_EQ(verbs.back(), "LIST -a");
     EXPECT_EQ(std::count(verbs.begin(), verbs.end(), "MLSD"), 1);
@@ -180,11 +172,11 @@ TEST_F(FtpTimes, MlsdRefusedFallsBackToListForTheSession) {
 TEST_F(FtpTimes, MlsdEmptyDirectoryAnswerKeepsMlsd) {
     LogIn({"MLSD"});
     server.On("MLSD").Uses(1).Refuse("550 No such directory");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_TRUE(ftp.Entries().empty());
     server.On("MLSD").Listing({mlsdListing});
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(Verbs().back(), "MLSD");
     EXPECT_EQ(ftp.Entries().size(), 3u);
 }
@@ -204,7 +196,7 @@ TEST_P(FtpSetFileTime, SendsTheFormsTheServerTakes) {
     LogIn(c.features);
     for (const auto& [verb, reply] : c.replies)
         server.On(verb).Reply(reply);
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("dir/a b.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("dir/a b.txt", Jan2); }));
     EXPECT_EQ(SinceLogin(), c.sent);
     if (c.ok) {
         EXPECT_EQ(events, (TStrings{"ready", "FileTimeSet"}));
@@ -274,17 +266,17 @@ TEST_F(FtpTimes, AllFormsRefusedAreNotTriedAgainInTheSession) {
     server.On("MDTM").Reply("550 Could not set file modification time.");
     server.On("SITE").Reply("500 Unknown SITE command.");
     EXPECT_TRUE(ftp.FileTimeSettable());
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("dir/a b.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("dir/a b.txt", Jan2); }));
     EXPECT_EQ(SinceLogin(), (TStrings{mdtm, site, siteFull}));
     EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "FileTimeSet"}));
     EXPECT_FALSE(ftp.FileTimeSettable());
 
     events.clear();
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("other.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("other.txt", Jan2); }));
     EXPECT_EQ(SinceLogin().size(), 3u) << "nothing more is sent";
     EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "FileTimeSet"}));
     EXPECT_EQ(ftp.Status(), ftpCommandReady);
-    ASSERT_TRUE(Run([&] { ftp.MakeDir("still-here"); }));
+    ASSERT_TRUE(Perform([&] { ftp.MakeDir("still-here"); }));
     EXPECT_EQ(SinceLogin().back(), "MKD still-here");
 }
 
@@ -293,9 +285,9 @@ TEST_F(FtpTimes, RefusalAfterAFormWorkedFailsOnlyThatFile) {
     LogIn();
     server.On("MDTM").Reply("550 No such file");
     server.On("MDTM").Uses(1).Reply("213 File modification time set.");
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("a.txt", Jan2); }));
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("gone.txt", Jan2); }));
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("b.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("a.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("gone.txt", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("b.txt", Jan2); }));
     EXPECT_EQ(SinceLogin(), (TStrings{"MDTM 20200102030405 a.txt", "MDTM 20200102030405 gone.txt",
                                       "MDTM 20200102030405 b.txt"}));
     EXPECT_EQ(Count("error OperationFailed"), 2);
@@ -304,9 +296,9 @@ TEST_F(FtpTimes, RefusalAfterAFormWorkedFailsOnlyThatFile) {
 
 TEST_F(FtpTimes, UnsafeOrEmptyArgumentsAreNotSent) {
     LogIn({"MFMT"});
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("a\r\nDELE index.html", Jan2); }));
-    ASSERT_TRUE(Run([&] { ftp.SetFileTime("", Jan2); }));
-    ASSERT_TRUE(Run([&] { ftp.GetFileTime("a\nb"); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("a\r\nDELE index.html", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.SetFileTime("", Jan2); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetFileTime("a\nb"); }));
     EXPECT_EQ(SinceLogin(), TStrings{});
     EXPECT_EQ(Count("error OperationFailed"), 3);
     EXPECT_TRUE(ftp.FileTimeSettable());
@@ -326,7 +318,7 @@ TEST_F(FtpTimes, GetFileTimeReadsTheMdtmReply) {
     for (const TCase& c : cases) {
         server.On("MDTM").Uses(1).Reply(c.reply);
         events.clear();
-        ASSERT_TRUE(Run([&] { ftp.GetFileTime("dir/a b.txt"); })) << c.reply;
+        ASSERT_TRUE(Perform([&] { ftp.GetFileTime("dir/a b.txt"); })) << c.reply;
         EXPECT_EQ(SinceLogin().back(), "MDTM dir/a b.txt");
         EXPECT_EQ(ftp.LastFileTime(), c.time) << c.reply;
         EXPECT_EQ(Count("error OperationFailed"), c.time ? 0 : 1) << c.reply;

@@ -52,14 +52,6 @@ protected:
     }
 
     // Starts the operation and waits for its ready.
-    bool Run(const std::function<void()>& operation) {
-        const int before = Count("ready");
-        operation();
-        const bool done = WaitFor([&] { return Count("ready") > before; });
-        Settle();
-        return done;
-    }
-
     TStrings CommandsFrom(size_t first) const {
         const TStrings all = server.Commands();
         return TStrings(all.begin() + static_cast<long>(std::min(first, all.size())), all.end());
@@ -89,7 +81,7 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     server.SetListing(unixListing);
     server.On("PWD").Reply("257 \"/www/site\" is the current directory");
     const size_t first = server.Commands().size();
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     const TStrings commands = CommandsFrom(first);
     ASSERT_EQ(commands.size(), 4u);
     EXPECT_EQ(commands[0], "PWD");
@@ -126,7 +118,7 @@ TEST_F(FtpTransfer, OtherServersGetAPlainList) {
     server.On("SYST").Reply("215 Windows_NT");
     LogIn();
     server.SetListing("01-02-03  10:00AM       <DIR>          images\r\n");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(server.Commands().back(), "LIST");
     EXPECT_EQ(ftp.Listing().Count(), 1);
     EXPECT_EQ(Lines(ftp.Directories()), TStrings{"images"});
@@ -143,7 +135,7 @@ TEST_P(FtpListingRendezvous, CompletesOnceWhicheverComesLast) {
         rule.FinalBeforeDataEnds(150);
     else
         rule.FinalAfterDataEnds(150);
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
     // Which came first shows in the order of the reports.
@@ -163,7 +155,7 @@ TEST_F(FtpTransfer, ListingLinesSplitAcrossPiecesAreWholeAndAnUnfinishedLastLine
     server.On("LIST").Listing({"-rw-r--r-- 1 a b 5 Jan 1 12:00 fi", "rst.txt\r",
                                "\n-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt\r\n-rw-r--r-- 1 a",
                                " b 5 Jan 1 12:00 no end"});
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(Lines(ftp.Listing()), (TStrings{"-rw-r--r-- 1 a b 5 Jan 1 12:00 first.txt",
                                               "-rw-r--r-- 1 a b 5 Jan 1 12:00 second.txt",
                                               "-rw-r--r-- 1 a b 5 Jan 1 12:00 no end"}));
@@ -190,7 +182,7 @@ TEST_F(FtpTransfer, ListingLinesEndWithLfAloneToo) {
     for (const auto& c : cases) {
         server.On("LIST").Uses(1).Listing(c.pieces);
         events.clear();
-        ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+        ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
         EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
         EXPECT_EQ(Lines(ftp.Listing()), c.lines);
     }
@@ -232,7 +224,7 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
         server.On("LIST").Uses(1).Listing({ListingLines(c.lines)});
         events.clear();
         errorTexts.clear();
-        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << row;
+        ASSERT_TRUE(Perform([&] { ftp.GetListing(); })) << row;
         EXPECT_EQ(ftp.DataSlot(), 0) << row;
         if (!c.fails) {
             EXPECT_EQ(events, (TStrings{"ready", "ListingDone"})) << row;
@@ -251,28 +243,28 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
     ftp.ListingLineCap = MaxListingLines;
     server.SetListing(unixListing);
     events.clear();
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 
 TEST_F(FtpTransfer, EndlessListingLineEndsTheListingWithAnError) {
     server.On("LIST").Uses(1).Listing({std::string(70 * 1024, 'x')});
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"error SocketReadError", "ready", "ListingDone"}));
     EXPECT_FALSE(ftp.Success());
     EXPECT_EQ(ftp.Listing().Count(), 0);
     // The session goes on.
     events.clear();
     server.SetListing(unixListing);
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 
 TEST_F(FtpTransfer, StrangerOnTheDataPortIsShownTheDoor) {
     server.On("LIST").Listing({unixListing}).Intruder();
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_TRUE(server.IntruderRefused());
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(Lines(ftp.Listing()).front(), "total 12");
@@ -301,7 +293,7 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
     };
     for (const auto& c : cases) {
         server.SetListing(unixListing);
-        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << c.reply;
+        ASSERT_TRUE(Perform([&] { ftp.GetListing(); })) << c.reply;
         ASSERT_EQ(ftp.Listing().Count(), 7);
         if (c.dataFirst)
             server.On(c.verb).Uses(1).Listing({unixListing}).Reply(c.reply);
@@ -309,7 +301,7 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
             server.On(c.verb).Uses(1).Refuse(c.reply);
         events.clear();
         errorTexts.clear();
-        ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << c.reply;
+        ASSERT_TRUE(Perform([&] { ftp.GetListing(); })) << c.reply;
         EXPECT_EQ(ftp.LastReplyText(), c.reply);
         EXPECT_TRUE(ftp.Connected()) << c.reply;
         EXPECT_EQ(ftp.Status(), ftpCommandReady) << c.reply;
@@ -329,7 +321,7 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
     }
     // Nothing of the refusals is left in the way of the next listing.
     events.clear();
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
@@ -352,7 +344,7 @@ TEST_F(FtpTransfer, LastActivityFollowsRepliesAndDataBothWays) {
             lags.push_back(GetTickCount() - ftp.LastActivity());
     };
     uint32_t start = GetTickCount();
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     ASSERT_EQ(lags.size(), 4u);
     for (const uint32_t lag : lags)
         EXPECT_LT(lag, 50u);
@@ -360,13 +352,13 @@ TEST_F(FtpTransfer, LastActivityFollowsRepliesAndDataBothWays) {
 
     server.On("MKD").Uses(1).Delay(300);
     start = GetTickCount();
-    ASSERT_TRUE(Run([&] { ftp.MakeDir("slow"); }));
+    ASSERT_TRUE(Perform([&] { ftp.MakeDir("slow"); }));
     EXPECT_GE(ftp.LastActivity() - start, 290u);
 
     lags.clear();
     ftp.LocalFile = temp.File("lively.bin", Bytes(4 << 20));
     ftp.RemoteFile = "lively.bin";
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     ASSERT_EQ(lags.size(), 16u); // one per block of 256 KiB
     for (const uint32_t lag : lags)
         EXPECT_LT(lag, 50u);
@@ -376,10 +368,10 @@ TEST_F(FtpTransfer, VmsNameLeftOverFromAnEarlierListingIsNotJoined) {
     server.On("SYST").Reply("215 VMS MultiNet");
     LogIn();
     server.SetListing("LONELY.HTML;1\r\n");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(ftp.Files().Count(), 0);
     server.SetListing("INDEX.HTML;3  5/6  1-JAN-2000 12:00:00 [WEB]\r\n");
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(Lines(ftp.Files()), TStrings{"INDEX.HTML"});
     ASSERT_EQ(ftp.Entries().size(), 1u);
     EXPECT_EQ(ftp.Entries()[0].form, TListingForm::Vms);
@@ -393,7 +385,7 @@ TEST_P(FtpUpload, SendsTheFileInBlocks) {
     ftp.LocalFile = temp.File("up.bin", content);
     ftp.RemoteFile = "up.bin";
     const size_t first = server.Commands().size();
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     const TStrings commands = CommandsFrom(first);
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0], "TYPE I");
@@ -426,7 +418,7 @@ TEST_F(FtpTransfer, UploadRendezvousInBothOrdersAndAsciiMode) {
             rule.FinalAfterDataEnds(100);
         ftp.RemoteFile = finalFirst ? "first.txt" : "second.txt";
         events.clear();
-        ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+        ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
         EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
         EXPECT_EQ(server.Stored().at(ftp.RemoteFile), "line\r\n");
     }
@@ -453,7 +445,7 @@ TEST_F(FtpTransfer, UploadRefusals) {
         ftp.RemoteFile = "x.txt";
         c.setUp();
         events.clear();
-        ASSERT_TRUE(Run([&] { ftp.PutFile(); })) << c.error;
+        ASSERT_TRUE(Perform([&] { ftp.PutFile(); })) << c.error;
         EXPECT_EQ(events, (TStrings{c.error, "ready", "FileStored"}));
         EXPECT_TRUE(ftp.Connected());
     }
@@ -464,7 +456,7 @@ TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
     ftp.LocalFile = temp.File("big.bin", Bytes(4 << 20));
     ftp.RemoteFile = "big.bin";
     server.On("STOR").CutDataAfter(4096);
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
     EXPECT_EQ(events, (TStrings{"error SocketWriteError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpSocketWriteError), TStrings{"Write error"});
@@ -481,7 +473,7 @@ TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
         if (code == ftpFileSize)
             std::filesystem::resize_file(path, 300 * 1024);
     };
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     WaitFor([] { return false; }, 300);
     EXPECT_EQ(events, (TStrings{"error LocalReadError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpLocalReadError), TStrings{"File read"});
@@ -513,7 +505,7 @@ TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
     onInfo = nullptr;
     LogIn();
     ftp.RemoteFile = "again.bin";
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("again.bin").size(), 4u << 20);
 }
@@ -531,7 +523,7 @@ TEST_F(FtpTransfer, AbortDuringAListingThenANewSessionListsAgain) {
     onInfo = nullptr;
     LogIn();
     server.SetListing(unixListing);
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
@@ -547,7 +539,7 @@ TEST_F(FtpTransfer, AbortBetweenTheUploadsConnectionAndItsStorThenUploadAgain) {
     ftp.Abort();
     EXPECT_EQ(ftp.DataSlot(), 0);
     LogIn();
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("early.bin"), content);
     EXPECT_EQ(ftp.DataSlot(), 0);
@@ -580,7 +572,7 @@ TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));
     events.clear();
     server.SetListing(unixListing);
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }

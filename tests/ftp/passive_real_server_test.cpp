@@ -15,37 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadDisk(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool Has(TStringList& list, const std::string& name) {
-    for (int i = 0; i < list.Count(); ++i)
-        if (list.Strings(i) == name)
-            return true;
-    return false;
-}
-
 // Listing and upload over our own connections to the server's passive ports, as users
 // behind a router run them.
 class FtpRealServerPassive : public ::testing::TestWithParam<TRealServerKind>,
                              public TRecordingFtp {
 protected:
-    bool Run(const std::function<void()>& operation) {
-        const int before = Count("ready");
-        const size_t eventsBefore = events.size();
-        operation();
-        const bool done = WaitFor([&] { return Count("ready") > before; }, 10000);
-        Settle();
-        for (size_t i = eventsBefore; i < events.size(); ++i)
-            if (events[i].starts_with("error"))
-                return false;
-        return done;
-    }
-
     TTempTree temp;
 };
 
@@ -68,7 +42,7 @@ TEST_P(FtpRealServerPassive, ListingAndUploads) {
     ftp.Connect();
     ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
 
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); })) << ::testing::PrintToString(errorTexts);
+    ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); })) << ::testing::PrintToString(errorTexts);
     EXPECT_TRUE(Has(ftp.Files(), ".htaccess"));
     EXPECT_TRUE(Has(ftp.Directories(), "sub"));
     EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
@@ -80,11 +54,12 @@ TEST_P(FtpRealServerPassive, ListingAndUploads) {
         const std::string name = "p-" + std::to_string(size) + ".bin";
         ftp.LocalFile = temp.File(name, content);
         ftp.RemoteFile = name;
-        ASSERT_TRUE(Run([&] { ftp.PutFile(); })) << name << ::testing::PrintToString(errorTexts);
+        ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }))
+            << name << ::testing::PrintToString(errorTexts);
         EXPECT_EQ(ReadDisk(site + "/" + name), content) << name;
     }
     // The listing after the uploads sees them.
-    ASSERT_TRUE(Run([&] { ftp.GetListing(); }));
+    ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); }));
     EXPECT_TRUE(Has(ftp.Files(), "p-1048576.bin"));
 
     ftp.Quit();

@@ -111,16 +111,8 @@ protected:
         trace.clear();
     }
 
-    bool Run(const std::function<void()>& operation) {
-        const int before = Count("ready");
-        operation();
-        const bool done = WaitFor([&] { return Count("ready") > before; });
-        Settle();
-        return done;
-    }
-
     bool List() {
-        return Run([&] { ftp.GetListing(); });
+        return Perform([&] { ftp.GetListing(); });
     }
 
     // The commands since the mark, with a PORT argument cut to its verb.
@@ -164,7 +156,7 @@ TEST_F(FtpPassive, EpsvIsTriedFirstAndCarriesListingAndUpload) {
     ftp.RemoteFile = "big.bin";
     events.clear();
     mark = server.Commands().size();
-    ASSERT_TRUE(Run([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
     EXPECT_EQ(CommandsSince(mark), (TStrings{"TYPE I", "EPSV", "STOR big.bin"}));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_TRUE(ftp.Success());
