@@ -41,6 +41,7 @@
 #include <QTabBar>
 #include <QTime>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -421,7 +422,8 @@ QWidget* TMainWindow::BuildNotebook() {
         {BuildLegendPage(), "Legend"},     {BuildInfoPage(), "Info"}};
     for (auto [page, name] : pages)
         notebook_->addWidget(Named(page, name));
-    notebook_->setFixedHeight(150);
+    // The Setup page's rows, the tallest page, set the height.
+    notebook_->setFixedHeight(172);
     layout->addWidget(notebook_);
 
     tabSet_ = Named(new QTabBar(box), "TabSet1");
@@ -562,16 +564,31 @@ QWidget* TMainWindow::BuildSetupPage() {
     auto* siteLabel = Caption(tr("&Site:"), page, "siteLabel");
     grid->addWidget(siteLabel, 0, 0);
     auto* sites = Named(new QComboBox(page), "siteCombo");
+    // A long site name must not widen the window.
+    sites->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    sites->setMinimumContentsLength(8);
     siteLabel->setBuddy(sites);
     BindSites(sites);
     grid->addWidget(sites, 0, 1);
+    // Tool buttons: push buttons' least width would widen the window's first size.
     auto* siteButtons = new QHBoxLayout;
-    siteButtons->addWidget(
-        Button(form_.siteNewBtn, page, "siteNewBtn", [this] { form_.siteNewBtnClick(); }));
-    siteButtons->addWidget(
-        Button(form_.siteRenameBtn, page, "siteRenameBtn", [this] { form_.siteRenameBtnClick(); }));
-    siteButtons->addWidget(
-        Button(form_.siteDeleteBtn, page, "siteDeleteBtn", [this] { form_.siteDeleteBtnClick(); }));
+    const std::tuple<TButton*, const char*, void (TForm1::*)()> buttons[] = {
+        {&form_.siteNewBtn, "siteNewBtn", &TForm1::siteNewBtnClick},
+        {&form_.siteRenameBtn, "siteRenameBtn", &TForm1::siteRenameBtnClick},
+        {&form_.siteDeleteBtn, "siteDeleteBtn", &TForm1::siteDeleteBtnClick}};
+    for (auto [model, name, click] : buttons) {
+        auto* b = Named(new QToolButton(page), name);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        Bind(*model, b);
+        connect(b, &QToolButton::clicked, this, [this, click] {
+            try {
+                (form_.*click)();
+            } catch (const std::exception& e) {
+                ShowMessage(e.what());
+            }
+        });
+        siteButtons->addWidget(b);
+    }
     siteButtons->addStretch(1);
     grid->addLayout(siteButtons, 0, 2, 1, 2);
 
@@ -610,10 +627,11 @@ QWidget* TMainWindow::BuildSetupPage() {
     auto* keyring = Check(form_.keyringCheck, page, "keyringCheck");
     keyring->setToolTip(tr("The settings file then keeps no password. Where the desktop has "
                            "no keyring, the password stays in the settings file."));
-    grid->addWidget(keyring, 6, 2, 1, 2);
+    // Under the fields it belongs to, as wide as they are: its words are long.
+    grid->addWidget(keyring, 7, 1, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(7, 1);
+    grid->setRowStretch(8, 1);
     return page;
 }
 

@@ -75,21 +75,21 @@ TEST(SiteSelector, CreatesSwitchesAndDeletesSitesAndTheControlsFollow) {
     f.Window->TabSet1Change(2);
     auto* combo = f.Find<QComboBox>("siteCombo");
     auto* server = f.Find<QLineEdit>("Edit1");
-    auto* rename = f.Find<QPushButton>("siteRenameBtn");
-    auto* remove = f.Find<QPushButton>("siteDeleteBtn");
+    auto* rename = f.Find<QAbstractButton>("siteRenameBtn");
+    auto* remove = f.Find<QAbstractButton>("siteDeleteBtn");
     ASSERT_TRUE(combo && server && rename && remove);
     EXPECT_EQ(Items(combo), QStringList{"Default"});
     EXPECT_EQ(server->text(), "default.example");
     EXPECT_FALSE(rename->isEnabled()) << "the default site keeps its name";
     EXPECT_FALSE(remove->isEnabled()) << "the default site is never deleted";
-    EXPECT_EQ(f.Find<QPushButton>("siteNewBtn")->text(), "&New");
+    EXPECT_EQ(f.Find<QAbstractButton>("siteNewBtn")->text(), "&New");
 
     // New: a site of its own, empty, chosen at once; what the old one had is saved.
     server->setText("edited.example");
     emit server->textEdited(server->text());
     {
         TSiteDialogAnswer answer("  Work ");
-        Click(f.Find<QPushButton>("siteNewBtn"));
+        Click(f.Find<QAbstractButton>("siteNewBtn"));
         EXPECT_EQ(answer.Asked(), "New site");
     }
     EXPECT_EQ(Items(combo), (QStringList{"Default", "Work"}));
