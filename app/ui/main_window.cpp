@@ -572,17 +572,17 @@ QWidget* TMainWindow::BuildSetupPage() {
     grid->addWidget(sites, 0, 1);
     // Tool buttons: push buttons' least width would widen the window's first size.
     auto* siteButtons = new QHBoxLayout;
-    const std::tuple<TButton*, const char*, void (TForm1::*)()> buttons[] = {
-        {&form_.siteNewBtn, "siteNewBtn", &TForm1::siteNewBtnClick},
-        {&form_.siteRenameBtn, "siteRenameBtn", &TForm1::siteRenameBtnClick},
-        {&form_.siteDeleteBtn, "siteDeleteBtn", &TForm1::siteDeleteBtnClick}};
-    for (auto [model, name, click] : buttons) {
+    const std::tuple<TButton*, const char*, std::function<void()>> buttons[] = {
+        {&form_.siteNewBtn, "siteNewBtn", [this] { form_.siteNewBtnClick(); }},
+        {&form_.siteRenameBtn, "siteRenameBtn", [this] { form_.siteRenameBtnClick(); }},
+        {&form_.siteDeleteBtn, "siteDeleteBtn", [this] { form_.siteDeleteBtnClick(); }}};
+    for (const auto& [model, name, click] : buttons) {
         auto* b = Named(new QToolButton(page), name);
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         Bind(*model, b);
-        connect(b, &QToolButton::clicked, this, [this, click] {
+        connect(b, &QToolButton::clicked, this, [click] {
             try {
-                (form_.*click)();
+                click();
             } catch (const std::exception& e) {
                 ShowMessage(e.what());
             }

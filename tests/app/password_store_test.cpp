@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 
 using namespace pelmora;
@@ -198,4 +199,48 @@ TEST_F(KeyringTest, TheRealKeyringWithoutASecretServiceFailsFastAndFallsBack) {
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     else
         qputenv("DBUS_SESSION_BUS_ADDRESS", savedBus);
+}
+
+// A site's password in the keyring follows the site: to its new name, and out with it.
+TEST_F(KeyringTest, ThePasswordFollowsItsSiteThroughRenameAndDelete) {
+    auto form = Open(&store);
+    std::string answer = "Shop";
+    form->AskSiteName = [&answer](const std::string&, std::string& name) {
+        name = answer;
+        return true;
+    };
+    std::string asked;
+    form->ConfirmSiteDelete = [&asked](const std::string& question) {
+        asked = question;
+        return true;
+    };
+    form->siteNewBtnClick();
+    ASSERT_EQ(form->SiteName(), "Shop");
+    form->Edit1.SetText("h");
+    form->Edit2.SetText("u");
+    form->Edit3.SetText("pw");
+    form->keyringCheck.SetChecked(true);
+    ASSERT_TRUE(form->siteComboChange("Default"));
+    EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"Shop/u@h", "pw"}}));
+    EXPECT_EQ(form->Edit3.Text(), "");
+
+    ASSERT_TRUE(form->siteComboChange("shop"));
+    EXPECT_EQ(form->Edit3.Text(), "pw");
+    answer = "Shop 2";
+    form->siteRenameBtnClick();
+    EXPECT_EQ(form->SiteName(), "Shop 2");
+    EXPECT_EQ(form->SettingsFile(), temp.Path("sites/Shop 2.ini"));
+    EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"Shop 2/u@h", "pw"}}));
+    EXPECT_EQ(form->siteCombo.Items(), (std::vector<std::string>{"Default", "Shop 2"}));
+
+    form->siteDeleteBtnClick();
+    EXPECT_NE(asked.find("\"Shop 2\""), std::string::npos) << asked;
+    EXPECT_EQ(form->SiteName(), "Default");
+    EXPECT_EQ(form->SettingsFile(), ini);
+    EXPECT_TRUE(store.entries.empty());
+    EXPECT_FALSE(std::filesystem::exists(temp.Path("sites/Shop 2.ini")));
+    // The default site is never deleted, whoever presses.
+    form->siteDeleteBtnClick();
+    EXPECT_FALSE(form->siteDeleteBtn.Enabled());
+    EXPECT_EQ(form->siteCombo.Items(), std::vector<std::string>{"Default"});
 }

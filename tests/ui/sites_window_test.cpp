@@ -12,13 +12,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -129,7 +132,7 @@ TEST(SiteSelector, CreatesSwitchesAndDeletesSitesAndTheControlsFollow) {
         combo->parentWidget()->grab().toImage().save(QString(dir) + "/setup_sites.png");
 }
 
-TEST(SiteSelector, TheKeyringChoiceIsOnTheSetupPage) {
+TEST(SiteSelector, TheKeyringChoiceIsOnTheSetupPageAndItsAltKeysAreItsOwn) {
     TWindowFixture f;
     auto* keyring = f.Find<QCheckBox>("keyringCheck");
     ASSERT_NE(keyring, nullptr);
@@ -137,4 +140,22 @@ TEST(SiteSelector, TheKeyringChoiceIsOnTheSetupPage) {
     EXPECT_FALSE(keyring->isChecked());
     keyring->click();
     EXPECT_TRUE(f.Form.keyringCheck.Checked());
+
+    // The Setup page is on screen with the tabs and the buttons beside the trees.
+    std::map<QChar, QString> taken;
+    const auto take = [&taken](const QString& text) {
+        const qsizetype amp = text.indexOf('&');
+        ASSERT_TRUE(amp >= 0 && amp + 1 < text.size()) << text.toStdString();
+        const QChar key = text.at(amp + 1).toLower();
+        EXPECT_TRUE(taken.emplace(key, text).second)
+            << text.toStdString() << " and " << taken[key].toStdString();
+    };
+    auto* tabs = f.Find<QTabBar>("TabSet1");
+    for (int i = 0; i < tabs->count(); ++i)
+        take(tabs->tabText(i));
+    for (const char* name : {"changeRemoteBtn", "Button4", "siteNewBtn", "siteRenameBtn",
+                             "siteDeleteBtn", "keyringCheck", "firewallCheck"})
+        take(f.Find<QAbstractButton>(name)->text());
+    take(f.Find<QLabel>("siteLabel")->text());
+    EXPECT_EQ(f.Find<QLabel>("siteLabel")->buddy(), f.Find("siteCombo"));
 }
