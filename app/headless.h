@@ -29,7 +29,7 @@ struct THeadlessOptions {
     // Where the password is kept when the site's settings say the keyring; unset: the
     // settings file only.
     TPasswordStore* passwordStore = nullptr;
-    // The site's name, part of the password's key in the keyring; empty: the file's name.
+    // The site's name, which the password's key in the keyring holds; empty: the file's name.
     std::string siteName;
     // `out` is a terminal: the progress line is rewritten in place.
     bool terminal = false;

@@ -150,7 +150,7 @@ TEST_F(SitesTest, TheCommandLinePicksASiteOrASettingsFile) {
     struct TCase {
         std::vector<std::string> args;
         std::string file;  // empty: no run
-        std::string error; // part of the usage error's text
+        std::string error; // found in the usage error
     };
     const TCase cases[] = {
         {{}, defaultFile, ""},
