@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <csignal>
+#include <filesystem>
 #include <optional>
 #include <termios.h>
 #include <unistd.h>
@@ -72,6 +73,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.SettingsFile = args[++i];
         } else if (a.rfind("--settings=", 0) == 0) {
             cl.SettingsFile = a.substr(11);
+        } else if (TValue v = TakeValue(args, i, "--site", value); v != TValue::NotThis) {
+            if (v == TValue::Missing || TrimSiteName(value).empty())
+                return fail("--site needs a site name");
+            cl.Site = value;
         } else if (a == "--headless") {
             if (!setMode(TCommandLine::Headless))
                 return fail("--headless cannot be combined with another mode");
@@ -121,7 +126,30 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (!headlessOnly.empty() && cl.Mode != TCommandLine::Headless)
         return fail(headlessOnly + " is only for --headless");
+    if (!cl.Site.empty() && !cl.SettingsFile.empty())
+        return fail("--site and --settings cannot be combined: a site is a settings file");
     return cl;
+}
+
+bool ResolveSite(const TCommandLine& cl, const TSites& sites, TRunSite& site, std::string& error) {
+    if (!cl.SettingsFile.empty()) {
+        std::error_code ec;
+        const auto absolute = std::filesystem::absolute(cl.SettingsFile, ec);
+        site = {cl.SettingsFile, ec ? cl.SettingsFile : absolute.lexically_normal().string(),
+                false};
+        return true;
+    }
+    const auto found = sites.Find(cl.Site.empty() ? DefaultSiteName : cl.Site);
+    if (!found) {
+        std::string names;
+        for (const TSiteInfo& s : sites.List())
+            names += (names.empty() ? "" : ", ") + s.Name;
+        error = "There is no site named \"" + TrimSiteName(cl.Site) + "\" (the sites: " + names +
+                "; the window's Setup page makes new ones)";
+        return false;
+    }
+    site = {found->File, found->Name, true};
+    return true;
 }
 
 namespace {
@@ -210,7 +238,8 @@ bool ReadPasswordFromInput(std::vector<std::string>& assignments, std::istream& 
 }
 
 void PrintUsage(std::ostream& out) {
-    out << "Usage: pelmora [--settings FILE] [--headless | --configure Section.key=VALUE ...]\n"
+    out << "Usage: pelmora [--site NAME | --settings FILE]\n"
+           "               [--headless | --configure Section.key=VALUE ...]\n"
            "\n"
            "Keeps a web site on an FTP server in step with its copy on the local disk.\n"
            "\n"
@@ -225,10 +254,14 @@ void PrintUsage(std::ostream& out) {
            "                       Options.load, Options.update, Options.exit,\n"
            "                       Options.delete, Options.timeout, Options.maxDelete,\n"
            "                       Screen.width, Screen.height, Screen.top, Screen.left,\n"
-           "                       FTP.dataMode=auto|passive|active) and exit;\n"
+           "                       FTP.dataMode=auto|passive|active,\n"
+           "                       FTP.passwordInKeyring) and exit;\n"
            "                       FTP.password=- reads the password from standard input\n"
+           "  --site NAME          use the settings of the site NAME (a file in\n"
+           "                       ~/.config/pelmora/sites/, made on the window's Setup\n"
+           "                       page); \"Default\" is PELMORA.INI, used without either\n"
            "  --settings FILE      use FILE as the settings file (default\n"
-           "                       ~/.config/pelmora/PELMORA.INI)\n"
+           "                       ~/.config/pelmora/PELMORA.INI); not with --site\n"
            "  --help, --version\n";
     out << "\n"
            "With --headless:\n"
@@ -251,6 +284,9 @@ void PrintUsage(std::ostream& out) {
            "\n"
            "Environment:\n"
            "  PELMORA_PASSWORD     the password for this run, instead of the stored one\n"
+           "                       (stored in the desktop's keyring when the site's\n"
+           "                       FTP.passwordInKeyring is 1 and a keyring answers,\n"
+           "                       else in the settings file)\n"
            "\n"
            "Exit status:\n"
         << ExitCodesHelp();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/run_report.h"
+#include "app/sites.h"
 
 #include <cstdint>
 #include <istream>
@@ -15,6 +16,7 @@ struct TCommandLine {
     enum TMode { Window, Headless, Configure, Help, Version, UsageError };
     TMode Mode = Window;
     std::string SettingsFile; // empty: the default file
+    std::string Site;         // empty: the default site; never given with SettingsFile
     std::vector<std::string> Assignments;
     std::string Error;
 
@@ -27,6 +29,21 @@ struct TCommandLine {
 };
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The settings a run uses: the file --settings names, the site --site names, or the
+// default site.
+struct TRunSite {
+    std::string SettingsFile;
+    // The site's name; for a file named by --settings, its absolute path, which stands
+    // for the site where a site's name is needed (the password's key in the keyring).
+    std::string Name;
+    // The file is one of `sites`: the window offers the others to switch to.
+    bool FromSites = false;
+};
+
+// Which settings the command line chooses. False, with `error`, for a site that does
+// not exist: a usage error.
+bool ResolveSite(const TCommandLine& cl, const TSites& sites, TRunSite& site, std::string& error);
 void PrintUsage(std::ostream& out);
 
 // Gives every "FTP.password=-" among `assignments` the next line of `in`, without its line

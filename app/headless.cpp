@@ -290,6 +290,11 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     bool ok = false;
     {
         TInterruptStop stop(form);
+        // The password: the one given for this run, else the keyring's when the site keeps
+        // it there and a keyring answers, else the file's.
+        form.PasswordStore = options.passwordStore;
+        if (!options.siteName.empty())
+            form.UseSiteName(options.siteName);
         form.FormCreate(settingsFile);
         storedPassword = form.Edit3.Text();
         if (options.password)

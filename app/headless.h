@@ -11,6 +11,7 @@
 namespace pelmora {
 
 class TForm1;
+class TPasswordStore;
 
 // What the command line asks of a run without a window beyond what the settings say.
 struct THeadlessOptions {
@@ -25,6 +26,11 @@ struct THeadlessOptions {
     std::optional<std::int64_t> maxDelete;
     // Used for this run instead of the stored password, which stays as it is.
     std::optional<std::string> password;
+    // Where the password is kept when the site's settings say the keyring; unset: the
+    // settings file only.
+    TPasswordStore* passwordStore = nullptr;
+    // The site's name, which the password's key in the keyring holds; empty: the file's name.
+    std::string siteName;
     // `out` is a terminal: the progress line is rewritten in place.
     bool terminal = false;
 };

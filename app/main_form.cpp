@@ -105,6 +105,7 @@ TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
             HoldActions();
     });
     BindOptions();
+    ShowSites();
 }
 
 // The engine reads its options from here; every change of a control reaches it at once.
@@ -188,6 +189,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.flag = &options.remoteKeepsOurTimes;
     else if (is("Options.atomic"))
         b.flag = &options.atomic;
+    else if (is("FTP.passwordInKeyring"))
+        b.check = &keyringCheck;
     return b;
 }
 
@@ -237,6 +240,194 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     dataModeEdit.SetText(
         DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));
     tlsEdit.SetText(TlsModeName(ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto)));
+    keyringKey_.clear();
+    if (keyringCheck.Checked()) {
+        // A password in the file is one the keyring could not take when it was saved, or
+        // one written there since (--configure): newer than the keyring's, so it is used,
+        // and the next save moves it into the keyring.
+        if (Edit3.Text().empty() && PasswordStore && PasswordStore->Available()) {
+            const std::string key = CurrentPasswordKey();
+            if (const auto stored = PasswordStore->Read(key)) {
+                Edit3.SetText(*stored);
+                keyringKey_ = key;
+            }
+        }
+        if (!PasswordStore || !PasswordStore->Available())
+            KeyringMissing();
+    }
+}
+
+void TSiteChoice::Set(std::vector<std::string> items, std::string current) {
+    items_ = std::move(items);
+    current_ = std::move(current);
+    Changed();
+}
+
+namespace {
+
+const char* const KeyringMissingText =
+    "The desktop's keyring did not answer: the password stays in the settings file";
+
+} // namespace
+
+void TForm1::KeyringMissing() {
+    if (keyringNoticeShown_)
+        return;
+    keyringNoticeShown_ = true;
+    ShowStatus(KeyringMissingText);
+}
+
+std::string TForm1::CurrentPasswordKey() const {
+    return PasswordKey(siteName_.empty() ? settingsFile_ : siteName_, Edit2.Text(), Edit1.Text());
+}
+
+void TForm1::UseSites(const TSites& sites, const std::string& current) {
+    sites_ = sites;
+    siteName_ = current;
+    ShowSites();
+}
+
+void TForm1::UseSiteName(const std::string& siteName) {
+    sites_.reset();
+    siteName_ = siteName;
+    ShowSites();
+}
+
+void TForm1::ShowSites() {
+    std::vector<std::string> names;
+    bool isDefault = true;
+    if (sites_) {
+        for (const TSiteInfo& site : sites_->List()) {
+            names.push_back(site.Name);
+            if (site.Name == siteName_)
+                isDefault = site.IsDefault;
+        }
+    } else {
+        names.push_back(siteName_);
+    }
+    siteCombo.SetEnabled(sites_.has_value());
+    siteNewBtn.SetEnabled(sites_.has_value());
+    siteRenameBtn.SetEnabled(sites_ && !isDefault);
+    siteDeleteBtn.SetEnabled(sites_ && !isDefault);
+    siteCombo.Set(std::move(names), siteName_);
+}
+
+bool TForm1::MaySwitchSite() {
+    if (!OperationRunning() && !connected)
+        return true;
+    ShowStatus("Disconnect before you switch to another site");
+    return false;
+}
+
+void TForm1::ClearTrees() {
+    localTree.Clear();
+    remoteTree.Clear();
+    FreeEntries(localList);
+    FreeEntries(remoteList);
+    localWorkList.Clear();
+    remoteWorkList.Clear();
+}
+
+// Loads another site's settings in place of this one's, which are saved (or deleted)
+// by now: the trees of the old site mean nothing for the new one.
+void TForm1::OpenSite(const TSiteInfo& site) {
+    siteName_ = site.Name;
+    ClearTrees();
+    for (TSyncAction action : {TSyncAction::Compare, TSyncAction::Update, TSyncAction::Refresh})
+        EnableAction(action, false);
+    const bool noticeShown = keyringNoticeShown_;
+    FormCreate(site.File);
+    ShowSites();
+    localLoaded_ = false;
+    if (activated_ && !Label5.Caption().empty()) {
+        const TOperationScope operation(*this, TOperation::LocalLoad);
+        localLoaded_ = operation && LoadLocalDirectory();
+    }
+    // Said while this site's settings were read, and overwritten by its local load since.
+    if (keyringNoticeShown_ && !noticeShown)
+        ShowStatus(KeyringMissingText);
+}
+
+bool TForm1::siteComboChange(const std::string& name) {
+    const auto site = sites_ ? sites_->Find(name) : std::nullopt;
+    if (!site || site->Name == siteName_ || !MaySwitchSite()) {
+        ShowSites();
+        return false;
+    }
+    try {
+        SaveSettings();
+    } catch (const EProfileError& e) {
+        // Switching would lose what the user typed: this site stays.
+        ShowMessage(e.what());
+        ShowSites();
+        return false;
+    }
+    OpenSite(*site);
+    return true;
+}
+
+void TForm1::siteNewBtnClick() {
+    if (!sites_ || !AskSiteName || !MaySwitchSite())
+        return;
+    std::string name;
+    if (!AskSiteName("New site", name))
+        return;
+    std::string error;
+    const auto site = sites_->Create(name, error);
+    if (!site) {
+        ShowMessage(error);
+        return;
+    }
+    if (!siteComboChange(site->Name))
+        ShowSites(); // the new site is listed, though this one stays chosen
+}
+
+void TForm1::siteRenameBtnClick() {
+    if (!sites_ || !AskSiteName || !MaySwitchSite())
+        return;
+    const auto current = sites_->Find(siteName_);
+    if (!current || current->IsDefault)
+        return;
+    std::string name = current->Name;
+    if (!AskSiteName("Rename site", name))
+        return;
+    std::string error;
+    const auto renamed = sites_->Rename(current->Name, name, error);
+    if (!renamed) {
+        ShowMessage(error);
+        return;
+    }
+    siteName_ = renamed->Name;
+    settingsFile_ = renamed->File;
+    ShowSites();
+    // Saved at once, so a password in the keyring moves to the key of the new name now,
+    // not at some later save that might never come.
+    try {
+        SaveSettings();
+    } catch (const EProfileError& e) {
+        ShowMessage(e.what());
+    }
+}
+
+void TForm1::siteDeleteBtnClick() {
+    if (!sites_ || !MaySwitchSite())
+        return;
+    const auto current = sites_->Find(siteName_);
+    if (!current || current->IsDefault || !ConfirmSiteDelete ||
+        !ConfirmSiteDelete("Delete the site \"" + current->Name +
+                           "\" and its settings? This cannot be undone."))
+        return;
+    std::string error;
+    if (!sites_->Delete(current->Name, error)) {
+        ShowMessage(error);
+        return;
+    }
+    // Its password goes with it; a keyring that does not answer keeps it, harmlessly.
+    if (!keyringKey_.empty() && PasswordStore && PasswordStore->Available())
+        PasswordStore->Remove(keyringKey_);
+    keyringKey_.clear();
+    if (const auto fallback = sites_->Find(DefaultSiteName))
+        OpenSite(*fallback);
 }
 
 bool TForm1::StartSocketLibrary() {
@@ -254,6 +445,10 @@ void TForm1::FormActivate() {
     else
         ShowStatus("Your TCP/IP Winsock has not started");
     NotebookPage = 0;
+    activated_ = true;
+    // Said while the settings were read, and overwritten by the local load since.
+    if (keyringNoticeShown_)
+        ShowStatus(KeyringMissingText);
 }
 
 void TForm1::Button5Click() {
@@ -317,6 +512,32 @@ void TForm1::Close() {
 }
 
 void TForm1::FormClose() {
+    Closed = true;
+    SaveSettings();
+}
+
+void TForm1::SaveSettings() {
+    // The password goes to the keyring when the user wants it there and the keyring
+    // takes it; only then does the file keep none.
+    std::string filePassword = Edit3.Text();
+    if (keyringCheck.Checked()) {
+        const std::string key = CurrentPasswordKey();
+        if (PasswordStore && PasswordStore->Available() &&
+            PasswordStore->Write(key, Edit3.Text())) {
+            // The server or the user name changed, or the site's name: the old entry
+            // would only be a stale copy of a password.
+            if (!keyringKey_.empty() && keyringKey_ != key)
+                PasswordStore->Remove(keyringKey_);
+            keyringKey_ = key;
+            filePassword.clear();
+        } else {
+            KeyringMissing();
+        }
+    } else if (!keyringKey_.empty() && PasswordStore && PasswordStore->Available()) {
+        // Taken back into the file: no copy stays behind in the keyring.
+        if (PasswordStore->Remove(keyringKey_))
+            keyringKey_.clear();
+    }
     TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
@@ -324,7 +545,8 @@ void TForm1::FormClose() {
             continue; // only the settings file sets it
         switch (s.Type) {
         case TSettingType::Text: {
-            const std::string& text = b.edit ? b.edit->Text() : b.label->Caption();
+            const std::string& text =
+                b.edit == &Edit3 ? filePassword : (b.edit ? b.edit->Text() : b.label->Caption());
             std::string why;
             if (!CanEncode(text, &why)) {
                 ShowMessage("The setting " + std::string(s.Section) + "." + s.Key +
@@ -346,17 +568,11 @@ void TForm1::FormClose() {
     const auto parent = std::filesystem::path(settingsFile_).parent_path();
     if (!parent.empty())
         std::filesystem::create_directories(parent, ec);
-    Closed = true;
     ini.UpdateFile();
 }
 
 void TForm1::FormDestroy() {
-    localTree.Clear();
-    remoteTree.Clear();
-    FreeEntries(localList);
-    FreeEntries(remoteList);
-    localWorkList.Clear();
-    remoteWorkList.Clear();
+    ClearTrees();
 }
 
 void TForm1::ShowStatusText(const std::string& text) {

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "app/exit_codes.h"
+#include "app/password_store.h"
 #include "app/settings.h"
+#include "app/sites.h"
 #include "sync/sync_core.h"
 #include "toolkit/controls.h"
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,18 @@ public:
 private:
     bool held_ = false;
     bool wanted_ = false;
+};
+
+// The site selector of the Setup page: the names it offers and the one chosen.
+class TSiteChoice : public TControl {
+public:
+    const std::vector<std::string>& Items() const { return items_; }
+    const std::string& Current() const { return current_; }
+    void Set(std::vector<std::string> items, std::string current);
+
+private:
+    std::vector<std::string> items_;
+    std::string current_;
 };
 
 // The main window's state and logic, without any widget: the desktop window draws it
@@ -96,6 +111,14 @@ public:
     // the fingerprint of the one certificate trusted by hand.
     TEdit tlsEdit{"auto"};
     TEdit trustedCertificateEdit;
+    // The sites: choosing another saves this one's settings and loads the other's.
+    TSiteChoice siteCombo;
+    TButton siteNewBtn{"New"};
+    TButton siteRenameBtn{"Rename"};
+    TButton siteDeleteBtn{"Delete"};
+    // FTP.passwordInKeyring: the password goes to PasswordStore, not the settings file,
+    // whenever the store answers.
+    TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
     // Options page.
     TCheckBox CheckBox2{"Load directory", true};
     TCheckBox CheckBox1{"Compare"};
@@ -129,6 +152,13 @@ public:
     std::function<bool(const std::string& counts, const std::vector<std::string>& lines)>
         ConfirmDeletes;
 
+    // The desktop's keyring, or a stand-in; unset, passwords stay in the settings file.
+    TPasswordStore* PasswordStore = nullptr;
+    // Asks for a site's name (New, Rename), `name` holding the proposal; false: cancelled.
+    std::function<bool(const std::string& title, std::string& name)> AskSiteName;
+    // Asked before a site and its settings are deleted; unset, nothing is deleted.
+    std::function<bool(const std::string& question)> ConfirmSiteDelete;
+
     std::string Caption = ApplicationTitle();
     TWindowGeometry Geometry;
     int NotebookPage = 0;
@@ -141,6 +171,26 @@ public:
     // Writes the controls back into the settings file. A text that the file cannot hold
     // keeps its stored value and is reported; EProfileError when the file cannot be written.
     void FormClose();
+    // What FormClose writes, without closing: before another site is loaded.
+    void SaveSettings();
+
+    // The sites the selector offers, `current` among them; call before FormCreate. Without
+    // it (a settings file named on the command line) the selector shows that file only,
+    // and `siteName` stands for it in the password's key.
+    void UseSites(const TSites& sites, const std::string& current);
+    void UseSiteName(const std::string& siteName);
+    const std::string& SiteName() const { return siteName_; }
+    // The selector's choice: saves this site, loads the other one's settings into the
+    // controls and its local tree. Refused (false, and the selector shows this site
+    // again) while connected or while an operation runs.
+    bool siteComboChange(const std::string& name);
+    // New asks for a name, makes the site's empty settings file and switches to it;
+    // Rename gives this site another name; Delete asks first, removes this site's file
+    // (and its password from the keyring) and switches to the default site, which is
+    // never deleted nor renamed.
+    void siteNewBtnClick();
+    void siteRenameBtnClick();
+    void siteDeleteBtnClick();
     void FormDestroy();
 
     // Stop: ends every wait, walk, compare and upload at its next check.
@@ -226,6 +276,22 @@ private:
     };
     TBinding Bind(const TSetting& setting);
     bool StartSocketLibrary();
+    void ClearTrees();
+    // Shows the selector's items and which buttons apply to the site chosen.
+    void ShowSites();
+    bool MaySwitchSite();
+    void OpenSite(const TSiteInfo& site);
+    std::string CurrentPasswordKey() const;
+    // Once per run: the keyring did not answer, so the password stays in the file.
+    void KeyringMissing();
+
+    std::optional<TSites> sites_;
+    std::string siteName_;
+    // The key the password was read from or last written to in the keyring; empty while
+    // the keyring holds none of this site's.
+    std::string keyringKey_;
+    bool keyringNoticeShown_ = false;
+    bool activated_ = false;
 
     std::string settingsFile_;
     bool localLoaded_ = false;

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 26> SettingKeys = {{
+const std::array<TSetting, 27> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -48,6 +48,8 @@ const std::array<TSetting, 26> SettingKeys = {{
     {"FTP", "trustedCertificate", Text, 0, 0, 0},
     // Uploads go to a temporary name and are renamed over the old file once whole.
     {"Options", "atomic", Boolean, 1, 0, 1},
+    // The password lives in the desktop's keyring, not in this file, when a keyring answers.
+    {"FTP", "passwordInKeyring", Boolean, 0, 0, 1},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/main_form.h"
+#include "app/password_store.h"
 #include "app/settings.h"
 #include "app/ui/main_window.h"
 #include "toolkit/text.h"
@@ -27,7 +28,14 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName("pelmora");
-    const std::string settings = cl.SettingsFile.empty() ? DefaultSettingsPath() : cl.SettingsFile;
+    const TSites sites(DefaultSettingsPath());
+    TRunSite site;
+    std::string siteError;
+    if (!ResolveSite(cl, sites, site, siteError)) {
+        std::cerr << "pelmora: " << EscapeControls(siteError) << '\n';
+        return 2;
+    }
+    const std::string& settings = site.SettingsFile;
 
     if (cl.Mode == TCommandLine::Configure) {
         std::vector<std::string> assignments = cl.Assignments;
@@ -50,9 +58,12 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
         if (const char* password = std::getenv("PELMORA_PASSWORD"))
             options.password = password;
         options.terminal = ::isatty(STDOUT_FILENO) == 1;
+        TKeyringPasswordStore keyring;
+        options.passwordStore = &keyring;
+        options.siteName = site.Name;
         return RunHeadless(settings, options, std::cout, std::cerr);
     }
-    return ui::RunWindow(settings);
+    return ui::RunWindow(site, sites);
 }
 
 } // namespace

@@ -39,6 +39,11 @@ QString ButtonText(const std::string& caption) {
         {"Exit pelmora when complete", "E&xit pelmora when complete"},
         {"Delete Remote Files", "Delete Remote File&s"},
         {"Use Firewall", "Use Fire&wall"},
+        {"New", "&New"},
+        {"Rename", "Ren&ame"},
+        {"Delete", "&Delete"},
+        {"Keep the password in the desktop's keyring",
+         "&Keep the password in the desktop's keyring"},
     };
     for (const auto& [plain, marked] : mnemonics)
         if (caption == plain)

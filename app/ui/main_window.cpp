@@ -1,6 +1,8 @@
 #include "app/ui/main_window.h"
 
+#include "app/command_line.h"
 #include "app/main_form.h"
+#include "app/password_store.h"
 #include "app/ui/artwork.h"
 #include "app/ui/control_binding.h"
 #include "app/ui/dir_dialog.h"
@@ -22,20 +24,24 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTime>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -189,6 +195,7 @@ void TMainWindow::NameControls() {
         {"ftpPortSpin", "Port"},
         {"timeOutSpin", "Command timeout in seconds"},
         {"dataModeCombo", "Data connections"},
+        {"siteCombo", "Site"},
         {"fireWallEdit", "Firewall server"},
         {"firewallSpin", "Firewall port"},
         {"Edit4", "Remote directory"},
@@ -235,6 +242,8 @@ TMainWindow::~TMainWindow() {
     form_.DirDialog = nullptr;
     form_.CloseWindow = nullptr;
     form_.ConfirmDeletes = nullptr;
+    form_.AskSiteName = nullptr;
+    form_.ConfirmSiteDelete = nullptr;
     form_.FormatDate = nullptr;
     form_.FormatTime = nullptr;
     form_.FormatStamp = nullptr;
@@ -413,7 +422,8 @@ QWidget* TMainWindow::BuildNotebook() {
         {BuildLegendPage(), "Legend"},     {BuildInfoPage(), "Info"}};
     for (auto [page, name] : pages)
         notebook_->addWidget(Named(page, name));
-    notebook_->setFixedHeight(150);
+    // The Setup page's rows, the tallest page, set the height.
+    notebook_->setFixedHeight(172);
     layout->addWidget(notebook_);
 
     tabSet_ = Named(new QTabBar(box), "TabSet1");
@@ -551,42 +561,127 @@ QWidget* TMainWindow::BuildSetupPage() {
     auto* grid = new QGridLayout(page);
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
-    grid->addWidget(Caption(tr("FTP:"), page, "Label7"), 0, 0);
-    grid->addWidget(Edit(form_.Edit1, page, "Edit1"), 0, 1);
-    grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 1, 0);
-    grid->addWidget(Edit(form_.Edit2, page, "Edit2"), 1, 1);
-    grid->addWidget(Caption(tr("Password:"), page, "Label10"), 2, 0);
+    auto* siteLabel = Caption(tr("&Site:"), page, "siteLabel");
+    grid->addWidget(siteLabel, 0, 0);
+    auto* sites = Named(new QComboBox(page), "siteCombo");
+    // A long site name must not widen the window.
+    sites->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    sites->setMinimumContentsLength(8);
+    siteLabel->setBuddy(sites);
+    BindSites(sites);
+    grid->addWidget(sites, 0, 1);
+    // Tool buttons: push buttons' least width would widen the window's first size.
+    auto* siteButtons = new QHBoxLayout;
+    const std::tuple<TButton*, const char*, std::function<void()>> buttons[] = {
+        {&form_.siteNewBtn, "siteNewBtn", [this] { form_.siteNewBtnClick(); }},
+        {&form_.siteRenameBtn, "siteRenameBtn", [this] { form_.siteRenameBtnClick(); }},
+        {&form_.siteDeleteBtn, "siteDeleteBtn", [this] { form_.siteDeleteBtnClick(); }}};
+    for (const auto& [model, name, click] : buttons) {
+        auto* b = Named(new QToolButton(page), name);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        Bind(*model, b);
+        connect(b, &QToolButton::clicked, this, [click] {
+            try {
+                click();
+            } catch (const std::exception& e) {
+                ShowMessage(e.what());
+            }
+        });
+        siteButtons->addWidget(b);
+    }
+    siteButtons->addStretch(1);
+    grid->addLayout(siteButtons, 0, 2, 1, 2);
+
+    grid->addWidget(Caption(tr("FTP:"), page, "Label7"), 1, 0);
+    grid->addWidget(Edit(form_.Edit1, page, "Edit1"), 1, 1);
+    grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 2, 0);
+    grid->addWidget(Edit(form_.Edit2, page, "Edit2"), 2, 1);
+    grid->addWidget(Caption(tr("Password:"), page, "Label10"), 3, 0);
     auto* password = Edit(form_.Edit3, page, "Edit3");
     password->setEchoMode(QLineEdit::Password);
     // Every character as a star, whatever mark the style would pick.
     password->setStyleSheet("lineedit-password-character: 42;");
-    grid->addWidget(password, 2, 1);
-    grid->addWidget(Caption(tr("Port:"), page, "Label12"), 3, 0);
-    grid->addWidget(Spin(form_.ftpPortSpin, page, "ftpPortSpin"), 3, 1);
-    grid->addWidget(Caption(tr("Command Timeout: (seconds)"), page, "Label14"), 4, 0);
-    grid->addWidget(Spin(form_.timeOutSpin, page, "timeOutSpin"), 4, 1);
-    grid->addWidget(Caption(tr("Data connections:"), page, "dataModeLabel"), 5, 0);
+    grid->addWidget(password, 3, 1);
+    grid->addWidget(Caption(tr("Port:"), page, "Label12"), 4, 0);
+    grid->addWidget(Spin(form_.ftpPortSpin, page, "ftpPortSpin"), 4, 1);
+    grid->addWidget(Caption(tr("Command Timeout: (seconds)"), page, "Label14"), 5, 0);
+    grid->addWidget(Spin(form_.timeOutSpin, page, "timeOutSpin"), 5, 1);
+    grid->addWidget(Caption(tr("Data connections:"), page, "dataModeLabel"), 6, 0);
     auto* dataMode = Named(new QComboBox(page), "dataModeCombo");
     // Item texts are the setting's values.
     dataMode->addItems({"auto", "passive", "active"});
     dataMode->setToolTip(tr("auto: passive first, active when the server or the network "
                             "refuses it"));
     Bind(form_.dataModeEdit, dataMode);
-    grid->addWidget(dataMode, 5, 1);
+    grid->addWidget(dataMode, 6, 1);
 
     auto* hint = Caption(tr("You may have to    use the IP address."), page, "Label41");
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    grid->addWidget(hint, 0, 2, 2, 2);
-    grid->addWidget(Check(form_.firewallCheck, page, "firewallCheck"), 2, 2, 1, 2);
-    grid->addWidget(Caption(tr("Firewall:"), page, "Label16"), 3, 2);
-    grid->addWidget(Edit(form_.fireWallEdit, page, "fireWallEdit"), 3, 3);
-    grid->addWidget(Caption(tr("Port:"), page, "Label18"), 4, 2);
-    grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 4, 3);
+    grid->addWidget(hint, 1, 2, 2, 2);
+    grid->addWidget(Check(form_.firewallCheck, page, "firewallCheck"), 3, 2, 1, 2);
+    grid->addWidget(Caption(tr("Firewall:"), page, "Label16"), 4, 2);
+    grid->addWidget(Edit(form_.fireWallEdit, page, "fireWallEdit"), 4, 3);
+    grid->addWidget(Caption(tr("Port:"), page, "Label18"), 5, 2);
+    grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 5, 3);
+    auto* keyring = Check(form_.keyringCheck, page, "keyringCheck");
+    keyring->setToolTip(tr("The settings file then keeps no password. Where the desktop has "
+                           "no keyring, the password stays in the settings file."));
+    // Under the fields it belongs to, as wide as they are: its words are long.
+    grid->addWidget(keyring, 7, 1, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(6, 1);
+    grid->setRowStretch(8, 1);
     return page;
+}
+
+// The selector follows the form's list of sites; a choice goes to the form, which may
+// refuse it and show the site it keeps.
+void TMainWindow::BindSites(QComboBox* combo) {
+    TSiteChoice& model = form_.siteCombo;
+    QPointer<QComboBox> guard(combo);
+    const auto show = [guard, &model] {
+        if (!guard)
+            return;
+        const QSignalBlocker quiet(guard.data());
+        guard->clear();
+        for (const std::string& name : model.Items())
+            guard->addItem(QString::fromStdString(name));
+        guard->setCurrentIndex(guard->findText(QString::fromStdString(model.Current()),
+                                               Qt::MatchFixedString | Qt::MatchCaseSensitive));
+        guard->setEnabled(model.Enabled());
+        guard->setVisible(model.Visible());
+    };
+    show();
+    model.Subscribe(show);
+    connect(combo, &QComboBox::activated, this, [this, combo](int index) {
+        try {
+            form_.siteComboChange(combo->itemText(index).toStdString());
+        } catch (const std::exception& e) {
+            ShowMessage(e.what());
+        }
+    });
+    form_.AskSiteName = [this](const std::string& title, std::string& name) {
+        QInputDialog dialog(this);
+        dialog.setObjectName("siteNameDialog");
+        dialog.setWindowTitle(tr(title.c_str()));
+        dialog.setLabelText(tr("Site name:"));
+        dialog.setTextValue(QString::fromStdString(name));
+        if (dialog.exec() != QDialog::Accepted)
+            return false;
+        name = dialog.textValue().toStdString();
+        return true;
+    };
+    form_.ConfirmSiteDelete = [this](const std::string& question) {
+        QMessageBox box(QMessageBox::Question, windowTitle(), QString::fromStdString(question),
+                        QMessageBox::Cancel, this);
+        box.setObjectName("confirmSiteDelete");
+        QPushButton* remove = box.addButton(tr("&Delete"), QMessageBox::DestructiveRole);
+        remove->setObjectName("confirmSiteDeleteButton");
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.exec();
+        return box.clickedButton() == remove;
+    };
 }
 
 QWidget* TMainWindow::BuildOptionsPage() {
@@ -721,9 +816,15 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-int RunWindow(const std::string& settingsFile) {
+int RunWindow(const TRunSite& site, const TSites& sites) {
     TForm1 form;
-    form.FormCreate(settingsFile);
+    TKeyringPasswordStore keyring;
+    form.PasswordStore = &keyring;
+    if (site.FromSites)
+        form.UseSites(sites, site.Name);
+    else
+        form.UseSiteName(site.Name);
+    form.FormCreate(site.SettingsFile);
     int result = 0;
     {
         TMainWindow window(form);

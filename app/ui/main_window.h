@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
+class QComboBox;
 class QStackedWidget;
 class QTabBar;
 class QTreeView;
 
 namespace pelmora {
 class TForm1;
-}
+class TSites;
+struct TRunSite;
+} // namespace pelmora
 
 namespace pelmora::ui {
 
@@ -59,6 +62,7 @@ private:
     QWidget* BuildTransferPage();
     QWidget* BuildDetailsPage();
     QWidget* BuildSetupPage();
+    void BindSites(QComboBox* combo);
     QWidget* BuildOptionsPage();
     QWidget* BuildLegendPage();
     QWidget* BuildInfoPage();
@@ -84,7 +88,8 @@ private:
     bool activated_ = false;
 };
 
-// Opens the window on the given settings file and runs until it closes.
-int RunWindow(const std::string& settingsFile);
+// Opens the window on the site's settings file and runs until it closes; the selector
+// offers the other sites when the file is one of them.
+int RunWindow(const TRunSite& site, const TSites& sites);
 
 } // namespace pelmora::ui

@@ -25,7 +25,7 @@ deb=$(ls "$out"/pelmora_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 status=0
-for needed in libqt6widgets6 libqt6svg6 qt6-qpa-plugins libc6; do
+for needed in libqt6widgets6 libqt6svg6 libqt6keychain1 qt6-qpa-plugins libc6; do
     grep -q "$needed" <<<"$depends" || { echo "the package does not depend on $needed"; status=1; }
 done
 
