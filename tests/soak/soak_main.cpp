@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,7 +146,10 @@ void LayOut(const fs::path& site, std::mt19937& pick, bool oddBytes) {
     std::error_code ignored;
     fs::remove_all(site, ignored);
     fs::create_directories(site);
-    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(48);
+    // One fixed time, the same every round: files laid out again unchanged stay unchanged
+    // even for a server that lists times to the minute.
+    const auto old = std::chrono::file_clock::from_sys(
+        std::chrono::sys_seconds(std::chrono::seconds(1767225600))); // 2026-01-01 00:00 UTC
     Write(site / "index.html", "<h1>Home</h1>\n", old);
     Write(site / ".htaccess", "Options -Indexes\n", old);
     Write(site / "css/site.css", "body { margin: 0 }\n", old);
@@ -276,6 +280,17 @@ std::string Differences(const std::map<std::string, std::string>& server,
     return text;
 }
 
+// The modification time of every file below `root`, in whole seconds.
+std::map<std::string, long> FileTimes(const fs::path& root) {
+    std::map<std::string, long> times;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        struct stat st {};
+        if (e.is_regular_file() && ::stat(e.path().c_str(), &st) == 0)
+            times[e.path().lexically_relative(root).string()] = st.st_mtime;
+    }
+    return times;
+}
+
 // The site-relative path of what a DELE or RMD named.
 std::string SiteRelative(std::string path, const std::string& siteDir) {
     while (!path.empty() && path.front() == '/')
@@ -313,6 +328,14 @@ public:
 
         // The server made equal to the laid-out site.
         TRunResult setup = Publish(server_.Port(), "setup", {});
+        // Whether this server keeps the times the program gives its uploads: seen on the
+        // laid-out files, all of them two days old.
+        if (setup.status == 0 && !keepsTimesKnown_) {
+            keepsTimesKnown_ = true;
+            keepsTimes_ = FileTimes(server_.SiteOnDisk()) == FileTimes(site_);
+            std::cout << server_.Name() << " " << mode_
+                      << (keepsTimes_ ? ": times are kept\n" : ": times are not kept\n");
+        }
         if (setup.status != 0 || !SameTrees()) {
             fail("the clean run before the edits did not make the server equal");
             story << "setup run (status " << setup.status << "):\n"
@@ -343,6 +366,9 @@ public:
         relay.Stop();
         for (TFaultKind kind : relay.InjectedKinds())
             ++tally_.faults[FaultName(kind)];
+        for (const TRemoval& removal : relay.Removals())
+            story << "  sent " << removal.command << " " << removal.path
+                  << (removal.replacing ? " (replacing)\n" : "\n");
         story << "faults drawn:";
         for (const TFault& f : faults)
             story << " [" << f.Describe() << "]";
@@ -375,6 +401,13 @@ public:
         if (serverTree != Snapshot(site_))
             fail("after the clean run the server differs from the disk:\n" +
                  Differences(serverTree, Snapshot(site_)));
+        if (keepsTimes_) {
+            const auto local = FileTimes(site_);
+            for (const auto& [path, time] : FileTimes(server_.SiteOnDisk()))
+                if (local.count(path) && std::labs(local.at(path) - time) > 1)
+                    fail("the time of \"" + path + "\" differs on the server by " +
+                         std::to_string(time - local.at(path)) + " s");
+        }
         for (const auto& [path, bytes] : serverTree)
             if (path.find(".pelmora-upload.") != std::string::npos)
                 fail("a temporary file is left: " + path);
@@ -464,6 +497,8 @@ private:
     TTempTree tree_;
     fs::path site_;
     std::chrono::milliseconds lastAllowance_{0};
+    bool keepsTimesKnown_ = false;
+    bool keepsTimes_ = false;
 };
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
