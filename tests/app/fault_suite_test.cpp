@@ -294,6 +294,22 @@ const TFaultRow rows[] = {
      {},
      "Could not upload: /big.bin",
      {{"big.bin", big}}},
+    // Only a part of a small file arrives (something between the two ends cut the data
+    // connection after the program had written all of it), yet the server says 226: the
+    // listing read after the update shows the short file, and the run must say so.
+    {"StoreShortButAcknowledged",
+     [](auto& s) {
+         s.On("STOR").CutDataAfter(5);
+         // The latest rule is asked first: the empty listing is the first one.
+         s.On("LIST").Uses(1).Listing({Listing({"-rw-r--r-- 1 o g 5 Jan  5  2020 index.html"})});
+         s.On("LIST").Uses(1).Listing({""});
+     },
+     1,
+     {"STOR /www/index.html"},
+     {},
+     {},
+     {},
+     "Could not upload: /index.html (the server holds 5 of its 11 bytes)"},
     {"Store452",
      [](auto& s) { s.On("STOR").Reply("452 Insufficient storage space"); },
      1,

@@ -146,10 +146,12 @@ void LayOut(const fs::path& site, std::mt19937& pick, bool oddBytes) {
     std::error_code ignored;
     fs::remove_all(site, ignored);
     fs::create_directories(site);
-    // One fixed time, the same every round: files laid out again unchanged stay unchanged
-    // even for a server that lists times to the minute.
-    const auto old = std::chrono::file_clock::from_sys(
-        std::chrono::sys_seconds(std::chrono::seconds(1767225600))); // 2026-01-01 00:00 UTC
+    // One time for every round of the day, on a whole minute two days back: files laid out
+    // again unchanged stay unchanged, and listings that give recent times to the minute
+    // give these exactly.
+    using namespace std::chrono;
+    const auto today = floor<days>(system_clock::now());
+    const auto old = file_clock::from_sys(time_point_cast<system_clock::duration>(today - days(2)));
     Write(site / "index.html", "<h1>Home</h1>\n", old);
     Write(site / ".htaccess", "Options -Indexes\n", old);
     Write(site / "css/site.css", "body { margin: 0 }\n", old);
