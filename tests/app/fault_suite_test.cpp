@@ -272,6 +272,19 @@ const TFaultRow rows[] = {
      1,
      {},
      {"DELE", "STOR"}},
+    // Something between the two ends resets the listing's data connection part of the
+    // way through; the server, which sent it all, says 226. What came is no listing.
+    {"ListingResetWith226",
+     [](auto& s) {
+         s.On("LIST")
+             .Listing({Listing({"-rw-r--r-- 1 o g 11 Jan  5  2020 index.html",
+                                "-rw-r--r-- 1 o g 11 Jan  5  2020 other.html"})})
+             .CutDataAfter(50)
+             .ResetData();
+     },
+     1,
+     {},
+     {"DELE", "STOR"}},
     // The server takes part of the file, closes the data connection and still says 226:
     // the program notices the cut while it is sending, and reports it.
     {"StoreCutOffWith226",

@@ -391,8 +391,14 @@ public:
             if (onDisk && !removal.replacing)
                 fail("deleted what the disk has: " + removal.command + " " + removal.path);
         }
+        // A listing cut short by an orderly close, with the server's 226 after it, looks
+        // whole to any client: a run that trusted it cannot know the server differs.
+        bool invisible = false;
+        for (const std::string& line : relay.Injected())
+            invisible = invisible || (line.rfind("truncate-listing", 0) == 0 &&
+                                      line.find(", reset") == std::string::npos);
         const bool serverRight = SameTrees();
-        if (faulted.status == 0 && !serverRight)
+        if (faulted.status == 0 && !serverRight && !invisible)
             fail("the faulted run reported success but the server differs");
 
         TRunResult clean = Publish(server_.Port(), "clean", {});
