@@ -304,6 +304,8 @@ std::string SiteRelative(std::string path, const std::string& siteDir) {
 
 struct TTally {
     int runs = 0;
+    long peakKb = 0;       // the most any run of the program took
+    double longestRun = 0; // seconds
     std::map<std::string, int> faults;
     std::vector<std::string> failures;
 };
@@ -474,6 +476,8 @@ private:
 
     template <typename F>
     void CheckRun(const std::string& name, const TRunResult& run, F fail) {
+        tally_.peakKb = std::max(tally_.peakKb, run.peakKb);
+        tally_.longestRun = std::max(tally_.longestRun, run.seconds);
         if (run.signal != 0)
             fail(name + " ended by signal " + std::to_string(run.signal));
         if (run.killed)
@@ -590,6 +594,8 @@ int main(int argc, char** argv) {
         const auto it = tally.faults.find(name);
         std::printf("%-24s %d\n", name, it == tally.faults.end() ? 0 : it->second);
     }
+    std::printf("%-24s %.1f s\n", "longest run", tally.longestRun);
+    std::printf("%-24s %ld MB\n", "peak memory of a run", tally.peakKb / 1024);
     std::printf("%-24s %zu\n", "failures", tally.failures.size());
     for (const std::string& replay : tally.failures)
         std::printf("  %s\n", replay.c_str());
