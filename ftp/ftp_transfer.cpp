@@ -309,8 +309,14 @@ void TFtp::TTransfer::Readable(int32_t slot) {
 void TFtp::TTransfer::Closed(int32_t slot) {
     if (slot == 0 || slot != slot_ || !Running())
         return;
-    if (kind_ == TKind::Listing)
+    if (kind_ == TKind::Listing) {
+        // A reset may have dropped lines the server sent: the part that came is no listing.
+        const int32_t error =
+            slot == PassiveDataSlot ? ftp_.passive_->CloseError : ftp_.data_->CloseError;
+        if (error != 0)
+            return FailListing(ftpSocketReadError, "Listing connection broken");
         return EndListing();
+    }
     if (sending_) {
         // The send loop below us finds out and finishes the upload itself.
         peerClosed_ = true;

@@ -164,6 +164,7 @@ void TServSock::SocketNotify(TMessage& message) {
             OnSockWrite(this, slot);
         break;
     case FD_CLOSE: {
+        CloseError = WSAGetSelectError(message.LParam);
         if (OnSockClose)
             OnSockClose(this, slot);
         TStSocket& endpoint = Slot(slot);

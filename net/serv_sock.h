@@ -66,6 +66,9 @@ public:
     std::string HostAddress;
     uint16_t Port = 0;
     std::unique_ptr<TStSocket> Listener;
+    // The error code the latest close of a client came with: 0 for the peer's orderly
+    // close, else a reset or another failure, after which data it sent may be lost.
+    int32_t CloseError = 0;
 
     TSlotEvent OnSockAccept;
     TSlotEvent OnSockClose;

@@ -102,6 +102,7 @@ void TStarSock::SocketNotify(TMessage& message) {
             OnSockConnect(this);
         break;
     case FD_CLOSE:
+        CloseError = WSAGetSelectError(message.LParam);
         if (OnSockClose)
             OnSockClose(this);
         // The handler may have closed the socket itself, or even opened a new one.

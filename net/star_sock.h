@@ -65,6 +65,9 @@ public:
     uint16_t FtpPort = 0;
     // The error code the last connect completed with, 0 for none.
     int32_t ConnectError = 0;
+    // The error code the latest close came with: 0 for the peer's orderly close, else a
+    // reset or another failure, after which data it sent may be lost.
+    int32_t CloseError = 0;
 
     TSockMessageEvent OnSockMessage;
     TSockEvent OnSockConnect;

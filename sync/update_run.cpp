@@ -7,7 +7,9 @@
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace pelmora {
@@ -323,6 +325,11 @@ private:
         for (const TPlanStep* step : uploads)
             bytes += std::max(0LL, EntryOf(core_.localList, step->index).size);
         core_.View().UploadsStarting(bytes);
+        // By exact key: names that differ only in case are different files.
+        for (int i = 0; !uploads.empty() && i < core_.remoteList.Count(); ++i)
+            listedBefore_.emplace(core_.remoteList.Strings(i),
+                                  std::make_pair(EntryOf(core_.remoteList, i).size,
+                                                 EntryOf(core_.remoteList, i).time.utc));
         for (size_t k = 0; k < uploads.size() && GoOn(); ++k) {
             const int p =
                 TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
@@ -346,9 +353,15 @@ private:
         TSyncCore::DebugLog("File: " + step.path);
         core_.View().ShowCurrentFile(entry.name);
         const std::string remotePath = core_.RemotePath(entry);
+        const std::string key = core_.localList.Strings(step.index);
+        std::optional<std::pair<long long, int64_t>> before;
+        if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
+            before = it->second;
         const bool done = core_.Options().atomic && core_.session.RenameOffered()
                               ? PutInPlace(step, entry, remotePath)
                               : PutDirect(step, entry, remotePath);
+        if (done)
+            stored_.push_back({key, step.path, entry.size, before});
         core_.localTree.SetStateIndex(step.index, imageFile);
         core_.View().StepFinished(step.kind, done, done ? std::max(0LL, entry.size) : 0);
     }
@@ -417,6 +430,32 @@ private:
             lost_ = true;
     }
 
+    // A store the server acknowledged may still have lost bytes on the way (a data
+    // connection cut between the two ends looks like a short file to the server): the
+    // listing read after the update tells. An entry listed just as before the store
+    // tells nothing (a server or a proxy may serve a cached listing).
+    void CheckStoredSizes() {
+        if (stored_.empty())
+            return;
+        // By exact key: names that differ only in case are different files.
+        std::unordered_map<std::string, int> listed;
+        for (int i = 0; i < core_.remoteList.Count(); ++i)
+            listed.emplace(core_.remoteList.Strings(i), i);
+        for (const TStored& file : stored_) {
+            const auto it = listed.find(file.key);
+            if (it == listed.end())
+                continue;
+            const TDetail& remote = EntryOf(core_.remoteList, it->second);
+            const bool listedAsBefore =
+                file.before && *file.before == std::make_pair(remote.size, remote.time.utc);
+            if (!listedAsBefore && remote.kind == kindFile && remote.size >= 0 && file.size >= 0 &&
+                remote.size != file.size)
+                Fail("Could not upload: " + file.path + " (the server holds " +
+                     std::to_string(remote.size) + " of its " + std::to_string(file.size) +
+                     " bytes)");
+        }
+    }
+
     // The directories the run changed are read again, and the run says how it ended.
     void Finish() {
         const bool stopped = core_.userStop;
@@ -439,6 +478,8 @@ private:
             core_.LearnListingTimes();
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
+            else
+                CheckStoredSizes();
         }
         if (!stopped && !lost_) {
             core_.ShowStatus(core_.updateFailures.empty()
@@ -459,6 +500,17 @@ private:
     const TPlan& plan_;
     bool lost_ = false;
     std::unordered_set<std::string> notCreated_;
+    // The files the server said it took whole: key, path as shown, local size.
+    struct TStored {
+        std::string key;
+        std::string path;
+        long long size;
+        // Its size and time in the listing the update started from.
+        std::optional<std::pair<long long, int64_t>> before;
+    };
+    std::vector<TStored> stored_;
+    // Size and time of every entry of the listing the update started from, by key.
+    std::unordered_map<std::string, std::pair<long long, int64_t>> listedBefore_;
     // Relative paths of the directories the run sent anything into.
     std::set<std::string> changedDirs_;
 };

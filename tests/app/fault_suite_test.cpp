@@ -272,6 +272,19 @@ const TFaultRow rows[] = {
      1,
      {},
      {"DELE", "STOR"}},
+    // Something between the two ends resets the listing's data connection part of the
+    // way through; the server, which sent it all, says 226. What came is no listing.
+    {"ListingResetWith226",
+     [](auto& s) {
+         s.On("LIST")
+             .Listing({Listing({"-rw-r--r-- 1 o g 11 Jan  5  2020 index.html",
+                                "-rw-r--r-- 1 o g 11 Jan  5  2020 other.html"})})
+             .CutDataAfter(50)
+             .ResetData();
+     },
+     1,
+     {},
+     {"DELE", "STOR"}},
     // The server takes part of the file, closes the data connection and still says 226:
     // the program notices the cut while it is sending, and reports it.
     {"StoreCutOffWith226",
@@ -294,6 +307,22 @@ const TFaultRow rows[] = {
      {},
      "Could not upload: /big.bin",
      {{"big.bin", big}}},
+    // Only a part of a small file arrives (something between the two ends cut the data
+    // connection after the program had written all of it), yet the server says 226: the
+    // listing read after the update shows the short file, and the run must say so.
+    {"StoreShortButAcknowledged",
+     [](auto& s) {
+         s.On("STOR").CutDataAfter(5);
+         // The latest rule is asked first: the empty listing is the first one.
+         s.On("LIST").Uses(1).Listing({Listing({"-rw-r--r-- 1 o g 5 Jan  5  2020 index.html"})});
+         s.On("LIST").Uses(1).Listing({""});
+     },
+     1,
+     {"STOR /www/index.html"},
+     {},
+     {},
+     {},
+     "Could not upload: /index.html (the server holds 5 of its 11 bytes)"},
     {"Store452",
      [](auto& s) { s.On("STOR").Reply("452 Insufficient storage space"); },
      1,

@@ -527,6 +527,10 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
             out << received;
         }
     }
+    if (rule.resetData) {
+        linger hard{1, 0};
+        ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     CloseFd(data);
     if (!rule.finalBeforeDataEnds) {
         Sleep(rule.dataPauseMs);

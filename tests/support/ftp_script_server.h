@@ -38,6 +38,7 @@ struct TFtpRule {
     std::optional<std::vector<std::string>> listing; // LIST pieces, sent apart
     int pieceDelayMs = 30;                           // pause between two listing pieces
     long long cutDataAfter = -1; // close the data connection after this many bytes
+    bool resetData = false;      // the data connection ends with a reset, not a close
     bool intruder = false;       // a stranger connects to the PORT address first
     // PORT: the server connects back as soon as it reads the command, before its delay
     // and its reply, and keeps that connection for the next transfer.
@@ -78,6 +79,7 @@ struct TFtpRule {
         return listing = std::move(pieces), *this;
     }
     TFtpRule& CutDataAfter(long long bytes) { return cutDataAfter = bytes, *this; }
+    TFtpRule& ResetData() { return resetData = true, *this; }
     TFtpRule& Intruder() { return intruder = true, *this; }
     TFtpRule& ConnectOnPort() { return connectOnPort = true, *this; }
     TFtpRule& Passive(std::string host = "127.0.0.1") {

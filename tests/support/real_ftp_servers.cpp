@@ -181,7 +181,8 @@ bool TRealFtpServer::StartOnce(std::string& why) {
         why = "no temporary directory";
         return false;
     }
-    port_ = FreePort();
+    if (!keepPort_)
+        port_ = FreePort();
     fs::create_directories(root_ + "/site");
     // The servers drop to an unprivileged user, which must reach the root.
     ::chmod(dir_.c_str(), 0755);
@@ -273,6 +274,20 @@ bool TRealFtpServer::Launch(const std::string& program, const char* const* argv,
         _exit(127);
     }
     return true;
+}
+
+bool TRealFtpServer::Restart(std::string& why) {
+    Stop();
+    keepPort_ = true;
+    bool started = false;
+    // The old listener's port may linger a moment after its process is gone.
+    for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+        started = StartOnce(why);
+        if (!started)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    keepPort_ = false;
+    return started;
 }
 
 void TRealFtpServer::Stop() {

@@ -43,6 +43,9 @@ public:
     // resume the control connection's TLS session).
     void EnableTls(const TTestCertificate& certificate) { tls_ = certificate; }
     void Stop();
+    // Stops the server and starts it again on the same port with the same root, as a
+    // server restarted by its host comes back. False with `why`.
+    bool Restart(std::string& why);
 
     const char* Name() const;
     uint16_t Port() const { return port_; }
@@ -66,7 +69,8 @@ private:
     std::string password_;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
-    TTestCertificate tls_; // empty: no TLS
+    bool keepPort_ = false; // the next start takes port_ again
+    TTestCertificate tls_;  // empty: no TLS
 };
 
 } // namespace pelmora::testing
