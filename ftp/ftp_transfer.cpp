@@ -1,6 +1,7 @@
 #include "ftp/ftp_transfer.h"
 
 #include "net/sock_errors.h"
+#include "net/socket_library.h"
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
 
@@ -64,18 +65,21 @@ void TFtp::TTransfer::VerbSent() {
     if (cancelled_)
         return;
     verbSent_ = true;
-    // The file goes out once STOR has gone out: a server that connects back as soon as
-    // it reads PORT must not get the data of a command it has not seen.
-    if (kind_ == TKind::Upload && slot_ != 0 && !dataEnded_)
-        SendFile();
+    SendFileWhenDue();
 }
 
 void TFtp::TTransfer::ServerStarted() {
     started_ = true;
+    verbAnswered_ = true;
+    StartTlsWhenDue();
+    SendFileWhenDue();
 }
 
 void TFtp::TTransfer::ControlEnded() {
     controlEnded_ = true;
+    // The server has read the whole upload: our end of its connection may go now.
+    if (kind_ == TKind::Upload && dataEnded_ && !cancelled_)
+        CloseDataSide();
     ReportIfBothEnded();
 }
 
@@ -115,9 +119,9 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
         if (slot_ != 0 || !Running())
             return false;
         slot_ = slot;
+        protected_ = ftp_.dataProtected_;
         ftp_.DataConnectionMade();
-        if (ftp_.dataProtected_)
-            StartTls();
+        StartTlsWhenDue();
         return true;
     }
     if (slot <= 0 || slot > SlotCount)
@@ -131,15 +135,17 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
         return false;
     }
     slot_ = slot;
+    protected_ = ftp_.dataProtected_;
     ftp_.DataConnectionMade();
-    if (ftp_.dataProtected_)
-        StartTls();
+    StartTlsWhenDue();
     return true;
 }
 
 int32_t TFtp::TTransfer::Receive(char* buffer, int32_t capacity) {
-    if (!tls_)
+    if (!protected_)
         return RawReceive(buffer, capacity);
+    if (!tls_)
+        return 0; // nothing of the listing can come before our handshake
     if (!PumpTls())
         return 0;
     const int32_t got = tls_->ReadPlain(buffer, capacity);
@@ -152,7 +158,7 @@ int32_t TFtp::TTransfer::Receive(char* buffer, int32_t capacity) {
 }
 
 int32_t TFtp::TTransfer::Send(int32_t slot, const char* buffer, int32_t count) {
-    if (!tls_)
+    if (!protected_)
         return RawSend(slot, buffer, count);
     AwaitTls();
     // Cipher text the socket could not take last time goes first.
@@ -166,12 +172,15 @@ int32_t TFtp::TTransfer::Send(int32_t slot, const char* buffer, int32_t count) {
 }
 
 void TFtp::TTransfer::AwaitTls() {
-    // The handshake comes first; the server answers it at once, so this wait is short.
+    // The handshake comes first, once the server has answered the verb; it answers the
+    // handshake at once, so this wait is short.
     std::string failure;
     const bool ready = WaitUntil(
         [&] {
             try {
-                return PumpTls() || cancelled_;
+                if (!tls_ && !cancelled_ && slot_ == 0)
+                    throw ESockError("Data connection closed");
+                return (tls_ && PumpTls()) || cancelled_;
             } catch (const ESockError& error) {
                 failure = error.what();
                 return true;
@@ -181,6 +190,15 @@ void TFtp::TTransfer::AwaitTls() {
     if (!failure.empty() || !ready || cancelled_)
         throw ESockError(failure.empty() ? "TLS handshake on the data connection timed out"
                                          : failure);
+}
+
+void TFtp::TTransfer::StartTlsWhenDue() {
+    // A server may take bytes that come before it has read the verb for the end of the
+    // connection (pyftpdlib closes it then, and waits for a new one that never comes),
+    // and a server may connect back as soon as it reads PORT: the handshake waits for the
+    // server's preliminary reply to the verb, in either mode.
+    if (protected_ && !tls_ && slot_ != 0 && verbAnswered_ && Running())
+        StartTls();
 }
 
 void TFtp::TTransfer::StartTls() {
@@ -213,7 +231,7 @@ bool TFtp::TTransfer::PumpTls() {
 }
 
 bool TFtp::TTransfer::FinishTls() {
-    if (!tls_)
+    if (!protected_)
         return true;
     try {
         // Even an empty file has its handshake: the server waits for it.
@@ -282,11 +300,8 @@ int32_t TFtp::TTransfer::RawSend(int32_t slot, const char* buffer, int32_t count
 void TFtp::TTransfer::Accepted(int32_t slot) {
     if (!TakeConnection(slot))
         return;
-    if (kind_ == TKind::Upload) {
-        if (verbSent_)
-            SendFile();
-        return;
-    }
+    if (kind_ == TKind::Upload)
+        return SendFileWhenDue();
     startTick_ = GetTickCount();
     ftp_.lastActivity_ = startTick_;
     // Our own connection to a passive port says nothing of whether the server will list:
@@ -301,12 +316,14 @@ void TFtp::TTransfer::Readable(int32_t slot) {
         const auto self = shared_from_this();
         // TLS may hold more plain text than one read takes, and the socket will not
         // say so again.
-        while (ReadListing() && tls_) {
+        while (ReadListing() && protected_) {
         }
     }
 }
 
 void TFtp::TTransfer::Closed(int32_t slot) {
+    if (slot != 0 && slot == slot_ && kind_ == TKind::Upload && dataEnded_ && !cancelled_)
+        return CloseDataSide(); // the server has finished with the upload we half closed
     if (slot == 0 || slot != slot_ || !Running())
         return;
     if (kind_ == TKind::Listing) {
@@ -421,6 +438,9 @@ void TFtp::TTransfer::EndListing() {
     }
     if (!Running())
         return; // the listing ended on an error while draining
+    if (protected_ && (!tls_ || !tls_->Established()))
+        return FailListing(ftpSocketReadError,
+                           "Listing connection closed before its TLS handshake was done");
     std::string line;
     if (lines_.TakeLastLine(line) && !AddListingLine(line))
         return;
@@ -443,6 +463,28 @@ void TFtp::TTransfer::FailListing(FtpInfo code, const std::string& reason) {
 
 // ---------------------------------------------------------------------------------
 // Upload
+
+void TFtp::TTransfer::SendFileWhenDue() {
+    // The file goes out once STOR has gone out: a server that connects back as soon as
+    // it reads PORT must not get the data of a command it has not seen. Over TLS it also
+    // waits for the server's 1xx, as the handshake does.
+    if (kind_ != TKind::Upload || fileStarted_ || slot_ == 0 || !verbSent_ || !Running())
+        return;
+    if (protected_ && !verbAnswered_)
+        return;
+    fileStarted_ = true;
+    SendFile();
+}
+
+void TFtp::TTransfer::HalfClose() {
+    const TSocket handle =
+        slot_ == PassiveDataSlot ? ftp_.passive_->Socket->Handle : ftp_.data_->Slot(slot_).Handle;
+    EntryPoints().shutdown(handle, WS_SD_SEND);
+    ftp_.data_->Close();
+    if (localFile_ >= 0)
+        ::close(localFile_);
+    localFile_ = -1;
+}
 
 void TFtp::TTransfer::SendFile() {
     const auto self = shared_from_this();
@@ -522,8 +564,14 @@ bool TFtp::TTransfer::SendAll(const char* buffer, int32_t count) {
 
 void TFtp::TTransfer::EndUpload(FtpInfo failure) {
     // Once the transfer was cancelled its data side is no longer ours: the slot may
-    // already carry the next one.
-    if (!cancelled_)
+    // already carry the next one. A TLS upload that went well is only half closed until
+    // the server answers or closes: closing a socket that holds unread bytes (the
+    // server's session tickets, its close notice) resets the connection, and a reset
+    // throws away whatever of the file the server has not read yet.
+    if (!cancelled_ && protected_ && failure == ftpNoError && !controlEnded_ && slot_ != 0 &&
+        !ftp_.abortRequested_)
+        HalfClose();
+    else if (!cancelled_)
         CloseDataSide();
     time_ = GetTickCount() - startTick_;
     if (failure == ftpLocalReadError) {

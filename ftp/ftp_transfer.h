@@ -65,7 +65,10 @@ private:
     int32_t RawReceive(char* buffer, int32_t capacity);
     int32_t RawSend(int32_t slot, const char* buffer, int32_t count);
 
-    // TLS on the data connection, when the session protects its data.
+    // TLS on the data connection, when the session protects its data: begun once the
+    // connection is there and the server has answered the verb with its preliminary
+    // reply.
+    void StartTlsWhenDue();
     void StartTls();
     // Waits, messages pumped, for the handshake. Raises ESockError when it fails.
     void AwaitTls();
@@ -89,7 +92,11 @@ private:
     void FailListing(FtpInfo code, const std::string& reason);
 
     // Upload.
+    // Starts the send loop once the connection is there and the verb has gone out.
+    void SendFileWhenDue();
     void SendFile();
+    // Our end says it has sent all; the socket stays open for the server's answer.
+    void HalfClose();
     // The code the upload failed with, ftpNoError when it did not.
     FtpInfo SendBlocks(int64_t size);
     bool SendAll(const char* buffer, int32_t count);
@@ -105,9 +112,12 @@ private:
     uint32_t startTick_ = 0;
     uint32_t time_ = 0;
     bool verbSent_ = false;
-    bool started_ = false; // a listing: the server began it (1xx, or it connected)
-    bool failed_ = false;  // a listing: it ended on an error of ours
-    bool sending_ = false; // the send loop of an upload runs
+    bool started_ = false;      // a listing: the server began it (1xx, or it connected)
+    bool verbAnswered_ = false; // the server's preliminary reply to the verb came
+    bool protected_ = false;    // the data connection is to run over TLS
+    bool failed_ = false;       // a listing: it ended on an error of ours
+    bool sending_ = false;      // the send loop of an upload runs
+    bool fileStarted_ = false;
     bool peerClosed_ = false;
     bool writable_ = false;
     bool dataEnded_ = false;

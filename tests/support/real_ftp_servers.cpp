@@ -154,6 +154,66 @@ bool MakeTestCertificate(const std::string& dir, const std::string& name, TTestC
     return true;
 }
 
+namespace {
+
+// The file's SHA-256 fingerprint as "SHA256:AB:CD:...", or empty.
+std::string FingerprintOf(const std::string& certFile, const std::string& dir) {
+    const std::string digestFile = certFile + ".sha256";
+    const std::string command = "openssl x509 -noout -fingerprint -sha256 -in '" + certFile +
+                                "' > '" + digestFile + "' 2>> '" + dir + "/openssl.log'";
+    if (std::system(command.c_str()) != 0)
+        return std::string();
+    std::ifstream in(digestFile);
+    std::string line;
+    std::getline(in, line);
+    const size_t eq = line.find('=');
+    return eq == std::string::npos ? std::string() : "SHA256:" + line.substr(eq + 1);
+}
+
+} // namespace
+
+bool MakeTestAuthority(const std::string& dir, const std::string& name, TTestCertificate& made,
+                       std::string& why) {
+    made.certFile = dir + "/" + name + ".crt";
+    made.keyFile = dir + "/" + name + ".key";
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj '/CN=Pelmora Test Authority' -addext basicConstraints=critical,CA:TRUE "
+        "-addext keyUsage=critical,keyCertSign,cRLSign -keyout '" +
+        made.keyFile + "' -out '" + made.certFile + "' >> '" + dir + "/openssl.log' 2>&1";
+    made.fingerprint = std::system(command.c_str()) == 0 ? FingerprintOf(made.certFile, dir) : "";
+    if (made.fingerprint.empty())
+        why = "openssl could not make a certificate authority";
+    return !made.fingerprint.empty();
+}
+
+bool MakeSignedCertificate(const std::string& dir, const std::string& name,
+                           const TTestCertificate& authority, const std::string& altNames,
+                           TTestCertificate& made, std::string& why) {
+    made.certFile = dir + "/" + name + ".crt";
+    made.keyFile = dir + "/" + name + ".key";
+    const std::string request = dir + "/" + name + ".csr";
+    const std::string extensions = dir + "/" + name + ".ext";
+    WriteFile(extensions, "subjectAltName=" + altNames + "\nextendedKeyUsage=serverAuth\n");
+    const std::string log = " >> '" + dir + "/openssl.log' 2>&1";
+    const std::string command =
+        "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+        "-subj /CN=" +
+        name + " -keyout '" + made.keyFile + "' -out '" + request + "'" + log +
+        " && openssl x509 -req -days 2 -in '" + request + "' -CA '" + authority.certFile +
+        "' -CAkey '" + authority.keyFile + "' -CAcreateserial -extfile '" + extensions +
+        "' -out '" + made.certFile + "'" + log;
+    made.fingerprint = std::system(command.c_str()) == 0 ? FingerprintOf(made.certFile, dir) : "";
+    if (made.fingerprint.empty()) {
+        why = "openssl could not sign a certificate";
+        return false;
+    }
+    // The servers drop to unprivileged users that must read both files.
+    ::chmod(made.certFile.c_str(), 0644);
+    ::chmod(made.keyFile.c_str(), 0644);
+    return true;
+}
+
 const char* TestName(TRealServerKind kind) {
     switch (kind) {
     case TRealServerKind::Vsftpd:

@@ -23,6 +23,14 @@ struct TTestCertificate {
 };
 bool MakeTestCertificate(const std::string& dir, const std::string& name, TTestCertificate& made,
                          std::string& why);
+// A certificate authority of the test's own (`made` holds its certificate and key), and a
+// server certificate it signs for the names in `altNames` ("IP:127.0.0.1",
+// "DNS:other.example"). Both with the openssl tool; false with the reason in `why`.
+bool MakeTestAuthority(const std::string& dir, const std::string& name, TTestCertificate& made,
+                       std::string& why);
+bool MakeSignedCertificate(const std::string& dir, const std::string& name,
+                           const TTestCertificate& authority, const std::string& altNames,
+                           TTestCertificate& made, std::string& why);
 
 // A real FTP server as users run it, started for a test on 127.0.0.1 at a free high port
 // with a temporary root and a configuration of our own, and stopped by its process id.
