@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 26> SettingKeys = {{
+const std::array<TSetting, 27> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -48,6 +48,8 @@ const std::array<TSetting, 26> SettingKeys = {{
     {"FTP", "trustedCertificate", Text, 0, 0, 0},
     // Uploads go to a temporary name and are renamed over the old file once whole.
     {"Options", "atomic", Boolean, 1, 0, 1},
+    // How many sessions the walk and the update may run at once; a file without it means 4.
+    {"Options", "connections", Integer, 4, 1, 10},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {
