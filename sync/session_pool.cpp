@@ -57,9 +57,17 @@ void TSessionPool::Open(int wanted) {
 }
 
 void TSessionPool::Close() {
-    said_ = true;
-    if (extras_.empty())
+    if (extras_.empty()) {
+        said_ = true;
         return;
+    }
+    // A run over before every login ended still says what the server refused.
+    SettleLogins();
+    if (!said_ && OnSay &&
+        std::any_of(extras_.begin(), extras_.end(), [](const TExtra& e) { return e.refused; }))
+        OnSay("The server took " + std::to_string(Usable()) + " of " + std::to_string(wanted_) +
+              " connections; going on with " + std::to_string(Usable()));
+    said_ = true;
     for (TExtra& extra : extras_) {
         TFtp& ftp = *extra.ftp;
         extra.session->OnLoggedIn = nullptr;
@@ -124,6 +132,10 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
     std::vector<TWorker> workers;
     if (!main_.Lost())
         workers.push_back({&main_, {}});
+    // Those that joined an earlier run of this pool.
+    for (TExtra& extra : extras_)
+        if (extra.joined && !extra.session->Lost())
+            workers.push_back({extra.session.get(), {}});
     bool stopped = false;
     for (;;) {
         SettleLogins();

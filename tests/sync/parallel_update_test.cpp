@@ -97,6 +97,8 @@ TEST(ParallelUpdate, ExtraLoginsRefusedLeaveTheRunToTheSessionsItHas) {
         tree.File("c.txt", "third");
         TFtpScriptServer server;
         server.AcceptPassive();
+        // Slow enough that every extra login has ended before the run does.
+        server.On("STOR").Delay(100);
         TFtpScriptServer full;
         refuse(full);
         TParallelForm form;
@@ -148,17 +150,19 @@ TEST(ParallelUpdate, ActiveModeKeepsToOneSession) {
 }
 
 // One session's server refuses every store: the items that session took fail, each with
-// its path and reason, and the other session carries the rest; the run is not lost.
+// its path and reason, and the other session carries the rest; the run is not lost. The
+// other session logs in while the directories are made, and still takes uploads after.
 TEST(ParallelUpdate, AFailureOnOneSessionFailsThatItemOnly) {
     TTempTree tree;
     std::vector<std::string> names;
     for (int i = 0; i < 8; ++i) {
-        names.push_back("f" + std::to_string(i) + ".txt");
+        names.push_back("d" + std::to_string(i % 2) + "/f" + std::to_string(i) + ".txt");
         tree.File(names.back(), "content " + std::to_string(i));
     }
     TFtpScriptServer server;
     server.AcceptPassive();
-    // The main session is slow to store, so that the other takes its share.
+    // The main session is slow, so that the other takes its share.
+    server.On("MKD").Delay(300);
     server.On("STOR").Delay(150);
     TFtpScriptServer refusing;
     refusing.AcceptPassive();
@@ -170,8 +174,12 @@ TEST(ParallelUpdate, AFailureOnOneSessionFailsThatItemOnly) {
     form.options.connections = 2;
     ASSERT_TRUE(form.Connect(server.Port()));
     form.ExtrasGoTo(refusing.Port());
-    for (const std::string& name : names)
-        form.Add(false, "", name, kindFile);
+    const int d0 = form.Add(false, "", "d0", kindDirectory);
+    for (int i = 0; i < 8; i += 2)
+        form.Add(false, "/d0", names[static_cast<size_t>(i)].substr(3), kindFile, d0);
+    const int d1 = form.Add(false, "", "d1", kindDirectory);
+    for (int i = 1; i < 8; i += 2)
+        form.Add(false, "/d1", names[static_cast<size_t>(i)].substr(3), kindFile, d1);
     form.AnalyseLists();
     form.UpdateRemote();
     const auto stored = Verbs(server, "STOR");
