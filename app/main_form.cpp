@@ -115,11 +115,13 @@ void TForm1::BindOptions() {
         options.remoteRoot = Edit4.Text();
         options.mayDelete = CheckBox5.Checked();
         options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
+        options.connections = static_cast<int>(connectionsSpin.Value());
     };
     read();
     for (TControl* bound :
          {static_cast<TControl*>(&Label5), static_cast<TControl*>(&Edit4),
-          static_cast<TControl*>(&CheckBox5), static_cast<TControl*>(&timeOutSpin)})
+          static_cast<TControl*>(&CheckBox5), static_cast<TControl*>(&timeOutSpin),
+          static_cast<TControl*>(&connectionsSpin)})
         bound->Subscribe(read);
 }
 
@@ -191,6 +193,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.flag = &options.atomic;
     else if (is("FTP.passwordInKeyring"))
         b.check = &keyringCheck;
+    else if (is("Options.connections"))
+        b.spin = &connectionsSpin;
     return b;
 }
 
@@ -634,8 +638,6 @@ void TForm1::ShowFileFigures(bool shown) {
 
 void TForm1::ShowCurrentFile(const std::string& name) {
     Label37.SetCaption(name);
-    bytes_.done += bytes_.current;
-    bytes_.current = 0;
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {
@@ -658,6 +660,12 @@ void TForm1::UploadsStarting(int64_t bytes) {
 }
 
 void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
+    // The bytes sent are those of every upload under way; a file done counts whole from
+    // now on, whichever session sent it.
+    if (bytes_.active && (kind == TStepKind::Upload || kind == TStepKind::Refresh)) {
+        bytes_.done += done ? bytes : 0;
+        bytes_.current = 0;
+    }
     if (Observer)
         Observer->StepFinished(kind, done, bytes);
 }

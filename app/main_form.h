@@ -83,6 +83,7 @@ public:
     TLabel Label5;          // the local root directory
     TEdit Edit4{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
+    TSpinEdit connectionsSpin{1, 10, 4}; // sessions at once for the walk and the update
     TOperationButton connectBtn{"Connect"};
     TOperationButton Button4{"Change"};
     TOperationButton compareBtn{"Compare"};

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 27> SettingKeys = {{
+const std::array<TSetting, 28> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -50,6 +50,8 @@ const std::array<TSetting, 27> SettingKeys = {{
     {"Options", "atomic", Boolean, 1, 0, 1},
     // The password lives in the desktop's keyring, not in this file, when a keyring answers.
     {"FTP", "passwordInKeyring", Boolean, 0, 0, 1},
+    // How many sessions the walk and the update may run at once; a file without it means 4.
+    {"Options", "connections", Integer, 4, 1, 10},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

@@ -260,25 +260,6 @@ bool TFtp::TTransfer::FinishTls() {
                 return false;
             PumpTls();
         }
-        // The server answers the close notice with its own, or simply closes. Closing
-        // first could leave bytes of its unread here (a late session ticket), and a
-        // socket closed over unread bytes is reset: the server may then lose the end of
-        // the file and refuse it (426).
-        if (slot_ == PassiveDataSlot)
-            ftp_.passive_->Socket->ShutdownSend();
-        else if (slot_ != 0)
-            ftp_.data_->Slot(slot_).ShutdownSend();
-        const int32_t slot = slot_;
-        WaitUntil(
-            [&] {
-                try {
-                    takeIn();
-                } catch (const ESockError&) {
-                    return true;
-                }
-                return tls_->Closed() || peerClosed_ || cancelled_ || slot_ != slot;
-            },
-            GetTickCount() + 2000);
     } catch (const ESockError&) {
         return false;
     }
@@ -477,9 +458,10 @@ void TFtp::TTransfer::SendFileWhenDue() {
 }
 
 void TFtp::TTransfer::HalfClose() {
-    const TSocket handle =
-        slot_ == PassiveDataSlot ? ftp_.passive_->Socket->Handle : ftp_.data_->Slot(slot_).Handle;
-    EntryPoints().shutdown(handle, WS_SD_SEND);
+    if (slot_ == PassiveDataSlot)
+        ftp_.passive_->Socket->ShutdownSend();
+    else
+        ftp_.data_->Slot(slot_).ShutdownSend();
     ftp_.data_->Close();
     if (localFile_ >= 0)
         ::close(localFile_);

@@ -30,6 +30,10 @@ struct TSyncOptions {
     // Each upload goes to a temporary name beside its target and is renamed over it once
     // whole, so the site never shows a file half sent.
     bool atomic = true;
+    // How many sessions the remote walk and the update may run at once; the extra ones
+    // are opened with the main session's parameters only when there is work for them.
+    // The settings' default is 4; an engine made without settings keeps to one.
+    int connections = 1;
 };
 
 } // namespace pelmora

@@ -16,6 +16,7 @@ TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
     ftp_.OnFtpReady = [this](TObject*) { ftpReady = true; };
     ftp_.OnFtpError = [this](TObject*, FtpInfo i, const std::string& a) { Error(i, a); };
     ftp_.OnLoggedIn = [this](TObject*) {
+        lost_ = false;
         if (OnLoggedIn)
             OnLoggedIn();
     };
@@ -52,8 +53,11 @@ bool TRemoteSession::WaitFor(const bool& flag, uint32_t quietMs) {
 }
 
 TOutcome TRemoteSession::Await(const bool& flag) {
+    return Conclude(WaitFor(flag, timeoutMs));
+}
+
+TOutcome TRemoteSession::Conclude(bool done) {
     const uint32_t timeout = timeoutMs;
-    const bool done = WaitFor(flag, timeout);
     if (done && !ftpAbort)
         return TOutcome::Done;
     if (ftpAbort && !ftpError)
@@ -80,53 +84,157 @@ TOutcome TRemoteSession::Await(const bool& flag) {
     return TOutcome::Lost;
 }
 
-TOutcome TRemoteSession::ChangeDir(const std::string& path) {
+const bool& TRemoteSession::PendingFlag() const {
+    switch (pending_) {
+    case TPending::Created:
+        return dirCreated;
+    case TPending::Deleted:
+        return deleteDone;
+    case TPending::Renamed:
+        return renameDone;
+    default:
+        return ftpReady;
+    }
+}
+
+bool TRemoteSession::Settled() const {
+    if (!Busy())
+        return true;
+    return PendingFlag() || ftpError || ftpAbort || TickReached(GetTickCount(), QuietDeadline());
+}
+
+TOutcome TRemoteSession::End() {
+    const TPending pending = pending_;
+    if (pending == TPending::None)
+        return TOutcome::Done;
+    const bool& flag = PendingFlag();
+    // A wait that already ran out (a pool waited for it) is not waited for again.
+    const bool quiet =
+        !flag && !ftpError && !ftpAbort && TickReached(GetTickCount(), QuietDeadline());
+    TOutcome outcome = quiet ? Conclude(false) : Await(flag);
+    pending_ = TPending::None;
+    if (pending == TPending::List) {
+        SettleListingLine();
+        // A listing that failed is never taken for an empty directory.
+        if (outcome == TOutcome::Done && ftp_.LastError() != ftpNoError)
+            outcome = TOutcome::Failed;
+        if (outcome == TOutcome::Done) {
+            listedHere_ = ftp_.CurrentDirectory;
+            listed_ = ftp_.Entries();
+            SortEntries(listed_);
+        }
+    } else if (pending == TPending::Put) {
+        uploading = false;
+        // A ready that ends a transfer cut short says nothing of the file on the server.
+        if (outcome == TOutcome::Done && !ftp_.Success())
+            outcome = TOutcome::Failed;
+    }
+    if (outcome == TOutcome::Lost)
+        lost_ = true;
+    return outcome;
+}
+
+void TRemoteSession::TakeListing(std::vector<TListedEntry>& entries, std::string& here) {
+    here = listedHere_;
+    entries = std::move(listed_);
+    listed_.clear();
+}
+
+void TRemoteSession::BeginChangeDir(const std::string& path) {
+    lastActivity = GetTickCount();
     ftpReady = false;
+    pending_ = TPending::Ready;
     ftp_.ChangeDir(path);
-    return Await(ftpReady);
+}
+
+void TRemoteSession::BeginList() {
+    lastActivity = GetTickCount();
+    notEntries_.clear();
+    listed_.clear();
+    linePending_ = false;
+    ftpReady = false;
+    pending_ = TPending::List;
+    ftp_.GetListing();
+}
+
+void TRemoteSession::BeginMakeDir(const std::string& path) {
+    lastActivity = GetTickCount();
+    dirCreated = false;
+    pending_ = TPending::Created;
+    ftp_.MakeDir(path);
+}
+
+void TRemoteSession::BeginDelete(const std::string& path) {
+    lastActivity = GetTickCount();
+    deleteDone = false;
+    pending_ = TPending::Deleted;
+    ftp_.DeleteFile(path);
+}
+
+void TRemoteSession::BeginRemoveDir(const std::string& path) {
+    lastActivity = GetTickCount();
+    deleteDone = false;
+    pending_ = TPending::Deleted;
+    ftp_.RemoveDir(path);
+}
+
+void TRemoteSession::BeginSetFileTime(const std::string& remotePath, int64_t utcSeconds) {
+    lastActivity = GetTickCount();
+    ftpReady = false;
+    pending_ = TPending::Ready;
+    ftp_.SetFileTime(remotePath, utcSeconds);
+}
+
+void TRemoteSession::BeginRename(const std::string& from, const std::string& to) {
+    lastActivity = GetTickCount();
+    renameDone = false;
+    pending_ = TPending::Renamed;
+    ftp_.Rename(from, to);
+}
+
+void TRemoteSession::BeginPut(const std::string& localPath, const std::string& remotePath) {
+    lastActivity = GetTickCount();
+    ftpReady = false;
+    ftp_.LocalFile = localPath;
+    ftp_.RemoteFile = remotePath;
+    ftp_.TransferMode = BinaryTransfer;
+    uploading = true;
+    pending_ = TPending::Put;
+    ftp_.PutFile();
+}
+
+TOutcome TRemoteSession::ChangeDir(const std::string& path) {
+    BeginChangeDir(path);
+    return End();
 }
 
 TOutcome TRemoteSession::List(std::vector<TListedEntry>& entries, std::string& here) {
     entries.clear();
-    notEntries_.clear();
-    linePending_ = false;
-    ftpReady = false;
-    ftp_.GetListing();
-    const TOutcome outcome = Await(ftpReady);
-    SettleListingLine();
-    if (outcome != TOutcome::Done)
-        return outcome;
-    // A listing that failed is never taken for an empty directory.
-    if (ftp_.LastError() != ftpNoError)
-        return TOutcome::Failed;
-    here = ftp_.CurrentDirectory;
-    entries = ftp_.Entries();
-    SortEntries(entries);
-    return TOutcome::Done;
+    BeginList();
+    const TOutcome outcome = End();
+    if (outcome == TOutcome::Done)
+        TakeListing(entries, here);
+    return outcome;
 }
 
 TOutcome TRemoteSession::MakeDir(const std::string& path) {
-    dirCreated = false;
-    ftp_.MakeDir(path);
-    return Await(dirCreated);
+    BeginMakeDir(path);
+    return End();
 }
 
 TOutcome TRemoteSession::Delete(const std::string& path) {
-    deleteDone = false;
-    ftp_.DeleteFile(path);
-    return Await(deleteDone);
+    BeginDelete(path);
+    return End();
 }
 
 TOutcome TRemoteSession::RemoveDir(const std::string& path) {
-    deleteDone = false;
-    ftp_.RemoveDir(path);
-    return Await(deleteDone);
+    BeginRemoveDir(path);
+    return End();
 }
 
 TOutcome TRemoteSession::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
-    ftpReady = false;
-    ftp_.SetFileTime(remotePath, utcSeconds);
-    return Await(ftpReady);
+    BeginSetFileTime(remotePath, utcSeconds);
+    return End();
 }
 
 TOutcome TRemoteSession::GetFileTime(const std::string& remotePath, int64_t& utcSeconds) {
@@ -143,28 +251,18 @@ TOutcome TRemoteSession::GetFileTime(const std::string& remotePath, int64_t& utc
 }
 
 TOutcome TRemoteSession::Rename(const std::string& from, const std::string& to) {
-    renameDone = false;
-    ftp_.Rename(from, to);
-    return Await(renameDone);
+    BeginRename(from, to);
+    return End();
 }
 
 TOutcome TRemoteSession::Put(const std::string& localPath, const std::string& remotePath) {
-    ftpReady = false;
-    ftp_.LocalFile = localPath;
-    ftp_.RemoteFile = remotePath;
-    ftp_.TransferMode = BinaryTransfer;
-    uploading = true;
-    ftp_.PutFile();
-    const TOutcome outcome = Await(ftpReady);
-    uploading = false;
-    // A ready that ends a transfer cut short says nothing of the file on the server.
-    if (outcome == TOutcome::Done && !ftp_.Success())
-        return TOutcome::Failed;
-    return outcome;
+    BeginPut(localPath, remotePath);
+    return End();
 }
 
 void TRemoteSession::ClearError() {
     ftpError = false;
+    lost_ = false;
     lastErrorCode = 30; // no error
 }
 

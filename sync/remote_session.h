@@ -60,6 +60,36 @@ public:
     // False on an error or a time-out; a Stop counts as success.
     bool WaitFor(const bool& flag) { return WaitFor(flag, timeoutMs); }
     bool WaitFor(const bool& flag, uint32_t quietMs);
+    // Each operation above is a start (its command is sent, and the call returns at once)
+    // and an end (End: the wait for its outcome). A pool of sessions starts one operation
+    // on each and ends those whose outcome has come, so that several run at once; the
+    // methods above are the two in one. Only one operation runs on a session at a time.
+    void BeginChangeDir(const std::string& path);
+    void BeginList();
+    void BeginMakeDir(const std::string& path);
+    void BeginDelete(const std::string& path);
+    void BeginRemoveDir(const std::string& path);
+    void BeginPut(const std::string& localPath, const std::string& remotePath);
+    void BeginSetFileTime(const std::string& remotePath, int64_t utcSeconds);
+    void BeginRename(const std::string& from, const std::string& to);
+    // An operation was begun and has not been ended.
+    bool Busy() const { return pending_ != TPending::None; }
+    // The operation under way can be ended without waiting: its event, an error or a Stop
+    // came, or the session has been quiet for the whole time-out.
+    bool Settled() const;
+    // The tick by which the operation under way is given up, unless the session shows a
+    // sign of life before.
+    uint32_t QuietDeadline() const { return lastActivity + timeoutMs; }
+    // Waits for the operation under way (at once when Settled) and ends it.
+    TOutcome End();
+    // After a listing was ended as Done: its entries and directory (see List).
+    void TakeListing(std::vector<TListedEntry>& entries, std::string& here);
+    // The last operation found the session gone: nothing more may be sent on it.
+    bool Lost() const { return lost_; }
+    // Some way of setting a file's time is still untried or known to work on this session.
+    bool FileTimeSettable() const { return ftp_.FileTimeSettable(); }
+    TFtp& Component() { return ftp_; }
+
     // The reason of the last failure in plain words: the server's reply or our own text.
     std::string FailureReason() const;
     // Ends every wait at its next check; an upload under way is aborted.
@@ -95,7 +125,11 @@ public:
     std::function<void()> OnLoggedIn;
 
 private:
+    enum class TPending : uint8_t { None, Ready, Created, Deleted, Renamed, List, Put };
     TOutcome Await(const bool& flag);
+    // What the wait of an operation left: its outcome, as Await gives it.
+    TOutcome Conclude(bool done);
+    const bool& PendingFlag() const;
     void Error(FtpInfo info, const std::string& addInfo);
     void Info(FtpInfo info, const std::string& addInfo);
     void ListingLine(const std::string& line);
@@ -106,6 +140,10 @@ private:
     std::string pendingLine_; // the listing line whose entry is not yet counted
     size_t entriesBefore_ = 0;
     bool linePending_ = false;
+    TPending pending_ = TPending::None;
+    bool lost_ = false;
+    std::vector<TListedEntry> listed_;
+    std::string listedHere_;
 };
 
 } // namespace pelmora

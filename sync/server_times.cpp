@@ -21,19 +21,29 @@ TEntryTime AsListed(const TEntryTime& time, int zoneMinutes) {
 } // namespace
 
 TOutcome TSyncCore::KeepFileTime(const TDetail& local, const std::string& remotePath) {
+    const bool tried = FileTimeWanted(local, session);
+    const TOutcome outcome =
+        tried ? session.SetFileTime(remotePath, local.time.utc) : TOutcome::Done;
+    FileTimeKept(local, remotePath, tried, outcome, session);
+    return outcome;
+}
+
+bool TSyncCore::FileTimeWanted(const TDetail& local, const TRemoteSession& on) const {
+    return on.FileTimeSettable() && local.time.precision == TTimePrecision::Second;
+}
+
+void TSyncCore::FileTimeKept(const TDetail& local, const std::string& remotePath, bool tried,
+                             TOutcome outcome, const TRemoteSession& on) {
     TUploadedTime upload;
     upload.localTime = local.time.utc;
-    TOutcome outcome = TOutcome::Done;
-    if (Ftp1.FileTimeSettable() && local.time.precision == TTimePrecision::Second) {
-        outcome = session.SetFileTime(remotePath, local.time.utc);
+    if (tried) {
         upload.timeSet = outcome == TOutcome::Done;
         if (outcome == TOutcome::Failed)
             view_.Trace("The server kept its own time for " + remotePath + " (" +
-                        session.FailureReason() + ")");
+                        on.FailureReason() + ")");
     }
     upload.sentAt = static_cast<int64_t>(std::time(nullptr));
     uploadedTimes_.emplace_back(EntryKey(local.dir, local.name), upload);
-    return outcome;
 }
 
 void TSyncCore::LearnListingTimes() {

@@ -21,6 +21,7 @@ void TSyncCore::ShowUploadProgress() {
 }
 
 void TSyncCore::ClearConnection() {
+    pool_.Close();
     remoteRootAbsolute_.reset();
     remoteAtLogin_ = false;
     remoteAtRoot_ = false;

@@ -8,6 +8,7 @@
 #include "sync/plan.h"
 #include "sync/remote_entries.h"
 #include "sync/remote_session.h"
+#include "sync/session_pool.h"
 #include "sync/sync_view.h"
 #include "toolkit/string_list.h"
 #include "toolkit/tree_model.h"
@@ -94,6 +95,13 @@ public:
     // The FTP component, and the session that sends its operations and waits for them.
     TFtp Ftp1;
     TRemoteSession session{Ftp1};
+    // The extra sessions the walk and the update run beside `session`, up to
+    // options.connections in all; opened by a run that has work for them, closed at its end
+    // and on a disconnect.
+    TSessionPool& Pool() { return pool_; }
+    // Every remote path of the run names its place from the server's root, so that a
+    // session standing anywhere reaches it (extra sessions stand where their login put them).
+    bool RemotePathsAbsolute() const;
 
     // One operation at a time. The local scan, the remote load, the compare, the update
     // and the connect each run inside their handler and pump messages while they wait, so
@@ -226,6 +234,11 @@ public:
     // local file's time where the server takes one, and notes what the listing after the
     // run should then show; the outcome of giving the time (Lost ends the run).
     TOutcome KeepFileTime(const TDetail& local, const std::string& remotePath);
+    // KeepFileTime in two halves, for a run that waits elsewhere: whether `on` is to be
+    // given the local file's time, and what the attempt (if `tried`) came to.
+    bool FileTimeWanted(const TDetail& local, const TRemoteSession& on) const;
+    void FileTimeKept(const TDetail& local, const std::string& remotePath, bool tried,
+                      TOutcome outcome, const TRemoteSession& on);
     // After the listing that follows a run: learns from its uploads the zone the server
     // lists in and whether it keeps our times.
     void LearnListingTimes();
@@ -285,6 +298,7 @@ private:
     void MarkUnlisted(const std::string& path, const std::string& why);
     std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
+    TSessionPool pool_{Ftp1, session};
 };
 
 } // namespace pelmora

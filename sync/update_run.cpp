@@ -7,6 +7,7 @@
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -40,6 +41,10 @@ std::string TSyncCore::RemotePath(const TDetail& entry) const {
     // The root's absolute name is unknown (a PWD reply we could not read): the session
     // stands in the root, so paths go relative to it.
     return path.substr(1);
+}
+
+bool TSyncCore::RemotePathsAbsolute() const {
+    return options.remoteRoot.starts_with('/') || remoteRootAbsolute_.has_value();
 }
 
 bool TSyncCore::RemoteRootKnown() const {
@@ -120,12 +125,17 @@ void TSyncCore::UpdateRemote() {
 
 namespace {
 
-// One run of the update: the plan's deletes, new directories and uploads, in that order.
-// A refusal fails its item only; the run ends when the session is lost or Stop is
-// pressed. Every failure is recorded with its path and reason.
+// One run of the update: the plan's deletes, new directories and uploads, in that order,
+// spread over the sessions of the pool. Phases follow one another (what is left over, the
+// deletes, the new directories, the uploads); within one, steps run at once on as many
+// sessions as there are, except that a directory is removed only once everything below it
+// has been dealt with, and created only once the directory above it has. Each item keeps
+// all its commands on one session. A refusal fails its item only; a lost session takes its
+// item with it and leaves the others to go on; the run ends when every session is lost or
+// Stop is pressed. Every failure is recorded with its path and reason.
 class TUpdateRun {
 public:
-    TUpdateRun(TSyncCore& core, const TPlan& plan) : core_(core), plan_(plan) {}
+    TUpdateRun(TSyncCore& core, const TPlan& plan) : core_(core), plan_(plan), pool_(core.Pool()) {}
 
     void Run() {
         ReportUnsettled();
@@ -134,10 +144,12 @@ public:
             return;
         }
         core_.ShowProgress();
+        StartSessions();
         RemoveLeftovers();
         Deletes();
         Creates();
         Uploads();
+        EndSessions();
         Finish();
     }
 
@@ -148,8 +160,8 @@ private:
         core_.ShowStatus(text);
     }
 
-    bool Finished(TOutcome outcome, const std::string& what) {
-        return Finished(outcome, what, core_.session.FailureReason());
+    bool Finished(TRemoteSession& on, TOutcome outcome, const std::string& what) {
+        return Finished(outcome, what, on.FailureReason());
     }
 
     // With the reason the step failed for, when a later operation (a clean-up) has
@@ -159,8 +171,6 @@ private:
         case TOutcome::Done:
             return true;
         case TOutcome::Lost:
-            lost_ = true;
-            [[fallthrough]];
         case TOutcome::Failed:
             Fail(what + " (" + reason + ")");
             return false;
@@ -176,7 +186,7 @@ private:
         core_.View().Trace(text);
     }
 
-    bool GoOn() const { return !lost_ && !core_.userStop; }
+    bool GoOn() const { return !allLost_ && !core_.userStop; }
 
     std::vector<const TPlanStep*> Steps(std::initializer_list<TStepKind> kinds) const {
         std::vector<const TPlanStep*> steps;
@@ -184,6 +194,91 @@ private:
             if (std::find(kinds.begin(), kinds.end(), step.kind) != kinds.end())
                 steps.push_back(&step);
         return steps;
+    }
+
+    // Extra sessions log in while the main one starts on the work; each takes its share
+    // once logged in. Every session's upload progress counts.
+    void StartSessions() {
+        sessions_.push_back(&core_.session);
+        Watch(core_.session);
+        const size_t work = core_.remoteLeftovers.size() + plan_.steps.size();
+        const int wanted =
+            static_cast<int>(std::min<size_t>(std::max(core_.Options().connections, 1), work));
+        if (wanted < 2 || !core_.RemotePathsAbsolute())
+            return;
+        pool_.OnSay = [this](const std::string& text) { Say(text); };
+        pool_.OnJoined = [this](TRemoteSession& joined) {
+            sessions_.push_back(&joined);
+            Watch(joined);
+        };
+        pool_.Open(wanted);
+    }
+
+    void EndSessions() {
+        pool_.Close();
+        pool_.OnSay = nullptr;
+        pool_.OnJoined = nullptr;
+        TSyncCore& core = core_;
+        core_.session.OnProgress = [&core] { core.ShowUploadProgress(); };
+        core_.session.OnFileSize = [&core](const std::string& size) {
+            core.View().ShowFileSize(size);
+        };
+    }
+
+    void Watch(TRemoteSession& on) {
+        on.OnProgress = [this, &on] { ShowProgressOf(on); };
+        on.OnFileSize = [this, &on](const std::string& size) {
+            if (&on == current_)
+                core_.View().ShowFileSize(size);
+        };
+    }
+
+    // The bytes of every upload under way together; the step bar is the latest upload's.
+    void ShowProgressOf(TRemoteSession& on) {
+        int64_t sent = 0;
+        for (const TRemoteSession* each : sessions_)
+            if (each->uploading || each == &on)
+                sent += each->bytesSent;
+        core_.View().ShowBytesSent(sent);
+        if (&on != current_)
+            return;
+        const int64_t size = on.fileSize;
+        core_.SetProgress(size >= 1 ? static_cast<int>(on.bytesSent * 100 / size) : 0);
+        // Stop cuts the upload at this step; its percentage means nothing then.
+        if (on.Stopped())
+            core_.View().ClearStepPercent();
+    }
+
+    // Hands the steps 0..count-1 out in order over the sessions, each as soon as `ready`
+    // lets it go; `start` begins one on a session, or settles it at once (and gives no
+    // task) when it cannot be sent.
+    void RunPhase(size_t count, const std::function<bool(size_t)>& ready,
+                  const std::function<TSessionTask(TRemoteSession&, size_t)>& start) {
+        std::vector<bool> started(count, false);
+        size_t first = 0;
+        // A step held back waits for a few in flight; those after it go meanwhile, up to a
+        // window, so that one deep directory does not hold up all the others.
+        constexpr size_t Window = 256;
+        const bool some = pool_.Run([&](TRemoteSession& on) -> TSessionTask {
+            while (GoOn()) {
+                while (first < count && started[first])
+                    ++first;
+                size_t pick = count;
+                for (size_t i = first; i < count && i < first + Window; ++i)
+                    if (!started[i] && ready(i)) {
+                        pick = i;
+                        break;
+                    }
+                if (pick == count)
+                    return {};
+                started[pick] = true;
+                if (TSessionTask task = start(on, pick))
+                    return task;
+            }
+            return {};
+        });
+        if (!some)
+            allLost_ = true;
     }
 
     // What the loads and the compare could not settle: there the server may differ from
@@ -203,27 +298,33 @@ private:
         leftovers.swap(core_.remoteLeftovers);
         // A file of the disk may bear such a name too: then it is the user's, not ours.
         const TDeleteGuard guard(core_.localList, core_.DeleteRules());
-        for (const std::string& leftover : leftovers) {
-            if (!GoOn())
-                break;
-            if (const std::string why = guard.Why(leftover); !why.empty()) {
+        std::vector<std::string> ours;
+        for (std::string& leftover : leftovers) {
+            if (const std::string why = guard.Why(leftover); !why.empty())
                 Say("Kept a file with the name of a Pelmora temporary file: " + leftover + " (" +
                     why + ")");
-                continue;
-            }
-            TDetail entry;
-            const size_t slash = leftover.rfind('/');
-            entry.dir = leftover.substr(0, slash);
-            entry.name = leftover.substr(slash + 1);
-            const TOutcome outcome = core_.session.Delete(core_.RemotePath(entry));
-            if (outcome == TOutcome::Done)
-                Say("Removed a left-over temporary file: " + leftover);
-            else if (outcome == TOutcome::Failed)
-                Say("Could not remove a left-over temporary file: " + leftover + " (" +
-                    core_.session.FailureReason() + ")");
             else
-                Finished(outcome, "Could not remove a left-over temporary file: " + leftover);
+                ours.push_back(std::move(leftover));
         }
+        RunPhase(
+            ours.size(), [](size_t) { return true; },
+            [&](TRemoteSession& on, size_t i) { return RemoveLeftover(on, ours[i]); });
+    }
+
+    TSessionTask RemoveLeftover(TRemoteSession& on, std::string leftover) {
+        TDetail entry;
+        const size_t slash = leftover.rfind('/');
+        entry.dir = leftover.substr(0, slash);
+        entry.name = leftover.substr(slash + 1);
+        on.BeginDelete(core_.RemotePath(entry));
+        const TOutcome outcome = co_await Ended{on};
+        if (outcome == TOutcome::Done)
+            Say("Removed a left-over temporary file: " + leftover);
+        else if (outcome == TOutcome::Failed)
+            Say("Could not remove a left-over temporary file: " + leftover + " (" +
+                on.FailureReason() + ")");
+        else
+            Finished(on, outcome, "Could not remove a left-over temporary file: " + leftover);
     }
 
     void Deletes() {
@@ -246,7 +347,7 @@ private:
             Fail(kept);
         // The guard is asked again for every delete: an entry that failed keeps the
         // directories above it.
-        TDeleteGuard guard(core_.localList, core_.DeleteRules());
+        guard_.emplace(core_.localList, core_.DeleteRules());
         auto deletes = Steps({TStepKind::Delete, TStepKind::Remove});
         // Too many deletions at once look like a local directory that was emptied or
         // mounted wrong: none of them is made, and the rest of the update goes on.
@@ -255,58 +356,116 @@ private:
             Fail(cap);
             deletes.clear();
         }
-        for (size_t k = 0; k < deletes.size() && GoOn(); ++k) {
-            const TPlanStep& step = *deletes[k];
-            core_.SetProgress(
-                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(deletes.size())));
-            const std::string& key = core_.remoteList.Strings(step.index);
-            if (const std::string why = guard.Why(key); !why.empty()) {
-                guard.Keep(key);
-                Fail("Not deleted: " + step.path + " (" + why + ")");
-                core_.View().StepFinished(step.kind, false, 0);
-                continue;
-            }
-            const std::string path = core_.RemotePath(EntryOf(core_.remoteList, step.index));
-            changedDirs_.insert(EntryOf(core_.remoteList, step.index).dir);
-            const TOutcome outcome = step.kind == TStepKind::Delete ? core_.session.Delete(path)
-                                                                    : core_.session.RemoveDir(path);
-            const bool done = Finished(outcome, "Could not delete: " + step.path);
-            if (done)
-                core_.remoteTree.SetStateIndex(step.index, imageNone);
-            else
-                guard.Keep(key);
-            core_.View().StepFinished(step.kind, done, 0);
-        }
+        // A directory goes only once nothing below it is left to delete: the plan lists
+        // a directory's content before it, so whatever is below it was handed out first.
+        std::unordered_set<std::string> removes;
+        for (const TPlanStep* step : deletes)
+            if (step->kind == TStepKind::Remove)
+                removes.insert(core_.remoteList.Strings(step->index));
+        below_.clear();
+        for (const TPlanStep* step : deletes)
+            ForEachAbove(core_.remoteList.Strings(step->index), removes,
+                         [&](const std::string& dir) { ++below_[dir]; });
+        size_t handedOut = 0;
+        RunPhase(
+            deletes.size(),
+            [&](size_t i) {
+                if (deletes[i]->kind != TStepKind::Remove)
+                    return true;
+                const auto it = below_.find(core_.remoteList.Strings(deletes[i]->index));
+                return it == below_.end() || it->second == 0;
+            },
+            [&](TRemoteSession& on, size_t i) -> TSessionTask {
+                const TPlanStep& step = *deletes[i];
+                core_.SetProgress(TSyncCore::ProgressOf(static_cast<int>(handedOut++),
+                                                        static_cast<int>(deletes.size())));
+                const std::string& key = core_.remoteList.Strings(step.index);
+                if (const std::string why = guard_->Why(key); !why.empty()) {
+                    guard_->Keep(key);
+                    Fail("Not deleted: " + step.path + " (" + why + ")");
+                    core_.View().StepFinished(step.kind, false, 0);
+                    ForEachAbove(key, removes, [&](const std::string& dir) { --below_[dir]; });
+                    return {};
+                }
+                return Delete(on, &step, &removes);
+            });
         core_.SetProgress(100);
     }
 
-    // Creates below a directory that could not be made fail without being sent.
+    // Calls `f` with each directory above `key` that is in `dirs`.
+    static void ForEachAbove(std::string key, const std::unordered_set<std::string>& dirs,
+                             const std::function<void(const std::string&)>& f) {
+        for (RemoveLastComponent(key); !key.empty(); RemoveLastComponent(key))
+            if (dirs.count(key) != 0)
+                f(key);
+    }
+
+    TSessionTask Delete(TRemoteSession& on, const TPlanStep* step,
+                        const std::unordered_set<std::string>* removes) {
+        const TDetail& entry = EntryOf(core_.remoteList, step->index);
+        const std::string key = core_.remoteList.Strings(step->index);
+        const std::string path = core_.RemotePath(entry);
+        changedDirs_.insert(entry.dir);
+        if (step->kind == TStepKind::Delete)
+            on.BeginDelete(path);
+        else
+            on.BeginRemoveDir(path);
+        const TOutcome outcome = co_await Ended{on};
+        const bool done = Finished(on, outcome, "Could not delete: " + step->path);
+        if (done)
+            core_.remoteTree.SetStateIndex(step->index, imageNone);
+        else
+            guard_->Keep(key);
+        core_.View().StepFinished(step->kind, done, 0);
+        ForEachAbove(key, *removes, [&](const std::string& dir) { --below_[dir]; });
+    }
+
+    // Creates below a directory that could not be made fail without being sent; those
+    // below one still being made wait for it.
     void Creates() {
         core_.ShowStatus("Creating New Directories");
         const auto creates = Steps({TStepKind::Create});
-        for (size_t k = 0; k < creates.size() && GoOn(); ++k) {
-            const TPlanStep& step = *creates[k];
-            core_.SetProgress(
-                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(creates.size())));
-            const TDetail& entry = EntryOf(core_.localList, step.index);
-            const std::string& key = core_.localList.Strings(step.index);
-            if (!Sendable(entry) || BelowAny(key, notCreated_)) {
-                notCreated_.insert(key);
-                Fail("Could not create: " + step.path);
-                core_.View().StepFinished(step.kind, false, 0);
-                continue;
-            }
-            core_.localTree.MakeVisible(step.index);
-            changedDirs_.insert(entry.dir);
-            const bool done = Finished(core_.session.MakeDir(core_.RemotePath(entry)),
-                                       "Could not create: " + step.path);
-            if (done)
-                core_.localTree.SetStateIndex(step.index, imageDirectory);
-            else
-                notCreated_.insert(key);
-            core_.View().StepFinished(step.kind, done, 0);
-        }
+        unfinishedCreates_.clear();
+        for (const TPlanStep* step : creates)
+            unfinishedCreates_.insert(core_.localList.Strings(step->index));
+        size_t handedOut = 0;
+        RunPhase(
+            creates.size(),
+            [&](size_t i) {
+                return !BelowAny(core_.localList.Strings(creates[i]->index), unfinishedCreates_);
+            },
+            [&](TRemoteSession& on, size_t i) -> TSessionTask {
+                const TPlanStep& step = *creates[i];
+                core_.SetProgress(TSyncCore::ProgressOf(static_cast<int>(handedOut++),
+                                                        static_cast<int>(creates.size())));
+                const TDetail& entry = EntryOf(core_.localList, step.index);
+                const std::string& key = core_.localList.Strings(step.index);
+                if (!Sendable(entry) || BelowAny(key, notCreated_)) {
+                    notCreated_.insert(key);
+                    unfinishedCreates_.erase(key);
+                    Fail("Could not create: " + step.path);
+                    core_.View().StepFinished(step.kind, false, 0);
+                    return {};
+                }
+                core_.localTree.MakeVisible(step.index);
+                changedDirs_.insert(entry.dir);
+                return Create(on, &step);
+            });
         core_.SetProgress(100);
+    }
+
+    TSessionTask Create(TRemoteSession& on, const TPlanStep* step) {
+        const TDetail& entry = EntryOf(core_.localList, step->index);
+        const std::string key = core_.localList.Strings(step->index);
+        on.BeginMakeDir(core_.RemotePath(entry));
+        const TOutcome outcome = co_await Ended{on};
+        const bool done = Finished(on, outcome, "Could not create: " + step->path);
+        if (done)
+            core_.localTree.SetStateIndex(step->index, imageDirectory);
+        else
+            notCreated_.insert(key);
+        unfinishedCreates_.erase(key);
+        core_.View().StepFinished(step->kind, done, 0);
     }
 
     void Uploads() {
@@ -330,106 +489,138 @@ private:
             listedBefore_.emplace(core_.remoteList.Strings(i),
                                   std::make_pair(EntryOf(core_.remoteList, i).size,
                                                  EntryOf(core_.remoteList, i).time.utc));
-        for (size_t k = 0; k < uploads.size() && GoOn(); ++k) {
-            const int p =
-                TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
-            core_.SetOverallProgress(p);
-            core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
-            // Counted whether or not the store went through: a failed one may have left
-            // part of a file behind.
-            changedDirs_.insert(EntryOf(core_.localList, uploads[k]->index).dir);
-            Upload(*uploads[k]);
-        }
+        RunPhase(
+            uploads.size(), [](size_t) { return true; },
+            [&](TRemoteSession& on, size_t k) -> TSessionTask {
+                const int p =
+                    TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
+                core_.SetOverallProgress(p);
+                core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+                const TPlanStep& step = *uploads[k];
+                const TDetail& entry = EntryOf(core_.localList, step.index);
+                // Counted whether or not the store went through: a failed one may have
+                // left part of a file behind.
+                changedDirs_.insert(entry.dir);
+                if (!Sendable(entry) ||
+                    BelowAny(core_.localList.Strings(step.index), notCreated_)) {
+                    Fail("Could not upload: " + step.path);
+                    core_.View().StepFinished(step.kind, false, 0);
+                    return {};
+                }
+                core_.localTree.MakeVisible(step.index);
+                TSyncCore::DebugLog("File: " + step.path);
+                current_ = &on;
+                core_.View().ShowCurrentFile(entry.name);
+                return Upload(on, &step);
+            });
     }
 
-    void Upload(const TPlanStep& step) {
-        const TDetail& entry = EntryOf(core_.localList, step.index);
-        if (!Sendable(entry) || BelowAny(core_.localList.Strings(step.index), notCreated_)) {
-            Fail("Could not upload: " + step.path);
-            core_.View().StepFinished(step.kind, false, 0);
-            return;
-        }
-        core_.localTree.MakeVisible(step.index);
-        TSyncCore::DebugLog("File: " + step.path);
-        core_.View().ShowCurrentFile(entry.name);
+    // The file to a temporary name beside its target, its time given there (a rename keeps
+    // it), then renamed over the old one; or, where the server renames nothing or the
+    // options say so, straight to its name (while it is being sent, the site shows a part
+    // of it).
+    TSessionTask Upload(TRemoteSession& on, const TPlanStep* step) {
+        const TDetail& entry = EntryOf(core_.localList, step->index);
+        const std::string localPath = core_.LocalPath(entry);
         const std::string remotePath = core_.RemotePath(entry);
-        const std::string key = core_.localList.Strings(step.index);
-        std::optional<std::pair<long long, int64_t>> before;
-        if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
-            before = it->second;
-        const bool done = core_.Options().atomic && core_.session.RenameOffered()
-                              ? PutInPlace(step, entry, remotePath)
-                              : PutDirect(step, entry, remotePath);
-        if (done)
-            stored_.push_back({key, step.path, entry.size, before});
-        core_.localTree.SetStateIndex(step.index, imageFile);
-        core_.View().StepFinished(step.kind, done, done ? std::max(0LL, entry.size) : 0);
-    }
-
-    // The file straight to its name: while it is being sent, the site shows a part of it.
-    bool PutDirect(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
-        const TOutcome outcome = core_.session.Put(core_.LocalPath(entry), remotePath);
-        const bool done = Finished(outcome, "Could not upload: " + step.path);
-        if (done && core_.KeepFileTime(entry, remotePath) == TOutcome::Lost)
-            Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
-        return done;
-    }
-
-    // The file to a temporary name beside its target, its time given there (a rename
-    // keeps it), then renamed over the old one.
-    bool PutInPlace(const TPlanStep& step, const TDetail& entry, const std::string& remotePath) {
-        const std::string temporary = TemporaryPathFor(remotePath);
-        const std::string failed = "Could not upload: " + step.path;
-        const TOutcome put = core_.session.Put(core_.LocalPath(entry), temporary);
-        if (put != TOutcome::Done) {
-            // Whatever part of it arrived goes (a local file that would not open sent
-            // nothing); after a lost session the next run finds it.
-            const std::string reason = core_.session.FailureReason();
-            if (put == TOutcome::Failed && core_.session.lastErrorCode != ftpLocalOpenError)
-                RemoveTemporary(temporary);
-            return Finished(put, failed, reason);
+        const std::string failed = "Could not upload: " + step->path;
+        on.bytesSent = 0;
+        on.fileSize = 0;
+        bool done = false;
+        bool direct = !(core_.Options().atomic && on.RenameOffered());
+        while (!direct) {
+            const std::string temporary = TemporaryPathFor(remotePath);
+            on.BeginPut(localPath, temporary);
+            const TOutcome put = co_await Ended{on};
+            if (put != TOutcome::Done) {
+                // Whatever part of it arrived goes (a local file that would not open sent
+                // nothing); after a lost session the next run finds it.
+                const std::string reason = on.FailureReason();
+                if (put == TOutcome::Failed && on.lastErrorCode != ftpLocalOpenError) {
+                    on.BeginDelete(temporary);
+                    co_await Ended{on};
+                }
+                done = Finished(put, failed, reason);
+                break;
+            }
+            const bool timed = core_.FileTimeWanted(entry, on);
+            TOutcome time = TOutcome::Done;
+            if (timed) {
+                on.BeginSetFileTime(temporary, entry.time.utc);
+                time = co_await Ended{on};
+            }
+            core_.FileTimeKept(entry, temporary, timed, time, on);
+            if (time == TOutcome::Lost) {
+                done = Finished(on, time, "Could not give " + step->path + " its time");
+                break;
+            }
+            on.BeginRename(temporary, remotePath);
+            TOutcome renamed = co_await Ended{on};
+            if (renamed == TOutcome::Failed && !on.RenameOffered()) {
+                const std::string reason = on.FailureReason();
+                on.BeginDelete(temporary);
+                co_await Ended{on};
+                if (!GoOn() || on.Lost())
+                    break;
+                Say("The server does not rename files (" + reason +
+                    "): uploads go straight to their names for the rest of the session");
+                direct = true;
+                break;
+            }
+            std::string reason = on.FailureReason();
+            if (renamed == TOutcome::Failed && step->kind == TStepKind::Refresh &&
+                on.RenameSourceTaken() && on.LastReplyText().starts_with('5')) {
+                // Some servers rename nothing onto a name that exists: the old file goes
+                // first. A passing trouble (4xx) is no such refusal, and the old file stays;
+                // nor is a refusal of a name the server did not list.
+                on.BeginDelete(remotePath);
+                const TOutcome removed = co_await Ended{on};
+                if (removed == TOutcome::Lost) {
+                    done = Finished(on, removed, failed);
+                    break;
+                }
+                if (removed == TOutcome::Done) {
+                    on.BeginRename(temporary, remotePath);
+                    renamed = co_await Ended{on};
+                    reason = on.FailureReason();
+                }
+            }
+            if (renamed == TOutcome::Failed) {
+                on.BeginDelete(temporary);
+                co_await Ended{on};
+                done = Finished(TOutcome::Failed, failed, reason);
+                break;
+            }
+            done = Finished(on, renamed, failed);
+            break;
         }
-        if (core_.KeepFileTime(entry, temporary) == TOutcome::Lost)
-            return Finished(TOutcome::Lost, "Could not give " + step.path + " its time");
-        TOutcome renamed = core_.session.Rename(temporary, remotePath);
-        if (renamed == TOutcome::Failed && !core_.session.RenameOffered()) {
-            const std::string reason = core_.session.FailureReason();
-            RemoveTemporary(temporary);
-            if (!GoOn())
-                return false;
-            const std::string said = "The server does not rename files (" + reason +
-                                     "): uploads go straight to their names for the rest of "
-                                     "the session";
-            Say(said);
-            return PutDirect(step, entry, remotePath);
-        }
-        std::string reason = core_.session.FailureReason();
-        if (renamed == TOutcome::Failed && step.kind == TStepKind::Refresh &&
-            core_.session.RenameSourceTaken() && core_.session.LastReplyText().starts_with('5')) {
-            // Some servers rename nothing onto a name that exists: the old file goes first.
-            // A passing trouble (4xx) is no such refusal, and the old file stays; nor is a
-            // refusal of a name the server did not list.
-            const TOutcome removed = core_.session.Delete(remotePath);
-            if (removed == TOutcome::Lost)
-                return Finished(removed, failed);
-            if (removed == TOutcome::Done) {
-                renamed = core_.session.Rename(temporary, remotePath);
-                reason = core_.session.FailureReason();
+        if (direct) {
+            on.BeginPut(localPath, remotePath);
+            done = Finished(on, co_await Ended{on}, failed);
+            if (done) {
+                const bool timed = core_.FileTimeWanted(entry, on);
+                TOutcome time = TOutcome::Done;
+                if (timed) {
+                    on.BeginSetFileTime(remotePath, entry.time.utc);
+                    time = co_await Ended{on};
+                }
+                core_.FileTimeKept(entry, remotePath, timed, time, on);
+                if (time == TOutcome::Lost)
+                    Finished(on, time, "Could not give " + step->path + " its time");
             }
         }
-        if (renamed == TOutcome::Failed) {
-            RemoveTemporary(temporary);
-            return Finished(TOutcome::Failed, failed, reason);
+        core_.localTree.SetStateIndex(step->index, imageFile);
+        if (done) {
+            const std::string key = core_.localList.Strings(step->index);
+            std::optional<std::pair<long long, int64_t>> before;
+            if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
+                before = it->second;
+            stored_.push_back({key, step->path, entry.size, before});
         }
-        return Finished(renamed, failed);
+        core_.View().StepFinished(step->kind, done, done ? std::max(0LL, entry.size) : 0);
     }
 
-    // A temporary file of a failed upload, while the session stands.
-    void RemoveTemporary(const std::string& temporary) {
-        if (core_.session.Delete(temporary) == TOutcome::Lost)
-            lost_ = true;
-    }
-
+    // The directories the run changed are read again, and the run says how it ended.
     // A store the server acknowledged may still have lost bytes on the way (a data
     // connection cut between the two ends looks like a short file to the server): the
     // listing read after the update tells. An entry listed just as before the store
@@ -456,9 +647,10 @@ private:
         }
     }
 
-    // The directories the run changed are read again, and the run says how it ended.
     void Finish() {
         const bool stopped = core_.userStop;
+        // Without the main session nothing can be read again: the run ends as lost.
+        const bool lost = allLost_ || core_.session.Lost();
         if (stopped) {
             core_.SetOverallProgress(0);
             core_.ShowStatus("Transfer canceled. You MAY have to reconnect.");
@@ -470,10 +662,10 @@ private:
         for (const TSyncAction action :
              {TSyncAction::Stop, TSyncAction::Update, TSyncAction::Compare})
             core_.View().EnableAction(action, false);
-        if (!stopped && !lost_ && changedDirs_.empty()) {
+        if (!stopped && !lost && changedDirs_.empty()) {
             // Nothing was sent: the tree as loaded is still the server's.
             core_.View().EnableAction(TSyncAction::Compare, true);
-        } else if (!stopped && !lost_) {
+        } else if (!stopped && !lost) {
             core_.RefreshRemoteDirectories(changedDirs_);
             core_.LearnListingTimes();
             if (!core_.remoteLoadComplete)
@@ -481,7 +673,7 @@ private:
             else
                 CheckStoredSizes();
         }
-        if (!stopped && !lost_) {
+        if (!stopped && !lost) {
             core_.ShowStatus(core_.updateFailures.empty()
                                  ? std::string("Remote Site Update Complete")
                                  : "Remote Site Update Incomplete: " +
@@ -489,7 +681,7 @@ private:
         }
         core_.HideProgress();
         core_.HideOverallProgress();
-        if (lost_ && !stopped) {
+        if (lost && !stopped) {
             core_.updateFailed = true;
             core_.ClearConnection();
             core_.ShowStatus("Pelmora has been disconnected from the server");
@@ -498,8 +690,19 @@ private:
 
     TSyncCore& core_;
     const TPlan& plan_;
-    bool lost_ = false;
+    TSessionPool& pool_;
+    // Every session the run has used, the main one first.
+    std::vector<TRemoteSession*> sessions_;
+    // The session of the upload started last: its figures are the "current file"'s.
+    const TRemoteSession* current_ = nullptr;
+    bool allLost_ = false;
+    std::optional<TDeleteGuard> guard_;
+    // Directories to remove, with how many deletes below them have not ended.
+    std::unordered_map<std::string, int> below_;
+    std::unordered_set<std::string> unfinishedCreates_;
     std::unordered_set<std::string> notCreated_;
+    // Relative paths of the directories the run sent anything into.
+    std::set<std::string> changedDirs_;
     // The files the server said it took whole: key, path as shown, local size.
     struct TStored {
         std::string key;
@@ -511,8 +714,6 @@ private:
     std::vector<TStored> stored_;
     // Size and time of every entry of the listing the update started from, by key.
     std::unordered_map<std::string, std::pair<long long, int64_t>> listedBefore_;
-    // Relative paths of the directories the run sent anything into.
-    std::set<std::string> changedDirs_;
 };
 
 } // namespace

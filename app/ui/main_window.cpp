@@ -194,6 +194,7 @@ void TMainWindow::NameControls() {
         {"Edit3", "Password"},
         {"ftpPortSpin", "Port"},
         {"timeOutSpin", "Command timeout in seconds"},
+        {"connectionsSpin", "Connections at once"},
         {"dataModeCombo", "Data connections"},
         {"siteCombo", "Site"},
         {"fireWallEdit", "Firewall server"},
@@ -699,6 +700,11 @@ QWidget* TMainWindow::BuildOptionsPage() {
     auto* options = Named(new QGroupBox(tr("Options:"), page), "GroupBox2");
     auto* optionsLayout = new QVBoxLayout(options);
     optionsLayout->addWidget(Check(form_.CheckBox5, options, "CheckBox5"));
+    auto* connections = new QHBoxLayout;
+    connections->addWidget(Caption(tr("Connections at once:"), options, "connectionsLabel"));
+    connections->addWidget(Spin(form_.connectionsSpin, options, "connectionsSpin"));
+    connections->addStretch(1);
+    optionsLayout->addLayout(connections);
     optionsLayout->addStretch(1);
     row->addWidget(options, 1);
     return page;

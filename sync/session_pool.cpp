@@ -1,0 +1,203 @@
+#include "sync/session_pool.h"
+
+#include "toolkit/messages.h"
+#include "toolkit/tick.h"
+
+#include <algorithm>
+
+namespace pelmora {
+
+TSessionPool::TSessionPool(TFtp& mainFtp, TRemoteSession& main) : mainFtp_(mainFtp), main_(main) {}
+
+TSessionPool::~TSessionPool() {
+    Close();
+}
+
+void TSessionPool::Open(int wanted) {
+    wanted = std::clamp(wanted, 1, 10);
+    // In active mode every transfer has the server connect back to us; with several
+    // sessions doing so at once a server was seen to leave a session unanswered for good
+    // (pyftpdlib), so active sessions work one at a time, as they always have.
+    if (mainFtp_.DataMode == TDataMode::Active)
+        return;
+    if (wanted <= 1 || static_cast<int>(extras_.size()) + 1 >= wanted)
+        return;
+    wanted_ = wanted;
+    said_ = false;
+    while (static_cast<int>(extras_.size()) + 1 < wanted) {
+        TExtra extra;
+        extra.ftp = std::make_unique<TFtp>();
+        TFtp& ftp = *extra.ftp;
+        if (mainFtp_.WinsockStarted() && !ftp.WinsockStarted())
+            ftp.SetWinsockStarted(true);
+        ftp.SetFtpServer(mainFtp_.FtpServer());
+        ftp.FtpPort = mainFtp_.FtpPort;
+        ftp.UserName = mainFtp_.UserName;
+        ftp.UserPassword = mainFtp_.UserPassword;
+        ftp.UserAccount = mainFtp_.UserAccount;
+        ftp.InitialDirectory = mainFtp_.InitialDirectory;
+        ftp.ServerType = mainFtp_.ServerType;
+        ftp.DataMode = mainFtp_.DataMode;
+        ftp.PassiveConnectTimeout = mainFtp_.PassiveConnectTimeout;
+        ftp.UseMlsd = mainFtp_.UseMlsd;
+        ftp.TlsMode = mainFtp_.TlsMode;
+        ftp.TrustedCertificate = mainFtp_.TrustedCertificate;
+        ftp.ListingByteCap = mainFtp_.ListingByteCap;
+        ftp.ListingLineCap = mainFtp_.ListingLineCap;
+        extra.session = std::make_unique<TRemoteSession>(ftp);
+        TRemoteSession& session = *extra.session;
+        session.timeoutMs = main_.timeoutMs;
+        session.ClearError();
+        extras_.push_back(std::move(extra));
+        const size_t index = extras_.size() - 1;
+        session.OnLoggedIn = [this, index] { extras_[index].loggedIn = true; };
+        extras_[index].deadline = GetTickCount() + main_.timeoutMs;
+        ftp.Connect();
+    }
+}
+
+void TSessionPool::Close() {
+    if (extras_.empty()) {
+        said_ = true;
+        return;
+    }
+    // A run over before every login ended still says what the server refused.
+    SettleLogins();
+    if (!said_ && OnSay &&
+        std::any_of(extras_.begin(), extras_.end(), [](const TExtra& e) { return e.refused; }))
+        OnSay("The server took " + std::to_string(Usable()) + " of " + std::to_string(wanted_) +
+              " connections; going on with " + std::to_string(Usable()));
+    said_ = true;
+    for (TExtra& extra : extras_) {
+        TFtp& ftp = *extra.ftp;
+        extra.session->OnLoggedIn = nullptr;
+        if (extra.loggedIn && ftp.Connected() && ftp.Status() == ftpCommandReady)
+            ftp.Quit();
+        else
+            ftp.Abort();
+    }
+    // The QUITs go out now; the component's answer to them reaches nobody.
+    ProcessMessages();
+    extras_.clear();
+    said_ = true;
+}
+
+int TSessionPool::Usable() const {
+    int usable = main_.Lost() ? 0 : 1;
+    for (const TExtra& extra : extras_)
+        if (extra.loggedIn && !extra.refused && !extra.session->Lost())
+            ++usable;
+    return usable;
+}
+
+bool TSessionPool::LoginSettled(const TExtra& extra) const {
+    return extra.loggedIn || extra.refused || extra.session->ftpError ||
+           TickReached(GetTickCount(), extra.deadline);
+}
+
+bool TSessionPool::SettleLogins() {
+    bool any = false;
+    bool pending = false;
+    for (TExtra& extra : extras_) {
+        if (extra.loggedIn || extra.refused)
+            continue;
+        if (!LoginSettled(extra)) {
+            pending = true;
+            continue;
+        }
+        any = true;
+        extra.refused = true;
+        extra.ftp->Abort();
+    }
+    if (!pending && !said_) {
+        said_ = true;
+        const int took = Usable();
+        if (took < wanted_ && OnSay)
+            OnSay("The server took " + std::to_string(took) + " of " + std::to_string(wanted_) +
+                  " connections; going on with " + std::to_string(took));
+    }
+    return any;
+}
+
+void TSessionPool::StopAll() {
+    for (TExtra& extra : extras_) {
+        extra.session->Stop();
+        // An upload under way would run on until its next block; the session goes with it.
+        if (extra.session->Busy())
+            extra.ftp->Abort();
+    }
+}
+
+bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next) {
+    std::vector<TWorker> workers;
+    if (!main_.Lost())
+        workers.push_back({&main_, {}});
+    // Those that joined an earlier run of this pool.
+    for (TExtra& extra : extras_)
+        if (extra.joined && !extra.session->Lost())
+            workers.push_back({extra.session.get(), {}});
+    bool stopped = false;
+    for (;;) {
+        SettleLogins();
+        for (TExtra& extra : extras_) {
+            if (!extra.loggedIn || extra.joined || extra.refused || stopped)
+                continue;
+            extra.joined = true;
+            extra.session->timeoutMs = main_.timeoutMs;
+            if (OnJoined)
+                OnJoined(*extra.session);
+            workers.push_back({extra.session.get(), {}});
+        }
+        if (main_.Stopped() && !stopped) {
+            stopped = true;
+            StopAll();
+        }
+        for (TWorker& worker : workers) {
+            for (;;) {
+                if (!worker.task.Done()) {
+                    if (worker.session->Busy() && !worker.session->Settled())
+                        break;
+                    worker.task.Resume();
+                    continue;
+                }
+                worker.task = {};
+                if (worker.session->Lost())
+                    break;
+                worker.task = next(*worker.session);
+                if (!worker.task)
+                    break;
+            }
+        }
+        std::erase_if(workers, [](const TWorker& w) { return w.task.Done() && w.session->Lost(); });
+        const bool busy = std::any_of(workers.begin(), workers.end(),
+                                      [](const TWorker& w) { return !w.task.Done(); });
+        if (!busy)
+            return !workers.empty();
+        // The earliest moment anything can end for want of an answer.
+        uint32_t deadline = GetTickCount() + main_.timeoutMs;
+        for (const TWorker& worker : workers)
+            if (!worker.task.Done() && worker.session->Busy() &&
+                TickReached(deadline, worker.session->QuietDeadline()))
+                deadline = worker.session->QuietDeadline();
+        for (const TExtra& extra : extras_)
+            if (!extra.loggedIn && !extra.refused && TickReached(deadline, extra.deadline))
+                deadline = extra.deadline;
+        WaitUntil(
+            [&] {
+                if (main_.Stopped() && !stopped)
+                    return true;
+                for (const TWorker& worker : workers)
+                    if (!worker.task.Done() && worker.session->Settled())
+                        return true;
+                for (const TExtra& extra : extras_)
+                    if (!extra.loggedIn && !extra.refused && LoginSettled(extra))
+                        return true;
+                    else if (extra.loggedIn && !extra.joined && !stopped)
+                        return true;
+                return false;
+            },
+            deadline);
+    }
+}
+
+} // namespace pelmora
