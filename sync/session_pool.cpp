@@ -17,8 +17,12 @@ void TSessionPool::Open(int wanted) {
     wanted = std::clamp(wanted, 1, 10);
     // In active mode every transfer has the server connect back to us; with several
     // sessions doing so at once a server was seen to leave a session unanswered for good
-    // (pyftpdlib), so active sessions work one at a time, as they always have.
-    if (mainFtp_.DataMode == TDataMode::Active)
+    // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
+    // the main session's data connections tell which mode the server lets us have.
+    const bool passive =
+        mainFtp_.DataMode == TDataMode::Passive ||
+        (mainFtp_.DataMode == TDataMode::Auto && mainFtp_.DataModeInUse().starts_with("passive"));
+    if (!passive)
         return;
     if (wanted <= 1 || static_cast<int>(extras_.size()) + 1 >= wanted)
         return;

@@ -83,7 +83,8 @@ public:
 
     // Starts the logins of the extra sessions, so that `wanted` run in all; they join a
     // run as their logins succeed. Does nothing when as many are open or under way, nor
-    // in active data mode.
+    // unless the data connections are passive (the mode, or under auto what the main
+    // session's last one was).
     void Open(int wanted);
     // Ends every extra session: QUIT when it is idle, else Abort.
     void Close();
