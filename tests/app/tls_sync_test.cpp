@@ -1,8 +1,6 @@
 // Sessions over TLS against real servers that demand it: a whole sync, the certificate
 // checks, and the password kept off the wire.
-#include "app/headless.h"
-#include "app/settings.h"
-#include "tests/support/real_ftp_servers.h"
+#include "tests/app/site_sync.h"
 #include "tests/support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -29,32 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Age(const fs::path& p, std::chrono::minutes age) {
-    fs::last_write_time(p, fs::file_time_type::clock::now() - age);
-}
-
-std::string Sync(const std::string& ini, int& status) {
-    std::ostringstream out, err;
-    status = RunHeadless(ini, out, err);
-    return out.str() + err.str();
-}
-
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-std::vector<std::string> Settings(const TRealFtpServer& server, const fs::path& site,
-                                  uint16_t port) {
-    return {"List.local=" + site.string(),
-            "FTP.server=127.0.0.1",
-            "FTP.port=" + std::to_string(port),
-            "FTP.userName=" + server.User(),
-            "FTP.password=" + server.Password(),
-            "List.remote=" + server.SiteDir(),
-            "Options.update=1",
-            "Options.delete=1",
-            "Options.exit=1",
-            "Options.timeout=20"};
 }
 
 // Passes a control connection through, 127.0.0.1 to 127.0.0.1, and keeps every byte the
@@ -154,7 +128,7 @@ TEST_P(TlsSync, AWholeSyncRunsOverTlsInBothDataModes) {
     for (const auto& e : fs::recursive_directory_iterator(site))
         Age(e.path(), std::chrono::hours(72));
     const std::string ini = tree.Path("PELMORA.INI");
-    auto settings = Settings(server, site, server.Port());
+    auto settings = SiteSyncSettings(site, server, server.Port());
     settings.insert(settings.end(), {"FTP.tls=require", "FTP.dataMode=passive",
                                      "FTP.trustedCertificate=" + certificate.fingerprint});
     ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
@@ -212,7 +186,8 @@ TEST(TlsCertificate, UntrustedThenTrustedByFingerprintThenChanged) {
         server.EnableTls(first);
         ASSERT_TRUE(server.Start(why)) << why;
         TRelay relay(server.Port());
-        ASSERT_TRUE(ConfigureSettings(ini, Settings(server, site, relay.Port()), why)) << why;
+        ASSERT_TRUE(ConfigureSettings(ini, SiteSyncSettings(site, server, relay.Port()), why))
+            << why;
         output = Sync(ini, status);
         EXPECT_NE(status, 0) << output;
         EXPECT_TRUE(Has(output, "is not trusted")) << output;
@@ -254,7 +229,7 @@ TEST(TlsCertificate, AutoAgainstAServerWithoutTlsRunsInClearAndSaysSo) {
     const fs::path site = tree.Dir("site");
     tree.File("site/index.html", "<h1>Home</h1>");
     const std::string ini = tree.Path("PELMORA.INI");
-    ASSERT_TRUE(ConfigureSettings(ini, Settings(server, site, server.Port()), why)) << why;
+    ASSERT_TRUE(ConfigureSettings(ini, SiteSyncSettings(site, server, server.Port()), why)) << why;
     int status = -1;
     const std::string output = Sync(ini, status);
     EXPECT_EQ(status, 0) << output;
@@ -306,7 +281,7 @@ TEST(TlsCertificate, VerifiedByTheTrustStoreAndRefusedForAnotherName) {
         TRealFtpServer server(TRealServerKind::PureFtpd);
         server.EnableTls(forAddress);
         ASSERT_TRUE(server.Start(why)) << why;
-        auto settings = Settings(server, site, server.Port());
+        auto settings = SiteSyncSettings(site, server, server.Port());
         settings.push_back("FTP.tls=require");
         ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
         const std::string output = RunWithTrustStore(tree, ini, authority.certFile, status);
