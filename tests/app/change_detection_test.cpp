@@ -100,8 +100,12 @@ TEST_P(ChangeDetection, SameSizeEditsAreSentAndNothingElseInAnyZone) {
     const auto [kind, zone] = GetParam();
     TRealFtpServer server(kind);
     std::string why;
-    ASSERT_TRUE(server.Start(why)) << why;
-    // Set after the server started: it keeps its own clock zone (UTC here).
+    {
+        // Whatever zone the tests run in, this server lists in UTC.
+        const TUserZone serverZone("UTC");
+        ASSERT_TRUE(server.Start(why)) << why;
+    }
+    // Set after the server started: it keeps its own clock zone.
     const TUserZone userZone(zone);
     SyncEditSync(server, 0);
 }
