@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include <cctype>
 
 namespace pelmora {
 
@@ -22,6 +23,22 @@ void TForm1::ConnectToServer() {
     ShowStatus("Connecting to: " + Edit1.Text());
     Ftp1.Connect();
 }
+
+namespace {
+
+// The server's reply line at the end of an error text ("what it means: 421 ..."), or "".
+std::string ReplyIn(const std::string& text) {
+    for (size_t at = 0; at + 3 <= text.size(); ++at) {
+        const bool starts = at == 0 || (at >= 2 && text.compare(at - 2, 2, ": ") == 0);
+        if (starts && std::isdigit(static_cast<unsigned char>(text[at])) &&
+            std::isdigit(static_cast<unsigned char>(text[at + 1])) &&
+            std::isdigit(static_cast<unsigned char>(text[at + 2])))
+            return text.substr(at);
+    }
+    return {};
+}
+
+} // namespace
 
 void TForm1::connectButtonClick() {
     if (OperationRunning()) {
@@ -65,7 +82,12 @@ void TForm1::connectButtonClick() {
     if (!session.WaitFor(connected, TimeoutMs()) || !connected) {
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
-        if (session.lastErrorCode == ftpAccessDenied) {
+        const std::string reply = ReplyIn(session.lastErrorText);
+        if (session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
+            // 4xx is "not now" (too many users, shutting down), not a wrong password:
+            // saying the password is wrong would send the user to change a good one.
+            ShowStatus("The server refused the login for now: " + reply);
+        } else if (session.lastErrorCode == ftpAccessDenied) {
             ShowStatus("Access Denied. Incorrect username or password");
         } else {
             ShowStatus(session.lastErrorText.empty()

@@ -105,6 +105,19 @@ TEST(Session, ARefusedPasswordSaysAccessDenied) {
     EXPECT_TRUE(form.connectBtn.Enabled());
 }
 
+TEST(Session, ALoginRefusedForNowSaysWhatTheServerSaid) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    server.On("PASS").Reply("421 Too many users logged in, try later");
+    TSessionForm form(tree.Path());
+    form.ftpPortSpin.SetValue(server.Port());
+    form.connectButtonClick();
+    EXPECT_FALSE(form.connected);
+    EXPECT_EQ(form.statuses.back(),
+              "The server refused the login for now: 421 Too many users logged in, try later");
+    EXPECT_TRUE(form.connectBtn.Enabled());
+}
+
 TEST(Session, AServerThatNeverGreetsTimesOut) {
     TTempTree tree;
     TFtpScriptServer server;
