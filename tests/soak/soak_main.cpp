@@ -394,11 +394,18 @@ public:
                 fail("deleted what the disk has: " + removal.command + " " + removal.path);
         }
         // A listing cut short by an orderly close, with the server's 226 after it, looks
-        // whole to any client: a run that trusted it cannot know the server differs.
+        // whole to any client: a run that trusted it cannot know the server differs. A
+        // data connection of a listing cut that way is the same thing.
         bool invisible = false;
-        for (const std::string& line : relay.Injected())
-            invisible = invisible || (line.rfind("truncate-listing", 0) == 0 &&
-                                      line.find(", reset") == std::string::npos);
+        for (const std::string& line : relay.Injected()) {
+            const bool orderly = line.find(", reset") == std::string::npos;
+            const bool listing =
+                line.rfind("truncate-listing", 0) == 0 ||
+                (line.rfind("cut-data", 0) == 0 && (line.find("(LIST)") != std::string::npos ||
+                                                    line.find("(NLST)") != std::string::npos ||
+                                                    line.find("(MLSD)") != std::string::npos));
+            invisible = invisible || (listing && orderly);
+        }
         const bool serverRight = SameTrees();
         if (faulted.status == 0 && !serverRight && !invisible)
             fail("the faulted run reported success but the server differs");

@@ -207,7 +207,8 @@ struct TFaultRelay::TState {
         bool reset = false;
         bool decided = false;
         bool truncate = false;
-        std::string hoard; // a listing kept whole until the server ends it
+        std::string transfer; // the verb it carries, once its first bytes came
+        std::string hoard;    // a listing kept whole until the server ends it
         bool closing = false;
         bool dead = false;
     };
@@ -428,6 +429,7 @@ void TFaultRelay::Run() {
             d.decided = true;
             const TControl* c = s.Control(d.control);
             const std::string transfer = c ? c->lastTransfer : "";
+            d.transfer = transfer;
             if (transfer == "LIST" || transfer == "NLST" || transfer == "MLSD") {
                 const int listing = ++s.listings;
                 d.truncate = faultAt(TFaultKind::TruncateListing, listing) != nullptr;
@@ -442,9 +444,9 @@ void TFaultRelay::Run() {
         size_t take = count;
         if (d.cutAfter != noCut && d.passed + count >= d.cutAfter) {
             take = d.cutAfter - d.passed;
-            Note(TFaultKind::CutData, "data connection " + std::to_string(d.number) + " after " +
-                                          std::to_string(d.cutAfter) + " bytes" +
-                                          (d.reset ? ", reset" : ""));
+            Note(TFaultKind::CutData, "data connection " + std::to_string(d.number) + " (" +
+                                          d.transfer + ") after " + std::to_string(d.cutAfter) +
+                                          " bytes" + (d.reset ? ", reset" : ""));
             d.cutAfter = noCut;
             d.closing = true;
             d.client.eof = d.server.eof = true;
