@@ -52,7 +52,7 @@ std::string LastErrorText() {
     return text;
 }
 
-// "CN=ftp.example.org, O=Example": one line, the most specific part first.
+// "CN=ftp.example.org,O=Example": one line, the most specific part first, UTF-8 as it is.
 std::string NameText(const X509_NAME* name) {
     std::string text;
     BIO* out = BIO_new(BIO_s_mem());

@@ -19,10 +19,10 @@ enum class TTlsStep : uint8_t {
 
 // What a certificate says of itself, in words a person can check.
 struct TCertificateInfo {
-    std::string subject;     // "CN=ftp.example.org, O=Example"
+    std::string subject;     // "CN=ftp.example.org,O=Example"
     std::string issuer;      // whoever signed it; the subject again for a self-signed one
     std::string notBefore;   // "2026-12-10 20:53:47 UTC"
-    std::string notAfter;    //
+    std::string notAfter;    // the same form: the last moment it may be used
     std::string fingerprint; // SHA-256, "AB:CD:..."
 };
 
