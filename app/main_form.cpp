@@ -549,8 +549,20 @@ void TForm1::SaveSettings() {
             continue; // only the settings file sets it
         switch (s.Type) {
         case TSettingType::Text: {
-            const std::string& text =
+            std::string text =
                 b.edit == &Edit3 ? filePassword : (b.edit ? b.edit->Text() : b.label->Caption());
+            if (b.edit == &trustedCertificateEdit) {
+                // Kept as --configure keeps it, whichever way it was typed or pasted.
+                const std::string fingerprint = CompactFingerprint(text);
+                if (fingerprint.empty() && text.find_first_not_of(' ') != std::string::npos) {
+                    ShowMessage("The setting FTP.trustedCertificate could not be saved: it must "
+                                "be a SHA-256 fingerprint (SHA256: and 64 hex digits). Its saved "
+                                "value is kept.");
+                    continue;
+                }
+                text = fingerprint;
+                trustedCertificateEdit.SetText(text);
+            }
             std::string why;
             if (!CanEncode(text, &why)) {
                 ShowMessage("The setting " + std::string(s.Section) + "." + s.Key +

@@ -159,6 +159,11 @@ public:
     std::function<bool(const std::string& title, std::string& name)> AskSiteName;
     // Asked before a site and its settings are deleted; unset, nothing is deleted.
     std::function<bool(const std::string& question)> ConfirmSiteDelete;
+    // Asked when a connect was refused because the server's certificate failed
+    // verification: true to trust that one certificate, which is then stored in
+    // FTP.trustedCertificate (the control and the settings file) before the connect is
+    // made again. Unset (the run without a window), nothing is asked.
+    std::function<bool(const TCertificateRefusal& refusal)> TrustCertificate;
 
     std::string Caption = ApplicationTitle();
     TWindowGeometry Geometry;
@@ -252,6 +257,9 @@ public:
 
 private:
     TOperationButton& ButtonOf(TSyncAction action);
+    // After a connect that the server's certificate ended: asks TrustCertificate and, on
+    // yes, stores the fingerprint and connects again. True once that connect is made.
+    bool RetryWithTrustedCertificate();
     void BindOptions();
 
     void ShowOverallFigures();

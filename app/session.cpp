@@ -1,6 +1,8 @@
 #include "app/main_form.h"
 #include <cctype>
 
+#include "toolkit/services.h"
+
 namespace pelmora {
 
 void TForm1::ConnectToServer() {
@@ -79,7 +81,7 @@ void TForm1::connectButtonClick() {
     userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!session.WaitFor(connected, TimeoutMs()) || !connected) {
+    if (!(session.WaitFor(connected, TimeoutMs()) && connected) && !RetryWithTrustedCertificate()) {
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
         const std::string reply = ReplyIn(session.lastErrorText);
@@ -104,6 +106,31 @@ void TForm1::connectButtonClick() {
     connectBtn.SetEnabled(true);
     changeRemoteBtn.SetEnabled(true);
     AfterConnect();
+}
+
+bool TForm1::RetryWithTrustedCertificate() {
+    if (!TrustCertificate || userStop || !Ftp1.CertificateRefusal())
+        return false;
+    // The refused session is over before the question: the server must not wait on it.
+    const TCertificateRefusal refusal = *Ftp1.CertificateRefusal();
+    const std::string refused = session.lastErrorText;
+    EndComponentSession();
+    ShowStatus(refused);
+    if (!TrustCertificate(refusal) || userStop) {
+        session.lastErrorText = refused;
+        return false;
+    }
+    // Stored at once, not only at the next save: the user has decided about this server,
+    // and a run without the window must find the same answer.
+    const std::string trusted = CompactFingerprint(refusal.certificate.fingerprint);
+    trustedCertificateEdit.SetText(trusted);
+    std::string error;
+    if (!settingsFile_.empty() &&
+        !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
+        ShowMessage("The trusted certificate could not be saved: " + error);
+    session.lastErrorText.clear();
+    ConnectToServer();
+    return session.WaitFor(connected, TimeoutMs()) && connected;
 }
 
 void TForm1::ShowDryRunPlan() {

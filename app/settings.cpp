@@ -116,19 +116,13 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
             continue;
         }
         if (setting == FindSetting("FTP.trustedCertificate")) {
-            const std::string fingerprint = NormalFingerprint(value);
+            const std::string fingerprint = CompactFingerprint(value);
             if (fingerprint.empty() && !value.empty()) {
                 error = "The value of " + where +
                         " must be a SHA-256 fingerprint (SHA256: and 64 hex digits)";
                 return false;
             }
-            // Stored without its colons: with them it would not fit the file's 84 characters.
-            std::string digits;
-            for (const char c : fingerprint)
-                if (c != ':')
-                    digits += c;
-            ini.WriteString(setting->Section, setting->Key,
-                            EncodeValue(digits.empty() ? "" : "SHA256:" + digits));
+            ini.WriteString(setting->Section, setting->Key, EncodeValue(fingerprint));
             continue;
         }
         switch (setting->Type) {

@@ -452,6 +452,7 @@ void TFtp::Quit() {
 void TFtp::Connect() {
     lastError_ = ftpNoError;
     success_ = true;
+    certificateRefusal_.reset();
     if (!data_) {
         ShowMessage("FtpDataComponent not assigned!");
         return;

@@ -92,6 +92,17 @@ const char* TlsModeName(TTlsMode mode);
 // else nothing.
 std::optional<TTlsMode> ParseTlsMode(const std::string& text);
 
+// A server certificate that failed verification and was not trusted by fingerprint: what
+// it says of itself, why it failed, and whether a different one was trusted for the
+// server (it changed since, or someone stands between us and the server).
+struct TCertificateRefusal {
+    std::string host; // the name or address the certificate was checked for
+    TCertificateInfo certificate;
+    std::string reason; // "self-signed certificate", "IP address mismatch" and the like
+    bool changed = false;
+    std::string trustedBefore; // when changed: the fingerprint trusted until now, "AB:CD:..."
+};
+
 // The six numbers of a 227 reply ("227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)"); the
 // parentheses are optional. Nothing for a reply without six numbers from 0 to 255 in a
 // row, or with port 0.
@@ -292,6 +303,11 @@ public:
     const std::string& SecurityInUse() const { return securityInUse_; }
     // The data connections of this session run over TLS (PROT P was accepted).
     bool DataProtected() const { return dataProtected_; }
+    // Set when the latest Connect ended because the server's certificate was refused;
+    // kept until the next Connect.
+    const std::optional<TCertificateRefusal>& CertificateRefusal() const {
+        return certificateRefusal_;
+    }
 
     void HandleNotification(TMessage& message);
     // One control line; only the final line of a reply is acted on.
@@ -484,6 +500,7 @@ private:
     std::unique_ptr<TTlsStream> dataTls_;
     std::string securityInUse_;
     bool dataProtected_ = false;
+    std::optional<TCertificateRefusal> certificateRefusal_;
     // Of this session: what FEAT listed, and what the server turned down.
     std::vector<std::string> featureLines_; // the FEAT reply, while it comes
     std::string loginReplyText_;            // the reply to the login's last step

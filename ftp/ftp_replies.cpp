@@ -354,6 +354,8 @@ void TFtp::HandshakeDone() {
     } else if (!trusted.empty() && trusted == tls_->Fingerprint()) {
         securityInUse_ = version + ", trusted by fingerprint";
     } else if (!trusted.empty()) {
+        certificateRefusal_ =
+            TCertificateRefusal{HostText(), tls_->Certificate(), failure, true, trusted};
         return FailSession(ftpSocketError,
                            "The certificate of " + HostText() +
                                " is NOT the one trusted by FTP.trustedCertificate: it has "
@@ -362,6 +364,8 @@ void TFtp::HandshakeDone() {
                                "). Nothing was sent; trust the new certificate only once you "
                                "know why it changed");
     } else {
+        certificateRefusal_ =
+            TCertificateRefusal{HostText(), tls_->Certificate(), failure, false, {}};
         return FailSession(ftpSocketError, "The certificate of " + HostText() +
                                                " is not trusted (" + failure + "; " + fingerprint +
                                                "). Nothing was sent; to trust this one "

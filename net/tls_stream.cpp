@@ -8,6 +8,8 @@
 #include <openssl/x509v3.h>
 
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 
 namespace pelmora {
 
@@ -47,6 +49,33 @@ std::string LastErrorText() {
         return "connection closed during the TLS handshake";
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+// "CN=ftp.example.org,O=Example": one line, the most specific part first, UTF-8 as it is.
+std::string NameText(const X509_NAME* name) {
+    std::string text;
+    BIO* out = BIO_new(BIO_s_mem());
+    if (out == nullptr)
+        return text;
+    if (X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0) {
+        char* bytes = nullptr;
+        const long size = BIO_get_mem_data(out, &bytes);
+        if (size > 0)
+            text.assign(bytes, static_cast<size_t>(size));
+    }
+    BIO_free(out);
+    return text;
+}
+
+// "2026-12-10 20:53:47 UTC".
+std::string TimeText(const ASN1_TIME* time) {
+    struct tm parts {};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1)
+        return std::string();
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
 }
 
@@ -94,7 +123,7 @@ void TTlsStream::Begin(const std::string& host, const TTlsStream* resumeFrom) {
     established_ = false;
     closed_ = false;
     verifyFailure_.clear();
-    fingerprint_.clear();
+    certificate_ = TCertificateInfo();
     failure_.clear();
     SSL_CTX* context = ClientContext();
     if (context == nullptr || (state_->ssl = SSL_new(context)) == nullptr) {
@@ -155,11 +184,15 @@ TTlsStep TTlsStream::Handshake() {
             static const char hex[] = "0123456789ABCDEF";
             for (unsigned int i = 0; i < size; ++i) {
                 if (i != 0)
-                    fingerprint_ += ':';
-                fingerprint_ += hex[digest[i] >> 4];
-                fingerprint_ += hex[digest[i] & 15];
+                    certificate_.fingerprint += ':';
+                certificate_.fingerprint += hex[digest[i] >> 4];
+                certificate_.fingerprint += hex[digest[i] & 15];
             }
         }
+        certificate_.subject = NameText(X509_get_subject_name(certificate));
+        certificate_.issuer = NameText(X509_get_issuer_name(certificate));
+        certificate_.notBefore = TimeText(X509_get0_notBefore(certificate));
+        certificate_.notAfter = TimeText(X509_get0_notAfter(certificate));
         X509_free(certificate);
         const long verdict = SSL_get_verify_result(state_->ssl);
         if (verdict != X509_V_OK)
@@ -274,6 +307,14 @@ std::string NormalFingerprint(const std::string& text) {
         out += digits.substr(i, 2);
     }
     return out;
+}
+
+std::string CompactFingerprint(const std::string& text) {
+    std::string digits;
+    for (const char c : NormalFingerprint(text))
+        if (c != ':')
+            digits += c;
+    return digits.empty() ? std::string() : "SHA256:" + digits;
 }
 
 } // namespace pelmora

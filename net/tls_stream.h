@@ -17,6 +17,15 @@ enum class TTlsStep : uint8_t {
     Failed, // the handshake broke; Failure() says why
 };
 
+// What a certificate says of itself, in words a person can check.
+struct TCertificateInfo {
+    std::string subject;     // "CN=ftp.example.org,O=Example"
+    std::string issuer;      // whoever signed it; the subject again for a self-signed one
+    std::string notBefore;   // "2026-12-10 20:53:47 UTC"
+    std::string notAfter;    // the same form: the last moment it may be used
+    std::string fingerprint; // SHA-256, "AB:CD:..."
+};
+
 class TTlsStream {
 public:
     TTlsStream();
@@ -53,7 +62,9 @@ public:
     // system's trust store for the host, otherwise the reason in words.
     const std::string& VerifyFailure() const { return verifyFailure_; }
     // The SHA-256 digest of the peer's certificate, "AB:CD:..." (empty without one).
-    const std::string& Fingerprint() const { return fingerprint_; }
+    const std::string& Fingerprint() const { return certificate_.fingerprint; }
+    // After the handshake: the peer's certificate (all empty without one).
+    const TCertificateInfo& Certificate() const { return certificate_; }
     // "TLS 1.3" and the like.
     std::string Version() const;
     bool SessionReused() const;
@@ -72,12 +83,16 @@ private:
     bool established_ = false;
     bool closed_ = false;
     std::string verifyFailure_;
-    std::string fingerprint_;
+    TCertificateInfo certificate_;
     std::string failure_;
 };
 
 // "SHA256:..." or a bare hex digest, with or without colons, either case: the 64 hex
 // digits in upper case with colons ("AB:CD:..."), or empty for anything else.
 std::string NormalFingerprint(const std::string& text);
+// The same fingerprint as the settings file keeps it: "SHA256:" and the 64 hex digits in
+// upper case without colons (with them it would not fit the file's line); empty for
+// anything NormalFingerprint refuses.
+std::string CompactFingerprint(const std::string& text);
 
 } // namespace pelmora

@@ -4,6 +4,7 @@
 #include "app/main_form.h"
 #include "app/password_store.h"
 #include "app/ui/artwork.h"
+#include "app/ui/certificate_dialog.h"
 #include "app/ui/control_binding.h"
 #include "app/ui/dir_dialog.h"
 #include "app/ui/tree_adapter.h"
@@ -178,6 +179,9 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
                                   const std::vector<std::string>& lines) {
         return ConfirmDeletes(counts, lines);
     };
+    form_.TrustCertificate = [this](const TCertificateRefusal& refusal) {
+        return AskTrustCertificate(refusal, this);
+    };
     // "Exit pelmora when complete" closes through the window, so the settings are saved.
     form_.CloseWindow = [this] { close(); };
     InstallServices();
@@ -196,6 +200,7 @@ void TMainWindow::NameControls() {
         {"timeOutSpin", "Command timeout in seconds"},
         {"connectionsSpin", "Connections at once"},
         {"dataModeCombo", "Data connections"},
+        {"trustedCertificateEdit", "Trusted certificate"},
         {"siteCombo", "Site"},
         {"fireWallEdit", "Firewall server"},
         {"firewallSpin", "Firewall port"},
@@ -245,6 +250,7 @@ TMainWindow::~TMainWindow() {
     form_.ConfirmDeletes = nullptr;
     form_.AskSiteName = nullptr;
     form_.ConfirmSiteDelete = nullptr;
+    form_.TrustCertificate = nullptr;
     form_.FormatDate = nullptr;
     form_.FormatTime = nullptr;
     form_.FormatStamp = nullptr;
@@ -630,9 +636,15 @@ QWidget* TMainWindow::BuildSetupPage() {
                            "no keyring, the password stays in the settings file."));
     // Under the fields it belongs to, as wide as they are: its words are long.
     grid->addWidget(keyring, 7, 1, 1, 3);
+    grid->addWidget(Caption(tr("Trusted certificate:"), page, "trustedCertificateLabel"), 8, 0);
+    auto* trusted = Edit(form_.trustedCertificateEdit, page, "trustedCertificateEdit");
+    trusted->setPlaceholderText(tr("none"));
+    trusted->setToolTip(tr("The SHA-256 fingerprint of the one certificate trusted although it "
+                           "could not be verified. Empty: none."));
+    grid->addWidget(trusted, 8, 1, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(8, 1);
+    grid->setRowStretch(9, 1);
     return page;
 }
 
