@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <deque>
+#include <utility>
 
 namespace pelmora {
 
@@ -249,9 +250,15 @@ bool TSyncCore::BuildRemoteLevel(int parentNode) {
 // gives, with what it says on the way said at the same places.
 struct TSyncCore::TParallelWalk {
     std::deque<std::string> pending;
-    // Directories an extra session could not read for a passing trouble (a 4xx reply):
-    // the main session reads them, as a walk on it alone would have.
-    std::deque<std::string> forMain;
+    // Directories the main session reads again as the walk on it alone would: one another
+    // session could not list for a passing trouble (a 4xx reply), and one that could not
+    // be entered, entered again by its name from its parent, so that the server's refusal
+    // names it in the same words.
+    struct TRetry {
+        std::string dir;
+        bool byName;
+    };
+    std::deque<TRetry> forMain;
     TRemoteLevels levels;
     size_t entries = 0;
 };
@@ -274,24 +281,26 @@ bool TSyncCore::WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntrie
     if (walk.pending.empty())
         return false;
     // In the trace only: the status line says what the load found, as with one session.
-    pool_.OnSay = [this](const std::string& text) { view_.Trace(text); };
-    pool_.OnJoined = nullptr;
+    auto said = std::exchange(pool_.OnSay, [this](const std::string& text) { view_.Trace(text); });
     pool_.Open(options.connections);
     pool_.Run([&](TRemoteSession& on) -> TSessionTask {
         if (session.Stopped())
             return {};
-        std::deque<std::string>& queue =
-            &on == &session && !walk.forMain.empty() ? walk.forMain : walk.pending;
-        if (queue.empty())
+        if (&on == &session && !walk.forMain.empty()) {
+            TParallelWalk::TRetry retry = std::move(walk.forMain.front());
+            walk.forMain.pop_front();
+            return FetchRemoteLevel(on, std::move(retry.dir), walk, retry.byName);
+        }
+        if (walk.pending.empty())
             return {};
-        std::string dir = std::move(queue.front());
-        queue.pop_front();
-        return FetchRemoteLevel(on, std::move(dir), walk);
+        std::string dir = std::move(walk.pending.front());
+        walk.pending.pop_front();
+        return FetchRemoteLevel(on, std::move(dir), walk, false);
     });
     // The sessions opened for the walk go with it: an update that follows may come much
     // later, and would find them closed by the server.
     pool_.Close();
-    pool_.OnSay = nullptr;
+    pool_.OnSay = std::move(said);
     back = false;
     if (session.Stopped())
         return true;
@@ -303,12 +312,24 @@ bool TSyncCore::WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntrie
     return true;
 }
 
-TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk) {
+TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
+                                         bool byName) {
     const bool main = &on == &session;
     const std::string shown = dir.empty() ? "/" : dir;
     TFetchedLevel level;
-    on.BeginChangeDir(RemoteDirectoryPath(dir));
-    level.entered = co_await Ended{on};
+    if (byName) {
+        std::string parent = dir;
+        RemoveLastComponent(parent);
+        on.BeginChangeDir(RemoteDirectoryPath(parent));
+        level.entered = co_await Ended{on};
+        if (level.entered == TOutcome::Done) {
+            on.BeginChangeDir(dir.substr(parent.size() + 1));
+            level.entered = co_await Ended{on};
+        }
+    } else {
+        on.BeginChangeDir(RemoteDirectoryPath(dir));
+        level.entered = co_await Ended{on};
+    }
     TOutcome outcome = level.entered;
     if (outcome == TOutcome::Done) {
         on.BeginList();
@@ -335,8 +356,12 @@ TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TP
         walk.pending.push_front(std::move(dir));
         co_return;
     }
+    if (level.entered == TOutcome::Failed && !byName) {
+        walk.forMain.push_back({std::move(dir), true});
+        co_return;
+    }
     if (outcome == TOutcome::Failed && !main && on.LastReplyText().starts_with('4')) {
-        walk.forMain.push_back(std::move(dir));
+        walk.forMain.push_back({std::move(dir), false});
         co_return;
     }
     if (outcome == TOutcome::Done && NamesEveryEntry(level.entries)) {

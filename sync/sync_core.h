@@ -305,8 +305,10 @@ private:
     // session in the root when it can (`back`).
     bool WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntries, bool& back);
     struct TParallelWalk;
-    // Reads one directory on `on` into the walk, and names the directories below it.
-    TSessionTask FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk);
+    // Reads one directory on `on` into the walk, and names the directories below it;
+    // `byName` enters it from its parent.
+    TSessionTask FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
+                                  bool byName);
     // Whether the walk goes into a listed entry: a directory the load keeps.
     bool WalkedInto(const TListedEntry& listedEntry, const std::string& path) const;
     // Ends the load on a failure of the main session, saying why unless Stop ended it.
