@@ -186,6 +186,37 @@ TEST(ParallelWalk, ActiveModeWalksOnOneSessionAsBefore) {
     EXPECT_EQ(other.Sessions(), 0);
 }
 
+// A server that takes no more connections: the walk is done on the main session and
+// the status line says only what it found; the refusal is in the trace.
+TEST(ParallelWalk, ExtraLoginsRefusedLeaveTheWalkToTheMainSession) {
+    TFtpScriptServer server;
+    server.AcceptPassive();
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                     {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"},
+                     {"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}});
+    // Slow enough that the refusal has come before the walk ends.
+    server.On("CWD").Arg("/www/a").Delay(300).Reply("250 ok");
+    TFtpScriptServer full;
+    full.On("")
+        .Reply("421 Too many connections (1) from this IP")
+        .CloseControl(TFtpRule::CloseAfterReply);
+    TWalkForm form;
+    form.options.connections = 3;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.ExtrasGoTo(full.Port());
+    form.options.remoteRoot = "/www";
+    form.RefreshRemote();
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
+    EXPECT_TRUE(form.remoteLoadComplete);
+    EXPECT_EQ(form.view.statuses,
+              (std::vector<std::string>{"Connected", "", "Loading Remote Directory",
+                                        "Remote Directory Loaded: 4"}));
+    EXPECT_TRUE(form.view.Traced("The server took 1 of 3 connections; going on with 1"))
+        << ::testing::PrintToString(form.view.traces);
+    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www"}));
+}
+
 // The other session fails while it reads /b, a directory with one below it: /b is read
 // again on the main session, and so is what lies below it; nothing is missing and the
 // load is complete, as if the other session had never been there. A passing refusal
