@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <deque>
+#include <utility>
 
 namespace pelmora {
 
@@ -137,13 +139,20 @@ bool TSyncCore::ChangeRemoteDir(const std::string& path) {
 }
 
 bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here) {
+    const TOutcome outcome = session.List(entries, here);
+    return TakeRemoteListing(outcome, entries, here, session.NotEntries(), session.FailureReason());
+}
+
+bool TSyncCore::TakeRemoteListing(TOutcome outcome, std::vector<TListedEntry>& entries,
+                                  const std::string& here,
+                                  const std::vector<std::string>& notEntries,
+                                  const std::string& why) {
     const bool top = recurseLevel == 1;
     const std::string shown = recurseDir.empty() ? "/" : recurseDir;
-    const TOutcome outcome = session.List(entries, here);
     bool listed = outcome == TOutcome::Done;
-    std::string why = session.FailureReason();
+    std::string reason = why;
     if (listed) {
-        for (const std::string& line : session.NotEntries())
+        for (const std::string& line : notEntries)
             view_.Trace("Not an entry: " + line);
         if (top && !here.empty() && here.front() == '/')
             remoteRootAbsolute_ = here == "/" ? std::string() : here;
@@ -152,7 +161,7 @@ bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string&
         if (!NamesEveryEntry(entries)) {
             // What such a listing leaves out cannot be told from what the server lacks.
             listed = false;
-            why = "the listing does not name every file";
+            reason = "the listing does not name every file";
             entries.clear();
         }
     } else if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
@@ -163,10 +172,10 @@ bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string&
             // Without the root's listing nothing at all is known; a lost session ends
             // the load wherever it is.
             ShowStatus("Could not list the remote directory " +
-                       (top ? Options().remoteRoot : shown) + ": " + why);
+                       (top ? Options().remoteRoot : shown) + ": " + reason);
             session.Stop();
         } else {
-            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + why);
+            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + reason);
         }
     }
     return listed;
@@ -218,6 +227,11 @@ bool TSyncCore::BuildRemoteLevel(int parentNode) {
     std::string here; // this directory's absolute path, as the server names it
     std::vector<TListedEntry> entries;
     ListRemoteLevel(entries, here);
+    if (bool back = true;
+        recurseLevel == 1 && !session.Stopped() && WalkRemoteInParallel(entries, back)) {
+        --recurseLevel;
+        return back;
+    }
     for (const TListedEntry& listedEntry : entries)
         if (session.Stopped() || !AddRemoteEntry(listedEntry, parentNode, here))
             break;
@@ -226,6 +240,143 @@ bool TSyncCore::BuildRemoteLevel(int parentNode) {
         back = ChangeRemoteDir("..");
     --recurseLevel;
     return back;
+}
+
+// ---------------------------------------------------------------------------------
+// The walk over several sessions at once
+
+// The levels below the root, read breadth first by whichever session is free; the master
+// list and the tree are then put together from them in the order the walk on one session
+// gives, with what it says on the way said at the same places.
+struct TSyncCore::TParallelWalk {
+    std::deque<std::string> pending;
+    // Directories the main session reads again as the walk on it alone would: one another
+    // session could not list for a passing trouble (a 4xx reply), and one that could not
+    // be entered, entered again by its name from its parent, so that the server's refusal
+    // names it in the same words.
+    struct TRetry {
+        std::string dir;
+        bool byName;
+    };
+    std::deque<TRetry> forMain;
+    TRemoteLevels levels;
+    size_t entries = 0;
+};
+
+bool TSyncCore::WalkedInto(const TListedEntry& listedEntry, const std::string& path) const {
+    return listedEntry.kind == TListedKind::Directory && path.size() <= MaxPathLength &&
+           (ignoreRules.Empty() || !ignoreRules.ExcludedItself(path, true));
+}
+
+bool TSyncCore::WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntries, bool& back) {
+    // Every session enters each directory by its absolute path; in active mode one
+    // session works alone (see TSessionPool::Open).
+    if (options.connections < 2 || !RemotePathsAbsolute() || !pool_.ExtrasAllowed())
+        return false;
+    TParallelWalk walk;
+    for (const TListedEntry& listedEntry : rootEntries)
+        if (const std::string path = RelativePath("", listedEntry.name);
+            WalkedInto(listedEntry, path))
+            walk.pending.push_back(path);
+    if (walk.pending.empty())
+        return false;
+    // In the trace only: the status line says what the load found, as with one session.
+    auto said = std::exchange(pool_.OnSay, [this](const std::string& text) { view_.Trace(text); });
+    pool_.Open(options.connections);
+    pool_.Run([&](TRemoteSession& on) -> TSessionTask {
+        if (session.Stopped())
+            return {};
+        if (&on == &session && !walk.forMain.empty()) {
+            TParallelWalk::TRetry retry = std::move(walk.forMain.front());
+            walk.forMain.pop_front();
+            return FetchRemoteLevel(on, std::move(retry.dir), walk, retry.byName);
+        }
+        if (walk.pending.empty())
+            return {};
+        std::string dir = std::move(walk.pending.front());
+        walk.pending.pop_front();
+        return FetchRemoteLevel(on, std::move(dir), walk, false);
+    });
+    // The sessions opened for the walk go with it: an update that follows may come much
+    // later, and would find them closed by the server.
+    pool_.Close();
+    pool_.OnSay = std::move(said);
+    back = false;
+    if (session.Stopped())
+        return true;
+    AddListedEntries("", TTreeModel::NoNode, rootEntries, walk.levels, {}, true);
+    recurseLevel = 1;
+    recurseDir.clear();
+    // Where a walk on one session ends.
+    back = !session.Stopped() && ChangeRemoteDir(RemoteDirectoryPath(""));
+    return true;
+}
+
+TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
+                                         bool byName) {
+    const bool main = &on == &session;
+    const std::string shown = dir.empty() ? "/" : dir;
+    TFetchedLevel level;
+    if (byName) {
+        std::string parent = dir;
+        RemoveLastComponent(parent);
+        on.BeginChangeDir(RemoteDirectoryPath(parent));
+        level.entered = co_await Ended{on};
+        if (level.entered == TOutcome::Done) {
+            on.BeginChangeDir(dir.substr(parent.size() + 1));
+            level.entered = co_await Ended{on};
+        }
+    } else {
+        on.BeginChangeDir(RemoteDirectoryPath(dir));
+        level.entered = co_await Ended{on};
+    }
+    TOutcome outcome = level.entered;
+    if (outcome == TOutcome::Done) {
+        on.BeginList();
+        level.listed = co_await Ended{on};
+        outcome = level.listed;
+        if (outcome == TOutcome::Done)
+            on.TakeListing(level.entries, level.here);
+        level.notEntries = on.NotEntries();
+    }
+    level.why = on.FailureReason();
+    if (session.Stopped())
+        co_return;
+    if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
+        if (main) {
+            // A lost session ends the load, as on a walk on it alone.
+            EndLoad((level.entered == TOutcome::Done ? "Could not list the remote directory "
+                                                     : "Could not enter ") +
+                    shown + ": " + level.why);
+            co_return;
+        }
+        // What a lost session did not read is read on another: never taken for empty.
+        view_.Trace("A session was lost reading " + shown + " (" + level.why +
+                    "); it is read on another");
+        walk.pending.push_front(std::move(dir));
+        co_return;
+    }
+    if (level.entered == TOutcome::Failed && !byName) {
+        walk.forMain.push_back({std::move(dir), true});
+        co_return;
+    }
+    if (outcome == TOutcome::Failed && !main && on.LastReplyText().starts_with('4')) {
+        walk.forMain.push_back({std::move(dir), false});
+        co_return;
+    }
+    if (outcome == TOutcome::Done && NamesEveryEntry(level.entries)) {
+        walk.entries += level.entries.size();
+        if (walk.entries > static_cast<size_t>(MaxRemoteEntries)) {
+            EndLoad("The server lists more than " + std::to_string(MaxRemoteEntries) +
+                    " entries; the load was given up");
+            co_return;
+        }
+        for (const TListedEntry& listedEntry : level.entries)
+            if (const std::string path = RelativePath(dir, listedEntry.name);
+                WalkedInto(listedEntry, path))
+                walk.pending.push_back(path);
+    }
+    walk.levels[dir].fetched = std::move(level);
 }
 
 // ---------------------------------------------------------------------------------
@@ -244,7 +395,7 @@ bool TSyncCore::PartialReloadPossible() const {
 
 std::string TSyncCore::RemoteDirectoryPath(const std::string& dir) const {
     std::string root =
-        options.remoteRoot.starts_with('/') ? options.remoteRoot : remoteRootAbsolute_.value_or("");
+        remoteRootTyped_.starts_with('/') ? remoteRootTyped_ : remoteRootAbsolute_.value_or("");
     while (!root.empty() && root.back() == '/')
         root.pop_back();
     const std::string path = root + dir;
@@ -266,7 +417,7 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
         entry->action = actionNone;
         entry->matched = 0;
         std::string dir = entry->dir;
-        old[dir].push_back(std::move(entry));
+        old[dir].kept.push_back(std::move(entry));
     }
     remoteList.Clear();
     remoteTree.Clear();
@@ -284,7 +435,7 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     remoteLoadComplete = true;
     remoteAtRoot_ = false;
     remoteLoading = true;
-    ReloadRemoteLevel("", TTreeModel::NoNode, old, changed);
+    ReloadRemoteLevel("", TTreeModel::NoNode, old, changed, false);
     recurseLevel = 0;
     recurseDir.clear();
     const bool result = !session.Stopped();
@@ -299,16 +450,35 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     return result;
 }
 
-void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
-                                  const std::set<std::string>& changedDirs) {
-    std::vector<std::unique_ptr<TDetail>> entries;
-    if (changedDirs.count(caseFolding ? FoldedKey(dir) : dir) != 0) {
-        entries = RelistRemoteDirectory(dir);
-    } else if (const auto it = old.find(dir); it != old.end()) {
-        entries = std::move(it->second);
-        old.erase(it);
+void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& levels,
+                                  const std::set<std::string>& changedDirs, bool listUnknown) {
+    TRemoteLevel level;
+    if (const auto it = levels.find(dir); it != levels.end()) {
+        level = std::move(it->second);
+        levels.erase(it);
     }
-    for (std::unique_ptr<TDetail>& entry : entries) {
+    if (changedDirs.count(caseFolding ? FoldedKey(dir) : dir) != 0 ||
+        (listUnknown && !level.fetched)) {
+        level.fetched = ReadRemoteDirectory(dir);
+        if (!level.fetched)
+            return;
+    }
+    if (level.fetched) {
+        TFetchedLevel& fetched = *level.fetched;
+        recurseDir = dir;
+        recurseLevel = dir.empty() ? 1 : 2;
+        if (fetched.entered != TOutcome::Done) {
+            // The entry stays with its content unknown: nothing inside it will be deleted
+            // or written.
+            MarkUnlisted(dir, "Could not enter " + dir + ": " + fetched.why);
+            return;
+        }
+        if (TakeRemoteListing(fetched.listed, fetched.entries, fetched.here, fetched.notEntries,
+                              fetched.why))
+            AddListedEntries(dir, parentNode, fetched.entries, levels, changedDirs, listUnknown);
+        return;
+    }
+    for (std::unique_ptr<TDetail>& entry : level.kept) {
         if (session.Stopped())
             return;
         const bool directory = entry->kind == kindDirectory;
@@ -316,47 +486,60 @@ void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemot
         const int node = AddEntry(remoteList, remoteTree, entry.release(), parentNode);
         remoteTree.MakeVisible(node);
         if (directory)
-            ReloadRemoteLevel(path, node, old, changedDirs);
+            ReloadRemoteLevel(path, node, levels, changedDirs, listUnknown);
     }
 }
 
-std::vector<std::unique_ptr<TDetail>> TSyncCore::RelistRemoteDirectory(const std::string& dir) {
-    std::vector<std::unique_ptr<TDetail>> details;
-    const std::string shown = dir.empty() ? "/" : dir;
-    if (!ChangeRemoteDir(RemoteDirectoryPath(dir))) {
-        if (session.Stopped() || dir.empty()) {
-            // Without the root nothing at all is known, as on a full load.
-            if (!userStop)
-                ShowStatus("Could not enter " + shown + ": " + session.FailureReason());
-            session.Stop();
-            return details;
-        }
-        MarkUnlisted(dir, "Could not enter " + dir + ": " + session.FailureReason());
-        return details;
-    }
-    recurseDir = dir;
-    recurseLevel = dir.empty() ? 1 : 2;
-    std::vector<TListedEntry> entries;
-    std::string here;
-    if (!ListRemoteLevel(entries, here))
-        return details;
+void TSyncCore::AddListedEntries(const std::string& dir, int parentNode,
+                                 const std::vector<TListedEntry>& entries, TRemoteLevels& levels,
+                                 const std::set<std::string>& changedDirs, bool listUnknown) {
     for (const TListedEntry& listedEntry : entries) {
-        if (remoteList.Count() + static_cast<int>(details.size()) >= MaxRemoteEntries) {
+        if (session.Stopped())
+            return;
+        if (remoteList.Count() >= MaxRemoteEntries) {
             ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
                        " entries; the load was given up");
             session.Stop();
-            break;
+            return;
         }
         const std::string path = RelativePath(dir, listedEntry.name);
         if (LeftOut(listedEntry, path))
             continue;
         if (listedEntry.kind == TListedKind::Link)
             view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
-        auto detail = std::make_unique<TDetail>();
+        auto* detail = new TDetail;
         FillRemoteDetail(*detail, listedEntry, dir, listingClock);
-        details.push_back(std::move(detail));
+        const bool directory = detail->kind == kindDirectory;
+        const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
+        remoteTree.MakeVisible(node);
+        if (directory)
+            ReloadRemoteLevel(path, node, levels, changedDirs, listUnknown);
     }
-    return details;
+}
+
+std::optional<TSyncCore::TFetchedLevel> TSyncCore::ReadRemoteDirectory(const std::string& dir) {
+    TFetchedLevel level;
+    if (!ChangeRemoteDir(RemoteDirectoryPath(dir))) {
+        if (session.Stopped() || dir.empty()) {
+            // Without the root nothing at all is known, as on a full load.
+            EndLoad("Could not enter " + (dir.empty() ? std::string("/") : dir) + ": " +
+                    session.FailureReason());
+            return std::nullopt;
+        }
+        level.entered = TOutcome::Failed;
+        level.why = session.FailureReason();
+        return level;
+    }
+    level.listed = session.List(level.entries, level.here);
+    level.why = session.FailureReason();
+    level.notEntries = session.NotEntries();
+    return level;
+}
+
+void TSyncCore::EndLoad(const std::string& why) {
+    if (!userStop)
+        ShowStatus(why);
+    session.Stop();
 }
 
 bool TSyncCore::LeftOut(const TListedEntry& listedEntry, const std::string& path) {

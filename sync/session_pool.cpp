@@ -15,14 +15,7 @@ TSessionPool::~TSessionPool() {
 
 void TSessionPool::Open(int wanted) {
     wanted = std::clamp(wanted, 1, 10);
-    // In active mode every transfer has the server connect back to us; with several
-    // sessions doing so at once a server was seen to leave a session unanswered for good
-    // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
-    // the main session's data connections tell which mode the server lets us have.
-    const bool passive =
-        mainFtp_.DataMode == TDataMode::Passive ||
-        (mainFtp_.DataMode == TDataMode::Auto && mainFtp_.DataModeInUse().starts_with("passive"));
-    if (!passive)
+    if (!ExtrasAllowed())
         return;
     if (wanted <= 1 || static_cast<int>(extras_.size()) + 1 >= wanted)
         return;
@@ -58,6 +51,16 @@ void TSessionPool::Open(int wanted) {
         extras_[index].deadline = GetTickCount() + main_.timeoutMs;
         ftp.Connect();
     }
+}
+
+bool TSessionPool::ExtrasAllowed() const {
+    // In active mode every transfer has the server connect back to us; with several
+    // sessions doing so at once a server was seen to leave a session unanswered for good
+    // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
+    // the main session's data connections tell which mode the server lets us have.
+    return mainFtp_.DataMode == TDataMode::Passive ||
+           (mainFtp_.DataMode == TDataMode::Auto &&
+            mainFtp_.DataModeInUse().starts_with("passive"));
 }
 
 void TSessionPool::Close() {
@@ -156,21 +159,31 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
             stopped = true;
             StopAll();
         }
-        for (TWorker& worker : workers) {
-            for (;;) {
-                if (!worker.task.Done()) {
-                    if (worker.session->Busy() && !worker.session->Settled())
+        // A task that ends may leave work for a session asked before it in the same pass
+        // (a listing names the directories to list next): the pass is made again then,
+        // rather than leave that session idle until the next answer comes.
+        for (bool again = true; again;) {
+            bool moved = false;
+            for (TWorker& worker : workers) {
+                for (;;) {
+                    if (!worker.task.Done()) {
+                        if (worker.session->Busy() && !worker.session->Settled())
+                            break;
+                        worker.task.Resume();
+                        moved = true;
+                        continue;
+                    }
+                    worker.task = {};
+                    if (worker.session->Lost())
                         break;
-                    worker.task.Resume();
-                    continue;
+                    worker.task = next(*worker.session);
+                    if (!worker.task)
+                        break;
                 }
-                worker.task = {};
-                if (worker.session->Lost())
-                    break;
-                worker.task = next(*worker.session);
-                if (!worker.task)
-                    break;
             }
+            again = moved && std::any_of(workers.begin(), workers.end(), [](const TWorker& w) {
+                        return w.task.Done() && !w.session->Lost();
+                    });
         }
         std::erase_if(workers, [](const TWorker& w) { return w.task.Done() && w.session->Lost(); });
         const bool busy = std::any_of(workers.begin(), workers.end(),

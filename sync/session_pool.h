@@ -86,6 +86,9 @@ public:
     // unless the data connections are passive (the mode, or under auto what the main
     // session's last one was).
     void Open(int wanted);
+    // Whether Open would open anything: only where the data connections are passive (the
+    // mode, or under auto what the main session's last one was).
+    bool ExtrasAllowed() const;
     // Ends every extra session: QUIT when it is idle, else Abort.
     void Close();
     // How many sessions may take work now: the main one unless lost, and the extra ones

@@ -183,11 +183,18 @@ public:
     bool LoadRemoteDirectory();
     bool ChangeRemoteDir(const std::string& path);
     // Walks the server's current directory, whose absolute path becomes known from its
-    // listing. True when it stood in its parent's directory again at the end.
+    // listing. True when it stood in its parent's directory again at the end. From the
+    // root, where Options().connections allows and the data connections are passive, the
+    // levels below are listed over several sessions at once (WalkRemoteInParallel).
     bool BuildRemoteLevel(int parentNode);
     // Lists the level the walk stands in; false (and said why) when its content stays
     // unknown.
     bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
+    // What ListRemoteLevel makes of a listing that ended as `outcome`, wherever it was
+    // read: the level is recurseDir (the root when recurseLevel is 1).
+    bool TakeRemoteListing(TOutcome outcome, std::vector<TListedEntry>& entries,
+                           const std::string& here, const std::vector<std::string>& notEntries,
+                           const std::string& why);
     bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
     // The remote load that ends an update: lists again only `changedDirs` (relative
     // directory paths, "" for the root) and keeps what the last load found everywhere
@@ -263,17 +270,54 @@ private:
     void EndOperation();
     // The status line after a remote load, and the load itself when `changedDirs` is null.
     void RunRemoteLoad(const std::set<std::string>* changedDirs);
-    using TRemoteLevels = std::unordered_map<std::string, std::vector<std::unique_ptr<TDetail>>>;
-    // Appends the entries of `dir` (fresh when it changed, else as last loaded) and
-    // everything below them, in pre-order. `changedDirs` holds folded keys while
-    // caseFolding is on.
-    void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& old,
-                           const std::set<std::string>& changedDirs);
-    std::vector<std::unique_ptr<TDetail>> RelistRemoteDirectory(const std::string& dir);
+    // One directory as a session read it: entered (CWD) and listed, or why not. Only
+    // Done and Failed are kept: a session lost or stopped on the way read nothing.
+    struct TFetchedLevel {
+        TOutcome entered = TOutcome::Done;
+        TOutcome listed = TOutcome::Done;
+        std::string why;
+        std::vector<TListedEntry> entries;
+        std::string here;
+        std::vector<std::string> notEntries;
+    };
+    // What is known of one directory: its entries as last loaded, or as just read.
+    struct TRemoteLevel {
+        std::vector<std::unique_ptr<TDetail>> kept;
+        std::optional<TFetchedLevel> fetched;
+    };
+    using TRemoteLevels = std::unordered_map<std::string, TRemoteLevel>;
+    // Appends the entries of `dir` and everything below them, in pre-order: read again
+    // when it changed, as read by the walk when `levels` holds its listing, else as last
+    // loaded. With `listUnknown` (a walk) a directory `levels` knows nothing of is read
+    // here rather than taken for empty. `changedDirs` holds folded keys while caseFolding
+    // is on.
+    void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& levels,
+                           const std::set<std::string>& changedDirs, bool listUnknown);
+    // The entries of a listing read for `dir`, in its order, each with what lies below it.
+    void AddListedEntries(const std::string& dir, int parentNode,
+                          const std::vector<TListedEntry>& entries, TRemoteLevels& levels,
+                          const std::set<std::string>& changedDirs, bool listUnknown);
+    // Enters `dir` by its absolute path on the main session and lists it; nothing when the
+    // load ends there (said why).
+    std::optional<TFetchedLevel> ReadRemoteDirectory(const std::string& dir);
+    // The walk below the root, whose listing is `rootEntries`, over the main session and
+    // the pool's at once; false when it cannot run (then nothing was sent). Leaves the main
+    // session in the root when it can (`back`).
+    bool WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntries, bool& back);
+    struct TParallelWalk;
+    // Reads one directory on `on` into the walk, and names the directories below it;
+    // `byName` enters it from its parent.
+    TSessionTask FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
+                                  bool byName);
+    // Whether the walk goes into a listed entry: a directory the load keeps.
+    bool WalkedInto(const TListedEntry& listedEntry, const std::string& path) const;
+    // Ends the load on a failure of the main session, saying why unless Stop ended it.
+    void EndLoad(const std::string& why);
     // True when a listed entry is not loaded (a path past the limit, our own temporary
     // file, an excluded entry), having noted it where it belongs.
     bool LeftOut(const TListedEntry& listedEntry, const std::string& path);
-    // The absolute path of a relative directory, when the root's absolute path is known.
+    // The absolute path of a relative directory, when the root's absolute path is known:
+    // of the root the load started from, whatever is typed meanwhile.
     std::string RemoteDirectoryPath(const std::string& dir) const;
     void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
 

@@ -1,0 +1,419 @@
+// The remote walk over several sessions at once: what it loads is what the walk on one
+// session loads, a session lost on the way costs no directory, and Stop ends it at once.
+
+#include "sync/sync_core.h"
+#include "sync/temporary_names.h"
+#include "tests/support/eventually.h"
+#include "tests/support/ftp_script_server.h"
+#include "tests/support/real_ftp_servers.h"
+#include "tests/support/recording_view.h"
+#include "tests/support/temp_tree.h"
+#include "toolkit/tick.h"
+
+#include <gtest/gtest.h>
+
+#include <QTimer>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TWalkForm : public TRecordedEngine {
+public:
+    TWalkForm() {
+        options.timeoutMs = 5000;
+        Pool().OnJoined = [this](TRemoteSession&) { ++joined; };
+    }
+    bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
+                 TDataMode mode = TDataMode::Passive) {
+        Ftp1.SetWinsockStarted(true);
+        Ftp1.SetFtpServer("127.0.0.1");
+        Ftp1.FtpPort = port;
+        Ftp1.DataMode = mode;
+        Ftp1.UserName = user;
+        Ftp1.UserPassword = password;
+        Ftp1.Connect();
+        return session.WaitFor(connected, 10000) && connected;
+    }
+    // The extra sessions log in with the main component's parameters: pointing its port
+    // elsewhere once it is logged in sends them to another server.
+    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    std::vector<std::string> Keys() const {
+        std::vector<std::string> keys;
+        for (int i = 0; i < remoteList.Count(); ++i)
+            keys.push_back(remoteList.Strings(i));
+        return keys;
+    }
+    // Everything a load leaves behind, one line per item: each entry with its node, what
+    // it could not read or left out, and what it said on the way.
+    std::vector<std::string> Loaded() const {
+        std::vector<std::string> lines;
+        EXPECT_EQ(remoteList.Count(), remoteTree.Count());
+        for (int i = 0; i < remoteList.Count(); ++i) {
+            const auto& e = *static_cast<const TDetail*>(remoteList.Objects(i));
+            const auto& node = remoteTree.Node(i);
+            lines.push_back(remoteList.Strings(i) + " name=" + e.name + " dir=" + e.dir +
+                            " kind=" + std::to_string(e.kind) + " size=" + std::to_string(e.size) +
+                            " utc=" + std::to_string(e.time.utc) +
+                            " precision=" + std::to_string(static_cast<int>(e.time.precision)) +
+                            " date=" + std::to_string(e.date) + " | " + node.Text + " parent=" +
+                            std::to_string(node.Parent) + " row=" + std::to_string(node.Row) +
+                            " image=" + std::to_string(node.StateIndex) +
+                            " expanded=" + std::to_string(node.Expanded));
+        }
+        const auto add = [&](const char* what, const std::vector<std::string>& items) {
+            for (const std::string& item : items)
+                lines.push_back(std::string(what) + ": " + item);
+        };
+        add("unlisted", remoteUnlisted);
+        add("problem", remoteProblems);
+        add("excluded", remoteExcluded);
+        add("leftover", remoteLeftovers);
+        add("status", view.statuses);
+        add("trace", view.traces);
+        lines.push_back("complete=" + std::to_string(remoteLoadComplete) +
+                        " caseFolding=" + std::to_string(caseFolding));
+        return lines;
+    }
+    int joined = 0;
+};
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+// Listings served one after the other, in the order they are asked for.
+void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in) {
+    for (auto it = in.rbegin(); it != in.rend(); ++it)
+        server.On("LIST").Uses(1).Listing({Lines(*it)});
+}
+
+std::vector<std::string> Verbs(const TFtpScriptServer& server, const std::string& verb) {
+    std::vector<std::string> out;
+    for (const auto& c : server.Commands())
+        if (c.rfind(verb, 0) == 0)
+            out.push_back(c.size() > verb.size() ? c.substr(verb.size() + 1) : "");
+    return out;
+}
+
+// The lines of `a` not in `b` ("-") and of `b` not in `a` ("+"): a failure names only
+// what differs.
+std::vector<std::string> Differences(const std::vector<std::string>& a,
+                                     const std::vector<std::string>& b) {
+    std::vector<std::string> out;
+    for (const std::string& line : a)
+        if (std::find(b.begin(), b.end(), line) == b.end())
+            out.push_back("- " + line);
+    for (const std::string& line : b)
+        if (std::find(a.begin(), a.end(), line) == a.end())
+            out.push_back("+ " + line);
+    return out;
+}
+
+void Write(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+} // namespace
+
+// The main session reads the root and one directory while the other session reads the
+// other; the main session ends standing in the root, as the walk on one session leaves
+// it, and the other session is logged out once the walk is over.
+TEST(ParallelWalk, SpreadsTheLevelsAndEndsInTheRootWithTheOtherSessionClosed) {
+    TFtpScriptServer server;
+    server.AcceptPassive();
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                      "-rw-r--r-- 1 o g 5 Jul 15 1996 z.html"},
+                     {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"}});
+    // Slow enough that the other session has logged in and taken /b meanwhile.
+    server.On("CWD").Arg("/www/a").Delay(500).Reply("250 ok");
+    TFtpScriptServer other;
+    other.AcceptPassive();
+    other.SetListing(Lines({"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}));
+    TWalkForm form;
+    form.options.connections = 2;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.ExtrasGoTo(other.Port());
+    form.options.remoteRoot = "/www";
+    form.RefreshRemote();
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1", "/z.html"}));
+    EXPECT_TRUE(form.remoteLoadComplete);
+    EXPECT_EQ(form.Status(), "Remote Directory Loaded: 5");
+    EXPECT_EQ(form.joined, 1);
+    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "/www/a", "/www"}));
+    EXPECT_EQ(Verbs(other, "CWD"), std::vector<std::string>{"/www/b"});
+    EXPECT_TRUE(Eventually([&] { return other.SessionOver(); }));
+    EXPECT_EQ(Verbs(other, "QUIT").size(), 1u);
+    EXPECT_FALSE(form.remoteLoading);
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
+    EXPECT_TRUE(form.view.Enabled(TSyncAction::Compare));
+    EXPECT_EQ(form.recurseLevel, 0);
+}
+
+// In active mode the server connects back for every listing: the walk stays on the main
+// session and sends what it always sent, whatever the setting.
+TEST(ParallelWalk, ActiveModeWalksOnOneSessionAsBefore) {
+    TFtpScriptServer server;
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                     {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"},
+                     {"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}});
+    TFtpScriptServer other;
+    TWalkForm form;
+    form.options.connections = 4;
+    ASSERT_TRUE(form.Connect(server.Port(), "u", "p", TDataMode::Active));
+    form.ExtrasGoTo(other.Port());
+    form.options.remoteRoot = "/www";
+    form.RefreshRemote();
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
+    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "a", "..", "b", ".."}));
+    EXPECT_EQ(other.Sessions(), 0);
+}
+
+// A server that takes no more connections: the walk is done on the main session and
+// the status line says only what it found; the refusal is in the trace.
+TEST(ParallelWalk, ExtraLoginsRefusedLeaveTheWalkToTheMainSession) {
+    TFtpScriptServer server;
+    server.AcceptPassive();
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                     {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"},
+                     {"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}});
+    // Slow enough that the refusal has come before the walk ends.
+    server.On("CWD").Arg("/www/a").Delay(300).Reply("250 ok");
+    TFtpScriptServer full;
+    full.On("")
+        .Reply("421 Too many connections (1) from this IP")
+        .CloseControl(TFtpRule::CloseAfterReply);
+    TWalkForm form;
+    form.options.connections = 3;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.ExtrasGoTo(full.Port());
+    form.options.remoteRoot = "/www";
+    form.RefreshRemote();
+    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
+    EXPECT_TRUE(form.remoteLoadComplete);
+    EXPECT_EQ(form.view.statuses,
+              (std::vector<std::string>{"Connected", "", "Loading Remote Directory",
+                                        "Remote Directory Loaded: 4"}));
+    EXPECT_TRUE(form.view.Traced("The server took 1 of 3 connections; going on with 1"))
+        << ::testing::PrintToString(form.view.traces);
+    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www"}));
+}
+
+// The other session fails while it reads /b, a directory with one below it: /b is read
+// again on the main session, and so is what lies below it; nothing is missing and the
+// load is complete, as if the other session had never been there. A passing refusal
+// (4xx) there is read again on the main session too, as a walk on it would have read it.
+TEST(ParallelWalk, ADirectoryAnotherSessionFailsOnIsReadOnTheMainSession) {
+    struct Case {
+        const char* name;
+        std::function<void(TFtpScriptServer&)> fail;
+    };
+    const std::vector<Case> cases = {
+        {"connection closed",
+         [](TFtpScriptServer& s) {
+             s.On("LIST").Silent().CloseControl(TFtpRule::CloseBeforeReply);
+         }},
+        {"no answer", [](TFtpScriptServer& s) { s.On("LIST").Silent(); }},
+        {"passing refusal",
+         [](TFtpScriptServer& s) { s.On("LIST").Refuse("425 Cannot open data connection"); }},
+        {"lost on entering",
+         [](TFtpScriptServer& s) {
+             s.On("CWD").Arg("/www/b").Silent().CloseControl(TFtpRule::CloseBeforeReply);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFtpScriptServer server;
+        server.AcceptPassive();
+        ListingsInOrder(server,
+                        {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                          "-rw-r--r-- 1 o g 5 Jul 15 1996 z.html"},
+                         {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"},
+                         {"drwxr-xr-x 2 o g 1 Jul 15 1996 c", "-rw-r--r-- 1 o g 3 Jul 15 1996 b1"},
+                         {"-rw-r--r-- 1 o g 4 Jul 15 1996 c1"}});
+        server.On("CWD").Arg("/www/a").Delay(500).Reply("250 ok");
+        TFtpScriptServer other;
+        other.AcceptPassive();
+        c.fail(other);
+        TWalkForm form;
+        form.options.connections = 2;
+        form.options.timeoutMs = 1500;
+        ASSERT_TRUE(form.Connect(server.Port()));
+        form.ExtrasGoTo(other.Port());
+        form.options.remoteRoot = "/www";
+        form.RefreshRemote();
+        EXPECT_EQ(Verbs(other, "CWD"), std::vector<std::string>{"/www/b"});
+        EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/c", "/b/c/c1",
+                                                         "/b/b1", "/z.html"}));
+        EXPECT_TRUE(form.remoteLoadComplete);
+        EXPECT_TRUE(form.remoteUnlisted.empty()) << ::testing::PrintToString(form.remoteUnlisted);
+        EXPECT_TRUE(form.remoteProblems.empty()) << ::testing::PrintToString(form.remoteProblems);
+        EXPECT_EQ(form.Status(), "Remote Directory Loaded: 7");
+        EXPECT_EQ(Verbs(server, "CWD"),
+                  (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www/b/c", "/www"}));
+        EXPECT_TRUE(form.connected);
+    }
+}
+
+// When the main session goes too, nothing can read what is left: the load fails and
+// says where, and no tree is offered for a compare.
+TEST(ParallelWalk, TheMainSessionLostFailsTheLoadClearly) {
+    TFtpScriptServer server;
+    server.AcceptPassive();
+    // The root's listing, then the connection closed at the next.
+    server.On("LIST").Silent().CloseControl(TFtpRule::CloseBeforeReply);
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"}});
+    server.On("CWD").Arg("/www/a").Delay(300).Reply("250 ok");
+    TFtpScriptServer other;
+    other.AcceptPassive();
+    other.SetListing(Lines({"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}));
+    TWalkForm form;
+    form.options.connections = 2;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.ExtrasGoTo(other.Port());
+    form.options.remoteRoot = "/www";
+    form.RefreshRemote();
+    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_EQ(form.Status().rfind("Could not list the remote directory /a: ", 0), 0u)
+        << form.Status();
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
+    EXPECT_FALSE(form.remoteLoading);
+    EXPECT_TRUE(Eventually([&] { return other.SessionOver(); }));
+}
+
+// Stop while both sessions wait for a slow server: the walk ends at once on both and
+// says it was stopped.
+TEST(ParallelWalk, StopEndsTheWalkOnEverySessionPromptly) {
+    TFtpScriptServer server;
+    TFtpScriptServer other;
+    for (TFtpScriptServer* s : {&server, &other}) {
+        s->AcceptPassive();
+        s->On("LIST").Delay(4000);
+    }
+    // The root's listing comes at once.
+    ListingsInOrder(server,
+                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                      "drwxr-xr-x 2 o g 1 Jul 15 1996 c"}});
+    TWalkForm form;
+    form.options.connections = 2;
+    form.options.timeoutMs = 10000;
+    ASSERT_TRUE(form.Connect(server.Port()));
+    form.ExtrasGoTo(other.Port());
+    form.options.remoteRoot = "/www";
+    QTimer poll;
+    uint32_t stoppedAt = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (stoppedAt == 0 && Verbs(server, "LIST").size() == 2 && !Verbs(other, "LIST").empty()) {
+            stoppedAt = GetTickCount();
+            form.session.Stop();
+            form.userStop = true;
+        }
+    });
+    poll.start(10);
+    const uint32_t began = GetTickCount();
+    form.RefreshRemote();
+    const uint32_t ended = GetTickCount();
+    poll.stop();
+    ASSERT_NE(stoppedAt, 0u) << "both sessions never listed at once";
+    EXPECT_LT(ended - stoppedAt, 1000u);
+    EXPECT_LT(ended - began, 3500u);
+    EXPECT_EQ(form.Status(), "Directory Load Stopped");
+    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_FALSE(form.remoteLoading);
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
+    EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
+    EXPECT_TRUE(Eventually([&] { return other.SessionOver(); }));
+}
+
+// On real servers in passive mode: nested directories, one the login may not enter, a
+// link, excluded names and a temporary file a cut-off run left. Four sessions load
+// exactly what one loads, entry by entry and node by node, and say the same on the way.
+TEST(ParallelWalk, FourSessionsLoadWhatOneLoadsOnRealServers) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a directory the server's login cannot enter";
+    for (const TRealServerKind kind : {TRealServerKind::Vsftpd, TRealServerKind::PureFtpd}) {
+        TRealFtpServer server(kind);
+        SCOPED_TRACE(server.Name());
+        std::string why;
+        ASSERT_TRUE(server.Start(why)) << why;
+        const fs::path site = server.SiteOnDisk();
+        for (int d = 0; d < 5; ++d) {
+            const std::string dir = "d" + std::to_string(d);
+            Write(site / dir / "index.html", dir);
+            for (int s = 0; s < 3; ++s) {
+                const std::string sub = dir + "/s" + std::to_string(s);
+                Write(site / sub / "page.html", std::string(static_cast<size_t>(10 + s), 'x'));
+                Write(site / sub / "deeper" / "leaf.txt", sub);
+            }
+        }
+        fs::create_directories(site / "empty");
+        Write(site / "locked/secret.html", "locked");
+        Write(site / "drafts/draft.html", "excluded");
+        Write(site / "d1/old.bak", "excluded");
+        Write(site / fs::path(TemporaryPathFor("/d2/s1/page.html")).relative_path(), "left");
+        fs::create_symlink("d0", site / "d4" / "to-d0");
+        Write(site / "top.html", "top");
+        struct stat owner {};
+        ASSERT_EQ(::stat(site.c_str(), &owner), 0);
+        for (const auto& e : fs::recursive_directory_iterator(site))
+            ASSERT_EQ(::lchown(e.path().c_str(), owner.st_uid, owner.st_gid), 0) << e.path();
+        ASSERT_EQ(::chown((site / "locked").c_str(), 0, 0), 0);
+        ::chmod((site / "locked").c_str(), 0700);
+        if (owner.st_uid == 0)
+            GTEST_SKIP() << server.Name() << " runs its sessions as root here";
+        TTempTree local;
+        std::vector<std::string> loaded[2];
+        for (const int connections : {1, 4}) {
+            SCOPED_TRACE(connections);
+            TWalkForm form;
+            form.options.timeoutMs = 10000;
+            form.options.connections = connections;
+            form.options.excludes = {"/drafts", "*.bak"};
+            form.options.localRoot = local.Path();
+            ASSERT_TRUE(form.LoadLocalDirectory());
+            ASSERT_TRUE(form.Connect(server.Port(), server.User(), server.Password()));
+            // Logged in before the walk, so that each takes its share however short it is.
+            form.Pool().Open(connections);
+            ASSERT_TRUE(Eventually([&] { return form.Pool().Usable() == connections; }));
+            form.options.remoteRoot = server.SiteDir();
+            form.view.statuses.clear();
+            form.view.traces.clear();
+            form.RefreshRemote();
+            EXPECT_EQ(form.joined, connections - 1) << ::testing::PrintToString(form.view.traces);
+            EXPECT_FALSE(form.remoteLoadComplete);
+            EXPECT_EQ(form.remoteUnlisted, std::vector<std::string>{"/locked"});
+            EXPECT_EQ(form.remoteExcluded, (std::vector<std::string>{"/d1/old.bak", "/drafts"}));
+            EXPECT_EQ(form.remoteLeftovers.size(), 1u);
+            EXPECT_EQ(form.remoteList.IndexOf("/d4/to-d0/index.html"), -1);
+            EXPECT_GE(form.remoteList.IndexOf("/d3/s2/deeper/leaf.txt"), 0);
+            loaded[connections == 1 ? 0 : 1] = form.Loaded();
+            // A load that follows from where this one left the session finds the same.
+            form.view.statuses.clear();
+            form.view.traces.clear();
+            form.RefreshRemote();
+            EXPECT_EQ(Differences(form.Loaded(), loaded[connections == 1 ? 0 : 1]),
+                      std::vector<std::string>{});
+        }
+        EXPECT_EQ(Differences(loaded[0], loaded[1]), std::vector<std::string>{});
+        EXPECT_EQ(loaded[0], loaded[1]) << "in another order";
+    }
+}
