@@ -264,6 +264,9 @@ public:
     const TServerFeatures& Features() const { return features_; }
     // The latest listing was read with MLSD: Entries hold exact UTC times.
     bool ListingByMlsd() const { return listingByMlsd_; }
+    // The last listing's final line came without its line end: its connection was closed
+    // in the middle of a line (cut short on the way), or the server leaves the end off.
+    bool ListingEndedMidLine() const { return listingEndedMidLine_; }
     // Some way of setting a file's time is still untried or known to work here.
     bool FileTimeSettable() const;
     // The time of the latest GetFileTime, in seconds since 1970 UTC; nothing when it failed.
@@ -507,6 +510,7 @@ private:
     TServerFeatures features_;
     bool mlsdRefused_ = false;
     bool listingByMlsd_ = false;
+    bool listingEndedMidLine_ = false;
     bool timeFormRefused_[static_cast<size_t>(TTimeForm::None)] = {};
     bool timeFormWorks_ = false; // some form has set a time in this session
     TTimeForm timeForm_ = TTimeForm::None;

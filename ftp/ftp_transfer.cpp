@@ -56,6 +56,7 @@ void TFtp::TTransfer::Arm() {
     if (kind_ != TKind::Listing)
         return;
     ftp_.listing_.Clear();
+    ftp_.listingEndedMidLine_ = false;
     ftp_.entries_.clear();
     ftp_.files_.Clear();
     ftp_.directories_.Clear();
@@ -423,8 +424,11 @@ void TFtp::TTransfer::EndListing() {
         return FailListing(ftpSocketReadError,
                            "Listing connection closed before its TLS handshake was done");
     std::string line;
-    if (lines_.TakeLastLine(line) && !AddListingLine(line))
-        return;
+    if (lines_.TakeLastLine(line)) {
+        ftp_.listingEndedMidLine_ = true;
+        if (!AddListingLine(line))
+            return;
+    }
     time_ = GetTickCount() - startTick_;
     CloseDataSide();
     ftp_.Info(ftpListingReady, "Listing ready");

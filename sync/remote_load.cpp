@@ -334,9 +334,19 @@ TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TP
     if (outcome == TOutcome::Done) {
         on.BeginList();
         level.listed = co_await Ended{on};
-        outcome = level.listed;
-        if (outcome == TOutcome::Done)
+        if (level.listed == TOutcome::Done) {
             on.TakeListing(level.entries, level.here);
+            if (on.ListingEndedMidLine()) {
+                // Perhaps cut short on the way: read once more (see TakeSecondListing).
+                const std::vector<TListedEntry> first = std::move(level.entries);
+                const std::vector<std::string> firstNotEntries = on.NotEntries();
+                on.BeginList();
+                const TOutcome second = co_await Ended{on};
+                level.listed =
+                    on.TakeSecondListing(second, first, firstNotEntries, level.entries, level.here);
+            }
+        }
+        outcome = level.listed;
         level.notEntries = on.NotEntries();
     }
     level.why = on.FailureReason();

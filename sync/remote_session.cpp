@@ -212,9 +212,30 @@ TOutcome TRemoteSession::List(std::vector<TListedEntry>& entries, std::string& h
     entries.clear();
     BeginList();
     const TOutcome outcome = End();
-    if (outcome == TOutcome::Done)
-        TakeListing(entries, here);
-    return outcome;
+    if (outcome != TOutcome::Done)
+        return outcome;
+    TakeListing(entries, here);
+    if (!ListingEndedMidLine())
+        return outcome;
+    const std::vector<TListedEntry> first = std::move(entries);
+    const std::vector<std::string> firstNotEntries = notEntries_;
+    BeginList();
+    return TakeSecondListing(End(), first, firstNotEntries, entries, here);
+}
+
+TOutcome TRemoteSession::TakeSecondListing(TOutcome second, const std::vector<TListedEntry>& first,
+                                           const std::vector<std::string>& firstNotEntries,
+                                           std::vector<TListedEntry>& entries, std::string& here) {
+    entries.clear();
+    if (second != TOutcome::Done)
+        return second;
+    TakeListing(entries, here);
+    if (!ListingEndedMidLine() || (entries == first && notEntries_ == firstNotEntries))
+        return second;
+    entries.clear();
+    lastErrorText = "The listing ended in the middle of a line twice, each time elsewhere: "
+                    "it is cut short on the way";
+    return TOutcome::Failed;
 }
 
 TOutcome TRemoteSession::MakeDir(const std::string& path) {

@@ -84,6 +84,15 @@ public:
     TOutcome End();
     // After a listing was ended as Done: its entries and directory (see List).
     void TakeListing(std::vector<TListedEntry>& entries, std::string& here);
+    // A listing that ended in the middle of a line may have been cut short on the way,
+    // with the server's 226 after it: it is read once more. Given the first reading
+    // (taken) and the outcome of the second (not yet taken), takes the second and tells
+    // whether the two together can be trusted: the second ended whole, or both ended
+    // alike (a server that leaves off the last line end). Failed otherwise.
+    bool ListingEndedMidLine() const { return ftp_.ListingEndedMidLine(); }
+    TOutcome TakeSecondListing(TOutcome second, const std::vector<TListedEntry>& first,
+                               const std::vector<std::string>& firstNotEntries,
+                               std::vector<TListedEntry>& entries, std::string& here);
     // The last operation found the session gone: nothing more may be sent on it.
     bool Lost() const { return lost_; }
     // Some way of setting a file's time is still untried or known to work on this session.

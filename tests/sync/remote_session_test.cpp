@@ -87,3 +87,46 @@ TEST(RemoteSession, StopEndsTheWaitAtOnce) {
     EXPECT_EQ(f.session.RemoveDir("/d"), TOutcome::Stopped);
     EXPECT_LT(GetTickCount() - start, 2000u);
 }
+
+// A listing whose last line has no line end may have been cut short on the way, with the
+// server's 226 after it: it is read again, and trusted only when the second reading ends
+// whole or ends exactly as the first did (a server that leaves the last line end off).
+TEST(RemoteSession, AListingEndedInTheMiddleOfALineIsReadAgain) {
+    const std::string whole = "-rw-r--r-- 1 o g 5 Jan  1  2020 a.html\r\n"
+                              "-rw-r--r-- 1 o g 5 Jan  1  2020 b.html\r\n";
+    const std::string cut = "-rw-r--r-- 1 o g 5 Jan  1  2020 a.html\r\n-rw-r--r-- 1 o g 5 J";
+    const std::string cutElsewhere = "-rw-r--r-- 1 o g 5 Jan  1  2020 a.html\r\n-rw-r--r-- 1";
+    const std::string noEnd = "-rw-r--r-- 1 o g 5 Jan  1  2020 a.html\r\n"
+                              "-rw-r--r-- 1 o g 5 Jan  1  2020 b.html";
+    struct TCase {
+        const char* name;
+        std::string first, second;
+        TOutcome outcome;
+        std::vector<std::string> names;
+        int lists;
+    } cases[] = {
+        {"whole at once", whole, whole, TOutcome::Done, {"a.html", "b.html"}, 1},
+        {"cut, then whole", cut, whole, TOutcome::Done, {"a.html", "b.html"}, 2},
+        {"no last line end, twice alike", noEnd, noEnd, TOutcome::Done, {"a.html", "b.html"}, 2},
+        {"cut twice, elsewhere", cut, cutElsewhere, TOutcome::Failed, {}, 2},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSessionFixture f;
+        // The latest rule is asked first.
+        f.server.On("LIST").Uses(1).Listing({c.second});
+        f.server.On("LIST").Uses(1).Listing({c.first});
+        ASSERT_TRUE(f.Connect());
+        std::vector<TListedEntry> entries;
+        std::string here;
+        EXPECT_EQ(f.session.List(entries, here), c.outcome);
+        EXPECT_EQ(Names(entries), c.names);
+        int lists = 0;
+        for (const std::string& command : f.server.Commands())
+            lists += command.rfind("LIST", 0) == 0;
+        EXPECT_EQ(lists, c.lists);
+        if (c.outcome == TOutcome::Failed) {
+            EXPECT_NE(f.session.FailureReason().find("middle of a line"), std::string::npos);
+        }
+    }
+}
