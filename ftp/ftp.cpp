@@ -496,6 +496,7 @@ void TFtp::OpenControlConnection() {
     lastActivity_ = GetTickCount();
     // What the last session learnt of its server's data modes may not hold for this one.
     epsvRefused_ = passiveRefused_ = foreignPasvTraced_ = false;
+    typeInForce_ = typeAsked_ = 0;
     epsvAnswer_.clear();
     passiveFailure_.clear();
     dataModeInUse_.clear();

@@ -492,6 +492,10 @@ private:
     bool epsvRefused_ = false;
     bool passiveRefused_ = false;
     bool foreignPasvTraced_ = false;
+    // The representation type the server has taken on this session ('A' or 'I'; 0 when
+    // none or unsure): it holds until changed, so it is sent only when it changes.
+    char typeInForce_ = 0;
+    char typeAsked_ = 0;
     std::string epsvAnswer_;     // the refusal of EPSV, for the words of a later failure
     std::string passiveFailure_; // why auto mode gave passive up
     std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects

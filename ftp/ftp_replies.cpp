@@ -500,14 +500,21 @@ void TFtp::OnPwdReply(char kind, const std::string& line) {
 
 void TFtp::BeginTransfer(std::shared_ptr<TTransfer> transfer) {
     transfer_ = std::move(transfer);
-    const bool ascii =
-        transfer_->Kind() == TTransfer::TKind::Listing || TransferMode == AsciiTransfer;
-    SendCommand(ascii ? "TYPE A" : "TYPE I", TReplyState::Type);
+    const bool listing = transfer_->Kind() == TTransfer::TKind::Listing;
+    const char type = listing || TransferMode == AsciiTransfer ? 'A' : 'I';
+    // The type holds for the session: an upload run sends it for its first file only,
+    // one round trip less for each of the others. A listing still asks for its own.
+    if (!listing && typeInForce_ == type)
+        return SendDataCommand();
+    typeAsked_ = type;
+    typeInForce_ = 0;
+    SendCommand(std::string("TYPE ") + type, TReplyState::Type);
 }
 
 void TFtp::OnTypeReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation(line);
+    typeInForce_ = typeAsked_;
     SendDataCommand();
 }
 

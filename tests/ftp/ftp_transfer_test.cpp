@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -422,7 +424,11 @@ TEST_F(FtpTransfer, UploadRendezvousInBothOrdersAndAsciiMode) {
         EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
         EXPECT_EQ(server.Stored().at(ftp.RemoteFile), "line\r\n");
     }
-    EXPECT_EQ(server.Commands().at(server.Commands().size() - 3), "TYPE A");
+    // The type holds for the session: asked for before the first file only.
+    const auto& commands = server.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "TYPE A"), 1);
+    EXPECT_LT(std::find(commands.begin(), commands.end(), "TYPE A"),
+              std::find(commands.begin(), commands.end(), "STOR first.txt"));
 }
 
 TEST_F(FtpTransfer, UploadRefusals) {
@@ -435,8 +441,10 @@ TEST_F(FtpTransfer, UploadRefusals) {
         {[&] { ftp.RemoteFile = ""; }, "error NoRemoteFile"},
         {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error LocalOpenError"},
         {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error LocalOpenError"},
-        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error OperationFailed"},
+        // Before any type is in force: a refused TYPE leaves none, and the next upload
+        // asks again.
         {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error OperationFailed"},
+        {[&] { server.On("STOR").Uses(1).Refuse("553 Not allowed"); }, "error OperationFailed"},
         {[&] { server.On("PORT").Uses(1).Reply("502 Command not implemented"); },
          "error OperationFailed"},
     };
