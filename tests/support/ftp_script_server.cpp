@@ -538,4 +538,17 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
     }
 }
 
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\r\n";
+    return text;
+}
+
+void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in) {
+    // The latest rule is asked first.
+    for (auto it = in.rbegin(); it != in.rend(); ++it)
+        server.On("LIST").Uses(1).Listing({Lines(*it)});
+}
+
 } // namespace pelmora::testing

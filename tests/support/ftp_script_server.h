@@ -178,4 +178,10 @@ private:
     std::atomic<bool> sessionOver_{false};
 };
 
+// A listing's text: each line ended as servers end them.
+std::string Lines(const std::vector<std::string>& lines);
+
+// Listings served one after the other, in the order they are asked for.
+void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in);
+
 } // namespace pelmora::testing

@@ -89,19 +89,6 @@ public:
     int joined = 0;
 };
 
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& l : lines)
-        text += l + "\r\n";
-    return text;
-}
-
-// Listings served one after the other, in the order they are asked for.
-void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in) {
-    for (auto it = in.rbegin(); it != in.rend(); ++it)
-        server.On("LIST").Uses(1).Listing({Lines(*it)});
-}
-
 std::vector<std::string> Verbs(const TFtpScriptServer& server, const std::string& verb) {
     std::vector<std::string> out;
     for (const auto& c : server.Commands())

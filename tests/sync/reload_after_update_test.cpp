@@ -63,21 +63,12 @@ public:
     }
 };
 
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& l : lines)
-        text += l + "\r\n";
-    return text;
-}
-
 // The listings of /www, /www/a and /www/a/b, in the order the first load asks for them.
 void ServeSite(TFtpScriptServer& server) {
-    const std::vector<std::vector<std::string>> listings = {
-        {"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "-rw-r--r-- 1 o g 5 Jul 15 1996 top.html"},
-        {"drwxr-xr-x 2 o g 1 Jul 15 1996 b", "-rw-r--r-- 1 o g 5 Jul 15 1996 keep.txt"},
-        {"-rw-r--r-- 1 o g 5 Jul 15 1996 old.html"}};
-    for (auto it = listings.rbegin(); it != listings.rend(); ++it)
-        server.On("LIST").Uses(1).Listing({Lines(*it)});
+    ListingsInOrder(
+        server, {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "-rw-r--r-- 1 o g 5 Jul 15 1996 top.html"},
+                 {"drwxr-xr-x 2 o g 1 Jul 15 1996 b", "-rw-r--r-- 1 o g 5 Jul 15 1996 keep.txt"},
+                 {"-rw-r--r-- 1 o g 5 Jul 15 1996 old.html"}});
 }
 
 // The CWD and LIST commands the server received from `first` on.

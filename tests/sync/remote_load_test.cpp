@@ -45,19 +45,6 @@ public:
     bool Said(const std::string& status) const { return view.Said(status); }
 };
 
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& l : lines)
-        text += l + "\r\n";
-    return text;
-}
-
-// Listings served one after the other, in the order the walk asks for them.
-void ListingsInOrder(TFtpScriptServer& server, const std::vector<std::vector<std::string>>& in) {
-    for (auto it = in.rbegin(); it != in.rend(); ++it)
-        server.On("LIST").Uses(1).Listing({Lines(*it)});
-}
-
 std::vector<std::string> Cwds(const TFtpScriptServer& server) {
     std::vector<std::string> cwds;
     for (const auto& c : server.Commands())
