@@ -217,7 +217,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
         }
         switch (s.Type) {
         case TSettingType::Text: {
-            const std::string text = DecodeValue(ini.ReadString(s.Section, s.Key, ""));
+            const std::string text = ReadEncodedValue(ini, s.Section, s.Key);
             if (b.edit)
                 b.edit->SetText(text);
             else
@@ -562,12 +562,6 @@ void TForm1::SaveSettings() {
                 }
                 text = fingerprint;
                 trustedCertificateEdit.SetText(text);
-            }
-            std::string why;
-            if (!CanEncode(text, &why)) {
-                ShowMessage("The setting " + std::string(s.Section) + "." + s.Key +
-                            " could not be saved: " + why + ". Its saved value is kept.");
-                continue;
             }
             ini.WriteString(s.Section, s.Key, EncodeValue(text));
             break;

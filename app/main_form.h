@@ -174,8 +174,9 @@ public:
     void FormCreate(const std::string& settingsFile);
     // Starts the socket library, loads the local tree, enables Connect.
     void FormActivate();
-    // Writes the controls back into the settings file. A text that the file cannot hold
-    // keeps its stored value and is reported; EProfileError when the file cannot be written.
+    // Writes the controls back into the settings file. A trusted certificate that is no
+    // fingerprint keeps its stored value and is reported; EProfileError when the file
+    // cannot be written.
     void FormClose();
     // What FormClose writes, without closing: before another site is loaded.
     void SaveSettings();

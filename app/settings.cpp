@@ -126,15 +126,10 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
             continue;
         }
         switch (setting->Type) {
-        case Text: {
-            std::string why;
-            if (!CanEncode(value, &why)) {
-                error = "The value of " + where + " cannot be stored: " + why;
-                return false;
-            }
+        case Text:
+            // Any text fits: a long or non-ASCII one in the long form.
             ini.WriteString(setting->Section, setting->Key, EncodeValue(value));
             break;
-        }
         case Integer: {
             long number = 0;
             if (!TIniFile::ParseInteger(value, number) || number < setting->Min ||

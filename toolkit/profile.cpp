@@ -58,6 +58,30 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
+// The file a chain of symbolic links starting at `path` ends at, whether or not it exists
+// yet; `path` itself when it is no link. A chain that does not end (a loop) is left as it
+// is: the rename then replaces the first link, as it always did.
+std::string LinkTarget(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return at;
+        std::string link(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<size_t>(n) >= link.size())
+            return path;
+        link.resize(static_cast<size_t>(n));
+        if (link.front() != '/') {
+            // Relative to the directory that holds the link.
+            const size_t slash = at.rfind('/');
+            link = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + link;
+        }
+        at = std::move(link);
+    }
+    return path;
+}
+
 } // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
@@ -91,13 +115,18 @@ int TIniFile::FindKey(int header, std::string_view key) const {
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  const std::string& defaultValue) const {
+    return ReadWholeString(section, key, defaultValue).substr(0, MaxValueLength);
+}
+
+std::string TIniFile::ReadWholeString(std::string_view section, std::string_view key,
+                                      const std::string& defaultValue) const {
     const int header = FindSection(section);
     const int at = header < 0 ? -1 : FindKey(header, key);
     if (at < 0)
-        return defaultValue.substr(0, MaxValueLength);
+        return defaultValue;
     std::string_view k, v;
     KeyValue(lines_[static_cast<size_t>(at)], k, v);
-    return std::string(v.substr(0, MaxValueLength));
+    return std::string(v);
 }
 
 bool TIniFile::ParseInteger(std::string_view text, long& value) {
@@ -183,11 +212,14 @@ void TIniFile::UpdateFile() const {
     std::string data;
     for (const std::string& line : lines_)
         data += line + "\n";
+    // A settings file that is a symbolic link (kept in a synced folder, say) stays one:
+    // the file it leads to is replaced, not the link.
+    const std::string target = LinkTarget(fileName_);
     // The new copy gets a fresh name, created with O_EXCL (which never follows a link),
     // beside the file so the rename stays within one file system: a fixed name in a
     // folder that others can write to would let them plant a link there and have us
     // write our settings over any file of ours.
-    std::string temp = fileName_ + ".XXXXXX";
+    std::string temp = target + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     bool ok = fd >= 0;
     if (ok) {
@@ -195,7 +227,7 @@ void TIniFile::UpdateFile() const {
         ok = ::close(fd) == 0 && ok;
     }
     if (ok)
-        ok = std::rename(temp.c_str(), fileName_.c_str()) == 0;
+        ok = std::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         if (fd >= 0)
             ::unlink(temp.c_str());

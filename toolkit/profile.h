@@ -16,7 +16,8 @@ public:
 // to case, values trimmed of blanks and cut to 1023 characters when read, every other
 // line kept as it stands. The whole file is read when the object is made; writes change
 // the copy in memory, and UpdateFile replaces the file at once (a new file, then a
-// rename), readable by its owner only.
+// rename), readable by its owner only; where the name is a symbolic link, the file it
+// leads to is replaced and the link stays.
 class TIniFile {
 public:
     static constexpr size_t MaxValueLength = 1023;
@@ -27,6 +28,10 @@ public:
 
     std::string ReadString(std::string_view section, std::string_view key,
                            const std::string& defaultValue) const;
+    // The value without the cut, however long: for a form of value that readers which
+    // cut it take for no value at all.
+    std::string ReadWholeString(std::string_view section, std::string_view key,
+                                const std::string& defaultValue) const;
     // Decimal, or hexadecimal after "0x"; the default when missing or not a number.
     long ReadInteger(std::string_view section, std::string_view key, long defaultValue) const;
     bool ReadBool(std::string_view section, std::string_view key, bool defaultValue) const;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <pty.h>
 #include <set>
@@ -37,23 +38,163 @@ TEST(SettingsCodec, EncodesWithTheRunsFixedFillersAndDecodesAnyFiller) {
     SetRandomSeed(0);
 }
 
-TEST(SettingsCodec, RoundTripsEveryTextWithinTheLimits) {
-    for (const std::string& text :
-         {std::string("ftp.example.org"), std::string("p@ss w0rd!\"=[]"), std::string(84, '~'),
-          std::string("/home/user/café"), std::string("\xfe\x01", 2)}) {
-        ASSERT_TRUE(CanEncode(text)) << text;
-        EXPECT_EQ(DecodeValue(EncodeValue(text)), text);
+namespace {
+
+// The decoder of the versions before the long form, as they read a settings file: the
+// value cut to 1023 characters, then groups of two digits and a filler.
+std::string EarlierVersionReads(const std::string& file, const char* section, const char* key) {
+    const std::string coded = TIniFile(file).ReadString(section, key, "");
+    std::string result;
+    int k = 1;
+    for (size_t i = 0; i + 1 < coded.size(); i += 3, ++k) {
+        const size_t h = std::string_view("0123456789ABCDEF").find(coded[i]);
+        const size_t l = std::string_view("0123456789ABCDEF").find(coded[i + 1]);
+        if (h == std::string_view::npos || l == std::string_view::npos)
+            return {};
+        const int v = (static_cast<int>(h * 16 + l) + k) ^ 255;
+        if (v < 0 || v > 255)
+            return {};
+        result += static_cast<char>(v);
+    }
+    return result;
+}
+
+} // namespace
+
+TEST(SettingsCodec, StoresAnyTextAndKeepsTheClassicFormWhereItFits) {
+    std::string everyByte;
+    for (int i = 0; i < 600; ++i)
+        everyByte += static_cast<char>(i % 256);
+    struct Case {
+        std::string text;
+        bool classic;
+    };
+    const Case cases[] = {
+        {"", true},
+        {"ftp.example.org", true},
+        {"p@ss w0rd!\"=[]", true},
+        {std::string("a\0b\r\n[FTP]", 10), true},
+        {std::string(84, '~'), true}, // the longest
+        {std::string(85, 'a'), false},
+        {"/home/alexandra/Documents/Clients/bakery-on-the-corner/website/2026-redesign/"
+         "public_html",
+         false},
+        {"/home/user/café", true},
+        {"/srv/www/clients/" + std::string(40, 'x') + "/Café", false}, // é past position 60
+        {"\xfe\x01", true}, // 254 at position 1: exactly the limit
+        {"\xff", false},    // one past it
+        {"ab\xfc", true},   // 252 at position 3: the limit again
+        {"ab\xfd", false},
+        {"/site/\xff\xfe\x80 not UTF-8", false},
+        {everyByte, false}, // positions past 255 wrap
+        {std::string(4096, 'p'), false},
+    };
+    TTempTree tree;
+    const std::string file = tree.Path("PELMORA.INI");
+    for (const Case& c : cases) {
+        const std::string label = c.text.substr(0, 40);
+        EXPECT_EQ(FitsClassicForm(c.text), c.classic) << label;
+        const std::string coded = EncodeValue(c.text);
+        EXPECT_EQ(!coded.empty() && coded.front() == '~', !c.classic) << label;
+        EXPECT_EQ(DecodeValue(coded), c.text) << label;
+
+        // Through the file, as --configure writes it and the window and an earlier version
+        // read it: the earlier version sees exactly the classic values and none of the others.
+        std::string error;
+        ASSERT_TRUE(ConfigureSettings(file, {"List.local=" + c.text}, error)) << error;
+        TForm1 form;
+        form.FormCreate(file);
+        EXPECT_EQ(form.Label5.Caption(), c.text) << label;
+        EXPECT_EQ(EarlierVersionReads(file, "List", "local"), c.classic ? c.text : "") << label;
     }
 }
 
-TEST(SettingsCodec, RefusesWhatItCannotHoldAndReadsGarbageAsEmpty) {
-    std::string why;
-    EXPECT_FALSE(CanEncode(std::string(85, 'a'), &why));
-    EXPECT_NE(why.find("84"), std::string::npos);
-    EXPECT_FALSE(CanEncode(std::string(2, '\xff')));
-    EXPECT_THROW(EncodeValue(std::string(85, 'a')), std::invalid_argument);
+TEST(SettingsCodec, ReadsWhatEarlierVersionsWroteAndRejectsBrokenValues) {
+    SetRandomSeed(0);
+    TTempTree tree;
+    const std::string file = tree.Path("PELMORA.INI");
+    // Written by an earlier version: classic values, one of them exactly 84 characters.
+    std::string at84;
+    for (int i = 0; i < 84; ++i)
+        at84 += ByteToHex(static_cast<uint8_t>(255 - 'x' - (i + 1))) + "7";
+    std::ofstream(file) << "[FTP]\nserver=9D09B099C\n[List]\nlocal=" << at84 << "\n";
+    TForm1 form;
+    form.FormCreate(file);
+    EXPECT_EQ(form.Edit1.Text(), "abc");
+    EXPECT_EQ(form.Label5.Caption(), std::string(84, 'x'));
+    SetRandomSeed(0);
+
+    for (const char* broken : {"~9", "~9G", "~ 9D", "~9d", "~~9D"})
+        EXPECT_EQ(DecodeValue(broken), "") << broken;
+    EXPECT_EQ(DecodeValue("~"), "");
     for (const char* garbage : {"9d09b099c", "ZZ0", "9D0 9B", "\n\n\n", "FF0"})
         EXPECT_EQ(DecodeValue(garbage), "") << garbage;
+}
+
+TEST(SettingsCodec, TheWindowKeepsALongLocalDirectoryAcrossAQuit) {
+    TTempTree tree;
+    const std::string file = tree.Path("PELMORA.INI");
+    const std::string local = "/home/alexandra/Documents/Clients/bakery-on-the-corner/website/"
+                              "2026-redesign/public_html";
+    const std::string remote = "/srv/www/clients/" + std::string(40, 'x') + "/Café";
+    {
+        TForm1 form;
+        form.FormCreate(file);
+        form.Label5.SetCaption(local);
+        form.Edit4.SetText(remote);
+        form.Edit3.SetText(std::string(300, 's'));
+        form.FormClose();
+    }
+    TForm1 again;
+    again.FormCreate(file);
+    EXPECT_EQ(again.Label5.Caption(), local);
+    EXPECT_EQ(again.Edit4.Text(), remote);
+    EXPECT_EQ(again.Edit3.Text(), std::string(300, 's'));
+}
+
+TEST(SettingsCodec, ConfigureThroughASymbolicLinkWritesTheFileItLeadsTo) {
+    namespace fs = std::filesystem;
+    TTempTree tree;
+    fs::create_directories(tree.Path("sync"));
+    struct Case {
+        const char* what;
+        bool targetExists;
+        bool chain;
+    };
+    for (const Case& c : {Case{"an existing file", true, false}, Case{"no file yet", false, false},
+                          Case{"a link to a link", true, true}}) {
+        SCOPED_TRACE(c.what);
+        const std::string target = tree.Path("sync/pelmora.ini");
+        const std::string link = tree.Path("PELMORA.INI");
+        fs::remove(target);
+        fs::remove(link);
+        fs::remove(tree.Path("middle.ini"));
+        if (c.targetExists)
+            std::ofstream(target) << "[Keep]\nthis=that\n";
+        if (c.chain) {
+            fs::create_symlink("sync/pelmora.ini", tree.Path("middle.ini"));
+            fs::create_symlink(tree.Path("middle.ini"), link);
+        } else {
+            fs::create_symlink("sync/pelmora.ini", link);
+        }
+        std::string error;
+        ASSERT_TRUE(ConfigureSettings(link, {"FTP.server=ftp.example.org"}, error)) << error;
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(fs::read_symlink(link),
+                  c.chain ? fs::path(tree.Path("middle.ini")) : fs::path("sync/pelmora.ini"));
+        struct stat info {};
+        ASSERT_EQ(::lstat(target.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        TForm1 form;
+        form.FormCreate(link);
+        EXPECT_EQ(form.Edit1.Text(), "ftp.example.org");
+        if (c.targetExists) {
+            EXPECT_NE(ReadFile(target).find("this=that"), std::string::npos);
+        }
+        for (const auto& entry : fs::directory_iterator(tree.Path("sync")))
+            EXPECT_EQ(entry.path(), fs::path(target)) << "no temporary copy is left";
+    }
 }
 
 class FormSettingsTest : public ::testing::Test {
@@ -145,24 +286,6 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
     EXPECT_EQ(again.Geometry.Left, 40);
 }
 
-TEST_F(FormSettingsTest, ATextTooLongToStoreKeepsItsSavedValue) {
-    {
-        TForm1 form;
-        form.FormCreate(Ini());
-        form.Edit1.SetText("short.example");
-        form.FormClose();
-    }
-    TForm1 form;
-    form.FormCreate(Ini());
-    form.Edit1.SetText(std::string(90, 'x'));
-    form.Edit2.SetText("after");
-    form.FormClose();
-    TForm1 again;
-    again.FormCreate(Ini());
-    EXPECT_EQ(again.Edit1.Text(), "short.example");
-    EXPECT_EQ(again.Edit2.Text(), "after") << "the keys after it are still written";
-}
-
 TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     std::string error;
     ASSERT_TRUE(ConfigureSettings(Ini(),
@@ -176,7 +299,6 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
          {std::vector<std::string>{"FTP.port=21", "FTP.nothing=1"},
           {"FTP.port=70000"},
           {"Options.exit=maybe"},
-          {"FTP.server=" + std::string(85, 'h')},
           {"noequals"}}) {
         EXPECT_FALSE(ConfigureSettings(Ini(), bad, error)) << bad.back();
         EXPECT_FALSE(error.empty());
