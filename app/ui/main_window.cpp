@@ -26,6 +26,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -242,6 +243,24 @@ void TMainWindow::InstallShortcuts() {
     });
     auto* quit = Named(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), "quitShortcut");
     connect(quit, &QShortcut::activated, this, &QWidget::close);
+    // An Alt+letter whose button is disabled or not shown matches no shortcut and goes on
+    // to the field with the focus, which would take the letter as typed: "/gui" in the
+    // Remote Directory field became "/guicc", broke the next connect and was saved.
+    for (QLineEdit* field : findChildren<QLineEdit*>())
+        field->installEventFilter(this);
+}
+
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<const QKeyEvent*>(event);
+        const Qt::KeyboardModifiers modifiers = key->modifiers();
+        // Ctrl+Alt is AltGr on some keyboards, which types characters of its own.
+        if ((modifiers & Qt::AltModifier) &&
+            !(modifiers & (Qt::ControlModifier | Qt::MetaModifier)) && !key->text().isEmpty() &&
+            key->text().at(0).isPrint())
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 TMainWindow::~TMainWindow() {

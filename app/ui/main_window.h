@@ -53,6 +53,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Keeps Alt+letter out of the text fields (see InstallShortcuts).
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:

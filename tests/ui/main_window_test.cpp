@@ -13,6 +13,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
+#include <QTest>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -220,4 +221,31 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     // Showing and hiding never waits.
     f.Form.HideProgress();
     EXPECT_TRUE(bar->isHidden());
+}
+
+TEST(MainWindow, AnAltLetterNeverTypesIntoAField) {
+    TWindowFixture f;
+    f.Form.Edit4.SetText("/gui");
+    auto* remote = f.Find<QLineEdit>("Edit4");
+    f.Window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.Window.get()));
+    remote->setFocus();
+    remote->end(false);
+    ASSERT_FALSE(f.Find("compareBtn")->isEnabled());
+    ASSERT_FALSE(f.Find("updateBtn")->isEnabled());
+    // Compare and Update are disabled before a connect; "Load directory" is on a page
+    // that is not shown; nothing at all answers to Q.
+    for (Qt::Key key : {Qt::Key_M, Qt::Key_U, Qt::Key_D, Qt::Key_Q})
+        QTest::keyClick(remote, key, Qt::AltModifier);
+    EXPECT_EQ(remote->text(), "/gui");
+    EXPECT_EQ(f.Form.Edit4.Text(), "/gui");
+
+    // A letter whose control is there still works, and plain typing still types.
+    auto* changesOnly = f.Find<QCheckBox>("changesOnlyCheck");
+    const bool before = changesOnly->isChecked();
+    QTest::keyClick(remote, Qt::Key_Y, Qt::AltModifier);
+    Pump(300); // a button's Alt key presses it with a short animation
+    EXPECT_NE(changesOnly->isChecked(), before);
+    QTest::keyClick(remote, Qt::Key_X);
+    EXPECT_EQ(f.Form.Edit4.Text(), "/guix");
 }
