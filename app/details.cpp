@@ -120,7 +120,9 @@ void TForm1::localTreeClick(int tag) {
     typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
     // "Remain" has no word: the label is emptied, never left with the word of the entry
     // clicked before.
-    actionLbl.SetCaption(Spaced(ActionWord(entry->action)));
+    const bool kept = tag == 2 && !options.mayDelete &&
+                      (entry->action == actionDelete || entry->action == actionRemove);
+    actionLbl.SetCaption(kept ? " kept (deleting is off)" : Spaced(ActionWord(entry->action)));
 
     const TDetail* other = Counterpart(tag == 1 ? remoteList : localList, *entry, caseFolding);
     const TDetail* local = tag == 1 ? entry : other;

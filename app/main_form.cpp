@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <tuple>
 
 namespace pelmora {
 
@@ -105,6 +106,7 @@ TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
             HoldActions();
     });
     BindOptions();
+    CheckBox5.Subscribe([this] { ShowKeptEntries(); });
     ShowSites();
 }
 
@@ -460,30 +462,148 @@ void TForm1::Button5Click() {
     userStop = true;
 }
 
+namespace {
+
+// What the compare goes by for every local entry, to tell whether a new read of the disk
+// found anything changed.
+using TLocalSnapshot = std::vector<std::tuple<std::string, uint8_t, long long, TEntryTime>>;
+
+TLocalSnapshot SnapshotOf(const TStringList& list) {
+    TLocalSnapshot snapshot;
+    snapshot.reserve(static_cast<size_t>(list.Count()));
+    for (int i = 0; i < list.Count(); ++i) {
+        const auto& e = *static_cast<const TDetail*>(list.Objects(i));
+        snapshot.emplace_back(list.Strings(i), e.kind, e.size, e.time);
+    }
+    return snapshot;
+}
+
+bool Deletes(const TPlan& plan) {
+    return std::any_of(plan.steps.begin(), plan.steps.end(), [](const TPlanStep& s) {
+        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
+    });
+}
+
+const char* const LocalChangedText =
+    "The local directory changed since the compare: compared again";
+
+} // namespace
+
+bool TForm1::ReadLocalAgain(bool* changed) {
+    if (changed)
+        *changed = false;
+    if (Label5.Caption().empty())
+        return true; // no local directory yet: Connect says so
+    const TLocalSnapshot before = SnapshotOf(localList);
+    const std::vector<std::string> keptBefore = localKept;
+    localLoaded_ = LoadLocalDirectory();
+    if (!localLoaded_)
+        return false; // said why: the directory could not be entered
+    if (userStop) {
+        // Part of the tree was read: nothing may be compared or sent on its word.
+        EnableAction(TSyncAction::Update, false);
+        ShowStatus("Local Directory Load Stopped");
+        return false;
+    }
+    if (changed)
+        *changed = SnapshotOf(localList) != before || localKept != keptBefore;
+    return true;
+}
+
+int TForm1::KeptEntries() const {
+    if (options.mayDelete)
+        return 0;
+    int kept = 0;
+    for (int j = 0; j < remoteList.Count(); ++j)
+        if (const uint8_t a = static_cast<const TDetail*>(remoteList.Objects(j))->action;
+            a == actionDelete || a == actionRemove)
+            ++kept;
+    return kept;
+}
+
+std::string TForm1::KeptNote() const {
+    const int kept = KeptEntries();
+    if (kept == 0)
+        return {};
+    return "; " + std::to_string(kept) + (kept == 1 ? " entry" : " entries") +
+           " kept on the server: deleting is off";
+}
+
+void TForm1::ShowKeptEntries() {
+    const bool mayDelete = CheckBox5.Checked();
+    for (int j = 0; j < remoteList.Count() && j < remoteTree.Count(); ++j)
+        if (const uint8_t a = static_cast<const TDetail*>(remoteList.Objects(j))->action;
+            a == actionDelete || a == actionRemove)
+            remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
+}
+
 void TForm1::changeRemoteBtnClick() {
-    if (!OperationRunning())
-        RefreshRemote();
+    if (OperationRunning())
+        return;
+    {
+        const TOperationScope operation(*this, TOperation::LocalLoad);
+        if (!operation || !ReadLocalAgain())
+            return;
+    }
+    RefreshRemote();
 }
 
 void TForm1::analyseButtonClick() {
-    if (!OperationRunning())
-        CompareSides();
+    if (OperationRunning())
+        return;
+    {
+        const TOperationScope operation(*this, TOperation::LocalLoad);
+        if (!operation || !ReadLocalAgain())
+            return;
+    }
+    CompareSides();
+    if (const std::string kept = KeptNote();
+        !kept.empty() && !userStop && Status() == "Files Compared. Ready for Transfer")
+        ShowStatus(Status() + kept);
 }
 
 void TForm1::updateBtnClick() {
     if (OperationRunning())
         return;
-    if (ConfirmDeletes) {
-        const TPlan plan = MakeUpdatePlan();
-        const bool deletes = std::any_of(plan.steps.begin(), plan.steps.end(), [](const auto& s) {
-            return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
-        });
-        if (deletes && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
-            ShowStatus("Update cancelled: nothing was sent");
+    // The disk as it is now, not as the compare saw it: an edit made since is sent, a file
+    // removed since is not tried. Read again, the tree has to be compared again too.
+    bool changed = false;
+    {
+        const TOperationScope operation(*this, TOperation::LocalLoad);
+        if (!operation || !ReadLocalAgain(&changed))
+            return;
+    }
+    CompareSides();
+    if (userStop || !connected)
+        return;
+    const TPlan plan = MakeUpdatePlan();
+    if (changed) {
+        Trace(LocalChangedText);
+        // A plan that now deletes on the server is for the user to see first, in the
+        // trees, not only as counts in a question.
+        if (Deletes(plan)) {
+            ShowStatus(std::string(LocalChangedText) +
+                       "; the new plan deletes on the server: look at it and press Update again");
             return;
         }
+        ShowStatus(LocalChangedText);
     }
-    UpdateRemote();
+    if (plan.steps.empty()) {
+        ShowStatus(std::string(changed ? LocalChangedText : "Files Compared") +
+                   "; nothing to send" + KeptNote());
+        return;
+    }
+    if (ConfirmDeletes && Deletes(plan) && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
+        ShowStatus("Update cancelled: nothing was sent");
+        return;
+    }
+    const std::string kept = KeptNote();
+    RunUpdate(plan);
+    const std::string notes =
+        kept +
+        (changed ? "; the local directory changed since the compare: compared again first" : "");
+    if (!notes.empty() && Status().starts_with("Remote Site Update"))
+        ShowStatus(Status() + notes);
 }
 
 void TForm1::Button4Click() {
@@ -501,7 +621,9 @@ bool TForm1::HeadlessConnect() {
     }
     if (!connectBtn.Enabled())
         return false;
+    headlessPress_ = true;
     connectButtonClick();
+    headlessPress_ = false;
     return !runFailed_;
 }
 

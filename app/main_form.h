@@ -256,8 +256,22 @@ public:
     void ReleaseActions() override;
     bool ChooseLocalDirectory(std::string& chosen) override;
 
+    // Server entries the compare found without a partner and the update leaves there
+    // because deleting is off (Options.delete), with what the status line then adds:
+    // "; 3 entries kept on the server: deleting is off" (empty when there are none).
+    int KeptEntries() const;
+    std::string KeptNote() const;
+
 private:
     TOperationButton& ButtonOf(TSyncAction action);
+    // Reads the local tree again, as every press that works on it does first: an edit, a
+    // new file or a removed one made while the window is open is seen. False when the
+    // directory could not be read or Stop ended the read (said why). `changed` tells
+    // whether the disk differs from the tree read before.
+    bool ReadLocalAgain(bool* changed = nullptr);
+    // The compare's server entries without a partner, as kept or as deleted, as the
+    // delete option now says.
+    void ShowKeptEntries();
     // After a connect that the server's certificate ended: asks TrustCertificate and, on
     // yes, stores the fingerprint and connects again. True once that connect is made.
     bool RetryWithTrustedCertificate();
@@ -307,6 +321,9 @@ private:
     bool localLoaded_ = false;
     // Set when a step that the last press of Connect started failed or was stopped.
     bool runFailed_ = false;
+    // The press of Connect is the run without a window's: the local tree it uses was read
+    // by FormActivate moments before, and the status lines are those that run prints.
+    bool headlessPress_ = false;
     TExitCode failureClass_ = TExitCode::Success;
 };
 

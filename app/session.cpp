@@ -76,6 +76,13 @@ void TForm1::connectButtonClick() {
     if (Edit2.Text().empty() && Edit3.Text().empty())
         return refuse("Please supply a username or password");
 
+    // The disk as it is now: the tree read at start or at the last press may be old.
+    // The run without a window read it moments ago, at its start.
+    if (!headlessPress_ && !ReadLocalAgain()) {
+        runFailed_ = true;
+        failureClass_ = TExitCode::LocalMissing;
+        return;
+    }
     // A Stop belongs to the operation it stopped, not to the next session.
     session.Resume();
     userStop = false;
@@ -185,6 +192,9 @@ void TForm1::AfterConnect() {
                 return;
             }
             runFailed_ = runFailed_ || !conflicts.empty();
+            // The window says what deleting being off keeps; the run without a window
+            // prints its own lines.
+            const std::string kept = headlessPress_ ? std::string() : KeptNote();
             if (DryRun) {
                 ShowDryRunPlan();
             } else if (CheckBox3.Checked()) {
@@ -196,6 +206,10 @@ void TForm1::AfterConnect() {
                         PlanLine(line);
                 RunUpdate(plan); // a step of this connect, not a press
                 runFailed_ = runFailed_ || updateFailed;
+                if (!kept.empty() && Status().starts_with("Remote Site Update"))
+                    ShowStatus(Status() + kept);
+            } else if (!kept.empty() && Status() == "Files Compared. Ready for Transfer") {
+                ShowStatus(Status() + kept);
             }
         }
     }

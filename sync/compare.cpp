@@ -179,6 +179,18 @@ void TSyncCore::AnalyseLists() {
     DebugLog("ANALYSE LISTS");
     DebugLog("-------------");
     userStop = false;
+    // The verdicts of an earlier compare go: the disk may have been read again since, and
+    // a server entry that had no partner then may have one now, or lose it.
+    for (auto [list, tree] :
+         {std::pair{&localList, &localTree}, std::pair{&remoteList, &remoteTree}})
+        for (int i = 0; i < list->Count(); ++i) {
+            auto& entry = *static_cast<TDetail*>(list->Objects(i));
+            if (entry.action == actionNone && entry.matched == 0)
+                continue;
+            entry.action = actionNone;
+            entry.matched = 0;
+            tree->SetStateIndex(i, entry.kind == kindDirectory ? imageDirectory : imageFile);
+        }
 
     TCompareRules rules;
     rules.caseFolding = caseFolding;
@@ -212,7 +224,8 @@ void TSyncCore::AnalyseLists() {
             if (v.partner >= 0 || v.action == actionNone)
                 continue;
             static_cast<TDetail*>(remoteList.Objects(j))->action = v.action;
-            remoteTree.SetStateIndex(j, *v.icon);
+            // With deleting off the update leaves it there: shown as kept, not as deleted.
+            remoteTree.SetStateIndex(j, options.mayDelete ? *v.icon : imageKept);
         }
         SetProgress(100);
         ShowStatus("Files Compared. Ready for Transfer");

@@ -38,6 +38,8 @@ enum TStateImage : int {
     imageDelete = 6,
     imageFile = 7,
     imageRemoteNewer = 8,
+    // A server entry the compare would delete, kept because deleting is off.
+    imageKept = 9,
 };
 
 // One file or directory of either side.

@@ -338,11 +338,12 @@ private:
                 core_.deleteRefusal = refusal;
             Fail(refusal);
         }
+        // Deleting was turned off since the compare: what it marked stays, and shows so.
         if (!core_.Options().mayDelete)
             for (int n = 0; n < core_.remoteList.Count(); ++n)
                 if (const uint8_t a = EntryOf(core_.remoteList, n).action;
                     a == actionDelete || a == actionRemove)
-                    core_.remoteTree.SetStateIndex(n, imageNone);
+                    core_.remoteTree.SetStateIndex(n, imageKept);
         for (const std::string& kept : plan_.kept)
             Fail(kept);
         // The guard is asked again for every delete: an entry that failed keeps the

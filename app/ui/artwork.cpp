@@ -21,7 +21,7 @@ void EnsureResources() {
 
 // Built once per application: the trees ask for an icon every time they paint a row.
 // Dropped with the application, while the pixmaps can still be freed cleanly.
-std::array<QIcon, 9>* iconCache = nullptr;
+std::array<QIcon, 10>* iconCache = nullptr;
 
 void DropIcons() {
     delete iconCache;
@@ -31,13 +31,13 @@ void DropIcons() {
 } // namespace
 
 QIcon StateIcon(int stateIndex) {
-    if (stateIndex < 0 || stateIndex >= 9)
+    if (stateIndex < 0 || stateIndex >= 10)
         return {};
     if (!iconCache) {
         EnsureResources();
-        iconCache = new std::array<QIcon, 9>;
+        iconCache = new std::array<QIcon, 10>;
         // Drawn as SVG, so they stay sharp at any scale factor.
-        for (int i : {1, 2, 3, 4, 5, 6, 7, 8})
+        for (int i : {1, 2, 3, 4, 5, 6, 7, 8, 9})
             (*iconCache)[static_cast<size_t>(i)] = QIcon(QString(":/art/state_%1.svg").arg(i));
         qAddPostRoutine(DropIcons);
     }

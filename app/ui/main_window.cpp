@@ -759,7 +759,8 @@ QWidget* TMainWindow::BuildLegendPage() {
         {4, "Image1", "Refresh File"},
         {2, "Image2", "Create New Directory"},
         {3, "Image5", "New Upload"},
-        {6, "Image4", "Delete Directory / File"}};
+        {6, "Image4", "Delete Directory / File"},
+        {9, "keptImage", "Kept on the Server (deleting is off)"}};
     int i = 0;
     for (auto [stateIndex, name, words] : rows) {
         const int r = 1 + i / 2;
@@ -777,10 +778,10 @@ QWidget* TMainWindow::BuildLegendPage() {
         tr("Remote Newer Than Local. This means that your site has been updated properly."), frame);
     newer->setWordWrap(true);
     framed->addWidget(newer, 1);
-    grid->addWidget(frame, 3, 0, 1, 4);
+    grid->addWidget(frame, 4, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(4, 1);
+    grid->setRowStretch(5, 1);
     return page;
 }
 

@@ -107,6 +107,8 @@ QString TTreeAdapter::ActionOf(int node) const {
         return tr("refresh");
     case imageDelete:
         return FactsOf(node).directory ? tr("remove") : tr("delete");
+    case imageKept:
+        return tr("kept");
     default:
         return {};
     }

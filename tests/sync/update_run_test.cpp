@@ -92,25 +92,29 @@ TEST(UpdateRun, DeletesContentsBeforeTheirDirectoryThenCreatesAndUploads) {
     EXPECT_FALSE(form.view.fileFigures);
 }
 
-TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedButTheIconsClear) {
-    TFtpScriptServer server;
-    TUpdateForm form(server);
-    form.Add(false, "", "here.txt", kindFile, 1);
-    form.Add(true, "", "here.txt", kindFile, 1);
-    form.Add(true, "", "orphan.txt", kindFile, 1);
-    form.options.mayDelete = false;
-    form.AnalyseLists();
-    ASSERT_EQ(form.remoteTree.Node(1).StateIndex, imageDelete);
-    server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
-    bool cleared = false;
-    form.view.onStatus = [&](const std::string& status) {
-        if (status == "Creating New Directories")
-            cleared = form.remoteTree.Node(1).StateIndex == imageNone;
-    };
-    form.UpdateRemote();
-    EXPECT_TRUE(cleared);
-    EXPECT_TRUE(Changes(server).empty());
-    EXPECT_EQ(form.view.statuses.back(), "Remote Site Update Complete");
+TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedAndTheEntriesShowAsKept) {
+    for (const bool offAtCompare : {true, false}) {
+        TFtpScriptServer server;
+        TUpdateForm form(server);
+        form.Add(false, "", "here.txt", kindFile, 1);
+        form.Add(true, "", "here.txt", kindFile, 1);
+        form.Add(true, "", "orphan.txt", kindFile, 1);
+        form.options.mayDelete = !offAtCompare;
+        form.AnalyseLists();
+        ASSERT_EQ(form.remoteTree.Node(1).StateIndex, offAtCompare ? imageKept : imageDelete);
+        // Turned off between the compare and the update: the update shows it kept.
+        form.options.mayDelete = false;
+        server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
+        bool kept = false;
+        form.view.onStatus = [&](const std::string& status) {
+            if (status == "Creating New Directories")
+                kept = form.remoteTree.Node(1).StateIndex == imageKept;
+        };
+        form.UpdateRemote();
+        EXPECT_TRUE(kept);
+        EXPECT_TRUE(Changes(server).empty());
+        EXPECT_EQ(form.view.statuses.back(), "Remote Site Update Complete");
+    }
 }
 
 TEST(UpdateRun, NeverDeletesOnTheWordOfAnIncompleteOrEmptyLocalTree) {

@@ -111,8 +111,8 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
     // The debug pane is there but never shown.
     EXPECT_FALSE(f.Find("Memo2")->isVisible());
     EXPECT_FALSE(f.Find("Button1")->isVisible());
-    // The legend's five icons are the trees' own state images.
-    for (const char* name : {"Image1", "Image2", "Image5", "Image4", "Image7"}) {
+    // The legend's six icons are the trees' own state images.
+    for (const char* name : {"Image1", "Image2", "Image5", "Image4", "keptImage", "Image7"}) {
         const QLabel* icon = f.Find<QLabel>(name);
         ASSERT_NE(icon, nullptr) << name;
         EXPECT_EQ(icon->pixmap().size(), QSize(16, 16)) << name;

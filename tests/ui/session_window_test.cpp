@@ -1,3 +1,4 @@
+#include "app/ui/tree_adapter.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
 #include "tests/ui/window_driver.h"
@@ -13,6 +14,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 
 using namespace pelmora;
@@ -137,5 +139,160 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
         const fs::path docs = fs::path(PELMORA_SOURCE_DIR) / "docs";
         fs::create_directories(docs);
         ASSERT_TRUE(shot.save(QString::fromStdString((docs / "window.png").string())));
+    }
+}
+
+namespace {
+
+std::map<std::string, std::string> StoredByName(const TFtpScriptServer& server) {
+    std::map<std::string, std::string> stored;
+    for (const auto& [path, bytes] : server.Stored())
+        stored[path.substr(path.find_last_of('/') + 1)] = bytes;
+    return stored;
+}
+
+bool Sent(const TFtpScriptServer& server, const std::string& verb) {
+    for (const std::string& command : server.Commands())
+        if (command.starts_with(verb))
+            return true;
+    return false;
+}
+
+int NodeOf(const TStringList& list, const std::string& key) {
+    return list.IndexOf(key);
+}
+
+// A site whose server copy is as the disk was at the window's start: a.html and
+// gone.html, listed later than they were written.
+struct TSiteAtStart {
+    TSiteAtStart() {
+        for (const char* name : {"a.html", "gone.html"}) {
+            site.File(name, "1234");
+            site.SetTime(name, 2020, 6, 1, 12, 0, 0);
+        }
+        server.SetListing(Listing(
+            {FileLine("a.html", 4, "Jan  5  2021"), FileLine("gone.html", 4, "Jan  5  2021")}));
+    }
+    // What the user does while the window is open: the same size, a newer time.
+    void Edit() { site.File("a.html", "ABCD"); }
+
+    TTempTree site;
+    TFtpScriptServer server;
+};
+
+} // namespace
+
+TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKeeps) {
+    TSiteAtStart s;
+    TWindowFixture f(s.site.Path());
+    ASSERT_EQ(f.Form.localList.Count(), 2);
+    UseScriptServer(f, s.server, true, true);
+    f.Form.CheckBox5.SetChecked(false);
+
+    // Changed after the window read the disk at its start.
+    s.Edit();
+    s.site.File("new.html", "fresh");
+    std::filesystem::remove(s.site.Path("gone.html"));
+
+    Click(f.Find("connectBtn")); // connects, loads and compares
+    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    EXPECT_EQ(f.Form.localList.Count(), 2);
+    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, imageRefresh);
+    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/new.html")).StateIndex, imageUpload);
+    const int gone = NodeOf(f.Form.remoteList, "/gone.html");
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.Panel1.Caption(),
+              "Files Compared. Ready for Transfer; 1 entry kept on the server: deleting is off");
+    // The tree and the details page name it kept, not deleted.
+    f.FlushTrees();
+    const QModelIndex row = f.Window->RemoteModel()->IndexOfNode(gone);
+    EXPECT_EQ(row.siblingAtColumn(ui::TTreeAdapter::ActionColumn).data().toString(), "kept");
+    f.Form.remoteTree.SetSelected(gone);
+    f.Form.localTreeClick(2);
+    EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
+    // Turned on, the same entry shows as deleted; off again, as kept.
+    f.Form.CheckBox5.SetChecked(true);
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageDelete);
+    f.Form.CheckBox5.SetChecked(false);
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+
+    TConfirmAnswer answer(false);
+    Click(f.Find("updateBtn"));
+    EXPECT_FALSE(answer.Appeared()) << "nothing is deleted, so nothing is asked";
+    EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+    EXPECT_EQ(StoredByName(s.server),
+              (std::map<std::string, std::string>{{"a.html", "ABCD"}, {"new.html", "fresh"}}));
+    EXPECT_FALSE(Sent(s.server, "DELE"));
+    EXPECT_EQ(f.Form.Panel1.Caption(),
+              "Remote Site Update Complete; 1 entry kept on the server: deleting is off");
+
+    // Refresh reads the disk too.
+    s.site.File("later.html", "later");
+    Click(f.Find("changeRemoteBtn"));
+    EXPECT_NE(f.Form.localList.IndexOf("/later.html"), -1) << f.Form.Panel1.Caption();
+}
+
+TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
+    struct Case {
+        const char* what;
+        bool removeOne; // the new plan deletes: the update stops for the user to look
+    };
+    for (const Case& c : {Case{"an edit and a new file", false}, Case{"a file removed", true}}) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> statuses;
+        TSiteAtStart s;
+        s.site.File("new.html", "fresh"); // something to update, so Update is enabled
+        TWindowFixture f(s.site.Path());
+        UseScriptServer(f, s.server, true, true);
+        f.Form.CheckBox5.SetChecked(true);
+        Click(f.Find("connectBtn"));
+        ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+        ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.Panel1.Caption();
+        ASSERT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex,
+                  imageRemoteNewer);
+
+        if (c.removeOne) {
+            std::filesystem::remove(s.site.Path("gone.html"));
+        } else {
+            s.Edit();
+            s.site.File("extra.html", "extra");
+        }
+        f.Form.Panel1.Subscribe([&] { statuses.push_back(f.Form.Panel1.Caption()); });
+        {
+            TConfirmAnswer answer(false);
+            Click(f.Find("updateBtn"));
+            EXPECT_FALSE(answer.Appeared());
+        }
+        EXPECT_TRUE(std::any_of(statuses.begin(), statuses.end(), [](const std::string& status) {
+            return status.starts_with(
+                "The local directory changed since the compare: compared again");
+        }));
+        if (!c.removeOne) {
+            EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+            EXPECT_EQ(StoredByName(s.server),
+                      (std::map<std::string, std::string>{
+                          {"a.html", "ABCD"}, {"extra.html", "extra"}, {"new.html", "fresh"}}));
+            EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete; the local directory "
+                                               "changed since the compare: compared again first");
+            continue;
+        }
+        // Stopped before anything was sent, with the new plan in the trees.
+        EXPECT_TRUE(StoredByName(s.server).empty());
+        EXPECT_EQ(f.Form.Panel1.Caption(),
+                  "The local directory changed since the compare: compared again; the new plan "
+                  "deletes on the server: look at it and press Update again");
+        EXPECT_EQ(f.Form.remoteTree.Node(NodeOf(f.Form.remoteList, "/gone.html")).StateIndex,
+                  imageDelete);
+        EXPECT_TRUE(f.Find("updateBtn")->isEnabled());
+        // Pressed again over an unchanged disk: the usual question, then the update.
+        TConfirmAnswer answer(true);
+        Click(f.Find("updateBtn"));
+        EXPECT_TRUE(answer.Appeared());
+        EXPECT_TRUE(answer.List().contains("delete /gone.html")) << answer.List().toStdString();
+        EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+        EXPECT_EQ(StoredByName(s.server),
+                  (std::map<std::string, std::string>{{"new.html", "fresh"}}));
+        EXPECT_TRUE(Sent(s.server, "DELE"));
+        EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
     }
 }
