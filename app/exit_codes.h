@@ -6,7 +6,7 @@
 namespace pelmora {
 
 // What the program's exit status tells a script, by class of outcome, so cron or CI can
-// tell "try again later" (4) from "look at the site" (1) from "someone must decide" (5).
+// tell "try again later" (4, 6) from "look at the site" (1) from "someone must decide" (5).
 enum class TExitCode : int {
     Success = 0,
     SomeFailed = 1,
@@ -14,6 +14,7 @@ enum class TExitCode : int {
     LocalMissing = 3,
     ConnectFailed = 4,
     SafetyRefused = 5,
+    Busy = 6,
     Interrupted = 130, // 128 + SIGINT, as a shell reports a program ended by Ctrl-C
     Terminated = 143,  // 128 + SIGTERM
 };
@@ -25,7 +26,7 @@ constexpr int ToInt(TExitCode code) {
 inline constexpr TExitCode allExitCodes[] = {
     TExitCode::Success,      TExitCode::SomeFailed,    TExitCode::Usage,
     TExitCode::LocalMissing, TExitCode::ConnectFailed, TExitCode::SafetyRefused,
-    TExitCode::Interrupted,  TExitCode::Terminated,
+    TExitCode::Busy,         TExitCode::Interrupted,   TExitCode::Terminated,
 };
 
 // A short name for logs and messages ("connect-failed").
@@ -43,6 +44,8 @@ constexpr std::string_view ExitCodeName(TExitCode code) {
         return "connect-failed";
     case TExitCode::SafetyRefused:
         return "safety-refused";
+    case TExitCode::Busy:
+        return "busy";
     case TExitCode::Interrupted:
         return "interrupted";
     case TExitCode::Terminated:
@@ -66,6 +69,8 @@ constexpr std::string_view ExitCodeMeaning(TExitCode code) {
         return "could not connect or log in (refused, timed out, bad password, TLS)";
     case TExitCode::SafetyRefused:
         return "refused by a safety rule (deletion cap, empty local directory)";
+    case TExitCode::Busy:
+        return "another run of this site is in progress (nothing was done)";
     case TExitCode::Interrupted:
         return "stopped by Ctrl-C";
     case TExitCode::Terminated:

@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "app/sites.h"
 #include <cctype>
 
 #include "toolkit/services.h"
@@ -76,9 +77,22 @@ void TForm1::connectButtonClick() {
     if (Edit2.Text().empty() && Edit3.Text().empty())
         return refuse("Please supply a username or password");
 
+    // One run of a site at a time, from the connect to the end of the session: another
+    // one would take our temporary files for leftovers, and our journal rows for its own.
+    options.journalFile = SiteJournalFile(settingsFile_);
+    options.journalPlace =
+        Edit2.Text() + "@" + Edit1.Text() + ":" + std::to_string(ftpPortSpin.Value());
+    if (long holder = 0; TakeRunLock(holder) == TSiteRunLock::TResult::Busy) {
+        ShowStatus("Another run of this site is in progress" +
+                   (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
+        runFailed_ = true;
+        failureClass_ = TExitCode::Busy;
+        return;
+    }
     // The disk as it is now: the tree read at start or at the last press may be old.
     // The run without a window read it moments ago, at its start.
     if (!headlessPress_ && !ReadLocalAgain()) {
+        ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::LocalMissing;
         return;
@@ -89,6 +103,7 @@ void TForm1::connectButtonClick() {
     ConnectToServer();
     connectBtn.SetEnabled(false);
     if (!(session.WaitFor(connected, TimeoutMs()) && connected) && !RetryWithTrustedCertificate()) {
+        ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
         const std::string reply = ReplyIn(session.lastErrorText);

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -42,6 +45,46 @@ bool IsBlank(char c) {
 }
 
 } // namespace
+
+std::string StateDirectory() {
+    // Only an absolute path counts, as the XDG rules have it.
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/')
+        return (fs::path(state) / "pelmora").string();
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return (fs::path(home) / ".local" / "state" / "pelmora").string();
+    return {};
+}
+
+std::string SiteJournalFile(const std::string& settingsFile) {
+    const std::string dir = StateDirectory();
+    if (dir.empty() || settingsFile.empty())
+        return {};
+    // The file the settings really are in: through a link, or named relative to here, it
+    // is the same site.
+    std::error_code ec;
+    fs::path file = fs::weakly_canonical(fs::absolute(settingsFile, ec), ec);
+    if (ec)
+        file = settingsFile;
+    std::string stem = file.filename().string();
+    if (stem.size() >= Suffix.size() &&
+        FoldCase(stem.substr(stem.size() - Suffix.size())) == std::string(Suffix))
+        stem.resize(stem.size() - Suffix.size());
+    // FNV-1a of the whole path.
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const unsigned char c : file.string()) {
+        hash ^= c;
+        hash *= 0x100000001b3ULL;
+    }
+    char digits[9] = {};
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(hash ^ (hash >> 32)));
+    // The stem is a site's file name already (SiteFileName), or one the user chose; cut,
+    // it still fits a file name with what follows.
+    if (stem.size() > 200)
+        stem.resize(200);
+    if (stem.empty() || stem.front() == '.')
+        stem.insert(0, "site");
+    return (fs::path(dir) / (stem + "-" + digits + ".db")).string();
+}
 
 std::string TrimSiteName(std::string_view name) {
     while (!name.empty() && IsBlank(name.front()))

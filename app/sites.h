@@ -38,6 +38,16 @@ std::string SiteFileName(std::string_view name);
 // after it stands for itself, so a file made by hand keeps its name.
 std::optional<std::string> SiteNameOfFile(std::string_view fileName);
 
+// Where Pelmora keeps what it learns while it runs: $XDG_STATE_HOME/pelmora when that is
+// an absolute path, else ~/.local/state/pelmora; "" when neither can be told.
+std::string StateDirectory();
+
+// The publish journal of the site whose settings are in `settingsFile`, in the state
+// directory: the settings file's name without ".ini", a "-", 8 hex digits that tell apart
+// settings files of the same name elsewhere, and ".db" (the run lock is beside it, with
+// ".lock"). "" when there is no state directory or no settings file.
+std::string SiteJournalFile(const std::string& settingsFile);
+
 // The sites of one user: the default one in PELMORA.INI and one file for each other in
 // the "sites" folder beside it. Site names are told apart without regard to letter case
 // ("Work" and "work" are one site), as a user reading the selector would.

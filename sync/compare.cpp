@@ -38,17 +38,37 @@ private:
 };
 
 // The verdict for a local entry and the remote entry of the same key.
-TVerdict Matched(const TDetail& local, const TDetail& remote, int j, bool remoteKeepsOurTimes) {
+TVerdict Matched(const TDetail& local, const TDetail& remote, int j, const std::string& key,
+                 const TCompareRules& rules) {
     const bool isDir = local.kind == kindDirectory;
     TVerdict v;
     v.partner = j;
+    // What we sent and what the server listed after it tell an unchanged file by no
+    // clock: any difference on either side sends it again.
+    if (rules.journal && !isDir && remote.kind == kindFile) {
+        const auto row = rules.journal->find(key);
+        const TJournalSides now{local.size, local.mtimeNs, remote.size,
+                                ListedAsPrinted(remote.time, rules.listingZone)};
+        switch (JudgeByJournal(row == rules.journal->end() ? nullptr : &row->second, now)) {
+        case TJournalVerdict::Unchanged:
+            v.action = actionRemain;
+            v.icon = imageRemoteNewer;
+            return v;
+        case TJournalVerdict::Changed:
+            v.action = actionUpdate;
+            v.icon = imageRefresh;
+            return v;
+        case TJournalVerdict::NoRow:
+            break;
+        }
+    }
     // A file whose listed size differs from the local one did not arrive whole (an
     // upload cut off leaves a shorter, newer copy): it is sent again, whatever the
     // times say. When in doubt about the times, the file is sent again rather than an
     // edit missed.
     const bool sizeDiffers =
         !isDir && remote.size >= 0 && local.size >= 0 && remote.size != local.size;
-    const TTimeOrder order = CompareTimes(local.time.utc, remote.time, remoteKeepsOurTimes);
+    const TTimeOrder order = CompareTimes(local.time.utc, remote.time, rules.remoteKeepsOurTimes);
     if (!sizeDiffers && (order == TTimeOrder::Same || order == TTimeOrder::RemoteNewer)) {
         v.action = actionRemain;
         v.icon = isDir ? imageDirectory : imageRemoteNewer;
@@ -149,7 +169,7 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
             conflict(i, isDir ? "a directory here, a file on the server"
                               : "a file here, a directory on the server");
         } else {
-            v = Matched(entry, At(remote, j), j, rules.remoteKeepsOurTimes);
+            v = Matched(entry, At(remote, j), j, key, rules);
             c.remote[static_cast<size_t>(j)].icon = v.icon;
         }
         if (j >= 0)
@@ -196,6 +216,8 @@ void TSyncCore::AnalyseLists() {
     rules.caseFolding = caseFolding;
     rules.remoteUnlisted = remoteUnlisted;
     rules.remoteKeepsOurTimes = options.remoteKeepsOurTimes;
+    rules.journal = JournalRows();
+    rules.listingZone = options.listingZone;
     const TComparison comparison = CompareLists(localList, remoteList, rules);
     conflicts = comparison.conflicts;
 

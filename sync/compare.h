@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/detail.h"
+#include "sync/publish_journal.h"
 #include "toolkit/string_list.h"
 
 #include <optional>
@@ -35,13 +36,19 @@ struct TCompareRules {
     std::vector<std::string> remoteUnlisted;
     // See TSyncOptions::remoteKeepsOurTimes.
     bool remoteKeepsOurTimes = false;
+    // The site's publish journal, by local key, and the zone the listing's times are in
+    // (TSyncOptions::listingZone); none: the times alone decide.
+    const TJournalRows* journal = nullptr;
+    int listingZone = 0;
 };
 
 // Compares two master lists (keys beside TDetail entries, in pre-order) and changes
 // nothing: the caller applies the verdicts and paints.
 //  - A local entry matches the first remote entry with the same key (case aside when
-//    the rules say so). A matched file is sent again when the server's copy is older or
-//    of another size; a matched directory remains.
+//    the rules say so). A matched file that the journal has a row for remains only when
+//    both sides are as the row left them (JudgeByJournal); one without a row is sent
+//    again when the server's copy is older or of another size. A matched directory
+//    remains.
 //  - Unmatched local entries are created (directories) or uploaded (files); unmatched
 //    remote entries are removed (directories) or deleted (files), links never.
 //  - Conflicts get no verdict, and nor does anything inside them or inside an unlisted

@@ -56,6 +56,9 @@ public:
     TEntryTime time;
     // Bytes of a file; -1 when unknown (directories, listings without a size).
     long long size = -1;
+    // A local file's modification time in nanoseconds since 1970, as the disk keeps it:
+    // what the publish journal tells an edit by, whatever the second. 0 for server entries.
+    int64_t mtimeNs = 0;
 };
 
 // The word for an action: "delete", "upload", "refresh", "create" or "remove"; empty for

@@ -77,7 +77,7 @@ bool TLocalDir::Read(std::vector<TEntry>& entries) const {
         const TType type = S_ISDIR(st.st_mode)   ? Directory
                            : S_ISREG(st.st_mode) ? Regular
                                                  : Special;
-        entries.push_back(TEntry{name, type, st.st_mtim.tv_sec, st.st_size});
+        entries.push_back(TEntry{name, type, st.st_mtim.tv_sec, st.st_size, st.st_mtim.tv_nsec});
     }
     ::closedir(dir);
     return true;

@@ -24,6 +24,7 @@ public:
         TType type = Regular;
         time_t mtime = 0;
         long long size = 0;
+        long mtimeNsec = 0; // the nanoseconds within `mtime`'s second
         bool isDirectory() const { return type == Directory; }
     };
 

@@ -175,6 +175,7 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         detail->name = e.name;
         detail->date = LocalDateTimeOf(e.mtime);
         detail->time = {static_cast<int64_t>(e.mtime), TTimePrecision::Second};
+        detail->mtimeNs = static_cast<int64_t>(e.mtime) * 1000000000 + e.mtimeNsec;
         if (!e.isDirectory())
             detail->size = e.size;
         workList.Add((e.isDirectory() ? "D-" : "F-") + e.name, detail);

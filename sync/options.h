@@ -34,6 +34,12 @@ struct TSyncOptions {
     // are opened with the main session's parameters only when there is work for them.
     // The settings' default is 4; an engine made without settings keeps to one.
     int connections = 1;
+    // The site's publish journal (an SQLite database) and the run lock beside it; empty:
+    // neither, and files are judged by their times alone.
+    std::string journalFile;
+    // Whom the journal's rows are about: the server and account ("user@host:port"); the
+    // remote root is added to it by the engine.
+    std::string journalPlace;
 };
 
 } // namespace pelmora

@@ -37,6 +37,8 @@ void TSyncCore::ClearConnection() {
     Enable(TSyncAction::Connect, true);
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
+    // The session is over: so is this run of the site.
+    runLock_.Release();
 }
 
 } // namespace pelmora

@@ -6,6 +6,7 @@
 #include "sync/local_dir.h"
 #include "sync/options.h"
 #include "sync/plan.h"
+#include "sync/publish_journal.h"
 #include "sync/remote_entries.h"
 #include "sync/remote_session.h"
 #include "sync/session_pool.h"
@@ -259,6 +260,21 @@ public:
     bool RemoteRootKnown() const;
     std::string LocalPath(const TDetail& entry) const;
 
+    // The site's publish journal (options.journalFile): its rows for the compare, read
+    // afresh each time; null when there is no journal or it cannot be used (said once).
+    const TJournalRows* JournalRows();
+    // Records, for each file of `stored` (local key and index in localList) that the
+    // listing after the update shows whole, what was sent and what the server listed.
+    void RecordPublished(const std::vector<std::pair<std::string, int>>& stored);
+    // One run of a site at a time: the lock beside the journal, taken at the connect and
+    // held until the session ends. Busy names the holder's process id (0: unknown). A
+    // lock that cannot be made at all is said and the run goes on without it.
+    TSiteRunLock::TResult TakeRunLock(long& holder);
+    void ReleaseRunLock() { runLock_.Release(); }
+    bool RunLockHeld() const { return runLock_.Held(); }
+    // The lock file of a journal: beside it, "<name>.lock".
+    static std::string RunLockFileFor(const std::string& journalFile);
+
     // The local scan of a directory the user chooses, as a press of Change starts it.
     void ChangeLocal();
     bool LoadLocalDirectory();
@@ -343,6 +359,14 @@ private:
     std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
     TLocalDir localDir_;
     TSessionPool pool_{Ftp1, session};
+    // The journal's place: the server and account, and the remote root.
+    std::string JournalPlace() const;
+    // Says once per session why the journal is not used, and closes it.
+    void JournalUnusable(const std::string& what, const std::string& why);
+    TPublishJournal journal_;
+    TJournalRows journalRows_;
+    bool journalWarned_ = false;
+    TSiteRunLock runLock_;
 };
 
 } // namespace pelmora

@@ -616,7 +616,7 @@ private:
             std::optional<std::pair<long long, int64_t>> before;
             if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
                 before = it->second;
-            stored_.push_back({key, step->path, entry.size, before});
+            stored_.push_back({key, step->path, entry.size, before, step->index});
         }
         core_.View().StepFinished(step->kind, done, done ? std::max(0LL, entry.size) : 0);
     }
@@ -648,6 +648,16 @@ private:
         }
     }
 
+    // The listing after the update confirms what arrived: the journal keeps it.
+    void RecordConfirmed() {
+        CheckStoredSizes();
+        std::vector<std::pair<std::string, int>> confirmed;
+        confirmed.reserve(stored_.size());
+        for (const TStored& file : stored_)
+            confirmed.emplace_back(file.key, file.index);
+        core_.RecordPublished(confirmed);
+    }
+
     void Finish() {
         const bool stopped = core_.userStop;
         // Without the main session nothing can be read again: the run ends as lost.
@@ -672,7 +682,7 @@ private:
             if (!core_.remoteLoadComplete)
                 Fail("The server's tree could not be read again after the update");
             else
-                CheckStoredSizes();
+                RecordConfirmed();
         }
         if (!stopped && !lost) {
             core_.ShowStatus(core_.updateFailures.empty()
@@ -711,6 +721,7 @@ private:
         long long size;
         // Its size and time in the listing the update started from.
         std::optional<std::pair<long long, int64_t>> before;
+        int index = -1; // in localList
     };
     std::vector<TStored> stored_;
     // Size and time of every entry of the listing the update started from, by key.

@@ -1,3 +1,6 @@
+#include "app/exit_codes.h"
+#include "app/sites.h"
+#include "sync/sync_core.h"
 #include "tests/app/site_sync.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/profile.h"
@@ -8,8 +11,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <tuple>
+
+#include <unistd.h>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -89,7 +95,109 @@ void SyncEditSync(TRealFtpServer& server, int serverZone) {
     EXPECT_FALSE(Sends(output)) << output;
 }
 
+// 2024-01-01 12:00:00 UTC, as a file's time: listed by date alone ("Jan  1  2024").
+fs::file_time_type OldTime() {
+    return fs::file_time_type::clock::from_sys(
+        std::chrono::sys_seconds{std::chrono::seconds{1704110400}});
+}
+
+int Lines(const std::string& output, const std::string& start) {
+    int count = 0;
+    for (size_t at = output.find(start); at != std::string::npos; at = output.find(start, at + 1))
+        ++count;
+    return count;
+}
+
 } // namespace
+
+// Most files of a real site are old: their listing gives the date alone, so the times
+// cannot tell an edit that day from none. What the journal recorded of our own upload
+// does: they go once, then never again until they change, even within the same second.
+class OldFiles : public ::testing::TestWithParam<TRealServerKind> {};
+
+TEST_P(OldFiles, AreSentOnceAndEveryEditOfThemAfter) {
+    TRealFtpServer server(GetParam());
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    for (const char* name : {"index.html", "about.html", "css/style.css", "img/logo.svg"}) {
+        tree.File(std::string("site/") + name, std::string("content of ") + name);
+        fs::last_write_time(site / name, OldTime());
+    }
+    const std::string ini = tree.Path("PELMORA.INI");
+    ConfigureSiteSync(ini, site, server);
+
+    int status = -1;
+    std::string output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Lines(output, "  upload "), 4) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+    EXPECT_TRUE(fs::exists(SiteJournalFile(ini))) << SiteJournalFile(ini);
+    for (int run = 2; run <= 3; ++run) {
+        output = Sync(ini, status);
+        ASSERT_EQ(status, 0) << output;
+        EXPECT_FALSE(Sends(output)) << "run " << run << " sends old files again\n" << output;
+    }
+
+    // The same size, saved again within the same second.
+    tree.File("site/index.html", "CONTENT OF index.html");
+    fs::last_write_time(site / "index.html", OldTime() + std::chrono::milliseconds(250));
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
+    EXPECT_EQ(Lines(output, "  refresh "), 1) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_FALSE(Sends(output)) << output;
+
+    // A journal that cannot be read: said once, and the times decide; the run succeeds.
+    std::ofstream(SiteJournalFile(ini), std::ios::trunc) << std::string(8192, '?');
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Lines(output, "The publish journal "), 1) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, OldFiles, ::testing::ValuesIn(AllRealServers),
+                         [](const auto& info) { return std::string(TestName(info.param)); });
+
+// Two runs of one site at once (cron overlapping itself, or cron and the window): the
+// second says who holds the site, changes nothing, and exits with its own status.
+TEST(OneRunPerSite, ASecondRunWhileTheFirstHoldsTheSiteDoesNothing) {
+    TRealFtpServer server(TRealServerKind::Pyftpdlib);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    const std::string ini = tree.Path("PELMORA.INI");
+    ConfigureSiteSync(ini, site, server);
+    // What is on the server already, and goes when a run deletes.
+    std::ofstream(server.SiteOnDisk() + "/old.html") << "old";
+    const auto before = Snapshot(server.SiteOnDisk());
+
+    int status = -1;
+    std::string output;
+    {
+        TSiteRunLock first;
+        long holder = 0;
+        ASSERT_EQ(first.Take(TSyncCore::RunLockFileFor(SiteJournalFile(ini)), holder, why),
+                  TSiteRunLock::TResult::Taken)
+            << why;
+        output = Sync(ini, status);
+        EXPECT_EQ(status, ToInt(TExitCode::Busy)) << output;
+        EXPECT_NE(output.find("Another run of this site is in progress (pid " +
+                              std::to_string(::getpid()) + ")"),
+                  std::string::npos)
+            << output;
+        EXPECT_EQ(Snapshot(server.SiteOnDisk()), before) << output;
+    }
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}
 
 class ChangeDetection : public ::testing::TestWithParam<std::tuple<TRealServerKind, const char*>> {
 };

@@ -1,3 +1,4 @@
+#include "app/exit_codes.h"
 #include "app/headless.h"
 #include "app/main_form.h"
 #include "app/settings.h"
@@ -17,6 +18,8 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace pelmora;
 using namespace pelmora::testing;
@@ -268,4 +271,38 @@ TEST(Session, HeadlessOutputCarriesNoControlCharactersFromNames) {
     // The names are there, escaped.
     EXPECT_NE(output.find("/a\\x1b[2Jb"), std::string::npos);
     EXPECT_NE(output.find("/loc\\x1b]0;title\\x07al.html"), std::string::npos);
+}
+
+// A connected window holds its site until it disconnects: a second one (or cron) is told
+// who holds it and does not connect; once the first is gone, it can.
+TEST(Session, AWindowHoldsItsSiteFromTheConnectToTheDisconnect) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string why;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Dir("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=user",
+                                   "List.remote=/", "Options.load=0"},
+                                  why))
+        << why;
+    TSessionForm first(tree.Path("site")), second(tree.Path("site"));
+    for (TSessionForm* form : {&first, &second}) {
+        form->FormCreate(ini);
+        form->FormActivate();
+    }
+    first.connectButtonClick();
+    ASSERT_TRUE(first.connected) << first.statuses.back();
+
+    second.connectButtonClick();
+    EXPECT_FALSE(second.connected);
+    EXPECT_EQ(second.statuses.back(),
+              "Another run of this site is in progress (pid " + std::to_string(::getpid()) + ")");
+    EXPECT_EQ(second.FailureClass(), TExitCode::Busy);
+    EXPECT_EQ(server.Sessions(), 1);
+
+    first.connectButtonClick();
+    EXPECT_FALSE(first.connected);
+    second.connectButtonClick();
+    EXPECT_TRUE(second.connected) << second.statuses.back();
 }

@@ -571,6 +571,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     ::signal(SIGPIPE, SIG_IGN);
+    // The publish journals and run locks of the soak's sites go to a folder of its own.
+    std::string state = (std::filesystem::temp_directory_path() / "pelmora-state-XXXXXX").string();
+    const bool stateMade = ::mkdtemp(state.data()) != nullptr;
+    if (stateMade)
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    struct TRemoveState {
+        std::string dir;
+        ~TRemoveState() {
+            std::error_code ec;
+            if (!dir.empty())
+                std::filesystem::remove_all(dir, ec);
+        }
+    } removeState{stateMade ? state : std::string()};
     TTally tally;
     int ran = 0;
     const size_t combinations = options.servers.size() * options.modes.size();
