@@ -373,8 +373,10 @@ void TFtp::HandshakeFailed(const std::string& reason) {
         Close();
         return OpenControlConnection();
     }
+    // Under Auto only a stop gets here: it owes no setting.
     FailSession(ftpSocketError, "TLS could not be set up with " + ServerText() + " (" + reason +
-                                    "). Nothing was sent: " + refusal);
+                                    "). Nothing was sent" +
+                                    (refusal.empty() ? std::string() : ": " + refusal));
 }
 
 void TFtp::HandshakeDone() {
