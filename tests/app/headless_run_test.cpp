@@ -316,3 +316,14 @@ TEST(HeadlessRun, ProgressCountsTheBytesThePlanUploads) {
     ASSERT_EQ(site.Run(options), 0) << site.Output();
     EXPECT_EQ(site.out.find("Uploading "), std::string::npos) << site.Output();
 }
+
+// A TLS refusal starts with what happened, in plain words, and names the setting.
+TEST(HeadlessRun, RequireAgainstAServerWithoutTlsSaysSoInPlainWords) {
+    TSite site({"FTP.tls=require"});
+    EXPECT_EQ(site.Run(), ToInt(TExitCode::ConnectFailed)) << site.Output();
+    EXPECT_EQ(site.Sent({"USER", "PASS"}), std::vector<std::string>{}) << site.Output();
+    EXPECT_EQ(site.err.rfind("The server 127.0.0.1:", 0), 0u) << site.Output();
+    EXPECT_NE(site.err.find("offers no TLS"), std::string::npos) << site.Output();
+    EXPECT_NE(site.err.find("set FTP.tls=auto"), std::string::npos) << site.Output();
+    EXPECT_EQ(site.Output().find("very rare"), std::string::npos) << site.Output();
+}
