@@ -439,6 +439,7 @@ void TFtp::OnProtReply(char kind, const std::string& line) {
     SendCommand("SYST", TReplyState::Syst);
 }
 
+// 2xx: logged in. 3xx: the server wants the next value, if there is one.
 void TFtp::OnLoginReply(char kind, const std::string& line) {
     if (kind == '2') {
         if (tls_ && tls_->Established())
