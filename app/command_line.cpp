@@ -271,6 +271,7 @@ void PrintUsage(std::ostream& out) {
            "  -v, --verbose        print every status line as well\n"
            "  --log-file FILE      append every line, as --verbose prints it, to FILE, each\n"
            "                       with its time (UTC); the password is never written\n"
+           "                       there, nor printed (a reply that repeats it shows ***)\n"
            "  --exclude PATTERN    leave out what matches PATTERN on both sides: never\n"
            "                       uploaded, never deleted; written as a line of the file\n"
            "                       .pelmoraignore in the local directory (patterns as in\n"

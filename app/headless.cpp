@@ -106,7 +106,8 @@ namespace {
 
 // What the run says, sorted by kind: printed as the output level chooses, each line as
 // soon as it is said, and every line (at the verbose level) in the log. It also counts
-// what the update did, for the progress line and the summary.
+// what the update did, for the progress line and the summary. Every line, to standard
+// output, standard error and the log alike, passes the run's secret mask first.
 class TReporter : public TSyncView {
 public:
     TReporter(std::ostream& out, TOutputLevel level, bool terminal, TLogFile& log)
@@ -114,8 +115,11 @@ public:
         totals_.start = std::chrono::steady_clock::now();
     }
 
+    // The mask the window's status uses too: one place decides what is secret.
+    void MaskWith(const TSecretMask& mask) { mask_ = &mask; }
+
     void Line(TLineKind kind, const std::string& text) {
-        const std::string escaped = EscapeControls(text);
+        const std::string escaped = Clean(text);
         if (log_.IsOpen())
             log_.Write(escaped);
         if (!Shows(level_, kind))
@@ -134,7 +138,7 @@ public:
     void Failure(std::ostream& err, const std::string& text) {
         progress_.Clear();
         out_.flush();
-        const std::string escaped = EscapeControls(text);
+        const std::string escaped = Clean(text);
         if (log_.IsOpen())
             log_.Write(escaped);
         err << escaped << '\n';
@@ -182,7 +186,12 @@ public:
     }
 
 private:
+    std::string Clean(const std::string& text) const {
+        return EscapeControls(mask_ ? mask_->Apply(text) : text);
+    }
+
     std::ostream& out_;
+    const TSecretMask* mask_ = nullptr;
     TOutputLevel level_;
     TLogFile& log_;
     TProgressPrinter progress_;
@@ -259,6 +268,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     TReporter reporter(out, options.output, options.terminal, log);
     const TMessagesToErr messagesToErr(reporter, err);
     TForm1 form;
+    reporter.MaskWith(form.secrets);
     form.Observer = &reporter;
     form.DryRun = options.dryRun;
     PrintStatuses(form, reporter);
@@ -299,8 +309,8 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         storedPassword = form.Edit3.Text();
         if (options.password)
             form.Edit3.SetText(*options.password);
-        log.HideSecret(storedPassword);
-        log.HideSecret(form.Edit3.Text());
+        form.secrets.Hide(storedPassword);
+        form.secrets.Hide(form.Edit3.Text());
         form.options.excludes = options.excludes;
         if (options.maxDelete)
             form.options.maxDelete = options.maxDelete;

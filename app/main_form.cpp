@@ -191,6 +191,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &options.listingZone;
     else if (is("FTP.keepsTimes"))
         b.flag = &options.remoteKeepsOurTimes;
+    else if (is("FTP.tlsSeen"))
+        b.flag = &tlsSeen;
     else if (is("Options.atomic"))
         b.flag = &options.atomic;
     else if (is("FTP.passwordInKeyring"))

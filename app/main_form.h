@@ -112,6 +112,9 @@ public:
     // the fingerprint of the one certificate trusted by hand.
     TEdit tlsEdit{"auto"};
     TEdit trustedCertificateEdit;
+    // FTP.tlsSeen: TLS has worked with this site; from then on auto refuses to go on in
+    // clear, as require does. Learnt by the first secured login, kept in the settings.
+    bool tlsSeen = false;
     // The sites: choosing another saves this one's settings and loads the other's.
     TSiteChoice siteCombo;
     TButton siteNewBtn{"New"};
@@ -275,6 +278,8 @@ private:
     // After a connect that the server's certificate ended: asks TrustCertificate and, on
     // yes, stores the fingerprint and connects again. True once that connect is made.
     bool RetryWithTrustedCertificate();
+    // After a login secured with TLS: the site keeps that it was (FTP.tlsSeen).
+    void RememberTls();
     void BindOptions();
 
     void ShowOverallFigures();

@@ -166,26 +166,13 @@ bool TLogFile::Open(const std::string& path, std::string& error) {
 }
 
 void TLogFile::HideSecret(std::string secret) {
-    if (secret.empty())
-        return;
-    std::string escaped = EscapeControls(secret);
-    if (escaped != secret)
-        secrets_.push_back(std::move(escaped));
-    secrets_.push_back(std::move(secret));
-    // The longer first, so one secret inside another is not left half shown.
-    std::stable_sort(
-        secrets_.begin(), secrets_.end(),
-        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    mask_.Hide(secret);
 }
 
 bool TLogFile::Write(std::string_view text) {
     if (fd_ < 0)
         return false;
-    std::string clean(text);
-    for (const std::string& secret : secrets_)
-        for (size_t at = clean.find(secret); at != std::string::npos;
-             at = clean.find(secret, at + 3))
-            clean.replace(at, secret.size(), "***");
+    const std::string clean = mask_.Apply(text);
     const std::string stamp = IsoUtcStamp(clock_()) + " ";
     std::string out;
     for (size_t start = 0; start <= clean.size();) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/text.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -105,7 +107,7 @@ public:
 private:
     TClock clock_;
     int fd_ = -1;
-    std::vector<std::string> secrets_; // longest first
+    TSecretMask mask_;
     std::string error_;
 };
 

@@ -21,6 +21,9 @@ void TForm1::ConnectToServer() {
     Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
     Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
     Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
+    Ftp1.TlsSeenBefore = tlsSeen;
+    // A reply may repeat the password: no status shows it.
+    secrets.Hide(Ftp1.UserPassword);
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());
@@ -123,11 +126,23 @@ void TForm1::connectButtonClick() {
         connectBtn.SetEnabled(true);
         return;
     }
+    RememberTls();
     ShowServerType();
     connectBtn.SetCaption("Disconnect");
     connectBtn.SetEnabled(true);
     changeRemoteBtn.SetEnabled(true);
     AfterConnect();
+}
+
+void TForm1::RememberTls() {
+    // Kept as the listing zone is: the next run of this site, headless or not, refuses a
+    // session in clear under auto.
+    if (tlsSeen || !Ftp1.ControlSecured())
+        return;
+    tlsSeen = true;
+    settingsChanged = true;
+    ShowStatus("TLS worked with this site: from now on it is not reached without encryption "
+               "(FTP.tlsSeen)");
 }
 
 bool TForm1::RetryWithTrustedCertificate() {

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 28> SettingKeys = {{
+const std::array<TSetting, 29> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -52,6 +52,8 @@ const std::array<TSetting, 28> SettingKeys = {{
     {"FTP", "passwordInKeyring", Boolean, 0, 0, 1},
     // How many sessions the walk and the update may run at once; a file without it means 4.
     {"Options", "connections", Integer, 4, 1, 10},
+    // Learnt: TLS has worked with this site, so auto no longer goes on in clear.
+    {"FTP", "tlsSeen", Boolean, 0, 0, 1},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {

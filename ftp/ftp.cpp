@@ -453,6 +453,7 @@ void TFtp::Connect() {
     lastError_ = ftpNoError;
     success_ = true;
     certificateRefusal_.reset();
+    tlsFallback_.clear();
     if (!data_) {
         ShowMessage("FtpDataComponent not assigned!");
         return;
@@ -504,6 +505,7 @@ void TFtp::OpenControlConnection() {
     dataTls_.reset();
     securityInUse_.clear();
     dataProtected_ = false;
+    controlSecured_ = false;
     // What the last server could do says nothing about this one.
     featureLines_.clear();
     features_ = TServerFeatures();

@@ -83,8 +83,9 @@ struct TPassiveTarget {
     uint16_t port = 0;
 };
 // Whether the control connection is secured with TLS. Auto asks for TLS and goes on in
-// clear when the server has none; Require ends the session before USER then; Off never
-// asks.
+// clear when the server has none, or took AUTH TLS and then could not complete the
+// handshake (a reconnect without TLS); Require ends the session before USER then; Off
+// never asks.
 enum class TTlsMode : uint8_t { Auto, Require, Off };
 // "auto", "require", "off".
 const char* TlsModeName(TTlsMode mode);
@@ -230,6 +231,10 @@ public:
     // greeting is answered with AUTH TLS; a secured session protects its data connections
     // too (PBSZ 0, PROT P), each resuming the control connection's TLS session.
     TTlsMode TlsMode = TTlsMode::Off;
+    // TLS worked with this server before: Auto then goes on in clear no more than Require
+    // does. What once was secured and now offers no TLS, or cannot complete it, may have
+    // someone in the way who wants the password in clear.
+    bool TlsSeenBefore = false;
     // The SHA-256 fingerprint of the one certificate trusted although its chain does not
     // check out ("SHA256:AB:CD:...", or the bare hex digits, either case).
     std::string TrustedCertificate;
@@ -306,6 +311,10 @@ public:
     const std::string& SecurityInUse() const { return securityInUse_; }
     // The data connections of this session run over TLS (PROT P was accepted).
     bool DataProtected() const { return dataProtected_; }
+    // The control connection of this session is secured, its certificate accepted.
+    bool ControlSecured() const { return controlSecured_; }
+    // Why this session went on in clear after the server took AUTH TLS, or empty.
+    const std::string& TlsFallback() const { return tlsFallback_; }
     // Set when the latest Connect ended because the server's certificate was refused;
     // kept until the next Connect.
     const std::optional<TCertificateRefusal>& CertificateRefusal() const {
@@ -402,6 +411,13 @@ private:
     void ContinueHandshake();
     // The handshake is done: the certificate decides whether the login goes on.
     void HandshakeDone();
+    // The handshake broke for `reason` (the library's words, or the server's close):
+    // under Auto, for a server never secured before, the session starts again without
+    // TLS; otherwise it ends before the login.
+    void HandshakeFailed(const std::string& reason);
+    // What the mode says when the session would go on in clear: "" when it may,
+    // otherwise why not and which setting changes that.
+    std::string ClearRefusal() const;
     void OnPbszReply(char kind, const std::string& line);
     void OnProtReply(char kind, const std::string& line);
     void OnOptsUtf8Reply(char kind, const std::string& line);
@@ -507,6 +523,10 @@ private:
     std::unique_ptr<TTlsStream> dataTls_;
     std::string securityInUse_;
     bool dataProtected_ = false;
+    bool controlSecured_ = false;
+    // Set when a handshake failed and the next session of this Connect goes without TLS;
+    // kept across that reconnect, cleared by the next Connect.
+    std::string tlsFallback_;
     std::optional<TCertificateRefusal> certificateRefusal_;
     // Of this session: what FEAT listed, and what the server turned down.
     std::vector<std::string> featureLines_; // the FEAT reply, while it comes

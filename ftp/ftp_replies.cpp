@@ -194,6 +194,8 @@ void TFtp::SockConnected() {
 }
 
 void TFtp::SockClosed() {
+    if (replyState_ == TReplyState::TlsHandshake)
+        return HandshakeFailed("the server closed the connection");
     Info(ftpDisconnected, "Disconnected");
     // A session that ends in the middle of an operation has not done it; the caller
     // must not take the ready that follows for success.
@@ -219,7 +221,9 @@ void TFtp::SockRead(FtpInfo failure) {
             // Cipher text is binary: every byte counts, zeros too.
             text = tls_ ? std::string(bytes, static_cast<size_t>(got)) : ChunkText(bytes, got);
         } catch (const ESockError&) {
-            if (connected_)
+            if (replyState_ == TReplyState::TlsHandshake)
+                HandshakeFailed("the server broke off the connection");
+            else if (connected_)
                 BreakSession(failure, "Connection to " + ServerText() + " lost");
             return;
         }
@@ -303,8 +307,8 @@ void TFtp::SendLoginStep(size_t step) {
 void TFtp::OnGreeting(char kind, const std::string& line) {
     if (kind != '2')
         return FailSession(ftpGreetingError, line);
-    if (TlsMode == TTlsMode::Off) {
-        securityInUse_ = "not encrypted";
+    if (TlsMode == TTlsMode::Off || !tlsFallback_.empty()) {
+        securityInUse_ = tlsFallback_.empty() ? "not encrypted" : "not encrypted: " + tlsFallback_;
         return SendLoginStep(0);
     }
     // Asked straight away rather than through FEAT: a server that has TLS says so by
@@ -315,6 +319,17 @@ void TFtp::OnGreeting(char kind, const std::string& line) {
 // ---------------------------------------------------------------------------------
 // TLS on the control connection
 
+std::string TFtp::ClearRefusal() const {
+    if (TlsMode == TTlsMode::Require)
+        return "with FTP.tls=require the login is not sent in clear; set FTP.tls=auto to "
+               "allow a session without encryption";
+    if (TlsSeenBefore)
+        return "this site was secured with TLS before (FTP.tlsSeen), so FTP.tls=auto does not "
+               "send the login in clear: someone may stand between us and the server. If the "
+               "server really no longer offers TLS, set FTP.tlsSeen=0";
+    return {};
+}
+
 void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
     if (kind == '2') {
         tls_ = std::make_unique<TTlsStream>();
@@ -322,10 +337,10 @@ void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
         SetReplyState(TReplyState::TlsHandshake);
         return ContinueHandshake();
     }
-    if (TlsMode == TTlsMode::Require)
-        return FailSession(ftpSocketError,
-                           ServerText() + " offers no TLS (AUTH TLS: " + line +
-                               "); with FTP.tls=require the login is not sent in clear");
+    if (const std::string refusal = ClearRefusal(); !refusal.empty())
+        return FailSession(ftpSocketError, "The server " + ServerText() +
+                                               " offers no TLS (AUTH TLS: " + line +
+                                               "): " + refusal);
     securityInUse_ = "not encrypted";
     if (OnTrace)
         OnTrace("The session is not encrypted: " + ServerText() + " offers no TLS (" + line + ")");
@@ -339,9 +354,29 @@ void TFtp::ContinueHandshake() {
     if (step == TTlsStep::Again)
         return;
     if (step == TTlsStep::Failed)
-        return FailSession(ftpSocketError, "The TLS handshake with " + ServerText() +
-                                               " failed: " + tls_->Failure());
+        return HandshakeFailed(tls_->Failure());
     HandshakeDone();
+}
+
+void TFtp::HandshakeFailed(const std::string& reason) {
+    // Only a failure of the handshake itself: a certificate that failed its check was
+    // refused after a complete handshake (HandshakeDone), and a stop is a stop.
+    const std::string refusal = ClearRefusal();
+    if (refusal.empty() && TlsMode == TTlsMode::Auto && !abortRequested_) {
+        // Some servers answer AUTH TLS and then fail every handshake (no certificate set
+        // up): under Auto that is a server without TLS, said on the security line.
+        tlsFallback_ = "the server offered TLS but could not complete it: " + reason +
+                       "; continuing without encryption (set FTP.tls=off to stop asking, or "
+                       "FTP.tls=require to refuse such a session)";
+        if (OnTrace)
+            OnTrace("Reconnecting to " + ServerText() + " without TLS: " + reason);
+        Close();
+        return OpenControlConnection();
+    }
+    // Under Auto only a stop gets here: it owes no setting.
+    FailSession(ftpSocketError, "TLS could not be set up with " + ServerText() + " (" + reason +
+                                    "). Nothing was sent" +
+                                    (refusal.empty() ? std::string() : ": " + refusal));
 }
 
 void TFtp::HandshakeDone() {
@@ -372,6 +407,7 @@ void TFtp::HandshakeDone() {
                                                "certificate: --configure FTP.trustedCertificate=" +
                                                fingerprint);
     }
+    controlSecured_ = true;
     if (OnTrace)
         OnTrace("Secured: " + securityInUse_ + " (" + fingerprint + ")");
     SendLoginStep(0);
@@ -384,8 +420,22 @@ void TFtp::OnPbszReply(char, const std::string&) {
 
 void TFtp::OnProtReply(char kind, const std::string& line) {
     dataProtected_ = kind == '2';
-    if (!dataProtected_ && OnTrace)
-        OnTrace("Data connections in clear: the server refused PROT P (" + line + ")");
+    if (!dataProtected_) {
+        // Asked inside the secured control connection, so the refusal is the server's own:
+        // a site secured before is no reason to refuse it under Auto.
+        if (TlsMode == TTlsMode::Require) {
+            securityInUse_ += "; the server refused to encrypt data connections, so none was made";
+            return FailSession(ftpSocketError,
+                               "The server " + ServerText() +
+                                   " refused to encrypt the data connections (PROT P: " + line +
+                                   "): with FTP.tls=require no listing or file goes in clear, "
+                                   "so the session ends here; set FTP.tls=auto to allow data "
+                                   "connections without encryption");
+        }
+        securityInUse_ += "; data connections not encrypted (the server refused PROT P)";
+        if (OnTrace)
+            OnTrace("Data connections in clear: the server refused PROT P (" + line + ")");
+    }
     SendCommand("SYST", TReplyState::Syst);
 }
 

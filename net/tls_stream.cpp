@@ -46,7 +46,11 @@ std::string LastErrorText() {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
     if (code == 0)
-        return "connection closed during the TLS handshake";
+        return "the server closed the connection during the TLS handshake";
+    // The reason alone ("sslv3 alert handshake failure", "wrong version number"): the
+    // library's code and module say nothing to a user.
+    if (const char* reason = ERR_reason_error_string(code))
+        return reason;
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
     return text;

@@ -11,6 +11,21 @@
 
 namespace pelmora {
 
+namespace {
+
+// "421 Too many users": three digits and a space or a dash. A text of our own may start
+// with a digit too ("127.0.0.1:21 ..."), and the code's generic words must not stand
+// before it.
+bool IsReplyLine(const std::string& text) {
+    const auto digit = [&](size_t at) {
+        return std::isdigit(static_cast<unsigned char>(text[at]));
+    };
+    return text.size() >= 4 && digit(0) && digit(1) && digit(2) &&
+           (text[3] == ' ' || text[3] == '-');
+}
+
+} // namespace
+
 TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
     ftp_.OnFtpInfo = [this](TObject*, FtpInfo i, const std::string& a) { Info(i, a); };
     ftp_.OnFtpReady = [this](TObject*) { ftpReady = true; };
@@ -299,8 +314,7 @@ void TRemoteSession::Error(FtpInfo info, const std::string& addInfo) {
     // code's text is the fallback.
     if (addInfo.empty() || addInfo == "Error") {
         lastErrorText = ErrorText(info);
-    } else if (info != ftpOperationFailed && addInfo.size() >= 3 &&
-               std::isdigit(static_cast<unsigned char>(addInfo[0])) && !ErrorText(info).empty()) {
+    } else if (info != ftpOperationFailed && IsReplyLine(addInfo) && !ErrorText(info).empty()) {
         // A reply line: what it means to us, then what the server said.
         std::string meaning = ErrorText(info);
         if (meaning.back() == '.')

@@ -37,7 +37,10 @@ void TSessionPool::Open(int wanted) {
         ftp.DataMode = mainFtp_.DataMode;
         ftp.PassiveConnectTimeout = mainFtp_.PassiveConnectTimeout;
         ftp.UseMlsd = mainFtp_.UseMlsd;
-        ftp.TlsMode = mainFtp_.TlsMode;
+        // A server that could not complete TLS with the main session is not asked again
+        // by each extra one: they go as the main one went.
+        ftp.TlsMode = mainFtp_.TlsFallback().empty() ? mainFtp_.TlsMode : TTlsMode::Off;
+        ftp.TlsSeenBefore = mainFtp_.TlsSeenBefore;
         ftp.TrustedCertificate = mainFtp_.TrustedCertificate;
         ftp.ListingByteCap = mainFtp_.ListingByteCap;
         ftp.ListingLineCap = mainFtp_.ListingLineCap;

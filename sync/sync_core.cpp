@@ -12,7 +12,9 @@ TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options)
 TSyncCore::~TSyncCore() = default;
 
 void TSyncCore::ShowStatus(const std::string& text) {
-    status_ = text.size() > MaxPathLength ? text.substr(0, MaxPathLength) : text;
+    // Masked before it is cut short: a cut through the password would leave its start.
+    const std::string masked = secrets.Apply(text);
+    status_ = masked.size() > MaxPathLength ? masked.substr(0, MaxPathLength) : masked;
     view_.ShowStatusText(status_);
 }
 

@@ -12,6 +12,7 @@
 #include "sync/session_pool.h"
 #include "sync/sync_view.h"
 #include "toolkit/string_list.h"
+#include "toolkit/text.h"
 #include "toolkit/tree_model.h"
 
 #include <cstdint>
@@ -146,8 +147,10 @@ public:
     void EndComponentSession();
     bool DisconnectPending() const { return disconnectPending_; }
 
-    // Status line and progress display.
+    // Status line and progress display. Every status passes `secrets` first: it shows
+    // server replies, and a reply may repeat the password.
     void ShowStatus(const std::string& text);
+    TSecretMask secrets;
     // The status line's text as the engine last set it.
     const std::string& Status() const { return status_; }
     TSyncView& View() { return view_; }

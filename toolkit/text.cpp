@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <algorithm>
+
 namespace pelmora {
 
 namespace {
@@ -128,6 +130,27 @@ std::string EscapeControls(std::string_view text) {
         }
     }
     return out;
+}
+
+void TSecretMask::Hide(const std::string& secret) {
+    if (secret.empty())
+        return;
+    for (std::string form : {secret, EscapeControls(secret)})
+        if (std::find(secrets_.begin(), secrets_.end(), form) == secrets_.end())
+            secrets_.push_back(std::move(form));
+    // The longer first, so one secret inside another is not left half shown.
+    std::stable_sort(
+        secrets_.begin(), secrets_.end(),
+        [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+std::string TSecretMask::Apply(std::string_view text) const {
+    std::string clean(text);
+    for (const std::string& secret : secrets_)
+        for (size_t at = clean.find(secret); at != std::string::npos;
+             at = clean.find(secret, at + 3))
+            clean.replace(at, secret.size(), "***");
+    return clean;
 }
 
 } // namespace pelmora

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pelmora {
 
@@ -25,5 +26,21 @@ std::string FoldCase(std::string_view text);
 // UTF-8 included, stays as it is. Names from a server or a disk may hold anything; printed
 // raw they could clear the screen or fake a line of our own.
 std::string EscapeControls(std::string_view text);
+
+// The secrets of a run (the password given for it, the one stored) and every text that
+// leaves the program with them replaced by "***": the status, standard output and error,
+// the log. A server's reply may repeat what it was sent, and each of those outputs ends
+// up somewhere others read (cron's mail, a CI log, a screen share).
+class TSecretMask {
+public:
+    // Hides `secret` from now on, raw and in its escaped form (as printed); "" hides
+    // nothing.
+    void Hide(const std::string& secret);
+    std::string Apply(std::string_view text) const;
+    bool Empty() const { return secrets_.empty(); }
+
+private:
+    std::vector<std::string> secrets_; // longest first
+};
 
 } // namespace pelmora

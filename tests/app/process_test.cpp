@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
@@ -256,4 +257,42 @@ TEST(Program, OutputReachesAFileWhileTheRunWaitsAndCtrlCEndsItWith130) {
     ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
     EXPECT_EQ(WEXITSTATUS(*status), 130) << child.Out() << child.Err();
     EXPECT_EQ(ReadFile(ini), settingsBefore);
+}
+
+// A server that repeats the password: neither the one given for the run nor the stored
+// one reaches standard output, standard error or the log file.
+TEST(Program, APasswordTheServerRepeatsIsMaskedInEveryOutput) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.SetListing("");
+    server.On("PASS").Reply("230 Hello web, pw-run-7719 (pw-kept-3105 before)");
+    server.On("CWD").Reply("550 /www is not pw-run-7719, nor pw-kept-3105");
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(ConfigureSettings(ini,
+                                  {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                   "FTP.port=" + std::to_string(server.Port()), "FTP.userName=web",
+                                   "FTP.password=pw-kept-3105", "List.remote=/www",
+                                   "Options.update=1", "Options.exit=1", "Options.timeout=10"},
+                                  error))
+        << error;
+    const std::string log = tree.Path("run.log");
+    ::setenv("PELMORA_PASSWORD", "pw-run-7719", 1);
+    TChild child(tree, "run", {"--settings", ini, "--headless", "--verbose", "--log-file", log});
+    ::unsetenv("PELMORA_PASSWORD");
+    ASSERT_GT(child.Pid(), 0);
+    const auto status = child.Wait(15000);
+    ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+    const auto commands = server.Commands();
+    ASSERT_NE(std::find(commands.begin(), commands.end(), "PASS pw-run-7719"), commands.end());
+    const std::string outputs[] = {child.Out(), child.Err(), ReadFile(log)};
+    for (const std::string& output : outputs) {
+        EXPECT_EQ(output.find("pw-run"), std::string::npos) << output;
+        EXPECT_EQ(output.find("pw-kept"), std::string::npos) << output;
+    }
+    // The server's words are there, the secrets masked.
+    EXPECT_NE(child.Err().find("/www is not ***, nor ***"), std::string::npos) << child.Err();
+    EXPECT_NE(outputs[2].find("/www is not ***, nor ***"), std::string::npos) << outputs[2];
 }

@@ -121,6 +121,22 @@ TEST(Session, ALoginRefusedForNowSaysWhatTheServerSaid) {
     EXPECT_TRUE(form.connectBtn.Enabled());
 }
 
+// The window's status shows the server's words, never the password they repeat.
+TEST(Session, TheStatusMasksAPasswordTheServerRepeats) {
+    TTempTree tree;
+    TFtpScriptServer server;
+    server.On("PASS").Reply("421 No logins now, not even for pw-window-58");
+    TSessionForm form(tree.Path());
+    form.Edit3.SetText("pw-window-58");
+    form.ftpPortSpin.SetValue(server.Port());
+    form.connectButtonClick();
+    EXPECT_FALSE(form.connected);
+    EXPECT_EQ(form.statuses.back(),
+              "The server refused the login for now: 421 No logins now, not even for ***");
+    for (const std::string& status : form.statuses)
+        EXPECT_EQ(status.find("pw-window"), std::string::npos) << status;
+}
+
 TEST(Session, AServerThatNeverGreetsTimesOut) {
     TTempTree tree;
     TFtpScriptServer server;

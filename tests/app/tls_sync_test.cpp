@@ -300,3 +300,138 @@ TEST(TlsCertificate, VerifiedByTheTrustStoreAndRefusedForAnotherName) {
     EXPECT_FALSE(Has(output, "certificate verified")) << output;
     EXPECT_FALSE(fs::exists(fs::path(server.SiteOnDisk()) / "index.html")) << output;
 }
+
+namespace {
+
+// Python for pyftpdlib: every command word the server reads goes to `file`, one a line.
+std::string RecordCommands(const std::string& file) {
+    return "_process = handler.pre_process_command\n"
+           "def _record(self, line, cmd, arg):\n"
+           "    with open('" +
+           file +
+           "', 'a') as out:\n"
+           "        out.write(cmd + '\\n')\n"
+           "    return _process(self, line, cmd, arg)\n"
+           "handler.pre_process_command = _record\n";
+}
+
+std::string ReadText(const std::string& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+// A server whose control connection is secured but which refuses to encrypt the data
+// connections (PROT P): require ends the run before any listing or file crosses; auto
+// goes on and says the data connections are not encrypted.
+TEST(TlsData, ARefusedProtEndsARequireRunAndIsSaidUnderAuto) {
+    struct TRow {
+        const char* mode;
+        int status;
+    };
+    for (const TRow row : {TRow{"require", 4}, TRow{"auto", 0}}) {
+        SCOPED_TRACE(row.mode);
+        TTempTree tree;
+        TTestCertificate certificate;
+        std::string why;
+        ASSERT_TRUE(MakeTestCertificate(tree.Dir("certs"), "server", certificate, why)) << why;
+        const std::string commands = tree.Path("commands.txt");
+        TRealFtpServer server(TRealServerKind::Pyftpdlib);
+        server.EnableTls(certificate);
+        server.BendPyftpdlib("handler.tls_data_required = False\n"
+                             "handler.ftp_PROT = lambda self, line: self.respond("
+                             "'534 Data protection is not offered here.')\n" +
+                             RecordCommands(commands));
+        ASSERT_TRUE(server.Start(why)) << why;
+        const fs::path site = tree.Dir("site");
+        tree.File("site/index.html", "<h1>Home</h1>");
+        Age(site / "index.html", std::chrono::hours(72));
+        const std::string ini = tree.Path("PELMORA.INI");
+        auto settings = SiteSyncSettings(site, server, server.Port());
+        settings.insert(settings.end(), {std::string("FTP.tls=") + row.mode,
+                                         "FTP.trustedCertificate=" + certificate.fingerprint});
+        ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
+        int status = -1;
+        const std::string output = Sync(ini, status);
+        EXPECT_EQ(status, row.status) << output;
+        const std::string sent = ReadText(commands);
+        EXPECT_TRUE(Has(sent, "PROT\n")) << sent;
+        if (row.status != 0) {
+            for (const char* verb : {"LIST", "MLSD", "NLST", "STOR", "PASV", "EPSV", "PORT"})
+                EXPECT_FALSE(Has(sent, std::string(verb) + "\n")) << verb << "\n" << sent;
+            EXPECT_FALSE(fs::exists(fs::path(server.SiteOnDisk()) / "index.html"));
+            EXPECT_TRUE(Has(output, "refused to encrypt the data connections (PROT P: 534"))
+                << output;
+            EXPECT_TRUE(Has(output, "set FTP.tls=auto")) << output;
+            EXPECT_FALSE(Has(output, "very rare")) << output;
+            EXPECT_FALSE(Has(output, "trusted by fingerprint\n")) << output;
+        } else {
+            EXPECT_TRUE(Has(output, "\nSecurity: TLS 1.3, trusted by fingerprint; data "
+                                    "connections not encrypted"))
+                << output;
+            EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+        }
+    }
+}
+
+// Auto and a server that takes AUTH TLS but cannot complete a handshake (pyftpdlib with
+// no certificate, as a server set up without one): a site never secured goes on in
+// clear and says so; require refuses; a site that was secured once refuses under auto
+// too, until the user says the server has dropped TLS.
+TEST(TlsFallback, AServerThatCannotCompleteTlsUnderAutoRequireAndASiteSecuredBefore) {
+    TTempTree tree;
+    TTestCertificate certificate;
+    std::string why;
+    ASSERT_TRUE(MakeTestCertificate(tree.Dir("certs"), "server", certificate, why)) << why;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    Age(site / "index.html", std::chrono::hours(72));
+    const std::string ini = tree.Path("PELMORA.INI");
+    int status = -1;
+    std::string output;
+    {
+        TRealFtpServer secured(TRealServerKind::PureFtpd);
+        secured.EnableTls(certificate);
+        ASSERT_TRUE(secured.Start(why)) << why;
+        auto settings = SiteSyncSettings(site, secured, secured.Port());
+        settings.push_back("FTP.trustedCertificate=" + certificate.fingerprint);
+        ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
+        output = Sync(ini, status);
+        ASSERT_EQ(status, 0) << output;
+        EXPECT_TRUE(Has(ReadText(ini), "tlsSeen=1")) << ReadText(ini);
+    }
+    TRealFtpServer broken(TRealServerKind::Pyftpdlib);
+    broken.BendPyftpdlib("from pyftpdlib.handlers import TLS_FTPHandler\n"
+                         "from OpenSSL import SSL\n"
+                         "handler = TLS_FTPHandler\n"
+                         "handler.authorizer = authorizer\n"
+                         "handler.ssl_context = SSL.Context(SSL.TLS_METHOD)\n");
+    ASSERT_TRUE(broken.Start(why)) << why;
+    ASSERT_TRUE(ConfigureSettings(ini, SiteSyncSettings(site, broken, broken.Port()), why)) << why;
+    output = Sync(ini, status);
+    EXPECT_EQ(status, 4) << output;
+    EXPECT_TRUE(Has(output, "TLS could not be set up with 127.0.0.1:")) << output;
+    EXPECT_TRUE(Has(output, "FTP.tlsSeen=0")) << output;
+    EXPECT_FALSE(fs::exists(fs::path(broken.SiteOnDisk()) / "index.html"));
+
+    ASSERT_TRUE(ConfigureSettings(ini, {"FTP.tlsSeen=0"}, why)) << why;
+    output = Sync(ini, status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_TRUE(Has(output, "\nSecurity: not encrypted: the server offered TLS but could not "
+                            "complete it: "))
+        << output;
+    EXPECT_TRUE(Has(output, "; continuing without encryption")) << output;
+    EXPECT_EQ(Snapshot(broken.SiteOnDisk()), Snapshot(site)) << output;
+    // A session in clear teaches nothing about TLS.
+    EXPECT_TRUE(Has(ReadText(ini), "tlsSeen=0")) << ReadText(ini);
+
+    ASSERT_TRUE(ConfigureSettings(ini, {"FTP.tls=require"}, why)) << why;
+    output = Sync(ini, status);
+    EXPECT_EQ(status, 4) << output;
+    EXPECT_TRUE(Has(output, "TLS could not be set up with 127.0.0.1:")) << output;
+    EXPECT_TRUE(Has(output, "set FTP.tls=auto")) << output;
+    EXPECT_FALSE(Has(output, "very rare")) << output;
+}

@@ -306,7 +306,13 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
         Follow(verb, argument, rule);
     if ((verb == "LIST" || verb == "MLSD" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
-    else if (!SendReply(control, rule.lines, rule.raw, rule.drip))
+    else if (rule.rawDelayMs > 0) {
+        if (!SendReply(control, rule.lines, "", rule.drip))
+            closeSession = true;
+        Sleep(rule.rawDelayMs);
+        if (!closeSession && !SendReply(control, {}, rule.raw, rule.drip))
+            closeSession = true;
+    } else if (!SendReply(control, rule.lines, rule.raw, rule.drip))
         closeSession = true;
     if (rule.closeControl == TFtpRule::CloseAfterReply)
         closeSession = true;

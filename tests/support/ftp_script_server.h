@@ -27,6 +27,7 @@ struct TFtpRule {
     bool drip = false;                   // every byte of the reply on its own
     std::vector<std::string> lines;      // the (final) reply, each line with CR LF
     std::string raw;                     // bytes sent as they are, after the lines
+    int rawDelayMs = 0;                  // pause between the lines and the raw bytes
     TClose closeControl = CloseNever;
 
     // Transfers (LIST, MLSD, STOR); MLSD is served like LIST. The server lists no features
@@ -57,7 +58,12 @@ struct TFtpRule {
     TFtpRule& Drip() { return drip = true, *this; }
     TFtpRule& Reply(std::string line) { return lines = {std::move(line)}, *this; }
     TFtpRule& Lines(std::vector<std::string> l) { return lines = std::move(l), *this; }
-    TFtpRule& Raw(std::string bytes) { return raw = std::move(bytes), *this; }
+    // `bytes` after the reply's lines, `afterMs` later: a client that reads on past the
+    // reply (a TLS handshake after 234) gets them as a piece of their own.
+    TFtpRule& Raw(std::string bytes, int afterMs = 0) {
+        rawDelayMs = afterMs;
+        return raw = std::move(bytes), *this;
+    }
     TFtpRule& Silent() { return lines.clear(), *this; }
     TFtpRule& CloseControl(TClose when) { return closeControl = when, *this; }
     // A transfer command refused outright: no preliminary reply, no connection back.

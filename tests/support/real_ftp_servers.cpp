@@ -501,6 +501,7 @@ bool TRealFtpServer::PreparePyftpdlib(std::string& program, std::string& why) {
                                                "'\n"
                                                "handler.tls_control_required = True\n"
                                                "handler.tls_data_required = True\n") +
+                  pythonBend_ +
                   "server = FTPServer(('127.0.0.1', port), handler)\n"
                   "server.serve_forever()\n");
     return true;

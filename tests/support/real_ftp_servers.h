@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace pelmora::testing {
 
@@ -50,6 +51,9 @@ public:
     // login and the data connections (vsftpd keeps its demand that each data connection
     // resume the control connection's TLS session).
     void EnableTls(const TTestCertificate& certificate) { tls_ = certificate; }
+    // Before Start, pyftpdlib only: Python run once `handler` (the handler class) is set
+    // up and before the server starts, to bend it as a test needs.
+    void BendPyftpdlib(std::string python) { pythonBend_ = std::move(python); }
     void Stop();
     // Stops the server and starts it again on the same port with the same root, as a
     // server restarted by its host comes back. False with `why`.
@@ -79,6 +83,7 @@ private:
     pid_t pid_ = -1;
     bool keepPort_ = false; // the next start takes port_ again
     TTestCertificate tls_;  // empty: no TLS
+    std::string pythonBend_;
 };
 
 } // namespace pelmora::testing
