@@ -189,6 +189,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.number = &options.listingZone;
     else if (is("FTP.keepsTimes"))
         b.flag = &options.remoteKeepsOurTimes;
+    else if (is("FTP.zoneProven"))
+        b.flag = &options.listingZoneProven;
     else if (is("Options.atomic"))
         b.flag = &options.atomic;
     else if (is("FTP.passwordInKeyring"))

@@ -78,7 +78,10 @@ public:
         };
         add("unlisted", remoteUnlisted);
         add("problem", remoteProblems);
-        add("excluded", remoteExcluded);
+        std::vector<std::string> excluded;
+        for (const TExcludedEntry& e : remoteExcluded)
+            excluded.push_back(e.key + (e.directory ? "/" : ""));
+        add("excluded", excluded);
         add("leftover", remoteLeftovers);
         add("status", view.statuses);
         add("trace", view.traces);
@@ -388,7 +391,8 @@ TEST(ParallelWalk, FourSessionsLoadWhatOneLoadsOnRealServers) {
             EXPECT_EQ(form.joined, connections - 1) << ::testing::PrintToString(form.view.traces);
             EXPECT_FALSE(form.remoteLoadComplete);
             EXPECT_EQ(form.remoteUnlisted, std::vector<std::string>{"/locked"});
-            EXPECT_EQ(form.remoteExcluded, (std::vector<std::string>{"/d1/old.bak", "/drafts"}));
+            EXPECT_EQ(form.remoteExcluded,
+                      (std::vector<TExcludedEntry>{{"/d1/old.bak", false}, {"/drafts", true}}));
             EXPECT_EQ(form.remoteLeftovers.size(), 1u);
             EXPECT_EQ(form.remoteList.IndexOf("/d4/to-d0/index.html"), -1);
             EXPECT_GE(form.remoteList.IndexOf("/d3/s2/deeper/leaf.txt"), 0);
