@@ -565,6 +565,8 @@ const TFaultRow rows[] = {
      {},
      {"index.html"},
      "Could not list the remote directory /www: 550 No files found"},
+    // Every line read, the last one too; index.html is matched (a refresh, not an
+    // upload), and its date in 2099 proves no newer copy: it is sent again.
     {"BareLineFeedsAndNoLastLineEnd",
      [](auto& s) {
          s.SetListing("-rw-r--r-- 1 o g 1 Jan  5  2020 old1.html\n"
@@ -572,8 +574,11 @@ const TFaultRow rows[] = {
                       "-rw-r--r-- 1 o g 1 Jan  5  2020 old2.html");
      },
      0,
-     {"DELE /www/old1.html", "DELE /www/old2.html"},
-     {"STOR"}},
+     {"DELE /www/old1.html", "DELE /www/old2.html", "STOR /www/index.html"},
+     {},
+     {},
+     {},
+     "  refresh /index.html"},
     {"ActiveModeRefused",
      [](auto& s) { s.On("PORT").Reply("502 Command 'PORT' not implemented"); },
      1,
