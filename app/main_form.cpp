@@ -193,6 +193,8 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
         b.flag = &options.remoteKeepsOurTimes;
     else if (is("FTP.tlsSeen"))
         b.flag = &tlsSeen;
+    else if (is("FTP.zoneProven"))
+        b.flag = &options.listingZoneProven;
     else if (is("Options.atomic"))
         b.flag = &options.atomic;
     else if (is("FTP.passwordInKeyring"))

@@ -13,7 +13,7 @@ namespace pelmora {
 
 using enum TSettingType;
 
-const std::array<TSetting, 29> SettingKeys = {{
+const std::array<TSetting, 30> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0},
     {"FTP", "userName", Text, 0, 0, 0},
     {"FTP", "password", Text, 0, 0, 0},
@@ -39,6 +39,8 @@ const std::array<TSetting, 29> SettingKeys = {{
     // and whether it keeps the times Pelmora gives the files it uploads.
     {"FTP", "listingZone", Integer, 0, -840, 840},
     {"FTP", "keepsTimes", Boolean, 0, 0, 1},
+    // The zone above was learnt from the files Pelmora uploaded, so no MDTM answer overrules it.
+    {"FTP", "zoneProven", Boolean, 0, 0, 1},
     // The most deletions one run without a window may make; -1: no cap. A file without
     // it means the default rule (more than 20 and more than half the server's entries).
     {"Options", "maxDelete", Integer, -1, -1, 2000000000},

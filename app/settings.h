@@ -21,7 +21,7 @@ struct TSetting {
 };
 
 // Every key, in the order the window reads and writes them.
-extern const std::array<TSetting, 29> SettingKeys;
+extern const std::array<TSetting, 30> SettingKeys;
 
 // The key named "Section.key" (without regard to case), or nullptr.
 const TSetting* FindSetting(std::string_view dottedName);

@@ -584,13 +584,23 @@ void TFtp::DeleteFile(const std::string& name) {
 }
 
 void TFtp::GetListing() {
+    StartListing(false);
+}
+
+void TFtp::GetNameListing() {
+    StartListing(true);
+}
+
+void TFtp::StartListing(bool names) {
     operation_ = TFtpOperation::GetListing;
     if (RefusedUnlessReady())
         return;
     lastReplyText_.clear();
     lastError_ = ftpNoError;
     success_ = true;
-    listingByMlsd_ = UseMlsd && features_.mlsd && !mlsdRefused_;
+    listingByMlsd_ = !names && UseMlsd && features_.mlsd && !mlsdRefused_;
+    nameListing_ = names;
+    listingRefused_ = false;
     SetStatus(ftpBusy);
     SendCommand("PWD", TReplyState::Pwd);
 }

@@ -174,11 +174,16 @@ public:
     void DeleteFile(const std::string& name);
     void PutFile();
     // A listing fills Listing, Entries, Files and Directories and CurrentDirectory (from
-    // PWD). A server that answers LIST with 450 or 550 at once has an empty directory.
+    // PWD). A server that answers LIST with 450 or 550 at once, before any transfer, ends
+    // the listing empty and without an error: many servers say so of an empty directory,
+    // but others of one they will not list, so ListingRefused tells the caller.
     // Where the server offers MLSD (and UseMlsd is on) the listing is read with MLSD, for
     // its exact times and sizes; a server that then refuses MLSD is listed with LIST for
     // the rest of the session.
     void GetListing();
+    // The names of the current directory alone (NLST; "NLST -a" on a UNIX server, whose
+    // plain NLST leaves dot-files out), one a line in Listing; ends like GetListing.
+    void GetNameListing();
     // Sets the time of a remote file to `utcSeconds` (seconds since 1970 UTC): MFMT where
     // the server offers it, otherwise the forms other servers take (MDTM or SITE UTIME
     // with a time). A form the server refuses is not tried again in this session; once
@@ -272,6 +277,9 @@ public:
     // The last listing's final line came without its line end: its connection was closed
     // in the middle of a line (cut short on the way), or the server leaves the end off.
     bool ListingEndedMidLine() const { return listingEndedMidLine_; }
+    // The last listing was answered 450 or 550 at once, before any transfer: it holds
+    // nothing, and that proves nothing of the directory.
+    bool ListingRefused() const { return listingRefused_; }
     // Some way of setting a file's time is still untried or known to work here.
     bool FileTimeSettable() const;
     // The time of the latest GetFileTime, in seconds since 1970 UTC; nothing when it failed.
@@ -374,6 +382,8 @@ private:
     // The checks of every operation but Connect, PutFile and Abort: a session, and no
     // other operation running. A refused call has reported its code and returns true.
     bool RefusedUnlessReady();
+    // GetListing, or GetNameListing with `names`.
+    void StartListing(bool names);
     bool BeginSimple(TFtpOperation operation, const std::string& command,
                      const std::string& argument, TReplyState next = TReplyState::Simple);
     void RefuseUnsafe();
@@ -535,6 +545,8 @@ private:
     bool mlsdRefused_ = false;
     bool listingByMlsd_ = false;
     bool listingEndedMidLine_ = false;
+    bool listingRefused_ = false;
+    bool nameListing_ = false; // the listing under way is an NLST
     bool timeFormRefused_[static_cast<size_t>(TTimeForm::None)] = {};
     bool timeFormWorks_ = false; // some form has set a time in this session
     TTimeForm timeForm_ = TTimeForm::None;

@@ -738,6 +738,8 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
 std::string TFtp::TransferVerb() const {
     if (transfer_->Kind() == TTransfer::TKind::Upload)
         return "STOR " + RemoteFile;
+    if (nameListing_)
+        return ServerType == ftpstUNIX ? "NLST -a" : "NLST";
     if (listingByMlsd_)
         return "MLSD";
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.

@@ -93,12 +93,13 @@ bool TFtp::TTransfer::TakesRefusal(const std::string& line) {
         return true;
     }
     // Many servers answer LIST in an empty (or missing) directory with 450 or 550 at
-    // once, never starting a transfer: that directory has nothing to list. Once the
-    // server has said it is opening the data connection, or has connected, a refusal is
-    // a failure.
+    // once, never starting a transfer; some answer so a directory they will not list. The
+    // listing ends empty, and the caller is told it was refused. Once the server has said
+    // it is opening the data connection, or has connected, a refusal is a failure.
     const std::string code = line.substr(0, 3);
     if (started_ || (code != "450" && code != "550"))
         return false;
+    ftp_.listingRefused_ = true;
     CloseDataSide();
     time_ = 0;
     ftp_.Info(ftpListingReady, "Listing ready");

@@ -5,6 +5,7 @@
 #include "toolkit/services.h"
 #include "toolkit/text.h"
 
+#include <ctime>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -68,7 +69,8 @@ TVerdict Matched(const TDetail& local, const TDetail& remote, int j, const std::
     // edit missed.
     const bool sizeDiffers =
         !isDir && remote.size >= 0 && local.size >= 0 && remote.size != local.size;
-    const TTimeOrder order = CompareTimes(local.time.utc, remote.time, rules.remoteKeepsOurTimes);
+    const TTimeOrder order =
+        CompareTimes(local.time.utc, remote.time, rules.remoteKeepsOurTimes, rules.nowUtc);
     if (!sizeDiffers && (order == TTimeOrder::Same || order == TTimeOrder::RemoteNewer)) {
         v.action = actionRemain;
         v.icon = isDir ? imageDirectory : imageRemoteNewer;
@@ -110,10 +112,33 @@ void RemoteVerdicts(const TStringList& remote, const TBlocked& blocked, TCompari
     for (int j = 0; j < remote.Count(); ++j) {
         TVerdict& v = c.remote[static_cast<size_t>(j)];
         const TDetail& entry = At(remote, j);
-        if (v.partner >= 0 || entry.kind == kindLink || blocked.Inside(remote.Strings(j)))
+        if (v.partner >= 0 || entry.kind == kindLink || blocked.Is(remote.Strings(j)) ||
+            blocked.Inside(remote.Strings(j)))
             continue;
         v.action = entry.kind == kindDirectory ? actionRemove : actionDelete;
         v.icon = imageDelete;
+    }
+}
+
+// An entry one side's excludes left out, against the entry of its name that the other
+// side loaded: of the same kind, the same rule left both out; of the other kind, neither
+// may be sent or deleted over the other.
+void ExcludedAgainst(const std::vector<TExcludedEntry>& excluded, bool excludedLocal,
+                     const TStringList& other, const std::unordered_map<std::string, int>& first,
+                     TBlocked& blocked, TComparison& c) {
+    for (const TExcludedEntry& e : excluded) {
+        const auto found = first.find(blocked.Key(e.key));
+        if (found == first.end())
+            continue;
+        const TDetail& entry = At(other, found->second);
+        if (entry.kind == kindLink || e.directory == (entry.kind == kindDirectory))
+            continue;
+        const char* kind = e.directory ? "a directory" : "a file";
+        const char* otherKind = e.directory ? "a file" : "a directory";
+        Conflict(c, blocked, e.key,
+                 excludedLocal
+                     ? std::string(kind) + " here (excluded), " + otherKind + " on the server"
+                     : std::string(otherKind) + " here, " + kind + " on the server (excluded)");
     }
 }
 
@@ -141,6 +166,13 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
         firstRemote.emplace(blocked.Key(remote.Strings(j)), j);
     if (rules.caseFolding)
         CaseTwins(local, blocked, c);
+    ExcludedAgainst(rules.localExcluded, true, remote, firstRemote, blocked, c);
+    if (!rules.remoteExcluded.empty()) {
+        std::unordered_map<std::string, int> firstLocal;
+        for (int i = 0; i < localCount; ++i)
+            firstLocal.emplace(blocked.Key(local.Strings(i)), i);
+        ExcludedAgainst(rules.remoteExcluded, false, local, firstLocal, blocked, c);
+    }
 
     for (int i = 0; i < localCount; ++i) {
         const std::string& key = local.Strings(i);
@@ -218,6 +250,9 @@ void TSyncCore::AnalyseLists() {
     rules.remoteKeepsOurTimes = options.remoteKeepsOurTimes;
     rules.journal = JournalRows();
     rules.listingZone = options.listingZone;
+    rules.nowUtc = static_cast<int64_t>(std::time(nullptr));
+    rules.localExcluded = localExcluded;
+    rules.remoteExcluded = remoteExcluded;
     const TComparison comparison = CompareLists(localList, remoteList, rules);
     conflicts = comparison.conflicts;
 

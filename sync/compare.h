@@ -28,6 +28,15 @@ struct TComparison {
     std::vector<std::string> conflicts;
 };
 
+// An entry the excludes left out of one side's load: its key, and whether it is a
+// directory. It stays as it is, but it is still there: an entry of the other kind under
+// its name on the other side is a conflict.
+struct TExcludedEntry {
+    std::string key;
+    bool directory = false;
+    bool operator==(const TExcludedEntry&) const = default;
+};
+
 // How the two sides are to be matched.
 struct TCompareRules {
     // The server ignores letter case in names (a DOS/Windows-style server).
@@ -40,6 +49,11 @@ struct TCompareRules {
     // (TSyncOptions::listingZone); none: the times alone decide.
     const TJournalRows* journal = nullptr;
     int listingZone = 0;
+    // The moment of the compare, UTC: a remote time after it proves nothing (CompareTimes).
+    std::optional<int64_t> nowUtc;
+    // What the excludes left out of each side's load.
+    std::vector<TExcludedEntry> localExcluded;
+    std::vector<TExcludedEntry> remoteExcluded;
 };
 
 // Compares two master lists (keys beside TDetail entries, in pre-order) and changes
@@ -52,8 +66,9 @@ struct TCompareRules {
 //  - Unmatched local entries are created (directories) or uploaded (files); unmatched
 //    remote entries are removed (directories) or deleted (files), links never.
 //  - Conflicts get no verdict, and nor does anything inside them or inside an unlisted
-//    directory: a file against a directory, a directory against a server link, and, on a
-//    server that ignores case, local names that differ only in case.
+//    directory: a file against a directory (an excluded one too: the excludes of one
+//    kind, "foo/", leave the other kind in), a directory against a server link, and, on
+//    a server that ignores case, local names that differ only in case.
 TComparison CompareLists(const TStringList& local, const TStringList& remote,
                          const TCompareRules& rules);
 

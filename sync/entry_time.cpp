@@ -72,12 +72,13 @@ TEntryTime ListedTime(const TListedEntry& entry, int zoneMinutes, int64_t nowUtc
     return {*wall - zone, dateOnly ? TTimePrecision::Day : TTimePrecision::Minute};
 }
 
-TTimeOrder CompareTimes(int64_t localUtc, const TEntryTime& remote, bool remoteKeepsOurTimes) {
+TTimeOrder CompareTimes(int64_t localUtc, const TEntryTime& remote, bool remoteKeepsOurTimes,
+                        std::optional<int64_t> nowUtc) {
     const int64_t span = remote.Span();
     if (span == 0)
         return TTimeOrder::Unsure;
     if (localUtc < remote.utc)
-        return TTimeOrder::RemoteNewer;
+        return nowUtc && remote.utc > *nowUtc ? TTimeOrder::Unsure : TTimeOrder::RemoteNewer;
     if (localUtc >= remote.utc + span)
         return TTimeOrder::LocalNewer;
     return span == 1 || remoteKeepsOurTimes ? TTimeOrder::Same : TTimeOrder::Unsure;

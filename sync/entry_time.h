@@ -39,8 +39,12 @@ const char* TimeOrderName(TTimeOrder order);
 // a listing's precision, a local time inside the remote's span is Same only when the
 // server keeps the times we give our uploads (`remoteKeepsOurTimes`): then the listed
 // time is the local file's own, cut to the minute. Otherwise it is Unsure, and the file
-// is sent again rather than an edit being missed.
-TTimeOrder CompareTimes(int64_t localUtc, const TEntryTime& remote, bool remoteKeepsOurTimes);
+// is sent again rather than an edit being missed. A remote time later than `nowUtc` (when
+// given) is no time a right clock gave, nor one we would give (a listing read in the wrong
+// zone, a server given a local file's future time by an older run): the remote copy is
+// never taken for the newer on its word, so Unsure.
+TTimeOrder CompareTimes(int64_t localUtc, const TEntryTime& remote, bool remoteKeepsOurTimes,
+                        std::optional<int64_t> nowUtc = std::nullopt);
 
 // The zone a server lists its times in, in minutes east of UTC, from one listed wall
 // time (read as if it were UTC) and the UTC moment it is known to stand for; rounded to

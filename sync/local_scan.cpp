@@ -101,6 +101,7 @@ bool TSyncCore::LoadLocalDirectory() {
     localLoadComplete = true;
     localKept.clear();
     localNotWalked.clear();
+    localExcluded.clear();
     localProblems.clear();
     localRootReadable = true;
     if (std::string problem; !ReadIgnoreRules(root, options.excludes, ignoreRules, problem)) {
@@ -143,8 +144,10 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
         const std::string key = EntryKey(recurseDir, e.name);
         // Left alone on both sides; an excluded directory is not walked at all.
         if (!ignoreRules.Empty() &&
-            ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory()))
+            ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory())) {
+            localExcluded.push_back({key, e.isDirectory()});
             continue;
+        }
         if (e.type == TLocalDir::Broken) {
             // What it led to may be on a disk that is not there now: its server copy,
             // and everything else, must not be taken for deleted.

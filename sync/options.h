@@ -20,6 +20,11 @@ struct TSyncOptions {
     // The server keeps the times Pelmora gives its uploads (learnt): a listing that shows
     // a file's time to the minute then shows the local file's own time.
     bool remoteKeepsOurTimes = false;
+    // `listingZone` was learnt from our own uploads: how their listed times stood to the
+    // times they were given, or to the moments they were sent. A zone read from the
+    // server's MDTM answer (which some servers give in their local time, not in UTC) never
+    // overrules it.
+    bool listingZoneProven = false;
     // Patterns read after the local root's .pelmoraignore, as if they were its last lines.
     std::vector<std::string> excludes;
     // How many deletions one update may make (see DeleteCapRefusal): unset = the default

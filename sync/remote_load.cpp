@@ -334,7 +334,12 @@ TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TP
     if (outcome == TOutcome::Done) {
         on.BeginList();
         level.listed = co_await Ended{on};
-        if (level.listed == TOutcome::Done) {
+        if (level.listed == TOutcome::Failed && on.ListingRefused()) {
+            // As TRemoteSession::List does on one session.
+            on.BeginNameListing();
+            const TOutcome names = co_await Ended{on};
+            level.listed = on.TakeNameListing(names, level.entries, level.here);
+        } else if (level.listed == TOutcome::Done) {
             on.TakeListing(level.entries, level.here);
             if (on.ListingEndedMidLine()) {
                 // Perhaps cut short on the way: read once more (see TakeSecondListing).
@@ -437,8 +442,8 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     std::set<std::string> changed;
     for (const std::string& dir : changedDirs)
         changed.insert(caseFolding ? FoldedKey(dir) : dir);
-    std::erase_if(remoteExcluded, [&](const std::string& path) {
-        std::string dir = path;
+    std::erase_if(remoteExcluded, [&](const TExcludedEntry& excluded) {
+        std::string dir = excluded.key;
         RemoveLastComponent(dir);
         return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
     });
@@ -566,7 +571,7 @@ bool TSyncCore::LeftOut(const TListedEntry& listedEntry, const std::string& path
     // Excluded entries are never loaded, so nothing can delete or replace them.
     if (!ignoreRules.Empty() &&
         ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
-        remoteExcluded.push_back(path);
+        remoteExcluded.push_back({path, listedEntry.kind == TListedKind::Directory});
         return true;
     }
     return false;

@@ -133,11 +133,25 @@ TOutcome TRemoteSession::End() {
         // A listing that failed is never taken for an empty directory.
         if (outcome == TOutcome::Done && ftp_.LastError() != ftpNoError)
             outcome = TOutcome::Failed;
+        if (outcome == TOutcome::Done && ftp_.ListingRefused()) {
+            listingRefused_ = true;
+            refusal_ = ftp_.LastReplyText();
+            lastErrorText = refusal_;
+            outcome = TOutcome::Failed;
+        }
         if (outcome == TOutcome::Done) {
             listedHere_ = ftp_.CurrentDirectory;
             listed_ = ftp_.Entries();
             SortEntries(listed_);
         }
+    } else if (pending == TPending::Names) {
+        SettleListingLine();
+        const bool empty = outcome == TOutcome::Done && ftp_.LastError() == ftpNoError &&
+                           !ftp_.ListingRefused() && ftp_.Listing().Count() == 0;
+        if (outcome == TOutcome::Done || outcome == TOutcome::Failed)
+            outcome = empty ? TOutcome::Done : TOutcome::Failed;
+        if (empty)
+            listedHere_ = ftp_.CurrentDirectory;
     } else if (pending == TPending::Put) {
         uploading = false;
         // A ready that ends a transfer cut short says nothing of the file on the server.
@@ -167,9 +181,35 @@ void TRemoteSession::BeginList() {
     notEntries_.clear();
     listed_.clear();
     linePending_ = false;
+    listingRefused_ = false;
     ftpReady = false;
     pending_ = TPending::List;
     ftp_.GetListing();
+}
+
+void TRemoteSession::BeginNameListing() {
+    lastActivity = GetTickCount();
+    notEntries_.clear();
+    listed_.clear();
+    linePending_ = false;
+    ftpReady = false;
+    pending_ = TPending::Names;
+    ftp_.GetNameListing();
+}
+
+TOutcome TRemoteSession::TakeNameListing(TOutcome names, std::vector<TListedEntry>& entries,
+                                         std::string& here) {
+    entries.clear();
+    // The names are no entries of a listing.
+    notEntries_.clear();
+    if (names == TOutcome::Done) {
+        here = listedHere_;
+        listingRefused_ = false;
+        return names;
+    }
+    if (names == TOutcome::Failed)
+        lastErrorText = refusal_;
+    return names;
 }
 
 void TRemoteSession::BeginMakeDir(const std::string& path) {
@@ -227,6 +267,10 @@ TOutcome TRemoteSession::List(std::vector<TListedEntry>& entries, std::string& h
     entries.clear();
     BeginList();
     const TOutcome outcome = End();
+    if (outcome == TOutcome::Failed && ListingRefused()) {
+        BeginNameListing();
+        return TakeNameListing(End(), entries, here);
+    }
     if (outcome != TOutcome::Done)
         return outcome;
     TakeListing(entries, here);

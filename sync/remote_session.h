@@ -32,7 +32,10 @@ public:
     // The entries of the current directory as the component read them, directories
     // first, then by name without regard to case (the bytes decide between names that
     // differ only in case); `here` is the directory as the server names it. A listing
-    // that failed is never taken for an empty directory: it is Failed.
+    // that failed is never taken for an empty directory: it is Failed. Nor is a listing
+    // the server refused at once (450 or 550 before any transfer), which some servers give
+    // for an empty directory and others for one they will not list, unless the server then
+    // proves the directory empty (see TakeNameListing).
     TOutcome List(std::vector<TListedEntry>& entries, std::string& here);
     // Lines of the last listing that described no entry, in their order.
     const std::vector<std::string>& NotEntries() const { return notEntries_; }
@@ -66,6 +69,9 @@ public:
     // methods above are the two in one. Only one operation runs on a session at a time.
     void BeginChangeDir(const std::string& path);
     void BeginList();
+    // After a listing that ended Failed with ListingRefused: the names of the same
+    // directory (NLST), ended with End and then read with TakeNameListing.
+    void BeginNameListing();
     void BeginMakeDir(const std::string& path);
     void BeginDelete(const std::string& path);
     void BeginRemoveDir(const std::string& path);
@@ -90,6 +96,15 @@ public:
     // whether the two together can be trusted: the second ended whole, or both ended
     // alike (a server that leaves off the last line end). Failed otherwise.
     bool ListingEndedMidLine() const { return ftp_.ListingEndedMidLine(); }
+    // The last listing was refused at once (see List).
+    bool ListingRefused() const { return listingRefused_; }
+    // What the name listing after a refused listing proves, given how it ended (not yet
+    // taken): Done, with no entries, only when the server answered it with success and
+    // not a single name, which no server does for a directory that holds anything. Any
+    // other answer (a refusal too: "550 No files found" is what some servers say of a
+    // directory they will not list as well) leaves the directory unknown: Failed, with
+    // the listing's refusal as the reason.
+    TOutcome TakeNameListing(TOutcome names, std::vector<TListedEntry>& entries, std::string& here);
     TOutcome TakeSecondListing(TOutcome second, const std::vector<TListedEntry>& first,
                                const std::vector<std::string>& firstNotEntries,
                                std::vector<TListedEntry>& entries, std::string& here);
@@ -134,7 +149,7 @@ public:
     std::function<void()> OnLoggedIn;
 
 private:
-    enum class TPending : uint8_t { None, Ready, Created, Deleted, Renamed, List, Put };
+    enum class TPending : uint8_t { None, Ready, Created, Deleted, Renamed, List, Names, Put };
     TOutcome Await(const bool& flag);
     // What the wait of an operation left: its outcome, as Await gives it.
     TOutcome Conclude(bool done);
@@ -151,6 +166,8 @@ private:
     bool linePending_ = false;
     TPending pending_ = TPending::None;
     bool lost_ = false;
+    bool listingRefused_ = false;
+    std::string refusal_; // the server's answer to the refused listing
     std::vector<TListedEntry> listed_;
     std::string listedHere_;
 };

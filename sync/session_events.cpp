@@ -7,6 +7,7 @@ void TSyncCore::LoggedIn() {
     remoteRootAbsolute_.reset(); // a new login starts where the server puts it
     remoteAtLogin_ = true;
     remoteAtRoot_ = false;
+    mdtmDistrusted_ = false; // a new session answers for itself
     ShowStatus("Connected");
 }
 

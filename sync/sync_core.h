@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/ftp.h"
+#include "sync/compare.h"
 #include "sync/detail.h"
 #include "sync/ignore_rules.h"
 #include "sync/local_dir.h"
@@ -62,6 +63,9 @@ public:
     std::vector<std::string> localKept;
     // Local directories whose content was not walked (a link leads back up into them).
     std::vector<std::string> localNotWalked;
+    // Local entries the rules left out of the last local load: the disk has them all the
+    // same, so no server entry of their name is deleted.
+    std::vector<TExcludedEntry> localExcluded;
     // False after a remote load that could not enter or list some directories; those
     // are in remoteUnlisted (relative paths) with their content unknown.
     bool remoteLoadComplete = false;
@@ -80,7 +84,7 @@ public:
     TIgnoreRules ignoreRules;
     // Server entries the rules left out of the last remote load: they stay, and so do the
     // directories above them.
-    std::vector<std::string> remoteExcluded;
+    std::vector<TExcludedEntry> remoteExcluded;
     // Temporary files of ours that the last remote load found (relative paths): a run cut
     // off left them. They are no site entries; the next update removes them.
     std::vector<std::string> remoteLeftovers;
@@ -250,11 +254,19 @@ public:
     bool FileTimeWanted(const TDetail& local, const TRemoteSession& on) const;
     void FileTimeKept(const TDetail& local, const std::string& remotePath, bool tried,
                       TOutcome outcome, const TRemoteSession& on);
+    // A local file whose time lies ahead of our clock: its time is not given to the server.
+    static bool DatedInTheFuture(const TDetail& local);
+    // The files of the running update dated in the future (relative paths), and the one
+    // line the update says of them at its end (empty when there are none).
+    std::vector<std::string> futureDated;
+    std::string FutureDatedNotice() const;
     // After the listing that follows a run: learns from its uploads the zone the server
-    // lists in and whether it keeps our times.
+    // lists in and whether it keeps our times; a zone so learnt is proven.
     void LearnListingTimes();
     // After a load that listed times to the minute: asks the server the exact time of one
-    // file (MDTM, in UTC) and learns the zone from it.
+    // file (MDTM, in UTC) and learns the zone from it, unless our uploads proved another.
+    // An answer that disagrees with a time we gave, or with a proven zone, is not trusted,
+    // and nor is any MDTM answer for the rest of the session.
     void ProbeListingZone();
     // Reads the loaded listing times as listed in `zoneMinutes` east of UTC from now on.
     void UseListingZone(int zoneMinutes);
@@ -340,7 +352,12 @@ private:
     std::string RemoteDirectoryPath(const std::string& dir) const;
     void Enable(TSyncAction action, bool enabled) { view_.EnableAction(action, enabled); }
 
+    // Says in the trace why MDTM answers are no longer asked for in this session.
+    void DistrustFileTimes(const std::string& why);
+
     TSyncView& view_;
+    // The server's MDTM answers were caught out in this session (see ProbeListingZone).
+    bool mdtmDistrusted_ = false;
     // The uploads of the running update, by key, for LearnListingTimes.
     std::vector<std::pair<std::string, TUploadedTime>> uploadedTimes_;
     std::string status_;

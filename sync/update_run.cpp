@@ -96,7 +96,9 @@ bool BelowAny(std::string key, const std::unordered_set<std::string>& dirs) {
 
 TDeleteGuard::TRules TSyncCore::DeleteRules() const {
     std::vector<std::string> kept = localKept;
-    kept.insert(kept.end(), remoteExcluded.begin(), remoteExcluded.end());
+    for (const auto* excluded : {&localExcluded, &remoteExcluded})
+        for (const TExcludedEntry& entry : *excluded)
+            kept.push_back(entry.key);
     return {caseFolding, std::move(kept), localNotWalked, remoteUnlisted};
 }
 
@@ -684,6 +686,8 @@ private:
             else
                 RecordConfirmed();
         }
+        if (const std::string notice = core_.FutureDatedNotice(); !notice.empty())
+            Say(notice);
         if (!stopped && !lost) {
             core_.ShowStatus(core_.updateFailures.empty()
                                  ? std::string("Remote Site Update Complete")
@@ -737,6 +741,7 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     updateFailed = false;
     updateFailures.clear();
     uploadedTimes_.clear();
+    futureDated.clear();
     deleteRefusal.clear();
     userStop = false;
     session.Resume();

@@ -64,33 +64,41 @@ void SyncEditSync(TRealFtpServer& server, int serverZone) {
     tree.File("site/index.html", "<h1>Home</h1>");
     tree.File("site/css/style.css", "body{}");
     tree.File("site/generated.html", "made just now"); // the minute of the upload
-    Touch(site / "index.html", -std::chrono::hours(72));
+    Touch(site / "index.html", -std::chrono::hours(2));
     Touch(site / "css/style.css", -std::chrono::hours(30 * 24));
 
     const std::string ini = tree.Path("PELMORA.INI");
     ConfigureSiteSync(ini, site, server);
 
     int status = -1;
-    std::string output = Sync(ini, status);
+    std::string output;
+    // What was learnt of the server's clock is kept for the next run, and holds run after
+    // run: no probe of another run overrules what the uploads proved.
+    const auto run = [&] {
+        output = Sync(ini, status);
+        EXPECT_EQ(TIniFile(ini).ReadInteger("FTP", "listingZone", 99), serverZone) << output;
+        EXPECT_TRUE(TIniFile(ini).ReadBool("FTP", "zoneProven", false)) << output;
+    };
+    run();
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
-    // What was learnt of the server's clock is kept for the next run.
     EXPECT_TRUE(TIniFile(ini).ReadBool("FTP", "keepsTimes", false)) << output;
-    EXPECT_EQ(TIniFile(ini).ReadInteger("FTP", "listingZone", 99), serverZone) << output;
 
-    output = Sync(ini, status);
+    run();
     ASSERT_EQ(status, 0) << output;
     EXPECT_FALSE(Sends(output)) << "a site just uploaded goes again\n" << output;
 
-    // The same size, edited a minute and a half after the upload.
+    // The same size, edited now: two hours after the uploaded copy's time, fewer than a
+    // misread zone moves it (a time in the future would not be given to the server, and
+    // would be sent on every run).
     tree.File("site/index.html", "<h1>Hame</h1>");
-    Touch(site / "index.html", std::chrono::seconds(90));
-    output = Sync(ini, status);
+    Touch(site / "index.html", std::chrono::seconds(0));
+    run();
     ASSERT_EQ(status, 0) << output;
     EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
 
-    output = Sync(ini, status);
+    run();
     ASSERT_EQ(status, 0) << output;
     EXPECT_FALSE(Sends(output)) << output;
 }
@@ -229,6 +237,83 @@ TEST(ChangeDetectionOfAServerInItsOwnZone, TheZoneIsLearntAndTheSameHolds) {
     const TUserZone userZone("America/New_York");
     SyncEditSync(server, 330);
 }
+
+// pyftpdlib in its local time lists in that zone and answers MDTM in it too, as if it
+// were UTC: the zone the uploads proved stands against every MDTM answer, run after run,
+// east of UTC (where edits were missed) as west of it (where every file went again).
+class ChangeDetectionOfALocalTimeServer
+    : public ::testing::TestWithParam<std::tuple<const char*, int>> {};
+
+TEST_P(ChangeDetectionOfALocalTimeServer, TheZoneOurUploadsProvedHolds) {
+    const auto [zone, minutes] = GetParam();
+    TRealFtpServer server(TRealServerKind::Pyftpdlib);
+    server.UseLocalTimes();
+    std::string why;
+    {
+        const TUserZone serverZone(zone);
+        ASSERT_TRUE(server.Start(why)) << why;
+    }
+    const TUserZone userZone("Europe/London");
+    SyncEditSync(server, minutes);
+}
+
+// A local file dated in the future (a clock set wrong, an unpacked archive) is sent, but
+// its time is not given to the server, which keeps the moment it arrived; the run says so.
+// An edit made later, before that future moment, is sent all the same, and so is one
+// made under a future time that an older run gave the server.
+TEST(ChangeDetectionOfFutureTimes, AFutureTimeIsNeverGivenAndLaterEditsAreSent) {
+    TRealFtpServer server(TRealServerKind::Pyftpdlib);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/future.html", "from a clock ahead");
+    tree.File("site/ahead.css", "body{}");
+    Touch(site / "index.html", -std::chrono::hours(72));
+    Touch(site / "future.html", std::chrono::hours(24 * 365));
+    Touch(site / "ahead.css", std::chrono::hours(2));
+    const std::string ini = tree.Path("PELMORA.INI");
+    ConfigureSiteSync(ini, site, server);
+    const fs::path onServer = fs::path(server.SiteOnDisk()) / "future.html";
+
+    int status = -1;
+    std::string output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+    EXPECT_NE(output.find("2 files are dated in the future; the server keeps their upload time: "
+                          "/ahead.css, /future.html"),
+              std::string::npos)
+        << output;
+    EXPECT_LE(fs::last_write_time(onServer), fs::file_time_type::clock::now()) << output;
+
+    // The same size, edited later (a minute and a half on, out of the upload's minute), yet
+    // long before the local file's old future time.
+    tree.File("site/future.html", "from a clock right");
+    Touch(site / "future.html", std::chrono::seconds(90));
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(ReadFile((fs::path(server.SiteOnDisk()) / "future.html").string()),
+              "from a clock right")
+        << output;
+
+    // A server that an older run gave a future time: an edit before it is still sent.
+    fs::last_write_time(onServer, fs::file_time_type::clock::now() + std::chrono::hours(24 * 365));
+    tree.File("site/future.html", "from a clock again");
+    Touch(site / "future.html", std::chrono::seconds(90));
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("  refresh /future.html\n"), std::string::npos) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, ChangeDetectionOfALocalTimeServer,
+                         ::testing::Values(std::make_tuple("Asia/Tokyo", 540),
+                                           std::make_tuple("America/Bogota", -300)),
+                         [](const auto& info) {
+                             return std::get<1>(info.param) > 0 ? std::string("East")
+                                                                : std::string("West");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(ServersAndZones, ChangeDetection,
                          ::testing::Combine(::testing::ValuesIn(AllRealServers),

@@ -503,21 +503,70 @@ const TFaultRow rows[] = {
      },
      0,
      {"DELE /www/old6.html", "STOR /www/index.html"}},
-    // "No files found" is how many servers list an empty directory.
+    // "No files found" is how many servers list an empty directory, and how some refuse
+    // one they will not list: a name listing that succeeds with no name proves it empty.
     {"EmptyDirectoryAnswers450",
      [](auto& s) {
          s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 empty"}));
          s.On("LIST").Uses(1).Refuse("450 No files found");
          s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 empty",
                                                 "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+         s.On("NLST").Listing({""});
      },
      0,
-     {"CWD empty", "DELE /www/old.html", "STOR /www/empty/page.html", "STOR /www/index.html"},
+     {"CWD empty", "NLST -a", "DELE /www/old.html", "STOR /www/empty/page.html",
+      "STOR /www/index.html"},
      {"RMD", "MKD"},
      {"index.html", "empty/page.html"},
      {},
      "Remote Site Update Complete",
      {{"index.html", "i"}, {"empty/page.html", "p"}}},
+    // Refused at once and not proven empty (the name listing is refused as well, or names
+    // something): the directory's content is unknown. Nothing is sent into it or deleted
+    // in it, the rest of the run goes on, and the run fails.
+    {"ListingRefusedAndNamesRefused",
+     [](auto& s) {
+         s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs"}));
+         s.On("LIST").Uses(1).Refuse("550 No files found");
+         s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs",
+                                                "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+         s.On("NLST").Refuse("550 No files found");
+     },
+     1,
+     {"CWD logs", "NLST -a", "DELE /www/old.html", "STOR /www/index.html"},
+     {"STOR /www/logs", "RMD", "MKD"},
+     {"index.html"},
+     {"logs/new.txt"},
+     "Could not list /logs: 550 No files found",
+     {{"index.html", "i"}, {"logs/new.txt", "n"}}},
+    {"ListingRefusedButNamesListed",
+     [](auto& s) {
+         s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs"}));
+         s.On("LIST").Uses(1).Refuse("450 Permission denied");
+         s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs",
+                                                "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
+         s.On("NLST").Listing({"secret.html\r\n"});
+     },
+     1,
+     {"NLST -a", "DELE /www/old.html", "STOR /www/index.html"},
+     {"RMD", "DELE /www/logs"},
+     {"index.html"},
+     {},
+     "Could not list /logs: 450 Permission denied"},
+    // Without the root's listing nothing is known: the run sends nothing.
+    {"RootListingRefusedAndNamesRefused",
+     [](auto& s) {
+         s.On("LIST").Refuse("550 No files found");
+         s.On("NLST").Refuse("550 No files found");
+     },
+     1,
+     {"NLST -a"},
+     {"STOR", "DELE", "MKD"},
+     {},
+     {"index.html"},
+     "Could not list the remote directory /www: 550 No files found"},
+    // Every line read, the last one too; index.html is matched (a refresh, not an
+    // upload), and its date in 2099 proves no newer copy: it is sent again.
     {"BareLineFeedsAndNoLastLineEnd",
      [](auto& s) {
          s.SetListing("-rw-r--r-- 1 o g 1 Jan  5  2020 old1.html\n"
@@ -525,8 +574,11 @@ const TFaultRow rows[] = {
                       "-rw-r--r-- 1 o g 1 Jan  5  2020 old2.html");
      },
      0,
-     {"DELE /www/old1.html", "DELE /www/old2.html"},
-     {"STOR"}},
+     {"DELE /www/old1.html", "DELE /www/old2.html", "STOR /www/index.html"},
+     {},
+     {},
+     {},
+     "  refresh /index.html"},
     {"ActiveModeRefused",
      [](auto& s) { s.On("PORT").Reply("502 Command 'PORT' not implemented"); },
      1,
@@ -573,6 +625,29 @@ const TFaultRow rows[] = {
      {},
      "Could not upload: /bad\\x0aname.html", // printed escaped
      {{"bad\nname.html", "b"}, {"fine.html", "f"}}},
+    // Excludes of one kind ("foo/") leave the other kind in: a directory on the disk and a
+    // file on the server under one name is a conflict, whatever the excludes say.
+    {"ExcludedDirectoryHereFileOnTheServer",
+     [](auto& s) {
+         s.SetListing(Listing(
+             {"-rw-r--r-- 1 o g 4 Jan  5  2020 foo", "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+     },
+     1,
+     {"DELE /www/old.html", "STOR /www/index.html"},
+     {"DELE /www/foo", "RMD", "STOR /www/foo"},
+     {"index.html"},
+     {"foo/page.html"},
+     "Conflict: /foo: a directory here (excluded), a file on the server",
+     {{".pelmoraignore", "foo/\n"}, {"foo/page.html", "p"}, {"index.html", "i"}}},
+    {"FileHereExcludedDirectoryOnTheServer",
+     [](auto& s) { s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 foo"})); },
+     1,
+     {"STOR /www/index.html"},
+     {"STOR /www/foo", "RMD", "DELE", "CWD foo"},
+     {"index.html"},
+     {"foo"},
+     "Conflict: /foo: a file here, a directory on the server (excluded)",
+     {{".pelmoraignore", "foo/\n"}, {"foo", "f"}, {"index.html", "i"}}},
 };
 
 std::string RowName(const ::testing::TestParamInfo<TFaultRow>& info) {

@@ -308,6 +308,9 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
         EXPECT_TRUE(ftp.Connected()) << c.reply;
         EXPECT_EQ(ftp.Status(), ftpCommandReady) << c.reply;
         EXPECT_EQ(ftp.DataSlot(), 0) << c.reply;
+        // Told apart from a listing that came and was empty: not every server that
+        // refuses so has an empty directory.
+        EXPECT_EQ(ftp.ListingRefused(), c.error.empty()) << c.reply;
         if (c.error.empty()) {
             EXPECT_EQ(events, (TStrings{"ready", "ListingDone"})) << c.reply;
             EXPECT_EQ(ftp.LastError(), ftpNoError) << c.reply;
@@ -325,6 +328,26 @@ TEST_F(FtpTransfer, RefusedListingSteps) {
     events.clear();
     ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(ftp.Listing().Count(), 7);
+    EXPECT_FALSE(ftp.ListingRefused());
+}
+
+// The names alone, dot-files included on a UNIX server; the next listing is a LIST again.
+TEST_F(FtpTransfer, NameListingAsksForDotFilesAndKeepsItsLines) {
+    server.On("NLST").Uses(1).Listing({".htaccess\r\nindex.html\r\n"});
+    const size_t first = server.Commands().size();
+    ASSERT_TRUE(Perform([&] { ftp.GetNameListing(); }));
+    EXPECT_EQ(CommandsFrom(first).back(), "NLST -a");
+    EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
+    EXPECT_EQ(Lines(ftp.Listing()), (TStrings{".htaccess", "index.html"}));
+    EXPECT_FALSE(ftp.ListingRefused());
+    server.On("NLST").Uses(1).Refuse("550 No files found");
+    ASSERT_TRUE(Perform([&] { ftp.GetNameListing(); }));
+    EXPECT_TRUE(ftp.ListingRefused());
+    EXPECT_EQ(ftp.Listing().Count(), 0);
+    server.SetListing(unixListing);
+    ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
+    EXPECT_EQ(server.Commands().back(), "LIST -a");
     EXPECT_EQ(ftp.Listing().Count(), 7);
 }
 

@@ -58,7 +58,7 @@ TFtpRule BuiltinRule(const std::string& verb) {
         rule.Reply("200 Type set");
     else if (verb == "PORT")
         rule.Reply("200 PORT command successful");
-    else if (verb == "LIST" || verb == "MLSD" || verb == "STOR")
+    else if (verb == "LIST" || verb == "MLSD" || verb == "NLST" || verb == "STOR")
         rule.Preliminary({"150 Opening data connection"}).Reply("226 Transfer complete");
     else if (verb == "QUIT")
         rule.Reply("221 Goodbye").CloseControl(TFtpRule::CloseAfterReply);
@@ -304,7 +304,7 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
     }
     if (verb == "RNFR" || verb == "RNTO" || verb == "DELE")
         Follow(verb, argument, rule);
-    if ((verb == "LIST" || verb == "MLSD" || verb == "STOR") && !rule.noData)
+    if ((verb == "LIST" || verb == "MLSD" || verb == "NLST" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
     else if (rule.rawDelayMs > 0) {
         if (!SendReply(control, rule.lines, "", rule.drip))
@@ -487,7 +487,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         SendReply(control, rule.lines, rule.raw, rule.drip);
         Sleep(rule.dataPauseMs);
     }
-    if (verb == "LIST" || verb == "MLSD") {
+    if (verb == "LIST" || verb == "MLSD" || verb == "NLST") {
         std::vector<std::string> pieces;
         if (rule.listing) {
             pieces = *rule.listing;

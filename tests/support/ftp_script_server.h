@@ -30,7 +30,8 @@ struct TFtpRule {
     int rawDelayMs = 0;                  // pause between the lines and the raw bytes
     TClose closeControl = CloseNever;
 
-    // Transfers (LIST, MLSD, STOR); MLSD is served like LIST. The server lists no features
+    // Transfers (LIST, MLSD, NLST, STOR); MLSD and NLST are served like LIST (the same
+    // text without a rule of their own). The server lists no features
     // (FEAT is not implemented) unless a test gives it a rule.
     std::vector<std::string> preliminary;            // before the data connection
     bool noData = false;                             // refuse without connecting back

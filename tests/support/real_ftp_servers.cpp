@@ -489,6 +489,7 @@ bool TRealFtpServer::PreparePyftpdlib(std::string& program, std::string& why) {
                   "', root, perm='elradfmwMT')\n"
                   "FTPHandler.authorizer = authorizer\n"
                   "handler = FTPHandler\n" +
+                  (localTimes_ ? "FTPHandler.use_gmt_times = False\n" : "") +
                   (tls_.certFile.empty() ? std::string()
                                          : "from pyftpdlib.handlers import TLS_FTPHandler\n"
                                            "handler = TLS_FTPHandler\n"

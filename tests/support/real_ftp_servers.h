@@ -54,6 +54,9 @@ public:
     // Before Start, pyftpdlib only: Python run once `handler` (the handler class) is set
     // up and before the server starts, to bend it as a test needs.
     void BendPyftpdlib(std::string python) { pythonBend_ = std::move(python); }
+    // Before Start, pyftpdlib only: its listings and its MDTM answers give the server's
+    // local time (the zone of the process that starts it), MDTM as if it were UTC.
+    void UseLocalTimes() { localTimes_ = true; }
     void Stop();
     // Stops the server and starts it again on the same port with the same root, as a
     // server restarted by its host comes back. False with `why`.
@@ -84,6 +87,7 @@ private:
     bool keepPort_ = false; // the next start takes port_ again
     TTestCertificate tls_;  // empty: no TLS
     std::string pythonBend_;
+    bool localTimes_ = false;
 };
 
 } // namespace pelmora::testing

@@ -262,3 +262,33 @@ TEST(CompareLists, GivesVerdictsAndPartnersAndChangesNothing) {
     for (int j = 0; j < remote.Count(); ++j)
         EXPECT_FALSE(At(remote, j).matched);
 }
+
+// An exclude of one kind ("foo/") leaves the other kind of the same name in on the other
+// side: such a pair is a conflict, neither sent nor deleted. And whatever the compare
+// says, the delete guard counts an excluded local entry as on the disk.
+TEST(Compare, AnExcludedEntryAgainstTheOtherKindIsAConflict) {
+    TRecordedEngine form;
+    Fill(form, form.localList, form.localTree, {{"/page", F, 5}, {"/keep.html", F, 5}});
+    Fill(form, form.remoteList, form.remoteTree,
+         {{"/foo", F, 1}, {"/link", kindLink, 1}, {"/stale.html", F, 1}});
+    form.localExcluded = {{"/foo", true}, {"/link", true}, {"/gone", true}};
+    form.remoteExcluded = {{"/page", true}};
+    form.localLoadComplete = true;
+    form.CompareSides();
+    std::vector<std::string> acted;
+    for (int i = 0; i < form.localList.Count(); ++i)
+        if (At(form.localList, i).action != actionNone)
+            acted.push_back(form.localList.Strings(i));
+    for (int j = 0; j < form.remoteList.Count(); ++j)
+        if (At(form.remoteList, j).action != actionNone)
+            acted.push_back(form.remoteList.Strings(j));
+    EXPECT_EQ(acted, (std::vector<std::string>{"/keep.html", "/stale.html"}));
+    EXPECT_EQ(form.conflicts, (std::vector<std::string>{
+                                  "/foo: a directory here (excluded), a file on the server",
+                                  "/page: a file here, a directory on the server (excluded)"}));
+    EXPECT_EQ(PlanLines(form.MakeUpdatePlan()),
+              (std::vector<std::string>{"delete /stale.html", "upload /keep.html"}));
+    static_cast<TDetail*>(form.remoteList.Objects(0))->action = actionDelete;
+    EXPECT_EQ(form.MakeUpdatePlan().kept,
+              (std::vector<std::string>{"Not deleted: /foo (the disk still has it)"}));
+}

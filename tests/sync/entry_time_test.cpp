@@ -58,6 +58,7 @@ TEST(EntryTime, CompareTimes) {
         TEntryTime remote;
         bool keeps;
         TTimeOrder order;
+        std::optional<int64_t> now = std::nullopt;
     } rows[] = {
         {minute + 20, exact, false, TTimeOrder::Same},
         {minute + 21, exact, false, TTimeOrder::LocalNewer},
@@ -71,9 +72,18 @@ TEST(EntryTime, CompareTimes) {
         {At(2026, 12, 11), day, true, TTimeOrder::LocalNewer},
         {At(2026, 12, 10, 23), day, true, TTimeOrder::Same},
         {minute, TEntryTime{}, true, TTimeOrder::Unsure},
+        // A remote time after the compare's now proves nothing newer: an edit made before
+        // a future time an older run gave the server is sent.
+        {minute + 19, exact, false, TTimeOrder::Unsure, minute},
+        {minute - 1, listed, true, TTimeOrder::Unsure, minute - 30},
+        {minute - 1, listed, true, TTimeOrder::RemoteNewer, minute},
+        {minute + 20, exact, true, TTimeOrder::Same, minute},
+        // A local time in the future is newer than the server's upload time: sent.
+        {minute + 3600, listed, true, TTimeOrder::LocalNewer, minute + 60},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(TimeOrderName(CompareTimes(r.local, r.remote, r.keeps)), TimeOrderName(r.order))
+        EXPECT_EQ(TimeOrderName(CompareTimes(r.local, r.remote, r.keeps, r.now)),
+                  TimeOrderName(r.order))
             << r.local - r.remote.utc << "s after a " << PrecisionName(r.remote.precision)
             << " time, keeps=" << r.keeps;
 }

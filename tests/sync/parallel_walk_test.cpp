@@ -78,7 +78,10 @@ public:
         };
         add("unlisted", remoteUnlisted);
         add("problem", remoteProblems);
-        add("excluded", remoteExcluded);
+        std::vector<std::string> excluded;
+        for (const TExcludedEntry& e : remoteExcluded)
+            excluded.push_back(e.key + (e.directory ? "/" : ""));
+        add("excluded", excluded);
         add("leftover", remoteLeftovers);
         add("status", view.statuses);
         add("trace", view.traces);
@@ -260,6 +263,59 @@ TEST(ParallelWalk, ADirectoryAnotherSessionFailsOnIsReadOnTheMainSession) {
     }
 }
 
+// A listing refused at once (550 after the directory was entered) leaves that directory
+// unknown unless a name listing of it succeeds with no name; the walk on one session and
+// the walk over several ask the same and load the same.
+TEST(ParallelWalk, ARefusedListingIsUnknownUnlessProvedEmptyOnEveryWalk) {
+    for (const bool provedEmpty : {false, true}) {
+        SCOPED_TRACE(provedEmpty ? "names listing empty" : "names listing refused");
+        std::vector<std::string> loaded[2];
+        for (const int connections : {1, 2}) {
+            // The extra session logs in to a server of its own that answers alike.
+            TFtpScriptServer server, other;
+            for (TFtpScriptServer* each : {&server, &other}) {
+                each->AcceptPassive();
+                each->On("LIST").Refuse("550 No files found");
+                if (provedEmpty)
+                    each->On("NLST").Listing({""});
+                else
+                    each->On("NLST").Refuse("550 No files found");
+            }
+            server.On("LIST").Uses(1).Listing(
+                {Lines({"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                        "-rw-r--r-- 1 o g 5 Jul 15 1996 z.html"})});
+            // The main session is slow into /www/a: the other session reads /www/b.
+            server.On("CWD").Arg("/www/a").Delay(300).Reply("250 ok");
+            TWalkForm form;
+            form.options.connections = connections;
+            ASSERT_TRUE(form.Connect(server.Port()));
+            form.ExtrasGoTo(other.Port());
+            form.options.remoteRoot = "/www";
+            form.RefreshRemote();
+            EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/b", "/z.html"}));
+            auto nlsts = Verbs(server, "NLST");
+            for (const std::string& n : Verbs(other, "NLST"))
+                nlsts.push_back(n);
+            EXPECT_EQ(nlsts, (std::vector<std::string>{"-a", "-a"}));
+            if (connections == 2) {
+                EXPECT_EQ(Verbs(other, "NLST").size(), 1u) << "the other session read one";
+            }
+            if (provedEmpty) {
+                EXPECT_TRUE(form.remoteLoadComplete);
+                EXPECT_TRUE(form.remoteUnlisted.empty());
+            } else {
+                EXPECT_FALSE(form.remoteLoadComplete);
+                EXPECT_EQ(form.remoteUnlisted, (std::vector<std::string>{"/a", "/b"}));
+                EXPECT_EQ(form.remoteProblems,
+                          (std::vector<std::string>{"Could not list /a: 550 No files found",
+                                                    "Could not list /b: 550 No files found"}));
+            }
+            loaded[connections - 1] = form.Loaded();
+        }
+        EXPECT_EQ(Differences(loaded[0], loaded[1]), std::vector<std::string>{});
+    }
+}
+
 // When the main session goes too, nothing can read what is left: the load fails and
 // says where, and no tree is offered for a compare.
 TEST(ParallelWalk, TheMainSessionLostFailsTheLoadClearly) {
@@ -388,7 +444,8 @@ TEST(ParallelWalk, FourSessionsLoadWhatOneLoadsOnRealServers) {
             EXPECT_EQ(form.joined, connections - 1) << ::testing::PrintToString(form.view.traces);
             EXPECT_FALSE(form.remoteLoadComplete);
             EXPECT_EQ(form.remoteUnlisted, std::vector<std::string>{"/locked"});
-            EXPECT_EQ(form.remoteExcluded, (std::vector<std::string>{"/d1/old.bak", "/drafts"}));
+            EXPECT_EQ(form.remoteExcluded,
+                      (std::vector<TExcludedEntry>{{"/d1/old.bak", false}, {"/drafts", true}}));
             EXPECT_EQ(form.remoteLeftovers.size(), 1u);
             EXPECT_EQ(form.remoteList.IndexOf("/d4/to-d0/index.html"), -1);
             EXPECT_GE(form.remoteList.IndexOf("/d3/s2/deeper/leaf.txt"), 0);

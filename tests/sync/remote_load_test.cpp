@@ -283,3 +283,53 @@ TEST_P(RealServerLoad, TheRemoteTreeIsWhatIsOnTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerLoad, ::testing::ValuesIn(AllRealServers),
                          [](const auto& info) { return std::string(TestName(info.param)); });
+
+// A server that lists in its local time (nine hours east) and answers MDTM in that time
+// too, as if it were UTC. The probe reads the zone as 0 from it: where our uploads proved
+// 540, that answer is caught out, said in the trace, and MDTM is not asked again in the
+// session; where nothing proved a zone, the probe's word is all there is.
+TEST(RemoteLoad, AnMdtmProbeNeverOverrulesAZoneOurUploadsProved) {
+    const auto text = [](std::time_t t, const char* format) {
+        std::tm utc{};
+        gmtime_r(&t, &utc);
+        char out[64];
+        std::strftime(out, sizeof out, format, &utc);
+        return std::string(out);
+    };
+    const std::time_t exact = std::time(nullptr) / 60 * 60 - 3600 + 12;
+    const std::time_t wall = exact + 9 * 3600; // the server's clock
+    for (const bool proven : {true, false}) {
+        SCOPED_TRACE(proven ? "proven by uploads" : "not proven");
+        TFtpScriptServer server;
+        server.On("FEAT").Lines({"211-Features:", " MDTM", "211 End"});
+        server.SetListing(Lines({"-rw-r--r-- 1 o g 5 " + text(wall, "%b %e %H:%M") + " a.html"}));
+        server.On("MDTM").Reply("213 " + text(wall, "%Y%m%d%H%M%S"));
+        TRemoteForm form;
+        form.options.listingZone = 540;
+        form.options.listingZoneProven = proven;
+        ASSERT_TRUE(form.Connect(server.Port()));
+        form.options.remoteRoot = "/www";
+        form.RefreshRemote();
+        form.RefreshRemote();
+        ASSERT_EQ(form.Keys(), std::vector<std::string>{"/a.html"});
+        const auto commands = server.Commands();
+        const auto mdtms = std::count_if(commands.begin(), commands.end(),
+                                         [](const auto& c) { return c.starts_with("MDTM"); });
+        const bool caught =
+            std::any_of(form.view.traces.begin(), form.view.traces.end(), [](const std::string& t) {
+                return t ==
+                       "MDTM of /www/a.html puts the listing 0 minutes from UTC, where the files "
+                       "Pelmora uploaded showed 540: the server's MDTM answers are not "
+                       "trusted for the rest of the session";
+            });
+        EXPECT_EQ(caught, proven) << ::testing::PrintToString(form.view.traces);
+        if (proven) {
+            EXPECT_EQ(form.options.listingZone, 540);
+            EXPECT_EQ(form.Entry(0).time.utc, exact / 60 * 60);
+            EXPECT_EQ(mdtms, 1);
+        } else {
+            EXPECT_EQ(form.options.listingZone, 0);
+            EXPECT_EQ(mdtms, 2);
+        }
+    }
+}

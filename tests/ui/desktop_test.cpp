@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
 
@@ -287,9 +289,12 @@ TEST(Desktop, AnUpdateThatDeletesNothingIsNotAskedAbout) {
 TEST(Desktop, UpdateStaysOffWhenTheCompareFoundNothingToDo) {
     TTempTree local;
     local.File("index.html", "12345");
+    std::filesystem::last_write_time(local.Path("index.html"),
+                                     std::filesystem::file_time_type::clock::now() -
+                                         std::chrono::hours(24));
     TFtpScriptServer server;
     // The server's copy is newer and of the same size: nothing to send.
-    server.SetListing(Listing({FileLine("index.html", 5, "Dec 31  2098")}));
+    server.SetListing(Listing({FileLine("index.html", 5, RecentListedDate(0))}));
     TWindowFixture f(local.Path());
     ConnectAndCompare(f, server);
     EXPECT_FALSE(f.Find("updateBtn")->isEnabled());

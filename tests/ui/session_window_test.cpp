@@ -99,10 +99,10 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     const std::vector<std::string> root = {
         "drwxr-xr-x   2 web  web  4096 Mar  3  2024 css",
         FileLine("about.html", size("about.html") + 10, "Mar  3  2024"),
-        FileLine("index.html", size("index.html"), "Dec 31  2098"),
+        FileLine("index.html", size("index.html"), RecentListedDate(0)),
         FileLine("old-news.html", 812, "Mar  3  2024")};
     const std::vector<std::string> css = {
-        FileLine("style.css", size("css/style.css"), "Dec 31  2098")};
+        FileLine("style.css", size("css/style.css"), RecentListedDate(0))};
     server.On("LIST").Uses(1).Listing({Listing(css)});
     server.On("LIST").Uses(1).Listing({Listing(root)});
 

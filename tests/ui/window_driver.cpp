@@ -12,6 +12,8 @@
 #include <QMouseEvent>
 #include <QTimer>
 #include <QWidget>
+#include <cstdio>
+#include <ctime>
 
 // The window tests need widgets, so this program runs under a QApplication.
 std::unique_ptr<QCoreApplication> MakeTestApplication(int& argc, char** argv) {
@@ -96,6 +98,18 @@ std::string Listing(const std::vector<std::string>& lines) {
 
 std::string FileLine(const std::string& name, long long size, const std::string& date) {
     return "-rw-r--r--   1 web  web  " + std::to_string(size) + " " + date + " " + name;
+}
+
+std::string RecentListedDate(int secondsAgo) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t when = std::time(nullptr) - secondsAgo;
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[32];
+    std::snprintf(text, sizeof text, "%s %2d %02d:%02d", months[utc.tm_mon], utc.tm_mday,
+                  utc.tm_hour, utc.tm_min);
+    return text;
 }
 
 void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {

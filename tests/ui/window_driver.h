@@ -55,6 +55,10 @@ public:
 // Listing text for the script server: UNIX lines, each ended by CR LF.
 std::string Listing(const std::vector<std::string>& lines);
 std::string FileLine(const std::string& name, long long size, const std::string& date);
+// The date of a listing line (UTC, to the minute, as the script server lists) for the
+// minute `secondsAgo` before now: newer than a file written before that minute, and never
+// in the future, which no compare takes for newer.
+std::string RecentListedDate(int secondsAgo);
 
 // The fields of the Setup page for the script server, with the after-connect steps given.
 void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare);
