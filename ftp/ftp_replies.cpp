@@ -713,6 +713,14 @@ void TFtp::OnPortReply(char kind, const std::string& line) {
 void TFtp::OnTransferReply(char kind, const std::string& line) {
     if (kind == '1')
         return transfer_->ServerStarted();
+    // Done, says the server, before it has asked for the file: of an empty file that is
+    // so; of any other the server holds at most an empty one, whatever it says.
+    if (kind == '2' && transfer_->AwaitsPreliminary()) {
+        if (transfer_->EndEmptyUpload())
+            return;
+        return FailOperation("The server answered STOR before any of the file was sent (" + line +
+                             ")");
+    }
     if (kind == '2')
         return transfer_->ControlEnded();
     if (listingByMlsd_ && transfer_->Kind() == TTransfer::TKind::Listing && listing_.Count() == 0 &&

@@ -451,15 +451,28 @@ void TFtp::TTransfer::FailListing(FtpInfo code, const std::string& reason) {
 // Upload
 
 void TFtp::TTransfer::SendFileWhenDue() {
-    // The file goes out once STOR has gone out: a server that connects back as soon as
-    // it reads PORT must not get the data of a command it has not seen. Over TLS it also
-    // waits for the server's 1xx, as the handshake does.
-    if (kind_ != TKind::Upload || fileStarted_ || slot_ == 0 || !verbSent_ || !Running())
-        return;
-    if (protected_ && !verbAnswered_)
+    // The file goes out once the server has answered STOR with its preliminary reply, in
+    // either mode and with or without TLS: a server may not read its data connection
+    // before it has taken the command (pyftpdlib drops bytes that come before and then
+    // waits for them until its time-out, which a little delay on the control connection
+    // is enough for), and a server that refuses STOR must get none of the file.
+    if (kind_ != TKind::Upload || fileStarted_ || slot_ == 0 || !verbSent_ || !verbAnswered_ ||
+        !Running())
         return;
     fileStarted_ = true;
     SendFile();
+}
+
+bool TFtp::TTransfer::EndEmptyUpload() {
+    struct stat info {};
+    if (localFile_ < 0 || ::fstat(localFile_, &info) != 0 || info.st_size != 0)
+        return false;
+    CloseDataSide();
+    time_ = 0;
+    ftp_.Info(ftpTransferDone, "Transfer done");
+    dataEnded_ = true;
+    ControlEnded();
+    return true;
 }
 
 void TFtp::TTransfer::HalfClose() {

@@ -37,12 +37,19 @@ public:
     // The control side, as the replies come.
     // Listening, before PORT goes out: a listing starts afresh here.
     void Arm();
-    // LIST or STOR has gone out; an upload whose connection came first starts now.
+    // LIST or STOR has gone out.
     void VerbSent();
-    // A preliminary reply to the verb.
+    // A preliminary reply to the verb: an upload whose connection is there starts now.
     void ServerStarted();
     // The final positive reply to the verb.
     void ControlEnded();
+    // An upload whose STOR has had no preliminary reply yet: none of the file has gone.
+    bool AwaitsPreliminary() const {
+        return kind_ == TKind::Upload && !verbAnswered_ && !cancelled_;
+    }
+    // Ends such an upload on the server's final positive reply when the file is empty
+    // (nothing was to be sent); false, and nothing done, when it is not.
+    bool EndEmptyUpload();
     // A negative reply to the verb that the transfer takes as an end of its own, true
     // then; false when the refusal fails the operation.
     bool TakesRefusal(const std::string& line);
@@ -92,7 +99,8 @@ private:
     void FailListing(FtpInfo code, const std::string& reason);
 
     // Upload.
-    // Starts the send loop once the connection is there and the verb has gone out.
+    // Starts the send loop once the connection is there and the server has answered STOR
+    // with its preliminary reply.
     void SendFileWhenDue();
     void SendFile();
     // Our end says it has sent all; the socket stays open for the server's answer.

@@ -99,6 +99,7 @@ TEST_P(FaultSuite, EndsInTimeSendsNothingItShouldNotAndLosesNothing) {
     for (const auto& prefix : row.mustNotSend)
         for (const auto& c : commands)
             EXPECT_NE(c.rfind(prefix, 0), 0u) << "sent " << c;
+    EXPECT_EQ(server.EarlyDataBytes(), 0) << "a file's bytes came before the server's 1xx";
     const auto stored = server.Stored();
     for (const auto& path : row.stored) {
         const auto it = stored.find("/www/" + path);
@@ -339,6 +340,23 @@ const TFaultRow rows[] = {
      {},
      {},
      "Could not upload: /index.html"},
+    // The server takes the data connection first and answers STOR a while later: the file
+    // waits for that answer (every row checks that no byte comes before it).
+    {"StoreAnsweredLate",
+     [](auto& s) { s.On("STOR").PreliminaryAfterData(300); },
+     0,
+     {"STOR /www/index.html"},
+     {},
+     {"index.html"}},
+    // Done, says the server at once, without asking for the file.
+    {"StoreDoneAtOnce",
+     [](auto& s) { s.On("STOR").Preliminary({}).FinalBeforeDataEnds(0).PreliminaryAfterData(0); },
+     1,
+     {},
+     {},
+     {},
+     {},
+     "The server answered STOR before any of the file was sent (226 Transfer complete)"},
     // Listings.
     {"ImpossibleDates",
      [](auto& s) {

@@ -1,4 +1,5 @@
 #include "tests/app/site_sync.h"
+#include "tests/support/fault_relay.h"
 #include "tests/support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -128,3 +129,38 @@ TEST(Interruption, AServerKilledMidUploadIsMadeWholeByTheNextRun) {
     EXPECT_NE(output.find("Removed a left-over temporary file: /big/"), std::string::npos)
         << output;
 }
+
+// Over a long link, or through a firewall that reads the control connection, a command
+// reaches the server well after the data connection is open. pyftpdlib loses the bytes
+// of a file that come before it has taken STOR, and then waits for them until its
+// time-out: every file must arrive all the same, in both modes.
+class SlowControlLink : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SlowControlLink, EveryFileArrivesAndTheRunSucceeds) {
+    TRealFtpServer server(TRealServerKind::Pyftpdlib);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TFaultRelay relay(server.Port(), {}, std::chrono::seconds(20));
+    relay.SetControlDelay(std::chrono::milliseconds(50));
+    ASSERT_TRUE(relay.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/about.html", "<p>About</p>");
+    tree.File("site/empty.txt", "");
+    tree.File("site/css/site.css", "body { margin: 0 }");
+    tree.File("site/img/photo.jpg", std::string(20000, 'j'));
+    for (const auto& e : fs::recursive_directory_iterator(site))
+        Age(e.path(), std::chrono::hours(72));
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::vector<std::string> settings = SiteSyncSettings(site, server, relay.Port());
+    settings.push_back(std::string("FTP.dataMode=") + GetParam());
+    ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
+    int status = -1;
+    const std::string output = Sync(ini, status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SlowControlLink, ::testing::Values("passive", "active"),
+                         [](const auto& info) { return std::string(info.param); });

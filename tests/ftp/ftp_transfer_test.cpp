@@ -483,6 +483,69 @@ TEST_F(FtpTransfer, UploadRefusals) {
     EXPECT_FALSE(server.HasStored("x.txt"));
 }
 
+// The file goes only once the server has answered STOR with its preliminary reply, in
+// both modes: the server here takes its data connection (or makes it) first and answers
+// a while later, and some servers lose a byte that comes before that answer. A server that
+// answers STOR with a final reply at once gets none of the file.
+TEST_F(FtpTransfer, UploadWaitsForThePreliminaryReplyInBothModes) {
+    struct TCase {
+        const char* name;
+        TStrings preliminary;
+        std::string final;
+        std::string content;
+        std::string error; // what the upload fails with; empty when it works
+    };
+    const std::string content = Bytes(300000);
+    const std::vector<TCase> cases = {
+        {"late150", {"150 Ok to send data"}, "226 Transfer complete", content, ""},
+        {"late125", {"125 Data connection already open"}, "226 Transfer complete", content, ""},
+        {"refusedAtOnce", {}, "553 Could not create file", content, "553 Could not create file"},
+        {"doneAtOnce",
+         {},
+         "226 Transfer complete",
+         content,
+         "The server answered STOR before any of the file was sent (226 Transfer complete)"},
+        // Nothing was to be sent: the server's word is the whole upload.
+        {"emptyFileDoneAtOnce", {}, "226 Transfer complete", "", ""},
+    };
+    server.AcceptPassive();
+    for (const TDataMode mode : {TDataMode::Active, TDataMode::Passive})
+        for (const TCase& c : cases) {
+            const std::string remote = std::string(c.name) + "-" + DataModeName(mode);
+            SCOPED_TRACE(remote);
+            ftp.DataMode = mode;
+            auto& rule = server.On("STOR").Uses(1).PreliminaryAfterData(200);
+            rule.Preliminary(c.preliminary).Reply(c.final);
+            if (c.preliminary.empty())
+                rule.FinalBeforeDataEnds(0);
+            ftp.LocalFile = temp.File("up.bin", c.content);
+            ftp.RemoteFile = remote;
+            events.clear();
+            errorTexts.clear();
+            ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+            // The server keeps what came once the data connection has ended.
+            ASSERT_TRUE(WaitFor([&] { return server.HasStored(remote); }));
+            if (c.error.empty()) {
+                EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
+                EXPECT_TRUE(ftp.Success());
+                EXPECT_TRUE(server.Stored().at(remote) == c.content) << "the file whole";
+            } else {
+                EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "FileStored"}));
+                EXPECT_EQ(errorTexts, TStrings{c.error});
+                EXPECT_FALSE(ftp.Success());
+                EXPECT_EQ(server.Stored().at(remote), "") << "no byte of the file was sent";
+            }
+            EXPECT_EQ(server.EarlyDataBytes(), 0);
+            EXPECT_EQ(ftp.DataSlot(), 0);
+            EXPECT_TRUE(ftp.Connected());
+        }
+    // And the session goes on.
+    ftp.LocalFile = temp.File("after.bin", "after");
+    ftp.RemoteFile = "after.bin";
+    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
+    EXPECT_EQ(server.Stored().at("after.bin"), "after");
+}
+
 TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
     ftp.LocalFile = temp.File("big.bin", Bytes(4 << 20));
     ftp.RemoteFile = "big.bin";

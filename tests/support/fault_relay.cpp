@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -189,6 +190,8 @@ struct TFaultRelay::TState {
         TEnd client, server;
         std::string clientPart, serverPart; // a line not yet ended
         std::string heldReplies;            // replies kept back by a delay or a stall
+        // Lines on their way while the control delay lasts, each with its time to go on.
+        std::deque<std::pair<Clock::time_point, std::string>> lateCommands, lateReplies;
         Clock::time_point holdUntil{};
         bool stalled = false;
         bool closing = false; // closed once what waits for the client is written
@@ -383,7 +386,10 @@ void TFaultRelay::Run() {
             c.lastTransfer = verb;
         }
         c.lastRenameTarget = verb == "RNTO" ? argument : "";
-        c.server.out += line;
+        if (controlDelay_.count() > 0)
+            c.lateCommands.emplace_back(Clock::now() + controlDelay_, line);
+        else
+            c.server.out += line;
     };
 
     // A reply line from the server: passive addresses rewritten, then held or passed on.
@@ -420,7 +426,10 @@ void TFaultRelay::Run() {
             }
         }
         c.replyBytes += line.size();
-        c.heldReplies += line;
+        if (controlDelay_.count() > 0)
+            c.lateReplies.emplace_back(Clock::now() + controlDelay_, line);
+        else
+            c.heldReplies += line;
     };
 
     // Bytes on a data connection, by direction, with the cuts and the truncated listing.
@@ -501,6 +510,15 @@ void TFaultRelay::Run() {
 
     while (!stop_) {
         const auto now = Clock::now();
+        // Lines go on once the control delay has passed; a reply then waits for any hold.
+        for (auto& c : s.controls) {
+            for (; !c->lateCommands.empty() && now >= c->lateCommands.front().first;
+                 c->lateCommands.pop_front())
+                c->server.out += c->lateCommands.front().second;
+            for (; !c->lateReplies.empty() && now >= c->lateReplies.front().first;
+                 c->lateReplies.pop_front())
+                c->heldReplies += c->lateReplies.front().second;
+        }
         // Held replies go once their time has come.
         for (auto& c : s.controls)
             if (!c->dead && !c->stalled && now >= c->holdUntil && !c->heldReplies.empty()) {
@@ -657,6 +675,15 @@ void TFaultRelay::Run() {
 
         // Poll at most 50 ms at a time, so that Stop and the held replies are seen soon.
         int wait = 50;
+        const auto until = [&](Clock::time_point when) {
+            return static_cast<int>(
+                       std::chrono::duration_cast<std::chrono::milliseconds>(when - now).count()) +
+                   1;
+        };
+        for (auto& c : s.controls)
+            for (const auto* late : {&c->lateCommands, &c->lateReplies})
+                if (!c->dead && !late->empty())
+                    wait = std::clamp(until(late->front().first), 0, wait);
         for (auto& c : s.controls)
             if (!c->dead && !c->stalled && !c->heldReplies.empty() && c->holdUntil > now)
                 wait = std::min<int>(
@@ -674,7 +701,8 @@ void TFaultRelay::Run() {
         // once both sides have theirs.
         for (auto& c : s.controls)
             if (!c->dead && c->closing && c->client.out.empty() &&
-                (c->stalled || Clock::now() >= c->holdUntil) && c->heldReplies.empty())
+                (c->stalled || Clock::now() >= c->holdUntil) && c->heldReplies.empty() &&
+                c->lateReplies.empty())
                 killControl(*c, c->reset);
             else if (!c->dead && c->closing && c->stalled)
                 killControl(*c, c->reset);

@@ -62,6 +62,10 @@ public:
     TFaultRelay(const TFaultRelay&) = delete;
     TFaultRelay& operator=(const TFaultRelay&) = delete;
 
+    // Before Start: every command and every reply crosses the relay this much later, as
+    // over a long link or through a firewall that reads the control connection. The data
+    // connections keep their pace.
+    void SetControlDelay(std::chrono::milliseconds delay) { controlDelay_ = delay; }
     // Listens on a free port of 127.0.0.1 and starts the thread. False with `why`.
     bool Start(std::string& why);
     // Ends the thread and closes every connection.
@@ -83,6 +87,7 @@ private:
     uint16_t serverPort_;
     std::vector<TFault> faults_;
     std::chrono::milliseconds timeout_;
+    std::chrono::milliseconds controlDelay_{0};
     int listener_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;

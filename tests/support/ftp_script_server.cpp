@@ -469,16 +469,32 @@ int TFtpScriptServer::AcceptPassiveConnection() {
     return data;
 }
 
-void TFtpScriptServer::Transfer(int control, const std::string& verb, const std::string& argument,
-                                const TFtpRule& rule) {
-    SendReply(control, rule.preliminary, "", rule.drip);
-    if (rule.intruder)
-        TryIntruder();
+int TFtpScriptServer::TakeDataConnection() {
     int data = std::exchange(earlyData_, -1);
     if (data < 0 && passiveListener_ >= 0)
         data = AcceptPassiveConnection();
     else if (data < 0)
         data = ConnectBack();
+    return data;
+}
+
+void TFtpScriptServer::Transfer(int control, const std::string& verb, const std::string& argument,
+                                const TFtpRule& rule) {
+    int data = -1;
+    if (rule.preliminaryAfterDataMs >= 0) {
+        data = TakeDataConnection();
+        Sleep(rule.preliminaryAfterDataMs);
+        // Looked at, not taken: what came is still read as the transfer's data below.
+        char early[65536];
+        const ssize_t n = data < 0 ? 0 : ::recv(data, early, sizeof early, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0)
+            earlyDataBytes_ += n;
+    }
+    SendReply(control, rule.preliminary, "", rule.drip);
+    if (rule.intruder)
+        TryIntruder();
+    if (data < 0)
+        data = TakeDataConnection();
     if (data < 0) {
         SendReply(control, {"425 Can't open data connection"}, "", false);
         return;

@@ -33,7 +33,11 @@ struct TFtpRule {
     // Transfers (LIST, MLSD, NLST, STOR); MLSD and NLST are served like LIST (the same
     // text without a rule of their own). The server lists no features
     // (FEAT is not implemented) unless a test gives it a rule.
-    std::vector<std::string> preliminary;            // before the data connection
+    std::vector<std::string> preliminary; // before the data connection
+    // The data connection is taken first (accepted, or made back), and the preliminary
+    // reply goes this long after; bytes that come on it meanwhile are counted
+    // (EarlyDataBytes). Negative: the preliminary reply comes first.
+    int preliminaryAfterDataMs = -1;
     bool noData = false;                             // refuse without connecting back
     bool finalBeforeDataEnds = false;                // the final reply goes before the data ends
     int dataPauseMs = 0;                             // between the final reply and the data's end
@@ -74,6 +78,7 @@ struct TFtpRule {
         return Reply(std::move(line));
     }
     TFtpRule& Preliminary(std::vector<std::string> l) { return preliminary = std::move(l), *this; }
+    TFtpRule& PreliminaryAfterData(int waitMs) { return preliminaryAfterDataMs = waitMs, *this; }
     TFtpRule& FinalBeforeDataEnds(int pauseMs = 100) {
         finalBeforeDataEnds = true;
         return dataPauseMs = pauseMs, *this;
@@ -131,6 +136,9 @@ public:
     bool HasStored(const std::string& path) const;
     int Sessions() const { return sessions_; }
     int DataConnections() const { return dataConnections_; }
+    // Bytes that came on a data connection before the preliminary reply of its transfer
+    // went (rules with PreliminaryAfterData), over all transfers.
+    long long EarlyDataBytes() const { return earlyDataBytes_; }
     // How the last stranger fared: closed by the client without a byte, or not.
     bool IntruderRefused() const { return intruderRefused_; }
     // The control connection of the current session has ended.
@@ -148,6 +156,9 @@ private:
     // Follows a rename or a delete in what STOR kept, where the rule's reply grants it.
     void Follow(const std::string& verb, const std::string& argument, const TFtpRule& rule);
     int ConnectBack();
+    // The transfer's data connection: one made early on PORT, the passive one, or one
+    // made back now. -1 when there is none.
+    int TakeDataConnection();
     void TryIntruder();
     void ConnectEarly(const std::string& argument);
     void OfferPassive(int control, const std::string& verb, const TFtpRule& rule);
@@ -181,6 +192,7 @@ private:
 
     std::atomic<int> sessions_{0};
     std::atomic<int> dataConnections_{0};
+    std::atomic<long long> earlyDataBytes_{0};
     std::atomic<bool> intruderRefused_{false};
     std::atomic<bool> sessionOver_{false};
 };

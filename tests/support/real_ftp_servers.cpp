@@ -376,15 +376,19 @@ std::string TRealFtpServer::LogTail() const {
 }
 
 bool TRealFtpServer::PrepareVsftpd(std::string& program, std::string& why) {
-    program = "/usr/sbin/vsftpd";
+    // Unpacked by scripts/setup, never installed: a system-wide vsftpd would be a
+    // service open to every local user.
+    program = ServerCache() + "/root/usr/sbin/vsftpd";
     if (::access(program.c_str(), X_OK) != 0) {
-        why = "vsftpd is not installed (" + program + ")";
+        why = "vsftpd is not unpacked at " + program + " (run scripts/setup)";
         return false;
     }
     // vsftpd refuses a writable root for anonymous users: the root stays root's, the
-    // site directory beneath it belongs to the anonymous user.
+    // site directory beneath it belongs to the anonymous user. That user is `daemon`,
+    // which every system has: the `ftp` user comes only with the installed package, and
+    // vsftpd enters the user's home first (nobody's does not exist).
     fs::create_directories(dir_ + "/empty");
-    if (!Chown(root_ + "/site", "ftp", why))
+    if (!Chown(root_ + "/site", "daemon", why))
         return false;
     user_ = "anonymous";
     password_ = "pelmora@example.org";
@@ -401,7 +405,7 @@ bool TRealFtpServer::PrepareVsftpd(std::string& program, std::string& why) {
                                          "anon_root=" +
                                          root_ +
                                          "\n"
-                                         "ftp_username=ftp\n"
+                                         "ftp_username=daemon\n"
                                          "write_enable=YES\n"
                                          "anon_upload_enable=YES\n"
                                          "anon_mkdir_write_enable=YES\n"
