@@ -437,11 +437,13 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     std::set<std::string> changed;
     for (const std::string& dir : changedDirs)
         changed.insert(caseFolding ? FoldedKey(dir) : dir);
-    std::erase_if(remoteExcluded, [&](const std::string& path) {
-        std::string dir = path;
-        RemoveLastComponent(dir);
-        return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
-    });
+    // What the directories read again hold is found again there.
+    for (std::vector<std::string>* found : {&remoteExcluded, &remoteLeftovers})
+        std::erase_if(*found, [&](const std::string& path) {
+            std::string dir = path;
+            RemoveLastComponent(dir);
+            return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
+        });
     remoteLoadComplete = true;
     remoteAtRoot_ = false;
     remoteLoading = true;
