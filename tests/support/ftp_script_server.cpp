@@ -302,7 +302,8 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
             dataPort_ = port;
         }
     }
-    if (verb == "RNFR" || verb == "RNTO" || verb == "DELE")
+    if (verb == "RNFR" || verb == "RNTO" || verb == "DELE" || verb == "CWD" || verb == "MKD" ||
+        verb == "RMD")
         Follow(verb, argument, rule);
     if ((verb == "LIST" || verb == "MLSD" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
@@ -328,6 +329,19 @@ void TFtpScriptServer::Follow(const std::string& verb, const std::string& argume
                 stored_.erase(argument);
             return;
         }
+        if (kind != '2')
+            return;
+        const std::string path = argument.starts_with('/') ? argument
+                                 : cwd_ == "/"             ? "/" + argument
+                                                           : cwd_ + "/" + argument;
+        if (verb == "CWD")
+            cwd_ = path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+        else if (verb == "MKD")
+            made_.insert(path);
+        else if (verb == "RMD")
+            made_.erase(path);
+        if (verb != "RNTO")
+            return;
         from = std::exchange(renameFrom_, std::string());
         if (kind != '2' || from.empty() || stored_.count(from) == 0)
             return;
@@ -487,7 +501,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
             pieces = *rule.listing;
         } else {
             std::lock_guard lock(mutex_);
-            pieces = {listing_};
+            pieces = {listing_ + MadeHere()};
         }
         long long left = rule.cutDataAfter;
         for (size_t i = 0; i < pieces.size(); ++i) {
@@ -536,6 +550,26 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         Sleep(rule.dataPauseMs);
         SendReply(control, rule.lines, rule.raw, rule.drip);
     }
+}
+
+std::string TFtpScriptServer::MadeHere() const {
+    std::string lines;
+    auto add = [&](const std::string& path, const std::string& mode, size_t size) {
+        const size_t slash = path.rfind('/');
+        const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name = path.substr(slash + 1);
+        const std::string ending = " " + name + "\r\n";
+        if (dir != cwd_ || name.empty() || listing_.find(ending) != std::string::npos)
+            return;
+        lines += mode + " 1 o g " + std::to_string(size) + " Jan  1  2020" + ending;
+    };
+    for (const std::string& dir : made_)
+        if (dir.starts_with('/'))
+            add(dir, "drwxr-xr-x", 0);
+    for (const auto& [path, bytes] : stored_)
+        if (path.starts_with('/'))
+            add(path, "-rw-r--r--", bytes.size());
+    return lines;
 }
 
 std::string Lines(const std::vector<std::string>& lines) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,7 +95,9 @@ struct TFtpRule {
 // one control connection at a time on its own thread, answers every command by the
 // test's rules or, without one, like a plain UNIX server that accepts everything,
 // records each command line exactly as received, connects back for PORT, serves LIST
-// text and keeps what STOR sends.
+// text and keeps what STOR sends. Without a LIST rule of its own, a listing of the
+// directory CWD last entered names, after the set text, what STOR (by an absolute path)
+// and MKD left there, as a server lists what it was sent.
 class TFtpScriptServer {
 public:
     TFtpScriptServer();
@@ -165,7 +168,11 @@ private:
     std::map<std::string, std::string> stored_;
     std::string listing_;
     std::string storeDir_;
-    std::string renameFrom_; // the name RNFR took, until RNTO
+    std::string renameFrom_;     // the name RNFR took, until RNTO
+    std::string cwd_ = "/";      // as CWD last set it
+    std::set<std::string> made_; // directories MKD made
+    // Listing lines of what STOR and MKD left in cwd_; under the mutex.
+    std::string MadeHere() const;
     std::string dataHost_;
     uint16_t dataPort_ = 0;
     int earlyData_ = -1;            // a data connection made on PORT, waiting for its transfer
