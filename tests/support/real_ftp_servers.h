@@ -50,6 +50,9 @@ public:
     // login and the data connections (vsftpd keeps its demand that each data connection
     // resume the control connection's TLS session).
     void EnableTls(const TTestCertificate& certificate) { tls_ = certificate; }
+    // Before Start, pure-ftpd only: names that begin with a dot may not be written (its
+    // -x), as some hosts set it up.
+    void ForbidDotNames() { forbidDotNames_ = true; }
     void Stop();
     // Stops the server and starts it again on the same port with the same root, as a
     // server restarted by its host comes back. False with `why`.
@@ -79,6 +82,7 @@ private:
     pid_t pid_ = -1;
     bool keepPort_ = false; // the next start takes port_ again
     TTestCertificate tls_;  // empty: no TLS
+    bool forbidDotNames_ = false;
 };
 
 } // namespace pelmora::testing
