@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -226,6 +227,12 @@ void TFtpScriptServer::Run() {
 }
 
 void TFtpScriptServer::Serve(int control) {
+    {
+        std::lock_guard lock(mutex_);
+        cwd_ = "/";
+        made_.clear();
+        madeFiles_.clear();
+    }
     bool closeSession = false;
     Answer(control, "", "", PickRule("", ""), closeSession);
     std::string pending;
@@ -325,8 +332,10 @@ void TFtpScriptServer::Follow(const std::string& verb, const std::string& argume
             return;
         }
         if (verb == "DELE") {
-            if (kind == '2')
+            if (kind == '2') {
                 stored_.erase(argument);
+                madeFiles_.erase(argument);
+            }
             return;
         }
         if (kind != '2')
@@ -347,6 +356,8 @@ void TFtpScriptServer::Follow(const std::string& verb, const std::string& argume
             return;
         stored_[argument] = stored_[from];
         stored_.erase(from);
+        if (madeFiles_.erase(from) != 0)
+            madeFiles_.insert(argument);
         dir = storeDir_;
     }
     if (!dir.empty()) {
@@ -501,7 +512,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
             pieces = *rule.listing;
         } else {
             std::lock_guard lock(mutex_);
-            pieces = {listing_ + MadeHere()};
+            pieces = {ListingHere()};
         }
         long long left = rule.cutDataAfter;
         for (size_t i = 0; i < pieces.size(); ++i) {
@@ -534,6 +545,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         {
             std::lock_guard lock(mutex_);
             stored_[argument] = received;
+            madeFiles_.insert(argument);
             dir = storeDir_;
         }
         if (!dir.empty()) {
@@ -552,24 +564,43 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
     }
 }
 
-std::string TFtpScriptServer::MadeHere() const {
-    std::string lines;
+std::string TFtpScriptServer::ListingHere() const {
+    std::vector<std::pair<std::string, std::string>> made; // name, its line
     auto add = [&](const std::string& path, const std::string& mode, size_t size) {
         const size_t slash = path.rfind('/');
         const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
         const std::string name = path.substr(slash + 1);
-        const std::string ending = " " + name + "\r\n";
-        if (dir != cwd_ || name.empty() || listing_.find(ending) != std::string::npos)
-            return;
-        lines += mode + " 1 o g " + std::to_string(size) + " Jan  1  2020" + ending;
+        if (dir == cwd_ && !name.empty())
+            made.emplace_back(name, mode + " 1 o g " + std::to_string(size) + " Jan  1  2020 " +
+                                        name + "\r\n");
     };
     for (const std::string& dir : made_)
         if (dir.starts_with('/'))
             add(dir, "drwxr-xr-x", 0);
-    for (const auto& [path, bytes] : stored_)
-        if (path.starts_with('/'))
-            add(path, "-rw-r--r--", bytes.size());
-    return lines;
+    for (const std::string& path : madeFiles_)
+        if (const auto it = stored_.find(path); it != stored_.end() && path.starts_with('/'))
+            add(path, "-rw-r--r--", it->second.size());
+    if (made.empty())
+        return listing_;
+    // A line of the set text for a name made since gives way to the new one.
+    std::string text;
+    for (size_t start = 0; start < listing_.size();) {
+        size_t end = listing_.find('\n', start);
+        end = end == std::string::npos ? listing_.size() : end + 1;
+        const std::string line = listing_.substr(start, end - start);
+        std::string bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r'))
+            bare.pop_back();
+        const bool replaced = std::any_of(made.begin(), made.end(), [&](const auto& m) {
+            return bare.ends_with(" " + m.first) && !bare.ends_with("-> " + m.first);
+        });
+        if (!replaced)
+            text += line;
+        start = end;
+    }
+    for (const auto& [name, line] : made)
+        text += line;
+    return text;
 }
 
 std::string Lines(const std::vector<std::string>& lines) {
