@@ -685,7 +685,7 @@ private:
                     Finished(on, time, "Could not give " + step->path + " its time");
             }
             // The name holds the page again, or never held one: the copy is no page.
-            if (!temporary.empty() && (done || !oldGone) && !on.Lost()) {
+            if (!temporary.empty() && (done || !oldGone) && !on.Lost() && !on.Stopped()) {
                 on.BeginDelete(temporary);
                 co_await Ended{on};
             }
