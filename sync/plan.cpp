@@ -1,5 +1,7 @@
 #include "sync/plan.h"
 
+#include <algorithm>
+
 namespace pelmora {
 
 TDeleteGuard::TDeleteGuard(const TStringList& localList, TRules rules) : rules_(std::move(rules)) {
@@ -59,10 +61,17 @@ const TDetail& EntryOf(const TStringList& list, int i) {
 } // namespace
 
 TPlan MakePlan(const TStringList& localList, const TStringList& remoteList, bool mayDelete,
-               const TDeleteGuard::TRules& rules) {
+               const TDeleteGuard::TRules& rules, const std::vector<std::string>& leftovers) {
     TPlan plan;
     if (mayDelete) {
         TDeleteGuard guard(localList, rules);
+        // A file of the disk may bear such a name too: then it is the user's, not ours.
+        for (const std::string& leftover : leftovers) {
+            if (const std::string why = guard.Why(leftover); !why.empty())
+                plan.leftoversKept.push_back(leftover + " (" + why + ")");
+            else
+                plan.leftovers.push_back(leftover);
+        }
         // Deepest first: a directory's content goes before the directory.
         for (int n = remoteList.Count() - 1; n >= 0; --n) {
             const TDetail& e = EntryOf(remoteList, n);
@@ -93,11 +102,21 @@ TPlan MakePlan(const TStringList& localList, const TStringList& remoteList, bool
     return plan;
 }
 
+size_t PlanDeletions(const TPlan& plan) {
+    const auto steps = std::count_if(plan.steps.begin(), plan.steps.end(), [](const auto& s) {
+        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
+    });
+    return static_cast<size_t>(steps) + plan.leftovers.size();
+}
+
 std::vector<std::string> PlanLines(const TPlan& plan) {
     std::vector<std::string> lines;
-    lines.reserve(plan.steps.size());
+    lines.reserve(plan.steps.size() + plan.leftovers.size());
     for (const TPlanStep& step : plan.steps)
         lines.push_back(std::string(StepWord(step.kind)) + " " + step.path);
+    for (const std::string& leftover : plan.leftovers)
+        lines.push_back(std::string(StepWord(TStepKind::Delete)) + " " + leftover +
+                        " (left over by a run that was cut off)");
     return lines;
 }
 

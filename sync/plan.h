@@ -55,13 +55,24 @@ struct TPlanStep {
 struct TPlan {
     std::vector<TPlanStep> steps;
     std::vector<std::string> kept;
+    // Temporary files of ours that runs cut off left on the server (relative paths): the
+    // update removes them last, once the site is whole, and only where it may delete.
+    // They count as deletions wherever deletions are counted.
+    std::vector<std::string> leftovers;
+    // Files with the shape of ours that are the user's, one "/path (why)" line each.
+    std::vector<std::string> leftoversKept;
 };
 
-// The plan for two compared lists. Without `mayDelete` it has no deletes at all.
+// The plan for two compared lists and the temporary files of ours the remote load found.
+// Without `mayDelete` it has no deletes at all, and removes no temporary file.
 TPlan MakePlan(const TStringList& localList, const TStringList& remoteList, bool mayDelete,
-               const TDeleteGuard::TRules& rules);
+               const TDeleteGuard::TRules& rules, const std::vector<std::string>& leftovers = {});
 
-// The plan as printed: one "word /path" line per step.
+// How many entries the plan deletes on the server, temporary files of ours among them.
+size_t PlanDeletions(const TPlan& plan);
+
+// The plan as printed: one "word /path" line per step, then one
+// "delete /path (left over by a run that was cut off)" line per temporary file.
 std::vector<std::string> PlanLines(const TPlan& plan);
 
 } // namespace pelmora

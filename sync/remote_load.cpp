@@ -442,11 +442,14 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     std::set<std::string> changed;
     for (const std::string& dir : changedDirs)
         changed.insert(caseFolding ? FoldedKey(dir) : dir);
-    std::erase_if(remoteExcluded, [&](const TExcludedEntry& excluded) {
-        std::string dir = excluded.key;
+    // What the directories read again hold is found again there.
+    const auto inChanged = [&](std::string dir) {
         RemoveLastComponent(dir);
         return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
-    });
+    };
+    std::erase_if(remoteExcluded,
+                  [&](const TExcludedEntry& excluded) { return inChanged(excluded.key); });
+    std::erase_if(remoteLeftovers, [&](const std::string& path) { return inChanged(path); });
     remoteLoadComplete = true;
     remoteAtRoot_ = false;
     remoteLoading = true;

@@ -116,11 +116,29 @@ public:
 
     // The reason of the last failure in plain words: the server's reply or our own text.
     std::string FailureReason() const;
-    // Ends every wait at its next check; an upload under way is aborted.
-    void Stop() { ftpAbort = true; }
+    // Ends every wait at its next check; an upload under way is aborted. While the stop
+    // is held, it waits until ReleaseStop.
+    void Stop() {
+        if (stopHeld_)
+            stopAsked_ = true;
+        else
+            ftpAbort = true;
+    }
     // A new operation of the sync's own begins: a Stop given before it is forgotten.
-    void Resume() { ftpAbort = false; }
+    void Resume() { ftpAbort = stopAsked_ = false; }
     bool Stopped() const { return ftpAbort; }
+    // Between deleting a page and renaming its new copy onto its name the site lacks the
+    // page: a Stop given then takes effect only once the rename has ended.
+    void HoldStop() { stopHeld_ = true; }
+    void ReleaseStop() {
+        stopHeld_ = false;
+        if (stopAsked_)
+            ftpAbort = true;
+        stopAsked_ = false;
+    }
+    bool StopHeld() const { return stopHeld_; }
+    // A Stop was given, whether or not it has taken effect.
+    bool StopAsked() const { return ftpAbort || stopAsked_; }
     // Before a new session or operation: no error pending, and none to report.
     void ClearError();
 
@@ -168,6 +186,8 @@ private:
     bool lost_ = false;
     bool listingRefused_ = false;
     std::string refusal_; // the server's answer to the refused listing
+    bool stopHeld_ = false;
+    bool stopAsked_ = false;
     std::vector<TListedEntry> listed_;
     std::string listedHere_;
 };

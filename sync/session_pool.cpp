@@ -133,7 +133,8 @@ void TSessionPool::StopAll() {
     for (TExtra& extra : extras_) {
         extra.session->Stop();
         // An upload under way would run on until its next block; the session goes with it.
-        if (extra.session->Busy())
+        // One that holds its stop finishes what it is in the middle of.
+        if (extra.session->Busy() && !extra.session->StopHeld())
             extra.ftp->Abort();
     }
 }

@@ -22,7 +22,13 @@ std::string TemporaryNameFor(const std::string& name, uint32_t nonce) {
     std::string suffix(SuffixLength, '.');
     for (size_t i = 0; i < DigitCount; ++i)
         suffix[SuffixLength - 1 - i] = digits[(nonce >> (4 * i)) & 0xF];
-    const size_t room = MaxRemoteNameLength - PrefixLength - SuffixLength;
+    // A name cut in the middle of a character is no UTF-8 at all, and a server that
+    // checks its names refuses it where it would take the whole one: the cut goes before
+    // the character.
+    size_t room = MaxRemoteNameLength - PrefixLength - SuffixLength;
+    if (name.size() > room)
+        while (room > 0 && (static_cast<unsigned char>(name[room]) & 0xC0) == 0x80)
+            --room;
     return Prefix + name.substr(0, room) + suffix;
 }
 

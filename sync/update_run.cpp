@@ -103,7 +103,7 @@ TDeleteGuard::TRules TSyncCore::DeleteRules() const {
 }
 
 TPlan TSyncCore::MakeUpdatePlan() const {
-    return MakePlan(localList, remoteList, DeletionAllowed(), DeleteRules());
+    return MakePlan(localList, remoteList, DeletionAllowed(), DeleteRules(), remoteLeftovers);
 }
 
 std::vector<std::string> TSyncCore::UpdatePlan() const {
@@ -113,12 +113,12 @@ std::vector<std::string> TSyncCore::UpdatePlan() const {
 std::string TSyncCore::DeleteCapRefusalFor(const TPlan& plan) const {
     if (!options.enforceDeleteCap)
         return {};
-    const auto deletions = std::count_if(plan.steps.begin(), plan.steps.end(), [](const auto& s) {
-        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
-    });
+    const auto deletions = static_cast<std::int64_t>(PlanDeletions(plan));
     if (deletions == 0)
         return {};
-    return DeleteCapRefusal(deletions, remoteList.Count(), options.maxDelete);
+    return DeleteCapRefusal(deletions,
+                            remoteList.Count() + static_cast<std::int64_t>(remoteLeftovers.size()),
+                            options.maxDelete);
 }
 
 void TSyncCore::UpdateRemote() {
@@ -147,10 +147,10 @@ public:
         }
         core_.ShowProgress();
         StartSessions();
-        RemoveLeftovers();
         Deletes();
         Creates();
         Uploads();
+        RemoveLeftovers();
         EndSessions();
         Finish();
     }
@@ -203,7 +203,7 @@ private:
     void StartSessions() {
         sessions_.push_back(&core_.session);
         Watch(core_.session);
-        const size_t work = core_.remoteLeftovers.size() + plan_.steps.size();
+        const size_t work = plan_.leftovers.size() + plan_.steps.size();
         const int wanted =
             static_cast<int>(std::min<size_t>(std::max(core_.Options().connections, 1), work));
         if (wanted < 2 || !core_.RemotePathsAbsolute())
@@ -293,24 +293,31 @@ private:
             Fail("Conflict: " + conflict);
     }
 
-    // Temporary files a run cut off left behind: they are ours whatever the delete option
-    // says, and nothing of the site.
+    // Temporary files a run cut off left behind, as the plan has them: removed last, once
+    // the pages they were meant for are up, and only by a run whose deletes were let go
+    // ahead (the plan has them only where the run may delete).
     void RemoveLeftovers() {
-        std::vector<std::string> leftovers;
-        leftovers.swap(core_.remoteLeftovers);
-        // A file of the disk may bear such a name too: then it is the user's, not ours.
-        const TDeleteGuard guard(core_.localList, core_.DeleteRules());
-        std::vector<std::string> ours;
-        for (std::string& leftover : leftovers) {
-            if (const std::string why = guard.Why(leftover); !why.empty())
-                Say("Kept a file with the name of a Pelmora temporary file: " + leftover + " (" +
-                    why + ")");
-            else
-                ours.push_back(std::move(leftover));
+        for (const std::string& kept : plan_.leftoversKept)
+            Say("Kept a file with the name of a Pelmora temporary file: " + kept);
+        const bool planned = !plan_.leftovers.empty() || !plan_.leftoversKept.empty();
+        if ((deletesRefused_ || !planned) && !core_.remoteLeftovers.empty()) {
+            const size_t count = core_.remoteLeftovers.size();
+            Say("Left-over temporary files stay on the server, as this run deletes nothing: " +
+                core_.remoteLeftovers.front() +
+                (count > 1 ? " and " + std::to_string(count - 1) + " more" : std::string()));
         }
+        if (deletesRefused_ || plan_.leftovers.empty())
+            return;
+        std::unordered_set<std::string> tried;
         RunPhase(
-            ours.size(), [](size_t) { return true; },
-            [&](TRemoteSession& on, size_t i) { return RemoveLeftover(on, ours[i]); });
+            plan_.leftovers.size(), [](size_t) { return true; },
+            [&](TRemoteSession& on, size_t i) {
+                tried.insert(plan_.leftovers[i]);
+                return RemoveLeftover(on, plan_.leftovers[i]);
+            });
+        // What is left stays known, for the next update of this session.
+        std::erase_if(core_.remoteLeftovers,
+                      [&](const std::string& path) { return tried.count(path) != 0; });
     }
 
     TSessionTask RemoveLeftover(TRemoteSession& on, std::string leftover) {
@@ -358,6 +365,7 @@ private:
             core_.deleteRefusal = cap;
             Fail(cap);
             deletes.clear();
+            deletesRefused_ = true;
         }
         // A directory goes only once nothing below it is left to delete: the plan lists
         // a directory's content before it, so whatever is below it was handed out first.
@@ -463,9 +471,10 @@ private:
         on.BeginMakeDir(core_.RemotePath(entry));
         const TOutcome outcome = co_await Ended{on};
         const bool done = Finished(on, outcome, "Could not create: " + step->path);
-        if (done)
+        if (done) {
             core_.localTree.SetStateIndex(step->index, imageDirectory);
-        else
+            created_.push_back({key, step->path});
+        } else
             notCreated_.insert(key);
         unfinishedCreates_.erase(key);
         core_.View().StepFinished(step->kind, done, 0);
@@ -519,9 +528,11 @@ private:
     }
 
     // The file to a temporary name beside its target, its time given there (a rename keeps
-    // it), then renamed over the old one; or, where the server renames nothing or the
-    // options say so, straight to its name (while it is being sent, the site shows a part
-    // of it).
+    // it), then renamed over the old one; or, where the server renames nothing, refuses
+    // our temporary names or the options say so, straight to its name (while it is being
+    // sent, the site shows a part of it). Whatever is refused, the page the server had is
+    // never left missing while the run can help it: once the old file is deleted, the new
+    // copy under the temporary name is the page, and stays until the name holds it.
     TSessionTask Upload(TRemoteSession& on, const TPlanStep* step) {
         const TDetail& entry = EntryOf(core_.localList, step->index);
         const std::string localPath = core_.LocalPath(entry);
@@ -530,18 +541,39 @@ private:
         on.bytesSent = 0;
         on.fileSize = 0;
         bool done = false;
-        bool direct = !(core_.Options().atomic && on.RenameOffered());
+        bool direct = directUploads_ || !(core_.Options().atomic && on.RenameOffered());
+        // The temporary file, while the server holds it.
+        std::string temporary;
+        // The old file was deleted (or may have been) and the name has no new one yet.
+        bool oldGone = false;
+        // Why the upload goes straight to its name after all, said once the direct upload
+        // shows that the server takes it.
+        std::string directBecause;
+        // How the delete of the old file ended, where it was sent.
+        TOutcome removed = TOutcome::Done;
         while (!direct) {
-            const std::string temporary = TemporaryPathFor(remotePath);
+            temporary = TemporaryPathFor(remotePath);
             on.BeginPut(localPath, temporary);
             const TOutcome put = co_await Ended{on};
             if (put != TOutcome::Done) {
                 // Whatever part of it arrived goes (a local file that would not open sent
                 // nothing); after a lost session the next run finds it.
                 const std::string reason = on.FailureReason();
-                if (put == TOutcome::Failed && on.lastErrorCode != ftpLocalOpenError) {
+                const std::string reply = on.LastReplyText();
+                const bool sent = put == TOutcome::Failed && on.lastErrorCode != ftpLocalOpenError;
+                if (sent) {
                     on.BeginDelete(temporary);
                     co_await Ended{on};
+                }
+                temporary.clear();
+                // A lasting refusal may be one of the temporary name itself (a server that
+                // forbids names with a leading dot, or that limits their length): the file
+                // goes straight to its name, which it may take.
+                if (sent && reply.starts_with('5') && GoOn() && !on.Lost()) {
+                    directBecause = "The server refused the temporary name of " + step->path +
+                                    " (" + reason + ")";
+                    direct = true;
+                    break;
                 }
                 done = Finished(put, failed, reason);
                 break;
@@ -563,6 +595,7 @@ private:
                 const std::string reason = on.FailureReason();
                 on.BeginDelete(temporary);
                 co_await Ended{on};
+                temporary.clear();
                 if (!GoOn() || on.Lost())
                     break;
                 Say("The server does not rename files (" + reason +
@@ -571,36 +604,79 @@ private:
                 break;
             }
             std::string reason = on.FailureReason();
-            if (renamed == TOutcome::Failed && step->kind == TStepKind::Refresh &&
-                on.RenameSourceTaken() && on.LastReplyText().starts_with('5')) {
+            // A lasting refusal of the new name (RNTO): of a name that exists on some
+            // servers, or of any rename on others.
+            const bool nameRefused = renamed == TOutcome::Failed && on.RenameSourceTaken() &&
+                                     on.LastReplyText().starts_with('5');
+            if (nameRefused && step->kind == TStepKind::Refresh && !on.StopAsked()) {
                 // Some servers rename nothing onto a name that exists: the old file goes
                 // first. A passing trouble (4xx) is no such refusal, and the old file stays;
-                // nor is a refusal of a name the server did not list.
+                // nor is a refusal of a name the server did not list. From the delete until
+                // the rename has ended, a Stop waits.
+                on.HoldStop();
                 on.BeginDelete(remotePath);
-                const TOutcome removed = co_await Ended{on};
-                if (removed == TOutcome::Lost) {
-                    done = Finished(on, removed, failed);
-                    break;
-                }
+                removed = co_await Ended{on};
+                if (removed != TOutcome::Failed)
+                    oldGone = true;
                 if (removed == TOutcome::Done) {
                     on.BeginRename(temporary, remotePath);
                     renamed = co_await Ended{on};
                     reason = on.FailureReason();
+                    if (renamed == TOutcome::Done)
+                        oldGone = false;
+                } else if (removed != TOutcome::Failed) {
+                    renamed = removed;
+                    reason = on.FailureReason();
                 }
+                on.ReleaseStop();
+            }
+            // Where the old file is gone, or there was none, the name is free: a refusal
+            // of it may still take the file sent straight to it. An old file that the
+            // server would not delete stays as it is.
+            const bool nameFree = oldGone || step->kind == TStepKind::Upload;
+            if (renamed == TOutcome::Failed && nameRefused && nameFree && !on.Lost() &&
+                (oldGone || !on.StopAsked())) {
+                // The server took the file but not the name for it: it may take the file
+                // under its name straight away.
+                directBecause = "The server refused to rename " +
+                                RelativeSibling(step->path, temporary) + " to " + step->path +
+                                " (" + reason + ")";
+                direct = true;
+                break;
+            }
+            if (oldGone) {
+                Missing(step->path, temporary, removed != TOutcome::Done, reason);
+                break;
             }
             if (renamed == TOutcome::Failed) {
-                on.BeginDelete(temporary);
-                co_await Ended{on};
+                if (!on.Stopped()) {
+                    on.BeginDelete(temporary);
+                    co_await Ended{on};
+                }
                 done = Finished(TOutcome::Failed, failed, reason);
                 break;
             }
             done = Finished(on, renamed, failed);
             break;
         }
-        if (direct) {
+        if (direct && oldGone && on.StopAsked()) {
+            // Stopped while the name was empty: the copy stays where it is, and is named.
+            Missing(step->path, temporary, false, "stopped");
+        } else if (direct) {
             on.BeginPut(localPath, remotePath);
-            done = Finished(on, co_await Ended{on}, failed);
+            const TOutcome put = co_await Ended{on};
+            const std::string reason = on.FailureReason();
+            if (put != TOutcome::Done && oldGone) {
+                Missing(step->path, temporary, false, reason);
+            } else {
+                done = Finished(put, failed, reason);
+            }
             if (done) {
+                if (!directBecause.empty() && !directUploads_) {
+                    directUploads_ = true;
+                    Say(directBecause +
+                        ": uploads go straight to their names for the rest of the session");
+                }
                 const bool timed = core_.FileTimeWanted(entry, on);
                 TOutcome time = TOutcome::Done;
                 if (timed) {
@@ -610,6 +686,11 @@ private:
                 core_.FileTimeKept(entry, remotePath, timed, time, on);
                 if (time == TOutcome::Lost)
                     Finished(on, time, "Could not give " + step->path + " its time");
+            }
+            // The name holds the page again, or never held one: the copy is no page.
+            if (!temporary.empty() && (done || !oldGone) && !on.Lost() && !on.Stopped()) {
+                on.BeginDelete(temporary);
+                co_await Ended{on};
             }
         }
         core_.localTree.SetStateIndex(step->index, imageFile);
@@ -623,29 +704,71 @@ private:
         core_.View().StepFinished(step->kind, done, done ? std::max(0LL, entry.size) : 0);
     }
 
+    // The path a temporary file on the server has as the run shows it: beside `path`.
+    static std::string RelativeSibling(const std::string& path, const std::string& remote) {
+        return path.substr(0, path.rfind('/') + 1) + remote.substr(remote.rfind('/') + 1);
+    }
+
+    // The old file was deleted and its new copy could not be put under its name: the copy
+    // stays, and the run says where it is. The next run sends the page again.
+    void Missing(const std::string& path, const std::string& temporary, bool unsure,
+                 const std::string& reason) {
+        Fail(path + (unsure ? " may be missing" : " is missing") +
+             " on the server: its new copy is " + RelativeSibling(path, temporary) + " (" + reason +
+             ")");
+    }
+
     // The directories the run changed are read again, and the run says how it ended.
-    // A store the server acknowledged may still have lost bytes on the way (a data
-    // connection cut between the two ends looks like a short file to the server): the
-    // listing read after the update tells. An entry listed just as before the store
-    // tells nothing (a server or a proxy may serve a cached listing).
+    // What the server said it took is checked against that listing: a server may store a
+    // file under another name than it was given (a name it reads in another encoding, or
+    // changes to suit its rules) or not at all (a quarantine), and a store it acknowledged
+    // may still have lost bytes on the way (a data connection cut between the two ends
+    // looks like a short file to the server). An entry listed just as before the store
+    // tells nothing of its size (a server or a proxy may serve a cached listing). A copy
+    // under another name is left where it is: the run knows nothing of it.
     void CheckStoredSizes() {
-        if (stored_.empty())
+        if (stored_.empty() && created_.empty())
             return;
-        // By exact key: names that differ only in case are different files.
+        // By exact key: names that differ only in case are different files; on a server
+        // that ignores case, its own spelling of the name is the same entry.
         std::unordered_map<std::string, int> listed;
-        for (int i = 0; i < core_.remoteList.Count(); ++i)
+        std::unordered_map<std::string, int> folded;
+        for (int i = 0; i < core_.remoteList.Count(); ++i) {
             listed.emplace(core_.remoteList.Strings(i), i);
+            if (core_.caseFolding)
+                folded.emplace(FoldedKey(core_.remoteList.Strings(i)), i);
+        }
+        auto find = [&](const std::string& key) -> const TDetail* {
+            if (const auto it = listed.find(key); it != listed.end())
+                return &EntryOf(core_.remoteList, it->second);
+            if (const auto it = folded.find(FoldedKey(key));
+                core_.caseFolding && it != folded.end())
+                return &EntryOf(core_.remoteList, it->second);
+            return nullptr;
+        };
+        for (const TCreated& dir : created_) {
+            const TDetail* remote = find(dir.key);
+            if (!remote || remote->kind != kindDirectory)
+                Fail("The server does not list " + dir.path +
+                     " as a directory after creating it: it may have made it under another name");
+        }
         for (const TStored& file : stored_) {
-            const auto it = listed.find(file.key);
-            if (it == listed.end())
+            const TDetail* remote = find(file.key);
+            if (!remote) {
+                Fail("The server does not list " + file.path +
+                     " after storing it: it may have stored it under another name");
                 continue;
-            const TDetail& remote = EntryOf(core_.remoteList, it->second);
+            }
+            if (remote->kind == kindDirectory) {
+                Fail("The server lists " + file.path + " as a directory after storing it");
+                continue;
+            }
             const bool listedAsBefore =
-                file.before && *file.before == std::make_pair(remote.size, remote.time.utc);
-            if (!listedAsBefore && remote.kind == kindFile && remote.size >= 0 && file.size >= 0 &&
-                remote.size != file.size)
+                file.before && *file.before == std::make_pair(remote->size, remote->time.utc);
+            if (!listedAsBefore && remote->kind == kindFile && remote->size >= 0 &&
+                file.size >= 0 && remote->size != file.size)
                 Fail("Could not upload: " + file.path + " (the server holds " +
-                     std::to_string(remote.size) + " of its " + std::to_string(file.size) +
+                     std::to_string(remote->size) + " of its " + std::to_string(file.size) +
                      " bytes)");
         }
     }
@@ -711,6 +834,11 @@ private:
     // The session of the upload started last: its figures are the "current file"'s.
     const TRemoteSession* current_ = nullptr;
     bool allLost_ = false;
+    // The deletion cap refused the plan's deletes: none is made, leftovers included.
+    bool deletesRefused_ = false;
+    // Uploads go straight to their names for the rest of the run: the server refused our
+    // temporary names, or the renames of them, and took the files under their names.
+    bool directUploads_ = false;
     std::optional<TDeleteGuard> guard_;
     // Directories to remove, with how many deletes below them have not ended.
     std::unordered_map<std::string, int> below_;
@@ -728,6 +856,12 @@ private:
         int index = -1; // in localList
     };
     std::vector<TStored> stored_;
+    // The directories the server said it made: key, path as shown.
+    struct TCreated {
+        std::string key;
+        std::string path;
+    };
+    std::vector<TCreated> created_;
     // Size and time of every entry of the listing the update started from, by key.
     std::unordered_map<std::string, std::pair<long long, int64_t>> listedBefore_;
 };

@@ -1,6 +1,6 @@
 // Uploads renamed over the old file, as a run without a window makes them: against real
 // servers, with the setting that turns them off, and the left-over temporary files that
-// only a real update removes.
+// only a real update that may delete removes.
 #include "sync/temporary_names.h"
 #include "tests/app/site_sync.h"
 #include "tests/support/ftp_script_server.h"
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 using namespace pelmora;
@@ -52,14 +53,14 @@ TEST_P(AtomicPublish, EndsEqualToTheDiskWithNoTemporaryFileAndTheRightTimes) {
     for (const auto& e : fs::recursive_directory_iterator(site))
         Age(e.path(), std::chrono::hours(72));
     const std::string ini = tree.Path("PELMORA.INI");
-    ConfigureSiteSync(ini, site, server, {"Options.delete=0"});
+    ConfigureSiteSync(ini, site, server);
     int status = -1;
     std::string output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << server.Name() << "\n" << output;
 
-    // Pages replaced over old ones, and what a run cut off would have left, with delete
-    // off: the leftovers go all the same, and nothing of the user's with them.
+    // Pages replaced over old ones, and what a run cut off would have left: the leftovers
+    // are in the plan, and go once the pages are up.
     tree.File("site/index.html", "<h1>Home, new and longer</h1>");
     tree.File("site/docs/page.html", "page, new and longer");
     Age(site / "index.html", std::chrono::minutes(10));
@@ -68,12 +69,12 @@ TEST_P(AtomicPublish, EndsEqualToTheDiskWithNoTemporaryFileAndTheRightTimes) {
     std::ofstream(fs::path(server.SiteOnDisk()) / leftover) << "half a page";
     std::ofstream(fs::path(server.SiteOnDisk()) / "docs" / TemporaryNameFor("page.html", 7))
         << "half";
-    std::ofstream(fs::path(server.SiteOnDisk()) / "extra.html") << "the server's own";
     output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;
-    std::map<std::string, std::string> expected = Snapshot(site);
-    expected["extra.html"] = "the server's own";
-    EXPECT_EQ(Snapshot(server.SiteOnDisk()), expected) << server.Name() << "\n" << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << server.Name() << "\n" << output;
+    EXPECT_NE(output.find("  delete /" + leftover + " (left over by a run that was cut off)\n"),
+              std::string::npos)
+        << output;
     EXPECT_NE(output.find("Removed a left-over temporary file: /" + leftover), std::string::npos)
         << output;
     EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
@@ -88,24 +89,68 @@ TEST_P(AtomicPublish, EndsEqualToTheDiskWithNoTemporaryFileAndTheRightTimes) {
 INSTANTIATE_TEST_SUITE_P(Servers, AtomicPublish, ::testing::ValuesIn(AllRealServers),
                          [](const auto& info) { return std::string(TestName(info.param)); });
 
-// The setting chooses the way; a dry run removes no leftover, the real run does.
-TEST(AtomicPublishSettings, TheSettingChoosesTheWayAndOnlyARealRunRemovesLeftovers) {
+// A server that forbids writing names with a leading dot refuses every temporary name:
+// each upload goes straight to its name, and every run ends with the server equal to the
+// disk.
+TEST(AtomicPublishDotNamesForbidden, EveryUploadIsStoredUnderItsName) {
+    TRealFtpServer server(TRealServerKind::PureFtpd);
+    server.ForbidDotNames();
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TTempTree tree;
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/docs/page.html", "page");
+    for (const auto& e : fs::recursive_directory_iterator(site))
+        Age(e.path(), std::chrono::hours(72));
+    const std::string ini = tree.Path("PELMORA.INI");
+    ConfigureSiteSync(ini, site, server);
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        int status = -1;
+        const std::string output = Sync(ini, status);
+        EXPECT_EQ(status, 0) << output;
+        EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+        EXPECT_NE(output.find("The server refused the temporary name of "), std::string::npos)
+            << output;
+        tree.File("site/index.html", "<h1>Home, edited once more</h1>");
+        tree.File("site/docs/page.html", "page, edited");
+        Age(site / "index.html", std::chrono::minutes(10));
+        Age(site / "docs/page.html", std::chrono::minutes(10));
+    }
+}
+
+// The setting chooses the way. A leftover is in the plan, and removed, only where the run
+// may delete: not by a dry run, not with deleting off, not by a run the cap refuses.
+TEST(AtomicPublishSettings, TheSettingChoosesTheWayAndOnlyARunThatMayDeleteRemovesLeftovers) {
     struct TRow {
         std::vector<std::string> settings;
         bool dryRun;
         std::vector<std::string> changes;
+        bool planned = false; // the plan names the leftover
+        int status = 0;
+        std::optional<std::int64_t> maxDelete = {};
     };
     const std::string leftover = TemporaryNameFor("old.html", 0x1234abcd);
+    const std::vector<std::string> atomic = {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html"};
+    std::vector<std::string> atomicThenLeftover = atomic;
+    atomicThenLeftover.push_back("DELE /www/TMP");
     const TRow rows[] = {
         {{}, true, {}},
-        {{}, false, {"DELE /www/TMP", "STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html"}},
-        {{"Options.atomic=1"},
+        {{}, false, atomic},
+        {{"Options.atomic=1"}, false, atomic},
+        {{"Options.atomic=0"}, false, {"STOR /www/a.html"}},
+        {{"Options.delete=1"}, true, {}, true},
+        {{"Options.delete=1"}, false, atomicThenLeftover, true},
+        {{"Options.delete=1", "Options.atomic=0"},
          false,
-         {"DELE /www/TMP", "STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html"}},
-        {{"Options.atomic=0"}, false, {"DELE /www/TMP", "STOR /www/a.html"}},
+         {"STOR /www/a.html", "DELE /www/TMP"},
+         true},
+        {{"Options.delete=1"}, false, atomic, true, 5, 0},
     };
     for (const TRow& row : rows) {
-        SCOPED_TRACE(::testing::PrintToString(row.settings) + (row.dryRun ? " dry run" : ""));
+        SCOPED_TRACE(::testing::PrintToString(row.settings) + (row.dryRun ? " dry run" : "") +
+                     (row.maxDelete ? " capped" : ""));
         TTempTree tree;
         tree.File("site/a.html", "a");
         TFtpScriptServer server;
@@ -128,11 +173,68 @@ TEST(AtomicPublishSettings, TheSettingChoosesTheWayAndOnlyARealRunRemovesLeftove
         ASSERT_TRUE(ConfigureSettings(ini, settings, why)) << why;
         THeadlessOptions options;
         options.dryRun = row.dryRun;
+        options.maxDelete = row.maxDelete;
         int status = -1;
         const std::string output = Sync(ini, status, options);
-        EXPECT_EQ(status, 0) << output;
+        EXPECT_EQ(status, row.status) << output;
         EXPECT_EQ(Changes(server), row.changes) << output;
-        // Never an entry of the site: neither planned for deletion nor counted.
-        EXPECT_EQ(output.find("delete /" + leftover), std::string::npos) << output;
+        EXPECT_EQ(output.find("  delete /" + leftover + " (left over by a run that was cut off)") !=
+                      std::string::npos,
+                  row.planned)
+            << output;
+    }
+}
+
+// After the update, what the server lists is what it holds: an upload it does not list
+// under its name, or lists with another size, and a directory it does not list, fail
+// their items by name; the run deletes nothing, a copy under another name neither.
+TEST(AtomicPublishChecked, AnUploadTheServerDoesNotListAsSentFailsTheRun) {
+    struct TRow {
+        const char* what;
+        std::vector<std::string> after; // the listing of /www once the update is done
+        std::string failure;
+    };
+    const std::string missing = "The server does not list /men\xc3\xbc.html after storing it: "
+                                "it may have stored it under another name";
+    const TRow rows[] = {
+        {"stored under another name",
+         {"drwxr-xr-x 2 o g 0 Jan  1  2020 new",
+          "-rw-r--r-- 1 o g 9 Jan  1  2020 men\xc3\x83\xc2\xbc.html"},
+         missing},
+        {"not stored at all", {"drwxr-xr-x 2 o g 0 Jan  1  2020 new"}, missing},
+        {"stored short",
+         {"drwxr-xr-x 2 o g 0 Jan  1  2020 new",
+          "-rw-r--r-- 1 o g 3 Jan  1  2020 men\xc3\xbc.html"},
+         "Could not upload: /men\xc3\xbc.html (the server holds 3 of its 9 bytes)"},
+        {"a directory not made",
+         {"-rw-r--r-- 1 o g 9 Jan  1  2020 men\xc3\xbc.html"},
+         "The server does not list /new as a directory after creating it: it may have made it "
+         "under another name"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        TTempTree tree;
+        tree.File("site/men\xc3\xbc.html", "menu page");
+        tree.Dir("site/new");
+        TFtpScriptServer server;
+        ListingsInOrder(server, {{}, row.after});
+        const std::string ini = tree.Path("PELMORA.INI");
+        std::string why;
+        ASSERT_TRUE(ConfigureSettings(ini,
+                                      {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
+                                       "FTP.port=" + std::to_string(server.Port()),
+                                       "FTP.userName=web", "FTP.password=pw", "List.remote=/www",
+                                       "Options.load=1", "Options.compare=1", "Options.update=1",
+                                       "Options.delete=1", "Options.exit=1", "Options.timeout=5"},
+                                      why))
+            << why;
+        int status = -1;
+        const std::string output = Sync(ini, status);
+        EXPECT_EQ(status, 1) << output;
+        EXPECT_NE(output.find(row.failure), std::string::npos) << output;
+        for (const std::string& command : server.Commands()) {
+            EXPECT_FALSE(command.starts_with("DELE ")) << command;
+            EXPECT_FALSE(command.starts_with("RMD ")) << command;
+        }
     }
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -226,6 +227,12 @@ void TFtpScriptServer::Run() {
 }
 
 void TFtpScriptServer::Serve(int control) {
+    {
+        std::lock_guard lock(mutex_);
+        cwd_ = "/";
+        made_.clear();
+        madeFiles_.clear();
+    }
     bool closeSession = false;
     Answer(control, "", "", PickRule("", ""), closeSession);
     std::string pending;
@@ -302,7 +309,8 @@ void TFtpScriptServer::Answer(int control, const std::string& verb, const std::s
             dataPort_ = port;
         }
     }
-    if (verb == "RNFR" || verb == "RNTO" || verb == "DELE")
+    if (verb == "RNFR" || verb == "RNTO" || verb == "DELE" || verb == "CWD" || verb == "MKD" ||
+        verb == "RMD")
         Follow(verb, argument, rule);
     if ((verb == "LIST" || verb == "MLSD" || verb == "NLST" || verb == "STOR") && !rule.noData)
         Transfer(control, verb, argument, rule);
@@ -330,15 +338,32 @@ void TFtpScriptServer::Follow(const std::string& verb, const std::string& argume
             return;
         }
         if (verb == "DELE") {
-            if (kind == '2')
+            if (kind == '2') {
                 stored_.erase(argument);
+                madeFiles_.erase(argument);
+            }
             return;
         }
+        if (kind != '2')
+            return;
+        const std::string path = argument.starts_with('/') ? argument
+                                 : cwd_ == "/"             ? "/" + argument
+                                                           : cwd_ + "/" + argument;
+        if (verb == "CWD")
+            cwd_ = path.size() > 1 && path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+        else if (verb == "MKD")
+            made_.insert(path);
+        else if (verb == "RMD")
+            made_.erase(path);
+        if (verb != "RNTO")
+            return;
         from = std::exchange(renameFrom_, std::string());
         if (kind != '2' || from.empty() || stored_.count(from) == 0)
             return;
         stored_[argument] = stored_[from];
         stored_.erase(from);
+        if (madeFiles_.erase(from) != 0)
+            madeFiles_.insert(argument);
         dir = storeDir_;
     }
     if (!dir.empty()) {
@@ -509,7 +534,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
             pieces = *rule.listing;
         } else {
             std::lock_guard lock(mutex_);
-            pieces = {listing_};
+            pieces = {ListingHere()};
         }
         long long left = rule.cutDataAfter;
         for (size_t i = 0; i < pieces.size(); ++i) {
@@ -542,6 +567,7 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         {
             std::lock_guard lock(mutex_);
             stored_[argument] = received;
+            madeFiles_.insert(argument);
             dir = storeDir_;
         }
         if (!dir.empty()) {
@@ -558,6 +584,45 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
         Sleep(rule.dataPauseMs);
         SendReply(control, rule.lines, rule.raw, rule.drip);
     }
+}
+
+std::string TFtpScriptServer::ListingHere() const {
+    std::vector<std::pair<std::string, std::string>> made; // name, its line
+    auto add = [&](const std::string& path, const std::string& mode, size_t size) {
+        const size_t slash = path.rfind('/');
+        const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name = path.substr(slash + 1);
+        if (dir == cwd_ && !name.empty())
+            made.emplace_back(name, mode + " 1 o g " + std::to_string(size) + " Jan  1  2020 " +
+                                        name + "\r\n");
+    };
+    for (const std::string& dir : made_)
+        if (dir.starts_with('/'))
+            add(dir, "drwxr-xr-x", 0);
+    for (const std::string& path : madeFiles_)
+        if (const auto it = stored_.find(path); it != stored_.end() && path.starts_with('/'))
+            add(path, "-rw-r--r--", it->second.size());
+    if (made.empty())
+        return listing_;
+    // A line of the set text for a name made since gives way to the new one.
+    std::string text;
+    for (size_t start = 0; start < listing_.size();) {
+        size_t end = listing_.find('\n', start);
+        end = end == std::string::npos ? listing_.size() : end + 1;
+        const std::string line = listing_.substr(start, end - start);
+        std::string bare = line;
+        while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r'))
+            bare.pop_back();
+        const bool replaced = std::any_of(made.begin(), made.end(), [&](const auto& m) {
+            return bare.ends_with(" " + m.first) && !bare.ends_with("-> " + m.first);
+        });
+        if (!replaced)
+            text += line;
+        start = end;
+    }
+    for (const auto& [name, line] : made)
+        text += line;
+    return text;
 }
 
 std::string Lines(const std::vector<std::string>& lines) {

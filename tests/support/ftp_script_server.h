@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,7 +107,10 @@ struct TFtpRule {
 // one control connection at a time on its own thread, answers every command by the
 // test's rules or, without one, like a plain UNIX server that accepts everything,
 // records each command line exactly as received, connects back for PORT, serves LIST
-// text and keeps what STOR sends.
+// text and keeps what STOR sends. Without a LIST rule of its own, a listing of the
+// directory CWD last entered names, with the set text, what STOR (by an absolute path)
+// and MKD of the same session left there (in place of the text's lines for those names), as a
+// server lists what it was sent; a new session sees the set text alone again.
 class TFtpScriptServer {
 public:
     TFtpScriptServer();
@@ -183,7 +187,13 @@ private:
     std::map<std::string, std::string> stored_;
     std::string listing_;
     std::string storeDir_;
-    std::string renameFrom_; // the name RNFR took, until RNTO
+    std::string renameFrom_;          // the name RNFR took, until RNTO
+    std::string cwd_ = "/";           // as CWD last set it
+    std::set<std::string> made_;      // directories MKD made in this session
+    std::set<std::string> madeFiles_; // files STOR made in this session
+    // The set text, with what STOR and MKD left in cwd_ in place of its lines for the
+    // same names; under the mutex.
+    std::string ListingHere() const;
     std::string dataHost_;
     uint16_t dataPort_ = 0;
     int earlyData_ = -1;            // a data connection made on PORT, waiting for its transfer

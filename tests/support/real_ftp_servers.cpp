@@ -281,6 +281,8 @@ bool TRealFtpServer::StartOnce(std::string& why) {
                 "-A",
                 "-u",
                 "1"};
+        if (forbidDotNames_)
+            args.push_back("-x");
         if (!tls_.certFile.empty()) {
             // TLS for everyone, the certificate and its key from our files.
             args.insert(args.end(), {"-Y", "2", "-2", tls_.certFile + "," + tls_.keyFile});

@@ -57,6 +57,9 @@ public:
     // Before Start, pyftpdlib only: its listings and its MDTM answers give the server's
     // local time (the zone of the process that starts it), MDTM as if it were UTC.
     void UseLocalTimes() { localTimes_ = true; }
+    // Before Start, pure-ftpd only: names that begin with a dot may not be written (its
+    // -x), as some hosts set it up.
+    void ForbidDotNames() { forbidDotNames_ = true; }
     void Stop();
     // Stops the server and starts it again on the same port with the same root, as a
     // server restarted by its host comes back. False with `why`.
@@ -88,6 +91,7 @@ private:
     TTestCertificate tls_;  // empty: no TLS
     std::string pythonBend_;
     bool localTimes_ = false;
+    bool forbidDotNames_ = false;
 };
 
 } // namespace pelmora::testing

@@ -7,6 +7,7 @@
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,8 +111,9 @@ TEST(AtomicUpload, GoesToATemporaryNameGetsItsTimeThereAndIsRenamedOverTheOld) {
     EXPECT_EQ(form.view.statuses.back(), "Remote Site Update Complete");
 }
 
-// Where a rename is refused, the old page stays or the new one goes up; the temporary
-// file never stays behind while the session stands.
+// Where a rename is refused, the old page stays or the new one goes up (straight to its
+// name, where the server takes it so); the temporary file never stays behind while the
+// session stands and the name holds a page.
 TEST(AtomicUpload, ARefusedStepLeavesNoTemporaryFileBehind) {
     struct TRow {
         const char* what;
@@ -130,24 +132,42 @@ TEST(AtomicUpload, ARefusedStepLeavesNoTemporaryFileBehind) {
          [](auto& s) { s.On("RNTO").Uses(1).Reply("450 Busy, try later"); },
          {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/TMP"},
          "Could not upload: /a.html (450 Busy, try later)"},
-        {"the second rename refused too",
+        {"the second rename refused too: sent straight to its name",
          [](auto& s) { s.On("RNTO").Reply("553 Not allowed"); },
          {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html", "RNFR /www/TMP",
-          "RNTO /www/a.html", "DELE /www/TMP"},
-         "Could not upload: /a.html (553 Not allowed)"},
-        {"a new file's name refused is no name that exists",
+          "RNTO /www/a.html", "STOR /www/a.html", "DELE /www/TMP"},
+         ""},
+        {"a new file's name refused is no name that exists: sent straight to it",
          [](auto& s) { s.On("RNTO").Reply("553 Not allowed"); },
-         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/TMP"},
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "STOR /www/a.html",
+          "DELE /www/TMP"},
+         "",
+         false},
+        {"a new file's name refused, and refused straight too",
+         [](auto& s) {
+             s.On("RNTO").Reply("553 Not allowed");
+             s.On("STOR").Arg("/www/a.html").Refuse("553 Not allowed");
+         },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "STOR /www/a.html",
+          "DELE /www/TMP"},
          "Could not upload: /a.html (553 Not allowed)",
          false},
+        {"an old file the server will not delete stays as it is",
+         [](auto& s) {
+             s.On("RNTO").Reply("553 Not allowed");
+             s.On("DELE").Arg("/www/a.html").Reply("550 Permission denied");
+         },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html",
+          "DELE /www/TMP"},
+         "Could not upload: /a.html (553 Not allowed)"},
         {"the temporary file gone before the rename",
          [](auto& s) { s.On("RNFR").Reply("550 No such file"); },
          {"STOR /www/TMP", "RNFR /www/TMP", "DELE /www/TMP"},
          "Could not upload: /a.html (550 No such file)"},
-        {"the upload refused",
+        {"the upload refused, under either name",
          [](auto& s) { s.On("STOR").Refuse("553 Could not create file"); },
-         {"STOR /www/TMP", "DELE /www/TMP"},
-         "Could not upload: /a.html ("},
+         {"STOR /www/TMP", "DELE /www/TMP", "STOR /www/a.html"},
+         "Could not upload: /a.html (553 Could not create file)"},
         {"the upload cut off",
          [](auto& s) { s.On("STOR").CutDataAfter(100).Reply("426 Transfer aborted"); },
          {"STOR /www/TMP", "DELE /www/TMP"},
@@ -200,7 +220,121 @@ TEST(AtomicUpload, AServerWithoutRenameGetsDirectUploadsForTheSessionSaidOnce) {
     EXPECT_EQ(server.Stored().size(), 2u);
 }
 
-TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedByTheNextRunWithDeleteOff) {
+// The copy under the temporary name is the only one of the page once the old file is
+// gone: it is never deleted while the name lacks the page, and the run says where it is.
+TEST(AtomicUpload, OnceTheOldFileIsGoneItsNewCopyStaysUntilTheNameHoldsIt) {
+    struct TRow {
+        const char* what;
+        std::function<void(TFtpScriptServer&)> script;
+        TStrings changes;
+        const char* missing; // " is missing on the server", " may be missing on the server"
+    };
+    const TRow rows[] = {
+        {"renamed neither way, and refused straight too",
+         [](auto& s) {
+             s.On("RNTO").Reply("553 Not allowed");
+             s.On("STOR").Arg("/www/a.html").Refuse("553 Not allowed");
+         },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html", "RNFR /www/TMP",
+          "RNTO /www/a.html", "STOR /www/a.html"},
+         " is missing on the server"},
+        {"the session lost right after the delete",
+         [](auto& s) {
+             s.On("RNTO").Uses(1).Reply("553 Not allowed");
+             s.On("DELE")
+                 .Arg("/www/a.html")
+                 .Reply("250 Deleted")
+                 .CloseControl(TFtpRule::CloseAfterReply);
+         },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html"},
+         " is missing on the server"},
+        {"the session lost before the delete was answered",
+         [](auto& s) {
+             s.On("RNTO").Uses(1).Reply("553 Not allowed");
+             s.On("DELE").Arg("/www/a.html").CloseControl(TFtpRule::CloseBeforeReply);
+         },
+         {"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html", "DELE /www/a.html"},
+         " may be missing on the server"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        TTempTree tree;
+        tree.File("a.html", std::string(5000, 'p'));
+        TFtpScriptServer server;
+        row.script(server);
+        TAtomicForm form(server, tree);
+        form.AddLocal("a.html");
+        form.AddRemote("a.html");
+        form.Update();
+        EXPECT_EQ(Changes(server), row.changes);
+        const std::string temporary = FirstTemporary(server);
+        ASSERT_FALSE(temporary.empty());
+        EXPECT_EQ(server.Stored().count("/www/" + temporary), 1u);
+        EXPECT_TRUE(form.updateFailed);
+        const std::string said =
+            "/a.html" + std::string(row.missing) + ": its new copy is /" + temporary + " (";
+        EXPECT_TRUE(std::any_of(form.updateFailures.begin(), form.updateFailures.end(),
+                                [&](const std::string& f) { return f.starts_with(said); }))
+            << said << " in " << ::testing::PrintToString(form.updateFailures);
+    }
+}
+
+// A server that refuses our temporary names (one that forbids names with a leading dot,
+// or limits their length) takes the files under their own names: the run goes on with
+// direct uploads and says so once.
+TEST(AtomicUpload, ARefusedTemporaryNameSendsTheFileStraightToItsName) {
+    for (const char* refusal : {"553 Prohibited file name", "550 Permission denied"}) {
+        SCOPED_TRACE(refusal);
+        TTempTree tree;
+        tree.File("a.html", "a");
+        tree.File("b.html", "b");
+        TFtpScriptServer server;
+        server.On("STOR").Uses(1).Refuse(refusal);
+        TAtomicForm form(server, tree);
+        form.AddLocal("a.html");
+        form.AddLocal("b.html");
+        form.Update();
+        EXPECT_EQ(Changes(server), (TStrings{"STOR /www/TMP", "DELE /www/TMP", "STOR /www/a.html",
+                                             "STOR /www/b.html"}));
+        EXPECT_EQ(server.Stored(),
+                  (std::map<std::string, std::string>{{"/www/a.html", "a"}, {"/www/b.html", "b"}}));
+        EXPECT_EQ(form.Traced("The server refused the temporary name of /a.html (" +
+                              std::string(refusal) +
+                              "): uploads go straight to their names for the rest of the session"),
+                  1);
+        EXPECT_FALSE(form.updateFailed) << form.updateFailures.front();
+    }
+}
+
+// A Stop that comes while the old file is being deleted waits for the rename: the page is
+// back under its name before the run ends as stopped.
+TEST(AtomicUpload, AStopBetweenTheDeleteAndTheRenameWaitsForTheRename) {
+    TTempTree tree;
+    tree.File("a.html", "new page");
+    tree.File("b.html", "next page");
+    TFtpScriptServer server;
+    server.On("RNTO").Uses(1).Reply("553 File exists");
+    server.On("DELE").Arg("/www/a.html").Delay(600).Reply("250 Deleted");
+    TAtomicForm form(server, tree);
+    form.AddLocal("a.html");
+    form.AddLocal("b.html");
+    form.AddRemote("a.html");
+    form.AddRemote("b.html");
+    QTimer::singleShot(300, [&] {
+        form.session.Stop();
+        form.userStop = true;
+    });
+    form.Update();
+    EXPECT_EQ(Changes(server), (TStrings{"STOR /www/TMP", "RNFR /www/TMP", "RNTO /www/a.html",
+                                         "DELE /www/a.html", "RNFR /www/TMP", "RNTO /www/a.html"}));
+    EXPECT_EQ(server.Stored(), (std::map<std::string, std::string>{{"/www/a.html", "new page"}}));
+    EXPECT_TRUE(form.updateFailed);
+    EXPECT_EQ(form.view.statuses.back(), "Transfer canceled. You MAY have to reconnect.");
+}
+
+// A run cut off leaves its temporary file: the next run that may delete removes it, after
+// its uploads; one that may not keeps it, and says so.
+TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedOnlyByARunThatMayDelete) {
     TTempTree tree;
     tree.File("a.html", "page");
     TFtpScriptServer server;
@@ -213,28 +347,50 @@ TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedByTheNextRunWithDeleteOf
     const std::string leftover = FirstTemporary(server);
     ASSERT_FALSE(leftover.empty());
 
-    // The next run finds it: not an entry of the site, and gone before anything else.
+    // The next run finds it: not an entry of the site.
     const std::string lookalike = ".pelmora-upload.notes"; // a name of the user's
     server.SetListing("-rw-r--r-- 1 o g 4 Jan  5  2020 " + leftover + "\r\n" +
                       "-rw-r--r-- 1 o g 4 Jan  5  2020 " + lookalike + "\r\n");
     form.Connect();
     ASSERT_TRUE(form.connected);
-    const size_t before = server.Commands().size();
+    size_t before = server.Commands().size();
     ASSERT_TRUE(form.LoadRemoteDirectory());
     ASSERT_EQ(form.remoteList.Count(), 1);
     EXPECT_EQ(form.remoteList.Strings(0), "/" + lookalike);
     EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + leftover});
+    // Deleting is off: nothing is deleted, the leftover neither.
+    EXPECT_TRUE(form.UpdatePlan() == TStrings{"upload /a.html"})
+        << ::testing::PrintToString(form.UpdatePlan());
     form.Update();
-    TStrings changes;
-    const TStrings all = server.Commands();
-    for (size_t i = before; i < all.size(); ++i)
-        if (all[i].starts_with("DELE ") || all[i].starts_with("STOR "))
-            changes.push_back(all[i]);
-    ASSERT_FALSE(changes.empty());
-    EXPECT_EQ(changes.front(), "DELE /www/" + leftover);
-    EXPECT_EQ(std::count(changes.begin(), changes.end(), "DELE /www/" + lookalike), 0);
-    EXPECT_EQ(form.Traced("Removed a left-over temporary file: /" + leftover), 1);
+    auto changesFrom = [&](size_t first) {
+        TStrings changes;
+        const TStrings all = server.Commands();
+        for (size_t i = first; i < all.size(); ++i)
+            if (all[i].starts_with("DELE ") || all[i].starts_with("STOR "))
+                changes.push_back(all[i]);
+        return changes;
+    };
+    for (const std::string& change : changesFrom(before))
+        EXPECT_FALSE(change.starts_with("DELE ")) << change;
+    EXPECT_EQ(form.Traced("Left-over temporary files stay on the server, as this run deletes "
+                          "nothing: /" +
+                          leftover),
+              1);
     EXPECT_FALSE(form.updateFailed) << form.updateFailures.front();
+    EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + leftover});
+
+    // Deleting on: the plan names it, and it goes last.
+    form.options.mayDelete = true;
+    form.AnalyseLists();
+    const TStrings plan = form.UpdatePlan();
+    ASSERT_FALSE(plan.empty());
+    EXPECT_EQ(plan.back(), "delete /" + leftover + " (left over by a run that was cut off)");
+    before = server.Commands().size();
+    form.UpdateRemote();
+    const TStrings changes = changesFrom(before);
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back(), "DELE /www/" + leftover);
+    EXPECT_EQ(form.Traced("Removed a left-over temporary file: /" + leftover), 1);
 }
 
 // A file of the user's that happens to bear our temporary shape is theirs: the disk keeps

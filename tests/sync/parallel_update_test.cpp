@@ -186,7 +186,13 @@ TEST(ParallelUpdate, AFailureOnOneSessionFailsThatItemOnly) {
     const auto refused = Verbs(refusing, "STOR");
     ASSERT_FALSE(refused.empty());
     EXPECT_EQ(stored.size() + refused.size(), names.size());
-    EXPECT_EQ(form.updateFailures.size(), refused.size());
+    // A directory the other session made is on the other server: the listing after the
+    // update, read on the main one, does not show it, and says so.
+    const auto uploadFailures =
+        std::count_if(form.updateFailures.begin(), form.updateFailures.end(),
+                      [](const std::string& f) { return f.starts_with("Could not upload: "); });
+    EXPECT_EQ(static_cast<size_t>(uploadFailures), refused.size())
+        << ::testing::PrintToString(form.updateFailures);
     for (const std::string& path : refused) {
         const std::string failure =
             "Could not upload: " + path.substr(4) + " (Could not create file)";

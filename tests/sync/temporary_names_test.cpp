@@ -64,3 +64,25 @@ TEST(TemporaryNames, APathKeepsItsDirectory) {
         EXPECT_EQ(name.find("b.html"), 16u) << temporary;
     }
 }
+
+// A long name is cut between characters, never inside one: a server that checks its
+// names for UTF-8 would refuse the temporary name where it takes the whole one.
+TEST(TemporaryNames, ALongNameIsCutBetweenCharacters) {
+    for (size_t lead : {0u, 1u, 2u}) {
+        const std::string name = std::string(lead, 'x') + [] {
+            std::string letters;
+            for (int i = 0; i < 120; ++i)
+                letters += "\xc3\xbc"; // ü
+            return letters;
+        }();
+        SCOPED_TRACE(lead);
+        const std::string temporary = TemporaryNameFor(name, 5);
+        EXPECT_TRUE(IsTemporaryName(temporary));
+        EXPECT_LE(temporary.size(), MaxRemoteNameLength);
+        const std::string kept = temporary.substr(16, temporary.size() - 16 - 9);
+        EXPECT_EQ(name.compare(0, kept.size(), kept), 0);
+        // What is kept ends where a character ends.
+        EXPECT_EQ((kept.size() - lead) % 2, 0u) << kept.size();
+        EXPECT_GE(kept.size(), 229u);
+    }
+}
