@@ -620,6 +620,9 @@ std::string TFtpScriptServer::ListingHere() const {
             text += line;
         start = end;
     }
+    // A set text without a last line end must not run into the lines added after it.
+    if (!text.empty() && text.back() != '\n')
+        text += "\r\n";
     for (const auto& [name, line] : made)
         text += line;
     return text;
