@@ -58,4 +58,10 @@ bool IsTemporaryName(const std::string& name) {
     return true;
 }
 
+std::string TargetNameOf(const std::string& temporaryName) {
+    if (!IsTemporaryName(temporaryName))
+        return {};
+    return temporaryName.substr(PrefixLength, temporaryName.size() - PrefixLength - SuffixLength);
+}
+
 } // namespace pelmora

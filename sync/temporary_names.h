@@ -24,5 +24,8 @@ std::string TemporaryPathFor(const std::string& path);
 // Whether a name is one of ours: a run cut off leaves such files, and the next run
 // removes them.
 bool IsTemporaryName(const std::string& name);
+// The target's name as one of our temporary names keeps it: the whole name, or its start
+// where a long one was cut. Empty for a name that is not ours.
+std::string TargetNameOf(const std::string& temporaryName);
 
 } // namespace pelmora

@@ -308,16 +308,44 @@ private:
         }
         if (deletesRefused_ || plan_.leftovers.empty())
             return;
+        // A copy of a page whose upload failed in this run may be the only one the server
+        // has (an earlier run cut off after the old file went): it stays until the page
+        // is stored again.
+        std::vector<std::string> removable;
+        for (const std::string& leftover : plan_.leftovers) {
+            if (MayHoldAFailedPage(leftover))
+                Say("Kept a left-over temporary file, as its page could not be stored: " +
+                    leftover);
+            else
+                removable.push_back(leftover);
+        }
         std::unordered_set<std::string> tried;
         RunPhase(
-            plan_.leftovers.size(), [](size_t) { return true; },
+            removable.size(), [](size_t) { return true; },
             [&](TRemoteSession& on, size_t i) {
-                tried.insert(plan_.leftovers[i]);
-                return RemoveLeftover(on, plan_.leftovers[i]);
+                tried.insert(removable[i]);
+                return RemoveLeftover(on, removable[i]);
             });
         // What is left stays known, for the next update of this session.
         std::erase_if(core_.remoteLeftovers,
                       [&](const std::string& path) { return tried.count(path) != 0; });
+    }
+
+    // Whether `leftover` (a relative path) is named after a file of its directory whose
+    // upload failed in this run; a cut name stands for every name it begins.
+    bool MayHoldAFailedPage(const std::string& leftover) const {
+        const size_t slash = leftover.rfind('/');
+        const std::string dir =
+            slash == std::string::npos ? std::string() : leftover.substr(0, slash);
+        const std::string target = TargetNameOf(leftover.substr(slash + 1));
+        for (const std::string& failed : failedUploads_) {
+            const size_t cut = failed.rfind('/');
+            const std::string failedDir =
+                cut == std::string::npos ? std::string() : failed.substr(0, cut);
+            if (failedDir == dir && failed.compare(cut + 1, target.size(), target) == 0)
+                return true;
+        }
+        return false;
     }
 
     TSessionTask RemoveLeftover(TRemoteSession& on, std::string leftover) {
@@ -515,6 +543,7 @@ private:
                 changedDirs_.insert(entry.dir);
                 if (!Sendable(entry) ||
                     BelowAny(core_.localList.Strings(step.index), notCreated_)) {
+                    failedUploads_.insert(core_.localList.Strings(step.index));
                     Fail("Could not upload: " + step.path);
                     core_.View().StepFinished(step.kind, false, 0);
                     return {};
@@ -700,6 +729,8 @@ private:
             if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
                 before = it->second;
             stored_.push_back({key, step->path, entry.size, before, step->index});
+        } else {
+            failedUploads_.insert(core_.localList.Strings(step->index));
         }
         core_.View().StepFinished(step->kind, done, done ? std::max(0LL, entry.size) : 0);
     }
@@ -856,6 +887,8 @@ private:
         int index = -1; // in localList
     };
     std::vector<TStored> stored_;
+    // Local keys of the files whose upload failed in this run.
+    std::unordered_set<std::string> failedUploads_;
     // The directories the server said it made: key, path as shown.
     struct TCreated {
         std::string key;

@@ -393,6 +393,38 @@ TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedOnlyByARunThatMayDelete)
     EXPECT_EQ(form.Traced("Removed a left-over temporary file: /" + leftover), 1);
 }
 
+// A leftover may be the only copy of its page that the server has: while the page cannot
+// be stored again, a run that may delete keeps it.
+TEST(AtomicUpload, ALeftoverOfAPageThatCouldNotBeStoredStays) {
+    TTempTree tree;
+    tree.File("a.html", "page");
+    tree.File("b.html", "other");
+    TFtpScriptServer server;
+    const std::string leftover = TemporaryNameFor("a.html", 0x1234abcdU);
+    const std::string other = TemporaryNameFor("b.html", 0x1234abcdU);
+    server.SetListing("-rw-r--r-- 1 o g 4 Jan  5  2020 " + leftover + "\r\n" +
+                      "-rw-r--r-- 1 o g 4 Jan  5  2020 " + other + "\r\n");
+    server.On("STOR").Reply("451 Local error in processing");
+    TAtomicForm form(server, tree);
+    form.AddLocal("a.html");
+    form.AddLocal("b.html");
+    form.options.mayDelete = true;
+    ASSERT_TRUE(form.connected);
+    ASSERT_TRUE(form.LoadRemoteDirectory());
+    EXPECT_EQ(form.remoteLeftovers, (TStrings{"/" + leftover, "/" + other}));
+    form.AnalyseLists();
+    form.UpdateRemote();
+    EXPECT_TRUE(form.updateFailed);
+    // Both uploads failed (the parts they left went): neither earlier copy is removed.
+    for (const std::string& command : server.Commands()) {
+        EXPECT_NE(command, "DELE /www/" + leftover);
+        EXPECT_NE(command, "DELE /www/" + other);
+    }
+    EXPECT_EQ(form.Traced("Kept a left-over temporary file, as its page could not be stored: /" +
+                          leftover),
+              1);
+}
+
 // A file of the user's that happens to bear our temporary shape is theirs: the disk keeps
 // it, it is not sent, and its server copy is not taken for a leftover of ours.
 TEST(AtomicUpload, AFileOfTheDiskWithOurTemporaryNameIsNeitherSentNorRemoved) {
