@@ -159,30 +159,12 @@ public:
         totals_.uploadStart = std::chrono::steady_clock::now();
     }
     void ShowBytesSent(int64_t sent) override {
-        totals_.bytesSent = done_ + static_cast<uint64_t>(std::max<int64_t>(sent, 0));
+        totals_.bytesSent = totals_.bytesDone + static_cast<uint64_t>(std::max<int64_t>(sent, 0));
         if (Shows(level_, TLineKind::Progress) && totals_.bytesToSend > 0)
             progress_.Show(ProgressLine(totals_, std::chrono::steady_clock::now()));
     }
     void StepFinished(TStepKind kind, bool done, int64_t bytes) override {
-        if (!done)
-            return;
-        switch (kind) {
-        case TStepKind::Delete:
-        case TStepKind::Remove:
-            ++totals_.deleted;
-            break;
-        case TStepKind::Create:
-            ++totals_.created;
-            break;
-        case TStepKind::Upload:
-            ++totals_.uploaded;
-            break;
-        case TStepKind::Refresh:
-            ++totals_.refreshed;
-            break;
-        }
-        done_ += static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
-        totals_.bytesSent = done_;
+        CountStep(totals_, kind, done, bytes);
     }
 
 private:
@@ -196,14 +178,12 @@ private:
     TLogFile& log_;
     TProgressPrinter progress_;
     TRunTotals totals_;
-    uint64_t done_ = 0; // bytes of the uploads that were done
     uint32_t lastFlush_ = GetTickCount();
 };
 
 // Lines said once per entry: only the verbose level shows them.
 bool PerEntry(const std::string& status) {
-    return status.starts_with("Loading Local Directory: ") ||
-           status.starts_with("Uploading files - ");
+    return PerEntryStatus(status);
 }
 
 // Messages go to the error stream (and the log) for as long as this run lasts.

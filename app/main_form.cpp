@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <tuple>
 
@@ -602,7 +603,7 @@ void TForm1::updateBtnClick() {
         return;
     }
     const std::string kept = KeptNote();
-    RunUpdate(plan);
+    RunAndSummarise(plan);
     const std::string notes =
         kept +
         (changed ? "; the local directory changed since the compare: compared again first" : "");
@@ -713,6 +714,36 @@ void TForm1::FormDestroy() {
 
 void TForm1::ShowStatusText(const std::string& text) {
     Panel1.SetCaption(text);
+    // Already masked by the core: the log shows what the status line showed.
+    if (!text.empty() && !PerEntryStatus(text))
+        Log(text);
+}
+
+void TForm1::Log(const std::string& line) {
+    // The local wall-clock time, as the user reads the clock beside the window.
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S ", &local);
+    logMemo.Add(stamp + line);
+}
+
+void TForm1::RunAndSummarise(const TPlan& plan) {
+    updateTotals_ = {};
+    updateTotals_.start = std::chrono::steady_clock::now();
+    RunUpdate(plan);
+    // Every failure, with its path and the reason, where the status line shows the first.
+    for (const std::string& failure : updateFailures)
+        Log("Failed: " + secrets.Apply(failure));
+    updateTotals_.failed = static_cast<int>(updateFailures.size());
+    std::string summary = UpdateSummary(updateTotals_, std::chrono::steady_clock::now());
+    if (userStop)
+        summary = "Stopped. " + summary;
+    else if (updateFailed && updateTotals_.failed == 0)
+        summary += "; not finished: " + Status();
+    summaryLbl.SetCaption(summary);
+    Log(summary);
 }
 
 void TForm1::ShowStepBar(bool shown) {
@@ -787,6 +818,8 @@ void TForm1::ShowBytesSent(int64_t sent) {
 }
 
 void TForm1::UploadsStarting(int64_t bytes) {
+    updateTotals_.bytesToSend = static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
+    updateTotals_.uploadStart = std::chrono::steady_clock::now();
     if (Observer)
         Observer->UploadsStarting(bytes);
 }
@@ -798,6 +831,7 @@ void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
         bytes_.done += done ? bytes : 0;
         bytes_.current = 0;
     }
+    CountStep(updateTotals_, kind, done, bytes);
     if (Observer)
         Observer->StepFinished(kind, done, bytes);
 }

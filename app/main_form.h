@@ -2,6 +2,7 @@
 
 #include "app/exit_codes.h"
 #include "app/password_store.h"
+#include "app/run_report.h"
 #include "app/settings.h"
 #include "app/sites.h"
 #include "sync/sync_core.h"
@@ -97,6 +98,13 @@ public:
     TLabel Label36{"Filename:"};
     TMemo Memo2;
     TLabel servTypeLbl; // the server's system type while connected
+    // What the last update did, from the counts the run without a window prints in its
+    // summary; kept until the next update ends.
+    TLabel summaryLbl;
+    // The session's log: every status line (not the per-entry ones) and every failure of
+    // an update with its path and reason, each with the time; the oldest go first.
+    static constexpr size_t LogLines = 5000;
+    TMemo logMemo{LogLines};
 
     // Setup page.
     TEdit Edit1; // FTP server
@@ -283,6 +291,11 @@ private:
     void BindOptions();
 
     void ShowOverallFigures();
+    // Carries out the plan and then says what it did: summaryLbl, and the log with every
+    // failure.
+    void RunAndSummarise(const TPlan& plan);
+    void Log(const std::string& line);
+    TRunTotals updateTotals_;
 
     // The update's progress in bytes: what the plan sends, what the files before the
     // current one sent, and the current one so far.

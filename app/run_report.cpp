@@ -65,6 +65,46 @@ std::string SummaryLine(const TRunTotals& t, TSteadyTime now) {
            " sent in " + FormatDuration(elapsed);
 }
 
+void CountStep(TRunTotals& t, TStepKind kind, bool done, std::int64_t bytes) {
+    if (!done)
+        return;
+    switch (kind) {
+    case TStepKind::Delete:
+    case TStepKind::Remove:
+        ++t.deleted;
+        break;
+    case TStepKind::Create:
+        ++t.created;
+        break;
+    case TStepKind::Upload:
+        ++t.uploaded;
+        break;
+    case TStepKind::Refresh:
+        ++t.refreshed;
+        break;
+    }
+    t.bytesDone += static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0));
+    t.bytesSent = t.bytesDone;
+}
+
+std::string UpdateSummary(const TRunTotals& t, TSteadyTime now) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - t.start);
+    std::string line =
+        "Uploaded " + std::to_string(t.uploaded) + ", refreshed " + std::to_string(t.refreshed);
+    if (t.created > 0)
+        line += ", created " + std::to_string(t.created);
+    line += ", deleted " + std::to_string(t.deleted) + " \u2014 " + FormatBytes(t.bytesSent) +
+            " in " + FormatDuration(elapsed);
+    if (t.failed > 0)
+        line += "; " + std::to_string(t.failed) + " failed";
+    return line;
+}
+
+bool PerEntryStatus(const std::string& status) {
+    return status.starts_with("Loading Local Directory: ") ||
+           status.starts_with("Uploading files - ");
+}
+
 std::string ProgressLine(const TRunTotals& t, TSteadyTime now) {
     const TSteadyTime from = t.uploadStart == TSteadyTime{} ? t.start : t.uploadStart;
     const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - from).count();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/plan.h"
 #include "toolkit/text.h"
 
 #include <chrono>
@@ -22,12 +23,16 @@ struct TRunTotals {
     int deleted = 0;   // files and directories removed
     int failed = 0;
     std::uint64_t bytesSent = 0;
+    std::uint64_t bytesDone = 0; // of the uploads that finished; bytesSent adds the current
     std::uint64_t bytesToSend = 0;
     TSteadyTime start{};
     // When the uploads began; the rate is counted from here, not from the start, so the
     // time spent reading both trees does not make the line look slow. Unset until then.
     TSteadyTime uploadStart{};
 };
+
+// Counts a step of the update that ended: what it did, and an upload's bytes.
+void CountStep(TRunTotals& totals, TStepKind kind, bool done, std::int64_t bytes);
 
 // "0 B", "999 B", "1.4 kB", "14.2 MB", "4.6 GB": powers of 1000, one decimal.
 std::string FormatBytes(std::uint64_t bytes);
@@ -37,6 +42,13 @@ std::string FormatDuration(std::chrono::milliseconds duration);
 // "Summary: 12 uploaded, 3 refreshed, 2 created, 1 deleted, 0 failed; 1.4 MB sent in 3.2 s"
 // The same words every time, whatever the counts, so a script can read it.
 std::string SummaryLine(const TRunTotals& totals, TSteadyTime now);
+// The window's line after an update, from the same counts: "Uploaded 12, refreshed 3,
+// deleted 1 — 1.4 MB in 3.2 s; 2 failed". Directories made and failures are named only
+// when there are any, so the everyday line stays short.
+std::string UpdateSummary(const TRunTotals& totals, TSteadyTime now);
+// The status lines said once per entry while a tree is read or files go up: the
+// verbose level prints them, the window's log leaves them out.
+bool PerEntryStatus(const std::string& status);
 // "Uploading 14.2 MB of 40.1 MB (35%), 2.3 MB/s, 11 s left"; the rate and the time left
 // are left out until there is a rate to speak of.
 std::string ProgressLine(const TRunTotals& totals, TSteadyTime now);

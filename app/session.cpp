@@ -234,7 +234,7 @@ void TForm1::AfterConnect() {
                 if (PlanLine)
                     for (const std::string& line : PlanLines(plan))
                         PlanLine(line);
-                RunUpdate(plan); // a step of this connect, not a press
+                RunAndSummarise(plan); // a step of this connect, not a press
                 runFailed_ = runFailed_ || updateFailed;
                 if (!kept.empty() && Status().starts_with("Remote Site Update"))
                     ShowStatus(Status() + kept);

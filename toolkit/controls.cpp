@@ -81,11 +81,17 @@ void TProgressBar::SetPosition(int position) {
 
 void TMemo::Add(const std::string& line) {
     lines_.push_back(line);
+    if (max_ > 0 && lines_.size() > max_) {
+        lines_.erase(lines_.begin());
+        ++dropped_;
+    }
     Changed();
 }
 
 void TMemo::Clear() {
     lines_.clear();
+    dropped_ = 0;
+    ++clears_;
     Changed();
 }
 

@@ -94,14 +94,26 @@ private:
     int position_ = 0;
 };
 
+// Lines of text, the newest last. With a limit, the oldest lines are dropped past it, so
+// a long session keeps a bounded log.
 class TMemo : public TControl {
 public:
+    // 0: no limit.
+    explicit TMemo(size_t maxLines = 0) : max_(maxLines) {}
     const std::vector<std::string>& Lines() const { return lines_; }
+    size_t MaxLines() const { return max_; }
+    // Lines dropped from the front since the last Clear: Lines()[0] is line Dropped().
+    size_t Dropped() const { return dropped_; }
+    // Counts the Clears, so a view that missed one still starts over.
+    size_t Clears() const { return clears_; }
     void Add(const std::string& line);
     void Clear();
 
 private:
     std::vector<std::string> lines_;
+    size_t max_;
+    size_t dropped_ = 0;
+    size_t clears_ = 0;
 };
 
 } // namespace pelmora

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTimer>
+#include <algorithm>
 
 #include <memory>
 
@@ -112,13 +113,17 @@ public:
     void Sync() {
         if (!memo_->isVisible())
             return;
-        const auto& lines = model_.Lines();
-        if (lines.size() < shown_) {
+        // Counted from the last Clear, dropped lines included: the widget drops its
+        // oldest lines at the same limit.
+        if (model_.Clears() != clears_) {
             memo_->clear();
+            clears_ = model_.Clears();
             shown_ = 0;
         }
-        for (; shown_ < lines.size(); ++shown_)
-            memo_->appendPlainText(QString::fromStdString(lines[shown_]));
+        const auto& lines = model_.Lines();
+        const size_t first = model_.Dropped();
+        for (shown_ = std::max(shown_, first); shown_ < first + lines.size(); ++shown_)
+            memo_->appendPlainText(QString::fromStdString(lines[shown_ - first]));
     }
 
 protected:
@@ -132,6 +137,7 @@ private:
     TMemo& model_;
     QPlainTextEdit* memo_;
     size_t shown_ = 0;
+    size_t clears_ = 0;
 };
 
 } // namespace
@@ -149,6 +155,8 @@ void BindThrottled(TProgressBar& model, QProgressBar* bar, int intervalMs) {
 
 void Bind(TMemo& model, QPlainTextEdit* memo) {
     memo->setReadOnly(true);
+    if (model.MaxLines() > 0)
+        memo->setMaximumBlockCount(static_cast<int>(model.MaxLines()));
     auto* follower = new TMemoFollower(model, memo);
     QPointer<TMemoFollower> guard(follower);
     BindState(model, memo);

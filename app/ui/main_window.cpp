@@ -40,6 +40,7 @@
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTime>
 #include <QTimer>
@@ -151,6 +152,13 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     column->addWidget(BuildDebugPane());
     row->addLayout(column, 1);
     setCentralWidget(central);
+    // What the last update did, below everything and whatever page is shown, until the
+    // next update: the status line moves on with every step.
+    auto* summary = Named(new QLabel(statusBar()), "summaryLbl");
+    summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Bind(form_.summaryLbl, summary);
+    statusBar()->addWidget(summary, 1);
+    statusBar()->setSizeGripEnabled(true);
 
     // Created once and kept, like the window.
     dirDialog_ = Named(new TDirDialog(this), "dirDialog");
@@ -442,10 +450,13 @@ QWidget* TMainWindow::BuildNotebook() {
     layout->setSpacing(0);
     notebook_ = Named(new QStackedWidget(box), "Notebook1");
     notebook_->setFrameStyle(QFrame::StyledPanel | QFrame::Raised);
-    const std::pair<QWidget*, const char*> pages[] = {
-        {BuildTransferPage(), "transfer"}, {BuildDetailsPage(), "Details"},
-        {BuildSetupPage(), "Setup"},       {BuildOptionsPage(), "Options"},
-        {BuildLegendPage(), "Legend"},     {BuildInfoPage(), "Info"}};
+    const std::pair<QWidget*, const char*> pages[] = {{BuildTransferPage(), "transfer"},
+                                                      {BuildDetailsPage(), "Details"},
+                                                      {BuildSetupPage(), "Setup"},
+                                                      {BuildOptionsPage(), "Options"},
+                                                      {BuildLegendPage(), "Legend"},
+                                                      {BuildInfoPage(), "Info"},
+                                                      {BuildLogPage(), "Log"}};
     for (auto [page, name] : pages)
         notebook_->addWidget(Named(page, name));
     // The Setup page's rows, the tallest page, set the height.
@@ -457,7 +468,8 @@ QWidget* TMainWindow::BuildNotebook() {
     tabSet_->setDrawBase(false);
     tabSet_->setExpanding(false);
     // The Alt keys of the pages; the buttons keep clear of these letters.
-    for (const char* tab : {"&Transfer", "D&etails", "Setu&p", "&Options", "&Legend", "&Info"})
+    for (const char* tab :
+         {"&Transfer", "D&etails", "Setu&p", "&Options", "&Legend", "&Info", "Lo&g"})
         tabSet_->addTab(tr(tab));
     connect(tabSet_, &QTabBar::currentChanged, this, &TMainWindow::TabSet1Change);
     layout->addWidget(tabSet_);
@@ -798,6 +810,18 @@ QWidget* TMainWindow::BuildInfoPage() {
     row->addWidget(Picture(Artwork("info_globe"), page, "Image3"));
     row->addWidget(title, 1);
     row->addWidget(Picture(Artwork("info_sync"), page, "Image6"));
+    return page;
+}
+
+QWidget* TMainWindow::BuildLogPage() {
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(6, 4, 6, 4);
+    auto* log = Named(new QPlainTextEdit(page), "logMemo");
+    log->setAccessibleName(tr("Log"));
+    log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Bind(form_.logMemo, log);
+    layout->addWidget(log);
     return page;
 }
 

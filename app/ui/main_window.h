@@ -68,6 +68,7 @@ private:
     QWidget* BuildOptionsPage();
     QWidget* BuildLegendPage();
     QWidget* BuildInfoPage();
+    QWidget* BuildLogPage();
     QWidget* BuildDebugPane();
     void WireTree(QTreeView* view, int tag);
     void InstallServices();

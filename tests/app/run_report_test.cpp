@@ -65,6 +65,27 @@ TEST(RunReport, SummaryAndProgressLines) {
     EXPECT_EQ(ProgressLine(nothing, TSteadyTime{} + 5s), "Uploading 0 B of 0 B (100%)");
 }
 
+// The window's line after an update, counted step by step as the run reports them: a
+// step that did not finish counts nowhere, and only finished uploads add their bytes.
+TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {
+    const TSteadyTime t0{std::chrono::hours(1)};
+    TRunTotals totals;
+    totals.start = t0;
+    CountStep(totals, TStepKind::Delete, true, 0);
+    CountStep(totals, TStepKind::Upload, true, 1000000);
+    CountStep(totals, TStepKind::Upload, false, 5000000);
+    CountStep(totals, TStepKind::Refresh, true, 400000);
+    EXPECT_EQ(totals.bytesSent, 1400000u);
+    EXPECT_EQ(UpdateSummary(totals, t0 + 3200ms),
+              "Uploaded 1, refreshed 1, deleted 1 \u2014 1.4 MB in 3.2 s");
+    // Directories made and failures are named once there are any.
+    CountStep(totals, TStepKind::Create, true, 0);
+    CountStep(totals, TStepKind::Remove, true, 0);
+    totals.failed = 2;
+    EXPECT_EQ(UpdateSummary(totals, t0 + 42s),
+              "Uploaded 1, refreshed 1, created 1, deleted 2 \u2014 1.4 MB in 42 s; 2 failed");
+}
+
 TEST(RunReport, WhatEachOutputLevelPrints) {
     const TLineKind kinds[] = {TLineKind::Phase,   TLineKind::Plan,    TLineKind::Status,
                                TLineKind::Failure, TLineKind::Summary, TLineKind::Progress};

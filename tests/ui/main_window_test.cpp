@@ -143,15 +143,17 @@ TEST(MainWindow, EachTabShowsThePageWithItsIndex) {
     TWindowFixture f;
     QTabBar* tabs = f.Window->TabSet();
     QStackedWidget* notebook = f.Window->Notebook();
-    ASSERT_EQ(tabs->count(), 6);
+    ASSERT_EQ(tabs->count(), 7);
     EXPECT_EQ(notebook->currentIndex(), 0);
     // The tab row lies below the pages.
     EXPECT_GT(tabs->mapTo(f.Window.get(), QPoint(0, 0)).y(),
               notebook->mapTo(f.Window.get(), QPoint(0, notebook->height() - 1)).y());
-    const char* const tabTexts[] = {"Transfer", "Details", "Setup", "Options", "Legend", "Info"};
-    const char* const pages[] = {"transfer", "Details", "Setup", "Options", "Legend", "Info"};
+    const char* const tabTexts[] = {"Transfer", "Details", "Setup", "Options",
+                                    "Legend",   "Info",    "Log"};
+    const char* const pages[] = {"transfer", "Details", "Setup", "Options",
+                                 "Legend",   "Info",    "Log"};
     // Out of order, so a page that merely follows the previous one is caught.
-    for (int i : {4, 1, 5, 2, 0, 3}) {
+    for (int i : {4, 1, 6, 5, 2, 0, 3}) {
         EXPECT_EQ(QString(tabs->tabText(i)).remove(QChar('&')), tabTexts[i]);
         Click(tabs, tabs->tabRect(i).center());
         EXPECT_EQ(notebook->currentIndex(), i);

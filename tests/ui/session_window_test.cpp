@@ -8,7 +8,11 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabBar>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTreeView>
 
@@ -295,4 +299,96 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         EXPECT_TRUE(Sent(s.server, "DELE"));
         EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
     }
+}
+
+// After an update with failures, the status bar keeps what the update did, and the Log
+// page every status line and every failure with its path and the server's reason; the
+// password a reply repeats appears in neither. Set PELMORA_UPDATE_SCREENSHOT=1 to write
+// both pictures into docs/.
+TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
+    namespace fs = std::filesystem;
+    TTempTree site;
+    for (const char* name : {"about.html", "contact.html", "index.html"})
+        site.File(name, "<html>" + std::string(name) + "</html>");
+    TFtpScriptServer server;
+    server.SetListing(Listing({FileLine("old-news.html", 812, "Mar  3  2024")}));
+    // Two of the three uploads are refused; sent under their own names, so the rules
+    // can name them.
+    for (const char* refused : {"/www/about.html", "/www/contact.html"})
+        server.On("STOR").Arg(refused).Refuse("553 Not allowed for sw0rdfish here");
+    TWindowFixture f(site.Path());
+    UseScriptServer(f, server, true, true);
+    f.Form.Edit3.SetText("sw0rdfish");
+    f.Form.Edit4.SetText("/www");
+    f.Form.options.atomic = false;
+    f.Form.CheckBox5.SetChecked(true);
+    Click(f.Find("connectBtn"));
+    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    {
+        TConfirmAnswer answer(true);
+        Click(f.Find("updateBtn"));
+        EXPECT_TRUE(answer.Appeared());
+    }
+    EXPECT_TRUE(f.Form.updateFailed);
+    EXPECT_EQ(server.Stored().size(), 1u);
+    const auto shoot = [&f](const char* name) {
+        if (!std::getenv("PELMORA_UPDATE_SCREENSHOT"))
+            return;
+        f.Window->resize(1100, 720);
+        f.Find<QLabel>("Label5")->setText("~/site");
+        Pump(ui::TMainWindow::RepaintIntervalMs + 50);
+        const fs::path docs = fs::path(PELMORA_SOURCE_DIR) / "docs";
+        fs::create_directories(docs);
+        ASSERT_TRUE(
+            f.Window->grab().toImage().save(QString::fromStdString((docs / name).string())));
+    };
+    shoot("window-summary.png");
+
+    // Counted as the run without a window counts; the time varies.
+    const std::string summary = f.Find<QLabel>("summaryLbl")->text().toStdString();
+    EXPECT_TRUE(summary.starts_with("Uploaded 1, refreshed 0, deleted 1 \u2014 ")) << summary;
+    EXPECT_TRUE(summary.ends_with("; 2 failed")) << summary;
+    EXPECT_NE(summary.find(" B in "), std::string::npos) << summary;
+    EXPECT_TRUE(f.Find<QLabel>("summaryLbl")->isVisible());
+    // Still there after the next status lines.
+    Click(f.Find("compareBtn"));
+    EXPECT_EQ(f.Find<QLabel>("summaryLbl")->text().toStdString(), summary);
+
+    f.Window->TabSet()->setCurrentIndex(f.Window->TabSet()->count() - 1);
+    Pump(50);
+    auto* log = f.Find<QPlainTextEdit>("logMemo");
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(log->isVisible());
+    const QString text = log->toPlainText();
+    int failures = 0;
+    for (const QString& line : text.split('\n'))
+        if (line.contains("Failed: ")) {
+            ++failures;
+            EXPECT_TRUE(line.contains(".html")) << line.toStdString();
+            EXPECT_TRUE(line.contains("553 Not allowed")) << line.toStdString();
+        }
+    EXPECT_EQ(failures, 2) << text.toStdString();
+    for (const char* said : {"Connecting to: 127.0.0.1", "Files Compared",
+                             "Remote Site Update Incomplete", "; 2 failed"})
+        EXPECT_TRUE(text.contains(said)) << said << "\n" << text.toStdString();
+    EXPECT_FALSE(text.contains("sw0rdfish")) << text.toStdString();
+    EXPECT_FALSE(text.contains("Loading Local Directory: ")) << "one line per entry stays out";
+
+    shoot("window-log.png");
+}
+
+// The log keeps the newest lines of a long session, and its page follows.
+TEST(SessionWindow, TheLogDropsItsOldestLinesPastItsLimit) {
+    TWindowFixture f;
+    f.Window->TabSet()->setCurrentIndex(f.Window->TabSet()->count() - 1);
+    const size_t total = TForm1::LogLines + 7;
+    for (size_t i = 0; i < total; ++i)
+        f.Form.logMemo.Add("line " + std::to_string(i));
+    Pump(20);
+    EXPECT_EQ(f.Form.logMemo.Lines().size(), TForm1::LogLines);
+    EXPECT_EQ(f.Form.logMemo.Lines().front(), "line 7");
+    auto* log = f.Find<QPlainTextEdit>("logMemo");
+    EXPECT_EQ(static_cast<size_t>(log->blockCount()), TForm1::LogLines);
+    EXPECT_EQ(log->document()->firstBlock().text(), "line 7");
+    EXPECT_EQ(log->document()->lastBlock().text(), "line " + QString::number(total - 1));
 }
