@@ -247,6 +247,10 @@ void TForm1::FormCreate(const std::string& settingsFile) {
             break;
         }
     }
+    long storedSize = 0;
+    Geometry.SizeStored =
+        TIniFile::ParseInteger(ini.ReadString("Screen", "width", ""), storedSize) &&
+        TIniFile::ParseInteger(ini.ReadString("Screen", "height", ""), storedSize);
     // A file without the key, or with a word we do not know, means auto.
     dataModeEdit.SetText(
         DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));

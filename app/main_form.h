@@ -27,6 +27,12 @@ struct TWindowGeometry {
     int Height = 438;
     int Top = 20;
     int Left = 20;
+    // The settings file holds a width and a height: the window opens at them. Without,
+    // it opens wide enough for every column of both trees (FirstWidth x FirstHeight, or
+    // the screen's room when that is less).
+    bool SizeStored = false;
+    static constexpr int FirstWidth = 1100;
+    static constexpr int FirstHeight = 720;
 };
 
 // The counts of a plan, as the confirmation before an update names them: "Upload 4,

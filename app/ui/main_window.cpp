@@ -36,6 +36,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -845,7 +846,14 @@ QWidget* TMainWindow::BuildDebugPane() {
 
 void TMainWindow::ApplyGeometry() {
     const TWindowGeometry& g = form_.Geometry;
-    resize(g.Width, g.Height);
+    if (g.SizeStored) {
+        resize(g.Width, g.Height);
+    } else {
+        QSize first(TWindowGeometry::FirstWidth, TWindowGeometry::FirstHeight);
+        if (const QScreen* s = screen())
+            first = first.boundedTo(s->availableGeometry().size());
+        resize(first);
+    }
     move(g.Left, g.Top);
 }
 

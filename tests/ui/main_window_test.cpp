@@ -1,3 +1,4 @@
+#include "app/settings.h"
 #include "tests/ui/window_driver.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabBar>
@@ -36,11 +38,17 @@ QString TextOf(QWidget* w) {
 
 constexpr int WordSize = static_cast<int>(sizeof(void*) * 8);
 
+// Without a size in the settings: room for every column, as far as the screen has room.
+QSize FirstSize(const QWidget& window) {
+    return QSize(TWindowGeometry::FirstWidth, TWindowGeometry::FirstHeight)
+        .boundedTo(window.screen()->availableGeometry().size());
+}
+
 } // namespace
 
 TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
     TWindowFixture f;
-    EXPECT_EQ(f.Window->size(), QSize(600, 438));
+    EXPECT_EQ(f.Window->size(), FirstSize(*f.Window));
     // The word size of this build, whatever the program was first written for.
     EXPECT_EQ(f.Window->windowTitle(), QString("Pelmora - v1.1c (%1-bit)").arg(WordSize));
 
@@ -165,6 +173,7 @@ TEST(MainWindow, EachTabShowsThePageWithItsIndex) {
 
 TEST(MainWindow, TheSizeTheUserGaveIsSavedOnCloseAndUsedAtTheNextStart) {
     TTempTree dir;
+    std::string why;
     const std::string settings = dir.Path("PELMORA.INI");
     {
         TForm1 form;
@@ -172,6 +181,7 @@ TEST(MainWindow, TheSizeTheUserGaveIsSavedOnCloseAndUsedAtTheNextStart) {
         ui::TMainWindow window(form);
         window.show();
         Pump(20);
+        EXPECT_EQ(window.size(), FirstSize(window));
         window.resize(700, 500);
         window.close();
         EXPECT_EQ(form.Geometry.Width, 700);
@@ -181,6 +191,13 @@ TEST(MainWindow, TheSizeTheUserGaveIsSavedOnCloseAndUsedAtTheNextStart) {
     again.FormCreate(settings);
     ui::TMainWindow window(again);
     EXPECT_EQ(window.size(), QSize(700, 500));
+    // A stored size larger than the first one is kept as it is too.
+    ASSERT_TRUE(ConfigureSettings(settings, {"Screen.width=1300", "Screen.height=900"}, why))
+        << why;
+    TForm1 wide;
+    wide.FormCreate(settings);
+    ui::TMainWindow wideWindow(wide);
+    EXPECT_EQ(wideWindow.size(), QSize(1300, 900));
 }
 
 TEST(MainWindow, ClearOutputEmptiesTheDebugMemo) {
