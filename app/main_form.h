@@ -99,7 +99,7 @@ public:
     TOperationButton changeRemoteBtn{"Refresh"};
     TCheckBox CheckBox5{"Delete Remote Files", true};
     TLabel Label9, Label13, Label37;
-    TLabel Label27{"Bytes Transfered:"};
+    TLabel Label27{"Bytes Transferred:"};
     TLabel Label35{"Total File Size:"};
     TLabel Label36{"Filename:"};
     TMemo Memo2;

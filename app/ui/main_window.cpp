@@ -104,6 +104,9 @@ QLineEdit* Edit(TEdit& model, QWidget* parent, const char* name) {
 QSpinBox* Spin(TSpinEdit& model, QWidget* parent, const char* name) {
     auto* s = Named(new QSpinBox(parent), name);
     Bind(model, s);
+    // As wide as its largest number, not as the column: a port stretched across half a
+    // wide window reads as a text field.
+    s->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return s;
 }
 
@@ -498,6 +501,17 @@ QWidget* TMainWindow::BuildTransferPage() {
         Button(form_.updateBtn, page, "updateBtn", [this] { form_.updateBtnClick(); }));
     buttons->addWidget(
         Button(form_.stopLoadBtn, page, "stopLoadBtn", [this] { form_.Button5Click(); }));
+    const std::pair<const char*, const char*> tips[] = {
+        {"connectBtn", "Connect to the server, then load, compare and update as the Options "
+                       "page says; pressed again, disconnect"},
+        {"compareBtn", "Read the local directory again and compare it with the server's: the "
+                       "trees then show what an update would do"},
+        {"updateBtn", "Bring the server in step with the local directory: upload, refresh, "
+                      "create and delete as the trees show"},
+        {"stopLoadBtn",
+         "Stop what is running (a connect, load, compare or update) at its next step"}};
+    for (const auto& [name, tip] : tips)
+        page->findChild<QPushButton*>(QString::fromLatin1(name))->setToolTip(tr(tip));
     buttons->addStretch(1);
     auto* changesOnly = Named(new QCheckBox(tr("Changes onl&y"), page), "changesOnlyCheck");
     changesOnly->setToolTip(tr("Show only what the update changes"));
@@ -584,7 +598,7 @@ QWidget* TMainWindow::BuildDetailsPage() {
     verdict->setFont(bold);
     sides->addWidget(verdict, s++, 1, 1, 2);
     grid->addLayout(sides, 0, 2, 4, 1);
-    auto* hint = Caption(tr("Click on either the local or remote directory lising to see details "
+    auto* hint = Caption(tr("Click on either the local or remote directory listing to see details "
                             "about the file."),
                          page, "Label6");
     hint->setWordWrap(true);
@@ -631,7 +645,7 @@ QWidget* TMainWindow::BuildSetupPage() {
     siteButtons->addStretch(1);
     grid->addLayout(siteButtons, 0, 2, 1, 2);
 
-    grid->addWidget(Caption(tr("FTP:"), page, "Label7"), 1, 0);
+    grid->addWidget(Caption(tr("Server:"), page, "Label7"), 1, 0);
     grid->addWidget(Edit(form_.Edit1, page, "Edit1"), 1, 1);
     grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 2, 0);
     grid->addWidget(Edit(form_.Edit2, page, "Edit2"), 2, 1);
@@ -654,7 +668,7 @@ QWidget* TMainWindow::BuildSetupPage() {
     Bind(form_.dataModeEdit, dataMode);
     grid->addWidget(dataMode, 6, 1);
 
-    auto* hint = Caption(tr("You may have to    use the IP address."), page, "Label41");
+    auto* hint = Caption(tr("You may have to use the IP address."), page, "Label41");
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     grid->addWidget(hint, 1, 2, 2, 2);

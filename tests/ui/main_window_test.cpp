@@ -73,10 +73,12 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
              Case{"stopLoadBtn", "Stop", false},
              Case{"Label26", "Status:", true},
              Case{"Label6",
-                  "Click on either the local or remote directory lising to see details about "
+                  "Click on either the local or remote directory listing to see details about "
                   "the file.",
                   true},
-             Case{"Label41", "You may have to    use the IP address.", true},
+             Case{"Label41", "You may have to use the IP address.", true},
+             Case{"Label7", "Server:", true},
+             Case{"Label27", "Bytes Transferred:", true},
              Case{"ftpPortSpin", "21", true},
              Case{"timeOutSpin", "30", true},
              Case{"firewallSpin", "21", true},
@@ -127,6 +129,24 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
     }
     for (const char* name : {"Image8", "Image3", "Image6"})
         EXPECT_FALSE(f.Find<QLabel>(name)->pixmap().isNull()) << name;
+}
+
+// The four buttons of a session say what they do; the number fields stay as wide as their
+// numbers however wide the window is.
+TEST(MainWindow, TheSessionButtonsHaveTipsAndSpinBoxesKeepTheirWidth) {
+    TWindowFixture f;
+    for (const char* name : {"connectBtn", "compareBtn", "updateBtn", "stopLoadBtn"})
+        EXPECT_FALSE(f.Find(name)->toolTip().isEmpty()) << name;
+    f.Window->resize(1600, 720);
+    for (int page : {2, 3}) { // Setup, Options
+        f.Window->TabSet1Change(page);
+        Pump(20);
+    }
+    for (const char* name : {"ftpPortSpin", "timeOutSpin", "firewallSpin", "connectionsSpin"}) {
+        const QWidget* spin = f.Find(name);
+        EXPECT_EQ(spin->width(), spin->sizeHint().width()) << name;
+        EXPECT_LT(spin->width(), 200) << name;
+    }
 }
 
 TEST(MainWindow, ThePasswordShowsAStarForEveryCharacterAndTheEditsWriteTheirModels) {
