@@ -122,7 +122,13 @@ void TForm1::localTreeClick(int tag) {
     // clicked before.
     const bool kept = tag == 2 && !options.mayDelete &&
                       (entry->action == actionDelete || entry->action == actionRemove);
-    actionLbl.SetCaption(kept ? " kept (deleting is off)" : Spaced(ActionWord(entry->action)));
+    // The tick says the compare found the two copies in step, whatever the raw times
+    // below say: a listing to the minute, or the server's own clock, can make either look
+    // newer. The page says what the tick says.
+    const bool inStep = tree.Node(node).StateIndex == imageRemoteNewer;
+    actionLbl.SetCaption(kept     ? " kept (deleting is off)"
+                         : inStep ? " in step"
+                                  : Spaced(ActionWord(entry->action)));
 
     const TDetail* other = Counterpart(tag == 1 ? remoteList : localList, *entry, caseFolding);
     const TDetail* local = tag == 1 ? entry : other;
@@ -138,7 +144,8 @@ void TForm1::localTreeClick(int tag) {
     remoteSizeLbl.SetCaption(SizeWords(remote));
     localTimeLbl.SetCaption(stamp(local));
     remoteTimeLbl.SetCaption(stamp(remote));
-    verdictLbl.SetCaption(Verdict(local, remote));
+    verdictLbl.SetCaption(inStep && local && remote ? "in step: nothing to send"
+                                                    : Verdict(local, remote));
 }
 
 } // namespace pelmora

@@ -801,8 +801,10 @@ QWidget* TMainWindow::BuildLegendPage() {
     auto* framed = new QHBoxLayout(frame);
     framed->setContentsMargins(4, 2, 4, 2);
     framed->addWidget(icon(8, "Image7"));
+    // The same words as the Details page for a ticked entry.
     auto* newer = Caption(
-        tr("Remote Newer Than Local. This means that your site has been updated properly."), frame);
+        tr("In Step. The server holds the same copy as the local directory: nothing to send."),
+        frame, "inStepLbl");
     newer->setWordWrap(true);
     framed->addWidget(newer, 1);
     grid->addWidget(frame, 4, 0, 1, 4);

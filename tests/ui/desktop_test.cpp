@@ -215,6 +215,27 @@ TEST(Desktop, DetailsShowBothSidesAndTheVerdictInWords) {
     }
 }
 
+// A ticked entry is in step, on the Details page as in the tree and the Legend, even when
+// its raw times differ (a listing to the minute, the server's clock).
+TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
+    TWindowFixture f;
+    TForm1& form = f.Form;
+    const TDateTime listed = At(2024, 3, 3);
+    const int l = form.AddEntry(form.localList, form.localTree,
+                                Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
+    const int r = form.AddEntry(form.remoteList, form.remoteTree,
+                                Entry(kindFile, "page.html", "", 10, listed), -1);
+    form.localTree.SetStateIndex(l, imageRemoteNewer);
+    form.remoteTree.SetStateIndex(r, imageRemoteNewer);
+    f.FlushTrees();
+    for (auto [side, node] : {std::pair{1, l}, std::pair{2, r}}) {
+        ClickNode(f, side, node);
+        EXPECT_EQ(form.verdictLbl.Caption(), "in step: nothing to send") << side;
+        EXPECT_EQ(form.actionLbl.Caption(), " in step") << side;
+    }
+    EXPECT_TRUE(f.Find<QLabel>("inStepLbl")->text().startsWith("In Step.")) << "the Legend";
+}
+
 namespace {
 
 // A local site of index.html and new.html beside a server with an older index.html and
