@@ -87,6 +87,11 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 cl.Assignments.push_back(args[++i]);
             if (cl.Assignments.empty())
                 return fail("--configure needs at least one Section.key=VALUE");
+        } else if (a == "--show") {
+            cl.ShowSettings = true;
+        } else if (a == "--list-sites") {
+            if (!setMode(TCommandLine::ListSites))
+                return fail("--list-sites cannot be combined with another mode");
         } else if (a == "--help" || a == "-h") {
             cl.Mode = TCommandLine::Help;
             return cl;
@@ -128,6 +133,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         return fail(headlessOnly + " is only for --headless");
     if (!cl.Site.empty() && !cl.SettingsFile.empty())
         return fail("--site and --settings cannot be combined: a site is a settings file");
+    if (cl.ShowSettings && cl.Mode != TCommandLine::Configure) {
+        if (modeGiven)
+            return fail("--show goes alone or with --configure");
+        cl.Mode = TCommandLine::Show;
+    }
+    if (cl.Mode == TCommandLine::ListSites && (!cl.Site.empty() || !cl.SettingsFile.empty()))
+        return fail("--list-sites lists every site: not with --site or --settings");
     return cl;
 }
 
@@ -140,12 +152,27 @@ bool ResolveSite(const TCommandLine& cl, const TSites& sites, TRunSite& site, st
         return true;
     }
     const auto found = sites.Find(cl.Site.empty() ? DefaultSiteName : cl.Site);
+    if (!found && cl.Mode == TCommandLine::Configure) {
+        // Blanks at either end would be dropped from the name when it is looked up: a
+        // site is not made under a name other than the one typed.
+        if (TrimSiteName(cl.Site) != cl.Site) {
+            error = "A site's name cannot begin or end with a blank: \"" + cl.Site + "\"";
+            return false;
+        }
+        std::string why;
+        if (!CheckSiteName(cl.Site, why)) {
+            error = why;
+            return false;
+        }
+        site = {std::string(), cl.Site, true, true};
+        return true;
+    }
     if (!found) {
         std::string names;
         for (const TSiteInfo& s : sites.List())
             names += (names.empty() ? "" : ", ") + s.Name;
         error = "There is no site named \"" + TrimSiteName(cl.Site) + "\" (the sites: " + names +
-                "; the window's Setup page makes new ones)";
+                "; --site NAME --configure ... makes a new one)";
         return false;
     }
     site = {found->File, found->Name, true};
@@ -239,15 +266,18 @@ bool ReadPasswordFromInput(std::vector<std::string>& assignments, std::istream& 
 
 void PrintUsage(std::ostream& out) {
     out << "Usage: pelmora [--site NAME | --settings FILE]\n"
-           "               [--headless | --configure Section.key=VALUE ...]\n"
+           "               [--headless | --configure Section.key=VALUE ... | --show]\n"
+           "       pelmora --list-sites\n"
            "\n"
            "Keeps a web site on an FTP server in step with its copy on the local disk.\n"
            "\n"
            "  (no option)          open the window\n"
-           "  --headless           run without a window: load the local tree, then do what\n"
-           "                       one press of Connect does (as the settings choose), print\n"
-           "                       what it does, and exit with a status below\n"
-           "                       (Ctrl-C stops)\n"
+           "  --headless           run without a window: load both trees, compare, and\n"
+           "                       update the server (whatever Options.load, .compare,\n"
+           "                       .update and .exit say: they are the window's), print\n"
+           "                       what it does, and exit with a status below (Ctrl-C\n"
+           "                       stops); a remote directory that does not exist is made,\n"
+           "                       with its parents\n"
            "  --configure K=V ...  write settings keys (FTP.server, FTP.userName,\n"
            "                       FTP.password, FTP.port, Firewall.server, Firewall.port,\n"
            "                       Firewall.active, List.local, List.remote, Options.compare,\n"
@@ -256,10 +286,16 @@ void PrintUsage(std::ostream& out) {
            "                       Screen.width, Screen.height, Screen.top, Screen.left,\n"
            "                       FTP.dataMode=auto|passive|active,\n"
            "                       FTP.passwordInKeyring) and exit;\n"
-           "                       FTP.password=- reads the password from standard input\n"
+           "                       FTP.password=- reads the password from standard input;\n"
+           "                       with --site, a site that does not exist is made\n"
+           "  --show               print the settings, one Section.key=value a line (the\n"
+           "                       password only as (set) or (not set)); after writing\n"
+           "                       them, with --configure\n"
+           "  --list-sites         print the names of the sites, one a line\n"
            "  --site NAME          use the settings of the site NAME (a file in\n"
-           "                       ~/.config/pelmora/sites/, made on the window's Setup\n"
-           "                       page); \"Default\" is PELMORA.INI, used without either\n"
+           "                       ~/.config/pelmora/sites/, made by --configure or on the\n"
+           "                       window's Setup page); \"Default\" is PELMORA.INI, used\n"
+           "                       without either\n"
            "  --settings FILE      use FILE as the settings file (default\n"
            "                       ~/.config/pelmora/PELMORA.INI); not with --site\n"
            "  --help, --version\n";

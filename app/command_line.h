@@ -13,11 +13,13 @@
 namespace pelmora {
 
 struct TCommandLine {
-    enum TMode { Window, Headless, Configure, Help, Version, UsageError };
+    enum TMode { Window, Headless, Configure, Show, ListSites, Help, Version, UsageError };
     TMode Mode = Window;
     std::string SettingsFile; // empty: the default file
     std::string Site;         // empty: the default site; never given with SettingsFile
     std::vector<std::string> Assignments;
+    // --show: print the site's settings (after writing them, with --configure).
+    bool ShowSettings = false;
     std::string Error;
 
     // What a headless run is asked to do beyond what the settings say.
@@ -39,10 +41,13 @@ struct TRunSite {
     std::string Name;
     // The file is one of `sites`: the window offers the others to switch to.
     bool FromSites = false;
+    // --configure named a site that does not exist yet: it is to be made under `Name`
+    // (SettingsFile is empty until then).
+    bool ToMake = false;
 };
 
 // Which settings the command line chooses. False, with `error`, for a site that does
-// not exist: a usage error.
+// not exist (--configure makes one, unless its name cannot be a site's): a usage error.
 bool ResolveSite(const TCommandLine& cl, const TSites& sites, TRunSite& site, std::string& error);
 void PrintUsage(std::ostream& out);
 

@@ -292,6 +292,10 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         form.secrets.Hide(storedPassword);
         form.secrets.Hide(form.Edit3.Text());
         form.options.excludes = options.excludes;
+        // A site's first publish makes its remote directory (after the login); the dry
+        // run makes nothing and says it would.
+        form.options.missingRoot =
+            options.dryRun ? TSyncOptions::TMissingRoot::Plan : TSyncOptions::TMissingRoot::Make;
         if (options.maxDelete)
             form.options.maxDelete = options.maxDelete;
         // Nobody is there to confirm a large deletion: the cap refuses it.

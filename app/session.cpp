@@ -174,6 +174,8 @@ void TForm1::ShowDryRunPlan() {
     ShowStatus("Plan (dry run, nothing is changed on the server)");
     const TPlan plan = MakeUpdatePlan();
     if (PlanLine) {
+        if (const std::string root = RemoteRootPlanLine(); !root.empty())
+            PlanLine(root);
         for (const std::string& line : PlanLines(plan))
             PlanLine(line);
         for (const std::string& kept : plan.kept)
@@ -192,7 +194,12 @@ void TForm1::ShowServerType() {
 }
 
 void TForm1::AfterConnect() {
-    if (!CheckBox2.Checked() && !DryRun) {
+    // The "after connect" options are the window's: the run without a window always
+    // loads, compares and updates (its dry run only looks), or cron would never publish.
+    const bool load = CheckBox2.Checked() || DryRun || headlessPress_;
+    const bool compare = CheckBox1.Checked() || DryRun || headlessPress_;
+    const bool update = CheckBox3.Checked() || headlessPress_;
+    if (!load) {
         ShowStatus("Connected - ready");
     } else {
         ShowStatus("Connected. Loading Remote Directory");
@@ -213,7 +220,7 @@ void TForm1::AfterConnect() {
                        " directories could not be read");
             runFailed_ = true;
         }
-        if (CheckBox1.Checked() || DryRun) {
+        if (compare) {
             AnalyseLists();
             stopLoadBtn.SetEnabled(false);
             if (userStop) {
@@ -227,13 +234,16 @@ void TForm1::AfterConnect() {
             const std::string kept = headlessPress_ ? std::string() : KeptNote();
             if (DryRun) {
                 ShowDryRunPlan();
-            } else if (CheckBox3.Checked()) {
+            } else if (update) {
                 // One plan, printed and then carried out.
                 ShowStatus("Updating remote FTP");
                 const TPlan plan = MakeUpdatePlan();
-                if (PlanLine)
+                if (PlanLine) {
+                    if (const std::string root = RemoteRootPlanLine(); !root.empty())
+                        PlanLine(root);
                     for (const std::string& line : PlanLines(plan))
                         PlanLine(line);
+                }
                 RunAndSummarise(plan); // a step of this connect, not a press
                 runFailed_ = runFailed_ || updateFailed;
                 if (!kept.empty() && Status().starts_with("Remote Site Update"))

@@ -7,6 +7,7 @@
 
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace pelmora {
@@ -167,6 +168,45 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
         return false;
     }
     return true;
+}
+
+std::vector<std::string> SettingsLines(const std::string& fileName) {
+    const TIniFile ini(fileName);
+    std::vector<std::string> lines;
+    for (const TSetting& s : SettingKeys) {
+        std::string value;
+        if (&s == FindSetting("FTP.password")) {
+            value = ReadEncodedValue(ini, s.Section, s.Key).empty() ? "(not set)" : "(set)";
+        } else if (&s == FindSetting("FTP.dataMode")) {
+            // What the run makes of it: a file without it, or with a word we do not know,
+            // means auto.
+            value = DataModeName(
+                ParseDataMode(ReadEncodedValue(ini, s.Section, s.Key)).value_or(TDataMode::Auto));
+        } else if (&s == FindSetting("FTP.tls")) {
+            value = TlsModeName(
+                ParseTlsMode(ReadEncodedValue(ini, s.Section, s.Key)).value_or(TTlsMode::Auto));
+        } else if (&s == FindSetting("Options.maxDelete")) {
+            // Absent is the default rule, which no number stands for.
+            long cap = 0;
+            value = TIniFile::ParseInteger(ini.ReadString(s.Section, s.Key, ""), cap)
+                        ? std::to_string(std::max(cap, -1L))
+                        : std::string();
+        } else {
+            switch (s.Type) {
+            case Text:
+                value = ReadEncodedValue(ini, s.Section, s.Key);
+                break;
+            case Integer:
+                value = std::to_string(ini.ReadInteger(s.Section, s.Key, s.Default));
+                break;
+            case Boolean:
+                value = ini.ReadBool(s.Section, s.Key, s.Default != 0) ? "1" : "0";
+                break;
+            }
+        }
+        lines.push_back(std::string(s.Section) + "." + s.Key + "=" + EscapeControls(value));
+    }
+    return lines;
 }
 
 } // namespace pelmora

@@ -36,4 +36,9 @@ std::string DefaultSettingsPath();
 bool ConfigureSettings(const std::string& fileName, const std::vector<std::string>& assignments,
                        std::string& error);
 
+// The settings of the file as a run would use them, one "Section.key=value" for each key
+// in the order of SettingKeys: texts decoded, a key the file lacks with its default.
+// The password is told only as "(set)" or "(not set)": neither it nor its stored form.
+std::vector<std::string> SettingsLines(const std::string& fileName);
+
 } // namespace pelmora

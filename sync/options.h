@@ -45,6 +45,12 @@ struct TSyncOptions {
     // Whom the journal's rows are about: the server and account ("user@host:port"); the
     // remote root is added to it by the engine.
     std::string journalPlace;
+    // A remote root that cannot be entered because it is not there. Refuse: an error,
+    // as for any root that cannot be entered. Make: made, with its parents, one level at
+    // a time, before it is listed. Plan: nothing is made; the load finds it empty and the
+    // plan says it would be made (the dry run).
+    enum class TMissingRoot { Refuse, Make, Plan };
+    TMissingRoot missingRoot = TMissingRoot::Refuse;
 };
 
 } // namespace pelmora

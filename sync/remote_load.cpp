@@ -95,11 +95,29 @@ bool TSyncCore::LoadRemoteDirectory() {
         root = ".";
     }
     remoteAtRoot_ = false;
+    remoteRootMade_.clear();
+    remoteRootOnlyPlanned_ = false;
+    const bool fromLogin = remoteAtLogin_;
     if (!ChangeRemoteDir(root)) {
-        if (!userStop)
-            ShowStatus("Could not enter the remote directory " + typed + ": " +
-                       session.FailureReason());
-        return false;
+        // The refusal's words are what is said when the root cannot be made either: a
+        // root that is there but may not be entered is not taken for a missing one.
+        const std::string why = session.FailureReason();
+        const bool missingAllowed = options.missingRoot != TSyncOptions::TMissingRoot::Refuse &&
+                                    !userStop && !session.Stopped() && (!relative || fromLogin) &&
+                                    root == typed;
+        if (!missingAllowed ||
+            !MakeRemoteRoot(root, options.missingRoot == TSyncOptions::TMissingRoot::Make)) {
+            if (!userStop && !session.Stopped())
+                ShowStatus("Could not enter the remote directory " + typed + ": " + why);
+            else if (!userStop)
+                ShowStatus("Could not enter the remote directory " + typed + ": " +
+                           session.FailureReason());
+            return false;
+        }
+        remoteRootMade_ = typed;
+        if (remoteRootOnlyPlanned_)
+            ShowStatus("The remote directory " + typed + " could not be entered (" + why +
+                       "): the update would make it");
     }
     remoteRootTyped_ = typed;
     Enable(TSyncAction::Stop, true);
@@ -115,6 +133,15 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteLeftovers.clear();
     remoteLoadComplete = true;
     caseFolding = CaseBlindSystem(Ftp1.SystemType());
+    if (remoteRootOnlyPlanned_) {
+        // Nothing is there to list: the server holds none of the site. The session does
+        // not stand in the root, and no update may start from this load.
+        remoteAtRoot_ = false;
+        remoteRootTyped_.clear();
+        Enable(TSyncAction::Compare, true);
+        Enable(TSyncAction::Stop, false);
+        return true;
+    }
     remoteLoading = true;
     const bool back = BuildRemoteLevel(TTreeModel::NoNode);
     const bool result = !session.Stopped();
@@ -128,6 +155,51 @@ bool TSyncCore::LoadRemoteDirectory() {
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     return result;
+}
+
+bool TSyncCore::MakeRemoteRoot(const std::string& root, bool make) {
+    // Only a refusal for good (5xx) may mean "not there"; "not now" is no answer.
+    if (!session.LastReplyText().starts_with('5'))
+        return false;
+    std::vector<std::string> levels;
+    for (size_t at = 0; at < root.size();) {
+        size_t end = root.find('/', at);
+        if (end == std::string::npos)
+            end = root.size();
+        const std::string level = root.substr(at, end - at);
+        if (level == "..")
+            return false;
+        if (!level.empty() && level != ".")
+            levels.push_back(level);
+        at = end + 1;
+    }
+    if (levels.empty())
+        return false;
+    std::string path = root.starts_with('/') ? "/" : "";
+    if (!path.empty() && !ChangeRemoteDir("/"))
+        return false;
+    bool madeAny = false;
+    for (const std::string& level : levels) {
+        path += (path.empty() || path == "/" ? "" : "/") + level;
+        if (ChangeRemoteDir(level))
+            continue;
+        if (userStop || session.Stopped())
+            return false;
+        if (!make) {
+            // From here down nothing can be known without making it: the plan says so.
+            remoteRootOnlyPlanned_ = true;
+            return true;
+        }
+        const TOutcome made = session.MakeDir(level);
+        if (made == TOutcome::Lost)
+            session.Stop();
+        if (made != TOutcome::Done || !ChangeRemoteDir(level))
+            return false;
+        madeAny = true;
+        ShowStatus("Made the remote directory " + path);
+    }
+    // Every level could be entered one by one, yet not the whole path: not a missing root.
+    return madeAny;
 }
 
 bool TSyncCore::ChangeRemoteDir(const std::string& path) {

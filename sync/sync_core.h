@@ -189,6 +189,12 @@ public:
     // The remote load, as a press of Refresh starts it.
     void RefreshRemote();
     bool LoadRemoteDirectory();
+    // The plan's line for a remote root that the last load made, or would have made
+    // (see TSyncOptions::missingRoot); empty when the root was there.
+    std::string RemoteRootPlanLine() const {
+        return remoteRootMade_.empty() ? std::string()
+                                       : "create " + remoteRootMade_ + " (the remote directory)";
+    }
     bool ChangeRemoteDir(const std::string& path);
     // Walks the server's current directory, whose absolute path becomes known from its
     // listing. True when it stood in its parent's directory again at the end. From the
@@ -377,6 +383,14 @@ private:
     // Records a directory whose content stays unknown, and why.
     void MarkUnlisted(const std::string& path, const std::string& why);
     std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
+    // The last load made the remote root (Make), or found it missing and made nothing
+    // (Plan): the root as typed; empty when it was there.
+    std::string remoteRootMade_;
+    bool remoteRootOnlyPlanned_ = false;
+    // After the root was refused: walks to it a level at a time and makes what is not
+    // there. False, with the refusal's words restored, when a level can neither be
+    // entered nor made: a root that exists but may not be entered stays an error.
+    bool MakeRemoteRoot(const std::string& root, bool make);
     TLocalDir localDir_;
     TSessionPool pool_{Ftp1, session};
     // The journal's place: the server and account, and the remote root.

@@ -913,6 +913,13 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     userStop = false;
     session.Resume();
     session.timeoutMs = TimeoutMs();
+    if (remoteRootOnlyPlanned_) {
+        // The load found no root and made none: the session stands nowhere in the site.
+        updateFailed = true;
+        ShowStatus("The remote directory " + remoteRootMade_ +
+                   " was not made: load the remote directory again");
+        return;
+    }
     TUpdateRun(*this, plan).Run();
 }
 

@@ -35,16 +35,44 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
         std::cerr << "pelmora: " << EscapeControls(siteError) << '\n';
         return 2;
     }
-    const std::string& settings = site.SettingsFile;
-
+    if (cl.Mode == TCommandLine::ListSites) {
+        for (const TSiteInfo& s : sites.List())
+            std::cout << EscapeControls(s.Name) << '\n';
+        return 0;
+    }
     if (cl.Mode == TCommandLine::Configure) {
         std::vector<std::string> assignments = cl.Assignments;
         std::string error;
-        if (!ReadPasswordFromInput(assignments, std::cin, STDIN_FILENO, std::cerr, error) ||
-            !ConfigureSettings(settings, assignments, error)) {
+        if (!ReadPasswordFromInput(assignments, std::cin, STDIN_FILENO, std::cerr, error)) {
             std::cerr << "pelmora: " << EscapeControls(error) << '\n';
             return 2;
         }
+        if (site.ToMake) {
+            const auto made = sites.Create(site.Name, error);
+            if (!made) {
+                std::cerr << "pelmora: " << EscapeControls(error) << '\n';
+                return 2;
+            }
+            site.SettingsFile = made->File;
+        }
+        if (!ConfigureSettings(site.SettingsFile, assignments, error)) {
+            // A site made for settings that could not be written would be an empty one.
+            std::string ignored;
+            if (site.ToMake)
+                sites.Delete(site.Name, ignored);
+            std::cerr << "pelmora: " << EscapeControls(error) << '\n';
+            return 2;
+        }
+        if (site.ToMake)
+            std::cout << "Made the site " << EscapeControls(site.Name) << " ("
+                      << EscapeControls(site.SettingsFile) << ")\n";
+        if (!cl.ShowSettings)
+            return 0;
+    }
+    const std::string& settings = site.SettingsFile;
+    if (cl.Mode == TCommandLine::Show || cl.Mode == TCommandLine::Configure) {
+        for (const std::string& line : SettingsLines(settings))
+            std::cout << line << '\n';
         return 0;
     }
     if (cl.Mode == TCommandLine::Headless) {

@@ -327,3 +327,43 @@ TEST(HeadlessRun, RequireAgainstAServerWithoutTlsSaysSoInPlainWords) {
     EXPECT_NE(site.err.find("set FTP.tls=auto"), std::string::npos) << site.Output();
     EXPECT_EQ(site.Output().find("very rare"), std::string::npos) << site.Output();
 }
+
+// A remote root that is refused is made only when it is missing: one that is there but
+// may not be entered (MKD refused too) stays an error with the server's words, and
+// nothing is sent.
+TEST(HeadlessRun, ARootRefusedOnBothEnterAndMakeIsAnErrorWithTheServersWords) {
+    TSite site;
+    site.server.On("CWD").Arg("www").Reply("550 www: Permission denied");
+    site.server.On("CWD").Arg("/www").Reply("550 /www: Permission denied");
+    site.server.On("MKD").Reply("550 www: File exists");
+    EXPECT_EQ(site.Run(), 1) << site.Output();
+    EXPECT_NE(site.err.find("Could not enter the remote directory /www: "), std::string::npos)
+        << site.Output();
+    EXPECT_NE(site.err.find("550 /www: Permission denied"), std::string::npos) << site.Output();
+    EXPECT_EQ(site.Sent({"MKD"}), std::vector<std::string>{"MKD www"}) << site.Output();
+    EXPECT_EQ(site.Sent({"STOR", "DELE", "RMD", "RNFR"}), std::vector<std::string>{});
+}
+
+// A root the server does not have: the dry run enters what it can, makes nothing and
+// says the update would make it; the run makes it a level at a time and publishes there.
+TEST(HeadlessRun, AMissingRootIsMadeByTheRunAndOnlyPlannedByTheDryRun) {
+    TSite site({"List.remote=/www/new"});
+    site.server.On("CWD").Arg("/www/new").Reply("550 No such directory").Uses(2);
+    site.server.On("CWD").Arg("new").Reply("550 No such directory").Uses(2);
+    THeadlessOptions dry;
+    dry.dryRun = true;
+    EXPECT_EQ(site.Run(dry), 0) << site.Output();
+    EXPECT_NE(site.out.find("  create /www/new (the remote directory)\n"), std::string::npos)
+        << site.Output();
+    EXPECT_NE(site.out.find("  upload /index.html\n"), std::string::npos) << site.Output();
+    EXPECT_EQ(site.Sent(changes), std::vector<std::string>{}) << site.Output();
+
+    EXPECT_EQ(site.Run(), 0) << site.Output();
+    EXPECT_NE(site.out.find("Made the remote directory /www/new\n"), std::string::npos)
+        << site.Output();
+    EXPECT_NE(site.out.find("  create /www/new (the remote directory)\n"), std::string::npos)
+        << site.Output();
+    EXPECT_EQ(site.Sent({"MKD"}), std::vector<std::string>{"MKD new"}) << site.Output();
+    EXPECT_EQ(site.Sent({"DELE", "RMD"}), std::vector<std::string>{}) << site.Output();
+    EXPECT_TRUE(site.server.HasStored("/www/new/index.html")) << site.Output();
+}

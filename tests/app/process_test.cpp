@@ -2,6 +2,7 @@
 #include "app/main_form.h"
 #include "app/settings.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/real_ftp_servers.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/tick.h"
 
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -295,4 +297,124 @@ TEST(Program, APasswordTheServerRepeatsIsMaskedInEveryOutput) {
     // The server's words are there, the secrets masked.
     EXPECT_NE(child.Err().find("/www is not ***, nor ***"), std::string::npos) << child.Err();
     EXPECT_NE(outputs[2].find("/www is not ***, nor ***"), std::string::npos) << outputs[2];
+}
+
+namespace {
+
+// The configuration and state folders the child finds, in `tree` for as long as this
+// lives, as a new user's shell would have them.
+class TOwnHome {
+public:
+    explicit TOwnHome(TTempTree& tree) {
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME"}) {
+            if (const char* old = std::getenv(name))
+                saved_.emplace_back(name, old);
+            else
+                saved_.emplace_back(name, std::nullopt);
+            ::setenv(name, tree.Dir(name).c_str(), 1);
+        }
+    }
+    ~TOwnHome() {
+        for (const auto& [name, value] : saved_)
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+    }
+    TOwnHome(const TOwnHome&) = delete;
+    TOwnHome& operator=(const TOwnHome&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Runs the binary to its end: its exit status (-1 when it did not exit), output in `out`.
+int RunToEnd(const TTempTree& tree, const std::string& tag, std::vector<std::string> args,
+             std::string& out, int stdinFd = -1) {
+    TChild child(tree, tag, std::move(args), stdinFd);
+    const auto status = child.Wait(60000);
+    out = child.Out() + child.Err();
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+} // namespace
+
+// A new user on a machine without a display: the site is made, looked at and published
+// from the shell alone, with the default options and a remote directory that is not there.
+TEST(Program, ASiteMadeFromTheShellIsShownAndPublishedIntoADirectoryItMakes) {
+    TTempTree tree;
+    tree.File("site/index.html", "<p>home</p>");
+    tree.File("site/css/style.css", "p{}");
+    TRealFtpServer server(TRealServerKind::Vsftpd);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    const TOwnHome home(tree);
+    const std::string password = server.Password();
+    const std::string passwordFile = tree.File("password", password + "\n");
+    const int passwordFd = ::open(passwordFile.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(passwordFd, 0);
+    std::string out;
+    EXPECT_EQ(
+        RunToEnd(tree, "configure",
+                 {"--site", "Shop", "--configure", "FTP.server=127.0.0.1",
+                  "FTP.port=" + std::to_string(server.Port()), "FTP.userName=" + server.User(),
+                  "FTP.password=-", "List.local=" + tree.Path("site"),
+                  "List.remote=" + server.SiteDir() + "/new/deeper"},
+                 out, passwordFd),
+        0)
+        << out;
+    ::close(passwordFd);
+    const std::string siteFile = tree.Path("XDG_CONFIG_HOME") + "/pelmora/sites/Shop.ini";
+    EXPECT_EQ(out, "Made the site Shop (" + siteFile + ")\n");
+
+    EXPECT_EQ(RunToEnd(tree, "list", {"--list-sites"}, out), 0) << out;
+    EXPECT_EQ(out, "Default\nShop\n");
+
+    // Neither the password nor its stored form: the stored form gives the password back.
+    std::string stored;
+    std::istringstream file(ReadFile(siteFile));
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind("password=", 0) == 0)
+            stored = line.substr(9);
+    ASSERT_FALSE(stored.empty()) << ReadFile(siteFile);
+    EXPECT_EQ(RunToEnd(tree, "show", {"--site", "shop", "--show"}, out), 0) << out;
+    EXPECT_NE(
+        out.find("FTP.server=127.0.0.1\nFTP.userName=" + server.User() + "\nFTP.password=(set)\n"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nList.remote=" + server.SiteDir() + "/new/deeper\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nOptions.update=0\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find(password), std::string::npos) << out;
+    EXPECT_EQ(out.find(stored), std::string::npos) << out;
+
+    const std::filesystem::path made = server.SiteOnDisk() + "/new";
+    EXPECT_EQ(RunToEnd(tree, "dry", {"--site", "Shop", "--headless", "--dry-run"}, out), 0) << out;
+    EXPECT_NE(out.find("  create " + server.SiteDir() + "/new/deeper (the remote directory)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(std::filesystem::exists(made)) << out;
+
+    EXPECT_EQ(RunToEnd(tree, "publish", {"--site", "Shop", "--headless"}, out), 0) << out;
+    EXPECT_NE(out.find("Made the remote directory " + server.SiteDir() + "/new/deeper\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Snapshot(made / "deeper"), Snapshot(tree.Path("site"))) << out;
+
+    EXPECT_EQ(RunToEnd(tree, "again", {"--site", "Shop", "--headless"}, out), 0) << out;
+    EXPECT_EQ(out.find("Made the remote directory"), std::string::npos) << out;
+}
+
+// Names that would not be the name typed, or not a file name, are refused before anything
+// is made.
+TEST(Program, ConfigureRefusesASiteNameWithASlashOrOuterBlanks) {
+    TTempTree tree;
+    const TOwnHome home(tree);
+    for (const std::string name : {" Shop", "Shop ", "a/b"}) {
+        std::string out;
+        EXPECT_EQ(RunToEnd(tree, "name", {"--site", name, "--configure", "FTP.server=h"}, out), 2)
+            << name << ": " << out;
+        EXPECT_FALSE(std::filesystem::exists(tree.Path("XDG_CONFIG_HOME") + "/pelmora/sites"))
+            << name;
+    }
 }

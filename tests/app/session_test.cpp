@@ -167,7 +167,9 @@ TEST(Session, ThroughAFirewallTheUserNamesTheServer) {
     EXPECT_TRUE(Eventually([&] { return Sent(firewall, "USER user@ftp.example.org"); }));
 }
 
-TEST(Session, HeadlessLoadsTheRemoteTreeAndExitsWithItsOutcome) {
+// The after-connect options are the window's: a run without a window that has them all
+// off still loads, compares and publishes.
+TEST(Session, HeadlessPublishesWhateverTheAfterConnectOptionsSayAndExitsWithItsOutcome) {
     TTempTree tree;
     tree.File("site/index.html", "x");
     TFtpScriptServer server;
@@ -177,14 +179,18 @@ TEST(Session, HeadlessLoadsTheRemoteTreeAndExitsWithItsOutcome) {
     ASSERT_TRUE(ConfigureSettings(ini,
                                   {"List.local=" + tree.Path("site"), "FTP.server=127.0.0.1",
                                    "FTP.port=" + std::to_string(server.Port()), "FTP.userName=u",
-                                   "FTP.password=secret-word", "List.remote=/", "Options.compare=0",
-                                   "Options.timeout=5"},
+                                   "FTP.password=secret-word", "List.remote=/", "Options.load=0",
+                                   "Options.compare=0", "Options.update=0", "Options.timeout=5"},
                                   error));
     std::ostringstream out, err;
     EXPECT_EQ(RunHeadless(ini, out, err), 0) << out.str() << err.str();
     EXPECT_NE(out.str().find("Connecting to: 127.0.0.1\nConnected\n"), std::string::npos)
         << out.str();
     EXPECT_NE(out.str().find("Remote Directory Loaded\n"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("  refresh /index.html\n"), std::string::npos) << out.str();
+    const auto stored = server.Stored();
+    EXPECT_EQ(stored.size(), 1u) << out.str();
+    EXPECT_EQ(stored.empty() ? "" : stored.begin()->second, "x") << out.str();
     EXPECT_EQ(out.str().find("secret-word"), std::string::npos);
 
     server.On("CWD").Reply("550 No such directory");

@@ -164,6 +164,15 @@ TEST_F(SitesTest, TheCommandLinePicksASiteOrASettingsFile) {
         {{"--site", "Work", "--settings", "x.ini"}, "", "--site and --settings"},
         {{"--settings=x.ini", "--site=Work"}, "", "--site and --settings"},
         {{"--settings", "x.ini"}, "x.ini", ""},
+        {{"--site", "Work", "--show"}, work.File, ""},
+        {{"--configure", "FTP.port=21", "--show"}, defaultFile, ""},
+        {{"--show", "--headless"}, "", "--show goes alone or with --configure"},
+        {{"--list-sites", "--site", "Work"}, "", "--list-sites lists every site"},
+        {{"--list-sites", "--headless"}, "", "cannot be combined"},
+        // A name to be made is taken as typed: not trimmed, and never with a slash.
+        {{"--site", " New", "--configure", "FTP.port=21"}, "", "cannot begin or end with a blank"},
+        {{"--site", "a/b", "--configure", "FTP.port=21"}, "", "\"/\""},
+        {{"--site", "Nope", "--show"}, "", "no site named \"Nope\""},
     };
     for (const TCase& c : cases) {
         std::string shown;
@@ -183,6 +192,18 @@ TEST_F(SitesTest, TheCommandLinePicksASiteOrASettingsFile) {
         EXPECT_EQ(site.SettingsFile, c.file);
         EXPECT_EQ(site.FromSites, c.args.empty() || c.args[0] != "--settings");
     }
+    TRunSite made;
+    std::string why;
+    const TCommandLine configure =
+        ParseCommandLine({"--site", "Shop", "--configure", "FTP.port=21"});
+    ASSERT_TRUE(ResolveSite(configure, sites, made, why)) << why;
+    EXPECT_TRUE(made.ToMake);
+    EXPECT_EQ(made.Name, "Shop");
+    EXPECT_EQ(made.SettingsFile, "");
+    EXPECT_EQ(ParseCommandLine({"--show"}).Mode, TCommandLine::Show);
+    EXPECT_EQ(ParseCommandLine({"--list-sites"}).Mode, TCommandLine::ListSites);
+    EXPECT_TRUE(ParseCommandLine({"--configure", "FTP.port=21", "--show"}).ShowSettings);
+
     TRunSite named;
     std::string error;
     ASSERT_TRUE(ResolveSite(ParseCommandLine({"--settings", "x.ini"}), sites, named, error));

@@ -51,7 +51,7 @@ if [ -n "$warnings" ]; then
 fi
 page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$share/man/man1/pelmora.1" 2>/dev/null | col -b)
 for word in --headless --configure --settings --dry-run --quiet --verbose --log-file \
-            --exclude --max-delete PELMORA_PASSWORD PELMORA.INI .pelmoraignore \
+            --exclude --max-delete --show --list-sites PELMORA_PASSWORD PELMORA.INI .pelmoraignore \
             FTP.server FTP.dataMode Options.delete Options.timeout; do
     grep -qF -- "$word" <<<"$page" || { echo "man page lacks $word"; status=1; }
 done
