@@ -55,7 +55,23 @@ for word in --headless --configure --settings --dry-run --quiet --verbose --log-
             FTP.server FTP.dataMode Options.delete Options.timeout; do
     grep -qF -- "$word" <<<"$page" || { echo "man page lacks $word"; status=1; }
 done
-for code in 0 1 2 3 4 5 130 143; do
+# The man page and the README name every key of the settings table, which --help prints
+# itself; the count guards against a table this pattern no longer reads.
+settings="$source_dir/app/settings.cpp"
+mapfile -t keys < <(grep -oE '^ *\{"[A-Za-z]+", "[A-Za-z]+", (Text|Integer|Boolean),' "$settings" |
+                    sed -E 's/^ *\{"([A-Za-z]+)", "([A-Za-z]+)".*/\1.\2/')
+declared=$(grep -oE 'std::array<TSetting, [0-9]+> SettingKeys' "$settings" | grep -oE '[0-9]+')
+if [ "${#keys[@]}" != "$declared" ]; then
+    echo "read ${#keys[@]} settings keys from $settings, it declares $declared"
+    status=1
+fi
+readme=$(cat "$source_dir/README.md")
+for key in "${keys[@]}"; do
+    pattern="(^|[^A-Za-z.])${key//./\\.}([^A-Za-z]|\$)"
+    grep -qE -- "$pattern" <<<"$page" || { echo "man page lacks the key $key"; status=1; }
+    grep -qE -- "$pattern" <<<"$readme" || { echo "README lacks the key $key"; status=1; }
+done
+for code in 0 1 2 3 4 5 6 130 143; do
     grep -qE "^ +$code +[A-Z]" <<<"$page" || { echo "man page lacks exit status $code"; status=1; }
 done
 "$root/usr/bin/pelmora" --version > /dev/null || status=1
