@@ -349,7 +349,7 @@ void PrintUsage(std::ostream& out) {
 }
 
 std::string VersionText() {
-    return "Pelmora 1.1c";
+    return "Pelmora " PELMORA_VERSION;
 }
 
 } // namespace pelmora

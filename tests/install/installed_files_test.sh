@@ -74,5 +74,14 @@ done
 for code in 0 1 2 3 4 5 6 130 143; do
     grep -qE "^ +$code +[A-Z]" <<<"$page" || { echo "man page lacks exit status $code"; status=1; }
 done
-"$root/usr/bin/pelmora" --version > /dev/null || status=1
+# One version everywhere: the program, the manual page and the metainfo's newest release
+# say the one CMake's project() gives, which is also the package's.
+version=$(sed -nE 's/^project\(Pelmora VERSION ([0-9.]+).*/\1/p' "$source_dir/CMakeLists.txt")
+said=$("$root/usr/bin/pelmora" --version) || status=1
+[ "$said" = "Pelmora $version" ] || { echo "--version says \"$said\", CMake $version"; status=1; }
+grep -qE "^\.TH PELMORA 1 \"[^\"]*\" \"Pelmora $version\"" "$source_dir/packaging/pelmora.1" ||
+    { echo "the man page's title does not say $version"; status=1; }
+newest=$(grep -oE '<release version="[^"]+"' "$share/metainfo/org.pelmora.Pelmora.metainfo.xml" |
+         head -1 | cut -d'"' -f2)
+[ "$newest" = "$version" ] || { echo "the metainfo's newest release is $newest, CMake $version"; status=1; }
 exit $status
