@@ -13,7 +13,8 @@ expected=(
     usr/bin/pelmora
     usr/share/applications/pelmora.desktop
     usr/share/metainfo/org.pelmora.Pelmora.metainfo.xml
-    usr/share/man/man1/pelmora.1
+    usr/share/man/man1/pelmora.1.gz
+    usr/share/doc/pelmora/copyright
     usr/share/icons/hicolor/scalable/apps/pelmora.svg
 )
 for size in 16 24 32 48 64 128 256; do
@@ -44,12 +45,12 @@ grep -qx 'Icon=pelmora' "$share/applications/pelmora.desktop" || { echo "desktop
 grep -qx 'Exec=pelmora' "$share/applications/pelmora.desktop" || { echo "desktop entry: exec"; status=1; }
 
 # The manual page formats without warnings and names what --help names.
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$share/man/man1/pelmora.1" 2>&1 >/dev/null || true)
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$share/man/man1/pelmora.1.gz" 2>&1 >/dev/null || true)
 if [ -n "$warnings" ]; then
     echo "man page warnings: $warnings"
     status=1
 fi
-page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$share/man/man1/pelmora.1" 2>/dev/null | col -b)
+page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$share/man/man1/pelmora.1.gz" 2>/dev/null | col -b)
 for word in --headless --configure --settings --dry-run --quiet --verbose --log-file \
             --exclude --max-delete --show --list-sites PELMORA_PASSWORD PELMORA.INI .pelmoraignore \
             FTP.server FTP.dataMode Options.delete Options.timeout; do
