@@ -264,6 +264,28 @@ bool ReadPasswordFromInput(std::vector<std::string>& assignments, std::istream& 
     return true;
 }
 
+namespace {
+
+// Straight from the table --configure reads, so the help can never name a key it refuses
+// or leave one out.
+void PrintSettingKeys(std::ostream& out) {
+    constexpr size_t width = 79;
+    std::string line = " ";
+    for (size_t i = 0; i < SettingKeys.size(); ++i) {
+        std::string word = std::string(SettingKeys[i].Section) + "." + SettingKeys[i].Key;
+        if (i + 1 < SettingKeys.size())
+            word += ',';
+        if (line.size() + 1 + word.size() > width) {
+            out << line << '\n';
+            line = " ";
+        }
+        line += ' ' + word;
+    }
+    out << line << '\n';
+}
+
+} // namespace
+
 void PrintUsage(std::ostream& out) {
     out << "Usage: pelmora [--site NAME | --settings FILE]\n"
            "               [--headless | --configure Section.key=VALUE ... | --show]\n"
@@ -278,14 +300,7 @@ void PrintUsage(std::ostream& out) {
            "                       what it does, and exit with a status below (Ctrl-C\n"
            "                       stops); a remote directory that does not exist is made,\n"
            "                       with its parents\n"
-           "  --configure K=V ...  write settings keys (FTP.server, FTP.userName,\n"
-           "                       FTP.password, FTP.port, Firewall.server, Firewall.port,\n"
-           "                       Firewall.active, List.local, List.remote, Options.compare,\n"
-           "                       Options.load, Options.update, Options.exit,\n"
-           "                       Options.delete, Options.timeout, Options.maxDelete,\n"
-           "                       Screen.width, Screen.height, Screen.top, Screen.left,\n"
-           "                       FTP.dataMode=auto|passive|active,\n"
-           "                       FTP.passwordInKeyring) and exit;\n"
+           "  --configure K=V ...  write settings keys (listed below) and exit;\n"
            "                       FTP.password=- reads the password from standard input;\n"
            "                       with --site, a site that does not exist is made\n"
            "  --show               print the settings, one Section.key=value a line (the\n"
@@ -309,7 +324,7 @@ void PrintUsage(std::ostream& out) {
            "                       with its time (UTC); the password is never written\n"
            "                       there, nor printed (a reply that repeats it shows ***)\n"
            "  --exclude PATTERN    leave out what matches PATTERN on both sides: never\n"
-           "                       uploaded, never deleted; written as a line of the file\n"
+           "                       uploaded, never deleted; the same as a line of the file\n"
            "                       .pelmoraignore in the local directory (patterns as in\n"
            "                       .gitignore; .git and .pelmoraignore are left out unless\n"
            "                       a pattern with ! brings them back); may be repeated\n"
@@ -318,6 +333,10 @@ void PrintUsage(std::ostream& out) {
            "                       the server's entries, and more than 20, is refused;\n"
            "                       uploads go on either way (the setting\n"
            "                       Options.maxDelete gives the same limit)\n"
+           "\n"
+           "Settings keys (--configure, --show):\n";
+    PrintSettingKeys(out);
+    out << "  FTP.dataMode is auto, passive or active; FTP.tls is auto, require or off.\n"
            "\n"
            "Environment:\n"
            "  PELMORA_PASSWORD     the password for this run, instead of the stored one\n"
@@ -330,7 +349,7 @@ void PrintUsage(std::ostream& out) {
 }
 
 std::string VersionText() {
-    return "Pelmora 1.1c";
+    return "Pelmora " PELMORA_VERSION;
 }
 
 } // namespace pelmora

@@ -447,6 +447,13 @@ TEST(CommandLine, HelpListsTheHeadlessOptionsAndEveryExitStatus) {
         names.insert(ExitCodeName(code));
     }
     EXPECT_EQ(names.size(), std::size(allExitCodes)) << "every name tells its code apart";
+    // Every key --configure takes, each as a whole word (FTP.tls is not found in FTP.tlsSeen).
+    for (const TSetting& s : SettingKeys) {
+        const std::string key = std::string(s.Section) + "." + s.Key;
+        EXPECT_TRUE(help.str().find(" " + key + ",") != std::string::npos ||
+                    help.str().find(" " + key + "\n") != std::string::npos)
+            << key;
+    }
 }
 
 TEST(Headless, ScansTheLocalTreeAndLeavesTheSettingsAsTheyWere) {
