@@ -150,7 +150,14 @@ public:
         std::string summary = SummaryLine(totals_, std::chrono::steady_clock::now());
         if (!refusal.empty())
             summary += "; " + refusal;
-        Line(TLineKind::Summary, summary);
+        // Quiet, a run that changed nothing and found nothing wrong says nothing: a cron
+        // line that runs every few minutes mails only when there is something to read.
+        // The log keeps the summary all the same.
+        const bool changed =
+            totals_.uploaded + totals_.refreshed + totals_.created + totals_.deleted > 0;
+        const bool silent =
+            level_ == TOutputLevel::Quiet && !changed && failed == 0 && refusal.empty();
+        Line(silent ? TLineKind::Status : TLineKind::Summary, summary);
         out_.flush();
     }
 
