@@ -312,15 +312,32 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         saveSettings();
     }
     const std::vector<std::string> problems = form.Problems();
-    if (!ok) {
+    const bool stopped = stopSignal != 0;
+    // Settings that cannot make a run (no server, no local directory) are the user's to
+    // fix, not a run that failed: one line, and where to look.
+    if (!ok && !stopped && form.FailureClass() == TExitCode::Usage) {
+        reporter.Failure(err, "pelmora: " + form.Panel1.Caption() + "; see pelmora --help");
+        return ToInt(TExitCode::Usage);
+    }
+    if (stopped) {
+        // The user's stop is not a failure: it is said as what it was, and only what
+        // failed before it is counted.
+        reporter.Failure(err, stopSignal == SIGINT ? "Stopped by Ctrl-C" : "Stopped by SIGTERM");
+    } else if (!ok) {
         // The last status, then every failure with its path and reason, so that a mail
         // from cron says all that is wrong.
         reporter.Failure(err, form.Panel1.Caption());
+    }
+    if (!ok || stopped)
         for (const std::string& problem : problems)
             reporter.Failure(err, "  " + problem);
-    }
-    reporter.Finish(form.deleteRefusal, ok ? 0 : std::max(1, static_cast<int>(problems.size())));
-    if (stopSignal != 0)
+    int failed = 0;
+    if (stopped)
+        failed = static_cast<int>(problems.size());
+    else if (!ok)
+        failed = std::max(1, static_cast<int>(problems.size()));
+    reporter.Finish(form.deleteRefusal, failed);
+    if (stopped)
         return 128 + stopSignal;
     return ok ? ToInt(TExitCode::Success) : ToInt(FailedRunCode(form));
 }

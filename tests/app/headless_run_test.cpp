@@ -185,7 +185,9 @@ TEST(HeadlessRun, ExitStatusTellsTheClassOfFailure) {
         if (row.prepare)
             row.prepare(site);
         EXPECT_EQ(site.Run(), ToInt(row.code)) << site.Output();
-        EXPECT_NE(site.out.find("Summary: "), std::string::npos) << site.Output();
+        // Settings that cannot make a run are not a run that failed: no summary.
+        EXPECT_EQ(site.out.find("Summary: ") != std::string::npos, row.code != TExitCode::Usage)
+            << site.Output();
         if (row.code == TExitCode::SafetyRefused) {
             EXPECT_EQ(site.Sent({"DELE"}), std::vector<std::string>{});
         }
