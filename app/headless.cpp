@@ -170,8 +170,12 @@ public:
         if (Shows(level_, TLineKind::Progress) && totals_.bytesToSend > 0)
             progress_.Show(ProgressLine(totals_, std::chrono::steady_clock::now()));
     }
-    void StepFinished(TStepKind kind, bool done, int64_t bytes) override {
+    void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override {
         CountStep(totals_, kind, done, bytes);
+        // Each file by name as it goes up or away, for --verbose and the log; a step that
+        // failed has said so, with its reason, as a failure.
+        if (done)
+            Line(TLineKind::Status, StepDoneLine(kind, path, bytes));
     }
 
 private:
@@ -187,11 +191,6 @@ private:
     TRunTotals totals_;
     uint32_t lastFlush_ = GetTickCount();
 };
-
-// Lines said once per entry: only the verbose level shows them.
-bool PerEntry(const std::string& status) {
-    return PerEntryStatus(status);
-}
 
 // Messages go to the error stream (and the log) for as long as this run lasts.
 struct TMessagesToErr {
@@ -211,7 +210,10 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
             const std::string& status = form.Panel1.Caption();
             if (status.empty())
                 return;
-            reporter.Line(PerEntry(status) ? TLineKind::Status : TLineKind::Phase, status);
+            // The counters said once per entry name nothing; the files are named as they
+            // are sent or deleted instead.
+            if (!PerEntryStatus(status))
+                reporter.Line(TLineKind::Phase, status);
             // Once, as soon as it is settled: whether the password and the files went over
             // the network readable by anyone on the way.
             if (!securityShown && !form.Ftp1.SecurityInUse().empty()) {

@@ -264,7 +264,7 @@ public:
     void ShowFileSize(const std::string& sizeText) override;
     void ShowBytesSent(int64_t sent) override;
     void UploadsStarting(int64_t bytes) override;
-    void StepFinished(TStepKind kind, bool done, int64_t bytes) override;
+    void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override;
     void EnableAction(TSyncAction action, bool enabled) override;
     void Trace(const std::string& line) override;
     void ShowLocalRoot(const std::string& root) override;

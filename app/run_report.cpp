@@ -100,6 +100,21 @@ std::string UpdateSummary(const TRunTotals& t, TSteadyTime now) {
     return line;
 }
 
+std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t bytes) {
+    switch (kind) {
+    case TStepKind::Upload:
+    case TStepKind::Refresh:
+        return "sent " + path + " (" +
+               FormatBytes(static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0))) + ")";
+    case TStepKind::Create:
+        return "created " + path;
+    case TStepKind::Delete:
+    case TStepKind::Remove:
+        break;
+    }
+    return "deleted " + path;
+}
+
 bool PerEntryStatus(const std::string& status) {
     return status.starts_with("Loading Local Directory: ") ||
            status.starts_with("Uploading files - ");
