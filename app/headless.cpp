@@ -15,6 +15,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace pelmora {
@@ -144,17 +145,28 @@ public:
         err << escaped << '\n';
     }
 
+    // The dry run's plan, counted: its summary says what the update would do.
+    void Planned(const TRunTotals& would) { planned_ = would; }
+
     void Finish(const std::string& refusal, int failed) {
         progress_.Clear();
         totals_.failed = failed;
-        std::string summary = SummaryLine(totals_, std::chrono::steady_clock::now());
+        std::string summary;
+        if (planned_) {
+            planned_->failed = failed;
+            summary = DryRunSummary(*planned_);
+        } else {
+            summary = SummaryLine(totals_, std::chrono::steady_clock::now());
+        }
         if (!refusal.empty())
             summary += "; " + refusal;
         // Quiet, a run that changed nothing and found nothing wrong says nothing: a cron
         // line that runs every few minutes mails only when there is something to read.
         // The log keeps the summary all the same.
+        // A dry run counts what it would change.
+        const TRunTotals& counted = planned_ ? *planned_ : totals_;
         const bool changed =
-            totals_.uploaded + totals_.refreshed + totals_.created + totals_.deleted > 0;
+            counted.uploaded + counted.refreshed + counted.created + counted.deleted > 0;
         const bool silent =
             level_ == TOutputLevel::Quiet && !changed && failed == 0 && refusal.empty();
         Line(silent ? TLineKind::Status : TLineKind::Summary, summary);
@@ -189,6 +201,7 @@ private:
     TLogFile& log_;
     TProgressPrinter progress_;
     TRunTotals totals_;
+    std::optional<TRunTotals> planned_;
     uint32_t lastFlush_ = GetTickCount();
 };
 
@@ -260,6 +273,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     reporter.MaskWith(form.secrets);
     form.Observer = &reporter;
     form.DryRun = options.dryRun;
+    form.DryRunTotals = [&reporter](const TRunTotals& would) { reporter.Planned(would); };
     PrintStatuses(form, reporter);
     form.PlanLine = [&reporter](const std::string& line) {
         reporter.Line(TLineKind::Plan, "  " + line);

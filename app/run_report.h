@@ -42,6 +42,10 @@ std::string FormatDuration(std::chrono::milliseconds duration);
 // "Summary: 12 uploaded, 3 refreshed, 2 created, 1 deleted, 0 failed; 1.4 MB sent in 3.2 s"
 // The same words every time, whatever the counts, so a script can read it.
 std::string SummaryLine(const TRunTotals& totals, TSteadyTime now);
+// The dry run's summary, from the counts of what the update would do and the bytes it
+// would send (bytesToSend): "Dry run: would upload 3, refresh 1, delete 2 -- 1.4 MB";
+// "Dry run: nothing to do" for an empty plan; "; 1 failed" when anything failed.
+std::string DryRunSummary(const TRunTotals& would);
 // The window's line after an update, from the same counts: "Uploaded 12, refreshed 3,
 // deleted 1 — 1.4 MB in 3.2 s; 2 failed". Directories made and failures are named only
 // when there are any, so the everyday line stays short.

@@ -113,7 +113,18 @@ TEST(HeadlessRun, DryRunPrintsThePlanAndChangesNothing) {
     for (const char* line : {"  delete /gone.html\n", "  create /new\n",
                              "  upload /new/page.html\n", "  refresh /index.html\n"})
         EXPECT_NE(site.out.find(line), std::string::npos) << line << site.Output();
-    EXPECT_NE(site.out.find("Summary: 0 uploaded"), std::string::npos) << site.Output();
+    // What the update would do, with the bytes it would send, as the last line.
+    EXPECT_EQ(LastLine(site.out), "Dry run: would upload 1, refresh 1, create 1, delete 1 -- 29 B")
+        << site.Output();
+    // Quiet, a dry run with something to do says what; one with nothing says nothing.
+    options.output = TOutputLevel::Quiet;
+    EXPECT_EQ(site.Run(options), 0) << site.Output();
+    EXPECT_EQ(site.out, "Dry run: would upload 1, refresh 1, create 1, delete 1 -- 29 B\n");
+    site.server.SetListing(Listing({}));
+    fs::remove_all(site.tree.Path("site/new"));
+    fs::remove(site.tree.Path("site/index.html"));
+    EXPECT_EQ(site.Run(options), 0) << site.Output();
+    EXPECT_EQ(site.Output(), "");
 }
 
 TEST(HeadlessRun, OutputLevelsChooseTheLinesAndTheSummaryEndsEveryRun) {
