@@ -15,6 +15,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace pelmora {
@@ -144,13 +145,31 @@ public:
         err << escaped << '\n';
     }
 
+    // The dry run's plan, counted: its summary says what the update would do.
+    void Planned(const TRunTotals& would) { planned_ = would; }
+
     void Finish(const std::string& refusal, int failed) {
         progress_.Clear();
         totals_.failed = failed;
-        std::string summary = SummaryLine(totals_, std::chrono::steady_clock::now());
+        std::string summary;
+        if (planned_) {
+            planned_->failed = failed;
+            summary = DryRunSummary(*planned_);
+        } else {
+            summary = SummaryLine(totals_, std::chrono::steady_clock::now());
+        }
         if (!refusal.empty())
             summary += "; " + refusal;
-        Line(TLineKind::Summary, summary);
+        // Quiet, a run that changed nothing and found nothing wrong says nothing: a cron
+        // line that runs every few minutes mails only when there is something to read.
+        // The log keeps the summary all the same.
+        // A dry run counts what it would change.
+        const TRunTotals& counted = planned_ ? *planned_ : totals_;
+        const bool changed =
+            counted.uploaded + counted.refreshed + counted.created + counted.deleted > 0;
+        const bool silent =
+            level_ == TOutputLevel::Quiet && !changed && failed == 0 && refusal.empty();
+        Line(silent ? TLineKind::Status : TLineKind::Summary, summary);
         out_.flush();
     }
 
@@ -163,8 +182,12 @@ public:
         if (Shows(level_, TLineKind::Progress) && totals_.bytesToSend > 0)
             progress_.Show(ProgressLine(totals_, std::chrono::steady_clock::now()));
     }
-    void StepFinished(TStepKind kind, bool done, int64_t bytes) override {
+    void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override {
         CountStep(totals_, kind, done, bytes);
+        // Each file by name as it goes up or away, for --verbose and the log; a step that
+        // failed has said so, with its reason, as a failure.
+        if (done)
+            Line(TLineKind::Status, StepDoneLine(kind, path, bytes));
     }
 
 private:
@@ -178,13 +201,9 @@ private:
     TLogFile& log_;
     TProgressPrinter progress_;
     TRunTotals totals_;
+    std::optional<TRunTotals> planned_;
     uint32_t lastFlush_ = GetTickCount();
 };
-
-// Lines said once per entry: only the verbose level shows them.
-bool PerEntry(const std::string& status) {
-    return PerEntryStatus(status);
-}
 
 // Messages go to the error stream (and the log) for as long as this run lasts.
 struct TMessagesToErr {
@@ -204,7 +223,10 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
             const std::string& status = form.Panel1.Caption();
             if (status.empty())
                 return;
-            reporter.Line(PerEntry(status) ? TLineKind::Status : TLineKind::Phase, status);
+            // The counters said once per entry name nothing; the files are named as they
+            // are sent or deleted instead.
+            if (!PerEntryStatus(status))
+                reporter.Line(TLineKind::Phase, status);
             // Once, as soon as it is settled: whether the password and the files went over
             // the network readable by anyone on the way.
             if (!securityShown && !form.Ftp1.SecurityInUse().empty()) {
@@ -251,6 +273,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     reporter.MaskWith(form.secrets);
     form.Observer = &reporter;
     form.DryRun = options.dryRun;
+    form.DryRunTotals = [&reporter](const TRunTotals& would) { reporter.Planned(would); };
     PrintStatuses(form, reporter);
     form.PlanLine = [&reporter](const std::string& line) {
         reporter.Line(TLineKind::Plan, "  " + line);
@@ -305,15 +328,32 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         saveSettings();
     }
     const std::vector<std::string> problems = form.Problems();
-    if (!ok) {
+    const bool stopped = stopSignal != 0;
+    // Settings that cannot make a run (no server, no local directory) are the user's to
+    // fix, not a run that failed: one line, and where to look.
+    if (!ok && !stopped && form.FailureClass() == TExitCode::Usage) {
+        reporter.Failure(err, "pelmora: " + form.Panel1.Caption() + "; see pelmora --help");
+        return ToInt(TExitCode::Usage);
+    }
+    if (stopped) {
+        // The user's stop is not a failure: it is said as what it was, and only what
+        // failed before it is counted.
+        reporter.Failure(err, stopSignal == SIGINT ? "Stopped by Ctrl-C" : "Stopped by SIGTERM");
+    } else if (!ok) {
         // The last status, then every failure with its path and reason, so that a mail
         // from cron says all that is wrong.
         reporter.Failure(err, form.Panel1.Caption());
+    }
+    if (!ok || stopped)
         for (const std::string& problem : problems)
             reporter.Failure(err, "  " + problem);
-    }
-    reporter.Finish(form.deleteRefusal, ok ? 0 : std::max(1, static_cast<int>(problems.size())));
-    if (stopSignal != 0)
+    int failed = 0;
+    if (stopped)
+        failed = static_cast<int>(problems.size());
+    else if (!ok)
+        failed = std::max(1, static_cast<int>(problems.size()));
+    reporter.Finish(form.deleteRefusal, failed);
+    if (stopped)
         return 128 + stopSignal;
     return ok ? ToInt(TExitCode::Success) : ToInt(FailedRunCode(form));
 }

@@ -828,7 +828,7 @@ void TForm1::UploadsStarting(int64_t bytes) {
         Observer->UploadsStarting(bytes);
 }
 
-void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
+void TForm1::StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) {
     // The bytes sent are those of every upload under way; a file done counts whole from
     // now on, whichever session sent it.
     if (bytes_.active && (kind == TStepKind::Upload || kind == TStepKind::Refresh)) {
@@ -837,7 +837,7 @@ void TForm1::StepFinished(TStepKind kind, bool done, int64_t bytes) {
     }
     CountStep(updateTotals_, kind, done, bytes);
     if (Observer)
-        Observer->StepFinished(kind, done, bytes);
+        Observer->StepFinished(kind, path, done, bytes);
 }
 
 void TForm1::ShowOverallFigures() {

@@ -162,6 +162,9 @@ public:
     // Connect loads both sides, compares and shows the plan, whatever the options say,
     // and changes nothing on the server.
     bool DryRun = false;
+    // Told, after the dry run's plan, what the update would do: the steps it would count
+    // and the bytes it would send (bytesToSend).
+    std::function<void(const TRunTotals&)> DryRunTotals;
     // Also told of the update's bytes and steps (the headless run's summary and progress).
     TSyncView* Observer = nullptr;
     // Asked before a press of Update whose plan deletes anything on the server, with the
@@ -264,7 +267,7 @@ public:
     void ShowFileSize(const std::string& sizeText) override;
     void ShowBytesSent(int64_t sent) override;
     void UploadsStarting(int64_t bytes) override;
-    void StepFinished(TStepKind kind, bool done, int64_t bytes) override;
+    void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override;
     void EnableAction(TSyncAction action, bool enabled) override;
     void Trace(const std::string& line) override;
     void ShowLocalRoot(const std::string& root) override;

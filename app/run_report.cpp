@@ -65,6 +65,22 @@ std::string SummaryLine(const TRunTotals& t, TSteadyTime now) {
            " sent in " + FormatDuration(elapsed);
 }
 
+std::string DryRunSummary(const TRunTotals& w) {
+    std::string line = "Dry run: ";
+    if (w.uploaded + w.refreshed + w.created + w.deleted == 0) {
+        line += "nothing to do";
+    } else {
+        line += "would upload " + std::to_string(w.uploaded) + ", refresh " +
+                std::to_string(w.refreshed);
+        if (w.created > 0)
+            line += ", create " + std::to_string(w.created);
+        line += ", delete " + std::to_string(w.deleted) + " -- " + FormatBytes(w.bytesToSend);
+    }
+    if (w.failed > 0)
+        line += "; " + std::to_string(w.failed) + " failed";
+    return line;
+}
+
 void CountStep(TRunTotals& t, TStepKind kind, bool done, std::int64_t bytes) {
     if (!done)
         return;
@@ -98,6 +114,21 @@ std::string UpdateSummary(const TRunTotals& t, TSteadyTime now) {
     if (t.failed > 0)
         line += "; " + std::to_string(t.failed) + " failed";
     return line;
+}
+
+std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t bytes) {
+    switch (kind) {
+    case TStepKind::Upload:
+    case TStepKind::Refresh:
+        return "sent " + path + " (" +
+               FormatBytes(static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0))) + ")";
+    case TStepKind::Create:
+        return "created " + path;
+    case TStepKind::Delete:
+    case TStepKind::Remove:
+        break;
+    }
+    return "deleted " + path;
 }
 
 bool PerEntryStatus(const std::string& status) {

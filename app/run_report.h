@@ -42,12 +42,19 @@ std::string FormatDuration(std::chrono::milliseconds duration);
 // "Summary: 12 uploaded, 3 refreshed, 2 created, 1 deleted, 0 failed; 1.4 MB sent in 3.2 s"
 // The same words every time, whatever the counts, so a script can read it.
 std::string SummaryLine(const TRunTotals& totals, TSteadyTime now);
+// The dry run's summary, from the counts of what the update would do and the bytes it
+// would send (bytesToSend): "Dry run: would upload 3, refresh 1, delete 2 -- 1.4 MB";
+// "Dry run: nothing to do" for an empty plan; "; 1 failed" when anything failed.
+std::string DryRunSummary(const TRunTotals& would);
 // The window's line after an update, from the same counts: "Uploaded 12, refreshed 3,
 // deleted 1 — 1.4 MB in 3.2 s; 2 failed". Directories made and failures are named only
 // when there are any, so the everyday line stays short.
 std::string UpdateSummary(const TRunTotals& totals, TSteadyTime now);
-// The status lines said once per entry while a tree is read or files go up: the
-// verbose level prints them, the window's log leaves them out.
+// What --verbose and the log say of a step that was done: "sent /about.html (4.1 kB)",
+// "deleted /old.html", "created /new".
+std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t bytes);
+// The status lines said once per entry while a tree is read or files go up: counters
+// that name no file. The headless run and the window's log leave them out.
 bool PerEntryStatus(const std::string& status);
 // "Uploading 14.2 MB of 40.1 MB (35%), 2.3 MB/s, 11 s left"; the rate and the time left
 // are left out until there is a rate to speak of.
@@ -58,7 +65,7 @@ enum class TLineKind { Phase, Plan, Status, Failure, Summary, Progress };
 
 // Whether a line of `kind` is printed at `level`: quiet keeps what a person must act on
 // (failures and the summary); normal adds what the run is doing and will do (phases, the
-// plan, progress); verbose adds every status line.
+// plan, progress); verbose adds every file as it is sent or deleted.
 bool Shows(TOutputLevel level, TLineKind kind);
 
 // The progress line. On a terminal it is rewritten in place, a few times a second at most;

@@ -181,6 +181,20 @@ void TForm1::ShowDryRunPlan() {
         for (const std::string& kept : plan.kept)
             PlanLine(kept);
     }
+    if (DryRunTotals) {
+        TRunTotals would;
+        for (const TPlanStep& step : plan.steps) {
+            std::int64_t bytes = 0;
+            if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
+                if (const auto* e = dynamic_cast<const TDetail*>(localList.Objects(step.index)))
+                    bytes = e->size;
+            CountStep(would, step.kind, true, bytes);
+        }
+        // Our temporary files left on the server count as deletions wherever those count.
+        would.deleted += static_cast<int>(plan.leftovers.size());
+        would.bytesToSend = would.bytesDone;
+        DryRunTotals(would);
+    }
     // What the update would be refused, said now rather than found out by the real run.
     std::string why;
     if (!DeletionAllowed(&why) && !why.empty())

@@ -35,9 +35,10 @@ public:
     // The uploads of an update begin, `bytes` in all as the plan counts them; every upload
     // then reports its own bytes through ShowBytesSent, from 0 again for each file.
     virtual void UploadsStarting(int64_t /*bytes*/) {}
-    // One step of the plan is over: `done`, or failed (the status said why). `bytes` is
-    // the file's size for an upload that was done.
-    virtual void StepFinished(TStepKind, bool /*done*/, int64_t /*bytes*/) {}
+    // One step of the plan is over: `done`, or failed (the status said why). `path` is the
+    // step's, as the plan prints it; `bytes` the file's size for an upload that was done.
+    virtual void StepFinished(TStepKind, const std::string& /*path*/, bool /*done*/,
+                              int64_t /*bytes*/) {}
     // Whether the user may ask for an action now.
     virtual void EnableAction(TSyncAction, bool /*enabled*/) {}
     // One line of the debug trace ("Not an entry: ...", "Link, left alone: ...").

@@ -422,7 +422,7 @@ private:
                 if (const std::string why = guard_->Why(key); !why.empty()) {
                     guard_->Keep(key);
                     Fail("Not deleted: " + step.path + " (" + why + ")");
-                    core_.View().StepFinished(step.kind, false, 0);
+                    core_.View().StepFinished(step.kind, step.path, false, 0);
                     ForEachAbove(key, removes, [&](const std::string& dir) { --below_[dir]; });
                     return {};
                 }
@@ -455,7 +455,7 @@ private:
             core_.remoteTree.SetStateIndex(step->index, imageNone);
         else
             guard_->Keep(key);
-        core_.View().StepFinished(step->kind, done, 0);
+        core_.View().StepFinished(step->kind, step->path, done, 0);
         ForEachAbove(key, *removes, [&](const std::string& dir) { --below_[dir]; });
     }
 
@@ -483,7 +483,7 @@ private:
                     notCreated_.insert(key);
                     unfinishedCreates_.erase(key);
                     Fail("Could not create: " + step.path);
-                    core_.View().StepFinished(step.kind, false, 0);
+                    core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
                 core_.localTree.MakeVisible(step.index);
@@ -505,7 +505,7 @@ private:
         } else
             notCreated_.insert(key);
         unfinishedCreates_.erase(key);
-        core_.View().StepFinished(step->kind, done, 0);
+        core_.View().StepFinished(step->kind, step->path, done, 0);
     }
 
     void Uploads() {
@@ -545,7 +545,7 @@ private:
                     BelowAny(core_.localList.Strings(step.index), notCreated_)) {
                     failedUploads_.insert(core_.localList.Strings(step.index));
                     Fail("Could not upload: " + step.path);
-                    core_.View().StepFinished(step.kind, false, 0);
+                    core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
                 core_.localTree.MakeVisible(step.index);
@@ -732,7 +732,8 @@ private:
         } else {
             failedUploads_.insert(core_.localList.Strings(step->index));
         }
-        core_.View().StepFinished(step->kind, done, done ? std::max(0LL, entry.size) : 0);
+        core_.View().StepFinished(step->kind, step->path, done,
+                                  done ? std::max(0LL, entry.size) : 0);
     }
 
     // The path a temporary file on the server has as the run shows it: beside `path`.

@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
     const TCommandLine cl = ParseCommandLine(args);
     switch (cl.Mode) {
     case TCommandLine::UsageError:
-        std::cerr << "pelmora: " << EscapeControls(cl.Error) << "\n\n";
-        PrintUsage(std::cerr);
+        // One line: the help is one option away, and would bury the reason.
+        std::cerr << "pelmora: " << EscapeControls(cl.Error) << "; see pelmora --help\n";
         return 2;
     case TCommandLine::Help:
         PrintUsage(std::cout);

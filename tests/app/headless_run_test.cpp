@@ -113,33 +113,56 @@ TEST(HeadlessRun, DryRunPrintsThePlanAndChangesNothing) {
     for (const char* line : {"  delete /gone.html\n", "  create /new\n",
                              "  upload /new/page.html\n", "  refresh /index.html\n"})
         EXPECT_NE(site.out.find(line), std::string::npos) << line << site.Output();
-    EXPECT_NE(site.out.find("Summary: 0 uploaded"), std::string::npos) << site.Output();
+    // What the update would do, with the bytes it would send, as the last line.
+    EXPECT_EQ(LastLine(site.out), "Dry run: would upload 1, refresh 1, create 1, delete 1 -- 29 B")
+        << site.Output();
+    // Quiet, a dry run with something to do says what; one with nothing says nothing.
+    options.output = TOutputLevel::Quiet;
+    EXPECT_EQ(site.Run(options), 0) << site.Output();
+    EXPECT_EQ(site.out, "Dry run: would upload 1, refresh 1, create 1, delete 1 -- 29 B\n");
+    site.server.SetListing(Listing({}));
+    fs::remove_all(site.tree.Path("site/new"));
+    fs::remove(site.tree.Path("site/index.html"));
+    EXPECT_EQ(site.Run(options), 0) << site.Output();
+    EXPECT_EQ(site.Output(), "");
 }
 
 TEST(HeadlessRun, OutputLevelsChooseTheLinesAndTheSummaryEndsEveryRun) {
     TSite site;
     site.tree.File("site/a.html", "a");
     site.tree.File("site/b.html", "b");
-    site.server.SetListing(Listing({}));
+    site.server.SetListing(Listing({"gone.html"}));
     struct TRow {
         TOutputLevel level;
-        bool perEntry, phases;
+        bool named, phases;
     };
     for (const TRow row :
          {TRow{TOutputLevel::Quiet, false, false}, TRow{TOutputLevel::Normal, false, true},
           TRow{TOutputLevel::Verbose, true, true}}) {
         THeadlessOptions options;
         options.output = row.level;
+        options.logFile = site.tree.Path("run-" + std::to_string(int(row.level)) + ".log");
         ASSERT_EQ(site.Run(options), 0) << site.Output();
-        SCOPED_TRACE(site.Output());
-        EXPECT_EQ(site.out.find("Loading Local Directory: ") != std::string::npos, row.perEntry);
-        EXPECT_EQ(site.out.find("Uploading files - ") != std::string::npos, row.perEntry);
+        const std::string log = ReadFile(options.logFile);
+        SCOPED_TRACE(site.Output() + log);
+        // Verbose and the log, whatever the level, name every file sent or deleted; nothing
+        // has the counters that name none.
+        for (const char* line : {"sent /a.html (1 B)\n", "sent /b.html (1 B)\n",
+                                 "sent /index.html (26 B)\n", "deleted /gone.html\n"}) {
+            EXPECT_EQ(site.out.find(std::string("\n") + line) != std::string::npos, row.named)
+                << line;
+            EXPECT_NE(log.find(std::string("Z ") + line), std::string::npos) << line;
+        }
+        for (const std::string& output : {site.out, log}) {
+            EXPECT_EQ(output.find("Loading Local Directory: "), std::string::npos);
+            EXPECT_EQ(output.find("Uploading files - "), std::string::npos);
+        }
         EXPECT_EQ(site.out.find("Connecting to: ") != std::string::npos, row.phases);
         EXPECT_EQ(site.out.find("  upload /a.html") != std::string::npos, row.phases);
         // The summary is the last line, and counts what was sent.
         const std::string last = LastLine(site.out);
         EXPECT_EQ(
-            last.rfind("Summary: 3 uploaded, 0 refreshed, 0 created, 0 deleted, 0 failed; ", 0), 0u)
+            last.rfind("Summary: 3 uploaded, 0 refreshed, 0 created, 1 deleted, 0 failed; ", 0), 0u)
             << last;
         EXPECT_NE(last.find("B sent in "), std::string::npos) << last;
         if (row.level == TOutputLevel::Quiet) {
@@ -185,7 +208,9 @@ TEST(HeadlessRun, ExitStatusTellsTheClassOfFailure) {
         if (row.prepare)
             row.prepare(site);
         EXPECT_EQ(site.Run(), ToInt(row.code)) << site.Output();
-        EXPECT_NE(site.out.find("Summary: "), std::string::npos) << site.Output();
+        // Settings that cannot make a run are not a run that failed: no summary.
+        EXPECT_EQ(site.out.find("Summary: ") != std::string::npos, row.code != TExitCode::Usage)
+            << site.Output();
         if (row.code == TExitCode::SafetyRefused) {
             EXPECT_EQ(site.Sent({"DELE"}), std::vector<std::string>{});
         }
@@ -268,12 +293,11 @@ TEST(HeadlessRun, TheLogHasEveryLineStampedAndNoOutputHasThePassword) {
     EXPECT_EQ(log.find("pw-env-31"), std::string::npos) << log;
     std::istringstream lines(log);
     int count = 0;
-    bool perEntry = false;
-    for (std::string line; std::getline(lines, line); ++count) {
+    for (std::string line; std::getline(lines, line); ++count)
         EXPECT_TRUE(Stamped(line)) << line;
-        perEntry = perEntry || line.find("Loading Local Directory: ") != std::string::npos;
-    }
-    EXPECT_TRUE(perEntry) << "the log holds what --verbose prints\n" << log;
+    EXPECT_NE(log.find("Connected. Loading Remote Directory\n"), std::string::npos)
+        << "the log holds what --verbose prints\n"
+        << log;
     EXPECT_NE(log.find("Summary: "), std::string::npos) << log;
     // The password given for the run is not kept.
     EXPECT_EQ(ReadFile(site.ini).find("pw-env"), std::string::npos);

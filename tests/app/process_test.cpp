@@ -158,6 +158,11 @@ TEST(Program, SigtermEndsAHeadlessRunWaitingForAListingThatNeverComes) {
     EXPECT_LT(took, 6500u);
     ASSERT_TRUE(WIFEXITED(*status)) << Describe(status);
     EXPECT_EQ(WEXITSTATUS(*status), 143);
+    // The stop is said as what it was, and is no failure of the run.
+    EXPECT_NE(child.Err().find("Stopped by SIGTERM\n"), std::string::npos);
+    EXPECT_NE(child.Out().find("Summary: 0 uploaded, 0 refreshed, 0 created, 0 deleted, 0 failed"),
+              std::string::npos);
+    EXPECT_EQ(child.Err().find("canceled"), std::string::npos);
 }
 
 TEST(Program, TheWatchdogEndsARunThatCannotReachItsStop) {
@@ -258,7 +263,40 @@ TEST(Program, OutputReachesAFileWhileTheRunWaitsAndCtrlCEndsItWith130) {
     const auto status = child.Wait(8000);
     ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
     EXPECT_EQ(WEXITSTATUS(*status), 130) << child.Out() << child.Err();
+    EXPECT_NE(child.Err().find("Stopped by Ctrl-C\n"), std::string::npos) << child.Err();
+    EXPECT_NE(child.Out().find(" 0 failed"), std::string::npos) << child.Out();
+    EXPECT_EQ(child.Err().find("failed"), std::string::npos) << child.Err();
     EXPECT_EQ(ReadFile(ini), settingsBefore);
+}
+
+// A command line or a settings file that cannot make a run: the reason in one line, and
+// where to look, never a run's summary nor the whole help.
+TEST(Program, AUsageErrorIsOneLineWithTheReason) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    ASSERT_TRUE(
+        ConfigureSettings(ini, {"List.local=" + tree.Path("site"), "FTP.userName=u"}, error))
+        << error;
+    struct TRow {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const TRow rows[] = {
+        {{"--headless", "--bogus"}, "Unknown argument \"--bogus\""},
+        {{"--dry-run"}, "--dry-run is only for --headless"},
+        {{"--settings", ini, "--headless"}, "Supply FTP server details under SETUP below"},
+        {{"--settings", ini, "--headless", "-q"}, "Supply FTP server details under SETUP below"},
+    };
+    for (const TRow& row : rows) {
+        TChild child(tree, "usage", row.args);
+        const auto status = child.Wait(20000);
+        ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
+        EXPECT_EQ(WEXITSTATUS(*status), 2);
+        EXPECT_EQ(child.Err(), "pelmora: " + row.reason + "; see pelmora --help\n");
+        EXPECT_EQ(child.Out().find("Summary"), std::string::npos) << child.Out();
+    }
 }
 
 // A server that repeats the password: neither the one given for the run nor the stored
@@ -401,8 +439,16 @@ TEST(Program, ASiteMadeFromTheShellIsShownAndPublishedIntoADirectoryItMakes) {
         << out;
     EXPECT_EQ(Snapshot(made / "deeper"), Snapshot(tree.Path("site"))) << out;
 
-    EXPECT_EQ(RunToEnd(tree, "again", {"--site", "Shop", "--headless"}, out), 0) << out;
-    EXPECT_EQ(out.find("Made the remote directory"), std::string::npos) << out;
+    // The cron line: quiet, a run with nothing to do says nothing at all; one that sends
+    // something says what it sent.
+    EXPECT_EQ(RunToEnd(tree, "again", {"--site", "Shop", "--headless", "-q"}, out), 0) << out;
+    EXPECT_EQ(out, "");
+    tree.File("site/css/style.css", "p{color:red}");
+    EXPECT_EQ(RunToEnd(tree, "changed", {"--site", "Shop", "--headless", "-q"}, out), 0) << out;
+    EXPECT_EQ(out.rfind("Summary: 0 uploaded, 1 refreshed, 0 created, 0 deleted, 0 failed; ", 0),
+              0u)
+        << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 }
 
 // Names that would not be the name typed, or not a file name, are refused before anything

@@ -65,6 +65,32 @@ TEST(RunReport, SummaryAndProgressLines) {
     EXPECT_EQ(ProgressLine(nothing, TSteadyTime{} + 5s), "Uploading 0 B of 0 B (100%)");
 }
 
+// What a dry run would do, in the words of the update; directories made and failures only
+// when there are any.
+TEST(RunReport, TheDryRunSummarySaysWhatWouldBeDone) {
+    struct TRow {
+        int uploaded, refreshed, created, deleted, failed;
+        std::uint64_t bytes;
+        const char* line;
+    };
+    const TRow rows[] = {
+        {3, 1, 0, 2, 0, 1400000, "Dry run: would upload 3, refresh 1, delete 2 -- 1.4 MB"},
+        {0, 0, 1, 0, 0, 0, "Dry run: would upload 0, refresh 0, create 1, delete 0 -- 0 B"},
+        {0, 0, 0, 0, 0, 0, "Dry run: nothing to do"},
+        {0, 0, 0, 0, 2, 0, "Dry run: nothing to do; 2 failed"},
+    };
+    for (const TRow& row : rows) {
+        TRunTotals would;
+        would.uploaded = row.uploaded;
+        would.refreshed = row.refreshed;
+        would.created = row.created;
+        would.deleted = row.deleted;
+        would.failed = row.failed;
+        would.bytesToSend = row.bytes;
+        EXPECT_EQ(DryRunSummary(would), row.line);
+    }
+}
+
 // The window's line after an update, counted step by step as the run reports them: a
 // step that did not finish counts nowhere, and only finished uploads add their bytes.
 TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {

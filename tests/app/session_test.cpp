@@ -216,7 +216,7 @@ TEST(Session, CtrlCStopsAHeadlessRunAtOnce) {
     const uint32_t start = GetTickCount();
     EXPECT_EQ(RunHeadless(ini, out, err), 130);
     EXPECT_LT(GetTickCount() - start, 3000u);
-    EXPECT_EQ(err.str(), "Directory Load Stopped\n") << out.str();
+    EXPECT_EQ(err.str(), "Stopped by Ctrl-C\n") << out.str();
 }
 
 // A run that learnt nothing does not write the settings back, so a settings folder that
@@ -230,7 +230,9 @@ TEST(Session, HeadlessRunsThatLearnNothingNeverTryToWriteTheSettings) {
         const std::string ini = tree.Path("blocker/PELMORA.INI");
         std::ostringstream out, err;
         EXPECT_EQ(RunHeadless(ini, out, err), 2) << "the run's own failure";
-        EXPECT_EQ(err.str(), "Please supply a local directory before connecting\n");
+        EXPECT_EQ(
+            err.str(),
+            "pelmora: Please supply a local directory before connecting; see pelmora --help\n");
     }
     // A whole sync that ends with "exit when complete", its settings folder replaced by a
     // file while it ran.

@@ -468,11 +468,12 @@ TEST(Headless, ScansTheLocalTreeAndLeavesTheSettingsAsTheyWere) {
     // No server is set up, so the connect that follows the scan stops at its check: a
     // settings error.
     EXPECT_EQ(RunHeadless(ini, out, err), 2);
-    EXPECT_EQ(err.str(), "Supply FTP server details under SETUP below\n");
+    EXPECT_EQ(err.str(),
+              "pelmora: Supply FTP server details under SETUP below; see pelmora --help\n");
     EXPECT_NE(out.str().find("Local Directory Loaded - Press Connect\n"), std::string::npos)
         << out.str();
     EXPECT_EQ(out.str().find("Loading Local Directory: "), std::string::npos)
-        << "one line per entry only with --verbose\n"
+        << "no counter lines\n"
         << out.str();
     EXPECT_EQ(ReadFile(ini), before) << "nothing learnt, nothing written";
 
