@@ -498,6 +498,11 @@ const char* const LocalChangedText =
 
 } // namespace
 
+bool TForm1::ReadLocalForPress(bool* changed) {
+    const TOperationScope operation(*this, TOperation::LocalLoad);
+    return operation && ReadLocalAgain(changed);
+}
+
 bool TForm1::ReadLocalAgain(bool* changed) {
     if (changed)
         *changed = false;
@@ -547,24 +552,14 @@ void TForm1::ShowKeptEntries() {
 }
 
 void TForm1::changeRemoteBtnClick() {
-    if (OperationRunning())
+    if (OperationRunning() || !ReadLocalForPress())
         return;
-    {
-        const TOperationScope operation(*this, TOperation::LocalLoad);
-        if (!operation || !ReadLocalAgain())
-            return;
-    }
     RefreshRemote();
 }
 
 void TForm1::analyseButtonClick() {
-    if (OperationRunning())
+    if (OperationRunning() || !ReadLocalForPress())
         return;
-    {
-        const TOperationScope operation(*this, TOperation::LocalLoad);
-        if (!operation || !ReadLocalAgain())
-            return;
-    }
     CompareSides();
     if (const std::string kept = KeptNote();
         !kept.empty() && !userStop && Status() == "Files Compared. Ready for Transfer")
@@ -577,11 +572,8 @@ void TForm1::updateBtnClick() {
     // The disk as it is now, not as the compare saw it: an edit made since is sent, a file
     // removed since is not tried. Read again, the tree has to be compared again too.
     bool changed = false;
-    {
-        const TOperationScope operation(*this, TOperation::LocalLoad);
-        if (!operation || !ReadLocalAgain(&changed))
-            return;
-    }
+    if (!ReadLocalForPress(&changed))
+        return;
     CompareSides();
     if (userStop || !connected)
         return;

@@ -289,6 +289,8 @@ private:
     // directory could not be read or Stop ended the read (said why). `changed` tells
     // whether the disk differs from the tree read before.
     bool ReadLocalAgain(bool* changed = nullptr);
+    // The same as an operation of its own, for a press that starts one after it.
+    bool ReadLocalForPress(bool* changed = nullptr);
     // The compare's server entries without a partner, as kept or as deleted, as the
     // delete option now says.
     void ShowKeptEntries();

@@ -100,11 +100,7 @@ bool TFtp::TTransfer::TakesRefusal(const std::string& line) {
     if (started_ || (code != "450" && code != "550"))
         return false;
     ftp_.listingRefused_ = true;
-    CloseDataSide();
-    time_ = 0;
-    ftp_.Info(ftpListingReady, "Listing ready");
-    dataEnded_ = true;
-    ControlEnded();
+    EndWithoutData(ftpListingReady, "Listing ready");
     return true;
 }
 
@@ -467,12 +463,16 @@ bool TFtp::TTransfer::EndEmptyUpload() {
     struct stat info {};
     if (localFile_ < 0 || ::fstat(localFile_, &info) != 0 || info.st_size != 0)
         return false;
+    EndWithoutData(ftpTransferDone, "Transfer done");
+    return true;
+}
+
+void TFtp::TTransfer::EndWithoutData(FtpInfo done, const std::string& text) {
     CloseDataSide();
     time_ = 0;
-    ftp_.Info(ftpTransferDone, "Transfer done");
+    ftp_.Info(done, text);
     dataEnded_ = true;
     ControlEnded();
-    return true;
 }
 
 void TFtp::TTransfer::HalfClose() {

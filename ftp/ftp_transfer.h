@@ -62,6 +62,8 @@ public:
     void Writable(int32_t) { writable_ = true; }
 
 private:
+    // Ends a transfer that the server ended before any data: told as `done`.
+    void EndWithoutData(FtpInfo done, const std::string& text);
     // Only the server may connect to our data port, and only once per transfer.
     bool TakeConnection(int32_t slot);
     // The data connection, whether the server made it (a slot of the data component) or

@@ -176,24 +176,23 @@ void TRemoteSession::BeginChangeDir(const std::string& path) {
     ftp_.ChangeDir(path);
 }
 
-void TRemoteSession::BeginList() {
+void TRemoteSession::StartListing(TPending pending) {
     lastActivity = GetTickCount();
     notEntries_.clear();
     listed_.clear();
     linePending_ = false;
-    listingRefused_ = false;
     ftpReady = false;
-    pending_ = TPending::List;
+    pending_ = pending;
+}
+
+void TRemoteSession::BeginList() {
+    StartListing(TPending::List);
+    listingRefused_ = false;
     ftp_.GetListing();
 }
 
 void TRemoteSession::BeginNameListing() {
-    lastActivity = GetTickCount();
-    notEntries_.clear();
-    listed_.clear();
-    linePending_ = false;
-    ftpReady = false;
-    pending_ = TPending::Names;
+    StartListing(TPending::Names);
     ftp_.GetNameListing();
 }
 

@@ -168,6 +168,8 @@ public:
 
 private:
     enum class TPending : uint8_t { None, Ready, Created, Deleted, Renamed, List, Names, Put };
+    // What every listing starts from: nothing read yet, `pending` awaited.
+    void StartListing(TPending pending);
     TOutcome Await(const bool& flag);
     // What the wait of an operation left: its outcome, as Await gives it.
     TOutcome Conclude(bool done);
