@@ -51,48 +51,6 @@ const char* OperationName(TFtpOperation operation) {
     return index < names.size() ? names[index] : "Unknown";
 }
 
-const char* TlsModeName(TTlsMode mode) {
-    switch (mode) {
-    case TTlsMode::Auto:
-        return "auto";
-    case TTlsMode::Require:
-        return "require";
-    case TTlsMode::Off:
-        return "off";
-    }
-    return "auto";
-}
-
-std::optional<TTlsMode> ParseTlsMode(const std::string& text) {
-    if (text.empty())
-        return TTlsMode::Auto;
-    for (const TTlsMode mode : {TTlsMode::Auto, TTlsMode::Require, TTlsMode::Off})
-        if (SameText(text, TlsModeName(mode)))
-            return mode;
-    return std::nullopt;
-}
-
-const char* DataModeName(TDataMode mode) {
-    switch (mode) {
-    case TDataMode::Auto:
-        return "auto";
-    case TDataMode::Passive:
-        return "passive";
-    case TDataMode::Active:
-        return "active";
-    }
-    return "auto";
-}
-
-std::optional<TDataMode> ParseDataMode(const std::string& text) {
-    if (text.empty())
-        return TDataMode::Auto;
-    for (const TDataMode mode : {TDataMode::Auto, TDataMode::Passive, TDataMode::Active})
-        if (SameText(text, DataModeName(mode)))
-            return mode;
-    return std::nullopt;
-}
-
 std::optional<TPassiveTarget> ParsePasvReply(const std::string& line) {
     if (line.size() < 4)
         return std::nullopt;

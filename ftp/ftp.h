@@ -6,6 +6,7 @@
 #include "ftp/line_splitter.h"
 #include "ftp/listing_entry.h"
 #include "ftp/reply_reader.h"
+#include "net/connection_settings.h"
 #include "net/star_sock.h"
 #include "net/tls_stream.h"
 #include "toolkit/string_list.h"
@@ -68,31 +69,11 @@ enum class TReplyState : uint8_t {
 };
 const char* ReplyStateName(TReplyState state);
 
-// How listings and uploads get their data connection. Auto tries EPSV, then PASV, and
-// falls back to PORT; Passive never sends PORT; Active sends nothing but PORT.
-enum class TDataMode : uint8_t { Auto, Passive, Active };
-// "auto", "passive", "active".
-const char* DataModeName(TDataMode mode);
-// The mode of such a name (without regard to case); an empty text is Auto, anything
-// else nothing.
-std::optional<TDataMode> ParseDataMode(const std::string& text);
-
 // Where a PASV reply tells us to connect: the address in dotted form and the port.
 struct TPassiveTarget {
     std::string address;
     uint16_t port = 0;
 };
-// Whether the control connection is secured with TLS. Auto asks for TLS and goes on in
-// clear when the server has none, or took AUTH TLS and then could not complete the
-// handshake (a reconnect without TLS); Require ends the session before USER then; Off
-// never asks.
-enum class TTlsMode : uint8_t { Auto, Require, Off };
-// "auto", "require", "off".
-const char* TlsModeName(TTlsMode mode);
-// The mode of such a name (without regard to case); an empty text is Auto, anything
-// else nothing.
-std::optional<TTlsMode> ParseTlsMode(const std::string& text);
-
 // A server certificate that failed verification and was not trusted by fingerprint: what
 // it says of itself, why it failed, and whether a different one was trusted for the
 // server (it changed since, or someone stands between us and the server).
