@@ -101,8 +101,8 @@ std::string Verdict(const TDetail* local, const TDetail* remote) {
 } // namespace
 
 void TForm1::localTreeClick(int tag) {
-    TTreeModel& tree = tag == 1 ? localTree : remoteTree;
-    const TStringList& list = tag == 1 ? localList : remoteList;
+    TTreeModel& tree = tag == 1 ? engine.localTree : engine.remoteTree;
+    const TStringList& list = tag == 1 ? engine.localList : engine.remoteList;
     // No selected node (an empty tree, a click beside every node): nothing to describe,
     // and the page keeps what it showed.
     const int node = tree.Selected();
@@ -111,8 +111,8 @@ void TForm1::localTreeClick(int tag) {
     const auto* entry = dynamic_cast<const TDetail*>(list.Objects(node));
     if (!entry)
         return;
-    DebugLog(entry->name);
-    DebugLog(entry->dir);
+    engine.DebugLog(entry->name);
+    engine.DebugLog(entry->dir);
     nameLbl.SetCaption(" " + entry->name);
     dirLbl.SetCaption(" " + entry->dir);
     dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
@@ -120,7 +120,7 @@ void TForm1::localTreeClick(int tag) {
     typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
     // "Remain" has no word: the label is emptied, never left with the word of the entry
     // clicked before.
-    const bool kept = tag == 2 && !options.mayDelete &&
+    const bool kept = tag == 2 && !engine.options.mayDelete &&
                       (entry->action == actionDelete || entry->action == actionRemove);
     // The tick says the compare found the two copies in step, whatever the raw times
     // below say: a listing to the minute, or the server's own clock, can make either look
@@ -130,7 +130,7 @@ void TForm1::localTreeClick(int tag) {
                          : inStep ? " in step"
                                   : Spaced(ActionWord(entry->action)));
 
-    const TDetail* other = Counterpart(tag == 1 ? remoteList : localList, *entry, caseFolding);
+    const TDetail* other = Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
     const TDetail* local = tag == 1 ? entry : other;
     const TDetail* remote = tag == 1 ? other : entry;
     const auto stamp = [this](const TDetail* e) -> std::string {

@@ -229,15 +229,15 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
                 reporter.Line(TLineKind::Phase, status);
             // Once, as soon as it is settled: whether the password and the files went over
             // the network readable by anyone on the way.
-            if (!securityShown && !form.Ftp1.SecurityInUse().empty()) {
+            if (!securityShown && !form.engine.Ftp1.SecurityInUse().empty()) {
                 securityShown = true;
-                reporter.Line(TLineKind::Phase, "Security: " + form.Ftp1.SecurityInUse());
+                reporter.Line(TLineKind::Phase, "Security: " + form.engine.Ftp1.SecurityInUse());
             }
             // Once, after the first data connection: what a user behind a router needs to
             // know when listings work but slowly, or not at all.
-            if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
+            if (!dataModeShown && !form.engine.Ftp1.DataModeInUse().empty()) {
                 dataModeShown = true;
-                reporter.Line(TLineKind::Phase, "Data connections: " + form.Ftp1.DataModeInUse());
+                reporter.Line(TLineKind::Phase, "Data connections: " + form.engine.Ftp1.DataModeInUse());
             }
         });
 }
@@ -246,7 +246,7 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
 TExitCode FailedRunCode(const TForm1& form) {
     if (form.FailureClass() != TExitCode::Success)
         return form.FailureClass();
-    if (!form.deleteRefusal.empty())
+    if (!form.engine.deleteRefusal.empty())
         return TExitCode::SafetyRefused;
     return TExitCode::SomeFailed;
 }
@@ -270,7 +270,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     TReporter reporter(out, options.output, options.terminal, log);
     const TMessagesToErr messagesToErr(reporter, err);
     TForm1 form;
-    reporter.MaskWith(form.secrets);
+    reporter.MaskWith(form.engine.secrets);
     form.Observer = &reporter;
     form.DryRun = options.dryRun;
     form.DryRunTotals = [&reporter](const TRunTotals& would) { reporter.Planned(would); };
@@ -290,7 +290,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         if (saveTried || form.Closed)
             return;
         saveTried = true;
-        if (!form.settingsChanged)
+        if (!form.engine.settingsChanged)
             return;
         form.Edit3.SetText(storedPassword);
         try {
@@ -312,22 +312,22 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         storedPassword = form.Edit3.Text();
         if (options.password)
             form.Edit3.SetText(*options.password);
-        form.secrets.Hide(storedPassword);
-        form.secrets.Hide(form.Edit3.Text());
-        form.options.excludes = options.excludes;
+        form.engine.secrets.Hide(storedPassword);
+        form.engine.secrets.Hide(form.Edit3.Text());
+        form.engine.options.excludes = options.excludes;
         // A site's first publish makes its remote directory (after the login); the dry
         // run makes nothing and says it would.
-        form.options.missingRoot =
+        form.engine.options.missingRoot =
             options.dryRun ? TSyncOptions::TMissingRoot::Plan : TSyncOptions::TMissingRoot::Make;
         if (options.maxDelete)
-            form.options.maxDelete = options.maxDelete;
+            form.engine.options.maxDelete = options.maxDelete;
         // Nobody is there to confirm a large deletion: the cap refuses it.
-        form.options.enforceDeleteCap = true;
+        form.engine.options.enforceDeleteCap = true;
         form.FormActivate();
         ok = form.HeadlessConnect();
         saveSettings();
     }
-    const std::vector<std::string> problems = form.Problems();
+    const std::vector<std::string> problems = form.engine.Problems();
     const bool stopped = stopSignal != 0;
     // Settings that cannot make a run (no server, no local directory) are the user's to
     // fix, not a run that failed: one line, and where to look.
@@ -352,7 +352,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         failed = static_cast<int>(problems.size());
     else if (!ok)
         failed = std::max(1, static_cast<int>(problems.size()));
-    reporter.Finish(form.deleteRefusal, failed);
+    reporter.Finish(form.engine.deleteRefusal, failed);
     if (stopped)
         return 128 + stopSignal;
     return ok ? ToInt(TExitCode::Success) : ToInt(FailedRunCode(form));

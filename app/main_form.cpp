@@ -90,7 +90,7 @@ void TOperationButton::Release() {
     TButton::SetEnabled(wanted_);
 }
 
-TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
+TForm1::TForm1() {
     for (TControl* hidden :
          {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
           static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
@@ -114,11 +114,11 @@ TForm1::TForm1() : TSyncCore(static_cast<TSyncView&>(*this)) {
 // The engine reads its options from here; every change of a control reaches it at once.
 void TForm1::BindOptions() {
     const auto read = [this] {
-        options.localRoot = Label5.Caption();
-        options.remoteRoot = Edit4.Text();
-        options.mayDelete = CheckBox5.Checked();
-        options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
-        options.connections = static_cast<int>(connectionsSpin.Value());
+        engine.options.localRoot = Label5.Caption();
+        engine.options.remoteRoot = Edit4.Text();
+        engine.options.mayDelete = CheckBox5.Checked();
+        engine.options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
+        engine.options.connections = static_cast<int>(connectionsSpin.Value());
     };
     read();
     for (TControl* bound :
@@ -189,15 +189,15 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
     else if (is("FTP.trustedCertificate"))
         b.edit = &trustedCertificateEdit;
     else if (is("FTP.listingZone"))
-        b.number = &options.listingZone;
+        b.number = &engine.options.listingZone;
     else if (is("FTP.keepsTimes"))
-        b.flag = &options.remoteKeepsOurTimes;
+        b.flag = &engine.options.remoteKeepsOurTimes;
     else if (is("FTP.tlsSeen"))
         b.flag = &tlsSeen;
     else if (is("FTP.zoneProven"))
-        b.flag = &options.listingZoneProven;
+        b.flag = &engine.options.listingZoneProven;
     else if (is("Options.atomic"))
-        b.flag = &options.atomic;
+        b.flag = &engine.options.atomic;
     else if (is("FTP.passwordInKeyring"))
         b.check = &keyringCheck;
     else if (is("Options.connections"))
@@ -207,19 +207,19 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
 
 void TForm1::FormCreate(const std::string& settingsFile) {
     settingsFile_ = settingsFile;
-    localWorkList.SetSorted(true);
-    remoteWorkList.SetSorted(true);
-    remoteLoading = localLoading = connected = false;
-    session.ftpError = session.deleteDone = session.uploading = false;
+    engine.localWorkList.SetSorted(true);
+    engine.remoteWorkList.SetSorted(true);
+    engine.remoteLoading = engine.localLoading = engine.connected = false;
+    engine.session.ftpError = engine.session.deleteDone = engine.session.uploading = false;
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);
         if (IsMaxDelete(s)) {
             // Absent and -1 differ: the default rule, or no cap at all.
             long cap = 0;
-            options.maxDelete.reset();
+            engine.options.maxDelete.reset();
             if (TIniFile::ParseInteger(ini.ReadString(s.Section, s.Key, ""), cap))
-                options.maxDelete = std::max(cap, -1L);
+                engine.options.maxDelete = std::max(cap, -1L);
             continue;
         }
         switch (s.Type) {
@@ -289,7 +289,7 @@ void TForm1::KeyringMissing() {
     if (keyringNoticeShown_)
         return;
     keyringNoticeShown_ = true;
-    ShowStatus(KeyringMissingText);
+    engine.ShowStatus(KeyringMissingText);
 }
 
 std::string TForm1::CurrentPasswordKey() const {
@@ -328,19 +328,19 @@ void TForm1::ShowSites() {
 }
 
 bool TForm1::MaySwitchSite() {
-    if (!OperationRunning() && !connected)
+    if (!engine.OperationRunning() && !engine.connected)
         return true;
-    ShowStatus("Disconnect before you switch to another site");
+    engine.ShowStatus("Disconnect before you switch to another site");
     return false;
 }
 
 void TForm1::ClearTrees() {
-    localTree.Clear();
-    remoteTree.Clear();
-    FreeEntries(localList);
-    FreeEntries(remoteList);
-    localWorkList.Clear();
-    remoteWorkList.Clear();
+    engine.localTree.Clear();
+    engine.remoteTree.Clear();
+    engine.FreeEntries(engine.localList);
+    engine.FreeEntries(engine.remoteList);
+    engine.localWorkList.Clear();
+    engine.remoteWorkList.Clear();
 }
 
 // Loads another site's settings in place of this one's, which are saved (or deleted)
@@ -355,12 +355,12 @@ void TForm1::OpenSite(const TSiteInfo& site) {
     ShowSites();
     localLoaded_ = false;
     if (activated_ && !Label5.Caption().empty()) {
-        const TOperationScope operation(*this, TOperation::LocalLoad);
-        localLoaded_ = operation && LoadLocalDirectory();
+        const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
+        localLoaded_ = operation && engine.LoadLocalDirectory();
     }
     // Said while this site's settings were read, and overwritten by its local load since.
     if (keyringNoticeShown_ && !noticeShown)
-        ShowStatus(KeyringMissingText);
+        engine.ShowStatus(KeyringMissingText);
 }
 
 bool TForm1::siteComboChange(const std::string& name) {
@@ -452,23 +452,23 @@ bool TForm1::StartSocketLibrary() {
 void TForm1::FormActivate() {
     const bool started = StartSocketLibrary();
     if (!Label5.Caption().empty()) {
-        const TOperationScope operation(*this, TOperation::LocalLoad);
-        localLoaded_ = operation && LoadLocalDirectory();
+        const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
+        localLoaded_ = operation && engine.LoadLocalDirectory();
     }
     if (started)
         connectBtn.SetEnabled(true);
     else
-        ShowStatus("Your TCP/IP Winsock has not started");
+        engine.ShowStatus("Your TCP/IP Winsock has not started");
     NotebookPage = 0;
     activated_ = true;
     // Said while the settings were read, and overwritten by the local load since.
     if (keyringNoticeShown_)
-        ShowStatus(KeyringMissingText);
+        engine.ShowStatus(KeyringMissingText);
 }
 
 void TForm1::Button5Click() {
-    session.Stop();
-    userStop = true;
+    engine.session.Stop();
+    engine.userStop = true;
 }
 
 namespace {
@@ -499,7 +499,7 @@ const char* const LocalChangedText =
 } // namespace
 
 bool TForm1::ReadLocalForPress(bool* changed) {
-    const TOperationScope operation(*this, TOperation::LocalLoad);
+    const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
     return operation && ReadLocalAgain(changed);
 }
 
@@ -508,28 +508,28 @@ bool TForm1::ReadLocalAgain(bool* changed) {
         *changed = false;
     if (Label5.Caption().empty())
         return true; // no local directory yet: Connect says so
-    const TLocalSnapshot before = SnapshotOf(localList);
-    const std::vector<std::string> keptBefore = localKept;
-    localLoaded_ = LoadLocalDirectory();
+    const TLocalSnapshot before = SnapshotOf(engine.localList);
+    const std::vector<std::string> keptBefore = engine.localKept;
+    localLoaded_ = engine.LoadLocalDirectory();
     if (!localLoaded_)
         return false; // said why: the directory could not be entered
-    if (userStop) {
+    if (engine.userStop) {
         // Part of the tree was read: nothing may be compared or sent on its word.
         EnableAction(TSyncAction::Update, false);
-        ShowStatus("Local Directory Load Stopped");
+        engine.ShowStatus("Local Directory Load Stopped");
         return false;
     }
     if (changed)
-        *changed = SnapshotOf(localList) != before || localKept != keptBefore;
+        *changed = SnapshotOf(engine.localList) != before || engine.localKept != keptBefore;
     return true;
 }
 
 int TForm1::KeptEntries() const {
-    if (options.mayDelete)
+    if (engine.options.mayDelete)
         return 0;
     int kept = 0;
-    for (int j = 0; j < remoteList.Count(); ++j)
-        if (const uint8_t a = static_cast<const TDetail*>(remoteList.Objects(j))->action;
+    for (int j = 0; j < engine.remoteList.Count(); ++j)
+        if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
             ++kept;
     return kept;
@@ -545,57 +545,57 @@ std::string TForm1::KeptNote() const {
 
 void TForm1::ShowKeptEntries() {
     const bool mayDelete = CheckBox5.Checked();
-    for (int j = 0; j < remoteList.Count() && j < remoteTree.Count(); ++j)
-        if (const uint8_t a = static_cast<const TDetail*>(remoteList.Objects(j))->action;
+    for (int j = 0; j < engine.remoteList.Count() && j < engine.remoteTree.Count(); ++j)
+        if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
-            remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
+            engine.remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
 }
 
 void TForm1::changeRemoteBtnClick() {
-    if (OperationRunning() || !ReadLocalForPress())
+    if (engine.OperationRunning() || !ReadLocalForPress())
         return;
-    RefreshRemote();
+    engine.RefreshRemote();
 }
 
 void TForm1::analyseButtonClick() {
-    if (OperationRunning() || !ReadLocalForPress())
+    if (engine.OperationRunning() || !ReadLocalForPress())
         return;
-    CompareSides();
+    engine.CompareSides();
     if (const std::string kept = KeptNote();
-        !kept.empty() && !userStop && Status() == "Files Compared. Ready for Transfer")
-        ShowStatus(Status() + kept);
+        !kept.empty() && !engine.userStop && engine.Status() == "Files Compared. Ready for Transfer")
+        engine.ShowStatus(engine.Status() + kept);
 }
 
 void TForm1::updateBtnClick() {
-    if (OperationRunning())
+    if (engine.OperationRunning())
         return;
     // The disk as it is now, not as the compare saw it: an edit made since is sent, a file
     // removed since is not tried. Read again, the tree has to be compared again too.
     bool changed = false;
     if (!ReadLocalForPress(&changed))
         return;
-    CompareSides();
-    if (userStop || !connected)
+    engine.CompareSides();
+    if (engine.userStop || !engine.connected)
         return;
-    const TPlan plan = MakeUpdatePlan();
+    const TPlan plan = engine.MakeUpdatePlan();
     if (changed) {
         Trace(LocalChangedText);
         // A plan that now deletes on the server is for the user to see first, in the
         // trees, not only as counts in a question.
         if (Deletes(plan)) {
-            ShowStatus(std::string(LocalChangedText) +
+            engine.ShowStatus(std::string(LocalChangedText) +
                        "; the new plan deletes on the server: look at it and press Update again");
             return;
         }
-        ShowStatus(LocalChangedText);
+        engine.ShowStatus(LocalChangedText);
     }
     if (plan.steps.empty()) {
-        ShowStatus(std::string(changed ? LocalChangedText : "Files Compared") +
+        engine.ShowStatus(std::string(changed ? LocalChangedText : "Files Compared") +
                    "; nothing to send" + KeptNote());
         return;
     }
     if (ConfirmDeletes && Deletes(plan) && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
-        ShowStatus("Update cancelled: nothing was sent");
+        engine.ShowStatus("Update cancelled: nothing was sent");
         return;
     }
     const std::string kept = KeptNote();
@@ -603,20 +603,20 @@ void TForm1::updateBtnClick() {
     const std::string notes =
         kept +
         (changed ? "; the local directory changed since the compare: compared again first" : "");
-    if (!notes.empty() && Status().starts_with("Remote Site Update"))
-        ShowStatus(Status() + notes);
+    if (!notes.empty() && engine.Status().starts_with("Remote Site Update"))
+        engine.ShowStatus(engine.Status() + notes);
 }
 
 void TForm1::Button4Click() {
-    if (!OperationRunning())
-        ChangeLocal();
+    if (!engine.OperationRunning())
+        engine.ChangeLocal();
 }
 
 bool TForm1::HeadlessConnect() {
     failureClass_ = TExitCode::Success;
     // The start-up scan already said why. A root that could not be listed is as good as
     // missing: nothing of the disk is known, so there is nothing to sync.
-    if (!Label5.Caption().empty() && (!localLoaded_ || !localRootReadable)) {
+    if (!Label5.Caption().empty() && (!localLoaded_ || !engine.localRootReadable)) {
         failureClass_ = TExitCode::LocalMissing;
         return false;
     }
@@ -728,16 +728,16 @@ void TForm1::Log(const std::string& line) {
 void TForm1::RunAndSummarise(const TPlan& plan) {
     updateTotals_ = {};
     updateTotals_.start = std::chrono::steady_clock::now();
-    RunUpdate(plan);
+    engine.RunUpdate(plan);
     // Every failure, with its path and the reason, where the status line shows the first.
-    for (const std::string& failure : updateFailures)
-        Log("Failed: " + secrets.Apply(failure));
-    updateTotals_.failed = static_cast<int>(updateFailures.size());
+    for (const std::string& failure : engine.updateFailures)
+        Log("Failed: " + engine.secrets.Apply(failure));
+    updateTotals_.failed = static_cast<int>(engine.updateFailures.size());
     std::string summary = UpdateSummary(updateTotals_, std::chrono::steady_clock::now());
-    if (userStop)
+    if (engine.userStop)
         summary = "Stopped. " + summary;
-    else if (updateFailed && updateTotals_.failed == 0)
-        summary += "; not finished: " + Status();
+    else if (engine.updateFailed && updateTotals_.failed == 0)
+        summary += "; not finished: " + engine.Status();
     summaryLbl.SetCaption(summary);
     Log(summary);
 }
@@ -787,9 +787,9 @@ void TForm1::ShowFileFigures(bool shown) {
         return;
     bytes_.active = true;
     bytes_.start = std::chrono::steady_clock::now();
-    for (const TPlanStep& step : MakeUpdatePlan().steps)
+    for (const TPlanStep& step : engine.MakeUpdatePlan().steps)
         if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
-            if (const auto* e = dynamic_cast<const TDetail*>(localList.Objects(step.index));
+            if (const auto* e = dynamic_cast<const TDetail*>(engine.localList.Objects(step.index));
                 e && e->size > 0)
                 bytes_.total += e->size;
     ShowOverallFigures();
@@ -870,7 +870,7 @@ TOperationButton& TForm1::ButtonOf(TSyncAction action) {
 
 void TForm1::EnableAction(TSyncAction action, bool enabled) {
     // A compare that found nothing to change leaves nothing to press Update for.
-    if (action == TSyncAction::Update && enabled && MakeUpdatePlan().steps.empty())
+    if (action == TSyncAction::Update && enabled && engine.MakeUpdatePlan().steps.empty())
         enabled = false;
     ButtonOf(action).SetEnabled(enabled);
 }
@@ -894,7 +894,7 @@ void TForm1::HoldActions() {
     for (TOperationButton* b : {&compareBtn, &updateBtn, &changeRemoteBtn, &Button4})
         b->Hold(false);
     stopLoadBtn.Hold(true);
-    connectBtn.Hold(connected && !DisconnectPending());
+    connectBtn.Hold(engine.connected && !engine.DisconnectPending());
 }
 
 void TForm1::ReleaseActions() {

@@ -71,13 +71,16 @@ private:
     std::string current_;
 };
 
-// The main window's state and logic, without any widget: the desktop window draws it
-// and the headless run drives it. It owns the controls, keeps the engine's options in
-// step with them and shows what the engine does on them.
-class TForm1 : public TSyncView, public TSyncCore {
+// The main window's state and logic, without any widget: the desktop window draws it.
+// It owns the controls and the engine, keeps the engine's options in step with the
+// controls and shows what the engine does on them (it is the engine's view).
+class TForm1 : public TSyncView {
 public:
     TForm1();
     ~TForm1() override;
+
+    // The synchronisation engine this window shows and steers.
+    TSyncCore engine{*this};
 
     // Controls the engine's work shows on, and those its options come from.
     TPanel Panel1;             // the status line

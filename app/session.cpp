@@ -8,26 +8,26 @@ namespace pelmora {
 
 void TForm1::ConnectToServer() {
     if (firewallCheck.Checked()) {
-        Ftp1.SetFtpServer(fireWallEdit.Text());
-        Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
+        engine.Ftp1.SetFtpServer(fireWallEdit.Text());
+        engine.Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
+        engine.Ftp1.UserPassword = Edit3.Text();
+        engine.Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
     } else {
-        Ftp1.SetFtpServer(Edit1.Text());
-        Ftp1.UserName = Edit2.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
+        engine.Ftp1.SetFtpServer(Edit1.Text());
+        engine.Ftp1.UserName = Edit2.Text();
+        engine.Ftp1.UserPassword = Edit3.Text();
+        engine.Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
     }
-    Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    Ftp1.TlsSeenBefore = tlsSeen;
+    engine.Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    engine.Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    engine.Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
+    engine.Ftp1.TlsSeenBefore = tlsSeen;
     // A reply may repeat the password: no status shows it.
-    secrets.Hide(Ftp1.UserPassword);
-    remoteLoading = false;
-    ClearStatus();
-    ShowStatus("Connecting to: " + Edit1.Text());
-    Ftp1.Connect();
+    engine.secrets.Hide(engine.Ftp1.UserPassword);
+    engine.remoteLoading = false;
+    engine.ClearStatus();
+    engine.ShowStatus("Connecting to: " + Edit1.Text());
+    engine.Ftp1.Connect();
 }
 
 namespace {
@@ -47,29 +47,29 @@ std::string ReplyIn(const std::string& text) {
 } // namespace
 
 void TForm1::connectButtonClick() {
-    if (OperationRunning()) {
+    if (engine.OperationRunning()) {
         // Disconnect is the one press besides Stop that an operation takes: it stops the
         // operation as Stop does and ends the session; the window's side of the
         // disconnect waits until the operation has unwound.
-        if (connected && !DisconnectPending()) {
+        if (engine.connected && !engine.DisconnectPending()) {
             Button5Click();
-            EndSessionDuringOperation();
+            engine.EndSessionDuringOperation();
         }
         return;
     }
-    const TOperationScope operation(*this, TOperation::Connect);
+    const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::Connect);
     if (!operation)
         return;
     runFailed_ = false;
     failureClass_ = TExitCode::Success;
-    if (connected) {
-        session.Resume();
-        ClearConnection();
-        Ftp1.Quit();
+    if (engine.connected) {
+        engine.session.Resume();
+        engine.ClearConnection();
+        engine.Ftp1.Quit();
         return;
     }
     auto refuse = [this](const char* text) {
-        ShowStatus(text);
+        engine.ShowStatus(text);
         runFailed_ = true;
         failureClass_ = TExitCode::Usage;
     };
@@ -82,11 +82,11 @@ void TForm1::connectButtonClick() {
 
     // One run of a site at a time, from the connect to the end of the session: another
     // one would take our temporary files for leftovers, and our journal rows for its own.
-    options.journalFile = SiteJournalFile(settingsFile_);
-    options.journalPlace =
+    engine.options.journalFile = SiteJournalFile(settingsFile_);
+    engine.options.journalPlace =
         Edit2.Text() + "@" + Edit1.Text() + ":" + std::to_string(ftpPortSpin.Value());
-    if (long holder = 0; TakeRunLock(holder) == TSiteRunLock::TResult::Busy) {
-        ShowStatus("Another run of this site is in progress" +
+    if (long holder = 0; engine.TakeRunLock(holder) == TSiteRunLock::TResult::Busy) {
+        engine.ShowStatus("Another run of this site is in progress" +
                    (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
         runFailed_ = true;
         failureClass_ = TExitCode::Busy;
@@ -95,33 +95,33 @@ void TForm1::connectButtonClick() {
     // The disk as it is now: the tree read at start or at the last press may be old.
     // The run without a window read it moments ago, at its start.
     if (!headlessPress_ && !ReadLocalAgain()) {
-        ReleaseRunLock();
+        engine.ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::LocalMissing;
         return;
     }
     // A Stop belongs to the operation it stopped, not to the next session.
-    session.Resume();
-    userStop = false;
+    engine.session.Resume();
+    engine.userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!(session.WaitFor(connected, TimeoutMs()) && connected) && !RetryWithTrustedCertificate()) {
-        ReleaseRunLock();
+    if (!(engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected) && !RetryWithTrustedCertificate()) {
+        engine.ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
-        const std::string reply = ReplyIn(session.lastErrorText);
-        if (session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
+        const std::string reply = ReplyIn(engine.session.lastErrorText);
+        if (engine.session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
             // 4xx is "not now" (too many users, shutting down), not a wrong password:
             // saying the password is wrong would send the user to change a good one.
-            ShowStatus("The server refused the login for now: " + reply);
-        } else if (session.lastErrorCode == ftpAccessDenied) {
-            ShowStatus("Access Denied. Incorrect username or password");
+            engine.ShowStatus("The server refused the login for now: " + reply);
+        } else if (engine.session.lastErrorCode == ftpAccessDenied) {
+            engine.ShowStatus("Access Denied. Incorrect username or password");
         } else {
-            ShowStatus(session.lastErrorText.empty()
+            engine.ShowStatus(engine.session.lastErrorText.empty()
                            ? std::string("Could not connect to remote site")
-                           : session.lastErrorText);
+                           : engine.session.lastErrorText);
             // A login still under way (stopped, or out of time) is refused a QUIT.
-            EndComponentSession();
+            engine.EndComponentSession();
         }
         connectBtn.SetEnabled(true);
         return;
@@ -137,24 +137,24 @@ void TForm1::connectButtonClick() {
 void TForm1::RememberTls() {
     // Kept as the listing zone is: the next run of this site, headless or not, refuses a
     // session in clear under auto.
-    if (tlsSeen || !Ftp1.ControlSecured())
+    if (tlsSeen || !engine.Ftp1.ControlSecured())
         return;
     tlsSeen = true;
-    settingsChanged = true;
-    ShowStatus("TLS worked with this site: from now on it is not reached without encryption "
+    engine.settingsChanged = true;
+    engine.ShowStatus("TLS worked with this site: from now on it is not reached without encryption "
                "(FTP.tlsSeen)");
 }
 
 bool TForm1::RetryWithTrustedCertificate() {
-    if (!TrustCertificate || userStop || !Ftp1.CertificateRefusal())
+    if (!TrustCertificate || engine.userStop || !engine.Ftp1.CertificateRefusal())
         return false;
     // The refused session is over before the question: the server must not wait on it.
-    const TCertificateRefusal refusal = *Ftp1.CertificateRefusal();
-    const std::string refused = session.lastErrorText;
-    EndComponentSession();
-    ShowStatus(refused);
-    if (!TrustCertificate(refusal) || userStop) {
-        session.lastErrorText = refused;
+    const TCertificateRefusal refusal = *engine.Ftp1.CertificateRefusal();
+    const std::string refused = engine.session.lastErrorText;
+    engine.EndComponentSession();
+    engine.ShowStatus(refused);
+    if (!TrustCertificate(refusal) || engine.userStop) {
+        engine.session.lastErrorText = refused;
         return false;
     }
     // Stored at once, not only at the next save: the user has decided about this server,
@@ -165,16 +165,16 @@ bool TForm1::RetryWithTrustedCertificate() {
     if (!settingsFile_.empty() &&
         !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
         ShowMessage("The trusted certificate could not be saved: " + error);
-    session.lastErrorText.clear();
+    engine.session.lastErrorText.clear();
     ConnectToServer();
-    return session.WaitFor(connected, TimeoutMs()) && connected;
+    return engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected;
 }
 
 void TForm1::ShowDryRunPlan() {
-    ShowStatus("Plan (dry run, nothing is changed on the server)");
-    const TPlan plan = MakeUpdatePlan();
+    engine.ShowStatus("Plan (dry run, nothing is changed on the server)");
+    const TPlan plan = engine.MakeUpdatePlan();
     if (PlanLine) {
-        if (const std::string root = RemoteRootPlanLine(); !root.empty())
+        if (const std::string root = engine.RemoteRootPlanLine(); !root.empty())
             PlanLine(root);
         for (const std::string& line : PlanLines(plan))
             PlanLine(line);
@@ -186,7 +186,7 @@ void TForm1::ShowDryRunPlan() {
         for (const TPlanStep& step : plan.steps) {
             std::int64_t bytes = 0;
             if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
-                if (const auto* e = dynamic_cast<const TDetail*>(localList.Objects(step.index)))
+                if (const auto* e = dynamic_cast<const TDetail*>(engine.localList.Objects(step.index)))
                     bytes = e->size;
             CountStep(would, step.kind, true, bytes);
         }
@@ -197,14 +197,14 @@ void TForm1::ShowDryRunPlan() {
     }
     // What the update would be refused, said now rather than found out by the real run.
     std::string why;
-    if (!DeletionAllowed(&why) && !why.empty())
-        ShowStatus(why);
-    else if (const std::string cap = DeleteCapRefusalFor(plan); !cap.empty())
-        ShowStatus(cap);
+    if (!engine.DeletionAllowed(&why) && !why.empty())
+        engine.ShowStatus(why);
+    else if (const std::string cap = engine.DeleteCapRefusalFor(plan); !cap.empty())
+        engine.ShowStatus(cap);
 }
 
 void TForm1::ShowServerType() {
-    servTypeLbl.SetCaption(Ftp1.SystemType());
+    servTypeLbl.SetCaption(engine.Ftp1.SystemType());
 }
 
 void TForm1::AfterConnect() {
@@ -214,35 +214,35 @@ void TForm1::AfterConnect() {
     const bool compare = CheckBox1.Checked() || DryRun || headlessPress_;
     const bool update = CheckBox3.Checked() || headlessPress_;
     if (!load) {
-        ShowStatus("Connected - ready");
+        engine.ShowStatus("Connected - ready");
     } else {
-        ShowStatus("Connected. Loading Remote Directory");
+        engine.ShowStatus("Connected. Loading Remote Directory");
         stopLoadBtn.SetEnabled(true);
-        if (!LoadRemoteDirectory()) {
+        if (!engine.LoadRemoteDirectory()) {
             // A load that failed has said what failed: the path and the server's reply.
-            if (userStop)
-                ShowStatus("Directory Load Stopped");
+            if (engine.userStop)
+                engine.ShowStatus("Directory Load Stopped");
             stopLoadBtn.SetEnabled(false);
             runFailed_ = true;
             return;
         }
-        if (remoteLoadComplete) {
-            ShowStatus("Remote Directory Loaded");
+        if (engine.remoteLoadComplete) {
+            engine.ShowStatus("Remote Directory Loaded");
         } else {
             // Directories that could not be read leave the server's state unknown there.
-            ShowStatus("Remote Directory Loaded; " + std::to_string(remoteUnlisted.size()) +
+            engine.ShowStatus("Remote Directory Loaded; " + std::to_string(engine.remoteUnlisted.size()) +
                        " directories could not be read");
             runFailed_ = true;
         }
         if (compare) {
-            AnalyseLists();
+            engine.AnalyseLists();
             stopLoadBtn.SetEnabled(false);
-            if (userStop) {
-                HideProgress();
+            if (engine.userStop) {
+                engine.HideProgress();
                 runFailed_ = true;
                 return;
             }
-            runFailed_ = runFailed_ || !conflicts.empty();
+            runFailed_ = runFailed_ || !engine.conflicts.empty();
             // The window says what deleting being off keeps; the run without a window
             // prints its own lines.
             const std::string kept = headlessPress_ ? std::string() : KeptNote();
@@ -250,25 +250,25 @@ void TForm1::AfterConnect() {
                 ShowDryRunPlan();
             } else if (update) {
                 // One plan, printed and then carried out.
-                ShowStatus("Updating remote FTP");
-                const TPlan plan = MakeUpdatePlan();
+                engine.ShowStatus("Updating remote FTP");
+                const TPlan plan = engine.MakeUpdatePlan();
                 if (PlanLine) {
-                    if (const std::string root = RemoteRootPlanLine(); !root.empty())
+                    if (const std::string root = engine.RemoteRootPlanLine(); !root.empty())
                         PlanLine(root);
                     for (const std::string& line : PlanLines(plan))
                         PlanLine(line);
                 }
                 RunAndSummarise(plan); // a step of this connect, not a press
-                runFailed_ = runFailed_ || updateFailed;
-                if (!kept.empty() && Status().starts_with("Remote Site Update"))
-                    ShowStatus(Status() + kept);
-            } else if (!kept.empty() && Status() == "Files Compared. Ready for Transfer") {
-                ShowStatus(Status() + kept);
+                runFailed_ = runFailed_ || engine.updateFailed;
+                if (!kept.empty() && engine.Status().starts_with("Remote Site Update"))
+                    engine.ShowStatus(engine.Status() + kept);
+            } else if (!kept.empty() && engine.Status() == "Files Compared. Ready for Transfer") {
+                engine.ShowStatus(engine.Status() + kept);
             }
         }
     }
     if (CheckBox4.Checked()) {
-        Ftp1.Quit();
+        engine.Ftp1.Quit();
         Close();
     }
 }

@@ -337,7 +337,7 @@ void TMainWindow::SetChangesOnly(bool changesOnly) {
 }
 
 void TMainWindow::WireTree(QTreeView* view, int tag) {
-    TTreeModel& tree = tag == 1 ? form_.localTree : form_.remoteTree;
+    TTreeModel& tree = tag == 1 ? form_.engine.localTree : form_.engine.remoteTree;
     TTreeSortProxy* proxy = tag == 1 ? localProxy_ : remoteProxy_;
     // The model learns of the selection before the handler reads it.
     connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
@@ -356,7 +356,7 @@ void TMainWindow::WireTree(QTreeView* view, int tag) {
                 // The remote load shows each entry as it arrives, which would leave that
                 // tree opened all the way down while the local one stays folded: both
                 // trees open the same way, as the user opens them.
-                if (form_.remoteLoading)
+                if (form_.engine.remoteLoading)
                     return;
                 view->scrollTo(proxy->mapFromSource(i));
             });
@@ -380,9 +380,9 @@ QWidget* TMainWindow::BuildTrees() {
     grid->addLayout(remoteHead, 0, 1);
 
     localView_ = Named(new QTreeView(area), "localTree");
-    localModel_ = new TTreeAdapter(form_.localTree, StateIcon, localView_);
+    localModel_ = new TTreeAdapter(form_.engine.localTree, StateIcon, localView_);
     remoteView_ = Named(new QTreeView(area), "remoteTree");
-    remoteModel_ = new TTreeAdapter(form_.remoteTree, StateIcon, remoteView_);
+    remoteModel_ = new TTreeAdapter(form_.engine.remoteTree, StateIcon, remoteView_);
     localView_->setAccessibleName(tr("Local files"));
     remoteView_->setAccessibleName(tr("Remote files"));
     const auto factsFrom = [](const TStringList& list) {
@@ -400,8 +400,8 @@ QWidget* TMainWindow::BuildTrees() {
             return facts;
         };
     };
-    localModel_->SetFacts(factsFrom(form_.localList));
-    remoteModel_->SetFacts(factsFrom(form_.remoteList));
+    localModel_->SetFacts(factsFrom(form_.engine.localList));
+    remoteModel_->SetFacts(factsFrom(form_.engine.remoteList));
     localProxy_ = new TTreeSortProxy(localView_);
     localProxy_->setSourceModel(localModel_);
     remoteProxy_ = new TTreeSortProxy(remoteView_);
@@ -891,7 +891,7 @@ void TMainWindow::showEvent(QShowEvent* event) {
 
 void TMainWindow::closeEvent(QCloseEvent* event) {
     // A closed window must not go on uploading out of sight.
-    if (form_.OperationRunning())
+    if (form_.engine.OperationRunning())
         form_.Button5Click();
     StoreGeometry();
     try {

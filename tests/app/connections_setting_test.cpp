@@ -21,9 +21,9 @@ TEST(ConnectionsSetting, DefaultsToFourIsCheckedStoredAndReachesTheEngine) {
         TForm1 form;
         form.FormCreate(ini);
         EXPECT_EQ(form.connectionsSpin.Value(), 4);
-        EXPECT_EQ(form.options.connections, 4);
+        EXPECT_EQ(form.engine.options.connections, 4);
         form.connectionsSpin.SetValue(7);
-        EXPECT_EQ(form.options.connections, 7) << "the spin box reaches the engine at once";
+        EXPECT_EQ(form.engine.options.connections, 7) << "the spin box reaches the engine at once";
         form.FormClose();
     }
     EXPECT_NE(ReadFile(ini).find("connections=7\n"), std::string::npos) << ReadFile(ini);

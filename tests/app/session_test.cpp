@@ -68,7 +68,7 @@ TEST(Session, ChecksTheSetupBeforeSendingAnything) {
         form.Edit3.SetText(c.password);
         form.connectButtonClick();
         EXPECT_EQ(form.statuses.back(), c.status);
-        EXPECT_FALSE(form.connected);
+        EXPECT_FALSE(form.engine.connected);
         EXPECT_TRUE(form.connectBtn.Enabled());
     }
 }
@@ -80,7 +80,7 @@ TEST(Session, ConnectsShowsTheServerTypeAndDisconnects) {
     form.Edit3.SetText(""); // a user name alone is enough
     form.ftpPortSpin.SetValue(server.Port());
     form.connectButtonClick();
-    ASSERT_TRUE(form.connected) << form.statuses.back();
+    ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: 127.0.0.1"));
     EXPECT_EQ(form.statuses.back(), "Connected - ready");
     EXPECT_EQ(form.servTypeLbl.Caption(), "UNIX TYPE: L8");
@@ -88,7 +88,7 @@ TEST(Session, ConnectsShowsTheServerTypeAndDisconnects) {
     EXPECT_TRUE(form.changeRemoteBtn.Enabled());
 
     form.connectButtonClick();
-    EXPECT_FALSE(form.connected);
+    EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(), "Disconnected from Remote Site");
     EXPECT_EQ(form.connectBtn.Caption(), "Connect");
     EXPECT_EQ(form.servTypeLbl.Caption(), "");
@@ -103,7 +103,7 @@ TEST(Session, ARefusedPasswordSaysAccessDenied) {
     TSessionForm form(tree.Path());
     form.ftpPortSpin.SetValue(server.Port());
     form.connectButtonClick();
-    EXPECT_FALSE(form.connected);
+    EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(), "Access Denied. Incorrect username or password");
     EXPECT_TRUE(form.connectBtn.Enabled());
 }
@@ -115,7 +115,7 @@ TEST(Session, ALoginRefusedForNowSaysWhatTheServerSaid) {
     TSessionForm form(tree.Path());
     form.ftpPortSpin.SetValue(server.Port());
     form.connectButtonClick();
-    EXPECT_FALSE(form.connected);
+    EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
               "The server refused the login for now: 421 Too many users logged in, try later");
     EXPECT_TRUE(form.connectBtn.Enabled());
@@ -130,7 +130,7 @@ TEST(Session, TheStatusMasksAPasswordTheServerRepeats) {
     form.Edit3.SetText("pw-window-58");
     form.ftpPortSpin.SetValue(server.Port());
     form.connectButtonClick();
-    EXPECT_FALSE(form.connected);
+    EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
               "The server refused the login for now: 421 No logins now, not even for ***");
     for (const std::string& status : form.statuses)
@@ -162,7 +162,7 @@ TEST(Session, ThroughAFirewallTheUserNamesTheServer) {
     form.fireWallEdit.SetText("127.0.0.1");
     form.firewallSpin.SetValue(firewall.Port());
     form.connectButtonClick();
-    ASSERT_TRUE(form.connected) << form.statuses.back();
+    ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: ftp.example.org"));
     EXPECT_TRUE(Eventually([&] { return Sent(firewall, "USER user@ftp.example.org"); }));
 }

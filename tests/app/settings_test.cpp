@@ -372,8 +372,8 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     form.Edit1.SetText("127.0.0.1");
     form.ftpPortSpin.SetValue(1);
     form.ConnectToServer();
-    EXPECT_EQ(form.Ftp1.TlsMode, TTlsMode::Require);
-    EXPECT_EQ(form.Ftp1.TrustedCertificate, stored);
+    EXPECT_EQ(form.engine.Ftp1.TlsMode, TTlsMode::Require);
+    EXPECT_EQ(form.engine.Ftp1.TrustedCertificate, stored);
 }
 
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {

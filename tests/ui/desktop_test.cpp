@@ -56,15 +56,15 @@ std::vector<std::string> Shown(QTreeView* view, const QModelIndex& parent = {}) 
 // The same entries on both sides, in the order a file system hands them out.
 void FillBoth(TForm1& form) {
     for (int side : {1, 2}) {
-        TStringList& list = side == 1 ? form.localList : form.remoteList;
-        TTreeModel& tree = side == 1 ? form.localTree : form.remoteTree;
-        form.AddEntry(list, tree, Entry(kindFile, "two.html", "", 10), -1);
-        const int zeta = form.AddEntry(list, tree, Entry(kindDirectory, "zeta", ""), -1);
-        form.AddEntry(list, tree, Entry(kindFile, "f038", "/zeta", 1), zeta);
-        form.AddEntry(list, tree, Entry(kindFile, "F012", "/zeta", 1), zeta);
-        form.AddEntry(list, tree, Entry(kindFile, "f059", "/zeta", 1), zeta);
-        form.AddEntry(list, tree, Entry(kindFile, "One.html", "", 10), -1);
-        form.AddEntry(list, tree, Entry(kindDirectory, "Alpha", ""), -1);
+        TStringList& list = side == 1 ? form.engine.localList : form.engine.remoteList;
+        TTreeModel& tree = side == 1 ? form.engine.localTree : form.engine.remoteTree;
+        form.engine.AddEntry(list, tree, Entry(kindFile, "two.html", "", 10), -1);
+        const int zeta = form.engine.AddEntry(list, tree, Entry(kindDirectory, "zeta", ""), -1);
+        form.engine.AddEntry(list, tree, Entry(kindFile, "f038", "/zeta", 1), zeta);
+        form.engine.AddEntry(list, tree, Entry(kindFile, "F012", "/zeta", 1), zeta);
+        form.engine.AddEntry(list, tree, Entry(kindFile, "f059", "/zeta", 1), zeta);
+        form.engine.AddEntry(list, tree, Entry(kindFile, "One.html", "", 10), -1);
+        form.engine.AddEntry(list, tree, Entry(kindDirectory, "Alpha", ""), -1);
     }
 }
 
@@ -99,14 +99,14 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     TWindowFixture f;
     TForm1& form = f.Form;
     const int docs =
-        form.AddEntry(form.localList, form.localTree, Entry(kindDirectory, "docs", ""), -1);
-    form.AddEntry(form.localList, form.localTree, Entry(kindFile, "a.html", "/docs", 2048), docs);
-    form.AddEntry(form.localList, form.localTree, Entry(kindFile, "b.html", "/docs", 5), docs);
-    form.AddEntry(form.localList, form.localTree, Entry(kindFile, "c.html", "", 7), -1);
-    form.AddEntry(form.localList, form.localTree, Entry(kindDirectory, "img", ""), -1);
-    form.localTree.SetStateIndex(1, imageUpload);
-    form.localTree.SetStateIndex(2, imageFile);
-    form.localTree.SetStateIndex(3, imageRefresh);
+        form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindDirectory, "docs", ""), -1);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "a.html", "/docs", 2048), docs);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "b.html", "/docs", 5), docs);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "c.html", "", 7), -1);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindDirectory, "img", ""), -1);
+    form.engine.localTree.SetStateIndex(1, imageUpload);
+    form.engine.localTree.SetStateIndex(2, imageFile);
+    form.engine.localTree.SetStateIndex(3, imageRefresh);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
     const QAbstractItemModel* m = view->model();
@@ -133,7 +133,7 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     EXPECT_EQ(Shown(view), (std::vector<std::string>{"docs", "c.html"}));
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html"}));
     // An entry that gains a mark shows up at once.
-    form.localTree.SetStateIndex(2, imageRefresh);
+    form.engine.localTree.SetStateIndex(2, imageRefresh);
     f.FlushTrees();
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html", "b.html"}));
     Click(changesOnly);
@@ -144,11 +144,11 @@ TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
     TWindowFixture f;
     TForm1& form = f.Form;
     const int old =
-        form.AddEntry(form.remoteList, form.remoteTree, Entry(kindDirectory, "old", ""), -1);
-    const int page = form.AddEntry(form.remoteList, form.remoteTree,
+        form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindDirectory, "old", ""), -1);
+    const int page = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                                    Entry(kindFile, "gone.html", "/old", 4), old);
-    form.remoteTree.SetStateIndex(old, imageDelete);
-    form.remoteTree.SetStateIndex(page, imageDelete);
+    form.engine.remoteTree.SetStateIndex(old, imageDelete);
+    form.engine.remoteTree.SetStateIndex(page, imageDelete);
     f.FlushTrees();
     const QModelIndex dir = f.Window->ViewIndexOf(2, old);
     const QModelIndex file = f.Window->ViewIndexOf(2, page);
@@ -189,10 +189,10 @@ TEST(Desktop, DetailsShowBothSidesAndTheVerdictInWords) {
     for (const Case& c : cases) {
         int l = -1, r = -1;
         if (c.localSize != -2)
-            l = form.AddEntry(form.localList, form.localTree,
+            l = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
                               Entry(kindFile, c.name, "", c.localSize, c.localDate), -1);
         if (c.remoteSize != -2)
-            r = form.AddEntry(form.remoteList, form.remoteTree,
+            r = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                               Entry(kindFile, c.name, "", c.remoteSize, c.remoteDate), -1);
         nodes[c.name] = {l, r};
     }
@@ -221,12 +221,12 @@ TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
     TWindowFixture f;
     TForm1& form = f.Form;
     const TDateTime listed = At(2024, 3, 3);
-    const int l = form.AddEntry(form.localList, form.localTree,
+    const int l = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
                                 Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
-    const int r = form.AddEntry(form.remoteList, form.remoteTree,
+    const int r = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                                 Entry(kindFile, "page.html", "", 10, listed), -1);
-    form.localTree.SetStateIndex(l, imageRemoteNewer);
-    form.remoteTree.SetStateIndex(r, imageRemoteNewer);
+    form.engine.localTree.SetStateIndex(l, imageRemoteNewer);
+    form.engine.remoteTree.SetStateIndex(r, imageRemoteNewer);
     f.FlushTrees();
     for (auto [side, node] : {std::pair{1, l}, std::pair{2, r}}) {
         ClickNode(f, side, node);

@@ -32,11 +32,11 @@ TDetail* Entry(uint8_t kind, const std::string& name, const std::string& dir, ui
 // A tree whose third node sits below a directory that may be folded:
 //   0 docs/  1 docs/guide.html  2 index.html
 void FillLocal(TForm1& form) {
-    const int docs = form.AddEntry(form.localList, form.localTree,
+    const int docs = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
                                    Entry(kindDirectory, "docs", "", actionRemain), -1);
-    form.AddEntry(form.localList, form.localTree,
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
                   Entry(kindFile, "guide.html", "/docs", actionUpload), docs);
-    form.AddEntry(form.localList, form.localTree, Entry(kindFile, "index.html", "", actionUpdate),
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "index.html", "", actionUpdate),
                   -1);
 }
 
@@ -86,9 +86,9 @@ TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
 
 TEST(Details, WithoutAWindowTheDateAndTimeHaveAPlainForm) {
     TForm1 form;
-    form.AddEntry(form.remoteList, form.remoteTree,
+    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                   Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 9, 5, 3)), -1);
-    form.remoteTree.SetSelected(0);
+    form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
     EXPECT_EQ(form.dateLbl.Caption(), " Monday, 01 Feb 1999");
     EXPECT_EQ(form.timeLbl.Caption(), " 09:05:03");
@@ -110,10 +110,10 @@ TEST(Details, NameTheKindAndTheVerdictOfTheEntryOnEitherSide) {
                           Case{1, kindUnknown, actionNone, " unknown", ""}}) {
         SCOPED_TRACE(c.verdict);
         TForm1 form;
-        auto& list = c.tag == 1 ? form.localList : form.remoteList;
-        auto& tree = c.tag == 1 ? form.localTree : form.remoteTree;
-        form.AddEntry(list, tree, Entry(kindDirectory, "sub", "", actionRemain), -1);
-        form.AddEntry(list, tree, Entry(c.kind, "old page.html", "/sub", c.action), 0);
+        auto& list = c.tag == 1 ? form.engine.localList : form.engine.remoteList;
+        auto& tree = c.tag == 1 ? form.engine.localTree : form.engine.remoteTree;
+        form.engine.AddEntry(list, tree, Entry(kindDirectory, "sub", "", actionRemain), -1);
+        form.engine.AddEntry(list, tree, Entry(c.kind, "old page.html", "/sub", c.action), 0);
         tree.SetSelected(1);
         form.localTreeClick(c.tag);
         EXPECT_EQ(form.nameLbl.Caption(), " old page.html");
@@ -125,14 +125,14 @@ TEST(Details, NameTheKindAndTheVerdictOfTheEntryOnEitherSide) {
 
 TEST(Details, AnEntryThatRemainsShowsNoVerdictNotThePreviousOne) {
     TForm1 form;
-    form.AddEntry(form.remoteList, form.remoteTree, Entry(kindFile, "gone.html", "", actionDelete),
+    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindFile, "gone.html", "", actionDelete),
                   -1);
-    form.AddEntry(form.remoteList, form.remoteTree, Entry(kindFile, "same.html", "", actionRemain),
+    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindFile, "same.html", "", actionRemain),
                   -1);
-    form.remoteTree.SetSelected(0);
+    form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
     ASSERT_EQ(form.actionLbl.Caption(), " delete");
-    form.remoteTree.SetSelected(1);
+    form.engine.remoteTree.SetSelected(1);
     form.localTreeClick(2);
     EXPECT_EQ(form.nameLbl.Caption(), " same.html");
     EXPECT_EQ(form.actionLbl.Caption(), "");
