@@ -68,7 +68,7 @@ TInterruptStop::TInterruptStop(TForm1& form) : impl_(new TImpl) {
         char buffer[16];
         while (::read(interruptPipe[0], buffer, sizeof buffer) > 0) {
         }
-        form.Button5Click();
+        form.stopBtnClick();
     });
     stopSignal = 0;
     struct sigaction watchdog {};
@@ -218,9 +218,9 @@ struct TMessagesToErr {
 
 // Status lines carry names from the server and the disk: they are printed escaped.
 void PrintStatuses(TForm1& form, TReporter& reporter) {
-    form.Panel1.Subscribe(
+    form.statusPanel.Subscribe(
         [&form, &reporter, dataModeShown = false, securityShown = false]() mutable {
-            const std::string& status = form.Panel1.Caption();
+            const std::string& status = form.statusPanel.Caption();
             if (status.empty())
                 return;
             // The counters said once per entry name nothing; the files are named as they
@@ -237,7 +237,8 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
             // know when listings work but slowly, or not at all.
             if (!dataModeShown && !form.engine.Ftp1.DataModeInUse().empty()) {
                 dataModeShown = true;
-                reporter.Line(TLineKind::Phase, "Data connections: " + form.engine.Ftp1.DataModeInUse());
+                reporter.Line(TLineKind::Phase,
+                              "Data connections: " + form.engine.Ftp1.DataModeInUse());
             }
         });
 }
@@ -292,7 +293,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         saveTried = true;
         if (!form.engine.settingsChanged)
             return;
-        form.Edit3.SetText(storedPassword);
+        form.passwordEdit.SetText(storedPassword);
         try {
             form.FormClose();
         } catch (const std::exception& e) {
@@ -309,11 +310,11 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         if (!options.siteName.empty())
             form.UseSiteName(options.siteName);
         form.FormCreate(settingsFile);
-        storedPassword = form.Edit3.Text();
+        storedPassword = form.passwordEdit.Text();
         if (options.password)
-            form.Edit3.SetText(*options.password);
+            form.passwordEdit.SetText(*options.password);
         form.engine.secrets.Hide(storedPassword);
-        form.engine.secrets.Hide(form.Edit3.Text());
+        form.engine.secrets.Hide(form.passwordEdit.Text());
         form.engine.options.excludes = options.excludes;
         // A site's first publish makes its remote directory (after the login); the dry
         // run makes nothing and says it would.
@@ -332,7 +333,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     // Settings that cannot make a run (no server, no local directory) are the user's to
     // fix, not a run that failed: one line, and where to look.
     if (!ok && !stopped && form.FailureClass() == TExitCode::Usage) {
-        reporter.Failure(err, "pelmora: " + form.Panel1.Caption() + "; see pelmora --help");
+        reporter.Failure(err, "pelmora: " + form.statusPanel.Caption() + "; see pelmora --help");
         return ToInt(TExitCode::Usage);
     }
     if (stopped) {
@@ -342,7 +343,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     } else if (!ok) {
         // The last status, then every failure with its path and reason, so that a mail
         // from cron says all that is wrong.
-        reporter.Failure(err, form.Panel1.Caption());
+        reporter.Failure(err, form.statusPanel.Caption());
     }
     if (!ok || stopped)
         for (const std::string& problem : problems)

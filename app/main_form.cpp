@@ -92,38 +92,38 @@ void TOperationButton::Release() {
 
 TForm1::TForm1() {
     for (TControl* hidden :
-         {static_cast<TControl*>(&ProgressBar1), static_cast<TControl*>(&Label15),
-          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&ProgressBar2),
+         {static_cast<TControl*>(&stepBar), static_cast<TControl*>(&stepPercentLabel),
+          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&overallBar),
           static_cast<TControl*>(&overallLbl), static_cast<TControl*>(&overallFigures),
-          static_cast<TControl*>(&Label27), static_cast<TControl*>(&Label35),
-          static_cast<TControl*>(&Label36)})
+          static_cast<TControl*>(&bytesSentCaption), static_cast<TControl*>(&fileSizeCaption),
+          static_cast<TControl*>(&fileNameCaption)})
         hidden->SetVisible(false);
-    for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopLoadBtn, &changeRemoteBtn})
+    for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopBtn, &refreshBtn})
         disabled->SetEnabled(false);
-    Memo2.SetVisible(false);
+    debugMemo.SetVisible(false);
     // Connect turns into Disconnect, and back, in the middle of an operation.
     connectBtn.Subscribe([this] {
         if (connectBtn.Held())
             HoldActions();
     });
     BindOptions();
-    CheckBox5.Subscribe([this] { ShowKeptEntries(); });
+    deleteRemoteCheck.Subscribe([this] { ShowKeptEntries(); });
     ShowSites();
 }
 
 // The engine reads its options from here; every change of a control reaches it at once.
 void TForm1::BindOptions() {
     const auto read = [this] {
-        engine.options.localRoot = Label5.Caption();
-        engine.options.remoteRoot = Edit4.Text();
-        engine.options.mayDelete = CheckBox5.Checked();
+        engine.options.localRoot = localRootLabel.Caption();
+        engine.options.remoteRoot = remoteRootEdit.Text();
+        engine.options.mayDelete = deleteRemoteCheck.Checked();
         engine.options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
         engine.options.connections = static_cast<int>(connectionsSpin.Value());
     };
     read();
     for (TControl* bound :
-         {static_cast<TControl*>(&Label5), static_cast<TControl*>(&Edit4),
-          static_cast<TControl*>(&CheckBox5), static_cast<TControl*>(&timeOutSpin),
+         {static_cast<TControl*>(&localRootLabel), static_cast<TControl*>(&remoteRootEdit),
+          static_cast<TControl*>(&deleteRemoteCheck), static_cast<TControl*>(&timeOutSpin),
           static_cast<TControl*>(&connectionsSpin)})
         bound->Subscribe(read);
 }
@@ -145,33 +145,33 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
     auto is = [&](const char* n) { return SameText(name, n); };
     TBinding b;
     if (is("FTP.server"))
-        b.edit = &Edit1;
+        b.edit = &serverEdit;
     else if (is("FTP.userName"))
-        b.edit = &Edit2;
+        b.edit = &userEdit;
     else if (is("FTP.password"))
-        b.edit = &Edit3;
+        b.edit = &passwordEdit;
     else if (is("FTP.port"))
         b.spin = &ftpPortSpin;
     else if (is("Firewall.server"))
-        b.edit = &fireWallEdit;
+        b.edit = &firewallEdit;
     else if (is("Firewall.port"))
         b.spin = &firewallSpin;
     else if (is("Firewall.active"))
         b.check = &firewallCheck;
     else if (is("List.local"))
-        b.label = &Label5;
+        b.label = &localRootLabel;
     else if (is("List.remote"))
-        b.edit = &Edit4;
+        b.edit = &remoteRootEdit;
     else if (is("Options.compare"))
-        b.check = &CheckBox1;
+        b.check = &compareOnConnectCheck;
     else if (is("Options.load"))
-        b.check = &CheckBox2;
+        b.check = &loadOnConnectCheck;
     else if (is("Options.update"))
-        b.check = &CheckBox3;
+        b.check = &updateOnConnectCheck;
     else if (is("Options.exit"))
-        b.check = &CheckBox4;
+        b.check = &exitWhenDoneCheck;
     else if (is("Options.delete"))
-        b.check = &CheckBox5;
+        b.check = &deleteRemoteCheck;
     else if (is("Options.timeout"))
         b.spin = &timeOutSpin;
     else if (is("Screen.width"))
@@ -260,10 +260,10 @@ void TForm1::FormCreate(const std::string& settingsFile) {
         // A password in the file is one the keyring could not take when it was saved, or
         // one written there since (--configure): newer than the keyring's, so it is used,
         // and the next save moves it into the keyring.
-        if (Edit3.Text().empty() && PasswordStore && PasswordStore->Available()) {
+        if (passwordEdit.Text().empty() && PasswordStore && PasswordStore->Available()) {
             const std::string key = CurrentPasswordKey();
             if (const auto stored = PasswordStore->Read(key)) {
-                Edit3.SetText(*stored);
+                passwordEdit.SetText(*stored);
                 keyringKey_ = key;
             }
         }
@@ -293,7 +293,8 @@ void TForm1::KeyringMissing() {
 }
 
 std::string TForm1::CurrentPasswordKey() const {
-    return PasswordKey(siteName_.empty() ? settingsFile_ : siteName_, Edit2.Text(), Edit1.Text());
+    return PasswordKey(siteName_.empty() ? settingsFile_ : siteName_, userEdit.Text(),
+                       serverEdit.Text());
 }
 
 void TForm1::UseSites(const TSites& sites, const std::string& current) {
@@ -354,7 +355,7 @@ void TForm1::OpenSite(const TSiteInfo& site) {
     FormCreate(site.File);
     ShowSites();
     localLoaded_ = false;
-    if (activated_ && !Label5.Caption().empty()) {
+    if (activated_ && !localRootLabel.Caption().empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         localLoaded_ = operation && engine.LoadLocalDirectory();
     }
@@ -451,7 +452,7 @@ bool TForm1::StartSocketLibrary() {
 
 void TForm1::FormActivate() {
     const bool started = StartSocketLibrary();
-    if (!Label5.Caption().empty()) {
+    if (!localRootLabel.Caption().empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         localLoaded_ = operation && engine.LoadLocalDirectory();
     }
@@ -466,7 +467,7 @@ void TForm1::FormActivate() {
         engine.ShowStatus(KeyringMissingText);
 }
 
-void TForm1::Button5Click() {
+void TForm1::stopBtnClick() {
     engine.session.Stop();
     engine.userStop = true;
 }
@@ -506,7 +507,7 @@ bool TForm1::ReadLocalForPress(bool* changed) {
 bool TForm1::ReadLocalAgain(bool* changed) {
     if (changed)
         *changed = false;
-    if (Label5.Caption().empty())
+    if (localRootLabel.Caption().empty())
         return true; // no local directory yet: Connect says so
     const TLocalSnapshot before = SnapshotOf(engine.localList);
     const std::vector<std::string> keptBefore = engine.localKept;
@@ -544,25 +545,26 @@ std::string TForm1::KeptNote() const {
 }
 
 void TForm1::ShowKeptEntries() {
-    const bool mayDelete = CheckBox5.Checked();
+    const bool mayDelete = deleteRemoteCheck.Checked();
     for (int j = 0; j < engine.remoteList.Count() && j < engine.remoteTree.Count(); ++j)
         if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
             engine.remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
 }
 
-void TForm1::changeRemoteBtnClick() {
+void TForm1::refreshBtnClick() {
     if (engine.OperationRunning() || !ReadLocalForPress())
         return;
     engine.RefreshRemote();
 }
 
-void TForm1::analyseButtonClick() {
+void TForm1::compareBtnClick() {
     if (engine.OperationRunning() || !ReadLocalForPress())
         return;
     engine.CompareSides();
     if (const std::string kept = KeptNote();
-        !kept.empty() && !engine.userStop && engine.Status() == "Files Compared. Ready for Transfer")
+        !kept.empty() && !engine.userStop &&
+        engine.Status() == "Files Compared. Ready for Transfer")
         engine.ShowStatus(engine.Status() + kept);
 }
 
@@ -583,15 +585,16 @@ void TForm1::updateBtnClick() {
         // A plan that now deletes on the server is for the user to see first, in the
         // trees, not only as counts in a question.
         if (Deletes(plan)) {
-            engine.ShowStatus(std::string(LocalChangedText) +
-                       "; the new plan deletes on the server: look at it and press Update again");
+            engine.ShowStatus(
+                std::string(LocalChangedText) +
+                "; the new plan deletes on the server: look at it and press Update again");
             return;
         }
         engine.ShowStatus(LocalChangedText);
     }
     if (plan.steps.empty()) {
         engine.ShowStatus(std::string(changed ? LocalChangedText : "Files Compared") +
-                   "; nothing to send" + KeptNote());
+                          "; nothing to send" + KeptNote());
         return;
     }
     if (ConfirmDeletes && Deletes(plan) && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
@@ -607,7 +610,7 @@ void TForm1::updateBtnClick() {
         engine.ShowStatus(engine.Status() + notes);
 }
 
-void TForm1::Button4Click() {
+void TForm1::changeLocalBtnClick() {
     if (!engine.OperationRunning())
         engine.ChangeLocal();
 }
@@ -616,14 +619,14 @@ bool TForm1::HeadlessConnect() {
     failureClass_ = TExitCode::Success;
     // The start-up scan already said why. A root that could not be listed is as good as
     // missing: nothing of the disk is known, so there is nothing to sync.
-    if (!Label5.Caption().empty() && (!localLoaded_ || !engine.localRootReadable)) {
+    if (!localRootLabel.Caption().empty() && (!localLoaded_ || !engine.localRootReadable)) {
         failureClass_ = TExitCode::LocalMissing;
         return false;
     }
     if (!connectBtn.Enabled())
         return false;
     headlessPress_ = true;
-    connectButtonClick();
+    connectBtnClick();
     headlessPress_ = false;
     return !runFailed_;
 }
@@ -646,11 +649,11 @@ void TForm1::FormClose() {
 void TForm1::SaveSettings() {
     // The password goes to the keyring when the user wants it there and the keyring
     // takes it; only then does the file keep none.
-    std::string filePassword = Edit3.Text();
+    std::string filePassword = passwordEdit.Text();
     if (keyringCheck.Checked()) {
         const std::string key = CurrentPasswordKey();
         if (PasswordStore && PasswordStore->Available() &&
-            PasswordStore->Write(key, Edit3.Text())) {
+            PasswordStore->Write(key, passwordEdit.Text())) {
             // The server or the user name changed, or the site's name: the old entry
             // would only be a stale copy of a password.
             if (!keyringKey_.empty() && keyringKey_ != key)
@@ -672,8 +675,9 @@ void TForm1::SaveSettings() {
             continue; // only the settings file sets it
         switch (s.Type) {
         case TSettingType::Text: {
-            std::string text =
-                b.edit == &Edit3 ? filePassword : (b.edit ? b.edit->Text() : b.label->Caption());
+            std::string text = b.edit == &passwordEdit
+                                   ? filePassword
+                                   : (b.edit ? b.edit->Text() : b.label->Caption());
             if (b.edit == &trustedCertificateEdit) {
                 // Kept as --configure keeps it, whichever way it was typed or pasted.
                 const std::string fingerprint = CompactFingerprint(text);
@@ -709,7 +713,7 @@ void TForm1::FormDestroy() {
 }
 
 void TForm1::ShowStatusText(const std::string& text) {
-    Panel1.SetCaption(text);
+    statusPanel.SetCaption(text);
     // Already masked by the core: the log shows what the status line showed.
     if (!text.empty() && !PerEntryStatus(text))
         Log(text);
@@ -743,24 +747,24 @@ void TForm1::RunAndSummarise(const TPlan& plan) {
 }
 
 void TForm1::ShowStepBar(bool shown) {
-    ProgressBar1.SetVisible(shown);
+    stepBar.SetVisible(shown);
     if (shown)
-        Label15.SetCaption("");
-    Label15.SetVisible(shown);
+        stepPercentLabel.SetCaption("");
+    stepPercentLabel.SetVisible(shown);
     progressLbl.SetVisible(shown);
 }
 
 void TForm1::SetStepBar(int percent) {
-    ProgressBar1.SetPosition(percent);
-    Label15.SetCaption(std::to_string(percent) + "%");
+    stepBar.SetPosition(percent);
+    stepPercentLabel.SetCaption(std::to_string(percent) + "%");
 }
 
 void TForm1::ClearStepPercent() {
-    Label15.SetCaption("");
+    stepPercentLabel.SetCaption("");
 }
 
 void TForm1::ShowOverallBar(bool shown) {
-    ProgressBar2.SetVisible(shown);
+    overallBar.SetVisible(shown);
     overallLbl.SetVisible(shown);
     overallFigures.SetVisible(shown);
     if (!shown)
@@ -772,13 +776,13 @@ void TForm1::SetOverallBar(int percent) {
     // one large file among small ones is most of the run.
     if (bytes_.active && bytes_.total > 0 && percent != 0 && percent != 100)
         return;
-    ProgressBar2.SetPosition(percent);
+    overallBar.SetPosition(percent);
 }
 
 void TForm1::ShowFileFigures(bool shown) {
-    for (TLabel* l : {&Label9, &Label13, &Label15, &Label37})
+    for (TLabel* l : {&bytesSentLabel, &fileSizeLabel, &stepPercentLabel, &fileNameLabel})
         l->SetCaption("");
-    for (TLabel* l : {&Label27, &Label35, &Label36})
+    for (TLabel* l : {&bytesSentCaption, &fileSizeCaption, &fileNameCaption})
         l->SetVisible(shown);
     // While files go up, the step bar is the current file's.
     progressLbl.SetCaption(shown ? "Current file:" : "Progress:");
@@ -796,15 +800,15 @@ void TForm1::ShowFileFigures(bool shown) {
 }
 
 void TForm1::ShowCurrentFile(const std::string& name) {
-    Label37.SetCaption(name);
+    fileNameLabel.SetCaption(name);
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {
-    Label13.SetCaption(sizeText);
+    fileSizeLabel.SetCaption(sizeText);
 }
 
 void TForm1::ShowBytesSent(int64_t sent) {
-    Label9.SetCaption(std::to_string(sent));
+    bytesSentLabel.SetCaption(std::to_string(sent));
     if (Observer)
         Observer->ShowBytesSent(sent);
     if (!bytes_.active)
@@ -836,7 +840,7 @@ void TForm1::ShowOverallFigures() {
     const int64_t sofar = bytes_.done + bytes_.current;
     const int64_t total = std::max(bytes_.total, sofar);
     if (total > 0)
-        ProgressBar2.SetPosition(static_cast<int>(sofar * 100 / total));
+        overallBar.SetPosition(static_cast<int>(sofar * 100 / total));
     std::string text = ByteText(sofar) + " of " + ByteText(total);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - bytes_.start).count();
@@ -855,17 +859,17 @@ TOperationButton& TForm1::ButtonOf(TSyncAction action) {
     case TSyncAction::Connect:
         return connectBtn;
     case TSyncAction::LocalChange:
-        return Button4;
+        return changeLocalBtn;
     case TSyncAction::Compare:
         return compareBtn;
     case TSyncAction::Update:
         return updateBtn;
     case TSyncAction::Stop:
-        return stopLoadBtn;
+        return stopBtn;
     case TSyncAction::Refresh:
         break;
     }
-    return changeRemoteBtn;
+    return refreshBtn;
 }
 
 void TForm1::EnableAction(TSyncAction action, bool enabled) {
@@ -876,11 +880,11 @@ void TForm1::EnableAction(TSyncAction action, bool enabled) {
 }
 
 void TForm1::Trace(const std::string& line) {
-    Memo2.Add(line);
+    debugMemo.Add(line);
 }
 
 void TForm1::ShowLocalRoot(const std::string& root) {
-    Label5.SetCaption(root);
+    localRootLabel.SetCaption(root);
 }
 
 void TForm1::ShowDisconnected() {
@@ -891,15 +895,15 @@ void TForm1::ShowDisconnected() {
 // While an operation runs, Connect, Compare, Update, Refresh and Change are held disabled
 // and Stop enabled; Disconnect stays live until it has been pressed.
 void TForm1::HoldActions() {
-    for (TOperationButton* b : {&compareBtn, &updateBtn, &changeRemoteBtn, &Button4})
+    for (TOperationButton* b : {&compareBtn, &updateBtn, &refreshBtn, &changeLocalBtn})
         b->Hold(false);
-    stopLoadBtn.Hold(true);
+    stopBtn.Hold(true);
     connectBtn.Hold(engine.connected && !engine.DisconnectPending());
 }
 
 void TForm1::ReleaseActions() {
     for (TOperationButton* b :
-         {&connectBtn, &compareBtn, &updateBtn, &changeRemoteBtn, &Button4, &stopLoadBtn})
+         {&connectBtn, &compareBtn, &updateBtn, &refreshBtn, &changeLocalBtn, &stopBtn})
         b->Release();
 }
 

@@ -83,29 +83,29 @@ public:
     TSyncCore engine{*this};
 
     // Controls the engine's work shows on, and those its options come from.
-    TPanel Panel1;             // the status line
-    TProgressBar ProgressBar1; // per-step progress
-    TLabel Label15{"100%"};    // its percentage
+    TPanel statusPanel;              // the status line
+    TProgressBar stepBar;            // per-step progress
+    TLabel stepPercentLabel{"100%"}; // its percentage
     TLabel progressLbl{"Progress:"};
-    TProgressBar ProgressBar2; // overall progress of the uploads, in bytes
+    TProgressBar overallBar; // overall progress of the uploads, in bytes
     TLabel overallLbl{"Overall:"};
-    TLabel overallFigures;  // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
-    TLabel Label5;          // the local root directory
-    TEdit Edit4{"/webftp"}; // the remote root directory
+    TLabel overallFigures;           // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
+    TLabel localRootLabel;           // the local root directory
+    TEdit remoteRootEdit{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
     TSpinEdit connectionsSpin{1, 10, 4}; // sessions at once for the walk and the update
     TOperationButton connectBtn{"Connect"};
-    TOperationButton Button4{"Change"};
+    TOperationButton changeLocalBtn{"Change"};
     TOperationButton compareBtn{"Compare"};
     TOperationButton updateBtn{"Update"};
-    TOperationButton stopLoadBtn{"Stop"};
-    TOperationButton changeRemoteBtn{"Refresh"};
-    TCheckBox CheckBox5{"Delete Remote Files", true};
-    TLabel Label9, Label13, Label37;
-    TLabel Label27{"Bytes Transferred:"};
-    TLabel Label35{"Total File Size:"};
-    TLabel Label36{"Filename:"};
-    TMemo Memo2;
+    TOperationButton stopBtn{"Stop"};
+    TOperationButton refreshBtn{"Refresh"};
+    TCheckBox deleteRemoteCheck{"Delete Remote Files", true};
+    TLabel bytesSentLabel, fileSizeLabel, fileNameLabel;
+    TLabel bytesSentCaption{"Bytes Transferred:"};
+    TLabel fileSizeCaption{"Total File Size:"};
+    TLabel fileNameCaption{"Filename:"};
+    TMemo debugMemo;
     TLabel servTypeLbl; // the server's system type while connected
     // What the last update did, from the counts the run without a window prints in its
     // summary; kept until the next update ends.
@@ -116,11 +116,11 @@ public:
     TMemo logMemo{LogLines};
 
     // Setup page.
-    TEdit Edit1; // FTP server
-    TEdit Edit2; // user name
-    TEdit Edit3; // password, shown masked
+    TEdit serverEdit;   // FTP server
+    TEdit userEdit;     // user name
+    TEdit passwordEdit; // password, shown masked
     TSpinEdit ftpPortSpin{0, 65535, 21};
-    TEdit fireWallEdit;
+    TEdit firewallEdit;
     TSpinEdit firewallSpin{0, 65535, 21};
     TCheckBox firewallCheck{"Use Firewall"};
     // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
@@ -141,17 +141,17 @@ public:
     // whenever the store answers.
     TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
     // Options page.
-    TCheckBox CheckBox2{"Load directory", true};
-    TCheckBox CheckBox1{"Compare"};
-    TCheckBox CheckBox3{"Update remote FTP"};
-    TCheckBox CheckBox4{"Exit pelmora when complete"};
+    TCheckBox loadOnConnectCheck{"Load directory", true};
+    TCheckBox compareOnConnectCheck{"Compare"};
+    TCheckBox updateOnConnectCheck{"Update remote FTP"};
+    TCheckBox exitWhenDoneCheck{"Exit pelmora when complete"};
     // Details page: what the entry clicked last in either tree is.
     TLabel nameLbl, dirLbl, dateLbl, timeLbl, typeLbl, actionLbl;
     // Both sides of the clicked entry side by side, and why the compare decides as it
     // does: "local is newer", "sizes differ", "only on the server", "only here", "same".
     TLabel localSizeLbl, remoteSizeLbl, localTimeLbl, remoteTimeLbl, verdictLbl;
-    // The Memo2 debug pane's clear button.
-    void Button1Click() { Memo2.Clear(); }
+    // The debugMemo debug pane's clear button.
+    void clearDebugClick() { debugMemo.Clear(); }
     // Fills the details page from the selected node of the tree with this tag
     // (1 local, 2 remote).
     void localTreeClick(int tag);
@@ -224,19 +224,19 @@ public:
     void FormDestroy();
 
     // Stop: ends every wait, walk, compare and upload at its next check.
-    void Button5Click();
+    void stopBtnClick();
 
     // The window's presses of Refresh, Compare, Update and Change. A press that arrives
     // while an operation runs (from the keyboard, a click queued before the button was
     // disabled) does nothing. The engine's own steps call its actions directly.
-    void changeRemoteBtnClick();
-    void analyseButtonClick();
+    void refreshBtnClick();
+    void compareBtnClick();
     void updateBtnClick();
-    void Button4Click();
+    void changeLocalBtnClick();
 
     // The session controller.
     void ConnectToServer();
-    void connectButtonClick();
+    void connectBtnClick();
     void ShowServerType();
     // The plan that an update would carry out, through PlanLine, and what it would refuse.
     void ShowDryRunPlan();

@@ -8,14 +8,14 @@ namespace pelmora {
 
 void TForm1::ConnectToServer() {
     if (firewallCheck.Checked()) {
-        engine.Ftp1.SetFtpServer(fireWallEdit.Text());
-        engine.Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
-        engine.Ftp1.UserPassword = Edit3.Text();
+        engine.Ftp1.SetFtpServer(firewallEdit.Text());
+        engine.Ftp1.UserName = userEdit.Text() + "@" + serverEdit.Text();
+        engine.Ftp1.UserPassword = passwordEdit.Text();
         engine.Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
     } else {
-        engine.Ftp1.SetFtpServer(Edit1.Text());
-        engine.Ftp1.UserName = Edit2.Text();
-        engine.Ftp1.UserPassword = Edit3.Text();
+        engine.Ftp1.SetFtpServer(serverEdit.Text());
+        engine.Ftp1.UserName = userEdit.Text();
+        engine.Ftp1.UserPassword = passwordEdit.Text();
         engine.Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
     }
     engine.Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
@@ -26,7 +26,7 @@ void TForm1::ConnectToServer() {
     engine.secrets.Hide(engine.Ftp1.UserPassword);
     engine.remoteLoading = false;
     engine.ClearStatus();
-    engine.ShowStatus("Connecting to: " + Edit1.Text());
+    engine.ShowStatus("Connecting to: " + serverEdit.Text());
     engine.Ftp1.Connect();
 }
 
@@ -46,13 +46,13 @@ std::string ReplyIn(const std::string& text) {
 
 } // namespace
 
-void TForm1::connectButtonClick() {
+void TForm1::connectBtnClick() {
     if (engine.OperationRunning()) {
         // Disconnect is the one press besides Stop that an operation takes: it stops the
         // operation as Stop does and ends the session; the window's side of the
         // disconnect waits until the operation has unwound.
         if (engine.connected && !engine.DisconnectPending()) {
-            Button5Click();
+            stopBtnClick();
             engine.EndSessionDuringOperation();
         }
         return;
@@ -73,21 +73,21 @@ void TForm1::connectButtonClick() {
         runFailed_ = true;
         failureClass_ = TExitCode::Usage;
     };
-    if (Label5.Caption().empty())
+    if (localRootLabel.Caption().empty())
         return refuse("Please supply a local directory before connecting");
-    if (Edit1.Text().empty())
+    if (serverEdit.Text().empty())
         return refuse("Supply FTP server details under SETUP below");
-    if (Edit2.Text().empty() && Edit3.Text().empty())
+    if (userEdit.Text().empty() && passwordEdit.Text().empty())
         return refuse("Please supply a username or password");
 
     // One run of a site at a time, from the connect to the end of the session: another
     // one would take our temporary files for leftovers, and our journal rows for its own.
     engine.options.journalFile = SiteJournalFile(settingsFile_);
     engine.options.journalPlace =
-        Edit2.Text() + "@" + Edit1.Text() + ":" + std::to_string(ftpPortSpin.Value());
+        userEdit.Text() + "@" + serverEdit.Text() + ":" + std::to_string(ftpPortSpin.Value());
     if (long holder = 0; engine.TakeRunLock(holder) == TSiteRunLock::TResult::Busy) {
         engine.ShowStatus("Another run of this site is in progress" +
-                   (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
+                          (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
         runFailed_ = true;
         failureClass_ = TExitCode::Busy;
         return;
@@ -105,7 +105,8 @@ void TForm1::connectButtonClick() {
     engine.userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!(engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected) && !RetryWithTrustedCertificate()) {
+    if (!(engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected) &&
+        !RetryWithTrustedCertificate()) {
         engine.ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
@@ -118,8 +119,8 @@ void TForm1::connectButtonClick() {
             engine.ShowStatus("Access Denied. Incorrect username or password");
         } else {
             engine.ShowStatus(engine.session.lastErrorText.empty()
-                           ? std::string("Could not connect to remote site")
-                           : engine.session.lastErrorText);
+                                  ? std::string("Could not connect to remote site")
+                                  : engine.session.lastErrorText);
             // A login still under way (stopped, or out of time) is refused a QUIT.
             engine.EndComponentSession();
         }
@@ -130,7 +131,7 @@ void TForm1::connectButtonClick() {
     ShowServerType();
     connectBtn.SetCaption("Disconnect");
     connectBtn.SetEnabled(true);
-    changeRemoteBtn.SetEnabled(true);
+    refreshBtn.SetEnabled(true);
     AfterConnect();
 }
 
@@ -142,7 +143,7 @@ void TForm1::RememberTls() {
     tlsSeen = true;
     engine.settingsChanged = true;
     engine.ShowStatus("TLS worked with this site: from now on it is not reached without encryption "
-               "(FTP.tlsSeen)");
+                      "(FTP.tlsSeen)");
 }
 
 bool TForm1::RetryWithTrustedCertificate() {
@@ -186,7 +187,8 @@ void TForm1::ShowDryRunPlan() {
         for (const TPlanStep& step : plan.steps) {
             std::int64_t bytes = 0;
             if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
-                if (const auto* e = dynamic_cast<const TDetail*>(engine.localList.Objects(step.index)))
+                if (const auto* e =
+                        dynamic_cast<const TDetail*>(engine.localList.Objects(step.index)))
                     bytes = e->size;
             CountStep(would, step.kind, true, bytes);
         }
@@ -210,19 +212,19 @@ void TForm1::ShowServerType() {
 void TForm1::AfterConnect() {
     // The "after connect" options are the window's: the run without a window always
     // loads, compares and updates (its dry run only looks), or cron would never publish.
-    const bool load = CheckBox2.Checked() || DryRun || headlessPress_;
-    const bool compare = CheckBox1.Checked() || DryRun || headlessPress_;
-    const bool update = CheckBox3.Checked() || headlessPress_;
+    const bool load = loadOnConnectCheck.Checked() || DryRun || headlessPress_;
+    const bool compare = compareOnConnectCheck.Checked() || DryRun || headlessPress_;
+    const bool update = updateOnConnectCheck.Checked() || headlessPress_;
     if (!load) {
         engine.ShowStatus("Connected - ready");
     } else {
         engine.ShowStatus("Connected. Loading Remote Directory");
-        stopLoadBtn.SetEnabled(true);
+        stopBtn.SetEnabled(true);
         if (!engine.LoadRemoteDirectory()) {
             // A load that failed has said what failed: the path and the server's reply.
             if (engine.userStop)
                 engine.ShowStatus("Directory Load Stopped");
-            stopLoadBtn.SetEnabled(false);
+            stopBtn.SetEnabled(false);
             runFailed_ = true;
             return;
         }
@@ -230,13 +232,14 @@ void TForm1::AfterConnect() {
             engine.ShowStatus("Remote Directory Loaded");
         } else {
             // Directories that could not be read leave the server's state unknown there.
-            engine.ShowStatus("Remote Directory Loaded; " + std::to_string(engine.remoteUnlisted.size()) +
-                       " directories could not be read");
+            engine.ShowStatus("Remote Directory Loaded; " +
+                              std::to_string(engine.remoteUnlisted.size()) +
+                              " directories could not be read");
             runFailed_ = true;
         }
         if (compare) {
             engine.AnalyseLists();
-            stopLoadBtn.SetEnabled(false);
+            stopBtn.SetEnabled(false);
             if (engine.userStop) {
                 engine.HideProgress();
                 runFailed_ = true;
@@ -267,7 +270,7 @@ void TForm1::AfterConnect() {
             }
         }
     }
-    if (CheckBox4.Checked()) {
+    if (exitWhenDoneCheck.Checked()) {
         engine.Ftp1.Quit();
         Close();
     }

@@ -38,7 +38,7 @@ public:
 
     QComboBox* DriveComboBox1() const { return drives_; }
     QListWidget* DirectoryListBox1() const { return list_; }
-    QLabel* Panel1() const { return panel_; }
+    QLabel* statusPanel() const { return panel_; }
     QPushButton* OKBtn() const { return ok_; }
     QPushButton* CancelBtn() const { return cancel_; }
 

@@ -167,7 +167,7 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     // Created once and kept, like the window.
     dirDialog_ = Named(new TDirDialog(this), "dirDialog");
     form_.DirDialog = [this](std::string& chosen) {
-        chosen = form_.Label5.Caption();
+        chosen = form_.localRootLabel.Caption();
         return dirDialog_->Execute(chosen);
     };
     form_.FormatDate = [](TDateTime value) {
@@ -206,22 +206,22 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
 // What a screen reader says for the controls whose own text does not name them.
 void TMainWindow::NameControls() {
     const std::pair<const char*, const char*> names[] = {
-        {"Edit1", "FTP server"},
-        {"Edit2", "User name"},
-        {"Edit3", "Password"},
+        {"serverEdit", "FTP server"},
+        {"userEdit", "User name"},
+        {"passwordEdit", "Password"},
         {"ftpPortSpin", "Port"},
         {"timeOutSpin", "Command timeout in seconds"},
         {"connectionsSpin", "Connections at once"},
         {"dataModeCombo", "Data connections"},
         {"trustedCertificateEdit", "Trusted certificate"},
         {"siteCombo", "Site"},
-        {"fireWallEdit", "Firewall server"},
+        {"firewallEdit", "Firewall server"},
         {"firewallSpin", "Firewall port"},
-        {"Edit4", "Remote directory"},
-        {"Label5", "Local directory"},
-        {"Panel1", "Status"},
-        {"ProgressBar1", "Progress of the current step"},
-        {"ProgressBar2", "Overall progress"},
+        {"remoteRootEdit", "Remote directory"},
+        {"localRootLabel", "Local directory"},
+        {"statusPanel", "Status"},
+        {"stepBar", "Progress of the current step"},
+        {"overallBar", "Overall progress"},
         {"TabSet1", "Pages"},
     };
     for (const auto& [object, name] : names)
@@ -250,8 +250,8 @@ void TMainWindow::InstallShortcuts() {
     auto* refresh = Named(new QShortcut(QKeySequence(Qt::Key_F5), this), "refreshShortcut");
     connect(refresh, &QShortcut::activated, this, [this] {
         // As a press of Refresh, so it is refused whenever the button is.
-        if (form_.changeRemoteBtn.Enabled())
-            form_.changeRemoteBtnClick();
+        if (form_.refreshBtn.Enabled())
+            form_.refreshBtnClick();
     });
     auto* quit = Named(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), "quitShortcut");
     connect(quit, &QShortcut::activated, this, &QWidget::close);
@@ -432,16 +432,17 @@ QWidget* TMainWindow::BuildTrees() {
     grid->addWidget(remoteView_, 1, 1);
 
     auto* localRow = new QHBoxLayout;
-    auto* panel = SunkenPanel(area, "Label5");
-    Bind(form_.Label5, panel);
+    auto* panel = SunkenPanel(area, "localRootLabel");
+    Bind(form_.localRootLabel, panel);
     localRow->addWidget(panel, 1);
-    localRow->addWidget(Button(form_.Button4, area, "Button4", [this] { form_.Button4Click(); }));
+    localRow->addWidget(Button(form_.changeLocalBtn, area, "changeLocalBtn",
+                               [this] { form_.changeLocalBtnClick(); }));
     grid->addLayout(localRow, 2, 0);
 
     auto* remoteRow = new QHBoxLayout;
-    remoteRow->addWidget(Edit(form_.Edit4, area, "Edit4"), 1);
-    remoteRow->addWidget(Button(form_.changeRemoteBtn, area, "changeRemoteBtn",
-                                [this] { form_.changeRemoteBtnClick(); }));
+    remoteRow->addWidget(Edit(form_.remoteRootEdit, area, "remoteRootEdit"), 1);
+    remoteRow->addWidget(
+        Button(form_.refreshBtn, area, "refreshBtn", [this] { form_.refreshBtnClick(); }));
     grid->addLayout(remoteRow, 2, 1);
     grid->setRowStretch(1, 1);
     return area;
@@ -494,13 +495,12 @@ QWidget* TMainWindow::BuildTransferPage() {
     grid->setVerticalSpacing(3);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(
-        Button(form_.connectBtn, page, "connectBtn", [this] { form_.connectButtonClick(); }));
+        Button(form_.connectBtn, page, "connectBtn", [this] { form_.connectBtnClick(); }));
     buttons->addWidget(
-        Button(form_.compareBtn, page, "compareBtn", [this] { form_.analyseButtonClick(); }));
+        Button(form_.compareBtn, page, "compareBtn", [this] { form_.compareBtnClick(); }));
     buttons->addWidget(
         Button(form_.updateBtn, page, "updateBtn", [this] { form_.updateBtnClick(); }));
-    buttons->addWidget(
-        Button(form_.stopLoadBtn, page, "stopLoadBtn", [this] { form_.Button5Click(); }));
+    buttons->addWidget(Button(form_.stopBtn, page, "stopBtn", [this] { form_.stopBtnClick(); }));
     const std::pair<const char*, const char*> tips[] = {
         {"connectBtn", "Connect to the server, then load, compare and update as the Options "
                        "page says; pressed again, disconnect"},
@@ -508,8 +508,7 @@ QWidget* TMainWindow::BuildTransferPage() {
                        "trees then show what an update would do"},
         {"updateBtn", "Bring the server in step with the local directory: upload, refresh, "
                       "create and delete as the trees show"},
-        {"stopLoadBtn",
-         "Stop what is running (a connect, load, compare or update) at its next step"}};
+        {"stopBtn", "Stop what is running (a connect, load, compare or update) at its next step"}};
     for (const auto& [name, tip] : tips)
         page->findChild<QPushButton*>(QString::fromLatin1(name))->setToolTip(tr(tip));
     buttons->addStretch(1);
@@ -520,39 +519,39 @@ QWidget* TMainWindow::BuildTransferPage() {
     grid->addLayout(buttons, 0, 0, 1, 4);
 
     grid->addWidget(Caption(tr("Status:"), page, "Label26"), 1, 0);
-    auto* status = SunkenPanel(page, "Panel1");
-    BindThrottled(form_.Panel1, status, RepaintIntervalMs);
+    auto* status = SunkenPanel(page, "statusPanel");
+    BindThrottled(form_.statusPanel, status, RepaintIntervalMs);
     grid->addWidget(status, 1, 1, 1, 3);
 
     // The whole run first, in bytes, then the file under way.
     grid->addWidget(ModelLabel(form_.overallLbl, page, "overallLbl"), 2, 0);
-    auto* overall = Named(new QProgressBar(page), "ProgressBar2");
+    auto* overall = Named(new QProgressBar(page), "overallBar");
     overall->setTextVisible(false);
     overall->setMaximumHeight(14);
-    BindThrottled(form_.ProgressBar2, overall, RepaintIntervalMs);
+    BindThrottled(form_.overallBar, overall, RepaintIntervalMs);
     grid->addWidget(overall, 2, 1, 1, 2);
     auto* figures = Named(new QLabel(page), "overallFigures");
     BindThrottled(form_.overallFigures, figures, RepaintIntervalMs);
     grid->addWidget(figures, 2, 3);
 
     grid->addWidget(ModelLabel(form_.progressLbl, page, "progressLbl"), 3, 0);
-    auto* bar = Named(new QProgressBar(page), "ProgressBar1");
+    auto* bar = Named(new QProgressBar(page), "stepBar");
     bar->setTextVisible(false);
     bar->setMaximumHeight(14);
-    BindThrottled(form_.ProgressBar1, bar, RepaintIntervalMs);
+    BindThrottled(form_.stepBar, bar, RepaintIntervalMs);
     grid->addWidget(bar, 3, 1, 1, 2);
-    auto* percent = Named(new QLabel(page), "Label15");
-    BindThrottled(form_.Label15, percent, RepaintIntervalMs);
+    auto* percent = Named(new QLabel(page), "stepPercentLabel");
+    BindThrottled(form_.stepPercentLabel, percent, RepaintIntervalMs);
     grid->addWidget(percent, 3, 3);
 
-    grid->addWidget(ModelLabel(form_.Label36, page, "Label36"), 4, 0);
-    grid->addWidget(ModelLabel(form_.Label37, page, "Label37"), 4, 1, 1, 3);
-    grid->addWidget(ModelLabel(form_.Label27, page, "Label27"), 5, 0);
-    auto* sent = Named(new QLabel(page), "Label9");
-    BindThrottled(form_.Label9, sent, RepaintIntervalMs);
+    grid->addWidget(ModelLabel(form_.fileNameCaption, page, "fileNameCaption"), 4, 0);
+    grid->addWidget(ModelLabel(form_.fileNameLabel, page, "fileNameLabel"), 4, 1, 1, 3);
+    grid->addWidget(ModelLabel(form_.bytesSentCaption, page, "bytesSentCaption"), 5, 0);
+    auto* sent = Named(new QLabel(page), "bytesSentLabel");
+    BindThrottled(form_.bytesSentLabel, sent, RepaintIntervalMs);
     grid->addWidget(sent, 5, 1);
-    grid->addWidget(ModelLabel(form_.Label35, page, "Label35"), 5, 2);
-    grid->addWidget(ModelLabel(form_.Label13, page, "Label13"), 5, 3);
+    grid->addWidget(ModelLabel(form_.fileSizeCaption, page, "fileSizeCaption"), 5, 2);
+    grid->addWidget(ModelLabel(form_.fileSizeLabel, page, "fileSizeLabel"), 5, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
     grid->setRowStretch(6, 1);
@@ -646,11 +645,11 @@ QWidget* TMainWindow::BuildSetupPage() {
     grid->addLayout(siteButtons, 0, 2, 1, 2);
 
     grid->addWidget(Caption(tr("Server:"), page, "Label7"), 1, 0);
-    grid->addWidget(Edit(form_.Edit1, page, "Edit1"), 1, 1);
+    grid->addWidget(Edit(form_.serverEdit, page, "serverEdit"), 1, 1);
     grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 2, 0);
-    grid->addWidget(Edit(form_.Edit2, page, "Edit2"), 2, 1);
+    grid->addWidget(Edit(form_.userEdit, page, "userEdit"), 2, 1);
     grid->addWidget(Caption(tr("Password:"), page, "Label10"), 3, 0);
-    auto* password = Edit(form_.Edit3, page, "Edit3");
+    auto* password = Edit(form_.passwordEdit, page, "passwordEdit");
     password->setEchoMode(QLineEdit::Password);
     // Every character as a star, whatever mark the style would pick.
     password->setStyleSheet("lineedit-password-character: 42;");
@@ -674,7 +673,7 @@ QWidget* TMainWindow::BuildSetupPage() {
     grid->addWidget(hint, 1, 2, 2, 2);
     grid->addWidget(Check(form_.firewallCheck, page, "firewallCheck"), 3, 2, 1, 2);
     grid->addWidget(Caption(tr("Firewall:"), page, "Label16"), 4, 2);
-    grid->addWidget(Edit(form_.fireWallEdit, page, "fireWallEdit"), 4, 3);
+    grid->addWidget(Edit(form_.firewallEdit, page, "firewallEdit"), 4, 3);
     grid->addWidget(Caption(tr("Port:"), page, "Label18"), 5, 2);
     grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 5, 3);
     auto* keyring = Check(form_.keyringCheck, page, "keyringCheck");
@@ -750,14 +749,14 @@ QWidget* TMainWindow::BuildOptionsPage() {
     auto* after = Named(new QGroupBox(tr("After connect:"), page), "GroupBox1");
     auto* afterLayout = new QVBoxLayout(after);
     afterLayout->setSpacing(0);
-    afterLayout->addWidget(Check(form_.CheckBox2, after, "CheckBox2"));
-    afterLayout->addWidget(Check(form_.CheckBox1, after, "CheckBox1"));
-    afterLayout->addWidget(Check(form_.CheckBox3, after, "CheckBox3"));
-    afterLayout->addWidget(Check(form_.CheckBox4, after, "CheckBox4"));
+    afterLayout->addWidget(Check(form_.loadOnConnectCheck, after, "loadOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.compareOnConnectCheck, after, "compareOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.updateOnConnectCheck, after, "updateOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.exitWhenDoneCheck, after, "exitWhenDoneCheck"));
     row->addWidget(after, 1);
     auto* options = Named(new QGroupBox(tr("Options:"), page), "GroupBox2");
     auto* optionsLayout = new QVBoxLayout(options);
-    optionsLayout->addWidget(Check(form_.CheckBox5, options, "CheckBox5"));
+    optionsLayout->addWidget(Check(form_.deleteRemoteCheck, options, "deleteRemoteCheck"));
     auto* connections = new QHBoxLayout;
     connections->addWidget(Caption(tr("Connections at once:"), options, "connectionsLabel"));
     connections->addWidget(Spin(form_.connectionsSpin, options, "connectionsSpin"));
@@ -849,12 +848,12 @@ QWidget* TMainWindow::BuildDebugPane() {
     auto* layout = new QVBoxLayout(pane);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Caption(tr("Debug Output:"), pane, "Label32"));
-    auto* memo = Named(new QPlainTextEdit(pane), "Memo2");
+    auto* memo = Named(new QPlainTextEdit(pane), "debugMemo");
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Bind(form_.Memo2, memo);
+    Bind(form_.debugMemo, memo);
     layout->addWidget(memo);
     auto* clear = Named(new QPushButton(tr("Clear output"), pane), "Button1");
-    connect(clear, &QPushButton::clicked, this, [this] { form_.Button1Click(); });
+    connect(clear, &QPushButton::clicked, this, [this] { form_.clearDebugClick(); });
     layout->addWidget(clear);
     pane->hide();
     return pane;
@@ -892,7 +891,7 @@ void TMainWindow::showEvent(QShowEvent* event) {
 void TMainWindow::closeEvent(QCloseEvent* event) {
     // A closed window must not go on uploading out of sight.
     if (form_.engine.OperationRunning())
-        form_.Button5Click();
+        form_.stopBtnClick();
     StoreGeometry();
     try {
         form_.FormClose();

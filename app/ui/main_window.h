@@ -25,7 +25,7 @@ class TTreeSortProxy;
 
 // The desktop window: draws the state of a TForm1 and turns clicks into its handlers.
 // Every widget that stands for a control of the form carries the control's name as its
-// object name ("connectBtn", "Label5", "Notebook1" ...).
+// object name ("connectBtn", "localRootLabel", "Notebook1" ...).
 class TMainWindow final : public QMainWindow {
     Q_OBJECT
 public:

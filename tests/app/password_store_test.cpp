@@ -42,7 +42,8 @@ protected:
     std::unique_ptr<TForm1> Open(TPasswordStore* keyring) {
         auto form = std::make_unique<TForm1>();
         form->PasswordStore = keyring;
-        form->Panel1.Subscribe([this, f = form.get()] { statuses.push_back(f->Panel1.Caption()); });
+        form->statusPanel.Subscribe(
+            [this, f = form.get()] { statuses.push_back(f->statusPanel.Caption()); });
         form->UseSites(TSites(ini), "Default");
         form->FormCreate(ini);
         return form;
@@ -66,9 +67,9 @@ TEST_F(KeyringTest, TheKeyringTakesThePasswordAndTheFileKeepsNone) {
 
     // Read back from the keyring; a new account's password moves to its own key.
     auto form = Open(&store);
-    EXPECT_EQ(form->Edit3.Text(), "s3cret");
+    EXPECT_EQ(form->passwordEdit.Text(), "s3cret");
     EXPECT_TRUE(form->keyringCheck.Checked());
-    form->Edit2.SetText("you");
+    form->userEdit.SetText("you");
     form->FormClose();
     EXPECT_EQ(store.entries,
               (std::map<std::string, std::string>{{"Default/you@ftp.example.org", "s3cret"}}));
@@ -91,7 +92,7 @@ TEST_F(KeyringTest, WithoutAKeyringThePasswordStaysInTheFileAndThatIsSaidOnce) {
          {static_cast<TPasswordStore*>(&store), static_cast<TPasswordStore*>(nullptr)}) {
         statuses.clear();
         auto form = Open(keyring);
-        form->Edit3.SetText("n3w");
+        form->passwordEdit.SetText("n3w");
         form->FormClose();
         EXPECT_EQ(FilePassword(), "n3w");
         EXPECT_EQ(KeyringNotices(), 1u);
@@ -110,10 +111,10 @@ TEST_F(KeyringTest, WithoutAKeyringThePasswordStaysInTheFileAndThatIsSaidOnce) {
 TEST_F(KeyringTest, APasswordWrittenToTheFileSinceIsTheNewerOne) {
     Configure({"FTP.server=h", "FTP.userName=u", "FTP.password=", "FTP.passwordInKeyring=1"});
     store.entries["Default/u@h"] = "old";
-    EXPECT_EQ(Open(&store)->Edit3.Text(), "old");
+    EXPECT_EQ(Open(&store)->passwordEdit.Text(), "old");
     Configure({"FTP.password=changed"}); // as --configure FTP.password=- does
     auto form = Open(&store);
-    EXPECT_EQ(form->Edit3.Text(), "changed");
+    EXPECT_EQ(form->passwordEdit.Text(), "changed");
     form->FormClose();
     EXPECT_EQ(store.entries["Default/u@h"], "changed");
     EXPECT_EQ(FilePassword(), "");
@@ -190,7 +191,7 @@ TEST_F(KeyringTest, TheRealKeyringWithoutASecretServiceFailsFastAndFallsBack) {
         {"FTP.server=h", "FTP.userName=me", "FTP.password=s3cret", "FTP.passwordInKeyring=1"});
     TKeyringPasswordStore fresh("pelmora-test", 2000);
     auto form = Open(&fresh);
-    EXPECT_EQ(form->Edit3.Text(), "s3cret");
+    EXPECT_EQ(form->passwordEdit.Text(), "s3cret");
     form->FormClose();
     EXPECT_EQ(FilePassword(), "s3cret");
     EXPECT_EQ(KeyringNotices(), 1u);
@@ -216,16 +217,16 @@ TEST_F(KeyringTest, ThePasswordFollowsItsSiteThroughRenameAndDelete) {
     };
     form->siteNewBtnClick();
     ASSERT_EQ(form->SiteName(), "Shop");
-    form->Edit1.SetText("h");
-    form->Edit2.SetText("u");
-    form->Edit3.SetText("pw");
+    form->serverEdit.SetText("h");
+    form->userEdit.SetText("u");
+    form->passwordEdit.SetText("pw");
     form->keyringCheck.SetChecked(true);
     ASSERT_TRUE(form->siteComboChange("Default"));
     EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"Shop/u@h", "pw"}}));
-    EXPECT_EQ(form->Edit3.Text(), "");
+    EXPECT_EQ(form->passwordEdit.Text(), "");
 
     ASSERT_TRUE(form->siteComboChange("shop"));
-    EXPECT_EQ(form->Edit3.Text(), "pw");
+    EXPECT_EQ(form->passwordEdit.Text(), "pw");
     answer = "Shop 2";
     form->siteRenameBtnClick();
     EXPECT_EQ(form->SiteName(), "Shop 2");

@@ -29,15 +29,15 @@ namespace {
 class TSessionForm : public TForm1 {
 public:
     explicit TSessionForm(const std::string& local) {
-        Panel1.Subscribe([this] { statuses.push_back(Panel1.Caption()); });
-        Label5.SetCaption(local);
-        Edit1.SetText("127.0.0.1");
-        Edit2.SetText("user");
-        Edit3.SetText("pw");
-        Edit4.SetText("/");
+        statusPanel.Subscribe([this] { statuses.push_back(statusPanel.Caption()); });
+        localRootLabel.SetCaption(local);
+        serverEdit.SetText("127.0.0.1");
+        userEdit.SetText("user");
+        passwordEdit.SetText("pw");
+        remoteRootEdit.SetText("/");
         timeOutSpin.SetValue(5);
-        CheckBox1.SetChecked(false);
-        CheckBox2.SetChecked(false);
+        compareOnConnectCheck.SetChecked(false);
+        loadOnConnectCheck.SetChecked(false);
         FormActivate();
     }
     std::vector<std::string> statuses;
@@ -63,10 +63,10 @@ TEST(Session, ChecksTheSetupBeforeSendingAnything) {
           Case{tree.Path(), "", "u", "p", "Supply FTP server details under SETUP below"},
           Case{tree.Path(), "127.0.0.1", "", "", "Please supply a username or password"}}) {
         TSessionForm form(c.local);
-        form.Edit1.SetText(c.server);
-        form.Edit2.SetText(c.user);
-        form.Edit3.SetText(c.password);
-        form.connectButtonClick();
+        form.serverEdit.SetText(c.server);
+        form.userEdit.SetText(c.user);
+        form.passwordEdit.SetText(c.password);
+        form.connectBtnClick();
         EXPECT_EQ(form.statuses.back(), c.status);
         EXPECT_FALSE(form.engine.connected);
         EXPECT_TRUE(form.connectBtn.Enabled());
@@ -77,22 +77,22 @@ TEST(Session, ConnectsShowsTheServerTypeAndDisconnects) {
     TTempTree tree;
     TFtpScriptServer server;
     TSessionForm form(tree.Path());
-    form.Edit3.SetText(""); // a user name alone is enough
+    form.passwordEdit.SetText(""); // a user name alone is enough
     form.ftpPortSpin.SetValue(server.Port());
-    form.connectButtonClick();
+    form.connectBtnClick();
     ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: 127.0.0.1"));
     EXPECT_EQ(form.statuses.back(), "Connected - ready");
     EXPECT_EQ(form.servTypeLbl.Caption(), "UNIX TYPE: L8");
     EXPECT_EQ(form.connectBtn.Caption(), "Disconnect");
-    EXPECT_TRUE(form.changeRemoteBtn.Enabled());
+    EXPECT_TRUE(form.refreshBtn.Enabled());
 
-    form.connectButtonClick();
+    form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(), "Disconnected from Remote Site");
     EXPECT_EQ(form.connectBtn.Caption(), "Connect");
     EXPECT_EQ(form.servTypeLbl.Caption(), "");
-    EXPECT_FALSE(form.changeRemoteBtn.Enabled());
+    EXPECT_FALSE(form.refreshBtn.Enabled());
     EXPECT_TRUE(Eventually([&] { return Sent(server, "QUIT"); }));
 }
 
@@ -102,7 +102,7 @@ TEST(Session, ARefusedPasswordSaysAccessDenied) {
     server.On("PASS").Reply("530 Login incorrect.");
     TSessionForm form(tree.Path());
     form.ftpPortSpin.SetValue(server.Port());
-    form.connectButtonClick();
+    form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(), "Access Denied. Incorrect username or password");
     EXPECT_TRUE(form.connectBtn.Enabled());
@@ -114,7 +114,7 @@ TEST(Session, ALoginRefusedForNowSaysWhatTheServerSaid) {
     server.On("PASS").Reply("421 Too many users logged in, try later");
     TSessionForm form(tree.Path());
     form.ftpPortSpin.SetValue(server.Port());
-    form.connectButtonClick();
+    form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
               "The server refused the login for now: 421 Too many users logged in, try later");
@@ -127,9 +127,9 @@ TEST(Session, TheStatusMasksAPasswordTheServerRepeats) {
     TFtpScriptServer server;
     server.On("PASS").Reply("421 No logins now, not even for pw-window-58");
     TSessionForm form(tree.Path());
-    form.Edit3.SetText("pw-window-58");
+    form.passwordEdit.SetText("pw-window-58");
     form.ftpPortSpin.SetValue(server.Port());
-    form.connectButtonClick();
+    form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
               "The server refused the login for now: 421 No logins now, not even for ***");
@@ -144,7 +144,7 @@ TEST(Session, AServerThatNeverGreetsTimesOut) {
     TSessionForm form(tree.Path());
     form.ftpPortSpin.SetValue(server.Port());
     const uint32_t start = GetTickCount();
-    form.connectButtonClick();
+    form.connectBtnClick();
     const uint32_t took = GetTickCount() - start;
     EXPECT_GE(took, 5000u);
     EXPECT_LT(took, 9000u);
@@ -156,12 +156,12 @@ TEST(Session, ThroughAFirewallTheUserNamesTheServer) {
     TTempTree tree;
     TFtpScriptServer firewall;
     TSessionForm form(tree.Path());
-    form.Edit1.SetText("ftp.example.org");
+    form.serverEdit.SetText("ftp.example.org");
     form.ftpPortSpin.SetValue(1); // not used through the firewall
     form.firewallCheck.SetChecked(true);
-    form.fireWallEdit.SetText("127.0.0.1");
+    form.firewallEdit.SetText("127.0.0.1");
     form.firewallSpin.SetValue(firewall.Port());
-    form.connectButtonClick();
+    form.connectBtnClick();
     ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: ftp.example.org"));
     EXPECT_TRUE(Eventually([&] { return Sent(firewall, "USER user@ftp.example.org"); }));
@@ -315,18 +315,18 @@ TEST(Session, AWindowHoldsItsSiteFromTheConnectToTheDisconnect) {
         form->FormCreate(ini);
         form->FormActivate();
     }
-    first.connectButtonClick();
+    first.connectBtnClick();
     ASSERT_TRUE(first.connected) << first.statuses.back();
 
-    second.connectButtonClick();
+    second.connectBtnClick();
     EXPECT_FALSE(second.connected);
     EXPECT_EQ(second.statuses.back(),
               "Another run of this site is in progress (pid " + std::to_string(::getpid()) + ")");
     EXPECT_EQ(second.FailureClass(), TExitCode::Busy);
     EXPECT_EQ(server.Sessions(), 1);
 
-    first.connectButtonClick();
+    first.connectBtnClick();
     EXPECT_FALSE(first.connected);
-    second.connectButtonClick();
+    second.connectBtnClick();
     EXPECT_TRUE(second.connected) << second.statuses.back();
 }

@@ -104,7 +104,7 @@ TEST(SettingsCodec, StoresAnyTextAndKeepsTheClassicFormWhereItFits) {
         ASSERT_TRUE(ConfigureSettings(file, {"List.local=" + c.text}, error)) << error;
         TForm1 form;
         form.FormCreate(file);
-        EXPECT_EQ(form.Label5.Caption(), c.text) << label;
+        EXPECT_EQ(form.localRootLabel.Caption(), c.text) << label;
         EXPECT_EQ(EarlierVersionReads(file, "List", "local"), c.classic ? c.text : "") << label;
     }
 }
@@ -120,8 +120,8 @@ TEST(SettingsCodec, ReadsWhatEarlierVersionsWroteAndRejectsBrokenValues) {
     std::ofstream(file) << "[FTP]\nserver=9D09B099C\n[List]\nlocal=" << at84 << "\n";
     TForm1 form;
     form.FormCreate(file);
-    EXPECT_EQ(form.Edit1.Text(), "abc");
-    EXPECT_EQ(form.Label5.Caption(), std::string(84, 'x'));
+    EXPECT_EQ(form.serverEdit.Text(), "abc");
+    EXPECT_EQ(form.localRootLabel.Caption(), std::string(84, 'x'));
     SetRandomSeed(0);
 
     for (const char* broken : {"~9", "~9G", "~ 9D", "~9d", "~~9D"})
@@ -140,16 +140,16 @@ TEST(SettingsCodec, TheWindowKeepsALongLocalDirectoryAcrossAQuit) {
     {
         TForm1 form;
         form.FormCreate(file);
-        form.Label5.SetCaption(local);
-        form.Edit4.SetText(remote);
-        form.Edit3.SetText(std::string(300, 's'));
+        form.localRootLabel.SetCaption(local);
+        form.remoteRootEdit.SetText(remote);
+        form.passwordEdit.SetText(std::string(300, 's'));
         form.FormClose();
     }
     TForm1 again;
     again.FormCreate(file);
-    EXPECT_EQ(again.Label5.Caption(), local);
-    EXPECT_EQ(again.Edit4.Text(), remote);
-    EXPECT_EQ(again.Edit3.Text(), std::string(300, 's'));
+    EXPECT_EQ(again.localRootLabel.Caption(), local);
+    EXPECT_EQ(again.remoteRootEdit.Text(), remote);
+    EXPECT_EQ(again.passwordEdit.Text(), std::string(300, 's'));
 }
 
 TEST(SettingsCodec, ConfigureThroughASymbolicLinkWritesTheFileItLeadsTo) {
@@ -188,7 +188,7 @@ TEST(SettingsCodec, ConfigureThroughASymbolicLinkWritesTheFileItLeadsTo) {
         EXPECT_EQ(info.st_mode & 0777, 0600u);
         TForm1 form;
         form.FormCreate(link);
-        EXPECT_EQ(form.Edit1.Text(), "ftp.example.org");
+        EXPECT_EQ(form.serverEdit.Text(), "ftp.example.org");
         if (c.targetExists) {
             EXPECT_NE(ReadFile(target).find("this=that"), std::string::npos);
         }
@@ -207,18 +207,18 @@ protected:
 TEST_F(FormSettingsTest, FirstStartShowsTheDefaults) {
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.Edit1.Text(), "");
-    EXPECT_EQ(form.Edit3.Text(), "");
-    EXPECT_EQ(form.Edit4.Text(), "") << "the stored default, not the design-time text";
-    EXPECT_EQ(form.Label5.Caption(), "");
+    EXPECT_EQ(form.serverEdit.Text(), "");
+    EXPECT_EQ(form.passwordEdit.Text(), "");
+    EXPECT_EQ(form.remoteRootEdit.Text(), "") << "the stored default, not the design-time text";
+    EXPECT_EQ(form.localRootLabel.Caption(), "");
     EXPECT_EQ(form.ftpPortSpin.Value(), 21);
     EXPECT_EQ(form.firewallSpin.Value(), 21);
     EXPECT_FALSE(form.firewallCheck.Checked());
-    EXPECT_TRUE(form.CheckBox1.Checked());
-    EXPECT_TRUE(form.CheckBox2.Checked());
-    EXPECT_FALSE(form.CheckBox3.Checked());
-    EXPECT_FALSE(form.CheckBox4.Checked());
-    EXPECT_FALSE(form.CheckBox5.Checked());
+    EXPECT_TRUE(form.compareOnConnectCheck.Checked());
+    EXPECT_TRUE(form.loadOnConnectCheck.Checked());
+    EXPECT_FALSE(form.updateOnConnectCheck.Checked());
+    EXPECT_FALSE(form.exitWhenDoneCheck.Checked());
+    EXPECT_FALSE(form.deleteRemoteCheck.Checked());
     EXPECT_EQ(form.timeOutSpin.Value(), 30);
     EXPECT_EQ(form.Geometry.Width, 600);
     EXPECT_EQ(form.Geometry.Height, 438);
@@ -234,11 +234,11 @@ TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
     TForm1 form;
     form.FormCreate(Ini());
     EXPECT_EQ(form.timeOutSpin.Value(), 300);
-    EXPECT_TRUE(form.CheckBox1.Checked()) << "unparsable boolean gives its default";
-    EXPECT_TRUE(form.CheckBox4.Checked());
+    EXPECT_TRUE(form.compareOnConnectCheck.Checked()) << "unparsable boolean gives its default";
+    EXPECT_TRUE(form.exitWhenDoneCheck.Checked());
     EXPECT_EQ(form.ftpPortSpin.Value(), 65535);
-    EXPECT_EQ(form.Edit1.Text(), "");
-    EXPECT_EQ(form.Edit2.Text(), "abc");
+    EXPECT_EQ(form.serverEdit.Text(), "");
+    EXPECT_EQ(form.userEdit.Text(), "abc");
     EXPECT_EQ(form.firewallSpin.Value(), 1);
     EXPECT_EQ(form.Geometry.Width, 800);
 
@@ -253,12 +253,12 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
     {
         TForm1 form;
         form.FormCreate(Ini());
-        form.Edit1.SetText("ftp.example.org");
-        form.Edit2.SetText("webmaster");
-        form.Edit3.SetText("");
-        form.Label5.SetCaption("/srv/site");
-        form.Edit4.SetText("/htdocs");
-        form.CheckBox5.SetChecked(true);
+        form.serverEdit.SetText("ftp.example.org");
+        form.userEdit.SetText("webmaster");
+        form.passwordEdit.SetText("");
+        form.localRootLabel.SetCaption("/srv/site");
+        form.remoteRootEdit.SetText("/htdocs");
+        form.deleteRemoteCheck.SetChecked(true);
         form.timeOutSpin.SetText("45");
         form.Geometry = {700, 500, 30, 40};
         form.FormClose();
@@ -275,12 +275,12 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
 
     TForm1 again;
     again.FormCreate(Ini());
-    EXPECT_EQ(again.Edit1.Text(), "ftp.example.org");
-    EXPECT_EQ(again.Edit2.Text(), "webmaster");
-    EXPECT_EQ(again.Edit3.Text(), "");
-    EXPECT_EQ(again.Label5.Caption(), "/srv/site");
-    EXPECT_EQ(again.Edit4.Text(), "/htdocs");
-    EXPECT_TRUE(again.CheckBox5.Checked());
+    EXPECT_EQ(again.serverEdit.Text(), "ftp.example.org");
+    EXPECT_EQ(again.userEdit.Text(), "webmaster");
+    EXPECT_EQ(again.passwordEdit.Text(), "");
+    EXPECT_EQ(again.localRootLabel.Caption(), "/srv/site");
+    EXPECT_EQ(again.remoteRootEdit.Text(), "/htdocs");
+    EXPECT_TRUE(again.deleteRemoteCheck.Checked());
     EXPECT_EQ(again.timeOutSpin.Value(), 45);
     EXPECT_EQ(again.Geometry.Width, 700);
     EXPECT_EQ(again.Geometry.Left, 40);
@@ -306,12 +306,12 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     }
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.Edit1.Text(), "127.0.0.1");
+    EXPECT_EQ(form.serverEdit.Text(), "127.0.0.1");
     EXPECT_EQ(form.ftpPortSpin.Value(), 2121);
-    EXPECT_TRUE(form.CheckBox3.Checked());
-    EXPECT_EQ(form.Label5.Caption(), "/srv/site");
-    EXPECT_EQ(form.Edit3.Text(), "s3cret");
-    EXPECT_TRUE(form.CheckBox2.Checked()) << "keys not named keep their (default) value";
+    EXPECT_TRUE(form.updateOnConnectCheck.Checked());
+    EXPECT_EQ(form.localRootLabel.Caption(), "/srv/site");
+    EXPECT_EQ(form.passwordEdit.Text(), "s3cret");
+    EXPECT_TRUE(form.loadOnConnectCheck.Checked()) << "keys not named keep their (default) value";
 }
 
 TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
@@ -334,7 +334,7 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     again.FormCreate(Ini());
     EXPECT_EQ(again.dataModeEdit.Text(), "active");
     // Connecting hands the mode to the component (to nowhere: the connect itself fails).
-    again.Edit1.SetText("127.0.0.1");
+    again.serverEdit.SetText("127.0.0.1");
     again.ftpPortSpin.SetValue(1);
     again.ConnectToServer();
     EXPECT_EQ(again.Ftp1.DataMode, TDataMode::Active);
@@ -369,7 +369,7 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     EXPECT_EQ(form.tlsEdit.Text(), "require");
     const std::string stored = "SHA256:" + std::string(64, 'A');
     EXPECT_EQ(form.trustedCertificateEdit.Text(), stored);
-    form.Edit1.SetText("127.0.0.1");
+    form.serverEdit.SetText("127.0.0.1");
     form.ftpPortSpin.SetValue(1);
     form.ConnectToServer();
     EXPECT_EQ(form.engine.Ftp1.TlsMode, TTlsMode::Require);
@@ -494,15 +494,15 @@ TEST_F(FormSettingsTest, ValuesHoldingLineBreaksOrSectionTextStayInsideTheirKey)
     EXPECT_EQ(text.find("[FTP]\n[FTP]"), std::string::npos);
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.Edit3.Text(), tricky);
-    EXPECT_EQ(form.Edit1.Text(), "good.example");
+    EXPECT_EQ(form.passwordEdit.Text(), tricky);
+    EXPECT_EQ(form.serverEdit.Text(), "good.example");
 
     Write("[FTP]\nserver=" + std::string(1 << 20, '9') +
           "\n[Options]\ntimeout=" + std::string(5000, '7') + "\n");
     TForm1 big;
     big.FormCreate(Ini());
     EXPECT_EQ(big.timeOutSpin.Value(), 30) << "a number too long to be one gives the default";
-    EXPECT_LE(big.Edit1.Text().size(), 1023u / 3 + 1);
+    EXPECT_LE(big.serverEdit.Text().size(), 1023u / 3 + 1);
 }
 
 TEST_F(FormSettingsTest, APasswordGivenAsDashIsReadFromInputAndNothingElseIs) {
@@ -520,9 +520,9 @@ TEST_F(FormSettingsTest, APasswordGivenAsDashIsReadFromInputAndNothingElseIs) {
         ASSERT_TRUE(ConfigureSettings(Ini(), assignments, error)) << error;
         TForm1 form;
         form.FormCreate(Ini());
-        EXPECT_EQ(form.Edit3.Text(), c.password) << c.input;
-        EXPECT_EQ(form.Edit2.Text(), "-") << "other keys keep \"-\" as it stands";
-        EXPECT_EQ(form.Edit1.Text(), "-");
+        EXPECT_EQ(form.passwordEdit.Text(), c.password) << c.input;
+        EXPECT_EQ(form.userEdit.Text(), "-") << "other keys keep \"-\" as it stands";
+        EXPECT_EQ(form.serverEdit.Text(), "-");
     }
 
     const std::string before = ReadFile(Ini());

@@ -116,7 +116,7 @@ protected:
         ASSERT_TRUE(
             Eventually([this] { return window->Form.Ftp1.Socket->Handle == INVALID_SOCKET; }));
     }
-    std::string Status() const { return window->Form.Panel1.Caption(); }
+    std::string Status() const { return window->Form.statusPanel.Caption(); }
     std::string FieldText() const {
         return window->Find<QLineEdit>("trustedCertificateEdit")->text().toStdString();
     }

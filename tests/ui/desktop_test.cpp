@@ -98,12 +98,16 @@ TEST(Desktop, BothTreesSortDirectoriesFirstThenByNameTheSameWay) {
 TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     TWindowFixture f;
     TForm1& form = f.Form;
-    const int docs =
-        form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindDirectory, "docs", ""), -1);
-    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "a.html", "/docs", 2048), docs);
-    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "b.html", "/docs", 5), docs);
-    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "c.html", "", 7), -1);
-    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindDirectory, "img", ""), -1);
+    const int docs = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                                          Entry(kindDirectory, "docs", ""), -1);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                         Entry(kindFile, "a.html", "/docs", 2048), docs);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                         Entry(kindFile, "b.html", "/docs", 5), docs);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                         Entry(kindFile, "c.html", "", 7), -1);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                         Entry(kindDirectory, "img", ""), -1);
     form.engine.localTree.SetStateIndex(1, imageUpload);
     form.engine.localTree.SetStateIndex(2, imageFile);
     form.engine.localTree.SetStateIndex(3, imageRefresh);
@@ -143,10 +147,10 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
 TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
     TWindowFixture f;
     TForm1& form = f.Form;
-    const int old =
-        form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindDirectory, "old", ""), -1);
+    const int old = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
+                                         Entry(kindDirectory, "old", ""), -1);
     const int page = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
-                                   Entry(kindFile, "gone.html", "/old", 4), old);
+                                          Entry(kindFile, "gone.html", "/old", 4), old);
     form.engine.remoteTree.SetStateIndex(old, imageDelete);
     form.engine.remoteTree.SetStateIndex(page, imageDelete);
     f.FlushTrees();
@@ -190,10 +194,10 @@ TEST(Desktop, DetailsShowBothSidesAndTheVerdictInWords) {
         int l = -1, r = -1;
         if (c.localSize != -2)
             l = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
-                              Entry(kindFile, c.name, "", c.localSize, c.localDate), -1);
+                                     Entry(kindFile, c.name, "", c.localSize, c.localDate), -1);
         if (c.remoteSize != -2)
             r = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
-                              Entry(kindFile, c.name, "", c.remoteSize, c.remoteDate), -1);
+                                     Entry(kindFile, c.name, "", c.remoteSize, c.remoteDate), -1);
         nodes[c.name] = {l, r};
     }
     f.FlushTrees();
@@ -222,9 +226,9 @@ TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
     TForm1& form = f.Form;
     const TDateTime listed = At(2024, 3, 3);
     const int l = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
-                                Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
+                                       Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
     const int r = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
-                                Entry(kindFile, "page.html", "", 10, listed), -1);
+                                       Entry(kindFile, "page.html", "", 10, listed), -1);
     form.engine.localTree.SetStateIndex(l, imageRemoteNewer);
     form.engine.remoteTree.SetStateIndex(r, imageRemoteNewer);
     f.FlushTrees();
@@ -264,11 +268,11 @@ struct TDeletingSite {
 void ConnectAndCompare(TWindowFixture& f, const TFtpScriptServer& server) {
     UseScriptServer(f, server, true, false);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
     Click(f.Find("compareBtn"));
     // With deleting off, the status goes on to say what that keeps.
-    ASSERT_TRUE(f.Form.Panel1.Caption().starts_with("Files Compared. Ready for Transfer"))
-        << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.statusPanel.Caption().starts_with("Files Compared. Ready for Transfer"))
+        << f.Form.statusPanel.Caption();
 }
 
 } // namespace
@@ -284,7 +288,7 @@ TEST(Desktop, CancelOnTheDeleteConfirmationSendsNothing) {
     EXPECT_TRUE(answer.Text().contains("Upload 1, refresh 1, create 0, delete 3"))
         << answer.Text().toStdString();
     EXPECT_EQ(site.Changes(), std::vector<std::string>{});
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Update cancelled: nothing was sent");
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Update cancelled: nothing was sent");
     // Nothing ran, so the update can still be asked for.
     EXPECT_TRUE(f.Find("updateBtn")->isEnabled());
 }
@@ -294,13 +298,13 @@ TEST(Desktop, AnUpdateThatDeletesNothingIsNotAskedAbout) {
         SCOPED_TRACE(mayDelete ? "nothing to delete" : "deleting switched off");
         TDeletingSite site(mayDelete ? 0 : 2);
         TWindowFixture f(site.local.Path());
-        f.Form.CheckBox5.SetChecked(mayDelete);
+        f.Form.deleteRemoteCheck.SetChecked(mayDelete);
         ConnectAndCompare(f, site.server);
         TConfirmAnswer answer(false);
         Click(f.Find("updateBtn"));
         EXPECT_FALSE(answer.Appeared());
-        EXPECT_EQ(site.Changes().size(), 2u) << f.Form.Panel1.Caption();
-        EXPECT_EQ(f.Form.Panel1.Caption(),
+        EXPECT_EQ(site.Changes().size(), 2u) << f.Form.statusPanel.Caption();
+        EXPECT_EQ(f.Form.statusPanel.Caption(),
                   mayDelete ? "Remote Site Update Complete"
                             : "Remote Site Update Complete; 2 entries kept on the server: "
                               "deleting is off");
@@ -336,7 +340,7 @@ TEST(Desktop, TheOverallBarIsLabelledAndCountsBytes) {
     QObject::connect(&probe, &QTimer::timeout, [&] {
         auto* label = f.Find<QLabel>("overallLbl");
         labelled = labelled || (label->isVisible() && label->text() == "Overall:" &&
-                                f.Find("ProgressBar2")->isVisible());
+                                f.Find("overallBar")->isVisible());
         if (f.Find<QLabel>("overallFigures")->isVisible())
             figures.insert(f.Find<QLabel>("overallFigures")->text());
     });
@@ -390,13 +394,13 @@ TEST(Desktop, EveryButtonAndPageHasItsOwnAltKeyAndTheShortcutsWork) {
     for (int i = 0; i < tabs->count(); ++i)
         take(tabs->tabText(i));
     // The transfer page and the controls beside the trees are on screen together.
-    for (const char* name : {"connectBtn", "compareBtn", "updateBtn", "stopLoadBtn",
-                             "changeRemoteBtn", "Button4", "changesOnlyCheck"})
+    for (const char* name : {"connectBtn", "compareBtn", "updateBtn", "stopBtn", "refreshBtn",
+                             "changeLocalBtn", "changesOnlyCheck"})
         take(f.Find<QAbstractButton>(name)->text());
     EXPECT_EQ(f.Find<QAbstractButton>("connectBtn")->text(), "&Connect");
 
-    for (const char* name :
-         {"Edit1", "Edit2", "Edit3", "Edit4", "localTree", "remoteTree", "ProgressBar2"})
+    for (const char* name : {"serverEdit", "userEdit", "passwordEdit", "remoteRootEdit",
+                             "localTree", "remoteTree", "overallBar"})
         EXPECT_FALSE(f.Find(name)->accessibleName().isEmpty()) << name;
 
     EXPECT_EQ(f.Find<QShortcut>("refreshShortcut")->key(), QKeySequence(Qt::Key_F5));

@@ -38,7 +38,7 @@ void UseChange(TWindowFixture& f, std::function<void(TDirDialog*)> inDialog) {
         shown = d->isVisible() && d->isModal();
         inDialog(d);
     });
-    Click(f.Find("Button4"));
+    Click(f.Find("changeLocalBtn"));
     EXPECT_TRUE(shown);
 }
 
@@ -65,13 +65,13 @@ TEST(DirDialog, ListsTheWayDownAndTheSubdirectoriesAndTakesTheSelectedOne) {
     EXPECT_EQ(
         paths.front(),
         TDirDialog::Places()[static_cast<size_t>(dialog.DriveComboBox1()->currentIndex())].Root);
-    EXPECT_EQ(dialog.Panel1()->text(), site);
+    EXPECT_EQ(dialog.statusPanel()->text(), site);
 
     // Selecting a line makes it the result; a double click opens it.
     QListWidget* list = dialog.DirectoryListBox1();
     list->setCurrentRow(static_cast<int>(paths.indexOf(site + "/b")));
     EXPECT_EQ(dialog.Directory(), site + "/b");
-    EXPECT_EQ(dialog.Panel1()->text(), site + "/b");
+    EXPECT_EQ(dialog.statusPanel()->text(), site + "/b");
     const QListWidgetItem* a = list->item(static_cast<int>(paths.indexOf(site + "/A")));
     DoubleClick(list->viewport(), list->visualItemRect(a).center());
     EXPECT_EQ(dialog.Directory(), site + "/A");
@@ -105,7 +105,7 @@ TEST(DirDialog, CancelOrEscapeLeavesTheLocalDirectoryAndTheTreeAsTheyWere) {
         site.File("docs/guide.html");
         TWindowFixture f(site.Path());
         ASSERT_EQ(f.Form.localList.Count(), 3);
-        const std::string status = f.Form.Panel1.Caption();
+        const std::string status = f.Form.statusPanel.Caption();
         UseChange(f, [&](TDirDialog* d) {
             // Starts where the local directory is.
             EXPECT_EQ(d->Directory(), Q(site.Path()));
@@ -115,10 +115,10 @@ TEST(DirDialog, CancelOrEscapeLeavesTheLocalDirectoryAndTheTreeAsTheyWere) {
             else
                 Click(d->CancelBtn());
         });
-        EXPECT_EQ(f.Form.Label5.Caption(), site.Path());
+        EXPECT_EQ(f.Form.localRootLabel.Caption(), site.Path());
         EXPECT_EQ(f.Form.localList.Count(), 3);
         EXPECT_EQ(f.Form.localTree.Count(), 3);
-        EXPECT_EQ(f.Form.Panel1.Caption(), status);
+        EXPECT_EQ(f.Form.statusPanel.Caption(), status);
         EXPECT_FALSE(f.Window->DirDialog()->isVisible());
     }
 }
@@ -134,10 +134,10 @@ TEST(DirDialog, OkLoadsTheChosenDirectory) {
         d->SetDirectory(Q(other.Path()));
         Click(d->OKBtn());
     });
-    EXPECT_EQ(f.Form.Label5.Caption(), other.Path());
+    EXPECT_EQ(f.Form.localRootLabel.Caption(), other.Path());
     EXPECT_EQ(f.Form.localList.Count(), 3);
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Local Directory Loaded: 3");
-    EXPECT_EQ(f.Window->DirDialog()->Panel1()->text(), ""); // emptied on the way out
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Local Directory Loaded: 3");
+    EXPECT_EQ(f.Window->DirDialog()->statusPanel()->text(), ""); // emptied on the way out
     f.FlushTrees();
     EXPECT_EQ(f.Window->LocalTreeView()->model()->rowCount({}), 2);
 }

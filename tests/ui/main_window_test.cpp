@@ -62,15 +62,15 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
              Case{"Label3", "1.1c", true},
              Case{"Label11", "Local Directory:", true},
              Case{"Label17", "Remote Directory:", true},
-             Case{"Label5", "", true},
-             Case{"Button4", "Change", true},
+             Case{"localRootLabel", "", true},
+             Case{"changeLocalBtn", "Change", true},
              Case{"servTypeLbl", "", true},
-             Case{"Edit4", "/webftp", true},
-             Case{"changeRemoteBtn", "Refresh", false},
+             Case{"remoteRootEdit", "/webftp", true},
+             Case{"refreshBtn", "Refresh", false},
              Case{"connectBtn", "Connect", true}, // the socket library started
              Case{"compareBtn", "Compare", false},
              Case{"updateBtn", "Update", false},
-             Case{"stopLoadBtn", "Stop", false},
+             Case{"stopBtn", "Stop", false},
              Case{"Label26", "Status:", true},
              Case{"Label6",
                   "Click on either the local or remote directory listing to see details about "
@@ -78,16 +78,16 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
                   true},
              Case{"Label41", "You may have to use the IP address.", true},
              Case{"Label7", "Server:", true},
-             Case{"Label27", "Bytes Transferred:", true},
+             Case{"bytesSentCaption", "Bytes Transferred:", true},
              Case{"ftpPortSpin", "21", true},
              Case{"timeOutSpin", "30", true},
              Case{"firewallSpin", "21", true},
              Case{"firewallCheck", "Use Firewall", true},
-             Case{"CheckBox2", "Load directory", true},
-             Case{"CheckBox1", "Compare", true},
-             Case{"CheckBox3", "Update remote FTP", true},
-             Case{"CheckBox4", "Exit pelmora when complete", true},
-             Case{"CheckBox5", "Delete Remote Files", true},
+             Case{"loadOnConnectCheck", "Load directory", true},
+             Case{"compareOnConnectCheck", "Compare", true},
+             Case{"updateOnConnectCheck", "Update remote FTP", true},
+             Case{"exitWhenDoneCheck", "Exit pelmora when complete", true},
+             Case{"deleteRemoteCheck", "Delete Remote Files", true},
              Case{"GroupBox1", "After connect:", true},
              Case{"GroupBox2", "Options:", true},
              Case{"Label1",
@@ -102,9 +102,10 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
         EXPECT_EQ(TextOf(w), QString::fromUtf8(c.text)) << c.name;
         EXPECT_EQ(w->isEnabled(), c.enabled) << c.name;
     }
-    const std::pair<const char*, bool> checks[] = {{"CheckBox2", true},  {"CheckBox1", false},
-                                                   {"CheckBox3", false}, {"CheckBox4", false},
-                                                   {"CheckBox5", true},  {"firewallCheck", false}};
+    const std::pair<const char*, bool> checks[] = {
+        {"loadOnConnectCheck", true},    {"compareOnConnectCheck", false},
+        {"updateOnConnectCheck", false}, {"exitWhenDoneCheck", false},
+        {"deleteRemoteCheck", true},     {"firewallCheck", false}};
     for (auto [name, checked] : checks)
         EXPECT_EQ(f.Find<QCheckBox>(name)->isChecked(), checked) << name;
     const std::pair<const char*, std::pair<int, int>> ranges[] = {
@@ -115,11 +116,11 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
     }
 
     // Hidden until a step or an upload uses them.
-    for (const char* name : {"ProgressBar1", "Label15", "progressLbl", "ProgressBar2", "Label27",
-                             "Label35", "Label36"})
+    for (const char* name : {"stepBar", "stepPercentLabel", "progressLbl", "overallBar",
+                             "bytesSentCaption", "fileSizeCaption", "fileNameCaption"})
         EXPECT_TRUE(f.Find(name)->isHidden()) << name;
     // The debug pane is there but never shown.
-    EXPECT_FALSE(f.Find("Memo2")->isVisible());
+    EXPECT_FALSE(f.Find("debugMemo")->isVisible());
     EXPECT_FALSE(f.Find("Button1")->isVisible());
     // The legend's six icons are the trees' own state images.
     for (const char* name : {"Image1", "Image2", "Image5", "Image4", "keptImage", "Image7"}) {
@@ -135,7 +136,7 @@ TEST(MainWindow, OpensAtItsFirstSizeWithTheControlsAsDesigned) {
 // numbers however wide the window is.
 TEST(MainWindow, TheSessionButtonsHaveTipsAndSpinBoxesKeepTheirWidth) {
     TWindowFixture f;
-    for (const char* name : {"connectBtn", "compareBtn", "updateBtn", "stopLoadBtn"})
+    for (const char* name : {"connectBtn", "compareBtn", "updateBtn", "stopBtn"})
         EXPECT_FALSE(f.Find(name)->toolTip().isEmpty()) << name;
     f.Window->resize(1600, 720);
     for (int page : {2, 3}) { // Setup, Options
@@ -151,20 +152,20 @@ TEST(MainWindow, TheSessionButtonsHaveTipsAndSpinBoxesKeepTheirWidth) {
 
 TEST(MainWindow, ThePasswordShowsAStarForEveryCharacterAndTheEditsWriteTheirModels) {
     TWindowFixture f;
-    auto* password = f.Find<QLineEdit>("Edit3");
+    auto* password = f.Find<QLineEdit>("passwordEdit");
     password->setFocus();
     password->insert("s3cret"); // as typed: the model hears it
-    EXPECT_EQ(f.Form.Edit3.Text(), "s3cret");
+    EXPECT_EQ(f.Form.passwordEdit.Text(), "s3cret");
     EXPECT_EQ(password->echoMode(), QLineEdit::Password);
     EXPECT_EQ(password->displayText(), "******");
 
     f.Find<QSpinBox>("timeOutSpin")->setValue(120);
     EXPECT_EQ(f.Form.timeOutSpin.Value(), 120);
-    Click(f.Find<QCheckBox>("CheckBox3"));
-    EXPECT_TRUE(f.Form.CheckBox3.Checked());
+    Click(f.Find<QCheckBox>("updateOnConnectCheck"));
+    EXPECT_TRUE(f.Form.updateOnConnectCheck.Checked());
     // And the other way: the settings or the session change the model, the page follows.
-    f.Form.Edit1.SetText("ftp.example.org");
-    EXPECT_EQ(f.Find<QLineEdit>("Edit1")->text(), "ftp.example.org");
+    f.Form.serverEdit.SetText("ftp.example.org");
+    EXPECT_EQ(f.Find<QLineEdit>("serverEdit")->text(), "ftp.example.org");
 }
 
 TEST(MainWindow, EachTabShowsThePageWithItsIndex) {
@@ -222,19 +223,19 @@ TEST(MainWindow, TheSizeTheUserGaveIsSavedOnCloseAndUsedAtTheNextStart) {
 
 TEST(MainWindow, ClearOutputEmptiesTheDebugMemo) {
     TWindowFixture f;
-    f.Form.Memo2.Add("raw line");
+    f.Form.debugMemo.Add("raw line");
     f.Find<QWidget>("debugPane")->show();
-    f.Form.Memo2.SetVisible(true);
-    EXPECT_EQ(f.Find<QPlainTextEdit>("Memo2")->toPlainText(), "raw line");
+    f.Form.debugMemo.SetVisible(true);
+    EXPECT_EQ(f.Find<QPlainTextEdit>("debugMemo")->toPlainText(), "raw line");
     Click(f.Find("Button1"));
-    EXPECT_TRUE(f.Form.Memo2.Lines().empty());
-    EXPECT_EQ(f.Find<QPlainTextEdit>("Memo2")->toPlainText(), "");
+    EXPECT_TRUE(f.Form.debugMemo.Lines().empty());
+    EXPECT_EQ(f.Find<QPlainTextEdit>("debugMemo")->toPlainText(), "");
 }
 
 TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     TWindowFixture f;
-    auto* sent = f.Find<QLabel>("Label9");
-    auto* bar = f.Find<QProgressBar>("ProgressBar1");
+    auto* sent = f.Find<QLabel>("bytesSentLabel");
+    auto* bar = f.Find<QProgressBar>("stepBar");
     f.Form.ShowProgress();
     // An upload over loopback: a progress event per 2,048-byte block for 400 ms, the loop
     // pumped after each as the upload wait does.
@@ -244,7 +245,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     clock.start();
     while (clock.elapsed() < 400) {
         ++block;
-        f.Form.Label9.SetCaption(std::to_string(block * 2048));
+        f.Form.bytesSentLabel.SetCaption(std::to_string(block * 2048));
         f.Form.SetProgress(block % 101);
         QCoreApplication::processEvents();
         if (seen.isEmpty() || seen.back() != sent->text())
@@ -253,7 +254,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     ASSERT_GT(block, 100) << "too few blocks to tell";
     EXPECT_LE(seen.size(), 400 / ui::TMainWindow::RepaintIntervalMs + 2);
     // The models stay exact all along; the widgets catch up once the blocks stop.
-    EXPECT_EQ(f.Form.Label9.Caption(), std::to_string(block * 2048));
+    EXPECT_EQ(f.Form.bytesSentLabel.Caption(), std::to_string(block * 2048));
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
     EXPECT_EQ(sent->text(), QString::number(block * 2048));
     EXPECT_EQ(bar->value(), block % 101);
@@ -264,8 +265,8 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
 
 TEST(MainWindow, AnAltLetterNeverTypesIntoAField) {
     TWindowFixture f;
-    f.Form.Edit4.SetText("/gui");
-    auto* remote = f.Find<QLineEdit>("Edit4");
+    f.Form.remoteRootEdit.SetText("/gui");
+    auto* remote = f.Find<QLineEdit>("remoteRootEdit");
     f.Window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(f.Window.get()));
     remote->setFocus();
@@ -277,7 +278,7 @@ TEST(MainWindow, AnAltLetterNeverTypesIntoAField) {
     for (Qt::Key key : {Qt::Key_M, Qt::Key_U, Qt::Key_D, Qt::Key_Q})
         QTest::keyClick(remote, key, Qt::AltModifier);
     EXPECT_EQ(remote->text(), "/gui");
-    EXPECT_EQ(f.Form.Edit4.Text(), "/gui");
+    EXPECT_EQ(f.Form.remoteRootEdit.Text(), "/gui");
 
     // A letter whose control is there still works, and plain typing still types.
     auto* changesOnly = f.Find<QCheckBox>("changesOnlyCheck");
@@ -286,5 +287,5 @@ TEST(MainWindow, AnAltLetterNeverTypesIntoAField) {
     Pump(300); // a button's Alt key presses it with a short animation
     EXPECT_NE(changesOnly->isChecked(), before);
     QTest::keyClick(remote, Qt::Key_X);
-    EXPECT_EQ(f.Form.Edit4.Text(), "/guix");
+    EXPECT_EQ(f.Form.remoteRootEdit.Text(), "/guix");
 }

@@ -93,10 +93,10 @@ bool StartsWith(const std::string& text, const std::string& head) {
 void ConnectAndCompare(TWindowFixture& f, const TSite& site, int count) {
     UseScriptServer(f, site.server, true, false);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
-    ASSERT_EQ(f.Form.remoteList.Count(), count) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    ASSERT_EQ(f.Form.remoteList.Count(), count) << f.Form.statusPanel.Caption();
     Click(f.Find("compareBtn"));
-    ASSERT_EQ(f.Form.Panel1.Caption(), "Files Compared. Ready for Transfer");
+    ASSERT_EQ(f.Form.statusPanel.Caption(), "Files Compared. Ready for Transfer");
 }
 
 } // namespace
@@ -142,7 +142,7 @@ TEST(OperationGuard, EveryOperationHoldsTheButtonsAndLeavesItsOwnOutcome) {
                  f.Window->DirDialog()->SetDirectory(QString::fromStdString(other.Path()));
                  Click(f.Window->DirDialog()->OKBtn());
              });
-             Click(f.Find("Button4"));
+             Click(f.Find("changeLocalBtn"));
          },
          {held},
          idle},
@@ -157,12 +157,12 @@ TEST(OperationGuard, EveryOperationHoldsTheButtonsAndLeavesItsOwnOutcome) {
                  f.Window->DirDialog()->SetDirectory(QString::fromStdString(site.local.Path()));
                  Click(f.Window->DirDialog()->OKBtn());
              });
-             Click(f.Find("Button4"));
+             Click(f.Find("changeLocalBtn"));
          },
          {heldInSession},
          {true, true, false, false, true, true}},
         {"Refresh",
-         [&] { Click(f.Find("changeRemoteBtn")); },
+         [&] { Click(f.Find("refreshBtn")); },
          {heldInSession},
          {true, true, false, false, true, true}},
         {"Compare",
@@ -179,10 +179,10 @@ TEST(OperationGuard, EveryOperationHoldsTheButtonsAndLeavesItsOwnOutcome) {
         seen.clear();
         step.press();
         EXPECT_FALSE(f.Form.OperationRunning());
-        EXPECT_EQ(seen, step.during) << f.Form.Panel1.Caption();
-        EXPECT_EQ(Enabled(f), step.after) << f.Form.Panel1.Caption();
+        EXPECT_EQ(seen, step.during) << f.Form.statusPanel.Caption();
+        EXPECT_EQ(Enabled(f), step.after) << f.Form.statusPanel.Caption();
     }
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
     EXPECT_EQ(site.Stores(), site.EachOnce());
 }
 
@@ -218,7 +218,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
              Click(f.Find("connectBtn"));
              site.server.On("LIST").Uses(1).Delay(1500);
          },
-         [](TWindowFixture& f) { Click(f.Find("changeRemoteBtn")); }, waitingForListing,
+         [](TWindowFixture& f) { Click(f.Find("refreshBtn")); }, waitingForListing,
          "Directory Load Stopped", false},
         {"Compare", 3000,
          [](TWindowFixture& f, TSite& site) {
@@ -226,7 +226,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
              Click(f.Find("connectBtn"));
          },
          [](TWindowFixture& f) { Click(f.Find("compareBtn")); },
-         [](TWindowFixture& f) { return StartsWith(f.Form.Panel1.Caption(), "Comparing"); },
+         [](TWindowFixture& f) { return StartsWith(f.Form.statusPanel.Caption(), "Comparing"); },
          "Compare stopped", true},
         {"an upload", 3,
          [](TWindowFixture& f, TSite& site) {
@@ -257,10 +257,10 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
                                  EXPECT_FALSE(f.Find("connectBtn")->isEnabled());
                              });
         c.start(f);
-        ASSERT_TRUE(disconnect.Done()) << f.Form.Panel1.Caption();
+        ASSERT_TRUE(disconnect.Done()) << f.Form.statusPanel.Caption();
         EXPECT_LT(GetTickCount() - pressed, 1000u) << "the operation stops at once";
         EXPECT_FALSE(f.Form.OperationRunning());
-        EXPECT_EQ(f.Form.Panel1.Caption(), c.status);
+        EXPECT_EQ(f.Form.statusPanel.Caption(), c.status);
         EXPECT_FALSE(f.Form.connected);
         EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
         EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
@@ -279,11 +279,11 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         // comes through the event loop, after what the component posted to itself.
         EXPECT_TRUE(Eventually([&] { return f.Form.Ftp1.Status() == ftpAvailable; }, 2000));
         const int sessions = site.server.Sessions();
-        f.Form.CheckBox2.SetChecked(true);
+        f.Form.loadOnConnectCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
-        EXPECT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+        EXPECT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
         EXPECT_TRUE(Eventually([&] { return site.server.Sessions() == sessions + 1; }));
-        EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Directory Loaded");
+        EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Directory Loaded");
         EXPECT_EQ(f.Form.remoteList.Count(), c.files);
         EXPECT_EQ(Caption(f, "connectBtn"), "Disconnect");
     }
@@ -301,7 +301,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
     };
     const Case cases[] = {
         {"Compare", 3000, [](TWindowFixture& f) { Click(f.Find("compareBtn")); },
-         [](TWindowFixture& f) { return StartsWith(f.Form.Panel1.Caption(), "Comparing"); },
+         [](TWindowFixture& f) { return StartsWith(f.Form.statusPanel.Caption(), "Comparing"); },
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
@@ -321,7 +321,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
         TWindowFixture f(site.local.Path());
         UseScriptServer(f, site.server, true, c.files < 100);
         Click(f.Find("connectBtn"));
-        ASSERT_EQ(f.Form.remoteList.Count(), c.files) << f.Form.Panel1.Caption();
+        ASSERT_EQ(f.Form.remoteList.Count(), c.files) << f.Form.statusPanel.Caption();
 
         // Whenever the dialog shows, it is answered with OK on another directory.
         bool dialogShown = false;
@@ -337,19 +337,19 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
         answer.start(0);
         TOnceWhen change([&] { return c.underWay(f); },
                          [&] {
-                             QWidget* button = f.Find("Button4");
+                             QWidget* button = f.Find("changeLocalBtn");
                              EXPECT_FALSE(button->isEnabled());
                              Click(button);
                              PostClick(button);
-                             f.Form.Button4Click(); // a press that got through anyway
+                             f.Form.changeLocalBtnClick(); // a press that got through anyway
                          });
         c.start(f);
         Pump(20); // the queued click
         EXPECT_TRUE(change.Done());
         EXPECT_FALSE(dialogShown);
-        EXPECT_EQ(f.Form.Label5.Caption(), site.local.Path());
+        EXPECT_EQ(f.Form.localRootLabel.Caption(), site.local.Path());
         EXPECT_EQ(f.Form.localList.Count(), c.files);
-        EXPECT_EQ(f.Form.Panel1.Caption(), c.status);
+        EXPECT_EQ(f.Form.statusPanel.Caption(), c.status);
         EXPECT_EQ(f.Messages, std::vector<std::string>{});
         if (c.files < 100) {
             EXPECT_EQ(site.Stores(), site.EachOnce());
@@ -367,9 +367,9 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
     const Case cases[] = {
         {"double click on Update", [](TWindowFixture& f) { PostClick(f.Find("updateBtn")); }},
         {"Update", [](TWindowFixture& f) { f.Form.updateBtnClick(); }},
-        {"Refresh", [](TWindowFixture& f) { f.Form.changeRemoteBtnClick(); }},
-        {"Compare", [](TWindowFixture& f) { f.Form.analyseButtonClick(); }},
-        {"Change", [](TWindowFixture& f) { f.Form.Button4Click(); }},
+        {"Refresh", [](TWindowFixture& f) { f.Form.refreshBtnClick(); }},
+        {"Compare", [](TWindowFixture& f) { f.Form.compareBtnClick(); }},
+        {"Change", [](TWindowFixture& f) { f.Form.changeLocalBtnClick(); }},
         // The engine's actions refuse on their own what is no step of the update.
         {"the engine's Update", [](TWindowFixture& f) { f.Form.UpdateRemote(); }},
         {"the engine's Compare", [](TWindowFixture& f) { f.Form.CompareSides(); }},
@@ -403,10 +403,10 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         again.start(15);
         PostClick(f.Find("updateBtn"));
         ASSERT_TRUE(Eventually([&] { return !f.Form.OperationRunning() && presses > 0; }, 10000))
-            << f.Form.Panel1.Caption();
+            << f.Form.statusPanel.Caption();
         again.stop();
         EXPECT_GT(presses, 1);
-        EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
+        EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
         EXPECT_FALSE(f.Form.updateFailed);
         EXPECT_EQ(site.Stores(), site.EachOnce());
         EXPECT_EQ(f.Form.remoteList.Count(), files); // read again after the run, once
@@ -425,14 +425,14 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     TOnceWhen stop([&] { return f.Form.OperationRunning() && f.Form.Ftp1.Status() == ftpBusy; },
                    [&] {
                        EXPECT_EQ(Enabled(f), (TButtons{false, false, false, true, false, false}));
-                       Click(f.Find("stopLoadBtn"));
+                       Click(f.Find("stopBtn"));
                    });
     const uint32_t start = GetTickCount();
     Click(f.Find("connectBtn"));
     EXPECT_TRUE(stop.Done());
     EXPECT_LT(GetTickCount() - start, 1000u);
     EXPECT_FALSE(f.Form.connected);
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Could not connect to remote site");
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Could not connect to remote site");
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
     // The greeting of the stopped session, when it comes, changes nothing.
     Pump(1700);
@@ -440,8 +440,8 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
 
     Click(f.Find("connectBtn"));
-    EXPECT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Directory Loaded");
+    EXPECT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Directory Loaded");
     EXPECT_EQ(f.Form.remoteList.Count(), 2);
 }
 
@@ -452,7 +452,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     TTempTree settings;
     TWindowFixture f(site.local.Path());
     f.Form.FormCreate(settings.Path("PELMORA.INI"));
-    f.Form.Label5.SetCaption(site.local.Path());
+    f.Form.localRootLabel.SetCaption(site.local.Path());
     // One session: files on others could be stored whole before the close, as they should.
     f.Form.connectionsSpin.SetValue(1);
     ConnectAndCompare(f, site, 3);
@@ -464,7 +464,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     EXPECT_TRUE(close.Done());
     EXPECT_LT(GetTickCount() - start, 2500u) << "the upload did not wait for its reply";
     EXPECT_TRUE(f.Form.Closed);
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Transfer canceled. You MAY have to reconnect.");
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Transfer canceled. You MAY have to reconnect.");
     EXPECT_TRUE(site.Stores().empty());
 }
 
@@ -476,7 +476,7 @@ TEST(OperationGuard, AnExceptionInAHandlerIsReportedAndReleasesTheButtons) {
     TWindowFixture f(site.Path());
     f.Form.DirDialog = [](std::string&) -> int { throw std::runtime_error("no dialog today"); };
     const TButtons before = Enabled(f);
-    Click(f.Find("Button4"));
+    Click(f.Find("changeLocalBtn"));
     EXPECT_EQ(f.Messages, std::vector<std::string>{"no dialog today"});
     EXPECT_FALSE(f.Form.OperationRunning());
     EXPECT_EQ(Enabled(f), before);
@@ -485,6 +485,6 @@ TEST(OperationGuard, AnExceptionInAHandlerIsReportedAndReleasesTheButtons) {
         chosen = site.Path();
         return 1;
     };
-    Click(f.Find("Button4"));
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Local Directory Loaded: 1");
+    Click(f.Find("changeLocalBtn"));
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Local Directory Loaded: 1");
 }

@@ -42,7 +42,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
 
     Click(connect); // connects and loads the remote tree
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
     EXPECT_EQ(connect->text(), "&Disconnect");
     EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "UNIX TYPE: L8");
     EXPECT_EQ(f.Form.remoteList.Count(), 2);
@@ -58,7 +58,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     bool stopDuringUpdate = false;
     QTimer probe;
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        stopDuringUpdate = stopDuringUpdate || f.Find("stopLoadBtn")->isEnabled();
+        stopDuringUpdate = stopDuringUpdate || f.Find("stopBtn")->isEnabled();
     });
     probe.start(20);
     // The update deletes old.html, so it asks first.
@@ -70,14 +70,14 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
         << answer.Text().toStdString();
     EXPECT_TRUE(answer.List().contains("delete /old.html")) << answer.List().toStdString();
     EXPECT_TRUE(stopDuringUpdate);
-    EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+    EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
     std::vector<std::string> stored;
     for (const auto& [path, bytes] : server.Stored())
         stored.push_back(path.substr(path.find_last_of('/') + 1) + "=" + bytes);
     EXPECT_EQ(stored, (std::vector<std::string>{"index.html=<html>new front page</html>",
                                                 "new.html=fresh"}));
     // The server's tree was read again afterwards, so another compare may follow.
-    EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
 
     Click(connect);
@@ -113,8 +113,8 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     TWindowFixture f(sample.string());
     UseScriptServer(f, server, true, true);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
-    ASSERT_EQ(f.Form.remoteList.Count(), 5) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    ASSERT_EQ(f.Form.remoteList.Count(), 5) << f.Form.statusPanel.Caption();
     f.FlushTrees();
     f.Window->LocalTreeView()->expandAll();
     f.Window->RemoteTreeView()->expandAll();
@@ -132,7 +132,7 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     // Wide enough for the columns, and the local folder named as a user would have it,
     // never after the machine the picture is taken on.
     f.Window->resize(1000, 560);
-    f.Find<QLabel>("Label5")->setText("~/site");
+    f.Find<QLabel>("localRootLabel")->setText("~/site");
     f.Window->LocalTreeView()->setCurrentIndex({});
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
     const QImage shot = f.Window->grab().toImage();
@@ -191,7 +191,7 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     TWindowFixture f(s.site.Path());
     ASSERT_EQ(f.Form.localList.Count(), 2);
     UseScriptServer(f, s.server, true, true);
-    f.Form.CheckBox5.SetChecked(false);
+    f.Form.deleteRemoteCheck.SetChecked(false);
 
     // Changed after the window read the disk at its start.
     s.Edit();
@@ -199,13 +199,13 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     std::filesystem::remove(s.site.Path("gone.html"));
 
     Click(f.Find("connectBtn")); // connects, loads and compares
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
     EXPECT_EQ(f.Form.localList.Count(), 2);
     EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, imageRefresh);
     EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/new.html")).StateIndex, imageUpload);
     const int gone = NodeOf(f.Form.remoteList, "/gone.html");
     EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
-    EXPECT_EQ(f.Form.Panel1.Caption(),
+    EXPECT_EQ(f.Form.statusPanel.Caption(),
               "Files Compared. Ready for Transfer; 1 entry kept on the server: deleting is off");
     // The tree and the details page name it kept, not deleted.
     f.FlushTrees();
@@ -215,25 +215,25 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     f.Form.localTreeClick(2);
     EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
     // Turned on, the same entry shows as deleted; off again, as kept.
-    f.Form.CheckBox5.SetChecked(true);
+    f.Form.deleteRemoteCheck.SetChecked(true);
     EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageDelete);
-    f.Form.CheckBox5.SetChecked(false);
+    f.Form.deleteRemoteCheck.SetChecked(false);
     EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
 
     TConfirmAnswer answer(false);
     Click(f.Find("updateBtn"));
     EXPECT_FALSE(answer.Appeared()) << "nothing is deleted, so nothing is asked";
-    EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+    EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
     EXPECT_EQ(StoredByName(s.server),
               (std::map<std::string, std::string>{{"a.html", "ABCD"}, {"new.html", "fresh"}}));
     EXPECT_FALSE(Sent(s.server, "DELE"));
-    EXPECT_EQ(f.Form.Panel1.Caption(),
+    EXPECT_EQ(f.Form.statusPanel.Caption(),
               "Remote Site Update Complete; 1 entry kept on the server: deleting is off");
 
     // Refresh reads the disk too.
     s.site.File("later.html", "later");
-    Click(f.Find("changeRemoteBtn"));
-    EXPECT_NE(f.Form.localList.IndexOf("/later.html"), -1) << f.Form.Panel1.Caption();
+    Click(f.Find("refreshBtn"));
+    EXPECT_NE(f.Form.localList.IndexOf("/later.html"), -1) << f.Form.statusPanel.Caption();
 }
 
 TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
@@ -248,10 +248,10 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         s.site.File("new.html", "fresh"); // something to update, so Update is enabled
         TWindowFixture f(s.site.Path());
         UseScriptServer(f, s.server, true, true);
-        f.Form.CheckBox5.SetChecked(true);
+        f.Form.deleteRemoteCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
-        ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
-        ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.Panel1.Caption();
+        ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+        ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.statusPanel.Caption();
         ASSERT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex,
                   imageRemoteNewer);
 
@@ -261,7 +261,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
             s.Edit();
             s.site.File("extra.html", "extra");
         }
-        f.Form.Panel1.Subscribe([&] { statuses.push_back(f.Form.Panel1.Caption()); });
+        f.Form.statusPanel.Subscribe([&] { statuses.push_back(f.Form.statusPanel.Caption()); });
         {
             TConfirmAnswer answer(false);
             Click(f.Find("updateBtn"));
@@ -272,17 +272,18 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
                 "The local directory changed since the compare: compared again");
         }));
         if (!c.removeOne) {
-            EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+            EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
             EXPECT_EQ(StoredByName(s.server),
                       (std::map<std::string, std::string>{
                           {"a.html", "ABCD"}, {"extra.html", "extra"}, {"new.html", "fresh"}}));
-            EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete; the local directory "
-                                               "changed since the compare: compared again first");
+            EXPECT_EQ(f.Form.statusPanel.Caption(),
+                      "Remote Site Update Complete; the local directory "
+                      "changed since the compare: compared again first");
             continue;
         }
         // Stopped before anything was sent, with the new plan in the trees.
         EXPECT_TRUE(StoredByName(s.server).empty());
-        EXPECT_EQ(f.Form.Panel1.Caption(),
+        EXPECT_EQ(f.Form.statusPanel.Caption(),
                   "The local directory changed since the compare: compared again; the new plan "
                   "deletes on the server: look at it and press Update again");
         EXPECT_EQ(f.Form.remoteTree.Node(NodeOf(f.Form.remoteList, "/gone.html")).StateIndex,
@@ -293,11 +294,11 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         Click(f.Find("updateBtn"));
         EXPECT_TRUE(answer.Appeared());
         EXPECT_TRUE(answer.List().contains("delete /gone.html")) << answer.List().toStdString();
-        EXPECT_FALSE(f.Form.updateFailed) << f.Form.Panel1.Caption();
+        EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
         EXPECT_EQ(StoredByName(s.server),
                   (std::map<std::string, std::string>{{"new.html", "fresh"}}));
         EXPECT_TRUE(Sent(s.server, "DELE"));
-        EXPECT_EQ(f.Form.Panel1.Caption(), "Remote Site Update Complete");
+        EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
     }
 }
 
@@ -318,12 +319,12 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
         server.On("STOR").Arg(refused).Refuse("553 Not allowed for sw0rdfish here");
     TWindowFixture f(site.Path());
     UseScriptServer(f, server, true, true);
-    f.Form.Edit3.SetText("sw0rdfish");
-    f.Form.Edit4.SetText("/www");
+    f.Form.passwordEdit.SetText("sw0rdfish");
+    f.Form.remoteRootEdit.SetText("/www");
     f.Form.options.atomic = false;
-    f.Form.CheckBox5.SetChecked(true);
+    f.Form.deleteRemoteCheck.SetChecked(true);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
+    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
     {
         TConfirmAnswer answer(true);
         Click(f.Find("updateBtn"));
@@ -335,7 +336,7 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
         if (!std::getenv("PELMORA_UPDATE_SCREENSHOT"))
             return;
         f.Window->resize(1100, 720);
-        f.Find<QLabel>("Label5")->setText("~/site");
+        f.Find<QLabel>("localRootLabel")->setText("~/site");
         Pump(ui::TMainWindow::RepaintIntervalMs + 50);
         const fs::path docs = fs::path(PELMORA_SOURCE_DIR) / "docs";
         fs::create_directories(docs);

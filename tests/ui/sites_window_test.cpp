@@ -77,7 +77,7 @@ TEST(SiteSelector, CreatesSwitchesAndDeletesSitesAndTheControlsFollow) {
     f.Form.FormCreate(defaultFile);
     f.Window->TabSet1Change(2);
     auto* combo = f.Find<QComboBox>("siteCombo");
-    auto* server = f.Find<QLineEdit>("Edit1");
+    auto* server = f.Find<QLineEdit>("serverEdit");
     auto* rename = f.Find<QAbstractButton>("siteRenameBtn");
     auto* remove = f.Find<QAbstractButton>("siteDeleteBtn");
     ASSERT_TRUE(combo && server && rename && remove);
@@ -153,7 +153,7 @@ TEST(SiteSelector, TheKeyringChoiceIsOnTheSetupPageAndItsAltKeysAreItsOwn) {
     auto* tabs = f.Find<QTabBar>("TabSet1");
     for (int i = 0; i < tabs->count(); ++i)
         take(tabs->tabText(i));
-    for (const char* name : {"changeRemoteBtn", "Button4", "siteNewBtn", "siteRenameBtn",
+    for (const char* name : {"refreshBtn", "changeLocalBtn", "siteNewBtn", "siteRenameBtn",
                              "siteDeleteBtn", "keyringCheck", "firewallCheck"})
         take(f.Find<QAbstractButton>(name)->text());
     take(f.Find<QLabel>("siteLabel")->text());

@@ -72,7 +72,7 @@ void PostClick(QWidget* widget) {
 }
 
 TWindowFixture::TWindowFixture(const std::string& localRoot) {
-    Form.Label5.SetCaption(localRoot);
+    Form.localRootLabel.SetCaption(localRoot);
     Window = std::make_unique<ui::TMainWindow>(Form);
     Services().ShowMessage = [this](const std::string& text) { Messages.push_back(text); };
     Window->show();
@@ -113,15 +113,15 @@ std::string RecentListedDate(int secondsAgo) {
 }
 
 void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {
-    f.Form.Edit1.SetText("127.0.0.1");
-    f.Form.Edit2.SetText("web");
-    f.Form.Edit3.SetText("pw");
+    f.Form.serverEdit.SetText("127.0.0.1");
+    f.Form.userEdit.SetText("web");
+    f.Form.passwordEdit.SetText("pw");
     f.Form.ftpPortSpin.SetValue(server.Port());
-    f.Form.Edit4.SetText("/");
+    f.Form.remoteRootEdit.SetText("/");
     f.Form.timeOutSpin.SetValue(5);
-    f.Form.CheckBox2.SetChecked(load);
-    f.Form.CheckBox1.SetChecked(compare);
-    f.Form.CheckBox3.SetChecked(false);
+    f.Form.loadOnConnectCheck.SetChecked(load);
+    f.Form.compareOnConnectCheck.SetChecked(compare);
+    f.Form.updateOnConnectCheck.SetChecked(false);
 }
 
 struct TConfirmAnswer::TPoll {
@@ -153,8 +153,8 @@ std::ostream& operator<<(std::ostream& os, const TButtons& b) {
 
 TButtons Enabled(const TWindowFixture& f) {
     auto on = [&](const char* name) { return f.Find(name)->isEnabled(); };
-    return {on("connectBtn"),  on("compareBtn"),      on("updateBtn"),
-            on("stopLoadBtn"), on("changeRemoteBtn"), on("Button4")};
+    return {on("connectBtn"), on("compareBtn"), on("updateBtn"),
+            on("stopBtn"),    on("refreshBtn"), on("changeLocalBtn")};
 }
 
 } // namespace pelmora::testing

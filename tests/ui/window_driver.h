@@ -35,7 +35,7 @@ void PostClick(QWidget* widget);
 // A shown main window over a form of its own, with messages collected instead of shown.
 class TWindowFixture {
 public:
-    // `localRoot` goes into Label5 before the window appears, so its activation loads it.
+    // `localRoot` goes into localRootLabel before the window appears, so its activation loads it.
     explicit TWindowFixture(const std::string& localRoot = "");
     ~TWindowFixture();
 
