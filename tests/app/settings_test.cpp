@@ -337,7 +337,7 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     again.serverEdit.SetText("127.0.0.1");
     again.ftpPortSpin.SetValue(1);
     again.ConnectToServer();
-    EXPECT_EQ(again.Ftp1.DataMode, TDataMode::Active);
+    EXPECT_EQ(again.engine.Ftp1.DataMode, TDataMode::Active);
 
     // A word the program does not know, written by hand, reads as auto.
     Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
