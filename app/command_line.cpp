@@ -35,112 +35,166 @@ TValue TakeValue(const std::vector<std::string>& args, size_t& i, std::string_vi
 
 } // namespace
 
-TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
-    TCommandLine cl;
-    auto fail = [&](const std::string& error) {
-        cl.Mode = TCommandLine::UsageError;
-        cl.Error = error;
-        return cl;
-    };
-    bool modeGiven = false;
-    auto setMode = [&](TCommandLine::TMode mode) {
-        if (modeGiven && cl.Mode != mode)
-            return false;
-        cl.Mode = mode;
-        modeGiven = true;
+namespace {
+
+// The command line as it is read, one argument at a time: what it asks so far, and what
+// an option given later must agree with.
+class TArgReader {
+public:
+    explicit TArgReader(const std::vector<std::string>& args) : args_(args) {}
+
+    TCommandLine Read() {
+        for (i_ = 0; i_ < args_.size(); ++i_) {
+            const std::string& a = args_[i_];
+            if (!ModeOption(a) && !RunOption(a))
+                return Fail("Unknown argument \"" + a + "\"");
+            if (!error_.empty())
+                return Fail(error_);
+            if (done_)
+                return cl_;
+        }
+        if (const std::string why = Combinations(); !why.empty())
+            return Fail(why);
+        return cl_;
+    }
+
+private:
+    TCommandLine Fail(const std::string& error) {
+        cl_.Mode = TCommandLine::UsageError;
+        cl_.Error = error;
+        return cl_;
+    }
+    // The option just read was ours and is wrong: notes why, and says it was ours.
+    bool Error(std::string text) {
+        error_ = std::move(text);
         return true;
-    };
+    }
+    bool SetMode(TCommandLine::TMode mode) {
+        if (modeGiven_ && cl_.Mode != mode)
+            return false;
+        cl_.Mode = mode;
+        modeGiven_ = true;
+        return true;
+    }
     // The first option that only a headless run can use, to name it when there is none.
-    std::string headlessOnly;
-    auto headlessOption = [&](const std::string& name) {
-        if (headlessOnly.empty())
-            headlessOnly = name;
-    };
-    bool levelGiven = false;
-    auto setLevel = [&](TOutputLevel level) {
-        if (levelGiven && cl.Output != level)
+    void HeadlessOption(const std::string& name) {
+        if (headlessOnly_.empty())
+            headlessOnly_ = name;
+    }
+    bool SetLevel(TOutputLevel level) {
+        if (levelGiven_ && cl_.Output != level)
             return false;
-        cl.Output = level;
-        levelGiven = true;
+        cl_.Output = level;
+        levelGiven_ = true;
         return true;
-    };
-    std::string value;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
+    }
+
+    // What the run is (a mode) and which settings it uses; true when `a` was one of them.
+    bool ModeOption(const std::string& a) {
         if (a == "--settings") {
-            if (i + 1 >= args.size())
-                return fail("--settings needs a file name");
-            cl.SettingsFile = args[++i];
+            if (i_ + 1 >= args_.size())
+                return Error("--settings needs a file name");
+            cl_.SettingsFile = args_[++i_];
         } else if (a.rfind("--settings=", 0) == 0) {
-            cl.SettingsFile = a.substr(11);
-        } else if (TValue v = TakeValue(args, i, "--site", value); v != TValue::NotThis) {
-            if (v == TValue::Missing || TrimSiteName(value).empty())
-                return fail("--site needs a site name");
-            cl.Site = value;
+            cl_.SettingsFile = a.substr(11);
+        } else if (TValue v = TakeValue(args_, i_, "--site", value_); v != TValue::NotThis) {
+            if (v == TValue::Missing || TrimSiteName(value_).empty())
+                return Error("--site needs a site name");
+            cl_.Site = value_;
         } else if (a == "--headless") {
-            if (!setMode(TCommandLine::Headless))
-                return fail("--headless cannot be combined with another mode");
+            if (!SetMode(TCommandLine::Headless))
+                return Error("--headless cannot be combined with another mode");
         } else if (a == "--configure") {
-            if (!setMode(TCommandLine::Configure))
-                return fail("--configure cannot be combined with another mode");
-            while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
-                cl.Assignments.push_back(args[++i]);
-            if (cl.Assignments.empty())
-                return fail("--configure needs at least one Section.key=VALUE");
+            if (!SetMode(TCommandLine::Configure))
+                return Error("--configure cannot be combined with another mode");
+            while (i_ + 1 < args_.size() && args_[i_ + 1].rfind("--", 0) != 0)
+                cl_.Assignments.push_back(args_[++i_]);
+            if (cl_.Assignments.empty())
+                return Error("--configure needs at least one Section.key=VALUE");
         } else if (a == "--show") {
-            cl.ShowSettings = true;
+            cl_.ShowSettings = true;
         } else if (a == "--list-sites") {
-            if (!setMode(TCommandLine::ListSites))
-                return fail("--list-sites cannot be combined with another mode");
-        } else if (a == "--help" || a == "-h") {
-            cl.Mode = TCommandLine::Help;
-            return cl;
-        } else if (a == "--version") {
-            cl.Mode = TCommandLine::Version;
-            return cl;
-        } else if (a == "--dry-run") {
-            cl.DryRun = true;
-            headlessOption(a);
+            if (!SetMode(TCommandLine::ListSites))
+                return Error("--list-sites cannot be combined with another mode");
+        } else if (a == "--help" || a == "-h" || a == "--version") {
+            // Asked alone: whatever else the line holds is not read.
+            cl_.Mode = a == "--version" ? TCommandLine::Version : TCommandLine::Help;
+            done_ = true;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // How a headless run goes; true when `a` was one of those options.
+    bool RunOption(const std::string& a) {
+        if (a == "--dry-run") {
+            cl_.DryRun = true;
         } else if (a == "--quiet" || a == "-q" || a == "--verbose" || a == "-v") {
             const bool quiet = a == "--quiet" || a == "-q";
-            if (!setLevel(quiet ? TOutputLevel::Quiet : TOutputLevel::Verbose))
-                return fail("--quiet and --verbose cannot be combined");
-            headlessOption(a);
-        } else if (TValue v = TakeValue(args, i, "--log-file", value); v != TValue::NotThis) {
+            if (!SetLevel(quiet ? TOutputLevel::Quiet : TOutputLevel::Verbose))
+                return Error("--quiet and --verbose cannot be combined");
+        } else if (TValue v = TakeValue(args_, i_, "--log-file", value_); v != TValue::NotThis) {
             if (v == TValue::Missing)
-                return fail("--log-file needs a file name");
-            cl.LogFile = value;
-            headlessOption("--log-file");
-        } else if (TValue v = TakeValue(args, i, "--exclude", value); v != TValue::NotThis) {
+                return Error("--log-file needs a file name");
+            cl_.LogFile = value_;
+        } else if (TValue v = TakeValue(args_, i_, "--exclude", value_); v != TValue::NotThis) {
             if (v == TValue::Missing)
-                return fail("--exclude needs a pattern");
-            cl.Excludes.push_back(value);
-            headlessOption("--exclude");
-        } else if (TValue v = TakeValue(args, i, "--max-delete", value); v != TValue::NotThis) {
-            std::int64_t cap = 0;
-            const char* end = value.data() + value.size();
-            const auto [stop, error] = std::from_chars(value.data(), end, cap);
-            if (v == TValue::Missing || error != std::errc() || stop != end || cap < -1)
-                return fail("--max-delete needs a number of deletions (0 or more), or -1 for no "
-                            "limit");
-            cl.MaxDelete = cap;
-            headlessOption("--max-delete");
+                return Error("--exclude needs a pattern");
+            cl_.Excludes.push_back(value_);
+        } else if (TValue v = TakeValue(args_, i_, "--max-delete", value_); v != TValue::NotThis) {
+            if (!MaxDelete(v))
+                return Error("--max-delete needs a number of deletions (0 or more), or -1 for "
+                             "no limit");
         } else {
-            return fail("Unknown argument \"" + a + "\"");
+            return false;
         }
+        // Named as typed, without its value.
+        HeadlessOption(a.substr(0, a.find('=')));
+        return true;
     }
-    if (!headlessOnly.empty() && cl.Mode != TCommandLine::Headless)
-        return fail(headlessOnly + " is only for --headless");
-    if (!cl.Site.empty() && !cl.SettingsFile.empty())
-        return fail("--site and --settings cannot be combined: a site is a settings file");
-    if (cl.ShowSettings && cl.Mode != TCommandLine::Configure) {
-        if (modeGiven)
-            return fail("--show goes alone or with --configure");
-        cl.Mode = TCommandLine::Show;
+
+    bool MaxDelete(TValue v) {
+        std::int64_t cap = 0;
+        const char* end = value_.data() + value_.size();
+        const auto [stop, error] = std::from_chars(value_.data(), end, cap);
+        if (v == TValue::Missing || error != std::errc() || stop != end || cap < -1)
+            return false;
+        cl_.MaxDelete = cap;
+        return true;
     }
-    if (cl.Mode == TCommandLine::ListSites && (!cl.Site.empty() || !cl.SettingsFile.empty()))
-        return fail("--list-sites lists every site: not with --site or --settings");
-    return cl;
+
+    // What the options read together cannot be; empty when they can.
+    std::string Combinations() {
+        if (!headlessOnly_.empty() && cl_.Mode != TCommandLine::Headless)
+            return headlessOnly_ + " is only for --headless";
+        if (!cl_.Site.empty() && !cl_.SettingsFile.empty())
+            return "--site and --settings cannot be combined: a site is a settings file";
+        if (cl_.ShowSettings && cl_.Mode != TCommandLine::Configure) {
+            if (modeGiven_)
+                return "--show goes alone or with --configure";
+            cl_.Mode = TCommandLine::Show;
+        }
+        if (cl_.Mode == TCommandLine::ListSites && (!cl_.Site.empty() || !cl_.SettingsFile.empty()))
+            return "--list-sites lists every site: not with --site or --settings";
+        return {};
+    }
+
+    const std::vector<std::string>& args_;
+    size_t i_ = 0;
+    TCommandLine cl_;
+    std::string value_;
+    std::string error_;
+    std::string headlessOnly_;
+    bool modeGiven_ = false;
+    bool levelGiven_ = false;
+    bool done_ = false;
+};
+
+} // namespace
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    return TArgReader(args).Read();
 }
 
 bool ResolveSite(const TCommandLine& cl, const TSites& sites, TRunSite& site, std::string& error) {
