@@ -163,9 +163,18 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     Bind(form_.summaryLbl, summary);
     statusBar()->addWidget(summary, 1);
     statusBar()->setSizeGripEnabled(true);
-
     // Created once and kept, like the window.
     dirDialog_ = Named(new TDirDialog(this), "dirDialog");
+    AnswerForm();
+    InstallServices();
+    InstallShortcuts();
+    NameControls();
+    ApplyGeometry();
+}
+
+// What the form asks of the desktop: the local directory, the locale's dates, the
+// questions before deletes and about a certificate, the window's close.
+void TMainWindow::AnswerForm() {
     form_.DirDialog = [this](std::string& chosen) {
         chosen = form_.localRootLabel.Caption();
         return dirDialog_->Execute(chosen);
@@ -197,10 +206,6 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     };
     // "Exit pelmora when complete" closes through the window, so the settings are saved.
     form_.CloseWindow = [this] { close(); };
-    InstallServices();
-    InstallShortcuts();
-    NameControls();
-    ApplyGeometry();
 }
 
 // What a screen reader says for the controls whose own text does not name them.
@@ -408,29 +413,38 @@ QWidget* TMainWindow::BuildTrees() {
     remoteProxy_->setSourceModel(remoteModel_);
     localView_->setModel(localProxy_);
     remoteView_->setModel(remoteProxy_);
-    for (QTreeView* view : {localView_, remoteView_}) {
-        view->setUniformRowHeights(true);
-        view->setSortingEnabled(false); // the proxy keeps its one order
-        view->setAllColumnsShowFocus(true);
-        QHeaderView* header = view->header();
-        // The names keep a width of their own (the user may drag it): a narrow window
-        // scrolls sideways rather than hide them. Measuring every name of a large tree
-        // on each publication would slow its load down.
-        header->setStretchLastSection(true);
-        header->setSectionResizeMode(TTreeAdapter::NameColumn, QHeaderView::Interactive);
-        header->resizeSection(TTreeAdapter::NameColumn, 170);
-        for (int c : {TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
-            header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
-        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        view->setSelectionMode(QAbstractItemView::SingleSelection);
-        view->setIconSize(QSize(16, 16));
-        view->setMinimumHeight(60);
-    }
+    for (QTreeView* view : {localView_, remoteView_})
+        ShapeTreeView(view);
     WireTree(localView_, 1);
     WireTree(remoteView_, 2);
     grid->addWidget(localView_, 1, 0);
     grid->addWidget(remoteView_, 1, 1);
+    AddRootRows(grid, area);
+    grid->setRowStretch(1, 1);
+    return area;
+}
 
+void TMainWindow::ShapeTreeView(QTreeView* view) {
+    view->setUniformRowHeights(true);
+    view->setSortingEnabled(false); // the proxy keeps its one order
+    view->setAllColumnsShowFocus(true);
+    QHeaderView* header = view->header();
+    // The names keep a width of their own (the user may drag it): a narrow window
+    // scrolls sideways rather than hide them. Measuring every name of a large tree
+    // on each publication would slow its load down.
+    header->setStretchLastSection(true);
+    header->setSectionResizeMode(TTreeAdapter::NameColumn, QHeaderView::Interactive);
+    header->resizeSection(TTreeAdapter::NameColumn, 170);
+    for (int c : {TTreeAdapter::SizeColumn, TTreeAdapter::ModifiedColumn})
+        header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setIconSize(QSize(16, 16));
+    view->setMinimumHeight(60);
+}
+
+// Under the trees: the local root with Change, the remote root with Refresh.
+void TMainWindow::AddRootRows(QGridLayout* grid, QWidget* area) {
     auto* localRow = new QHBoxLayout;
     auto* panel = SunkenPanel(area, "localRootLabel");
     Bind(form_.localRootLabel, panel);
@@ -444,8 +458,6 @@ QWidget* TMainWindow::BuildTrees() {
     remoteRow->addWidget(
         Button(form_.refreshBtn, area, "refreshBtn", [this] { form_.refreshBtnClick(); }));
     grid->addLayout(remoteRow, 2, 1);
-    grid->setRowStretch(1, 1);
-    return area;
 }
 
 QWidget* TMainWindow::BuildNotebook() {
@@ -493,6 +505,19 @@ QWidget* TMainWindow::BuildTransferPage() {
     auto* grid = new QGridLayout(page);
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(3);
+    grid->addLayout(BuildTransferButtons(page), 0, 0, 1, 4);
+    grid->addWidget(Caption(tr("Status:"), page, "Label26"), 1, 0);
+    auto* status = SunkenPanel(page, "statusPanel");
+    BindThrottled(form_.statusPanel, status, RepaintIntervalMs);
+    grid->addWidget(status, 1, 1, 1, 3);
+    AddProgressRows(grid, page);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(6, 1);
+    return page;
+}
+
+QHBoxLayout* TMainWindow::BuildTransferButtons(QWidget* page) {
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(
         Button(form_.connectBtn, page, "connectBtn", [this] { form_.connectBtnClick(); }));
@@ -516,13 +541,10 @@ QWidget* TMainWindow::BuildTransferPage() {
     changesOnly->setToolTip(tr("Show only what the update changes"));
     connect(changesOnly, &QCheckBox::toggled, this, &TMainWindow::SetChangesOnly);
     buttons->addWidget(changesOnly);
-    grid->addLayout(buttons, 0, 0, 1, 4);
+    return buttons;
+}
 
-    grid->addWidget(Caption(tr("Status:"), page, "Label26"), 1, 0);
-    auto* status = SunkenPanel(page, "statusPanel");
-    BindThrottled(form_.statusPanel, status, RepaintIntervalMs);
-    grid->addWidget(status, 1, 1, 1, 3);
-
+void TMainWindow::AddProgressRows(QGridLayout* grid, QWidget* page) {
     // The whole run first, in bytes, then the file under way.
     grid->addWidget(ModelLabel(form_.overallLbl, page, "overallLbl"), 2, 0);
     auto* overall = Named(new QProgressBar(page), "overallBar");
@@ -552,10 +574,6 @@ QWidget* TMainWindow::BuildTransferPage() {
     grid->addWidget(sent, 5, 1);
     grid->addWidget(ModelLabel(form_.fileSizeCaption, page, "fileSizeCaption"), 5, 2);
     grid->addWidget(ModelLabel(form_.fileSizeLabel, page, "fileSizeLabel"), 5, 3);
-    grid->setColumnStretch(1, 1);
-    grid->setColumnStretch(3, 1);
-    grid->setRowStretch(6, 1);
-    return page;
 }
 
 QWidget* TMainWindow::BuildDetailsPage() {
@@ -613,6 +631,17 @@ QWidget* TMainWindow::BuildSetupPage() {
     auto* grid = new QGridLayout(page);
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
+    AddSiteRow(grid, page);
+    AddServerRows(grid, page);
+    AddFirewallRows(grid, page);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+    grid->setRowStretch(9, 1);
+    return page;
+}
+
+// The site selector and its New, Rename and Delete.
+void TMainWindow::AddSiteRow(QGridLayout* grid, QWidget* page) {
     auto* siteLabel = Caption(tr("&Site:"), page, "siteLabel");
     grid->addWidget(siteLabel, 0, 0);
     auto* sites = Named(new QComboBox(page), "siteCombo");
@@ -643,7 +672,9 @@ QWidget* TMainWindow::BuildSetupPage() {
     }
     siteButtons->addStretch(1);
     grid->addLayout(siteButtons, 0, 2, 1, 2);
+}
 
+void TMainWindow::AddServerRows(QGridLayout* grid, QWidget* page) {
     grid->addWidget(Caption(tr("Server:"), page, "Label7"), 1, 0);
     grid->addWidget(Edit(form_.serverEdit, page, "serverEdit"), 1, 1);
     grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 2, 0);
@@ -666,7 +697,10 @@ QWidget* TMainWindow::BuildSetupPage() {
                             "refuses it"));
     Bind(form_.dataModeEdit, dataMode);
     grid->addWidget(dataMode, 6, 1);
+}
 
+// Beside the server's rows: the firewall; below them: the keyring and the certificate.
+void TMainWindow::AddFirewallRows(QGridLayout* grid, QWidget* page) {
     auto* hint = Caption(tr("You may have to use the IP address."), page, "Label41");
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
@@ -687,10 +721,6 @@ QWidget* TMainWindow::BuildSetupPage() {
     trusted->setToolTip(tr("The SHA-256 fingerprint of the one certificate trusted although it "
                            "could not be verified. Empty: none."));
     grid->addWidget(trusted, 8, 1, 1, 3);
-    grid->setColumnStretch(1, 1);
-    grid->setColumnStretch(3, 1);
-    grid->setRowStretch(9, 1);
-    return page;
 }
 
 // The selector follows the form's list of sites; a choice goes to the form, which may

@@ -7,6 +7,8 @@
 #include <vector>
 
 class QComboBox;
+class QGridLayout;
+class QHBoxLayout;
 class QStackedWidget;
 class QTabBar;
 class QTreeView;
@@ -60,10 +62,17 @@ protected:
 private:
     QWidget* BuildVersionStrip();
     QWidget* BuildTrees();
+    void ShapeTreeView(QTreeView* view);
+    void AddRootRows(QGridLayout* grid, QWidget* area);
     QWidget* BuildNotebook();
     QWidget* BuildTransferPage();
+    QHBoxLayout* BuildTransferButtons(QWidget* page);
+    void AddProgressRows(QGridLayout* grid, QWidget* page);
     QWidget* BuildDetailsPage();
     QWidget* BuildSetupPage();
+    void AddSiteRow(QGridLayout* grid, QWidget* page);
+    void AddServerRows(QGridLayout* grid, QWidget* page);
+    void AddFirewallRows(QGridLayout* grid, QWidget* page);
     void BindSites(QComboBox* combo);
     QWidget* BuildOptionsPage();
     QWidget* BuildLegendPage();
@@ -71,6 +80,7 @@ private:
     QWidget* BuildLogPage();
     QWidget* BuildDebugPane();
     void WireTree(QTreeView* view, int tag);
+    void AnswerForm();
     void InstallServices();
     void InstallShortcuts();
     void NameControls();
