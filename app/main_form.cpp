@@ -210,7 +210,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     localWorkList.SetSorted(true);
     remoteWorkList.SetSorted(true);
     remoteLoading = localLoading = connected = false;
-    session.ftpError = session.deleteDone = session.uploading = false;
+    session.ClearError();
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);

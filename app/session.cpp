@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 #include "app/sites.h"
+#include "sync/ftp_session.h"
 #include <cctype>
 
 #include "toolkit/services.h"
@@ -7,27 +8,25 @@
 namespace pelmora {
 
 void TForm1::ConnectToServer() {
-    if (firewallCheck.Checked()) {
-        Ftp1.SetFtpServer(fireWallEdit.Text());
-        Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
-    } else {
-        Ftp1.SetFtpServer(Edit1.Text());
-        Ftp1.UserName = Edit2.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
-    }
-    Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    Ftp1.TlsSeenBefore = tlsSeen;
+    TConnectionSettings settings;
+    settings.host = Edit1.Text();
+    settings.port = static_cast<uint16_t>(ftpPortSpin.Value());
+    settings.user = Edit2.Text();
+    settings.password = Edit3.Text();
+    settings.useFirewall = firewallCheck.Checked();
+    settings.firewallHost = fireWallEdit.Text();
+    settings.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
+    settings.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    settings.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    settings.trustedCertificate = trustedCertificateEdit.Text();
+    settings.tlsSeenBefore = tlsSeen;
+    settings.timeoutMs = TimeoutMs();
     // A reply may repeat the password: no status shows it.
-    secrets.Hide(Ftp1.UserPassword);
+    secrets.Hide(settings.password);
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());
-    Ftp1.Connect();
+    session.BeginConnect(settings);
 }
 
 namespace {
@@ -65,7 +64,7 @@ void TForm1::connectButtonClick() {
     if (connected) {
         session.Resume();
         ClearConnection();
-        Ftp1.Quit();
+        session.Close();
         return;
     }
     auto refuse = [this](const char* text) {
@@ -105,21 +104,21 @@ void TForm1::connectButtonClick() {
     userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!(session.WaitFor(connected, TimeoutMs()) && connected) && !RetryWithTrustedCertificate()) {
+    if (!(session.WaitForLogin() && connected) && !RetryWithTrustedCertificate()) {
         ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
-        const std::string reply = ReplyIn(session.lastErrorText);
-        if (session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
+        const std::string reply = ReplyIn(session.LastErrorText());
+        if (session.LoginRefused() && reply.starts_with('4')) {
             // 4xx is "not now" (too many users, shutting down), not a wrong password:
             // saying the password is wrong would send the user to change a good one.
             ShowStatus("The server refused the login for now: " + reply);
-        } else if (session.lastErrorCode == ftpAccessDenied) {
+        } else if (session.LoginRefused()) {
             ShowStatus("Access Denied. Incorrect username or password");
         } else {
-            ShowStatus(session.lastErrorText.empty()
+            ShowStatus(session.LastErrorText().empty()
                            ? std::string("Could not connect to remote site")
-                           : session.lastErrorText);
+                           : session.LastErrorText());
             // A login still under way (stopped, or out of time) is refused a QUIT.
             EndComponentSession();
         }
@@ -137,7 +136,7 @@ void TForm1::connectButtonClick() {
 void TForm1::RememberTls() {
     // Kept as the listing zone is: the next run of this site, headless or not, refuses a
     // session in clear under auto.
-    if (tlsSeen || !Ftp1.ControlSecured())
+    if (tlsSeen || !session.Traits().secured)
         return;
     tlsSeen = true;
     settingsChanged = true;
@@ -146,15 +145,17 @@ void TForm1::RememberTls() {
 }
 
 bool TForm1::RetryWithTrustedCertificate() {
-    if (!TrustCertificate || userStop || !Ftp1.CertificateRefusal())
+    // Only an FTP session can refuse a certificate.
+    const auto* ftp = dynamic_cast<const TFtpSession*>(&session);
+    if (!TrustCertificate || userStop || !ftp || !ftp->CertificateRefusal())
         return false;
     // The refused session is over before the question: the server must not wait on it.
-    const TCertificateRefusal refusal = *Ftp1.CertificateRefusal();
-    const std::string refused = session.lastErrorText;
+    const TCertificateRefusal refusal = *ftp->CertificateRefusal();
+    const std::string refused = session.LastErrorText();
     EndComponentSession();
     ShowStatus(refused);
     if (!TrustCertificate(refusal) || userStop) {
-        session.lastErrorText = refused;
+        session.SetLastErrorText(refused);
         return false;
     }
     // Stored at once, not only at the next save: the user has decided about this server,
@@ -165,9 +166,9 @@ bool TForm1::RetryWithTrustedCertificate() {
     if (!settingsFile_.empty() &&
         !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
         ShowMessage("The trusted certificate could not be saved: " + error);
-    session.lastErrorText.clear();
+    session.SetLastErrorText("");
     ConnectToServer();
-    return session.WaitFor(connected, TimeoutMs()) && connected;
+    return session.WaitForLogin() && connected;
 }
 
 void TForm1::ShowDryRunPlan() {
@@ -204,7 +205,7 @@ void TForm1::ShowDryRunPlan() {
 }
 
 void TForm1::ShowServerType() {
-    servTypeLbl.SetCaption(Ftp1.SystemType());
+    servTypeLbl.SetCaption(session.Traits().systemType);
 }
 
 void TForm1::AfterConnect() {
@@ -268,7 +269,7 @@ void TForm1::AfterConnect() {
         }
     }
     if (CheckBox4.Checked()) {
-        Ftp1.Quit();
+        session.Close();
         Close();
     }
 }

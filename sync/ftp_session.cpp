@@ -1,4 +1,4 @@
-#include "sync/remote_session.h"
+#include "sync/ftp_session.h"
 
 #include "sync/remote_entries.h"
 
@@ -26,24 +26,20 @@ bool IsReplyLine(const std::string& text) {
 
 } // namespace
 
-TRemoteSession::TRemoteSession(TFtp& ftp) : ftp_(ftp) {
+TFtpSession::TFtpSession() {
     ftp_.OnFtpInfo = [this](TObject*, FtpInfo i, const std::string& a) { Info(i, a); };
-    ftp_.OnFtpReady = [this](TObject*) { ftpReady = true; };
+    ftp_.OnFtpReady = [this](TObject*) { ready_ = true; };
     ftp_.OnFtpError = [this](TObject*, FtpInfo i, const std::string& a) { Error(i, a); };
-    ftp_.OnLoggedIn = [this](TObject*) {
-        lost_ = false;
-        if (OnLoggedIn)
-            OnLoggedIn();
-    };
-    ftp_.OnDirectoryCreated = [this](TObject*) { dirCreated = true; };
-    ftp_.OnDirectoryDeleted = [this](TObject*) { deleteDone = true; };
-    ftp_.OnFileDeleted = [this](TObject*) { deleteDone = true; };
-    ftp_.OnFileRenamed = [this](TObject*) { renameDone = true; };
+    ftp_.OnLoggedIn = [this](TObject*) { LoginSucceeded(); };
+    ftp_.OnDirectoryCreated = [this](TObject*) { dirCreated_ = true; };
+    ftp_.OnDirectoryDeleted = [this](TObject*) { deleteDone_ = true; };
+    ftp_.OnFileDeleted = [this](TObject*) { deleteDone_ = true; };
+    ftp_.OnFileRenamed = [this](TObject*) { renameDone_ = true; };
 }
 
-// The component may outlive the session by a little (it is torn down after it): what it
-// reports then reaches nobody.
-TRemoteSession::~TRemoteSession() {
+// The component is torn down after the session's own members: what it reports while it
+// goes reaches nobody.
+TFtpSession::~TFtpSession() {
     ftp_.OnFtpInfo = nullptr;
     ftp_.OnFtpReady = nullptr;
     ftp_.OnFtpError = nullptr;
@@ -54,108 +50,159 @@ TRemoteSession::~TRemoteSession() {
     ftp_.OnFileRenamed = nullptr;
 }
 
-bool TRemoteSession::WaitFor(const bool& flag, uint32_t quietMs) {
-    lastActivity = GetTickCount();
-    for (;;) {
-        // Every sign of life of the session moves lastActivity on (Info, Error).
-        const uint32_t deadline = lastActivity + quietMs;
-        if (WaitUntil([&] { return flag || ftpError || ftpAbort; }, deadline))
-            break;
-        if (TickReached(GetTickCount(), lastActivity + quietMs))
-            return false;
-    }
-    return !ftpError;
+std::unique_ptr<TRemoteSession> NewRemoteSession() {
+    return std::make_unique<TFtpSession>();
 }
 
-TOutcome TRemoteSession::Await(const bool& flag) {
-    return Conclude(WaitFor(flag, timeoutMs));
+void TFtpSession::BeginConnect(const TConnectionSettings& settings) {
+    settings_ = settings;
+    timeoutMs = settings.timeoutMs;
+    loggedIn_ = false;
+    ftp_.SetFtpServer(settings.DialHost());
+    ftp_.FtpPort = settings.DialPort();
+    ftp_.UserName = settings.LoginUser();
+    ftp_.UserPassword = settings.password;
+    ftp_.DataMode = settings.dataMode;
+    ftp_.TlsMode = settings.tlsMode;
+    ftp_.TrustedCertificate = settings.trustedCertificate;
+    ftp_.TlsSeenBefore = settings.tlsSeenBefore;
+    Touch();
+    ftp_.Connect();
 }
 
-TOutcome TRemoteSession::Conclude(bool done) {
+std::unique_ptr<TRemoteSession> TFtpSession::Sibling() const {
+    auto sibling = std::make_unique<TFtpSession>();
+    // What the settings value does not hold: the component's own tunings, as this one's.
+    TFtp& ftp = sibling->ftp_;
+    ftp.UserAccount = ftp_.UserAccount;
+    ftp.InitialDirectory = ftp_.InitialDirectory;
+    ftp.ServerType = ftp_.ServerType;
+    ftp.PassiveConnectTimeout = ftp_.PassiveConnectTimeout;
+    ftp.UseMlsd = ftp_.UseMlsd;
+    ftp.ListingByteCap = ftp_.ListingByteCap;
+    ftp.ListingLineCap = ftp_.ListingLineCap;
+    sibling->settings_ = settings_;
+    // A server that could not complete TLS with this session is not asked again by each
+    // sibling: they go as this one went.
+    if (!ftp_.TlsFallback().empty())
+        sibling->settings_.tlsMode = TTlsMode::Off;
+    sibling->timeoutMs = timeoutMs;
+    return sibling;
+}
+
+void TFtpSession::Close() {
+    // QUIT is refused while a command runs; Abort closes both connections instead.
+    if (ftp_.Connected() && ftp_.Status() == ftpCommandReady)
+        ftp_.Quit();
+    else
+        ftp_.Abort();
+}
+
+void TFtpSession::Abort() {
+    ftp_.Abort();
+}
+
+std::vector<std::pair<std::string, std::string>> TFtpSession::ConnectionFacts() const {
+    return {{"Security", ftp_.SecurityInUse()}, {"Data connections", ftp_.DataModeInUse()}};
+}
+
+TRemoteTraits TFtpSession::Traits() const {
+    TRemoteTraits traits;
+    traits.systemType = ftp_.SystemType();
+    traits.fileTimeSettable = ftp_.FileTimeSettable();
+    traits.fileTimeReadable = ftp_.Features().mdtm;
+    traits.renameOffered = ftp_.RenameOffered();
+    traits.exactListingTimes = ftp_.ListingByMlsd();
+    // In active mode every transfer has the server connect back to us; with several
+    // sessions doing so at once a server was seen to leave a session unanswered for good
+    // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
+    // the session's data connections tell which mode the server lets us have.
+    traits.parallelSessions = ftp_.DataMode == TDataMode::Passive ||
+                              (ftp_.DataMode == TDataMode::Auto &&
+                               ftp_.DataModeInUse().starts_with("passive"));
+    traits.secured = ftp_.ControlSecured();
+    return traits;
+}
+
+bool TFtpSession::WaitFor(const bool& flag) {
+    Touch();
+    // Every sign of life of the session moves the deadline on (Info, Error).
+    const bool came = WaitForSessions([&] { return flag || error_ || stopped_; },
+                                      [this] { return QuietDeadline(); });
+    return came && !error_;
+}
+
+TOutcome TFtpSession::Conclude(bool done) {
     const uint32_t timeout = timeoutMs;
-    if (done && !ftpAbort)
+    if (done && !stopped_)
         return TOutcome::Done;
-    if (ftpAbort && !ftpError)
+    if (stopped_ && !error_)
         return TOutcome::Stopped;
-    if (ftpError && ftp_.Connected() && lastErrorCode != ftpDisconnected &&
-        lastErrorCode != ftpTimeOut) {
+    if (error_ && ftp_.Connected() && lastErrorCode_ != ftpDisconnected &&
+        lastErrorCode_ != ftpTimeOut) {
         // Only this operation was refused; its ready follows the error, and the next
         // command may go once it has.
-        WaitUntil([this] { return ftpReady || ftpAbort || !ftp_.Connected(); },
-                  GetTickCount() + timeout);
-        ftpError = false;
+        const uint32_t deadline = GetTickCount() + timeout;
+        WaitForSessions([this] { return ready_ || stopped_ || !ftp_.Connected(); },
+                        [deadline] { return deadline; });
+        error_ = false;
         if (ftp_.Connected())
             return TOutcome::Failed;
     }
-    if (!ftpError) {
+    if (!error_) {
         // No answer for the whole time-out: the session cannot be trusted with another
         // command.
-        lastErrorCode = ftpTimeOut;
-        lastErrorText =
+        lastErrorCode_ = ftpTimeOut;
+        lastErrorText_ =
             "No answer from the server for " + std::to_string(timeout / 1000) + " seconds";
         ftp_.Abort();
     }
-    ftpError = true;
+    error_ = true;
     return TOutcome::Lost;
 }
 
-const bool& TRemoteSession::PendingFlag() const {
+const bool& TFtpSession::PendingFlag() const {
     switch (pending_) {
     case TPending::Created:
-        return dirCreated;
+        return dirCreated_;
     case TPending::Deleted:
-        return deleteDone;
+        return deleteDone_;
     case TPending::Renamed:
-        return renameDone;
+        return renameDone_;
     default:
-        return ftpReady;
+        return ready_;
     }
 }
 
-bool TRemoteSession::Settled() const {
+bool TFtpSession::Settled() const {
     if (!Busy())
         return true;
-    return PendingFlag() || ftpError || ftpAbort || TickReached(GetTickCount(), QuietDeadline());
+    return PendingFlag() || error_ || stopped_ || TickReached(GetTickCount(), QuietDeadline());
 }
 
-TOutcome TRemoteSession::End() {
+TOutcome TFtpSession::End() {
     const TPending pending = pending_;
     if (pending == TPending::None)
         return TOutcome::Done;
     const bool& flag = PendingFlag();
     // A wait that already ran out (a pool waited for it) is not waited for again.
     const bool quiet =
-        !flag && !ftpError && !ftpAbort && TickReached(GetTickCount(), QuietDeadline());
-    TOutcome outcome = quiet ? Conclude(false) : Await(flag);
+        !flag && !error_ && !stopped_ && TickReached(GetTickCount(), QuietDeadline());
+    TOutcome outcome = Conclude(!quiet && WaitFor(flag));
     pending_ = TPending::None;
     if (pending == TPending::List) {
-        SettleListingLine();
-        // A listing that failed is never taken for an empty directory.
-        if (outcome == TOutcome::Done && ftp_.LastError() != ftpNoError)
-            outcome = TOutcome::Failed;
-        if (outcome == TOutcome::Done && ftp_.ListingRefused()) {
-            listingRefused_ = true;
-            refusal_ = ftp_.LastReplyText();
-            lastErrorText = refusal_;
-            outcome = TOutcome::Failed;
-        }
-        if (outcome == TOutcome::Done) {
-            listedHere_ = ftp_.CurrentDirectory;
-            listed_ = ftp_.Entries();
-            SortEntries(listed_);
-        }
+        outcome = EndListing(outcome);
     } else if (pending == TPending::Names) {
-        SettleListingLine();
-        const bool empty = outcome == TOutcome::Done && ftp_.LastError() == ftpNoError &&
-                           !ftp_.ListingRefused() && ftp_.Listing().Count() == 0;
-        if (outcome == TOutcome::Done || outcome == TOutcome::Failed)
-            outcome = empty ? TOutcome::Done : TOutcome::Failed;
-        if (empty)
-            listedHere_ = ftp_.CurrentDirectory;
+        outcome = EndNameListing(outcome);
     } else if (pending == TPending::Put) {
-        uploading = false;
+        uploading_ = false;
         // A ready that ends a transfer cut short says nothing of the file on the server.
         if (outcome == TOutcome::Done && !ftp_.Success())
+            outcome = TOutcome::Failed;
+    } else if (pending == TPending::FileTime && outcome == TOutcome::Done) {
+        if (const auto time = ftp_.LastFileTime())
+            fileTime_ = *time;
+        else
             outcome = TOutcome::Failed;
     }
     if (outcome == TOutcome::Lost)
@@ -163,251 +210,183 @@ TOutcome TRemoteSession::End() {
     return outcome;
 }
 
-void TRemoteSession::TakeListing(std::vector<TListedEntry>& entries, std::string& here) {
-    here = listedHere_;
-    entries = std::move(listed_);
-    listed_.clear();
+TOutcome TFtpSession::EndListing(TOutcome outcome) {
+    SettleListingLine();
+    // A listing that failed is never taken for an empty directory.
+    if (outcome == TOutcome::Done && ftp_.LastError() != ftpNoError)
+        outcome = TOutcome::Failed;
+    if (outcome == TOutcome::Done && ftp_.ListingRefused()) {
+        listingRefused_ = true;
+        refusal_ = ftp_.LastReplyText();
+        lastErrorText_ = refusal_;
+        outcome = TOutcome::Failed;
+    }
+    if (outcome == TOutcome::Done) {
+        listedHere_ = ftp_.CurrentDirectory;
+        listed_ = ftp_.Entries();
+        SortEntries(listed_);
+    }
+    return outcome;
 }
 
-void TRemoteSession::BeginChangeDir(const std::string& path) {
-    lastActivity = GetTickCount();
-    ftpReady = false;
-    pending_ = TPending::Ready;
-    ftp_.ChangeDir(path);
+TOutcome TFtpSession::EndNameListing(TOutcome outcome) {
+    SettleListingLine();
+    const bool empty = outcome == TOutcome::Done && ftp_.LastError() == ftpNoError &&
+                       !ftp_.ListingRefused() && ftp_.Listing().Count() == 0;
+    if (outcome == TOutcome::Done || outcome == TOutcome::Failed)
+        outcome = empty ? TOutcome::Done : TOutcome::Failed;
+    if (empty)
+        listedHere_ = ftp_.CurrentDirectory;
+    return outcome;
 }
 
-void TRemoteSession::StartListing(TPending pending) {
-    lastActivity = GetTickCount();
-    notEntries_.clear();
-    listed_.clear();
-    linePending_ = false;
-    ftpReady = false;
+void TFtpSession::Start(TPending pending) {
+    Touch();
     pending_ = pending;
 }
 
-void TRemoteSession::BeginList() {
+void TFtpSession::BeginChangeDir(const std::string& path) {
+    Start(TPending::Ready);
+    ready_ = false;
+    ftp_.ChangeDir(path);
+}
+
+void TFtpSession::StartListing(TPending pending) {
+    Start(pending);
+    notEntries_.clear();
+    listed_.clear();
+    linePending_ = false;
+    ready_ = false;
+}
+
+void TFtpSession::BeginList() {
     StartListing(TPending::List);
     listingRefused_ = false;
     ftp_.GetListing();
 }
 
-void TRemoteSession::BeginNameListing() {
+void TFtpSession::BeginNameListing() {
     StartListing(TPending::Names);
     ftp_.GetNameListing();
 }
 
-TOutcome TRemoteSession::TakeNameListing(TOutcome names, std::vector<TListedEntry>& entries,
-                                         std::string& here) {
-    entries.clear();
-    // The names are no entries of a listing.
-    notEntries_.clear();
-    if (names == TOutcome::Done) {
-        here = listedHere_;
-        listingRefused_ = false;
-        return names;
-    }
-    if (names == TOutcome::Failed)
-        lastErrorText = refusal_;
-    return names;
-}
-
-void TRemoteSession::BeginMakeDir(const std::string& path) {
-    lastActivity = GetTickCount();
-    dirCreated = false;
-    pending_ = TPending::Created;
+void TFtpSession::BeginMakeDir(const std::string& path) {
+    Start(TPending::Created);
+    dirCreated_ = false;
     ftp_.MakeDir(path);
 }
 
-void TRemoteSession::BeginDelete(const std::string& path) {
-    lastActivity = GetTickCount();
-    deleteDone = false;
-    pending_ = TPending::Deleted;
+void TFtpSession::BeginDelete(const std::string& path) {
+    Start(TPending::Deleted);
+    deleteDone_ = false;
     ftp_.DeleteFile(path);
 }
 
-void TRemoteSession::BeginRemoveDir(const std::string& path) {
-    lastActivity = GetTickCount();
-    deleteDone = false;
-    pending_ = TPending::Deleted;
+void TFtpSession::BeginRemoveDir(const std::string& path) {
+    Start(TPending::Deleted);
+    deleteDone_ = false;
     ftp_.RemoveDir(path);
 }
 
-void TRemoteSession::BeginSetFileTime(const std::string& remotePath, int64_t utcSeconds) {
-    lastActivity = GetTickCount();
-    ftpReady = false;
-    pending_ = TPending::Ready;
+void TFtpSession::BeginSetFileTime(const std::string& remotePath, int64_t utcSeconds) {
+    Start(TPending::Ready);
+    ready_ = false;
     ftp_.SetFileTime(remotePath, utcSeconds);
 }
 
-void TRemoteSession::BeginRename(const std::string& from, const std::string& to) {
-    lastActivity = GetTickCount();
-    renameDone = false;
-    pending_ = TPending::Renamed;
+void TFtpSession::BeginGetFileTime(const std::string& remotePath) {
+    Start(TPending::FileTime);
+    ready_ = false;
+    ftp_.GetFileTime(remotePath);
+}
+
+void TFtpSession::BeginRename(const std::string& from, const std::string& to) {
+    Start(TPending::Renamed);
+    renameDone_ = false;
     ftp_.Rename(from, to);
 }
 
-void TRemoteSession::BeginPut(const std::string& localPath, const std::string& remotePath) {
-    lastActivity = GetTickCount();
-    ftpReady = false;
+void TFtpSession::BeginPut(const std::string& localPath, const std::string& remotePath) {
+    Start(TPending::Put);
+    ready_ = false;
+    bytesSent_ = 0;
+    fileSize_ = 0;
     ftp_.LocalFile = localPath;
     ftp_.RemoteFile = remotePath;
     ftp_.TransferMode = BinaryTransfer;
-    uploading = true;
-    pending_ = TPending::Put;
+    uploading_ = true;
     ftp_.PutFile();
 }
 
-TOutcome TRemoteSession::ChangeDir(const std::string& path) {
-    BeginChangeDir(path);
-    return End();
-}
-
-TOutcome TRemoteSession::List(std::vector<TListedEntry>& entries, std::string& here) {
-    entries.clear();
-    BeginList();
-    const TOutcome outcome = End();
-    if (outcome == TOutcome::Failed && ListingRefused()) {
-        BeginNameListing();
-        return TakeNameListing(End(), entries, here);
-    }
-    if (outcome != TOutcome::Done)
-        return outcome;
-    TakeListing(entries, here);
-    if (!ListingEndedMidLine())
-        return outcome;
-    const std::vector<TListedEntry> first = std::move(entries);
-    const std::vector<std::string> firstNotEntries = notEntries_;
-    BeginList();
-    return TakeSecondListing(End(), first, firstNotEntries, entries, here);
-}
-
-TOutcome TRemoteSession::TakeSecondListing(TOutcome second, const std::vector<TListedEntry>& first,
-                                           const std::vector<std::string>& firstNotEntries,
-                                           std::vector<TListedEntry>& entries, std::string& here) {
-    entries.clear();
-    if (second != TOutcome::Done)
-        return second;
-    TakeListing(entries, here);
-    if (!ListingEndedMidLine() || (entries == first && notEntries_ == firstNotEntries))
-        return second;
-    entries.clear();
-    lastErrorText = "The listing ended in the middle of a line twice, each time elsewhere: "
-                    "it is cut short on the way";
-    return TOutcome::Failed;
-}
-
-TOutcome TRemoteSession::MakeDir(const std::string& path) {
-    BeginMakeDir(path);
-    return End();
-}
-
-TOutcome TRemoteSession::Delete(const std::string& path) {
-    BeginDelete(path);
-    return End();
-}
-
-TOutcome TRemoteSession::RemoveDir(const std::string& path) {
-    BeginRemoveDir(path);
-    return End();
-}
-
-TOutcome TRemoteSession::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
-    BeginSetFileTime(remotePath, utcSeconds);
-    return End();
-}
-
-TOutcome TRemoteSession::GetFileTime(const std::string& remotePath, int64_t& utcSeconds) {
-    ftpReady = false;
-    ftp_.GetFileTime(remotePath);
-    TOutcome outcome = Await(ftpReady);
-    if (outcome == TOutcome::Done) {
-        if (const auto time = ftp_.LastFileTime())
-            utcSeconds = *time;
-        else
-            outcome = TOutcome::Failed;
-    }
-    return outcome;
-}
-
-TOutcome TRemoteSession::Rename(const std::string& from, const std::string& to) {
-    BeginRename(from, to);
-    return End();
-}
-
-TOutcome TRemoteSession::Put(const std::string& localPath, const std::string& remotePath) {
-    BeginPut(localPath, remotePath);
-    return End();
-}
-
-void TRemoteSession::ClearError() {
-    ftpError = false;
+void TFtpSession::ClearError() {
+    error_ = false;
     lost_ = false;
-    lastErrorCode = 30; // no error
+    lastErrorCode_ = 30; // no error
 }
 
-std::string TRemoteSession::FailureReason() const {
-    return lastErrorText.empty() ? ErrorText(lastErrorCode) : lastErrorText;
+std::string TFtpSession::FailureReason() const {
+    return lastErrorText_.empty() ? ErrorText(lastErrorCode_) : lastErrorText_;
 }
 
-void TRemoteSession::Error(FtpInfo info, const std::string& addInfo) {
-    lastErrorCode = static_cast<uint8_t>(info);
-    ftpError = true;
-    lastActivity = GetTickCount();
+void TFtpSession::Error(FtpInfo info, const std::string& addInfo) {
+    lastErrorCode_ = static_cast<uint8_t>(info);
+    error_ = true;
+    Touch();
     // The component's own words name the host, the path or the server's reply; the
     // code's text is the fallback.
     if (addInfo.empty() || addInfo == "Error") {
-        lastErrorText = ErrorText(info);
+        lastErrorText_ = ErrorText(info);
     } else if (info != ftpOperationFailed && IsReplyLine(addInfo) && !ErrorText(info).empty()) {
         // A reply line: what it means to us, then what the server said.
         std::string meaning = ErrorText(info);
         if (meaning.back() == '.')
             meaning.pop_back();
-        lastErrorText = meaning + ": " + addInfo;
+        lastErrorText_ = meaning + ": " + addInfo;
     } else {
-        lastErrorText = addInfo;
+        lastErrorText_ = addInfo;
     }
 }
 
-void TRemoteSession::Info(FtpInfo info, const std::string& addInfo) {
-    lastActivity = GetTickCount();
+void TFtpSession::Info(FtpInfo info, const std::string& addInfo) {
+    Touch();
     if (info == ftpListingLine)
         ListingLine(addInfo);
-    if (!uploading)
+    if (!uploading_)
         return;
     if (info == ftpFileSize) {
         long long size = 0;
         const auto [end, ec] =
             std::from_chars(addInfo.data(), addInfo.data() + addInfo.size(), size);
-        fileSize = (ec == std::errc() && end == addInfo.data() + addInfo.size()) ? size : 0;
+        fileSize_ = (ec == std::errc() && end == addInfo.data() + addInfo.size()) ? size : 0;
         if (OnFileSize)
             OnFileSize(addInfo);
     } else if (info == ftpProgress) {
-        bytesSent = ftp_.BytesTransferred();
+        bytesSent_ = ftp_.BytesTransferred();
         if (OnProgress)
             OnProgress();
-        if (ftpAbort) {
+        if (stopped_) {
             ftp_.Abort();
-            uploading = false;
+            uploading_ = false;
         }
     }
 }
 
 // The component reads each line into its entries right after telling of it, so whether a
 // line gave an entry shows when the next one arrives, or the listing ends.
-void TRemoteSession::ListingLine(const std::string& line) {
+void TFtpSession::ListingLine(const std::string& line) {
     SettleListingLine();
     pendingLine_ = line;
     entriesBefore_ = ftp_.Entries().size();
     linePending_ = true;
 }
 
-void TRemoteSession::SettleListingLine() {
+void TFtpSession::SettleListingLine() {
     if (linePending_ && !pendingLine_.empty() && ftp_.Entries().size() == entriesBefore_)
         notEntries_.push_back(pendingLine_);
     linePending_ = false;
 }
 
-std::string TRemoteSession::ErrorText(int code) {
+std::string TFtpSession::ErrorText(int code) {
     static const std::array<const char*, 31> texts = {
         "Pelmora is available for another FTP session.",
         "Pelmora has connected to a server",

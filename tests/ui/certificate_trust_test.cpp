@@ -114,7 +114,7 @@ protected:
         Connect();
         ASSERT_FALSE(window->Form.connected);
         ASSERT_TRUE(
-            Eventually([this] { return window->Form.Ftp1.Socket->Handle == INVALID_SOCKET; }));
+            Eventually([this] { return FtpOf(window->Form).Socket->Handle == INVALID_SOCKET; }));
     }
     std::string Status() const { return window->Form.Panel1.Caption(); }
     std::string FieldText() const {
@@ -168,7 +168,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
     }
     ASSERT_TRUE(window->Form.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
-    EXPECT_TRUE(Has(window->Form.Ftp1.SecurityInUse(), "trusted by fingerprint"));
+    EXPECT_TRUE(Has(FtpOf(window->Form).SecurityInUse(), "trusted by fingerprint"));
     EXPECT_EQ(window->Form.trustedCertificateEdit.Text(), stored);
     EXPECT_EQ(FieldText(), stored);
     EXPECT_EQ(StoredTrust(ini), stored);

@@ -202,7 +202,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         UseScriptServer(f, site.server, false, false);
     };
     auto waitingForListing = [](TWindowFixture& f) {
-        return f.Form.remoteLoading && f.Form.Ftp1.Status() == ftpBusy;
+        return f.Form.remoteLoading && FtpOf(f.Form).Status() == ftpBusy;
     };
     const Case cases[] = {
         {"the load after connect", 3,
@@ -235,7 +235,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
          },
          [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+             return f.Form.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy;
          },
          "Transfer canceled. You MAY have to reconnect.", false},
     };
@@ -277,7 +277,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
 
         // One press of Connect starts the next session, and its load completes. A press
         // comes through the event loop, after what the component posted to itself.
-        EXPECT_TRUE(Eventually([&] { return f.Form.Ftp1.Status() == ftpAvailable; }, 2000));
+        EXPECT_TRUE(Eventually([&] { return FtpOf(f.Form).Status() == ftpAvailable; }, 2000));
         const int sessions = site.server.Sessions();
         f.Form.CheckBox2.SetChecked(true);
         Click(f.Find("connectBtn"));
@@ -305,7 +305,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+             return f.Form.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy;
          },
          "Remote Site Update Complete"},
     };
@@ -395,7 +395,7 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         int presses = 0;
         QTimer again;
         QObject::connect(&again, &QTimer::timeout, [&] {
-            if (f.Form.RunningOperation() != Op::Update || !f.Form.session.uploading)
+            if (f.Form.RunningOperation() != Op::Update || !f.Form.session.Uploading())
                 return;
             ++presses;
             c.press(f);
@@ -422,7 +422,7 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     site.server.On("").Uses(1).Delay(1500).Reply("220 Slow but ready");
     TWindowFixture f(site.local.Path());
     UseScriptServer(f, site.server, true, false);
-    TOnceWhen stop([&] { return f.Form.OperationRunning() && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen stop([&] { return f.Form.OperationRunning() && FtpOf(f.Form).Status() == ftpBusy; },
                    [&] {
                        EXPECT_EQ(Enabled(f), (TButtons{false, false, false, true, false, false}));
                        Click(f.Find("stopLoadBtn"));
@@ -457,7 +457,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     f.Form.connectionsSpin.SetValue(1);
     ConnectAndCompare(f, site, 3);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
-    TOnceWhen close([&] { return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen close([&] { return f.Form.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy; },
                     [&] { f.Window->close(); });
     const uint32_t start = GetTickCount();
     Click(f.Find("updateBtn"));
