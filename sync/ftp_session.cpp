@@ -117,9 +117,9 @@ TRemoteTraits TFtpSession::Traits() const {
     // sessions doing so at once a server was seen to leave a session unanswered for good
     // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
     // the session's data connections tell which mode the server lets us have.
-    traits.parallelSessions = ftp_.DataMode == TDataMode::Passive ||
-                              (ftp_.DataMode == TDataMode::Auto &&
-                               ftp_.DataModeInUse().starts_with("passive"));
+    traits.parallelSessions =
+        ftp_.DataMode == TDataMode::Passive ||
+        (ftp_.DataMode == TDataMode::Auto && ftp_.DataModeInUse().starts_with("passive"));
     traits.secured = ftp_.ControlSecured();
     return traits;
 }

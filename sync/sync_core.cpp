@@ -2,8 +2,7 @@
 
 namespace pelmora {
 
-TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options,
-                     std::unique_ptr<TRemoteSession> remote)
+TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options, std::unique_ptr<TRemoteSession> remote)
     : options(std::move(options)), remote_(remote ? std::move(remote) : NewRemoteSession()),
       session(*remote_), view_(view) {
     session.OnLoggedIn = [this] { LoggedIn(); };

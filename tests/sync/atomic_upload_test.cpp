@@ -21,7 +21,8 @@ using TStrings = std::vector<std::string>;
 
 class TAtomicForm : public TRecordedEngine {
 public:
-    TAtomicForm(TFtpScriptServer& server, const TTempTree& tree) : server_(LocalServer(server.Port())) {
+    TAtomicForm(TFtpScriptServer& server, const TTempTree& tree)
+        : server_(LocalServer(server.Port())) {
         options.timeoutMs = 5000;
         options.localRoot = tree.Path();
         options.remoteRoot = "/www";

@@ -131,3 +131,22 @@ TEST(RemoteSession, AListingEndedInTheMiddleOfALineIsReadAgain) {
         }
     }
 }
+
+// The one wait of every session: it runs on while the deadline moves on (the session shows
+// signs of life), and gives up once it stays put.
+TEST(WaitForSessions, RunsOnWhileTheDeadlineMovesAndEndsWhenItStays) {
+    const uint32_t start = GetTickCount();
+    uint32_t deadline = start + 150;
+    bool done = false;
+    QTimer::singleShot(100, [&] { deadline = GetTickCount() + 400; });
+    QTimer::singleShot(350, [&] { done = true; });
+    EXPECT_TRUE(WaitForSessions([&] { return done; }, [&] { return deadline; }));
+    EXPECT_GE(GetTickCount() - start, 340u);
+
+    const uint32_t again = GetTickCount();
+    const uint32_t fixed = again + 100;
+    bool never = false;
+    EXPECT_FALSE(WaitForSessions([&] { return never; }, [&] { return fixed; }));
+    EXPECT_GE(GetTickCount() - again, 95u);
+    EXPECT_LT(GetTickCount() - again, 1000u);
+}
