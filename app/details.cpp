@@ -54,11 +54,11 @@ const TDetail* DetailAt(const TStringList& list, int line) {
 }
 
 // The entry of the other side under the same path, as the compare matches them.
-const TDetail* Counterpart(const TStringList& other, const TDetail& entry, bool caseFolding) {
+const TDetail* Counterpart(const TStringList& other, const TDetail& entry, bool foldCase) {
     const std::string key = EntryKey(entry.dir, entry.name);
     if (const TDetail* same = DetailAt(other, other.IndexOf(key)))
         return same;
-    if (!caseFolding)
+    if (!foldCase)
         return nullptr;
     const std::string folded = FoldedKey(key);
     for (int i = 0; i < other.Count(); ++i)
@@ -130,7 +130,8 @@ void TForm1::localTreeClick(int tag) {
                          : inStep ? " in step"
                                   : Spaced(ActionWord(entry->action)));
 
-    const TDetail* other = Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
+    const TDetail* other =
+        Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
     const TDetail* local = tag == 1 ? entry : other;
     const TDetail* remote = tag == 1 ? other : entry;
     const auto stamp = [this](const TDetail* e) -> std::string {

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unistd.h>
 
 namespace pelmora {
@@ -218,29 +219,22 @@ struct TMessagesToErr {
 
 // Status lines carry names from the server and the disk: they are printed escaped.
 void PrintStatuses(TForm1& form, TReporter& reporter) {
-    form.statusPanel.Subscribe(
-        [&form, &reporter, dataModeShown = false, securityShown = false]() mutable {
-            const std::string& status = form.statusPanel.Caption();
-            if (status.empty())
-                return;
-            // The counters said once per entry name nothing; the files are named as they
-            // are sent or deleted instead.
-            if (!PerEntryStatus(status))
-                reporter.Line(TLineKind::Phase, status);
-            // Once, as soon as it is settled: whether the password and the files went over
-            // the network readable by anyone on the way.
-            if (!securityShown && !form.engine.Ftp1.SecurityInUse().empty()) {
-                securityShown = true;
-                reporter.Line(TLineKind::Phase, "Security: " + form.engine.Ftp1.SecurityInUse());
-            }
-            // Once, after the first data connection: what a user behind a router needs to
-            // know when listings work but slowly, or not at all.
-            if (!dataModeShown && !form.engine.Ftp1.DataModeInUse().empty()) {
-                dataModeShown = true;
-                reporter.Line(TLineKind::Phase,
-                              "Data connections: " + form.engine.Ftp1.DataModeInUse());
-            }
-        });
+    form.statusPanel.Subscribe([&form, &reporter, shown = std::set<std::string>()]() mutable {
+        const std::string& status = form.statusPanel.Caption();
+        if (status.empty())
+            return;
+        // The counters said once per entry name nothing; the files are named as they
+        // are sent or deleted instead.
+        if (!PerEntryStatus(status))
+            reporter.Line(TLineKind::Phase, status);
+        // Each once, as soon as it is settled: whether the password and the files went
+        // over the network readable by anyone on the way ("Security"), and after the
+        // first data connection what a user behind a router needs to know when listings
+        // work but slowly, or not at all ("Data connections").
+        for (const auto& [label, text] : form.engine.session.ConnectionFacts())
+            if (!text.empty() && shown.insert(label).second)
+                reporter.Line(TLineKind::Phase, label + ": " + text);
+    });
 }
 
 // The class of a run that did not succeed, decided where it failed.

@@ -210,7 +210,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     engine.localWorkList.SetSorted(true);
     engine.remoteWorkList.SetSorted(true);
     engine.remoteLoading = engine.localLoading = engine.connected = false;
-    engine.session.ftpError = engine.session.deleteDone = engine.session.uploading = false;
+    engine.session.ClearError();
     const TIniFile ini(settingsFile_);
     for (const TSetting& s : SettingKeys) {
         const TBinding b = Bind(s);

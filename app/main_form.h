@@ -5,6 +5,7 @@
 #include "app/run_report.h"
 #include "app/settings.h"
 #include "app/sites.h"
+#include "ftp/ftp.h"
 #include "sync/sync_core.h"
 #include "toolkit/controls.h"
 

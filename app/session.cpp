@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 #include "app/sites.h"
+#include "sync/ftp_session.h"
 #include <cctype>
 
 #include "toolkit/services.h"
@@ -7,27 +8,25 @@
 namespace pelmora {
 
 void TForm1::ConnectToServer() {
-    if (firewallCheck.Checked()) {
-        engine.Ftp1.SetFtpServer(firewallEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text() + "@" + serverEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
-    } else {
-        engine.Ftp1.SetFtpServer(serverEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
-    }
-    engine.Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    engine.Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    engine.Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    engine.Ftp1.TlsSeenBefore = tlsSeen;
+    TConnectionSettings settings;
+    settings.host = serverEdit.Text();
+    settings.port = static_cast<uint16_t>(ftpPortSpin.Value());
+    settings.user = userEdit.Text();
+    settings.password = passwordEdit.Text();
+    settings.useFirewall = firewallCheck.Checked();
+    settings.firewallHost = firewallEdit.Text();
+    settings.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
+    settings.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    settings.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    settings.trustedCertificate = trustedCertificateEdit.Text();
+    settings.tlsSeenBefore = tlsSeen;
+    settings.timeoutMs = engine.TimeoutMs();
     // A reply may repeat the password: no status shows it.
-    engine.secrets.Hide(engine.Ftp1.UserPassword);
+    engine.secrets.Hide(settings.password);
     engine.remoteLoading = false;
     engine.ClearStatus();
     engine.ShowStatus("Connecting to: " + serverEdit.Text());
-    engine.Ftp1.Connect();
+    engine.session.BeginConnect(settings);
 }
 
 namespace {
@@ -65,7 +64,7 @@ void TForm1::connectBtnClick() {
     if (engine.connected) {
         engine.session.Resume();
         engine.ClearConnection();
-        engine.Ftp1.Quit();
+        engine.session.Close();
         return;
     }
     auto refuse = [this](const char* text) {
@@ -105,22 +104,21 @@ void TForm1::connectBtnClick() {
     engine.userStop = false;
     ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!(engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected) &&
-        !RetryWithTrustedCertificate()) {
+    if (!(engine.session.WaitForLogin() && engine.connected) && !RetryWithTrustedCertificate()) {
         engine.ReleaseRunLock();
         runFailed_ = true;
         failureClass_ = TExitCode::ConnectFailed;
-        const std::string reply = ReplyIn(engine.session.lastErrorText);
-        if (engine.session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
+        const std::string reply = ReplyIn(engine.session.LastErrorText());
+        if (engine.session.LoginRefused() && reply.starts_with('4')) {
             // 4xx is "not now" (too many users, shutting down), not a wrong password:
             // saying the password is wrong would send the user to change a good one.
             engine.ShowStatus("The server refused the login for now: " + reply);
-        } else if (engine.session.lastErrorCode == ftpAccessDenied) {
+        } else if (engine.session.LoginRefused()) {
             engine.ShowStatus("Access Denied. Incorrect username or password");
         } else {
-            engine.ShowStatus(engine.session.lastErrorText.empty()
+            engine.ShowStatus(engine.session.LastErrorText().empty()
                                   ? std::string("Could not connect to remote site")
-                                  : engine.session.lastErrorText);
+                                  : engine.session.LastErrorText());
             // A login still under way (stopped, or out of time) is refused a QUIT.
             engine.EndComponentSession();
         }
@@ -138,7 +136,7 @@ void TForm1::connectBtnClick() {
 void TForm1::RememberTls() {
     // Kept as the listing zone is: the next run of this site, headless or not, refuses a
     // session in clear under auto.
-    if (tlsSeen || !engine.Ftp1.ControlSecured())
+    if (tlsSeen || !engine.session.Traits().secured)
         return;
     tlsSeen = true;
     engine.settingsChanged = true;
@@ -147,15 +145,17 @@ void TForm1::RememberTls() {
 }
 
 bool TForm1::RetryWithTrustedCertificate() {
-    if (!TrustCertificate || engine.userStop || !engine.Ftp1.CertificateRefusal())
+    // Only an FTP session can refuse a certificate.
+    const auto* ftp = dynamic_cast<const TFtpSession*>(&engine.session);
+    if (!TrustCertificate || engine.userStop || !ftp || !ftp->CertificateRefusal())
         return false;
     // The refused session is over before the question: the server must not wait on it.
-    const TCertificateRefusal refusal = *engine.Ftp1.CertificateRefusal();
-    const std::string refused = engine.session.lastErrorText;
+    const TCertificateRefusal refusal = *ftp->CertificateRefusal();
+    const std::string refused = engine.session.LastErrorText();
     engine.EndComponentSession();
     engine.ShowStatus(refused);
     if (!TrustCertificate(refusal) || engine.userStop) {
-        engine.session.lastErrorText = refused;
+        engine.session.SetLastErrorText(refused);
         return false;
     }
     // Stored at once, not only at the next save: the user has decided about this server,
@@ -166,9 +166,9 @@ bool TForm1::RetryWithTrustedCertificate() {
     if (!settingsFile_.empty() &&
         !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
         ShowMessage("The trusted certificate could not be saved: " + error);
-    engine.session.lastErrorText.clear();
+    engine.session.SetLastErrorText("");
     ConnectToServer();
-    return engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected;
+    return engine.session.WaitForLogin() && engine.connected;
 }
 
 void TForm1::ShowDryRunPlan() {
@@ -206,7 +206,7 @@ void TForm1::ShowDryRunPlan() {
 }
 
 void TForm1::ShowServerType() {
-    servTypeLbl.SetCaption(engine.Ftp1.SystemType());
+    servTypeLbl.SetCaption(engine.session.Traits().systemType);
 }
 
 void TForm1::AfterConnect() {
@@ -271,7 +271,7 @@ void TForm1::AfterConnect() {
         }
     }
     if (exitWhenDoneCheck.Checked()) {
-        engine.Ftp1.Quit();
+        engine.session.Close();
         Close();
     }
 }

@@ -12,8 +12,8 @@ void TSyncCore::LoggedIn() {
 }
 
 void TSyncCore::ShowUploadProgress() {
-    const int64_t sent = session.bytesSent;
-    const int64_t size = session.fileSize;
+    const int64_t sent = session.BytesSent();
+    const int64_t size = session.FileSize();
     view_.ShowBytesSent(sent);
     SetProgress(size >= 1 ? static_cast<int>(sent * 100 / size) : 0);
     // Stop cuts the upload at this step; its percentage means nothing then.

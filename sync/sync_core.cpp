@@ -2,8 +2,9 @@
 
 namespace pelmora {
 
-TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options)
-    : options(std::move(options)), view_(view) {
+TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options, std::unique_ptr<TRemoteSession> remote)
+    : options(std::move(options)), remote_(remote ? std::move(remote) : NewRemoteSession()),
+      session(*remote_), view_(view) {
     session.OnLoggedIn = [this] { LoggedIn(); };
     session.OnFileSize = [this](const std::string& size) { view_.ShowFileSize(size); };
     session.OnProgress = [this] { ShowUploadProgress(); };
@@ -125,11 +126,7 @@ void TSyncCore::EndSessionDuringOperation() {
 }
 
 void TSyncCore::EndComponentSession() {
-    // QUIT is refused while a command runs; Abort closes both connections instead.
-    if (Ftp1.Status() == ftpCommandReady)
-        Ftp1.Quit();
-    else
-        Ftp1.Abort();
+    session.Close();
 }
 
 } // namespace pelmora

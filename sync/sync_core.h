@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ftp/ftp.h"
 #include "sync/compare.h"
 #include "sync/detail.h"
 #include "sync/ignore_rules.h"
@@ -32,7 +31,9 @@ namespace pelmora {
 // what it does through a TSyncView; it knows no control of any window.
 class TSyncCore {
 public:
-    explicit TSyncCore(TSyncView& view, TSyncOptions options = {});
+    // `remote` is the main session; a new one of the program's protocol when none is given.
+    explicit TSyncCore(TSyncView& view, TSyncOptions options = {},
+                       std::unique_ptr<TRemoteSession> remote = nullptr);
     TSyncCore(const TSyncCore&) = delete;
     TSyncCore& operator=(const TSyncCore&) = delete;
     virtual ~TSyncCore();
@@ -98,9 +99,13 @@ public:
     // What the user chose; the window keeps it in step with its controls.
     TSyncOptions options;
 
-    // The FTP component, and the session that sends its operations and waits for them.
-    TFtp Ftp1;
-    TRemoteSession session{Ftp1};
+private:
+    std::unique_ptr<TRemoteSession> remote_;
+
+public:
+    // The main session: the connect logs it in, and the loads and the update send their
+    // operations through it and wait for them.
+    TRemoteSession& session;
     // The extra sessions the walk and the update run beside `session`, up to
     // options.connections in all; opened by a run that has work for them, closed at its end
     // and on a disconnect.
@@ -142,12 +147,12 @@ public:
         bool entered_ = false;
     };
 
-    // Disconnect during an operation, once Stop has been given: closes the component's
-    // session (QUIT when it is idle, otherwise Abort, which drops the data side and the
-    // control connection) and leaves the window's side of the disconnect to the end of
+    // Disconnect during an operation, once Stop has been given: closes the session (QUIT
+    // when it is idle, otherwise Abort, which drops the data side and the control
+    // connection) and leaves the window's side of the disconnect to the end of
     // the operation, when nothing walks the lists any more.
     void EndSessionDuringOperation();
-    // Ends the component's session however far it got: QUIT when it is idle, else Abort.
+    // Ends the session however far it got: QUIT when it is idle, else Abort.
     void EndComponentSession();
     bool DisconnectPending() const { return disconnectPending_; }
 
@@ -392,7 +397,7 @@ private:
     // entered nor made: a root that exists but may not be entered stays an error.
     bool MakeRemoteRoot(const std::string& root, bool make);
     TLocalDir localDir_;
-    TSessionPool pool_{Ftp1, session};
+    TSessionPool pool_{session};
     // The journal's place: the server and account, and the remote root.
     std::string JournalPlace() const;
     // Says once per session why the journal is not used, and closes it.

@@ -239,13 +239,13 @@ private:
     void ShowProgressOf(TRemoteSession& on) {
         int64_t sent = 0;
         for (const TRemoteSession* each : sessions_)
-            if (each->uploading || each == &on)
-                sent += each->bytesSent;
+            if (each->Uploading() || each == &on)
+                sent += each->BytesSent();
         core_.View().ShowBytesSent(sent);
         if (&on != current_)
             return;
-        const int64_t size = on.fileSize;
-        core_.SetProgress(size >= 1 ? static_cast<int>(on.bytesSent * 100 / size) : 0);
+        const int64_t size = on.FileSize();
+        core_.SetProgress(size >= 1 ? static_cast<int>(on.BytesSent() * 100 / size) : 0);
         // Stop cuts the upload at this step; its percentage means nothing then.
         if (on.Stopped())
             core_.View().ClearStepPercent();
@@ -567,8 +567,6 @@ private:
         const std::string localPath = core_.LocalPath(entry);
         const std::string remotePath = core_.RemotePath(entry);
         const std::string failed = "Could not upload: " + step->path;
-        on.bytesSent = 0;
-        on.fileSize = 0;
         bool done = false;
         bool direct = directUploads_ || !(core_.Options().atomic && on.RenameOffered());
         // The temporary file, while the server holds it.
@@ -589,7 +587,7 @@ private:
                 // nothing); after a lost session the next run finds it.
                 const std::string reason = on.FailureReason();
                 const std::string reply = on.LastReplyText();
-                const bool sent = put == TOutcome::Failed && on.lastErrorCode != ftpLocalOpenError;
+                const bool sent = put == TOutcome::Failed && !on.LocalFileFailed();
                 if (sent) {
                     on.BeginDelete(temporary);
                     co_await Ended{on};

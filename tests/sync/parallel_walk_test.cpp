@@ -37,18 +37,17 @@ public:
     }
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
                  TDataMode mode = TDataMode::Passive) {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.DataMode = mode;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
-        return session.WaitFor(connected, 10000) && connected;
+        TConnectionSettings settings = LocalServer(port, user, password);
+        settings.dataMode = mode;
+        return LogIn(settings, 10000);
     }
-    // The extra sessions log in with the main component's parameters: pointing its port
+    // The extra sessions log in with the main session's settings: pointing its port
     // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    void ExtrasGoTo(uint16_t port) {
+        TConnectionSettings settings = session.Settings();
+        settings.port = port;
+        session.SetSettings(settings);
+    }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
         for (int i = 0; i < remoteList.Count(); ++i)

@@ -27,13 +27,7 @@ public:
     TReloadForm() { options.timeoutMs = 10000; }
 
     bool Connect(uint16_t port, const std::string& user, const std::string& password) {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
-        return session.WaitFor(connected, 10000) && connected;
+        return LogIn(LocalServer(port, user, password), 10000);
     }
     // Local scan, remote load and compare, as a press of Connect with every option does
     // before the update.

@@ -26,14 +26,8 @@ public:
     TRemoteForm() { options.timeoutMs = 5000; }
 
     bool Connect(uint16_t port, const std::string& user = "user", const std::string& pass = "pw") {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = pass;
         ClearStatus();
-        Ftp1.Connect();
-        return session.WaitFor(connected, 5000) && connected;
+        return LogIn(LocalServer(port, user, pass), 5000);
     }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;

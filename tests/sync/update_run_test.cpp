@@ -23,13 +23,7 @@ public:
         // These transcripts follow each file straight to its name; uploads under a
         // temporary name have tests of their own.
         options.atomic = false;
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = server.Port();
-        Ftp1.UserName = "u";
-        Ftp1.UserPassword = "p";
-        Ftp1.Connect();
-        session.WaitFor(connected, 5000);
+        LogIn(LocalServer(server.Port()), 5000);
         localLoadComplete = true;
         options.remoteRoot = "/www";
     }
