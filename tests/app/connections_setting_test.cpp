@@ -39,11 +39,11 @@ TEST(ConnectionsSetting, DefaultsToFourIsCheckedStoredAndReachesTheEngine) {
     }
     TForm1 one;
     one.FormCreate(ini);
-    EXPECT_EQ(one.options.connections, 1);
+    EXPECT_EQ(one.engine.options.connections, 1);
 
     // Written by hand past the range: the nearest the spin box holds.
     std::ofstream(ini) << "[Options]\nconnections=50\n";
     TForm1 many;
     many.FormCreate(ini);
-    EXPECT_EQ(many.options.connections, 10);
+    EXPECT_EQ(many.engine.options.connections, 10);
 }

@@ -316,17 +316,17 @@ TEST(Session, AWindowHoldsItsSiteFromTheConnectToTheDisconnect) {
         form->FormActivate();
     }
     first.connectBtnClick();
-    ASSERT_TRUE(first.connected) << first.statuses.back();
+    ASSERT_TRUE(first.engine.connected) << first.statuses.back();
 
     second.connectBtnClick();
-    EXPECT_FALSE(second.connected);
+    EXPECT_FALSE(second.engine.connected);
     EXPECT_EQ(second.statuses.back(),
               "Another run of this site is in progress (pid " + std::to_string(::getpid()) + ")");
     EXPECT_EQ(second.FailureClass(), TExitCode::Busy);
     EXPECT_EQ(server.Sessions(), 1);
 
     first.connectBtnClick();
-    EXPECT_FALSE(first.connected);
+    EXPECT_FALSE(first.engine.connected);
     second.connectBtnClick();
-    EXPECT_TRUE(second.connected) << second.statuses.back();
+    EXPECT_TRUE(second.engine.connected) << second.statuses.back();
 }
