@@ -6,27 +6,32 @@
 
 namespace pelmora {
 
+namespace {
+
+// Where the session goes and how it logs in, from the site's connection settings: the
+// one place the window hands them to the component.
+void UseConnection(TFtp& ftp, const TConnectionSettings& connection) {
+    ftp.SetFtpServer(connection.DialHost());
+    ftp.FtpPort = connection.DialPort();
+    ftp.UserName = connection.LoginUser();
+    ftp.UserPassword = connection.password;
+    ftp.DataMode = connection.dataMode;
+    ftp.TlsMode = connection.tlsMode;
+    ftp.TrustedCertificate = connection.trustedCertificate;
+    ftp.TlsSeenBefore = connection.tlsSeenBefore;
+}
+
+} // namespace
+
 void TForm1::ConnectToServer() {
-    if (firewallCheck.Checked()) {
-        engine.Ftp1.SetFtpServer(firewallEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text() + "@" + serverEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
-    } else {
-        engine.Ftp1.SetFtpServer(serverEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
-    }
-    engine.Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    engine.Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    engine.Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    engine.Ftp1.TlsSeenBefore = tlsSeen;
+    // The controls as they are now, for the session and the engine alike.
+    TakeControls();
+    UseConnection(engine.Ftp1, site.connection);
     // A reply may repeat the password: no status shows it.
-    engine.secrets.Hide(engine.Ftp1.UserPassword);
+    engine.secrets.Hide(site.connection.password);
     engine.remoteLoading = false;
     engine.ClearStatus();
-    engine.ShowStatus("Connecting to: " + serverEdit.Text());
+    engine.ShowStatus("Connecting to: " + site.connection.host);
     engine.Ftp1.Connect();
 }
 

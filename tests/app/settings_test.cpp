@@ -142,7 +142,7 @@ TEST(SettingsCodec, TheWindowKeepsALongLocalDirectoryAcrossAQuit) {
     {
         TForm1 form;
         form.FormCreate(file);
-        form.localRootLabel.SetCaption(local);
+        form.SetLocalRoot(local);
         form.remoteRootEdit.SetText(remote);
         form.passwordEdit.SetText(std::string(300, 's'));
         form.FormClose();
@@ -258,7 +258,7 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
         form.serverEdit.SetText("ftp.example.org");
         form.userEdit.SetText("webmaster");
         form.passwordEdit.SetText("");
-        form.localRootLabel.SetCaption("/srv/site");
+        form.SetLocalRoot("/srv/site");
         form.remoteRootEdit.SetText("/htdocs");
         form.deleteRemoteCheck.SetChecked(true);
         form.timeOutSpin.SetText("45");
@@ -771,4 +771,38 @@ TEST(SiteSettings, ShowTellsTheValuesARunUses) {
                              "FTP.port=0", "FTP.dataMode=auto", "FTP.password=(set)",
                              "FTP.tls=auto", "Options.load=1", "List.local="})
         EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+}
+
+TEST_F(FormSettingsTest, TheWindowShowsOneValueAndHandsItToTheEngineWhenWorkStarts) {
+    tree.File("site/index.html", "<p>");
+    TSiteSettings value = EveryKeySet();
+    value.passwordInKeyring = false; // no keyring here
+    value.sync.localRoot = tree.Path("site");
+    WriteSiteSettings(Ini(), value);
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.site, value);
+    EXPECT_EQ(form.userEdit.Text(), " web master ");
+    EXPECT_EQ(form.localRootLabel.Caption(), tree.Path("site"));
+    EXPECT_EQ(form.dataModeEdit.Text(), "passive");
+    EXPECT_EQ(form.engine.options.listingZone, -300);
+    EXPECT_FALSE(form.engine.options.atomic);
+    EXPECT_EQ(form.engine.options.maxDelete, 35);
+
+    // A control is a view: the engine takes what it says when work starts, and what the
+    // engine learnt meanwhile is kept.
+    form.remoteRootEdit.SetText("/elsewhere");
+    form.connectionsSpin.SetValue(2);
+    EXPECT_EQ(form.engine.options.remoteRoot, " /htdocs ");
+    form.engine.options.listingZone = 120;
+    form.FormActivate();
+    EXPECT_EQ(form.engine.options.remoteRoot, "/elsewhere");
+    EXPECT_EQ(form.engine.options.connections, 2);
+    EXPECT_EQ(form.engine.options.listingZone, 120);
+    form.FormClose();
+    TSiteSettings expected = value;
+    expected.sync.remoteRoot = "/elsewhere";
+    expected.sync.connections = 2;
+    expected.sync.listingZone = 120;
+    EXPECT_EQ(ReadSiteSettings(Ini()), expected);
 }

@@ -33,11 +33,11 @@ TDetail* Entry(uint8_t kind, const std::string& name, const std::string& dir, ui
 //   0 docs/  1 docs/guide.html  2 index.html
 void FillLocal(TForm1& form) {
     const int docs = form.engine.AddEntry(form.engine.localList, form.engine.localTree,
-                                   Entry(kindDirectory, "docs", "", actionRemain), -1);
+                                          Entry(kindDirectory, "docs", "", actionRemain), -1);
     form.engine.AddEntry(form.engine.localList, form.engine.localTree,
-                  Entry(kindFile, "guide.html", "/docs", actionUpload), docs);
-    form.engine.AddEntry(form.engine.localList, form.engine.localTree, Entry(kindFile, "index.html", "", actionUpdate),
-                  -1);
+                         Entry(kindFile, "guide.html", "/docs", actionUpload), docs);
+    form.engine.AddEntry(form.engine.localList, form.engine.localTree,
+                         Entry(kindFile, "index.html", "", actionUpdate), -1);
 }
 
 struct TLocaleScope {
@@ -61,7 +61,7 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
         const QModelIndex third = f.Window->ViewIndexOf(1, 2);
         ASSERT_EQ(view->indexAt(view->visualRect(third).center()), third);
         Click(view->viewport(), view->visualRect(third).center());
-        EXPECT_EQ(f.Form.localTree.Selected(), 2);
+        EXPECT_EQ(f.Form.engine.localTree.Selected(), 2);
         EXPECT_EQ(f.Form.nameLbl.Caption(), " index.html");
         EXPECT_EQ(f.Form.actionLbl.Caption(), " refresh");
         EXPECT_EQ(f.Find<QLabel>("nameLbl")->text(), " index.html");
@@ -71,8 +71,9 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
 TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
     TLocaleScope english(QLocale(QLocale::English, QLocale::UnitedKingdom));
     TWindowFixture f;
-    f.Form.AddEntry(f.Form.localList, f.Form.localTree,
-                    Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 13, 45, 7)), -1);
+    f.Form.engine.AddEntry(f.Form.engine.localList, f.Form.engine.localTree,
+                           Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 13, 45, 7)),
+                           -1);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
     Click(view->viewport(), view->visualRect(f.Window->ViewIndexOf(1, 0)).center());
@@ -87,7 +88,7 @@ TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
 TEST(Details, WithoutAWindowTheDateAndTimeHaveAPlainForm) {
     TForm1 form;
     form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
-                  Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 9, 5, 3)), -1);
+                         Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 9, 5, 3)), -1);
     form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
     EXPECT_EQ(form.dateLbl.Caption(), " Monday, 01 Feb 1999");
@@ -125,10 +126,10 @@ TEST(Details, NameTheKindAndTheVerdictOfTheEntryOnEitherSide) {
 
 TEST(Details, AnEntryThatRemainsShowsNoVerdictNotThePreviousOne) {
     TForm1 form;
-    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindFile, "gone.html", "", actionDelete),
-                  -1);
-    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree, Entry(kindFile, "same.html", "", actionRemain),
-                  -1);
+    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
+                         Entry(kindFile, "gone.html", "", actionDelete), -1);
+    form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
+                         Entry(kindFile, "same.html", "", actionRemain), -1);
     form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
     ASSERT_EQ(form.actionLbl.Caption(), " delete");
@@ -141,7 +142,7 @@ TEST(Details, AnEntryThatRemainsShowsNoVerdictNotThePreviousOne) {
 TEST(Details, AClickWithNoSelectedNodeChangesNothing) {
     TWindowFixture f;
     FillLocal(f.Form);
-    f.Form.localTree.SetSelected(2);
+    f.Form.engine.localTree.SetSelected(2);
     f.Form.localTreeClick(1);
     ASSERT_EQ(f.Form.nameLbl.Caption(), " index.html");
     // The other tree is empty: nothing is selected there.
