@@ -4,6 +4,7 @@
 #include "app/password_store.h"
 #include "app/run_report.h"
 #include "app/settings.h"
+#include "app/site_settings.h"
 #include "app/sites.h"
 #include "ftp/ftp.h"
 #include "sync/sync_core.h"
@@ -73,8 +74,9 @@ private:
 };
 
 // The main window's state and logic, without any widget: the desktop window draws it.
-// It owns the controls and the engine, keeps the engine's options in step with the
-// controls and shows what the engine does on them (it is the engine's view).
+// It owns the controls and the engine, edits the site's settings (one value, which the
+// controls show), hands them to the engine when a press starts work, and shows what the
+// engine does on the controls (it is the engine's view).
 class TForm1 : public TSyncView {
 public:
     TForm1();
@@ -82,6 +84,9 @@ public:
 
     // The synchronisation engine this window shows and steers.
     TSyncCore engine{*this};
+    // The site's settings as the window edits them: read by FormCreate, shown in the
+    // controls, read back from them when a press starts work and when they are saved.
+    TSiteSettings site;
 
     // Controls the engine's work shows on, and those its options come from.
     TPanel statusPanel;              // the status line
@@ -91,7 +96,7 @@ public:
     TProgressBar overallBar; // overall progress of the uploads, in bytes
     TLabel overallLbl{"Overall:"};
     TLabel overallFigures;           // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
-    TLabel localRootLabel;           // the local root directory
+    TLabel localRootLabel;           // the local root directory (shows site.sync.localRoot)
     TEdit remoteRootEdit{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
     TSpinEdit connectionsSpin{1, 10, 4}; // sessions at once for the walk and the update
@@ -194,13 +199,16 @@ public:
     int NotebookPage = 0;
     bool Closed = false;
 
-    // Reads the settings file into the controls.
+    // Reads the settings file into `site` and shows it in the controls.
     void FormCreate(const std::string& settingsFile);
+    // The local directory, chosen other than by Change (which the engine carries out):
+    // into the value and onto its label.
+    void SetLocalRoot(const std::string& root);
     // Starts the socket library, loads the local tree, enables Connect.
     void FormActivate();
-    // Writes the controls back into the settings file. A trusted certificate that is no
-    // fingerprint keeps its stored value and is reported; EProfileError when the file
-    // cannot be written.
+    // Reads the controls back into `site` and writes it into the settings file. A trusted
+    // certificate that is no fingerprint keeps its stored value and is reported;
+    // EProfileError when the file cannot be written.
     void FormClose();
     // What FormClose writes, without closing: before another site is loaded.
     void SaveSettings();
@@ -303,7 +311,14 @@ private:
     bool RetryWithTrustedCertificate();
     // After a login secured with TLS: the site keeps that it was (FTP.tlsSeen).
     void RememberTls();
-    void BindOptions();
+    // `site` shown in the controls, and the controls (with what the engine learnt about
+    // the server) read back into it.
+    void SiteToControls();
+    void ControlsToSite();
+    // The engine's options from `site`, where a press starts work: the directories, the
+    // delete option, the time-out, the sessions, atomic uploads and what was learnt.
+    void SiteToEngine();
+    void TakeControls();
 
     void ShowOverallFigures();
     // Carries out the plan and then says what it did: summaryLbl, and the log with every
@@ -323,21 +338,12 @@ private:
     };
     TByteProgress bytes_;
 
-    struct TBinding {
-        TEdit* edit = nullptr;
-        TLabel* label = nullptr;
-        TSpinEdit* spin = nullptr;
-        TCheckBox* check = nullptr;
-        int* number = nullptr;
-        bool* flag = nullptr;
-    };
-    TBinding Bind(const TSetting& setting);
     bool StartSocketLibrary();
     void ClearTrees();
     // Shows the selector's items and which buttons apply to the site chosen.
     void ShowSites();
     bool MaySwitchSite();
-    void OpenSite(const TSiteInfo& site);
+    bool OpenSite(const TSiteInfo& chosen);
     std::string CurrentPasswordKey() const;
     // Once per run: the keyring did not answer, so the password stays in the file.
     void KeyringMissing();

@@ -8,24 +8,15 @@
 namespace pelmora {
 
 void TForm1::ConnectToServer() {
-    TConnectionSettings settings;
-    settings.host = serverEdit.Text();
-    settings.port = static_cast<uint16_t>(ftpPortSpin.Value());
-    settings.user = userEdit.Text();
-    settings.password = passwordEdit.Text();
-    settings.useFirewall = firewallCheck.Checked();
-    settings.firewallHost = firewallEdit.Text();
-    settings.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
-    settings.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    settings.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    settings.trustedCertificate = trustedCertificateEdit.Text();
-    settings.tlsSeenBefore = tlsSeen;
+    // The controls as they are now, for the session and the engine alike.
+    TakeControls();
+    TConnectionSettings settings = site.connection;
     settings.timeoutMs = engine.TimeoutMs();
     // A reply may repeat the password: no status shows it.
     engine.secrets.Hide(settings.password);
     engine.remoteLoading = false;
     engine.ClearStatus();
-    engine.ShowStatus("Connecting to: " + serverEdit.Text());
+    engine.ShowStatus("Connecting to: " + settings.host);
     engine.session.BeginConnect(settings);
 }
 

@@ -455,7 +455,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     TTempTree settings;
     TWindowFixture f(site.local.Path());
     f.Form.FormCreate(settings.Path("PELMORA.INI"));
-    f.Form.localRootLabel.SetCaption(site.local.Path());
+    f.Form.SetLocalRoot(site.local.Path());
     // One session: files on others could be stored whole before the close, as they should.
     f.Form.connectionsSpin.SetValue(1);
     ConnectAndCompare(f, site, 3);

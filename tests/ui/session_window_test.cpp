@@ -325,7 +325,7 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
     UseScriptServer(f, server, true, true);
     f.Form.passwordEdit.SetText("sw0rdfish");
     f.Form.remoteRootEdit.SetText("/www");
-    f.Form.engine.options.atomic = false;
+    f.Form.site.sync.atomic = false;
     f.Form.deleteRemoteCheck.SetChecked(true);
     Click(f.Find("connectBtn"));
     ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
