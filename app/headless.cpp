@@ -229,15 +229,17 @@ void PrintStatuses(TForm1& form, TReporter& reporter) {
                 reporter.Line(TLineKind::Phase, status);
             // Once, as soon as it is settled: whether the password and the files went over
             // the network readable by anyone on the way.
-            if (!securityShown && !form.Ftp1.SecurityInUse().empty()) {
+            const TServerTraits& traits = form.Ftp1.Traits();
+            if (!securityShown && !traits.securityInUse.empty()) {
                 securityShown = true;
-                reporter.Line(TLineKind::Phase, "Security: " + form.Ftp1.SecurityInUse());
+                reporter.Line(TLineKind::Phase, "Security: " + traits.securityInUse);
             }
             // Once, after the first data connection: what a user behind a router needs to
             // know when listings work but slowly, or not at all.
-            if (!dataModeShown && !form.Ftp1.DataModeInUse().empty()) {
+            if (!dataModeShown && traits.dataModeInUse != TDataCommand::None) {
                 dataModeShown = true;
-                reporter.Line(TLineKind::Phase, "Data connections: " + form.Ftp1.DataModeInUse());
+                reporter.Line(TLineKind::Phase,
+                              "Data connections: " + DataModeText(traits.dataModeInUse));
             }
         });
 }

@@ -7,27 +7,24 @@
 namespace pelmora {
 
 void TForm1::ConnectToServer() {
-    if (firewallCheck.Checked()) {
-        Ftp1.SetFtpServer(fireWallEdit.Text());
-        Ftp1.UserName = Edit2.Text() + "@" + Edit1.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
-    } else {
-        Ftp1.SetFtpServer(Edit1.Text());
-        Ftp1.UserName = Edit2.Text();
-        Ftp1.UserPassword = Edit3.Text();
-        Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
-    }
-    Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    Ftp1.TlsSeenBefore = tlsSeen;
+    TConnectionSettings settings;
+    settings.host = Edit1.Text();
+    settings.port = static_cast<uint16_t>(ftpPortSpin.Value());
+    settings.user = Edit2.Text();
+    settings.password = Edit3.Text();
+    settings.useFirewall = firewallCheck.Checked();
+    settings.firewallHost = fireWallEdit.Text();
+    settings.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
+    settings.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    settings.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    settings.trustedCertificate = trustedCertificateEdit.Text();
+    settings.tlsSeenBefore = tlsSeen;
     // A reply may repeat the password: no status shows it.
-    secrets.Hide(Ftp1.UserPassword);
+    secrets.Hide(settings.password);
     remoteLoading = false;
     ClearStatus();
     ShowStatus("Connecting to: " + Edit1.Text());
-    Ftp1.Connect();
+    Ftp1.Connect(settings);
 }
 
 namespace {
@@ -137,7 +134,7 @@ void TForm1::connectButtonClick() {
 void TForm1::RememberTls() {
     // Kept as the listing zone is: the next run of this site, headless or not, refuses a
     // session in clear under auto.
-    if (tlsSeen || !Ftp1.ControlSecured())
+    if (tlsSeen || !Ftp1.Traits().controlSecured)
         return;
     tlsSeen = true;
     settingsChanged = true;
@@ -204,7 +201,7 @@ void TForm1::ShowDryRunPlan() {
 }
 
 void TForm1::ShowServerType() {
-    servTypeLbl.SetCaption(Ftp1.SystemType());
+    servTypeLbl.SetCaption(Ftp1.Traits().systemType);
 }
 
 void TForm1::AfterConnect() {

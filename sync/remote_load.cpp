@@ -132,7 +132,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteExcluded.clear();
     remoteLeftovers.clear();
     remoteLoadComplete = true;
-    caseFolding = CaseBlindSystem(Ftp1.SystemType());
+    caseFolding = CaseBlindSystem(Ftp1.Traits().systemType);
     if (remoteRootOnlyPlanned_) {
         // Nothing is there to list: the server holds none of the site. The session does
         // not stand in the root, and no update may start from this load.

@@ -140,7 +140,7 @@ TOutcome TRemoteSession::End() {
             outcome = TOutcome::Failed;
         }
         if (outcome == TOutcome::Done) {
-            listedHere_ = ftp_.CurrentDirectory;
+            listedHere_ = ftp_.CurrentDirectory();
             listed_ = ftp_.Entries();
             SortEntries(listed_);
         }
@@ -151,7 +151,7 @@ TOutcome TRemoteSession::End() {
         if (outcome == TOutcome::Done || outcome == TOutcome::Failed)
             outcome = empty ? TOutcome::Done : TOutcome::Failed;
         if (empty)
-            listedHere_ = ftp_.CurrentDirectory;
+            listedHere_ = ftp_.CurrentDirectory();
     } else if (pending == TPending::Put) {
         uploading = false;
         // A ready that ends a transfer cut short says nothing of the file on the server.
@@ -249,12 +249,9 @@ void TRemoteSession::BeginRename(const std::string& from, const std::string& to)
 void TRemoteSession::BeginPut(const std::string& localPath, const std::string& remotePath) {
     lastActivity = GetTickCount();
     ftpReady = false;
-    ftp_.LocalFile = localPath;
-    ftp_.RemoteFile = remotePath;
-    ftp_.TransferMode = BinaryTransfer;
     uploading = true;
     pending_ = TPending::Put;
-    ftp_.PutFile();
+    ftp_.Put(localPath, remotePath, BinaryTransfer);
 }
 
 TOutcome TRemoteSession::ChangeDir(const std::string& path) {

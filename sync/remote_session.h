@@ -55,7 +55,7 @@ public:
     // server has a rename at all.
     TOutcome Rename(const std::string& from, const std::string& to);
     bool RenameSourceTaken() const { return ftp_.RenameSourceTaken(); }
-    bool RenameOffered() const { return ftp_.RenameOffered(); }
+    bool RenameOffered() const { return ftp_.Traits().RenameOffered(); }
     // The server's final reply to the last operation.
     const std::string& LastReplyText() const { return ftp_.LastReplyText(); }
 
@@ -111,7 +111,7 @@ public:
     // The last operation found the session gone: nothing more may be sent on it.
     bool Lost() const { return lost_; }
     // Some way of setting a file's time is still untried or known to work on this session.
-    bool FileTimeSettable() const { return ftp_.FileTimeSettable(); }
+    bool FileTimeSettable() const { return ftp_.Traits().FileTimeSettable(); }
     TFtp& Component() { return ftp_; }
 
     // The reason of the last failure in plain words: the server's reply or our own text.

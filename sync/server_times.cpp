@@ -105,7 +105,7 @@ void TSyncCore::DistrustFileTimes(const std::string& why) {
 }
 
 void TSyncCore::ProbeListingZone() {
-    if (!Ftp1.Features().mdtm || userStop || mdtmDistrusted_)
+    if (!Ftp1.Traits().features.mdtm || userStop || mdtmDistrusted_)
         return;
     // One file listed to the minute is enough; the server tells its exact time, in UTC as
     // it should. One this run gave its time is asked first: what it must answer is known.

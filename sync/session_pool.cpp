@@ -27,23 +27,12 @@ void TSessionPool::Open(int wanted) {
         TFtp& ftp = *extra.ftp;
         if (mainFtp_.WinsockStarted() && !ftp.WinsockStarted())
             ftp.SetWinsockStarted(true);
-        ftp.SetFtpServer(mainFtp_.FtpServer());
-        ftp.FtpPort = mainFtp_.FtpPort;
-        ftp.UserName = mainFtp_.UserName;
-        ftp.UserPassword = mainFtp_.UserPassword;
-        ftp.UserAccount = mainFtp_.UserAccount;
-        ftp.InitialDirectory = mainFtp_.InitialDirectory;
-        ftp.ServerType = mainFtp_.ServerType;
-        ftp.DataMode = mainFtp_.DataMode;
-        ftp.PassiveConnectTimeout = mainFtp_.PassiveConnectTimeout;
-        ftp.UseMlsd = mainFtp_.UseMlsd;
+        ftp.Options = mainFtp_.Options;
+        TConnectionSettings settings = mainFtp_.Settings();
         // A server that could not complete TLS with the main session is not asked again
         // by each extra one: they go as the main one went.
-        ftp.TlsMode = mainFtp_.TlsFallback().empty() ? mainFtp_.TlsMode : TTlsMode::Off;
-        ftp.TlsSeenBefore = mainFtp_.TlsSeenBefore;
-        ftp.TrustedCertificate = mainFtp_.TrustedCertificate;
-        ftp.ListingByteCap = mainFtp_.ListingByteCap;
-        ftp.ListingLineCap = mainFtp_.ListingLineCap;
+        if (!mainFtp_.TlsFallback().empty())
+            settings.tlsMode = TTlsMode::Off;
         extra.session = std::make_unique<TRemoteSession>(ftp);
         TRemoteSession& session = *extra.session;
         session.timeoutMs = main_.timeoutMs;
@@ -52,7 +41,7 @@ void TSessionPool::Open(int wanted) {
         const size_t index = extras_.size() - 1;
         session.OnLoggedIn = [this, index] { extras_[index].loggedIn = true; };
         extras_[index].deadline = GetTickCount() + main_.timeoutMs;
-        ftp.Connect();
+        ftp.Connect(settings);
     }
 }
 
@@ -61,9 +50,9 @@ bool TSessionPool::ExtrasAllowed() const {
     // sessions doing so at once a server was seen to leave a session unanswered for good
     // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
     // the main session's data connections tell which mode the server lets us have.
-    return mainFtp_.DataMode == TDataMode::Passive ||
-           (mainFtp_.DataMode == TDataMode::Auto &&
-            mainFtp_.DataModeInUse().starts_with("passive"));
+    const TDataMode mode = mainFtp_.Settings().dataMode;
+    return mode == TDataMode::Passive ||
+           (mode == TDataMode::Auto && IsPassive(mainFtp_.Traits().dataModeInUse));
 }
 
 void TSessionPool::Close() {

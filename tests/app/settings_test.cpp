@@ -337,7 +337,7 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     again.Edit1.SetText("127.0.0.1");
     again.ftpPortSpin.SetValue(1);
     again.ConnectToServer();
-    EXPECT_EQ(again.Ftp1.DataMode, TDataMode::Active);
+    EXPECT_EQ(again.Ftp1.Settings().dataMode, TDataMode::Active);
 
     // A word the program does not know, written by hand, reads as auto.
     Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
@@ -372,8 +372,8 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     form.Edit1.SetText("127.0.0.1");
     form.ftpPortSpin.SetValue(1);
     form.ConnectToServer();
-    EXPECT_EQ(form.Ftp1.TlsMode, TTlsMode::Require);
-    EXPECT_EQ(form.Ftp1.TrustedCertificate, stored);
+    EXPECT_EQ(form.Ftp1.Settings().tlsMode, TTlsMode::Require);
+    EXPECT_EQ(form.Ftp1.Settings().trustedCertificate, stored);
 }
 
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {

@@ -4,6 +4,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -35,18 +36,13 @@ public:
     }
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p") {
         Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
         // Several sessions at once run in passive mode only.
-        Ftp1.DataMode = TDataMode::Passive;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
+        Ftp1.Connect(LocalSettings(port, user, password, TDataMode::Passive));
         return session.WaitFor(connected, 10000) && connected;
     }
     // The extra sessions log in with the main component's parameters: pointing its port
     // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    void ExtrasGoTo(uint16_t port) { Ftp1.Settings().port = port; }
     int Add(bool remote, const std::string& dir, const std::string& name, uint8_t kind,
             int parent = TTreeModel::NoNode) {
         auto* d = new TDetail;
@@ -138,7 +134,7 @@ TEST(ParallelUpdate, ActiveModeKeepsToOneSession) {
     form.options.atomic = false;
     form.options.connections = 4;
     ASSERT_TRUE(form.Connect(server.Port()));
-    form.Ftp1.DataMode = TDataMode::Active;
+    form.Ftp1.Settings().dataMode = TDataMode::Active;
     form.ExtrasGoTo(other.Port());
     for (const char* file : {"a.txt", "b.txt", "c.txt"})
         form.Add(false, "", file, kindFile);

@@ -5,6 +5,7 @@
 #include "sync/temporary_names.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -38,17 +39,12 @@ public:
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
                  TDataMode mode = TDataMode::Passive) {
         Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.DataMode = mode;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
+        Ftp1.Connect(LocalSettings(port, user, password, mode));
         return session.WaitFor(connected, 10000) && connected;
     }
     // The extra sessions log in with the main component's parameters: pointing its port
     // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    void ExtrasGoTo(uint16_t port) { Ftp1.Settings().port = port; }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
         for (int i = 0; i < remoteList.Count(); ++i)

@@ -3,6 +3,7 @@
 
 #include "sync/sync_core.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -28,11 +29,7 @@ public:
 
     bool Connect(uint16_t port, const std::string& user, const std::string& password) {
         Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
+        Ftp1.Connect(LocalSettings(port, user, password));
         return session.WaitFor(connected, 10000) && connected;
     }
     // Local scan, remote load and compare, as a press of Connect with every option does

@@ -1,5 +1,6 @@
 #include "sync/sync_core.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -27,12 +28,8 @@ public:
 
     bool Connect(uint16_t port, const std::string& user = "user", const std::string& pass = "pw") {
         Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = pass;
         ClearStatus();
-        Ftp1.Connect();
+        Ftp1.Connect(LocalSettings(port, user, pass));
         return session.WaitFor(connected, 5000) && connected;
     }
     std::vector<std::string> Keys() const {

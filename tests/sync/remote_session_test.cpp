@@ -1,5 +1,6 @@
 #include "sync/remote_session.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "toolkit/tick.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,9 @@ struct TSessionFixture {
         session.timeoutMs = timeoutMs;
         session.OnLoggedIn = [this] { loggedIn = true; };
         ftp.SetWinsockStarted(true);
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "u";
-        ftp.UserPassword = "p";
     }
     bool Connect() {
-        ftp.Connect();
+        ftp.Connect(LocalSettings(server.Port(), "u", "p"));
         return session.WaitFor(loggedIn) && loggedIn;
     }
     TFtpScriptServer server;

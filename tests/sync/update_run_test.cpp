@@ -1,6 +1,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/tick.h"
@@ -24,11 +25,7 @@ public:
         // temporary name have tests of their own.
         options.atomic = false;
         Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = server.Port();
-        Ftp1.UserName = "u";
-        Ftp1.UserPassword = "p";
-        Ftp1.Connect();
+        Ftp1.Connect(LocalSettings(server.Port(), "u", "p"));
         session.WaitFor(connected, 5000);
         localLoadComplete = true;
         options.remoteRoot = "/www";
