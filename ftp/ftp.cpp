@@ -2,7 +2,6 @@
 
 #include "ftp/ftp_transfer.h"
 #include "net/sock_errors.h"
-#include "toolkit/services.h"
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
@@ -12,7 +11,6 @@
 
 #include <QTimer>
 
-#include <algorithm>
 #include <array>
 #include <iterator>
 
@@ -595,7 +593,7 @@ void TFtp::Rename(const std::string& from, const std::string& to) {
 
 void TFtp::Put(const std::string& localPath, const std::string& remotePath, TTransferType mode) {
     success_ = true;
-    operation_ = TFtpOperation::PutFile;
+    operation_ = TFtpOperation::Put;
     lastError_ = ftpNoError;
     if (!connected_) {
         ReportError(ftpDisconnected);

@@ -103,7 +103,7 @@ enum class TFtpOperation : uint8_t {
     MakeDir,     // OnDirectoryCreated
     RemoveDir,   // OnDirectoryDeleted
     DeleteFile,  // OnFileDeleted
-    PutFile,     // OnFileStored
+    Put,         // OnFileStored
     GetListing,  // OnListingDone
     SetFileTime, // OnFileTimeSet
     GetFileTime, // OnFileTimeReceived
@@ -410,6 +410,9 @@ private:
     void SockClosed();
     // `failure` is the code a failing receive reports.
     void SockRead(FtpInfo failure);
+    // Hands each complete control line to HandleReply; false once a handler has ended
+    // `session` (or started the next one).
+    bool DispatchLines(uint32_t session);
     // One control line; only the final line of a reply is acted on.
     void HandleReply(const std::string& line);
     bool SendLine(const std::string& text);

@@ -255,18 +255,24 @@ void TFtp::SockRead(FtpInfo failure) {
             control_.lines.Clear();
             return;
         }
-        std::string line;
-        while (control_.lines.NextLine(line)) {
-            lastActivity_ = GetTickCount();
-            control_.inReply = true;
-            Info(ftpReplyLine, line);
-            HandleReply(line);
-            control_.inReply = false;
-            // A handler may have ended the session, or even started the next one.
-            if (Socket->Handle == INVALID_SOCKET || session != session_)
-                return;
-        }
+        if (!DispatchLines(session))
+            return;
     }
+}
+
+bool TFtp::DispatchLines(uint32_t session) {
+    std::string line;
+    while (control_.lines.NextLine(line)) {
+        lastActivity_ = GetTickCount();
+        control_.inReply = true;
+        Info(ftpReplyLine, line);
+        HandleReply(line);
+        control_.inReply = false;
+        // A handler may have ended the session, or even started the next one.
+        if (Socket->Handle == INVALID_SOCKET || session != session_)
+            return false;
+    }
+    return true;
 }
 
 void TFtp::HandleReply(const std::string& line) {
