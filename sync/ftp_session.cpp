@@ -58,29 +58,14 @@ void TFtpSession::BeginConnect(const TConnectionSettings& settings) {
     settings_ = settings;
     timeoutMs = settings.timeoutMs;
     loggedIn_ = false;
-    ftp_.SetFtpServer(settings.DialHost());
-    ftp_.FtpPort = settings.DialPort();
-    ftp_.UserName = settings.LoginUser();
-    ftp_.UserPassword = settings.password;
-    ftp_.DataMode = settings.dataMode;
-    ftp_.TlsMode = settings.tlsMode;
-    ftp_.TrustedCertificate = settings.trustedCertificate;
-    ftp_.TlsSeenBefore = settings.tlsSeenBefore;
     Touch();
-    ftp_.Connect();
+    ftp_.Connect(settings);
 }
 
 std::unique_ptr<TRemoteSession> TFtpSession::Sibling() const {
     auto sibling = std::make_unique<TFtpSession>();
     // What the settings value does not hold: the component's own tunings, as this one's.
-    TFtp& ftp = sibling->ftp_;
-    ftp.UserAccount = ftp_.UserAccount;
-    ftp.InitialDirectory = ftp_.InitialDirectory;
-    ftp.ServerType = ftp_.ServerType;
-    ftp.PassiveConnectTimeout = ftp_.PassiveConnectTimeout;
-    ftp.UseMlsd = ftp_.UseMlsd;
-    ftp.ListingByteCap = ftp_.ListingByteCap;
-    ftp.ListingLineCap = ftp_.ListingLineCap;
+    sibling->ftp_.Options = ftp_.Options;
     sibling->settings_ = settings_;
     // A server that could not complete TLS with this session is not asked again by each
     // sibling: they go as this one went.
@@ -103,24 +88,26 @@ void TFtpSession::Abort() {
 }
 
 std::vector<std::pair<std::string, std::string>> TFtpSession::ConnectionFacts() const {
-    return {{"Security", ftp_.SecurityInUse()}, {"Data connections", ftp_.DataModeInUse()}};
+    return {{"Security", ftp_.Traits().securityInUse},
+            {"Data connections", DataModeText(ftp_.Traits().dataModeInUse)}};
 }
 
 TRemoteTraits TFtpSession::Traits() const {
     TRemoteTraits traits;
-    traits.systemType = ftp_.SystemType();
-    traits.fileTimeSettable = ftp_.FileTimeSettable();
-    traits.fileTimeReadable = ftp_.Features().mdtm;
-    traits.renameOffered = ftp_.RenameOffered();
+    const TServerTraits& server = ftp_.Traits();
+    traits.systemType = server.systemType;
+    traits.fileTimeSettable = server.FileTimeSettable();
+    traits.fileTimeReadable = server.features.mdtm;
+    traits.renameOffered = server.RenameOffered();
     traits.exactListingTimes = ftp_.ListingByMlsd();
     // In active mode every transfer has the server connect back to us; with several
     // sessions doing so at once a server was seen to leave a session unanswered for good
     // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
     // the session's data connections tell which mode the server lets us have.
+    const TDataMode mode = ftp_.Settings().dataMode;
     traits.parallelSessions =
-        ftp_.DataMode == TDataMode::Passive ||
-        (ftp_.DataMode == TDataMode::Auto && ftp_.DataModeInUse().starts_with("passive"));
-    traits.secured = ftp_.ControlSecured();
+        mode == TDataMode::Passive || (mode == TDataMode::Auto && IsPassive(server.dataModeInUse));
+    traits.secured = server.controlSecured;
     return traits;
 }
 
@@ -222,7 +209,7 @@ TOutcome TFtpSession::EndListing(TOutcome outcome) {
         outcome = TOutcome::Failed;
     }
     if (outcome == TOutcome::Done) {
-        listedHere_ = ftp_.CurrentDirectory;
+        listedHere_ = ftp_.CurrentDirectory();
         listed_ = ftp_.Entries();
         SortEntries(listed_);
     }
@@ -236,7 +223,7 @@ TOutcome TFtpSession::EndNameListing(TOutcome outcome) {
     if (outcome == TOutcome::Done || outcome == TOutcome::Failed)
         outcome = empty ? TOutcome::Done : TOutcome::Failed;
     if (empty)
-        listedHere_ = ftp_.CurrentDirectory;
+        listedHere_ = ftp_.CurrentDirectory();
     return outcome;
 }
 
@@ -311,11 +298,8 @@ void TFtpSession::BeginPut(const std::string& localPath, const std::string& remo
     ready_ = false;
     bytesSent_ = 0;
     fileSize_ = 0;
-    ftp_.LocalFile = localPath;
-    ftp_.RemoteFile = remotePath;
-    ftp_.TransferMode = BinaryTransfer;
     uploading_ = true;
-    ftp_.PutFile();
+    ftp_.Put(localPath, remotePath, BinaryTransfer);
 }
 
 void TFtpSession::ClearError() {

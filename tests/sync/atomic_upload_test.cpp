@@ -4,6 +4,7 @@
 #include "sync/sync_core.h"
 #include "sync/temporary_names.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 

@@ -1,5 +1,6 @@
 #include "sync/ftp_session.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "toolkit/tick.h"
 
 #include <gtest/gtest.h>

@@ -168,7 +168,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
     }
     ASSERT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
-    EXPECT_TRUE(Has(FtpOf(window->Form).SecurityInUse(), "trusted by fingerprint"));
+    EXPECT_TRUE(Has(FtpOf(window->Form).Traits().securityInUse, "trusted by fingerprint"));
     EXPECT_EQ(window->Form.trustedCertificateEdit.Text(), stored);
     EXPECT_EQ(FieldText(), stored);
     EXPECT_EQ(StoredTrust(ini), stored);
