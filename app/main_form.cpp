@@ -208,7 +208,6 @@ TForm1::TBinding TForm1::Bind(const TSetting& s) {
 void TForm1::FormCreate(const std::string& settingsFile) {
     settingsFile_ = settingsFile;
     localWorkList.SetSorted(true);
-    remoteWorkList.SetSorted(true);
     remoteLoading = localLoading = connected = false;
     session.ftpError = session.deleteDone = session.uploading = false;
     const TIniFile ini(settingsFile_);
@@ -340,7 +339,6 @@ void TForm1::ClearTrees() {
     FreeEntries(localList);
     FreeEntries(remoteList);
     localWorkList.Clear();
-    remoteWorkList.Clear();
 }
 
 // Loads another site's settings in place of this one's, which are saved (or deleted)
