@@ -111,8 +111,6 @@ void TForm1::localTreeClick(int tag) {
     const auto* entry = dynamic_cast<const TDetail*>(list.Objects(node));
     if (!entry)
         return;
-    DebugLog(entry->name);
-    DebugLog(entry->dir);
     nameLbl.SetCaption(" " + entry->name);
     dirLbl.SetCaption(" " + entry->dir);
     dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));

@@ -169,7 +169,6 @@ public:
 
     // Entries and lists.
     void FreeEntries(TStringList& list);
-    static void DebugLog(const std::string& text);
     // Appends the entry to the side's master list under its key and its node under
     // `parentNode`; returns the node.
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
@@ -277,7 +276,6 @@ public:
     // lock that cannot be made at all is said and the run goes on without it.
     TSiteRunLock::TResult TakeRunLock(long& holder);
     void ReleaseRunLock() { runLock_.Release(); }
-    bool RunLockHeld() const { return runLock_.Held(); }
     // The lock file of a journal: beside it, "<name>.lock".
     static std::string RunLockFileFor(const std::string& journalFile);
 

@@ -549,7 +549,6 @@ private:
                     return {};
                 }
                 core_.localTree.MakeVisible(step.index);
-                TSyncCore::DebugLog("File: " + step.path);
                 current_ = &on;
                 core_.View().ShowCurrentFile(entry.name);
                 return Upload(on, &step);
