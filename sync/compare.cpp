@@ -228,8 +228,6 @@ void TSyncCore::AnalyseLists() {
                std::to_string(remoteCount) + " Remote Files");
     Enable(TSyncAction::Stop, true);
     ShowProgress();
-    DebugLog("ANALYSE LISTS");
-    DebugLog("-------------");
     userStop = false;
     // The verdicts of an earlier compare go: the disk may have been read again since, and
     // a server entry that had no partner then may have one now, or lose it.
@@ -263,8 +261,6 @@ void TSyncCore::AnalyseLists() {
         const TVerdict& v = comparison.local[static_cast<size_t>(i)];
         auto& entry = *static_cast<TDetail*>(localList.Objects(i));
         entry.action = v.action;
-        DebugLog(localList.Strings(i) + ": " +
-                 (v.action == actionRemain ? "remain" : ActionWord(v.action)));
         if (v.icon)
             localTree.SetStateIndex(i, *v.icon);
         if (v.partner >= 0) {
@@ -294,8 +290,6 @@ void TSyncCore::AnalyseLists() {
     }
     Enable(TSyncAction::Stop, false);
     SetHourglassCursor(false);
-    DebugLog("ANALYSE LISTS - COMPLETE");
-    DebugLog("------------------------");
 }
 
 } // namespace pelmora

@@ -235,12 +235,9 @@ public:
     TDeleteGuard::TRules DeleteRules() const;
     std::string RemotePath(const TDetail& entry) const;
 
-    // The times of files on the server. After an upload, gives the server's copy the
-    // local file's time where the server takes one, and notes what the listing after the
-    // run should then show; the outcome of giving the time (Lost ends the run).
-    TOutcome KeepFileTime(const TDetail& local, const std::string& remotePath);
-    // KeepFileTime in two halves, for a run that waits elsewhere: whether `on` is to be
-    // given the local file's time, and what the attempt (if `tried`) came to.
+    // The times of files on the server. After an upload the server's copy is given the
+    // local file's time where the server takes one: whether `on` is to be given it, and
+    // what the attempt (if `tried`) came to, which the listing after the run should show.
     bool FileTimeWanted(const TDetail& local, const TRemoteSession& on) const;
     void FileTimeKept(const TDetail& local, const std::string& remotePath, bool tried,
                       TOutcome outcome, const TRemoteSession& on);
@@ -284,6 +281,10 @@ public:
     bool LoadLocalDirectory();
     bool ChangeLocalDir(const std::string& path);
     void ScanLocalDir(TStringList& workList, const std::string& path);
+    // True when an entry read from the disk is not loaded (excluded, a link that leads
+    // nowhere, a special file, our temporary name, a path past the limit), having noted it
+    // where it belongs.
+    bool LocalLeftOut(const TLocalDir::TEntry& e, const std::string& key);
     void BuildLocalLevel(TStringList& workList, int parentNode);
 
 private:
