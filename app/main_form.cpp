@@ -546,7 +546,7 @@ void TForm1::ShowKeptEntries() {
     for (int j = 0; j < remoteList.Count() && j < remoteTree.Count(); ++j)
         if (const uint8_t a = static_cast<const TDetail*>(remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
-            remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
+            remoteTree.SetStateIndex(j, mayDelete ? markDelete : markKept);
 }
 
 void TForm1::changeRemoteBtnClick() {
@@ -795,6 +795,16 @@ void TForm1::ShowFileFigures(bool shown) {
 
 void TForm1::ShowCurrentFile(const std::string& name) {
     Label37.SetCaption(name);
+}
+
+void TForm1::ShowBusy(bool busy) {
+    SetHourglassCursor(busy);
+}
+
+// What the engine works on is opened in its tree and scrolled to: the trees fill open as
+// a load goes, and follow the update.
+void TForm1::ShowEntry(bool local, int index) {
+    (local ? localTree : remoteTree).MakeVisible(index);
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {

@@ -650,7 +650,7 @@ TSyncCore::TRemoteWalk::TAdded TSyncCore::TRemoteWalk::AddKept(const std::string
     if (entry->kind == kindDirectory)
         added.directory = RelativePath(dir, entry->name);
     added.node = core_.AddEntry(core_.remoteList, core_.remoteTree, entry.release(), parentNode);
-    core_.remoteTree.MakeVisible(added.node);
+    core_.view_.ShowEntry(false, added.node);
     return added;
 }
 

@@ -387,7 +387,7 @@ private:
             for (int n = 0; n < core_.remoteList.Count(); ++n)
                 if (const uint8_t a = EntryOf(core_.remoteList, n).action;
                     a == actionDelete || a == actionRemove)
-                    core_.remoteTree.SetStateIndex(n, imageKept);
+                    core_.remoteTree.SetStateIndex(n, markKept);
         for (const std::string& kept : plan_.kept)
             Fail(kept);
         // The guard is asked again for every delete: an entry that failed keeps the
@@ -463,7 +463,7 @@ private:
         const TOutcome outcome = co_await Ended{on};
         const bool done = Finished(on, outcome, "Could not delete: " + step->path);
         if (done)
-            core_.remoteTree.SetStateIndex(step->index, imageNone);
+            core_.remoteTree.SetStateIndex(step->index, markNone);
         else
             guard_->Keep(key);
         core_.View().StepFinished(step->kind, step->path, done, 0);
@@ -497,7 +497,7 @@ private:
                     core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
-                core_.localTree.MakeVisible(step.index);
+                core_.View().ShowEntry(true, step.index);
                 changedDirs_.insert(entry.dir);
                 return Create(on, &step);
             });
@@ -511,7 +511,7 @@ private:
         const TOutcome outcome = co_await Ended{on};
         const bool done = Finished(on, outcome, "Could not create: " + step->path);
         if (done) {
-            core_.localTree.SetStateIndex(step->index, imageDirectory);
+            core_.localTree.SetStateIndex(step->index, markDirectory);
             created_.push_back({key, step->path});
         } else
             notCreated_.insert(key);
@@ -529,7 +529,7 @@ private:
             if (const TDetail& e = EntryOf(core_.localList, j);
                 e.action != actionUpload && e.action != actionUpdate)
                 core_.localTree.SetStateIndex(j,
-                                              e.kind == kindDirectory ? imageDirectory : imageFile);
+                                              e.kind == kindDirectory ? markDirectory : markFile);
         const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
         int64_t bytes = 0;
         for (const TPlanStep* step : uploads)
@@ -559,7 +559,7 @@ private:
                     core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
-                core_.localTree.MakeVisible(step.index);
+                core_.View().ShowEntry(true, step.index);
                 current_ = &on;
                 core_.View().ShowCurrentFile(entry.name);
                 return Upload(on, &step);
@@ -784,7 +784,7 @@ private:
     }
 
     void UploadEnded(const TPlanStep& step, const TDetail& entry, bool done) {
-        core_.localTree.SetStateIndex(step.index, imageFile);
+        core_.localTree.SetStateIndex(step.index, markFile);
         if (done) {
             const std::string key = core_.localList.Strings(step.index);
             std::optional<std::pair<long long, int64_t>> before;

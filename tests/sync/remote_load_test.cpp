@@ -89,8 +89,8 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
     ASSERT_EQ(form.remoteTree.Count(), 5);
     EXPECT_EQ(form.remoteTree.Node(1).Parent, 0);
     EXPECT_EQ(form.remoteTree.Node(4).Parent, TTreeModel::NoNode);
-    EXPECT_EQ(form.remoteTree.Node(2).StateIndex, imageDirectory);
-    EXPECT_EQ(form.remoteTree.Node(4).StateIndex, imageFile);
+    EXPECT_EQ(form.remoteTree.Node(2).StateIndex, markDirectory);
+    EXPECT_EQ(form.remoteTree.Node(4).StateIndex, markFile);
 }
 
 TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {

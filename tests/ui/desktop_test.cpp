@@ -104,9 +104,9 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     form.AddEntry(form.localList, form.localTree, Entry(kindFile, "b.html", "/docs", 5), docs);
     form.AddEntry(form.localList, form.localTree, Entry(kindFile, "c.html", "", 7), -1);
     form.AddEntry(form.localList, form.localTree, Entry(kindDirectory, "img", ""), -1);
-    form.localTree.SetStateIndex(1, imageUpload);
-    form.localTree.SetStateIndex(2, imageFile);
-    form.localTree.SetStateIndex(3, imageRefresh);
+    form.localTree.SetStateIndex(1, markUpload);
+    form.localTree.SetStateIndex(2, markFile);
+    form.localTree.SetStateIndex(3, markRefresh);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
     const QAbstractItemModel* m = view->model();
@@ -133,7 +133,7 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     EXPECT_EQ(Shown(view), (std::vector<std::string>{"docs", "c.html"}));
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html"}));
     // An entry that gains a mark shows up at once.
-    form.localTree.SetStateIndex(2, imageRefresh);
+    form.localTree.SetStateIndex(2, markRefresh);
     f.FlushTrees();
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html", "b.html"}));
     Click(changesOnly);
@@ -147,8 +147,8 @@ TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
         form.AddEntry(form.remoteList, form.remoteTree, Entry(kindDirectory, "old", ""), -1);
     const int page = form.AddEntry(form.remoteList, form.remoteTree,
                                    Entry(kindFile, "gone.html", "/old", 4), old);
-    form.remoteTree.SetStateIndex(old, imageDelete);
-    form.remoteTree.SetStateIndex(page, imageDelete);
+    form.remoteTree.SetStateIndex(old, markDelete);
+    form.remoteTree.SetStateIndex(page, markDelete);
     f.FlushTrees();
     const QModelIndex dir = f.Window->ViewIndexOf(2, old);
     const QModelIndex file = f.Window->ViewIndexOf(2, page);
@@ -156,7 +156,7 @@ TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
         return qvariant_cast<QIcon>(i.data(Qt::DecorationRole)).pixmap(16).toImage();
     };
     EXPECT_EQ(key(dir), ui::StateIcon(ui::TTreeAdapter::RemoveDirectoryImage).pixmap(16).toImage());
-    EXPECT_EQ(key(file), ui::StateIcon(imageDelete).pixmap(16).toImage());
+    EXPECT_EQ(key(file), ui::StateIcon(ui::imageDelete).pixmap(16).toImage());
     EXPECT_NE(key(dir), key(file));
     EXPECT_EQ(dir.siblingAtColumn(3).data().toString(), "remove");
     EXPECT_EQ(file.siblingAtColumn(3).data().toString(), "delete");
@@ -225,8 +225,8 @@ TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
                                 Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
     const int r = form.AddEntry(form.remoteList, form.remoteTree,
                                 Entry(kindFile, "page.html", "", 10, listed), -1);
-    form.localTree.SetStateIndex(l, imageRemoteNewer);
-    form.remoteTree.SetStateIndex(r, imageRemoteNewer);
+    form.localTree.SetStateIndex(l, markSame);
+    form.remoteTree.SetStateIndex(r, markSame);
     f.FlushTrees();
     for (auto [side, node] : {std::pair{1, l}, std::pair{2, r}}) {
         ClickNode(f, side, node);

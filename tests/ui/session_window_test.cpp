@@ -1,3 +1,4 @@
+#include "app/ui/artwork.h"
 #include "app/ui/tree_adapter.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
@@ -49,9 +50,9 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
 
     Click(f.Find("compareBtn"));
-    EXPECT_EQ(f.Form.localTree.Node(0).StateIndex, 4);  // index.html: refresh
-    EXPECT_EQ(f.Form.localTree.Node(1).StateIndex, 3);  // new.html: upload
-    EXPECT_EQ(f.Form.remoteTree.Node(1).StateIndex, 6); // old.html: delete
+    EXPECT_EQ(f.Form.localTree.Node(0).StateIndex, markRefresh); // index.html
+    EXPECT_EQ(f.Form.localTree.Node(1).StateIndex, markUpload);  // new.html
+    EXPECT_EQ(f.Form.remoteTree.Node(1).StateIndex, markDelete); // old.html
     EXPECT_EQ(Enabled(f), (TButtons{true, true, true, false, true, true}));
 
     // While the uploads run, Stop can be pressed.
@@ -120,12 +121,19 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     f.Window->RemoteTreeView()->expandAll();
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
 
-    // Both trees carry the compare's icons.
-    std::set<int> localIcons, remoteIcons;
-    for (int i = 0; i < f.Form.localTree.Count(); ++i)
-        localIcons.insert(f.Form.localTree.Node(i).StateIndex);
-    for (int i = 0; i < f.Form.remoteTree.Count(); ++i)
-        remoteIcons.insert(f.Form.remoteTree.Node(i).StateIndex);
+    // Both trees carry the compare's marks, and the window shows them with its images.
+    std::set<int> localMarks, remoteMarks, localIcons, remoteIcons;
+    for (int i = 0; i < f.Form.localTree.Count(); ++i) {
+        localMarks.insert(f.Form.localTree.Node(i).StateIndex);
+        localIcons.insert(ui::StateImageOf(f.Form.localTree.Node(i).StateIndex, false));
+    }
+    for (int i = 0; i < f.Form.remoteTree.Count(); ++i) {
+        remoteMarks.insert(f.Form.remoteTree.Node(i).StateIndex);
+        remoteIcons.insert(ui::StateImageOf(f.Form.remoteTree.Node(i).StateIndex, false));
+    }
+    EXPECT_EQ(localMarks,
+              (std::set<int>{markDirectory, markCreate, markUpload, markRefresh, markSame}));
+    EXPECT_EQ(remoteMarks, (std::set<int>{markDirectory, markRefresh, markDelete, markSame}));
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
@@ -201,10 +209,10 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     Click(f.Find("connectBtn")); // connects, loads and compares
     ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
     EXPECT_EQ(f.Form.localList.Count(), 2);
-    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, imageRefresh);
-    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/new.html")).StateIndex, imageUpload);
+    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, markRefresh);
+    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/new.html")).StateIndex, markUpload);
     const int gone = NodeOf(f.Form.remoteList, "/gone.html");
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, markKept);
     EXPECT_EQ(f.Form.Panel1.Caption(),
               "Files Compared. Ready for Transfer; 1 entry kept on the server: deleting is off");
     // The tree and the details page name it kept, not deleted.
@@ -216,9 +224,9 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
     // Turned on, the same entry shows as deleted; off again, as kept.
     f.Form.CheckBox5.SetChecked(true);
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageDelete);
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, markDelete);
     f.Form.CheckBox5.SetChecked(false);
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, markKept);
 
     TConfirmAnswer answer(false);
     Click(f.Find("updateBtn"));
@@ -252,8 +260,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         Click(f.Find("connectBtn"));
         ASSERT_TRUE(f.Form.connected) << f.Form.Panel1.Caption();
         ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.Panel1.Caption();
-        ASSERT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex,
-                  imageRemoteNewer);
+        ASSERT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, markSame);
 
         if (c.removeOne) {
             std::filesystem::remove(s.site.Path("gone.html"));
@@ -286,7 +293,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
                   "The local directory changed since the compare: compared again; the new plan "
                   "deletes on the server: look at it and press Update again");
         EXPECT_EQ(f.Form.remoteTree.Node(NodeOf(f.Form.remoteList, "/gone.html")).StateIndex,
-                  imageDelete);
+                  markDelete);
         EXPECT_TRUE(f.Find("updateBtn")->isEnabled());
         // Pressed again over an unchanged disk: the usual question, then the update.
         TConfirmAnswer answer(true);
