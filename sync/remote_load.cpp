@@ -111,9 +111,13 @@ private:
     bool Reads(const std::string& dir) const {
         return readAll_ || changed_.count(core_.caseFolding ? FoldedKey(dir) : dir) != 0;
     }
-    bool Parallel() const {
-        return sessions_ >= 2 && core_.RemotePathsAbsolute() && core_.pool_.ExtrasAllowed();
+    // Whether a directory can be named from the server's root: the root the load started
+    // from was typed so, or its listing named it (see RemoteDirectoryPath), whatever is
+    // typed meanwhile.
+    bool Absolute() const {
+        return core_.remoteRootTyped_.starts_with('/') || core_.remoteRootAbsolute_.has_value();
     }
+    bool Parallel() const { return sessions_ >= 2 && Absolute() && core_.pool_.ExtrasAllowed(); }
     void Discover(const std::string& dir);
     TSessionTask Next(TRemoteSession& on);
     TSessionTask Read(TRemoteSession& on, std::string dir, bool byName);
@@ -419,7 +423,7 @@ TSessionTask TSyncCore::TRemoteWalk::Next(TRemoteSession& on) {
 // this is the only place a walk lists a directory.
 TSessionTask TSyncCore::TRemoteWalk::Read(TRemoteSession& on, std::string dir, bool byName) {
     // Without the root's absolute path every directory is entered by its name.
-    byName = byName || !core_.RemotePathsAbsolute();
+    byName = byName || !Absolute();
     TFetchedLevel level;
     for (const TStep& step : Route(on, dir, byName)) {
         on.BeginChangeDir(step.path);
@@ -462,7 +466,7 @@ TSyncCore::TRemoteWalk::Route(const TRemoteSession& on, const std::string& dir, 
     if (known && at->second == dir)
         return {};
     std::vector<TStep> steps;
-    if (core_.RemotePathsAbsolute()) {
+    if (Absolute()) {
         if (!byName || dir.empty())
             return {{core_.RemoteDirectoryPath(dir), dir}};
         std::string parent = dir;
