@@ -480,16 +480,13 @@ const TFaultRow rows[] = {
     // Directories the walk cannot read are kept whole, and the walk goes on.
     {"DirectoryThatCannotBeEntered",
      [](auto& s) {
-         s.SetListing(
-             Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
-                      "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.SetListingOf("/www", Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs",
+                                          "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
+                                          "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.SetListingOf("/www/zz", "");
          // Refused by its absolute path, then by its name from the root.
          s.On("CWD").Arg("/www/logs").Reply("550 Permission denied: /www/logs");
          s.On("CWD").Arg("logs").Reply("550 Permission denied");
-         s.On("LIST").Uses(1).Listing({""}); // zz, empty
-         s.On("LIST").Uses(1).Listing(
-             {Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
-                       "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
      },
      1,
      {"CWD /www/logs", "CWD logs", "CWD /www/zz", "DELE /www/old.html", "STOR /www/index.html"},
