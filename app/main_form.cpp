@@ -121,7 +121,6 @@ void TForm1::FormCreate(const std::string& settingsFile) {
     site = ReadSiteSettings(settingsFile);
     settingsFile_ = settingsFile;
     engine.localWorkList.SetSorted(true);
-    engine.remoteWorkList.SetSorted(true);
     engine.remoteLoading = engine.localLoading = engine.connected = false;
     engine.session.ClearError();
     SiteToControls();
@@ -302,7 +301,6 @@ void TForm1::ClearTrees() {
     engine.FreeEntries(engine.localList);
     engine.FreeEntries(engine.remoteList);
     engine.localWorkList.Clear();
-    engine.remoteWorkList.Clear();
 }
 
 // Loads another site's settings in place of this one's, which are saved (or deleted)
@@ -523,7 +521,7 @@ void TForm1::ShowKeptEntries() {
     for (int j = 0; j < engine.remoteList.Count() && j < engine.remoteTree.Count(); ++j)
         if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
-            engine.remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
+            engine.remoteTree.SetStateIndex(j, mayDelete ? markDelete : markKept);
 }
 
 void TForm1::refreshBtnClick() {
@@ -752,6 +750,16 @@ void TForm1::ShowFileFigures(bool shown) {
 
 void TForm1::ShowCurrentFile(const std::string& name) {
     fileNameLabel.SetCaption(name);
+}
+
+void TForm1::ShowBusy(bool busy) {
+    SetHourglassCursor(busy);
+}
+
+// What the engine works on is opened in its tree and scrolled to: the trees fill open as
+// a load goes, and follow the update.
+void TForm1::ShowEntry(bool local, int index) {
+    (local ? engine.localTree : engine.remoteTree).MakeVisible(index);
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {

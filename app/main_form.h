@@ -276,6 +276,8 @@ public:
     void SetOverallBar(int percent) override;
     void ShowFileFigures(bool shown) override;
     void ShowCurrentFile(const std::string& name) override;
+    void ShowBusy(bool busy) override;
+    void ShowEntry(bool local, int index) override;
     void ShowFileSize(const std::string& sizeText) override;
     void ShowBytesSent(int64_t sent) override;
     void UploadsStarting(int64_t bytes) override;

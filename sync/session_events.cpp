@@ -31,7 +31,6 @@ void TSyncCore::ClearConnection() {
     connected = false;
     FreeEntries(remoteList);
     remoteTree.Clear();
-    remoteWorkList.Clear();
     ClearStatus();
     ShowStatus("Disconnected from Remote Site");
     view_.ShowDisconnected();

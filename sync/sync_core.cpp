@@ -64,12 +64,10 @@ void TSyncCore::FreeEntries(TStringList& list) {
     list.Clear();
 }
 
-void TSyncCore::DebugLog(const std::string&) {}
-
 int TSyncCore::AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode) {
     list.Add(EntryKey(entry->dir, entry->name), entry);
     return tree.AddChild(parentNode, entry->name,
-                         entry->kind == kindDirectory ? imageDirectory : imageFile);
+                         entry->kind == kindDirectory ? markDirectory : markFile);
 }
 
 namespace {

@@ -41,6 +41,11 @@ public:
                               int64_t /*bytes*/) {}
     // Whether the user may ask for an action now.
     virtual void EnableAction(TSyncAction, bool /*enabled*/) {}
+    // The engine works on without pausing for the user (the compare) until told otherwise.
+    virtual void ShowBusy(bool /*busy*/) {}
+    // The engine is at entry `index` of one side's master list (an entry just loaded, a
+    // directory being made, the file being sent); its node is `index` of that side's tree.
+    virtual void ShowEntry(bool /*local*/, int /*index*/) {}
     // One line of the debug trace ("Not an entry: ...", "Link, left alone: ...").
     virtual void Trace(const std::string&) {}
     // The local root as the local load resolved it (made absolute).

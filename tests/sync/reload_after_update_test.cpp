@@ -160,7 +160,11 @@ TEST(ReloadAfterUpdate, ACaseBlindServerListsTheDirectoryUnderItsOwnSpelling) {
 TEST(ReloadAfterUpdate, ADirectoryThatCannotBeListedAgainLeavesTheLoadIncomplete) {
     TFtpScriptServer server;
     ServeSite(server);
+    // The first load enters /www/a/b; the reload can enter it neither by its absolute path
+    // nor by its name.
     server.On("CWD").Arg("/www/a/b").Reply("550 Gone away");
+    server.On("CWD").Arg("/www/a/b").Uses(1).Reply("250 ok");
+    server.On("CWD").Arg("b").Reply("550 Gone away");
     TTempTree tree;
     tree.File("a/b/new.html", "new");
     TReloadForm form;

@@ -96,14 +96,14 @@ TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedAndTheEntriesShowAsKept)
         form.Add(true, "", "orphan.txt", kindFile, 1);
         form.options.mayDelete = !offAtCompare;
         form.AnalyseLists();
-        ASSERT_EQ(form.remoteTree.Node(1).StateIndex, offAtCompare ? imageKept : imageDelete);
+        ASSERT_EQ(form.remoteTree.Node(1).StateIndex, offAtCompare ? markKept : markDelete);
         // Turned off between the compare and the update: the update shows it kept.
         form.options.mayDelete = false;
         server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
         bool kept = false;
         form.view.onStatus = [&](const std::string& status) {
             if (status == "Creating New Directories")
-                kept = form.remoteTree.Node(1).StateIndex == imageKept;
+                kept = form.remoteTree.Node(1).StateIndex == markKept;
         };
         form.UpdateRemote();
         EXPECT_TRUE(kept);
