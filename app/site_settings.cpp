@@ -14,8 +14,9 @@ namespace pelmora {
 TIniFile ReadSettingsFile(const std::string& fileName) {
     // One that is there and cannot be read is no empty file: the defaults read from it
     // would be written over the user's settings.
+    // A folder on its path that is a file holds no settings file either.
     errno = 0;
-    if (!std::ifstream(fileName, std::ios::binary) && errno != ENOENT)
+    if (!std::ifstream(fileName, std::ios::binary) && errno != ENOENT && errno != ENOTDIR)
         throw EProfileError("Unable to read " + fileName);
     return TIniFile(fileName);
 }
