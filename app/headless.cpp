@@ -64,15 +64,15 @@ struct TInterruptStop::TImpl {
     bool installed = false;
 };
 
-TInterruptStop::TInterruptStop(TSyncCore& engine) : impl_(new TImpl) {
+TInterruptStop::TInterruptStop(std::function<void()> stop) : impl_(new TImpl) {
     if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     impl_->notifier = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-    QObject::connect(impl_->notifier.get(), &QSocketNotifier::activated, [&engine] {
+    QObject::connect(impl_->notifier.get(), &QSocketNotifier::activated, [stop = std::move(stop)] {
         char buffer[16];
         while (::read(interruptPipe[0], buffer, sizeof buffer) > 0) {
         }
-        engine.Stop();
+        stop();
     });
     stopSignal = 0;
     struct sigaction watchdog {};
@@ -389,6 +389,46 @@ int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream
     return RunHeadless(settingsFile, THeadlessOptions{}, out, err);
 }
 
+namespace {
+
+// The run of a site whose settings are read: the engine, the run, and at the end what the
+// run learnt written back. `stopTarget` is where Ctrl-C and SIGTERM stop it.
+int RunSite(THeadlessSite& site, const std::string& settingsFile, const THeadlessOptions& options,
+            TReporter& reporter, std::ostream& err, TSyncCore*& stopTarget) {
+    // The settings as read stay as they are, to be written back with what the run learnt.
+    TSyncOptions runOptions = site.settings.sync;
+    ApplyOptions(runOptions, options, settingsFile);
+    TSyncCore engine(reporter, runOptions);
+    TSyncRun run(engine);
+    reporter.MaskWith(engine.secrets);
+    reporter.Follow(run);
+    engine.secrets.Hide(site.storedPassword);
+    engine.secrets.Hide(site.settings.connection.password);
+    if (site.keyringMissing)
+        engine.ShowStatus(KeyringMissingText);
+    stopTarget = &engine;
+    TRunResult result;
+    // A stop that came while the settings were read leaves nothing to start.
+    if (stopSignal == 0)
+        result = ReadAndRun(engine, run, site, options.dryRun);
+    if (site.settings.steps.exitWhenDone && ReachedTheServer(result.outcome))
+        run.Quit();
+    // Saved only when the run learnt something the file must keep: a file that cron runs
+    // from need not change, nor its time. A file that cannot be written is worth a
+    // warning, not the run's outcome: the site on the server is what cron asked about.
+    if (engine.settingsChanged) {
+        try {
+            SaveLearnt(site, engine, result, settingsFile);
+        } catch (const std::exception& e) {
+            reporter.Failure(err, "Could not save the settings: " + std::string(e.what()));
+        }
+    }
+    stopTarget = nullptr;
+    return Conclude(reporter, err, result, engine.Status());
+}
+
+} // namespace
+
 int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options, std::ostream& out,
                 std::ostream& err) {
     TLogFile log;
@@ -401,6 +441,13 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
     }
     TReporter reporter(out, options.output, options.terminal, log);
     const TMessagesToErr messagesToErr(reporter, err);
+    // Caught from the start: reading the settings may block (a pipe, a dead network file
+    // system), and the watchdog must end that too.
+    TSyncCore* stopTarget = nullptr;
+    const TInterruptStop stop([&stopTarget] {
+        if (stopTarget)
+            stopTarget->Stop();
+    });
     THeadlessSite site;
     try {
         site.settings = ReadSiteSettings(settingsFile);
@@ -409,35 +456,7 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
         return ToInt(TExitCode::Usage);
     }
     FindPassword(site, settingsFile, options);
-    // The settings as read stay as they are, to be written back with what the run learnt.
-    TSyncOptions runOptions = site.settings.sync;
-    ApplyOptions(runOptions, options, settingsFile);
-    TSyncCore engine(reporter, runOptions);
-    TSyncRun run(engine);
-    reporter.MaskWith(engine.secrets);
-    reporter.Follow(run);
-    engine.secrets.Hide(site.storedPassword);
-    engine.secrets.Hide(site.settings.connection.password);
-    if (site.keyringMissing)
-        engine.ShowStatus(KeyringMissingText);
-    TRunResult result;
-    {
-        TInterruptStop stop(engine);
-        result = ReadAndRun(engine, run, site, options.dryRun);
-        if (site.settings.steps.exitWhenDone && ReachedTheServer(result.outcome))
-            run.Quit();
-        // Saved only when the run learnt something the file must keep: a file that cron
-        // runs from need not change, nor its time. A file that cannot be written is worth
-        // a warning, not the run's outcome: the site on the server is what cron asked about.
-        if (engine.settingsChanged) {
-            try {
-                SaveLearnt(site, engine, result, settingsFile);
-            } catch (const std::exception& e) {
-                reporter.Failure(err, "Could not save the settings: " + std::string(e.what()));
-            }
-        }
-    }
-    return Conclude(reporter, err, result, engine.Status());
+    return RunSite(site, settingsFile, options, reporter, err, stopTarget);
 }
 
 } // namespace pelmora

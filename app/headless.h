@@ -3,6 +3,7 @@
 #include "app/run_report.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -11,7 +12,6 @@
 namespace pelmora {
 
 class TPasswordStore;
-class TSyncCore;
 
 // What the command line asks of a run without a window beyond what the settings say.
 struct THeadlessOptions {
@@ -48,16 +48,16 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
                 std::ostream& err);
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err);
 
-// Makes Ctrl-C (SIGINT) and SIGTERM stop `engine` as the Stop button does while the object
-// lives. A second one ends the program at once, and so does the watchdog that the first
-// one arms: when the orderly stop has not finished within WatchdogSeconds (an operation
-// that keeps the event loop from running), the program exits with 128 + the signal's
+// Makes Ctrl-C (SIGINT) and SIGTERM call `stop` (which stops the engine, as the Stop
+// button does) while the object lives. A second one ends the program at once, and so does the
+// watchdog that the first one arms: when the orderly stop has not finished within WatchdogSeconds
+// (an operation that keeps the event loop from running), the program exits with 128 + the signal's
 // number (130 for SIGINT, 143 for SIGTERM).
 class TInterruptStop {
 public:
     static constexpr unsigned WatchdogSeconds = 5;
 
-    explicit TInterruptStop(TSyncCore& engine);
+    explicit TInterruptStop(std::function<void()> stop);
     ~TInterruptStop();
     TInterruptStop(const TInterruptStop&) = delete;
     TInterruptStop& operator=(const TInterruptStop&) = delete;
