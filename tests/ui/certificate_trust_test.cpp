@@ -110,11 +110,11 @@ protected:
     void Connect() { Click(window->Find("connectBtn")); }
     // Ends the session, and waits for the server's goodbye: a connect before it is refused.
     void Disconnect() {
-        ASSERT_TRUE(window->Form.connected);
+        ASSERT_TRUE(window->Form.engine.connected);
         Connect();
-        ASSERT_FALSE(window->Form.connected);
+        ASSERT_FALSE(window->Form.engine.connected);
         ASSERT_TRUE(
-            Eventually([this] { return window->Form.Ftp1.Socket->Handle == INVALID_SOCKET; }));
+            Eventually([this] { return window->Form.engine.Ftp1.Socket->Handle == INVALID_SOCKET; }));
     }
     std::string Status() const { return window->Form.statusPanel.Caption(); }
     std::string FieldText() const {
@@ -154,7 +154,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
         EXPECT_TRUE(Has(cancel.details, "Valid from:</td><td>20")) << cancel.details;
         EXPECT_TRUE(Has(cancel.details, "Valid until:</td><td>20")) << cancel.details;
     }
-    EXPECT_FALSE(window->Form.connected);
+    EXPECT_FALSE(window->Form.engine.connected);
     EXPECT_EQ(window->Find<QPushButton>("connectBtn")->text(), "&Connect");
     EXPECT_TRUE(Has(Status(), "is not trusted (self-signed certificate; " + first.fingerprint))
         << Status();
@@ -166,9 +166,9 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
         Connect();
         EXPECT_EQ(trust.shown, 1);
     }
-    ASSERT_TRUE(window->Form.connected) << Status();
+    ASSERT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
-    EXPECT_TRUE(Has(window->Form.Ftp1.SecurityInUse(), "trusted by fingerprint"));
+    EXPECT_TRUE(Has(window->Form.engine.Ftp1.SecurityInUse(), "trusted by fingerprint"));
     EXPECT_EQ(window->Form.trustedCertificateEdit.Text(), stored);
     EXPECT_EQ(FieldText(), stored);
     EXPECT_EQ(StoredTrust(ini), stored);
@@ -179,7 +179,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
         Connect();
         EXPECT_EQ(none.shown, 0);
     }
-    EXPECT_TRUE(window->Form.connected) << Status();
+    EXPECT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(StoredTrust(ini), stored);
 }
 
@@ -193,7 +193,7 @@ TEST_F(CertificateTrust, AChangedCertificateIsAnnouncedAsAChange) {
     ASSERT_TRUE(server.Start(why)) << why;
     OpenWindow(server, {"FTP.trustedCertificate=" + first.fingerprint});
     Connect();
-    ASSERT_TRUE(window->Form.connected) << Status();
+    ASSERT_TRUE(window->Form.engine.connected) << Status();
     Disconnect();
 
     // The host's new certificate, on the same address and port.
@@ -208,7 +208,7 @@ TEST_F(CertificateTrust, AChangedCertificateIsAnnouncedAsAChange) {
         EXPECT_TRUE(Has(cancel.heading, first.fingerprint.substr(7))) << cancel.heading;
         EXPECT_TRUE(Has(cancel.details, second.fingerprint.substr(7))) << cancel.details;
     }
-    EXPECT_FALSE(window->Form.connected);
+    EXPECT_FALSE(window->Form.engine.connected);
     EXPECT_TRUE(Has(Status(), "is NOT the one trusted")) << Status();
     EXPECT_TRUE(Has(Status(), second.fingerprint)) << Status();
     EXPECT_EQ(StoredTrust(ini), CompactFingerprint(first.fingerprint));
@@ -219,7 +219,7 @@ TEST_F(CertificateTrust, AChangedCertificateIsAnnouncedAsAChange) {
         Connect();
         EXPECT_EQ(trust.shown, 1);
     }
-    EXPECT_TRUE(window->Form.connected) << Status();
+    EXPECT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(StoredTrust(ini), CompactFingerprint(second.fingerprint));
 }
 

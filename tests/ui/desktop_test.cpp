@@ -87,11 +87,11 @@ TEST(Desktop, BothTreesSortDirectoriesFirstThenByNameTheSameWay) {
                   (std::vector<std::string>{"F012", "f038", "f059"}));
     }
     // The engine's order is untouched: node i is still line i of the list.
-    EXPECT_EQ(f.Form.localTree.Node(0).Text, "two.html");
-    EXPECT_EQ(f.Form.localList.Strings(0), "/two.html");
+    EXPECT_EQ(f.Form.engine.localTree.Node(0).Text, "two.html");
+    EXPECT_EQ(f.Form.engine.localList.Strings(0), "/two.html");
     // A click on a sorted row describes that entry, not the one at its place in the list.
     ClickNode(f, 1, 5);
-    EXPECT_EQ(f.Form.localTree.Selected(), 5);
+    EXPECT_EQ(f.Form.engine.localTree.Selected(), 5);
     EXPECT_EQ(f.Form.nameLbl.Caption(), " One.html");
 }
 
@@ -268,7 +268,7 @@ struct TDeletingSite {
 void ConnectAndCompare(TWindowFixture& f, const TFtpScriptServer& server) {
     UseScriptServer(f, server, true, false);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
     Click(f.Find("compareBtn"));
     // With deleting off, the status goes on to say what that keeps.
     ASSERT_TRUE(f.Form.statusPanel.Caption().starts_with("Files Compared. Ready for Transfer"))

@@ -61,7 +61,7 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
         const QModelIndex third = f.Window->ViewIndexOf(1, 2);
         ASSERT_EQ(view->indexAt(view->visualRect(third).center()), third);
         Click(view->viewport(), view->visualRect(third).center());
-        EXPECT_EQ(f.Form.localTree.Selected(), 2);
+        EXPECT_EQ(f.Form.engine.localTree.Selected(), 2);
         EXPECT_EQ(f.Form.nameLbl.Caption(), " index.html");
         EXPECT_EQ(f.Form.actionLbl.Caption(), " refresh");
         EXPECT_EQ(f.Find<QLabel>("nameLbl")->text(), " index.html");
@@ -71,7 +71,7 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
 TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
     TLocaleScope english(QLocale(QLocale::English, QLocale::UnitedKingdom));
     TWindowFixture f;
-    f.Form.AddEntry(f.Form.localList, f.Form.localTree,
+    f.Form.engine.AddEntry(f.Form.engine.localList, f.Form.engine.localTree,
                     Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 13, 45, 7)), -1);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
@@ -141,7 +141,7 @@ TEST(Details, AnEntryThatRemainsShowsNoVerdictNotThePreviousOne) {
 TEST(Details, AClickWithNoSelectedNodeChangesNothing) {
     TWindowFixture f;
     FillLocal(f.Form);
-    f.Form.localTree.SetSelected(2);
+    f.Form.engine.localTree.SetSelected(2);
     f.Form.localTreeClick(1);
     ASSERT_EQ(f.Form.nameLbl.Caption(), " index.html");
     // The other tree is empty: nothing is selected there.

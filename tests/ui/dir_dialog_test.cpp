@@ -104,7 +104,7 @@ TEST(DirDialog, CancelOrEscapeLeavesTheLocalDirectoryAndTheTreeAsTheyWere) {
         site.File("index.html");
         site.File("docs/guide.html");
         TWindowFixture f(site.Path());
-        ASSERT_EQ(f.Form.localList.Count(), 3);
+        ASSERT_EQ(f.Form.engine.localList.Count(), 3);
         const std::string status = f.Form.statusPanel.Caption();
         UseChange(f, [&](TDirDialog* d) {
             // Starts where the local directory is.
@@ -116,8 +116,8 @@ TEST(DirDialog, CancelOrEscapeLeavesTheLocalDirectoryAndTheTreeAsTheyWere) {
                 Click(d->CancelBtn());
         });
         EXPECT_EQ(f.Form.localRootLabel.Caption(), site.Path());
-        EXPECT_EQ(f.Form.localList.Count(), 3);
-        EXPECT_EQ(f.Form.localTree.Count(), 3);
+        EXPECT_EQ(f.Form.engine.localList.Count(), 3);
+        EXPECT_EQ(f.Form.engine.localTree.Count(), 3);
         EXPECT_EQ(f.Form.statusPanel.Caption(), status);
         EXPECT_FALSE(f.Window->DirDialog()->isVisible());
     }
@@ -135,7 +135,7 @@ TEST(DirDialog, OkLoadsTheChosenDirectory) {
         Click(d->OKBtn());
     });
     EXPECT_EQ(f.Form.localRootLabel.Caption(), other.Path());
-    EXPECT_EQ(f.Form.localList.Count(), 3);
+    EXPECT_EQ(f.Form.engine.localList.Count(), 3);
     EXPECT_EQ(f.Form.statusPanel.Caption(), "Local Directory Loaded: 3");
     EXPECT_EQ(f.Window->DirDialog()->statusPanel()->text(), ""); // emptied on the way out
     f.FlushTrees();

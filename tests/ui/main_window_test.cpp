@@ -236,7 +236,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     TWindowFixture f;
     auto* sent = f.Find<QLabel>("bytesSentLabel");
     auto* bar = f.Find<QProgressBar>("stepBar");
-    f.Form.ShowProgress();
+    f.Form.engine.ShowProgress();
     // An upload over loopback: a progress event per 2,048-byte block for 400 ms, the loop
     // pumped after each as the upload wait does.
     QStringList seen;
@@ -246,7 +246,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     while (clock.elapsed() < 400) {
         ++block;
         f.Form.bytesSentLabel.SetCaption(std::to_string(block * 2048));
-        f.Form.SetProgress(block % 101);
+        f.Form.engine.SetProgress(block % 101);
         QCoreApplication::processEvents();
         if (seen.isEmpty() || seen.back() != sent->text())
             seen.push_back(sent->text());
@@ -259,7 +259,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     EXPECT_EQ(sent->text(), QString::number(block * 2048));
     EXPECT_EQ(bar->value(), block % 101);
     // Showing and hiding never waits.
-    f.Form.HideProgress();
+    f.Form.engine.HideProgress();
     EXPECT_TRUE(bar->isHidden());
 }
 

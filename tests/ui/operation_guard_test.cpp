@@ -93,8 +93,8 @@ bool StartsWith(const std::string& text, const std::string& head) {
 void ConnectAndCompare(TWindowFixture& f, const TSite& site, int count) {
     UseScriptServer(f, site.server, true, false);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
-    ASSERT_EQ(f.Form.remoteList.Count(), count) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
+    ASSERT_EQ(f.Form.engine.remoteList.Count(), count) << f.Form.statusPanel.Caption();
     Click(f.Find("compareBtn"));
     ASSERT_EQ(f.Form.statusPanel.Caption(), "Files Compared. Ready for Transfer");
 }
@@ -118,7 +118,7 @@ TEST(OperationGuard, EveryOperationHoldsTheButtonsAndLeavesItsOwnOutcome) {
     std::vector<TButtons> seen;
     QTimer probe;
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        if (!f.Form.OperationRunning())
+        if (!f.Form.engine.OperationRunning())
             return;
         const TButtons now = Enabled(f);
         if (std::find(seen.begin(), seen.end(), now) == seen.end())
@@ -178,7 +178,7 @@ TEST(OperationGuard, EveryOperationHoldsTheButtonsAndLeavesItsOwnOutcome) {
         SCOPED_TRACE(step.what);
         seen.clear();
         step.press();
-        EXPECT_FALSE(f.Form.OperationRunning());
+        EXPECT_FALSE(f.Form.engine.OperationRunning());
         EXPECT_EQ(seen, step.during) << f.Form.statusPanel.Caption();
         EXPECT_EQ(Enabled(f), step.after) << f.Form.statusPanel.Caption();
     }
@@ -202,7 +202,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         UseScriptServer(f, site.server, false, false);
     };
     auto waitingForListing = [](TWindowFixture& f) {
-        return f.Form.remoteLoading && f.Form.Ftp1.Status() == ftpBusy;
+        return f.Form.engine.remoteLoading && f.Form.engine.Ftp1.Status() == ftpBusy;
     };
     const Case cases[] = {
         {"the load after connect", 3,
@@ -235,7 +235,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
          },
          [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+             return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy;
          },
          "Transfer canceled. You MAY have to reconnect.", false},
     };
@@ -245,7 +245,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         TWindowFixture f(site.local.Path());
         c.prepare(f, site);
         ASSERT_FALSE(::testing::Test::HasFatalFailure());
-        ASSERT_EQ(f.Form.localList.Count(), c.files);
+        ASSERT_EQ(f.Form.engine.localList.Count(), c.files);
         uint32_t pressed = 0;
         TOnceWhen disconnect([&] { return c.underWay(f); },
                              [&] {
@@ -259,14 +259,14 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         c.start(f);
         ASSERT_TRUE(disconnect.Done()) << f.Form.statusPanel.Caption();
         EXPECT_LT(GetTickCount() - pressed, 1000u) << "the operation stops at once";
-        EXPECT_FALSE(f.Form.OperationRunning());
+        EXPECT_FALSE(f.Form.engine.OperationRunning());
         EXPECT_EQ(f.Form.statusPanel.Caption(), c.status);
-        EXPECT_FALSE(f.Form.connected);
+        EXPECT_FALSE(f.Form.engine.connected);
         EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
         EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
-        EXPECT_EQ(f.Form.remoteList.Count(), 0);
-        EXPECT_EQ(f.Form.remoteTree.Count(), 0);
-        EXPECT_EQ(f.Form.localList.Count(), c.files);
+        EXPECT_EQ(f.Form.engine.remoteList.Count(), 0);
+        EXPECT_EQ(f.Form.engine.remoteTree.Count(), 0);
+        EXPECT_EQ(f.Form.engine.localList.Count(), c.files);
         EXPECT_EQ(f.Messages, std::vector<std::string>{}); // nothing failed on the way
         if (c.quit) {
             EXPECT_TRUE(Eventually([&] {
@@ -277,14 +277,14 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
 
         // One press of Connect starts the next session, and its load completes. A press
         // comes through the event loop, after what the component posted to itself.
-        EXPECT_TRUE(Eventually([&] { return f.Form.Ftp1.Status() == ftpAvailable; }, 2000));
+        EXPECT_TRUE(Eventually([&] { return f.Form.engine.Ftp1.Status() == ftpAvailable; }, 2000));
         const int sessions = site.server.Sessions();
         f.Form.loadOnConnectCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
-        EXPECT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+        EXPECT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
         EXPECT_TRUE(Eventually([&] { return site.server.Sessions() == sessions + 1; }));
         EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Directory Loaded");
-        EXPECT_EQ(f.Form.remoteList.Count(), c.files);
+        EXPECT_EQ(f.Form.engine.remoteList.Count(), c.files);
         EXPECT_EQ(Caption(f, "connectBtn"), "Disconnect");
     }
 }
@@ -305,7 +305,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy;
+             return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy;
          },
          "Remote Site Update Complete"},
     };
@@ -321,7 +321,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
         TWindowFixture f(site.local.Path());
         UseScriptServer(f, site.server, true, c.files < 100);
         Click(f.Find("connectBtn"));
-        ASSERT_EQ(f.Form.remoteList.Count(), c.files) << f.Form.statusPanel.Caption();
+        ASSERT_EQ(f.Form.engine.remoteList.Count(), c.files) << f.Form.statusPanel.Caption();
 
         // Whenever the dialog shows, it is answered with OK on another directory.
         bool dialogShown = false;
@@ -348,7 +348,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
         EXPECT_TRUE(change.Done());
         EXPECT_FALSE(dialogShown);
         EXPECT_EQ(f.Form.localRootLabel.Caption(), site.local.Path());
-        EXPECT_EQ(f.Form.localList.Count(), c.files);
+        EXPECT_EQ(f.Form.engine.localList.Count(), c.files);
         EXPECT_EQ(f.Form.statusPanel.Caption(), c.status);
         EXPECT_EQ(f.Messages, std::vector<std::string>{});
         if (c.files < 100) {
@@ -371,9 +371,9 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         {"Compare", [](TWindowFixture& f) { f.Form.compareBtnClick(); }},
         {"Change", [](TWindowFixture& f) { f.Form.changeLocalBtnClick(); }},
         // The engine's actions refuse on their own what is no step of the update.
-        {"the engine's Update", [](TWindowFixture& f) { f.Form.UpdateRemote(); }},
-        {"the engine's Compare", [](TWindowFixture& f) { f.Form.CompareSides(); }},
-        {"the engine's Change", [](TWindowFixture& f) { f.Form.ChangeLocal(); }},
+        {"the engine's Update", [](TWindowFixture& f) { f.Form.engine.UpdateRemote(); }},
+        {"the engine's Compare", [](TWindowFixture& f) { f.Form.engine.CompareSides(); }},
+        {"the engine's Change", [](TWindowFixture& f) { f.Form.engine.ChangeLocal(); }},
     };
     constexpr int files = 12;
     for (const Case& c : cases) {
@@ -395,21 +395,21 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         int presses = 0;
         QTimer again;
         QObject::connect(&again, &QTimer::timeout, [&] {
-            if (f.Form.RunningOperation() != Op::Update || !f.Form.session.uploading)
+            if (f.Form.engine.RunningOperation() != Op::Update || !f.Form.engine.session.uploading)
                 return;
             ++presses;
             c.press(f);
         });
         again.start(15);
         PostClick(f.Find("updateBtn"));
-        ASSERT_TRUE(Eventually([&] { return !f.Form.OperationRunning() && presses > 0; }, 10000))
+        ASSERT_TRUE(Eventually([&] { return !f.Form.engine.OperationRunning() && presses > 0; }, 10000))
             << f.Form.statusPanel.Caption();
         again.stop();
         EXPECT_GT(presses, 1);
         EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
-        EXPECT_FALSE(f.Form.updateFailed);
+        EXPECT_FALSE(f.Form.engine.updateFailed);
         EXPECT_EQ(site.Stores(), site.EachOnce());
-        EXPECT_EQ(f.Form.remoteList.Count(), files); // read again after the run, once
+        EXPECT_EQ(f.Form.engine.remoteList.Count(), files); // read again after the run, once
         EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
         EXPECT_EQ(f.Messages, std::vector<std::string>{});
     }
@@ -422,7 +422,7 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     site.server.On("").Uses(1).Delay(1500).Reply("220 Slow but ready");
     TWindowFixture f(site.local.Path());
     UseScriptServer(f, site.server, true, false);
-    TOnceWhen stop([&] { return f.Form.OperationRunning() && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen stop([&] { return f.Form.engine.OperationRunning() && f.Form.engine.Ftp1.Status() == ftpBusy; },
                    [&] {
                        EXPECT_EQ(Enabled(f), (TButtons{false, false, false, true, false, false}));
                        Click(f.Find("stopBtn"));
@@ -431,18 +431,18 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     Click(f.Find("connectBtn"));
     EXPECT_TRUE(stop.Done());
     EXPECT_LT(GetTickCount() - start, 1000u);
-    EXPECT_FALSE(f.Form.connected);
+    EXPECT_FALSE(f.Form.engine.connected);
     EXPECT_EQ(f.Form.statusPanel.Caption(), "Could not connect to remote site");
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
     // The greeting of the stopped session, when it comes, changes nothing.
     Pump(1700);
-    EXPECT_FALSE(f.Form.connected);
+    EXPECT_FALSE(f.Form.engine.connected);
     EXPECT_EQ(Caption(f, "connectBtn"), "Connect");
 
     Click(f.Find("connectBtn"));
-    EXPECT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    EXPECT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
     EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Directory Loaded");
-    EXPECT_EQ(f.Form.remoteList.Count(), 2);
+    EXPECT_EQ(f.Form.engine.remoteList.Count(), 2);
 }
 
 // Closing the window stops what runs rather than leave it uploading out of sight.
@@ -457,7 +457,7 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     f.Form.connectionsSpin.SetValue(1);
     ConnectAndCompare(f, site, 3);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
-    TOnceWhen close([&] { return f.Form.session.uploading && f.Form.Ftp1.Status() == ftpBusy; },
+    TOnceWhen close([&] { return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy; },
                     [&] { f.Window->close(); });
     const uint32_t start = GetTickCount();
     Click(f.Find("updateBtn"));
@@ -478,7 +478,7 @@ TEST(OperationGuard, AnExceptionInAHandlerIsReportedAndReleasesTheButtons) {
     const TButtons before = Enabled(f);
     Click(f.Find("changeLocalBtn"));
     EXPECT_EQ(f.Messages, std::vector<std::string>{"no dialog today"});
-    EXPECT_FALSE(f.Form.OperationRunning());
+    EXPECT_FALSE(f.Form.engine.OperationRunning());
     EXPECT_EQ(Enabled(f), before);
 
     f.Form.DirDialog = [&](std::string& chosen) {

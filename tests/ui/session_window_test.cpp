@@ -42,16 +42,16 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
 
     Click(connect); // connects and loads the remote tree
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
     EXPECT_EQ(connect->text(), "&Disconnect");
     EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "UNIX TYPE: L8");
-    EXPECT_EQ(f.Form.remoteList.Count(), 2);
+    EXPECT_EQ(f.Form.engine.remoteList.Count(), 2);
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
 
     Click(f.Find("compareBtn"));
-    EXPECT_EQ(f.Form.localTree.Node(0).StateIndex, 4);  // index.html: refresh
-    EXPECT_EQ(f.Form.localTree.Node(1).StateIndex, 3);  // new.html: upload
-    EXPECT_EQ(f.Form.remoteTree.Node(1).StateIndex, 6); // old.html: delete
+    EXPECT_EQ(f.Form.engine.localTree.Node(0).StateIndex, 4);  // index.html: refresh
+    EXPECT_EQ(f.Form.engine.localTree.Node(1).StateIndex, 3);  // new.html: upload
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(1).StateIndex, 6); // old.html: delete
     EXPECT_EQ(Enabled(f), (TButtons{true, true, true, false, true, true}));
 
     // While the uploads run, Stop can be pressed.
@@ -70,7 +70,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
         << answer.Text().toStdString();
     EXPECT_TRUE(answer.List().contains("delete /old.html")) << answer.List().toStdString();
     EXPECT_TRUE(stopDuringUpdate);
-    EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
+    EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
     std::vector<std::string> stored;
     for (const auto& [path, bytes] : server.Stored())
         stored.push_back(path.substr(path.find_last_of('/') + 1) + "=" + bytes);
@@ -81,7 +81,7 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
 
     Click(connect);
-    EXPECT_FALSE(f.Form.connected);
+    EXPECT_FALSE(f.Form.engine.connected);
     EXPECT_EQ(connect->text(), "&Connect");
     EXPECT_EQ(f.Find<QLabel>("servTypeLbl")->text(), "");
     EXPECT_EQ(Enabled(f), (TButtons{true, false, false, false, false, true}));
@@ -113,8 +113,8 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     TWindowFixture f(sample.string());
     UseScriptServer(f, server, true, true);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
-    ASSERT_EQ(f.Form.remoteList.Count(), 5) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
+    ASSERT_EQ(f.Form.engine.remoteList.Count(), 5) << f.Form.statusPanel.Caption();
     f.FlushTrees();
     f.Window->LocalTreeView()->expandAll();
     f.Window->RemoteTreeView()->expandAll();
@@ -122,10 +122,10 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
 
     // Both trees carry the compare's icons.
     std::set<int> localIcons, remoteIcons;
-    for (int i = 0; i < f.Form.localTree.Count(); ++i)
-        localIcons.insert(f.Form.localTree.Node(i).StateIndex);
-    for (int i = 0; i < f.Form.remoteTree.Count(); ++i)
-        remoteIcons.insert(f.Form.remoteTree.Node(i).StateIndex);
+    for (int i = 0; i < f.Form.engine.localTree.Count(); ++i)
+        localIcons.insert(f.Form.engine.localTree.Node(i).StateIndex);
+    for (int i = 0; i < f.Form.engine.remoteTree.Count(); ++i)
+        remoteIcons.insert(f.Form.engine.remoteTree.Node(i).StateIndex);
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
@@ -189,7 +189,7 @@ struct TSiteAtStart {
 TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKeeps) {
     TSiteAtStart s;
     TWindowFixture f(s.site.Path());
-    ASSERT_EQ(f.Form.localList.Count(), 2);
+    ASSERT_EQ(f.Form.engine.localList.Count(), 2);
     UseScriptServer(f, s.server, true, true);
     f.Form.deleteRemoteCheck.SetChecked(false);
 
@@ -199,31 +199,31 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     std::filesystem::remove(s.site.Path("gone.html"));
 
     Click(f.Find("connectBtn")); // connects, loads and compares
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
-    EXPECT_EQ(f.Form.localList.Count(), 2);
-    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex, imageRefresh);
-    EXPECT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/new.html")).StateIndex, imageUpload);
-    const int gone = NodeOf(f.Form.remoteList, "/gone.html");
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
+    EXPECT_EQ(f.Form.engine.localList.Count(), 2);
+    EXPECT_EQ(f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/a.html")).StateIndex, imageRefresh);
+    EXPECT_EQ(f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/new.html")).StateIndex, imageUpload);
+    const int gone = NodeOf(f.Form.engine.remoteList, "/gone.html");
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageKept);
     EXPECT_EQ(f.Form.statusPanel.Caption(),
               "Files Compared. Ready for Transfer; 1 entry kept on the server: deleting is off");
     // The tree and the details page name it kept, not deleted.
     f.FlushTrees();
     const QModelIndex row = f.Window->RemoteModel()->IndexOfNode(gone);
     EXPECT_EQ(row.siblingAtColumn(ui::TTreeAdapter::ActionColumn).data().toString(), "kept");
-    f.Form.remoteTree.SetSelected(gone);
+    f.Form.engine.remoteTree.SetSelected(gone);
     f.Form.localTreeClick(2);
     EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
     // Turned on, the same entry shows as deleted; off again, as kept.
     f.Form.deleteRemoteCheck.SetChecked(true);
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageDelete);
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageDelete);
     f.Form.deleteRemoteCheck.SetChecked(false);
-    EXPECT_EQ(f.Form.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageKept);
 
     TConfirmAnswer answer(false);
     Click(f.Find("updateBtn"));
     EXPECT_FALSE(answer.Appeared()) << "nothing is deleted, so nothing is asked";
-    EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
+    EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
     EXPECT_EQ(StoredByName(s.server),
               (std::map<std::string, std::string>{{"a.html", "ABCD"}, {"new.html", "fresh"}}));
     EXPECT_FALSE(Sent(s.server, "DELE"));
@@ -233,7 +233,7 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     // Refresh reads the disk too.
     s.site.File("later.html", "later");
     Click(f.Find("refreshBtn"));
-    EXPECT_NE(f.Form.localList.IndexOf("/later.html"), -1) << f.Form.statusPanel.Caption();
+    EXPECT_NE(f.Form.engine.localList.IndexOf("/later.html"), -1) << f.Form.statusPanel.Caption();
 }
 
 TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
@@ -250,9 +250,9 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         UseScriptServer(f, s.server, true, true);
         f.Form.deleteRemoteCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
-        ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+        ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
         ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.statusPanel.Caption();
-        ASSERT_EQ(f.Form.localTree.Node(NodeOf(f.Form.localList, "/a.html")).StateIndex,
+        ASSERT_EQ(f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/a.html")).StateIndex,
                   imageRemoteNewer);
 
         if (c.removeOne) {
@@ -272,7 +272,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
                 "The local directory changed since the compare: compared again");
         }));
         if (!c.removeOne) {
-            EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
+            EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
             EXPECT_EQ(StoredByName(s.server),
                       (std::map<std::string, std::string>{
                           {"a.html", "ABCD"}, {"extra.html", "extra"}, {"new.html", "fresh"}}));
@@ -286,7 +286,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         EXPECT_EQ(f.Form.statusPanel.Caption(),
                   "The local directory changed since the compare: compared again; the new plan "
                   "deletes on the server: look at it and press Update again");
-        EXPECT_EQ(f.Form.remoteTree.Node(NodeOf(f.Form.remoteList, "/gone.html")).StateIndex,
+        EXPECT_EQ(f.Form.engine.remoteTree.Node(NodeOf(f.Form.engine.remoteList, "/gone.html")).StateIndex,
                   imageDelete);
         EXPECT_TRUE(f.Find("updateBtn")->isEnabled());
         // Pressed again over an unchanged disk: the usual question, then the update.
@@ -294,7 +294,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         Click(f.Find("updateBtn"));
         EXPECT_TRUE(answer.Appeared());
         EXPECT_TRUE(answer.List().contains("delete /gone.html")) << answer.List().toStdString();
-        EXPECT_FALSE(f.Form.updateFailed) << f.Form.statusPanel.Caption();
+        EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
         EXPECT_EQ(StoredByName(s.server),
                   (std::map<std::string, std::string>{{"new.html", "fresh"}}));
         EXPECT_TRUE(Sent(s.server, "DELE"));
@@ -321,16 +321,16 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
     UseScriptServer(f, server, true, true);
     f.Form.passwordEdit.SetText("sw0rdfish");
     f.Form.remoteRootEdit.SetText("/www");
-    f.Form.options.atomic = false;
+    f.Form.engine.options.atomic = false;
     f.Form.deleteRemoteCheck.SetChecked(true);
     Click(f.Find("connectBtn"));
-    ASSERT_TRUE(f.Form.connected) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
     {
         TConfirmAnswer answer(true);
         Click(f.Find("updateBtn"));
         EXPECT_TRUE(answer.Appeared());
     }
-    EXPECT_TRUE(f.Form.updateFailed);
+    EXPECT_TRUE(f.Form.engine.updateFailed);
     EXPECT_EQ(server.Stored().size(), 1u);
     const auto shoot = [&f](const char* name) {
         if (!std::getenv("PELMORA_UPDATE_SCREENSHOT"))

@@ -76,14 +76,14 @@ TEST(TreeView, NodesArrivingBetweenPublicationsReachTheViewInTheirPlaces) {
 
 TEST(TreeView, PublishesOnItsOwnWhileTheLoopRuns) {
     TWindowFixture f;
-    f.Form.localTree.AddChild(-1, "index.html", 7);
+    f.Form.engine.localTree.AddChild(-1, "index.html", 7);
     Pump(TTreeAdapter::PublishIntervalMs + 50);
     EXPECT_EQ(f.Window->LocalTreeView()->model()->rowCount({}), 1);
 }
 
 TEST(TreeView, AHundredThousandEntriesLoadScrollAndChangeIconsWithoutDelay) {
     TWindowFixture f;
-    TTreeModel& tree = f.Form.localTree;
+    TTreeModel& tree = f.Form.engine.localTree;
     QTreeView* view = f.Window->LocalTreeView();
     // The worst case for the view: every entry in one open directory, the loop pumped
     // after each as the loads do.
