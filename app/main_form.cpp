@@ -497,14 +497,7 @@ bool TForm1::ReadLocalAgain(bool* changed) {
 }
 
 int TForm1::KeptEntries() const {
-    if (engine.options.mayDelete)
-        return 0;
-    int kept = 0;
-    for (int j = 0; j < engine.remoteList.Count(); ++j)
-        if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
-            a == actionDelete || a == actionRemove)
-            ++kept;
-    return kept;
+    return KeptOnServer(engine);
 }
 
 std::string TForm1::KeptNote() const {

@@ -296,10 +296,7 @@ std::string TSyncRun::DataModeInUse() const {
     return engine_.Ftp1.DataModeInUse();
 }
 
-// Server entries the compare marked for deletion that stay because deleting is off.
-namespace {
-
-int KeptByOption(const TSyncCore& engine) {
+int KeptOnServer(const TSyncCore& engine) {
     if (engine.options.mayDelete)
         return 0;
     int kept = 0;
@@ -309,8 +306,6 @@ int KeptByOption(const TSyncCore& engine) {
             ++kept;
     return kept;
 }
-
-} // namespace
 
 void TSyncRun::AfterConnect() {
     // The dry run loads and compares whatever the steps say; it never updates.
@@ -326,7 +321,7 @@ void TSyncRun::AfterConnect() {
     if (engine_.userStop)
         return;
     // What the compare keeps on the server, before an update changes the lists.
-    result_.keptOnServer = KeptByOption(engine_);
+    result_.keptOnServer = KeptOnServer(engine_);
     result_.kept = engine_.MakeUpdatePlan().kept;
     if (steps_.dryRun) {
         PlanDryRun();

@@ -39,6 +39,8 @@ void CountStep(TRunTotals& totals, TStepKind kind, bool done, std::int64_t bytes
 // refresh 1, create 2, delete 3" (directories removed count among the deletes).
 std::string PlanCounts(const TPlan& plan);
 bool PlanDeletes(const TPlan& plan);
+// Server entries the compare would delete that stay because deleting is off.
+int KeptOnServer(const TSyncCore& engine);
 
 // How a run ended, by class: what a script that started it has to do next.
 enum class TRunOutcome : uint8_t {
