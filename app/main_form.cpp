@@ -46,28 +46,6 @@ std::string DurationText(int64_t seconds) {
 
 } // namespace
 
-std::string PlanCounts(const TPlan& plan) {
-    int upload = 0, refresh = 0, create = 0, remove = 0;
-    for (const TPlanStep& step : plan.steps)
-        switch (step.kind) {
-        case TStepKind::Upload:
-            ++upload;
-            break;
-        case TStepKind::Refresh:
-            ++refresh;
-            break;
-        case TStepKind::Create:
-            ++create;
-            break;
-        case TStepKind::Delete:
-        case TStepKind::Remove:
-            ++remove;
-            break;
-        }
-    return "Upload " + std::to_string(upload) + ", refresh " + std::to_string(refresh) +
-           ", create " + std::to_string(create) + ", delete " + std::to_string(remove);
-}
-
 void TOperationButton::SetEnabled(bool enabled) {
     if (held_)
         wanted_ = enabled;
@@ -437,8 +415,7 @@ void TForm1::FormActivate() {
 }
 
 void TForm1::stopBtnClick() {
-    engine.session.Stop();
-    engine.userStop = true;
+    engine.Stop();
 }
 
 namespace {
@@ -455,12 +432,6 @@ TLocalSnapshot SnapshotOf(const TStringList& list) {
         snapshot.emplace_back(list.Strings(i), e.kind, e.size, e.time);
     }
     return snapshot;
-}
-
-bool Deletes(const TPlan& plan) {
-    return std::any_of(plan.steps.begin(), plan.steps.end(), [](const TPlanStep& s) {
-        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
-    });
 }
 
 const char* const LocalChangedText =
@@ -498,18 +469,14 @@ bool TForm1::ReadLocalAgain(bool* changed) {
 }
 
 int TForm1::KeptEntries() const {
-    if (engine.options.mayDelete)
-        return 0;
-    int kept = 0;
-    for (int j = 0; j < engine.remoteList.Count(); ++j)
-        if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
-            a == actionDelete || a == actionRemove)
-            ++kept;
-    return kept;
+    return KeptOnServer(engine);
 }
 
 std::string TForm1::KeptNote() const {
-    const int kept = KeptEntries();
+    return KeptNote(KeptEntries());
+}
+
+std::string TForm1::KeptNote(int kept) {
     if (kept == 0)
         return {};
     return "; " + std::to_string(kept) + (kept == 1 ? " entry" : " entries") +
@@ -556,7 +523,7 @@ void TForm1::updateBtnClick() {
         Trace(LocalChangedText);
         // A plan that now deletes on the server is for the user to see first, in the
         // trees, not only as counts in a question.
-        if (Deletes(plan)) {
+        if (PlanDeletes(plan)) {
             engine.ShowStatus(
                 std::string(LocalChangedText) +
                 "; the new plan deletes on the server: look at it and press Update again");
@@ -569,7 +536,7 @@ void TForm1::updateBtnClick() {
                           "; nothing to send" + KeptNote());
         return;
     }
-    if (ConfirmDeletes && Deletes(plan) && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
+    if (!run_.ConfirmDeletes(plan)) {
         engine.ShowStatus("Update cancelled: nothing was sent");
         return;
     }
@@ -587,22 +554,6 @@ void TForm1::changeLocalBtnClick() {
         return;
     TakeControls();
     engine.ChangeLocal();
-}
-
-bool TForm1::HeadlessConnect() {
-    failureClass_ = TExitCode::Success;
-    // The start-up scan already said why. A root that could not be listed is as good as
-    // missing: nothing of the disk is known, so there is nothing to sync.
-    if (!site.sync.localRoot.empty() && (!localLoaded_ || !engine.localRootReadable)) {
-        failureClass_ = TExitCode::LocalMissing;
-        return false;
-    }
-    if (!connectBtn.Enabled())
-        return false;
-    headlessPress_ = true;
-    connectBtnClick();
-    headlessPress_ = false;
-    return !runFailed_;
 }
 
 void TForm1::Close() {
@@ -661,10 +612,14 @@ void TForm1::FormDestroy() {
     ClearTrees();
 }
 
-void TForm1::ShowStatusText(const std::string& text) {
+void TForm1::ShowLine(TLineKind kind, const std::string& text) {
+    // The plan is shown in the trees, not as lines.
+    if (kind != TLineKind::Phase && kind != TLineKind::PerEntry)
+        return;
     statusPanel.SetCaption(text);
-    // Already masked by the core: the log shows what the status line showed.
-    if (!text.empty() && !PerEntryStatus(text))
+    // Already masked by the core: the log shows what the status line showed, without the
+    // counters said once per entry.
+    if (!text.empty() && kind == TLineKind::Phase)
         Log(text);
 }
 
@@ -679,17 +634,21 @@ void TForm1::Log(const std::string& line) {
 }
 
 void TForm1::RunAndSummarise(const TPlan& plan) {
-    updateTotals_ = {};
-    updateTotals_.start = std::chrono::steady_clock::now();
-    engine.RunUpdate(plan);
+    run_.Update(plan);
+    Summarise(run_.Result());
+}
+
+void TForm1::Summarise(const TRunResult& result) {
     // Every failure, with its path and the reason, where the status line shows the first.
-    for (const std::string& failure : engine.updateFailures)
+    for (const std::string& failure : result.failures)
         Log("Failed: " + engine.secrets.Apply(failure));
-    updateTotals_.failed = static_cast<int>(engine.updateFailures.size());
-    std::string summary = UpdateSummary(updateTotals_, std::chrono::steady_clock::now());
+    // The window's line counts the time of the update, not of the whole run.
+    TRunTotals update = result.totals;
+    update.start = result.updateStart;
+    std::string summary = UpdateSummary(update, std::chrono::steady_clock::now());
     if (engine.userStop)
         summary = "Stopped. " + summary;
-    else if (engine.updateFailed && updateTotals_.failed == 0)
+    else if (result.updateIncomplete && update.failed == 0)
         summary += "; not finished: " + engine.Status();
     summaryLbl.SetCaption(summary);
     Log(summary);
@@ -768,31 +727,19 @@ void TForm1::ShowFileSize(const std::string& sizeText) {
 
 void TForm1::ShowBytesSent(int64_t sent) {
     bytesSentLabel.SetCaption(std::to_string(sent));
-    if (Observer)
-        Observer->ShowBytesSent(sent);
     if (!bytes_.active)
         return;
     bytes_.current = sent;
     ShowOverallFigures();
 }
 
-void TForm1::UploadsStarting(int64_t bytes) {
-    updateTotals_.bytesToSend = static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
-    updateTotals_.uploadStart = std::chrono::steady_clock::now();
-    if (Observer)
-        Observer->UploadsStarting(bytes);
-}
-
-void TForm1::StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) {
+void TForm1::StepFinished(TStepKind kind, const std::string& /*path*/, bool done, int64_t bytes) {
     // The bytes sent are those of every upload under way; a file done counts whole from
     // now on, whichever session sent it.
     if (bytes_.active && (kind == TStepKind::Upload || kind == TStepKind::Refresh)) {
         bytes_.done += done ? bytes : 0;
         bytes_.current = 0;
     }
-    CountStep(updateTotals_, kind, done, bytes);
-    if (Observer)
-        Observer->StepFinished(kind, path, done, bytes);
 }
 
 void TForm1::ShowOverallFigures() {

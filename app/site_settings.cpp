@@ -14,7 +14,7 @@ namespace pelmora {
 TIniFile ReadSettingsFile(const std::string& fileName) {
     // One that is there and cannot be read is no empty file: the defaults read from it
     // would be written over the user's settings.
-    // (A folder on the way that is a file is no file there either.)
+    // A folder on its path that is a file holds no settings file either.
     errno = 0;
     if (!std::ifstream(fileName, std::ios::binary) && errno != ENOENT && errno != ENOTDIR)
         throw EProfileError("Unable to read " + fileName);

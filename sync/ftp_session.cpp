@@ -92,6 +92,14 @@ std::vector<std::pair<std::string, std::string>> TFtpSession::ConnectionFacts() 
             {"Data connections", DataModeText(ftp_.Traits().dataModeInUse)}};
 }
 
+std::optional<TServerCertificate> TFtpSession::RefusedCertificate() const {
+    const std::optional<TCertificateRefusal>& refused = ftp_.CertificateRefusal();
+    if (!refused)
+        return std::nullopt;
+    return TServerCertificate{refused->host, refused->certificate, refused->reason,
+                              refused->changed, refused->trustedBefore};
+}
+
 TRemoteTraits TFtpSession::Traits() const {
     TRemoteTraits traits;
     const TServerTraits& server = ftp_.Traits();

@@ -31,6 +31,7 @@ public:
     // "Security": how the control connection is secured; "Data connections": how the
     // latest data connection was made.
     std::vector<std::pair<std::string, std::string>> ConnectionFacts() const override;
+    std::optional<TServerCertificate> RefusedCertificate() const override;
     TRemoteTraits Traits() const override;
     bool RenameSourceTaken() const override { return ftp_.RenameSourceTaken(); }
     const std::string& LastReplyText() const override { return ftp_.LastReplyText(); }

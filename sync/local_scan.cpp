@@ -201,7 +201,8 @@ void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
         ScanLocalDir(workList, "");
     int i = 0;
     for (; i < workList.Count() && !userStop; ++i) {
-        ShowStatus("Loading Local Directory: " + std::to_string(localList.Count()));
+        ShowStatus("Loading Local Directory: " + std::to_string(localList.Count()),
+                   TLineKind::PerEntry);
         auto* detail = static_cast<TDetail*>(workList.Extract(i));
         detail->dir = recurseDir;
         const int node = AddEntry(localList, localTree, detail, parentNode);

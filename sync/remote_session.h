@@ -2,15 +2,28 @@
 
 #include "net/connection_settings.h"
 #include "net/listed_entry.h"
+#include "net/tls_stream.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace pelmora {
+
+// A server certificate that failed verification and was not trusted by fingerprint, as
+// the user is asked about it, whichever protocol met it: what it says of itself, why it
+// failed, and whether a different one was trusted for the server before.
+struct TServerCertificate {
+    std::string host; // the name or address the certificate was checked for
+    TCertificateInfo certificate;
+    std::string reason; // "self-signed certificate", "IP address mismatch" and the like
+    bool changed = false;
+    std::string trustedBefore; // when changed: the fingerprint trusted until now
+};
 
 // How a remote operation ended. Failed: the server refused this operation and the session
 // goes on (FailureReason says why). Lost: the session is gone or stopped answering; it is
@@ -90,6 +103,9 @@ public:
     // order, for a user who must know how the password and the files travel; a fact not
     // settled yet has an empty text.
     virtual std::vector<std::pair<std::string, std::string>> ConnectionFacts() const = 0;
+    // The certificate that ended the last connect, when its verification failed and it was
+    // not trusted by fingerprint; nothing otherwise (or for a protocol without one).
+    virtual std::optional<TServerCertificate> RefusedCertificate() const { return std::nullopt; }
     virtual TRemoteTraits Traits() const = 0;
     bool RenameOffered() const { return Traits().renameOffered; }
     bool FileTimeSettable() const { return Traits().fileTimeSettable; }

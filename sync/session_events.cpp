@@ -14,7 +14,7 @@ void TSyncCore::LoggedIn() {
 void TSyncCore::ShowUploadProgress() {
     const int64_t sent = session.BytesSent();
     const int64_t size = session.FileSize();
-    view_.ShowBytesSent(sent);
+    View().ShowBytesSent(sent);
     SetProgress(size >= 1 ? static_cast<int>(sent * 100 / size) : 0);
     // Stop cuts the upload at this step; its percentage means nothing then.
     if (session.Stopped())

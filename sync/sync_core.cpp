@@ -12,11 +12,16 @@ TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options, std::unique_ptr<TRem
 
 TSyncCore::~TSyncCore() = default;
 
-void TSyncCore::ShowStatus(const std::string& text) {
+void TSyncCore::ShowStatus(const std::string& text, TLineKind kind) {
     // Masked before it is cut short: a cut through the password would leave its start.
     const std::string masked = secrets.Apply(text);
     status_ = masked.size() > MaxPathLength ? masked.substr(0, MaxPathLength) : masked;
-    view_.ShowStatusText(status_);
+    view_.ShowLine(kind, status_);
+}
+
+void TSyncCore::Stop() {
+    session.Stop();
+    userStop = true;
 }
 
 void TSyncCore::ClearStatus() {

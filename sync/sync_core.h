@@ -55,6 +55,8 @@ public:
     bool remoteLoading = false;
     bool connected = false;
     bool userStop = false;
+    // Stop: ends every wait, walk, compare and upload at its next check.
+    void Stop();
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
@@ -157,11 +159,14 @@ public:
 
     // Status line and progress display. Every status passes `secrets` first: it shows
     // server replies, and a reply may repeat the password.
-    void ShowStatus(const std::string& text);
+    void ShowStatus(const std::string& text, TLineKind kind = TLineKind::Phase);
     TSecretMask secrets;
     // The status line's text as the engine last set it.
     const std::string& Status() const { return status_; }
-    TSyncView& View() { return view_; }
+    TSyncView& View() { return viewTap_ ? *viewTap_ : view_; }
+    // A run that counts what the update reports (TSyncRun) stands between View() and the
+    // view while it lasts; null: nothing does.
+    void TapView(TSyncView* tap) { viewTap_ = tap; }
     void ClearStatus();
     void ShowProgress();
     void HideProgress();
@@ -323,6 +328,7 @@ private:
     void DistrustFileTimes(const std::string& why);
 
     TSyncView& view_;
+    TSyncView* viewTap_ = nullptr;
     // The server's MDTM answers were caught out in this session (see ProbeListingZone).
     bool mdtmDistrusted_ = false;
     // The uploads of the running update, by key, for LearnListingTimes.

@@ -521,7 +521,7 @@ private:
 
     void Uploads() {
         core_.ShowOverallProgress();
-        core_.ShowStatus("Uploading files - 0% complete");
+        core_.ShowStatus("Uploading files - 0% complete", TLineKind::PerEntry);
         core_.View().ShowFileFigures(true);
         core_.View().EnableAction(TSyncAction::Stop, true);
         // Entries that stay as they are lose the compare's marks now.
@@ -546,7 +546,8 @@ private:
                 const int p =
                     TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
                 core_.SetOverallProgress(p);
-                core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+                core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete",
+                                 TLineKind::PerEntry);
                 const TPlanStep& step = *uploads[k];
                 const TDetail& entry = EntryOf(core_.localList, step.index);
                 // Counted whether or not the store went through: a failed one may have
