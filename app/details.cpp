@@ -111,8 +111,6 @@ void TForm1::localTreeClick(int tag) {
     const auto* entry = dynamic_cast<const TDetail*>(list.Objects(node));
     if (!entry)
         return;
-    engine.DebugLog(entry->name);
-    engine.DebugLog(entry->dir);
     nameLbl.SetCaption(" " + entry->name);
     dirLbl.SetCaption(" " + entry->dir);
     dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
@@ -125,12 +123,13 @@ void TForm1::localTreeClick(int tag) {
     // The tick says the compare found the two copies in step, whatever the raw times
     // below say: a listing to the minute, or the server's own clock, can make either look
     // newer. The page says what the tick says.
-    const bool inStep = tree.Node(node).StateIndex == imageRemoteNewer;
+    const bool inStep = tree.Node(node).StateIndex == markSame;
     actionLbl.SetCaption(kept     ? " kept (deleting is off)"
                          : inStep ? " in step"
                                   : Spaced(ActionWord(entry->action)));
 
-    const TDetail* other = Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
+    const TDetail* other =
+        Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
     const TDetail* local = tag == 1 ? entry : other;
     const TDetail* remote = tag == 1 ? other : entry;
     const auto stamp = [this](const TDetail* e) -> std::string {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sync/sync_run.h"
+
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,30 @@ inline constexpr TExitCode allExitCodes[] = {
     TExitCode::LocalMissing, TExitCode::ConnectFailed, TExitCode::SafetyRefused,
     TExitCode::Busy,         TExitCode::Interrupted,   TExitCode::Terminated,
 };
+
+// The exit status of a run that ended as `outcome`. A stop is by Ctrl-C unless
+// `terminated` says SIGTERM asked for it.
+constexpr TExitCode ExitCodeOf(TRunOutcome outcome, bool terminated = false) {
+    switch (outcome) {
+    case TRunOutcome::Success:
+        return TExitCode::Success;
+    case TRunOutcome::Settings:
+        return TExitCode::Usage;
+    case TRunOutcome::LocalDirectory:
+        return TExitCode::LocalMissing;
+    case TRunOutcome::Connection:
+        return TExitCode::ConnectFailed;
+    case TRunOutcome::SafetyRefused:
+        return TExitCode::SafetyRefused;
+    case TRunOutcome::SomeFailed:
+        return TExitCode::SomeFailed;
+    case TRunOutcome::Busy:
+        return TExitCode::Busy;
+    case TRunOutcome::Stopped:
+        return terminated ? TExitCode::Terminated : TExitCode::Interrupted;
+    }
+    return TExitCode::SomeFailed;
+}
 
 // A short name for logs and messages ("connect-failed").
 constexpr std::string_view ExitCodeName(TExitCode code) {

@@ -3,6 +3,7 @@
 #include "app/run_report.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -10,7 +11,6 @@
 
 namespace pelmora {
 
-class TForm1;
 class TPasswordStore;
 
 // What the command line asks of a run without a window beyond what the settings say.
@@ -35,8 +35,9 @@ struct THeadlessOptions {
     bool terminal = false;
 };
 
-// Runs the window's logic without a window: start-up as usual, then the work of one
-// press of Connect. `out` gets the phases, the plan, progress and a summary line at the
+// One run without a window: the site's settings, the engine and a run (TSyncRun) that
+// reads the disk, connects, loads, compares and updates, and a reporter that prints what
+// the run says by kind of line. `out` gets the phases, the plan, progress and a summary line at the
 // end (fewer or more lines by the output level), each line as soon as it is said; the
 // last status and every failure go to `err`. Every line is printed with EscapeControls.
 // Returns the exit status by class of outcome (TExitCode): the local directory, the
@@ -47,16 +48,16 @@ int RunHeadless(const std::string& settingsFile, const THeadlessOptions& options
                 std::ostream& err);
 int RunHeadless(const std::string& settingsFile, std::ostream& out, std::ostream& err);
 
-// Makes Ctrl-C (SIGINT) and SIGTERM act as the Stop button of `form` while the object
-// lives. A second one ends the program at once, and so does the watchdog that the first
-// one arms: when the orderly stop has not finished within WatchdogSeconds (an operation
-// that keeps the event loop from running), the program exits with 128 + the signal's
+// Makes Ctrl-C (SIGINT) and SIGTERM call `stop` (which stops the engine, as the Stop
+// button does) while the object lives. A second one ends the program at once, and so does the
+// watchdog that the first one arms: when the orderly stop has not finished within WatchdogSeconds
+// (an operation that keeps the event loop from running), the program exits with 128 + the signal's
 // number (130 for SIGINT, 143 for SIGTERM).
 class TInterruptStop {
 public:
     static constexpr unsigned WatchdogSeconds = 5;
 
-    explicit TInterruptStop(TForm1& form);
+    explicit TInterruptStop(std::function<void()> stop);
     ~TInterruptStop();
     TInterruptStop(const TInterruptStop&) = delete;
     TInterruptStop& operator=(const TInterruptStop&) = delete;

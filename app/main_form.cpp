@@ -46,28 +46,6 @@ std::string DurationText(int64_t seconds) {
 
 } // namespace
 
-std::string PlanCounts(const TPlan& plan) {
-    int upload = 0, refresh = 0, create = 0, remove = 0;
-    for (const TPlanStep& step : plan.steps)
-        switch (step.kind) {
-        case TStepKind::Upload:
-            ++upload;
-            break;
-        case TStepKind::Refresh:
-            ++refresh;
-            break;
-        case TStepKind::Create:
-            ++create;
-            break;
-        case TStepKind::Delete:
-        case TStepKind::Remove:
-            ++remove;
-            break;
-        }
-    return "Upload " + std::to_string(upload) + ", refresh " + std::to_string(refresh) +
-           ", create " + std::to_string(create) + ", delete " + std::to_string(remove);
-}
-
 void TOperationButton::SetEnabled(bool enabled) {
     if (held_)
         wanted_ = enabled;
@@ -106,163 +84,36 @@ TForm1::TForm1() {
         if (connectBtn.Held())
             HoldActions();
     });
-    BindOptions();
+    // Before any settings are read, the engine works with what the controls show.
+    TakeControls();
     deleteRemoteCheck.Subscribe([this] { ShowKeptEntries(); });
     ShowSites();
-}
-
-// The engine reads its options from here; every change of a control reaches it at once.
-void TForm1::BindOptions() {
-    const auto read = [this] {
-        engine.options.localRoot = localRootLabel.Caption();
-        engine.options.remoteRoot = remoteRootEdit.Text();
-        engine.options.mayDelete = deleteRemoteCheck.Checked();
-        engine.options.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
-        engine.options.connections = static_cast<int>(connectionsSpin.Value());
-    };
-    read();
-    for (TControl* bound :
-         {static_cast<TControl*>(&localRootLabel), static_cast<TControl*>(&remoteRootEdit),
-          static_cast<TControl*>(&deleteRemoteCheck), static_cast<TControl*>(&timeOutSpin),
-          static_cast<TControl*>(&connectionsSpin)})
-        bound->Subscribe(read);
 }
 
 TForm1::~TForm1() {
     FormDestroy();
 }
 
-namespace {
-
-bool IsMaxDelete(const TSetting& s) {
-    return SameText(std::string(s.Section) + "." + s.Key, "Options.maxDelete");
-}
-
-} // namespace
-
-TForm1::TBinding TForm1::Bind(const TSetting& s) {
-    const std::string name = std::string(s.Section) + "." + s.Key;
-    auto is = [&](const char* n) { return SameText(name, n); };
-    TBinding b;
-    if (is("FTP.server"))
-        b.edit = &serverEdit;
-    else if (is("FTP.userName"))
-        b.edit = &userEdit;
-    else if (is("FTP.password"))
-        b.edit = &passwordEdit;
-    else if (is("FTP.port"))
-        b.spin = &ftpPortSpin;
-    else if (is("Firewall.server"))
-        b.edit = &firewallEdit;
-    else if (is("Firewall.port"))
-        b.spin = &firewallSpin;
-    else if (is("Firewall.active"))
-        b.check = &firewallCheck;
-    else if (is("List.local"))
-        b.label = &localRootLabel;
-    else if (is("List.remote"))
-        b.edit = &remoteRootEdit;
-    else if (is("Options.compare"))
-        b.check = &compareOnConnectCheck;
-    else if (is("Options.load"))
-        b.check = &loadOnConnectCheck;
-    else if (is("Options.update"))
-        b.check = &updateOnConnectCheck;
-    else if (is("Options.exit"))
-        b.check = &exitWhenDoneCheck;
-    else if (is("Options.delete"))
-        b.check = &deleteRemoteCheck;
-    else if (is("Options.timeout"))
-        b.spin = &timeOutSpin;
-    else if (is("Screen.width"))
-        b.number = &Geometry.Width;
-    else if (is("Screen.height"))
-        b.number = &Geometry.Height;
-    else if (is("Screen.top"))
-        b.number = &Geometry.Top;
-    else if (is("Screen.left"))
-        b.number = &Geometry.Left;
-    else if (is("FTP.dataMode"))
-        b.edit = &dataModeEdit;
-    else if (is("FTP.tls"))
-        b.edit = &tlsEdit;
-    else if (is("FTP.trustedCertificate"))
-        b.edit = &trustedCertificateEdit;
-    else if (is("FTP.listingZone"))
-        b.number = &engine.options.listingZone;
-    else if (is("FTP.keepsTimes"))
-        b.flag = &engine.options.remoteKeepsOurTimes;
-    else if (is("FTP.tlsSeen"))
-        b.flag = &tlsSeen;
-    else if (is("FTP.zoneProven"))
-        b.flag = &engine.options.listingZoneProven;
-    else if (is("Options.atomic"))
-        b.flag = &engine.options.atomic;
-    else if (is("FTP.passwordInKeyring"))
-        b.check = &keyringCheck;
-    else if (is("Options.connections"))
-        b.spin = &connectionsSpin;
-    return b;
-}
-
 void TForm1::FormCreate(const std::string& settingsFile) {
+    // Read first: a file that cannot be read changes nothing here.
+    site = ReadSiteSettings(settingsFile);
     settingsFile_ = settingsFile;
     engine.localWorkList.SetSorted(true);
-    engine.remoteWorkList.SetSorted(true);
     engine.remoteLoading = engine.localLoading = engine.connected = false;
-    engine.session.ftpError = engine.session.deleteDone = engine.session.uploading = false;
-    const TIniFile ini(settingsFile_);
-    for (const TSetting& s : SettingKeys) {
-        const TBinding b = Bind(s);
-        if (IsMaxDelete(s)) {
-            // Absent and -1 differ: the default rule, or no cap at all.
-            long cap = 0;
-            engine.options.maxDelete.reset();
-            if (TIniFile::ParseInteger(ini.ReadString(s.Section, s.Key, ""), cap))
-                engine.options.maxDelete = std::max(cap, -1L);
-            continue;
-        }
-        switch (s.Type) {
-        case TSettingType::Text: {
-            const std::string text = ReadEncodedValue(ini, s.Section, s.Key);
-            if (b.edit)
-                b.edit->SetText(text);
-            else
-                b.label->SetCaption(text);
-            break;
-        }
-        case TSettingType::Integer: {
-            const long value = ini.ReadInteger(s.Section, s.Key, s.Default);
-            if (b.spin)
-                b.spin->SetValue(value);
-            else
-                *b.number = static_cast<int>(value);
-            break;
-        }
-        case TSettingType::Boolean:
-            if (b.check)
-                b.check->SetChecked(ini.ReadBool(s.Section, s.Key, s.Default != 0));
-            else
-                *b.flag = ini.ReadBool(s.Section, s.Key, s.Default != 0);
-            break;
-        }
-    }
-    long storedSize = 0;
-    Geometry.SizeStored =
-        TIniFile::ParseInteger(ini.ReadString("Screen", "width", ""), storedSize) &&
-        TIniFile::ParseInteger(ini.ReadString("Screen", "height", ""), storedSize);
-    // A file without the key, or with a word we do not know, means auto.
-    dataModeEdit.SetText(
-        DataModeName(ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto)));
-    tlsEdit.SetText(TlsModeName(ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto)));
+    engine.session.ClearError();
+    SiteToControls();
+    // Only the settings file sets it (or the run without a window, after this).
+    engine.options.maxDelete = site.sync.maxDelete;
+    SiteToEngine();
     keyringKey_.clear();
-    if (keyringCheck.Checked()) {
+    if (site.passwordInKeyring) {
         // A password in the file is one the keyring could not take when it was saved, or
         // one written there since (--configure): newer than the keyring's, so it is used,
         // and the next save moves it into the keyring.
-        if (passwordEdit.Text().empty() && PasswordStore && PasswordStore->Available()) {
+        if (site.connection.password.empty() && PasswordStore && PasswordStore->Available()) {
             const std::string key = CurrentPasswordKey();
             if (const auto stored = PasswordStore->Read(key)) {
+                site.connection.password = *stored;
                 passwordEdit.SetText(*stored);
                 keyringKey_ = key;
             }
@@ -270,6 +121,93 @@ void TForm1::FormCreate(const std::string& settingsFile) {
         if (!PasswordStore || !PasswordStore->Available())
             KeyringMissing();
     }
+}
+
+void TForm1::SetLocalRoot(const std::string& root) {
+    site.sync.localRoot = root;
+    localRootLabel.SetCaption(root);
+}
+
+void TForm1::SiteToControls() {
+    const TConnectionSettings& c = site.connection;
+    serverEdit.SetText(c.host);
+    userEdit.SetText(c.user);
+    passwordEdit.SetText(c.password);
+    ftpPortSpin.SetValue(c.port);
+    firewallEdit.SetText(c.firewallHost);
+    firewallSpin.SetValue(c.firewallPort);
+    firewallCheck.SetChecked(c.useFirewall);
+    dataModeEdit.SetText(DataModeName(c.dataMode));
+    tlsEdit.SetText(TlsModeName(c.tlsMode));
+    trustedCertificateEdit.SetText(c.trustedCertificate);
+    tlsSeen = c.tlsSeenBefore;
+    const TSyncOptions& o = site.sync;
+    SetLocalRoot(o.localRoot);
+    remoteRootEdit.SetText(o.remoteRoot);
+    deleteRemoteCheck.SetChecked(o.mayDelete);
+    timeOutSpin.SetValue(static_cast<long>(o.timeoutMs / 1000));
+    connectionsSpin.SetValue(o.connections);
+    loadOnConnectCheck.SetChecked(site.steps.load);
+    compareOnConnectCheck.SetChecked(site.steps.compare);
+    updateOnConnectCheck.SetChecked(site.steps.update);
+    exitWhenDoneCheck.SetChecked(site.steps.exitWhenDone);
+    keyringCheck.SetChecked(site.passwordInKeyring);
+    const TScreenPlacement& p = site.screen;
+    Geometry = {p.width, p.height, p.top, p.left, p.sizeStored};
+}
+
+void TForm1::ControlsToSite() {
+    TConnectionSettings& c = site.connection;
+    c.host = serverEdit.Text();
+    c.user = userEdit.Text();
+    c.password = passwordEdit.Text();
+    c.port = static_cast<uint16_t>(ftpPortSpin.Value());
+    c.firewallHost = firewallEdit.Text();
+    c.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
+    c.useFirewall = firewallCheck.Checked();
+    // A word we do not know, or none, means auto.
+    c.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
+    c.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    // Kept as --configure keeps it, whichever way it was typed or pasted; what is no
+    // fingerprint stays as typed (it matches no certificate, and SaveSettings refuses it).
+    const std::string typed = trustedCertificateEdit.Text();
+    const std::string fingerprint = CompactFingerprint(typed);
+    c.trustedCertificate = fingerprint.empty() && typed.find_first_not_of(' ') != std::string::npos
+                               ? typed
+                               : fingerprint;
+    c.tlsSeenBefore = tlsSeen;
+    c.timeoutMs = site.sync.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
+    TSyncOptions& o = site.sync;
+    o.remoteRoot = remoteRootEdit.Text();
+    o.mayDelete = deleteRemoteCheck.Checked();
+    o.connections = static_cast<int>(connectionsSpin.Value());
+    // Learnt by the engine from the server since the settings were read.
+    o.listingZone = engine.options.listingZone;
+    o.remoteKeepsOurTimes = engine.options.remoteKeepsOurTimes;
+    o.listingZoneProven = engine.options.listingZoneProven;
+    site.steps = {loadOnConnectCheck.Checked(), compareOnConnectCheck.Checked(),
+                  updateOnConnectCheck.Checked(), exitWhenDoneCheck.Checked()};
+    site.passwordInKeyring = keyringCheck.Checked();
+    site.screen = {Geometry.Width, Geometry.Height, Geometry.Top, Geometry.Left,
+                   Geometry.SizeStored};
+}
+
+void TForm1::SiteToEngine() {
+    TSyncOptions& o = engine.options;
+    o.localRoot = site.sync.localRoot;
+    o.remoteRoot = site.sync.remoteRoot;
+    o.mayDelete = site.sync.mayDelete;
+    o.timeoutMs = site.sync.timeoutMs;
+    o.connections = site.sync.connections;
+    o.atomic = site.sync.atomic;
+    o.listingZone = site.sync.listingZone;
+    o.remoteKeepsOurTimes = site.sync.remoteKeepsOurTimes;
+    o.listingZoneProven = site.sync.listingZoneProven;
+}
+
+void TForm1::TakeControls() {
+    ControlsToSite();
+    SiteToEngine();
 }
 
 void TSiteChoice::Set(std::vector<std::string> items, std::string current) {
@@ -341,27 +279,36 @@ void TForm1::ClearTrees() {
     engine.FreeEntries(engine.localList);
     engine.FreeEntries(engine.remoteList);
     engine.localWorkList.Clear();
-    engine.remoteWorkList.Clear();
 }
 
 // Loads another site's settings in place of this one's, which are saved (or deleted)
-// by now: the trees of the old site mean nothing for the new one.
-void TForm1::OpenSite(const TSiteInfo& site) {
-    siteName_ = site.Name;
+// by now: the trees of the old site mean nothing for the new one. A settings file that
+// cannot be read leaves this site as it is (said why).
+bool TForm1::OpenSite(const TSiteInfo& chosen) {
+    const std::string previous = siteName_;
+    const bool noticeShown = keyringNoticeShown_;
+    siteName_ = chosen.Name;
+    try {
+        FormCreate(chosen.File);
+    } catch (const EProfileError& e) {
+        siteName_ = previous;
+        ShowMessage(e.what());
+        ShowSites();
+        return false;
+    }
     ClearTrees();
     for (TSyncAction action : {TSyncAction::Compare, TSyncAction::Update, TSyncAction::Refresh})
         EnableAction(action, false);
-    const bool noticeShown = keyringNoticeShown_;
-    FormCreate(site.File);
     ShowSites();
     localLoaded_ = false;
-    if (activated_ && !localRootLabel.Caption().empty()) {
+    if (activated_ && !site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         localLoaded_ = operation && engine.LoadLocalDirectory();
     }
     // Said while this site's settings were read, and overwritten by its local load since.
     if (keyringNoticeShown_ && !noticeShown)
         engine.ShowStatus(KeyringMissingText);
+    return true;
 }
 
 bool TForm1::siteComboChange(const std::string& name) {
@@ -378,8 +325,7 @@ bool TForm1::siteComboChange(const std::string& name) {
         ShowSites();
         return false;
     }
-    OpenSite(*site);
-    return true;
+    return OpenSite(*site);
 }
 
 void TForm1::siteNewBtnClick() {
@@ -452,7 +398,8 @@ bool TForm1::StartSocketLibrary() {
 
 void TForm1::FormActivate() {
     const bool started = StartSocketLibrary();
-    if (!localRootLabel.Caption().empty()) {
+    TakeControls();
+    if (!site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         localLoaded_ = operation && engine.LoadLocalDirectory();
     }
@@ -468,8 +415,7 @@ void TForm1::FormActivate() {
 }
 
 void TForm1::stopBtnClick() {
-    engine.session.Stop();
-    engine.userStop = true;
+    engine.Stop();
 }
 
 namespace {
@@ -488,12 +434,6 @@ TLocalSnapshot SnapshotOf(const TStringList& list) {
     return snapshot;
 }
 
-bool Deletes(const TPlan& plan) {
-    return std::any_of(plan.steps.begin(), plan.steps.end(), [](const TPlanStep& s) {
-        return s.kind == TStepKind::Delete || s.kind == TStepKind::Remove;
-    });
-}
-
 const char* const LocalChangedText =
     "The local directory changed since the compare: compared again";
 
@@ -507,7 +447,10 @@ bool TForm1::ReadLocalForPress(bool* changed) {
 bool TForm1::ReadLocalAgain(bool* changed) {
     if (changed)
         *changed = false;
-    if (localRootLabel.Caption().empty())
+    // Every press that works reads the disk first: the engine takes what the controls
+    // say now.
+    TakeControls();
+    if (site.sync.localRoot.empty())
         return true; // no local directory yet: Connect says so
     const TLocalSnapshot before = SnapshotOf(engine.localList);
     const std::vector<std::string> keptBefore = engine.localKept;
@@ -526,18 +469,14 @@ bool TForm1::ReadLocalAgain(bool* changed) {
 }
 
 int TForm1::KeptEntries() const {
-    if (engine.options.mayDelete)
-        return 0;
-    int kept = 0;
-    for (int j = 0; j < engine.remoteList.Count(); ++j)
-        if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
-            a == actionDelete || a == actionRemove)
-            ++kept;
-    return kept;
+    return KeptOnServer(engine);
 }
 
 std::string TForm1::KeptNote() const {
-    const int kept = KeptEntries();
+    return KeptNote(KeptEntries());
+}
+
+std::string TForm1::KeptNote(int kept) {
     if (kept == 0)
         return {};
     return "; " + std::to_string(kept) + (kept == 1 ? " entry" : " entries") +
@@ -549,7 +488,7 @@ void TForm1::ShowKeptEntries() {
     for (int j = 0; j < engine.remoteList.Count() && j < engine.remoteTree.Count(); ++j)
         if (const uint8_t a = static_cast<const TDetail*>(engine.remoteList.Objects(j))->action;
             a == actionDelete || a == actionRemove)
-            engine.remoteTree.SetStateIndex(j, mayDelete ? imageDelete : imageKept);
+            engine.remoteTree.SetStateIndex(j, mayDelete ? markDelete : markKept);
 }
 
 void TForm1::refreshBtnClick() {
@@ -584,7 +523,7 @@ void TForm1::updateBtnClick() {
         Trace(LocalChangedText);
         // A plan that now deletes on the server is for the user to see first, in the
         // trees, not only as counts in a question.
-        if (Deletes(plan)) {
+        if (PlanDeletes(plan)) {
             engine.ShowStatus(
                 std::string(LocalChangedText) +
                 "; the new plan deletes on the server: look at it and press Update again");
@@ -597,7 +536,7 @@ void TForm1::updateBtnClick() {
                           "; nothing to send" + KeptNote());
         return;
     }
-    if (ConfirmDeletes && Deletes(plan) && !ConfirmDeletes(PlanCounts(plan), PlanLines(plan))) {
+    if (!run_.ConfirmDeletes(plan)) {
         engine.ShowStatus("Update cancelled: nothing was sent");
         return;
     }
@@ -611,24 +550,10 @@ void TForm1::updateBtnClick() {
 }
 
 void TForm1::changeLocalBtnClick() {
-    if (!engine.OperationRunning())
-        engine.ChangeLocal();
-}
-
-bool TForm1::HeadlessConnect() {
-    failureClass_ = TExitCode::Success;
-    // The start-up scan already said why. A root that could not be listed is as good as
-    // missing: nothing of the disk is known, so there is nothing to sync.
-    if (!localRootLabel.Caption().empty() && (!localLoaded_ || !engine.localRootReadable)) {
-        failureClass_ = TExitCode::LocalMissing;
-        return false;
-    }
-    if (!connectBtn.Enabled())
-        return false;
-    headlessPress_ = true;
-    connectBtnClick();
-    headlessPress_ = false;
-    return !runFailed_;
+    if (engine.OperationRunning())
+        return;
+    TakeControls();
+    engine.ChangeLocal();
 }
 
 void TForm1::Close() {
@@ -647,19 +572,22 @@ void TForm1::FormClose() {
 }
 
 void TForm1::SaveSettings() {
+    ControlsToSite();
+    // What the file gets: the value, but for a password the keyring took and a trusted
+    // certificate that is no fingerprint.
+    TSiteSettings stored = site;
     // The password goes to the keyring when the user wants it there and the keyring
     // takes it; only then does the file keep none.
-    std::string filePassword = passwordEdit.Text();
-    if (keyringCheck.Checked()) {
+    if (site.passwordInKeyring) {
         const std::string key = CurrentPasswordKey();
         if (PasswordStore && PasswordStore->Available() &&
-            PasswordStore->Write(key, passwordEdit.Text())) {
+            PasswordStore->Write(key, site.connection.password)) {
             // The server or the user name changed, or the site's name: the old entry
             // would only be a stale copy of a password.
             if (!keyringKey_.empty() && keyringKey_ != key)
                 PasswordStore->Remove(keyringKey_);
             keyringKey_ = key;
-            filePassword.clear();
+            stored.connection.password.clear();
         } else {
             KeyringMissing();
         }
@@ -668,54 +596,30 @@ void TForm1::SaveSettings() {
         if (PasswordStore->Remove(keyringKey_))
             keyringKey_.clear();
     }
-    TIniFile ini(settingsFile_);
-    for (const TSetting& s : SettingKeys) {
-        const TBinding b = Bind(s);
-        if (IsMaxDelete(s))
-            continue; // only the settings file sets it
-        switch (s.Type) {
-        case TSettingType::Text: {
-            std::string text = b.edit == &passwordEdit
-                                   ? filePassword
-                                   : (b.edit ? b.edit->Text() : b.label->Caption());
-            if (b.edit == &trustedCertificateEdit) {
-                // Kept as --configure keeps it, whichever way it was typed or pasted.
-                const std::string fingerprint = CompactFingerprint(text);
-                if (fingerprint.empty() && text.find_first_not_of(' ') != std::string::npos) {
-                    ShowMessage("The setting FTP.trustedCertificate could not be saved: it must "
-                                "be a SHA-256 fingerprint (SHA256: and 64 hex digits). Its saved "
-                                "value is kept.");
-                    continue;
-                }
-                text = fingerprint;
-                trustedCertificateEdit.SetText(text);
-            }
-            ini.WriteString(s.Section, s.Key, EncodeValue(text));
-            break;
-        }
-        case TSettingType::Integer:
-            ini.WriteInteger(s.Section, s.Key, b.spin ? b.spin->Value() : *b.number);
-            break;
-        case TSettingType::Boolean:
-            ini.WriteBool(s.Section, s.Key, b.check ? b.check->Checked() : *b.flag);
-            break;
-        }
+    const std::string typed = trustedCertificateEdit.Text();
+    if (CompactFingerprint(typed).empty() && typed.find_first_not_of(' ') != std::string::npos) {
+        ShowMessage("The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
+                    "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.");
+        stored.connection.trustedCertificate =
+            ReadSiteSettings(settingsFile_).connection.trustedCertificate;
+    } else {
+        trustedCertificateEdit.SetText(site.connection.trustedCertificate);
     }
-    std::error_code ec;
-    const auto parent = std::filesystem::path(settingsFile_).parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
-    ini.UpdateFile();
+    WriteSiteSettings(settingsFile_, stored);
 }
 
 void TForm1::FormDestroy() {
     ClearTrees();
 }
 
-void TForm1::ShowStatusText(const std::string& text) {
+void TForm1::ShowLine(TLineKind kind, const std::string& text) {
+    // The plan is shown in the trees, not as lines.
+    if (kind != TLineKind::Phase && kind != TLineKind::PerEntry)
+        return;
     statusPanel.SetCaption(text);
-    // Already masked by the core: the log shows what the status line showed.
-    if (!text.empty() && !PerEntryStatus(text))
+    // Already masked by the core: the log shows what the status line showed, without the
+    // counters said once per entry.
+    if (!text.empty() && kind == TLineKind::Phase)
         Log(text);
 }
 
@@ -730,17 +634,21 @@ void TForm1::Log(const std::string& line) {
 }
 
 void TForm1::RunAndSummarise(const TPlan& plan) {
-    updateTotals_ = {};
-    updateTotals_.start = std::chrono::steady_clock::now();
-    engine.RunUpdate(plan);
+    run_.Update(plan);
+    Summarise(run_.Result());
+}
+
+void TForm1::Summarise(const TRunResult& result) {
     // Every failure, with its path and the reason, where the status line shows the first.
-    for (const std::string& failure : engine.updateFailures)
+    for (const std::string& failure : result.failures)
         Log("Failed: " + engine.secrets.Apply(failure));
-    updateTotals_.failed = static_cast<int>(engine.updateFailures.size());
-    std::string summary = UpdateSummary(updateTotals_, std::chrono::steady_clock::now());
+    // The window's line counts the time of the update, not of the whole run.
+    TRunTotals update = result.totals;
+    update.start = result.updateStart;
+    std::string summary = UpdateSummary(update, std::chrono::steady_clock::now());
     if (engine.userStop)
         summary = "Stopped. " + summary;
-    else if (engine.updateFailed && updateTotals_.failed == 0)
+    else if (result.updateIncomplete && update.failed == 0)
         summary += "; not finished: " + engine.Status();
     summaryLbl.SetCaption(summary);
     Log(summary);
@@ -803,37 +711,35 @@ void TForm1::ShowCurrentFile(const std::string& name) {
     fileNameLabel.SetCaption(name);
 }
 
+void TForm1::ShowBusy(bool busy) {
+    SetHourglassCursor(busy);
+}
+
+// What the engine works on is opened in its tree and scrolled to: the trees fill open as
+// a load goes, and follow the update.
+void TForm1::ShowEntry(bool local, int index) {
+    (local ? engine.localTree : engine.remoteTree).MakeVisible(index);
+}
+
 void TForm1::ShowFileSize(const std::string& sizeText) {
     fileSizeLabel.SetCaption(sizeText);
 }
 
 void TForm1::ShowBytesSent(int64_t sent) {
     bytesSentLabel.SetCaption(std::to_string(sent));
-    if (Observer)
-        Observer->ShowBytesSent(sent);
     if (!bytes_.active)
         return;
     bytes_.current = sent;
     ShowOverallFigures();
 }
 
-void TForm1::UploadsStarting(int64_t bytes) {
-    updateTotals_.bytesToSend = static_cast<uint64_t>(std::max<int64_t>(bytes, 0));
-    updateTotals_.uploadStart = std::chrono::steady_clock::now();
-    if (Observer)
-        Observer->UploadsStarting(bytes);
-}
-
-void TForm1::StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) {
+void TForm1::StepFinished(TStepKind kind, const std::string& /*path*/, bool done, int64_t bytes) {
     // The bytes sent are those of every upload under way; a file done counts whole from
     // now on, whichever session sent it.
     if (bytes_.active && (kind == TStepKind::Upload || kind == TStepKind::Refresh)) {
         bytes_.done += done ? bytes : 0;
         bytes_.current = 0;
     }
-    CountStep(updateTotals_, kind, done, bytes);
-    if (Observer)
-        Observer->StepFinished(kind, path, done, bytes);
 }
 
 void TForm1::ShowOverallFigures() {
@@ -884,7 +790,8 @@ void TForm1::Trace(const std::string& line) {
 }
 
 void TForm1::ShowLocalRoot(const std::string& root) {
-    localRootLabel.SetCaption(root);
+    // The engine's own root (made absolute, or chosen by Change): the value keeps it.
+    SetLocalRoot(root);
 }
 
 void TForm1::ShowDisconnected() {

@@ -4,8 +4,11 @@
 #include "app/password_store.h"
 #include "app/run_report.h"
 #include "app/settings.h"
+#include "app/site_settings.h"
 #include "app/sites.h"
+#include "ftp/ftp.h"
 #include "sync/sync_core.h"
+#include "sync/sync_run.h"
 #include "toolkit/controls.h"
 
 #include <chrono>
@@ -34,10 +37,6 @@ struct TWindowGeometry {
     static constexpr int FirstWidth = 1100;
     static constexpr int FirstHeight = 720;
 };
-
-// The counts of a plan, as the confirmation before an update names them: "Upload 4,
-// refresh 1, create 2, delete 3" (directories removed count among the deletes).
-std::string PlanCounts(const TPlan& plan);
 
 // A button of the window that a running operation holds: while held it shows what the
 // operation allows the user to press, and what the handlers set meanwhile is kept and
@@ -72,8 +71,9 @@ private:
 };
 
 // The main window's state and logic, without any widget: the desktop window draws it.
-// It owns the controls and the engine, keeps the engine's options in step with the
-// controls and shows what the engine does on them (it is the engine's view).
+// It owns the controls and the engine, edits the site's settings (one value, which the
+// controls show), hands them to the engine when a press starts work, and shows what the
+// engine does on the controls (it is the engine's view).
 class TForm1 : public TSyncView {
 public:
     TForm1();
@@ -81,6 +81,9 @@ public:
 
     // The synchronisation engine this window shows and steers.
     TSyncCore engine{*this};
+    // The site's settings as the window edits them: read by FormCreate, shown in the
+    // controls, read back from them when a press starts work and when they are saved.
+    TSiteSettings site;
 
     // Controls the engine's work shows on, and those its options come from.
     TPanel statusPanel;              // the status line
@@ -90,7 +93,7 @@ public:
     TProgressBar overallBar; // overall progress of the uploads, in bytes
     TLabel overallLbl{"Overall:"};
     TLabel overallFigures;           // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
-    TLabel localRootLabel;           // the local root directory
+    TLabel localRootLabel;           // the local root directory (shows site.sync.localRoot)
     TEdit remoteRootEdit{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
     TSpinEdit connectionsSpin{1, 10, 4}; // sessions at once for the walk and the update
@@ -160,19 +163,10 @@ public:
     std::function<std::string(TDateTime)> FormatTime;
     // Date and time in one short text, for the side-by-side comparison.
     std::function<std::string(TDateTime)> FormatStamp;
-    // Where the headless run prints the plan before an update.
-    std::function<void(const std::string&)> PlanLine;
-    // Connect loads both sides, compares and shows the plan, whatever the options say,
-    // and changes nothing on the server.
-    bool DryRun = false;
-    // Told, after the dry run's plan, what the update would do: the steps it would count
-    // and the bytes it would send (bytesToSend).
-    std::function<void(const TRunTotals&)> DryRunTotals;
-    // Also told of the update's bytes and steps (the headless run's summary and progress).
-    TSyncView* Observer = nullptr;
     // Asked before a press of Update whose plan deletes anything on the server, with the
     // counts ("Upload 4, refresh 1, create 2, delete 3") and the plan's lines; false
-    // leaves the server untouched. Unset (the run without a window), nothing is asked.
+    // leaves the server untouched. Unset (a window model without a front end), nothing is
+    // asked.
     std::function<bool(const std::string& counts, const std::vector<std::string>& lines)>
         ConfirmDeletes;
 
@@ -185,7 +179,7 @@ public:
     // Asked when a connect was refused because the server's certificate failed
     // verification: true to trust that one certificate, which is then stored in
     // FTP.trustedCertificate (the control and the settings file) before the connect is
-    // made again. Unset (the run without a window), nothing is asked.
+    // made again. Unset (a window model without a front end), nothing is asked.
     std::function<bool(const TCertificateRefusal& refusal)> TrustCertificate;
 
     std::string Caption = ApplicationTitle();
@@ -193,13 +187,16 @@ public:
     int NotebookPage = 0;
     bool Closed = false;
 
-    // Reads the settings file into the controls.
+    // Reads the settings file into `site` and shows it in the controls.
     void FormCreate(const std::string& settingsFile);
+    // The local directory, chosen other than by Change (which the engine carries out):
+    // into the value and onto its label.
+    void SetLocalRoot(const std::string& root);
     // Starts the socket library, loads the local tree, enables Connect.
     void FormActivate();
-    // Writes the controls back into the settings file. A trusted certificate that is no
-    // fingerprint keeps its stored value and is reported; EProfileError when the file
-    // cannot be written.
+    // Reads the controls back into `site` and writes it into the settings file. A trusted
+    // certificate that is no fingerprint keeps its stored value and is reported;
+    // EProfileError when the file cannot be written.
     void FormClose();
     // What FormClose writes, without closing: before another site is loaded.
     void SaveSettings();
@@ -234,24 +231,20 @@ public:
     void updateBtnClick();
     void changeLocalBtnClick();
 
-    // The session controller.
-    void ConnectToServer();
+    // The session controller. Connect carries out one run (TSyncRun) as the "after
+    // connect" options choose; pressed while connected, it disconnects.
     void connectBtnClick();
-    void ShowServerType();
-    // The plan that an update would carry out, through PlanLine, and what it would refuse.
-    void ShowDryRunPlan();
-    // What follows a successful connect, as the "After connect" options choose.
-    void AfterConnect();
+    // The connection as the Setup page says it.
+    TConnectionSettings ConnectionSettings() const;
+    // Hands ConnectionSettings() to the session and dials, without waiting.
+    void ConnectToServer();
     // Closes the main window (the front end's close, which saves the settings).
     std::function<void()> CloseWindow;
     void Close();
 
-    // What one press of Connect does, for the run without a window. True when every
-    // step it attempted succeeded.
-    bool HeadlessConnect();
-    // The class of the failure that ended the last press of Connect early (the local
-    // directory, the connection or login, the settings); Success when none did.
-    TExitCode FailureClass() const { return failureClass_; }
+    // What the last press of Connect came to, and its class as an exit status.
+    const TRunResult& LastRun() const { return lastRun_; }
+    TExitCode FailureClass() const { return ExitCodeOf(lastRun_.outcome); }
 
     const std::string& SettingsFile() const { return settingsFile_; }
 
@@ -259,7 +252,7 @@ public:
     std::function<int(std::string& chosen)> DirDialog;
 
     // The engine's view, on the controls above.
-    void ShowStatusText(const std::string& text) override;
+    void ShowLine(TLineKind kind, const std::string& text) override;
     void ShowStepBar(bool shown) override;
     void SetStepBar(int percent) override;
     void ClearStepPercent() override;
@@ -267,9 +260,10 @@ public:
     void SetOverallBar(int percent) override;
     void ShowFileFigures(bool shown) override;
     void ShowCurrentFile(const std::string& name) override;
+    void ShowBusy(bool busy) override;
+    void ShowEntry(bool local, int index) override;
     void ShowFileSize(const std::string& sizeText) override;
     void ShowBytesSent(int64_t sent) override;
-    void UploadsStarting(int64_t bytes) override;
     void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override;
     void EnableAction(TSyncAction action, bool enabled) override;
     void Trace(const std::string& line) override;
@@ -278,12 +272,18 @@ public:
     void HoldActions() override;
     void ReleaseActions() override;
     bool ChooseLocalDirectory(std::string& chosen) override;
+    void ShowConnected(const std::string& serverType) override;
+    bool Attended() const override;
+    bool TrustServerCertificate(const TServerCertificate& certificate) override;
+    bool ConfirmPlanDeletes(const std::string& counts,
+                            const std::vector<std::string>& lines) override;
 
     // Server entries the compare found without a partner and the update leaves there
     // because deleting is off (Options.delete), with what the status line then adds:
     // "; 3 entries kept on the server: deleting is off" (empty when there are none).
     int KeptEntries() const;
     std::string KeptNote() const;
+    static std::string KeptNote(int kept);
 
 private:
     TOperationButton& ButtonOf(TSyncAction action);
@@ -297,19 +297,24 @@ private:
     // The compare's server entries without a partner, as kept or as deleted, as the
     // delete option now says.
     void ShowKeptEntries();
-    // After a connect that the server's certificate ended: asks TrustCertificate and, on
-    // yes, stores the fingerprint and connects again. True once that connect is made.
-    bool RetryWithTrustedCertificate();
-    // After a login secured with TLS: the site keeps that it was (FTP.tlsSeen).
-    void RememberTls();
-    void BindOptions();
+    // `site` shown in the controls, and the controls (with what the engine learnt about
+    // the server) read back into it.
+    void SiteToControls();
+    void ControlsToSite();
+    // The engine's options from `site`, where a press starts work: the directories, the
+    // delete option, the time-out, the sessions, atomic uploads and what was learnt.
+    void SiteToEngine();
+    void TakeControls();
 
     void ShowOverallFigures();
     // Carries out the plan and then says what it did: summaryLbl, and the log with every
     // failure.
     void RunAndSummarise(const TPlan& plan);
+    void Summarise(const TRunResult& result);
+    // What the window adds to a run of Connect: what it learnt, the summary, the note on
+    // entries kept, "exit when complete".
+    void AfterRun(const TRunResult& result);
     void Log(const std::string& line);
-    TRunTotals updateTotals_;
 
     // The update's progress in bytes: what the plan sends, what the files before the
     // current one sent, and the current one so far.
@@ -322,21 +327,12 @@ private:
     };
     TByteProgress bytes_;
 
-    struct TBinding {
-        TEdit* edit = nullptr;
-        TLabel* label = nullptr;
-        TSpinEdit* spin = nullptr;
-        TCheckBox* check = nullptr;
-        int* number = nullptr;
-        bool* flag = nullptr;
-    };
-    TBinding Bind(const TSetting& setting);
     bool StartSocketLibrary();
     void ClearTrees();
     // Shows the selector's items and which buttons apply to the site chosen.
     void ShowSites();
     bool MaySwitchSite();
-    void OpenSite(const TSiteInfo& site);
+    bool OpenSite(const TSiteInfo& chosen);
     std::string CurrentPasswordKey() const;
     // Once per run: the keyring did not answer, so the password stays in the file.
     void KeyringMissing();
@@ -351,12 +347,9 @@ private:
 
     std::string settingsFile_;
     bool localLoaded_ = false;
-    // Set when a step that the last press of Connect started failed or was stopped.
-    bool runFailed_ = false;
-    // The press of Connect is the run without a window's: the local tree it uses was read
-    // by FormActivate moments before, and the status lines are those that run prints.
-    bool headlessPress_ = false;
-    TExitCode failureClass_ = TExitCode::Success;
+    // The run a press of Connect carries out, and what the last one came to.
+    TSyncRun run_{engine};
+    TRunResult lastRun_;
 };
 
 } // namespace pelmora

@@ -81,28 +81,6 @@ std::string DryRunSummary(const TRunTotals& w) {
     return line;
 }
 
-void CountStep(TRunTotals& t, TStepKind kind, bool done, std::int64_t bytes) {
-    if (!done)
-        return;
-    switch (kind) {
-    case TStepKind::Delete:
-    case TStepKind::Remove:
-        ++t.deleted;
-        break;
-    case TStepKind::Create:
-        ++t.created;
-        break;
-    case TStepKind::Upload:
-        ++t.uploaded;
-        break;
-    case TStepKind::Refresh:
-        ++t.refreshed;
-        break;
-    }
-    t.bytesDone += static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0));
-    t.bytesSent = t.bytesDone;
-}
-
 std::string UpdateSummary(const TRunTotals& t, TSteadyTime now) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - t.start);
     std::string line =
@@ -131,11 +109,6 @@ std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t b
     return "deleted " + path;
 }
 
-bool PerEntryStatus(const std::string& status) {
-    return status.starts_with("Loading Local Directory: ") ||
-           status.starts_with("Uploading files - ");
-}
-
 std::string ProgressLine(const TRunTotals& t, TSteadyTime now) {
     const TSteadyTime from = t.uploadStart == TSteadyTime{} ? t.start : t.uploadStart;
     const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - from).count();
@@ -161,7 +134,7 @@ bool Shows(TOutputLevel level, TLineKind kind) {
     case TOutputLevel::Quiet:
         return kind == TLineKind::Failure || kind == TLineKind::Summary;
     case TOutputLevel::Normal:
-        return kind != TLineKind::Status;
+        return kind != TLineKind::PerEntry;
     case TOutputLevel::Verbose:
         return true;
     }

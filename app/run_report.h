@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sync/plan.h"
+#include "sync/sync_run.h"
 #include "toolkit/text.h"
 
 #include <chrono>
@@ -12,27 +12,6 @@
 #include <vector>
 
 namespace pelmora {
-
-using TSteadyTime = std::chrono::steady_clock::time_point;
-
-// What one run did, for the summary and the progress line.
-struct TRunTotals {
-    int uploaded = 0;  // files new on the server
-    int refreshed = 0; // files replaced by a newer copy
-    int created = 0;   // directories made
-    int deleted = 0;   // files and directories removed
-    int failed = 0;
-    std::uint64_t bytesSent = 0;
-    std::uint64_t bytesDone = 0; // of the uploads that finished; bytesSent adds the current
-    std::uint64_t bytesToSend = 0;
-    TSteadyTime start{};
-    // When the uploads began; the rate is counted from here, not from the start, so the
-    // time spent reading both trees does not make the line look slow. Unset until then.
-    TSteadyTime uploadStart{};
-};
-
-// Counts a step of the update that ended: what it did, and an upload's bytes.
-void CountStep(TRunTotals& totals, TStepKind kind, bool done, std::int64_t bytes);
 
 // "0 B", "999 B", "1.4 kB", "14.2 MB", "4.6 GB": powers of 1000, one decimal.
 std::string FormatBytes(std::uint64_t bytes);
@@ -53,15 +32,11 @@ std::string UpdateSummary(const TRunTotals& totals, TSteadyTime now);
 // What --verbose and the log say of a step that was done: "sent /about.html (4.1 kB)",
 // "deleted /old.html", "created /new".
 std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t bytes);
-// The status lines said once per entry while a tree is read or files go up: counters
-// that name no file. The headless run and the window's log leave them out.
-bool PerEntryStatus(const std::string& status);
 // "Uploading 14.2 MB of 40.1 MB (35%), 2.3 MB/s, 11 s left"; the rate and the time left
 // are left out until there is a rate to speak of.
 std::string ProgressLine(const TRunTotals& totals, TSteadyTime now);
 
 enum class TOutputLevel { Quiet, Normal, Verbose };
-enum class TLineKind { Phase, Plan, Status, Failure, Summary, Progress };
 
 // Whether a line of `kind` is printed at `level`: quiet keeps what a person must act on
 // (failures and the summary); normal adds what the run is doing and will do (phases, the

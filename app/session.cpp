@@ -1,50 +1,21 @@
 #include "app/main_form.h"
 #include "app/sites.h"
-#include <cctype>
 
 #include "toolkit/services.h"
 
 namespace pelmora {
 
+TConnectionSettings TForm1::ConnectionSettings() const {
+    TConnectionSettings c = site.connection;
+    c.timeoutMs = engine.TimeoutMs();
+    return c;
+}
+
 void TForm1::ConnectToServer() {
-    if (firewallCheck.Checked()) {
-        engine.Ftp1.SetFtpServer(firewallEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text() + "@" + serverEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(firewallSpin.Value());
-    } else {
-        engine.Ftp1.SetFtpServer(serverEdit.Text());
-        engine.Ftp1.UserName = userEdit.Text();
-        engine.Ftp1.UserPassword = passwordEdit.Text();
-        engine.Ftp1.FtpPort = static_cast<uint16_t>(ftpPortSpin.Value());
-    }
-    engine.Ftp1.DataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    engine.Ftp1.TlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
-    engine.Ftp1.TrustedCertificate = trustedCertificateEdit.Text();
-    engine.Ftp1.TlsSeenBefore = tlsSeen;
-    // A reply may repeat the password: no status shows it.
-    engine.secrets.Hide(engine.Ftp1.UserPassword);
-    engine.remoteLoading = false;
-    engine.ClearStatus();
-    engine.ShowStatus("Connecting to: " + serverEdit.Text());
-    engine.Ftp1.Connect();
+    // The controls as they are now, for the session and the engine alike.
+    TakeControls();
+    run_.Dial(ConnectionSettings());
 }
-
-namespace {
-
-// The server's reply line at the end of an error text ("what it means: 421 ..."), or "".
-std::string ReplyIn(const std::string& text) {
-    for (size_t at = 0; at + 3 <= text.size(); ++at) {
-        const bool starts = at == 0 || (at >= 2 && text.compare(at - 2, 2, ": ") == 0);
-        if (starts && std::isdigit(static_cast<unsigned char>(text[at])) &&
-            std::isdigit(static_cast<unsigned char>(text[at + 1])) &&
-            std::isdigit(static_cast<unsigned char>(text[at + 2])))
-            return text.substr(at);
-    }
-    return {};
-}
-
-} // namespace
 
 void TForm1::connectBtnClick() {
     if (engine.OperationRunning()) {
@@ -60,220 +31,84 @@ void TForm1::connectBtnClick() {
     const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::Connect);
     if (!operation)
         return;
-    runFailed_ = false;
-    failureClass_ = TExitCode::Success;
+    lastRun_ = {};
     if (engine.connected) {
         engine.session.Resume();
         engine.ClearConnection();
-        engine.Ftp1.Quit();
+        run_.Quit();
         return;
     }
-    auto refuse = [this](const char* text) {
-        engine.ShowStatus(text);
-        runFailed_ = true;
-        failureClass_ = TExitCode::Usage;
-    };
-    if (localRootLabel.Caption().empty())
-        return refuse("Please supply a local directory before connecting");
-    if (serverEdit.Text().empty())
-        return refuse("Supply FTP server details under SETUP below");
-    if (userEdit.Text().empty() && passwordEdit.Text().empty())
-        return refuse("Please supply a username or password");
-
-    // One run of a site at a time, from the connect to the end of the session: another
-    // one would take our temporary files for leftovers, and our journal rows for its own.
+    // The "after connect" options are the window's; the disk is read again first, as by
+    // every press that works on it.
+    TSyncSteps steps;
+    steps.readLocal = true;
+    steps.load = loadOnConnectCheck.Checked();
+    steps.compare = compareOnConnectCheck.Checked();
+    steps.update = updateOnConnectCheck.Checked();
+    // The controls as they are now, for the session and the engine alike.
+    TakeControls();
     engine.options.journalFile = SiteJournalFile(settingsFile_);
-    engine.options.journalPlace =
-        userEdit.Text() + "@" + serverEdit.Text() + ":" + std::to_string(ftpPortSpin.Value());
-    if (long holder = 0; engine.TakeRunLock(holder) == TSiteRunLock::TResult::Busy) {
-        engine.ShowStatus("Another run of this site is in progress" +
-                          (holder > 0 ? " (pid " + std::to_string(holder) + ")" : std::string()));
-        runFailed_ = true;
-        failureClass_ = TExitCode::Busy;
-        return;
-    }
-    // The disk as it is now: the tree read at start or at the last press may be old.
-    // The run without a window read it moments ago, at its start.
-    if (!headlessPress_ && !ReadLocalAgain()) {
-        engine.ReleaseRunLock();
-        runFailed_ = true;
-        failureClass_ = TExitCode::LocalMissing;
-        return;
-    }
-    // A Stop belongs to the operation it stopped, not to the next session.
-    engine.session.Resume();
-    engine.userStop = false;
-    ConnectToServer();
     connectBtn.SetEnabled(false);
-    if (!(engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected) &&
-        !RetryWithTrustedCertificate()) {
-        engine.ReleaseRunLock();
-        runFailed_ = true;
-        failureClass_ = TExitCode::ConnectFailed;
-        const std::string reply = ReplyIn(engine.session.lastErrorText);
-        if (engine.session.lastErrorCode == ftpAccessDenied && reply.starts_with('4')) {
-            // 4xx is "not now" (too many users, shutting down), not a wrong password:
-            // saying the password is wrong would send the user to change a good one.
-            engine.ShowStatus("The server refused the login for now: " + reply);
-        } else if (engine.session.lastErrorCode == ftpAccessDenied) {
-            engine.ShowStatus("Access Denied. Incorrect username or password");
-        } else {
-            engine.ShowStatus(engine.session.lastErrorText.empty()
-                                  ? std::string("Could not connect to remote site")
-                                  : engine.session.lastErrorText);
-            // A login still under way (stopped, or out of time) is refused a QUIT.
-            engine.EndComponentSession();
-        }
-        connectBtn.SetEnabled(true);
-        return;
+    lastRun_ = run_.Run(ConnectionSettings(), steps);
+    connectBtn.SetEnabled(true);
+    AfterRun(lastRun_);
+}
+
+void TForm1::AfterRun(const TRunResult& result) {
+    if (result.tlsLearnt)
+        tlsSeen = true;
+    switch (result.outcome) {
+    case TRunOutcome::Settings:
+    case TRunOutcome::Busy:
+    case TRunOutcome::LocalDirectory:
+    case TRunOutcome::Connection:
+        return; // never reached the server's tree
+    default:
+        break;
     }
-    RememberTls();
-    ShowServerType();
+    if (result.updated)
+        Summarise(result);
+    // The window says what deleting being off keeps.
+    if (const std::string kept = KeptNote(result.keptOnServer); !kept.empty()) {
+        const bool said = result.updated ? engine.Status().starts_with("Remote Site Update")
+                                         : engine.Status() == "Files Compared. Ready for Transfer";
+        if (said)
+            engine.ShowStatus(engine.Status() + kept);
+    }
+    if (exitWhenDoneCheck.Checked()) {
+        run_.Quit();
+        Close();
+    }
+}
+
+void TForm1::ShowConnected(const std::string& serverType) {
+    servTypeLbl.SetCaption(serverType);
     connectBtn.SetCaption("Disconnect");
     connectBtn.SetEnabled(true);
     refreshBtn.SetEnabled(true);
-    AfterConnect();
 }
 
-void TForm1::RememberTls() {
-    // Kept as the listing zone is: the next run of this site, headless or not, refuses a
-    // session in clear under auto.
-    if (tlsSeen || !engine.Ftp1.ControlSecured())
-        return;
-    tlsSeen = true;
-    engine.settingsChanged = true;
-    engine.ShowStatus("TLS worked with this site: from now on it is not reached without encryption "
-                      "(FTP.tlsSeen)");
+bool TForm1::Attended() const {
+    return TrustCertificate || ConfirmDeletes;
 }
 
-bool TForm1::RetryWithTrustedCertificate() {
-    if (!TrustCertificate || engine.userStop || !engine.Ftp1.CertificateRefusal())
+bool TForm1::TrustServerCertificate(const TServerCertificate& c) {
+    if (!TrustCertificate || !TrustCertificate(TCertificateRefusal{c.host, c.certificate, c.reason,
+                                                                   c.changed, c.trustedBefore}))
         return false;
-    // The refused session is over before the question: the server must not wait on it.
-    const TCertificateRefusal refusal = *engine.Ftp1.CertificateRefusal();
-    const std::string refused = engine.session.lastErrorText;
-    engine.EndComponentSession();
-    engine.ShowStatus(refused);
-    if (!TrustCertificate(refusal) || engine.userStop) {
-        engine.session.lastErrorText = refused;
-        return false;
-    }
     // Stored at once, not only at the next save: the user has decided about this server,
     // and a run without the window must find the same answer.
-    const std::string trusted = CompactFingerprint(refusal.certificate.fingerprint);
+    const std::string trusted = CompactFingerprint(c.certificate.fingerprint);
     trustedCertificateEdit.SetText(trusted);
     std::string error;
     if (!settingsFile_.empty() &&
         !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
         ShowMessage("The trusted certificate could not be saved: " + error);
-    engine.session.lastErrorText.clear();
-    ConnectToServer();
-    return engine.session.WaitFor(engine.connected, engine.TimeoutMs()) && engine.connected;
+    return true;
 }
 
-void TForm1::ShowDryRunPlan() {
-    engine.ShowStatus("Plan (dry run, nothing is changed on the server)");
-    const TPlan plan = engine.MakeUpdatePlan();
-    if (PlanLine) {
-        if (const std::string root = engine.RemoteRootPlanLine(); !root.empty())
-            PlanLine(root);
-        for (const std::string& line : PlanLines(plan))
-            PlanLine(line);
-        for (const std::string& kept : plan.kept)
-            PlanLine(kept);
-    }
-    if (DryRunTotals) {
-        TRunTotals would;
-        for (const TPlanStep& step : plan.steps) {
-            std::int64_t bytes = 0;
-            if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
-                if (const auto* e =
-                        dynamic_cast<const TDetail*>(engine.localList.Objects(step.index)))
-                    bytes = e->size;
-            CountStep(would, step.kind, true, bytes);
-        }
-        // Our temporary files left on the server count as deletions wherever those count.
-        would.deleted += static_cast<int>(plan.leftovers.size());
-        would.bytesToSend = would.bytesDone;
-        DryRunTotals(would);
-    }
-    // What the update would be refused, said now rather than found out by the real run.
-    std::string why;
-    if (!engine.DeletionAllowed(&why) && !why.empty())
-        engine.ShowStatus(why);
-    else if (const std::string cap = engine.DeleteCapRefusalFor(plan); !cap.empty())
-        engine.ShowStatus(cap);
-}
-
-void TForm1::ShowServerType() {
-    servTypeLbl.SetCaption(engine.Ftp1.SystemType());
-}
-
-void TForm1::AfterConnect() {
-    // The "after connect" options are the window's: the run without a window always
-    // loads, compares and updates (its dry run only looks), or cron would never publish.
-    const bool load = loadOnConnectCheck.Checked() || DryRun || headlessPress_;
-    const bool compare = compareOnConnectCheck.Checked() || DryRun || headlessPress_;
-    const bool update = updateOnConnectCheck.Checked() || headlessPress_;
-    if (!load) {
-        engine.ShowStatus("Connected - ready");
-    } else {
-        engine.ShowStatus("Connected. Loading Remote Directory");
-        stopBtn.SetEnabled(true);
-        if (!engine.LoadRemoteDirectory()) {
-            // A load that failed has said what failed: the path and the server's reply.
-            if (engine.userStop)
-                engine.ShowStatus("Directory Load Stopped");
-            stopBtn.SetEnabled(false);
-            runFailed_ = true;
-            return;
-        }
-        if (engine.remoteLoadComplete) {
-            engine.ShowStatus("Remote Directory Loaded");
-        } else {
-            // Directories that could not be read leave the server's state unknown there.
-            engine.ShowStatus("Remote Directory Loaded; " +
-                              std::to_string(engine.remoteUnlisted.size()) +
-                              " directories could not be read");
-            runFailed_ = true;
-        }
-        if (compare) {
-            engine.AnalyseLists();
-            stopBtn.SetEnabled(false);
-            if (engine.userStop) {
-                engine.HideProgress();
-                runFailed_ = true;
-                return;
-            }
-            runFailed_ = runFailed_ || !engine.conflicts.empty();
-            // The window says what deleting being off keeps; the run without a window
-            // prints its own lines.
-            const std::string kept = headlessPress_ ? std::string() : KeptNote();
-            if (DryRun) {
-                ShowDryRunPlan();
-            } else if (update) {
-                // One plan, printed and then carried out.
-                engine.ShowStatus("Updating remote FTP");
-                const TPlan plan = engine.MakeUpdatePlan();
-                if (PlanLine) {
-                    if (const std::string root = engine.RemoteRootPlanLine(); !root.empty())
-                        PlanLine(root);
-                    for (const std::string& line : PlanLines(plan))
-                        PlanLine(line);
-                }
-                RunAndSummarise(plan); // a step of this connect, not a press
-                runFailed_ = runFailed_ || engine.updateFailed;
-                if (!kept.empty() && engine.Status().starts_with("Remote Site Update"))
-                    engine.ShowStatus(engine.Status() + kept);
-            } else if (!kept.empty() && engine.Status() == "Files Compared. Ready for Transfer") {
-                engine.ShowStatus(engine.Status() + kept);
-            }
-        }
-    }
-    if (exitWhenDoneCheck.Checked()) {
-        engine.Ftp1.Quit();
-        Close();
-    }
+bool TForm1::ConfirmPlanDeletes(const std::string& counts, const std::vector<std::string>& lines) {
+    return !ConfirmDeletes || ConfirmDeletes(counts, lines);
 }
 
 } // namespace pelmora

@@ -1,7 +1,8 @@
 #include "app/settings.h"
 
 #include "app/settings_codec.h"
-#include "ftp/ftp.h"
+#include "app/site_settings.h"
+#include "net/tls_stream.h"
 #include "toolkit/profile.h"
 #include "toolkit/text.h"
 
@@ -9,54 +10,133 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <type_traits>
 
 namespace pelmora {
 
 using enum TSettingType;
 
+namespace {
+
+// The member that a chain of member pointers leads to: Member<&A::b, &B::c>(a) is a.b.c.
+template <auto First, auto... Rest>
+auto& Member(auto& object) {
+    if constexpr (sizeof...(Rest) == 0)
+        return object.*First;
+    else
+        return Member<Rest...>(object.*First);
+}
+
+template <auto... Path>
+TSettingValue GetAt(const TSiteSettings& settings) {
+    const auto& field = Member<Path...>(settings);
+    using T = std::remove_cvref_t<decltype(field)>;
+    if constexpr (std::is_same_v<T, std::string>)
+        return {field};
+    else if constexpr (std::is_same_v<T, TDataMode>)
+        return {DataModeName(field)};
+    else if constexpr (std::is_same_v<T, TTlsMode>)
+        return {TlsModeName(field)};
+    else
+        return {{}, static_cast<long>(field)};
+}
+
+template <auto... Path>
+void SetAt(TSiteSettings& settings, const TSettingValue& value) {
+    auto& field = Member<Path...>(settings);
+    using T = std::remove_cvref_t<decltype(field)>;
+    if constexpr (std::is_same_v<T, std::string>)
+        field = value.text;
+    // A word we do not know, or none, means auto.
+    else if constexpr (std::is_same_v<T, TDataMode>)
+        field = ParseDataMode(value.text).value_or(TDataMode::Auto);
+    else if constexpr (std::is_same_v<T, TTlsMode>)
+        field = ParseTlsMode(value.text).value_or(TTlsMode::Auto);
+    else if constexpr (std::is_same_v<T, bool>)
+        field = value.number != 0;
+    else
+        field = static_cast<T>(value.number);
+}
+
+template <auto... Path>
+constexpr TSettingPlace At{GetAt<Path...>, SetAt<Path...>};
+
+// Options.timeout, in seconds: how long the session may stay quiet, and how long the
+// engine waits for it.
+constexpr TSettingPlace Timeout{
+    [](const TSiteSettings& s) {
+        return TSettingValue{{}, static_cast<long>(s.sync.timeoutMs / 1000)};
+    },
+    [](TSiteSettings& s, const TSettingValue& v) {
+        s.sync.timeoutMs = s.connection.timeoutMs = static_cast<uint32_t>(v.number) * 1000u;
+    }};
+
+// Options.maxDelete: absent and -1 differ, the default rule or no cap at all.
+constexpr TSettingPlace MaxDelete{
+    [](const TSiteSettings& s) {
+        return s.sync.maxDelete ? TSettingValue{{}, static_cast<long>(*s.sync.maxDelete)}
+                                : TSettingValue{{}, -1, false};
+    },
+    [](TSiteSettings& s, const TSettingValue& v) {
+        s.sync.maxDelete.reset();
+        if (v.stored)
+            s.sync.maxDelete = v.number;
+    }};
+
+using TC = TConnectionSettings;
+using TO = TSyncOptions;
+using TR = TRunSteps;
+using TP = TScreenPlacement;
+constexpr auto connection = &TSiteSettings::connection;
+constexpr auto sync = &TSiteSettings::sync;
+constexpr auto steps = &TSiteSettings::steps;
+constexpr auto screen = &TSiteSettings::screen;
+
+} // namespace
+
 const std::array<TSetting, 30> SettingKeys = {{
-    {"FTP", "server", Text, 0, 0, 0},
-    {"FTP", "userName", Text, 0, 0, 0},
-    {"FTP", "password", Text, 0, 0, 0},
-    {"FTP", "port", Integer, 21, 0, 65535},
-    {"Firewall", "server", Text, 0, 0, 0},
-    {"Firewall", "port", Integer, 21, 0, 65535},
-    {"Firewall", "active", Boolean, 0, 0, 1},
-    {"List", "local", Text, 0, 0, 0},
-    {"List", "remote", Text, 0, 0, 0},
-    {"Options", "compare", Boolean, 1, 0, 1},
-    {"Options", "load", Boolean, 1, 0, 1},
-    {"Options", "update", Boolean, 0, 0, 1},
-    {"Options", "exit", Boolean, 0, 0, 1},
-    {"Options", "delete", Boolean, 0, 0, 1},
-    {"Options", "timeout", Integer, 30, 5, 300},
-    {"Screen", "width", Integer, 600, -100000, 100000},
-    {"Screen", "height", Integer, 438, -100000, 100000},
-    {"Screen", "top", Integer, 20, -100000, 100000},
-    {"Screen", "left", Integer, 20, -100000, 100000},
+    {"FTP", "server", Text, 0, 0, 0, At<connection, &TC::host>},
+    {"FTP", "userName", Text, 0, 0, 0, At<connection, &TC::user>},
+    {"FTP", "password", Text, 0, 0, 0, At<connection, &TC::password>},
+    {"FTP", "port", Integer, 21, 0, 65535, At<connection, &TC::port>},
+    {"Firewall", "server", Text, 0, 0, 0, At<connection, &TC::firewallHost>},
+    {"Firewall", "port", Integer, 21, 0, 65535, At<connection, &TC::firewallPort>},
+    {"Firewall", "active", Boolean, 0, 0, 1, At<connection, &TC::useFirewall>},
+    {"List", "local", Text, 0, 0, 0, At<sync, &TO::localRoot>},
+    {"List", "remote", Text, 0, 0, 0, At<sync, &TO::remoteRoot>},
+    {"Options", "compare", Boolean, 1, 0, 1, At<steps, &TR::compare>},
+    {"Options", "load", Boolean, 1, 0, 1, At<steps, &TR::load>},
+    {"Options", "update", Boolean, 0, 0, 1, At<steps, &TR::update>},
+    {"Options", "exit", Boolean, 0, 0, 1, At<steps, &TR::exitWhenDone>},
+    {"Options", "delete", Boolean, 0, 0, 1, At<sync, &TO::mayDelete>},
+    {"Options", "timeout", Integer, 30, 5, 300, Timeout},
+    {"Screen", "width", Integer, 600, -100000, 100000, At<screen, &TP::width>},
+    {"Screen", "height", Integer, 438, -100000, 100000, At<screen, &TP::height>},
+    {"Screen", "top", Integer, 20, -100000, 100000, At<screen, &TP::top>},
+    {"Screen", "left", Integer, 20, -100000, 100000, At<screen, &TP::left>},
     // "auto", "passive" or "active"; a file without it means auto.
-    {"FTP", "dataMode", Text, 0, 0, 0},
+    {"FTP", "dataMode", Text, 0, 0, 0, At<connection, &TC::dataMode>},
     // Learnt from the server: the zone its listing prints times in (minutes east of UTC),
     // and whether it keeps the times Pelmora gives the files it uploads.
-    {"FTP", "listingZone", Integer, 0, -840, 840},
-    {"FTP", "keepsTimes", Boolean, 0, 0, 1},
+    {"FTP", "listingZone", Integer, 0, -840, 840, At<sync, &TO::listingZone>},
+    {"FTP", "keepsTimes", Boolean, 0, 0, 1, At<sync, &TO::remoteKeepsOurTimes>},
     // The zone above was learnt from the files Pelmora uploaded, so no MDTM answer overrules it.
-    {"FTP", "zoneProven", Boolean, 0, 0, 1},
+    {"FTP", "zoneProven", Boolean, 0, 0, 1, At<sync, &TO::listingZoneProven>},
     // The most deletions one run without a window may make; -1: no cap. A file without
     // it means the default rule (more than 20 and more than half the server's entries).
-    {"Options", "maxDelete", Integer, -1, -1, 2000000000},
+    {"Options", "maxDelete", Integer, -1, -1, 2000000000, MaxDelete},
     // "auto", "require" or "off"; a file without it means auto.
-    {"FTP", "tls", Text, 0, 0, 0},
+    {"FTP", "tls", Text, 0, 0, 0, At<connection, &TC::tlsMode>},
     // "SHA256:..." of the one certificate trusted although its chain does not check out.
-    {"FTP", "trustedCertificate", Text, 0, 0, 0},
+    {"FTP", "trustedCertificate", Text, 0, 0, 0, At<connection, &TC::trustedCertificate>},
     // Uploads go to a temporary name and are renamed over the old file once whole.
-    {"Options", "atomic", Boolean, 1, 0, 1},
+    {"Options", "atomic", Boolean, 1, 0, 1, At<sync, &TO::atomic>},
     // The password lives in the desktop's keyring, not in this file, when a keyring answers.
-    {"FTP", "passwordInKeyring", Boolean, 0, 0, 1},
+    {"FTP", "passwordInKeyring", Boolean, 0, 0, 1, At<&TSiteSettings::passwordInKeyring>},
     // How many sessions the walk and the update may run at once; a file without it means 4.
-    {"Options", "connections", Integer, 4, 1, 10},
+    {"Options", "connections", Integer, 4, 1, 10, At<sync, &TO::connections>},
     // Learnt: TLS has worked with this site, so auto no longer goes on in clear.
-    {"FTP", "tlsSeen", Boolean, 0, 0, 1},
+    {"FTP", "tlsSeen", Boolean, 0, 0, 1, At<connection, &TC::tlsSeenBefore>},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {
@@ -85,9 +165,74 @@ bool ParseBoolean(std::string_view text, bool& value) {
 
 } // namespace
 
+namespace {
+
+// The value an assignment gives its key, in the file's form; false, with `error` saying
+// why, when the key cannot hold it.
+bool AssignedValue(const TSetting& setting, const std::string& value, TSettingValue& result,
+                   std::string& error) {
+    const std::string where = std::string(setting.Section) + "." + setting.Key;
+    if (&setting == FindSetting("FTP.dataMode")) {
+        const auto mode = ParseDataMode(value);
+        if (!mode || value.empty()) {
+            error = "The value of " + where + " must be auto, passive or active";
+            return false;
+        }
+        result.text = DataModeName(*mode);
+        return true;
+    }
+    if (&setting == FindSetting("FTP.tls")) {
+        const auto mode = ParseTlsMode(value);
+        if (!mode || value.empty()) {
+            error = "The value of " + where + " must be auto, require or off";
+            return false;
+        }
+        result.text = TlsModeName(*mode);
+        return true;
+    }
+    if (&setting == FindSetting("FTP.trustedCertificate")) {
+        result.text = CompactFingerprint(value);
+        if (result.text.empty() && !value.empty()) {
+            error = "The value of " + where +
+                    " must be a SHA-256 fingerprint (SHA256: and 64 hex digits)";
+            return false;
+        }
+        return true;
+    }
+    switch (setting.Type) {
+    case Text:
+        // Any text fits: a long or non-ASCII one in the long form.
+        result.text = value;
+        return true;
+    case Integer:
+        if (!TIniFile::ParseInteger(value, result.number) || result.number < setting.Min ||
+            result.number > setting.Max) {
+            error = "The value of " + where + " must be a whole number from " +
+                    std::to_string(setting.Min) + " to " + std::to_string(setting.Max);
+            return false;
+        }
+        return true;
+    case Boolean: {
+        bool flag = false;
+        if (!ParseBoolean(value, flag)) {
+            error = "The value of " + where + " must be 1 or 0 (true or false)";
+            return false;
+        }
+        result.number = flag ? 1 : 0;
+        return true;
+    }
+    }
+    return false;
+}
+
+} // namespace
+
 bool ConfigureSettings(const std::string& fileName, const std::vector<std::string>& assignments,
                        std::string& error) {
-    TIniFile ini(fileName);
+    // The named keys go into a value and from there into the file as WriteSiteSettings
+    // writes them; the keys not named keep what the file holds, however it holds it.
+    TSiteSettings settings;
+    std::vector<const TSetting*> named;
     for (const std::string& assignment : assignments) {
         const size_t eq = assignment.find('=');
         const std::string name = assignment.substr(0, eq);
@@ -100,69 +245,17 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
             error = "Unknown setting \"" + name + "\"";
             return false;
         }
-        const std::string value = assignment.substr(eq + 1);
-        const std::string where = std::string(setting->Section) + "." + setting->Key;
-        if (setting == FindSetting("FTP.dataMode")) {
-            const auto mode = ParseDataMode(value);
-            if (!mode || value.empty()) {
-                error = "The value of " + where + " must be auto, passive or active";
-                return false;
-            }
-            ini.WriteString(setting->Section, setting->Key, EncodeValue(DataModeName(*mode)));
-            continue;
-        }
-        if (setting == FindSetting("FTP.tls")) {
-            const auto mode = ParseTlsMode(value);
-            if (!mode || value.empty()) {
-                error = "The value of " + where + " must be auto, require or off";
-                return false;
-            }
-            ini.WriteString(setting->Section, setting->Key, EncodeValue(TlsModeName(*mode)));
-            continue;
-        }
-        if (setting == FindSetting("FTP.trustedCertificate")) {
-            const std::string fingerprint = CompactFingerprint(value);
-            if (fingerprint.empty() && !value.empty()) {
-                error = "The value of " + where +
-                        " must be a SHA-256 fingerprint (SHA256: and 64 hex digits)";
-                return false;
-            }
-            ini.WriteString(setting->Section, setting->Key, EncodeValue(fingerprint));
-            continue;
-        }
-        switch (setting->Type) {
-        case Text:
-            // Any text fits: a long or non-ASCII one in the long form.
-            ini.WriteString(setting->Section, setting->Key, EncodeValue(value));
-            break;
-        case Integer: {
-            long number = 0;
-            if (!TIniFile::ParseInteger(value, number) || number < setting->Min ||
-                number > setting->Max) {
-                error = "The value of " + where + " must be a whole number from " +
-                        std::to_string(setting->Min) + " to " + std::to_string(setting->Max);
-                return false;
-            }
-            ini.WriteInteger(setting->Section, setting->Key, number);
-            break;
-        }
-        case Boolean: {
-            bool flag = false;
-            if (!ParseBoolean(value, flag)) {
-                error = "The value of " + where + " must be 1 or 0 (true or false)";
-                return false;
-            }
-            ini.WriteBool(setting->Section, setting->Key, flag);
-            break;
-        }
-        }
+        TSettingValue value;
+        if (!AssignedValue(*setting, assignment.substr(eq + 1), value, error))
+            return false;
+        setting->Place.Set(settings, value);
+        named.push_back(setting);
     }
-    std::error_code ec;
-    const auto parent = std::filesystem::path(fileName).parent_path();
-    if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
     try {
-        ini.UpdateFile();
+        TIniFile ini = ReadSettingsFile(fileName);
+        for (const TSetting* setting : named)
+            WriteSetting(ini, *setting, settings);
+        SaveSettingsFile(ini);
     } catch (const EProfileError& e) {
         error = e.what();
         return false;
@@ -171,39 +264,19 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
 }
 
 std::vector<std::string> SettingsLines(const std::string& fileName) {
-    const TIniFile ini(fileName);
+    const TSiteSettings settings = ReadSiteSettings(fileName);
     std::vector<std::string> lines;
     for (const TSetting& s : SettingKeys) {
+        const TSettingValue stored = s.Place.Get(settings);
         std::string value;
-        if (&s == FindSetting("FTP.password")) {
-            value = ReadEncodedValue(ini, s.Section, s.Key).empty() ? "(not set)" : "(set)";
-        } else if (&s == FindSetting("FTP.dataMode")) {
-            // What the run makes of it: a file without it, or with a word we do not know,
-            // means auto.
-            value = DataModeName(
-                ParseDataMode(ReadEncodedValue(ini, s.Section, s.Key)).value_or(TDataMode::Auto));
-        } else if (&s == FindSetting("FTP.tls")) {
-            value = TlsModeName(
-                ParseTlsMode(ReadEncodedValue(ini, s.Section, s.Key)).value_or(TTlsMode::Auto));
-        } else if (&s == FindSetting("Options.maxDelete")) {
-            // Absent is the default rule, which no number stands for.
-            long cap = 0;
-            value = TIniFile::ParseInteger(ini.ReadString(s.Section, s.Key, ""), cap)
-                        ? std::to_string(std::max(cap, -1L))
-                        : std::string();
-        } else {
-            switch (s.Type) {
-            case Text:
-                value = ReadEncodedValue(ini, s.Section, s.Key);
-                break;
-            case Integer:
-                value = std::to_string(ini.ReadInteger(s.Section, s.Key, s.Default));
-                break;
-            case Boolean:
-                value = ini.ReadBool(s.Section, s.Key, s.Default != 0) ? "1" : "0";
-                break;
-            }
-        }
+        if (&s == FindSetting("FTP.password"))
+            value = stored.text.empty() ? "(not set)" : "(set)";
+        else if (!stored.stored)
+            value.clear(); // Options.maxDelete absent: the default rule, which no number is
+        else if (s.Type == Text)
+            value = stored.text;
+        else
+            value = std::to_string(stored.number);
         lines.push_back(std::string(s.Section) + "." + s.Key + "=" + EscapeControls(value));
     }
     return lines;

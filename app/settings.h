@@ -10,6 +10,24 @@ namespace pelmora {
 
 enum class TSettingType { Text, Integer, Boolean };
 
+struct TSiteSettings;
+
+// A key's value as the settings file holds it, before a text is encoded: the text of a
+// Text key, the number of an Integer or a Boolean key (1 or 0). `stored` false: the file
+// lacks the key, or is to lack it, where its absence means something no number says
+// (Options.maxDelete: the default rule).
+struct TSettingValue {
+    std::string text;
+    long number = 0;
+    bool stored = true;
+};
+
+// Where a key's value lives in TSiteSettings: read out in the file's form, and put back.
+struct TSettingPlace {
+    TSettingValue (*Get)(const TSiteSettings& settings);
+    void (*Set)(TSiteSettings& settings, const TSettingValue& value);
+};
+
 // One key of the settings file.
 struct TSetting {
     const char* Section;
@@ -18,9 +36,11 @@ struct TSetting {
     long Default; // integers and booleans
     long Min;     // integers: the range a value is kept in
     long Max;
+    TSettingPlace Place;
 };
 
-// Every key, in the order the window reads and writes them.
+// Every key, in the order the window reads and writes them. Reading and writing a site's
+// settings (ReadSiteSettings, WriteSiteSettings), --configure and --show all go by it.
 extern const std::array<TSetting, 30> SettingKeys;
 
 // The key named "Section.key" (without regard to case), or nullptr.
@@ -31,8 +51,8 @@ const TSetting* FindSetting(std::string_view dottedName);
 std::string DefaultSettingsPath();
 
 // Writes the given "Section.key=VALUE" assignments into the settings file, texts
-// encoded, every other key left as it is. On an unknown key or a value the file cannot
-// hold, nothing is written and `error` says why.
+// encoded, every other key (and every line Pelmora does not know) left as it is. On an unknown key
+// or a value the file cannot hold, nothing is written and `error` says why.
 bool ConfigureSettings(const std::string& fileName, const std::vector<std::string>& assignments,
                        std::string& error);
 

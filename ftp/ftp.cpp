@@ -2,7 +2,6 @@
 
 #include "ftp/ftp_transfer.h"
 #include "net/sock_errors.h"
-#include "toolkit/services.h"
 #include "toolkit/text.h"
 #include "toolkit/tick.h"
 
@@ -12,7 +11,6 @@
 
 #include <QTimer>
 
-#include <algorithm>
 #include <array>
 #include <iterator>
 
@@ -39,15 +37,6 @@ const char* ReplyStateName(TReplyState state) {
         "RenameFrom",    "RenameTo"};
     static_assert(static_cast<size_t>(TReplyState::RenameTo) + 1 == names.size());
     const auto index = static_cast<size_t>(state);
-    return index < names.size() ? names[index] : "Unknown";
-}
-
-const char* OperationName(TFtpOperation operation) {
-    static constexpr std::array<const char*, 11> names = {
-        "None",    "LogIn",      "ChangeDir",   "MakeDir",     "RemoveDir", "DeleteFile",
-        "PutFile", "GetListing", "SetFileTime", "GetFileTime", "Rename"};
-    static_assert(static_cast<size_t>(TFtpOperation::Rename) + 1 == names.size());
-    const auto index = static_cast<size_t>(operation);
     return index < names.size() ? names[index] : "Unknown";
 }
 
@@ -144,6 +133,10 @@ std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t 
 TFtp::TFtp(TObject* owner) : TStarSock(owner) {
     version_ = "TFtp 1.4.1";
     FtpPort = 21;
+    // Alone, the component makes active data connections and no TLS, as its transcripts
+    // always showed; a caller states its own modes in the settings it connects with.
+    settings_.dataMode = TDataMode::Active;
+    settings_.tlsMode = TTlsMode::Off;
     OnSockMessage = [this](TMessage& message, TObject*) { HandleNotification(message); };
     data_ = std::make_unique<TFtpData>(this);
     data_->SetWinsockStarted(true);
@@ -178,13 +171,15 @@ TFtp::TFtp(TObject* owner) : TStarSock(owner) {
         if (replyState_ != TReplyState::PassiveConnect)
             return;
         passive_->Close();
-        PassiveFailed("The passive data connection to " + passiveTarget_ +
+        PassiveFailed("The passive data connection to " + dataSetup_.target +
                       " could not be made (No answer within " +
-                      std::to_string(PassiveConnectTimeout) + " ms)");
+                      std::to_string(Options.passiveConnectTimeout) + " ms)");
     });
 }
 
 TFtp::~TFtp() {
+    // The owner's trace may be gone already; a transfer cancelled now tells no one.
+    OnTrace = nullptr;
     Close();
     CancelTransfer();
     transfer_.reset();
@@ -195,10 +190,6 @@ TFtp::~TFtp() {
 
 int64_t TFtp::BytesTransferred() const {
     return transfer_ ? transfer_->Bytes() : 0;
-}
-
-uint32_t TFtp::TransferTime() const {
-    return transfer_ ? transfer_->Time() : 0;
 }
 
 int TFtp::DataSlot() const {
@@ -328,8 +319,8 @@ void TFtp::ResetSession() {
     SetStatus(ftpAvailable);
     operation_ = TFtpOperation::None;
     SetReplyState(TReplyState::Idle);
-    replyReader_.Reset();
-    controlLines_.Clear();
+    control_.reader.Reset();
+    control_.lines.Clear();
 }
 
 void TFtp::FailSession(FtpInfo code, const std::string& reason) {
@@ -407,15 +398,11 @@ void TFtp::Quit() {
 // ---------------------------------------------------------------------------------
 // Starting operations
 
-void TFtp::Connect() {
+void TFtp::Connect(const TConnectionSettings& settings) {
     lastError_ = ftpNoError;
     success_ = true;
-    certificateRefusal_.reset();
-    tlsFallback_.clear();
-    if (!data_) {
-        ShowMessage("FtpDataComponent not assigned!");
-        return;
-    }
+    tls_.refusal.reset();
+    tls_.fallback.clear();
     // A session, or a connect on its way: an abort, a quit or a failure that ended the
     // last one has closed the control connection at once, so Connect works right after.
     if (connected_ || Socket->Handle != INVALID_SOCKET) {
@@ -427,19 +414,23 @@ void TFtp::Connect() {
         ReportError(ftpWinsockNotStarted);
         return;
     }
-    if (FtpServer().empty()) {
-        std::string server = FtpServer();
-        if (OnFtpNeedInfo)
-            OnFtpNeedInfo(this, ftpniServer, server);
-        if (server.empty()) {
-            ReportError(ftpNoServerName);
-            return;
-        }
-        SetFtpServer(server);
-    }
-    if (FtpPort == 0)
-        FtpPort = 21;
+    settings_ = settings;
+    if (!TakeServer())
+        return;
     OpenControlConnection();
+}
+
+bool TFtp::TakeServer() {
+    std::string& server = settings_.useFirewall ? settings_.firewallHost : settings_.host;
+    if (server.empty() && OnFtpNeedInfo)
+        OnFtpNeedInfo(this, ftpniServer, server);
+    if (server.empty()) {
+        ReportError(ftpNoServerName);
+        return false;
+    }
+    SetFtpServer(settings_.DialHost());
+    FtpPort = settings_.DialPort() != 0 ? settings_.DialPort() : 21;
+    return true;
 }
 
 void TFtp::OpenControlConnection() {
@@ -450,33 +441,20 @@ void TFtp::OpenControlConnection() {
     ResetSession();
     SetReplyState(TReplyState::Greeting);
     abortRequested_ = false;
-    inReply_ = false;
+    control_.inReply = false;
     lastReplyText_.clear();
     lastActivity_ = GetTickCount();
-    // What the last session learnt of its server's data modes may not hold for this one.
-    epsvRefused_ = passiveRefused_ = foreignPasvTraced_ = false;
-    typeInForce_ = typeAsked_ = 0;
-    epsvAnswer_.clear();
-    passiveFailure_.clear();
-    dataModeInUse_.clear();
-    tls_.reset();
-    dataTls_.reset();
-    securityInUse_.clear();
-    dataProtected_ = false;
-    controlSecured_ = false;
-    // What the last server could do says nothing about this one.
-    featureLines_.clear();
-    features_ = TServerFeatures();
-    mlsdRefused_ = false;
-    listingByMlsd_ = false;
-    std::fill(std::begin(timeFormRefused_), std::end(timeFormRefused_), false);
-    timeFormWorks_ = false;
-    renameRefused_ = false;
-    lastFileTime_.reset();
+    // What the last server could do, or refused, says nothing about this one.
+    traits_ = TServerTraits();
+    dataSetup_ = TDataSetup();
+    tls_.control.reset();
+    login_ = TLoginState();
+    listing_.byMlsd = false;
+    request_.fileTime.reset();
     OnSockConnect = [this](TObject*) { SockConnected(); };
     OnSockRead = [this](TObject*) { SockRead(ftpSocketReadError); };
     OnSockClose = [this](TObject*) { SockClosed(); };
-    OnSockWrite = [this](TObject*) { controlWritable_ = true; };
+    OnSockWrite = [this](TObject*) { control_.writable = true; };
     try {
         Open();
         SetStatus(ftpBusy);
@@ -556,9 +534,9 @@ void TFtp::StartListing(bool names) {
     lastReplyText_.clear();
     lastError_ = ftpNoError;
     success_ = true;
-    listingByMlsd_ = !names && UseMlsd && features_.mlsd && !mlsdRefused_;
-    nameListing_ = names;
-    listingRefused_ = false;
+    listing_.byMlsd = !names && Options.useMlsd && traits_.features.mlsd && !traits_.mlsdRefused;
+    listing_.names = names;
+    listing_.refused = false;
     SetStatus(ftpBusy);
     SendCommand("PWD", TReplyState::Pwd);
 }
@@ -580,24 +558,24 @@ void TFtp::SetFileTime(const std::string& remotePath, int64_t utcSeconds) {
         PostReady();
         return;
     }
-    if (NextTimeForm() == TTimeForm::None) {
+    if (!traits_.FileTimeSettable()) {
         ReportError(ftpOperationFailed, "The server lets no file's time be set");
         PostReady();
         return;
     }
-    timePath_ = remotePath;
-    timeValue_ = utcSeconds;
+    request_.timePath = remotePath;
+    request_.timeValue = utcSeconds;
     SetStatus(ftpBusy);
     SendFileTime();
 }
 
 void TFtp::GetFileTime(const std::string& remotePath) {
-    lastFileTime_.reset();
+    request_.fileTime.reset();
     BeginSimple(TFtpOperation::GetFileTime, "MDTM", remotePath, TReplyState::FileTimeQuery);
 }
 
 void TFtp::Rename(const std::string& from, const std::string& to) {
-    renameSourceTaken_ = false;
+    request_.renameSourceTaken = false;
     if (!SafeArgument(to)) {
         // Checked before RNFR goes out: a server left waiting for RNTO would take the
         // next command for it.
@@ -609,13 +587,13 @@ void TFtp::Rename(const std::string& from, const std::string& to) {
         }
         return;
     }
-    renameTarget_ = to;
+    request_.renameTarget = to;
     BeginSimple(TFtpOperation::Rename, "RNFR", from, TReplyState::RenameFrom);
 }
 
-void TFtp::PutFile() {
+void TFtp::Put(const std::string& localPath, const std::string& remotePath, TTransferType mode) {
     success_ = true;
-    operation_ = TFtpOperation::PutFile;
+    operation_ = TFtpOperation::Put;
     lastError_ = ftpNoError;
     if (!connected_) {
         ReportError(ftpDisconnected);
@@ -627,34 +605,35 @@ void TFtp::PutFile() {
         return;
     }
     lastReplyText_.clear();
-    if (RemoteFile.empty()) {
+    if (remotePath.empty()) {
         ReportError(ftpNoRemoteFile);
         PostReady();
         return;
     }
-    if (!SafeArgument(RemoteFile)) {
+    if (!SafeArgument(remotePath)) {
         RefuseUnsafe();
         return;
     }
-    const int localFile = OpenLocalFile();
+    const int localFile = OpenLocalFile(localPath);
     if (localFile < 0)
         return;
     // An abort belongs to the transfer it stopped, not to this one.
     abortRequested_ = false;
     SetStatus(ftpBusy);
-    BeginTransfer(std::make_shared<TTransfer>(*this, TTransfer::TKind::Upload, localFile));
+    BeginTransfer(std::make_shared<TTransfer>(*this, localFile, localPath, remotePath,
+                                              mode == AsciiTransfer ? 'A' : 'I'));
 }
 
-int TFtp::OpenLocalFile() {
+int TFtp::OpenLocalFile(const std::string& localPath) {
     // Read-only: a file we may not write to is still ours to upload.
-    int file = LocalFile.empty() ? -1 : ::open(LocalFile.c_str(), O_RDONLY | O_CLOEXEC);
+    int file = localPath.empty() ? -1 : ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (file >= 0 && (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode))) {
         ::close(file);
         file = -1;
     }
     if (file < 0) {
-        ReportError(ftpLocalOpenError, "Cannot open " + LocalFile);
+        ReportError(ftpLocalOpenError, "Cannot open " + localPath);
         PostReady();
     }
     return file;

@@ -6,6 +6,7 @@
 #include "ftp/line_splitter.h"
 #include "ftp/listing_entry.h"
 #include "ftp/reply_reader.h"
+#include "ftp/server_traits.h"
 #include "net/connection_settings.h"
 #include "net/star_sock.h"
 #include "net/tls_stream.h"
@@ -102,13 +103,12 @@ enum class TFtpOperation : uint8_t {
     MakeDir,     // OnDirectoryCreated
     RemoveDir,   // OnDirectoryDeleted
     DeleteFile,  // OnFileDeleted
-    PutFile,     // OnFileStored
+    Put,         // OnFileStored
     GetListing,  // OnListingDone
     SetFileTime, // OnFileTimeSet
     GetFileTime, // OnFileTimeReceived
     Rename,      // OnFileRenamed
 };
-const char* OperationName(TFtpOperation operation);
 
 // False for a name or path with a line break in it: it would end our command early and
 // smuggle in a command of its own.
@@ -133,34 +133,63 @@ std::string DirectoryOfPwdReply(const std::string& line);
 // that ended it (0 when none is known).
 std::string ConnectFailureText(int32_t error, const std::string& host, uint16_t port);
 
-// The client side of FTP in active mode over one control connection, with a data
-// component for listings and uploads. Every operation checks its preconditions, sends
-// its first command and returns; the outcome arrives later through the events, from
-// the component's own message queue.
+// The component's own settings beside the connection settings: what a session does once
+// logged in, and the limits it keeps. The extra sessions of a run take the main one's.
+struct TFtpOptions {
+    // ACCT, for a server that asks for an account after the password; asked for through
+    // OnFtpNeedInfo when empty.
+    std::string account;
+    // The directory the session changes to once logged in; no later operation changes it.
+    std::string initialDirectory;
+    // On: listings use MLSD where the server offers it. Off by default, since some
+    // servers' MLSD follows links and reports each as what it points to: a caller that
+    // must leave links alone (a walk that deletes) turns it on only where it can tell
+    // links otherwise, or off for a server whose MLSD is broken.
+    bool useMlsd = false;
+    // How long a connection to a passive port may take: a port that a firewall drops
+    // silently would otherwise hold the operation for the system's whole connect time-out.
+    uint32_t passiveConnectTimeout = 10000; // ms
+    // A listing past either cap fails ("Listing too long").
+    int64_t listingByteCap = MaxListingBytes;
+    int listingLineCap = MaxListingLines;
+};
+
+// The client side of FTP and FTPS over one control connection, with a data component
+// for listings and uploads: passive (EPSV, then PASV) or active (PORT) data connections
+// as the connection settings' data mode says, TLS on the control and data connections
+// as their TLS mode says. Every operation takes its arguments, checks its preconditions,
+// sends its first command and returns; the outcome arrives later through the events,
+// from the component's own message queue.
 //
 // Inside: the reply to each command goes to the handler of the reply state the command
-// set (ftp_replies.cpp); a listing and an upload share the data commands TYPE, PORT and
-// LIST or STOR, and their data side is one TTransfer (ftp_transfer.h) that reports once,
-// when the server's final reply and the end of the data connection have both come.
+// set (ftp_replies.cpp); a listing and an upload share the data commands (TYPE, then
+// EPSV, PASV or PORT, then LIST or STOR), and their data side is one TTransfer
+// (ftp_transfer.h) that reports once, when the server's final reply and the end of the
+// data connection have both come. What the session learns about the server is one
+// TServerTraits.
 class TFtp : public TStarSock {
 public:
     explicit TFtp(TObject* owner = nullptr);
     ~TFtp() override;
 
     // Operations.
-    void Connect();
+    // Opens a session with these settings, kept until the next Connect: the control
+    // connection goes to their DialHost and DialPort and logs in as their LoginUser.
+    void Connect(const TConnectionSettings& settings);
     void ChangeDir(const std::string& dir);
     void MakeDir(const std::string& dir);
     void RemoveDir(const std::string& dir);
     void DeleteFile(const std::string& name);
-    void PutFile();
+    // Uploads the local file to `remotePath` (STOR) as binary or ASCII; OnFileStored
+    // follows the ready.
+    void Put(const std::string& localPath, const std::string& remotePath, TTransferType mode);
     // A listing fills Listing, Entries, Files and Directories and CurrentDirectory (from
     // PWD). A server that answers LIST with 450 or 550 at once, before any transfer, ends
     // the listing empty and without an error: many servers say so of an empty directory,
     // but others of one they will not list, so ListingRefused tells the caller.
-    // Where the server offers MLSD (and UseMlsd is on) the listing is read with MLSD, for
-    // its exact times and sizes; a server that then refuses MLSD is listed with LIST for
-    // the rest of the session.
+    // Where the server offers MLSD (and Options.useMlsd is on) the listing is read with
+    // MLSD, for its exact times and sizes; a server that then refuses MLSD is listed with
+    // LIST for the rest of the session.
     void GetListing();
     // The names of the current directory alone (NLST; "NLST -a" on a UNIX server, whose
     // plain NLST leaves dot-files out), one a line in Listing; ends like GetListing.
@@ -168,15 +197,16 @@ public:
     // Sets the time of a remote file to `utcSeconds` (seconds since 1970 UTC): MFMT where
     // the server offers it, otherwise the forms other servers take (MDTM or SITE UTIME
     // with a time). A form the server refuses is not tried again in this session; once
-    // none is left, FileTimeSettable is false and the call fails at once, sending nothing.
-    // A refusal fails the operation, never the session. OnFileTimeSet follows the ready.
+    // none is left, Traits().FileTimeSettable() is false and the call fails at once,
+    // sending nothing. A refusal fails the operation, never the session. OnFileTimeSet
+    // follows the ready.
     void SetFileTime(const std::string& remotePath, int64_t utcSeconds);
     // Asks the server for a remote file's time (MDTM); LastFileTime holds it after the
     // ready, OnFileTimeReceived follows.
     void GetFileTime(const std::string& remotePath);
     // Renames `from` to `to` (RNFR, then RNTO); OnFileRenamed follows the ready. A server
     // that answers either command as unknown (500, 502 or 504) has no rename for the
-    // rest of the session: RenameOffered turns false.
+    // rest of the session: Traits().RenameOffered() turns false.
     void Rename(const std::string& from, const std::string& to);
     // Idle: QUIT, and the server ends the session. While anything runs (a connect, the
     // login, an operation): a disconnect at once, the operation reported as cut short.
@@ -185,45 +215,7 @@ public:
     // Connect works right after; notifications of the old session are dropped then.
     void Abort();
 
-    // Properties.
-    std::string UserName;
-    std::string UserPassword;
-    std::string UserAccount;
-    std::string LocalFile;
-    std::string RemoteFile;
-    std::string Ftp_URL;
-    TTransferType TransferMode = BinaryTransfer;
-    // The directory the session changes to once logged in; the caller's to set, and
-    // no later operation changes it.
-    std::string InitialDirectory;
-    // Where the server says we are, as its latest PWD reply named it.
-    std::string CurrentDirectory;
-    // A listing past either cap fails ("Listing too long").
-    int64_t ListingByteCap = MaxListingBytes;
-    int ListingLineCap = MaxListingLines;
-    TFTPServerType ServerType = ftpstDefault;
-    // Active unless the owner chooses otherwise: the component's transcripts have always
-    // shown PORT.
-    TDataMode DataMode = TDataMode::Active;
-    // How long a connection to a passive port may take: a port that a firewall drops
-    // silently would otherwise hold the operation for the system's whole connect time-out.
-    uint32_t PassiveConnectTimeout = 10000; // ms
-    // On: listings use MLSD where the server offers it. Off by default, since some
-    // servers' MLSD follows links and reports each as what it points to: a caller that
-    // must leave links alone (a walk that deletes) turns it on only where it can tell
-    // links otherwise, or off for a server whose MLSD is broken.
-    bool UseMlsd = false;
-    // Off unless the owner chooses otherwise, as for DataMode. Under Auto or Require the
-    // greeting is answered with AUTH TLS; a secured session protects its data connections
-    // too (PBSZ 0, PROT P), each resuming the control connection's TLS session.
-    TTlsMode TlsMode = TTlsMode::Off;
-    // TLS worked with this server before: Auto then goes on in clear no more than Require
-    // does. What once was secured and now offers no TLS, or cannot complete it, may have
-    // someone in the way who wants the password in clear.
-    bool TlsSeenBefore = false;
-    // The SHA-256 fingerprint of the one certificate trusted although its chain does not
-    // check out ("SHA256:AB:CD:...", or the bare hex digits, either case).
-    std::string TrustedCertificate;
+    TFtpOptions Options;
 
     TFtpInfoEvent OnFtpInfo;
     TFtpInfoNeededEvent OnFtpNeedInfo;
@@ -234,55 +226,56 @@ public:
     TNotifyEvent OnDirectoryCreated;
     TNotifyEvent OnDirectoryDeleted;
     TNotifyEvent OnFileDeleted;
-    TNotifyEvent OnFileReceived;
     TNotifyEvent OnFileStored;
     TNotifyEvent OnListingDone;
     TNotifyEvent OnFileRenamed;
     TNotifyEvent OnFtpQuit;
     TNotifyEvent OnFileTimeSet;
     TNotifyEvent OnFileTimeReceived;
-    // Each change of Status and of ReplyState, by name ("Status Busy -> CommandReady",
-    // "Reply Pwd -> Type"), for logs and test transcripts.
+    // Each change of Status, of ReplyState and of a transfer's phase, by name ("Status
+    // Busy -> CommandReady", "Reply Pwd -> Type", "Transfer VerbSent -> DataEnded"), for
+    // logs and test transcripts.
     std::function<void(const std::string&)> OnTrace;
 
     // Run-time state.
+    // The settings of the latest Connect (before any: the component's own, active data
+    // connections and no TLS); the extra sessions of a run are opened with a copy. The
+    // server and the login are read at Connect only, the data and TLS modes as the session
+    // goes: a change here sends the next copy elsewhere, and nothing else should change.
+    const TConnectionSettings& Settings() const { return settings_; }
+    TConnectionSettings& Settings() { return settings_; }
+    // What this session has learnt about its server.
+    const TServerTraits& Traits() const { return traits_; }
     FtpInfo Status() const { return status_; }
     bool Connected() const { return connected_; }
     FtpInfo LastError() const { return lastError_; }
     bool Success() const { return success_; }
-    const std::string& SystemType() const { return systemType_; }
-    // What the server listed in its answer to FEAT at the login of this session.
-    const TServerFeatures& Features() const { return features_; }
+    // Where the server says we are, as its latest PWD reply (of a listing) named it.
+    const std::string& CurrentDirectory() const { return listing_.directory; }
     // The latest listing was read with MLSD: Entries hold exact UTC times.
-    bool ListingByMlsd() const { return listingByMlsd_; }
+    bool ListingByMlsd() const { return listing_.byMlsd; }
     // The last listing's final line came without its line end: its connection was closed
     // in the middle of a line (cut short on the way), or the server leaves the end off.
-    bool ListingEndedMidLine() const { return listingEndedMidLine_; }
+    bool ListingEndedMidLine() const { return listing_.endedMidLine; }
     // The last listing was answered 450 or 550 at once, before any transfer: it holds
     // nothing, and that proves nothing of the directory.
-    bool ListingRefused() const { return listingRefused_; }
-    // Some way of setting a file's time is still untried or known to work here.
-    bool FileTimeSettable() const;
+    bool ListingRefused() const { return listing_.refused; }
     // The time of the latest GetFileTime, in seconds since 1970 UTC; nothing when it failed.
-    std::optional<int64_t> LastFileTime() const { return lastFileTime_; }
-    // No rename of this session has been answered as unknown.
-    bool RenameOffered() const { return !renameRefused_; }
+    std::optional<int64_t> LastFileTime() const { return request_.fileTime; }
     // The latest Rename got past RNFR: a refusal came from RNTO, so the source exists.
-    bool RenameSourceTaken() const { return renameSourceTaken_; }
+    bool RenameSourceTaken() const { return request_.renameSourceTaken; }
     TFtpData* FtpDataComponent() const { return data_.get(); }
-    TStringList& Listing() { return listing_; }
-    // The entries of the last listing, each line read once under the rules of ServerType;
-    // Files and Directories (links among them) are their names.
-    const std::vector<TListedEntry>& Entries() const { return entries_; }
-    TStringList& Files() { return files_; }
-    TStringList& Directories() { return directories_; }
+    TStringList& Listing() { return listing_.lines; }
+    // The entries of the last listing, each line read once under the rules of the
+    // server's type; Files and Directories (links among them) are their names.
+    const std::vector<TListedEntry>& Entries() const { return listing_.entries; }
+    TStringList& Files() { return listing_.files; }
+    TStringList& Directories() { return listing_.directories; }
     // Of the latest listing or upload.
     int64_t BytesTransferred() const;
-    uint32_t TransferTime() const;
     // The data component's slot of the data connection, PassiveDataSlot for a passive
     // one, 0 for none.
     int DataSlot() const;
-    TReplyState ReplyState() const { return replyState_; }
     TFtpOperation Operation() const { return operation_; }
     bool AbortRequested() const { return abortRequested_; }
     // The tick of the session's latest sign of life: a command sent, a reply line
@@ -292,27 +285,11 @@ public:
     // The final reply line that ended the last operation ("550 Permission denied"),
     // kept until the next operation starts.
     const std::string& LastReplyText() const { return lastReplyText_; }
-    // How this session's latest data connection was made: "passive (EPSV)",
-    // "passive (PASV)" or "active (PORT)"; empty until the session has made one.
-    const std::string& DataModeInUse() const { return dataModeInUse_; }
-    // How this session's control connection is secured: "TLS 1.3, certificate verified",
-    // "TLS 1.3, trusted by fingerprint" or "not encrypted"; empty until that is settled.
-    const std::string& SecurityInUse() const { return securityInUse_; }
-    // The data connections of this session run over TLS (PROT P was accepted).
-    bool DataProtected() const { return dataProtected_; }
-    // The control connection of this session is secured, its certificate accepted.
-    bool ControlSecured() const { return controlSecured_; }
     // Why this session went on in clear after the server took AUTH TLS, or empty.
-    const std::string& TlsFallback() const { return tlsFallback_; }
+    const std::string& TlsFallback() const { return tls_.fallback; }
     // Set when the latest Connect ended because the server's certificate was refused;
     // kept until the next Connect.
-    const std::optional<TCertificateRefusal>& CertificateRefusal() const {
-        return certificateRefusal_;
-    }
-
-    void HandleNotification(TMessage& message);
-    // One control line; only the final line of a reply is acted on.
-    void HandleReply(const std::string& line);
+    const std::optional<TCertificateRefusal>& CertificateRefusal() const { return tls_.refusal; }
 
 private:
     class TTransfer;
@@ -325,13 +302,67 @@ private:
     struct TLoginStep {
         TReplyState state;
         const char* verb;
-        std::string TFtp::*value;
         TFtpInfoNeeded need;
         const char* deniedText; // what OnFtpInfo says when this step is refused
     };
     static const TLoginStep loginSteps_[];
 
+    // The results of the latest listing.
+    struct TListingResult {
+        TStringList lines;
+        std::vector<TListedEntry> entries;
+        TStringList files;
+        TStringList directories;
+        std::string directory; // as PWD named it
+        bool byMlsd = false;
+        bool endedMidLine = false;
+        bool refused = false;
+        bool names = false; // an NLST
+    };
+    // The control connection's TLS and what became of it.
+    struct TTlsState {
+        // From the server's 234 on.
+        std::unique_ptr<TTlsStream> control;
+        // Set when a handshake failed and the next session of this Connect goes without
+        // TLS; kept across that reconnect, cleared by the next Connect.
+        std::string fallback;
+        std::optional<TCertificateRefusal> refusal;
+    };
+    // The data commands of the running transfer, and what auto mode met on its way to a
+    // data connection in this session.
+    struct TDataSetup {
+        TDataCommand command = TDataCommand::None; // how the running transfer connects
+        std::string target;                        // "address:port" of a passive connection
+        char typeAsked = 0;                        // the TYPE awaiting its reply
+        std::string epsvAnswer;     // the refusal of EPSV, for the words of a later failure
+        std::string passiveFailure; // why auto mode gave passive up
+        bool foreignPasvTraced = false;
+    };
+    // The arguments and the outcome of the running (or latest) time or rename operation.
+    struct TRequest {
+        TTimeForm timeForm = TTimeForm::None;
+        std::string timePath;
+        int64_t timeValue = 0;
+        std::optional<int64_t> fileTime;
+        std::string renameTarget;
+        bool renameSourceTaken = false;
+    };
+    // Reading the control connection.
+    struct TControlReader {
+        TLineSplitter lines;
+        TReplyReader reader;
+        bool inReply = false; // a reply's handler runs: nothing below it reads the socket
+        bool writable = false;
+    };
+    // The login's last steps: FEAT's answer while it comes, and the reply that logged in.
+    struct TLoginState {
+        std::vector<std::string> featureLines;
+        std::string replyText;
+    };
+
     // Reporting (ftp.cpp).
+    // The component's own notifications, in posting order.
+    void HandleNotification(TMessage& message);
     void Info(FtpInfo code, const std::string& addInfo);
     // `reason` reaches OnFtpError as its addInfo, in plain words.
     void ReportError(FtpInfo code, const std::string& reason = std::string());
@@ -359,8 +390,11 @@ private:
     void Disconnect();
 
     // Starting operations (ftp.cpp).
+    // Names the server to dial, asking the owner when the settings name none; false
+    // (reported) when none is to be had.
+    bool TakeServer();
     void OpenControlConnection();
-    // The checks of every operation but Connect, PutFile and Abort: a session, and no
+    // The checks of every operation but Connect, Put and Abort: a session, and no
     // other operation running. A refused call has reported its code and returns true.
     bool RefusedUnlessReady();
     // GetListing, or GetNameListing with `names`.
@@ -369,13 +403,18 @@ private:
                      const std::string& argument, TReplyState next = TReplyState::Simple);
     void RefuseUnsafe();
     // The local file of an upload, open for reading, or -1 (reported).
-    int OpenLocalFile();
+    int OpenLocalFile(const std::string& localPath);
 
     // Control connection and replies (ftp_replies.cpp).
     void SockConnected();
     void SockClosed();
     // `failure` is the code a failing receive reports.
     void SockRead(FtpInfo failure);
+    // Hands each complete control line to HandleReply; false once a handler has ended
+    // `session` (or started the next one).
+    bool DispatchLines(uint32_t session);
+    // One control line; only the final line of a reply is acted on.
+    void HandleReply(const std::string& line);
     bool SendLine(const std::string& text);
     void SendCommand(const std::string& text, TReplyState next);
     // The login's steps are done: FEAT goes out, and its answer ends the login.
@@ -383,6 +422,9 @@ private:
     void FinishLogin();
     void DetectServerType(const std::string& line);
     void DenyLogin(const std::string& text, const std::string& reason);
+    // Where the value of a login step is kept: the settings' user or password, the
+    // options' account.
+    std::string& LoginSlot(TFtpInfoNeeded need);
     // Sends the value of this login step, asking the owner for it when it is missing (or
     // denies the login when it cannot go into a command).
     void SendLoginStep(size_t step);
@@ -416,9 +458,6 @@ private:
     bool SendRaw(std::string bytes);
 
     // Setting and asking a file's time (ftp_replies.cpp).
-    enum class TTimeForm : uint8_t { Mfmt, MdtmSet, SiteUtime, SiteUtimeFull, None };
-    // The first form of setting a time that is neither refused nor unoffered.
-    TTimeForm NextTimeForm() const;
     void SendFileTime();
     void OnFileTimeReply(char kind, const std::string& line);
     void OnFileTimeQueryReply(char kind, const std::string& line);
@@ -455,7 +494,7 @@ private:
     void PassiveFailed(const std::string& reason);
     // Connects to `port` of the control connection's peer, whatever address the server
     // named; the verb goes out once the connection is made.
-    void ConnectPassive(const std::string& namedAddress, uint16_t port, const char* how);
+    void ConnectPassive(const std::string& namedAddress, uint16_t port, TDataCommand how);
     void PassiveConnected();
     // The address of the control connection's peer, dotted.
     std::string PeerAddress() const;
@@ -464,79 +503,34 @@ private:
     // Ends whatever transfer runs; it reports nothing.
     void CancelTransfer();
 
+    TConnectionSettings settings_;
+    TServerTraits traits_;
     std::unique_ptr<TFtpData> data_;
     // Our end of a passive data connection; the transfer knows it as PassiveDataSlot.
     std::unique_ptr<TStarSock> passive_;
     std::unique_ptr<QTimer> passiveDeadline_;
     // The latest listing or upload; kept once ended for its counters.
     std::shared_ptr<TTransfer> transfer_;
-    TStringList listing_;
-    std::vector<TListedEntry> entries_;
-    TStringList files_;
-    TStringList directories_;
+    TListingResult listing_;
+    TDataSetup dataSetup_;
+    TTlsState tls_;
+    TRequest request_;
+    TLoginState login_;
 
     FtpInfo status_ = ftpAvailable;
     FtpInfo lastError_ = ftpNoError;
     bool connected_ = false;
     bool success_ = false;
-    std::string systemType_;
     TReplyState replyState_ = TReplyState::Idle;
     TFtpOperation operation_ = TFtpOperation::None;
     bool abortRequested_ = false;
 
-    TLineSplitter controlLines_;
-    TReplyReader replyReader_;
-    bool inReply_ = false;
-    bool controlWritable_ = false;
+    TControlReader control_;
     // Counts sessions; a notification posted for an earlier one is dropped.
     uint32_t session_ = 0;
     std::deque<std::string> errorTexts_; // addInfo of each error posted, in order
     std::string lastReplyText_;
     uint32_t lastActivity_ = 0;
-
-    // What the session has learnt of the server's data modes; a refused command is not
-    // tried again until the next session.
-    bool epsvRefused_ = false;
-    bool passiveRefused_ = false;
-    bool foreignPasvTraced_ = false;
-    // The representation type the server has taken on this session ('A' or 'I'; 0 when
-    // none or unsure): it holds until changed, so it is sent only when it changes.
-    char typeInForce_ = 0;
-    char typeAsked_ = 0;
-    std::string epsvAnswer_;     // the refusal of EPSV, for the words of a later failure
-    std::string passiveFailure_; // why auto mode gave passive up
-    std::string dataHow_;        // "EPSV", "PASV" or "PORT": how the running transfer connects
-    std::string passiveTarget_;  // "address:port" of a passive connection on its way
-    std::string dataModeInUse_;
-    // The control connection's TLS, from the server's 234 on; the data connection's own,
-    // while a transfer runs over TLS.
-    std::unique_ptr<TTlsStream> tls_;
-    std::unique_ptr<TTlsStream> dataTls_;
-    std::string securityInUse_;
-    bool dataProtected_ = false;
-    bool controlSecured_ = false;
-    // Set when a handshake failed and the next session of this Connect goes without TLS;
-    // kept across that reconnect, cleared by the next Connect.
-    std::string tlsFallback_;
-    std::optional<TCertificateRefusal> certificateRefusal_;
-    // Of this session: what FEAT listed, and what the server turned down.
-    std::vector<std::string> featureLines_; // the FEAT reply, while it comes
-    std::string loginReplyText_;            // the reply to the login's last step
-    TServerFeatures features_;
-    bool mlsdRefused_ = false;
-    bool listingByMlsd_ = false;
-    bool listingEndedMidLine_ = false;
-    bool listingRefused_ = false;
-    bool nameListing_ = false; // the listing under way is an NLST
-    bool timeFormRefused_[static_cast<size_t>(TTimeForm::None)] = {};
-    bool timeFormWorks_ = false; // some form has set a time in this session
-    TTimeForm timeForm_ = TTimeForm::None;
-    std::string timePath_;
-    int64_t timeValue_ = 0;
-    std::optional<int64_t> lastFileTime_;
-    std::string renameTarget_;
-    bool renameRefused_ = false;
-    bool renameSourceTaken_ = false;
 };
 
 } // namespace pelmora

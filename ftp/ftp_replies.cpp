@@ -95,9 +95,9 @@ constexpr std::pair<const char*, TFTPServerType> systemWords[] = {
 
 // What the login sends, in order; each value the owner has left empty is asked for.
 const TFtp::TLoginStep TFtp::loginSteps_[] = {
-    {TReplyState::User, "USER", &TFtp::UserName, ftpniUserName, "AccessDenied"},
-    {TReplyState::Pass, "PASS", &TFtp::UserPassword, ftpniPassword, "Access Denied"},
-    {TReplyState::Acct, "ACCT", &TFtp::UserAccount, ftpniAccount, "Access Denied"},
+    {TReplyState::User, "USER", ftpniUserName, "AccessDenied"},
+    {TReplyState::Pass, "PASS", ftpniPassword, "Access Denied"},
+    {TReplyState::Acct, "ACCT", ftpniAccount, "Access Denied"},
 };
 
 const TFtp::TDispatchRow TFtp::dispatchTable_[] = {
@@ -133,13 +133,13 @@ bool TFtp::SendLine(const std::string& text) {
     std::string rest = text + "\r\n";
     Info(ftpCommandSent, text);
     lastActivity_ = GetTickCount();
-    if (tls_ && tls_->Established()) {
-        if (!tls_->WritePlain(rest.data(), static_cast<int32_t>(rest.size()))) {
-            BreakSession(ftpSocketWriteError,
-                         "TLS on the connection to " + ServerText() + " broke: " + tls_->Failure());
+    if (tls_.control && tls_.control->Established()) {
+        if (!tls_.control->WritePlain(rest.data(), static_cast<int32_t>(rest.size()))) {
+            BreakSession(ftpSocketWriteError, "TLS on the connection to " + ServerText() +
+                                                  " broke: " + tls_.control->Failure());
             return false;
         }
-        rest = tls_->TakeCipher();
+        rest = tls_.control->TakeCipher();
     }
     return SendRaw(std::move(rest));
 }
@@ -148,7 +148,7 @@ bool TFtp::SendRaw(std::string rest) {
     for (;;) {
         ProcessMessages();
         int32_t sent = 0;
-        controlWritable_ = false;
+        control_.writable = false;
         try {
             sent = SendText(rest);
         } catch (const ESockError&) {
@@ -162,7 +162,7 @@ bool TFtp::SendRaw(std::string rest) {
             return true;
         rest.erase(0, static_cast<size_t>(sent));
         if (sent == 0)
-            WaitUntil([this] { return controlWritable_ || Socket->Handle == INVALID_SOCKET; },
+            WaitUntil([this] { return control_.writable || Socket->Handle == INVALID_SOCKET; },
                       GetTickCount() + 1000);
     }
 }
@@ -179,8 +179,8 @@ void TFtp::SockConnected() {
     SetReplyState(TReplyState::Greeting);
     Info(ftpConnected, HostAddress);
     connected_ = true;
-    controlLines_.Clear();
-    inReply_ = false;
+    control_.lines.Clear();
+    control_.inReply = false;
     // A connect that failed is reported as connected all the same, and no read or
     // close follows: without a peer there is no session to wait for.
     TSockAddrIn peer;
@@ -210,7 +210,7 @@ void TFtp::SockClosed() {
 }
 
 void TFtp::SockRead(FtpInfo failure) {
-    if (inReply_)
+    if (control_.inReply)
         return; // the reader below us drains the socket when the running handler returns
     const uint32_t session = session_;
     for (;;) {
@@ -219,7 +219,8 @@ void TFtp::SockRead(FtpInfo failure) {
             char bytes[ReceiveChunk];
             const int32_t got = Socket->Receive(bytes, ReceiveChunk);
             // Cipher text is binary: every byte counts, zeros too.
-            text = tls_ ? std::string(bytes, static_cast<size_t>(got)) : ChunkText(bytes, got);
+            text =
+                tls_.control ? std::string(bytes, static_cast<size_t>(got)) : ChunkText(bytes, got);
         } catch (const ESockError&) {
             if (replyState_ == TReplyState::TlsHandshake)
                 HandshakeFailed("the server broke off the connection");
@@ -229,13 +230,13 @@ void TFtp::SockRead(FtpInfo failure) {
         }
         if (text.empty())
             return;
-        if (tls_) {
-            tls_->FeedCipher(text.data(), text.size());
-            if (!tls_->Established()) {
+        if (tls_.control) {
+            tls_.control->FeedCipher(text.data(), text.size());
+            if (!tls_.control->Established()) {
                 // Nothing below may read the socket while the handshake answers the server.
-                inReply_ = true;
+                control_.inReply = true;
                 ContinueHandshake();
-                inReply_ = false;
+                control_.inReply = false;
                 if (Socket->Handle == INVALID_SOCKET || session != session_)
                     return;
                 continue;
@@ -243,37 +244,43 @@ void TFtp::SockRead(FtpInfo failure) {
             text.clear();
             char plain[ReceiveChunk];
             int32_t got = 0;
-            while ((got = tls_->ReadPlain(plain, ReceiveChunk)) > 0)
+            while ((got = tls_.control->ReadPlain(plain, ReceiveChunk)) > 0)
                 text.append(plain, static_cast<size_t>(got));
             if (text.empty())
                 continue;
         }
-        if (!controlLines_.Feed(text)) {
+        if (!control_.lines.Feed(text)) {
             // A line without end: no server talks like that, and we will not hold it.
             BreakSession(ftpSocketReadError, "Reply line too long from " + ServerText());
-            controlLines_.Clear();
+            control_.lines.Clear();
             return;
         }
-        std::string line;
-        while (controlLines_.NextLine(line)) {
-            lastActivity_ = GetTickCount();
-            inReply_ = true;
-            Info(ftpReplyLine, line);
-            HandleReply(line);
-            inReply_ = false;
-            // A handler may have ended the session, or even started the next one.
-            if (Socket->Handle == INVALID_SOCKET || session != session_)
-                return;
-        }
+        if (!DispatchLines(session))
+            return;
     }
+}
+
+bool TFtp::DispatchLines(uint32_t session) {
+    std::string line;
+    while (control_.lines.NextLine(line)) {
+        lastActivity_ = GetTickCount();
+        control_.inReply = true;
+        Info(ftpReplyLine, line);
+        HandleReply(line);
+        control_.inReply = false;
+        // A handler may have ended the session, or even started the next one.
+        if (Socket->Handle == INVALID_SOCKET || session != session_)
+            return false;
+    }
+    return true;
 }
 
 void TFtp::HandleReply(const std::string& line) {
     // FEAT's answer is in the lines before its final one. No server lists this many
     // features; a longer reply is kept no further.
-    if (replyState_ == TReplyState::Feat && featureLines_.size() < 1000)
-        featureLines_.push_back(line);
-    if (!replyReader_.TakeLine(line))
+    if (replyState_ == TReplyState::Feat && login_.featureLines.size() < 1000)
+        login_.featureLines.push_back(line);
+    if (!control_.reader.TakeLine(line))
         return;
     lastReplyText_ = line;
     for (const TDispatchRow& row : dispatchTable_)
@@ -293,11 +300,23 @@ void TFtp::DenyLogin(const std::string& text, const std::string& reason) {
     SetReplyState(TReplyState::Quit);
 }
 
+std::string& TFtp::LoginSlot(TFtpInfoNeeded need) {
+    if (need == ftpniUserName)
+        return settings_.user;
+    if (need == ftpniPassword)
+        return settings_.password;
+    return Options.account;
+}
+
 void TFtp::SendLoginStep(size_t step) {
     const TLoginStep& login = loginSteps_[step];
-    std::string& value = this->*login.value;
-    if (value.empty() && OnFtpNeedInfo)
+    // Through a firewall the user goes as "user@host", which is never empty.
+    std::string value = login.need == ftpniUserName ? settings_.LoginUser() : LoginSlot(login.need);
+    if (value.empty() && OnFtpNeedInfo) {
+        // What the owner gives is kept, and not asked for again by the next Connect.
         OnFtpNeedInfo(this, login.need, value);
+        LoginSlot(login.need) = value;
+    }
     if (!SafeArgument(value))
         return DenyLogin(login.deniedText, std::string("A line break in the value for ") +
                                                login.verb + " cannot be sent");
@@ -307,8 +326,9 @@ void TFtp::SendLoginStep(size_t step) {
 void TFtp::OnGreeting(char kind, const std::string& line) {
     if (kind != '2')
         return FailSession(ftpGreetingError, line);
-    if (TlsMode == TTlsMode::Off || !tlsFallback_.empty()) {
-        securityInUse_ = tlsFallback_.empty() ? "not encrypted" : "not encrypted: " + tlsFallback_;
+    if (settings_.tlsMode == TTlsMode::Off || !tls_.fallback.empty()) {
+        traits_.securityInUse =
+            tls_.fallback.empty() ? "not encrypted" : "not encrypted: " + tls_.fallback;
         return SendLoginStep(0);
     }
     // Asked straight away rather than through FEAT: a server that has TLS says so by
@@ -320,10 +340,10 @@ void TFtp::OnGreeting(char kind, const std::string& line) {
 // TLS on the control connection
 
 std::string TFtp::ClearRefusal() const {
-    if (TlsMode == TTlsMode::Require)
+    if (settings_.tlsMode == TTlsMode::Require)
         return "with FTP.tls=require the login is not sent in clear; set FTP.tls=auto to "
                "allow a session without encryption";
-    if (TlsSeenBefore)
+    if (settings_.tlsSeenBefore)
         return "this site was secured with TLS before (FTP.tlsSeen), so FTP.tls=auto does not "
                "send the login in clear: someone may stand between us and the server. If the "
                "server really no longer offers TLS, set FTP.tlsSeen=0";
@@ -332,8 +352,8 @@ std::string TFtp::ClearRefusal() const {
 
 void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
     if (kind == '2') {
-        tls_ = std::make_unique<TTlsStream>();
-        tls_->Begin(HostText());
+        tls_.control = std::make_unique<TTlsStream>();
+        tls_.control->Begin(HostText());
         SetReplyState(TReplyState::TlsHandshake);
         return ContinueHandshake();
     }
@@ -341,20 +361,20 @@ void TFtp::OnAuthTlsReply(char kind, const std::string& line) {
         return FailSession(ftpSocketError, "The server " + ServerText() +
                                                " offers no TLS (AUTH TLS: " + line +
                                                "): " + refusal);
-    securityInUse_ = "not encrypted";
+    traits_.securityInUse = "not encrypted";
     if (OnTrace)
         OnTrace("The session is not encrypted: " + ServerText() + " offers no TLS (" + line + ")");
     SendLoginStep(0);
 }
 
 void TFtp::ContinueHandshake() {
-    const TTlsStep step = tls_->Handshake();
-    if (tls_->HasCipher() && !SendRaw(tls_->TakeCipher()))
+    const TTlsStep step = tls_.control->Handshake();
+    if (tls_.control->HasCipher() && !SendRaw(tls_.control->TakeCipher()))
         return;
     if (step == TTlsStep::Again)
         return;
     if (step == TTlsStep::Failed)
-        return HandshakeFailed(tls_->Failure());
+        return HandshakeFailed(tls_.control->Failure());
     HandshakeDone();
 }
 
@@ -362,12 +382,12 @@ void TFtp::HandshakeFailed(const std::string& reason) {
     // Only a failure of the handshake itself: a certificate that failed its check was
     // refused after a complete handshake (HandshakeDone), and a stop is a stop.
     const std::string refusal = ClearRefusal();
-    if (refusal.empty() && TlsMode == TTlsMode::Auto && !abortRequested_) {
+    if (refusal.empty() && settings_.tlsMode == TTlsMode::Auto && !abortRequested_) {
         // Some servers answer AUTH TLS and then fail every handshake (no certificate set
         // up): under Auto that is a server without TLS, said on the security line.
-        tlsFallback_ = "the server offered TLS but could not complete it: " + reason +
-                       "; continuing without encryption (set FTP.tls=off to stop asking, or "
-                       "FTP.tls=require to refuse such a session)";
+        tls_.fallback = "the server offered TLS but could not complete it: " + reason +
+                        "; continuing without encryption (set FTP.tls=off to stop asking, or "
+                        "FTP.tls=require to refuse such a session)";
         if (OnTrace)
             OnTrace("Reconnecting to " + ServerText() + " without TLS: " + reason);
         Close();
@@ -380,17 +400,17 @@ void TFtp::HandshakeFailed(const std::string& reason) {
 }
 
 void TFtp::HandshakeDone() {
-    const std::string version = tls_->Version();
-    const std::string fingerprint = "SHA256:" + tls_->Fingerprint();
-    const std::string& failure = tls_->VerifyFailure();
-    const std::string trusted = NormalFingerprint(TrustedCertificate);
+    const TTlsStream& tls = *tls_.control;
+    const std::string version = tls.Version();
+    const std::string fingerprint = "SHA256:" + tls.Fingerprint();
+    const std::string& failure = tls.VerifyFailure();
+    const std::string trusted = NormalFingerprint(settings_.trustedCertificate);
     if (failure.empty()) {
-        securityInUse_ = version + ", certificate verified";
-    } else if (!trusted.empty() && trusted == tls_->Fingerprint()) {
-        securityInUse_ = version + ", trusted by fingerprint";
+        traits_.securityInUse = version + ", certificate verified";
+    } else if (!trusted.empty() && trusted == tls.Fingerprint()) {
+        traits_.securityInUse = version + ", trusted by fingerprint";
     } else if (!trusted.empty()) {
-        certificateRefusal_ =
-            TCertificateRefusal{HostText(), tls_->Certificate(), failure, true, trusted};
+        tls_.refusal = TCertificateRefusal{HostText(), tls.Certificate(), failure, true, trusted};
         return FailSession(ftpSocketError,
                            "The certificate of " + HostText() +
                                " is NOT the one trusted by FTP.trustedCertificate: it has "
@@ -399,17 +419,16 @@ void TFtp::HandshakeDone() {
                                "). Nothing was sent; trust the new certificate only once you "
                                "know why it changed");
     } else {
-        certificateRefusal_ =
-            TCertificateRefusal{HostText(), tls_->Certificate(), failure, false, {}};
+        tls_.refusal = TCertificateRefusal{HostText(), tls.Certificate(), failure, false, {}};
         return FailSession(ftpSocketError, "The certificate of " + HostText() +
                                                " is not trusted (" + failure + "; " + fingerprint +
                                                "). Nothing was sent; to trust this one "
                                                "certificate: --configure FTP.trustedCertificate=" +
                                                fingerprint);
     }
-    controlSecured_ = true;
+    traits_.controlSecured = true;
     if (OnTrace)
-        OnTrace("Secured: " + securityInUse_ + " (" + fingerprint + ")");
+        OnTrace("Secured: " + traits_.securityInUse + " (" + fingerprint + ")");
     SendLoginStep(0);
 }
 
@@ -419,12 +438,13 @@ void TFtp::OnPbszReply(char, const std::string&) {
 }
 
 void TFtp::OnProtReply(char kind, const std::string& line) {
-    dataProtected_ = kind == '2';
-    if (!dataProtected_) {
+    traits_.dataProtected = kind == '2';
+    if (!traits_.dataProtected) {
         // Asked inside the secured control connection, so the refusal is the server's own:
         // a site secured before is no reason to refuse it under Auto.
-        if (TlsMode == TTlsMode::Require) {
-            securityInUse_ += "; the server refused to encrypt data connections, so none was made";
+        if (settings_.tlsMode == TTlsMode::Require) {
+            traits_.securityInUse +=
+                "; the server refused to encrypt data connections, so none was made";
             return FailSession(ftpSocketError,
                                "The server " + ServerText() +
                                    " refused to encrypt the data connections (PROT P: " + line +
@@ -432,7 +452,7 @@ void TFtp::OnProtReply(char kind, const std::string& line) {
                                    "so the session ends here; set FTP.tls=auto to allow data "
                                    "connections without encryption");
         }
-        securityInUse_ += "; data connections not encrypted (the server refused PROT P)";
+        traits_.securityInUse += "; data connections not encrypted (the server refused PROT P)";
         if (OnTrace)
             OnTrace("Data connections in clear: the server refused PROT P (" + line + ")");
     }
@@ -442,7 +462,7 @@ void TFtp::OnProtReply(char kind, const std::string& line) {
 // 2xx: logged in. 3xx: the server wants the next value, if there is one.
 void TFtp::OnLoginReply(char kind, const std::string& line) {
     if (kind == '2') {
-        if (tls_ && tls_->Established())
+        if (tls_.control && tls_.control->Established())
             return SendCommand("PBSZ 0", TReplyState::Pbsz);
         return SendCommand("SYST", TReplyState::Syst);
     }
@@ -455,43 +475,44 @@ void TFtp::OnLoginReply(char kind, const std::string& line) {
 }
 
 void TFtp::DetectServerType(const std::string& line) {
-    systemType_ = UpperAscii(line.size() > 4 ? line.substr(4) : std::string()).substr(0, 99);
+    traits_.systemType = UpperAscii(line.size() > 4 ? line.substr(4) : std::string()).substr(0, 99);
     const auto has = [this](const char* word) {
-        return systemType_.find(word) != std::string::npos;
+        return traits_.systemType.find(word) != std::string::npos;
     };
-    ServerType = ftpstDefault;
+    TFTPServerType& serverType = traits_.serverType;
+    serverType = ftpstDefault;
     for (const auto& [word, type] : systemWords)
         if (has(word))
-            ServerType = type;
+            serverType = type;
     if (has("VMS"))
-        ServerType = has("MULTINET") ? ftpstVmsMultinet : ftpstVmsUcx;
+        serverType = has("MULTINET") ? ftpstVmsMultinet : ftpstVmsUcx;
     else if (has("VM"))
-        ServerType = has("VPS") ? ftpstVMVPS : ftpstVM;
+        serverType = has("VPS") ? ftpstVMVPS : ftpstVM;
 }
 
 void TFtp::LoggedIn() {
-    featureLines_.clear();
-    loginReplyText_ = lastReplyText_;
+    login_.featureLines.clear();
+    login_.replyText = lastReplyText_;
     SendCommand("FEAT", TReplyState::Feat);
 }
 
 void TFtp::OnFeatReply(char, const std::string& line) {
-    if (featureLines_.empty() || featureLines_.back() != line)
-        featureLines_.push_back(line);
+    if (login_.featureLines.empty() || login_.featureLines.back() != line)
+        login_.featureLines.push_back(line);
     // A refusal lists nothing, and the login stands.
-    features_ = ParseFeatures(featureLines_);
-    featureLines_.clear();
+    traits_.features = ParseFeatures(login_.featureLines);
+    login_.featureLines.clear();
     // Some servers send names in UTF-8 only when asked; names stay bytes to us either way.
-    if (features_.utf8)
+    if (traits_.features.utf8)
         return SendCommand("OPTS UTF8 ON", TReplyState::OptsUtf8);
     // FEAT only asks; the login ended with the reply to its last step.
-    lastReplyText_ = loginReplyText_;
+    lastReplyText_ = login_.replyText;
     FinishLogin();
 }
 
 void TFtp::OnOptsUtf8Reply(char, const std::string&) {
     // A refusal changes nothing: the login stands.
-    lastReplyText_ = loginReplyText_;
+    lastReplyText_ = login_.replyText;
     FinishLogin();
 }
 
@@ -504,16 +525,16 @@ void TFtp::FinishLogin() {
 void TFtp::OnSystReply(char kind, const std::string& line) {
     operation_ = TFtpOperation::LogIn;
     if (kind == '5')
-        ServerType = ftpstDefault;
+        traits_.serverType = ftpstDefault;
     else
         DetectServerType(line);
-    if (InitialDirectory.empty())
+    if (Options.initialDirectory.empty())
         return LoggedIn();
-    if (!SafeArgument(InitialDirectory)) {
+    if (!SafeArgument(Options.initialDirectory)) {
         ReportError(ftpOperationFailed, "A name with a line break cannot be sent");
         return LoggedIn();
     }
-    SendCommand("CWD " + InitialDirectory, TReplyState::InitialCwd);
+    SendCommand("CWD " + Options.initialDirectory, TReplyState::InitialCwd);
 }
 
 void TFtp::OnInitialCwdReply(char kind, const std::string& line) {
@@ -541,8 +562,8 @@ void TFtp::OnQuitReply(char kind, const std::string& line) {
 void TFtp::OnPwdReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation(line);
-    CurrentDirectory = DirectoryOfPwdReply(line);
-    BeginTransfer(std::make_shared<TTransfer>(*this, TTransfer::TKind::Listing));
+    listing_.directory = DirectoryOfPwdReply(line);
+    BeginTransfer(std::make_shared<TTransfer>(*this));
 }
 
 // ---------------------------------------------------------------------------------
@@ -551,30 +572,31 @@ void TFtp::OnPwdReply(char kind, const std::string& line) {
 void TFtp::BeginTransfer(std::shared_ptr<TTransfer> transfer) {
     transfer_ = std::move(transfer);
     const bool listing = transfer_->Kind() == TTransfer::TKind::Listing;
-    const char type = listing || TransferMode == AsciiTransfer ? 'A' : 'I';
+    const char type = transfer_->Type();
     // The type holds for the session: an upload run sends it for its first file only,
     // one round trip less for each of the others. A listing still asks for its own.
-    if (!listing && typeInForce_ == type)
+    if (!listing && traits_.typeInForce == type)
         return SendDataCommand();
-    typeAsked_ = type;
-    typeInForce_ = 0;
+    dataSetup_.typeAsked = type;
+    traits_.typeInForce = 0;
     SendCommand(std::string("TYPE ") + type, TReplyState::Type);
 }
 
 void TFtp::OnTypeReply(char kind, const std::string& line) {
     if (kind != '2')
         return FailOperation(line);
-    typeInForce_ = typeAsked_;
+    traits_.typeInForce = dataSetup_.typeAsked;
     SendDataCommand();
 }
 
 void TFtp::SendDataCommand() {
-    if (DataMode == TDataMode::Active || (DataMode == TDataMode::Auto && passiveRefused_))
+    const TDataMode mode = settings_.dataMode;
+    if (mode == TDataMode::Active || (mode == TDataMode::Auto && traits_.passiveRefused))
         return SendPort();
     transfer_->Arm();
-    if (epsvRefused_)
+    if (traits_.epsvRefused)
         return SendPasv();
-    dataHow_ = "EPSV";
+    dataSetup_.command = TDataCommand::Epsv;
     SendCommand("EPSV", TReplyState::Epsv);
 }
 
@@ -582,44 +604,44 @@ void TFtp::SendPort() {
     // Armed before PORT goes out: some servers connect back as soon as they read it.
     if (const auto argument = ListenForData()) {
         transfer_->Arm();
-        dataHow_ = "PORT";
+        dataSetup_.command = TDataCommand::Port;
         SendCommand("PORT " + *argument, TReplyState::Port);
     }
 }
 
 void TFtp::SendPasv() {
-    dataHow_ = "PASV";
+    dataSetup_.command = TDataCommand::Pasv;
     SendCommand("PASV", TReplyState::Pasv);
 }
 
 void TFtp::OnEpsvReply(char kind, const std::string& line) {
     if (kind == '2')
         if (const auto port = ParseEpsvReply(line))
-            return ConnectPassive(std::string(), *port, "EPSV");
+            return ConnectPassive(std::string(), *port, TDataCommand::Epsv);
     // A refusal now is a refusal for the session; a passing trouble (4xx) is not.
     if (kind != '4')
-        epsvRefused_ = true;
-    epsvAnswer_ = line;
+        traits_.epsvRefused = true;
+    dataSetup_.epsvAnswer = line;
     SendPasv();
 }
 
 void TFtp::OnPasvReply(char kind, const std::string& line) {
     if (kind == '2')
         if (const auto target = ParsePasvReply(line))
-            return ConnectPassive(target->address, target->port, "PASV");
+            return ConnectPassive(target->address, target->port, TDataCommand::Pasv);
     std::string answers = "PASV: " + line;
-    if (!epsvAnswer_.empty())
-        answers = "EPSV: " + epsvAnswer_ + ", " + answers;
+    if (!dataSetup_.epsvAnswer.empty())
+        answers = "EPSV: " + dataSetup_.epsvAnswer + ", " + answers;
     PassiveFailed("The server refused passive mode (" + answers + ")");
 }
 
 void TFtp::PassiveFailed(const std::string& reason) {
     passiveDeadline_->stop();
-    if (DataMode != TDataMode::Auto)
+    if (settings_.dataMode != TDataMode::Auto)
         return FailOperation(reason + "; try FTP.dataMode=active");
     // Not worth a second try on every listing: the rest of the session is active.
-    passiveRefused_ = true;
-    passiveFailure_ = reason;
+    traits_.passiveRefused = true;
+    dataSetup_.passiveFailure = reason;
     if (OnTrace)
         OnTrace(reason + "; active mode (PORT) for the rest of the session");
     SendPort();
@@ -629,31 +651,31 @@ std::string TFtp::PeerAddress() const {
     return EntryPoints().inet_ntoa(TInAddr{Socket->Address.sin_addr});
 }
 
-void TFtp::ConnectPassive(const std::string& namedAddress, uint16_t port, const char* how) {
+void TFtp::ConnectPassive(const std::string& namedAddress, uint16_t port, TDataCommand how) {
     // The server may name an address behind its router, or any other host: we connect to
     // no one but the server we are talking to.
     const std::string peer = PeerAddress();
-    if (!namedAddress.empty() && namedAddress != peer && !foreignPasvTraced_) {
-        foreignPasvTraced_ = true;
+    if (!namedAddress.empty() && namedAddress != peer && !dataSetup_.foreignPasvTraced) {
+        dataSetup_.foreignPasvTraced = true;
         if (OnTrace)
-            OnTrace(std::string(how) + " named " + namedAddress + "; connecting to " + peer +
-                    " instead");
+            OnTrace(std::string(DataCommandVerb(how)) + " named " + namedAddress +
+                    "; connecting to " + peer + " instead");
     }
-    dataHow_ = how;
-    passiveTarget_ = peer + ":" + std::to_string(port);
+    dataSetup_.command = how;
+    dataSetup_.target = peer + ":" + std::to_string(port);
     SetReplyState(TReplyState::PassiveConnect);
     passive_->HostName.clear();
     passive_->HostAddress = peer;
     passive_->FtpPort = port;
     passive_->ConnectError = 0;
     passiveDeadline_->start(
-        static_cast<int>(std::min<uint32_t>(PassiveConnectTimeout, 0x7FFFFFFF)));
+        static_cast<int>(std::min<uint32_t>(Options.passiveConnectTimeout, 0x7FFFFFFF)));
     try {
         passive_->Open();
     } catch (const std::exception& error) {
         passive_->Close();
-        PassiveFailed("The passive data connection to " + passiveTarget_ + " could not be made (" +
-                      error.what() + ")");
+        PassiveFailed("The passive data connection to " + dataSetup_.target +
+                      " could not be made (" + error.what() + ")");
     }
 }
 
@@ -689,7 +711,7 @@ void TFtp::PassiveConnected() {
         error = WSAECONNREFUSED;
     if (error != 0) {
         passive_->Close();
-        return PassiveFailed("The passive data connection to " + passiveTarget_ +
+        return PassiveFailed("The passive data connection to " + dataSetup_.target +
                              " could not be made (" + SocketErrorWords(error) + ")");
     }
     const std::shared_ptr<TTransfer> transfer = transfer_;
@@ -699,7 +721,7 @@ void TFtp::PassiveConnected() {
 }
 
 void TFtp::DataConnectionMade() {
-    dataModeInUse_ = dataHow_ == "PORT" ? "active (PORT)" : "passive (" + dataHow_ + ")";
+    traits_.dataModeInUse = dataSetup_.command;
 }
 
 void TFtp::OnPortReply(char kind, const std::string& line) {
@@ -723,35 +745,36 @@ void TFtp::OnTransferReply(char kind, const std::string& line) {
     }
     if (kind == '2')
         return transfer_->ControlEnded();
-    if (listingByMlsd_ && transfer_->Kind() == TTransfer::TKind::Listing && listing_.Count() == 0 &&
-        NotUnderstood(line)) {
+    if (listing_.byMlsd && transfer_->Kind() == TTransfer::TKind::Listing &&
+        listing_.lines.Count() == 0 && NotUnderstood(line)) {
         // MLSD offered but refused: this listing, and every later one, goes by LIST.
-        mlsdRefused_ = true;
-        listingByMlsd_ = false;
+        traits_.mlsdRefused = true;
+        listing_.byMlsd = false;
         CancelTransfer();
-        return BeginTransfer(std::make_shared<TTransfer>(*this, TTransfer::TKind::Listing));
+        return BeginTransfer(std::make_shared<TTransfer>(*this));
     }
     // A refusal the transfer does not take ends it: a send loop still running stops
     // without a word.
     if (transfer_->TakesRefusal(line))
         return;
     // Neither way works: the user should hear of both, not only of the last one tried.
-    if (DataMode == TDataMode::Auto && dataHow_ == "PORT" && !passiveFailure_.empty() &&
-        line.rfind("425", 0) == 0)
+    if (settings_.dataMode == TDataMode::Auto && dataSetup_.command == TDataCommand::Port &&
+        !dataSetup_.passiveFailure.empty() && line.rfind("425", 0) == 0)
         return FailOperation("The server could not connect back in active mode (" + line +
-                             "), and before that: " + passiveFailure_);
+                             "), and before that: " + dataSetup_.passiveFailure);
     FailOperation(line);
 }
 
 std::string TFtp::TransferVerb() const {
     if (transfer_->Kind() == TTransfer::TKind::Upload)
-        return "STOR " + RemoteFile;
-    if (nameListing_)
-        return ServerType == ftpstUNIX ? "NLST -a" : "NLST";
-    if (listingByMlsd_)
+        return "STOR " + transfer_->RemotePath();
+    const bool unix = traits_.serverType == ftpstUNIX;
+    if (listing_.names)
+        return unix ? "NLST -a" : "NLST";
+    if (listing_.byMlsd)
         return "MLSD";
     // UNIX servers leave dot-files out of a plain LIST, and a site's .htaccess is one.
-    return ServerType == ftpstUNIX ? "LIST -a" : "LIST";
+    return unix ? "LIST -a" : "LIST";
 }
 
 std::optional<std::string> TFtp::ListenForData() {
@@ -778,41 +801,24 @@ std::optional<std::string> TFtp::ListenForData() {
 // ---------------------------------------------------------------------------------
 // A file's time
 
-bool TFtp::FileTimeSettable() const {
-    return NextTimeForm() != TTimeForm::None;
-}
-
-TFtp::TTimeForm TFtp::NextTimeForm() const {
-    for (const TTimeForm form :
-         {TTimeForm::Mfmt, TTimeForm::MdtmSet, TTimeForm::SiteUtime, TTimeForm::SiteUtimeFull}) {
-        if (timeFormRefused_[static_cast<size_t>(form)])
-            continue;
-        // MFMT only where offered; the other forms are nobody's standard, so no FEAT
-        // line promises them and each is found out by trying it.
-        if (form == TTimeForm::Mfmt && !features_.mfmt)
-            continue;
-        return form;
-    }
-    return TTimeForm::None;
-}
-
 void TFtp::SendFileTime() {
-    timeForm_ = NextTimeForm();
-    const std::string time = FtpTimeText(timeValue_);
+    request_.timeForm = traits_.NextTimeForm();
+    const std::string time = FtpTimeText(request_.timeValue);
+    const std::string& path = request_.timePath;
     std::string command;
-    switch (timeForm_) {
+    switch (request_.timeForm) {
     case TTimeForm::Mfmt:
-        command = "MFMT " + time + " " + timePath_;
+        command = "MFMT " + time + " " + path;
         break;
     case TTimeForm::MdtmSet:
-        command = "MDTM " + time + " " + timePath_;
+        command = "MDTM " + time + " " + path;
         break;
     case TTimeForm::SiteUtime:
-        command = "SITE UTIME " + time + " " + timePath_;
+        command = "SITE UTIME " + time + " " + path;
         break;
     case TTimeForm::SiteUtimeFull:
         // Access, modification and change time, and the zone they are in.
-        command = "SITE UTIME " + timePath_ + " " + time + " " + time + " " + time + " UTC";
+        command = "SITE UTIME " + path + " " + time + " " + time + " " + time + " UTC";
         break;
     case TTimeForm::None:
         return FailOperation("The server lets no file's time be set");
@@ -821,9 +827,9 @@ void TFtp::SendFileTime() {
 }
 
 void TFtp::OnFileTimeReply(char kind, const std::string& line) {
-    const bool reportOnly = kind == '2' && ReportsOtherTime(line, timeValue_);
+    const bool reportOnly = kind == '2' && ReportsOtherTime(line, request_.timeValue);
     if (kind == '2' && !reportOnly) {
-        timeFormWorks_ = true;
+        traits_.timeFormWorks = true;
         SetReplyState(TReplyState::Idle);
         PostReady();
         return;
@@ -833,19 +839,19 @@ void TFtp::OnFileTimeReply(char kind, const std::string& line) {
     // form has worked (servers without it take the time as a piece of a file name and
     // answer 550). Anything else is this file's failure: 4xx, or a refusal of a form that
     // was offered or has worked.
-    const bool probing = timeForm_ != TTimeForm::Mfmt && !timeFormWorks_;
+    const bool probing = request_.timeForm != TTimeForm::Mfmt && !traits_.timeFormWorks;
     const bool formRefused = reportOnly || NotUnderstood(line) || (kind == '5' && probing);
     if (!formRefused)
         return FailOperation(line);
-    timeFormRefused_[static_cast<size_t>(timeForm_)] = true;
-    if (NextTimeForm() == TTimeForm::None)
+    traits_.timeFormRefused[static_cast<size_t>(request_.timeForm)] = true;
+    if (!traits_.FileTimeSettable())
         return FailOperation("The server lets no file's time be set: " + line);
     SendFileTime();
 }
 
 void TFtp::OnFileTimeQueryReply(char kind, const std::string& line) {
-    lastFileTime_ = kind == '2' ? TimeOfMdtmReply(line) : std::nullopt;
-    if (!lastFileTime_)
+    request_.fileTime = kind == '2' ? TimeOfMdtmReply(line) : std::nullopt;
+    if (!request_.fileTime)
         ReportError(ftpOperationFailed, line);
     SetReplyState(TReplyState::Idle);
     PostReady();
@@ -857,8 +863,8 @@ void TFtp::OnFileTimeQueryReply(char kind, const std::string& line) {
 void TFtp::OnRenameFromReply(char kind, const std::string& line) {
     if (kind != '3')
         return RenameRefused(line);
-    renameSourceTaken_ = true;
-    SendCommand("RNTO " + renameTarget_, TReplyState::RenameTo);
+    request_.renameSourceTaken = true;
+    SendCommand("RNTO " + request_.renameTarget, TReplyState::RenameTo);
 }
 
 void TFtp::OnRenameToReply(char kind, const std::string& line) {
@@ -872,7 +878,7 @@ void TFtp::RenameRefused(const std::string& line) {
     // 501 is a complaint about the name, not about the command.
     const std::string code = line.substr(0, 3);
     if (code == "500" || code == "502" || code == "504")
-        renameRefused_ = true;
+        traits_.renameRefused = true;
     FailOperation(line);
 }
 

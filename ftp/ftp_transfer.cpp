@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 namespace pelmora {
@@ -41,8 +43,31 @@ ssize_t ReadFull(int fd, char* buffer, size_t count) {
 
 } // namespace
 
-TFtp::TTransfer::TTransfer(TFtp& ftp, TKind kind, int localFile)
-    : ftp_(ftp), kind_(kind), localFile_(localFile), parser_(ftp.ServerType, ftp.listingByMlsd_) {}
+TFtp::TTransfer::TTransfer(TFtp& ftp)
+    : ftp_(ftp), kind_(TKind::Listing), localFile_(-1), type_('A'),
+      parser_(ftp.traits_.serverType, ftp.listing_.byMlsd) {}
+
+TFtp::TTransfer::TTransfer(TFtp& ftp, int localFile, std::string localPath, std::string remotePath,
+                           char type)
+    : ftp_(ftp), kind_(TKind::Upload), localFile_(localFile), localPath_(std::move(localPath)),
+      remotePath_(std::move(remotePath)), type_(type),
+      parser_(ftp.traits_.serverType, ftp.listing_.byMlsd) {}
+
+const char* TFtp::TTransfer::PhaseName(TPhase phase) {
+    static constexpr std::array<const char*, 8> names = {"Preparing",  "VerbSent",  "Sending",
+                                                         "PeerClosed", "DataEnded", "DataFailed",
+                                                         "Reported",   "Cancelled"};
+    static_assert(static_cast<size_t>(TPhase::Cancelled) + 1 == names.size());
+    const auto index = static_cast<size_t>(phase);
+    return index < names.size() ? names[index] : "Unknown";
+}
+
+void TFtp::TTransfer::SetPhase(TPhase next) {
+    if (next <= phase_)
+        return;
+    ftp_.Trace("Transfer", PhaseName(phase_), PhaseName(next));
+    phase_ = next;
+}
 
 TFtp::TTransfer::~TTransfer() {
     if (localFile_ >= 0)
@@ -55,23 +80,22 @@ TFtp::TTransfer::~TTransfer() {
 void TFtp::TTransfer::Arm() {
     if (kind_ != TKind::Listing)
         return;
-    ftp_.listing_.Clear();
-    ftp_.listingEndedMidLine_ = false;
-    ftp_.entries_.clear();
-    ftp_.files_.Clear();
-    ftp_.directories_.Clear();
+    TListingResult& listing = ftp_.listing_;
+    listing.lines.Clear();
+    listing.endedMidLine = false;
+    listing.entries.clear();
+    listing.files.Clear();
+    listing.directories.Clear();
 }
 
 void TFtp::TTransfer::VerbSent() {
-    if (cancelled_)
-        return;
-    verbSent_ = true;
+    SetPhase(TPhase::VerbSent);
     SendFileWhenDue();
 }
 
 void TFtp::TTransfer::ServerStarted() {
     started_ = true;
-    verbAnswered_ = true;
+    answered_ = true;
     StartTlsWhenDue();
     SendFileWhenDue();
 }
@@ -79,7 +103,7 @@ void TFtp::TTransfer::ServerStarted() {
 void TFtp::TTransfer::ControlEnded() {
     controlEnded_ = true;
     // The server has read the whole upload: our end of its connection may go now.
-    if (kind_ == TKind::Upload && dataEnded_ && !cancelled_)
+    if (kind_ == TKind::Upload && DataSideEnded())
         CloseDataSide();
     ReportIfBothEnded();
 }
@@ -87,7 +111,7 @@ void TFtp::TTransfer::ControlEnded() {
 bool TFtp::TTransfer::TakesRefusal(const std::string& line) {
     if (kind_ != TKind::Listing)
         return false;
-    if (failed_) {
+    if (phase_ == TPhase::DataFailed) {
         // Our own end of the listing has been reported; this answers it.
         ControlEnded();
         return true;
@@ -99,16 +123,17 @@ bool TFtp::TTransfer::TakesRefusal(const std::string& line) {
     const std::string code = line.substr(0, 3);
     if (started_ || (code != "450" && code != "550"))
         return false;
-    ftp_.listingRefused_ = true;
+    ftp_.listing_.refused = true;
     EndWithoutData(ftpListingReady, "Listing ready");
     return true;
 }
 
 void TFtp::TTransfer::Cancel() {
-    if (cancelled_)
+    // A transfer that has reported has closed its data side already.
+    if (phase_ >= TPhase::Reported)
         return;
     CloseDataSide();
-    cancelled_ = true;
+    SetPhase(TPhase::Cancelled);
 }
 
 bool TFtp::TTransfer::TakeConnection(int32_t slot) {
@@ -117,7 +142,7 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
         if (slot_ != 0 || !Running())
             return false;
         slot_ = slot;
-        protected_ = ftp_.dataProtected_;
+        protected_ = ftp_.traits_.dataProtected;
         ftp_.DataConnectionMade();
         StartTlsWhenDue();
         return true;
@@ -133,7 +158,7 @@ bool TFtp::TTransfer::TakeConnection(int32_t slot) {
         return false;
     }
     slot_ = slot;
-    protected_ = ftp_.dataProtected_;
+    protected_ = ftp_.traits_.dataProtected;
     ftp_.DataConnectionMade();
     StartTlsWhenDue();
     return true;
@@ -176,16 +201,16 @@ void TFtp::TTransfer::AwaitTls() {
     const bool ready = WaitUntil(
         [&] {
             try {
-                if (!tls_ && !cancelled_ && slot_ == 0)
+                if (!tls_ && !Cancelled() && slot_ == 0)
                     throw ESockError("Data connection closed");
-                return (tls_ && PumpTls()) || cancelled_;
+                return (tls_ && PumpTls()) || Cancelled();
             } catch (const ESockError& error) {
                 failure = error.what();
                 return true;
             }
         },
         GetTickCount() + 30000);
-    if (!failure.empty() || !ready || cancelled_)
+    if (!failure.empty() || !ready || Cancelled())
         throw ESockError(failure.empty() ? "TLS handshake on the data connection timed out"
                                          : failure);
 }
@@ -195,7 +220,7 @@ void TFtp::TTransfer::StartTlsWhenDue() {
     // connection (pyftpdlib closes it then, and waits for a new one that never comes),
     // and a server may connect back as soon as it reads PORT: the handshake waits for the
     // server's preliminary reply to the verb, in either mode.
-    if (protected_ && !tls_ && slot_ != 0 && verbAnswered_ && Running())
+    if (protected_ && !tls_ && slot_ != 0 && answered_ && Running())
         StartTls();
 }
 
@@ -204,7 +229,7 @@ void TFtp::TTransfer::StartTls() {
     tlsOut_.clear();
     // The server wants to see the control connection's session again: proof that the
     // data connection comes from the client that logged in.
-    tls_->Begin(ftp_.HostText(), ftp_.tls_.get());
+    tls_->Begin(ftp_.HostText(), ftp_.tls_.control.get());
     PumpTls();
 }
 
@@ -240,7 +265,7 @@ bool TFtp::TTransfer::FinishTls() {
             PumpTls();
             while (tls_->ReadPlain(scratch, sizeof scratch) > 0) {
             }
-            return tls_->UnusedSessions() > 0 || cancelled_ || tls_->Closed();
+            return tls_->UnusedSessions() > 0 || Cancelled() || tls_->Closed();
         };
         // Under TLS 1.3 the server sends it just after the handshake, and a server that
         // takes each session once refuses the next connection without it: a short wait,
@@ -252,9 +277,9 @@ bool TFtp::TTransfer::FinishTls() {
         while (!tlsOut_.empty()) {
             const int32_t slot = slot_;
             writable_ = false;
-            WaitUntil([&] { return writable_ || cancelled_ || slot_ != slot; },
+            WaitUntil([&] { return writable_ || Cancelled() || slot_ != slot; },
                       GetTickCount() + 1000);
-            if (cancelled_ || slot_ != slot)
+            if (Cancelled() || slot_ != slot)
                 return false;
             PumpTls();
         }
@@ -281,8 +306,7 @@ void TFtp::TTransfer::Accepted(int32_t slot) {
         return;
     if (kind_ == TKind::Upload)
         return SendFileWhenDue();
-    startTick_ = GetTickCount();
-    ftp_.lastActivity_ = startTick_;
+    ftp_.lastActivity_ = GetTickCount();
     // Our own connection to a passive port says nothing of whether the server will list:
     // only its 1xx does.
     if (slot != PassiveDataSlot)
@@ -301,7 +325,7 @@ void TFtp::TTransfer::Readable(int32_t slot) {
 }
 
 void TFtp::TTransfer::Closed(int32_t slot) {
-    if (slot != 0 && slot == slot_ && kind_ == TKind::Upload && dataEnded_ && !cancelled_)
+    if (slot != 0 && slot == slot_ && kind_ == TKind::Upload && DataSideEnded())
         return CloseDataSide(); // the server has finished with the upload we half closed
     if (slot == 0 || slot != slot_ || !Running())
         return;
@@ -313,26 +337,24 @@ void TFtp::TTransfer::Closed(int32_t slot) {
             return FailListing(ftpSocketReadError, "Listing connection broken");
         return EndListing();
     }
-    if (sending_) {
+    if (phase_ == TPhase::Sending || phase_ == TPhase::PeerClosed) {
         // The send loop below us finds out and finishes the upload itself.
-        peerClosed_ = true;
-        return;
+        return SetPhase(TPhase::PeerClosed);
     }
-    time_ = GetTickCount() - startTick_;
     CloseDataSide();
     ftp_.Info(ftpTransferDone, "Transfer done");
     DataEnded();
 }
 
 void TFtp::TTransfer::DataEnded() {
-    dataEnded_ = true;
+    SetPhase(TPhase::DataEnded);
     ReportIfBothEnded();
 }
 
 void TFtp::TTransfer::ReportIfBothEnded() {
-    if (!dataEnded_ || !controlEnded_ || cancelled_ || reported_)
+    if (!controlEnded_ || !DataSideEnded())
         return;
-    reported_ = true;
+    SetPhase(TPhase::Reported);
     ftp_.TransferEnded();
 }
 
@@ -356,7 +378,7 @@ bool TFtp::TTransfer::ReadListing() {
     try {
         // No more than one byte past the cap is ever taken in.
         const auto room = static_cast<int32_t>(
-            std::clamp<int64_t>(ftp_.ListingByteCap - bytes_ + 1, 1, ListingChunk));
+            std::clamp<int64_t>(ftp_.Options.listingByteCap - bytes_ + 1, 1, ListingChunk));
         std::vector<char> bytes(static_cast<size_t>(room));
         text = ChunkText(bytes.data(), Receive(bytes.data(), room));
     } catch (const ESockError&) {
@@ -368,7 +390,7 @@ bool TFtp::TTransfer::ReadListing() {
         return false;
     ftp_.lastActivity_ = GetTickCount();
     bytes_ += static_cast<int64_t>(text.size());
-    if (bytes_ > ftp_.ListingByteCap) {
+    if (bytes_ > ftp_.Options.listingByteCap) {
         FailListing(ftpOperationFailed, "Listing too long");
         return false;
     }
@@ -385,22 +407,22 @@ bool TFtp::TTransfer::ReadListing() {
 
 // False when the line ended the listing (a cap) or a handler ended the transfer.
 bool TFtp::TTransfer::AddListingLine(const std::string& line) {
-    if (ftp_.listing_.Count() >= ftp_.ListingLineCap) {
+    TListingResult& listing = ftp_.listing_;
+    if (listing.lines.Count() >= ftp_.Options.listingLineCap) {
         FailListing(ftpOperationFailed, "Listing too long");
         return false;
     }
-    time_ = GetTickCount() - startTick_;
     try {
         ftp_.Info(ftpProgress, line);
-        ftp_.listing_.Add(line);
+        listing.lines.Add(line);
         ftp_.Info(ftpListingLine, line);
         if (auto entry = parser_.Parse(line)) {
             if (entry->kind == TListedKind::File)
-                ftp_.files_.Add(entry->name);
+                listing.files.Add(entry->name);
             else if (entry->kind != TListedKind::Other)
                 // A link may lead to a directory; taking it as one lets a walk look inside.
-                ftp_.directories_.Add(entry->name);
-            ftp_.entries_.push_back(std::move(*entry));
+                listing.directories.Add(entry->name);
+            listing.entries.push_back(std::move(*entry));
         }
     } catch (...) {
         // One bad line, or a handler that threw on it, must not cost the listing.
@@ -422,11 +444,10 @@ void TFtp::TTransfer::EndListing() {
                            "Listing connection closed before its TLS handshake was done");
     std::string line;
     if (lines_.TakeLastLine(line)) {
-        ftp_.listingEndedMidLine_ = true;
+        ftp_.listing_.endedMidLine = true;
         if (!AddListingLine(line))
             return;
     }
-    time_ = GetTickCount() - startTick_;
     CloseDataSide();
     ftp_.Info(ftpListingReady, "Listing ready");
     ftp_.Info(ftpTransferDone, "Transfer done");
@@ -437,10 +458,10 @@ void TFtp::TTransfer::FailListing(FtpInfo code, const std::string& reason) {
     // The server finds its data connection gone and answers LIST; that answer, or the
     // one it already gave, completes the operation.
     CloseDataSide();
-    failed_ = true;
+    SetPhase(TPhase::DataFailed);
     ftp_.ReportError(code, reason);
     ftp_.success_ = false;
-    DataEnded();
+    ReportIfBothEnded();
 }
 
 // ---------------------------------------------------------------------------------
@@ -452,10 +473,8 @@ void TFtp::TTransfer::SendFileWhenDue() {
     // before it has taken the command (pyftpdlib drops bytes that come before and then
     // waits for them until its time-out, which a little delay on the control connection
     // is enough for), and a server that refuses STOR must get none of the file.
-    if (kind_ != TKind::Upload || fileStarted_ || slot_ == 0 || !verbSent_ || !verbAnswered_ ||
-        !Running())
+    if (kind_ != TKind::Upload || phase_ != TPhase::VerbSent || !answered_ || slot_ == 0)
         return;
-    fileStarted_ = true;
     SendFile();
 }
 
@@ -469,9 +488,8 @@ bool TFtp::TTransfer::EndEmptyUpload() {
 
 void TFtp::TTransfer::EndWithoutData(FtpInfo done, const std::string& text) {
     CloseDataSide();
-    time_ = 0;
     ftp_.Info(done, text);
-    dataEnded_ = true;
+    SetPhase(TPhase::DataEnded);
     ControlEnded();
 }
 
@@ -489,18 +507,14 @@ void TFtp::TTransfer::HalfClose() {
 void TFtp::TTransfer::SendFile() {
     const auto self = shared_from_this();
     bytes_ = 0;
-    startTick_ = GetTickCount();
-    time_ = 0;
-    sending_ = true;
-    peerClosed_ = false;
+    SetPhase(TPhase::Sending);
     struct stat info {};
     const int64_t size =
         localFile_ >= 0 && ::fstat(localFile_, &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
     ftp_.Info(ftpFileSize, std::to_string(size));
     FtpInfo failure = SendBlocks(size);
-    if (failure == ftpNoError && !cancelled_ && !ftp_.abortRequested_ && !FinishTls())
+    if (failure == ftpNoError && !Cancelled() && !ftp_.abortRequested_ && !FinishTls())
         failure = ftpSocketWriteError;
-    sending_ = false;
     EndUpload(failure);
 }
 
@@ -512,7 +526,7 @@ FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
             ftp_.success_ = false;
             return ftpNoError;
         }
-        if (cancelled_)
+        if (Cancelled())
             return ftpNoError;
         const auto count = static_cast<int32_t>(std::min<int64_t>(left, BlockSize));
         const ssize_t got = localFile_ >= 0 ? ReadFull(localFile_, buffer.data(), count) : -1;
@@ -524,10 +538,9 @@ FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
                 ftp_.success_ = false;
                 return ftpNoError;
             }
-            return cancelled_ ? ftpNoError : ftpSocketWriteError;
+            return Cancelled() ? ftpNoError : ftpSocketWriteError;
         }
         left -= count;
-        time_ = GetTickCount() - startTick_;
         ftp_.Info(ftpProgress, "");
     }
     return ftpNoError;
@@ -536,7 +549,8 @@ FtpInfo TFtp::TTransfer::SendBlocks(int64_t size) {
 bool TFtp::TTransfer::SendAll(const char* buffer, int32_t count) {
     const int32_t slot = slot_;
     const auto stopped = [&] {
-        return ftp_.abortRequested_ || cancelled_ || peerClosed_ || slot_ != slot;
+        // Not sending any more: cancelled, or the server closed the connection.
+        return ftp_.abortRequested_ || phase_ != TPhase::Sending || slot_ != slot;
     };
     int32_t sent = 0;
     while (sent < count) {
@@ -568,12 +582,11 @@ void TFtp::TTransfer::EndUpload(FtpInfo failure) {
     // the server answers or closes: closing a socket that holds unread bytes (the
     // server's session tickets, its close notice) resets the connection, and a reset
     // throws away whatever of the file the server has not read yet.
-    if (!cancelled_ && protected_ && failure == ftpNoError && !controlEnded_ && slot_ != 0 &&
+    if (!Cancelled() && protected_ && failure == ftpNoError && !controlEnded_ && slot_ != 0 &&
         !ftp_.abortRequested_)
         HalfClose();
-    else if (!cancelled_)
+    else if (!Cancelled())
         CloseDataSide();
-    time_ = GetTickCount() - startTick_;
     if (failure == ftpLocalReadError) {
         ftp_.Info(ftpLocalReadError, "File read");
         ftp_.SetStatus(ftpLocalReadError);
@@ -582,12 +595,12 @@ void TFtp::TTransfer::EndUpload(FtpInfo failure) {
     } else {
         ftp_.Info(ftpTransferDone, "Transfer done");
     }
-    if (cancelled_)
+    if (Cancelled())
         return; // whoever cancelled it has ended the operation
     // A failed upload still ends with one ready, through the same meeting of the two
     // ends as a good one: the server answers STOR once the data connection is gone.
     if (failure == ftpLocalReadError)
-        ftp_.ReportError(failure, "Cannot read " + ftp_.LocalFile);
+        ftp_.ReportError(failure, "Cannot read " + localPath_);
     else if (failure == ftpSocketWriteError)
         ftp_.ReportError(failure, "Upload connection broken");
     DataEnded();

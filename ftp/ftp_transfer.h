@@ -17,6 +17,13 @@ namespace pelmora {
 // reply to LIST or STOR, and the end of the data connection. Then it tells its TFtp, once
 // (TransferEnded).
 //
+// Its phase says where it stands; it only moves forward, each step traced by name
+// ("Transfer VerbSent -> DataEnded"). Beside it stand the facts that come in either order
+// with the phase's steps, so no step can hold them: the server's preliminary reply and
+// its final one (a server may end the data connection before answering, or answer before
+// it has closed), whether the server began a listing, and what the data connection is
+// (over TLS or not, writable now or not).
+//
 // A cancelled transfer tells nothing and no longer touches the data component, whose
 // next connection may already belong to the next transfer: whoever cancelled it has
 // ended the operation. A loop of ours that is still running below a handler (the send
@@ -24,15 +31,30 @@ namespace pelmora {
 class TFtp::TTransfer : public std::enable_shared_from_this<TFtp::TTransfer> {
 public:
     enum class TKind { Listing, Upload };
+    enum class TPhase : uint8_t {
+        Preparing,  // the data commands run (TYPE, EPSV, PASV or PORT); no verb yet
+        VerbSent,   // LIST or STOR has gone out
+        Sending,    // the send loop of an upload runs
+        PeerClosed, // the server closed the upload's connection under the send loop
+        DataEnded,  // our side of the data connection has ended
+        DataFailed, // a listing's data side ended on an error of ours
+        Reported,   // both ends have come, and the TFtp has been told
+        Cancelled,  // whoever cancelled it has ended the operation
+    };
+    static const char* PhaseName(TPhase phase);
 
+    // A listing.
+    explicit TTransfer(TFtp& ftp);
     // An upload takes over the open `localFile` and closes it when its data side ends.
-    TTransfer(TFtp& ftp, TKind kind, int localFile = -1);
+    TTransfer(TFtp& ftp, int localFile, std::string localPath, std::string remotePath, char type);
     ~TTransfer();
 
     TKind Kind() const { return kind_; }
+    // The representation type it goes in: 'A' for a listing, 'A' or 'I' for an upload.
+    char Type() const { return type_; }
+    const std::string& RemotePath() const { return remotePath_; }
     int32_t Slot() const { return slot_; }
     int64_t Bytes() const { return bytes_; }
-    uint32_t Time() const { return time_; }
 
     // The control side, as the replies come.
     // Listening, before PORT goes out: a listing starts afresh here.
@@ -45,7 +67,7 @@ public:
     void ControlEnded();
     // An upload whose STOR has had no preliminary reply yet: none of the file has gone.
     bool AwaitsPreliminary() const {
-        return kind_ == TKind::Upload && !verbAnswered_ && !cancelled_;
+        return kind_ == TKind::Upload && !answered_ && phase_ != TPhase::Cancelled;
     }
     // Ends such an upload on the server's final positive reply when the file is empty
     // (nothing was to be sent); false, and nothing done, when it is not.
@@ -62,6 +84,13 @@ public:
     void Writable(int32_t) { writable_ = true; }
 
 private:
+    // Moves the phase forward (never back, and never out of Cancelled), traced.
+    void SetPhase(TPhase next);
+    bool Cancelled() const { return phase_ == TPhase::Cancelled; }
+    // Our side of the data connection has ended, and the transfer waits for its report.
+    bool DataSideEnded() const {
+        return phase_ == TPhase::DataEnded || phase_ == TPhase::DataFailed;
+    }
     // Ends a transfer that the server ended before any data: told as `done`.
     void EndWithoutData(FtpInfo done, const std::string& text);
     // Only the server may connect to our data port, and only once per transfer.
@@ -87,7 +116,7 @@ private:
     bool PumpTls();
     // Sends the close notice and every byte still queued; false when that failed.
     bool FinishTls();
-    bool Running() const { return !cancelled_ && !dataEnded_; }
+    bool Running() const { return phase_ < TPhase::DataEnded; }
     void DataEnded();
     void ReportIfBothEnded();
     // Closes our end of the data connection, the listener and the local file.
@@ -115,25 +144,25 @@ private:
     TFtp& ftp_;
     TKind kind_;
     int localFile_;
+    std::string localPath_;
+    std::string remotePath_;
+    char type_;
     TListingParser parser_;
     TLineSplitter lines_{TLineSplitter::DefaultCap, true};
     int32_t slot_ = 0;
     int64_t bytes_ = 0;
-    uint32_t startTick_ = 0;
-    uint32_t time_ = 0;
-    bool verbSent_ = false;
-    bool started_ = false;      // a listing: the server began it (1xx, or it connected)
-    bool verbAnswered_ = false; // the server's preliminary reply to the verb came
-    bool protected_ = false;    // the data connection is to run over TLS
-    bool failed_ = false;       // a listing: it ended on an error of ours
-    bool sending_ = false;      // the send loop of an upload runs
-    bool fileStarted_ = false;
-    bool peerClosed_ = false;
-    bool writable_ = false;
-    bool dataEnded_ = false;
+    TPhase phase_ = TPhase::Preparing;
+    // The server's preliminary reply to the verb came. The server may end the data
+    // connection before it: an upload that ended so has sent nothing the server took.
+    bool answered_ = false;
+    // A listing: the server began it (its preliminary reply, or its connection to our
+    // port); a refusal after that is a failure, not an empty directory. Not `answered_`,
+    // since TLS on the data connection still waits for the reply.
+    bool started_ = false;
+    // The server's final reply to the verb came, before or after our side ended.
     bool controlEnded_ = false;
-    bool cancelled_ = false;
-    bool reported_ = false;
+    bool protected_ = false; // the data connection is to run over TLS
+    bool writable_ = false;  // the socket said it takes more
     std::unique_ptr<TTlsStream> tls_;
     std::string tlsOut_; // cipher text not yet taken by the socket
 };

@@ -53,11 +53,11 @@ TVerdict Matched(const TDetail& local, const TDetail& remote, int j, const std::
         switch (JudgeByJournal(row == rules.journal->end() ? nullptr : &row->second, now)) {
         case TJournalVerdict::Unchanged:
             v.action = actionRemain;
-            v.icon = imageRemoteNewer;
+            v.mark = markSame;
             return v;
         case TJournalVerdict::Changed:
             v.action = actionUpdate;
-            v.icon = imageRefresh;
+            v.mark = markRefresh;
             return v;
         case TJournalVerdict::NoRow:
             break;
@@ -73,13 +73,13 @@ TVerdict Matched(const TDetail& local, const TDetail& remote, int j, const std::
         CompareTimes(local.time.utc, remote.time, rules.remoteKeepsOurTimes, rules.nowUtc);
     if (!sizeDiffers && (order == TTimeOrder::Same || order == TTimeOrder::RemoteNewer)) {
         v.action = actionRemain;
-        v.icon = isDir ? imageDirectory : imageRemoteNewer;
+        v.mark = isDir ? markDirectory : markSame;
     } else if (isDir) {
         v.action = actionRemain;
-        v.icon = imageDirectory;
+        v.mark = markDirectory;
     } else {
         v.action = actionUpdate;
-        v.icon = imageRefresh;
+        v.mark = markRefresh;
     }
     return v;
 }
@@ -116,7 +116,7 @@ void RemoteVerdicts(const TStringList& remote, const TBlocked& blocked, TCompari
             blocked.Inside(remote.Strings(j)))
             continue;
         v.action = entry.kind == kindDirectory ? actionRemove : actionDelete;
-        v.icon = imageDelete;
+        v.mark = markDelete;
     }
 }
 
@@ -142,6 +142,40 @@ void ExcludedAgainst(const std::vector<TExcludedEntry>& excluded, bool excludedL
     }
 }
 
+// The verdict for local entry `i`, whose first remote entry of the same key is `j` (-1:
+// none).
+void JudgeLocal(const TStringList& local, int i, const TStringList& remote, int j,
+                const TCompareRules& rules, TBlocked& blocked, TComparison& c) {
+    const std::string& key = local.Strings(i);
+    const TDetail& entry = At(local, i);
+    const bool isDir = entry.kind == kindDirectory;
+    TVerdict& v = c.local[static_cast<size_t>(i)];
+    if (blocked.Is(key) || blocked.Inside(key)) {
+        // A conflict of its own, or inside a directory that cannot be judged: its server
+        // copy is left alone too.
+        v.partner = j;
+    } else if (j < 0) {
+        v.action = isDir ? actionCreate : actionUpload;
+        v.mark = isDir ? markCreate : markUpload;
+    } else if (At(remote, j).kind == kindLink) {
+        // Nothing is written through a server link. A file is left as it is; a
+        // directory's content cannot be compared.
+        v.partner = j;
+        if (isDir)
+            Conflict(c, blocked, key, "a directory here, a link on the server");
+        else
+            v.action = actionRemain;
+    } else if (isDir != (At(remote, j).kind == kindDirectory)) {
+        v.partner = j;
+        Conflict(c, blocked, key,
+                 isDir ? "a directory here, a file on the server"
+                       : "a file here, a directory on the server");
+    } else {
+        v = Matched(entry, At(remote, j), j, key, rules);
+        c.remote[static_cast<size_t>(j)].mark = v.mark;
+    }
+}
+
 } // namespace
 
 TComparison CompareLists(const TStringList& local, const TStringList& remote,
@@ -154,9 +188,6 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
     TBlocked blocked(rules.caseFolding);
     for (const std::string& dir : rules.remoteUnlisted)
         blocked.Add(dir);
-    const auto conflict = [&](int i, const std::string& why) {
-        Conflict(c, blocked, local.Strings(i), why);
-    };
 
     // The partner of a local entry is the first remote entry with the same key; one
     // index built per pass finds it without scanning the list each time.
@@ -175,35 +206,9 @@ TComparison CompareLists(const TStringList& local, const TStringList& remote,
     }
 
     for (int i = 0; i < localCount; ++i) {
-        const std::string& key = local.Strings(i);
-        const TDetail& entry = At(local, i);
-        const bool isDir = entry.kind == kindDirectory;
-        const auto found = firstRemote.find(blocked.Key(key));
+        const auto found = firstRemote.find(blocked.Key(local.Strings(i)));
         const int j = found == firstRemote.end() ? -1 : found->second;
-        TVerdict& v = c.local[static_cast<size_t>(i)];
-        if (blocked.Is(key) || blocked.Inside(key)) {
-            // A conflict of its own, or inside a directory that cannot be judged: its
-            // server copy is left alone too.
-            v.partner = j;
-        } else if (j < 0) {
-            v.action = isDir ? actionCreate : actionUpload;
-            v.icon = isDir ? imageCreateDir : imageUpload;
-        } else if (At(remote, j).kind == kindLink) {
-            // Nothing is written through a server link. A file is left as it is; a
-            // directory's content cannot be compared.
-            v.partner = j;
-            if (isDir)
-                conflict(i, "a directory here, a link on the server");
-            else
-                v.action = actionRemain;
-        } else if (isDir != (At(remote, j).kind == kindDirectory)) {
-            v.partner = j;
-            conflict(i, isDir ? "a directory here, a file on the server"
-                              : "a file here, a directory on the server");
-        } else {
-            v = Matched(entry, At(remote, j), j, key, rules);
-            c.remote[static_cast<size_t>(j)].icon = v.icon;
-        }
+        JudgeLocal(local, i, remote, j, rules, blocked, c);
         if (j >= 0)
             c.remote[static_cast<size_t>(j)].partner = i;
     }
@@ -220,70 +225,81 @@ void TSyncCore::CompareSides() {
     HideProgress();
 }
 
-void TSyncCore::AnalyseLists() {
-    SetHourglassCursor(true);
-    const int localCount = localList.Count();
-    const int remoteCount = remoteList.Count();
-    ShowStatus("Comparing: " + std::to_string(localCount) + " Local and " +
-               std::to_string(remoteCount) + " Remote Files");
-    Enable(TSyncAction::Stop, true);
-    ShowProgress();
-    DebugLog("ANALYSE LISTS");
-    DebugLog("-------------");
-    userStop = false;
-    // The verdicts of an earlier compare go: the disk may have been read again since, and
-    // a server entry that had no partner then may have one now, or lose it.
-    for (auto [list, tree] :
-         {std::pair{&localList, &localTree}, std::pair{&remoteList, &remoteTree}})
-        for (int i = 0; i < list->Count(); ++i) {
-            auto& entry = *static_cast<TDetail*>(list->Objects(i));
-            if (entry.action == actionNone && entry.matched == 0)
-                continue;
-            entry.action = actionNone;
-            entry.matched = 0;
-            tree->SetStateIndex(i, entry.kind == kindDirectory ? imageDirectory : imageFile);
-        }
+namespace {
 
+// The verdicts of an earlier compare go: the disk may have been read again since, and a
+// server entry that had no partner then may have one now, or lose it.
+void ClearVerdicts(TStringList& list, TTreeModel& tree) {
+    for (int i = 0; i < list.Count(); ++i) {
+        auto& entry = *static_cast<TDetail*>(list.Objects(i));
+        if (entry.action == actionNone && entry.matched == 0)
+            continue;
+        entry.action = actionNone;
+        entry.matched = 0;
+        tree.SetStateIndex(i, entry.kind == kindDirectory ? markDirectory : markFile);
+    }
+}
+
+TCompareRules RulesOf(TSyncCore& core) {
     TCompareRules rules;
-    rules.caseFolding = caseFolding;
-    rules.remoteUnlisted = remoteUnlisted;
-    rules.remoteKeepsOurTimes = options.remoteKeepsOurTimes;
-    rules.journal = JournalRows();
-    rules.listingZone = options.listingZone;
+    rules.caseFolding = core.caseFolding;
+    rules.remoteUnlisted = core.remoteUnlisted;
+    rules.remoteKeepsOurTimes = core.options.remoteKeepsOurTimes;
+    rules.journal = core.JournalRows();
+    rules.listingZone = core.options.listingZone;
     rules.nowUtc = static_cast<int64_t>(std::time(nullptr));
-    rules.localExcluded = localExcluded;
-    rules.remoteExcluded = remoteExcluded;
-    const TComparison comparison = CompareLists(localList, remoteList, rules);
-    conflicts = comparison.conflicts;
+    rules.localExcluded = core.localExcluded;
+    rules.remoteExcluded = core.remoteExcluded;
+    return rules;
+}
 
-    // The verdicts are applied entry by entry, so that Stop leaves the rest unmarked and
-    // nothing marked for deletion.
-    for (int i = 0; i < localCount && !userStop; ++i) {
-        SetProgress(ProgressOf(i, localCount));
+// The verdicts are applied entry by entry, so that Stop leaves the rest unmarked and
+// nothing marked for deletion: the local entries with their partners first, then, unless
+// stopped, the server entries no local one matched.
+void ApplyLocalVerdicts(TSyncCore& core, const TComparison& comparison) {
+    const int localCount = core.localList.Count();
+    for (int i = 0; i < localCount && !core.userStop; ++i) {
+        core.SetProgress(TSyncCore::ProgressOf(i, localCount));
         const TVerdict& v = comparison.local[static_cast<size_t>(i)];
-        auto& entry = *static_cast<TDetail*>(localList.Objects(i));
-        entry.action = v.action;
-        DebugLog(localList.Strings(i) + ": " +
-                 (v.action == actionRemain ? "remain" : ActionWord(v.action)));
-        if (v.icon)
-            localTree.SetStateIndex(i, *v.icon);
+        static_cast<TDetail*>(core.localList.Objects(i))->action = v.action;
+        if (v.mark)
+            core.localTree.SetStateIndex(i, *v.mark);
         if (v.partner >= 0) {
-            static_cast<TDetail*>(remoteList.Objects(v.partner))->matched = 1;
-            if (const auto& icon = comparison.remote[static_cast<size_t>(v.partner)].icon)
-                remoteTree.SetStateIndex(v.partner, *icon);
+            static_cast<TDetail*>(core.remoteList.Objects(v.partner))->matched = 1;
+            if (const auto& mark = comparison.remote[static_cast<size_t>(v.partner)].mark)
+                core.remoteTree.SetStateIndex(v.partner, *mark);
         }
         ProcessMessages();
     }
+}
 
+void ApplyRemoteVerdicts(TSyncCore& core, const TComparison& comparison) {
+    for (int j = 0; j < core.remoteList.Count(); ++j) {
+        const TVerdict& v = comparison.remote[static_cast<size_t>(j)];
+        if (v.partner >= 0 || v.action == actionNone)
+            continue;
+        static_cast<TDetail*>(core.remoteList.Objects(j))->action = v.action;
+        // With deleting off the update leaves it there: shown as kept, not as deleted.
+        core.remoteTree.SetStateIndex(j, core.options.mayDelete ? *v.mark : markKept);
+    }
+}
+
+} // namespace
+
+void TSyncCore::AnalyseLists() {
+    view_.ShowBusy(true);
+    ShowStatus("Comparing: " + std::to_string(localList.Count()) + " Local and " +
+               std::to_string(remoteList.Count()) + " Remote Files");
+    Enable(TSyncAction::Stop, true);
+    ShowProgress();
+    userStop = false;
+    ClearVerdicts(localList, localTree);
+    ClearVerdicts(remoteList, remoteTree);
+    const TComparison comparison = CompareLists(localList, remoteList, RulesOf(*this));
+    conflicts = comparison.conflicts;
+    ApplyLocalVerdicts(*this, comparison);
     if (!userStop) {
-        for (int j = 0; j < remoteCount; ++j) {
-            const TVerdict& v = comparison.remote[static_cast<size_t>(j)];
-            if (v.partner >= 0 || v.action == actionNone)
-                continue;
-            static_cast<TDetail*>(remoteList.Objects(j))->action = v.action;
-            // With deleting off the update leaves it there: shown as kept, not as deleted.
-            remoteTree.SetStateIndex(j, options.mayDelete ? *v.icon : imageKept);
-        }
+        ApplyRemoteVerdicts(*this, comparison);
         SetProgress(100);
         ShowStatus("Files Compared. Ready for Transfer");
         Enable(TSyncAction::Update, true);
@@ -293,9 +309,7 @@ void TSyncCore::AnalyseLists() {
         Enable(TSyncAction::Update, false);
     }
     Enable(TSyncAction::Stop, false);
-    SetHourglassCursor(false);
-    DebugLog("ANALYSE LISTS - COMPLETE");
-    DebugLog("------------------------");
+    view_.ShowBusy(false);
 }
 
 } // namespace pelmora

@@ -10,12 +10,12 @@
 
 namespace pelmora {
 
-// What the compare decides for one entry. `icon` is empty where the entry's node keeps
-// the icon it was loaded with; `partner` is the index of the entry it matched on the
-// other side, or -1.
+// What the compare decides for one entry. `mark` is what its node is to say of it,
+// empty where the node keeps the mark it was loaded with; `partner` is the index of the
+// entry it matched on the other side, or -1.
 struct TVerdict {
     uint8_t action = actionNone;
-    std::optional<int> icon;
+    std::optional<TEntryMark> mark;
     int partner = -1;
 };
 

@@ -28,18 +28,18 @@ enum TEntryAction : uint8_t {
     actionRemove = 6, // remote directory without a local counterpart
 };
 
-// State images of the tree nodes.
-enum TStateImage : int {
-    imageNone = -1,
-    imageDirectory = 1,
-    imageCreateDir = 2,
-    imageUpload = 3,
-    imageRefresh = 4,
-    imageDelete = 6,
-    imageFile = 7,
-    imageRemoteNewer = 8,
-    // A server entry the compare would delete, kept because deleting is off.
-    imageKept = 9,
+// What the engine says of an entry, kept as the state of its node in the side's tree; the
+// window chooses how each is shown.
+enum TEntryMark : int {
+    markNone = -1,     // nothing to show: a server entry the update deleted
+    markDirectory = 0, // a directory as loaded, or one that stays as it is
+    markFile,          // a file as loaded, or one the update has just sent
+    markCreate,        // a local directory the server lacks
+    markUpload,        // a local file the server lacks
+    markRefresh,       // a local file the server's copy is older than, or other than it
+    markSame,          // a file the server holds as it is here
+    markDelete,        // a server entry the update deletes or removes
+    markKept,          // a server entry the compare would delete, kept as deleting is off
 };
 
 // One file or directory of either side.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ftp/listing_entry.h"
+#include "net/listed_entry.h"
 
 #include <cstdint>
 #include <ctime>

@@ -7,15 +7,6 @@ namespace pelmora {
 
 namespace {
 
-// A pattern read into pieces before it is cut into levels at its slashes.
-enum class TPiece : uint8_t { Byte, AnyByte, Set, Star, AnyLevels, Slash };
-
-struct TRawToken {
-    TPiece piece;
-    uint8_t byte = 0;
-    uint16_t set = 0;
-};
-
 // The named classes inside brackets, in the C locale: a name is bytes, not letters of
 // whatever language the user runs.
 bool AddNamedClass(std::string_view name, std::bitset<256>& set) {
@@ -119,6 +110,43 @@ void TIgnoreRules::AddPattern(std::string_view p) {
         rule.negated = true;
         p.remove_prefix(1);
     }
+    std::vector<TRawToken> raw = ReadPieces(p, rule.sets);
+    if (!raw.empty() && raw.back().piece == TPiece::Slash) {
+        rule.directoryOnly = true;
+        while (!raw.empty() && raw.back().piece == TPiece::Slash)
+            raw.pop_back();
+    }
+    rule.anchored = std::any_of(raw.begin(), raw.end(),
+                                [](const TRawToken& t) { return t.piece == TPiece::Slash; });
+    for (size_t start = 0; start < raw.size();) {
+        size_t end = start;
+        while (end < raw.size() && raw[end].piece != TPiece::Slash)
+            ++end;
+        if (end > start) {
+            TLevel level = LevelOf(raw, start, end);
+            const bool repeated = level.kind == TLevelKind::AnyLevels && !rule.levels.empty() &&
+                                  rule.levels.back().kind == TLevelKind::AnyLevels;
+            if (!repeated)
+                rule.levels.push_back(std::move(level));
+        }
+        start = end + 1;
+    }
+    if (rule.levels.empty())
+        return;
+    if (!rule.anchored) {
+        // A name alone matches at any depth, so "**" there is any name.
+        if (rule.levels[0].kind == TLevelKind::AnyLevels)
+            rule.levels[0].kind = TLevelKind::AnyName;
+    } else if (rule.levels.back().kind == TLevelKind::AnyLevels) {
+        // "dir/**" is what is inside dir, not dir itself, so that "!dir/keep" can still
+        // bring an entry back.
+        rule.levels.insert(rule.levels.end() - 1, TLevel{TLevelKind::AnyName, {}, {}});
+    }
+    rules_.push_back(std::move(rule));
+}
+
+std::vector<TIgnoreRules::TRawToken> TIgnoreRules::ReadPieces(std::string_view p,
+                                                              std::vector<std::bitset<256>>& sets) {
     std::vector<TRawToken> raw;
     for (size_t i = 0; i < p.size();) {
         const char c = p[i];
@@ -143,8 +171,8 @@ void TIgnoreRules::AddPattern(std::string_view p) {
                 raw.push_back({TPiece::Byte, '[', 0});
                 ++i;
             } else {
-                raw.push_back({TPiece::Set, 0, static_cast<uint16_t>(rule.sets.size())});
-                rule.sets.push_back(set);
+                raw.push_back({TPiece::Set, 0, static_cast<uint16_t>(sets.size())});
+                sets.push_back(set);
                 i = next;
             }
         } else {
@@ -152,86 +180,62 @@ void TIgnoreRules::AddPattern(std::string_view p) {
             ++i;
         }
     }
-    if (!raw.empty() && raw.back().piece == TPiece::Slash) {
-        rule.directoryOnly = true;
-        while (!raw.empty() && raw.back().piece == TPiece::Slash)
-            raw.pop_back();
-    }
-    rule.anchored = std::any_of(raw.begin(), raw.end(),
-                                [](const TRawToken& t) { return t.piece == TPiece::Slash; });
+    return raw;
+}
 
-    for (size_t start = 0; start < raw.size();) {
-        size_t end = start;
-        while (end < raw.size() && raw[end].piece != TPiece::Slash)
-            ++end;
-        if (end > start) {
-            TLevel level;
-            if (end - start == 1 && raw[start].piece == TPiece::AnyLevels) {
-                level.kind = TLevelKind::AnyLevels;
-            } else {
-                for (size_t i = start; i < end; ++i) {
-                    const TRawToken& t = raw[i];
-                    // "**" that is not a whole level is a plain '*'.
-                    const bool star = t.piece == TPiece::Star || t.piece == TPiece::AnyLevels;
-                    if (star && !level.tokens.empty() &&
-                        level.tokens.back().kind == TTokenKind::Star)
-                        continue;
-                    TToken token{TTokenKind::Byte, t.byte, t.set};
-                    if (star)
-                        token.kind = TTokenKind::Star;
-                    else if (t.piece == TPiece::AnyByte)
-                        token.kind = TTokenKind::AnyByte;
-                    else if (t.piece == TPiece::Set)
-                        token.kind = TTokenKind::Set;
-                    level.tokens.push_back(token);
-                }
-                auto isByte = [](const TToken& t) { return t.kind == TTokenKind::Byte; };
-                const auto& tk = level.tokens;
-                auto bytes = [&](size_t from, size_t to) {
-                    std::string s;
-                    for (size_t i = from; i < to; ++i)
-                        s += static_cast<char>(tk[i].byte);
-                    return s;
-                };
-                const size_t n = tk.size();
-                if (std::all_of(tk.begin(), tk.end(), isByte)) {
-                    level.kind = TLevelKind::Literal;
-                    level.text = bytes(0, n);
-                } else if (n == 1 && tk[0].kind == TTokenKind::Star) {
-                    level.kind = TLevelKind::AnyName;
-                } else if (tk[0].kind == TTokenKind::Star &&
-                           std::all_of(tk.begin() + 1, tk.end(), isByte)) {
-                    level.kind = TLevelKind::Suffix;
-                    level.text = bytes(1, n);
-                } else if (tk[n - 1].kind == TTokenKind::Star &&
-                           std::all_of(tk.begin(), tk.end() - 1, isByte)) {
-                    level.kind = TLevelKind::Prefix;
-                    level.text = bytes(0, n - 1);
-                } else {
-                    level.kind = TLevelKind::Glob;
-                }
-                if (level.kind != TLevelKind::Glob)
-                    level.tokens.clear();
-            }
-            const bool repeated = level.kind == TLevelKind::AnyLevels && !rule.levels.empty() &&
-                                  rule.levels.back().kind == TLevelKind::AnyLevels;
-            if (!repeated)
-                rule.levels.push_back(std::move(level));
-        }
-        start = end + 1;
+TIgnoreRules::TLevel TIgnoreRules::LevelOf(const std::vector<TRawToken>& raw, size_t start,
+                                           size_t end) {
+    TLevel level;
+    if (end - start == 1 && raw[start].piece == TPiece::AnyLevels) {
+        level.kind = TLevelKind::AnyLevels;
+        return level;
     }
-    if (rule.levels.empty())
-        return;
-    if (!rule.anchored) {
-        // A name alone matches at any depth, so "**" there is any name.
-        if (rule.levels[0].kind == TLevelKind::AnyLevels)
-            rule.levels[0].kind = TLevelKind::AnyName;
-    } else if (rule.levels.back().kind == TLevelKind::AnyLevels) {
-        // "dir/**" is what is inside dir, not dir itself, so that "!dir/keep" can still
-        // bring an entry back.
-        rule.levels.insert(rule.levels.end() - 1, TLevel{TLevelKind::AnyName, {}, {}});
+    for (size_t i = start; i < end; ++i) {
+        const TRawToken& t = raw[i];
+        // "**" that is not a whole level is a plain '*'.
+        const bool star = t.piece == TPiece::Star || t.piece == TPiece::AnyLevels;
+        if (star && !level.tokens.empty() && level.tokens.back().kind == TTokenKind::Star)
+            continue;
+        TToken token{TTokenKind::Byte, t.byte, t.set};
+        if (star)
+            token.kind = TTokenKind::Star;
+        else if (t.piece == TPiece::AnyByte)
+            token.kind = TTokenKind::AnyByte;
+        else if (t.piece == TPiece::Set)
+            token.kind = TTokenKind::Set;
+        level.tokens.push_back(token);
     }
-    rules_.push_back(std::move(rule));
+    ShapeLevel(level);
+    return level;
+}
+
+void TIgnoreRules::ShapeLevel(TLevel& level) {
+    auto isByte = [](const TToken& t) { return t.kind == TTokenKind::Byte; };
+    const auto& tk = level.tokens;
+    auto bytes = [&](size_t from, size_t to) {
+        std::string s;
+        for (size_t i = from; i < to; ++i)
+            s += static_cast<char>(tk[i].byte);
+        return s;
+    };
+    const size_t n = tk.size();
+    if (std::all_of(tk.begin(), tk.end(), isByte)) {
+        level.kind = TLevelKind::Literal;
+        level.text = bytes(0, n);
+    } else if (n == 1 && tk[0].kind == TTokenKind::Star) {
+        level.kind = TLevelKind::AnyName;
+    } else if (tk[0].kind == TTokenKind::Star && std::all_of(tk.begin() + 1, tk.end(), isByte)) {
+        level.kind = TLevelKind::Suffix;
+        level.text = bytes(1, n);
+    } else if (tk[n - 1].kind == TTokenKind::Star &&
+               std::all_of(tk.begin(), tk.end() - 1, isByte)) {
+        level.kind = TLevelKind::Prefix;
+        level.text = bytes(0, n - 1);
+    } else {
+        level.kind = TLevelKind::Glob;
+    }
+    if (level.kind != TLevelKind::Glob)
+        level.tokens.clear();
 }
 
 bool TIgnoreRules::GlobMatches(const TRule& rule, const std::vector<TToken>& tokens,

@@ -68,8 +68,21 @@ private:
         bool anchored = false;
     };
     using TLevels = std::vector<std::string_view>;
+    // A pattern read into pieces before it is cut into levels at its slashes.
+    enum class TPiece : uint8_t { Byte, AnyByte, Set, Star, AnyLevels, Slash };
+    struct TRawToken {
+        TPiece piece;
+        uint8_t byte = 0;
+        uint16_t set = 0; // index into TRule::sets
+    };
 
     void AddPattern(std::string_view pattern);
+    static std::vector<TRawToken> ReadPieces(std::string_view pattern,
+                                             std::vector<std::bitset<256>>& sets);
+    // The level of the pieces [start, end), which hold no slash.
+    static TLevel LevelOf(const std::vector<TRawToken>& raw, size_t start, size_t end);
+    // Tells the common shapes of a level's tokens apart (see TLevelKind).
+    static void ShapeLevel(TLevel& level);
     bool Verdict(const TLevels& path, size_t depth, bool isDirectory) const;
     static bool Matches(const TRule& rule, const TLevels& path, size_t depth);
     static bool LevelMatches(const TRule& rule, const TLevel& level, std::string_view name);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace pelmora {
@@ -42,6 +43,19 @@ bool ReadIgnoreRules(const std::string& root, const std::vector<std::string>& ex
     for (const std::string& pattern : excludes)
         rules.Add(pattern);
     return read;
+}
+
+// An entry read from the disk as the master list keeps it.
+std::unique_ptr<TDetail> LocalDetailOf(const TLocalDir::TEntry& e) {
+    auto detail = std::make_unique<TDetail>();
+    detail->kind = e.isDirectory() ? kindDirectory : kindFile;
+    detail->name = e.name;
+    detail->date = LocalDateTimeOf(e.mtime);
+    detail->time = {static_cast<int64_t>(e.mtime), TTimePrecision::Second};
+    detail->mtimeNs = static_cast<int64_t>(e.mtime) * 1000000000 + e.mtimeNsec;
+    if (!e.isDirectory())
+        detail->size = e.size;
+    return detail;
 }
 
 } // namespace
@@ -140,50 +154,45 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
     const bool sorted = workList.Sorted();
     workList.SetSorted(false);
     workList.Reserve(entries.size());
-    for (const TLocalDir::TEntry& e : entries) {
-        const std::string key = EntryKey(recurseDir, e.name);
-        // Left alone on both sides; an excluded directory is not walked at all.
-        if (!ignoreRules.Empty() &&
-            ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory())) {
-            localExcluded.push_back({key, e.isDirectory()});
-            continue;
-        }
-        if (e.type == TLocalDir::Broken) {
-            // What it led to may be on a disk that is not there now: its server copy,
-            // and everything else, must not be taken for deleted.
-            localKept.push_back(key);
-            localLoadComplete = false;
-            localProblems.push_back("Local link could not be followed: " + key);
-            continue;
-        }
-        if (e.type == TLocalDir::Special) {
-            localKept.push_back(key);
-            ShowStatus("Passed over (not a regular file): " + key);
-            continue;
-        }
-        if (!e.isDirectory() && IsTemporaryName(e.name)) {
-            // The shape our uploads take for a moment: sent, the next run would take it for
-            // a leftover of ours and remove it. It stays on the disk and on the server.
-            localKept.push_back(key);
-            ShowStatus("Passed over (the name of a Pelmora temporary file): " + key);
-            continue;
-        }
-        if (key.size() > MaxPathLength) {
-            localKept.push_back(key);
-            localProblems.push_back("Local path too long, not sent: " + key.substr(0, 200) + "...");
-            continue;
-        }
-        auto* detail = new TDetail;
-        detail->kind = e.isDirectory() ? kindDirectory : kindFile;
-        detail->name = e.name;
-        detail->date = LocalDateTimeOf(e.mtime);
-        detail->time = {static_cast<int64_t>(e.mtime), TTimePrecision::Second};
-        detail->mtimeNs = static_cast<int64_t>(e.mtime) * 1000000000 + e.mtimeNsec;
-        if (!e.isDirectory())
-            detail->size = e.size;
-        workList.Add((e.isDirectory() ? "D-" : "F-") + e.name, detail);
-    }
+    for (const TLocalDir::TEntry& e : entries)
+        if (const std::string key = EntryKey(recurseDir, e.name); !LocalLeftOut(e, key))
+            workList.Add((e.isDirectory() ? "D-" : "F-") + e.name, LocalDetailOf(e).release());
     workList.SetSorted(sorted);
+}
+
+bool TSyncCore::LocalLeftOut(const TLocalDir::TEntry& e, const std::string& key) {
+    // Left alone on both sides; an excluded directory is not walked at all.
+    if (!ignoreRules.Empty() &&
+        ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory())) {
+        localExcluded.push_back({key, e.isDirectory()});
+        return true;
+    }
+    if (e.type == TLocalDir::Broken) {
+        // What it led to may be on a disk that is not there now: its server copy, and
+        // everything else, must not be taken for deleted.
+        localKept.push_back(key);
+        localLoadComplete = false;
+        localProblems.push_back("Local link could not be followed: " + key);
+        return true;
+    }
+    if (e.type == TLocalDir::Special) {
+        localKept.push_back(key);
+        ShowStatus("Passed over (not a regular file): " + key);
+        return true;
+    }
+    if (!e.isDirectory() && IsTemporaryName(e.name)) {
+        // The shape our uploads take for a moment: sent, the next run would take it for a
+        // leftover of ours and remove it. It stays on the disk and on the server.
+        localKept.push_back(key);
+        ShowStatus("Passed over (the name of a Pelmora temporary file): " + key);
+        return true;
+    }
+    if (key.size() > MaxPathLength) {
+        localKept.push_back(key);
+        localProblems.push_back("Local path too long, not sent: " + key.substr(0, 200) + "...");
+        return true;
+    }
+    return false;
 }
 
 void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
@@ -192,7 +201,8 @@ void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
         ScanLocalDir(workList, "");
     int i = 0;
     for (; i < workList.Count() && !userStop; ++i) {
-        ShowStatus("Loading Local Directory: " + std::to_string(localList.Count()));
+        ShowStatus("Loading Local Directory: " + std::to_string(localList.Count()),
+                   TLineKind::PerEntry);
         auto* detail = static_cast<TDetail*>(workList.Extract(i));
         detail->dir = recurseDir;
         const int node = AddEntry(localList, localTree, detail, parentNode);

@@ -51,6 +51,8 @@ struct TSyncOptions {
     // plan says it would be made (the dry run).
     enum class TMissingRoot { Refuse, Make, Plan };
     TMissingRoot missingRoot = TMissingRoot::Refuse;
+
+    bool operator==(const TSyncOptions&) const = default;
 };
 
 } // namespace pelmora

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ftp/listing_entry.h"
+#include "net/listed_entry.h"
 #include "sync/detail.h"
 
 #include <string_view>

@@ -8,7 +8,12 @@
 #include <algorithm>
 #include <ctime>
 #include <deque>
+#include <memory>
+#include <optional>
+#include <set>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace pelmora {
 
@@ -25,7 +30,124 @@ bool CaseBlindSystem(const std::string& systemType) {
            upper.rfind("DOS", 0) == 0;
 }
 
+// One directory as a session read it: entered (CWD) and listed, or why not. Only Done and
+// Failed are kept: a session lost or stopped on the way read nothing.
+struct TFetchedLevel {
+    TOutcome entered = TOutcome::Done;
+    TOutcome listed = TOutcome::Done;
+    std::string why;
+    std::vector<TListedEntry> entries;
+    std::string here;
+    std::vector<std::string> notEntries;
+};
+
+// What is known of one directory: its entries as last loaded, or as just read.
+struct TRemoteLevel {
+    std::vector<std::unique_ptr<TDetail>> kept;
+    std::optional<TFetchedLevel> fetched;
+};
+using TRemoteLevels = std::unordered_map<std::string, TRemoteLevel>;
+
+std::string GivenUpText() {
+    return "The server lists more than " + std::to_string(MaxRemoteEntries) +
+           " entries; the load was given up";
+}
+
 } // namespace
+
+// The walk of the server's tree, for a full load and for the reload after an update alike.
+// The directories to read are read breadth first by whichever session of the pool is free
+// (the main session alone when the pool has no other, or may not use it); the master list
+// and the tree are put together from what was read in pre-order, the listing's order
+// within each directory, as far as the levels read so far allow. So what a load finds,
+// says and leaves behind does not depend on how many sessions read it, and a Stop keeps
+// what was put together up to the first directory not yet read.
+class TSyncCore::TRemoteWalk {
+public:
+    // A full load: every directory is read; the main session stands in the root.
+    explicit TRemoteWalk(TSyncCore& core)
+        : core_(core), main_(core.session), sessions_(core.options.connections) {
+        places_[&main_] = "";
+    }
+    // The reload after an update: only the directories of `changed` (folded keys while
+    // the server ignores case) are read; every other keeps the entries of `kept`, the last
+    // load's by directory. It reads a few directories where the update just closed its
+    // sessions: the main session alone does it, rather than log in others again.
+    TRemoteWalk(TSyncCore& core, TRemoteLevels kept, std::set<std::string> changed)
+        : core_(core), main_(core.session), readAll_(false), sessions_(1),
+          changed_(std::move(changed)), levels_(std::move(kept)) {}
+
+    void Run();
+    // The main session back in the root, where a load leaves it; false when it is not.
+    bool ReturnToRoot();
+
+private:
+    // One CWD of a session's way to a directory, and the directory it then stands in.
+    struct TStep {
+        std::string path;
+        std::string place;
+    };
+    // A directory that could not be entered by its absolute path is entered again by its
+    // name from its parent, so that the server's refusal names it as a walk by names does;
+    // one another session could not list for a passing trouble (4xx) is read again on the
+    // main session, as a walk on it alone would have.
+    struct TRetry {
+        std::string dir;
+        bool byName;
+    };
+    // A directory being put together: its entries, and how many of them are in the lists.
+    struct TFrame {
+        std::string dir;
+        int node;
+        TRemoteLevel level;
+        size_t next = 0;
+    };
+    // An entry put in the lists: its node, and its path when the walk goes into it.
+    struct TAdded {
+        int node = TTreeModel::NoNode;
+        std::optional<std::string> directory;
+    };
+
+    bool Reads(const std::string& dir) const {
+        return readAll_ || changed_.count(core_.caseFolding ? FoldedKey(dir) : dir) != 0;
+    }
+    // Whether a directory can be named from the server's root: the root the load started
+    // from was typed so, or its listing named it (see RemoteDirectoryPath), whatever is
+    // typed meanwhile.
+    bool Absolute() const {
+        return core_.remoteRootTyped_.starts_with('/') || core_.remoteRootAbsolute_.has_value();
+    }
+    bool Parallel() const { return sessions_ >= 2 && Absolute() && core_.pool_.ExtrasAllowed(); }
+    void Discover(const std::string& dir);
+    TSessionTask Next(TRemoteSession& on);
+    TSessionTask Read(TRemoteSession& on, std::string dir, bool byName);
+    std::vector<TStep> Route(const TRemoteSession& on, const std::string& dir, bool byName) const;
+    void Settle(TRemoteSession& on, std::string dir, bool byName, TFetchedLevel level);
+    bool Found(const std::string& dir, const std::vector<TListedEntry>& entries);
+    void Advance();
+    bool Enter(const std::string& dir, int node);
+    bool Accepted(const std::string& dir, TFetchedLevel& fetched);
+    TAdded AddListed(const std::string& dir, int parentNode, const TListedEntry& listedEntry);
+    TAdded AddKept(const std::string& dir, int parentNode, std::unique_ptr<TDetail>& entry);
+
+    TSyncCore& core_;
+    TRemoteSession& main_;
+    const bool readAll_ = true;
+    const int sessions_;
+    const std::set<std::string> changed_;
+    // What is known of each directory not yet put together.
+    TRemoteLevels levels_;
+    std::deque<std::string> pending_;
+    std::deque<TRetry> forMain_;
+    // Where each session stands, relative to the root, as far as the walk knows.
+    std::unordered_map<const TRemoteSession*, std::string> places_;
+    size_t listed_ = 0;
+    bool poolOpened_ = false;
+    // The directories being put together, innermost last, and the directory entry the
+    // putting together waits at until its level has been read.
+    std::vector<TFrame> frames_;
+    std::optional<std::pair<std::string, int>> waiting_;
+};
 
 void TSyncCore::RefreshRemote() {
     RunRemoteLoad(nullptr);
@@ -72,15 +194,39 @@ void TSyncCore::MarkUnlisted(const std::string& path, const std::string& why) {
 bool TSyncCore::LoadRemoteDirectory() {
     session.Resume();
     session.timeoutMs = TimeoutMs();
+    // The root is taken as it was when the load began, whatever is typed meanwhile.
+    const std::string typed = options.remoteRoot;
+    std::string root;
+    if (!RemoteRootToEnter(typed, root) || !EnterRemoteRoot(typed, root))
+        return false;
+    remoteRootTyped_ = typed;
+    Enable(TSyncAction::Stop, true);
+    StartRemoteLists();
+    caseFolding = CaseBlindSystem(session.Traits().systemType);
+    if (remoteRootOnlyPlanned_) {
+        // Nothing is there to list: the server holds none of the site. The session does
+        // not stand in the root, and no update may start from this load.
+        remoteAtRoot_ = false;
+        remoteRootTyped_.clear();
+        Enable(TSyncAction::Compare, true);
+        Enable(TSyncAction::Stop, false);
+        return true;
+    }
+    remoteLoading = true;
+    TRemoteWalk walk(*this);
+    walk.Run();
+    remoteAtRoot_ = !session.Stopped() && walk.ReturnToRoot();
+    return EndRemoteLoad();
+}
+
+bool TSyncCore::RemoteRootToEnter(const std::string& typed, std::string& root) {
     // A root typed without a leading "/" is taken from where the login put us; once known
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
-    // The root is taken as it was when the load began, whatever is typed meanwhile.
-    const std::string typed = options.remoteRoot;
     const bool relative = !typed.starts_with('/');
     if (!relative || typed != remoteRootTyped_)
         remoteRootAbsolute_.reset();
-    std::string root = typed;
+    root = typed;
     if (relative && remoteRootAbsolute_) {
         root = remoteRootAbsolute_->empty() ? "/" : *remoteRootAbsolute_;
     } else if (relative && !remoteAtLogin_) {
@@ -94,58 +240,51 @@ bool TSyncCore::LoadRemoteDirectory() {
     } else if (typed.empty()) {
         root = ".";
     }
+    return true;
+}
+
+bool TSyncCore::EnterRemoteRoot(const std::string& typed, const std::string& root) {
     remoteAtRoot_ = false;
     remoteRootMade_.clear();
     remoteRootOnlyPlanned_ = false;
     const bool fromLogin = remoteAtLogin_;
-    if (!ChangeRemoteDir(root)) {
-        // The refusal's words are what is said when the root cannot be made either: a
-        // root that is there but may not be entered is not taken for a missing one.
-        const std::string why = session.FailureReason();
-        const bool missingAllowed = options.missingRoot != TSyncOptions::TMissingRoot::Refuse &&
-                                    !userStop && !session.Stopped() && (!relative || fromLogin) &&
-                                    root == typed;
-        if (!missingAllowed ||
-            !MakeRemoteRoot(root, options.missingRoot == TSyncOptions::TMissingRoot::Make)) {
-            if (!userStop && !session.Stopped())
-                ShowStatus("Could not enter the remote directory " + typed + ": " + why);
-            else if (!userStop)
-                ShowStatus("Could not enter the remote directory " + typed + ": " +
-                           session.FailureReason());
-            return false;
-        }
-        remoteRootMade_ = typed;
-        if (remoteRootOnlyPlanned_)
-            ShowStatus("The remote directory " + typed + " could not be entered (" + why +
-                       "): the update would make it");
+    if (ChangeRemoteDir(root))
+        return true;
+    // The refusal's words are what is said when the root cannot be made either: a root
+    // that is there but may not be entered is not taken for a missing one.
+    const std::string why = session.FailureReason();
+    const bool missingAllowed = options.missingRoot != TSyncOptions::TMissingRoot::Refuse &&
+                                !userStop && !session.Stopped() &&
+                                (typed.starts_with('/') || fromLogin) && root == typed;
+    if (!missingAllowed ||
+        !MakeRemoteRoot(root, options.missingRoot == TSyncOptions::TMissingRoot::Make)) {
+        if (!userStop && !session.Stopped())
+            ShowStatus("Could not enter the remote directory " + typed + ": " + why);
+        else if (!userStop)
+            ShowStatus("Could not enter the remote directory " + typed + ": " +
+                       session.FailureReason());
+        return false;
     }
-    remoteRootTyped_ = typed;
-    Enable(TSyncAction::Stop, true);
-    recurseLevel = 0;
-    recurseDir.clear();
+    remoteRootMade_ = typed;
+    if (remoteRootOnlyPlanned_)
+        ShowStatus("The remote directory " + typed + " could not be entered (" + why +
+                   "): the update would make it");
+    return true;
+}
+
+void TSyncCore::StartRemoteLists() {
     listingClock = {options.listingZone, static_cast<int64_t>(std::time(nullptr))};
     FreeEntries(remoteList);
     remoteTree.Clear();
-    remoteWorkList.Clear();
     remoteUnlisted.clear();
     remoteProblems.clear();
     remoteExcluded.clear();
     remoteLeftovers.clear();
     remoteLoadComplete = true;
-    caseFolding = CaseBlindSystem(Ftp1.SystemType());
-    if (remoteRootOnlyPlanned_) {
-        // Nothing is there to list: the server holds none of the site. The session does
-        // not stand in the root, and no update may start from this load.
-        remoteAtRoot_ = false;
-        remoteRootTyped_.clear();
-        Enable(TSyncAction::Compare, true);
-        Enable(TSyncAction::Stop, false);
-        return true;
-    }
-    remoteLoading = true;
-    const bool back = BuildRemoteLevel(TTreeModel::NoNode);
+}
+
+bool TSyncCore::EndRemoteLoad() {
     const bool result = !session.Stopped();
-    remoteAtRoot_ = result && back;
     if (result) {
         ProbeListingZone();
         Enable(TSyncAction::Compare, true);
@@ -210,211 +349,99 @@ bool TSyncCore::ChangeRemoteDir(const std::string& path) {
     return outcome == TOutcome::Done;
 }
 
-bool TSyncCore::ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here) {
-    const TOutcome outcome = session.List(entries, here);
-    return TakeRemoteListing(outcome, entries, here, session.NotEntries(), session.FailureReason());
-}
-
-bool TSyncCore::TakeRemoteListing(TOutcome outcome, std::vector<TListedEntry>& entries,
-                                  const std::string& here,
-                                  const std::vector<std::string>& notEntries,
-                                  const std::string& why) {
-    const bool top = recurseLevel == 1;
-    const std::string shown = recurseDir.empty() ? "/" : recurseDir;
-    bool listed = outcome == TOutcome::Done;
-    std::string reason = why;
-    if (listed) {
-        for (const std::string& line : notEntries)
-            view_.Trace("Not an entry: " + line);
-        if (top && !here.empty() && here.front() == '/')
-            remoteRootAbsolute_ = here == "/" ? std::string() : here;
-        if (CaseBlindListing(entries))
-            caseFolding = true;
-        if (!NamesEveryEntry(entries)) {
-            // What such a listing leaves out cannot be told from what the server lacks.
-            listed = false;
-            reason = "the listing does not name every file";
-            entries.clear();
-        }
-    } else if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
-        session.Stop();
-    }
-    if (!listed && !userStop) {
-        if (top || session.Stopped()) {
-            // Without the root's listing nothing at all is known; a lost session ends
-            // the load wherever it is.
-            ShowStatus("Could not list the remote directory " +
-                       (top ? Options().remoteRoot : shown) + ": " + reason);
-            session.Stop();
-        } else {
-            MarkUnlisted(recurseDir, "Could not list " + shown + ": " + reason);
-        }
-    }
-    return listed;
-}
-
-// False when the entry ends the level: the load was given up or the session is gone.
-bool TSyncCore::AddRemoteEntry(const TListedEntry& listedEntry, int parentNode,
-                               const std::string& here) {
-    if (remoteList.Count() >= MaxRemoteEntries) {
-        ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
-                   " entries; the load was given up");
-        session.Stop();
-        return false;
-    }
-    const std::string path = RelativePath(recurseDir, listedEntry.name);
-    if (LeftOut(listedEntry, path))
-        return true;
-    if (listedEntry.kind == TListedKind::Link)
-        view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
-    auto* detail = new TDetail;
-    FillRemoteDetail(*detail, listedEntry, recurseDir, listingClock);
-    const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
-    remoteTree.MakeVisible(node);
-    if (detail->kind != kindDirectory)
-        return true;
-    if (!ChangeRemoteDir(listedEntry.name)) {
-        if (session.Stopped()) {
-            if (!userStop)
-                ShowStatus("Could not enter " + path + ": " + session.FailureReason());
-            return false;
-        }
-        // The entry stays with its content unknown, and the walk goes on with its
-        // siblings: nothing inside it will be deleted or written.
-        MarkUnlisted(path, "Could not enter " + path + ": " + session.FailureReason());
-        return true;
-    }
-    recurseDir = path;
-    const bool back = BuildRemoteLevel(node);
-    RemoveLastComponent(recurseDir);
-    // The level below could not climb back with "..": go straight home, or give up
-    // the load rather than walk on in the wrong directory.
-    if (!back && !session.Stopped() && (here.empty() || !ChangeRemoteDir(here)))
-        session.Stop();
-    return true;
-}
-
-bool TSyncCore::BuildRemoteLevel(int parentNode) {
-    ++recurseLevel;
-    std::string here; // this directory's absolute path, as the server names it
-    std::vector<TListedEntry> entries;
-    ListRemoteLevel(entries, here);
-    if (bool back = true;
-        recurseLevel == 1 && !session.Stopped() && WalkRemoteInParallel(entries, back)) {
-        --recurseLevel;
-        return back;
-    }
-    for (const TListedEntry& listedEntry : entries)
-        if (session.Stopped() || !AddRemoteEntry(listedEntry, parentNode, here))
-            break;
-    bool back = true;
-    if (recurseLevel != 1)
-        back = ChangeRemoteDir("..");
-    --recurseLevel;
-    return back;
-}
-
 // ---------------------------------------------------------------------------------
-// The walk over several sessions at once
+// The walk
 
-// The levels below the root, read breadth first by whichever session is free; the master
-// list and the tree are then put together from them in the order the walk on one session
-// gives, with what it says on the way said at the same places.
-struct TSyncCore::TParallelWalk {
-    std::deque<std::string> pending;
-    // Directories the main session reads again as the walk on it alone would: one another
-    // session could not list for a passing trouble (a 4xx reply), and one that could not
-    // be entered, entered again by its name from its parent, so that the server's refusal
-    // names it in the same words.
-    struct TRetry {
-        std::string dir;
-        bool byName;
-    };
-    std::deque<TRetry> forMain;
-    TRemoteLevels levels;
-    size_t entries = 0;
-};
-
-bool TSyncCore::WalkedInto(const TListedEntry& listedEntry, const std::string& path) const {
-    return listedEntry.kind == TListedKind::Directory && path.size() <= MaxPathLength &&
-           (ignoreRules.Empty() || !ignoreRules.ExcludedItself(path, true));
-}
-
-bool TSyncCore::WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntries, bool& back) {
-    // Every session enters each directory by its absolute path; in active mode one
-    // session works alone (see TSessionPool::Open).
-    if (options.connections < 2 || !RemotePathsAbsolute() || !pool_.ExtrasAllowed())
-        return false;
-    TParallelWalk walk;
-    for (const TListedEntry& listedEntry : rootEntries)
-        if (const std::string path = RelativePath("", listedEntry.name);
-            WalkedInto(listedEntry, path))
-            walk.pending.push_back(path);
-    if (walk.pending.empty())
-        return false;
+void TSyncCore::TRemoteWalk::Run() {
+    Discover("");
+    waiting_ = {"", TTreeModel::NoNode};
+    Advance();
     // In the trace only: the status line says what the load found, as with one session.
-    auto said = std::exchange(pool_.OnSay, [this](const std::string& text) { view_.Trace(text); });
-    pool_.Open(options.connections);
-    pool_.Run([&](TRemoteSession& on) -> TSessionTask {
-        if (session.Stopped())
-            return {};
-        if (&on == &session && !walk.forMain.empty()) {
-            TParallelWalk::TRetry retry = std::move(walk.forMain.front());
-            walk.forMain.pop_front();
-            return FetchRemoteLevel(on, std::move(retry.dir), walk, retry.byName);
-        }
-        if (walk.pending.empty())
-            return {};
-        std::string dir = std::move(walk.pending.front());
-        walk.pending.pop_front();
-        return FetchRemoteLevel(on, std::move(dir), walk, false);
-    });
+    TSessionPool& pool = core_.pool_;
+    auto said =
+        std::exchange(pool.OnSay, [this](const std::string& text) { core_.view_.Trace(text); });
+    pool.Run([this](TRemoteSession& on) { return Next(on); });
     // The sessions opened for the walk go with it: an update that follows may come much
     // later, and would find them closed by the server.
-    pool_.Close();
-    pool_.OnSay = std::move(said);
-    back = false;
-    if (session.Stopped())
-        return true;
-    AddListedEntries("", TTreeModel::NoNode, rootEntries, walk.levels, {}, true);
-    recurseLevel = 1;
-    recurseDir.clear();
-    // Where a walk on one session ends.
-    back = !session.Stopped() && ChangeRemoteDir(RemoteDirectoryPath(""));
+    pool.Close();
+    pool.OnSay = std::move(said);
+    Advance();
+    if (!main_.Stopped() && (waiting_ || !frames_.empty())) {
+        // Never taken for empty: no session was left to read it.
+        const std::string& dir = waiting_ ? waiting_->first : frames_.back().dir;
+        core_.EndLoad("Could not list " + (dir.empty() ? "/" : dir) +
+                      ": no session was left to read it");
+    }
+}
+
+bool TSyncCore::TRemoteWalk::ReturnToRoot() {
+    for (const TStep& step : Route(main_, "", false))
+        if (!core_.ChangeRemoteDir(step.path))
+            return false;
     return true;
 }
 
-TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
-                                         bool byName) {
-    const bool main = &on == &session;
-    const std::string shown = dir.empty() ? "/" : dir;
-    TFetchedLevel level;
-    if (byName) {
-        std::string parent = dir;
-        RemoveLastComponent(parent);
-        on.BeginChangeDir(RemoteDirectoryPath(parent));
-        level.entered = co_await Ended{on};
-        if (level.entered == TOutcome::Done) {
-            on.BeginChangeDir(dir.substr(parent.size() + 1));
-            level.entered = co_await Ended{on};
-        }
-    } else {
-        on.BeginChangeDir(RemoteDirectoryPath(dir));
-        level.entered = co_await Ended{on};
+// Queues `dir` to be read, or, where the last load's entries stand for it, what lies below
+// it that is to be read.
+void TSyncCore::TRemoteWalk::Discover(const std::string& dir) {
+    if (Reads(dir)) {
+        // The root is read where the load entered it.
+        if (dir.empty())
+            forMain_.push_back({dir, false});
+        else
+            pending_.push_back(dir);
+        return;
     }
-    TOutcome outcome = level.entered;
-    if (outcome == TOutcome::Done) {
+    const auto it = levels_.find(dir);
+    if (it == levels_.end())
+        return;
+    for (const std::unique_ptr<TDetail>& entry : it->second.kept)
+        if (entry->kind == kindDirectory)
+            Discover(RelativePath(dir, entry->name));
+}
+
+TSessionTask TSyncCore::TRemoteWalk::Next(TRemoteSession& on) {
+    if (main_.Stopped())
+        return {};
+    const bool onMain = &on == &main_;
+    if (onMain && !forMain_.empty()) {
+        TRetry retry = std::move(forMain_.front());
+        forMain_.pop_front();
+        return Read(on, std::move(retry.dir), retry.byName);
+    }
+    // Every other session enters each directory by its absolute path; in active mode one
+    // session works alone (see TSessionPool::Open).
+    if (pending_.empty() || (!onMain && !Parallel()))
+        return {};
+    std::string dir = std::move(pending_.front());
+    pending_.pop_front();
+    return Read(on, std::move(dir), false);
+}
+
+// Enters `dir` on `on` and reads its listing. A listing refused at once is read again by
+// names, and one that ended in the middle of a line is read twice (see TakeSecondListing):
+// this is the only place a walk lists a directory.
+TSessionTask TSyncCore::TRemoteWalk::Read(TRemoteSession& on, std::string dir, bool byName) {
+    // Without the root's absolute path every directory is entered by its name.
+    byName = byName || !Absolute();
+    TFetchedLevel level;
+    for (const TStep& step : Route(on, dir, byName)) {
+        on.BeginChangeDir(step.path);
+        level.entered = co_await Ended{on};
+        if (level.entered != TOutcome::Done)
+            break;
+        places_[&on] = step.place;
+    }
+    if (level.entered == TOutcome::Done) {
         on.BeginList();
         level.listed = co_await Ended{on};
         if (level.listed == TOutcome::Failed && on.ListingRefused()) {
-            // As TRemoteSession::List does on one session.
             on.BeginNameListing();
             const TOutcome names = co_await Ended{on};
             level.listed = on.TakeNameListing(names, level.entries, level.here);
         } else if (level.listed == TOutcome::Done) {
             on.TakeListing(level.entries, level.here);
             if (on.ListingEndedMidLine()) {
-                // Perhaps cut short on the way: read once more (see TakeSecondListing).
                 const std::vector<TListedEntry> first = std::move(level.entries);
                 const std::vector<std::string> firstNotEntries = on.NotEntries();
                 on.BeginList();
@@ -423,47 +450,217 @@ TSessionTask TSyncCore::FetchRemoteLevel(TRemoteSession& on, std::string dir, TP
                     on.TakeSecondListing(second, first, firstNotEntries, level.entries, level.here);
             }
         }
-        outcome = level.listed;
         level.notEntries = on.NotEntries();
     }
     level.why = on.FailureReason();
-    if (session.Stopped())
-        co_return;
+    Settle(on, std::move(dir), byName, std::move(level));
+}
+
+// The CWDs that take `on` to `dir`: none where it stands there; its absolute path, or with
+// `byName` its parent's and then its name; without absolute paths (the main session
+// alone), ".." up to the nearest directory above it and its names down from there.
+std::vector<TSyncCore::TRemoteWalk::TStep>
+TSyncCore::TRemoteWalk::Route(const TRemoteSession& on, const std::string& dir, bool byName) const {
+    const auto at = places_.find(&on);
+    const bool known = at != places_.end();
+    if (known && at->second == dir)
+        return {};
+    std::vector<TStep> steps;
+    if (Absolute()) {
+        if (!byName || dir.empty())
+            return {{core_.RemoteDirectoryPath(dir), dir}};
+        std::string parent = dir;
+        RemoveLastComponent(parent);
+        if (!known || at->second != parent)
+            steps.push_back({core_.RemoteDirectoryPath(parent), parent});
+        steps.push_back({dir.substr(parent.size() + 1), dir});
+        return steps;
+    }
+    std::string from = known ? at->second : std::string();
+    while (!PathInside(dir, from)) {
+        RemoveLastComponent(from);
+        steps.push_back({"..", from});
+    }
+    for (size_t begin = from.size(); begin < dir.size();) {
+        const size_t end = std::min(dir.find('/', begin + 1), dir.size());
+        steps.push_back({dir.substr(begin + 1, end - begin - 1), dir.substr(0, end)});
+        begin = end;
+    }
+    return steps;
+}
+
+// What became of reading `dir`: kept for putting together, or read again elsewhere.
+void TSyncCore::TRemoteWalk::Settle(TRemoteSession& on, std::string dir, bool byName,
+                                    TFetchedLevel level) {
+    if (main_.Stopped())
+        return;
+    const bool onMain = &on == &main_;
+    const bool entered = level.entered == TOutcome::Done;
+    const TOutcome outcome = entered ? level.listed : level.entered;
     if (outcome == TOutcome::Lost || outcome == TOutcome::Stopped) {
-        if (main) {
-            // A lost session ends the load, as on a walk on it alone.
-            EndLoad((level.entered == TOutcome::Done ? "Could not list the remote directory "
-                                                     : "Could not enter ") +
-                    shown + ": " + level.why);
-            co_return;
+        places_.erase(&on);
+        if (onMain) {
+            // A lost main session ends the load: nothing could come back to the root.
+            core_.EndLoad((entered ? "Could not list the remote directory " +
+                                         (dir.empty() ? core_.Options().remoteRoot : dir)
+                                   : "Could not enter " + (dir.empty() ? "/" : dir)) +
+                          ": " + level.why);
+            return;
         }
         // What a lost session did not read is read on another: never taken for empty.
-        view_.Trace("A session was lost reading " + shown + " (" + level.why +
-                    "); it is read on another");
-        walk.pending.push_front(std::move(dir));
-        co_return;
+        core_.view_.Trace("A session was lost reading " + (dir.empty() ? "/" : dir) + " (" +
+                          level.why + "); it is read on another");
+        pending_.push_front(std::move(dir));
+        return;
     }
-    if (level.entered == TOutcome::Failed && !byName) {
-        walk.forMain.push_back({std::move(dir), true});
-        co_return;
+    if (!entered && !byName && !dir.empty()) {
+        forMain_.push_back({std::move(dir), true});
+        return;
     }
-    if (outcome == TOutcome::Failed && !main && on.LastReplyText().starts_with('4')) {
-        walk.forMain.push_back({std::move(dir), false});
-        co_return;
+    if (outcome == TOutcome::Failed && !onMain && on.LastReplyText().starts_with('4')) {
+        forMain_.push_back({std::move(dir), false});
+        return;
     }
-    if (outcome == TOutcome::Done && NamesEveryEntry(level.entries)) {
-        walk.entries += level.entries.size();
-        if (walk.entries > static_cast<size_t>(MaxRemoteEntries)) {
-            EndLoad("The server lists more than " + std::to_string(MaxRemoteEntries) +
-                    " entries; the load was given up");
-            co_return;
+    if (outcome == TOutcome::Done && dir.empty() && level.here.starts_with('/'))
+        core_.remoteRootAbsolute_ = level.here == "/" ? std::string() : level.here;
+    if (outcome == TOutcome::Done && NamesEveryEntry(level.entries) && !Found(dir, level.entries))
+        return;
+    levels_[dir].fetched = std::move(level);
+    Advance();
+}
+
+// Counts what a listing holds and queues the directories below it.
+bool TSyncCore::TRemoteWalk::Found(const std::string& dir,
+                                   const std::vector<TListedEntry>& entries) {
+    listed_ += entries.size();
+    if (listed_ > static_cast<size_t>(MaxRemoteEntries)) {
+        core_.EndLoad(GivenUpText());
+        return false;
+    }
+    for (const TListedEntry& listedEntry : entries)
+        if (const std::string path = RelativePath(dir, listedEntry.name);
+            core_.WalkedInto(listedEntry, path))
+            Discover(path);
+    // Once the root's listing has shown there is more to read, and told where the root is.
+    if (!poolOpened_ && !pending_.empty() && Parallel()) {
+        poolOpened_ = true;
+        core_.pool_.Open(sessions_);
+    }
+    return true;
+}
+
+// Puts the levels read so far together, in pre-order, up to the first directory whose
+// level is still to be read.
+void TSyncCore::TRemoteWalk::Advance() {
+    if (waiting_) {
+        if (!Enter(waiting_->first, waiting_->second))
+            return;
+        waiting_.reset();
+    }
+    while (!frames_.empty() && !main_.Stopped()) {
+        TFrame& frame = frames_.back();
+        const bool listed = frame.level.fetched.has_value();
+        const size_t count = listed ? frame.level.fetched->entries.size() : frame.level.kept.size();
+        if (frame.next >= count) {
+            frames_.pop_back();
+            continue;
         }
-        for (const TListedEntry& listedEntry : level.entries)
-            if (const std::string path = RelativePath(dir, listedEntry.name);
-                WalkedInto(listedEntry, path))
-                walk.pending.push_back(path);
+        const size_t i = frame.next++;
+        const TAdded added = listed
+                                 ? AddListed(frame.dir, frame.node, frame.level.fetched->entries[i])
+                                 : AddKept(frame.dir, frame.node, frame.level.kept[i]);
+        if (added.directory && !Enter(*added.directory, added.node)) {
+            waiting_ = {*added.directory, added.node};
+            return;
+        }
     }
-    walk.levels[dir].fetched = std::move(level);
+}
+
+// Starts putting together the directory of `node`; false while its level is still to be
+// read.
+bool TSyncCore::TRemoteWalk::Enter(const std::string& dir, int node) {
+    const auto it = levels_.find(dir);
+    if (Reads(dir) && (it == levels_.end() || !it->second.fetched))
+        return false;
+    TRemoteLevel level;
+    if (it != levels_.end()) {
+        level = std::move(it->second);
+        levels_.erase(it);
+    }
+    if (!level.fetched || Accepted(dir, *level.fetched))
+        frames_.push_back({dir, node, std::move(level)});
+    return true;
+}
+
+// What a level read can be trusted for, wherever and however it was read: false, having
+// said why, when its content stays unknown. Without the root nothing at all is known.
+bool TSyncCore::TRemoteWalk::Accepted(const std::string& dir, TFetchedLevel& fetched) {
+    const bool top = dir.empty();
+    if (fetched.entered != TOutcome::Done) {
+        // The entry stays with its content unknown, and the walk goes on with its
+        // siblings: nothing inside it will be deleted or written.
+        if (top)
+            core_.EndLoad("Could not enter /: " + fetched.why);
+        else
+            core_.MarkUnlisted(dir, "Could not enter " + dir + ": " + fetched.why);
+        return false;
+    }
+    bool listed = fetched.listed == TOutcome::Done;
+    std::string reason = fetched.why;
+    if (listed) {
+        for (const std::string& line : fetched.notEntries)
+            core_.view_.Trace("Not an entry: " + line);
+        if (CaseBlindListing(fetched.entries))
+            core_.caseFolding = true;
+        if (!NamesEveryEntry(fetched.entries)) {
+            // What such a listing leaves out cannot be told from what the server lacks.
+            listed = false;
+            reason = "the listing does not name every file";
+            fetched.entries.clear();
+        }
+    }
+    if (listed || core_.userStop)
+        return listed;
+    if (top)
+        core_.EndLoad("Could not list the remote directory " + core_.Options().remoteRoot + ": " +
+                      reason);
+    else
+        core_.MarkUnlisted(dir, "Could not list " + dir + ": " + reason);
+    return false;
+}
+
+TSyncCore::TRemoteWalk::TAdded TSyncCore::TRemoteWalk::AddListed(const std::string& dir,
+                                                                 int parentNode,
+                                                                 const TListedEntry& listedEntry) {
+    if (core_.remoteList.Count() >= MaxRemoteEntries) {
+        core_.EndLoad(GivenUpText());
+        return {};
+    }
+    std::string path = RelativePath(dir, listedEntry.name);
+    if (core_.LeftOut(listedEntry, path))
+        return {};
+    if (listedEntry.kind == TListedKind::Link)
+        core_.view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
+    auto entry = std::make_unique<TDetail>();
+    FillRemoteDetail(*entry, listedEntry, dir, core_.listingClock);
+    return AddKept(dir, parentNode, entry);
+}
+
+// Appends an entry as read, or as the last load found it, with its node.
+TSyncCore::TRemoteWalk::TAdded TSyncCore::TRemoteWalk::AddKept(const std::string& dir,
+                                                               int parentNode,
+                                                               std::unique_ptr<TDetail>& entry) {
+    TAdded added;
+    if (entry->kind == kindDirectory)
+        added.directory = RelativePath(dir, entry->name);
+    added.node = core_.AddEntry(core_.remoteList, core_.remoteTree, entry.release(), parentNode);
+    core_.view_.ShowEntry(false, added.node);
+    return added;
+}
+
+bool TSyncCore::WalkedInto(const TListedEntry& listedEntry, const std::string& path) const {
+    return listedEntry.kind == TListedKind::Directory && path.size() <= MaxPathLength &&
+           (ignoreRules.Empty() || !ignoreRules.ExcludedItself(path, true));
 }
 
 // ---------------------------------------------------------------------------------
@@ -496,7 +693,7 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     listingClock = {options.listingZone, static_cast<int64_t>(std::time(nullptr))};
     // The last load's entries by directory, in their listed order; what the compare
     // marked on them does not outlive it, as on a fresh load.
-    TRemoteLevels old;
+    TRemoteLevels kept;
     for (int i = 0; i < remoteList.Count(); ++i) {
         std::unique_ptr<TDetail> entry(static_cast<TDetail*>(remoteList.Extract(i)));
         if (!entry)
@@ -504,11 +701,10 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
         entry->action = actionNone;
         entry->matched = 0;
         std::string dir = entry->dir;
-        old[dir].kept.push_back(std::move(entry));
+        kept[dir].kept.push_back(std::move(entry));
     }
     remoteList.Clear();
     remoteTree.Clear();
-    remoteWorkList.Clear();
     // The run names directories as the disk spells them; a server that ignores case
     // may spell them otherwise.
     std::set<std::string> changed;
@@ -525,105 +721,8 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
     remoteLoadComplete = true;
     remoteAtRoot_ = false;
     remoteLoading = true;
-    ReloadRemoteLevel("", TTreeModel::NoNode, old, changed, false);
-    recurseLevel = 0;
-    recurseDir.clear();
-    const bool result = !session.Stopped();
-    if (result) {
-        ProbeListingZone();
-        Enable(TSyncAction::Compare, true);
-    } else {
-        remoteLoadComplete = false;
-    }
-    Enable(TSyncAction::Stop, false);
-    remoteLoading = false;
-    return result;
-}
-
-void TSyncCore::ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& levels,
-                                  const std::set<std::string>& changedDirs, bool listUnknown) {
-    TRemoteLevel level;
-    if (const auto it = levels.find(dir); it != levels.end()) {
-        level = std::move(it->second);
-        levels.erase(it);
-    }
-    if (changedDirs.count(caseFolding ? FoldedKey(dir) : dir) != 0 ||
-        (listUnknown && !level.fetched)) {
-        level.fetched = ReadRemoteDirectory(dir);
-        if (!level.fetched)
-            return;
-    }
-    if (level.fetched) {
-        TFetchedLevel& fetched = *level.fetched;
-        recurseDir = dir;
-        recurseLevel = dir.empty() ? 1 : 2;
-        if (fetched.entered != TOutcome::Done) {
-            // The entry stays with its content unknown: nothing inside it will be deleted
-            // or written.
-            MarkUnlisted(dir, "Could not enter " + dir + ": " + fetched.why);
-            return;
-        }
-        if (TakeRemoteListing(fetched.listed, fetched.entries, fetched.here, fetched.notEntries,
-                              fetched.why))
-            AddListedEntries(dir, parentNode, fetched.entries, levels, changedDirs, listUnknown);
-        return;
-    }
-    for (std::unique_ptr<TDetail>& entry : level.kept) {
-        if (session.Stopped())
-            return;
-        const bool directory = entry->kind == kindDirectory;
-        const std::string path = RelativePath(dir, entry->name);
-        const int node = AddEntry(remoteList, remoteTree, entry.release(), parentNode);
-        remoteTree.MakeVisible(node);
-        if (directory)
-            ReloadRemoteLevel(path, node, levels, changedDirs, listUnknown);
-    }
-}
-
-void TSyncCore::AddListedEntries(const std::string& dir, int parentNode,
-                                 const std::vector<TListedEntry>& entries, TRemoteLevels& levels,
-                                 const std::set<std::string>& changedDirs, bool listUnknown) {
-    for (const TListedEntry& listedEntry : entries) {
-        if (session.Stopped())
-            return;
-        if (remoteList.Count() >= MaxRemoteEntries) {
-            ShowStatus("The server lists more than " + std::to_string(MaxRemoteEntries) +
-                       " entries; the load was given up");
-            session.Stop();
-            return;
-        }
-        const std::string path = RelativePath(dir, listedEntry.name);
-        if (LeftOut(listedEntry, path))
-            continue;
-        if (listedEntry.kind == TListedKind::Link)
-            view_.Trace("Link, left alone: " + path + " -> " + listedEntry.linkTarget);
-        auto* detail = new TDetail;
-        FillRemoteDetail(*detail, listedEntry, dir, listingClock);
-        const bool directory = detail->kind == kindDirectory;
-        const int node = AddEntry(remoteList, remoteTree, detail, parentNode);
-        remoteTree.MakeVisible(node);
-        if (directory)
-            ReloadRemoteLevel(path, node, levels, changedDirs, listUnknown);
-    }
-}
-
-std::optional<TSyncCore::TFetchedLevel> TSyncCore::ReadRemoteDirectory(const std::string& dir) {
-    TFetchedLevel level;
-    if (!ChangeRemoteDir(RemoteDirectoryPath(dir))) {
-        if (session.Stopped() || dir.empty()) {
-            // Without the root nothing at all is known, as on a full load.
-            EndLoad("Could not enter " + (dir.empty() ? std::string("/") : dir) + ": " +
-                    session.FailureReason());
-            return std::nullopt;
-        }
-        level.entered = TOutcome::Failed;
-        level.why = session.FailureReason();
-        return level;
-    }
-    level.listed = session.List(level.entries, level.here);
-    level.why = session.FailureReason();
-    level.notEntries = session.NotEntries();
-    return level;
+    TRemoteWalk(*this, std::move(kept), std::move(changed)).Run();
+    return EndRemoteLoad();
 }
 
 void TSyncCore::EndLoad(const std::string& why) {

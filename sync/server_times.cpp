@@ -21,14 +21,6 @@ TEntryTime AsListed(const TEntryTime& time, int zoneMinutes) {
 
 } // namespace
 
-TOutcome TSyncCore::KeepFileTime(const TDetail& local, const std::string& remotePath) {
-    const bool tried = FileTimeWanted(local, session);
-    const TOutcome outcome =
-        tried ? session.SetFileTime(remotePath, local.time.utc) : TOutcome::Done;
-    FileTimeKept(local, remotePath, tried, outcome, session);
-    return outcome;
-}
-
 bool TSyncCore::FileTimeWanted(const TDetail& local, const TRemoteSession& on) const {
     // A time in the future (a clock set wrong, an archive from one) is never given: the
     // server's copy would look newer than every edit made before that moment, and none of
@@ -105,7 +97,7 @@ void TSyncCore::DistrustFileTimes(const std::string& why) {
 }
 
 void TSyncCore::ProbeListingZone() {
-    if (!Ftp1.Features().mdtm || userStop || mdtmDistrusted_)
+    if (!session.Traits().fileTimeReadable || userStop || mdtmDistrusted_)
         return;
     // One file listed to the minute is enough; the server tells its exact time, in UTC as
     // it should. One this run gave its time is asked first: what it must answer is known.

@@ -12,9 +12,9 @@ void TSyncCore::LoggedIn() {
 }
 
 void TSyncCore::ShowUploadProgress() {
-    const int64_t sent = session.bytesSent;
-    const int64_t size = session.fileSize;
-    view_.ShowBytesSent(sent);
+    const int64_t sent = session.BytesSent();
+    const int64_t size = session.FileSize();
+    View().ShowBytesSent(sent);
     SetProgress(size >= 1 ? static_cast<int>(sent * 100 / size) : 0);
     // Stop cuts the upload at this step; its percentage means nothing then.
     if (session.Stopped())
@@ -31,7 +31,6 @@ void TSyncCore::ClearConnection() {
     connected = false;
     FreeEntries(remoteList);
     remoteTree.Clear();
-    remoteWorkList.Clear();
     ClearStatus();
     ShowStatus("Disconnected from Remote Site");
     view_.ShowDisconnected();

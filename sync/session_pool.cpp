@@ -7,7 +7,7 @@
 
 namespace pelmora {
 
-TSessionPool::TSessionPool(TFtp& mainFtp, TRemoteSession& main) : mainFtp_(mainFtp), main_(main) {}
+TSessionPool::TSessionPool(TRemoteSession& main) : main_(main) {}
 
 TSessionPool::~TSessionPool() {
     Close();
@@ -23,28 +23,7 @@ void TSessionPool::Open(int wanted) {
     said_ = false;
     while (static_cast<int>(extras_.size()) + 1 < wanted) {
         TExtra extra;
-        extra.ftp = std::make_unique<TFtp>();
-        TFtp& ftp = *extra.ftp;
-        if (mainFtp_.WinsockStarted() && !ftp.WinsockStarted())
-            ftp.SetWinsockStarted(true);
-        ftp.SetFtpServer(mainFtp_.FtpServer());
-        ftp.FtpPort = mainFtp_.FtpPort;
-        ftp.UserName = mainFtp_.UserName;
-        ftp.UserPassword = mainFtp_.UserPassword;
-        ftp.UserAccount = mainFtp_.UserAccount;
-        ftp.InitialDirectory = mainFtp_.InitialDirectory;
-        ftp.ServerType = mainFtp_.ServerType;
-        ftp.DataMode = mainFtp_.DataMode;
-        ftp.PassiveConnectTimeout = mainFtp_.PassiveConnectTimeout;
-        ftp.UseMlsd = mainFtp_.UseMlsd;
-        // A server that could not complete TLS with the main session is not asked again
-        // by each extra one: they go as the main one went.
-        ftp.TlsMode = mainFtp_.TlsFallback().empty() ? mainFtp_.TlsMode : TTlsMode::Off;
-        ftp.TlsSeenBefore = mainFtp_.TlsSeenBefore;
-        ftp.TrustedCertificate = mainFtp_.TrustedCertificate;
-        ftp.ListingByteCap = mainFtp_.ListingByteCap;
-        ftp.ListingLineCap = mainFtp_.ListingLineCap;
-        extra.session = std::make_unique<TRemoteSession>(ftp);
+        extra.session = main_.Sibling();
         TRemoteSession& session = *extra.session;
         session.timeoutMs = main_.timeoutMs;
         session.ClearError();
@@ -52,18 +31,14 @@ void TSessionPool::Open(int wanted) {
         const size_t index = extras_.size() - 1;
         session.OnLoggedIn = [this, index] { extras_[index].loggedIn = true; };
         extras_[index].deadline = GetTickCount() + main_.timeoutMs;
-        ftp.Connect();
+        TConnectionSettings settings = session.Settings();
+        settings.timeoutMs = main_.timeoutMs;
+        session.BeginConnect(settings);
     }
 }
 
 bool TSessionPool::ExtrasAllowed() const {
-    // In active mode every transfer has the server connect back to us; with several
-    // sessions doing so at once a server was seen to leave a session unanswered for good
-    // (pyftpdlib), so active sessions work one at a time, as they always have. Under auto
-    // the main session's data connections tell which mode the server lets us have.
-    return mainFtp_.DataMode == TDataMode::Passive ||
-           (mainFtp_.DataMode == TDataMode::Auto &&
-            mainFtp_.DataModeInUse().starts_with("passive"));
+    return main_.Traits().parallelSessions;
 }
 
 void TSessionPool::Close() {
@@ -79,14 +54,13 @@ void TSessionPool::Close() {
               " connections; going on with " + std::to_string(Usable()));
     said_ = true;
     for (TExtra& extra : extras_) {
-        TFtp& ftp = *extra.ftp;
         extra.session->OnLoggedIn = nullptr;
-        if (extra.loggedIn && ftp.Connected() && ftp.Status() == ftpCommandReady)
-            ftp.Quit();
+        if (extra.loggedIn)
+            extra.session->Close();
         else
-            ftp.Abort();
+            extra.session->Abort();
     }
-    // The QUITs go out now; the component's answer to them reaches nobody.
+    // The goodbyes go out now; the answers to them reach nobody.
     ProcessMessages();
     extras_.clear();
     said_ = true;
@@ -101,7 +75,7 @@ int TSessionPool::Usable() const {
 }
 
 bool TSessionPool::LoginSettled(const TExtra& extra) const {
-    return extra.loggedIn || extra.refused || extra.session->ftpError ||
+    return extra.loggedIn || extra.refused || extra.session->ErrorPending() ||
            TickReached(GetTickCount(), extra.deadline);
 }
 
@@ -117,7 +91,7 @@ bool TSessionPool::SettleLogins() {
         }
         any = true;
         extra.refused = true;
-        extra.ftp->Abort();
+        extra.session->Abort();
     }
     if (!pending && !said_) {
         said_ = true;
@@ -135,7 +109,7 @@ void TSessionPool::StopAll() {
         // An upload under way would run on until its next block; the session goes with it.
         // One that holds its stop finishes what it is in the middle of.
         if (extra.session->Busy() && !extra.session->StopHeld())
-            extra.ftp->Abort();
+            extra.session->Abort();
     }
 }
 
@@ -203,7 +177,7 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
         for (const TExtra& extra : extras_)
             if (!extra.loggedIn && !extra.refused && TickReached(deadline, extra.deadline))
                 deadline = extra.deadline;
-        WaitUntil(
+        WaitForSessions(
             [&] {
                 if (main_.Stopped() && !stopped)
                     return true;
@@ -217,7 +191,7 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
                         return true;
                 return false;
             },
-            deadline);
+            [deadline] { return deadline; });
     }
 }
 

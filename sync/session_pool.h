@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ftp/ftp.h"
 #include "sync/remote_session.h"
 
 #include <coroutine>
@@ -70,24 +69,23 @@ struct Ended {
 };
 
 // The sessions a run works on at once: the main one, which the connect logged in, and up
-// to `connections` - 1 more, logged in with the main component's parameters (server, port,
-// user, password, data mode, TLS) when a run has work for them and closed at its end. A
+// to `connections` - 1 more, made by the main one (Sibling) and logged in with its settings
+// when a run has work for them, and closed at its end. A
 // server that refuses an extra login (421, 530, a connection closed at once, no answer in
 // time) is no error: the run goes on with the sessions it has, and the pool says so once.
 class TSessionPool {
 public:
-    TSessionPool(TFtp& mainFtp, TRemoteSession& main);
+    explicit TSessionPool(TRemoteSession& main);
     ~TSessionPool();
     TSessionPool(const TSessionPool&) = delete;
     TSessionPool& operator=(const TSessionPool&) = delete;
 
     // Starts the logins of the extra sessions, so that `wanted` run in all; they join a
     // run as their logins succeed. Does nothing when as many are open or under way, nor
-    // unless the data connections are passive (the mode, or under auto what the main
-    // session's last one was).
+    // unless the main session's server takes several sessions (see ExtrasAllowed).
     void Open(int wanted);
-    // Whether Open would open anything: only where the data connections are passive (the
-    // mode, or under auto what the main session's last one was).
+    // Whether Open would open anything: only where the main session's server takes
+    // several sessions at once (TRemoteTraits::parallelSessions).
     bool ExtrasAllowed() const;
     // Ends every extra session: QUIT when it is idle, else Abort.
     void Close();
@@ -112,7 +110,6 @@ public:
 
 private:
     struct TExtra {
-        std::unique_ptr<TFtp> ftp;
         std::unique_ptr<TRemoteSession> session;
         bool loggedIn = false;
         bool refused = false;
@@ -128,7 +125,6 @@ private:
     bool LoginSettled(const TExtra& extra) const;
     void StopAll();
 
-    TFtp& mainFtp_;
     TRemoteSession& main_;
     std::vector<TExtra> extras_;
     int wanted_ = 1;

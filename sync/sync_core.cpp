@@ -2,8 +2,9 @@
 
 namespace pelmora {
 
-TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options)
-    : options(std::move(options)), view_(view) {
+TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options, std::unique_ptr<TRemoteSession> remote)
+    : options(std::move(options)), remote_(remote ? std::move(remote) : NewRemoteSession()),
+      session(*remote_), view_(view) {
     session.OnLoggedIn = [this] { LoggedIn(); };
     session.OnFileSize = [this](const std::string& size) { view_.ShowFileSize(size); };
     session.OnProgress = [this] { ShowUploadProgress(); };
@@ -11,11 +12,16 @@ TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options)
 
 TSyncCore::~TSyncCore() = default;
 
-void TSyncCore::ShowStatus(const std::string& text) {
+void TSyncCore::ShowStatus(const std::string& text, TLineKind kind) {
     // Masked before it is cut short: a cut through the password would leave its start.
     const std::string masked = secrets.Apply(text);
     status_ = masked.size() > MaxPathLength ? masked.substr(0, MaxPathLength) : masked;
-    view_.ShowStatusText(status_);
+    view_.ShowLine(kind, status_);
+}
+
+void TSyncCore::Stop() {
+    session.Stop();
+    userStop = true;
 }
 
 void TSyncCore::ClearStatus() {
@@ -63,12 +69,10 @@ void TSyncCore::FreeEntries(TStringList& list) {
     list.Clear();
 }
 
-void TSyncCore::DebugLog(const std::string&) {}
-
 int TSyncCore::AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode) {
     list.Add(EntryKey(entry->dir, entry->name), entry);
     return tree.AddChild(parentNode, entry->name,
-                         entry->kind == kindDirectory ? imageDirectory : imageFile);
+                         entry->kind == kindDirectory ? markDirectory : markFile);
 }
 
 namespace {
@@ -125,11 +129,7 @@ void TSyncCore::EndSessionDuringOperation() {
 }
 
 void TSyncCore::EndComponentSession() {
-    // QUIT is refused while a command runs; Abort closes both connections instead.
-    if (Ftp1.Status() == ftpCommandReady)
-        Ftp1.Quit();
-    else
-        Ftp1.Abort();
+    session.Close();
 }
 
 } // namespace pelmora

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ftp/ftp.h"
 #include "sync/compare.h"
 #include "sync/detail.h"
 #include "sync/ignore_rules.h"
@@ -32,7 +31,9 @@ namespace pelmora {
 // what it does through a TSyncView; it knows no control of any window.
 class TSyncCore {
 public:
-    explicit TSyncCore(TSyncView& view, TSyncOptions options = {});
+    // `remote` is the main session; a new one of the program's protocol when none is given.
+    explicit TSyncCore(TSyncView& view, TSyncOptions options = {},
+                       std::unique_ptr<TRemoteSession> remote = nullptr);
     TSyncCore(const TSyncCore&) = delete;
     TSyncCore& operator=(const TSyncCore&) = delete;
     virtual ~TSyncCore();
@@ -41,7 +42,6 @@ public:
     TStringList localList{false, true};
     TStringList remoteList{false, true};
     TStringList localWorkList{true};
-    TStringList remoteWorkList{true};
     TTreeModel localTree;
     TTreeModel remoteTree;
 
@@ -55,6 +55,8 @@ public:
     bool remoteLoading = false;
     bool connected = false;
     bool userStop = false;
+    // Stop: ends every wait, walk, compare and upload at its next check.
+    void Stop();
     // False after a local load that was stopped or could not enter every directory:
     // the disk was not seen whole, so nothing may be deleted on its word.
     bool localLoadComplete = false;
@@ -98,9 +100,13 @@ public:
     // What the user chose; the window keeps it in step with its controls.
     TSyncOptions options;
 
-    // The FTP component, and the session that sends its operations and waits for them.
-    TFtp Ftp1;
-    TRemoteSession session{Ftp1};
+private:
+    std::unique_ptr<TRemoteSession> remote_;
+
+public:
+    // The main session: the connect logs it in, and the loads and the update send their
+    // operations through it and wait for them.
+    TRemoteSession& session;
     // The extra sessions the walk and the update run beside `session`, up to
     // options.connections in all; opened by a run that has work for them, closed at its end
     // and on a disconnect.
@@ -142,22 +148,25 @@ public:
         bool entered_ = false;
     };
 
-    // Disconnect during an operation, once Stop has been given: closes the component's
-    // session (QUIT when it is idle, otherwise Abort, which drops the data side and the
-    // control connection) and leaves the window's side of the disconnect to the end of
+    // Disconnect during an operation, once Stop has been given: closes the session (QUIT
+    // when it is idle, otherwise Abort, which drops the data side and the control
+    // connection) and leaves the window's side of the disconnect to the end of
     // the operation, when nothing walks the lists any more.
     void EndSessionDuringOperation();
-    // Ends the component's session however far it got: QUIT when it is idle, else Abort.
+    // Ends the session however far it got: QUIT when it is idle, else Abort.
     void EndComponentSession();
     bool DisconnectPending() const { return disconnectPending_; }
 
     // Status line and progress display. Every status passes `secrets` first: it shows
     // server replies, and a reply may repeat the password.
-    void ShowStatus(const std::string& text);
+    void ShowStatus(const std::string& text, TLineKind kind = TLineKind::Phase);
     TSecretMask secrets;
     // The status line's text as the engine last set it.
     const std::string& Status() const { return status_; }
-    TSyncView& View() { return view_; }
+    TSyncView& View() { return viewTap_ ? *viewTap_ : view_; }
+    // A run that counts what the update reports (TSyncRun) stands between View() and the
+    // view while it lasts; null: nothing does.
+    void TapView(TSyncView* tap) { viewTap_ = tap; }
     void ClearStatus();
     void ShowProgress();
     void HideProgress();
@@ -170,7 +179,6 @@ public:
 
     // Entries and lists.
     void FreeEntries(TStringList& list);
-    static void DebugLog(const std::string& text);
     // Appends the entry to the side's master list under its key and its node under
     // `parentNode`; returns the node.
     int AddEntry(TStringList& list, TTreeModel& tree, TDetail* entry, int parentNode);
@@ -196,20 +204,6 @@ public:
                                        : "create " + remoteRootMade_ + " (the remote directory)";
     }
     bool ChangeRemoteDir(const std::string& path);
-    // Walks the server's current directory, whose absolute path becomes known from its
-    // listing. True when it stood in its parent's directory again at the end. From the
-    // root, where Options().connections allows and the data connections are passive, the
-    // levels below are listed over several sessions at once (WalkRemoteInParallel).
-    bool BuildRemoteLevel(int parentNode);
-    // Lists the level the walk stands in; false (and said why) when its content stays
-    // unknown.
-    bool ListRemoteLevel(std::vector<TListedEntry>& entries, std::string& here);
-    // What ListRemoteLevel makes of a listing that ended as `outcome`, wherever it was
-    // read: the level is recurseDir (the root when recurseLevel is 1).
-    bool TakeRemoteListing(TOutcome outcome, std::vector<TListedEntry>& entries,
-                           const std::string& here, const std::vector<std::string>& notEntries,
-                           const std::string& why);
-    bool AddRemoteEntry(const TListedEntry& listedEntry, int parentNode, const std::string& here);
     // The remote load that ends an update: lists again only `changedDirs` (relative
     // directory paths, "" for the root) and keeps what the last load found everywhere
     // else, so the lists and the tree come out as a full load would have left them while
@@ -251,12 +245,9 @@ public:
     TDeleteGuard::TRules DeleteRules() const;
     std::string RemotePath(const TDetail& entry) const;
 
-    // The times of files on the server. After an upload, gives the server's copy the
-    // local file's time where the server takes one, and notes what the listing after the
-    // run should then show; the outcome of giving the time (Lost ends the run).
-    TOutcome KeepFileTime(const TDetail& local, const std::string& remotePath);
-    // KeepFileTime in two halves, for a run that waits elsewhere: whether `on` is to be
-    // given the local file's time, and what the attempt (if `tried`) came to.
+    // The times of files on the server. After an upload the server's copy is given the
+    // local file's time where the server takes one: whether `on` is to be given it, and
+    // what the attempt (if `tried`) came to, which the listing after the run should show.
     bool FileTimeWanted(const TDetail& local, const TRemoteSession& on) const;
     void FileTimeKept(const TDetail& local, const std::string& remotePath, bool tried,
                       TOutcome outcome, const TRemoteSession& on);
@@ -292,7 +283,6 @@ public:
     // lock that cannot be made at all is said and the run goes on without it.
     TSiteRunLock::TResult TakeRunLock(long& holder);
     void ReleaseRunLock() { runLock_.Release(); }
-    bool RunLockHeld() const { return runLock_.Held(); }
     // The lock file of a journal: beside it, "<name>.lock".
     static std::string RunLockFileFor(const std::string& journalFile);
 
@@ -301,51 +291,27 @@ public:
     bool LoadLocalDirectory();
     bool ChangeLocalDir(const std::string& path);
     void ScanLocalDir(TStringList& workList, const std::string& path);
+    // True when an entry read from the disk is not loaded (excluded, a link that leads
+    // nowhere, a special file, our temporary name, a path past the limit), having noted it
+    // where it belongs.
+    bool LocalLeftOut(const TLocalDir::TEntry& e, const std::string& key);
     void BuildLocalLevel(TStringList& workList, int parentNode);
 
 private:
     void EndOperation();
     // The status line after a remote load, and the load itself when `changedDirs` is null.
     void RunRemoteLoad(const std::set<std::string>* changedDirs);
-    // One directory as a session read it: entered (CWD) and listed, or why not. Only
-    // Done and Failed are kept: a session lost or stopped on the way read nothing.
-    struct TFetchedLevel {
-        TOutcome entered = TOutcome::Done;
-        TOutcome listed = TOutcome::Done;
-        std::string why;
-        std::vector<TListedEntry> entries;
-        std::string here;
-        std::vector<std::string> notEntries;
-    };
-    // What is known of one directory: its entries as last loaded, or as just read.
-    struct TRemoteLevel {
-        std::vector<std::unique_ptr<TDetail>> kept;
-        std::optional<TFetchedLevel> fetched;
-    };
-    using TRemoteLevels = std::unordered_map<std::string, TRemoteLevel>;
-    // Appends the entries of `dir` and everything below them, in pre-order: read again
-    // when it changed, as read by the walk when `levels` holds its listing, else as last
-    // loaded. With `listUnknown` (a walk) a directory `levels` knows nothing of is read
-    // here rather than taken for empty. `changedDirs` holds folded keys while caseFolding
-    // is on.
-    void ReloadRemoteLevel(const std::string& dir, int parentNode, TRemoteLevels& levels,
-                           const std::set<std::string>& changedDirs, bool listUnknown);
-    // The entries of a listing read for `dir`, in its order, each with what lies below it.
-    void AddListedEntries(const std::string& dir, int parentNode,
-                          const std::vector<TListedEntry>& entries, TRemoteLevels& levels,
-                          const std::set<std::string>& changedDirs, bool listUnknown);
-    // Enters `dir` by its absolute path on the main session and lists it; nothing when the
-    // load ends there (said why).
-    std::optional<TFetchedLevel> ReadRemoteDirectory(const std::string& dir);
-    // The walk below the root, whose listing is `rootEntries`, over the main session and
-    // the pool's at once; false when it cannot run (then nothing was sent). Leaves the main
-    // session in the root when it can (`back`).
-    bool WalkRemoteInParallel(const std::vector<TListedEntry>& rootEntries, bool& back);
-    struct TParallelWalk;
-    // Reads one directory on `on` into the walk, and names the directories below it;
-    // `byName` enters it from its parent.
-    TSessionTask FetchRemoteLevel(TRemoteSession& on, std::string dir, TParallelWalk& walk,
-                                  bool byName);
+    // The start of a full load: the root as it is to be entered (false, having said why,
+    // when it cannot be), then entered, or made or planned as the options say.
+    bool RemoteRootToEnter(const std::string& typed, std::string& root);
+    bool EnterRemoteRoot(const std::string& typed, const std::string& root);
+    // Empties what a full load fills; the end of a load, full or partial: false when it
+    // was stopped or lost on the way.
+    void StartRemoteLists();
+    bool EndRemoteLoad();
+    // The one walk of the server's tree, over the main session and the pool's
+    // (remote_load.cpp): the full load and the reload after an update.
+    class TRemoteWalk;
     // Whether the walk goes into a listed entry: a directory the load keeps.
     bool WalkedInto(const TListedEntry& listedEntry, const std::string& path) const;
     // Ends the load on a failure of the main session, saying why unless Stop ended it.
@@ -362,6 +328,7 @@ private:
     void DistrustFileTimes(const std::string& why);
 
     TSyncView& view_;
+    TSyncView* viewTap_ = nullptr;
     // The server's MDTM answers were caught out in this session (see ProbeListingZone).
     bool mdtmDistrusted_ = false;
     // The uploads of the running update, by key, for LearnListingTimes.
@@ -392,7 +359,7 @@ private:
     // entered nor made: a root that exists but may not be entered stays an error.
     bool MakeRemoteRoot(const std::string& root, bool make);
     TLocalDir localDir_;
-    TSessionPool pool_{Ftp1, session};
+    TSessionPool pool_{session};
     // The journal's place: the server and account, and the remote root.
     std::string JournalPlace() const;
     // Says once per session why the journal is not used, and closes it.

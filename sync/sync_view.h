@@ -1,24 +1,39 @@
 #pragma once
 
 #include "sync/plan.h"
+#include "sync/remote_session.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pelmora {
 
 // What the user can ask of the engine, each shown as one button of the window.
 enum class TSyncAction : uint8_t { Connect, LocalChange, Compare, Update, Stop, Refresh };
 
-// What the engine shows while it works. The window implements it with its controls, the
-// headless run through the same window, and tests record it; every method does nothing
-// unless overridden, so a caller shows only what it cares about.
+// What a line the run says is: a phase of the run (the status line), a counter said once
+// per entry while a tree is read or files go up, a step of the plan, a failure, the
+// summary, the progress of the uploads. A reader keeps some kinds and leaves others out.
+enum class TLineKind : uint8_t { Phase, Plan, PerEntry, Failure, Summary, Progress };
+
+// What the engine shows while it works, and what a run asks. The window implements it with
+// its controls, the headless run with a reporter that prints lines by kind, and tests
+// record it; every method does nothing (or answers no) unless overridden, so a caller shows
+// only what it cares about.
 class TSyncView {
 public:
     virtual ~TSyncView() = default;
 
     // The status line; an empty text clears it.
     virtual void ShowStatusText(const std::string&) {}
+    // A line the run says, with its kind: the status line (Phase, or PerEntry for the
+    // counters) and the plan (Plan). Unless overridden the status line shows the first two
+    // and the plan is not shown.
+    virtual void ShowLine(TLineKind kind, const std::string& text) {
+        if (kind == TLineKind::Phase || kind == TLineKind::PerEntry)
+            ShowStatusText(text);
+    }
     // Progress of the step under way (a load, the compare, the deletes, one upload).
     virtual void ShowStepBar(bool /*shown*/) {}
     virtual void SetStepBar(int /*percent*/) {}
@@ -41,6 +56,11 @@ public:
                               int64_t /*bytes*/) {}
     // Whether the user may ask for an action now.
     virtual void EnableAction(TSyncAction, bool /*enabled*/) {}
+    // The engine works on without pausing for the user (the compare) until told otherwise.
+    virtual void ShowBusy(bool /*busy*/) {}
+    // The engine is at entry `index` of one side's master list (an entry just loaded, a
+    // directory being made, the file being sent); its node is `index` of that side's tree.
+    virtual void ShowEntry(bool /*local*/, int /*index*/) {}
     // One line of the debug trace ("Not an entry: ...", "Link, left alone: ...").
     virtual void Trace(const std::string&) {}
     // The local root as the local load resolved it (made absolute).
@@ -54,6 +74,21 @@ public:
     virtual void ReleaseActions() {}
     // Asks the user for the local directory; false when the user cancelled.
     virtual bool ChooseLocalDirectory(std::string& /*chosen*/) { return false; }
+    // The login is done; `serverType` is the server's own word for its system.
+    virtual void ShowConnected(const std::string& /*serverType*/) {}
+
+    // Someone watches this view and answers its questions. A run asks a view that nobody
+    // watches nothing: there the caps and the settings decide.
+    virtual bool Attended() const { return false; }
+    // The server's certificate failed verification: true to trust this one certificate
+    // and connect again.
+    virtual bool TrustServerCertificate(const TServerCertificate&) { return false; }
+    // The plan deletes on the server: true to go ahead. `counts` as PlanCounts says them,
+    // `lines` the plan's lines.
+    virtual bool ConfirmPlanDeletes(const std::string& /*counts*/,
+                                    const std::vector<std::string>& /*lines*/) {
+        return false;
+    }
 };
 
 } // namespace pelmora

@@ -7,6 +7,7 @@
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <coroutine>
 #include <functional>
 #include <optional>
 #include <set>
@@ -239,13 +240,13 @@ private:
     void ShowProgressOf(TRemoteSession& on) {
         int64_t sent = 0;
         for (const TRemoteSession* each : sessions_)
-            if (each->uploading || each == &on)
-                sent += each->bytesSent;
+            if (each->Uploading() || each == &on)
+                sent += each->BytesSent();
         core_.View().ShowBytesSent(sent);
         if (&on != current_)
             return;
-        const int64_t size = on.fileSize;
-        core_.SetProgress(size >= 1 ? static_cast<int>(on.bytesSent * 100 / size) : 0);
+        const int64_t size = on.FileSize();
+        core_.SetProgress(size >= 1 ? static_cast<int>(on.BytesSent() * 100 / size) : 0);
         // Stop cuts the upload at this step; its percentage means nothing then.
         if (on.Stopped())
             core_.View().ClearStepPercent();
@@ -366,6 +367,12 @@ private:
 
     void Deletes() {
         core_.ShowStatus("Deleting Files and Directories");
+        RunDeletes(DeletesLetGo());
+    }
+
+    // Says what keeps deletes from being made (a local tree that cannot vouch for them,
+    // deleting turned off since the compare, the cap) and gives those that may be tried.
+    std::vector<const TPlanStep*> DeletesLetGo() {
         std::string refusal;
         // Checked, but the local tree cannot vouch for the deletions: they stay marked.
         if (!core_.DeletionAllowed(&refusal) && !refusal.empty()) {
@@ -380,7 +387,7 @@ private:
             for (int n = 0; n < core_.remoteList.Count(); ++n)
                 if (const uint8_t a = EntryOf(core_.remoteList, n).action;
                     a == actionDelete || a == actionRemove)
-                    core_.remoteTree.SetStateIndex(n, imageKept);
+                    core_.remoteTree.SetStateIndex(n, markKept);
         for (const std::string& kept : plan_.kept)
             Fail(kept);
         // The guard is asked again for every delete: an entry that failed keeps the
@@ -395,6 +402,10 @@ private:
             deletes.clear();
             deletesRefused_ = true;
         }
+        return deletes;
+    }
+
+    void RunDeletes(const std::vector<const TPlanStep*>& deletes) {
         // A directory goes only once nothing below it is left to delete: the plan lists
         // a directory's content before it, so whatever is below it was handed out first.
         std::unordered_set<std::string> removes;
@@ -452,7 +463,7 @@ private:
         const TOutcome outcome = co_await Ended{on};
         const bool done = Finished(on, outcome, "Could not delete: " + step->path);
         if (done)
-            core_.remoteTree.SetStateIndex(step->index, imageNone);
+            core_.remoteTree.SetStateIndex(step->index, markNone);
         else
             guard_->Keep(key);
         core_.View().StepFinished(step->kind, step->path, done, 0);
@@ -486,7 +497,7 @@ private:
                     core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
-                core_.localTree.MakeVisible(step.index);
+                core_.View().ShowEntry(true, step.index);
                 changedDirs_.insert(entry.dir);
                 return Create(on, &step);
             });
@@ -500,7 +511,7 @@ private:
         const TOutcome outcome = co_await Ended{on};
         const bool done = Finished(on, outcome, "Could not create: " + step->path);
         if (done) {
-            core_.localTree.SetStateIndex(step->index, imageDirectory);
+            core_.localTree.SetStateIndex(step->index, markDirectory);
             created_.push_back({key, step->path});
         } else
             notCreated_.insert(key);
@@ -510,7 +521,7 @@ private:
 
     void Uploads() {
         core_.ShowOverallProgress();
-        core_.ShowStatus("Uploading files - 0% complete");
+        core_.ShowStatus("Uploading files - 0% complete", TLineKind::PerEntry);
         core_.View().ShowFileFigures(true);
         core_.View().EnableAction(TSyncAction::Stop, true);
         // Entries that stay as they are lose the compare's marks now.
@@ -518,7 +529,7 @@ private:
             if (const TDetail& e = EntryOf(core_.localList, j);
                 e.action != actionUpload && e.action != actionUpdate)
                 core_.localTree.SetStateIndex(j,
-                                              e.kind == kindDirectory ? imageDirectory : imageFile);
+                                              e.kind == kindDirectory ? markDirectory : markFile);
         const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
         int64_t bytes = 0;
         for (const TPlanStep* step : uploads)
@@ -535,7 +546,8 @@ private:
                 const int p =
                     TSyncCore::ProgressOf(static_cast<int>(k), static_cast<int>(uploads.size()));
                 core_.SetOverallProgress(p);
-                core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete");
+                core_.ShowStatus("Uploading files - " + std::to_string(p) + "% complete",
+                                 TLineKind::PerEntry);
                 const TPlanStep& step = *uploads[k];
                 const TDetail& entry = EntryOf(core_.localList, step.index);
                 // Counted whether or not the store went through: a failed one may have
@@ -548,13 +560,35 @@ private:
                     core_.View().StepFinished(step.kind, step.path, false, 0);
                     return {};
                 }
-                core_.localTree.MakeVisible(step.index);
-                TSyncCore::DebugLog("File: " + step.path);
+                core_.View().ShowEntry(true, step.index);
                 current_ = &on;
                 core_.View().ShowCurrentFile(entry.name);
                 return Upload(on, &step);
             });
     }
+
+    // One upload as its sequences share it.
+    struct TUpload {
+        const TPlanStep* step;
+        const TDetail& entry;
+        std::string localPath;
+        std::string remotePath;
+        std::string failed; // "Could not upload: /path"
+        bool done = false;
+        // Straight to its name; before that, by a temporary name.
+        bool direct = false;
+        // The temporary file, while the server holds it.
+        std::string temporary{};
+        // The old file was deleted (or may have been) and the name has no new one yet.
+        bool oldGone = false;
+        // Why the upload goes straight to its name after all, said once the direct upload
+        // shows that the server takes it.
+        std::string directBecause{};
+        // How the delete of the old file ended, where it was sent.
+        TOutcome removed = TOutcome::Done;
+        // How giving the file its time ended.
+        TOutcome time = TOutcome::Done;
+    };
 
     // The file to a temporary name beside its target, its time given there (a rename keeps
     // it), then renamed over the old one; or, where the server renames nothing, refuses
@@ -562,178 +596,204 @@ private:
     // sent, the site shows a part of it). Whatever is refused, the page the server had is
     // never left missing while the run can help it: once the old file is deleted, the new
     // copy under the temporary name is the page, and stays until the name holds it.
+    // Each part is a sequence of its own, run to its end inside this one: while it waits
+    // for the session, so does this one.
     TSessionTask Upload(TRemoteSession& on, const TPlanStep* step) {
         const TDetail& entry = EntryOf(core_.localList, step->index);
-        const std::string localPath = core_.LocalPath(entry);
-        const std::string remotePath = core_.RemotePath(entry);
-        const std::string failed = "Could not upload: " + step->path;
-        on.bytesSent = 0;
-        on.fileSize = 0;
-        bool done = false;
-        bool direct = directUploads_ || !(core_.Options().atomic && on.RenameOffered());
-        // The temporary file, while the server holds it.
-        std::string temporary;
-        // The old file was deleted (or may have been) and the name has no new one yet.
-        bool oldGone = false;
-        // Why the upload goes straight to its name after all, said once the direct upload
-        // shows that the server takes it.
-        std::string directBecause;
-        // How the delete of the old file ended, where it was sent.
-        TOutcome removed = TOutcome::Done;
-        while (!direct) {
-            temporary = TemporaryPathFor(remotePath);
-            on.BeginPut(localPath, temporary);
-            const TOutcome put = co_await Ended{on};
-            if (put != TOutcome::Done) {
-                // Whatever part of it arrived goes (a local file that would not open sent
-                // nothing); after a lost session the next run finds it.
-                const std::string reason = on.FailureReason();
-                const std::string reply = on.LastReplyText();
-                const bool sent = put == TOutcome::Failed && on.lastErrorCode != ftpLocalOpenError;
-                if (sent) {
-                    on.BeginDelete(temporary);
-                    co_await Ended{on};
-                }
-                temporary.clear();
-                // A lasting refusal may be one of the temporary name itself (a server that
-                // forbids names with a leading dot, or that limits their length): the file
-                // goes straight to its name, which it may take.
-                if (sent && reply.starts_with('5') && GoOn() && !on.Lost()) {
-                    directBecause = "The server refused the temporary name of " + step->path +
-                                    " (" + reason + ")";
-                    direct = true;
-                    break;
-                }
-                done = Finished(put, failed, reason);
-                break;
-            }
-            const bool timed = core_.FileTimeWanted(entry, on);
-            TOutcome time = TOutcome::Done;
-            if (timed) {
-                on.BeginSetFileTime(temporary, entry.time.utc);
-                time = co_await Ended{on};
-            }
-            core_.FileTimeKept(entry, temporary, timed, time, on);
-            if (time == TOutcome::Lost) {
-                done = Finished(on, time, "Could not give " + step->path + " its time");
-                break;
-            }
-            on.BeginRename(temporary, remotePath);
-            TOutcome renamed = co_await Ended{on};
-            if (renamed == TOutcome::Failed && !on.RenameOffered()) {
-                const std::string reason = on.FailureReason();
-                on.BeginDelete(temporary);
-                co_await Ended{on};
-                temporary.clear();
-                if (!GoOn() || on.Lost())
-                    break;
-                Say("The server does not rename files (" + reason +
-                    "): uploads go straight to their names for the rest of the session");
-                direct = true;
-                break;
-            }
-            std::string reason = on.FailureReason();
-            // A lasting refusal of the new name (RNTO): of a name that exists on some
-            // servers, or of any rename on others.
-            const bool nameRefused = renamed == TOutcome::Failed && on.RenameSourceTaken() &&
-                                     on.LastReplyText().starts_with('5');
-            if (nameRefused && step->kind == TStepKind::Refresh && !on.StopAsked()) {
-                // Some servers rename nothing onto a name that exists: the old file goes
-                // first. A passing trouble (4xx) is no such refusal, and the old file stays;
-                // nor is a refusal of a name the server did not list. From the delete until
-                // the rename has ended, a Stop waits.
-                on.HoldStop();
-                on.BeginDelete(remotePath);
-                removed = co_await Ended{on};
-                if (removed != TOutcome::Failed)
-                    oldGone = true;
-                if (removed == TOutcome::Done) {
-                    on.BeginRename(temporary, remotePath);
-                    renamed = co_await Ended{on};
-                    reason = on.FailureReason();
-                    if (renamed == TOutcome::Done)
-                        oldGone = false;
-                } else if (removed != TOutcome::Failed) {
-                    renamed = removed;
-                    reason = on.FailureReason();
-                }
-                on.ReleaseStop();
-            }
-            // Where the old file is gone, or there was none, the name is free: a refusal
-            // of it may still take the file sent straight to it. An old file that the
-            // server would not delete stays as it is.
-            const bool nameFree = oldGone || step->kind == TStepKind::Upload;
-            if (renamed == TOutcome::Failed && nameRefused && nameFree && !on.Lost() &&
-                (oldGone || !on.StopAsked())) {
-                // The server took the file but not the name for it: it may take the file
-                // under its name straight away.
-                directBecause = "The server refused to rename " +
-                                RelativeSibling(step->path, temporary) + " to " + step->path +
-                                " (" + reason + ")";
-                direct = true;
-                break;
-            }
-            if (oldGone) {
-                Missing(step->path, temporary, removed != TOutcome::Done, reason);
-                break;
-            }
-            if (renamed == TOutcome::Failed) {
-                if (!on.Stopped()) {
-                    on.BeginDelete(temporary);
-                    co_await Ended{on};
-                }
-                done = Finished(TOutcome::Failed, failed, reason);
-                break;
-            }
-            done = Finished(on, renamed, failed);
-            break;
-        }
-        if (direct && oldGone && on.StopAsked()) {
+        TUpload u{.step = step,
+                  .entry = entry,
+                  .localPath = core_.LocalPath(entry),
+                  .remotePath = core_.RemotePath(entry),
+                  .failed = "Could not upload: " + step->path,
+                  .direct = directUploads_ || !(core_.Options().atomic && on.RenameOffered())};
+        if (!u.direct)
+            for (TSessionTask part = ByTemporaryName(on, u); !part.Done();)
+                if (part.Resume(); !part.Done())
+                    co_await Waiting{on};
+        if (u.direct && u.oldGone && on.StopAsked()) {
             // Stopped while the name was empty: the copy stays where it is, and is named.
-            Missing(step->path, temporary, false, "stopped");
-        } else if (direct) {
-            on.BeginPut(localPath, remotePath);
-            const TOutcome put = co_await Ended{on};
+            Missing(step->path, u.temporary, false, "stopped");
+        } else if (u.direct) {
+            for (TSessionTask part = StraightToName(on, u); !part.Done();)
+                if (part.Resume(); !part.Done())
+                    co_await Waiting{on};
+        }
+        UploadEnded(*step, entry, u.done);
+    }
+
+    // The session's operation has an outcome (or a Stop came): the part that began it goes
+    // on and ends it.
+    struct Waiting {
+        TRemoteSession& session;
+        bool await_ready() const { return !session.Busy() || session.Settled(); }
+        void await_suspend(std::coroutine_handle<>) const {}
+        void await_resume() const {}
+    };
+
+    TSessionTask ByTemporaryName(TRemoteSession& on, TUpload& u) {
+        u.temporary = TemporaryPathFor(u.remotePath);
+        on.BeginPut(u.localPath, u.temporary);
+        const TOutcome put = co_await Ended{on};
+        if (put != TOutcome::Done) {
+            // Whatever part of it arrived goes (a local file that would not open sent
+            // nothing); after a lost session the next run finds it.
             const std::string reason = on.FailureReason();
-            if (put != TOutcome::Done && oldGone) {
-                Missing(step->path, temporary, false, reason);
-            } else {
-                done = Finished(put, failed, reason);
-            }
-            if (done) {
-                if (!directBecause.empty() && !directUploads_) {
-                    directUploads_ = true;
-                    Say(directBecause +
-                        ": uploads go straight to their names for the rest of the session");
-                }
-                const bool timed = core_.FileTimeWanted(entry, on);
-                TOutcome time = TOutcome::Done;
-                if (timed) {
-                    on.BeginSetFileTime(remotePath, entry.time.utc);
-                    time = co_await Ended{on};
-                }
-                core_.FileTimeKept(entry, remotePath, timed, time, on);
-                if (time == TOutcome::Lost)
-                    Finished(on, time, "Could not give " + step->path + " its time");
-            }
-            // The name holds the page again, or never held one: the copy is no page.
-            if (!temporary.empty() && (done || !oldGone) && !on.Lost() && !on.Stopped()) {
-                on.BeginDelete(temporary);
+            const std::string reply = on.LastReplyText();
+            const bool sent = put == TOutcome::Failed && !on.LocalFileFailed();
+            if (sent) {
+                on.BeginDelete(u.temporary);
                 co_await Ended{on};
             }
+            u.temporary.clear();
+            // A lasting refusal may be one of the temporary name itself (a server that
+            // forbids names with a leading dot, or that limits their length): the file
+            // goes straight to its name, which it may take.
+            if (sent && reply.starts_with('5') && GoOn() && !on.Lost()) {
+                u.directBecause = "The server refused the temporary name of " + u.step->path +
+                                  " (" + reason + ")";
+                u.direct = true;
+            } else {
+                u.done = Finished(put, u.failed, reason);
+            }
+            co_return;
         }
-        core_.localTree.SetStateIndex(step->index, imageFile);
+        for (TSessionTask part = GiveTime(on, u, u.temporary); !part.Done();)
+            if (part.Resume(); !part.Done())
+                co_await Waiting{on};
+        if (u.time == TOutcome::Lost) {
+            u.done = Finished(on, u.time, "Could not give " + u.step->path + " its time");
+            co_return;
+        }
+        for (TSessionTask part = RenameOntoName(on, u); !part.Done();)
+            if (part.Resume(); !part.Done())
+                co_await Waiting{on};
+    }
+
+    // Gives the file on the server the local file's time, where it is to have it.
+    TSessionTask GiveTime(TRemoteSession& on, TUpload& u, std::string path) {
+        const bool timed = core_.FileTimeWanted(u.entry, on);
+        u.time = TOutcome::Done;
+        if (timed) {
+            on.BeginSetFileTime(path, u.entry.time.utc);
+            u.time = co_await Ended{on};
+        }
+        core_.FileTimeKept(u.entry, path, timed, u.time, on);
+    }
+
+    // The temporary file renamed over the old one, or what is left to do when it cannot be.
+    TSessionTask RenameOntoName(TRemoteSession& on, TUpload& u) {
+        on.BeginRename(u.temporary, u.remotePath);
+        TOutcome renamed = co_await Ended{on};
+        if (renamed == TOutcome::Failed && !on.RenameOffered()) {
+            const std::string reason = on.FailureReason();
+            on.BeginDelete(u.temporary);
+            co_await Ended{on};
+            u.temporary.clear();
+            if (!GoOn() || on.Lost())
+                co_return;
+            Say("The server does not rename files (" + reason +
+                "): uploads go straight to their names for the rest of the session");
+            u.direct = true;
+            co_return;
+        }
+        std::string reason = on.FailureReason();
+        // A lasting refusal of the new name (RNTO): of a name that exists on some servers,
+        // or of any rename on others.
+        const bool nameRefused = renamed == TOutcome::Failed && on.RenameSourceTaken() &&
+                                 on.LastReplyText().starts_with('5');
+        if (nameRefused && u.step->kind == TStepKind::Refresh && !on.StopAsked()) {
+            for (TSessionTask part = ReplaceOldFile(on, u, renamed, reason); !part.Done();)
+                if (part.Resume(); !part.Done())
+                    co_await Waiting{on};
+        }
+        // Where the old file is gone, or there was none, the name is free: a refusal of it
+        // may still take the file sent straight to it. An old file that the server would
+        // not delete stays as it is.
+        const bool nameFree = u.oldGone || u.step->kind == TStepKind::Upload;
+        if (renamed == TOutcome::Failed && nameRefused && nameFree && !on.Lost() &&
+            (u.oldGone || !on.StopAsked())) {
+            // The server took the file but not the name for it: it may take the file under
+            // its name straight away.
+            u.directBecause = "The server refused to rename " +
+                              RelativeSibling(u.step->path, u.temporary) + " to " + u.step->path +
+                              " (" + reason + ")";
+            u.direct = true;
+        } else if (u.oldGone) {
+            Missing(u.step->path, u.temporary, u.removed != TOutcome::Done, reason);
+        } else if (renamed == TOutcome::Failed) {
+            if (!on.Stopped()) {
+                on.BeginDelete(u.temporary);
+                co_await Ended{on};
+            }
+            u.done = Finished(TOutcome::Failed, u.failed, reason);
+        } else {
+            u.done = Finished(on, renamed, u.failed);
+        }
+    }
+
+    // Some servers rename nothing onto a name that exists: the old file goes first. A
+    // passing trouble (4xx) is no such refusal, and the old file stays; nor is a refusal of
+    // a name the server did not list. From the delete until the rename has ended, a Stop
+    // waits.
+    TSessionTask ReplaceOldFile(TRemoteSession& on, TUpload& u, TOutcome& renamed,
+                                std::string& reason) {
+        on.HoldStop();
+        on.BeginDelete(u.remotePath);
+        u.removed = co_await Ended{on};
+        if (u.removed != TOutcome::Failed)
+            u.oldGone = true;
+        if (u.removed == TOutcome::Done) {
+            on.BeginRename(u.temporary, u.remotePath);
+            renamed = co_await Ended{on};
+            reason = on.FailureReason();
+            if (renamed == TOutcome::Done)
+                u.oldGone = false;
+        } else if (u.removed != TOutcome::Failed) {
+            renamed = u.removed;
+            reason = on.FailureReason();
+        }
+        on.ReleaseStop();
+    }
+
+    TSessionTask StraightToName(TRemoteSession& on, TUpload& u) {
+        on.BeginPut(u.localPath, u.remotePath);
+        const TOutcome put = co_await Ended{on};
+        const std::string reason = on.FailureReason();
+        if (put != TOutcome::Done && u.oldGone)
+            Missing(u.step->path, u.temporary, false, reason);
+        else
+            u.done = Finished(put, u.failed, reason);
+        if (u.done) {
+            if (!u.directBecause.empty() && !directUploads_) {
+                directUploads_ = true;
+                Say(u.directBecause +
+                    ": uploads go straight to their names for the rest of the session");
+            }
+            for (TSessionTask part = GiveTime(on, u, u.remotePath); !part.Done();)
+                if (part.Resume(); !part.Done())
+                    co_await Waiting{on};
+            if (u.time == TOutcome::Lost)
+                Finished(on, u.time, "Could not give " + u.step->path + " its time");
+        }
+        // The name holds the page again, or never held one: the copy is no page.
+        if (!u.temporary.empty() && (u.done || !u.oldGone) && !on.Lost() && !on.Stopped()) {
+            on.BeginDelete(u.temporary);
+            co_await Ended{on};
+        }
+    }
+
+    void UploadEnded(const TPlanStep& step, const TDetail& entry, bool done) {
+        core_.localTree.SetStateIndex(step.index, markFile);
         if (done) {
-            const std::string key = core_.localList.Strings(step->index);
+            const std::string key = core_.localList.Strings(step.index);
             std::optional<std::pair<long long, int64_t>> before;
             if (const auto it = listedBefore_.find(key); it != listedBefore_.end())
                 before = it->second;
-            stored_.push_back({key, step->path, entry.size, before, step->index});
+            stored_.push_back({key, step.path, entry.size, before, step.index});
         } else {
-            failedUploads_.insert(core_.localList.Strings(step->index));
+            failedUploads_.insert(core_.localList.Strings(step.index));
         }
-        core_.View().StepFinished(step->kind, step->path, done,
-                                  done ? std::max(0LL, entry.size) : 0);
+        core_.View().StepFinished(step.kind, step.path, done, done ? std::max(0LL, entry.size) : 0);
     }
 
     // The path a temporary file on the server has as the run shows it: beside `path`.

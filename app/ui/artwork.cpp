@@ -1,5 +1,7 @@
 #include "app/ui/artwork.h"
 
+#include "sync/detail.h"
+
 #include <QCoreApplication>
 #include <QString>
 
@@ -29,6 +31,30 @@ void DropIcons() {
 }
 
 } // namespace
+
+int StateImageOf(int mark, bool directory) {
+    switch (mark) {
+    case markDirectory:
+        return imageDirectory;
+    case markFile:
+        return imageFile;
+    case markCreate:
+        return imageCreateDir;
+    case markUpload:
+        return imageUpload;
+    case markRefresh:
+        return imageRefresh;
+    case markSame:
+        return imageRemoteNewer;
+    case markDelete:
+        // A directory the update removes: the directory with the delete mark.
+        return directory ? imageRemoveDir : imageDelete;
+    case markKept:
+        return imageKept;
+    default:
+        return imageNone;
+    }
+}
 
 QIcon StateIcon(int stateIndex) {
     if (stateIndex < 0 || stateIndex >= 10)

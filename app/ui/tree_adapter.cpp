@@ -93,21 +93,21 @@ TTreeAdapter::TNodeFacts TTreeAdapter::FactsOf(int node) const {
     const auto& n = tree_.Node(node);
     TNodeFacts facts;
     facts.directory =
-        !n.Children.empty() || n.StateIndex == imageDirectory || n.StateIndex == imageCreateDir;
+        !n.Children.empty() || n.StateIndex == markDirectory || n.StateIndex == markCreate;
     return facts;
 }
 
 QString TTreeAdapter::ActionOf(int node) const {
     switch (tree_.Node(node).StateIndex) {
-    case imageCreateDir:
+    case markCreate:
         return tr("create");
-    case imageUpload:
+    case markUpload:
         return tr("upload");
-    case imageRefresh:
+    case markRefresh:
         return tr("refresh");
-    case imageDelete:
+    case markDelete:
         return FactsOf(node).directory ? tr("remove") : tr("delete");
-    case imageKept:
+    case markKept:
         return tr("kept");
     default:
         return {};
@@ -152,9 +152,9 @@ QVariant TTreeAdapter::data(const QModelIndex& index, int role) const {
         if (role == Qt::DisplayRole)
             return QString::fromStdString(n.Text);
         if (role == Qt::DecorationRole && n.StateIndex >= 0 && iconFor_) {
-            // The compare marks a remote directory to remove with the delete image.
-            const bool removedDirectory = n.StateIndex == imageDelete && FactsOf(node).directory;
-            return iconFor_(removedDirectory ? RemoveDirectoryImage : n.StateIndex);
+            // Only a directory to remove looks different from a file to delete.
+            const bool directory = n.StateIndex == markDelete && FactsOf(node).directory;
+            return iconFor_(StateImageOf(n.StateIndex, directory));
         }
         return {};
     }

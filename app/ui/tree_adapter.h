@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ui/artwork.h"
 #include "toolkit/tree_model.h"
 
 #include <QAbstractItemModel>
@@ -38,8 +39,8 @@ public:
     };
     using TFactsOf = std::function<std::optional<TNodeFacts>(int node)>;
     // The state image of a directory that the update removes: a directory with the
-    // delete mark (index 5 is free among the tree's own images).
-    static constexpr int RemoveDirectoryImage = 5;
+    // delete mark.
+    static constexpr int RemoveDirectoryImage = imageRemoveDir;
 
     TTreeAdapter(TTreeModel& tree, TIconFor iconFor, QObject* parent = nullptr);
     void SetFacts(TFactsOf factsOf) { factsOf_ = std::move(factsOf); }

@@ -60,12 +60,16 @@ int main(int argc, char** argv) {
     };
     ftp.OnLoggedIn = [&](TObject*) { loggedIn = true; };
     ftp.SetWinsockStarted(true);
-    ftp.SetFtpServer("127.0.0.1");
-    ftp.FtpPort = static_cast<uint16_t>(port);
-    ftp.UserName = argv[2];
-    ftp.UserPassword = argv[3];
-    ftp.InitialDirectory = argv[4];
-    ftp.Connect();
+    TConnectionSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = static_cast<uint16_t>(port);
+    settings.user = argv[2];
+    settings.password = argv[3];
+    // As the component has always run here: active data connections, no TLS.
+    settings.dataMode = TDataMode::Active;
+    settings.tlsMode = TTlsMode::Off;
+    ftp.Options.initialDirectory = argv[4];
+    ftp.Connect(settings);
     if (!WaitUntil([&] { return loggedIn || errors > 0; }, GetTickCount() + 10000) || errors > 0) {
         std::fprintf(stderr, "no login\n");
         return 1;

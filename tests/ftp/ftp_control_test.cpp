@@ -17,15 +17,14 @@ using TStrings = std::vector<std::string>;
 class FtpControl : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
-        ftp.UserAccount = "acct";
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
+        ftp.Options.account = "acct";
     }
 
     void LogIn() {
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         ASSERT_EQ(ftp.Status(), ftpCommandReady);
         events.clear();
@@ -49,7 +48,7 @@ TEST_F(FtpControl, MultiLineGreetingDrippedByteByByteLogsIn) {
         .Lines({"220-Welcome", "230 not the end", "220-still greeting", "220 Ready"})
         .Drip();
     server.On("SYST").Drip();
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
     EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST", "FEAT"}));
@@ -95,8 +94,8 @@ TEST_F(FtpControl, AccountIsSentWhenPasswordAsksForIt) {
 }
 
 TEST_F(FtpControl, MissingValuesAreAskedFor) {
-    ftp.UserName.clear();
-    ftp.UserPassword.clear();
+    settings.user.clear();
+    settings.password.clear();
     ftp.OnFtpNeedInfo = [](TObject*, TFtpInfoNeeded need, std::string& value) {
         value = need == ftpniUserName ? "asked" : "given";
     };
@@ -117,7 +116,7 @@ TEST_P(FtpLoginRefused, ReportsAccessDeniedAndQuits) {
     if (refusal.verb == "ACCT")
         server.On("PASS").Reply("332 Need account");
     server.On(refusal.verb).Reply(refusal.reply);
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("available"));
     EXPECT_EQ(server.Commands(), refusal.commands);
     EXPECT_EQ(events, (TStrings{"error AccessDenied", "ready", "available"}));
@@ -139,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FtpControl, GreetingRefusedFailsTheSession) {
     server.On("").Reply("421 Too many users");
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("available"));
     EXPECT_EQ(events, (TStrings{"error GreetingError", "ready", "available"}));
     EXPECT_TRUE(server.Commands().empty());
@@ -156,10 +155,9 @@ class FtpSyst : public FtpControl, public ::testing::WithParamInterface<TSystCas
 
 TEST_P(FtpSyst, DetectsTheServerType) {
     server.On("SYST").Reply(GetParam().reply);
-    ftp.ServerType = ftpstMacFtpd; // always replaced
     LogIn();
-    EXPECT_EQ(ftp.ServerType, GetParam().type);
-    EXPECT_EQ(ftp.SystemType(), GetParam().systemType);
+    EXPECT_EQ(ftp.Traits().serverType, GetParam().type);
+    EXPECT_EQ(ftp.Traits().systemType, GetParam().systemType);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -175,9 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TSystCase{"502 Not implemented", ftpstDefault, ""}));
 
 TEST_F(FtpControl, FailedInitialDirectoryStillLogsIn) {
-    ftp.InitialDirectory = "/missing";
+    ftp.Options.initialDirectory = "/missing";
     server.On("CWD").Reply("550 No such directory");
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
     EXPECT_EQ(server.Commands(),
@@ -230,13 +228,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The caller's login directory stays what it set: a second login goes there again,
 // whatever the first session did. Where the server says we are comes from PWD.
 TEST_F(FtpControl, InitialDirectoryIsTheLoginDirectoryOnly) {
-    ftp.InitialDirectory = "/www";
+    ftp.Options.initialDirectory = "/www";
     LogIn();
     Run([&] { ftp.ChangeDir(".."); });
     server.On("PWD").Reply("257 \"/\" is the current directory");
     Run([&] { ftp.GetListing(); });
-    EXPECT_EQ(ftp.InitialDirectory, "/www");
-    EXPECT_EQ(ftp.CurrentDirectory, "/");
+    EXPECT_EQ(ftp.Options.initialDirectory, "/www");
+    EXPECT_EQ(ftp.CurrentDirectory(), "/");
     ftp.Quit();
     ASSERT_TRUE(WaitForEvent("available"));
     LogIn();
@@ -273,7 +271,7 @@ TEST_F(FtpControl, LastReplyTextIsTheReplyThatEndedTheLastOperation) {
     EXPECT_EQ(ftp.LastReplyText(), "550 Permission denied");
     EXPECT_EQ(errorTexts, TStrings{"550 Permission denied"});
     // A refused call starts nothing and keeps the text.
-    ftp.Connect();
+    ftp.Connect(settings);
     Settle();
     EXPECT_EQ(ftp.LastReplyText(), "550 Permission denied");
 }
@@ -295,7 +293,7 @@ TEST_F(FtpControl, StoppedMidwayTheNextConnectWorksAtOnce) {
     for (const auto& c : cases) {
         if (c.duringLogin) {
             server.On("PASS").Uses(1).Delay(300);
-            ftp.Connect();
+            ftp.Connect(settings);
             ASSERT_TRUE(WaitFor([&] {
                 const TStrings commands = server.Commands();
                 return !commands.empty() && commands.back() == "PASS secret";
@@ -312,7 +310,7 @@ TEST_F(FtpControl, StoppedMidwayTheNextConnectWorksAtOnce) {
         EXPECT_FALSE(ftp.Connected()) << c.name;
         EXPECT_EQ(ftp.Status(), ftpAvailable) << c.name;
         events.clear();
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << c.name << ::testing::PrintToString(events);
         Settle();
         EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"})) << c.name;
@@ -332,7 +330,7 @@ TEST_F(FtpControl, OperationWhileBusyIsRefusedAndTakesOverTheCompletionEvent) {
     Settle();
     EXPECT_EQ(events, (TStrings{"error TransactionBusy", "ready", "DirectoryChanged"}));
     EXPECT_EQ(server.Commands().back(), "MKD slow");
-    EXPECT_EQ(ftp.InitialDirectory, "");
+    EXPECT_EQ(ftp.Options.initialDirectory, "");
 }
 
 TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
@@ -343,9 +341,7 @@ TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
     events.clear();
     Run([&] { ftp.DeleteFile("a\nb"); });
     Run([&] { ftp.MakeDir("a\rb"); });
-    ftp.RemoteFile = "up.txt\r\nRMD /";
-    ftp.LocalFile = PELMORA_SOURCE_DIR "/CMakeLists.txt";
-    Run([&] { ftp.PutFile(); });
+    Run([&] { ftp.Put(PELMORA_SOURCE_DIR "/CMakeLists.txt", "up.txt\r\nRMD /", BinaryTransfer); });
     EXPECT_EQ(server.Commands().size(), sent);
     EXPECT_EQ(Count("error OperationFailed"), 3);
     // The session goes on.
@@ -356,8 +352,8 @@ TEST_F(FtpControl, LineBreakInANameIsNeverSent) {
 }
 
 TEST_F(FtpControl, LineBreakInTheUserNameDeniesTheLogin) {
-    ftp.UserName = "web\r\nDELE x";
-    ftp.Connect();
+    settings.user = "web\r\nDELE x";
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("available"));
     EXPECT_EQ(server.Commands(), TStrings{"QUIT"});
     EXPECT_EQ(events, (TStrings{"error AccessDenied", "ready", "available"}));
@@ -396,7 +392,7 @@ TEST_F(FtpControl, QuitEndsTheSessionAndAllowsANewOne) {
 }
 
 TEST_F(FtpControl, OperationsNeedASession) {
-    Run([&] { ftp.PutFile(); });
+    Run([&] { ftp.Put(PELMORA_SOURCE_DIR "/CMakeLists.txt", "up.txt", BinaryTransfer); });
     EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "FileStored"}));
     events.clear();
     ftp.ChangeDir("x");
@@ -405,21 +401,21 @@ TEST_F(FtpControl, OperationsNeedASession) {
     Settle();
     EXPECT_EQ(events, (TStrings{"error Disconnected", "error Disconnected", "error Disconnected"}));
     LogIn();
-    ftp.Connect();
+    ftp.Connect(settings);
     Settle();
     EXPECT_EQ(events, TStrings{"error TransactionBusy"});
 }
 
 TEST_F(FtpControl, ConnectionRefusedIsReported) {
-    ftp.FtpPort = 1; // nobody listens there
-    ftp.Connect();
+    settings.port = 1; // nobody listens there
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("available"));
     Settle();
     EXPECT_EQ(events, (TStrings{"error SocketError", "ready", "available"}));
     EXPECT_EQ(errorTexts, TStrings{"Connection refused by 127.0.0.1:1"});
     EXPECT_FALSE(ftp.Connected());
     // And the next try needs no waiting either.
-    ftp.FtpPort = server.Port();
+    settings.port = server.Port();
     events.clear();
     LogIn();
 }
@@ -435,8 +431,8 @@ TEST_F(FtpControl, UnknownHostIsNamed) {
     RegisterLibrary(SocketLibraryName, exports);
     {
         TRecordingFtp other;
-        other.ftp.SetFtpServer("ftp.example.invalid");
-        other.ftp.Connect();
+        other.settings.host = "ftp.example.invalid";
+        other.ftp.Connect(other.settings);
         EXPECT_TRUE(other.WaitForEvent("available"));
         Settle();
         EXPECT_EQ(other.events, (TStrings{"error HostNotFound", "ready", "available"}));
@@ -483,8 +479,10 @@ TEST(FtpComponent, StartsAsSpecifiedForItsOwner) {
     EXPECT_EQ(ftp.FtpPort, 21);
     EXPECT_EQ(ftp.Status(), ftpAvailable);
     EXPECT_EQ(ftp.LastError(), ftpNoError);
-    EXPECT_EQ(ftp.TransferMode, BinaryTransfer);
-    EXPECT_EQ(ftp.ServerType, ftpstDefault);
+    // Alone, it makes active data connections and asks for no TLS.
+    EXPECT_EQ(ftp.Settings().dataMode, TDataMode::Active);
+    EXPECT_EQ(ftp.Settings().tlsMode, TTlsMode::Off);
+    EXPECT_EQ(ftp.Traits().serverType, ftpstDefault);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ftp/ftp.h"
+#include "tests/support/local_settings.h"
 #include "toolkit/messages.h"
 #include "toolkit/tick.h"
 
@@ -101,6 +102,9 @@ public:
     }
 
     TFtp ftp;
+    // What Connect is given: a local server, in the component's own modes (active data
+    // connections, no TLS); a fixture names the port.
+    TConnectionSettings settings = LocalSettings();
     std::vector<std::string> events;
     std::vector<TInfo> infos;
     std::vector<std::string> errorTexts; // OnFtpError's addInfo, in order

@@ -53,16 +53,15 @@ TEST_P(FtpRealServer, WholeSession) {
     for (const auto& entry : fs::recursive_directory_iterator(site))
         fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
 
-    ftp.SetFtpServer("127.0.0.1");
-    ftp.FtpPort = server.Port();
-    ftp.UserName = server.User();
-    ftp.UserPassword = server.Password();
-    ftp.InitialDirectory = server.SiteDir();
-    ftp.Connect();
+    settings.port = server.Port();
+    settings.user = server.User();
+    settings.password = server.Password();
+    ftp.Options.initialDirectory = server.SiteDir();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
     EXPECT_EQ(Count("error OperationFailed"), 0) << "initial CWD";
-    EXPECT_EQ(ftp.ServerType, ftpstUNIX) << ftp.SystemType();
-    EXPECT_NE(ftp.SystemType().find("UNIX"), std::string::npos);
+    EXPECT_EQ(ftp.Traits().serverType, ftpstUNIX) << ftp.Traits().systemType;
+    EXPECT_NE(ftp.Traits().systemType.find("UNIX"), std::string::npos);
 
     ASSERT_TRUE(PerformClean([&] { ftp.ChangeDir("known"); }));
     ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); })) << [&] {
@@ -74,8 +73,8 @@ TEST_P(FtpRealServer, WholeSession) {
     EXPECT_TRUE(Has(ftp.Files(), ".htaccess")) << "dot-files must be listed";
     EXPECT_TRUE(Has(ftp.Files(), "page.html"));
     EXPECT_TRUE(Has(ftp.Directories(), "sub"));
-    EXPECT_NE(ftp.CurrentDirectory.find("known"), std::string::npos) << ftp.CurrentDirectory;
-    EXPECT_EQ(ftp.InitialDirectory, server.SiteDir());
+    EXPECT_NE(ftp.CurrentDirectory().find("known"), std::string::npos) << ftp.CurrentDirectory();
+    EXPECT_EQ(ftp.Options.initialDirectory, server.SiteDir());
     ASSERT_TRUE(PerformClean([&] { ftp.ChangeDir(".."); }));
 
     ASSERT_TRUE(PerformClean([&] { ftp.MakeDir("made"); }));
@@ -92,16 +91,14 @@ TEST_P(FtpRealServer, WholeSession) {
                               size_t{3u << 20}, size_t{64u << 20}}) {
         const std::string name = "up-" + std::to_string(size) + ".bin";
         const std::string content = Bytes(size, static_cast<unsigned>(size));
-        ftp.LocalFile = temp.File(name, content);
-        ftp.RemoteFile = "made/" + name;
-        ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }))
+        const std::string local = temp.File(name, content);
+        ASSERT_TRUE(PerformClean([&] { ftp.Put(local, "made/" + name, BinaryTransfer); }))
             << name << ::testing::PrintToString(events);
         // Compared whole but not printed: a failure would print the file.
         EXPECT_TRUE(ReadDisk(site + "/made/" + name) == content) << name;
     }
-    ftp.LocalFile = temp.File("x.htaccess", "RewriteEngine on\n");
-    ftp.RemoteFile = ".htaccess";
-    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
+    const std::string htaccess = temp.File("x.htaccess", "RewriteEngine on\n");
+    ASSERT_TRUE(PerformClean([&] { ftp.Put(htaccess, ".htaccess", BinaryTransfer); }));
     EXPECT_EQ(ReadDisk(site + "/.htaccess"), "RewriteEngine on\n");
 
     ftp.Quit();
@@ -116,16 +113,15 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     TRealFtpServer server(GetParam());
     std::string why;
     ASSERT_TRUE(server.Start(why)) << server.Name() << " cannot run here: " << why;
-    ftp.SetFtpServer("127.0.0.1");
-    ftp.FtpPort = server.Port();
-    ftp.UserName = server.User();
-    ftp.UserPassword = server.Password();
-    ftp.InitialDirectory = server.SiteDir();
-    ftp.UseMlsd = true;
-    ftp.Connect();
+    settings.port = server.Port();
+    settings.user = server.User();
+    settings.password = server.Password();
+    ftp.Options.initialDirectory = server.SiteDir();
+    ftp.Options.useMlsd = true;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
 
-    const TServerFeatures& features = ftp.Features();
+    const TServerFeatures& features = ftp.Traits().features;
     const bool vsftpd = GetParam() == TRealServerKind::Vsftpd;
     EXPECT_TRUE(features.listed);
     EXPECT_TRUE(features.mdtm);
@@ -133,14 +129,13 @@ TEST_P(FtpRealServer, SetsAndListsExactTimes) {
     EXPECT_EQ(features.mfmt, !vsftpd);
 
     const std::string content = "<p>stamped</p>\n";
-    ftp.LocalFile = temp.File("stamped.html", content);
-    ftp.RemoteFile = "stamped.html";
-    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
+    const std::string local = temp.File("stamped.html", content);
+    ASSERT_TRUE(PerformClean([&] { ftp.Put(local, "stamped.html", BinaryTransfer); }));
     const int64_t when = 1577934245; // 2020-01-02 03:04:05 UTC
     const size_t sentBefore = InfoTexts(ftpCommandSent).size();
     ASSERT_TRUE(PerformClean([&] { ftp.SetFileTime("stamped.html", when); }))
         << ::testing::PrintToString(errorTexts);
-    EXPECT_TRUE(ftp.FileTimeSettable());
+    EXPECT_TRUE(ftp.Traits().FileTimeSettable());
     // The one command that set it: MFMT where offered, vsftpd's MDTM with a time.
     const TStrings sent = InfoTexts(ftpCommandSent);
     EXPECT_EQ(TStrings(sent.begin() + static_cast<long>(sentBefore), sent.end()),

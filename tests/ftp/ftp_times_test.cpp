@@ -34,18 +34,17 @@ TStrings FeatReply(const TStrings& features) {
 class FtpTimes : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
-        ftp.UseMlsd = true;
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
+        ftp.Options.useMlsd = true;
     }
 
     // Logs in to a server that lists these features (none: FEAT is not implemented).
     void LogIn(const TStrings& features = {}) {
         if (!features.empty())
             server.On("FEAT").Lines(FeatReply(features));
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         ASSERT_EQ(ftp.Status(), ftpCommandReady);
         events.clear();
@@ -75,14 +74,14 @@ TEST_F(FtpTimes, FeatIsAskedOnceAfterTheLoginAndItsListIsKept) {
         .Lines({"211-Extensions supported:", " MDTM", "mfmt", " MLST type*;size*;modify*;",
                 " AUTH TLS", " SIZE", "211 End."})
         .Drip();
-    ftp.InitialDirectory = "site";
-    ftp.Connect();
+    ftp.Options.initialDirectory = "site";
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     Settle();
     EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST", "CWD site", "FEAT"}));
     EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));
     EXPECT_EQ(InfoTexts(ftpLoggedIn), TStrings{"Logged in"});
-    const TServerFeatures& f = ftp.Features();
+    const TServerFeatures& f = ftp.Traits().features;
     EXPECT_TRUE(f.listed && f.mdtm && f.mfmt && f.mlsd && f.authTls && f.size);
     EXPECT_FALSE(f.utf8 || f.epsv);
     EXPECT_EQ(f.mlstFacts, "type*;size*;modify*;");
@@ -96,23 +95,23 @@ TEST_F(FtpTimes, FeatIsAskedOnceAfterTheLoginAndItsListIsKept) {
     ASSERT_TRUE(WaitForEvent("available"));
     server.On("FEAT").Reply("211 No features");
     events.clear();
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn"));
     const TStrings all = server.Commands();
     EXPECT_EQ(std::count(all.begin(), all.end(), "FEAT"), 2);
-    EXPECT_TRUE(ftp.Features().listed);
-    EXPECT_FALSE(ftp.Features().mlsd || ftp.Features().mfmt);
+    EXPECT_TRUE(ftp.Traits().features.listed);
+    EXPECT_FALSE(ftp.Traits().features.mlsd || ftp.Traits().features.mfmt);
 }
 
 TEST_F(FtpTimes, FeatRefusedListsNothingAndTheLoginStands) {
     for (const char* refusal : {"500 Unknown command", "502 Not implemented", "421 Later"}) {
         server.On("FEAT").Uses(1).Reply(refusal);
         events.clear();
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << refusal;
         Settle();
         EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"})) << refusal;
-        EXPECT_EQ(ftp.Features(), TServerFeatures()) << refusal;
+        EXPECT_EQ(ftp.Traits().features, TServerFeatures()) << refusal;
         EXPECT_TRUE(ftp.Success()) << refusal;
         EXPECT_EQ(ftp.Status(), ftpCommandReady) << refusal;
         ftp.Quit();
@@ -143,8 +142,8 @@ TEST_F(FtpTimes, MlsdListingGivesExactEntriesWhereOffered) {
     EXPECT_EQ(ftp.Entries()[2].kind, TListedKind::Link);
 
     // Switched off (as it is unless the caller asks), the same server is listed with LIST.
-    EXPECT_FALSE(TFtp().UseMlsd);
-    ftp.UseMlsd = false;
+    EXPECT_FALSE(TFtp().Options.useMlsd);
+    ftp.Options.useMlsd = false;
     server.SetListing("-rw-r--r-- 1 o g 3 Jan  2  2020 a.txt\r\n");
     ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
     EXPECT_EQ(Verbs().back(), "LIST -a");
@@ -265,11 +264,11 @@ TEST_F(FtpTimes, AllFormsRefusedAreNotTriedAgainInTheSession) {
     LogIn();
     server.On("MDTM").Reply("550 Could not set file modification time.");
     server.On("SITE").Reply("500 Unknown SITE command.");
-    EXPECT_TRUE(ftp.FileTimeSettable());
+    EXPECT_TRUE(ftp.Traits().FileTimeSettable());
     ASSERT_TRUE(Perform([&] { ftp.SetFileTime("dir/a b.txt", Jan2); }));
     EXPECT_EQ(SinceLogin(), (TStrings{mdtm, site, siteFull}));
     EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "FileTimeSet"}));
-    EXPECT_FALSE(ftp.FileTimeSettable());
+    EXPECT_FALSE(ftp.Traits().FileTimeSettable());
 
     events.clear();
     ASSERT_TRUE(Perform([&] { ftp.SetFileTime("other.txt", Jan2); }));
@@ -291,7 +290,7 @@ TEST_F(FtpTimes, RefusalAfterAFormWorkedFailsOnlyThatFile) {
     EXPECT_EQ(SinceLogin(), (TStrings{"MDTM 20200102030405 a.txt", "MDTM 20200102030405 gone.txt",
                                       "MDTM 20200102030405 b.txt"}));
     EXPECT_EQ(Count("error OperationFailed"), 2);
-    EXPECT_TRUE(ftp.FileTimeSettable());
+    EXPECT_TRUE(ftp.Traits().FileTimeSettable());
 }
 
 TEST_F(FtpTimes, UnsafeOrEmptyArgumentsAreNotSent) {
@@ -301,7 +300,7 @@ TEST_F(FtpTimes, UnsafeOrEmptyArgumentsAreNotSent) {
     ASSERT_TRUE(Perform([&] { ftp.GetFileTime("a\nb"); }));
     EXPECT_EQ(SinceLogin(), TStrings{});
     EXPECT_EQ(Count("error OperationFailed"), 3);
-    EXPECT_TRUE(ftp.FileTimeSettable());
+    EXPECT_TRUE(ftp.Traits().FileTimeSettable());
 }
 
 TEST_F(FtpTimes, GetFileTimeReadsTheMdtmReply) {

@@ -33,10 +33,9 @@ std::string Bytes(size_t size) {
 class FtpTransfer : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
         LogIn();
     }
 
@@ -46,7 +45,7 @@ protected:
             ASSERT_TRUE(WaitForEvent("available"));
         }
         events.clear();
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         events.clear();
         infos.clear();
@@ -91,8 +90,8 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(commands[2].substr(0, 15), "PORT 127,0,0,1,");
     EXPECT_EQ(commands[3], "LIST -a");
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
-    EXPECT_EQ(ftp.CurrentDirectory, "/www/site");
-    EXPECT_EQ(ftp.InitialDirectory, "");
+    EXPECT_EQ(ftp.CurrentDirectory(), "/www/site");
+    EXPECT_EQ(ftp.Options.initialDirectory, "");
     EXPECT_EQ(ftp.Listing().Count(), 7);
     // "." and ".." name no entry of this directory: nothing may be sent back for them.
     EXPECT_EQ(Lines(ftp.Directories()), (TStrings{"docs", "current"}));
@@ -111,9 +110,12 @@ TEST_F(FtpTransfer, ListingOfAUnixServerAsksForDotFilesAndSortsTheLines) {
     EXPECT_EQ(ftp.BytesTransferred(), static_cast<int64_t>(std::string(unixListing).size()));
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_EQ(ftp.Status(), ftpCommandReady);
+    // The transfer's phases by name: the data connection ended, then the final reply came.
     EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Pwd",
                                "Reply Pwd -> Type", "Reply Type -> Port", "Reply Port -> Transfer",
-                               "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
+                               "Transfer Preparing -> VerbSent", "Transfer VerbSent -> DataEnded",
+                               "Transfer DataEnded -> Reported", "Reply Transfer -> Idle",
+                               "Status Busy -> CommandReady"}));
 }
 
 TEST_F(FtpTransfer, OtherServersGetAPlainList) {
@@ -221,11 +223,12 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
     for (const auto& c : cases) {
         const std::string row = std::to_string(c.byteCap) + "/" + std::to_string(c.lineCap) +
                                 " with " + std::to_string(c.lines);
-        ftp.ListingByteCap = c.byteCap;
-        ftp.ListingLineCap = c.lineCap;
+        ftp.Options.listingByteCap = c.byteCap;
+        ftp.Options.listingLineCap = c.lineCap;
         server.On("LIST").Uses(1).Listing({ListingLines(c.lines)});
         events.clear();
         errorTexts.clear();
+        trace.clear();
         ASSERT_TRUE(Perform([&] { ftp.GetListing(); })) << row;
         EXPECT_EQ(ftp.DataSlot(), 0) << row;
         if (!c.fails) {
@@ -235,14 +238,18 @@ TEST_F(FtpTransfer, ListingPastACapFailsAtOnceAndTheSessionGoesOn) {
         }
         EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"})) << row;
         EXPECT_EQ(errorTexts, TStrings{"Listing too long"}) << row;
+        // Our side failed first; the server's answer to the cut connection ends it.
+        EXPECT_NE(std::find(trace.begin(), trace.end(), "Transfer DataFailed -> Reported"),
+                  trace.end())
+            << row << ::testing::PrintToString(trace);
         EXPECT_EQ(ftp.LastError(), ftpOperationFailed) << row;
         // Nothing past the cap is taken in: the listing stops where the cap is.
         EXPECT_LE(ftp.Listing().Count(), c.lineCap) << row;
         EXPECT_LE(ftp.BytesTransferred(), c.byteCap + 2048) << row;
         EXPECT_EQ(ftp.Status(), ftpCommandReady) << row;
     }
-    ftp.ListingByteCap = MaxListingBytes;
-    ftp.ListingLineCap = MaxListingLines;
+    ftp.Options.listingByteCap = MaxListingBytes;
+    ftp.Options.listingLineCap = MaxListingLines;
     server.SetListing(unixListing);
     events.clear();
     ASSERT_TRUE(Perform([&] { ftp.GetListing(); }));
@@ -381,9 +388,8 @@ TEST_F(FtpTransfer, LastActivityFollowsRepliesAndDataBothWays) {
     EXPECT_GE(ftp.LastActivity() - start, 290u);
 
     lags.clear();
-    ftp.LocalFile = temp.File("lively.bin", Bytes(4 << 20));
-    ftp.RemoteFile = "lively.bin";
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    const std::string lively = temp.File("lively.bin", Bytes(4 << 20));
+    ASSERT_TRUE(Perform([&] { ftp.Put(lively, "lively.bin", BinaryTransfer); }));
     ASSERT_EQ(lags.size(), 16u); // one per block of 256 KiB
     for (const uint32_t lag : lags)
         EXPECT_LT(lag, 50u);
@@ -407,10 +413,9 @@ class FtpUpload : public FtpTransfer, public ::testing::WithParamInterface<size_
 TEST_P(FtpUpload, SendsTheFileInBlocks) {
     const size_t size = GetParam();
     const std::string content = Bytes(size);
-    ftp.LocalFile = temp.File("up.bin", content);
-    ftp.RemoteFile = "up.bin";
+    const std::string local = temp.File("up.bin", content);
     const size_t first = server.Commands().size();
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(local, "up.bin", BinaryTransfer); }));
     const TStrings commands = CommandsFrom(first);
     ASSERT_EQ(commands.size(), 3u);
     EXPECT_EQ(commands[0], "TYPE I");
@@ -427,25 +432,26 @@ TEST_P(FtpUpload, SendsTheFileInBlocks) {
     // The same data commands as a listing's, without its PWD.
     EXPECT_EQ(trace, (TStrings{"Status CommandReady -> Busy", "Reply Idle -> Type",
                                "Reply Type -> Port", "Reply Port -> Transfer",
+                               "Transfer Preparing -> VerbSent", "Transfer VerbSent -> Sending",
+                               "Transfer Sending -> DataEnded", "Transfer DataEnded -> Reported",
                                "Reply Transfer -> Idle", "Status Busy -> CommandReady"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FtpUpload, ::testing::Values(0, 1, 4096, 4097, 1 << 20));
 
 TEST_F(FtpTransfer, UploadRendezvousInBothOrdersAndAsciiMode) {
-    ftp.TransferMode = AsciiTransfer;
-    ftp.LocalFile = temp.File("a.txt", "line\r\n");
+    const std::string local = temp.File("a.txt", "line\r\n");
     for (const bool finalFirst : {true, false}) {
         auto& rule = server.On("STOR").Uses(1);
         if (finalFirst)
             rule.FinalBeforeDataEnds(100);
         else
             rule.FinalAfterDataEnds(100);
-        ftp.RemoteFile = finalFirst ? "first.txt" : "second.txt";
+        const std::string remote = finalFirst ? "first.txt" : "second.txt";
         events.clear();
-        ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+        ASSERT_TRUE(Perform([&] { ftp.Put(local, remote, AsciiTransfer); }));
         EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
-        EXPECT_EQ(server.Stored().at(ftp.RemoteFile), "line\r\n");
+        EXPECT_EQ(server.Stored().at(remote), "line\r\n");
     }
     // The type holds for the session: asked for before the first file only.
     const auto& commands = server.Commands();
@@ -460,10 +466,12 @@ TEST_F(FtpTransfer, UploadRefusals) {
         std::string error;
     };
     const std::string local = temp.File("x.txt", "x");
+    std::string localPath;
+    std::string remotePath;
     const std::vector<TCase> cases = {
-        {[&] { ftp.RemoteFile = ""; }, "error NoRemoteFile"},
-        {[&] { ftp.LocalFile = temp.Path("missing.txt"); }, "error LocalOpenError"},
-        {[&] { ftp.LocalFile = temp.Dir("a-directory"); }, "error LocalOpenError"},
+        {[&] { remotePath = ""; }, "error NoRemoteFile"},
+        {[&] { localPath = temp.Path("missing.txt"); }, "error LocalOpenError"},
+        {[&] { localPath = temp.Dir("a-directory"); }, "error LocalOpenError"},
         // Before any type is in force: a refused TYPE leaves none, and the next upload
         // asks again.
         {[&] { server.On("TYPE").Uses(1).Reply("504 Not that type"); }, "error OperationFailed"},
@@ -472,11 +480,11 @@ TEST_F(FtpTransfer, UploadRefusals) {
          "error OperationFailed"},
     };
     for (const auto& c : cases) {
-        ftp.LocalFile = local;
-        ftp.RemoteFile = "x.txt";
+        localPath = local;
+        remotePath = "x.txt";
         c.setUp();
         events.clear();
-        ASSERT_TRUE(Perform([&] { ftp.PutFile(); })) << c.error;
+        ASSERT_TRUE(Perform([&] { ftp.Put(localPath, remotePath, BinaryTransfer); })) << c.error;
         EXPECT_EQ(events, (TStrings{c.error, "ready", "FileStored"}));
         EXPECT_TRUE(ftp.Connected());
     }
@@ -509,20 +517,20 @@ TEST_F(FtpTransfer, UploadWaitsForThePreliminaryReplyInBothModes) {
         {"emptyFileDoneAtOnce", {}, "226 Transfer complete", "", ""},
     };
     server.AcceptPassive();
-    for (const TDataMode mode : {TDataMode::Active, TDataMode::Passive})
+    for (const TDataMode mode : {TDataMode::Active, TDataMode::Passive}) {
+        settings.dataMode = mode;
+        LogIn();
         for (const TCase& c : cases) {
             const std::string remote = std::string(c.name) + "-" + DataModeName(mode);
             SCOPED_TRACE(remote);
-            ftp.DataMode = mode;
             auto& rule = server.On("STOR").Uses(1).PreliminaryAfterData(200);
             rule.Preliminary(c.preliminary).Reply(c.final);
             if (c.preliminary.empty())
                 rule.FinalBeforeDataEnds(0);
-            ftp.LocalFile = temp.File("up.bin", c.content);
-            ftp.RemoteFile = remote;
+            const std::string local = temp.File("up.bin", c.content);
             events.clear();
             errorTexts.clear();
-            ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+            ASSERT_TRUE(Perform([&] { ftp.Put(local, remote, BinaryTransfer); }));
             // The server keeps what came once the data connection has ended.
             ASSERT_TRUE(WaitFor([&] { return server.HasStored(remote); }));
             if (c.error.empty()) {
@@ -539,18 +547,17 @@ TEST_F(FtpTransfer, UploadWaitsForThePreliminaryReplyInBothModes) {
             EXPECT_EQ(ftp.DataSlot(), 0);
             EXPECT_TRUE(ftp.Connected());
         }
+    }
     // And the session goes on.
-    ftp.LocalFile = temp.File("after.bin", "after");
-    ftp.RemoteFile = "after.bin";
-    ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }));
+    const std::string after = temp.File("after.bin", "after");
+    ASSERT_TRUE(PerformClean([&] { ftp.Put(after, "after.bin", BinaryTransfer); }));
     EXPECT_EQ(server.Stored().at("after.bin"), "after");
 }
 
 TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
-    ftp.LocalFile = temp.File("big.bin", Bytes(4 << 20));
-    ftp.RemoteFile = "big.bin";
+    const std::string big = temp.File("big.bin", Bytes(4 << 20));
     server.On("STOR").CutDataAfter(4096);
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(big, "big.bin", BinaryTransfer); }));
     WaitFor([] { return false; }, 300);
     EXPECT_EQ(events, (TStrings{"error SocketWriteError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpSocketWriteError), TStrings{"Write error"});
@@ -560,14 +567,12 @@ TEST_F(FtpTransfer, ServerCuttingTheUploadShortIsAWriteErrorWithOneReady) {
 
 TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
     const std::string path = temp.File("shrinks.bin", Bytes(600 * 1024));
-    ftp.LocalFile = path;
-    ftp.RemoteFile = "shrinks.bin";
     // The file shrinks after its size was taken.
     onInfo = [&](FtpInfo code, const std::string&) {
         if (code == ftpFileSize)
             std::filesystem::resize_file(path, 300 * 1024);
     };
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(path, "shrinks.bin", BinaryTransfer); }));
     WaitFor([] { return false; }, 300);
     EXPECT_EQ(events, (TStrings{"error LocalReadError", "ready", "FileStored"}));
     EXPECT_EQ(InfoTexts(ftpLocalReadError), TStrings{"File read"});
@@ -577,14 +582,13 @@ TEST_F(FtpTransfer, LocalReadErrorIsReportedWithOneReady) {
 
 TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
     // Several blocks, so that the abort comes with most of the file still to go.
-    ftp.LocalFile = temp.File("abort.bin", Bytes(4 << 20));
-    ftp.RemoteFile = "abort.bin";
+    const std::string local = temp.File("abort.bin", Bytes(4 << 20));
     int blocks = 0;
     onInfo = [&](FtpInfo code, const std::string& text) {
         if (code == ftpProgress && text.empty() && ++blocks == 2)
             ftp.Abort();
     };
-    ftp.PutFile();
+    ftp.Put(local, "abort.bin", BinaryTransfer);
     ASSERT_TRUE(WaitForEvent("available"));
     Settle();
     EXPECT_EQ(events, TStrings{"available"});
@@ -598,8 +602,7 @@ TEST_F(FtpTransfer, AbortDuringAnUploadThenANewSessionUploadsAgain) {
     // The abort belonged to that upload: the next one, before any listing, goes through.
     onInfo = nullptr;
     LogIn();
-    ftp.RemoteFile = "again.bin";
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(local, "again.bin", BinaryTransfer); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("again.bin").size(), 4u << 20);
 }
@@ -624,16 +627,15 @@ TEST_F(FtpTransfer, AbortDuringAListingThenANewSessionListsAgain) {
 
 TEST_F(FtpTransfer, AbortBetweenTheUploadsConnectionAndItsStorThenUploadAgain) {
     const std::string content = Bytes(10000);
-    ftp.LocalFile = temp.File("early.bin", content);
-    ftp.RemoteFile = "early.bin";
+    const std::string local = temp.File("early.bin", content);
     // This server connects back as soon as it reads PORT, and answers it late.
     server.On("PORT").Uses(1).ConnectOnPort().Delay(300);
-    ftp.PutFile();
+    ftp.Put(local, "early.bin", BinaryTransfer);
     ASSERT_TRUE(WaitFor([&] { return ftp.DataSlot() != 0; }));
     ftp.Abort();
     EXPECT_EQ(ftp.DataSlot(), 0);
     LogIn();
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(local, "early.bin", BinaryTransfer); }));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_EQ(server.Stored().at("early.bin"), content);
     EXPECT_EQ(ftp.DataSlot(), 0);
@@ -660,7 +662,7 @@ TEST_F(FtpTransfer, QuitDuringAListingDisconnectsAndTheNextSessionListsAgain) {
     EXPECT_EQ(events, (TStrings{"error Disconnected", "ready", "available"}));
     EXPECT_EQ(ftp.LastError(), ftpDisconnected);
     events.clear();
-    ftp.Connect();
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
     Settle();
     EXPECT_EQ(events, (TStrings{"ready", "LoggedIn"}));

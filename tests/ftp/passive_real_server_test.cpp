@@ -33,28 +33,26 @@ TEST_P(FtpRealServerPassive, ListingAndUploads) {
     for (const auto& entry : fs::recursive_directory_iterator(site))
         fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
 
-    ftp.SetFtpServer("127.0.0.1");
-    ftp.FtpPort = server.Port();
-    ftp.UserName = server.User();
-    ftp.UserPassword = server.Password();
-    ftp.InitialDirectory = server.SiteDir();
-    ftp.DataMode = TDataMode::Passive;
-    ftp.Connect();
+    settings.port = server.Port();
+    settings.user = server.User();
+    settings.password = server.Password();
+    ftp.Options.initialDirectory = server.SiteDir();
+    settings.dataMode = TDataMode::Passive;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn", 10000)) << ::testing::PrintToString(events);
 
     ASSERT_TRUE(PerformClean([&] { ftp.GetListing(); })) << ::testing::PrintToString(errorTexts);
     EXPECT_TRUE(Has(ftp.Files(), ".htaccess"));
     EXPECT_TRUE(Has(ftp.Directories(), "sub"));
-    EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "passive (EPSV)");
 
     for (const size_t size : {size_t{0}, size_t{4097}, size_t{1u << 20}}) {
         std::string content(size, '\0');
         for (size_t i = 0; i < size; ++i)
             content[i] = static_cast<char>((i * 31 + i / 701) & 0xFF);
         const std::string name = "p-" + std::to_string(size) + ".bin";
-        ftp.LocalFile = temp.File(name, content);
-        ftp.RemoteFile = name;
-        ASSERT_TRUE(PerformClean([&] { ftp.PutFile(); }))
+        const std::string local = temp.File(name, content);
+        ASSERT_TRUE(PerformClean([&] { ftp.Put(local, name, BinaryTransfer); }))
             << name << ::testing::PrintToString(errorTexts);
         EXPECT_EQ(ReadDisk(site + "/" + name), content) << name;
     }

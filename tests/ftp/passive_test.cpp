@@ -95,16 +95,15 @@ class FtpPassive : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
         server.AcceptPassive();
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
-        ftp.DataMode = TDataMode::Auto;
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
+        settings.dataMode = TDataMode::Auto;
         server.SetListing("-rw-r--r--   1 web staff 1234 Mar 15  2019 index.html\r\n");
     }
 
     void LogIn() {
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         events.clear();
         infos.clear();
@@ -137,14 +136,14 @@ protected:
 
 TEST_F(FtpPassive, EpsvIsTriedFirstAndCarriesListingAndUpload) {
     LogIn();
-    EXPECT_EQ(ftp.DataModeInUse(), "");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "");
     size_t mark = server.Commands().size();
     ASSERT_TRUE(List());
     EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "EPSV", "LIST -a"}));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
     ASSERT_EQ(ftp.Entries().size(), 1u);
     EXPECT_EQ(ftp.Entries()[0].name, "index.html");
-    EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "passive (EPSV)");
     EXPECT_EQ(ftp.DataSlot(), 0);
     EXPECT_TRUE(Traced("Reply Epsv -> PassiveConnect"));
 
@@ -152,11 +151,10 @@ TEST_F(FtpPassive, EpsvIsTriedFirstAndCarriesListingAndUpload) {
     std::string bytes(300000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 13 % 251);
-    ftp.LocalFile = temp.File("big.bin", bytes);
-    ftp.RemoteFile = "big.bin";
+    const std::string big = temp.File("big.bin", bytes);
     events.clear();
     mark = server.Commands().size();
-    ASSERT_TRUE(Perform([&] { ftp.PutFile(); }));
+    ASSERT_TRUE(Perform([&] { ftp.Put(big, "big.bin", BinaryTransfer); }));
     EXPECT_EQ(CommandsSince(mark), (TStrings{"TYPE I", "EPSV", "STOR big.bin"}));
     EXPECT_EQ(events, (TStrings{"ready", "FileStored"}));
     EXPECT_TRUE(ftp.Success());
@@ -171,7 +169,7 @@ TEST_F(FtpPassive, RefusedEpsvGivesWayToPasvForTheRestOfTheSession) {
     ASSERT_TRUE(List());
     EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "EPSV", "PASV", "LIST -a"}));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
-    EXPECT_EQ(ftp.DataModeInUse(), "passive (PASV)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "passive (PASV)");
     mark = server.Commands().size();
     ASSERT_TRUE(List());
     EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "PASV", "LIST -a"}));
@@ -186,7 +184,7 @@ TEST_F(FtpPassive, BothRefusedFallsBackToPortInAutoAndFailsInPassive) {
     ASSERT_TRUE(List());
     EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "EPSV", "PASV", "PORT", "LIST -a"}));
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
-    EXPECT_EQ(ftp.DataModeInUse(), "active (PORT)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "active (PORT)");
     EXPECT_TRUE(Traced("active mode (PORT) for the rest of the session"));
     mark = server.Commands().size();
     ASSERT_TRUE(List());
@@ -195,7 +193,7 @@ TEST_F(FtpPassive, BothRefusedFallsBackToPortInAutoAndFailsInPassive) {
     // Passive only: never PORT, and the reason names both answers.
     ftp.Quit();
     ASSERT_TRUE(WaitForEvent("available"));
-    ftp.DataMode = TDataMode::Passive;
+    settings.dataMode = TDataMode::Passive;
     LogIn();
     mark = server.Commands().size();
     ASSERT_TRUE(List());
@@ -245,7 +243,7 @@ TEST_F(FtpPassive, APassivePortThatRefusesTheConnection) {
     ftp.Quit();
     ASSERT_TRUE(WaitForEvent("available"));
     server.On("EPSV").DeadPort().Uses(1);
-    ftp.DataMode = TDataMode::Passive;
+    settings.dataMode = TDataMode::Passive;
     LogIn();
     ASSERT_TRUE(List());
     EXPECT_EQ(events, (TStrings{"error OperationFailed", "ready", "ListingDone"}));
@@ -262,7 +260,7 @@ TEST_F(FtpPassive, APassivePortThatRefusesTheConnection) {
     events.clear();
     ASSERT_TRUE(List());
     EXPECT_EQ(events, (TStrings{"ready", "ListingDone"}));
-    EXPECT_EQ(ftp.DataModeInUse(), "passive (EPSV)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "passive (EPSV)");
 }
 
 TEST_F(FtpPassive, WhenNeitherModeWorksTheReasonNamesBoth) {
@@ -283,7 +281,7 @@ TEST_F(FtpPassive, WhenNeitherModeWorksTheReasonNamesBoth) {
 
 TEST_F(FtpPassive, APassivePortThatNeverAnswersIsGivenUpInTime) {
     server.On("EPSV").SilentPort().Uses(1);
-    ftp.PassiveConnectTimeout = 300;
+    ftp.Options.passiveConnectTimeout = 300;
     LogIn();
     const size_t mark = server.Commands().size();
     const uint32_t start = GetTickCount();
@@ -306,12 +304,12 @@ TEST_F(FtpPassive, EmptyDirectoryRefusalAfterOurConnectionIsStillEmpty) {
 }
 
 TEST_F(FtpPassive, ActiveModeSendsNoPassiveCommand) {
-    ftp.DataMode = TDataMode::Active;
+    settings.dataMode = TDataMode::Active;
     LogIn();
     const size_t mark = server.Commands().size();
     ASSERT_TRUE(List());
     EXPECT_EQ(CommandsSince(mark), (TStrings{"PWD", "TYPE A", "PORT", "LIST -a"}));
-    EXPECT_EQ(ftp.DataModeInUse(), "active (PORT)");
+    EXPECT_EQ(DataModeText(ftp.Traits().dataModeInUse), "active (PORT)");
 }
 
 } // namespace

@@ -16,12 +16,11 @@ using TStrings = std::vector<std::string>;
 class FtpRename : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
         ftp.OnFileRenamed = [this](TObject*) { events.push_back("FileRenamed"); };
-        ftp.Connect();
+        ftp.Connect(settings);
         ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
         events.clear();
     }
@@ -80,15 +79,15 @@ TEST_F(FtpRename, ARefusalFailsTheOperationAndSaysWhichStepRefused) {
         EXPECT_EQ(errorTexts, TStrings{row.reply});
         EXPECT_EQ(ftp.LastReplyText(), row.reply);
         EXPECT_EQ(ftp.RenameSourceTaken(), row.sourceTaken);
-        EXPECT_EQ(ftp.RenameOffered(), row.offered);
+        EXPECT_EQ(ftp.Traits().RenameOffered(), row.offered);
         ASSERT_EQ(ftp.Status(), ftpCommandReady);
         // A refusal as unknown lasts until the next session.
         if (!row.offered) {
             ftp.Quit();
             ASSERT_TRUE(WaitFor([&] { return !ftp.Connected(); }));
-            ftp.Connect();
+            ftp.Connect(settings);
             ASSERT_TRUE(WaitForEvent("LoggedIn"));
-            EXPECT_TRUE(ftp.RenameOffered());
+            EXPECT_TRUE(ftp.Traits().RenameOffered());
         }
     }
 }

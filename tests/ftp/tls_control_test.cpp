@@ -20,17 +20,16 @@ using TStrings = std::vector<std::string>;
 class TlsLogin : public ::testing::Test, public TRecordingFtp {
 protected:
     void SetUp() override {
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "web";
-        ftp.UserPassword = "secret";
+        settings.port = server.Port();
+        settings.user = "web";
+        settings.password = "secret";
     }
     TFtpScriptServer server;
 };
 
 TEST_F(TlsLogin, RequireAgainstAServerWithoutTlsSendsNoUserAndSaysWhy) {
-    ftp.TlsMode = TTlsMode::Require;
-    ftp.Connect();
+    settings.tlsMode = TTlsMode::Require;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("ready")) << ::testing::PrintToString(events);
     Settle();
     EXPECT_EQ(server.Commands(), TStrings{"AUTH TLS"});
@@ -47,12 +46,12 @@ TEST_F(TlsLogin, RequireAgainstAServerWithoutTlsSendsNoUserAndSaysWhy) {
 
 TEST_F(TlsLogin, AutoGoesOnInClearAndTracesItOnce) {
     server.On("AUTH").Reply("530 Please login with USER and PASS");
-    ftp.TlsMode = TTlsMode::Auto;
-    ftp.Connect();
+    settings.tlsMode = TTlsMode::Auto;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
     EXPECT_EQ(server.Commands(), (TStrings{"AUTH TLS", "USER web", "PASS secret", "SYST", "FEAT"}));
-    EXPECT_EQ(ftp.SecurityInUse(), "not encrypted");
-    EXPECT_FALSE(ftp.DataProtected());
+    EXPECT_EQ(ftp.Traits().securityInUse, "not encrypted");
+    EXPECT_FALSE(ftp.Traits().dataProtected);
     int told = 0;
     for (const auto& line : trace)
         told += line.find("The session is not encrypted") == 0;
@@ -60,11 +59,11 @@ TEST_F(TlsLogin, AutoGoesOnInClearAndTracesItOnce) {
 }
 
 TEST_F(TlsLogin, OffNeverAsks) {
-    ftp.TlsMode = TTlsMode::Off;
-    ftp.Connect();
+    settings.tlsMode = TTlsMode::Off;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("LoggedIn")) << ::testing::PrintToString(events);
     EXPECT_EQ(server.Commands(), (TStrings{"USER web", "PASS secret", "SYST", "FEAT"}));
-    EXPECT_EQ(ftp.SecurityInUse(), "not encrypted");
+    EXPECT_EQ(ftp.Traits().securityInUse, "not encrypted");
 }
 
 // A server that takes AUTH TLS and then cannot complete the handshake (it closes, sends
@@ -112,13 +111,10 @@ TEST_F(TlsLogin, AHandshakeTheServerCannotCompleteFallsBackOnlyUnderPlainAuto) {
             serverRow.script(script);
             TRecordingFtp client;
             TFtp& f = client.ftp;
-            f.SetFtpServer("127.0.0.1");
-            f.FtpPort = script.Port();
-            f.UserName = "web";
-            f.UserPassword = "secret";
-            f.TlsMode = modeRow.mode;
-            f.TlsSeenBefore = modeRow.seenBefore;
-            f.Connect();
+            TConnectionSettings settings = LocalSettings(script.Port());
+            settings.tlsMode = modeRow.mode;
+            settings.tlsSeenBefore = modeRow.seenBefore;
+            f.Connect(settings);
             ASSERT_TRUE(client.WaitForEvent(fallsBack ? "LoggedIn" : "ready"))
                 << ::testing::PrintToString(client.events);
             Settle();
@@ -131,7 +127,7 @@ TEST_F(TlsLogin, AHandshakeTheServerCannotCompleteFallsBackOnlyUnderPlainAuto) {
                 EXPECT_EQ(script.Sessions(), 2);
                 ASSERT_NE(user, commands.end()) << ::testing::PrintToString(commands);
                 EXPECT_EQ(std::find(commands.begin(), commands.end(), "PBSZ 0"), commands.end());
-                const std::string& security = f.SecurityInUse();
+                const std::string& security = f.Traits().securityInUse;
                 EXPECT_EQ(security.rfind("not encrypted: the server offered TLS but could not "
                                          "complete it: ",
                                          0),
@@ -143,7 +139,7 @@ TEST_F(TlsLogin, AHandshakeTheServerCannotCompleteFallsBackOnlyUnderPlainAuto) {
                 if (std::string(serverRow.reason) != "TLS could not be set up") {
                     EXPECT_NE(security.find(serverRow.reason), std::string::npos) << security;
                 }
-                EXPECT_FALSE(f.ControlSecured());
+                EXPECT_FALSE(f.Traits().controlSecured);
                 EXPECT_FALSE(f.TlsFallback().empty());
             } else {
                 EXPECT_EQ(user, commands.end()) << ::testing::PrintToString(commands);
@@ -164,9 +160,9 @@ TEST_F(TlsLogin, AHandshakeTheServerCannotCompleteFallsBackOnlyUnderPlainAuto) {
 // A site that was secured before and now offers no TLS at all: under auto that is a
 // refusal, not a session in clear.
 TEST_F(TlsLogin, AutoForASiteSecuredBeforeRefusesAServerWithoutTls) {
-    ftp.TlsMode = TTlsMode::Auto;
-    ftp.TlsSeenBefore = true;
-    ftp.Connect();
+    settings.tlsMode = TTlsMode::Auto;
+    settings.tlsSeenBefore = true;
+    ftp.Connect(settings);
     ASSERT_TRUE(WaitForEvent("ready")) << ::testing::PrintToString(events);
     Settle();
     EXPECT_EQ(server.Commands(), TStrings{"AUTH TLS"});

@@ -128,6 +128,11 @@ void TFtpScriptServer::SetListing(std::string text) {
     listing_ = std::move(text);
 }
 
+void TFtpScriptServer::SetListingOf(const std::string& dir, std::string text) {
+    std::lock_guard lock(mutex_);
+    listingsOf_[dir] = std::move(text);
+}
+
 void TFtpScriptServer::AcceptPassive() {
     On("EPSV").Passive();
     On("PASV").Passive();
@@ -587,6 +592,8 @@ void TFtpScriptServer::Transfer(int control, const std::string& verb, const std:
 }
 
 std::string TFtpScriptServer::ListingHere() const {
+    const auto of = listingsOf_.find(cwd_);
+    const std::string& set = of != listingsOf_.end() ? of->second : listing_;
     std::vector<std::pair<std::string, std::string>> made; // name, its line
     auto add = [&](const std::string& path, const std::string& mode, size_t size) {
         const size_t slash = path.rfind('/');
@@ -603,13 +610,13 @@ std::string TFtpScriptServer::ListingHere() const {
         if (const auto it = stored_.find(path); it != stored_.end() && path.starts_with('/'))
             add(path, "-rw-r--r--", it->second.size());
     if (made.empty())
-        return listing_;
+        return set;
     // A line of the set text for a name made since gives way to the new one.
     std::string text;
-    for (size_t start = 0; start < listing_.size();) {
-        size_t end = listing_.find('\n', start);
-        end = end == std::string::npos ? listing_.size() : end + 1;
-        const std::string line = listing_.substr(start, end - start);
+    for (size_t start = 0; start < set.size();) {
+        size_t end = set.find('\n', start);
+        end = end == std::string::npos ? set.size() : end + 1;
+        const std::string line = set.substr(start, end - start);
         std::string bare = line;
         while (!bare.empty() && (bare.back() == '\n' || bare.back() == '\r'))
             bare.pop_back();

@@ -126,6 +126,9 @@ public:
     TFtpRule& On(const std::string& verb);
     // The listing that LIST sends without a rule of its own.
     void SetListing(std::string text);
+    // The listing that LIST sends in `dir` (as CWD last set it) without a rule of its own,
+    // in place of the set text: a tree that several sessions can walk in any order.
+    void SetListingOf(const std::string& dir, std::string text);
     // EPSV and PASV answered with a port of ours that the next transfer accepts on (rules
     // added later still come first).
     void AcceptPassive();
@@ -186,6 +189,7 @@ private:
     std::vector<std::string> commands_;
     std::map<std::string, std::string> stored_;
     std::string listing_;
+    std::map<std::string, std::string> listingsOf_;
     std::string storeDir_;
     std::string renameFrom_;          // the name RNFR took, until RNTO
     std::string cwd_ = "/";           // as CWD last set it

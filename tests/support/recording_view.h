@@ -83,7 +83,33 @@ struct TRecorded {
 // The engine as the tests drive it: options in, a recording view out.
 class TRecordedEngine : public TRecorded, public TSyncCore {
 public:
-    explicit TRecordedEngine(TSyncOptions options = {}) : TSyncCore(view, std::move(options)) {}
+    explicit TRecordedEngine(TSyncOptions options = {},
+                             std::unique_ptr<TRemoteSession> remote = nullptr)
+        : TSyncCore(view, std::move(options), std::move(remote)) {}
+
+    // A test server on this machine, reached as the tests were written against: active
+    // data connections and no TLS, unless a test asks otherwise.
+    static TConnectionSettings LocalServer(uint16_t port, const std::string& user = "u",
+                                           const std::string& password = "p") {
+        TConnectionSettings settings;
+        settings.host = "127.0.0.1";
+        settings.port = port;
+        settings.user = user;
+        settings.password = password;
+        settings.dataMode = TDataMode::Active;
+        settings.tlsMode = TTlsMode::Off;
+        return settings;
+    }
+    // Logs the main session in as the connect does, waiting while the server answers
+    // within `waitMs`; the session's own time-out stays as it was.
+    bool LogIn(TConnectionSettings settings, uint32_t waitMs = 10000) {
+        const uint32_t timeout = session.timeoutMs;
+        settings.timeoutMs = waitMs;
+        session.BeginConnect(settings);
+        const bool loggedIn = session.WaitForLogin() && connected;
+        session.timeoutMs = timeout;
+        return loggedIn;
+    }
 };
 
 } // namespace pelmora::testing

@@ -4,6 +4,7 @@
 #include "sync/sync_core.h"
 #include "sync/temporary_names.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 
@@ -21,23 +22,17 @@ using TStrings = std::vector<std::string>;
 
 class TAtomicForm : public TRecordedEngine {
 public:
-    TAtomicForm(TFtpScriptServer& server, const TTempTree& tree) {
+    TAtomicForm(TFtpScriptServer& server, const TTempTree& tree)
+        : server_(LocalServer(server.Port())) {
         options.timeoutMs = 5000;
         options.localRoot = tree.Path();
         options.remoteRoot = "/www";
         options.mayDelete = false;
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = server.Port();
-        Ftp1.UserName = "u";
-        Ftp1.UserPassword = "p";
         Connect();
         localLoadComplete = true;
     }
-    void Connect() {
-        Ftp1.Connect();
-        session.WaitFor(connected, 5000);
-    }
+    void Connect() { LogIn(server_, 5000); }
+    const TConnectionSettings server_;
     void AddLocal(const std::string& name) {
         auto* d = new TDetail;
         d->kind = kindFile;

@@ -79,24 +79,24 @@ TEST(Compare, MarksEveryEntryAndIconOnAServerThatIgnoresCase) {
     struct Expect {
         int i;
         uint8_t action;
-        int icon;
+        int mark;
     };
     for (const Expect& e :
-         {Expect{0, actionRemain, imageDirectory}, Expect{1, actionUpdate, imageRefresh},
-          Expect{2, actionRemain, imageRemoteNewer}, Expect{3, actionCreate, imageCreateDir},
-          Expect{4, actionUpload, imageUpload}, Expect{5, actionRemain, imageRemoteNewer},
-          Expect{6, actionRemain, imageRemoteNewer}, Expect{7, actionUpdate, imageRefresh}}) {
+         {Expect{0, actionRemain, markDirectory}, Expect{1, actionUpdate, markRefresh},
+          Expect{2, actionRemain, markSame}, Expect{3, actionCreate, markCreate},
+          Expect{4, actionUpload, markUpload}, Expect{5, actionRemain, markSame},
+          Expect{6, actionRemain, markSame}, Expect{7, actionUpdate, markRefresh}}) {
         EXPECT_EQ(At(form.localList, e.i).action, e.action) << form.localList.Strings(e.i);
-        EXPECT_EQ(form.localTree.Node(e.i).StateIndex, e.icon) << form.localList.Strings(e.i);
+        EXPECT_EQ(form.localTree.Node(e.i).StateIndex, e.mark) << form.localList.Strings(e.i);
     }
-    // Remote side: partners matched with the same icon, the rest marked for deletion;
+    // Remote side: partners matched with the same mark, the rest marked for deletion;
     // the second line with an equal key is no partner.
     for (const Expect& e :
-         {Expect{0, actionNone, imageDirectory}, Expect{1, actionNone, imageRefresh},
-          Expect{3, actionRemove, imageDelete}, Expect{4, actionDelete, imageDelete},
-          Expect{6, actionNone, imageRemoteNewer}, Expect{8, actionDelete, imageDelete}}) {
+         {Expect{0, actionNone, markDirectory}, Expect{1, actionNone, markRefresh},
+          Expect{3, actionRemove, markDelete}, Expect{4, actionDelete, markDelete},
+          Expect{6, actionNone, markSame}, Expect{8, actionDelete, markDelete}}) {
         EXPECT_EQ(At(form.remoteList, e.i).action, e.action) << form.remoteList.Strings(e.i);
-        EXPECT_EQ(form.remoteTree.Node(e.i).StateIndex, e.icon) << form.remoteList.Strings(e.i);
+        EXPECT_EQ(form.remoteTree.Node(e.i).StateIndex, e.mark) << form.remoteList.Strings(e.i);
     }
     EXPECT_TRUE(At(form.remoteList, 5).matched);
     EXPECT_FALSE(At(form.remoteList, 8).matched);
@@ -241,22 +241,22 @@ TEST(CompareLists, GivesVerdictsAndPartnersAndChangesNothing) {
     const TComparison c = CompareLists(local, remote, rules);
     struct Expect {
         uint8_t action;
-        int icon;
+        int mark;
         int partner;
     };
-    const std::vector<Expect> localExpected = {{actionRemain, imageRemoteNewer, 0},
-                                               {actionUpdate, imageRefresh, 1},
-                                               {actionUpdate, imageRefresh, 2},
-                                               {actionCreate, imageCreateDir, -1}};
+    const std::vector<Expect> localExpected = {{actionRemain, markSame, 0},
+                                               {actionUpdate, markRefresh, 1},
+                                               {actionUpdate, markRefresh, 2},
+                                               {actionCreate, markCreate, -1}};
     for (size_t i = 0; i < localExpected.size(); ++i) {
         EXPECT_EQ(c.local[i].action, localExpected[i].action) << i;
-        EXPECT_EQ(c.local[i].icon, localExpected[i].icon) << i;
+        EXPECT_EQ(c.local[i].mark, localExpected[i].mark) << i;
         EXPECT_EQ(c.local[i].partner, localExpected[i].partner) << i;
     }
     EXPECT_EQ(c.remote[3].action, actionDelete);
-    EXPECT_EQ(c.remote[3].icon, imageDelete);
+    EXPECT_EQ(c.remote[3].mark, markDelete);
     EXPECT_EQ(c.remote[4].action, actionNone) << "a server link is never deleted";
-    EXPECT_FALSE(c.remote[4].icon);
+    EXPECT_FALSE(c.remote[4].mark);
     for (int i = 0; i < local.Count(); ++i)
         EXPECT_EQ(At(local, i).action, actionNone) << "the lists are left as they were";
     for (int j = 0; j < remote.Count(); ++j)

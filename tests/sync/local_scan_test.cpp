@@ -81,7 +81,7 @@ TEST(LocalScan, WalksTheRootDirectoriesFirstInNameOrderAndKeepsTreeAndListInStep
         const TDetail& e = form.Entry(i);
         const auto& node = form.localTree.Node(i);
         EXPECT_EQ(node.Text, e.name);
-        EXPECT_EQ(node.StateIndex, e.kind == kindDirectory ? imageDirectory : imageFile);
+        EXPECT_EQ(node.StateIndex, e.kind == kindDirectory ? markDirectory : markFile);
         const std::string parentKey =
             node.Parent == TTreeModel::NoNode ? "" : form.localList.Strings(node.Parent);
         EXPECT_EQ(parentKey, e.dir);

@@ -4,6 +4,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -33,20 +34,20 @@ public:
         options.timeoutMs = 5000;
         localLoadComplete = true;
     }
-    bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p") {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        // Several sessions at once run in passive mode only.
-        Ftp1.DataMode = TDataMode::Passive;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
-        return session.WaitFor(connected, 10000) && connected;
+    // Several sessions at once run in passive mode only.
+    bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
+                 TDataMode mode = TDataMode::Passive) {
+        TConnectionSettings settings = LocalServer(port, user, password);
+        settings.dataMode = mode;
+        return LogIn(settings, 10000);
     }
-    // The extra sessions log in with the main component's parameters: pointing its port
+    // The extra sessions log in with the main session's settings: pointing its port
     // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    void ExtrasGoTo(uint16_t port) {
+        TConnectionSettings settings = session.Settings();
+        settings.port = port;
+        session.SetSettings(settings);
+    }
     int Add(bool remote, const std::string& dir, const std::string& name, uint8_t kind,
             int parent = TTreeModel::NoNode) {
         auto* d = new TDetail;
@@ -137,8 +138,7 @@ TEST(ParallelUpdate, ActiveModeKeepsToOneSession) {
     form.options.remoteRoot = "/www";
     form.options.atomic = false;
     form.options.connections = 4;
-    ASSERT_TRUE(form.Connect(server.Port()));
-    form.Ftp1.DataMode = TDataMode::Active;
+    ASSERT_TRUE(form.Connect(server.Port(), "u", "p", TDataMode::Active));
     form.ExtrasGoTo(other.Port());
     for (const char* file : {"a.txt", "b.txt", "c.txt"})
         form.Add(false, "", file, kindFile);

@@ -5,6 +5,7 @@
 #include "sync/temporary_names.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -18,6 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,18 +40,17 @@ public:
     }
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
                  TDataMode mode = TDataMode::Passive) {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.DataMode = mode;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
-        return session.WaitFor(connected, 10000) && connected;
+        TConnectionSettings settings = LocalServer(port, user, password);
+        settings.dataMode = mode;
+        return LogIn(settings, 10000);
     }
-    // The extra sessions log in with the main component's parameters: pointing its port
+    // The extra sessions log in with the main session's settings: pointing its port
     // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) { Ftp1.FtpPort = port; }
+    void ExtrasGoTo(uint16_t port) {
+        TConnectionSettings settings = session.Settings();
+        settings.port = port;
+        session.SetSettings(settings);
+    }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
         for (int i = 0; i < remoteList.Count(); ++i)
@@ -157,8 +159,8 @@ TEST(ParallelWalk, SpreadsTheLevelsAndEndsInTheRootWithTheOtherSessionClosed) {
 }
 
 // In active mode the server connects back for every listing: the walk stays on the main
-// session and sends what it always sent, whatever the setting.
-TEST(ParallelWalk, ActiveModeWalksOnOneSessionAsBefore) {
+// session, whatever the setting.
+TEST(ParallelWalk, ActiveModeWalksOnOneSession) {
     TFtpScriptServer server;
     ListingsInOrder(server,
                     {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
@@ -172,7 +174,7 @@ TEST(ParallelWalk, ActiveModeWalksOnOneSessionAsBefore) {
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
-    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "a", "..", "b", ".."}));
+    EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www"}));
     EXPECT_EQ(other.Sessions(), 0);
 }
 
@@ -311,6 +313,144 @@ TEST(ParallelWalk, ARefusedListingIsUnknownUnlessProvedEmptyOnEveryWalk) {
                                                     "Could not list /b: 550 No files found"}));
             }
             loaded[connections - 1] = form.Loaded();
+        }
+        EXPECT_EQ(Differences(loaded[0], loaded[1]), std::vector<std::string>{});
+    }
+}
+
+// One walk, however many sessions read: a tree loaded over one session and over three
+// (each logged in to a server of its own that serves the same directories and rules)
+// leaves the same entries, nodes, problems and words behind, whatever lies in the way.
+TEST(ParallelWalk, OneAndThreeSessionsLoadTheSame) {
+    const auto dir = [](const std::string& name) {
+        return "drwxr-xr-x 2 o g 1 Jul 15 1996 " + name;
+    };
+    const auto file = [](const std::string& name) {
+        return "-rw-r--r-- 1 o g 5 Jul 15 1996 " + name;
+    };
+    const std::string leftover = fs::path(TemporaryPathFor("/z.html")).filename().string();
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> tree; // listing text by directory
+        std::function<void(TFtpScriptServer&)> rules;
+        std::vector<std::string> keys;
+        std::vector<std::string> problems;
+        size_t lists; // LIST commands over all sessions
+        // Stop once /a is in the lists, while /www/b is being entered.
+        bool stop = false;
+    };
+    const std::vector<Case> cases = {
+        {"nested, with what is left out",
+         {{"/www", Lines({dir("a"), dir("b"), dir("drafts"), file("z.html"), file(leftover),
+                          "lrwxrwxrwx 1 o g 1 Jul 15 1996 l -> a"})},
+          {"/www/a", Lines({dir("x"), file("a1"), file("old.bak")})},
+          {"/www/a/x", Lines({file("deep.txt")})},
+          {"/www/b", Lines({file("b1")})}},
+         nullptr,
+         {"/a", "/a/x", "/a/x/deep.txt", "/a/a1", "/b", "/b/b1", "/l", "/z.html"},
+         {},
+         4},
+        // Read twice, alike both times: a server that leaves off the last line end.
+        {"a listing cut in the middle of a line",
+         {{"/www", Lines({dir("a"), dir("b")})},
+          {"/www/a", Lines({file("a1")}) + file("a2")},
+          {"/www/b", Lines({file("b1")})}},
+         nullptr,
+         {"/a", "/a/a1", "/a/a2", "/b", "/b/b1"},
+         {},
+         4},
+        {"a directory that cannot be entered",
+         {{"/www", Lines({dir("a"), dir("locked"), dir("b")})},
+          {"/www/a", Lines({file("a1")})},
+          {"/www/b", Lines({file("b1")})}},
+         [](TFtpScriptServer& s) {
+             s.On("CWD").Arg("/www/locked").Reply("550 No access to /www/locked");
+             s.On("CWD").Arg("locked").Reply("550 No access");
+         },
+         {"/a", "/a/a1", "/b", "/b/b1", "/locked"},
+         {"Could not enter /locked: 550 No access"},
+         3},
+        {"a stop",
+         {{"/www", Lines({dir("a"), dir("b"), file("z.html")})},
+          {"/www/a", Lines({file("a1")})},
+          {"/www/b", Lines({file("b1")})}},
+         [](TFtpScriptServer& s) { s.On("CWD").Arg("/www/b").Delay(3000).Reply("250 ok"); },
+         {"/a", "/a/a1", "/b"},
+         {},
+         0,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> loaded[2];
+        for (const int connections : {1, 3}) {
+            SCOPED_TRACE(connections);
+            TFtpScriptServer servers[3];
+            for (TFtpScriptServer& server : servers) {
+                server.AcceptPassive();
+                for (const auto& [path, text] : c.tree)
+                    server.SetListingOf(path, text);
+                if (c.rules)
+                    c.rules(server);
+            }
+            TWalkForm form;
+            form.options.connections = connections;
+            form.options.excludes = {"/drafts", "*.bak"};
+            TTempTree local;
+            form.options.localRoot = local.Path();
+            ASSERT_TRUE(form.LoadLocalDirectory());
+            ASSERT_TRUE(form.Connect(servers[0].Port()));
+            if (connections == 3) {
+                // Logged in before the walk, each to a server of its own.
+                form.ExtrasGoTo(servers[1].Port());
+                form.Pool().Open(2);
+                form.ExtrasGoTo(servers[2].Port());
+                form.Pool().Open(3);
+                ASSERT_TRUE(Eventually([&] { return form.Pool().Usable() == 3; }));
+            }
+            form.options.remoteRoot = "/www";
+            form.view.statuses.clear();
+            form.view.traces.clear();
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [&] {
+                const auto entering = [](const TFtpScriptServer& s) {
+                    return !Verbs(s, "CWD /www/b").empty();
+                };
+                if (c.stop && !form.userStop && form.remoteList.IndexOf("/a/a1") >= 0 &&
+                    std::any_of(std::begin(servers), std::end(servers), entering)) {
+                    form.session.Stop();
+                    form.userStop = true;
+                }
+            });
+            poll.start(10);
+            form.RefreshRemote();
+            poll.stop();
+            EXPECT_EQ(form.Keys(), c.keys);
+            EXPECT_EQ(form.remoteProblems, c.problems);
+            if (c.tree.size() == 4) {
+                EXPECT_EQ(form.remoteExcluded,
+                          (std::vector<TExcludedEntry>{{"/a/old.bak", false}, {"/drafts", true}}));
+                EXPECT_EQ(form.remoteLeftovers, std::vector<std::string>{"/" + leftover});
+            }
+            size_t lists = 0, listsByOthers = 0;
+            for (const TFtpScriptServer& server : servers) {
+                const size_t here = Verbs(server, "LIST").size();
+                lists += here;
+                if (&server != &servers[0])
+                    listsByOthers += here;
+            }
+            if (c.stop) {
+                EXPECT_EQ(form.Status(), "Directory Load Stopped");
+                EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
+            } else {
+                EXPECT_EQ(form.remoteLoadComplete, c.problems.empty());
+                // Each directory listed once, the one cut short twice.
+                EXPECT_EQ(lists, c.lists);
+                if (connections == 3) {
+                    EXPECT_GT(listsByOthers, 0u) << "the other sessions read their share";
+                }
+            }
+            loaded[connections == 1 ? 0 : 1] = form.Loaded();
         }
         EXPECT_EQ(Differences(loaded[0], loaded[1]), std::vector<std::string>{});
     }

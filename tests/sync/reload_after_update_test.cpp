@@ -3,6 +3,7 @@
 
 #include "sync/sync_core.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -27,13 +28,7 @@ public:
     TReloadForm() { options.timeoutMs = 10000; }
 
     bool Connect(uint16_t port, const std::string& user, const std::string& password) {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = password;
-        Ftp1.Connect();
-        return session.WaitFor(connected, 10000) && connected;
+        return LogIn(LocalServer(port, user, password), 10000);
     }
     // Local scan, remote load and compare, as a press of Connect with every option does
     // before the update.
@@ -165,7 +160,11 @@ TEST(ReloadAfterUpdate, ACaseBlindServerListsTheDirectoryUnderItsOwnSpelling) {
 TEST(ReloadAfterUpdate, ADirectoryThatCannotBeListedAgainLeavesTheLoadIncomplete) {
     TFtpScriptServer server;
     ServeSite(server);
+    // The first load enters /www/a/b; the reload can enter it neither by its absolute path
+    // nor by its name.
     server.On("CWD").Arg("/www/a/b").Reply("550 Gone away");
+    server.On("CWD").Arg("/www/a/b").Uses(1).Reply("250 ok");
+    server.On("CWD").Arg("b").Reply("550 Gone away");
     TTempTree tree;
     tree.File("a/b/new.html", "new");
     TReloadForm form;

@@ -1,3 +1,4 @@
+#include "ftp/listing_entry.h"
 #include "sync/remote_entries.h"
 #include "toolkit/date_time.h"
 

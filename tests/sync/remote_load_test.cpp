@@ -1,5 +1,6 @@
 #include "sync/sync_core.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/real_ftp_servers.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
@@ -26,14 +27,8 @@ public:
     TRemoteForm() { options.timeoutMs = 5000; }
 
     bool Connect(uint16_t port, const std::string& user = "user", const std::string& pass = "pw") {
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = port;
-        Ftp1.UserName = user;
-        Ftp1.UserPassword = pass;
         ClearStatus();
-        Ftp1.Connect();
-        return session.WaitFor(connected, 5000) && connected;
+        return LogIn(LocalServer(port, user, pass), 5000);
     }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
@@ -70,7 +65,9 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
     form.RefreshRemote();
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/Apps", "/Apps/setup.exe", "/images",
                                                      "/images/logo.gif", "/index.html"}));
-    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/webftp", "Apps", "..", "images", ".."}));
+    // Each directory is entered by its absolute path; the session ends in the root.
+    EXPECT_EQ(Cwds(server),
+              (std::vector<std::string>{"/webftp", "/webftp/Apps", "/webftp/images", "/webftp"}));
     EXPECT_EQ(form.view.statuses.back(), "Remote Directory Loaded: 5");
     EXPECT_TRUE(form.view.Enabled(TSyncAction::Compare));
     EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
@@ -87,8 +84,8 @@ TEST(RemoteLoad, WalksDosListingsDirectoriesFirstAndTracesThem) {
     ASSERT_EQ(form.remoteTree.Count(), 5);
     EXPECT_EQ(form.remoteTree.Node(1).Parent, 0);
     EXPECT_EQ(form.remoteTree.Node(4).Parent, TTreeModel::NoNode);
-    EXPECT_EQ(form.remoteTree.Node(2).StateIndex, imageDirectory);
-    EXPECT_EQ(form.remoteTree.Node(4).StateIndex, imageFile);
+    EXPECT_EQ(form.remoteTree.Node(2).StateIndex, markDirectory);
+    EXPECT_EQ(form.remoteTree.Node(4).StateIndex, markFile);
 }
 
 TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
@@ -104,7 +101,7 @@ TEST(RemoteLoad, WalksUnixListingsAndEntersNamesWithBlanks) {
     ASSERT_TRUE(form.LoadRemoteDirectory());
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/my docs", "/my docs/later this year.txt",
                                                      "/index.html"}));
-    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "my docs", ".."}));
+    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "/my docs", "/"}));
     EXPECT_EQ(form.Entry(0).time,
               (TEntryTime{*UtcSecondsOf(1996, 7, 15, 0, 0, 0), TTimePrecision::Day}));
     const int64_t now = std::time(nullptr);
@@ -162,11 +159,12 @@ TEST(RemoteLoad, StopKeepsWhatWasFoundAndLeavesCompareDisabled) {
                     {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
                       "-rw-r--r-- 1 o g 1 Jul 15 1996 c"},
                      {"-rw-r--r-- 1 o g 1 Jul 15 1996 a1"}});
-    server.On("CWD").Arg("b").Delay(3000).Reply("250 ok");
+    server.On("CWD").Arg("/b").Delay(3000).Reply("250 ok");
     TRemoteForm form;
     ASSERT_TRUE(form.Connect(server.Port()));
     form.options.remoteRoot = "/";
-    // Stop while the walk waits for the slow CWD b.
+    // Stop while the walk waits for the slow CWD /b: what comes before /b's content in
+    // the tree is kept, and nothing after it.
     QTimer::singleShot(600, [&] {
         form.session.Stop();
         form.userStop = true;
@@ -198,12 +196,15 @@ TEST(RemoteLoad, AFailedListingEndsTheLoadAndIsNeverAnEmptyDirectory) {
     EXPECT_FALSE(form.remoteLoading);
 }
 
-TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOnInPlace) {
+// Refused by its absolute path, the directory is entered again by its name from its
+// parent, so that the server's refusal names it as a walk by names would.
+TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOn) {
     TFtpScriptServer server;
     ListingsInOrder(server,
                     {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
                      {"drwxr-xr-x 2 o g 1 Jul 15 1996 locked", "-rw-r--r-- 1 o g 1 Jul 15 1996 a1"},
                      {"-rw-r--r-- 1 o g 1 Jul 15 1996 b1"}});
+    server.On("CWD").Arg("/a/locked").Reply("550 No access to /a/locked");
     server.On("CWD").Arg("locked").Reply("550 No access");
     server.On("PWD").Uses(1).Reply("257 \"/\" is current");
     server.On("PWD").Uses(1).Reply("257 \"/a\" is current");
@@ -213,28 +214,66 @@ TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOnIn
     ASSERT_TRUE(form.LoadRemoteDirectory());
     // The walk goes on with the siblings after the directory it could not enter.
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/locked", "/a/a1", "/b", "/b/b1"}));
-    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"/", "a", "locked", "..", "b", ".."}));
+    EXPECT_EQ(Cwds(server),
+              (std::vector<std::string>{"/", "/a", "/b", "/a/locked", "/a", "locked", "/"}));
     EXPECT_FALSE(form.remoteLoadComplete);
     EXPECT_EQ(form.remoteUnlisted, (std::vector<std::string>{"/a/locked"}));
     ASSERT_EQ(form.remoteProblems.size(), 1u);
-    EXPECT_EQ(form.remoteProblems[0].rfind("Could not enter /a/locked: ", 0), 0u);
+    EXPECT_EQ(form.remoteProblems[0], "Could not enter /a/locked: 550 No access");
     EXPECT_EQ(form.recurseLevel, 0);
 }
 
-TEST(RemoteLoad, ALevelThatCannotClimbBackIsReturnedToByItsAbsolutePath) {
-    TFtpScriptServer server;
-    ListingsInOrder(server,
-                    {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
-                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 a1"},
-                     {"-rw-r--r-- 1 o g 1 Jul 15 1996 b1"}});
-    server.On("CWD").Arg("..").Uses(1).Reply("550 No");
-    server.On("PWD").Uses(1).Reply("257 \"/site\" is current");
-    TRemoteForm form;
-    ASSERT_TRUE(form.Connect(server.Port()));
-    form.options.remoteRoot = "site";
-    ASSERT_TRUE(form.LoadRemoteDirectory());
-    EXPECT_EQ(Cwds(server), (std::vector<std::string>{"site", "a", "..", "/site", "b", ".."}));
-    EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
+// A root typed relative is walked by absolute paths once its listing names it; where the
+// server names it otherwise, the walk goes by names, climbing with "..", and a level it
+// cannot climb from leaves what it cannot reach unknown rather than read elsewhere.
+TEST(RemoteLoad, ARelativeRootIsWalkedByAbsolutePathsOrByNames) {
+    struct Case {
+        const char* name;
+        const char* pwd;
+        bool climbRefused;
+        std::vector<std::string> cwds;
+        std::vector<std::string> keys;
+        std::vector<std::string> unlisted;
+    };
+    for (const Case& c : {
+             Case{"named absolute",
+                  "257 \"/site\" is current",
+                  false,
+                  {"site", "/site/a", "/site/b", "/site"},
+                  {"/a", "/a/a1", "/b", "/b/b1"},
+                  {}},
+             Case{"named otherwise",
+                  "257 \"DISK:[SITE]\" is current",
+                  false,
+                  {"site", "a", "..", "b", ".."},
+                  {"/a", "/a/a1", "/b", "/b/b1"},
+                  {}},
+             Case{"cannot climb",
+                  "257 \"DISK:[SITE]\" is current",
+                  true,
+                  {"site", "a", "..", ".."},
+                  {"/a", "/a/a1", "/b"},
+                  {"/b"}},
+         }) {
+        SCOPED_TRACE(c.name);
+        TFtpScriptServer server;
+        ListingsInOrder(server,
+                        {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b"},
+                         {"-rw-r--r-- 1 o g 1 Jul 15 1996 a1"},
+                         {"-rw-r--r-- 1 o g 1 Jul 15 1996 b1"}});
+        server.On("PWD").Reply(c.pwd);
+        if (c.climbRefused)
+            server.On("CWD").Arg("..").Uses(1).Reply("550 No");
+        TRemoteForm form;
+        ASSERT_TRUE(form.Connect(server.Port()));
+        form.options.remoteRoot = "site";
+        ASSERT_TRUE(form.LoadRemoteDirectory());
+        EXPECT_EQ(Cwds(server), c.cwds);
+        EXPECT_EQ(form.Keys(), c.keys);
+        EXPECT_EQ(form.remoteUnlisted, c.unlisted);
+        EXPECT_EQ(form.remoteLoadComplete, c.unlisted.empty());
+        EXPECT_TRUE(form.RemoteRootKnown()) << "the session ends in the root";
+    }
 }
 
 TEST(RemoteLoad, AMissingRootKeepsThePreviousTree) {

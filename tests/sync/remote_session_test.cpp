@@ -1,5 +1,6 @@
-#include "sync/remote_session.h"
+#include "sync/ftp_session.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "toolkit/tick.h"
 
 #include <gtest/gtest.h>
@@ -13,22 +14,23 @@ namespace {
 
 // A logged-in session with the script server, as the engine holds one.
 struct TSessionFixture {
-    explicit TSessionFixture(uint32_t timeoutMs = 5000) : session(ftp) {
-        session.timeoutMs = timeoutMs;
+    explicit TSessionFixture(uint32_t timeoutMs = 5000) {
+        settings.host = "127.0.0.1";
+        settings.port = server.Port();
+        settings.user = "u";
+        settings.password = "p";
+        settings.dataMode = TDataMode::Active;
+        settings.tlsMode = TTlsMode::Off;
+        settings.timeoutMs = timeoutMs;
         session.OnLoggedIn = [this] { loggedIn = true; };
-        ftp.SetWinsockStarted(true);
-        ftp.SetFtpServer("127.0.0.1");
-        ftp.FtpPort = server.Port();
-        ftp.UserName = "u";
-        ftp.UserPassword = "p";
     }
     bool Connect() {
-        ftp.Connect();
-        return session.WaitFor(loggedIn) && loggedIn;
+        session.BeginConnect(settings);
+        return session.WaitForLogin() && loggedIn;
     }
     TFtpScriptServer server;
-    TFtp ftp;
-    TRemoteSession session;
+    TConnectionSettings settings;
+    TFtpSession session;
     bool loggedIn = false;
 };
 
@@ -75,7 +77,7 @@ TEST(RemoteSession, ARefusalFailsOnlyItsOperationAndALostSessionIsLost) {
     EXPECT_EQ(f.session.Delete("/y/a"), TOutcome::Lost);
     EXPECT_GE(GetTickCount() - start, 900u);
     EXPECT_EQ(f.session.FailureReason(), "No answer from the server for 1 seconds");
-    EXPECT_FALSE(f.ftp.Connected());
+    EXPECT_FALSE(f.session.Component().Connected());
 }
 
 TEST(RemoteSession, StopEndsTheWaitAtOnce) {
@@ -129,4 +131,23 @@ TEST(RemoteSession, AListingEndedInTheMiddleOfALineIsReadAgain) {
             EXPECT_NE(f.session.FailureReason().find("middle of a line"), std::string::npos);
         }
     }
+}
+
+// The one wait of every session: it runs on while the deadline moves on (the session shows
+// signs of life), and gives up once it stays put.
+TEST(WaitForSessions, RunsOnWhileTheDeadlineMovesAndEndsWhenItStays) {
+    const uint32_t start = GetTickCount();
+    uint32_t deadline = start + 150;
+    bool done = false;
+    QTimer::singleShot(100, [&] { deadline = GetTickCount() + 400; });
+    QTimer::singleShot(350, [&] { done = true; });
+    EXPECT_TRUE(WaitForSessions([&] { return done; }, [&] { return deadline; }));
+    EXPECT_GE(GetTickCount() - start, 340u);
+
+    const uint32_t again = GetTickCount();
+    const uint32_t fixed = again + 100;
+    bool never = false;
+    EXPECT_FALSE(WaitForSessions([&] { return never; }, [&] { return fixed; }));
+    EXPECT_GE(GetTickCount() - again, 95u);
+    EXPECT_LT(GetTickCount() - again, 1000u);
 }

@@ -1,6 +1,7 @@
 #include "sync/sync_core.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/local_settings.h"
 #include "tests/support/recording_view.h"
 #include "tests/support/temp_tree.h"
 #include "toolkit/tick.h"
@@ -23,13 +24,7 @@ public:
         // These transcripts follow each file straight to its name; uploads under a
         // temporary name have tests of their own.
         options.atomic = false;
-        Ftp1.SetWinsockStarted(true);
-        Ftp1.SetFtpServer("127.0.0.1");
-        Ftp1.FtpPort = server.Port();
-        Ftp1.UserName = "u";
-        Ftp1.UserPassword = "p";
-        Ftp1.Connect();
-        session.WaitFor(connected, 5000);
+        LogIn(LocalServer(server.Port()), 5000);
         localLoadComplete = true;
         options.remoteRoot = "/www";
     }
@@ -101,14 +96,14 @@ TEST(UpdateRun, WithoutDeleteRemoteFilesNothingIsDeletedAndTheEntriesShowAsKept)
         form.Add(true, "", "orphan.txt", kindFile, 1);
         form.options.mayDelete = !offAtCompare;
         form.AnalyseLists();
-        ASSERT_EQ(form.remoteTree.Node(1).StateIndex, offAtCompare ? imageKept : imageDelete);
+        ASSERT_EQ(form.remoteTree.Node(1).StateIndex, offAtCompare ? markKept : markDelete);
         // Turned off between the compare and the update: the update shows it kept.
         form.options.mayDelete = false;
         server.SetListing("-rw-r--r-- 1 o g 1 Jan  5 10:42 orphan.txt\r\n");
         bool kept = false;
         form.view.onStatus = [&](const std::string& status) {
             if (status == "Creating New Directories")
-                kept = form.remoteTree.Node(1).StateIndex == imageKept;
+                kept = form.remoteTree.Node(1).StateIndex == markKept;
         };
         form.UpdateRemote();
         EXPECT_TRUE(kept);

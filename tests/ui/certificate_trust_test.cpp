@@ -113,8 +113,8 @@ protected:
         ASSERT_TRUE(window->Form.engine.connected);
         Connect();
         ASSERT_FALSE(window->Form.engine.connected);
-        ASSERT_TRUE(Eventually(
-            [this] { return window->Form.engine.Ftp1.Socket->Handle == INVALID_SOCKET; }));
+        ASSERT_TRUE(
+            Eventually([this] { return FtpOf(window->Form).Socket->Handle == INVALID_SOCKET; }));
     }
     std::string Status() const { return window->Form.statusPanel.Caption(); }
     std::string FieldText() const {
@@ -168,7 +168,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
     }
     ASSERT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
-    EXPECT_TRUE(Has(window->Form.engine.Ftp1.SecurityInUse(), "trusted by fingerprint"));
+    EXPECT_TRUE(Has(FtpOf(window->Form).Traits().securityInUse, "trusted by fingerprint"));
     EXPECT_EQ(window->Form.trustedCertificateEdit.Text(), stored);
     EXPECT_EQ(FieldText(), stored);
     EXPECT_EQ(StoredTrust(ini), stored);

@@ -108,9 +108,9 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
                          Entry(kindFile, "c.html", "", 7), -1);
     form.engine.AddEntry(form.engine.localList, form.engine.localTree,
                          Entry(kindDirectory, "img", ""), -1);
-    form.engine.localTree.SetStateIndex(1, imageUpload);
-    form.engine.localTree.SetStateIndex(2, imageFile);
-    form.engine.localTree.SetStateIndex(3, imageRefresh);
+    form.engine.localTree.SetStateIndex(1, markUpload);
+    form.engine.localTree.SetStateIndex(2, markFile);
+    form.engine.localTree.SetStateIndex(3, markRefresh);
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
     const QAbstractItemModel* m = view->model();
@@ -137,7 +137,7 @@ TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
     EXPECT_EQ(Shown(view), (std::vector<std::string>{"docs", "c.html"}));
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html"}));
     // An entry that gains a mark shows up at once.
-    form.engine.localTree.SetStateIndex(2, imageRefresh);
+    form.engine.localTree.SetStateIndex(2, markRefresh);
     f.FlushTrees();
     EXPECT_EQ(Shown(view, m->index(0, 0)), (std::vector<std::string>{"a.html", "b.html"}));
     Click(changesOnly);
@@ -151,8 +151,8 @@ TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
                                          Entry(kindDirectory, "old", ""), -1);
     const int page = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                                           Entry(kindFile, "gone.html", "/old", 4), old);
-    form.engine.remoteTree.SetStateIndex(old, imageDelete);
-    form.engine.remoteTree.SetStateIndex(page, imageDelete);
+    form.engine.remoteTree.SetStateIndex(old, markDelete);
+    form.engine.remoteTree.SetStateIndex(page, markDelete);
     f.FlushTrees();
     const QModelIndex dir = f.Window->ViewIndexOf(2, old);
     const QModelIndex file = f.Window->ViewIndexOf(2, page);
@@ -160,7 +160,7 @@ TEST(Desktop, ARemoteDirectoryToRemoveShowsADirectoryWithTheDeleteMark) {
         return qvariant_cast<QIcon>(i.data(Qt::DecorationRole)).pixmap(16).toImage();
     };
     EXPECT_EQ(key(dir), ui::StateIcon(ui::TTreeAdapter::RemoveDirectoryImage).pixmap(16).toImage());
-    EXPECT_EQ(key(file), ui::StateIcon(imageDelete).pixmap(16).toImage());
+    EXPECT_EQ(key(file), ui::StateIcon(ui::imageDelete).pixmap(16).toImage());
     EXPECT_NE(key(dir), key(file));
     EXPECT_EQ(dir.siblingAtColumn(3).data().toString(), "remove");
     EXPECT_EQ(file.siblingAtColumn(3).data().toString(), "delete");
@@ -229,8 +229,8 @@ TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
                                        Entry(kindFile, "page.html", "", 10, listed + 0.0003), -1);
     const int r = form.engine.AddEntry(form.engine.remoteList, form.engine.remoteTree,
                                        Entry(kindFile, "page.html", "", 10, listed), -1);
-    form.engine.localTree.SetStateIndex(l, imageRemoteNewer);
-    form.engine.remoteTree.SetStateIndex(r, imageRemoteNewer);
+    form.engine.localTree.SetStateIndex(l, markSame);
+    form.engine.remoteTree.SetStateIndex(r, markSame);
     f.FlushTrees();
     for (auto [side, node] : {std::pair{1, l}, std::pair{2, r}}) {
         ClickNode(f, side, node);

@@ -202,7 +202,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         UseScriptServer(f, site.server, false, false);
     };
     auto waitingForListing = [](TWindowFixture& f) {
-        return f.Form.engine.remoteLoading && f.Form.engine.Ftp1.Status() == ftpBusy;
+        return f.Form.engine.remoteLoading && FtpOf(f.Form).Status() == ftpBusy;
     };
     const Case cases[] = {
         {"the load after connect", 3,
@@ -235,7 +235,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
          },
          [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy;
+             return f.Form.engine.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy;
          },
          "Transfer canceled. You MAY have to reconnect.", false},
     };
@@ -277,7 +277,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
 
         // One press of Connect starts the next session, and its load completes. A press
         // comes through the event loop, after what the component posted to itself.
-        EXPECT_TRUE(Eventually([&] { return f.Form.engine.Ftp1.Status() == ftpAvailable; }, 2000));
+        EXPECT_TRUE(Eventually([&] { return FtpOf(f.Form).Status() == ftpAvailable; }, 2000));
         const int sessions = site.server.Sessions();
         f.Form.loadOnConnectCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
@@ -305,7 +305,7 @@ TEST(OperationGuard, ChangeDuringCompareOrUploadChangesNothing) {
          "Files Compared. Ready for Transfer"},
         {"an upload", 4, [](TWindowFixture& f) { Click(f.Find("updateBtn")); },
          [](TWindowFixture& f) {
-             return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy;
+             return f.Form.engine.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy;
          },
          "Remote Site Update Complete"},
     };
@@ -395,7 +395,8 @@ TEST(OperationGuard, NoOtherPressGetsIntoAnUpdate) {
         int presses = 0;
         QTimer again;
         QObject::connect(&again, &QTimer::timeout, [&] {
-            if (f.Form.engine.RunningOperation() != Op::Update || !f.Form.engine.session.uploading)
+            if (f.Form.engine.RunningOperation() != Op::Update ||
+                !f.Form.engine.session.Uploading())
                 return;
             ++presses;
             c.press(f);
@@ -424,7 +425,7 @@ TEST(OperationGuard, StopDuringTheLoginEndsTheHalfOpenSession) {
     TWindowFixture f(site.local.Path());
     UseScriptServer(f, site.server, true, false);
     TOnceWhen stop(
-        [&] { return f.Form.engine.OperationRunning() && f.Form.engine.Ftp1.Status() == ftpBusy; },
+        [&] { return f.Form.engine.OperationRunning() && FtpOf(f.Form).Status() == ftpBusy; },
         [&] {
             EXPECT_EQ(Enabled(f), (TButtons{false, false, false, true, false, false}));
             Click(f.Find("stopBtn"));
@@ -454,13 +455,13 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     TTempTree settings;
     TWindowFixture f(site.local.Path());
     f.Form.FormCreate(settings.Path("PELMORA.INI"));
-    f.Form.localRootLabel.SetCaption(site.local.Path());
+    f.Form.SetLocalRoot(site.local.Path());
     // One session: files on others could be stored whole before the close, as they should.
     f.Form.connectionsSpin.SetValue(1);
     ConnectAndCompare(f, site, 3);
     ASSERT_FALSE(::testing::Test::HasFatalFailure());
     TOnceWhen close(
-        [&] { return f.Form.engine.session.uploading && f.Form.engine.Ftp1.Status() == ftpBusy; },
+        [&] { return f.Form.engine.session.Uploading() && FtpOf(f.Form).Status() == ftpBusy; },
         [&] { f.Window->close(); });
     const uint32_t start = GetTickCount();
     Click(f.Find("updateBtn"));

@@ -1,3 +1,4 @@
+#include "app/ui/artwork.h"
 #include "app/ui/tree_adapter.h"
 #include "tests/support/eventually.h"
 #include "tests/support/ftp_script_server.h"
@@ -49,9 +50,9 @@ TEST(SessionWindow, TheButtonsFollowAWholeSession) {
     EXPECT_EQ(Enabled(f), (TButtons{true, true, false, false, true, true}));
 
     Click(f.Find("compareBtn"));
-    EXPECT_EQ(f.Form.engine.localTree.Node(0).StateIndex, 4);  // index.html: refresh
-    EXPECT_EQ(f.Form.engine.localTree.Node(1).StateIndex, 3);  // new.html: upload
-    EXPECT_EQ(f.Form.engine.remoteTree.Node(1).StateIndex, 6); // old.html: delete
+    EXPECT_EQ(f.Form.engine.localTree.Node(0).StateIndex, markRefresh); // index.html
+    EXPECT_EQ(f.Form.engine.localTree.Node(1).StateIndex, markUpload);  // new.html
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(1).StateIndex, markDelete); // old.html
     EXPECT_EQ(Enabled(f), (TButtons{true, true, true, false, true, true}));
 
     // While the uploads run, Stop can be pressed.
@@ -120,12 +121,19 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     f.Window->RemoteTreeView()->expandAll();
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
 
-    // Both trees carry the compare's icons.
-    std::set<int> localIcons, remoteIcons;
-    for (int i = 0; i < f.Form.engine.localTree.Count(); ++i)
-        localIcons.insert(f.Form.engine.localTree.Node(i).StateIndex);
-    for (int i = 0; i < f.Form.engine.remoteTree.Count(); ++i)
-        remoteIcons.insert(f.Form.engine.remoteTree.Node(i).StateIndex);
+    // Both trees carry the compare's marks, and the window shows them with its images.
+    std::set<int> localMarks, remoteMarks, localIcons, remoteIcons;
+    for (int i = 0; i < f.Form.engine.localTree.Count(); ++i) {
+        localMarks.insert(f.Form.engine.localTree.Node(i).StateIndex);
+        localIcons.insert(ui::StateImageOf(f.Form.engine.localTree.Node(i).StateIndex, false));
+    }
+    for (int i = 0; i < f.Form.engine.remoteTree.Count(); ++i) {
+        remoteMarks.insert(f.Form.engine.remoteTree.Node(i).StateIndex);
+        remoteIcons.insert(ui::StateImageOf(f.Form.engine.remoteTree.Node(i).StateIndex, false));
+    }
+    EXPECT_EQ(localMarks,
+              (std::set<int>{markDirectory, markCreate, markUpload, markRefresh, markSame}));
+    EXPECT_EQ(remoteMarks, (std::set<int>{markDirectory, markRefresh, markDelete, markSame}));
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
@@ -202,11 +210,11 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
     EXPECT_EQ(f.Form.engine.localList.Count(), 2);
     EXPECT_EQ(f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/a.html")).StateIndex,
-              imageRefresh);
+              markRefresh);
     EXPECT_EQ(f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/new.html")).StateIndex,
-              imageUpload);
+              markUpload);
     const int gone = NodeOf(f.Form.engine.remoteList, "/gone.html");
-    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, markKept);
     EXPECT_EQ(f.Form.statusPanel.Caption(),
               "Files Compared. Ready for Transfer; 1 entry kept on the server: deleting is off");
     // The tree and the details page name it kept, not deleted.
@@ -218,9 +226,9 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
     // Turned on, the same entry shows as deleted; off again, as kept.
     f.Form.deleteRemoteCheck.SetChecked(true);
-    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageDelete);
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, markDelete);
     f.Form.deleteRemoteCheck.SetChecked(false);
-    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, imageKept);
+    EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, markKept);
 
     TConfirmAnswer answer(false);
     Click(f.Find("updateBtn"));
@@ -256,7 +264,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
         ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.statusPanel.Caption();
         ASSERT_EQ(
             f.Form.engine.localTree.Node(NodeOf(f.Form.engine.localList, "/a.html")).StateIndex,
-            imageRemoteNewer);
+            markSame);
 
         if (c.removeOne) {
             std::filesystem::remove(s.site.Path("gone.html"));
@@ -291,7 +299,7 @@ TEST(SessionWindow, UpdateComparesAgainWhenTheDiskChangedSinceTheCompare) {
                   "deletes on the server: look at it and press Update again");
         EXPECT_EQ(f.Form.engine.remoteTree.Node(NodeOf(f.Form.engine.remoteList, "/gone.html"))
                       .StateIndex,
-                  imageDelete);
+                  markDelete);
         EXPECT_TRUE(f.Find("updateBtn")->isEnabled());
         // Pressed again over an unchanged disk: the usual question, then the update.
         TConfirmAnswer answer(true);
@@ -325,7 +333,7 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
     UseScriptServer(f, server, true, true);
     f.Form.passwordEdit.SetText("sw0rdfish");
     f.Form.remoteRootEdit.SetText("/www");
-    f.Form.engine.options.atomic = false;
+    f.Form.site.sync.atomic = false;
     f.Form.deleteRemoteCheck.SetChecked(true);
     Click(f.Find("connectBtn"));
     ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();

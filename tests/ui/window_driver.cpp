@@ -72,7 +72,7 @@ void PostClick(QWidget* widget) {
 }
 
 TWindowFixture::TWindowFixture(const std::string& localRoot) {
-    Form.localRootLabel.SetCaption(localRoot);
+    Form.SetLocalRoot(localRoot);
     Window = std::make_unique<ui::TMainWindow>(Form);
     Services().ShowMessage = [this](const std::string& text) { Messages.push_back(text); };
     Window->show();

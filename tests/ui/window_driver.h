@@ -2,6 +2,7 @@
 
 #include "app/main_form.h"
 #include "app/ui/main_window.h"
+#include "sync/ftp_session.h"
 #include "tests/support/temp_tree.h"
 
 #include <QCoreApplication>
@@ -19,6 +20,11 @@ class QWidget;
 namespace pelmora::testing {
 
 class TFtpScriptServer;
+
+// The FTP component under the window's main session, for tests that watch its state.
+inline const TFtp& FtpOf(const TForm1& form) {
+    return static_cast<const TFtpSession&>(form.engine.session).Component();
+}
 
 // Lets the event loop run for `ms` milliseconds (timers, repaints, deferred work).
 void Pump(int ms);
