@@ -111,11 +111,11 @@ void TForm1::localTreeClick(int tag) {
     const auto* entry = dynamic_cast<const TDetail*>(list.Objects(node));
     if (!entry)
         return;
-    nameLbl.SetCaption(" " + entry->name);
-    dirLbl.SetCaption(" " + entry->dir);
-    dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
-    timeLbl.SetCaption(" " + (FormatTime ? FormatTime(entry->date) : PlainTime(entry->date)));
-    typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
+    details.nameLbl.SetCaption(" " + entry->name);
+    details.dirLbl.SetCaption(" " + entry->dir);
+    details.dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
+    details.timeLbl.SetCaption(" " + (FormatTime ? FormatTime(entry->date) : PlainTime(entry->date)));
+    details.typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
     // "Remain" has no word: the label is emptied, never left with the word of the entry
     // clicked before.
     const bool kept = tag == 2 && !engine.options.mayDelete &&
@@ -124,7 +124,7 @@ void TForm1::localTreeClick(int tag) {
     // below say: a listing to the minute, or the server's own clock, can make either look
     // newer. The page says what the tick says.
     const bool inStep = tree.Node(node).StateIndex == markSame;
-    actionLbl.SetCaption(kept     ? " kept (deleting is off)"
+    details.actionLbl.SetCaption(kept     ? " kept (deleting is off)"
                          : inStep ? " in step"
                                   : Spaced(ActionWord(entry->action)));
 
@@ -139,11 +139,11 @@ void TForm1::localTreeClick(int tag) {
             return FormatStamp(e->date);
         return PlainDate(e->date) + " " + PlainTime(e->date);
     };
-    localSizeLbl.SetCaption(SizeWords(local));
-    remoteSizeLbl.SetCaption(SizeWords(remote));
-    localTimeLbl.SetCaption(stamp(local));
-    remoteTimeLbl.SetCaption(stamp(remote));
-    verdictLbl.SetCaption(inStep && local && remote ? "in step: nothing to send"
+    details.localSizeLbl.SetCaption(SizeWords(local));
+    details.remoteSizeLbl.SetCaption(SizeWords(remote));
+    details.localTimeLbl.SetCaption(stamp(local));
+    details.remoteTimeLbl.SetCaption(stamp(remote));
+    details.verdictLbl.SetCaption(inStep && local && remote ? "in step: nothing to send"
                                                     : Verdict(local, remote));
 }
 

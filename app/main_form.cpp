@@ -70,11 +70,11 @@ void TOperationButton::Release() {
 
 TForm1::TForm1() {
     for (TControl* hidden :
-         {static_cast<TControl*>(&stepBar), static_cast<TControl*>(&stepPercentLabel),
-          static_cast<TControl*>(&progressLbl), static_cast<TControl*>(&overallBar),
-          static_cast<TControl*>(&overallLbl), static_cast<TControl*>(&overallFigures),
-          static_cast<TControl*>(&bytesSentCaption), static_cast<TControl*>(&fileSizeCaption),
-          static_cast<TControl*>(&fileNameCaption)})
+         {static_cast<TControl*>(&progress.stepBar), static_cast<TControl*>(&progress.stepPercentLabel),
+          static_cast<TControl*>(&progress.progressLbl), static_cast<TControl*>(&progress.overallBar),
+          static_cast<TControl*>(&progress.overallLbl), static_cast<TControl*>(&progress.overallFigures),
+          static_cast<TControl*>(&progress.bytesSentCaption), static_cast<TControl*>(&progress.fileSizeCaption),
+          static_cast<TControl*>(&progress.fileNameCaption)})
         hidden->SetVisible(false);
     for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopBtn, &refreshBtn})
         disabled->SetEnabled(false);
@@ -114,7 +114,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
             const std::string key = CurrentPasswordKey();
             if (const auto stored = PasswordStore->Read(key)) {
                 site.connection.password = *stored;
-                passwordEdit.SetText(*stored);
+                setup.passwordEdit.SetText(*stored);
                 keyringKey_ = key;
             }
         }
@@ -130,16 +130,16 @@ void TForm1::SetLocalRoot(const std::string& root) {
 
 void TForm1::SiteToControls() {
     const TConnectionSettings& c = site.connection;
-    serverEdit.SetText(c.host);
-    userEdit.SetText(c.user);
-    passwordEdit.SetText(c.password);
-    ftpPortSpin.SetValue(c.port);
-    firewallEdit.SetText(c.firewallHost);
-    firewallSpin.SetValue(c.firewallPort);
-    firewallCheck.SetChecked(c.useFirewall);
-    dataModeEdit.SetText(DataModeName(c.dataMode));
-    tlsEdit.SetText(TlsModeName(c.tlsMode));
-    trustedCertificateEdit.SetText(c.trustedCertificate);
+    setup.serverEdit.SetText(c.host);
+    setup.userEdit.SetText(c.user);
+    setup.passwordEdit.SetText(c.password);
+    setup.ftpPortSpin.SetValue(c.port);
+    setup.firewallEdit.SetText(c.firewallHost);
+    setup.firewallSpin.SetValue(c.firewallPort);
+    setup.firewallCheck.SetChecked(c.useFirewall);
+    setup.dataModeEdit.SetText(DataModeName(c.dataMode));
+    setup.tlsEdit.SetText(TlsModeName(c.tlsMode));
+    setup.trustedCertificateEdit.SetText(c.trustedCertificate);
     tlsSeen = c.tlsSeenBefore;
     const TSyncOptions& o = site.sync;
     SetLocalRoot(o.localRoot);
@@ -147,30 +147,30 @@ void TForm1::SiteToControls() {
     deleteRemoteCheck.SetChecked(o.mayDelete);
     timeOutSpin.SetValue(static_cast<long>(o.timeoutMs / 1000));
     connectionsSpin.SetValue(o.connections);
-    loadOnConnectCheck.SetChecked(site.steps.load);
-    compareOnConnectCheck.SetChecked(site.steps.compare);
-    updateOnConnectCheck.SetChecked(site.steps.update);
-    exitWhenDoneCheck.SetChecked(site.steps.exitWhenDone);
-    keyringCheck.SetChecked(site.passwordInKeyring);
+    onConnect.loadOnConnectCheck.SetChecked(site.steps.load);
+    onConnect.compareOnConnectCheck.SetChecked(site.steps.compare);
+    onConnect.updateOnConnectCheck.SetChecked(site.steps.update);
+    onConnect.exitWhenDoneCheck.SetChecked(site.steps.exitWhenDone);
+    setup.keyringCheck.SetChecked(site.passwordInKeyring);
     const TScreenPlacement& p = site.screen;
     Geometry = {p.width, p.height, p.top, p.left, p.sizeStored};
 }
 
 void TForm1::ControlsToSite() {
     TConnectionSettings& c = site.connection;
-    c.host = serverEdit.Text();
-    c.user = userEdit.Text();
-    c.password = passwordEdit.Text();
-    c.port = static_cast<uint16_t>(ftpPortSpin.Value());
-    c.firewallHost = firewallEdit.Text();
-    c.firewallPort = static_cast<uint16_t>(firewallSpin.Value());
-    c.useFirewall = firewallCheck.Checked();
+    c.host = setup.serverEdit.Text();
+    c.user = setup.userEdit.Text();
+    c.password = setup.passwordEdit.Text();
+    c.port = static_cast<uint16_t>(setup.ftpPortSpin.Value());
+    c.firewallHost = setup.firewallEdit.Text();
+    c.firewallPort = static_cast<uint16_t>(setup.firewallSpin.Value());
+    c.useFirewall = setup.firewallCheck.Checked();
     // A word we do not know, or none, means auto.
-    c.dataMode = ParseDataMode(dataModeEdit.Text()).value_or(TDataMode::Auto);
-    c.tlsMode = ParseTlsMode(tlsEdit.Text()).value_or(TTlsMode::Auto);
+    c.dataMode = ParseDataMode(setup.dataModeEdit.Text()).value_or(TDataMode::Auto);
+    c.tlsMode = ParseTlsMode(setup.tlsEdit.Text()).value_or(TTlsMode::Auto);
     // Kept as --configure keeps it, whichever way it was typed or pasted; what is no
     // fingerprint stays as typed (it matches no certificate, and SaveSettings refuses it).
-    const std::string typed = trustedCertificateEdit.Text();
+    const std::string typed = setup.trustedCertificateEdit.Text();
     const std::string fingerprint = CompactFingerprint(typed);
     c.trustedCertificate = fingerprint.empty() && typed.find_first_not_of(' ') != std::string::npos
                                ? typed
@@ -185,9 +185,9 @@ void TForm1::ControlsToSite() {
     o.listingZone = engine.options.listingZone;
     o.remoteKeepsOurTimes = engine.options.remoteKeepsOurTimes;
     o.listingZoneProven = engine.options.listingZoneProven;
-    site.steps = {loadOnConnectCheck.Checked(), compareOnConnectCheck.Checked(),
-                  updateOnConnectCheck.Checked(), exitWhenDoneCheck.Checked()};
-    site.passwordInKeyring = keyringCheck.Checked();
+    site.steps = {onConnect.loadOnConnectCheck.Checked(), onConnect.compareOnConnectCheck.Checked(),
+                  onConnect.updateOnConnectCheck.Checked(), onConnect.exitWhenDoneCheck.Checked()};
+    site.passwordInKeyring = setup.keyringCheck.Checked();
     site.screen = {Geometry.Width, Geometry.Height, Geometry.Top, Geometry.Left,
                    Geometry.SizeStored};
 }
@@ -231,8 +231,8 @@ void TForm1::KeyringMissing() {
 }
 
 std::string TForm1::CurrentPasswordKey() const {
-    return PasswordKey(siteName_.empty() ? settingsFile_ : siteName_, userEdit.Text(),
-                       serverEdit.Text());
+    return PasswordKey(siteName_.empty() ? settingsFile_ : siteName_, setup.userEdit.Text(),
+                       setup.serverEdit.Text());
 }
 
 void TForm1::UseSites(const TSites& sites, const std::string& current) {
@@ -259,11 +259,11 @@ void TForm1::ShowSites() {
     } else {
         names.push_back(siteName_);
     }
-    siteCombo.SetEnabled(sites_.has_value());
-    siteNewBtn.SetEnabled(sites_.has_value());
-    siteRenameBtn.SetEnabled(sites_ && !isDefault);
-    siteDeleteBtn.SetEnabled(sites_ && !isDefault);
-    siteCombo.Set(std::move(names), siteName_);
+    setup.siteCombo.SetEnabled(sites_.has_value());
+    setup.siteNewBtn.SetEnabled(sites_.has_value());
+    setup.siteRenameBtn.SetEnabled(sites_ && !isDefault);
+    setup.siteDeleteBtn.SetEnabled(sites_ && !isDefault);
+    setup.siteCombo.Set(std::move(names), siteName_);
 }
 
 bool TForm1::MaySwitchSite() {
@@ -453,7 +453,7 @@ bool TForm1::ReadLocalAgain(bool* changed) {
     if (site.sync.localRoot.empty())
         return true; // no local directory yet: Connect says so
     const TLocalSnapshot before = SnapshotOf(engine.localList);
-    const std::vector<std::string> keptBefore = engine.localKept;
+    const std::vector<std::string> keptBefore = engine.localScan.kept;
     localLoaded_ = engine.LoadLocalDirectory();
     if (!localLoaded_)
         return false; // said why: the directory could not be entered
@@ -464,7 +464,7 @@ bool TForm1::ReadLocalAgain(bool* changed) {
         return false;
     }
     if (changed)
-        *changed = SnapshotOf(engine.localList) != before || engine.localKept != keptBefore;
+        *changed = SnapshotOf(engine.localList) != before || engine.localScan.kept != keptBefore;
     return true;
 }
 
@@ -596,14 +596,14 @@ void TForm1::SaveSettings() {
         if (PasswordStore->Remove(keyringKey_))
             keyringKey_.clear();
     }
-    const std::string typed = trustedCertificateEdit.Text();
+    const std::string typed = setup.trustedCertificateEdit.Text();
     if (CompactFingerprint(typed).empty() && typed.find_first_not_of(' ') != std::string::npos) {
         ShowMessage("The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
                     "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.");
         stored.connection.trustedCertificate =
             ReadSiteSettings(settingsFile_).connection.trustedCertificate;
     } else {
-        trustedCertificateEdit.SetText(site.connection.trustedCertificate);
+        setup.trustedCertificateEdit.SetText(site.connection.trustedCertificate);
     }
     WriteSiteSettings(settingsFile_, stored);
 }
@@ -655,28 +655,28 @@ void TForm1::Summarise(const TRunResult& result) {
 }
 
 void TForm1::ShowStepBar(bool shown) {
-    stepBar.SetVisible(shown);
+    progress.stepBar.SetVisible(shown);
     if (shown)
-        stepPercentLabel.SetCaption("");
-    stepPercentLabel.SetVisible(shown);
-    progressLbl.SetVisible(shown);
+        progress.stepPercentLabel.SetCaption("");
+    progress.stepPercentLabel.SetVisible(shown);
+    progress.progressLbl.SetVisible(shown);
 }
 
 void TForm1::SetStepBar(int percent) {
-    stepBar.SetPosition(percent);
-    stepPercentLabel.SetCaption(std::to_string(percent) + "%");
+    progress.stepBar.SetPosition(percent);
+    progress.stepPercentLabel.SetCaption(std::to_string(percent) + "%");
 }
 
 void TForm1::ClearStepPercent() {
-    stepPercentLabel.SetCaption("");
+    progress.stepPercentLabel.SetCaption("");
 }
 
 void TForm1::ShowOverallBar(bool shown) {
-    overallBar.SetVisible(shown);
-    overallLbl.SetVisible(shown);
-    overallFigures.SetVisible(shown);
+    progress.overallBar.SetVisible(shown);
+    progress.overallLbl.SetVisible(shown);
+    progress.overallFigures.SetVisible(shown);
     if (!shown)
-        overallFigures.SetCaption("");
+        progress.overallFigures.SetCaption("");
 }
 
 void TForm1::SetOverallBar(int percent) {
@@ -684,16 +684,16 @@ void TForm1::SetOverallBar(int percent) {
     // one large file among small ones is most of the run.
     if (bytes_.active && bytes_.total > 0 && percent != 0 && percent != 100)
         return;
-    overallBar.SetPosition(percent);
+    progress.overallBar.SetPosition(percent);
 }
 
 void TForm1::ShowFileFigures(bool shown) {
-    for (TLabel* l : {&bytesSentLabel, &fileSizeLabel, &stepPercentLabel, &fileNameLabel})
+    for (TLabel* l : {&progress.bytesSentLabel, &progress.fileSizeLabel, &progress.stepPercentLabel, &progress.fileNameLabel})
         l->SetCaption("");
-    for (TLabel* l : {&bytesSentCaption, &fileSizeCaption, &fileNameCaption})
+    for (TLabel* l : {&progress.bytesSentCaption, &progress.fileSizeCaption, &progress.fileNameCaption})
         l->SetVisible(shown);
     // While files go up, the step bar is the current file's.
-    progressLbl.SetCaption(shown ? "Current file:" : "Progress:");
+    progress.progressLbl.SetCaption(shown ? "Current file:" : "Progress:");
     bytes_ = {};
     if (!shown)
         return;
@@ -708,7 +708,7 @@ void TForm1::ShowFileFigures(bool shown) {
 }
 
 void TForm1::ShowCurrentFile(const std::string& name) {
-    fileNameLabel.SetCaption(name);
+    progress.fileNameLabel.SetCaption(name);
 }
 
 void TForm1::ShowBusy(bool busy) {
@@ -722,11 +722,11 @@ void TForm1::ShowEntry(bool local, int index) {
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {
-    fileSizeLabel.SetCaption(sizeText);
+    progress.fileSizeLabel.SetCaption(sizeText);
 }
 
 void TForm1::ShowBytesSent(int64_t sent) {
-    bytesSentLabel.SetCaption(std::to_string(sent));
+    progress.bytesSentLabel.SetCaption(std::to_string(sent));
     if (!bytes_.active)
         return;
     bytes_.current = sent;
@@ -746,7 +746,7 @@ void TForm1::ShowOverallFigures() {
     const int64_t sofar = bytes_.done + bytes_.current;
     const int64_t total = std::max(bytes_.total, sofar);
     if (total > 0)
-        overallBar.SetPosition(static_cast<int>(sofar * 100 / total));
+        progress.overallBar.SetPosition(static_cast<int>(sofar * 100 / total));
     std::string text = ByteText(sofar) + " of " + ByteText(total);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - bytes_.start).count();
@@ -757,7 +757,7 @@ void TForm1::ShowOverallFigures() {
                 DurationText(static_cast<int64_t>(static_cast<double>(total - sofar) / rate)) +
                 " left";
     }
-    overallFigures.SetCaption(text);
+    progress.overallFigures.SetCaption(text);
 }
 
 TOperationButton& TForm1::ButtonOf(TSyncAction action) {

@@ -86,13 +86,22 @@ public:
     TSiteSettings site;
 
     // Controls the engine's work shows on, and those its options come from.
-    TPanel statusPanel;              // the status line
-    TProgressBar stepBar;            // per-step progress
-    TLabel stepPercentLabel{"100%"}; // its percentage
-    TLabel progressLbl{"Progress:"};
-    TProgressBar overallBar; // overall progress of the uploads, in bytes
-    TLabel overallLbl{"Overall:"};
-    TLabel overallFigures;           // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
+    TPanel statusPanel; // the status line
+    // The Transfer page's progress: of the step under way, of all the uploads in bytes,
+    // and the file being sent.
+    struct TProgressControls {
+        TProgressBar stepBar;
+        TLabel stepPercentLabel{"100%"};
+        TLabel progressLbl{"Progress:"};
+        TProgressBar overallBar;
+        TLabel overallLbl{"Overall:"};
+        TLabel overallFigures; // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
+        TLabel bytesSentLabel, fileSizeLabel, fileNameLabel;
+        TLabel bytesSentCaption{"Bytes Transferred:"};
+        TLabel fileSizeCaption{"Total File Size:"};
+        TLabel fileNameCaption{"Filename:"};
+    };
+    TProgressControls progress;
     TLabel localRootLabel;           // the local root directory (shows site.sync.localRoot)
     TEdit remoteRootEdit{"/webftp"}; // the remote root directory
     TSpinEdit timeOutSpin{5, 300, 30};
@@ -104,10 +113,6 @@ public:
     TOperationButton stopBtn{"Stop"};
     TOperationButton refreshBtn{"Refresh"};
     TCheckBox deleteRemoteCheck{"Delete Remote Files", true};
-    TLabel bytesSentLabel, fileSizeLabel, fileNameLabel;
-    TLabel bytesSentCaption{"Bytes Transferred:"};
-    TLabel fileSizeCaption{"Total File Size:"};
-    TLabel fileNameCaption{"Filename:"};
     TMemo debugMemo;
     TLabel servTypeLbl; // the server's system type while connected
     // What the last update did, from the counts the run without a window prints in its
@@ -118,41 +123,51 @@ public:
     static constexpr size_t LogLines = 5000;
     TMemo logMemo{LogLines};
 
-    // Setup page.
-    TEdit serverEdit;   // FTP server
-    TEdit userEdit;     // user name
-    TEdit passwordEdit; // password, shown masked
-    TSpinEdit ftpPortSpin{0, 65535, 21};
-    TEdit firewallEdit;
-    TSpinEdit firewallSpin{0, 65535, 21};
-    TCheckBox firewallCheck{"Use Firewall"};
-    // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
-    TEdit dataModeEdit{"auto"};
-    // FTP.tls: "auto", "require" or "off"; empty reads as auto. FTP.trustedCertificate:
-    // the fingerprint of the one certificate trusted by hand.
-    TEdit tlsEdit{"auto"};
-    TEdit trustedCertificateEdit;
     // FTP.tlsSeen: TLS has worked with this site; from then on auto refuses to go on in
     // clear, as require does. Learnt by the first secured login, kept in the settings.
     bool tlsSeen = false;
-    // The sites: choosing another saves this one's settings and loads the other's.
-    TSiteChoice siteCombo;
-    TButton siteNewBtn{"New"};
-    TButton siteRenameBtn{"Rename"};
-    TButton siteDeleteBtn{"Delete"};
-    // FTP.passwordInKeyring: the password goes to PasswordStore, not the settings file,
-    // whenever the store answers.
-    TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
-    // Options page.
-    TCheckBox loadOnConnectCheck{"Load directory", true};
-    TCheckBox compareOnConnectCheck{"Compare"};
-    TCheckBox updateOnConnectCheck{"Update remote FTP"};
-    TCheckBox exitWhenDoneCheck{"Exit pelmora when complete"};
-    // Details page: what the entry clicked last in either tree is.
-    TLabel nameLbl, dirLbl, dateLbl, timeLbl, typeLbl, actionLbl;
-    // Both sides of the clicked entry side by side, and why the compare decides as it
-    // does: "local is newer", "sizes differ", "only on the server", "only here", "same".
-    TLabel localSizeLbl, remoteSizeLbl, localTimeLbl, remoteTimeLbl, verdictLbl;
+    // The Setup page: the server, the login, the firewall, the data connections, TLS, and
+    // the sites.
+    struct TSetupPage {
+        TEdit serverEdit;
+        TEdit userEdit;
+        TEdit passwordEdit; // shown masked
+        TSpinEdit ftpPortSpin{0, 65535, 21};
+        TEdit firewallEdit;
+        TSpinEdit firewallSpin{0, 65535, 21};
+        TCheckBox firewallCheck{"Use Firewall"};
+        // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
+        TEdit dataModeEdit{"auto"};
+        // FTP.tls: "auto", "require" or "off"; empty reads as auto. FTP.trustedCertificate:
+        // the fingerprint of the one certificate trusted by hand.
+        TEdit tlsEdit{"auto"};
+        TEdit trustedCertificateEdit;
+        // The sites: choosing another saves this one's settings and loads the other's.
+        TSiteChoice siteCombo;
+        TButton siteNewBtn{"New"};
+        TButton siteRenameBtn{"Rename"};
+        TButton siteDeleteBtn{"Delete"};
+        // FTP.passwordInKeyring: the password goes to PasswordStore, not the settings
+        // file, whenever the store answers.
+        TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
+    };
+    TSetupPage setup;
+    // The Options page: what a press of Connect goes on to do.
+    struct TOnConnect {
+        TCheckBox loadOnConnectCheck{"Load directory", true};
+        TCheckBox compareOnConnectCheck{"Compare"};
+        TCheckBox updateOnConnectCheck{"Update remote FTP"};
+        TCheckBox exitWhenDoneCheck{"Exit pelmora when complete"};
+    };
+    TOnConnect onConnect;
+    // The Details page: what the entry clicked last in either tree is; both sides of it
+    // side by side, and why the compare decides as it does: "local is newer", "sizes
+    // differ", "only on the server", "only here", "same".
+    struct TDetailsPage {
+        TLabel nameLbl, dirLbl, dateLbl, timeLbl, typeLbl, actionLbl;
+        TLabel localSizeLbl, remoteSizeLbl, localTimeLbl, remoteTimeLbl, verdictLbl;
+    };
+    TDetailsPage details;
     // The debugMemo debug pane's clear button.
     void clearDebugClick() { debugMemo.Clear(); }
     // Fills the details page from the selected node of the tree with this tag

@@ -42,9 +42,9 @@ void TForm1::connectBtnClick() {
     // every press that works on it.
     TSyncSteps steps;
     steps.readLocal = true;
-    steps.load = loadOnConnectCheck.Checked();
-    steps.compare = compareOnConnectCheck.Checked();
-    steps.update = updateOnConnectCheck.Checked();
+    steps.load = onConnect.loadOnConnectCheck.Checked();
+    steps.compare = onConnect.compareOnConnectCheck.Checked();
+    steps.update = onConnect.updateOnConnectCheck.Checked();
     // The controls as they are now, for the session and the engine alike.
     TakeControls();
     engine.options.journalFile = SiteJournalFile(settingsFile_);
@@ -75,7 +75,7 @@ void TForm1::AfterRun(const TRunResult& result) {
         if (said)
             engine.ShowStatus(engine.Status() + kept);
     }
-    if (exitWhenDoneCheck.Checked()) {
+    if (onConnect.exitWhenDoneCheck.Checked()) {
         run_.Quit();
         Close();
     }
@@ -99,7 +99,7 @@ bool TForm1::TrustServerCertificate(const TServerCertificate& c) {
     // Stored at once, not only at the next save: the user has decided about this server,
     // and a run without the window must find the same answer.
     const std::string trusted = CompactFingerprint(c.certificate.fingerprint);
-    trustedCertificateEdit.SetText(trusted);
+    setup.trustedCertificateEdit.SetText(trusted);
     std::string error;
     if (!settingsFile_.empty() &&
         !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))

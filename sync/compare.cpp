@@ -243,13 +243,13 @@ void ClearVerdicts(TStringList& list, TTreeModel& tree) {
 TCompareRules RulesOf(TSyncCore& core) {
     TCompareRules rules;
     rules.caseFolding = core.caseFolding;
-    rules.remoteUnlisted = core.remoteUnlisted;
+    rules.remoteUnlisted = core.remoteLoad.unlisted;
     rules.remoteKeepsOurTimes = core.options.remoteKeepsOurTimes;
     rules.journal = core.JournalRows();
     rules.listingZone = core.options.listingZone;
     rules.nowUtc = static_cast<int64_t>(std::time(nullptr));
-    rules.localExcluded = core.localExcluded;
-    rules.remoteExcluded = core.remoteExcluded;
+    rules.localExcluded = core.localScan.excluded;
+    rules.remoteExcluded = core.remoteLoad.excluded;
     return rules;
 }
 

@@ -112,20 +112,20 @@ bool TSyncCore::LoadLocalDirectory() {
     recurseLevel = 0;
     recurseDir.clear();
     localLoading = true;
-    localLoadComplete = true;
-    localKept.clear();
-    localNotWalked.clear();
-    localExcluded.clear();
-    localProblems.clear();
-    localRootReadable = true;
+    localScan.complete = true;
+    localScan.kept.clear();
+    localScan.notWalked.clear();
+    localScan.excluded.clear();
+    localScan.problems.clear();
+    localScan.rootReadable = true;
     if (std::string problem; !ReadIgnoreRules(root, options.excludes, ignoreRules, problem)) {
-        localLoadComplete = false;
-        localProblems.push_back(problem);
+        localScan.complete = false;
+        localScan.problems.push_back(problem);
     }
     BuildLocalLevel(localWorkList, TTreeModel::NoNode);
     localLoading = false;
     if (userStop)
-        localLoadComplete = false;
+        localScan.complete = false;
     ShowStatus("Local Directory Loaded - Press Connect");
     return true;
 }
@@ -143,11 +143,11 @@ void TSyncCore::ScanLocalDir(TStringList& workList, const std::string& path) {
     }
     std::vector<TLocalDir::TEntry> entries;
     if (!localDir_.Read(entries)) {
-        localLoadComplete = false;
+        localScan.complete = false;
         if (recurseDir.empty())
-            localRootReadable = false;
-        localProblems.push_back("Could not read the local directory " +
-                                (recurseDir.empty() ? std::string("/") : recurseDir));
+            localScan.rootReadable = false;
+        localScan.problems.push_back("Could not read the local directory " +
+                                     (recurseDir.empty() ? std::string("/") : recurseDir));
     }
     // One sort at the end gives a sorted list the order that inserting line by line
     // would, without moving the lines once per entry.
@@ -164,32 +164,33 @@ bool TSyncCore::LocalLeftOut(const TLocalDir::TEntry& e, const std::string& key)
     // Left alone on both sides; an excluded directory is not walked at all.
     if (!ignoreRules.Empty() &&
         ignoreRules.ExcludedItself(RelativePath(recurseDir, e.name), e.isDirectory())) {
-        localExcluded.push_back({key, e.isDirectory()});
+        localScan.excluded.push_back({key, e.isDirectory()});
         return true;
     }
     if (e.type == TLocalDir::Broken) {
         // What it led to may be on a disk that is not there now: its server copy, and
         // everything else, must not be taken for deleted.
-        localKept.push_back(key);
-        localLoadComplete = false;
-        localProblems.push_back("Local link could not be followed: " + key);
+        localScan.kept.push_back(key);
+        localScan.complete = false;
+        localScan.problems.push_back("Local link could not be followed: " + key);
         return true;
     }
     if (e.type == TLocalDir::Special) {
-        localKept.push_back(key);
+        localScan.kept.push_back(key);
         ShowStatus("Passed over (not a regular file): " + key);
         return true;
     }
     if (!e.isDirectory() && IsTemporaryName(e.name)) {
         // The shape our uploads take for a moment: sent, the next run would take it for a
         // leftover of ours and remove it. It stays on the disk and on the server.
-        localKept.push_back(key);
+        localScan.kept.push_back(key);
         ShowStatus("Passed over (the name of a Pelmora temporary file): " + key);
         return true;
     }
     if (key.size() > MaxPathLength) {
-        localKept.push_back(key);
-        localProblems.push_back("Local path too long, not sent: " + key.substr(0, 200) + "...");
+        localScan.kept.push_back(key);
+        localScan.problems.push_back("Local path too long, not sent: " + key.substr(0, 200) +
+                                     "...");
         return true;
     }
     return false;
@@ -212,16 +213,16 @@ void TSyncCore::BuildLocalLevel(TStringList& workList, int parentNode) {
             // The entry stays, empty, and the level goes on with its next entry: leaving
             // out the rest of the level would make their server copies look deleted.
             ShowStatus("Could not change to local directory: " + detail->name);
-            localProblems.push_back("Could not enter the local directory " +
-                                    RelativePath(recurseDir, detail->name));
-            localLoadComplete = false;
+            localScan.problems.push_back("Could not enter the local directory " +
+                                         RelativePath(recurseDir, detail->name));
+            localScan.complete = false;
             continue;
         }
         // A directory that a link leads back into from below is recorded without content;
         // what the server has inside it is not to be taken for deleted.
         if (localDir_.CurrentRepeats()) {
             ChangeLocalDir("..");
-            localNotWalked.push_back(RelativePath(recurseDir, detail->name));
+            localScan.notWalked.push_back(RelativePath(recurseDir, detail->name));
             continue;
         }
         recurseDir += "/" + detail->name;

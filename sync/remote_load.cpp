@@ -115,7 +115,7 @@ private:
     // from was typed so, or its listing named it (see RemoteDirectoryPath), whatever is
     // typed meanwhile.
     bool Absolute() const {
-        return core_.remoteRootTyped_.starts_with('/') || core_.remoteRootAbsolute_.has_value();
+        return core_.rootState_.typed.starts_with('/') || core_.rootState_.absolute.has_value();
     }
     bool Parallel() const { return sessions_ >= 2 && Absolute() && core_.pool_.ExtrasAllowed(); }
     void Discover(const std::string& dir);
@@ -176,18 +176,18 @@ void TSyncCore::RunRemoteLoad(const std::set<std::string>* changedDirs) {
         // A failure has said what failed, with the path and the server's reply.
         if (userStop)
             ShowStatus("Directory Load Stopped");
-    } else if (remoteLoadComplete) {
+    } else if (remoteLoad.complete) {
         ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()));
     } else {
         ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()) + ", " +
-                   std::to_string(remoteUnlisted.size()) + " directories could not be read");
+                   std::to_string(remoteLoad.unlisted.size()) + " directories could not be read");
     }
 }
 
 void TSyncCore::MarkUnlisted(const std::string& path, const std::string& why) {
-    remoteLoadComplete = false;
-    remoteUnlisted.push_back(path);
-    remoteProblems.push_back(why);
+    remoteLoad.complete = false;
+    remoteLoad.unlisted.push_back(path);
+    remoteLoad.problems.push_back(why);
     ShowStatus(why);
 }
 
@@ -199,15 +199,15 @@ bool TSyncCore::LoadRemoteDirectory() {
     std::string root;
     if (!RemoteRootToEnter(typed, root) || !EnterRemoteRoot(typed, root))
         return false;
-    remoteRootTyped_ = typed;
+    rootState_.typed = typed;
     Enable(TSyncAction::Stop, true);
     StartRemoteLists();
     caseFolding = CaseBlindSystem(session.Traits().systemType);
-    if (remoteRootOnlyPlanned_) {
+    if (rootState_.onlyPlanned) {
         // Nothing is there to list: the server holds none of the site. The session does
         // not stand in the root, and no update may start from this load.
-        remoteAtRoot_ = false;
-        remoteRootTyped_.clear();
+        rootState_.standingIn = false;
+        rootState_.typed.clear();
         Enable(TSyncAction::Compare, true);
         Enable(TSyncAction::Stop, false);
         return true;
@@ -215,7 +215,7 @@ bool TSyncCore::LoadRemoteDirectory() {
     remoteLoading = true;
     TRemoteWalk walk(*this);
     walk.Run();
-    remoteAtRoot_ = !session.Stopped() && walk.ReturnToRoot();
+    rootState_.standingIn = !session.Stopped() && walk.ReturnToRoot();
     return EndRemoteLoad();
 }
 
@@ -224,13 +224,13 @@ bool TSyncCore::RemoteRootToEnter(const std::string& typed, std::string& root) {
     // as the server names it, later loads of the session go there directly. While it is
     // not known, only a session that a load left standing in the root may go on there.
     const bool relative = !typed.starts_with('/');
-    if (!relative || typed != remoteRootTyped_)
-        remoteRootAbsolute_.reset();
+    if (!relative || typed != rootState_.typed)
+        rootState_.absolute.reset();
     root = typed;
-    if (relative && remoteRootAbsolute_) {
-        root = remoteRootAbsolute_->empty() ? "/" : *remoteRootAbsolute_;
-    } else if (relative && !remoteAtLogin_) {
-        if (!remoteAtRoot_ || typed != remoteRootTyped_) {
+    if (relative && rootState_.absolute) {
+        root = rootState_.absolute->empty() ? "/" : *rootState_.absolute;
+    } else if (relative && !rootState_.atLogin) {
+        if (!rootState_.standingIn || typed != rootState_.typed) {
             ShowStatus("The remote directory " + typed +
                        " is relative to where the login started, and the server no longer "
                        "stands there: connect again");
@@ -244,10 +244,10 @@ bool TSyncCore::RemoteRootToEnter(const std::string& typed, std::string& root) {
 }
 
 bool TSyncCore::EnterRemoteRoot(const std::string& typed, const std::string& root) {
-    remoteAtRoot_ = false;
-    remoteRootMade_.clear();
-    remoteRootOnlyPlanned_ = false;
-    const bool fromLogin = remoteAtLogin_;
+    rootState_.standingIn = false;
+    rootState_.made.clear();
+    rootState_.onlyPlanned = false;
+    const bool fromLogin = rootState_.atLogin;
     if (ChangeRemoteDir(root))
         return true;
     // The refusal's words are what is said when the root cannot be made either: a root
@@ -265,8 +265,8 @@ bool TSyncCore::EnterRemoteRoot(const std::string& typed, const std::string& roo
                        session.FailureReason());
         return false;
     }
-    remoteRootMade_ = typed;
-    if (remoteRootOnlyPlanned_)
+    rootState_.made = typed;
+    if (rootState_.onlyPlanned)
         ShowStatus("The remote directory " + typed + " could not be entered (" + why +
                    "): the update would make it");
     return true;
@@ -276,11 +276,11 @@ void TSyncCore::StartRemoteLists() {
     listingClock = {options.listingZone, static_cast<int64_t>(std::time(nullptr))};
     FreeEntries(remoteList);
     remoteTree.Clear();
-    remoteUnlisted.clear();
-    remoteProblems.clear();
-    remoteExcluded.clear();
-    remoteLeftovers.clear();
-    remoteLoadComplete = true;
+    remoteLoad.unlisted.clear();
+    remoteLoad.problems.clear();
+    remoteLoad.excluded.clear();
+    remoteLoad.leftovers.clear();
+    remoteLoad.complete = true;
 }
 
 bool TSyncCore::EndRemoteLoad() {
@@ -289,7 +289,7 @@ bool TSyncCore::EndRemoteLoad() {
         ProbeListingZone();
         Enable(TSyncAction::Compare, true);
     } else {
-        remoteLoadComplete = false;
+        remoteLoad.complete = false;
     }
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
@@ -326,7 +326,7 @@ bool TSyncCore::MakeRemoteRoot(const std::string& root, bool make) {
             return false;
         if (!make) {
             // From here down nothing can be known without making it: the plan says so.
-            remoteRootOnlyPlanned_ = true;
+            rootState_.onlyPlanned = true;
             return true;
         }
         const TOutcome made = session.MakeDir(level);
@@ -342,7 +342,7 @@ bool TSyncCore::MakeRemoteRoot(const std::string& root, bool make) {
 }
 
 bool TSyncCore::ChangeRemoteDir(const std::string& path) {
-    remoteAtLogin_ = false;
+    rootState_.atLogin = false;
     const TOutcome outcome = session.ChangeDir(path);
     if (outcome == TOutcome::Lost)
         session.Stop();
@@ -522,7 +522,7 @@ void TSyncCore::TRemoteWalk::Settle(TRemoteSession& on, std::string dir, bool by
         return;
     }
     if (outcome == TOutcome::Done && dir.empty() && level.here.starts_with('/'))
-        core_.remoteRootAbsolute_ = level.here == "/" ? std::string() : level.here;
+        core_.rootState_.absolute = level.here == "/" ? std::string() : level.here;
     if (outcome == TOutcome::Done && NamesEveryEntry(level.entries) && !Found(dir, level.entries))
         return;
     levels_[dir].fetched = std::move(level);
@@ -669,17 +669,17 @@ bool TSyncCore::WalkedInto(const TListedEntry& listedEntry, const std::string& p
 bool TSyncCore::PartialReloadPossible() const {
     // What the last load could not read or had to leave out would need saying again:
     // only a full load says it the same way.
-    if (!remoteLoadComplete || !remoteUnlisted.empty() || !remoteProblems.empty())
+    if (!remoteLoad.complete || !remoteLoad.unlisted.empty() || !remoteLoad.problems.empty())
         return false;
-    if (remoteList.Count() != remoteTree.Count() || options.remoteRoot != remoteRootTyped_)
+    if (remoteList.Count() != remoteTree.Count() || options.remoteRoot != rootState_.typed)
         return false;
     // Each changed directory is entered by its absolute path.
-    return options.remoteRoot.starts_with('/') || remoteRootAbsolute_.has_value();
+    return options.remoteRoot.starts_with('/') || rootState_.absolute.has_value();
 }
 
 std::string TSyncCore::RemoteDirectoryPath(const std::string& dir) const {
     std::string root =
-        remoteRootTyped_.starts_with('/') ? remoteRootTyped_ : remoteRootAbsolute_.value_or("");
+        rootState_.typed.starts_with('/') ? rootState_.typed : rootState_.absolute.value_or("");
     while (!root.empty() && root.back() == '/')
         root.pop_back();
     const std::string path = root + dir;
@@ -715,11 +715,11 @@ bool TSyncCore::ReloadRemoteDirectories(const std::set<std::string>& changedDirs
         RemoveLastComponent(dir);
         return changed.count(caseFolding ? FoldedKey(dir) : dir) != 0;
     };
-    std::erase_if(remoteExcluded,
+    std::erase_if(remoteLoad.excluded,
                   [&](const TExcludedEntry& excluded) { return inChanged(excluded.key); });
-    std::erase_if(remoteLeftovers, [&](const std::string& path) { return inChanged(path); });
-    remoteLoadComplete = true;
-    remoteAtRoot_ = false;
+    std::erase_if(remoteLoad.leftovers, [&](const std::string& path) { return inChanged(path); });
+    remoteLoad.complete = true;
+    rootState_.standingIn = false;
     remoteLoading = true;
     TRemoteWalk(*this, std::move(kept), std::move(changed)).Run();
     return EndRemoteLoad();
@@ -733,19 +733,19 @@ void TSyncCore::EndLoad(const std::string& why) {
 
 bool TSyncCore::LeftOut(const TListedEntry& listedEntry, const std::string& path) {
     if (path.size() > MaxPathLength) {
-        remoteProblems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
+        remoteLoad.problems.push_back("Left out (path too long): " + path.substr(0, 200) + "...");
         return true;
     }
     // Our own temporary files are never site entries: shown, compared or kept, they would
     // be taken for pages.
     if (listedEntry.kind == TListedKind::File && IsTemporaryName(listedEntry.name)) {
-        remoteLeftovers.push_back(path);
+        remoteLoad.leftovers.push_back(path);
         return true;
     }
     // Excluded entries are never loaded, so nothing can delete or replace them.
     if (!ignoreRules.Empty() &&
         ignoreRules.ExcludedItself(path, listedEntry.kind == TListedKind::Directory)) {
-        remoteExcluded.push_back({path, listedEntry.kind == TListedKind::Directory});
+        remoteLoad.excluded.push_back({path, listedEntry.kind == TListedKind::Directory});
         return true;
     }
     return false;

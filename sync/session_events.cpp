@@ -4,9 +4,9 @@ namespace pelmora {
 
 void TSyncCore::LoggedIn() {
     connected = true;
-    remoteRootAbsolute_.reset(); // a new login starts where the server puts it
-    remoteAtLogin_ = true;
-    remoteAtRoot_ = false;
+    rootState_.absolute.reset(); // a new login starts where the server puts it
+    rootState_.atLogin = true;
+    rootState_.standingIn = false;
     mdtmDistrusted_ = false; // a new session answers for itself
     ShowStatus("Connected");
 }
@@ -23,9 +23,9 @@ void TSyncCore::ShowUploadProgress() {
 
 void TSyncCore::ClearConnection() {
     pool_.Close();
-    remoteRootAbsolute_.reset();
-    remoteAtLogin_ = false;
-    remoteAtRoot_ = false;
+    rootState_.absolute.reset();
+    rootState_.atLogin = false;
+    rootState_.standingIn = false;
     Enable(TSyncAction::Refresh, false);
     Enable(TSyncAction::Compare, false);
     connected = false;
@@ -38,7 +38,7 @@ void TSyncCore::ClearConnection() {
     Enable(TSyncAction::Stop, false);
     remoteLoading = false;
     // The session is over: so is this run of the site.
-    runLock_.Release();
+    publish_.runLock.Release();
 }
 
 } // namespace pelmora

@@ -124,75 +124,96 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
     bool stopped = false;
     for (;;) {
         SettleLogins();
-        for (TExtra& extra : extras_) {
-            if (!extra.loggedIn || extra.joined || extra.refused || stopped)
-                continue;
-            extra.joined = true;
-            extra.session->timeoutMs = main_.timeoutMs;
-            if (OnJoined)
-                OnJoined(*extra.session);
-            workers.push_back({extra.session.get(), {}});
-        }
+        if (!stopped)
+            JoinLoggedIn(workers);
         if (main_.Stopped() && !stopped) {
             stopped = true;
             StopAll();
         }
-        // A task that ends may leave work for a session asked before it in the same pass
-        // (a listing names the directories to list next): the pass is made again then,
-        // rather than leave that session idle until the next answer comes.
-        for (bool again = true; again;) {
-            bool moved = false;
-            for (TWorker& worker : workers) {
-                for (;;) {
-                    if (!worker.task.Done()) {
-                        if (worker.session->Busy() && !worker.session->Settled())
-                            break;
-                        worker.task.Resume();
-                        moved = true;
-                        continue;
-                    }
-                    worker.task = {};
-                    if (worker.session->Lost())
-                        break;
-                    worker.task = next(*worker.session);
-                    if (!worker.task)
-                        break;
-                }
-            }
-            again = moved && std::any_of(workers.begin(), workers.end(), [](const TWorker& w) {
-                        return w.task.Done() && !w.session->Lost();
-                    });
-        }
+        HandOut(workers, next);
         std::erase_if(workers, [](const TWorker& w) { return w.task.Done() && w.session->Lost(); });
         const bool busy = std::any_of(workers.begin(), workers.end(),
                                       [](const TWorker& w) { return !w.task.Done(); });
         if (!busy)
             return !workers.empty();
-        // The earliest moment anything can end for want of an answer.
-        uint32_t deadline = GetTickCount() + main_.timeoutMs;
-        for (const TWorker& worker : workers)
-            if (!worker.task.Done() && worker.session->Busy() &&
-                TickReached(deadline, worker.session->QuietDeadline()))
-                deadline = worker.session->QuietDeadline();
-        for (const TExtra& extra : extras_)
-            if (!extra.loggedIn && !extra.refused && TickReached(deadline, extra.deadline))
-                deadline = extra.deadline;
-        WaitForSessions(
-            [&] {
-                if (main_.Stopped() && !stopped)
-                    return true;
-                for (const TWorker& worker : workers)
-                    if (!worker.task.Done() && worker.session->Settled())
-                        return true;
-                for (const TExtra& extra : extras_)
-                    if (!extra.loggedIn && !extra.refused && LoginSettled(extra))
-                        return true;
-                    else if (extra.loggedIn && !extra.joined && !stopped)
-                        return true;
-                return false;
-            },
-            [deadline] { return deadline; });
+        const uint32_t deadline = NextDeadline(workers);
+        WaitForSessions([&] { return SomethingCame(workers, stopped); },
+                        [deadline] { return deadline; });
     }
+}
+
+void TSessionPool::JoinLoggedIn(std::vector<TWorker>& workers) {
+    for (TExtra& extra : extras_) {
+        if (!extra.loggedIn || extra.joined || extra.refused)
+            continue;
+        extra.joined = true;
+        extra.session->timeoutMs = main_.timeoutMs;
+        if (OnJoined)
+            OnJoined(*extra.session);
+        workers.push_back({extra.session.get(), {}});
+    }
+}
+
+void TSessionPool::HandOut(std::vector<TWorker>& workers,
+                           const std::function<TSessionTask(TRemoteSession&)>& next) {
+    // A task that ends may leave work for a session asked before it in the same pass (a
+    // listing names the directories to list next): the pass is made again then, rather
+    // than leave that session idle until the next answer comes.
+    for (bool again = true; again;) {
+        bool moved = false;
+        for (TWorker& worker : workers)
+            moved = Drive(worker, next) || moved;
+        again = moved && std::any_of(workers.begin(), workers.end(), [](const TWorker& w) {
+                    return w.task.Done() && !w.session->Lost();
+                });
+    }
+}
+
+bool TSessionPool::Drive(TWorker& worker,
+                         const std::function<TSessionTask(TRemoteSession&)>& next) {
+    bool moved = false;
+    for (;;) {
+        if (!worker.task.Done()) {
+            if (worker.session->Busy() && !worker.session->Settled())
+                return moved;
+            worker.task.Resume();
+            moved = true;
+            continue;
+        }
+        worker.task = {};
+        if (worker.session->Lost())
+            return moved;
+        worker.task = next(*worker.session);
+        if (!worker.task)
+            return moved;
+    }
+}
+
+uint32_t TSessionPool::NextDeadline(const std::vector<TWorker>& workers) const {
+    // The earliest moment anything can end for want of an answer.
+    uint32_t deadline = GetTickCount() + main_.timeoutMs;
+    for (const TWorker& worker : workers)
+        if (!worker.task.Done() && worker.session->Busy() &&
+            TickReached(deadline, worker.session->QuietDeadline()))
+            deadline = worker.session->QuietDeadline();
+    for (const TExtra& extra : extras_)
+        if (!extra.loggedIn && !extra.refused && TickReached(deadline, extra.deadline))
+            deadline = extra.deadline;
+    return deadline;
+}
+
+bool TSessionPool::SomethingCame(const std::vector<TWorker>& workers, bool stopped) const {
+    if (main_.Stopped() && !stopped)
+        return true;
+    for (const TWorker& worker : workers)
+        if (!worker.task.Done() && worker.session->Settled())
+            return true;
+    for (const TExtra& extra : extras_)
+        if (!extra.loggedIn && !extra.refused && LoginSettled(extra))
+            return true;
+        else if (extra.loggedIn && !extra.joined && !stopped)
+            return true;
+    return false;
 }
 
 } // namespace pelmora

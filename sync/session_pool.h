@@ -124,6 +124,16 @@ private:
     bool SettleLogins();
     bool LoginSettled(const TExtra& extra) const;
     void StopAll();
+    // The extra sessions whose login succeeded join the run.
+    void JoinLoggedIn(std::vector<TWorker>& workers);
+    // Runs every task on as far as it goes, and gives an idle session its next one.
+    void HandOut(std::vector<TWorker>& workers,
+                 const std::function<TSessionTask(TRemoteSession&)>& next);
+    // One worker's part of that; true when its task moved.
+    static bool Drive(TWorker& worker, const std::function<TSessionTask(TRemoteSession&)>& next);
+    uint32_t NextDeadline(const std::vector<TWorker>& workers) const;
+    // Whether the wait can end: a stop, an outcome, or a login that settled or succeeded.
+    bool SomethingCame(const std::vector<TWorker>& workers, bool stopped) const;
 
     TRemoteSession& main_;
     std::vector<TExtra> extras_;

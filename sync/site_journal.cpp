@@ -12,17 +12,17 @@ std::string TSyncCore::JournalPlace() const {
     // The root as RemotePath names it, so a relative one is the same place every run.
     const std::string& typed = options.remoteRoot;
     const std::string root =
-        typed.starts_with('/') || !remoteRootAbsolute_ ? typed : *remoteRootAbsolute_;
+        typed.starts_with('/') || !rootState_.absolute ? typed : *rootState_.absolute;
     return options.journalPlace + " " + root;
 }
 
 void TSyncCore::JournalUnusable(const std::string& what, const std::string& why) {
     const std::string file = options.journalFile;
-    journal_.Close();
-    journalRows_.clear();
-    if (journalWarned_)
+    publish_.journal.Close();
+    publish_.rows.clear();
+    if (publish_.warned)
         return;
-    journalWarned_ = true;
+    publish_.warned = true;
     const std::string text = "The publish journal " + file + " " + what + " (" + why +
                              "): files are judged by their times";
     ShowStatus(text);
@@ -30,24 +30,25 @@ void TSyncCore::JournalUnusable(const std::string& what, const std::string& why)
 }
 
 const TJournalRows* TSyncCore::JournalRows() {
-    journalRows_.clear();
+    publish_.rows.clear();
     if (options.journalFile.empty()) {
-        journal_.Close();
+        publish_.journal.Close();
         return nullptr;
     }
     const std::string place = JournalPlace();
     std::string why;
-    if (!journal_.IsOpen() || journal_.File() != options.journalFile || journal_.Place() != place) {
-        if (!journal_.Open(options.journalFile, place, why)) {
+    if (!publish_.journal.IsOpen() || publish_.journal.File() != options.journalFile ||
+        publish_.journal.Place() != place) {
+        if (!publish_.journal.Open(options.journalFile, place, why)) {
             JournalUnusable("is not used", why);
             return nullptr;
         }
     }
-    if (!journal_.ReadRows(journalRows_, why)) {
+    if (!publish_.journal.ReadRows(publish_.rows, why)) {
         JournalUnusable("is not used", why);
         return nullptr;
     }
-    return &journalRows_;
+    return &publish_.rows;
 }
 
 void TSyncCore::RecordPublished(const std::vector<std::pair<std::string, int>>& stored) {
@@ -55,8 +56,9 @@ void TSyncCore::RecordPublished(const std::vector<std::pair<std::string, int>>& 
         return;
     const std::string place = JournalPlace();
     std::string why;
-    if (!journal_.IsOpen() || journal_.File() != options.journalFile || journal_.Place() != place) {
-        if (!journal_.Open(options.journalFile, place, why)) {
+    if (!publish_.journal.IsOpen() || publish_.journal.File() != options.journalFile ||
+        publish_.journal.Place() != place) {
+        if (!publish_.journal.Open(options.journalFile, place, why)) {
             JournalUnusable("could not be written", why);
             return;
         }
@@ -85,7 +87,7 @@ void TSyncCore::RecordPublished(const std::vector<std::pair<std::string, int>>& 
         if (remote.time.precision == TTimePrecision::Second)
             row.remoteExact = remote.time.utc;
         // Each row is committed on its own: a run cut off keeps the ones written.
-        if (!journal_.Record(key, row, why)) {
+        if (!publish_.journal.Record(key, row, why)) {
             JournalUnusable("could not be written", why);
             return;
         }
@@ -99,12 +101,12 @@ std::string TSyncCore::RunLockFileFor(const std::string& journalFile) {
 TSiteRunLock::TResult TSyncCore::TakeRunLock(long& holder) {
     holder = 0;
     // A new session: a journal that cannot be used is said again.
-    journalWarned_ = false;
+    publish_.warned = false;
     // An engine that publishes no named site has nothing to lock.
     if (options.journalFile.empty())
         return TSiteRunLock::TResult::Taken;
     std::string why;
-    const auto result = runLock_.Take(RunLockFileFor(options.journalFile), holder, why);
+    const auto result = publish_.runLock.Take(RunLockFileFor(options.journalFile), holder, why);
     if (result == TSiteRunLock::TResult::Unavailable) {
         const std::string text =
             "Could not take this site's run lock (" + why + "): another run of it is not kept out";

@@ -25,6 +25,41 @@
 
 namespace pelmora {
 
+// What a local load found besides the entries it loaded.
+struct TLocalFindings {
+    // False after a load that was stopped or could not enter every directory: the disk
+    // was not seen whole, so nothing may be deleted on its word.
+    bool complete = false;
+    // False when the local root itself could not be read: nothing of the disk is known.
+    bool rootReadable = true;
+    // Keys of local entries that are not sent (special files, links that lead nowhere,
+    // paths past the limit): the disk still has them, so their server copies are kept.
+    std::vector<std::string> kept;
+    // Local directories whose content was not walked (a link leads back up into them).
+    std::vector<std::string> notWalked;
+    // Local entries the rules left out: the disk has them all the same, so no server
+    // entry of their name is deleted.
+    std::vector<TExcludedEntry> excluded;
+    // What the load could not do, one "what: why" line each; the update reports them
+    // among its failures.
+    std::vector<std::string> problems;
+};
+
+// What a remote load found besides the entries it loaded.
+struct TRemoteFindings {
+    // False after a load that could not enter or list some directories; those are in
+    // `unlisted` (relative paths) with their content unknown.
+    bool complete = false;
+    std::vector<std::string> unlisted;
+    // Server entries the rules left out: they stay, and so do the directories above them.
+    std::vector<TExcludedEntry> excluded;
+    // Temporary files of ours that the load found (relative paths): a run cut off left
+    // them. They are no site entries; the next update removes them.
+    std::vector<std::string> leftovers;
+    // What the load could not do, one "what: why" line each.
+    std::vector<std::string> problems;
+};
+
 // The synchronisation engine: the master and work lists of both sides, their trees, the
 // walk state and the session flags, and the local scan, the remote load, the compare and
 // the update that work on them. It reads what the user chose from `options` and shows
@@ -57,39 +92,15 @@ public:
     bool userStop = false;
     // Stop: ends every wait, walk, compare and upload at its next check.
     void Stop();
-    // False after a local load that was stopped or could not enter every directory:
-    // the disk was not seen whole, so nothing may be deleted on its word.
-    bool localLoadComplete = false;
-    // Keys of local entries that are not sent (special files, links that lead nowhere,
-    // paths past the limit): the disk still has them, so their server copies are kept.
-    std::vector<std::string> localKept;
-    // Local directories whose content was not walked (a link leads back up into them).
-    std::vector<std::string> localNotWalked;
-    // Local entries the rules left out of the last local load: the disk has them all the
-    // same, so no server entry of their name is deleted.
-    std::vector<TExcludedEntry> localExcluded;
-    // False after a remote load that could not enter or list some directories; those
-    // are in remoteUnlisted (relative paths) with their content unknown.
-    bool remoteLoadComplete = false;
-    std::vector<std::string> remoteUnlisted;
-    // What the last loads could not do, one "what: why" line each; the update reports
-    // them among its failures.
-    std::vector<std::string> localProblems;
-    std::vector<std::string> remoteProblems;
+    // What the last local and remote loads found besides the entries themselves.
+    TLocalFindings localScan;
+    TRemoteFindings remoteLoad;
     // True when the server ignores letter case in names (a DOS/Windows-style server):
     // then entries match without regard to case.
     bool caseFolding = false;
-    // False when the local root itself could not be read: nothing of the disk is known.
-    bool localRootReadable = true;
     // What the last local load leaves alone on both sides: the defaults, the local root's
     // .pelmoraignore, then the options' excludes.
     TIgnoreRules ignoreRules;
-    // Server entries the rules left out of the last remote load: they stay, and so do the
-    // directories above them.
-    std::vector<TExcludedEntry> remoteExcluded;
-    // Temporary files of ours that the last remote load found (relative paths): a run cut
-    // off left them. They are no site entries; the next update removes them.
-    std::vector<std::string> remoteLeftovers;
     // Set when a run learnt something the settings file must keep; a run nobody watches
     // writes the file back only then.
     bool settingsChanged = false;
@@ -200,8 +211,8 @@ public:
     // The plan's line for a remote root that the last load made, or would have made
     // (see TSyncOptions::missingRoot); empty when the root was there.
     std::string RemoteRootPlanLine() const {
-        return remoteRootMade_.empty() ? std::string()
-                                       : "create " + remoteRootMade_ + " (the remote directory)";
+        return rootState_.made.empty() ? std::string()
+                                       : "create " + rootState_.made + " (the remote directory)";
     }
     bool ChangeRemoteDir(const std::string& path);
     // The remote load that ends an update: lists again only `changedDirs` (relative
@@ -282,7 +293,7 @@ public:
     // held until the session ends. Busy names the holder's process id (0: unknown). A
     // lock that cannot be made at all is said and the run goes on without it.
     TSiteRunLock::TResult TakeRunLock(long& holder);
-    void ReleaseRunLock() { runLock_.Release(); }
+    void ReleaseRunLock() { publish_.runLock.Release(); }
     // The lock file of a journal: beside it, "<name>.lock".
     static std::string RunLockFileFor(const std::string& journalFile);
 
@@ -338,22 +349,26 @@ private:
     TOperation operation_ = TOperation::None;
     bool disconnectPending_ = false;
 
-    // The remote root as the server names it (from the root listing), for a remote
-    // directory typed without a leading "/": the load leaves the server standing in it,
-    // so a relative path would land one level too deep.
-    std::optional<std::string> remoteRootAbsolute_;
-    // The session stands in the remote root: a load that came back up whole leaves it
-    // there, and nothing but a load moves it.
-    bool remoteAtRoot_ = false;
-    // No CWD has been sent since the login: a relative root is still relative to here.
-    bool remoteAtLogin_ = false;
+    // Where the remote root is and how the session stands to it.
+    struct TRemoteRootState {
+        // The root as the server names it (from the root listing), for a root typed
+        // without a leading "/": the load leaves the server standing in it, so a relative
+        // path would land one level too deep.
+        std::optional<std::string> absolute;
+        std::string typed; // the typed root that `absolute` belongs to
+        // The session stands in the root: a load that came back up whole leaves it
+        // there, and nothing but a load moves it.
+        bool standingIn = false;
+        // No CWD has been sent since the login: a relative root is still relative to here.
+        bool atLogin = false;
+        // The last load made the root (Make), or found it missing and made nothing (Plan):
+        // the root as typed; empty when it was there.
+        std::string made;
+        bool onlyPlanned = false;
+    };
+    TRemoteRootState rootState_;
     // Records a directory whose content stays unknown, and why.
     void MarkUnlisted(const std::string& path, const std::string& why);
-    std::string remoteRootTyped_; // the typed root that remoteRootAbsolute_ belongs to
-    // The last load made the remote root (Make), or found it missing and made nothing
-    // (Plan): the root as typed; empty when it was there.
-    std::string remoteRootMade_;
-    bool remoteRootOnlyPlanned_ = false;
     // After the root was refused: walks to it a level at a time and makes what is not
     // there. False, with the refusal's words restored, when a level can neither be
     // entered nor made: a root that exists but may not be entered stays an error.
@@ -364,10 +379,14 @@ private:
     std::string JournalPlace() const;
     // Says once per session why the journal is not used, and closes it.
     void JournalUnusable(const std::string& what, const std::string& why);
-    TPublishJournal journal_;
-    TJournalRows journalRows_;
-    bool journalWarned_ = false;
-    TSiteRunLock runLock_;
+    // The site's journal, the rows read from it, and the lock of its runs.
+    struct TPublishState {
+        TPublishJournal journal;
+        TJournalRows rows;
+        bool warned = false;
+        TSiteRunLock runLock;
+    };
+    TPublishState publish_;
 };
 
 } // namespace pelmora

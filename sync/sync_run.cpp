@@ -175,7 +175,7 @@ bool TSyncRun::ReadLocal(bool wholeRoot) {
         return false;
     }
     // A root that could not be listed is as good as missing: nothing of the disk is known.
-    return !wholeRoot || engine_.localRootReadable;
+    return !wholeRoot || engine_.localScan.rootReadable;
 }
 
 namespace {
@@ -333,12 +333,12 @@ bool TSyncRun::LoadRemote() {
         failed_ = true;
         return false;
     }
-    if (engine_.remoteLoadComplete) {
+    if (engine_.remoteLoad.complete) {
         engine_.ShowStatus("Remote Directory Loaded");
     } else {
         // Directories that could not be read leave the server's state unknown there.
         engine_.ShowStatus("Remote Directory Loaded; " +
-                           std::to_string(engine_.remoteUnlisted.size()) +
+                           std::to_string(engine_.remoteLoad.unlisted.size()) +
                            " directories could not be read");
         failed_ = true;
     }

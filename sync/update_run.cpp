@@ -37,20 +37,20 @@ std::string TSyncCore::RemotePath(const TDetail& entry) const {
     const std::string path = RelativePath(entry.dir, entry.name);
     if (!relative)
         return typed + path;
-    if (remoteRootAbsolute_)
-        return *remoteRootAbsolute_ + path;
+    if (rootState_.absolute)
+        return *rootState_.absolute + path;
     // The root's absolute name is unknown (a PWD reply we could not read): the session
     // stands in the root, so paths go relative to it.
     return path.substr(1);
 }
 
 bool TSyncCore::RemotePathsAbsolute() const {
-    return options.remoteRoot.starts_with('/') || remoteRootAbsolute_.has_value();
+    return options.remoteRoot.starts_with('/') || rootState_.absolute.has_value();
 }
 
 bool TSyncCore::RemoteRootKnown() const {
     const std::string& typed = options.remoteRoot;
-    return typed.starts_with('/') || remoteRootAbsolute_ || remoteAtRoot_;
+    return typed.starts_with('/') || rootState_.absolute || rootState_.standingIn;
 }
 
 std::string TSyncCore::LocalPath(const TDetail& entry) const {
@@ -60,8 +60,8 @@ std::string TSyncCore::LocalPath(const TDetail& entry) const {
 std::vector<std::string> TSyncCore::Problems() const {
     if (!updateFailures.empty())
         return updateFailures;
-    std::vector<std::string> problems = localProblems;
-    problems.insert(problems.end(), remoteProblems.begin(), remoteProblems.end());
+    std::vector<std::string> problems = localScan.problems;
+    problems.insert(problems.end(), remoteLoad.problems.begin(), remoteLoad.problems.end());
     for (const std::string& conflict : conflicts)
         problems.push_back("Conflict: " + conflict);
     return problems;
@@ -76,7 +76,7 @@ bool TSyncCore::DeletionAllowed(std::string* why) const {
     if (!Options().mayDelete)
         return refuse("");
     // An unreadable or unmounted disk looks like a site whose files were all deleted.
-    if (!localLoadComplete)
+    if (!localScan.complete)
         return refuse("Nothing deleted on the server: the local directory was not read whole");
     if (localList.Count() == 0 && remoteList.Count() > 0)
         return refuse("Nothing deleted on the server: the local directory is empty");
@@ -96,15 +96,15 @@ bool BelowAny(std::string key, const std::unordered_set<std::string>& dirs) {
 } // namespace
 
 TDeleteGuard::TRules TSyncCore::DeleteRules() const {
-    std::vector<std::string> kept = localKept;
-    for (const auto* excluded : {&localExcluded, &remoteExcluded})
+    std::vector<std::string> kept = localScan.kept;
+    for (const auto* excluded : {&localScan.excluded, &remoteLoad.excluded})
         for (const TExcludedEntry& entry : *excluded)
             kept.push_back(entry.key);
-    return {caseFolding, std::move(kept), localNotWalked, remoteUnlisted};
+    return {caseFolding, std::move(kept), localScan.notWalked, remoteLoad.unlisted};
 }
 
 TPlan TSyncCore::MakeUpdatePlan() const {
-    return MakePlan(localList, remoteList, DeletionAllowed(), DeleteRules(), remoteLeftovers);
+    return MakePlan(localList, remoteList, DeletionAllowed(), DeleteRules(), remoteLoad.leftovers);
 }
 
 std::vector<std::string> TSyncCore::UpdatePlan() const {
@@ -117,9 +117,9 @@ std::string TSyncCore::DeleteCapRefusalFor(const TPlan& plan) const {
     const auto deletions = static_cast<std::int64_t>(PlanDeletions(plan));
     if (deletions == 0)
         return {};
-    return DeleteCapRefusal(deletions,
-                            remoteList.Count() + static_cast<std::int64_t>(remoteLeftovers.size()),
-                            options.maxDelete);
+    return DeleteCapRefusal(
+        deletions, remoteList.Count() + static_cast<std::int64_t>(remoteLoad.leftovers.size()),
+        options.maxDelete);
 }
 
 void TSyncCore::UpdateRemote() {
@@ -287,7 +287,7 @@ private:
     // What the loads and the compare could not settle: there the server may differ from
     // the disk, whatever follows.
     void ReportUnsettled() {
-        for (const auto* problems : {&core_.localProblems, &core_.remoteProblems})
+        for (const auto* problems : {&core_.localScan.problems, &core_.remoteLoad.problems})
             for (const std::string& problem : *problems)
                 Fail(problem);
         for (const std::string& conflict : core_.conflicts)
@@ -301,10 +301,10 @@ private:
         for (const std::string& kept : plan_.leftoversKept)
             Say("Kept a file with the name of a Pelmora temporary file: " + kept);
         const bool planned = !plan_.leftovers.empty() || !plan_.leftoversKept.empty();
-        if ((deletesRefused_ || !planned) && !core_.remoteLeftovers.empty()) {
-            const size_t count = core_.remoteLeftovers.size();
+        if ((deletesRefused_ || !planned) && !core_.remoteLoad.leftovers.empty()) {
+            const size_t count = core_.remoteLoad.leftovers.size();
             Say("Left-over temporary files stay on the server, as this run deletes nothing: " +
-                core_.remoteLeftovers.front() +
+                core_.remoteLoad.leftovers.front() +
                 (count > 1 ? " and " + std::to_string(count - 1) + " more" : std::string()));
         }
         if (deletesRefused_ || plan_.leftovers.empty())
@@ -328,7 +328,7 @@ private:
                 return RemoveLeftover(on, removable[i]);
             });
         // What is left stays known, for the next update of this session.
-        std::erase_if(core_.remoteLeftovers,
+        std::erase_if(core_.remoteLoad.leftovers,
                       [&](const std::string& path) { return tried.count(path) != 0; });
     }
 
@@ -378,7 +378,7 @@ private:
         if (!core_.DeletionAllowed(&refusal) && !refusal.empty()) {
             // An empty local directory beside a full server is a safety refusal, not a
             // failure of the disk.
-            if (core_.localLoadComplete && core_.localList.Count() == 0)
+            if (core_.localScan.complete && core_.localList.Count() == 0)
                 core_.deleteRefusal = refusal;
             Fail(refusal);
         }
@@ -896,7 +896,7 @@ private:
         } else if (!stopped && !lost) {
             core_.RefreshRemoteDirectories(changedDirs_);
             core_.LearnListingTimes();
-            if (!core_.remoteLoadComplete)
+            if (!core_.remoteLoad.complete)
                 Fail("The server's tree could not be read again after the update");
             else
                 RecordConfirmed();
@@ -974,10 +974,10 @@ void TSyncCore::RunUpdate(const TPlan& plan) {
     userStop = false;
     session.Resume();
     session.timeoutMs = TimeoutMs();
-    if (remoteRootOnlyPlanned_) {
+    if (rootState_.onlyPlanned) {
         // The load found no root and made none: the session stands nowhere in the site.
         updateFailed = true;
-        ShowStatus("The remote directory " + remoteRootMade_ +
+        ShowStatus("The remote directory " + rootState_.made +
                    " was not made: load the remote directory again");
         return;
     }

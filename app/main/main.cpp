@@ -14,11 +14,62 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 using namespace pelmora;
 
 namespace {
+
+int Refused(const std::string& why) {
+    std::cerr << "pelmora: " << EscapeControls(why) << '\n';
+    return 2;
+}
+
+// --configure: writes the assignments into the site's settings, making the site first
+// when it is new. Nothing (a status to exit with) when the settings are to be shown next.
+std::optional<int> Configure(const TCommandLine& cl, const TSites& sites, TRunSite& site) {
+    std::vector<std::string> assignments = cl.Assignments;
+    std::string error;
+    if (!ReadPasswordFromInput(assignments, std::cin, STDIN_FILENO, std::cerr, error))
+        return Refused(error);
+    if (site.ToMake) {
+        const auto made = sites.Create(site.Name, error);
+        if (!made)
+            return Refused(error);
+        site.SettingsFile = made->File;
+    }
+    if (!ConfigureSettings(site.SettingsFile, assignments, error)) {
+        // A site made for settings that could not be written would be an empty one.
+        std::string ignored;
+        if (site.ToMake)
+            sites.Delete(site.Name, ignored);
+        return Refused(error);
+    }
+    if (site.ToMake)
+        std::cout << "Made the site " << EscapeControls(site.Name) << " ("
+                  << EscapeControls(site.SettingsFile) << ")\n";
+    if (!cl.ShowSettings)
+        return 0;
+    return std::nullopt;
+}
+
+int RunWithoutWindow(const TCommandLine& cl, const TRunSite& site) {
+    THeadlessOptions options;
+    options.dryRun = cl.DryRun;
+    options.output = cl.Output;
+    options.logFile = cl.LogFile;
+    options.excludes = cl.Excludes;
+    options.maxDelete = cl.MaxDelete;
+    // For CI secrets: used for this run, never written to the settings file.
+    if (const char* password = std::getenv("PELMORA_PASSWORD"))
+        options.password = password;
+    options.terminal = ::isatty(STDOUT_FILENO) == 1;
+    TKeyringPasswordStore keyring;
+    options.passwordStore = &keyring;
+    options.siteName = site.Name;
+    return RunHeadless(site.SettingsFile, options, std::cout, std::cerr);
+}
 
 int Run(int argc, char** argv, const TCommandLine& cl) {
     const bool window = cl.Mode == TCommandLine::Window;
@@ -31,67 +82,26 @@ int Run(int argc, char** argv, const TCommandLine& cl) {
     const TSites sites(DefaultSettingsPath());
     TRunSite site;
     std::string siteError;
-    if (!ResolveSite(cl, sites, site, siteError)) {
-        std::cerr << "pelmora: " << EscapeControls(siteError) << '\n';
-        return 2;
-    }
-    if (cl.Mode == TCommandLine::ListSites) {
+    if (!ResolveSite(cl, sites, site, siteError))
+        return Refused(siteError);
+    switch (cl.Mode) {
+    case TCommandLine::ListSites:
         for (const TSiteInfo& s : sites.List())
             std::cout << EscapeControls(s.Name) << '\n';
         return 0;
-    }
-    if (cl.Mode == TCommandLine::Configure) {
-        std::vector<std::string> assignments = cl.Assignments;
-        std::string error;
-        if (!ReadPasswordFromInput(assignments, std::cin, STDIN_FILENO, std::cerr, error)) {
-            std::cerr << "pelmora: " << EscapeControls(error) << '\n';
-            return 2;
-        }
-        if (site.ToMake) {
-            const auto made = sites.Create(site.Name, error);
-            if (!made) {
-                std::cerr << "pelmora: " << EscapeControls(error) << '\n';
-                return 2;
-            }
-            site.SettingsFile = made->File;
-        }
-        if (!ConfigureSettings(site.SettingsFile, assignments, error)) {
-            // A site made for settings that could not be written would be an empty one.
-            std::string ignored;
-            if (site.ToMake)
-                sites.Delete(site.Name, ignored);
-            std::cerr << "pelmora: " << EscapeControls(error) << '\n';
-            return 2;
-        }
-        if (site.ToMake)
-            std::cout << "Made the site " << EscapeControls(site.Name) << " ("
-                      << EscapeControls(site.SettingsFile) << ")\n";
-        if (!cl.ShowSettings)
-            return 0;
-    }
-    const std::string& settings = site.SettingsFile;
-    if (cl.Mode == TCommandLine::Show || cl.Mode == TCommandLine::Configure) {
-        for (const std::string& line : SettingsLines(settings))
+    case TCommandLine::Configure:
+        if (const std::optional<int> status = Configure(cl, sites, site))
+            return *status;
+        [[fallthrough]];
+    case TCommandLine::Show:
+        for (const std::string& line : SettingsLines(site.SettingsFile))
             std::cout << line << '\n';
         return 0;
+    case TCommandLine::Headless:
+        return RunWithoutWindow(cl, site);
+    default:
+        return ui::RunWindow(site, sites);
     }
-    if (cl.Mode == TCommandLine::Headless) {
-        THeadlessOptions options;
-        options.dryRun = cl.DryRun;
-        options.output = cl.Output;
-        options.logFile = cl.LogFile;
-        options.excludes = cl.Excludes;
-        options.maxDelete = cl.MaxDelete;
-        // For CI secrets: used for this run, never written to the settings file.
-        if (const char* password = std::getenv("PELMORA_PASSWORD"))
-            options.password = password;
-        options.terminal = ::isatty(STDOUT_FILENO) == 1;
-        TKeyringPasswordStore keyring;
-        options.passwordStore = &keyring;
-        options.siteName = site.Name;
-        return RunHeadless(settings, options, std::cout, std::cerr);
-    }
-    return ui::RunWindow(site, sites);
 }
 
 } // namespace

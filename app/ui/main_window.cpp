@@ -546,34 +546,34 @@ QHBoxLayout* TMainWindow::BuildTransferButtons(QWidget* page) {
 
 void TMainWindow::AddProgressRows(QGridLayout* grid, QWidget* page) {
     // The whole run first, in bytes, then the file under way.
-    grid->addWidget(ModelLabel(form_.overallLbl, page, "overallLbl"), 2, 0);
+    grid->addWidget(ModelLabel(form_.progress.overallLbl, page, "overallLbl"), 2, 0);
     auto* overall = Named(new QProgressBar(page), "overallBar");
     overall->setTextVisible(false);
     overall->setMaximumHeight(14);
-    BindThrottled(form_.overallBar, overall, RepaintIntervalMs);
+    BindThrottled(form_.progress.overallBar, overall, RepaintIntervalMs);
     grid->addWidget(overall, 2, 1, 1, 2);
     auto* figures = Named(new QLabel(page), "overallFigures");
-    BindThrottled(form_.overallFigures, figures, RepaintIntervalMs);
+    BindThrottled(form_.progress.overallFigures, figures, RepaintIntervalMs);
     grid->addWidget(figures, 2, 3);
 
-    grid->addWidget(ModelLabel(form_.progressLbl, page, "progressLbl"), 3, 0);
+    grid->addWidget(ModelLabel(form_.progress.progressLbl, page, "progressLbl"), 3, 0);
     auto* bar = Named(new QProgressBar(page), "stepBar");
     bar->setTextVisible(false);
     bar->setMaximumHeight(14);
-    BindThrottled(form_.stepBar, bar, RepaintIntervalMs);
+    BindThrottled(form_.progress.stepBar, bar, RepaintIntervalMs);
     grid->addWidget(bar, 3, 1, 1, 2);
     auto* percent = Named(new QLabel(page), "stepPercentLabel");
-    BindThrottled(form_.stepPercentLabel, percent, RepaintIntervalMs);
+    BindThrottled(form_.progress.stepPercentLabel, percent, RepaintIntervalMs);
     grid->addWidget(percent, 3, 3);
 
-    grid->addWidget(ModelLabel(form_.fileNameCaption, page, "fileNameCaption"), 4, 0);
-    grid->addWidget(ModelLabel(form_.fileNameLabel, page, "fileNameLabel"), 4, 1, 1, 3);
-    grid->addWidget(ModelLabel(form_.bytesSentCaption, page, "bytesSentCaption"), 5, 0);
+    grid->addWidget(ModelLabel(form_.progress.fileNameCaption, page, "fileNameCaption"), 4, 0);
+    grid->addWidget(ModelLabel(form_.progress.fileNameLabel, page, "fileNameLabel"), 4, 1, 1, 3);
+    grid->addWidget(ModelLabel(form_.progress.bytesSentCaption, page, "bytesSentCaption"), 5, 0);
     auto* sent = Named(new QLabel(page), "bytesSentLabel");
-    BindThrottled(form_.bytesSentLabel, sent, RepaintIntervalMs);
+    BindThrottled(form_.progress.bytesSentLabel, sent, RepaintIntervalMs);
     grid->addWidget(sent, 5, 1);
-    grid->addWidget(ModelLabel(form_.fileSizeCaption, page, "fileSizeCaption"), 5, 2);
-    grid->addWidget(ModelLabel(form_.fileSizeLabel, page, "fileSizeLabel"), 5, 3);
+    grid->addWidget(ModelLabel(form_.progress.fileSizeCaption, page, "fileSizeCaption"), 5, 2);
+    grid->addWidget(ModelLabel(form_.progress.fileSizeLabel, page, "fileSizeLabel"), 5, 3);
 }
 
 QWidget* TMainWindow::BuildDetailsPage() {
@@ -582,9 +582,9 @@ QWidget* TMainWindow::BuildDetailsPage() {
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
     const std::pair<const char*, std::pair<TLabel*, const char*>> rows[] = {
-        {"Name:", {&form_.nameLbl, "nameLbl"}}, {"Directory:", {&form_.dirLbl, "dirLbl"}},
-        {"Date:", {&form_.dateLbl, "dateLbl"}}, {"Time:", {&form_.timeLbl, "timeLbl"}},
-        {"Type:", {&form_.typeLbl, "typeLbl"}}, {"Action:", {&form_.actionLbl, "actionLbl"}}};
+        {"Name:", {&form_.details.nameLbl, "nameLbl"}}, {"Directory:", {&form_.details.dirLbl, "dirLbl"}},
+        {"Date:", {&form_.details.dateLbl, "dateLbl"}}, {"Time:", {&form_.details.timeLbl, "timeLbl"}},
+        {"Type:", {&form_.details.typeLbl, "typeLbl"}}, {"Action:", {&form_.details.actionLbl, "actionLbl"}}};
     int r = 0;
     for (const auto& [caption, value] : rows) {
         grid->addWidget(Caption(tr(caption), page), r, 0);
@@ -600,8 +600,8 @@ QWidget* TMainWindow::BuildDetailsPage() {
     sides->addWidget(Caption(tr("Size"), page, "detailsSize"), 0, 1);
     sides->addWidget(Caption(tr("Modified"), page, "detailsModified"), 0, 2);
     const std::tuple<const char*, TLabel*, const char*, TLabel*, const char*> pairs[] = {
-        {"Here:", &form_.localSizeLbl, "localSizeLbl", &form_.localTimeLbl, "localTimeLbl"},
-        {"Server:", &form_.remoteSizeLbl, "remoteSizeLbl", &form_.remoteTimeLbl, "remoteTimeLbl"}};
+        {"Here:", &form_.details.localSizeLbl, "localSizeLbl", &form_.details.localTimeLbl, "localTimeLbl"},
+        {"Server:", &form_.details.remoteSizeLbl, "remoteSizeLbl", &form_.details.remoteTimeLbl, "remoteTimeLbl"}};
     int s = 1;
     for (const auto& [caption, size, sizeName, time, timeName] : pairs) {
         sides->addWidget(Caption(tr(caption), page), s, 0);
@@ -609,7 +609,7 @@ QWidget* TMainWindow::BuildDetailsPage() {
         sides->addWidget(ModelLabel(*time, page, timeName), s++, 2);
     }
     sides->addWidget(Caption(tr("Verdict:"), page), s, 0);
-    auto* verdict = ModelLabel(form_.verdictLbl, page, "verdictLbl");
+    auto* verdict = ModelLabel(form_.details.verdictLbl, page, "verdictLbl");
     QFont bold = verdict->font();
     bold.setBold(true);
     verdict->setFont(bold);
@@ -654,9 +654,9 @@ void TMainWindow::AddSiteRow(QGridLayout* grid, QWidget* page) {
     // Tool buttons: push buttons' least width would widen the window's first size.
     auto* siteButtons = new QHBoxLayout;
     const std::tuple<TButton*, const char*, std::function<void()>> buttons[] = {
-        {&form_.siteNewBtn, "siteNewBtn", [this] { form_.siteNewBtnClick(); }},
-        {&form_.siteRenameBtn, "siteRenameBtn", [this] { form_.siteRenameBtnClick(); }},
-        {&form_.siteDeleteBtn, "siteDeleteBtn", [this] { form_.siteDeleteBtnClick(); }}};
+        {&form_.setup.siteNewBtn, "siteNewBtn", [this] { form_.siteNewBtnClick(); }},
+        {&form_.setup.siteRenameBtn, "siteRenameBtn", [this] { form_.siteRenameBtnClick(); }},
+        {&form_.setup.siteDeleteBtn, "siteDeleteBtn", [this] { form_.siteDeleteBtnClick(); }}};
     for (const auto& [model, name, click] : buttons) {
         auto* b = Named(new QToolButton(page), name);
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
@@ -676,17 +676,17 @@ void TMainWindow::AddSiteRow(QGridLayout* grid, QWidget* page) {
 
 void TMainWindow::AddServerRows(QGridLayout* grid, QWidget* page) {
     grid->addWidget(Caption(tr("Server:"), page, "Label7"), 1, 0);
-    grid->addWidget(Edit(form_.serverEdit, page, "serverEdit"), 1, 1);
+    grid->addWidget(Edit(form_.setup.serverEdit, page, "serverEdit"), 1, 1);
     grid->addWidget(Caption(tr("User Name:"), page, "Label8"), 2, 0);
-    grid->addWidget(Edit(form_.userEdit, page, "userEdit"), 2, 1);
+    grid->addWidget(Edit(form_.setup.userEdit, page, "userEdit"), 2, 1);
     grid->addWidget(Caption(tr("Password:"), page, "Label10"), 3, 0);
-    auto* password = Edit(form_.passwordEdit, page, "passwordEdit");
+    auto* password = Edit(form_.setup.passwordEdit, page, "passwordEdit");
     password->setEchoMode(QLineEdit::Password);
     // Every character as a star, whatever mark the style would pick.
     password->setStyleSheet("lineedit-password-character: 42;");
     grid->addWidget(password, 3, 1);
     grid->addWidget(Caption(tr("Port:"), page, "Label12"), 4, 0);
-    grid->addWidget(Spin(form_.ftpPortSpin, page, "ftpPortSpin"), 4, 1);
+    grid->addWidget(Spin(form_.setup.ftpPortSpin, page, "ftpPortSpin"), 4, 1);
     grid->addWidget(Caption(tr("Command Timeout: (seconds)"), page, "Label14"), 5, 0);
     grid->addWidget(Spin(form_.timeOutSpin, page, "timeOutSpin"), 5, 1);
     grid->addWidget(Caption(tr("Data connections:"), page, "dataModeLabel"), 6, 0);
@@ -695,7 +695,7 @@ void TMainWindow::AddServerRows(QGridLayout* grid, QWidget* page) {
     dataMode->addItems({"auto", "passive", "active"});
     dataMode->setToolTip(tr("auto: passive first, active when the server or the network "
                             "refuses it"));
-    Bind(form_.dataModeEdit, dataMode);
+    Bind(form_.setup.dataModeEdit, dataMode);
     grid->addWidget(dataMode, 6, 1);
 }
 
@@ -705,18 +705,18 @@ void TMainWindow::AddFirewallRows(QGridLayout* grid, QWidget* page) {
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignTop | Qt::AlignLeft);
     grid->addWidget(hint, 1, 2, 2, 2);
-    grid->addWidget(Check(form_.firewallCheck, page, "firewallCheck"), 3, 2, 1, 2);
+    grid->addWidget(Check(form_.setup.firewallCheck, page, "firewallCheck"), 3, 2, 1, 2);
     grid->addWidget(Caption(tr("Firewall:"), page, "Label16"), 4, 2);
-    grid->addWidget(Edit(form_.firewallEdit, page, "firewallEdit"), 4, 3);
+    grid->addWidget(Edit(form_.setup.firewallEdit, page, "firewallEdit"), 4, 3);
     grid->addWidget(Caption(tr("Port:"), page, "Label18"), 5, 2);
-    grid->addWidget(Spin(form_.firewallSpin, page, "firewallSpin"), 5, 3);
-    auto* keyring = Check(form_.keyringCheck, page, "keyringCheck");
+    grid->addWidget(Spin(form_.setup.firewallSpin, page, "firewallSpin"), 5, 3);
+    auto* keyring = Check(form_.setup.keyringCheck, page, "keyringCheck");
     keyring->setToolTip(tr("The settings file then keeps no password. Where the desktop has "
                            "no keyring, the password stays in the settings file."));
     // Under the fields it belongs to, as wide as they are: its words are long.
     grid->addWidget(keyring, 7, 1, 1, 3);
     grid->addWidget(Caption(tr("Trusted certificate:"), page, "trustedCertificateLabel"), 8, 0);
-    auto* trusted = Edit(form_.trustedCertificateEdit, page, "trustedCertificateEdit");
+    auto* trusted = Edit(form_.setup.trustedCertificateEdit, page, "trustedCertificateEdit");
     trusted->setPlaceholderText(tr("none"));
     trusted->setToolTip(tr("The SHA-256 fingerprint of the one certificate trusted although it "
                            "could not be verified. Empty: none."));
@@ -726,7 +726,7 @@ void TMainWindow::AddFirewallRows(QGridLayout* grid, QWidget* page) {
 // The selector follows the form's list of sites; a choice goes to the form, which may
 // refuse it and show the site it keeps.
 void TMainWindow::BindSites(QComboBox* combo) {
-    TSiteChoice& model = form_.siteCombo;
+    TSiteChoice& model = form_.setup.siteCombo;
     QPointer<QComboBox> guard(combo);
     const auto show = [guard, &model] {
         if (!guard)
@@ -779,10 +779,10 @@ QWidget* TMainWindow::BuildOptionsPage() {
     auto* after = Named(new QGroupBox(tr("After connect:"), page), "GroupBox1");
     auto* afterLayout = new QVBoxLayout(after);
     afterLayout->setSpacing(0);
-    afterLayout->addWidget(Check(form_.loadOnConnectCheck, after, "loadOnConnectCheck"));
-    afterLayout->addWidget(Check(form_.compareOnConnectCheck, after, "compareOnConnectCheck"));
-    afterLayout->addWidget(Check(form_.updateOnConnectCheck, after, "updateOnConnectCheck"));
-    afterLayout->addWidget(Check(form_.exitWhenDoneCheck, after, "exitWhenDoneCheck"));
+    afterLayout->addWidget(Check(form_.onConnect.loadOnConnectCheck, after, "loadOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.onConnect.compareOnConnectCheck, after, "compareOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.onConnect.updateOnConnectCheck, after, "updateOnConnectCheck"));
+    afterLayout->addWidget(Check(form_.onConnect.exitWhenDoneCheck, after, "exitWhenDoneCheck"));
     row->addWidget(after, 1);
     auto* options = Named(new QGroupBox(tr("Options:"), page), "GroupBox2");
     auto* optionsLayout = new QVBoxLayout(options);

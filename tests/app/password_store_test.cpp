@@ -67,9 +67,9 @@ TEST_F(KeyringTest, TheKeyringTakesThePasswordAndTheFileKeepsNone) {
 
     // Read back from the keyring; a new account's password moves to its own key.
     auto form = Open(&store);
-    EXPECT_EQ(form->passwordEdit.Text(), "s3cret");
-    EXPECT_TRUE(form->keyringCheck.Checked());
-    form->userEdit.SetText("you");
+    EXPECT_EQ(form->setup.passwordEdit.Text(), "s3cret");
+    EXPECT_TRUE(form->setup.keyringCheck.Checked());
+    form->setup.userEdit.SetText("you");
     form->FormClose();
     EXPECT_EQ(store.entries,
               (std::map<std::string, std::string>{{"Default/you@ftp.example.org", "s3cret"}}));
@@ -77,7 +77,7 @@ TEST_F(KeyringTest, TheKeyringTakesThePasswordAndTheFileKeepsNone) {
 
     // Turned off: the password is back in the file and nothing stays in the keyring.
     form = Open(&store);
-    form->keyringCheck.SetChecked(false);
+    form->setup.keyringCheck.SetChecked(false);
     form->FormClose();
     EXPECT_EQ(FilePassword(), "s3cret");
     EXPECT_TRUE(store.entries.empty());
@@ -92,14 +92,14 @@ TEST_F(KeyringTest, WithoutAKeyringThePasswordStaysInTheFileAndThatIsSaidOnce) {
          {static_cast<TPasswordStore*>(&store), static_cast<TPasswordStore*>(nullptr)}) {
         statuses.clear();
         auto form = Open(keyring);
-        form->passwordEdit.SetText("n3w");
+        form->setup.passwordEdit.SetText("n3w");
         form->FormClose();
         EXPECT_EQ(FilePassword(), "n3w");
         EXPECT_EQ(KeyringNotices(), 1u);
         Configure({"FTP.password=s3cret"});
     }
     // The choice is kept for a desktop that has one.
-    EXPECT_TRUE(Open(&store)->keyringCheck.Checked());
+    EXPECT_TRUE(Open(&store)->setup.keyringCheck.Checked());
     // Off, as in every file from before: no keyring is asked, nothing is said.
     statuses.clear();
     Configure({"FTP.passwordInKeyring=0"});
@@ -111,10 +111,10 @@ TEST_F(KeyringTest, WithoutAKeyringThePasswordStaysInTheFileAndThatIsSaidOnce) {
 TEST_F(KeyringTest, APasswordWrittenToTheFileSinceIsTheNewerOne) {
     Configure({"FTP.server=h", "FTP.userName=u", "FTP.password=", "FTP.passwordInKeyring=1"});
     store.entries["Default/u@h"] = "old";
-    EXPECT_EQ(Open(&store)->passwordEdit.Text(), "old");
+    EXPECT_EQ(Open(&store)->setup.passwordEdit.Text(), "old");
     Configure({"FTP.password=changed"}); // as --configure FTP.password=- does
     auto form = Open(&store);
-    EXPECT_EQ(form->passwordEdit.Text(), "changed");
+    EXPECT_EQ(form->setup.passwordEdit.Text(), "changed");
     form->FormClose();
     EXPECT_EQ(store.entries["Default/u@h"], "changed");
     EXPECT_EQ(FilePassword(), "");
@@ -191,7 +191,7 @@ TEST_F(KeyringTest, TheRealKeyringWithoutASecretServiceFailsFastAndFallsBack) {
         {"FTP.server=h", "FTP.userName=me", "FTP.password=s3cret", "FTP.passwordInKeyring=1"});
     TKeyringPasswordStore fresh("pelmora-test", 2000);
     auto form = Open(&fresh);
-    EXPECT_EQ(form->passwordEdit.Text(), "s3cret");
+    EXPECT_EQ(form->setup.passwordEdit.Text(), "s3cret");
     form->FormClose();
     EXPECT_EQ(FilePassword(), "s3cret");
     EXPECT_EQ(KeyringNotices(), 1u);
@@ -217,22 +217,22 @@ TEST_F(KeyringTest, ThePasswordFollowsItsSiteThroughRenameAndDelete) {
     };
     form->siteNewBtnClick();
     ASSERT_EQ(form->SiteName(), "Shop");
-    form->serverEdit.SetText("h");
-    form->userEdit.SetText("u");
-    form->passwordEdit.SetText("pw");
-    form->keyringCheck.SetChecked(true);
+    form->setup.serverEdit.SetText("h");
+    form->setup.userEdit.SetText("u");
+    form->setup.passwordEdit.SetText("pw");
+    form->setup.keyringCheck.SetChecked(true);
     ASSERT_TRUE(form->siteComboChange("Default"));
     EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"Shop/u@h", "pw"}}));
-    EXPECT_EQ(form->passwordEdit.Text(), "");
+    EXPECT_EQ(form->setup.passwordEdit.Text(), "");
 
     ASSERT_TRUE(form->siteComboChange("shop"));
-    EXPECT_EQ(form->passwordEdit.Text(), "pw");
+    EXPECT_EQ(form->setup.passwordEdit.Text(), "pw");
     answer = "Shop 2";
     form->siteRenameBtnClick();
     EXPECT_EQ(form->SiteName(), "Shop 2");
     EXPECT_EQ(form->SettingsFile(), temp.Path("sites/Shop 2.ini"));
     EXPECT_EQ(store.entries, (std::map<std::string, std::string>{{"Shop 2/u@h", "pw"}}));
-    EXPECT_EQ(form->siteCombo.Items(), (std::vector<std::string>{"Default", "Shop 2"}));
+    EXPECT_EQ(form->setup.siteCombo.Items(), (std::vector<std::string>{"Default", "Shop 2"}));
 
     form->siteDeleteBtnClick();
     EXPECT_NE(asked.find("\"Shop 2\""), std::string::npos) << asked;
@@ -242,6 +242,6 @@ TEST_F(KeyringTest, ThePasswordFollowsItsSiteThroughRenameAndDelete) {
     EXPECT_FALSE(std::filesystem::exists(temp.Path("sites/Shop 2.ini")));
     // The default site is never deleted, whoever presses.
     form->siteDeleteBtnClick();
-    EXPECT_FALSE(form->siteDeleteBtn.Enabled());
-    EXPECT_EQ(form->siteCombo.Items(), std::vector<std::string>{"Default"});
+    EXPECT_FALSE(form->setup.siteDeleteBtn.Enabled());
+    EXPECT_EQ(form->setup.siteCombo.Items(), std::vector<std::string>{"Default"});
 }

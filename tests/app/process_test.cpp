@@ -221,8 +221,8 @@ TEST(Program, ConfigureTakesThePasswordFromAPipe) {
     EXPECT_EQ(ReadFile(ini).find("pipe"), std::string::npos);
     TForm1 form;
     form.FormCreate(ini);
-    EXPECT_EQ(form.passwordEdit.Text(), "pipe d pw");
-    EXPECT_EQ(form.userEdit.Text(), "me");
+    EXPECT_EQ(form.setup.passwordEdit.Text(), "pipe d pw");
+    EXPECT_EQ(form.setup.userEdit.Text(), "me");
 }
 
 TEST(Program, OutputReachesAFileWhileTheRunWaitsAndCtrlCEndsItWith130) {

@@ -31,13 +31,13 @@ public:
     explicit TSessionForm(const std::string& local) {
         statusPanel.Subscribe([this] { statuses.push_back(statusPanel.Caption()); });
         SetLocalRoot(local);
-        serverEdit.SetText("127.0.0.1");
-        userEdit.SetText("user");
-        passwordEdit.SetText("pw");
+        setup.serverEdit.SetText("127.0.0.1");
+        setup.userEdit.SetText("user");
+        setup.passwordEdit.SetText("pw");
         remoteRootEdit.SetText("/");
         timeOutSpin.SetValue(5);
-        compareOnConnectCheck.SetChecked(false);
-        loadOnConnectCheck.SetChecked(false);
+        onConnect.compareOnConnectCheck.SetChecked(false);
+        onConnect.loadOnConnectCheck.SetChecked(false);
         FormActivate();
     }
     std::vector<std::string> statuses;
@@ -63,9 +63,9 @@ TEST(Session, ChecksTheSetupBeforeSendingAnything) {
           Case{tree.Path(), "", "u", "p", "Supply FTP server details under SETUP below"},
           Case{tree.Path(), "127.0.0.1", "", "", "Please supply a username or password"}}) {
         TSessionForm form(c.local);
-        form.serverEdit.SetText(c.server);
-        form.userEdit.SetText(c.user);
-        form.passwordEdit.SetText(c.password);
+        form.setup.serverEdit.SetText(c.server);
+        form.setup.userEdit.SetText(c.user);
+        form.setup.passwordEdit.SetText(c.password);
         form.connectBtnClick();
         EXPECT_EQ(form.statuses.back(), c.status);
         EXPECT_FALSE(form.engine.connected);
@@ -77,8 +77,8 @@ TEST(Session, ConnectsShowsTheServerTypeAndDisconnects) {
     TTempTree tree;
     TFtpScriptServer server;
     TSessionForm form(tree.Path());
-    form.passwordEdit.SetText(""); // a user name alone is enough
-    form.ftpPortSpin.SetValue(server.Port());
+    form.setup.passwordEdit.SetText(""); // a user name alone is enough
+    form.setup.ftpPortSpin.SetValue(server.Port());
     form.connectBtnClick();
     ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: 127.0.0.1"));
@@ -101,7 +101,7 @@ TEST(Session, ARefusedPasswordSaysAccessDenied) {
     TFtpScriptServer server;
     server.On("PASS").Reply("530 Login incorrect.");
     TSessionForm form(tree.Path());
-    form.ftpPortSpin.SetValue(server.Port());
+    form.setup.ftpPortSpin.SetValue(server.Port());
     form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(), "Access Denied. Incorrect username or password");
@@ -113,7 +113,7 @@ TEST(Session, ALoginRefusedForNowSaysWhatTheServerSaid) {
     TFtpScriptServer server;
     server.On("PASS").Reply("421 Too many users logged in, try later");
     TSessionForm form(tree.Path());
-    form.ftpPortSpin.SetValue(server.Port());
+    form.setup.ftpPortSpin.SetValue(server.Port());
     form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
@@ -127,8 +127,8 @@ TEST(Session, TheStatusMasksAPasswordTheServerRepeats) {
     TFtpScriptServer server;
     server.On("PASS").Reply("421 No logins now, not even for pw-window-58");
     TSessionForm form(tree.Path());
-    form.passwordEdit.SetText("pw-window-58");
-    form.ftpPortSpin.SetValue(server.Port());
+    form.setup.passwordEdit.SetText("pw-window-58");
+    form.setup.ftpPortSpin.SetValue(server.Port());
     form.connectBtnClick();
     EXPECT_FALSE(form.engine.connected);
     EXPECT_EQ(form.statuses.back(),
@@ -142,7 +142,7 @@ TEST(Session, AServerThatNeverGreetsTimesOut) {
     TFtpScriptServer server;
     server.On("").Silent();
     TSessionForm form(tree.Path());
-    form.ftpPortSpin.SetValue(server.Port());
+    form.setup.ftpPortSpin.SetValue(server.Port());
     const uint32_t start = GetTickCount();
     form.connectBtnClick();
     const uint32_t took = GetTickCount() - start;
@@ -156,11 +156,11 @@ TEST(Session, ThroughAFirewallTheUserNamesTheServer) {
     TTempTree tree;
     TFtpScriptServer firewall;
     TSessionForm form(tree.Path());
-    form.serverEdit.SetText("ftp.example.org");
-    form.ftpPortSpin.SetValue(1); // not used through the firewall
-    form.firewallCheck.SetChecked(true);
-    form.firewallEdit.SetText("127.0.0.1");
-    form.firewallSpin.SetValue(firewall.Port());
+    form.setup.serverEdit.SetText("ftp.example.org");
+    form.setup.ftpPortSpin.SetValue(1); // not used through the firewall
+    form.setup.firewallCheck.SetChecked(true);
+    form.setup.firewallEdit.SetText("127.0.0.1");
+    form.setup.firewallSpin.SetValue(firewall.Port());
     form.connectBtnClick();
     ASSERT_TRUE(form.engine.connected) << form.statuses.back();
     EXPECT_TRUE(form.Said("Connecting to: ftp.example.org"));

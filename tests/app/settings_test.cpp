@@ -122,7 +122,7 @@ TEST(SettingsCodec, ReadsWhatEarlierVersionsWroteAndRejectsBrokenValues) {
     std::ofstream(file) << "[FTP]\nserver=9D09B099C\n[List]\nlocal=" << at84 << "\n";
     TForm1 form;
     form.FormCreate(file);
-    EXPECT_EQ(form.serverEdit.Text(), "abc");
+    EXPECT_EQ(form.setup.serverEdit.Text(), "abc");
     EXPECT_EQ(form.localRootLabel.Caption(), std::string(84, 'x'));
     SetRandomSeed(0);
 
@@ -144,14 +144,14 @@ TEST(SettingsCodec, TheWindowKeepsALongLocalDirectoryAcrossAQuit) {
         form.FormCreate(file);
         form.SetLocalRoot(local);
         form.remoteRootEdit.SetText(remote);
-        form.passwordEdit.SetText(std::string(300, 's'));
+        form.setup.passwordEdit.SetText(std::string(300, 's'));
         form.FormClose();
     }
     TForm1 again;
     again.FormCreate(file);
     EXPECT_EQ(again.localRootLabel.Caption(), local);
     EXPECT_EQ(again.remoteRootEdit.Text(), remote);
-    EXPECT_EQ(again.passwordEdit.Text(), std::string(300, 's'));
+    EXPECT_EQ(again.setup.passwordEdit.Text(), std::string(300, 's'));
 }
 
 TEST(SettingsCodec, ConfigureThroughASymbolicLinkWritesTheFileItLeadsTo) {
@@ -190,7 +190,7 @@ TEST(SettingsCodec, ConfigureThroughASymbolicLinkWritesTheFileItLeadsTo) {
         EXPECT_EQ(info.st_mode & 0777, 0600u);
         TForm1 form;
         form.FormCreate(link);
-        EXPECT_EQ(form.serverEdit.Text(), "ftp.example.org");
+        EXPECT_EQ(form.setup.serverEdit.Text(), "ftp.example.org");
         if (c.targetExists) {
             EXPECT_NE(ReadFile(target).find("this=that"), std::string::npos);
         }
@@ -209,24 +209,24 @@ protected:
 TEST_F(FormSettingsTest, FirstStartShowsTheDefaults) {
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.serverEdit.Text(), "");
-    EXPECT_EQ(form.passwordEdit.Text(), "");
+    EXPECT_EQ(form.setup.serverEdit.Text(), "");
+    EXPECT_EQ(form.setup.passwordEdit.Text(), "");
     EXPECT_EQ(form.remoteRootEdit.Text(), "") << "the stored default, not the design-time text";
     EXPECT_EQ(form.localRootLabel.Caption(), "");
-    EXPECT_EQ(form.ftpPortSpin.Value(), 21);
-    EXPECT_EQ(form.firewallSpin.Value(), 21);
-    EXPECT_FALSE(form.firewallCheck.Checked());
-    EXPECT_TRUE(form.compareOnConnectCheck.Checked());
-    EXPECT_TRUE(form.loadOnConnectCheck.Checked());
-    EXPECT_FALSE(form.updateOnConnectCheck.Checked());
-    EXPECT_FALSE(form.exitWhenDoneCheck.Checked());
+    EXPECT_EQ(form.setup.ftpPortSpin.Value(), 21);
+    EXPECT_EQ(form.setup.firewallSpin.Value(), 21);
+    EXPECT_FALSE(form.setup.firewallCheck.Checked());
+    EXPECT_TRUE(form.onConnect.compareOnConnectCheck.Checked());
+    EXPECT_TRUE(form.onConnect.loadOnConnectCheck.Checked());
+    EXPECT_FALSE(form.onConnect.updateOnConnectCheck.Checked());
+    EXPECT_FALSE(form.onConnect.exitWhenDoneCheck.Checked());
     EXPECT_FALSE(form.deleteRemoteCheck.Checked());
     EXPECT_EQ(form.timeOutSpin.Value(), 30);
     EXPECT_EQ(form.Geometry.Width, 600);
     EXPECT_EQ(form.Geometry.Height, 438);
     EXPECT_EQ(form.Geometry.Top, 20);
     EXPECT_EQ(form.Geometry.Left, 20);
-    EXPECT_EQ(form.dataModeEdit.Text(), "auto") << "a file without the key means auto";
+    EXPECT_EQ(form.setup.dataModeEdit.Text(), "auto") << "a file without the key means auto";
 }
 
 TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
@@ -236,12 +236,12 @@ TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
     TForm1 form;
     form.FormCreate(Ini());
     EXPECT_EQ(form.timeOutSpin.Value(), 300);
-    EXPECT_TRUE(form.compareOnConnectCheck.Checked()) << "unparsable boolean gives its default";
-    EXPECT_TRUE(form.exitWhenDoneCheck.Checked());
-    EXPECT_EQ(form.ftpPortSpin.Value(), 65535);
-    EXPECT_EQ(form.serverEdit.Text(), "");
-    EXPECT_EQ(form.userEdit.Text(), "abc");
-    EXPECT_EQ(form.firewallSpin.Value(), 1);
+    EXPECT_TRUE(form.onConnect.compareOnConnectCheck.Checked()) << "unparsable boolean gives its default";
+    EXPECT_TRUE(form.onConnect.exitWhenDoneCheck.Checked());
+    EXPECT_EQ(form.setup.ftpPortSpin.Value(), 65535);
+    EXPECT_EQ(form.setup.serverEdit.Text(), "");
+    EXPECT_EQ(form.setup.userEdit.Text(), "abc");
+    EXPECT_EQ(form.setup.firewallSpin.Value(), 1);
     EXPECT_EQ(form.Geometry.Width, 800);
 
     Write("[Options]\ntimeout=1\n");
@@ -255,9 +255,9 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
     {
         TForm1 form;
         form.FormCreate(Ini());
-        form.serverEdit.SetText("ftp.example.org");
-        form.userEdit.SetText("webmaster");
-        form.passwordEdit.SetText("");
+        form.setup.serverEdit.SetText("ftp.example.org");
+        form.setup.userEdit.SetText("webmaster");
+        form.setup.passwordEdit.SetText("");
         form.SetLocalRoot("/srv/site");
         form.remoteRootEdit.SetText("/htdocs");
         form.deleteRemoteCheck.SetChecked(true);
@@ -277,9 +277,9 @@ TEST_F(FormSettingsTest, CloseWritesEveryKeyAndTheNextStartReadsThemBack) {
 
     TForm1 again;
     again.FormCreate(Ini());
-    EXPECT_EQ(again.serverEdit.Text(), "ftp.example.org");
-    EXPECT_EQ(again.userEdit.Text(), "webmaster");
-    EXPECT_EQ(again.passwordEdit.Text(), "");
+    EXPECT_EQ(again.setup.serverEdit.Text(), "ftp.example.org");
+    EXPECT_EQ(again.setup.userEdit.Text(), "webmaster");
+    EXPECT_EQ(again.setup.passwordEdit.Text(), "");
     EXPECT_EQ(again.localRootLabel.Caption(), "/srv/site");
     EXPECT_EQ(again.remoteRootEdit.Text(), "/htdocs");
     EXPECT_TRUE(again.deleteRemoteCheck.Checked());
@@ -308,12 +308,12 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     }
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.serverEdit.Text(), "127.0.0.1");
-    EXPECT_EQ(form.ftpPortSpin.Value(), 2121);
-    EXPECT_TRUE(form.updateOnConnectCheck.Checked());
+    EXPECT_EQ(form.setup.serverEdit.Text(), "127.0.0.1");
+    EXPECT_EQ(form.setup.ftpPortSpin.Value(), 2121);
+    EXPECT_TRUE(form.onConnect.updateOnConnectCheck.Checked());
     EXPECT_EQ(form.localRootLabel.Caption(), "/srv/site");
-    EXPECT_EQ(form.passwordEdit.Text(), "s3cret");
-    EXPECT_TRUE(form.loadOnConnectCheck.Checked()) << "keys not named keep their (default) value";
+    EXPECT_EQ(form.setup.passwordEdit.Text(), "s3cret");
+    EXPECT_TRUE(form.onConnect.loadOnConnectCheck.Checked()) << "keys not named keep their (default) value";
 }
 
 TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
@@ -328,16 +328,16 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     {
         TForm1 form;
         form.FormCreate(Ini());
-        EXPECT_EQ(form.dataModeEdit.Text(), "passive");
-        form.dataModeEdit.SetText("active");
+        EXPECT_EQ(form.setup.dataModeEdit.Text(), "passive");
+        form.setup.dataModeEdit.SetText("active");
         form.FormClose();
     }
     TForm1 again;
     again.FormCreate(Ini());
-    EXPECT_EQ(again.dataModeEdit.Text(), "active");
+    EXPECT_EQ(again.setup.dataModeEdit.Text(), "active");
     // Connecting hands the mode to the component (to nowhere: the connect itself fails).
-    again.serverEdit.SetText("127.0.0.1");
-    again.ftpPortSpin.SetValue(1);
+    again.setup.serverEdit.SetText("127.0.0.1");
+    again.setup.ftpPortSpin.SetValue(1);
     again.ConnectToServer();
     EXPECT_EQ(again.engine.session.Settings().dataMode, TDataMode::Active);
 
@@ -345,7 +345,7 @@ TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {
     Write("[FTP]\ndataMode=" + EncodeValue("sideways") + "\n");
     TForm1 odd;
     odd.FormCreate(Ini());
-    EXPECT_EQ(odd.dataModeEdit.Text(), "auto");
+    EXPECT_EQ(odd.setup.dataModeEdit.Text(), "auto");
 }
 
 TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachTheComponent) {
@@ -353,7 +353,7 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     {
         TForm1 fresh;
         fresh.FormCreate(Ini());
-        EXPECT_EQ(fresh.tlsEdit.Text(), "auto") << "a file without the key means auto";
+        EXPECT_EQ(fresh.setup.tlsEdit.Text(), "auto") << "a file without the key means auto";
     }
     const std::string digest(64, 'a');
     ASSERT_TRUE(
@@ -368,11 +368,11 @@ TEST_F(FormSettingsTest, TlsModeAndTrustedCertificateAreCheckedStoredAndReachThe
     }
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.tlsEdit.Text(), "require");
+    EXPECT_EQ(form.setup.tlsEdit.Text(), "require");
     const std::string stored = "SHA256:" + std::string(64, 'A');
-    EXPECT_EQ(form.trustedCertificateEdit.Text(), stored);
-    form.serverEdit.SetText("127.0.0.1");
-    form.ftpPortSpin.SetValue(1);
+    EXPECT_EQ(form.setup.trustedCertificateEdit.Text(), stored);
+    form.setup.serverEdit.SetText("127.0.0.1");
+    form.setup.ftpPortSpin.SetValue(1);
     form.ConnectToServer();
     EXPECT_EQ(form.engine.session.Settings().tlsMode, TTlsMode::Require);
     EXPECT_EQ(form.engine.session.Settings().trustedCertificate, stored);
@@ -496,15 +496,15 @@ TEST_F(FormSettingsTest, ValuesHoldingLineBreaksOrSectionTextStayInsideTheirKey)
     EXPECT_EQ(text.find("[FTP]\n[FTP]"), std::string::npos);
     TForm1 form;
     form.FormCreate(Ini());
-    EXPECT_EQ(form.passwordEdit.Text(), tricky);
-    EXPECT_EQ(form.serverEdit.Text(), "good.example");
+    EXPECT_EQ(form.setup.passwordEdit.Text(), tricky);
+    EXPECT_EQ(form.setup.serverEdit.Text(), "good.example");
 
     Write("[FTP]\nserver=" + std::string(1 << 20, '9') +
           "\n[Options]\ntimeout=" + std::string(5000, '7') + "\n");
     TForm1 big;
     big.FormCreate(Ini());
     EXPECT_EQ(big.timeOutSpin.Value(), 30) << "a number too long to be one gives the default";
-    EXPECT_LE(big.serverEdit.Text().size(), 1023u / 3 + 1);
+    EXPECT_LE(big.setup.serverEdit.Text().size(), 1023u / 3 + 1);
 }
 
 TEST_F(FormSettingsTest, APasswordGivenAsDashIsReadFromInputAndNothingElseIs) {
@@ -522,9 +522,9 @@ TEST_F(FormSettingsTest, APasswordGivenAsDashIsReadFromInputAndNothingElseIs) {
         ASSERT_TRUE(ConfigureSettings(Ini(), assignments, error)) << error;
         TForm1 form;
         form.FormCreate(Ini());
-        EXPECT_EQ(form.passwordEdit.Text(), c.password) << c.input;
-        EXPECT_EQ(form.userEdit.Text(), "-") << "other keys keep \"-\" as it stands";
-        EXPECT_EQ(form.serverEdit.Text(), "-");
+        EXPECT_EQ(form.setup.passwordEdit.Text(), c.password) << c.input;
+        EXPECT_EQ(form.setup.userEdit.Text(), "-") << "other keys keep \"-\" as it stands";
+        EXPECT_EQ(form.setup.serverEdit.Text(), "-");
     }
 
     const std::string before = ReadFile(Ini());
@@ -782,9 +782,9 @@ TEST_F(FormSettingsTest, TheWindowShowsOneValueAndHandsItToTheEngineWhenWorkStar
     TForm1 form;
     form.FormCreate(Ini());
     EXPECT_EQ(form.site, value);
-    EXPECT_EQ(form.userEdit.Text(), " web master ");
+    EXPECT_EQ(form.setup.userEdit.Text(), " web master ");
     EXPECT_EQ(form.localRootLabel.Caption(), tree.Path("site"));
-    EXPECT_EQ(form.dataModeEdit.Text(), "passive");
+    EXPECT_EQ(form.setup.dataModeEdit.Text(), "passive");
     EXPECT_EQ(form.engine.options.listingZone, -300);
     EXPECT_FALSE(form.engine.options.atomic);
     EXPECT_EQ(form.engine.options.maxDelete, 35);

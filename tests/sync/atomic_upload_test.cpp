@@ -29,7 +29,7 @@ public:
         options.remoteRoot = "/www";
         options.mayDelete = false;
         Connect();
-        localLoadComplete = true;
+        localScan.complete = true;
     }
     void Connect() { LogIn(server_, 5000); }
     const TConnectionSettings server_;
@@ -352,7 +352,7 @@ TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedOnlyByARunThatMayDelete)
     ASSERT_TRUE(form.LoadRemoteDirectory());
     ASSERT_EQ(form.remoteList.Count(), 1);
     EXPECT_EQ(form.remoteList.Strings(0), "/" + lookalike);
-    EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + leftover});
+    EXPECT_EQ(form.remoteLoad.leftovers, TStrings{"/" + leftover});
     // Deleting is off: nothing is deleted, the leftover neither.
     EXPECT_TRUE(form.UpdatePlan() == TStrings{"upload /a.html"})
         << ::testing::PrintToString(form.UpdatePlan());
@@ -372,7 +372,7 @@ TEST(AtomicUpload, AnUploadCutOffWithTheSessionIsRemovedOnlyByARunThatMayDelete)
                           leftover),
               1);
     EXPECT_FALSE(form.updateFailed) << form.updateFailures.front();
-    EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + leftover});
+    EXPECT_EQ(form.remoteLoad.leftovers, TStrings{"/" + leftover});
 
     // Deleting on: the plan names it, and it goes last.
     form.options.mayDelete = true;
@@ -406,7 +406,7 @@ TEST(AtomicUpload, ALeftoverOfAPageThatCouldNotBeStoredStays) {
     form.options.mayDelete = true;
     ASSERT_TRUE(form.connected);
     ASSERT_TRUE(form.LoadRemoteDirectory());
-    EXPECT_EQ(form.remoteLeftovers, (TStrings{"/" + leftover, "/" + other}));
+    EXPECT_EQ(form.remoteLoad.leftovers, (TStrings{"/" + leftover, "/" + other}));
     form.AnalyseLists();
     form.UpdateRemote();
     EXPECT_TRUE(form.updateFailed);
@@ -433,7 +433,7 @@ TEST(AtomicUpload, AFileOfTheDiskWithOurTemporaryNameIsNeitherSentNorRemoved) {
     ASSERT_TRUE(form.LoadLocalDirectory());
     EXPECT_EQ(form.localList.Count(), 0);
     ASSERT_TRUE(form.LoadRemoteDirectory());
-    EXPECT_EQ(form.remoteLeftovers, TStrings{"/" + name});
+    EXPECT_EQ(form.remoteLoad.leftovers, TStrings{"/" + name});
     const size_t before = server.Commands().size();
     form.Update();
     const TStrings all = server.Commands();

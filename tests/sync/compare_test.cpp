@@ -194,7 +194,7 @@ TEST(Compare, ConflictsAreReportedAndNothingInsideThemIsTouched) {
           {"/a.html", F, 1},
           {"/stale.html", F, 1},
           {"/link", kindLink, 1}});
-    form.remoteUnlisted = {"/logs"};
+    form.remoteLoad.unlisted = {"/logs"};
     form.CompareSides();
     std::vector<std::string> acted;
     for (int i = 0; i < form.localList.Count(); ++i)
@@ -271,9 +271,9 @@ TEST(Compare, AnExcludedEntryAgainstTheOtherKindIsAConflict) {
     Fill(form, form.localList, form.localTree, {{"/page", F, 5}, {"/keep.html", F, 5}});
     Fill(form, form.remoteList, form.remoteTree,
          {{"/foo", F, 1}, {"/link", kindLink, 1}, {"/stale.html", F, 1}});
-    form.localExcluded = {{"/foo", true}, {"/link", true}, {"/gone", true}};
-    form.remoteExcluded = {{"/page", true}};
-    form.localLoadComplete = true;
+    form.localScan.excluded = {{"/foo", true}, {"/link", true}, {"/gone", true}};
+    form.remoteLoad.excluded = {{"/page", true}};
+    form.localScan.complete = true;
     form.CompareSides();
     std::vector<std::string> acted;
     for (int i = 0; i < form.localList.Count(); ++i)

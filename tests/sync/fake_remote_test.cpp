@@ -241,7 +241,7 @@ TEST(RemoteInterface, AWholeRunGoesThroughTheInterfaceAlone) {
     ASSERT_TRUE(engine.LogIn(TRecordedEngine::LocalServer(21)));
     ASSERT_TRUE(engine.LoadLocalDirectory());
     engine.RefreshRemote();
-    ASSERT_TRUE(engine.remoteLoadComplete) << engine.Status();
+    ASSERT_TRUE(engine.remoteLoad.complete) << engine.Status();
     engine.AnalyseLists();
     engine.UpdateRemote();
 

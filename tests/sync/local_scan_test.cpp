@@ -91,7 +91,7 @@ TEST(LocalScan, WalksTheRootDirectoriesFirstInNameOrderAndKeepsTreeAndListInStep
     EXPECT_EQ(form.Entry(0).dir, "");
     EXPECT_EQ(form.recurseLevel, 0);
     EXPECT_EQ(form.recurseDir, "");
-    EXPECT_TRUE(form.localLoadComplete);
+    EXPECT_TRUE(form.localScan.complete);
     EXPECT_EQ(form.view.statuses.back(), "Local Directory Loaded - Press Connect");
     EXPECT_EQ(form.view.statuses[form.view.statuses.size() - 2], "Loading Local Directory: 7");
 }
@@ -129,15 +129,15 @@ TEST(LocalScan, FollowsLinksButNotIntoLoopsAndKeepsWhatItCannotSend) {
     // inside it is not taken for deleted.
     ASSERT_GE(form.IndexOf("/real/up"), 0);
     EXPECT_EQ(form.IndexOf("/real/up/real"), -1);
-    std::vector<std::string> notWalked = form.localNotWalked;
+    std::vector<std::string> notWalked = form.localScan.notWalked;
     std::sort(notWalked.begin(), notWalked.end());
     EXPECT_EQ(notWalked, (std::vector<std::string>{"/alias/up", "/real/up"}));
     // A pipe is passed over without being opened (opening it would wait for a writer),
     // and its server copy is kept.
     EXPECT_EQ(form.IndexOf("/pipe"), -1);
-    EXPECT_EQ(form.localKept, (std::vector<std::string>{"/pipe"}));
+    EXPECT_EQ(form.localScan.kept, (std::vector<std::string>{"/pipe"}));
     EXPECT_EQ(form.localList.Count(), 7);
-    EXPECT_TRUE(form.localLoadComplete);
+    EXPECT_TRUE(form.localScan.complete);
 }
 
 TEST(LocalScan, ALinkThatLeadsNowhereMakesTheLoadIncomplete) {
@@ -148,9 +148,9 @@ TEST(LocalScan, ALinkThatLeadsNowhereMakesTheLoadIncomplete) {
     TScanForm form;
     ASSERT_TRUE(Load(form, t.Path()));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/index.html"}));
-    EXPECT_FALSE(form.localLoadComplete);
-    EXPECT_EQ(form.localKept, (std::vector<std::string>{"/part"}));
-    EXPECT_EQ(form.localProblems,
+    EXPECT_FALSE(form.localScan.complete);
+    EXPECT_EQ(form.localScan.kept, (std::vector<std::string>{"/part"}));
+    EXPECT_EQ(form.localScan.problems,
               (std::vector<std::string>{"Local link could not be followed: /part"}));
 }
 
@@ -172,10 +172,10 @@ TEST(LocalScan, APathPastTheLimitIsLeftOutKeptAndReportedNeverCut) {
     ASSERT_EQ(form.localList.Count(), 16) << "16 levels of 251 bytes fit in 4096, the 17th not";
     for (int i = 0; i < form.localList.Count(); ++i)
         EXPECT_EQ(form.localList.Strings(i).size(), 251u * static_cast<size_t>(i + 1));
-    ASSERT_EQ(form.localKept.size(), 1u);
-    EXPECT_EQ(form.localKept[0].size(), 251u * 17);
-    ASSERT_EQ(form.localProblems.size(), 1u);
-    EXPECT_EQ(form.localProblems[0].rfind("Local path too long, not sent: ", 0), 0u);
+    ASSERT_EQ(form.localScan.kept.size(), 1u);
+    EXPECT_EQ(form.localScan.kept[0].size(), 251u * 17);
+    ASSERT_EQ(form.localScan.problems.size(), 1u);
+    EXPECT_EQ(form.localScan.problems[0].rfind("Local path too long, not sent: ", 0), 0u);
     EXPECT_EQ(form.recurseDir, "");
 }
 
@@ -189,7 +189,7 @@ TEST(LocalScan, ADirectoryThatCannotBeEnteredKeepsItsEntryAndTheLevelGoesOn) {
     TDuringWalk remove([&] { fs::remove_all(t.Path("b")); });
     ASSERT_TRUE(Load(form, t.Path()));
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/one.txt", "/b", "/c.txt"}));
-    EXPECT_FALSE(form.localLoadComplete);
+    EXPECT_FALSE(form.localScan.complete);
     EXPECT_NE(std::find(form.view.statuses.begin(), form.view.statuses.end(),
                         "Could not change to local directory: b"),
               form.view.statuses.end());
@@ -204,7 +204,7 @@ TEST(LocalScan, StopKeepsWhatWasFoundAndMarksTheLoadIncomplete) {
     TDuringWalk stop([&] { form.userStop = true; });
     ASSERT_TRUE(Load(form, t.Path())) << "a stopped walk still counts as loaded";
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/1"}));
-    EXPECT_FALSE(form.localLoadComplete);
+    EXPECT_FALSE(form.localScan.complete);
     EXPECT_EQ(form.recurseLevel, 0);
     EXPECT_EQ(form.view.statuses.back(), "Local Directory Loaded - Press Connect");
 }
@@ -296,6 +296,6 @@ TEST(LocalScan, LeavesOutWhatTheIgnoreFileAndTheExcludesNameWithoutWalkingIt) {
     std::vector<std::string> keys = form.Keys();
     std::sort(keys.begin(), keys.end());
     EXPECT_EQ(keys, (std::vector<std::string>{"/docs", "/docs/build", "/index.html", "/keep.bak"}));
-    EXPECT_TRUE(form.localLoadComplete);
-    EXPECT_TRUE(form.localProblems.empty());
+    EXPECT_TRUE(form.localScan.complete);
+    EXPECT_TRUE(form.localScan.problems.empty());
 }

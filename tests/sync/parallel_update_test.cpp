@@ -32,7 +32,7 @@ class TParallelForm : public TRecordedEngine {
 public:
     TParallelForm() {
         options.timeoutMs = 5000;
-        localLoadComplete = true;
+        localScan.complete = true;
     }
     // Several sessions at once run in passive mode only.
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
@@ -257,7 +257,7 @@ TEST(ParallelUpdate, NestedCreatesAndDeletesOnRealServers) {
             }
             ASSERT_TRUE(form.LoadLocalDirectory());
             form.RefreshRemote();
-            ASSERT_TRUE(form.remoteLoadComplete) << form.Status();
+            ASSERT_TRUE(form.remoteLoad.complete) << form.Status();
             form.AnalyseLists();
             form.UpdateRemote();
             EXPECT_FALSE(form.updateFailed) << ::testing::PrintToString(form.updateFailures);

@@ -78,16 +78,16 @@ public:
             for (const std::string& item : items)
                 lines.push_back(std::string(what) + ": " + item);
         };
-        add("unlisted", remoteUnlisted);
-        add("problem", remoteProblems);
+        add("unlisted", remoteLoad.unlisted);
+        add("problem", remoteLoad.problems);
         std::vector<std::string> excluded;
-        for (const TExcludedEntry& e : remoteExcluded)
+        for (const TExcludedEntry& e : remoteLoad.excluded)
             excluded.push_back(e.key + (e.directory ? "/" : ""));
         add("excluded", excluded);
-        add("leftover", remoteLeftovers);
+        add("leftover", remoteLoad.leftovers);
         add("status", view.statuses);
         add("trace", view.traces);
-        lines.push_back("complete=" + std::to_string(remoteLoadComplete) +
+        lines.push_back("complete=" + std::to_string(remoteLoad.complete) +
                         " caseFolding=" + std::to_string(caseFolding));
         return lines;
     }
@@ -145,7 +145,7 @@ TEST(ParallelWalk, SpreadsTheLevelsAndEndsInTheRootWithTheOtherSessionClosed) {
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1", "/z.html"}));
-    EXPECT_TRUE(form.remoteLoadComplete);
+    EXPECT_TRUE(form.remoteLoad.complete);
     EXPECT_EQ(form.Status(), "Remote Directory Loaded: 5");
     EXPECT_EQ(form.joined, 1);
     EXPECT_EQ(Verbs(server, "CWD"), (std::vector<std::string>{"/www", "/www/a", "/www"}));
@@ -200,7 +200,7 @@ TEST(ParallelWalk, ExtraLoginsRefusedLeaveTheWalkToTheMainSession) {
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/b1"}));
-    EXPECT_TRUE(form.remoteLoadComplete);
+    EXPECT_TRUE(form.remoteLoad.complete);
     EXPECT_EQ(form.view.statuses,
               (std::vector<std::string>{"Connected", "", "Loading Remote Directory",
                                         "Remote Directory Loaded: 4"}));
@@ -255,9 +255,11 @@ TEST(ParallelWalk, ADirectoryAnotherSessionFailsOnIsReadOnTheMainSession) {
         EXPECT_EQ(Verbs(other, "CWD"), std::vector<std::string>{"/www/b"});
         EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/a1", "/b", "/b/c", "/b/c/c1",
                                                          "/b/b1", "/z.html"}));
-        EXPECT_TRUE(form.remoteLoadComplete);
-        EXPECT_TRUE(form.remoteUnlisted.empty()) << ::testing::PrintToString(form.remoteUnlisted);
-        EXPECT_TRUE(form.remoteProblems.empty()) << ::testing::PrintToString(form.remoteProblems);
+        EXPECT_TRUE(form.remoteLoad.complete);
+        EXPECT_TRUE(form.remoteLoad.unlisted.empty())
+            << ::testing::PrintToString(form.remoteLoad.unlisted);
+        EXPECT_TRUE(form.remoteLoad.problems.empty())
+            << ::testing::PrintToString(form.remoteLoad.problems);
         EXPECT_EQ(form.Status(), "Remote Directory Loaded: 7");
         EXPECT_EQ(Verbs(server, "CWD"),
                   (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www/b/c", "/www"}));
@@ -303,12 +305,12 @@ TEST(ParallelWalk, ARefusedListingIsUnknownUnlessProvedEmptyOnEveryWalk) {
                 EXPECT_EQ(Verbs(other, "NLST").size(), 1u) << "the other session read one";
             }
             if (provedEmpty) {
-                EXPECT_TRUE(form.remoteLoadComplete);
-                EXPECT_TRUE(form.remoteUnlisted.empty());
+                EXPECT_TRUE(form.remoteLoad.complete);
+                EXPECT_TRUE(form.remoteLoad.unlisted.empty());
             } else {
-                EXPECT_FALSE(form.remoteLoadComplete);
-                EXPECT_EQ(form.remoteUnlisted, (std::vector<std::string>{"/a", "/b"}));
-                EXPECT_EQ(form.remoteProblems,
+                EXPECT_FALSE(form.remoteLoad.complete);
+                EXPECT_EQ(form.remoteLoad.unlisted, (std::vector<std::string>{"/a", "/b"}));
+                EXPECT_EQ(form.remoteLoad.problems,
                           (std::vector<std::string>{"Could not list /a: 550 No files found",
                                                     "Could not list /b: 550 No files found"}));
             }
@@ -426,11 +428,11 @@ TEST(ParallelWalk, OneAndThreeSessionsLoadTheSame) {
             form.RefreshRemote();
             poll.stop();
             EXPECT_EQ(form.Keys(), c.keys);
-            EXPECT_EQ(form.remoteProblems, c.problems);
+            EXPECT_EQ(form.remoteLoad.problems, c.problems);
             if (c.tree.size() == 4) {
-                EXPECT_EQ(form.remoteExcluded,
+                EXPECT_EQ(form.remoteLoad.excluded,
                           (std::vector<TExcludedEntry>{{"/a/old.bak", false}, {"/drafts", true}}));
-                EXPECT_EQ(form.remoteLeftovers, std::vector<std::string>{"/" + leftover});
+                EXPECT_EQ(form.remoteLoad.leftovers, std::vector<std::string>{"/" + leftover});
             }
             size_t lists = 0, listsByOthers = 0;
             for (const TFtpScriptServer& server : servers) {
@@ -443,7 +445,7 @@ TEST(ParallelWalk, OneAndThreeSessionsLoadTheSame) {
                 EXPECT_EQ(form.Status(), "Directory Load Stopped");
                 EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
             } else {
-                EXPECT_EQ(form.remoteLoadComplete, c.problems.empty());
+                EXPECT_EQ(form.remoteLoad.complete, c.problems.empty());
                 // Each directory listed once, the one cut short twice.
                 EXPECT_EQ(lists, c.lists);
                 if (connections == 3) {
@@ -475,7 +477,7 @@ TEST(ParallelWalk, TheMainSessionLostFailsTheLoadClearly) {
     form.ExtrasGoTo(other.Port());
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
-    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_FALSE(form.remoteLoad.complete);
     EXPECT_EQ(form.Status().rfind("Could not list the remote directory /a: ", 0), 0u)
         << form.Status();
     EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
@@ -520,7 +522,7 @@ TEST(ParallelWalk, StopEndsTheWalkOnEverySessionPromptly) {
     EXPECT_LT(ended - stoppedAt, 1000u);
     EXPECT_LT(ended - began, 3500u);
     EXPECT_EQ(form.Status(), "Directory Load Stopped");
-    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_FALSE(form.remoteLoad.complete);
     EXPECT_FALSE(form.remoteLoading);
     EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
     EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
@@ -582,11 +584,11 @@ TEST(ParallelWalk, FourSessionsLoadWhatOneLoadsOnRealServers) {
             form.view.traces.clear();
             form.RefreshRemote();
             EXPECT_EQ(form.joined, connections - 1) << ::testing::PrintToString(form.view.traces);
-            EXPECT_FALSE(form.remoteLoadComplete);
-            EXPECT_EQ(form.remoteUnlisted, std::vector<std::string>{"/locked"});
-            EXPECT_EQ(form.remoteExcluded,
+            EXPECT_FALSE(form.remoteLoad.complete);
+            EXPECT_EQ(form.remoteLoad.unlisted, std::vector<std::string>{"/locked"});
+            EXPECT_EQ(form.remoteLoad.excluded,
                       (std::vector<TExcludedEntry>{{"/d1/old.bak", false}, {"/drafts", true}}));
-            EXPECT_EQ(form.remoteLeftovers.size(), 1u);
+            EXPECT_EQ(form.remoteLoad.leftovers.size(), 1u);
             EXPECT_EQ(form.remoteList.IndexOf("/d4/to-d0/index.html"), -1);
             EXPECT_GE(form.remoteList.IndexOf("/d3/s2/deeper/leaf.txt"), 0);
             loaded[connections == 1 ? 0 : 1] = form.Loaded();

@@ -37,7 +37,7 @@ public:
         options.remoteRoot = remoteRoot;
         ASSERT_TRUE(LoadLocalDirectory());
         RefreshRemote();
-        ASSERT_TRUE(remoteLoadComplete) << Status();
+        ASSERT_TRUE(remoteLoad.complete) << Status();
         AnalyseLists();
     }
     // Everything a load leaves in the master list and the tree, one line per node.
@@ -172,9 +172,9 @@ TEST(ReloadAfterUpdate, ADirectoryThatCannotBeListedAgainLeavesTheLoadIncomplete
     form.options.mayDelete = false;
     form.LoadBothAndCompare(tree.Path(), "/www");
     form.UpdateRemote();
-    EXPECT_FALSE(form.remoteLoadComplete);
+    EXPECT_FALSE(form.remoteLoad.complete);
     EXPECT_TRUE(form.updateFailed);
-    EXPECT_EQ(form.remoteUnlisted, std::vector<std::string>{"/a/b"});
+    EXPECT_EQ(form.remoteLoad.unlisted, std::vector<std::string>{"/a/b"});
     EXPECT_NE(std::find(form.updateFailures.begin(), form.updateFailures.end(),
                         "The server's tree could not be read again after the update"),
               form.updateFailures.end());
@@ -220,11 +220,11 @@ TEST(ReloadAfterUpdate, EqualsAFullLoadOnARealServer) {
     ASSERT_TRUE(form.PartialReloadPossible());
     form.UpdateRemote();
     ASSERT_FALSE(form.updateFailed) << ::testing::PrintToString(form.updateFailures);
-    ASSERT_TRUE(form.remoteLoadComplete);
+    ASSERT_TRUE(form.remoteLoad.complete);
     EXPECT_EQ(Snapshot(site), Snapshot(tree.Path()));
     const auto partial = form.Loaded();
 
     form.RefreshRemote();
-    ASSERT_TRUE(form.remoteLoadComplete);
+    ASSERT_TRUE(form.remoteLoad.complete);
     EXPECT_EQ(partial, form.Loaded());
 }

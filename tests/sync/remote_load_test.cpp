@@ -143,13 +143,13 @@ TEST(RemoteLoad, VmsAndVmListingsMatchWithoutCaseAndNeverWithoutNames) {
         if (c.keys.empty()) {
             EXPECT_EQ(form.view.statuses.back(), "Could not list the remote directory /: the "
                                                  "listing does not name every file");
-            EXPECT_FALSE(form.remoteLoadComplete);
+            EXPECT_FALSE(form.remoteLoad.complete);
             EXPECT_FALSE(form.view.Enabled(TSyncAction::Compare));
             continue;
         }
         EXPECT_TRUE(form.caseFolding) << c.system;
         EXPECT_EQ(form.Entry(0).size, -1) << c.system;
-        EXPECT_TRUE(form.remoteLoadComplete) << c.system;
+        EXPECT_TRUE(form.remoteLoad.complete) << c.system;
     }
 }
 
@@ -216,10 +216,10 @@ TEST(RemoteLoad, ASubdirectoryThatCannotBeEnteredKeepsItsEntryAndTheWalkGoesOn) 
     EXPECT_EQ(form.Keys(), (std::vector<std::string>{"/a", "/a/locked", "/a/a1", "/b", "/b/b1"}));
     EXPECT_EQ(Cwds(server),
               (std::vector<std::string>{"/", "/a", "/b", "/a/locked", "/a", "locked", "/"}));
-    EXPECT_FALSE(form.remoteLoadComplete);
-    EXPECT_EQ(form.remoteUnlisted, (std::vector<std::string>{"/a/locked"}));
-    ASSERT_EQ(form.remoteProblems.size(), 1u);
-    EXPECT_EQ(form.remoteProblems[0], "Could not enter /a/locked: 550 No access");
+    EXPECT_FALSE(form.remoteLoad.complete);
+    EXPECT_EQ(form.remoteLoad.unlisted, (std::vector<std::string>{"/a/locked"}));
+    ASSERT_EQ(form.remoteLoad.problems.size(), 1u);
+    EXPECT_EQ(form.remoteLoad.problems[0], "Could not enter /a/locked: 550 No access");
     EXPECT_EQ(form.recurseLevel, 0);
 }
 
@@ -270,8 +270,8 @@ TEST(RemoteLoad, ARelativeRootIsWalkedByAbsolutePathsOrByNames) {
         ASSERT_TRUE(form.LoadRemoteDirectory());
         EXPECT_EQ(Cwds(server), c.cwds);
         EXPECT_EQ(form.Keys(), c.keys);
-        EXPECT_EQ(form.remoteUnlisted, c.unlisted);
-        EXPECT_EQ(form.remoteLoadComplete, c.unlisted.empty());
+        EXPECT_EQ(form.remoteLoad.unlisted, c.unlisted);
+        EXPECT_EQ(form.remoteLoad.complete, c.unlisted.empty());
         EXPECT_TRUE(form.RemoteRootKnown()) << "the session ends in the root";
     }
 }

@@ -25,7 +25,7 @@ public:
         // temporary name have tests of their own.
         options.atomic = false;
         LogIn(LocalServer(server.Port()), 5000);
-        localLoadComplete = true;
+        localScan.complete = true;
         options.remoteRoot = "/www";
     }
     // Adds one entry in pre-order; `parent` is the node of its directory.
@@ -118,7 +118,7 @@ TEST(UpdateRun, NeverDeletesOnTheWordOfAnIncompleteOrEmptyLocalTree) {
         TUpdateForm form(server);
         if (!emptyLocal) {
             form.Add(false, "", "other.txt", kindFile, 9);
-            form.localLoadComplete = false;
+            form.localScan.complete = false;
         }
         form.Add(true, "", "precious.html", kindFile, 1);
         form.options.mayDelete = true;
@@ -236,9 +236,9 @@ TEST(UpdateRun, TheGuardKeepsWhatTheDiskHasWhateverTheVerdictSays) {
     TUpdateForm form(server);
     form.Add(false, "", "same.html", kindFile, 1);
     form.Add(false, "", "loop", kindDirectory, 1);
-    form.localNotWalked = {"/loop"};
-    form.localKept = {"/pipe"};
-    form.remoteUnlisted = {"/locked"};
+    form.localScan.notWalked = {"/loop"};
+    form.localScan.kept = {"/pipe"};
+    form.remoteLoad.unlisted = {"/locked"};
     // Verdicts set by hand, as a faulty compare might set them.
     const auto doomed = [&](const std::string& dir, const std::string& name, uint8_t kind) {
         form.Add(true, dir, name, kind, 1);

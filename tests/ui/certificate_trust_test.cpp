@@ -169,7 +169,7 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
     ASSERT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
     EXPECT_TRUE(Has(FtpOf(window->Form).Traits().securityInUse, "trusted by fingerprint"));
-    EXPECT_EQ(window->Form.trustedCertificateEdit.Text(), stored);
+    EXPECT_EQ(window->Form.setup.trustedCertificateEdit.Text(), stored);
     EXPECT_EQ(FieldText(), stored);
     EXPECT_EQ(StoredTrust(ini), stored);
 
@@ -251,12 +251,12 @@ TEST(SetupPage, TrustedCertificateFieldIsStoredAsConfigureStoresIt) {
         ASSERT_NE(field, nullptr);
         EXPECT_EQ(field->text().toStdString(), StoredTrust(ini));
         TypeInto(field, c.typed);
-        EXPECT_EQ(f.Form.trustedCertificateEdit.Text(), c.typed);
+        EXPECT_EQ(f.Form.setup.trustedCertificateEdit.Text(), c.typed);
         f.Form.SaveSettings();
         EXPECT_EQ(StoredTrust(ini), c.stored) << c.typed;
         EXPECT_EQ(f.Messages.size(), c.refused ? 1u : 0u) << c.typed;
         if (!c.refused) {
-            EXPECT_EQ(f.Form.trustedCertificateEdit.Text(), c.stored) << c.typed;
+            EXPECT_EQ(f.Form.setup.trustedCertificateEdit.Text(), c.stored) << c.typed;
         }
         // Back to the one value for the next case.
         ASSERT_TRUE(ConfigureSettings(ini, {"FTP.trustedCertificate=" + upper}, why)) << why;

@@ -18,17 +18,17 @@ TEST(SetupPage, DataModeComboFollowsTheSettingBothWays) {
     EXPECT_EQ(combo->currentText(), "auto");
     ASSERT_EQ(combo->count(), 3);
 
-    f.Form.dataModeEdit.SetText("ACTIVE");
+    f.Form.setup.dataModeEdit.SetText("ACTIVE");
     EXPECT_EQ(combo->currentText(), "active");
-    f.Form.dataModeEdit.SetText("sideways");
+    f.Form.setup.dataModeEdit.SetText("sideways");
     EXPECT_EQ(combo->currentText(), "auto");
 
     // The user's choice, by keyboard, lands in the model as the setting's word.
-    f.Form.dataModeEdit.SetText("auto");
+    f.Form.setup.dataModeEdit.SetText("auto");
     combo->setFocus();
     PressKey(combo, Qt::Key_Down);
     EXPECT_EQ(combo->currentText(), "passive");
-    EXPECT_EQ(f.Form.dataModeEdit.Text(), "passive");
+    EXPECT_EQ(f.Form.setup.dataModeEdit.Text(), "passive");
 
     if (const char* dir = std::getenv("PELMORA_SCREENSHOTS"))
         combo->parentWidget()->grab().toImage().save(QString(dir) + "/setup_page.png");

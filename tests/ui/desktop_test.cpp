@@ -92,7 +92,7 @@ TEST(Desktop, BothTreesSortDirectoriesFirstThenByNameTheSameWay) {
     // A click on a sorted row describes that entry, not the one at its place in the list.
     ClickNode(f, 1, 5);
     EXPECT_EQ(f.Form.engine.localTree.Selected(), 5);
-    EXPECT_EQ(f.Form.nameLbl.Caption(), " One.html");
+    EXPECT_EQ(f.Form.details.nameLbl.Caption(), " One.html");
 }
 
 TEST(Desktop, ColumnsShowSizeModifiedAndActionAndTheFilterKeepsOnlyChanges) {
@@ -205,15 +205,15 @@ TEST(Desktop, DetailsShowBothSidesAndTheVerdictInWords) {
         SCOPED_TRACE(c.name);
         const auto [l, r] = nodes[c.name];
         ClickNode(f, c.clickedSide, c.clickedSide == 1 ? l : r);
-        EXPECT_EQ(form.localSizeLbl.Caption(), c.localSizeText);
-        EXPECT_EQ(form.remoteSizeLbl.Caption(), c.remoteSizeText);
-        EXPECT_EQ(form.verdictLbl.Caption(), c.verdict);
+        EXPECT_EQ(form.details.localSizeLbl.Caption(), c.localSizeText);
+        EXPECT_EQ(form.details.remoteSizeLbl.Caption(), c.remoteSizeText);
+        EXPECT_EQ(form.details.verdictLbl.Caption(), c.verdict);
         EXPECT_EQ(f.Find<QLabel>("verdictLbl")->text().toStdString(), c.verdict);
         // The two times side by side, "-" for the side without the entry.
-        EXPECT_EQ(form.localTimeLbl.Caption() == "-", c.localSize == -2);
-        EXPECT_EQ(form.remoteTimeLbl.Caption() == "-", c.remoteSize == -2);
+        EXPECT_EQ(form.details.localTimeLbl.Caption() == "-", c.localSize == -2);
+        EXPECT_EQ(form.details.remoteTimeLbl.Caption() == "-", c.remoteSize == -2);
         if (c.localSize != -2 && c.remoteSize != -2) {
-            EXPECT_EQ(form.localTimeLbl.Caption() == form.remoteTimeLbl.Caption(),
+            EXPECT_EQ(form.details.localTimeLbl.Caption() == form.details.remoteTimeLbl.Caption(),
                       c.localDate == c.remoteDate);
         }
     }
@@ -234,8 +234,8 @@ TEST(Desktop, ATickedEntryReadsInStepOnTheDetailsPage) {
     f.FlushTrees();
     for (auto [side, node] : {std::pair{1, l}, std::pair{2, r}}) {
         ClickNode(f, side, node);
-        EXPECT_EQ(form.verdictLbl.Caption(), "in step: nothing to send") << side;
-        EXPECT_EQ(form.actionLbl.Caption(), " in step") << side;
+        EXPECT_EQ(form.details.verdictLbl.Caption(), "in step: nothing to send") << side;
+        EXPECT_EQ(form.details.actionLbl.Caption(), " in step") << side;
     }
     EXPECT_TRUE(f.Find<QLabel>("inStepLbl")->text().startsWith("In Step.")) << "the Legend";
 }

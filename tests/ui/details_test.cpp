@@ -62,8 +62,8 @@ TEST(Details, ClickingTheThirdNodeShowsLineTwoWhetherOrNotTheNodesAboveAreExpand
         ASSERT_EQ(view->indexAt(view->visualRect(third).center()), third);
         Click(view->viewport(), view->visualRect(third).center());
         EXPECT_EQ(f.Form.engine.localTree.Selected(), 2);
-        EXPECT_EQ(f.Form.nameLbl.Caption(), " index.html");
-        EXPECT_EQ(f.Form.actionLbl.Caption(), " refresh");
+        EXPECT_EQ(f.Form.details.nameLbl.Caption(), " index.html");
+        EXPECT_EQ(f.Form.details.actionLbl.Caption(), " refresh");
         EXPECT_EQ(f.Find<QLabel>("nameLbl")->text(), " index.html");
     }
 }
@@ -77,12 +77,12 @@ TEST(Details, ShowTheDateInTheLocalesWordsAndTheTimeInItsLongForm) {
     f.FlushTrees();
     QTreeView* view = f.Window->LocalTreeView();
     Click(view->viewport(), view->visualRect(f.Window->ViewIndexOf(1, 0)).center());
-    EXPECT_EQ(f.Form.dateLbl.Caption(), " Monday, 01 Feb 1999");
-    EXPECT_EQ(f.Form.timeLbl.Caption(), " 13:45:07"); // no time zone: the entry has none
+    EXPECT_EQ(f.Form.details.dateLbl.Caption(), " Monday, 01 Feb 1999");
+    EXPECT_EQ(f.Form.details.timeLbl.Caption(), " 13:45:07"); // no time zone: the entry has none
 
     TLocaleScope german(QLocale(QLocale::German, QLocale::Germany));
     f.Form.localTreeClick(1);
-    EXPECT_EQ(f.Form.dateLbl.Caption(), " Montag, 01 Feb. 1999");
+    EXPECT_EQ(f.Form.details.dateLbl.Caption(), " Montag, 01 Feb. 1999");
 }
 
 TEST(Details, WithoutAWindowTheDateAndTimeHaveAPlainForm) {
@@ -91,8 +91,8 @@ TEST(Details, WithoutAWindowTheDateAndTimeHaveAPlainForm) {
                          Entry(kindFile, "a.html", "", actionNone, At(1999, 2, 1, 9, 5, 3)), -1);
     form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
-    EXPECT_EQ(form.dateLbl.Caption(), " Monday, 01 Feb 1999");
-    EXPECT_EQ(form.timeLbl.Caption(), " 09:05:03");
+    EXPECT_EQ(form.details.dateLbl.Caption(), " Monday, 01 Feb 1999");
+    EXPECT_EQ(form.details.timeLbl.Caption(), " 09:05:03");
 }
 
 TEST(Details, NameTheKindAndTheVerdictOfTheEntryOnEitherSide) {
@@ -117,10 +117,10 @@ TEST(Details, NameTheKindAndTheVerdictOfTheEntryOnEitherSide) {
         form.engine.AddEntry(list, tree, Entry(c.kind, "old page.html", "/sub", c.action), 0);
         tree.SetSelected(1);
         form.localTreeClick(c.tag);
-        EXPECT_EQ(form.nameLbl.Caption(), " old page.html");
-        EXPECT_EQ(form.dirLbl.Caption(), " /sub");
-        EXPECT_EQ(form.typeLbl.Caption(), c.type);
-        EXPECT_EQ(form.actionLbl.Caption(), c.verdict);
+        EXPECT_EQ(form.details.nameLbl.Caption(), " old page.html");
+        EXPECT_EQ(form.details.dirLbl.Caption(), " /sub");
+        EXPECT_EQ(form.details.typeLbl.Caption(), c.type);
+        EXPECT_EQ(form.details.actionLbl.Caption(), c.verdict);
     }
 }
 
@@ -132,11 +132,11 @@ TEST(Details, AnEntryThatRemainsShowsNoVerdictNotThePreviousOne) {
                          Entry(kindFile, "same.html", "", actionRemain), -1);
     form.engine.remoteTree.SetSelected(0);
     form.localTreeClick(2);
-    ASSERT_EQ(form.actionLbl.Caption(), " delete");
+    ASSERT_EQ(form.details.actionLbl.Caption(), " delete");
     form.engine.remoteTree.SetSelected(1);
     form.localTreeClick(2);
-    EXPECT_EQ(form.nameLbl.Caption(), " same.html");
-    EXPECT_EQ(form.actionLbl.Caption(), "");
+    EXPECT_EQ(form.details.nameLbl.Caption(), " same.html");
+    EXPECT_EQ(form.details.actionLbl.Caption(), "");
 }
 
 TEST(Details, AClickWithNoSelectedNodeChangesNothing) {
@@ -144,14 +144,14 @@ TEST(Details, AClickWithNoSelectedNodeChangesNothing) {
     FillLocal(f.Form);
     f.Form.engine.localTree.SetSelected(2);
     f.Form.localTreeClick(1);
-    ASSERT_EQ(f.Form.nameLbl.Caption(), " index.html");
+    ASSERT_EQ(f.Form.details.nameLbl.Caption(), " index.html");
     // The other tree is empty: nothing is selected there.
     f.Form.localTreeClick(2);
     // And a click in the empty part of a tree selects nothing.
     QTreeView* view = f.Window->RemoteTreeView();
     Click(view->viewport(), QPoint(5, view->viewport()->height() - 5));
-    for (const TLabel* l : {&f.Form.nameLbl, &f.Form.typeLbl, &f.Form.actionLbl})
+    for (const TLabel* l : {&f.Form.details.nameLbl, &f.Form.details.typeLbl, &f.Form.details.actionLbl})
         EXPECT_NE(l->Caption(), "");
-    EXPECT_EQ(f.Form.nameLbl.Caption(), " index.html");
-    EXPECT_EQ(f.Form.actionLbl.Caption(), " refresh");
+    EXPECT_EQ(f.Form.details.nameLbl.Caption(), " index.html");
+    EXPECT_EQ(f.Form.details.actionLbl.Caption(), " refresh");
 }

@@ -155,16 +155,16 @@ TEST(MainWindow, ThePasswordShowsAStarForEveryCharacterAndTheEditsWriteTheirMode
     auto* password = f.Find<QLineEdit>("passwordEdit");
     password->setFocus();
     password->insert("s3cret"); // as typed: the model hears it
-    EXPECT_EQ(f.Form.passwordEdit.Text(), "s3cret");
+    EXPECT_EQ(f.Form.setup.passwordEdit.Text(), "s3cret");
     EXPECT_EQ(password->echoMode(), QLineEdit::Password);
     EXPECT_EQ(password->displayText(), "******");
 
     f.Find<QSpinBox>("timeOutSpin")->setValue(120);
     EXPECT_EQ(f.Form.timeOutSpin.Value(), 120);
     Click(f.Find<QCheckBox>("updateOnConnectCheck"));
-    EXPECT_TRUE(f.Form.updateOnConnectCheck.Checked());
+    EXPECT_TRUE(f.Form.onConnect.updateOnConnectCheck.Checked());
     // And the other way: the settings or the session change the model, the page follows.
-    f.Form.serverEdit.SetText("ftp.example.org");
+    f.Form.setup.serverEdit.SetText("ftp.example.org");
     EXPECT_EQ(f.Find<QLineEdit>("serverEdit")->text(), "ftp.example.org");
 }
 
@@ -245,7 +245,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     clock.start();
     while (clock.elapsed() < 400) {
         ++block;
-        f.Form.bytesSentLabel.SetCaption(std::to_string(block * 2048));
+        f.Form.progress.bytesSentLabel.SetCaption(std::to_string(block * 2048));
         f.Form.engine.SetProgress(block % 101);
         QCoreApplication::processEvents();
         if (seen.isEmpty() || seen.back() != sent->text())
@@ -254,7 +254,7 @@ TEST(MainWindow, TransferFiguresRepaintAtAHumanRateAndEndOnTheLastValue) {
     ASSERT_GT(block, 100) << "too few blocks to tell";
     EXPECT_LE(seen.size(), 400 / ui::TMainWindow::RepaintIntervalMs + 2);
     // The models stay exact all along; the widgets catch up once the blocks stop.
-    EXPECT_EQ(f.Form.bytesSentLabel.Caption(), std::to_string(block * 2048));
+    EXPECT_EQ(f.Form.progress.bytesSentLabel.Caption(), std::to_string(block * 2048));
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
     EXPECT_EQ(sent->text(), QString::number(block * 2048));
     EXPECT_EQ(bar->value(), block % 101);

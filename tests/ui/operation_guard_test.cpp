@@ -279,7 +279,7 @@ TEST(OperationGuard, DisconnectDuringAnOperationStopsItAndTheNextConnectWorks) {
         // comes through the event loop, after what the component posted to itself.
         EXPECT_TRUE(Eventually([&] { return FtpOf(f.Form).Status() == ftpAvailable; }, 2000));
         const int sessions = site.server.Sessions();
-        f.Form.loadOnConnectCheck.SetChecked(true);
+        f.Form.onConnect.loadOnConnectCheck.SetChecked(true);
         Click(f.Find("connectBtn"));
         EXPECT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
         EXPECT_TRUE(Eventually([&] { return site.server.Sessions() == sessions + 1; }));

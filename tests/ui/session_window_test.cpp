@@ -223,7 +223,7 @@ TEST(SessionWindow, ConnectAndUpdateSeeTheDiskAsItIsNowAndKeepWhatDeletingOffKee
     EXPECT_EQ(row.siblingAtColumn(ui::TTreeAdapter::ActionColumn).data().toString(), "kept");
     f.Form.engine.remoteTree.SetSelected(gone);
     f.Form.localTreeClick(2);
-    EXPECT_EQ(f.Form.actionLbl.Caption(), " kept (deleting is off)");
+    EXPECT_EQ(f.Form.details.actionLbl.Caption(), " kept (deleting is off)");
     // Turned on, the same entry shows as deleted; off again, as kept.
     f.Form.deleteRemoteCheck.SetChecked(true);
     EXPECT_EQ(f.Form.engine.remoteTree.Node(gone).StateIndex, markDelete);
@@ -331,7 +331,7 @@ TEST(SessionWindow, AnUpdateLeavesItsSummaryAndEveryFailureInTheLog) {
         server.On("STOR").Arg(refused).Refuse("553 Not allowed for sw0rdfish here");
     TWindowFixture f(site.Path());
     UseScriptServer(f, server, true, true);
-    f.Form.passwordEdit.SetText("sw0rdfish");
+    f.Form.setup.passwordEdit.SetText("sw0rdfish");
     f.Form.remoteRootEdit.SetText("/www");
     f.Form.site.sync.atomic = false;
     f.Form.deleteRemoteCheck.SetChecked(true);

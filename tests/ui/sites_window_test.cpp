@@ -139,7 +139,7 @@ TEST(SiteSelector, TheKeyringChoiceIsOnTheSetupPageAndItsAltKeysAreItsOwn) {
     EXPECT_EQ(keyring->text(), "&Keep the password in the desktop's keyring");
     EXPECT_FALSE(keyring->isChecked());
     keyring->click();
-    EXPECT_TRUE(f.Form.keyringCheck.Checked());
+    EXPECT_TRUE(f.Form.setup.keyringCheck.Checked());
 
     // The Setup page is on screen with the tabs and the buttons beside the trees.
     std::map<QChar, QString> taken;

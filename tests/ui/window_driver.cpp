@@ -113,15 +113,15 @@ std::string RecentListedDate(int secondsAgo) {
 }
 
 void UseScriptServer(TWindowFixture& f, const TFtpScriptServer& server, bool load, bool compare) {
-    f.Form.serverEdit.SetText("127.0.0.1");
-    f.Form.userEdit.SetText("web");
-    f.Form.passwordEdit.SetText("pw");
-    f.Form.ftpPortSpin.SetValue(server.Port());
+    f.Form.setup.serverEdit.SetText("127.0.0.1");
+    f.Form.setup.userEdit.SetText("web");
+    f.Form.setup.passwordEdit.SetText("pw");
+    f.Form.setup.ftpPortSpin.SetValue(server.Port());
     f.Form.remoteRootEdit.SetText("/");
     f.Form.timeOutSpin.SetValue(5);
-    f.Form.loadOnConnectCheck.SetChecked(load);
-    f.Form.compareOnConnectCheck.SetChecked(compare);
-    f.Form.updateOnConnectCheck.SetChecked(false);
+    f.Form.onConnect.loadOnConnectCheck.SetChecked(load);
+    f.Form.onConnect.compareOnConnectCheck.SetChecked(compare);
+    f.Form.onConnect.updateOnConnectCheck.SetChecked(false);
 }
 
 struct TConfirmAnswer::TPoll {
