@@ -113,8 +113,10 @@ void TForm1::localTreeClick(int tag) {
         return;
     details.nameLbl.SetCaption(" " + entry->name);
     details.dirLbl.SetCaption(" " + entry->dir);
-    details.dateLbl.SetCaption(" " + (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
-    details.timeLbl.SetCaption(" " + (FormatTime ? FormatTime(entry->date) : PlainTime(entry->date)));
+    details.dateLbl.SetCaption(" " +
+                               (FormatDate ? FormatDate(entry->date) : PlainDate(entry->date)));
+    details.timeLbl.SetCaption(" " +
+                               (FormatTime ? FormatTime(entry->date) : PlainTime(entry->date)));
     details.typeLbl.SetCaption(Spaced(KindWord(entry->kind)));
     // "Remain" has no word: the label is emptied, never left with the word of the entry
     // clicked before.
@@ -125,8 +127,8 @@ void TForm1::localTreeClick(int tag) {
     // newer. The page says what the tick says.
     const bool inStep = tree.Node(node).StateIndex == markSame;
     details.actionLbl.SetCaption(kept     ? " kept (deleting is off)"
-                         : inStep ? " in step"
-                                  : Spaced(ActionWord(entry->action)));
+                                 : inStep ? " in step"
+                                          : Spaced(ActionWord(entry->action)));
 
     const TDetail* other =
         Counterpart(tag == 1 ? engine.remoteList : engine.localList, *entry, engine.caseFolding);
@@ -144,7 +146,7 @@ void TForm1::localTreeClick(int tag) {
     details.localTimeLbl.SetCaption(stamp(local));
     details.remoteTimeLbl.SetCaption(stamp(remote));
     details.verdictLbl.SetCaption(inStep && local && remote ? "in step: nothing to send"
-                                                    : Verdict(local, remote));
+                                                            : Verdict(local, remote));
 }
 
 } // namespace pelmora

@@ -69,12 +69,15 @@ void TOperationButton::Release() {
 }
 
 TForm1::TForm1() {
-    for (TControl* hidden :
-         {static_cast<TControl*>(&progress.stepBar), static_cast<TControl*>(&progress.stepPercentLabel),
-          static_cast<TControl*>(&progress.progressLbl), static_cast<TControl*>(&progress.overallBar),
-          static_cast<TControl*>(&progress.overallLbl), static_cast<TControl*>(&progress.overallFigures),
-          static_cast<TControl*>(&progress.bytesSentCaption), static_cast<TControl*>(&progress.fileSizeCaption),
-          static_cast<TControl*>(&progress.fileNameCaption)})
+    for (TControl* hidden : {static_cast<TControl*>(&progress.stepBar),
+                             static_cast<TControl*>(&progress.stepPercentLabel),
+                             static_cast<TControl*>(&progress.progressLbl),
+                             static_cast<TControl*>(&progress.overallBar),
+                             static_cast<TControl*>(&progress.overallLbl),
+                             static_cast<TControl*>(&progress.overallFigures),
+                             static_cast<TControl*>(&progress.bytesSentCaption),
+                             static_cast<TControl*>(&progress.fileSizeCaption),
+                             static_cast<TControl*>(&progress.fileNameCaption)})
         hidden->SetVisible(false);
     for (TButton* disabled : {&connectBtn, &compareBtn, &updateBtn, &stopBtn, &refreshBtn})
         disabled->SetEnabled(false);
@@ -688,9 +691,11 @@ void TForm1::SetOverallBar(int percent) {
 }
 
 void TForm1::ShowFileFigures(bool shown) {
-    for (TLabel* l : {&progress.bytesSentLabel, &progress.fileSizeLabel, &progress.stepPercentLabel, &progress.fileNameLabel})
+    for (TLabel* l : {&progress.bytesSentLabel, &progress.fileSizeLabel, &progress.stepPercentLabel,
+                      &progress.fileNameLabel})
         l->SetCaption("");
-    for (TLabel* l : {&progress.bytesSentCaption, &progress.fileSizeCaption, &progress.fileNameCaption})
+    for (TLabel* l :
+         {&progress.bytesSentCaption, &progress.fileSizeCaption, &progress.fileNameCaption})
         l->SetVisible(shown);
     // While files go up, the step bar is the current file's.
     progress.progressLbl.SetCaption(shown ? "Current file:" : "Progress:");

@@ -582,9 +582,12 @@ QWidget* TMainWindow::BuildDetailsPage() {
     grid->setContentsMargins(6, 4, 6, 4);
     grid->setVerticalSpacing(2);
     const std::pair<const char*, std::pair<TLabel*, const char*>> rows[] = {
-        {"Name:", {&form_.details.nameLbl, "nameLbl"}}, {"Directory:", {&form_.details.dirLbl, "dirLbl"}},
-        {"Date:", {&form_.details.dateLbl, "dateLbl"}}, {"Time:", {&form_.details.timeLbl, "timeLbl"}},
-        {"Type:", {&form_.details.typeLbl, "typeLbl"}}, {"Action:", {&form_.details.actionLbl, "actionLbl"}}};
+        {"Name:", {&form_.details.nameLbl, "nameLbl"}},
+        {"Directory:", {&form_.details.dirLbl, "dirLbl"}},
+        {"Date:", {&form_.details.dateLbl, "dateLbl"}},
+        {"Time:", {&form_.details.timeLbl, "timeLbl"}},
+        {"Type:", {&form_.details.typeLbl, "typeLbl"}},
+        {"Action:", {&form_.details.actionLbl, "actionLbl"}}};
     int r = 0;
     for (const auto& [caption, value] : rows) {
         grid->addWidget(Caption(tr(caption), page), r, 0);
@@ -600,8 +603,10 @@ QWidget* TMainWindow::BuildDetailsPage() {
     sides->addWidget(Caption(tr("Size"), page, "detailsSize"), 0, 1);
     sides->addWidget(Caption(tr("Modified"), page, "detailsModified"), 0, 2);
     const std::tuple<const char*, TLabel*, const char*, TLabel*, const char*> pairs[] = {
-        {"Here:", &form_.details.localSizeLbl, "localSizeLbl", &form_.details.localTimeLbl, "localTimeLbl"},
-        {"Server:", &form_.details.remoteSizeLbl, "remoteSizeLbl", &form_.details.remoteTimeLbl, "remoteTimeLbl"}};
+        {"Here:", &form_.details.localSizeLbl, "localSizeLbl", &form_.details.localTimeLbl,
+         "localTimeLbl"},
+        {"Server:", &form_.details.remoteSizeLbl, "remoteSizeLbl", &form_.details.remoteTimeLbl,
+         "remoteTimeLbl"}};
     int s = 1;
     for (const auto& [caption, size, sizeName, time, timeName] : pairs) {
         sides->addWidget(Caption(tr(caption), page), s, 0);
@@ -780,8 +785,10 @@ QWidget* TMainWindow::BuildOptionsPage() {
     auto* afterLayout = new QVBoxLayout(after);
     afterLayout->setSpacing(0);
     afterLayout->addWidget(Check(form_.onConnect.loadOnConnectCheck, after, "loadOnConnectCheck"));
-    afterLayout->addWidget(Check(form_.onConnect.compareOnConnectCheck, after, "compareOnConnectCheck"));
-    afterLayout->addWidget(Check(form_.onConnect.updateOnConnectCheck, after, "updateOnConnectCheck"));
+    afterLayout->addWidget(
+        Check(form_.onConnect.compareOnConnectCheck, after, "compareOnConnectCheck"));
+    afterLayout->addWidget(
+        Check(form_.onConnect.updateOnConnectCheck, after, "updateOnConnectCheck"));
     afterLayout->addWidget(Check(form_.onConnect.exitWhenDoneCheck, after, "exitWhenDoneCheck"));
     row->addWidget(after, 1);
     auto* options = Named(new QGroupBox(tr("Options:"), page), "GroupBox2");

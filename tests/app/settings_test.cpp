@@ -236,7 +236,8 @@ TEST_F(FormSettingsTest, GarbledValuesFallBackAndRangesClamp) {
     TForm1 form;
     form.FormCreate(Ini());
     EXPECT_EQ(form.timeOutSpin.Value(), 300);
-    EXPECT_TRUE(form.onConnect.compareOnConnectCheck.Checked()) << "unparsable boolean gives its default";
+    EXPECT_TRUE(form.onConnect.compareOnConnectCheck.Checked())
+        << "unparsable boolean gives its default";
     EXPECT_TRUE(form.onConnect.exitWhenDoneCheck.Checked());
     EXPECT_EQ(form.setup.ftpPortSpin.Value(), 65535);
     EXPECT_EQ(form.setup.serverEdit.Text(), "");
@@ -313,7 +314,8 @@ TEST_F(FormSettingsTest, ConfigureWritesOnlyTheNamedKeysOrNothingAtAll) {
     EXPECT_TRUE(form.onConnect.updateOnConnectCheck.Checked());
     EXPECT_EQ(form.localRootLabel.Caption(), "/srv/site");
     EXPECT_EQ(form.setup.passwordEdit.Text(), "s3cret");
-    EXPECT_TRUE(form.onConnect.loadOnConnectCheck.Checked()) << "keys not named keep their (default) value";
+    EXPECT_TRUE(form.onConnect.loadOnConnectCheck.Checked())
+        << "keys not named keep their (default) value";
 }
 
 TEST_F(FormSettingsTest, DataModeTakesItsThreeWordsAndReachesTheComponent) {

@@ -150,7 +150,8 @@ TEST(Details, AClickWithNoSelectedNodeChangesNothing) {
     // And a click in the empty part of a tree selects nothing.
     QTreeView* view = f.Window->RemoteTreeView();
     Click(view->viewport(), QPoint(5, view->viewport()->height() - 5));
-    for (const TLabel* l : {&f.Form.details.nameLbl, &f.Form.details.typeLbl, &f.Form.details.actionLbl})
+    for (const TLabel* l :
+         {&f.Form.details.nameLbl, &f.Form.details.typeLbl, &f.Form.details.actionLbl})
         EXPECT_NE(l->Caption(), "");
     EXPECT_EQ(f.Form.details.nameLbl.Caption(), " index.html");
     EXPECT_EQ(f.Form.details.actionLbl.Caption(), " refresh");
