@@ -303,10 +303,10 @@ bool TForm1::OpenSite(const TSiteInfo& chosen) {
     for (TSyncAction action : {TSyncAction::Compare, TSyncAction::Update, TSyncAction::Refresh})
         EnableAction(action, false);
     ShowSites();
-    localLoaded_ = false;
     if (activated_ && !site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
-        localLoaded_ = operation && engine.LoadLocalDirectory();
+        if (operation)
+            engine.LoadLocalDirectory();
     }
     // Said while this site's settings were read, and overwritten by its local load since.
     if (keyringNoticeShown_ && !noticeShown)
@@ -404,7 +404,8 @@ void TForm1::FormActivate() {
     TakeControls();
     if (!site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
-        localLoaded_ = operation && engine.LoadLocalDirectory();
+        if (operation)
+            engine.LoadLocalDirectory();
     }
     if (started)
         connectBtn.SetEnabled(true);
@@ -457,8 +458,7 @@ bool TForm1::ReadLocalAgain(bool* changed) {
         return true; // no local directory yet: Connect says so
     const TLocalSnapshot before = SnapshotOf(engine.localList);
     const std::vector<std::string> keptBefore = engine.localScan.kept;
-    localLoaded_ = engine.LoadLocalDirectory();
-    if (!localLoaded_)
+    if (!engine.LoadLocalDirectory())
         return false; // said why: the directory could not be entered
     if (engine.userStop) {
         // Part of the tree was read: nothing may be compared or sent on its word.

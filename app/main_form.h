@@ -361,7 +361,6 @@ private:
     bool activated_ = false;
 
     std::string settingsFile_;
-    bool localLoaded_ = false;
     // The run a press of Connect carries out, and what the last one came to.
     TSyncRun run_{engine};
     TRunResult lastRun_;

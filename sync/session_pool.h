@@ -106,8 +106,6 @@ public:
     // Told of each extra session as its login succeeds, before it takes work.
     std::function<void(TRemoteSession&)> OnJoined;
 
-    TRemoteSession& Main() { return main_; }
-
 private:
     struct TExtra {
         std::unique_ptr<TRemoteSession> session;
