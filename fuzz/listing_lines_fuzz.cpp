@@ -1,4 +1,5 @@
 // Listing text as the remote load reads it: every line parsed, sorted and dated.
+#include "ftp/listing_entry.h"
 #include "sync/remote_entries.h"
 
 #include <cstddef>

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pelmora::TForm1 form;
     form.FormCreate(path);
     const long timeout = form.timeOutSpin.Value();
-    if (timeout < 5 || timeout > 300 || form.ftpPortSpin.Value() > 65535)
+    if (timeout < 5 || timeout > 300 || form.setup.ftpPortSpin.Value() > 65535)
         std::abort();
     return 0;
 }

@@ -666,9 +666,9 @@ void TMainWindow::AddSiteRow(QGridLayout* grid, QWidget* page) {
         auto* b = Named(new QToolButton(page), name);
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         Bind(*model, b);
-        connect(b, &QToolButton::clicked, this, [click] {
+        connect(b, &QToolButton::clicked, this, [run = click] {
             try {
-                click();
+                run();
             } catch (const std::exception& e) {
                 ShowMessage(e.what());
             }
