@@ -57,8 +57,7 @@ std::unique_ptr<TRemoteSession> NewRemoteSession() {
 void TFtpSession::BeginConnect(const TConnectionSettings& settings) {
     settings_ = settings;
     timeoutMs = settings.timeoutMs;
-    loggedIn_ = false;
-    Touch();
+    StartedConnecting();
     ftp_.Connect(settings);
 }
 

@@ -6,6 +6,7 @@
 #include "toolkit/tick.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -118,6 +119,8 @@ private:
         return core_.rootState_.typed.starts_with('/') || core_.rootState_.absolute.has_value();
     }
     bool Parallel() const { return sessions_ >= 2 && Absolute() && core_.pool_.ExtrasAllowed(); }
+    // Logs the extra sessions in when the reading left makes them pay (walkExtrasPayoff).
+    void OpenPoolIfItPays();
     void Discover(const std::string& dir);
     TSessionTask Next(TRemoteSession& on);
     TSessionTask Read(TRemoteSession& on, std::string dir, bool byName);
@@ -143,6 +146,9 @@ private:
     std::unordered_map<const TRemoteSession*, std::string> places_;
     size_t listed_ = 0;
     bool poolOpened_ = false;
+    // How long the main session took for the directories it read, entering them included.
+    std::chrono::microseconds mainReading_{0};
+    int mainReads_ = 0;
     // The directories being put together, innermost last, and the directory entry the
     // putting together waits at until its level has been read.
     std::vector<TFrame> frames_;
@@ -424,6 +430,7 @@ TSessionTask TSyncCore::TRemoteWalk::Next(TRemoteSession& on) {
 TSessionTask TSyncCore::TRemoteWalk::Read(TRemoteSession& on, std::string dir, bool byName) {
     // Without the root's absolute path every directory is entered by its name.
     byName = byName || !Absolute();
+    const auto started = std::chrono::steady_clock::now();
     TFetchedLevel level;
     for (const TStep& step : Route(on, dir, byName)) {
         on.BeginChangeDir(step.path);
@@ -453,6 +460,11 @@ TSessionTask TSyncCore::TRemoteWalk::Read(TRemoteSession& on, std::string dir, b
         level.notEntries = on.NotEntries();
     }
     level.why = on.FailureReason();
+    if (&on == &main_) {
+        mainReading_ += std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - started);
+        ++mainReads_;
+    }
     Settle(on, std::move(dir), byName, std::move(level));
 }
 
@@ -541,12 +553,25 @@ bool TSyncCore::TRemoteWalk::Found(const std::string& dir,
         if (const std::string path = RelativePath(dir, listedEntry.name);
             core_.WalkedInto(listedEntry, path))
             Discover(path);
-    // Once the root's listing has shown there is more to read, and told where the root is.
-    if (!poolOpened_ && !pending_.empty() && Parallel()) {
-        poolOpened_ = true;
-        core_.pool_.Open(sessions_);
-    }
+    OpenPoolIfItPays();
     return true;
+}
+
+// Once the root's listing has shown there is more to read, and told where the root is.
+void TSyncCore::TRemoteWalk::OpenPoolIfItPays() {
+    if (poolOpened_ || pending_.empty() || !Parallel())
+        return;
+    const int payoff = core_.walkExtrasPayoff;
+    if (payoff > 0) {
+        // What is known to be left, read at the main session's pace so far; what lies
+        // below it is not known yet, so the guess is short rather than long.
+        const auto left = mainReading_ / std::max(mainReads_, 1) * pending_.size();
+        const auto login = std::max(main_.LoginTime(), std::chrono::microseconds(1000));
+        if (left < login * payoff)
+            return;
+    }
+    poolOpened_ = true;
+    core_.pool_.Open(sessions_);
 }
 
 // Puts the levels read so far together, in pre-order, up to the first directory whose

@@ -21,7 +21,15 @@ void TRemoteSession::Touch() {
     lastActivity_ = GetTickCount();
 }
 
+void TRemoteSession::StartedConnecting() {
+    loggedIn_ = false;
+    connectStart_ = std::chrono::steady_clock::now();
+    Touch();
+}
+
 void TRemoteSession::LoginSucceeded() {
+    loginTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - connectStart_);
     lost_ = false;
     loggedIn_ = true;
     if (OnLoggedIn)

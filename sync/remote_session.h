@@ -4,6 +4,7 @@
 #include "net/listed_entry.h"
 #include "net/tls_stream.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -80,6 +81,9 @@ public:
     virtual void BeginConnect(const TConnectionSettings& settings) = 0;
     bool WaitForLogin();
     bool LoggedIn() const { return loggedIn_; }
+    // How long the latest login took, from the start of the connect to the server's yes:
+    // what one more session costs before it can take work.
+    std::chrono::microseconds LoginTime() const { return loginTime_; }
     // The value the session last connected with; the sessions Sibling makes connect with
     // it too. SetSettings changes it for those only: this session keeps its connection.
     const TConnectionSettings& Settings() const { return settings_; }
@@ -237,12 +241,16 @@ public:
 protected:
     // For an implementation: the session showed a sign of life now.
     void Touch();
+    // For an implementation: a connect starts now (see LoginTime).
+    void StartedConnecting();
     // The login succeeded: the session is usable again, and its owner is told.
     void LoginSucceeded();
 
     TConnectionSettings settings_;
     uint32_t lastActivity_ = 0; // tick of the session's latest sign of life
     bool loggedIn_ = false;
+    std::chrono::steady_clock::time_point connectStart_;
+    std::chrono::microseconds loginTime_{0};
     bool lost_ = false;
     bool stopped_ = false;
     std::string lastErrorText_;

@@ -122,6 +122,12 @@ public:
     // options.connections in all; opened by a run that has work for them, closed at its end
     // and on a disconnect.
     TSessionPool& Pool() { return pool_; }
+    // The walk logs its extra sessions in only once the reading it has still to do, at the
+    // pace the main session reads, is this many times what a login takes: on a fast link a
+    // small tree is read sooner than further sessions could log in and be closed again.
+    // 0: as soon as there is more than one directory to read.
+    static constexpr int DefaultWalkExtrasPayoff = 4;
+    int walkExtrasPayoff = DefaultWalkExtrasPayoff;
     // Every remote path of the run names its place from the server's root, so that a
     // session standing anywhere reaches it (extra sessions stand where their login put them).
     bool RemotePathsAbsolute() const;

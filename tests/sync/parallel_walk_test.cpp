@@ -36,6 +36,8 @@ class TWalkForm : public TRecordedEngine {
 public:
     TWalkForm() {
         options.timeoutMs = 5000;
+        // The trees here are small: the extra sessions are logged in whatever the pace.
+        walkExtrasPayoff = 0;
         Pool().OnJoined = [this](TRemoteSession&) { ++joined; };
     }
     bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
@@ -156,6 +158,49 @@ TEST(ParallelWalk, SpreadsTheLevelsAndEndsInTheRootWithTheOtherSessionClosed) {
     EXPECT_FALSE(form.view.Enabled(TSyncAction::Stop));
     EXPECT_TRUE(form.view.Enabled(TSyncAction::Compare));
     EXPECT_EQ(form.recurseLevel, 0);
+}
+
+// The extra sessions are logged in only where the reading left outweighs their logins: a
+// slow login beside quick listings leaves the walk on the main session, slow listings
+// beside a quick login share it out.
+TEST(ParallelWalk, ExtraSessionsOnlyWhereTheyPay) {
+    struct TCase {
+        const char* name;
+        const char* slowVerb;
+        bool shared;
+    };
+    for (const TCase& c :
+         {TCase{"slow login", "PASS", false}, TCase{"slow listings", "TYPE", true}}) {
+        SCOPED_TRACE(c.name);
+        TFtpScriptServer server;
+        server.AcceptPassive();
+        ListingsInOrder(server,
+                        {{"drwxr-xr-x 2 o g 1 Jul 15 1996 a", "drwxr-xr-x 2 o g 1 Jul 15 1996 b",
+                          "drwxr-xr-x 2 o g 1 Jul 15 1996 c"},
+                         {"-rw-r--r-- 1 o g 2 Jul 15 1996 a1"},
+                         {"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"},
+                         {"-rw-r--r-- 1 o g 4 Jul 15 1996 c1"}});
+        const std::string reply = std::string(c.slowVerb) == "PASS" ? "230 in" : "200 ok";
+        server.On(c.slowVerb).Delay(300).Reply(reply);
+        TFtpScriptServer other;
+        other.AcceptPassive();
+        other.SetListing(Lines({"-rw-r--r-- 1 o g 5 Jul 15 1996 x1"}));
+        TWalkForm form;
+        form.walkExtrasPayoff = TSyncCore::DefaultWalkExtrasPayoff;
+        form.options.connections = 2;
+        ASSERT_TRUE(form.Connect(server.Port()));
+        form.ExtrasGoTo(other.Port());
+        form.options.remoteRoot = "/www";
+        form.RefreshRemote();
+        EXPECT_TRUE(form.remoteLoad.complete) << form.Status();
+        if (c.shared) {
+            EXPECT_EQ(form.joined, 1);
+        } else {
+            EXPECT_EQ(other.Sessions(), 0);
+            EXPECT_EQ(Verbs(server, "CWD"),
+                      (std::vector<std::string>{"/www", "/www/a", "/www/b", "/www/c", "/www"}));
+        }
+    }
 }
 
 // In active mode the server connects back for every listing: the walk stays on the main
