@@ -2,6 +2,7 @@
 
 #include "sync/sync_core.h"
 #include "sync/sync_view.h"
+#include "tests/support/local_settings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -91,14 +92,7 @@ public:
     // data connections and no TLS, unless a test asks otherwise.
     static TConnectionSettings LocalServer(uint16_t port, const std::string& user = "u",
                                            const std::string& password = "p") {
-        TConnectionSettings settings;
-        settings.host = "127.0.0.1";
-        settings.port = port;
-        settings.user = user;
-        settings.password = password;
-        settings.dataMode = TDataMode::Active;
-        settings.tlsMode = TTlsMode::Off;
-        return settings;
+        return LocalSettings(port, user, password);
     }
     // Logs the main session in as the connect does, waiting while the server answers
     // within `waitMs`; the session's own time-out stays as it was.
@@ -109,6 +103,21 @@ public:
         const bool loggedIn = session.WaitForLogin() && connected;
         session.timeoutMs = timeout;
         return loggedIn;
+    }
+    // The main session logged in to a test server on this machine, in passive mode unless
+    // asked otherwise: several sessions at once run in passive mode only.
+    bool LogInTo(uint16_t port, const std::string& user = "u", const std::string& password = "p",
+                 TDataMode mode = TDataMode::Passive) {
+        TConnectionSettings settings = LocalServer(port, user, password);
+        settings.dataMode = mode;
+        return LogIn(settings, 10000);
+    }
+    // The extra sessions log in with the main session's settings: pointing its port
+    // elsewhere once it is logged in sends them to another server.
+    void ExtrasGoTo(uint16_t port) {
+        TConnectionSettings settings = session.Settings();
+        settings.port = port;
+        session.SetSettings(settings);
     }
 };
 

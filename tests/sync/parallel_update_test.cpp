@@ -34,20 +34,6 @@ public:
         options.timeoutMs = 5000;
         localScan.complete = true;
     }
-    // Several sessions at once run in passive mode only.
-    bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
-                 TDataMode mode = TDataMode::Passive) {
-        TConnectionSettings settings = LocalServer(port, user, password);
-        settings.dataMode = mode;
-        return LogIn(settings, 10000);
-    }
-    // The extra sessions log in with the main session's settings: pointing its port
-    // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) {
-        TConnectionSettings settings = session.Settings();
-        settings.port = port;
-        session.SetSettings(settings);
-    }
     int Add(bool remote, const std::string& dir, const std::string& name, uint8_t kind,
             int parent = TTreeModel::NoNode) {
         auto* d = new TDetail;
@@ -107,7 +93,7 @@ TEST(ParallelUpdate, ExtraLoginsRefusedLeaveTheRunToTheSessionsItHas) {
         form.options.remoteRoot = "/www";
         form.options.atomic = false;
         form.options.connections = 4;
-        ASSERT_TRUE(form.Connect(server.Port()));
+        ASSERT_TRUE(form.LogInTo(server.Port()));
         form.ExtrasGoTo(full.Port());
         for (const char* file : {"a.txt", "b.txt", "c.txt"})
             form.Add(false, "", file, kindFile);
@@ -138,7 +124,7 @@ TEST(ParallelUpdate, ActiveModeKeepsToOneSession) {
     form.options.remoteRoot = "/www";
     form.options.atomic = false;
     form.options.connections = 4;
-    ASSERT_TRUE(form.Connect(server.Port(), "u", "p", TDataMode::Active));
+    ASSERT_TRUE(form.LogInTo(server.Port(), "u", "p", TDataMode::Active));
     form.ExtrasGoTo(other.Port());
     for (const char* file : {"a.txt", "b.txt", "c.txt"})
         form.Add(false, "", file, kindFile);
@@ -172,7 +158,7 @@ TEST(ParallelUpdate, AFailureOnOneSessionFailsThatItemOnly) {
     form.options.remoteRoot = "/www";
     form.options.atomic = false;
     form.options.connections = 2;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(refusing.Port());
     const int d0 = form.Add(false, "", "d0", kindDirectory);
     for (int i = 0; i < 8; i += 2)
@@ -241,7 +227,7 @@ TEST(ParallelUpdate, NestedCreatesAndDeletesOnRealServers) {
         form.options.mayDelete = true;
         form.options.localRoot = tree.Path();
         form.options.remoteRoot = server.SiteDir();
-        ASSERT_TRUE(form.Connect(server.Port(), server.User(), server.Password()));
+        ASSERT_TRUE(form.LogInTo(server.Port(), server.User(), server.Password()));
         for (int run = 0; run < 2; ++run) {
             SCOPED_TRACE(run == 0 ? "first run" : "second run");
             if (run == 1) {
@@ -290,7 +276,7 @@ TEST(ParallelUpdate, StopEndsEverySessionPromptly) {
     form.options.atomic = false;
     form.options.connections = 2;
     form.options.timeoutMs = 10000;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(other.Port());
     for (int i = 0; i < 6; ++i)
         form.Add(false, "", "f" + std::to_string(i) + ".txt", kindFile);

@@ -40,19 +40,6 @@ public:
         walkExtrasPayoff = 0;
         Pool().OnJoined = [this](TRemoteSession&) { ++joined; };
     }
-    bool Connect(uint16_t port, const std::string& user = "u", const std::string& password = "p",
-                 TDataMode mode = TDataMode::Passive) {
-        TConnectionSettings settings = LocalServer(port, user, password);
-        settings.dataMode = mode;
-        return LogIn(settings, 10000);
-    }
-    // The extra sessions log in with the main session's settings: pointing its port
-    // elsewhere once it is logged in sends them to another server.
-    void ExtrasGoTo(uint16_t port) {
-        TConnectionSettings settings = session.Settings();
-        settings.port = port;
-        session.SetSettings(settings);
-    }
     std::vector<std::string> Keys() const {
         std::vector<std::string> keys;
         for (int i = 0; i < remoteList.Count(); ++i)
@@ -142,7 +129,7 @@ TEST(ParallelWalk, SpreadsTheLevelsAndEndsInTheRootWithTheOtherSessionClosed) {
     other.SetListing(Lines({"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}));
     TWalkForm form;
     form.options.connections = 2;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(other.Port());
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
@@ -188,7 +175,7 @@ TEST(ParallelWalk, ExtraSessionsOnlyWhereTheyPay) {
         TWalkForm form;
         form.walkExtrasPayoff = TSyncCore::DefaultWalkExtrasPayoff;
         form.options.connections = 2;
-        ASSERT_TRUE(form.Connect(server.Port()));
+        ASSERT_TRUE(form.LogInTo(server.Port()));
         form.ExtrasGoTo(other.Port());
         form.options.remoteRoot = "/www";
         form.RefreshRemote();
@@ -214,7 +201,7 @@ TEST(ParallelWalk, ActiveModeWalksOnOneSession) {
     TFtpScriptServer other;
     TWalkForm form;
     form.options.connections = 4;
-    ASSERT_TRUE(form.Connect(server.Port(), "u", "p", TDataMode::Active));
+    ASSERT_TRUE(form.LogInTo(server.Port(), "u", "p", TDataMode::Active));
     form.ExtrasGoTo(other.Port());
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
@@ -240,7 +227,7 @@ TEST(ParallelWalk, ExtraLoginsRefusedLeaveTheWalkToTheMainSession) {
         .CloseControl(TFtpRule::CloseAfterReply);
     TWalkForm form;
     form.options.connections = 3;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(full.Port());
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
@@ -293,7 +280,7 @@ TEST(ParallelWalk, ADirectoryAnotherSessionFailsOnIsReadOnTheMainSession) {
         TWalkForm form;
         form.options.connections = 2;
         form.options.timeoutMs = 1500;
-        ASSERT_TRUE(form.Connect(server.Port()));
+        ASSERT_TRUE(form.LogInTo(server.Port()));
         form.ExtrasGoTo(other.Port());
         form.options.remoteRoot = "/www";
         form.RefreshRemote();
@@ -337,7 +324,7 @@ TEST(ParallelWalk, ARefusedListingIsUnknownUnlessProvedEmptyOnEveryWalk) {
             server.On("CWD").Arg("/www/a").Delay(300).Reply("250 ok");
             TWalkForm form;
             form.options.connections = connections;
-            ASSERT_TRUE(form.Connect(server.Port()));
+            ASSERT_TRUE(form.LogInTo(server.Port()));
             form.ExtrasGoTo(other.Port());
             form.options.remoteRoot = "/www";
             form.RefreshRemote();
@@ -446,7 +433,7 @@ TEST(ParallelWalk, OneAndThreeSessionsLoadTheSame) {
             TTempTree local;
             form.options.localRoot = local.Path();
             ASSERT_TRUE(form.LoadLocalDirectory());
-            ASSERT_TRUE(form.Connect(servers[0].Port()));
+            ASSERT_TRUE(form.LogInTo(servers[0].Port()));
             if (connections == 3) {
                 // Logged in before the walk, each to a server of its own.
                 form.ExtrasGoTo(servers[1].Port());
@@ -518,7 +505,7 @@ TEST(ParallelWalk, TheMainSessionLostFailsTheLoadClearly) {
     other.SetListing(Lines({"-rw-r--r-- 1 o g 3 Jul 15 1996 b1"}));
     TWalkForm form;
     form.options.connections = 2;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(other.Port());
     form.options.remoteRoot = "/www";
     form.RefreshRemote();
@@ -546,7 +533,7 @@ TEST(ParallelWalk, StopEndsTheWalkOnEverySessionPromptly) {
     TWalkForm form;
     form.options.connections = 2;
     form.options.timeoutMs = 10000;
-    ASSERT_TRUE(form.Connect(server.Port()));
+    ASSERT_TRUE(form.LogInTo(server.Port()));
     form.ExtrasGoTo(other.Port());
     form.options.remoteRoot = "/www";
     QTimer poll;
@@ -620,7 +607,7 @@ TEST(ParallelWalk, FourSessionsLoadWhatOneLoadsOnRealServers) {
             form.options.excludes = {"/drafts", "*.bak"};
             form.options.localRoot = local.Path();
             ASSERT_TRUE(form.LoadLocalDirectory());
-            ASSERT_TRUE(form.Connect(server.Port(), server.User(), server.Password()));
+            ASSERT_TRUE(form.LogInTo(server.Port(), server.User(), server.Password()));
             // Logged in before the walk, so that each takes its share however short it is.
             form.Pool().Open(connections);
             ASSERT_TRUE(Eventually([&] { return form.Pool().Usable() == connections; }));
