@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -93,6 +94,63 @@ TEST(RunReport, TheDryRunSummarySaysWhatWouldBeDone) {
 
 // The window's line after an update, counted step by step as the run reports them: a
 // step that did not finish counts nowhere, and only finished uploads add their bytes.
+TEST(RunReport, CountsHaveThousandsSeparatorsAndTheirNoun) {
+    const std::pair<std::int64_t, const char*> numbers[] = {
+        {0, "0"},
+        {999, "999"},
+        {1000, "1,000"},
+        {12345, "12,345"},
+        {999999, "999,999"},
+        {1234567, "1,234,567"},
+        {-1234, "-1,234"},
+        {INT64_MIN, "-9,223,372,036,854,775,808"},
+    };
+    for (const auto& [n, text] : numbers)
+        EXPECT_EQ(GroupedNumber(n), text) << n;
+    EXPECT_EQ(CountOf(1, "file", "files"), "1 file");
+    EXPECT_EQ(CountOf(0, "file", "files"), "0 files");
+    EXPECT_EQ(CountOf(1204, "directory", "directories"), "1,204 directories");
+}
+
+TEST(RunReport, PlanTotalsCountEachKindAndTheBytesToSend) {
+    auto item = [](TStepKind kind, std::int64_t bytes) {
+        return TPlanItem{kind, "/x", bytes, false};
+    };
+    struct TRow {
+        const char* name;
+        TPlanListing plan;
+        const char* totals;
+    };
+    TPlanListing root;
+    root.rootLine = "create /www (the remote directory)";
+    TPlanListing everything;
+    everything.items = {item(TStepKind::Upload, 1000000),
+                        item(TStepKind::Refresh, 400000),
+                        item(TStepKind::Refresh, -1),
+                        item(TStepKind::Create, -1),
+                        item(TStepKind::Delete, 20),
+                        item(TStepKind::Remove, -1),
+                        TPlanItem{TStepKind::Delete, "/.t", -1, true}};
+    TPlanListing single;
+    single.items = {item(TStepKind::Upload, 5), item(TStepKind::Create, -1),
+                    item(TStepKind::Delete, 1), item(TStepKind::Remove, -1)};
+    TPlanListing many;
+    for (int i = 0; i < 1204; ++i)
+        many.items.push_back(item(TStepKind::Upload, 1000));
+    const TRow rows[] = {
+        {"empty", {}, "Nothing to do"},
+        {"the remote root alone", root, "Total: 1 directory to create"},
+        {"every kind; a left-over file counts as a delete", everything,
+         "Total: 3 uploads (1 new, 2 changed), 1.4 MB; 1 directory to create; 2 deletes; "
+         "1 directory to remove"},
+        {"one of each", single,
+         "Total: 1 upload, 5 B; 1 directory to create; 1 delete; 1 directory to remove"},
+        {"thousands", many, "Total: 1,204 uploads, 1.2 MB"},
+    };
+    for (const TRow& row : rows)
+        EXPECT_EQ(PlanTotals(row.plan), row.totals) << row.name;
+}
+
 TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {
     const TSteadyTime t0{std::chrono::hours(1)};
     TRunTotals totals;
