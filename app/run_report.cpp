@@ -189,14 +189,14 @@ std::string PhaseLine(const TPhase& p, const std::string& server, const std::str
         return line;
     }
     case K::Compared: {
-        const std::string said =
-            Joined({p.conflicts == 0 ? ""
-                                     : CountOf(p.conflicts, "entry", "entries") +
-                                           " could not be compared (listed at the end)",
-                    p.kept == 0 ? ""
-                                : CountOf(p.kept, "entry", "entries") +
-                                      " only on the server stay there: deleting is off"},
-                   "; ");
+        const std::string said = Joined(
+            {p.conflicts == 0 ? ""
+                              : CountOf(p.conflicts, "entry", "entries") +
+                                    " could not be compared (listed at the end)",
+             p.kept == 0 ? ""
+                         : CountOf(p.kept, "entry", "entries") + " only on the server" +
+                               (p.kept == 1 ? " stays" : " stay") + " there: deleting is off"},
+            "; ");
         return said.empty() ? said : "Compared: " + said;
     }
     case K::Deleting:

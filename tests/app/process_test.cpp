@@ -533,18 +533,27 @@ TEST(Program, ARunSaysItsPhasesInPlainWordsWithoutTheWindowsTexts) {
     struct TRow {
         const char* name;
         std::vector<std::string> listed;
+        std::vector<std::string> settings;
         std::vector<std::string> lines;
         std::vector<std::string> absent; // no line starts so
     };
     const TRow rows[] = {
         {"deletes, creates and uploads",
          {"index.html", "old.html"},
+         {},
          {"Remote: 2 files in 1 directory (/www)", "Deleting 1 file", "Creating 1 directory",
           "Uploading 3 files (19 B)"},
-         {}},
+         {"Compared"}},
         {"nothing to delete",
          {"index.html"},
+         {},
          {"Remote: 1 file in 1 directory (/www)", "Creating 1 directory",
+          "Uploading 3 files (19 B)"},
+         {"Deleting", "Compared"}},
+        {"deleting off",
+         {"index.html", "old.html"},
+         {"Options.delete=0"},
+         {"Compared: 1 entry only on the server stays there: deleting is off",
           "Uploading 3 files (19 B)"},
          {"Deleting"}},
     };
@@ -556,7 +565,7 @@ TEST(Program, ARunSaysItsPhasesInPlainWordsWithoutTheWindowsTexts) {
         tree.File("site/css/style.css", "p{}");
         TFtpScriptServer server;
         server.SetListing(Listing(row.listed));
-        const std::string ini = ScriptSite(tree, server);
+        const std::string ini = ScriptSite(tree, server, row.settings);
         const std::string log = tree.Path("run.log");
         std::string out;
         ASSERT_EQ(
