@@ -270,7 +270,7 @@ std::vector<std::string> PlanListingLines(const TPlanListing& plan) {
     if (!plan.rootLine.empty())
         lines.push_back("  " + plan.rootLine);
     // By path, as the bytes of the names sort: the same order on every machine and in
-    // every locale, a directory just before what goes into it. Steps on one path keep the
+    // every locale, a directory before what goes into it. Steps on one path keep the
     // order the update makes them in.
     std::vector<const TPlanItem*> sorted;
     sorted.reserve(plan.items.size());

@@ -212,10 +212,11 @@ public:
     // The remote load, as a press of Refresh starts it.
     void RefreshRemote();
     bool LoadRemoteDirectory();
+    // The remote load has ended, said with `text` on the status line: what it found;
+    // `again` for the load that ends an update.
+    void SayRemoteLoaded(const std::string& text, bool again);
     // The plan's line for a remote root that the last load made, or would have made
     // (see TSyncOptions::missingRoot); empty when the root was there.
-    // The remote load has ended, said with `text` on the status line: what it found.
-    void SayRemoteLoaded(const std::string& text, bool again);
     std::string RemoteRootPlanLine() const {
         return rootState_.made.empty() ? std::string()
                                        : "create " + rootState_.made + " (the remote directory)";

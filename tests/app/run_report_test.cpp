@@ -151,6 +151,65 @@ TEST(RunReport, PlanTotalsCountEachKindAndTheBytesToSend) {
         EXPECT_EQ(PlanTotals(row.plan), row.totals) << row.name;
 }
 
+TEST(RunReport, PhasesInPlainWordsAndNoLineForAStepWithoutWork) {
+    using K = TPhase::TKind;
+    auto phase = [](K kind, std::int64_t files, std::int64_t directories) {
+        TPhase p(kind, "the window's text");
+        p.files = files;
+        p.directories = directories;
+        return p;
+    };
+    TPhase local = phase(K::LocalLoaded, 1204, 88);
+    local.place = "/home/me/site";
+    TPhase remote = phase(K::RemoteLoaded, 1, 1);
+    remote.notRead = 2;
+    TPhase again = phase(K::RemoteLoaded, 0, 1);
+    again.again = true;
+    again.place = "/www";
+    TPhase connecting = phase(K::Connecting, 0, 0);
+    connecting.place = "example.org";
+    connecting.port = 21;
+    TPhase otherPort = connecting;
+    otherPort.port = 2121;
+    TPhase uploading = phase(K::Uploading, 1, 0);
+    uploading.bytes = 1400000;
+    TPhase compared = phase(K::Compared, 0, 0);
+    compared.kept = 3;
+    compared.conflicts = 1;
+    TPhase keptOne = phase(K::Compared, 0, 0);
+    keptOne.kept = 1;
+    const std::pair<TPhase, const char*> rows[] = {
+        {local, "Local: 1,204 files in 88 directories (/home/me/site)"},
+        {remote, "Remote: 1 file in 1 directory; 2 directories could not be read"},
+        {again, "Remote after the update: 0 files in 1 directory (/www)"},
+        {connecting, "Connecting to example.org"},
+        {otherPort, "Connecting to example.org (port 2121)"},
+        {phase(K::Deleting, 3, 0), "Deleting 3 files"},
+        {phase(K::Deleting, 0, 1), "Deleting 1 directory"},
+        {phase(K::Deleting, 1, 2), "Deleting 1 file and 2 directories"},
+        {phase(K::Deleting, 0, 0), ""},
+        {phase(K::Creating, 0, 1), "Creating 1 directory"},
+        {phase(K::Creating, 0, 0), ""},
+        {uploading, "Uploading 1 file (1.4 MB)"},
+        {phase(K::Uploading, 0, 0), ""},
+        {compared, "Compared: 1 entry could not be compared (listed at the end); 3 entries only "
+                   "on the server stay there: deleting is off"},
+        {keptOne, "Compared: 1 entry only on the server stays there: deleting is off"},
+        {phase(K::Compared, 0, 0), ""},
+        {phase(K::LoadingRemote, 0, 0), ""},
+        {phase(K::Comparing, 0, 0), ""},
+        {phase(K::Updating, 0, 0), ""},
+        {phase(K::UpdateDone, 0, 0), ""},
+        {phase(K::UpdateStopped, 0, 0), ""},
+    };
+    for (const auto& [p, line] : rows)
+        EXPECT_EQ(PhaseLine(p, "", ""), line) << line;
+    // The connect, with where it went and how safely, as far as that is known.
+    EXPECT_EQ(PhaseLine(phase(K::Connected, 0, 0), "example.org", "TLS 1.3, certificate verified"),
+              "Connected to example.org (TLS 1.3, certificate verified)");
+    EXPECT_EQ(PhaseLine(phase(K::Connected, 0, 0), "example.org", ""), "Connected to example.org");
+}
+
 TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {
     const TSteadyTime t0{std::chrono::hours(1)};
     TRunTotals totals;
