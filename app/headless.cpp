@@ -165,9 +165,43 @@ public:
             return;
         // The counters said once per entry name nothing; the files are named as they are
         // sent or deleted instead.
-        if (kind != TLineKind::PerEntry)
+        if (kind != TLineKind::PerEntry) {
             Line(TLineKind::Phase, text);
+            lastStatus_ = text;
+        }
         SayTheSession();
+    }
+    // The window's status texts are its own: here each phase is said from its figures, in
+    // plain words, or not at all when it has nothing to tell.
+    void ShowPhase(const TPhase& phase) override {
+        status_ = phase.text;
+        if (phase.kind == TPhase::TKind::Connecting)
+            server_ = phase.place;
+        std::string security;
+        if (phase.kind == TPhase::TKind::Connected && run_)
+            for (const auto& [label, text] : run_->ConnectionFacts())
+                // A plain state goes with the connect; one with a warning in it keeps its
+                // own line.
+                if (label == "Security" && !text.empty() &&
+                    text.find_first_of(":;") == std::string::npos && shown_.insert(label).second)
+                    security = text;
+        if (const std::string line = PhaseLine(phase, server_, security); !line.empty()) {
+            Line(TLineKind::Phase, line);
+            lastStatus_ = line;
+        } else if (phase.kind == TPhase::TKind::UpdateDone && phase.failed > 0) {
+            // What ends a run that failed stands first among its failures.
+            lastStatus_ = "The update is incomplete:";
+        }
+        SayTheSession();
+    }
+    void ShowPlan(const TPlanListing& plan) override {
+        for (const std::string& line : PlanListingLines(plan))
+            Line(TLineKind::Plan, line);
+    }
+    // The last status line as this reporter said it; the engine's as the window has it
+    // when none was said.
+    std::string LastStatus(const std::string& engines) const {
+        return lastStatus_.empty() ? engines : lastStatus_;
     }
     void ShowBytesSent(int64_t) override {
         if (run_ && Shows(level_, TLineKind::Progress) && run_->Result().totals.bytesToSend > 0)
@@ -204,6 +238,9 @@ private:
     TProgressPrinter progress_;
     TSteadyTime start_;
     std::string status_;
+    std::string lastStatus_;
+    // Where the connect went, for the line that says it is done.
+    std::string server_;
     // The facts of the session already said.
     std::set<std::string> shown_;
     uint32_t lastFlush_ = GetTickCount();
@@ -420,7 +457,7 @@ int RunSite(THeadlessSite& site, const std::string& settingsFile, const THeadles
         }
     }
     stopTarget = nullptr;
-    return Conclude(reporter, err, result, engine.Status());
+    return Conclude(reporter, err, result, reporter.LastStatus(engine.Status()));
 }
 
 } // namespace

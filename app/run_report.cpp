@@ -129,6 +129,166 @@ std::string ProgressLine(const TRunTotals& t, TSteadyTime now) {
     return line;
 }
 
+std::string GroupedNumber(std::int64_t n) {
+    const std::string digits =
+        std::to_string(n < 0 ? -static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n));
+    std::string grouped = n < 0 ? "-" : "";
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string CountOf(std::int64_t n, const char* one, const char* many) {
+    return GroupedNumber(n) + " " + (n == 1 ? one : many);
+}
+
+namespace {
+
+std::string FilesIn(const TPhase& phase) {
+    return CountOf(phase.files, "file", "files") + " in " +
+           CountOf(phase.directories, "directory", "directories");
+}
+
+std::string InBrackets(const std::string& text) {
+    return text.empty() ? std::string() : " (" + text + ")";
+}
+
+// Parts joined with `separator`, the empty ones left out.
+std::string Joined(const std::vector<std::string>& parts, const char* separator) {
+    std::string joined;
+    for (const std::string& part : parts)
+        if (!part.empty())
+            joined += (joined.empty() ? "" : separator) + part;
+    return joined;
+}
+
+std::string Bytes(std::int64_t bytes) {
+    return FormatBytes(static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0)));
+}
+
+} // namespace
+
+std::string PhaseLine(const TPhase& p, const std::string& server, const std::string& security) {
+    using K = TPhase::TKind;
+    switch (p.kind) {
+    case K::LocalLoaded:
+        return "Local: " + FilesIn(p) + InBrackets(p.place);
+    case K::Connecting:
+        return "Connecting to " + p.place +
+               (p.port != 0 && p.port != 21 ? " (port " + std::to_string(p.port) + ")" : "");
+    case K::Connected:
+        return server.empty() ? "Connected" : "Connected to " + server + InBrackets(security);
+    case K::RemoteLoaded: {
+        std::string line =
+            (p.again ? "Remote after the update: " : "Remote: ") + FilesIn(p) + InBrackets(p.place);
+        if (p.notRead > 0)
+            line += "; " + CountOf(p.notRead, "directory", "directories") + " could not be read";
+        return line;
+    }
+    case K::Compared: {
+        const std::string said = Joined(
+            {p.conflicts == 0 ? ""
+                              : CountOf(p.conflicts, "entry", "entries") +
+                                    " could not be compared (listed at the end)",
+             p.kept == 0 ? ""
+                         : CountOf(p.kept, "entry", "entries") + " only on the server" +
+                               (p.kept == 1 ? " stays" : " stay") + " there: deleting is off"},
+            "; ");
+        return said.empty() ? said : "Compared: " + said;
+    }
+    case K::Deleting:
+        if (p.files + p.directories == 0)
+            return {};
+        return "Deleting " +
+               Joined(
+                   {p.files == 0 ? "" : CountOf(p.files, "file", "files"),
+                    p.directories == 0 ? "" : CountOf(p.directories, "directory", "directories")},
+                   " and ");
+    case K::Creating:
+        return p.directories == 0
+                   ? std::string()
+                   : "Creating " + CountOf(p.directories, "directory", "directories");
+    case K::Uploading:
+        return p.files == 0
+                   ? std::string()
+                   : "Uploading " + CountOf(p.files, "file", "files") + " (" + Bytes(p.bytes) + ")";
+    case K::LoadingRemote:
+    case K::Comparing:
+    case K::Updating:
+    case K::UpdateDone:
+    case K::UpdateStopped:
+        break;
+    }
+    return {};
+}
+
+std::string PlanTotals(const TPlanListing& plan) {
+    std::int64_t added = 0, changed = 0, bytes = 0, deletes = 0, removes = 0;
+    std::int64_t creates = plan.rootLine.empty() ? 0 : 1;
+    for (const TPlanItem& item : plan.items) {
+        switch (item.kind) {
+        case TStepKind::Upload:
+        case TStepKind::Refresh:
+            ++(item.kind == TStepKind::Upload ? added : changed);
+            bytes += std::max<std::int64_t>(item.bytes, 0);
+            break;
+        case TStepKind::Create:
+            ++creates;
+            break;
+        case TStepKind::Delete:
+            ++deletes;
+            break;
+        case TStepKind::Remove:
+            ++removes;
+            break;
+        }
+    }
+    std::string uploads;
+    if (added + changed > 0) {
+        uploads = CountOf(added + changed, "upload", "uploads");
+        if (changed > 0)
+            uploads +=
+                " (" + GroupedNumber(added) + " new, " + GroupedNumber(changed) + " changed)";
+        uploads += ", " + Bytes(bytes);
+    }
+    const std::string totals = Joined(
+        {uploads, creates == 0 ? "" : CountOf(creates, "directory", "directories") + " to create",
+         deletes == 0 ? "" : CountOf(deletes, "delete", "deletes"),
+         removes == 0 ? "" : CountOf(removes, "directory", "directories") + " to remove"},
+        "; ");
+    return totals.empty() ? "Nothing to do" : "Total: " + totals;
+}
+
+std::vector<std::string> PlanListingLines(const TPlanListing& plan) {
+    std::vector<std::string> lines;
+    const bool empty = plan.rootLine.empty() && plan.items.empty();
+    if (!plan.dryRun && !empty)
+        lines.push_back("Plan:");
+    if (!plan.rootLine.empty())
+        lines.push_back("  " + plan.rootLine);
+    // By path, as the bytes of the names sort: the same order on every machine and in
+    // every locale, a directory before what goes into it. Steps on one path keep the
+    // order the update makes them in.
+    std::vector<const TPlanItem*> sorted;
+    sorted.reserve(plan.items.size());
+    for (const TPlanItem& item : plan.items)
+        sorted.push_back(&item);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const TPlanItem* a, const TPlanItem* b) { return a->path < b->path; });
+    for (const TPlanItem* item : sorted) {
+        const bool file = item->kind != TStepKind::Create && item->kind != TStepKind::Remove;
+        lines.push_back("  " + PlanLine(*item) +
+                        (file && item->bytes >= 0 ? " (" + Bytes(item->bytes) + ")" : ""));
+    }
+    for (const std::string& kept : plan.kept)
+        lines.push_back("  " + kept);
+    lines.push_back(PlanTotals(plan));
+    return lines;
+}
+
 bool Shows(TOutputLevel level, TLineKind kind) {
     switch (level) {
     case TOutputLevel::Quiet:

@@ -36,6 +36,29 @@ std::string StepDoneLine(TStepKind kind, const std::string& path, std::int64_t b
 // are left out until there is a rate to speak of.
 std::string ProgressLine(const TRunTotals& totals, TSteadyTime now);
 
+// "1,204,000": a whole number with a comma between groups of three digits.
+std::string GroupedNumber(std::int64_t n);
+// "1 file", "1,204 files": the count and its noun, the plural but for one.
+std::string CountOf(std::int64_t n, const char* one, const char* many);
+
+// A phase of the run in plain words, as a terminal and the log show it, where the window
+// has its status texts: "Local: 1,204 files in 88 directories (/home/me/site)",
+// "Connected to example.org (TLS 1.3, certificate verified)", "Deleting 3 files". Empty
+// for a phase that says nothing worth a line: a step without work, the start of a load
+// whose end is said, the end of an update that the summary tells. `server` is the name the
+// connect went to, `security` the session's security as it settled at the login.
+std::string PhaseLine(const TPhase& phase, const std::string& server, const std::string& security);
+
+// The plan as a terminal and the log list it: the remote root the update makes, then every
+// step sorted by path (bytes order), a file with its size ("  upload /a.html (4.1 kB)"),
+// then what the plan keeps, then a totals line; "Nothing to do" for an empty plan. A plan
+// an update carries out gets a "Plan:" header; the dry run's header is its phase.
+std::vector<std::string> PlanListingLines(const TPlanListing& plan);
+// "Total: 12 uploads (3 new, 9 changed), 1.4 MB; 2 directories to create; 3 deletes;
+// 1 directory to remove", each part only when there is any; "Nothing to do" when none is.
+// The remote root that the update makes counts among the directories to create.
+std::string PlanTotals(const TPlanListing& plan);
+
 enum class TOutputLevel { Quiet, Normal, Verbose };
 
 // Whether a line of `kind` is printed at `level`: quiet keeps what a person must act on

@@ -1,5 +1,6 @@
 #include "sync/compare.h"
 #include "sync/sync_core.h"
+#include "sync/sync_run.h"
 
 #include "toolkit/messages.h"
 #include "toolkit/services.h"
@@ -288,8 +289,9 @@ void ApplyRemoteVerdicts(TSyncCore& core, const TComparison& comparison) {
 
 void TSyncCore::AnalyseLists() {
     view_.ShowBusy(true);
-    ShowStatus("Comparing: " + std::to_string(localList.Count()) + " Local and " +
-               std::to_string(remoteList.Count()) + " Remote Files");
+    ShowPhase({TPhase::TKind::Comparing, "Comparing: " + std::to_string(localList.Count()) +
+                                             " Local and " + std::to_string(remoteList.Count()) +
+                                             " Remote Files"});
     Enable(TSyncAction::Stop, true);
     ShowProgress();
     userStop = false;
@@ -301,7 +303,10 @@ void TSyncCore::AnalyseLists() {
     if (!userStop) {
         ApplyRemoteVerdicts(*this, comparison);
         SetProgress(100);
-        ShowStatus("Files Compared. Ready for Transfer");
+        TPhase compared{TPhase::TKind::Compared, "Files Compared. Ready for Transfer"};
+        compared.conflicts = static_cast<std::int64_t>(conflicts.size());
+        compared.kept = KeptOnServer(*this);
+        ShowPhase(compared);
         Enable(TSyncAction::Update, true);
     } else {
         SetProgress(0);

@@ -126,7 +126,11 @@ bool TSyncCore::LoadLocalDirectory() {
     localLoading = false;
     if (userStop)
         localScan.complete = false;
-    ShowStatus("Local Directory Loaded - Press Connect");
+    TPhase loaded =
+        Counted(TPhase::TKind::LocalLoaded, "Local Directory Loaded - Press Connect", localList);
+    ++loaded.directories; // the root, which holds the rest
+    loaded.place = root;
+    ShowPhase(loaded);
     return true;
 }
 

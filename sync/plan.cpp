@@ -109,15 +109,38 @@ size_t PlanDeletions(const TPlan& plan) {
     return static_cast<size_t>(steps) + plan.leftovers.size();
 }
 
+std::string PlanLine(const TPlanItem& item) {
+    std::string line = std::string(StepWord(item.kind)) + " " + item.path;
+    if (item.leftover)
+        line += " (left over by a run that was cut off)";
+    return line;
+}
+
 std::vector<std::string> PlanLines(const TPlan& plan) {
     std::vector<std::string> lines;
     lines.reserve(plan.steps.size() + plan.leftovers.size());
     for (const TPlanStep& step : plan.steps)
-        lines.push_back(std::string(StepWord(step.kind)) + " " + step.path);
+        lines.push_back(PlanLine({step.kind, step.path, -1, false}));
     for (const std::string& leftover : plan.leftovers)
-        lines.push_back(std::string(StepWord(TStepKind::Delete)) + " " + leftover +
-                        " (left over by a run that was cut off)");
+        lines.push_back(PlanLine({TStepKind::Delete, leftover, -1, true}));
     return lines;
+}
+
+TPlanListing ListingOf(const TPlan& plan, const TStringList& localList,
+                       const TStringList& remoteList) {
+    TPlanListing listing;
+    listing.items.reserve(plan.steps.size() + plan.leftovers.size());
+    for (const TPlanStep& step : plan.steps) {
+        std::int64_t bytes = -1;
+        if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
+            bytes = EntryOf(localList, step.index).size;
+        else if (step.kind == TStepKind::Delete)
+            bytes = EntryOf(remoteList, step.index).size;
+        listing.items.push_back({step.kind, step.path, bytes, false});
+    }
+    for (const std::string& leftover : plan.leftovers)
+        listing.items.push_back({TStepKind::Delete, leftover, -1, true});
+    return listing;
 }
 
 } // namespace pelmora

@@ -3,6 +3,7 @@
 #include "sync/detail.h"
 #include "toolkit/string_list.h"
 
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -74,5 +75,34 @@ size_t PlanDeletions(const TPlan& plan);
 // The plan as printed: one "word /path" line per step, then one
 // "delete /path (left over by a run that was cut off)" line per temporary file.
 std::vector<std::string> PlanLines(const TPlan& plan);
+
+// One change of the plan as a view lists it. `bytes`: a file's size (the disk's for an
+// upload, the server's for a delete); -1 for a directory, or when it is not known.
+struct TPlanItem {
+    TStepKind kind;
+    std::string path;
+    std::int64_t bytes = -1;
+    // A temporary file of ours that a run cut off left on the server.
+    bool leftover = false;
+};
+
+// "upload /index.html", "delete /.x.tmp (left over by a run that was cut off)".
+std::string PlanLine(const TPlanItem& item);
+
+// What a view lists of a plan: the remote root it makes, every step with its size, and
+// (for a dry run) what the plan keeps on the server and why.
+struct TPlanListing {
+    // "create /www/new (the remote directory)"; empty when the root is there.
+    std::string rootLine;
+    // In the order the update makes them, temporary files of ours last.
+    std::vector<TPlanItem> items;
+    // "Not deleted: /path (why)", one each.
+    std::vector<std::string> kept;
+    bool dryRun = false;
+};
+
+// The listing of `plan` over the lists it was made from (sizes by the steps' indexes).
+TPlanListing ListingOf(const TPlan& plan, const TStringList& localList,
+                       const TStringList& remoteList);
 
 } // namespace pelmora

@@ -174,7 +174,7 @@ void TSyncCore::RunRemoteLoad(const std::set<std::string>* changedDirs) {
     if (localLoading || remoteLoading)
         return;
     ClearStatus();
-    ShowStatus("Loading Remote Directory");
+    ShowPhase({TPhase::TKind::LoadingRemote, "Loading Remote Directory"});
     const bool loaded = changedDirs != nullptr && PartialReloadPossible()
                             ? ReloadRemoteDirectories(*changedDirs)
                             : LoadRemoteDirectory();
@@ -183,11 +183,24 @@ void TSyncCore::RunRemoteLoad(const std::set<std::string>* changedDirs) {
         if (userStop)
             ShowStatus("Directory Load Stopped");
     } else if (remoteLoad.complete) {
-        ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()));
+        SayRemoteLoaded("Remote Directory Loaded: " + std::to_string(remoteList.Count()), true);
     } else {
-        ShowStatus("Remote Directory Loaded: " + std::to_string(remoteList.Count()) + ", " +
-                   std::to_string(remoteLoad.unlisted.size()) + " directories could not be read");
+        SayRemoteLoaded("Remote Directory Loaded: " + std::to_string(remoteList.Count()) + ", " +
+                            std::to_string(remoteLoad.unlisted.size()) +
+                            " directories could not be read",
+                        true);
     }
+}
+
+void TSyncCore::SayRemoteLoaded(const std::string& text, bool again) {
+    TPhase loaded = Counted(TPhase::TKind::RemoteLoaded, text, remoteList);
+    // The root holds the rest, unless the load found none (and the update is to make it).
+    if (!rootState_.onlyPlanned)
+        ++loaded.directories;
+    loaded.place = options.remoteRoot;
+    loaded.notRead = static_cast<std::int64_t>(remoteLoad.unlisted.size());
+    loaded.again = again;
+    ShowPhase(loaded);
 }
 
 void TSyncCore::MarkUnlisted(const std::string& path, const std::string& why) {

@@ -8,7 +8,7 @@ void TSyncCore::LoggedIn() {
     rootState_.atLogin = true;
     rootState_.standingIn = false;
     mdtmDistrusted_ = false; // a new session answers for itself
-    ShowStatus("Connected");
+    ShowPhase({TPhase::TKind::Connected, "Connected"});
 }
 
 void TSyncCore::ShowUploadProgress() {

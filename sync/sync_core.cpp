@@ -12,11 +12,35 @@ TSyncCore::TSyncCore(TSyncView& view, TSyncOptions options, std::unique_ptr<TRem
 
 TSyncCore::~TSyncCore() = default;
 
-void TSyncCore::ShowStatus(const std::string& text, TLineKind kind) {
-    // Masked before it is cut short: a cut through the password would leave its start.
+namespace {
+
+// Masked before it is cut short: a cut through the password would leave its start.
+std::string StatusText(const TSecretMask& secrets, const std::string& text) {
     const std::string masked = secrets.Apply(text);
-    status_ = masked.size() > MaxPathLength ? masked.substr(0, MaxPathLength) : masked;
+    return masked.size() > MaxPathLength ? masked.substr(0, MaxPathLength) : masked;
+}
+
+} // namespace
+
+void TSyncCore::ShowStatus(const std::string& text, TLineKind kind) {
+    status_ = StatusText(secrets, text);
     view_.ShowLine(kind, status_);
+}
+
+void TSyncCore::ShowPhase(TPhase phase) {
+    status_ = phase.text = StatusText(secrets, phase.text);
+    view_.ShowPhase(phase);
+}
+
+TPhase TSyncCore::Counted(TPhase::TKind kind, const std::string& text, const TStringList& list) {
+    TPhase phase{kind, text};
+    for (int i = 0; i < list.Count(); ++i) {
+        if (static_cast<const TDetail*>(list.Objects(i))->kind == kindDirectory)
+            ++phase.directories;
+        else
+            ++phase.files;
+    }
+    return phase;
 }
 
 void TSyncCore::Stop() {

@@ -177,6 +177,10 @@ public:
     // Status line and progress display. Every status passes `secrets` first: it shows
     // server replies, and a reply may repeat the password.
     void ShowStatus(const std::string& text, TLineKind kind = TLineKind::Phase);
+    // A step reached: its text is the status line, and the view may word it its own way.
+    void ShowPhase(TPhase phase);
+    // A side's master list counted: files (whatever is not a directory) and directories.
+    static TPhase Counted(TPhase::TKind kind, const std::string& text, const TStringList& list);
     TSecretMask secrets;
     // The status line's text as the engine last set it.
     const std::string& Status() const { return status_; }
@@ -214,6 +218,9 @@ public:
     // The remote load, as a press of Refresh starts it.
     void RefreshRemote();
     bool LoadRemoteDirectory();
+    // The remote load has ended, said with `text` on the status line: what it found;
+    // `again` for the load that ends an update.
+    void SayRemoteLoaded(const std::string& text, bool again);
     // The plan's line for a remote root that the last load made, or would have made
     // (see TSyncOptions::missingRoot); empty when the root was there.
     std::string RemoteRootPlanLine() const {

@@ -80,6 +80,8 @@ struct TSyncRun::TTally final : TSyncView {
     // Everything else as it is.
     void ShowStatusText(const std::string& t) override { view.ShowStatusText(t); }
     void ShowLine(TLineKind kind, const std::string& t) override { view.ShowLine(kind, t); }
+    void ShowPhase(const TPhase& phase) override { view.ShowPhase(phase); }
+    void ShowPlan(const TPlanListing& plan) override { view.ShowPlan(plan); }
     void ShowStepBar(bool shown) override { view.ShowStepBar(shown); }
     void SetStepBar(int percent) override { view.SetStepBar(percent); }
     void ClearStepPercent() override { view.ClearStepPercent(); }
@@ -271,7 +273,10 @@ void TSyncRun::Redial() {
     engine_.secrets.Hide(connection_.password);
     engine_.remoteLoading = false;
     engine_.ClearStatus();
-    engine_.ShowStatus("Connecting to: " + connection_.host);
+    TPhase connecting{TPhase::TKind::Connecting, "Connecting to: " + connection_.host};
+    connecting.place = connection_.host;
+    connecting.port = connection_.port;
+    engine_.ShowPhase(connecting);
     engine_.session.BeginConnect(connection_);
 }
 
@@ -314,16 +319,16 @@ void TSyncRun::AfterConnect() {
         PlanDryRun();
     } else if (steps_.update) {
         // One plan, said and then carried out.
-        engine_.ShowStatus("Updating remote FTP");
+        engine_.ShowPhase({TPhase::TKind::Updating, "Updating remote FTP"});
         const TPlan plan = engine_.MakeUpdatePlan();
-        SayPlan(plan);
+        SayPlan(plan, false);
         Update(plan);
         failed_ = failed_ || engine_.updateFailed;
     }
 }
 
 bool TSyncRun::LoadRemote() {
-    engine_.ShowStatus("Connected. Loading Remote Directory");
+    engine_.ShowPhase({TPhase::TKind::LoadingRemote, "Connected. Loading Remote Directory"});
     engine_.View().EnableAction(TSyncAction::Stop, true);
     if (!engine_.LoadRemoteDirectory()) {
         // A load that failed has said what failed: the path and the server's reply.
@@ -334,12 +339,13 @@ bool TSyncRun::LoadRemote() {
         return false;
     }
     if (engine_.remoteLoad.complete) {
-        engine_.ShowStatus("Remote Directory Loaded");
+        engine_.SayRemoteLoaded("Remote Directory Loaded", false);
     } else {
         // Directories that could not be read leave the server's state unknown there.
-        engine_.ShowStatus("Remote Directory Loaded; " +
-                           std::to_string(engine_.remoteLoad.unlisted.size()) +
-                           " directories could not be read");
+        engine_.SayRemoteLoaded("Remote Directory Loaded; " +
+                                    std::to_string(engine_.remoteLoad.unlisted.size()) +
+                                    " directories could not be read",
+                                false);
         failed_ = true;
     }
     return true;
@@ -356,20 +362,20 @@ void TSyncRun::Compare() {
     failed_ = failed_ || !engine_.conflicts.empty();
 }
 
-void TSyncRun::SayPlan(const TPlan& plan) {
-    TSyncView& view = engine_.View();
-    if (const std::string root = engine_.RemoteRootPlanLine(); !root.empty())
-        view.ShowLine(TLineKind::Plan, root);
-    for (const std::string& line : PlanLines(plan))
-        view.ShowLine(TLineKind::Plan, line);
+void TSyncRun::SayPlan(const TPlan& plan, bool dryRun) {
+    TPlanListing listing = ListingOf(plan, engine_.localList, engine_.remoteList);
+    listing.rootLine = engine_.RemoteRootPlanLine();
+    // The dry run says what its update would keep, since no update will.
+    if (dryRun)
+        listing.kept = plan.kept;
+    listing.dryRun = dryRun;
+    engine_.View().ShowPlan(listing);
 }
 
 void TSyncRun::PlanDryRun() {
     engine_.ShowStatus("Plan (dry run, nothing is changed on the server)");
     const TPlan plan = engine_.MakeUpdatePlan();
-    SayPlan(plan);
-    for (const std::string& kept : plan.kept)
-        engine_.View().ShowLine(TLineKind::Plan, kept);
+    SayPlan(plan, true);
     TRunTotals would;
     for (const TPlanStep& step : plan.steps) {
         std::int64_t bytes = 0;

@@ -145,7 +145,7 @@ private:
     void AfterConnect();
     bool LoadRemote();
     void Compare();
-    void SayPlan(const TPlan& plan);
+    void SayPlan(const TPlan& plan, bool dryRun);
     void PlanDryRun();
     TRunResult& Finish(TRunOutcome outcome);
     TRunResult& Finish();

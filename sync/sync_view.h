@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelmora {
@@ -16,6 +17,47 @@ enum class TSyncAction : uint8_t { Connect, LocalChange, Compare, Update, Stop, 
 // per entry while a tree is read or files go up, a step of the plan, a failure, the
 // summary, the progress of the uploads. A reader keeps some kinds and leaves others out.
 enum class TLineKind : uint8_t { Phase, Plan, PerEntry, Failure, Summary, Progress };
+
+// A step the run has reached, with its figures. `text` is the status line the window shows
+// for it; a view that speaks to a terminal or a log words it from the figures instead.
+struct TPhase {
+    enum class TKind : uint8_t {
+        LocalLoaded,   // files, directories (the root among them), place: the local root
+        Connecting,    // place: the server's name, port
+        Connected,     // the login is done
+        LoadingRemote, // the remote tree is being read
+        RemoteLoaded,  // files, directories, notRead, place: the remote root; again: after
+                       // the update changed the server
+        Comparing,     // the lists are being compared
+        Compared,      // conflicts, kept
+        Updating,      // the update starts; its plan follows (ShowPlan)
+        Deleting,      // files, directories: the deletes the update is about to make
+        Creating,      // directories
+        Uploading,     // files, bytes
+        UpdateDone,    // failed: steps that failed
+        UpdateStopped, // Stop ended the update
+    };
+    TPhase(TKind k, std::string windowText, TLineKind lineKind = TLineKind::Phase)
+        : kind(k), text(std::move(windowText)), line(lineKind) {}
+
+    TKind kind;
+    std::string text;
+    // How the window takes `text`: a phase, or a counter it shows without logging.
+    TLineKind line;
+    std::string place;
+    int port = 0;
+    std::int64_t files = 0;
+    std::int64_t directories = 0;
+    std::int64_t bytes = 0;
+    // Remote directories that could not be read.
+    std::int64_t notRead = 0;
+    // Entries the compare could not give a verdict.
+    std::int64_t conflicts = 0;
+    // Entries only on the server that stay because deleting is off.
+    std::int64_t kept = 0;
+    std::int64_t failed = 0;
+    bool again = false;
+};
 
 // What the engine shows while it works, and what a run asks. The window implements it with
 // its controls, the headless run with a reporter that prints lines by kind, and tests
@@ -33,6 +75,19 @@ public:
     virtual void ShowLine(TLineKind kind, const std::string& text) {
         if (kind == TLineKind::Phase || kind == TLineKind::PerEntry)
             ShowStatusText(text);
+    }
+    // A step the run has reached; unless overridden, its status line as the window has it.
+    virtual void ShowPhase(const TPhase& phase) { ShowLine(phase.line, phase.text); }
+    // The plan the update carries out (or, in a dry run, would): unless overridden, one
+    // Plan line per step in the order the update makes them (PlanLine), after the remote
+    // root's and before the kept entries'.
+    virtual void ShowPlan(const TPlanListing& plan) {
+        if (!plan.rootLine.empty())
+            ShowLine(TLineKind::Plan, plan.rootLine);
+        for (const TPlanItem& item : plan.items)
+            ShowLine(TLineKind::Plan, PlanLine(item));
+        for (const std::string& kept : plan.kept)
+            ShowLine(TLineKind::Plan, kept);
     }
     // Progress of the step under way (a load, the compare, the deletes, one upload).
     virtual void ShowStepBar(bool /*shown*/) {}

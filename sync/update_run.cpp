@@ -366,7 +366,13 @@ private:
     }
 
     void Deletes() {
-        core_.ShowStatus("Deleting Files and Directories");
+        // Said before the refusals, which then stand on the status line; the deletes the
+        // cap refuses are not counted among those about to be made.
+        TPhase deleting{TPhase::TKind::Deleting, "Deleting Files and Directories"};
+        if (core_.DeleteCapRefusalFor(plan_).empty())
+            for (const TPlanStep* step : Steps({TStepKind::Delete, TStepKind::Remove}))
+                ++(step->kind == TStepKind::Delete ? deleting.files : deleting.directories);
+        core_.ShowPhase(deleting);
         RunDeletes(DeletesLetGo());
     }
 
@@ -473,8 +479,10 @@ private:
     // Creates below a directory that could not be made fail without being sent; those
     // below one still being made wait for it.
     void Creates() {
-        core_.ShowStatus("Creating New Directories");
         const auto creates = Steps({TStepKind::Create});
+        TPhase creating{TPhase::TKind::Creating, "Creating New Directories"};
+        creating.directories = static_cast<std::int64_t>(creates.size());
+        core_.ShowPhase(creating);
         unfinishedCreates_.clear();
         for (const TPlanStep* step : creates)
             unfinishedCreates_.insert(core_.localList.Strings(step->index));
@@ -521,7 +529,15 @@ private:
 
     void Uploads() {
         core_.ShowOverallProgress();
-        core_.ShowStatus("Uploading files - 0% complete", TLineKind::PerEntry);
+        const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
+        int64_t bytes = 0;
+        for (const TPlanStep* step : uploads)
+            bytes += std::max(0LL, EntryOf(core_.localList, step->index).size);
+        TPhase uploading{TPhase::TKind::Uploading, "Uploading files - 0% complete",
+                         TLineKind::PerEntry};
+        uploading.files = static_cast<std::int64_t>(uploads.size());
+        uploading.bytes = bytes;
+        core_.ShowPhase(uploading);
         core_.View().ShowFileFigures(true);
         core_.View().EnableAction(TSyncAction::Stop, true);
         // Entries that stay as they are lose the compare's marks now.
@@ -530,10 +546,6 @@ private:
                 e.action != actionUpload && e.action != actionUpdate)
                 core_.localTree.SetStateIndex(j,
                                               e.kind == kindDirectory ? markDirectory : markFile);
-        const auto uploads = Steps({TStepKind::Upload, TStepKind::Refresh});
-        int64_t bytes = 0;
-        for (const TPlanStep* step : uploads)
-            bytes += std::max(0LL, EntryOf(core_.localList, step->index).size);
         core_.View().UploadsStarting(bytes);
         // By exact key: names that differ only in case are different files.
         for (int i = 0; !uploads.empty() && i < core_.remoteList.Count(); ++i)
@@ -881,7 +893,8 @@ private:
         const bool lost = allLost_ || core_.session.Lost();
         if (stopped) {
             core_.SetOverallProgress(0);
-            core_.ShowStatus("Transfer canceled. You MAY have to reconnect.");
+            core_.ShowPhase(
+                {TPhase::TKind::UpdateStopped, "Transfer canceled. You MAY have to reconnect."});
             core_.updateFailed = true;
         } else {
             core_.SetOverallProgress(100);
@@ -904,10 +917,12 @@ private:
         if (const std::string notice = core_.FutureDatedNotice(); !notice.empty())
             Say(notice);
         if (!stopped && !lost) {
-            core_.ShowStatus(core_.updateFailures.empty()
-                                 ? std::string("Remote Site Update Complete")
-                                 : "Remote Site Update Incomplete: " +
-                                       core_.updateFailures.front());
+            TPhase done{TPhase::TKind::UpdateDone,
+                        core_.updateFailures.empty()
+                            ? std::string("Remote Site Update Complete")
+                            : "Remote Site Update Incomplete: " + core_.updateFailures.front()};
+            done.failed = static_cast<std::int64_t>(core_.updateFailures.size());
+            core_.ShowPhase(done);
         }
         core_.HideProgress();
         core_.HideOverallProgress();

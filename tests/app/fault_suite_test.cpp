@@ -537,7 +537,7 @@ const TFaultRow rows[] = {
      {"RMD", "MKD"},
      {"index.html", "empty/page.html"},
      {},
-     "Remote Site Update Complete",
+     ", 0 failed; ",
      {{"index.html", "i"}, {"empty/page.html", "p"}}},
     // Refused at once and not proven empty (the name listing is refused as well, or names
     // something): the directory's content is unknown. Nothing is sent into it or deleted

@@ -254,7 +254,10 @@ TEST(Program, OutputReachesAFileWhileTheRunWaitsAndCtrlCEndsItWith130) {
     // The run waits for the listing; what it said so far is in the file already.
     for (int i = 0; i < 200 && child.Out().find("Connected") == std::string::npos; ++i)
         Pause(10);
-    EXPECT_NE(child.Out().find("Connecting to: 127.0.0.1\n"), std::string::npos) << child.Out();
+    EXPECT_NE(
+        child.Out().find("Connecting to 127.0.0.1 (port " + std::to_string(server.Port()) + ")\n"),
+        std::string::npos)
+        << child.Out();
     EXPECT_FALSE(child.Wait(0)) << "the run ended early: " << child.Err();
     const auto commands = server.Commands();
     EXPECT_NE(std::find(commands.begin(), commands.end(), "PASS env-pw-5b"), commands.end());
@@ -377,6 +380,53 @@ int RunToEnd(const TTempTree& tree, const std::string& tag, std::vector<std::str
 
 } // namespace
 
+namespace {
+
+// The status texts of the window, worded for its buttons and its status line: a terminal
+// and a log show none of them.
+const char* const WindowPhrases[] = {"Press Connect",          "MAY have to",
+                                     "Transfer canceled",      "Local and",
+                                     "Remote Files",           "Loading Remote Directory",
+                                     "Directory Loaded",       "Files Compared",
+                                     "Ready for Transfer",     "Updating remote",
+                                     "Files and Directories",  "New Directories",
+                                     "Uploading files -",      "Remote Site Update",
+                                     "Connecting to:",         "Connected.",
+                                     "Security: not encrypted"};
+
+std::string Listing(const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& name : names)
+        text += "-rw-r--r-- 1 o g 11 Jan  5  2020 " + name + "\r\n";
+    return text;
+}
+
+// A site for the script server: its settings file, the site under `tree`'s "site", the
+// server's directory /www, an update that may delete.
+std::string ScriptSite(const TTempTree& tree, const TFtpScriptServer& server,
+                       std::vector<std::string> extra = {}) {
+    std::vector<std::string> settings = {"List.local=" + tree.Path("site"),
+                                         "FTP.server=127.0.0.1",
+                                         "FTP.port=" + std::to_string(server.Port()),
+                                         "FTP.userName=web",
+                                         "FTP.password=pw",
+                                         "List.remote=/www",
+                                         "Options.delete=1",
+                                         "Options.atomic=0",
+                                         "Options.timeout=10"};
+    settings.insert(settings.end(), extra.begin(), extra.end());
+    const std::string ini = tree.Path("PELMORA.INI");
+    std::string error;
+    EXPECT_TRUE(ConfigureSettings(ini, settings, error)) << error;
+    return ini;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+} // namespace
+
 // A new user on a machine without a display: the site is made, looked at and published
 // from the shell alone, with the default options and a remote directory that is not there.
 TEST(Program, ASiteMadeFromTheShellIsShownAndPublishedIntoADirectoryItMakes) {
@@ -439,6 +489,17 @@ TEST(Program, ASiteMadeFromTheShellIsShownAndPublishedIntoADirectoryItMakes) {
         << out;
     EXPECT_EQ(Snapshot(made / "deeper"), Snapshot(tree.Path("site"))) << out;
 
+    // Nothing left to do: the plan says so, and no step of the update has a line.
+    EXPECT_EQ(RunToEnd(tree, "in-step", {"--site", "Shop", "--headless"}, out), 0) << out;
+    EXPECT_TRUE(HasLine(out, "Nothing to do")) << out;
+    for (const char* start : {"Plan", "Deleting", "Creating", "Uploading", "Total"})
+        EXPECT_EQ(("\n" + out).find(std::string("\n") + start), std::string::npos) << out;
+    EXPECT_EQ(RunToEnd(tree, "dry-in-step", {"--site", "Shop", "--headless", "--dry-run"}, out), 0)
+        << out;
+    EXPECT_NE(out.find("\nPlan (dry run, nothing is changed on the server)\nNothing to do\n"),
+              std::string::npos)
+        << out;
+
     // The cron line: quiet, a run with nothing to do says nothing at all; one that sends
     // something says what it sent.
     EXPECT_EQ(RunToEnd(tree, "again", {"--site", "Shop", "--headless", "-q"}, out), 0) << out;
@@ -463,4 +524,139 @@ TEST(Program, ConfigureRefusesASiteNameWithASlashOrOuterBlanks) {
         EXPECT_FALSE(std::filesystem::exists(tree.Path("XDG_CONFIG_HOME") + "/pelmora/sites"))
             << name;
     }
+}
+
+// What a run did, phase by phase, in words for a terminal and a log: each side counted
+// (directories apart from files), where the session went and how safely, and a line for
+// each step of the update that has work, none for one that has none.
+TEST(Program, ARunSaysItsPhasesInPlainWordsWithoutTheWindowsTexts) {
+    struct TRow {
+        const char* name;
+        std::vector<std::string> listed;
+        std::vector<std::string> settings;
+        std::vector<std::string> lines;
+        std::vector<std::string> absent; // no line starts so
+    };
+    const TRow rows[] = {
+        {"deletes, creates and uploads",
+         {"index.html", "old.html"},
+         {},
+         {"Remote: 2 files in 1 directory (/www)", "Deleting 1 file", "Creating 1 directory",
+          "Uploading 3 files (19 B)"},
+         {"Compared"}},
+        {"nothing to delete",
+         {"index.html"},
+         {},
+         {"Remote: 1 file in 1 directory (/www)", "Creating 1 directory",
+          "Uploading 3 files (19 B)"},
+         {"Deleting", "Compared"}},
+        {"deleting off",
+         {"index.html", "old.html"},
+         {"Options.delete=0"},
+         {"Compared: 1 entry only on the server stays there: deleting is off",
+          "Uploading 3 files (19 B)"},
+         {"Deleting"}},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TTempTree tree;
+        tree.File("site/index.html", "<p>home</p>");
+        tree.File("site/about.html", "about");
+        tree.File("site/css/style.css", "p{}");
+        TFtpScriptServer server;
+        server.SetListing(Listing(row.listed));
+        const std::string ini = ScriptSite(tree, server, row.settings);
+        const std::string log = tree.Path("run.log");
+        std::string out;
+        ASSERT_EQ(
+            RunToEnd(tree, "run", {"--settings", ini, "--headless", "-v", "--log-file", log}, out),
+            0)
+            << out;
+        const std::string logged = ReadFile(log);
+        std::vector<std::string> lines = {
+            "Local: 3 files in 2 directories (" + tree.Path("site") + ")",
+            "Connecting to 127.0.0.1 (port " + std::to_string(server.Port()) + ")",
+            "Connected to 127.0.0.1 (not encrypted)"};
+        lines.insert(lines.end(), row.lines.begin(), row.lines.end());
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(HasLine(out, line)) << line << "\n" << out;
+            EXPECT_NE(logged.find("Z " + line + "\n"), std::string::npos) << line << "\n" << logged;
+        }
+        EXPECT_NE(out.find("\nRemote after the update: "), std::string::npos) << out;
+        for (const std::string& start : row.absent)
+            EXPECT_EQ(("\n" + out).find("\n" + start), std::string::npos) << start << "\n" << out;
+        for (const char* phrase : WindowPhrases) {
+            EXPECT_EQ(out.find(phrase), std::string::npos) << phrase << "\n" << out;
+            EXPECT_EQ(logged.find(phrase), std::string::npos) << phrase << "\n" << logged;
+        }
+    }
+}
+
+// Ctrl-C during an upload: the stop is said once, as what it was, without the window's
+// advice to reconnect.
+TEST(Program, AStopDuringTheUpdateIsSaidWithoutTheWindowsWords) {
+    TTempTree tree;
+    tree.File("site/index.html", "x");
+    TFtpScriptServer server;
+    server.SetListing("");
+    server.On("STOR").Refuse("").Silent();
+    const std::string ini = ScriptSite(tree, server, {"Options.timeout=300"});
+    TChild child(tree, "run", {"--settings", ini, "--headless"});
+    ASSERT_GT(child.Pid(), 0);
+    auto storing = [&] {
+        for (const std::string& c : server.Commands())
+            if (c.rfind("STOR ", 0) == 0)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 2000 && !storing(); ++i)
+        Pause(10);
+    ASSERT_TRUE(storing()) << child.Out() << child.Err();
+    ASSERT_EQ(::kill(child.Pid(), SIGINT), 0);
+    const auto status = child.Wait(8000);
+    ASSERT_TRUE(status && WIFEXITED(*status)) << Describe(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 130) << child.Out() << child.Err();
+    EXPECT_TRUE(HasLine(child.Err(), "Stopped by Ctrl-C")) << child.Err();
+    const std::string output = child.Out() + child.Err();
+    for (const char* phrase : WindowPhrases)
+        EXPECT_EQ(output.find(phrase), std::string::npos) << phrase << "\n" << output;
+}
+
+// The plan, in the dry run and before an update alike: sorted by path as the names' bytes
+// sort (capitals before the underscore before small letters, "-" and "." before "/"),
+// whatever order the disk and the update take; a file with its size; then the totals.
+TEST(Program, ThePlanIsSortedByPathWithSizesAndTotals) {
+    TTempTree tree;
+    tree.File("site/index.html", "<p>home</p>");
+    tree.File("site/apple.html", "apple!");
+    tree.File("site/a/deep/x.html", "xxxxx");
+    tree.File("site/a.html", "aaaa");
+    tree.File("site/a-b.html", "abc");
+    tree.File("site/_under.html", "__");
+    tree.File("site/Zebra.html", "z");
+    TFtpScriptServer server;
+    server.SetListing(Listing({"old.html", "index.html"}));
+    const std::string ini = ScriptSite(tree, server);
+    const std::string plan = "  upload /Zebra.html (1 B)\n"
+                             "  upload /_under.html (2 B)\n"
+                             "  create /a\n"
+                             "  upload /a-b.html (3 B)\n"
+                             "  upload /a.html (4 B)\n"
+                             "  create /a/deep\n"
+                             "  upload /a/deep/x.html (5 B)\n"
+                             "  upload /apple.html (6 B)\n"
+                             "  refresh /index.html (11 B)\n"
+                             "  delete /old.html (11 B)\n"
+                             "Total: 7 uploads (6 new, 1 changed), 32 B; 2 directories to "
+                             "create; 1 delete\n";
+    std::string out;
+    ASSERT_EQ(RunToEnd(tree, "dry", {"--settings", ini, "--headless", "--dry-run"}, out), 0) << out;
+    EXPECT_NE(out.find("\nPlan (dry run, nothing is changed on the server)\n" + plan),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(RunToEnd(tree, "run", {"--settings", ini, "--headless"}, out), 0) << out;
+    EXPECT_NE(out.find("\nPlan:\n" + plan), std::string::npos) << out;
+    // Quiet, there is no plan.
+    ASSERT_EQ(RunToEnd(tree, "quiet", {"--settings", ini, "--headless", "-q"}, out), 0) << out;
+    EXPECT_EQ(out.find("Total: "), std::string::npos) << out;
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -93,6 +94,122 @@ TEST(RunReport, TheDryRunSummarySaysWhatWouldBeDone) {
 
 // The window's line after an update, counted step by step as the run reports them: a
 // step that did not finish counts nowhere, and only finished uploads add their bytes.
+TEST(RunReport, CountsHaveThousandsSeparatorsAndTheirNoun) {
+    const std::pair<std::int64_t, const char*> numbers[] = {
+        {0, "0"},
+        {999, "999"},
+        {1000, "1,000"},
+        {12345, "12,345"},
+        {999999, "999,999"},
+        {1234567, "1,234,567"},
+        {-1234, "-1,234"},
+        {INT64_MIN, "-9,223,372,036,854,775,808"},
+    };
+    for (const auto& [n, text] : numbers)
+        EXPECT_EQ(GroupedNumber(n), text) << n;
+    EXPECT_EQ(CountOf(1, "file", "files"), "1 file");
+    EXPECT_EQ(CountOf(0, "file", "files"), "0 files");
+    EXPECT_EQ(CountOf(1204, "directory", "directories"), "1,204 directories");
+}
+
+TEST(RunReport, PlanTotalsCountEachKindAndTheBytesToSend) {
+    auto item = [](TStepKind kind, std::int64_t bytes) {
+        return TPlanItem{kind, "/x", bytes, false};
+    };
+    struct TRow {
+        const char* name;
+        TPlanListing plan;
+        const char* totals;
+    };
+    TPlanListing root;
+    root.rootLine = "create /www (the remote directory)";
+    TPlanListing everything;
+    everything.items = {item(TStepKind::Upload, 1000000),
+                        item(TStepKind::Refresh, 400000),
+                        item(TStepKind::Refresh, -1),
+                        item(TStepKind::Create, -1),
+                        item(TStepKind::Delete, 20),
+                        item(TStepKind::Remove, -1),
+                        TPlanItem{TStepKind::Delete, "/.t", -1, true}};
+    TPlanListing single;
+    single.items = {item(TStepKind::Upload, 5), item(TStepKind::Create, -1),
+                    item(TStepKind::Delete, 1), item(TStepKind::Remove, -1)};
+    TPlanListing many;
+    for (int i = 0; i < 1204; ++i)
+        many.items.push_back(item(TStepKind::Upload, 1000));
+    const TRow rows[] = {
+        {"empty", {}, "Nothing to do"},
+        {"the remote root alone", root, "Total: 1 directory to create"},
+        {"every kind; a left-over file counts as a delete", everything,
+         "Total: 3 uploads (1 new, 2 changed), 1.4 MB; 1 directory to create; 2 deletes; "
+         "1 directory to remove"},
+        {"one of each", single,
+         "Total: 1 upload, 5 B; 1 directory to create; 1 delete; 1 directory to remove"},
+        {"thousands", many, "Total: 1,204 uploads, 1.2 MB"},
+    };
+    for (const TRow& row : rows)
+        EXPECT_EQ(PlanTotals(row.plan), row.totals) << row.name;
+}
+
+TEST(RunReport, PhasesInPlainWordsAndNoLineForAStepWithoutWork) {
+    using K = TPhase::TKind;
+    auto phase = [](K kind, std::int64_t files, std::int64_t directories) {
+        TPhase p(kind, "the window's text");
+        p.files = files;
+        p.directories = directories;
+        return p;
+    };
+    TPhase local = phase(K::LocalLoaded, 1204, 88);
+    local.place = "/home/me/site";
+    TPhase remote = phase(K::RemoteLoaded, 1, 1);
+    remote.notRead = 2;
+    TPhase again = phase(K::RemoteLoaded, 0, 1);
+    again.again = true;
+    again.place = "/www";
+    TPhase connecting = phase(K::Connecting, 0, 0);
+    connecting.place = "example.org";
+    connecting.port = 21;
+    TPhase otherPort = connecting;
+    otherPort.port = 2121;
+    TPhase uploading = phase(K::Uploading, 1, 0);
+    uploading.bytes = 1400000;
+    TPhase compared = phase(K::Compared, 0, 0);
+    compared.kept = 3;
+    compared.conflicts = 1;
+    TPhase keptOne = phase(K::Compared, 0, 0);
+    keptOne.kept = 1;
+    const std::pair<TPhase, const char*> rows[] = {
+        {local, "Local: 1,204 files in 88 directories (/home/me/site)"},
+        {remote, "Remote: 1 file in 1 directory; 2 directories could not be read"},
+        {again, "Remote after the update: 0 files in 1 directory (/www)"},
+        {connecting, "Connecting to example.org"},
+        {otherPort, "Connecting to example.org (port 2121)"},
+        {phase(K::Deleting, 3, 0), "Deleting 3 files"},
+        {phase(K::Deleting, 0, 1), "Deleting 1 directory"},
+        {phase(K::Deleting, 1, 2), "Deleting 1 file and 2 directories"},
+        {phase(K::Deleting, 0, 0), ""},
+        {phase(K::Creating, 0, 1), "Creating 1 directory"},
+        {phase(K::Creating, 0, 0), ""},
+        {uploading, "Uploading 1 file (1.4 MB)"},
+        {phase(K::Uploading, 0, 0), ""},
+        {compared, "Compared: 1 entry could not be compared (listed at the end); 3 entries only "
+                   "on the server stay there: deleting is off"},
+        {keptOne, "Compared: 1 entry only on the server stays there: deleting is off"},
+        {phase(K::Compared, 0, 0), ""},
+        {phase(K::LoadingRemote, 0, 0), ""},
+        {phase(K::Comparing, 0, 0), ""},
+        {phase(K::Updating, 0, 0), ""},
+        {phase(K::UpdateDone, 0, 0), ""},
+        {phase(K::UpdateStopped, 0, 0), ""},
+    };
+    for (const auto& [p, line] : rows)
+        EXPECT_EQ(PhaseLine(p, "", ""), line) << line;
+    // The connect, with where it went and how safely, as far as that is known.
+    EXPECT_EQ(PhaseLine(phase(K::Connected, 0, 0), "example.org", "TLS 1.3, certificate verified"),
+              "Connected to example.org (TLS 1.3, certificate verified)");
+    EXPECT_EQ(PhaseLine(phase(K::Connected, 0, 0), "example.org", ""), "Connected to example.org");
+}
+
 TEST(RunReport, TheWindowsSummaryComesFromTheCountedSteps) {
     const TSteadyTime t0{std::chrono::hours(1)};
     TRunTotals totals;

@@ -474,7 +474,8 @@ TEST(Headless, ScansTheLocalTreeAndLeavesTheSettingsAsTheyWere) {
     EXPECT_EQ(RunHeadless(ini, out, err), 2);
     EXPECT_EQ(err.str(),
               "pelmora: Supply FTP server details under SETUP below; see pelmora --help\n");
-    EXPECT_NE(out.str().find("Local Directory Loaded - Press Connect\n"), std::string::npos)
+    EXPECT_NE(out.str().find("Local: 2 files in 2 directories (" + tree.Path("site") + ")\n"),
+              std::string::npos)
         << out.str();
     EXPECT_EQ(out.str().find("Loading Local Directory: "), std::string::npos)
         << "no counter lines\n"
