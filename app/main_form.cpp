@@ -124,6 +124,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
         if (!PasswordStore || !PasswordStore->Available())
             KeyringMissing();
     }
+    saved_ = site;
 }
 
 void TForm1::SetLocalRoot(const std::string& root) {
@@ -231,6 +232,11 @@ void TForm1::KeyringMissing() {
         return;
     keyringNoticeShown_ = true;
     engine.ShowStatus(KeyringMissingText);
+    SayOnSetup(KeyringMissingText);
+}
+
+void TForm1::SayOnSetup(const std::string& text) {
+    setup.messageLbl.SetCaption(text);
 }
 
 std::string TForm1::CurrentPasswordKey() const {
@@ -272,7 +278,9 @@ void TForm1::ShowSites() {
 bool TForm1::MaySwitchSite() {
     if (!engine.OperationRunning() && !engine.connected)
         return true;
-    engine.ShowStatus("Disconnect before you switch to another site");
+    const char* const text = "Disconnect before you switch to another site";
+    engine.ShowStatus(text);
+    SayOnSetup(text);
     return false;
 }
 
@@ -303,6 +311,7 @@ bool TForm1::OpenSite(const TSiteInfo& chosen) {
     for (TSyncAction action : {TSyncAction::Compare, TSyncAction::Update, TSyncAction::Refresh})
         EnableAction(action, false);
     ShowSites();
+    SayOnSetup("");
     if (activated_ && !site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         if (operation)
@@ -575,6 +584,8 @@ void TForm1::FormClose() {
 }
 
 void TForm1::SaveSettings() {
+    if (ReadGeometry)
+        ReadGeometry();
     ControlsToSite();
     // What the file gets: the value, but for a password the keyring took and a trusted
     // certificate that is no fingerprint.
@@ -601,14 +612,38 @@ void TForm1::SaveSettings() {
     }
     const std::string typed = setup.trustedCertificateEdit.Text();
     if (CompactFingerprint(typed).empty() && typed.find_first_not_of(' ') != std::string::npos) {
-        ShowMessage("The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
-                    "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.");
+        const char* const text =
+            "The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
+            "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.";
+        ShowMessage(text);
+        SayOnSetup(text);
         stored.connection.trustedCertificate =
             ReadSiteSettings(settingsFile_).connection.trustedCertificate;
     } else {
         setup.trustedCertificateEdit.SetText(site.connection.trustedCertificate);
     }
     WriteSiteSettings(settingsFile_, stored);
+    saved_ = site;
+}
+
+bool TForm1::SaveChangedSettings() {
+    // A window without a settings file (a model under test) has nowhere to save.
+    if (settingsFile_.empty())
+        return true;
+    if (ReadGeometry)
+        ReadGeometry();
+    ControlsToSite();
+    if (site == saved_)
+        return true;
+    try {
+        SaveSettings();
+    } catch (const EProfileError& e) {
+        const std::string text = std::string("The settings were not saved: ") + e.what();
+        SayOnSetup(text);
+        Log(text);
+        return false;
+    }
+    return true;
 }
 
 void TForm1::FormDestroy() {

@@ -150,6 +150,9 @@ public:
         // FTP.passwordInKeyring: the password goes to PasswordStore, not the settings
         // file, whenever the store answers.
         TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
+        // What the page's own buttons and the saving of its settings have to say: the
+        // status line is on the Transfer page, out of sight while this one is shown.
+        TLabel messageLbl;
     };
     TSetupPage setup;
     // The Options page: what a press of Connect goes on to do.
@@ -215,6 +218,14 @@ public:
     void FormClose();
     // What FormClose writes, without closing: before another site is loaded.
     void SaveSettings();
+    // SaveSettings when the controls differ from what was last read or written, so that
+    // a logout, a kill or a crash loses nothing typed: at each Connect and when the Setup
+    // page is left. A file that cannot be written is said on the Setup page and in the
+    // log; the work goes on. False only then.
+    bool SaveChangedSettings();
+    // The window's place and size as they are now, into Geometry: called before every
+    // save, so a save while the window is open stores its real size.
+    std::function<void()> ReadGeometry;
 
     // The sites the selector offers, `current` among them; call before FormCreate. Without
     // it (a settings file named on the command line) the selector shows that file only,
@@ -351,6 +362,8 @@ private:
     std::string CurrentPasswordKey() const;
     // Once per run: the keyring did not answer, so the password stays in the file.
     void KeyringMissing();
+    // Says `text` on the Setup page and in the log.
+    void SayOnSetup(const std::string& text);
 
     std::optional<TSites> sites_;
     std::string siteName_;
@@ -361,6 +374,8 @@ private:
     bool activated_ = false;
 
     std::string settingsFile_;
+    // The settings as last read from or written to settingsFile_.
+    TSiteSettings saved_;
     // The run a press of Connect carries out, and what the last one came to.
     TSyncRun run_{engine};
     TRunResult lastRun_;

@@ -47,6 +47,8 @@ void TForm1::connectBtnClick() {
     steps.update = onConnect.updateOnConnectCheck.Checked();
     // The controls as they are now, for the session and the engine alike.
     TakeControls();
+    // What was typed survives whatever ends the program while the run goes on.
+    SaveChangedSettings();
     engine.options.journalFile = SiteJournalFile(settingsFile_);
     connectBtn.SetEnabled(false);
     lastRun_ = run_.Run(ConnectionSettings(), steps);
@@ -102,8 +104,10 @@ bool TForm1::TrustServerCertificate(const TServerCertificate& c) {
     setup.trustedCertificateEdit.SetText(trusted);
     std::string error;
     if (!settingsFile_.empty() &&
-        !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
+        !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error)) {
         ShowMessage("The trusted certificate could not be saved: " + error);
+        SayOnSetup("The trusted certificate could not be saved: " + error);
+    }
     return true;
 }
 

@@ -206,6 +206,7 @@ void TMainWindow::AnswerForm() {
     };
     // "Exit pelmora when complete" closes through the window, so the settings are saved.
     form_.CloseWindow = [this] { close(); };
+    form_.ReadGeometry = [this] { StoreGeometry(); };
 }
 
 // What a screen reader says for the controls whose own text does not name them.
@@ -283,6 +284,7 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
 TMainWindow::~TMainWindow() {
     form_.DirDialog = nullptr;
     form_.CloseWindow = nullptr;
+    form_.ReadGeometry = nullptr;
     form_.ConfirmDeletes = nullptr;
     form_.AskSiteName = nullptr;
     form_.ConfirmSiteDelete = nullptr;
@@ -496,6 +498,9 @@ QWidget* TMainWindow::BuildNotebook() {
 void TMainWindow::TabSet1Change(int newTab) {
     if (newTab < 0 || newTab >= notebook_->count())
         return;
+    // What was typed on the Setup page is kept as soon as the user turns to other work.
+    if (notebook_->currentIndex() == SetupPage && newTab != SetupPage)
+        form_.SaveChangedSettings();
     notebook_->setCurrentIndex(newTab);
     form_.NotebookPage = newTab;
 }
@@ -639,9 +644,16 @@ QWidget* TMainWindow::BuildSetupPage() {
     AddSiteRow(grid, page);
     AddServerRows(grid, page);
     AddFirewallRows(grid, page);
+    auto* message = ModelLabel(form_.setup.messageLbl, page, "setupMessageLbl");
+    message->setWordWrap(true);
+    message->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont bold = message->font();
+    bold.setBold(true);
+    message->setFont(bold);
+    grid->addWidget(message, 9, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(9, 1);
+    grid->setRowStretch(10, 1);
     return page;
 }
 
