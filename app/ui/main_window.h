@@ -83,6 +83,7 @@ private:
     QWidget* BuildDebugPane();
     void WireTree(QTreeView* view, int tag);
     void AnswerForm();
+    void AddSecurityState();
     void InstallServices();
     void InstallShortcuts();
     void NameControls();

@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -404,4 +406,99 @@ TEST(SessionWindow, TheLogDropsItsOldestLinesPastItsLimit) {
     EXPECT_EQ(static_cast<size_t>(log->blockCount()), TForm1::LogLines);
     EXPECT_EQ(log->document()->firstBlock().text(), "line 7");
     EXPECT_EQ(log->document()->lastBlock().text(), "line " + QString::number(total - 1));
+}
+
+namespace {
+
+// "1.4 kB", "999 B" back into bytes, as near as the text tells.
+double BytesOf(const std::string& text) {
+    double value = 0;
+    char unit[8] = {};
+    if (std::sscanf(text.c_str(), "%lf %7s", &value, unit) != 2)
+        return -1;
+    const std::map<std::string, double> scale = {{"B", 1}, {"kB", 1e3}, {"MB", 1e6}, {"GB", 1e9}};
+    const auto it = scale.find(unit);
+    return it == scale.end() ? -1 : value * it->second;
+}
+
+} // namespace
+
+// Several sessions sending large files to a server that answers each store slowly: at
+// every moment the panel's numbers agree with each other. The overall bar, the figures
+// beside it and the status line say one percentage, of the plan's bytes; no more is ever
+// sent than there is; the files under way are each session's, their bytes and sizes
+// together.
+TEST(SessionWindow, TheProgressNumbersNeverContradictEachOther) {
+    TTempTree site;
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {"big.bin", 3'000'000}, {"mid.bin", 1'500'000}, {"small.html", 40'000}, {"tiny.css", 900}};
+    for (const auto& [name, size] : files)
+        site.File(name, std::string(size, 'x'));
+    TFtpScriptServer server;
+    server.On("STOR")
+        .Delay(250)
+        .Preliminary({"150 Opening data connection"})
+        .Reply("226 Transfer complete");
+    TWindowFixture f(site.Path());
+    UseScriptServer(f, server, true, true);
+    f.Form.connectionsSpin.SetValue(4);
+    Click(f.Find("connectBtn"));
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.statusPanel.Caption();
+
+    const TForm1::TProgressControls& p = f.Form.progress;
+    int samples = 0, mostFiles = 0;
+    std::set<int> percents;
+    std::vector<std::string> contradictions;
+    const auto check = [&](bool ok, const std::string& what) {
+        if (!ok)
+            contradictions.push_back(what);
+    };
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const std::string figures = p.overallFigures.Caption();
+        if (!p.overallFigures.Visible() || !figures.starts_with("Uploading "))
+            return;
+        ++samples;
+        const int bar = p.overallBar.Position();
+        percents.insert(bar);
+        char sent[16] = {}, sentUnit[8] = {}, total[16] = {}, totalUnit[8] = {};
+        int percent = -1;
+        check(std::sscanf(figures.c_str(), "Uploading %15s %7s of %15s %7s (%d%%)", sent, sentUnit,
+                          total, totalUnit, &percent) == 5,
+              "figures: " + figures);
+        check(percent == bar, "figures " + figures + " beside the bar at " + std::to_string(bar));
+        check(BytesOf(std::string(sent) + " " + sentUnit) <=
+                  BytesOf(std::string(total) + " " + totalUnit),
+              "figures: " + figures);
+        check(BytesOf(std::string(total) + " " + totalUnit) == 4.5e6, "total: " + figures);
+        const std::string status = f.Form.statusPanel.Caption();
+        if (status.starts_with("Uploading files - "))
+            check(status == "Uploading files - " + std::to_string(bar) + "% complete",
+                  "status " + status + " beside the bar at " + std::to_string(bar));
+        // The files under way: each session's name, and their bytes of their sizes.
+        const std::string names = p.fileNameLabel.Caption();
+        if (!names.empty()) {
+            mostFiles = std::max(mostFiles,
+                                 static_cast<int>(std::count(names.begin(), names.end(), ',')) + 1);
+            const double fileSent = BytesOf(p.bytesSentLabel.Caption());
+            const double fileSize = BytesOf(p.fileSizeLabel.Caption());
+            check(fileSent >= 0 && fileSent <= fileSize,
+                  "sent " + p.bytesSentLabel.Caption() + " of " + p.fileSizeLabel.Caption());
+            check(p.stepPercentLabel.Caption() == std::to_string(p.stepBar.Position()) + "%",
+                  "step " + p.stepPercentLabel.Caption());
+        }
+    });
+    probe.start(2);
+    Click(f.Find("updateBtn"));
+    probe.stop();
+    EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
+    EXPECT_EQ(server.Stored().size(), files.size());
+    EXPECT_GT(samples, 5);
+    EXPECT_TRUE(contradictions.empty())
+        << contradictions.size()
+        << ", first: " << (contradictions.empty() ? "" : contradictions[0]);
+    EXPECT_GE(mostFiles, 2) << "the files of several sessions at once";
+    EXPECT_GE(percents.size(), 3u) << "the bar moves with the bytes";
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
 }

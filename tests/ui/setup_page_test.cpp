@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
@@ -139,4 +140,46 @@ TEST(SetupPage, ARefusedSiteButtonSaysWhyOnThePage) {
     auto* message = w.f.Find<QLabel>("setupMessageLbl");
     EXPECT_TRUE(message->isVisible());
     EXPECT_EQ(message->text(), "Disconnect before you switch to another site");
+}
+
+// The TLS choice of the Setup page is the FTP.tls setting: require refuses a server
+// without TLS, auto goes on in clear and the status bar says so with an open padlock.
+TEST(SetupPage, TheTlsChoiceDecidesAndTheStatusBarTellsHowTheSessionTravels) {
+    struct TCase {
+        const char* choice;
+        bool connects;
+    };
+    for (const TCase& c : {TCase{"require", false}, TCase{"auto", true}}) {
+        SCOPED_TRACE(c.choice);
+        TFtpScriptServer server; // answers AUTH TLS as a command it does not know
+        TSetupWindow w;
+        UseScriptServer(w.f, server, false, false);
+        auto* tls = w.f.Find<QComboBox>("tlsCombo");
+        ASSERT_NE(tls, nullptr);
+        EXPECT_EQ(tls->currentText(), "auto");
+        // Chosen as a user chooses it.
+        const int index = tls->findText(c.choice);
+        tls->setCurrentIndex(index);
+        emit tls->activated(index);
+        w.f.Window->TabSet()->setCurrentIndex(0);
+        EXPECT_EQ(ReadSiteSettings(w.ini).connection.tlsMode, ParseTlsMode(c.choice));
+        Click(w.f.Find("connectBtn"));
+        auto* words = w.f.Find<QLabel>("securityLbl");
+        auto* lock = w.f.Find<QLabel>("securityIcon");
+        EXPECT_EQ(w.f.Form.engine.connected, c.connects) << w.f.Form.statusPanel.Caption();
+        if (!c.connects) {
+            EXPECT_NE(w.f.Form.statusPanel.Caption().find("offers no TLS"), std::string::npos)
+                << w.f.Form.statusPanel.Caption();
+            EXPECT_FALSE(words->isVisible());
+            continue;
+        }
+        EXPECT_EQ(words->text(), "Not encrypted");
+        EXPECT_TRUE(words->isVisible() && lock->isVisible());
+        EXPECT_FALSE(w.f.Form.SessionSecured());
+        // Gone with the session.
+        Click(w.f.Find("connectBtn"));
+        EXPECT_FALSE(w.f.Form.engine.connected);
+        EXPECT_FALSE(words->isVisible());
+        EXPECT_EQ(words->text(), "");
+    }
 }
