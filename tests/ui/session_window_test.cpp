@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -139,14 +141,27 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
-    // Wide enough for the columns, and the local folder named as a user would have it,
-    // never after the machine the picture is taken on.
-    f.Window->resize(1000, 560);
+    // At the window's first size every column of both trees is in view, the Action
+    // column that says what the update will do among them; the local folder is named as
+    // a user would have it, never after the machine the picture is taken on.
+    const QSize first(TWindowGeometry::FirstWidth, TWindowGeometry::FirstHeight);
+    f.Window->resize(first);
     f.Find<QLabel>("localRootLabel")->setText("~/site");
     f.Window->LocalTreeView()->setCurrentIndex({});
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
+    for (QTreeView* view : {f.Window->LocalTreeView(), f.Window->RemoteTreeView()}) {
+        const QHeaderView* header = view->header();
+        EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0) << "no column cut off";
+        EXPECT_LE(header->sectionViewportPosition(ui::TTreeAdapter::ActionColumn) +
+                      header->sectionSize(ui::TTreeAdapter::ActionColumn),
+                  view->viewport()->width());
+        EXPECT_GE(header->sectionSize(ui::TTreeAdapter::ActionColumn),
+                  header->fontMetrics().horizontalAdvance("Action"));
+    }
+    // The status bar tells how the session travels.
+    EXPECT_EQ(f.Find<QLabel>("securityLbl")->text(), "Not encrypted");
     const QImage shot = f.Window->grab().toImage();
-    EXPECT_EQ(shot.size(), QSize(1000, 560) * shot.devicePixelRatio());
+    EXPECT_EQ(shot.size(), first * shot.devicePixelRatio());
     TTempTree out;
     ASSERT_TRUE(shot.save(QString::fromStdString(out.Path("window.png"))));
     if (std::getenv("PELMORA_UPDATE_SCREENSHOT")) {

@@ -14,12 +14,14 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTest>
 
+#include <cstdlib>
 #include <filesystem>
 
 using namespace pelmora;
@@ -140,6 +142,8 @@ TEST(SetupPage, ARefusedSiteButtonSaysWhyOnThePage) {
     auto* message = w.f.Find<QLabel>("setupMessageLbl");
     EXPECT_TRUE(message->isVisible());
     EXPECT_EQ(message->text(), "Disconnect before you switch to another site");
+    if (const char* dir = std::getenv("PELMORA_SCREENSHOTS"))
+        message->parentWidget()->grab().toImage().save(QString(dir) + "/setup_message.png");
 }
 
 // The TLS choice of the Setup page is the FTP.tls setting: require refuses a server
