@@ -739,12 +739,13 @@ void TForm1::ShowCurrentFile(const std::string& name) {
     }
     // Each upload starts with its entry shown in the tree, then its name.
     TUploadsUnderWay::TFile file{"", name, 0};
-    if (uploads_.lastEntry >= 0 && uploads_.lastEntry < engine.localList.Count()) {
-        file.path = engine.localList.Strings(uploads_.lastEntry);
+    if (uploads_.lastEntry >= 0 && uploads_.lastEntry < engine.localList.Count())
         if (const auto* e =
-                dynamic_cast<const TDetail*>(engine.localList.Objects(uploads_.lastEntry)))
+                dynamic_cast<const TDetail*>(engine.localList.Objects(uploads_.lastEntry))) {
+            // As the plan names it, so its end (StepFinished) finds it.
+            file.path = RelativePath(e->dir, e->name);
             file.size = std::max<int64_t>(e->size, 0);
-    }
+        }
     uploads_.files.push_back(std::move(file));
     ShowFilesUnderWay();
 }
