@@ -187,3 +187,27 @@ TEST(SetupPage, TheTlsChoiceDecidesAndTheStatusBarTellsHowTheSessionTravels) {
         EXPECT_EQ(words->text(), "");
     }
 }
+
+// A fingerprint is shown in one form, "SHA256:AB:CD:...", however the file holds it; a
+// save that did not change it leaves it in the file as it was written there.
+TEST(SetupPage, TheFingerprintIsShownWithColonsAndKeptAsStored) {
+    std::string colons;
+    for (int i = 0; i < 32; ++i)
+        colons += (i ? ":" : "") + std::string("ab");
+    const std::string handWritten = "sha256:" + colons;
+    TSetupWindow w;
+    {
+        TIniFile ini(w.ini);
+        ini.WriteString("FTP", "trustedCertificate", EncodeValue(handWritten));
+        ini.UpdateFile();
+    }
+    w.f.Form.FormCreate(w.ini);
+    auto* field = w.f.Find<QLineEdit>("trustedCertificateEdit");
+    EXPECT_EQ(field->text().toStdString(),
+              "SHA256:" + QString::fromStdString(colons).toUpper().toStdString());
+    w.Type("serverEdit", "ftp.example.org");
+    w.f.Window->TabSet()->setCurrentIndex(0);
+    EXPECT_EQ(ReadSiteSettings(w.ini).connection.host, "ftp.example.org");
+    EXPECT_EQ(DecodeValue(TIniFile(w.ini).ReadString("FTP", "trustedCertificate", "")),
+              handWritten);
+}
