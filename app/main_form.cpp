@@ -15,33 +15,11 @@ namespace pelmora {
 
 namespace {
 
-// "512 B", "12.3 KB", "4.5 MB": the figures of the progress line.
-std::string ByteText(int64_t bytes) {
-    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
-    double value = static_cast<double>(bytes);
-    size_t unit = 0;
-    while (value >= 1024.0 && unit + 1 < std::size(units)) {
-        value /= 1024.0;
-        ++unit;
-    }
-    char text[32];
-    if (unit == 0)
-        std::snprintf(text, sizeof text, "%lld B", static_cast<long long>(bytes));
-    else
-        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-    return text;
-}
+// The status line while files go up, as the engine words it.
+constexpr std::string_view UploadingPrefix = "Uploading files - ";
 
-std::string DurationText(int64_t seconds) {
-    char text[32];
-    if (seconds >= 3600)
-        std::snprintf(
-            text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-    else
-        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                      static_cast<long long>(seconds % 60));
-    return text;
+std::string UploadingText(int percent) {
+    return std::string(UploadingPrefix) + std::to_string(percent) + "% complete";
 }
 
 } // namespace
@@ -124,6 +102,7 @@ void TForm1::FormCreate(const std::string& settingsFile) {
         if (!PasswordStore || !PasswordStore->Available())
             KeyringMissing();
     }
+    saved_ = site;
 }
 
 void TForm1::SetLocalRoot(const std::string& root) {
@@ -142,7 +121,7 @@ void TForm1::SiteToControls() {
     setup.firewallCheck.SetChecked(c.useFirewall);
     setup.dataModeEdit.SetText(DataModeName(c.dataMode));
     setup.tlsEdit.SetText(TlsModeName(c.tlsMode));
-    setup.trustedCertificateEdit.SetText(c.trustedCertificate);
+    setup.trustedCertificateEdit.SetText(DisplayFingerprint(c.trustedCertificate));
     tlsSeen = c.tlsSeenBefore;
     const TSyncOptions& o = site.sync;
     SetLocalRoot(o.localRoot);
@@ -173,11 +152,13 @@ void TForm1::ControlsToSite() {
     c.tlsMode = ParseTlsMode(setup.tlsEdit.Text()).value_or(TTlsMode::Auto);
     // Kept as --configure keeps it, whichever way it was typed or pasted; what is no
     // fingerprint stays as typed (it matches no certificate, and SaveSettings refuses it).
+    // The one already stored, shown in another form, stays as the file has it.
     const std::string typed = setup.trustedCertificateEdit.Text();
     const std::string fingerprint = CompactFingerprint(typed);
-    c.trustedCertificate = fingerprint.empty() && typed.find_first_not_of(' ') != std::string::npos
-                               ? typed
-                               : fingerprint;
+    if (fingerprint.empty() || fingerprint != CompactFingerprint(c.trustedCertificate))
+        c.trustedCertificate =
+            fingerprint.empty() && typed.find_first_not_of(' ') != std::string::npos ? typed
+                                                                                     : fingerprint;
     c.tlsSeenBefore = tlsSeen;
     c.timeoutMs = site.sync.timeoutMs = static_cast<uint32_t>(timeOutSpin.Value()) * 1000u;
     TSyncOptions& o = site.sync;
@@ -231,6 +212,11 @@ void TForm1::KeyringMissing() {
         return;
     keyringNoticeShown_ = true;
     engine.ShowStatus(KeyringMissingText);
+    SayOnSetup(KeyringMissingText);
+}
+
+void TForm1::SayOnSetup(const std::string& text) {
+    setup.messageLbl.SetCaption(text);
 }
 
 std::string TForm1::CurrentPasswordKey() const {
@@ -272,7 +258,9 @@ void TForm1::ShowSites() {
 bool TForm1::MaySwitchSite() {
     if (!engine.OperationRunning() && !engine.connected)
         return true;
-    engine.ShowStatus("Disconnect before you switch to another site");
+    const char* const text = "Disconnect before you switch to another site";
+    engine.ShowStatus(text);
+    SayOnSetup(text);
     return false;
 }
 
@@ -303,6 +291,7 @@ bool TForm1::OpenSite(const TSiteInfo& chosen) {
     for (TSyncAction action : {TSyncAction::Compare, TSyncAction::Update, TSyncAction::Refresh})
         EnableAction(action, false);
     ShowSites();
+    SayOnSetup("");
     if (activated_ && !site.sync.localRoot.empty()) {
         const TSyncCore::TOperationScope operation(engine, TSyncCore::TOperation::LocalLoad);
         if (operation)
@@ -575,6 +564,8 @@ void TForm1::FormClose() {
 }
 
 void TForm1::SaveSettings() {
+    if (ReadGeometry)
+        ReadGeometry();
     ControlsToSite();
     // What the file gets: the value, but for a password the keyring took and a trusted
     // certificate that is no fingerprint.
@@ -601,14 +592,39 @@ void TForm1::SaveSettings() {
     }
     const std::string typed = setup.trustedCertificateEdit.Text();
     if (CompactFingerprint(typed).empty() && typed.find_first_not_of(' ') != std::string::npos) {
-        ShowMessage("The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
-                    "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.");
+        const char* const text =
+            "The setting FTP.trustedCertificate could not be saved: it must be a SHA-256 "
+            "fingerprint (SHA256: and 64 hex digits). Its saved value is kept.";
+        ShowMessage(text);
+        SayOnSetup(text);
         stored.connection.trustedCertificate =
             ReadSiteSettings(settingsFile_).connection.trustedCertificate;
     } else {
-        setup.trustedCertificateEdit.SetText(site.connection.trustedCertificate);
+        setup.trustedCertificateEdit.SetText(
+            DisplayFingerprint(site.connection.trustedCertificate));
     }
     WriteSiteSettings(settingsFile_, stored);
+    saved_ = site;
+}
+
+bool TForm1::SaveChangedSettings() {
+    // A window without a settings file (a model under test) has nowhere to save.
+    if (settingsFile_.empty())
+        return true;
+    if (ReadGeometry)
+        ReadGeometry();
+    ControlsToSite();
+    if (site == saved_)
+        return true;
+    try {
+        SaveSettings();
+    } catch (const EProfileError& e) {
+        const std::string text = std::string("The settings were not saved: ") + e.what();
+        SayOnSetup(text);
+        Log(text);
+        return false;
+    }
+    return true;
 }
 
 void TForm1::FormDestroy() {
@@ -619,6 +635,12 @@ void TForm1::ShowLine(TLineKind kind, const std::string& text) {
     // The plan is shown in the trees, not as lines.
     if (kind != TLineKind::Phase && kind != TLineKind::PerEntry)
         return;
+    // The engine counts the files; the window's bar counts the bytes, and the status
+    // line says the bar's percentage.
+    if (uploads_.active && text.starts_with(UploadingPrefix) && text.ends_with("% complete")) {
+        statusPanel.SetCaption(UploadingText(OverallPercent()));
+        return;
+    }
     statusPanel.SetCaption(text);
     // Already masked by the core: the log shows what the status line showed, without the
     // counters said once per entry.
@@ -666,6 +688,9 @@ void TForm1::ShowStepBar(bool shown) {
 }
 
 void TForm1::SetStepBar(int percent) {
+    // While files go up, the step bar is that of every file under way (ShowFilesUnderWay).
+    if (uploads_.active)
+        return;
     progress.stepBar.SetPosition(percent);
     progress.stepPercentLabel.SetCaption(std::to_string(percent) + "%");
 }
@@ -683,11 +708,10 @@ void TForm1::ShowOverallBar(bool shown) {
 }
 
 void TForm1::SetOverallBar(int percent) {
-    // Between the start and the end the bar follows the bytes, not the count of files:
-    // one large file among small ones is most of the run.
-    if (bytes_.active && bytes_.total > 0 && percent != 0 && percent != 100)
-        return;
-    progress.overallBar.SetPosition(percent);
+    // While files go up the bar follows the bytes, not the count of files: one large
+    // file among small ones is most of the run.
+    if (!uploads_.active)
+        progress.overallBar.SetPosition(percent);
 }
 
 void TForm1::ShowFileFigures(bool shown) {
@@ -697,23 +721,33 @@ void TForm1::ShowFileFigures(bool shown) {
     for (TLabel* l :
          {&progress.bytesSentCaption, &progress.fileSizeCaption, &progress.fileNameCaption})
         l->SetVisible(shown);
-    // While files go up, the step bar is the current file's.
+    // While files go up, the step bar is that of the files under way.
     progress.progressLbl.SetCaption(shown ? "Current file:" : "Progress:");
-    bytes_ = {};
-    if (!shown)
-        return;
-    bytes_.active = true;
-    bytes_.start = std::chrono::steady_clock::now();
-    for (const TPlanStep& step : engine.MakeUpdatePlan().steps)
-        if (step.kind == TStepKind::Upload || step.kind == TStepKind::Refresh)
-            if (const auto* e = dynamic_cast<const TDetail*>(engine.localList.Objects(step.index));
-                e && e->size > 0)
-                bytes_.total += e->size;
+    uploads_ = {};
+    uploads_.active = shown;
+}
+
+void TForm1::UploadsStarting(int64_t /*bytes*/) {
+    // The run has counted the plan's bytes by now.
     ShowOverallFigures();
 }
 
 void TForm1::ShowCurrentFile(const std::string& name) {
-    progress.fileNameLabel.SetCaption(name);
+    if (!uploads_.active) {
+        progress.fileNameLabel.SetCaption(name);
+        return;
+    }
+    // Each upload starts with its entry shown in the tree, then its name.
+    TUploadsUnderWay::TFile file{"", name, 0};
+    if (uploads_.lastEntry >= 0 && uploads_.lastEntry < engine.localList.Count())
+        if (const auto* e =
+                dynamic_cast<const TDetail*>(engine.localList.Objects(uploads_.lastEntry))) {
+            // As the plan names it, so its end (StepFinished) finds it.
+            file.path = RelativePath(e->dir, e->name);
+            file.size = std::max<int64_t>(e->size, 0);
+        }
+    uploads_.files.push_back(std::move(file));
+    ShowFilesUnderWay();
 }
 
 void TForm1::ShowBusy(bool busy) {
@@ -724,45 +758,78 @@ void TForm1::ShowBusy(bool busy) {
 // a load goes, and follow the update.
 void TForm1::ShowEntry(bool local, int index) {
     (local ? engine.localTree : engine.remoteTree).MakeVisible(index);
+    if (local)
+        uploads_.lastEntry = index;
 }
 
 void TForm1::ShowFileSize(const std::string& sizeText) {
-    progress.fileSizeLabel.SetCaption(sizeText);
+    // While files go up, the sizes are those of the files under way, as the disk has them.
+    if (!uploads_.active)
+        progress.fileSizeLabel.SetCaption(sizeText);
 }
 
 void TForm1::ShowBytesSent(int64_t sent) {
-    progress.bytesSentLabel.SetCaption(std::to_string(sent));
-    if (!bytes_.active)
+    if (!uploads_.active) {
+        progress.bytesSentLabel.SetCaption(std::to_string(sent));
         return;
-    bytes_.current = sent;
+    }
+    // The bytes of every upload under way together, as the run counts them.
+    uploads_.sent = std::max<int64_t>(sent, 0);
+    ShowFilesUnderWay();
     ShowOverallFigures();
 }
 
-void TForm1::StepFinished(TStepKind kind, const std::string& /*path*/, bool done, int64_t bytes) {
-    // The bytes sent are those of every upload under way; a file done counts whole from
-    // now on, whichever session sent it.
-    if (bytes_.active && (kind == TStepKind::Upload || kind == TStepKind::Refresh)) {
-        bytes_.done += done ? bytes : 0;
-        bytes_.current = 0;
+void TForm1::StepFinished(TStepKind kind, const std::string& path, bool /*done*/,
+                          int64_t /*bytes*/) {
+    if (!uploads_.active || (kind != TStepKind::Upload && kind != TStepKind::Refresh))
+        return;
+    auto& files = uploads_.files;
+    auto it = std::find_if(files.begin(), files.end(),
+                           [&path](const TUploadsUnderWay::TFile& f) { return f.path == path; });
+    if (it != files.end())
+        files.erase(it);
+    // The next progress of the sessions still at work counts their bytes alone.
+    uploads_.sent = 0;
+    ShowFilesUnderWay();
+    ShowOverallFigures();
+}
+
+void TForm1::ShowFilesUnderWay() {
+    std::string names;
+    int64_t size = 0;
+    for (const TUploadsUnderWay::TFile& f : uploads_.files) {
+        names += (names.empty() ? "" : ", ") + f.name;
+        size += f.size;
     }
+    progress.fileNameLabel.SetCaption(names);
+    // Never more sent than the files hold: a session's count may still include a file
+    // whose end was just told.
+    const int64_t sent = std::min(uploads_.sent, size);
+    progress.bytesSentLabel.SetCaption(uploads_.files.empty() ? "" : FormatBytes(sent));
+    progress.fileSizeLabel.SetCaption(uploads_.files.empty() ? "" : FormatBytes(size));
+    const int percent = size > 0 ? static_cast<int>(sent * 100 / size) : 0;
+    progress.stepBar.SetPosition(percent);
+    progress.stepPercentLabel.SetCaption(uploads_.files.empty() ? ""
+                                                                : std::to_string(percent) + "%");
+}
+
+int TForm1::OverallPercent() const {
+    // As ProgressLine counts it: rounded down, 100 only once everything is sent.
+    const TRunTotals& t = run_.Result().totals;
+    const uint64_t total = std::max(t.bytesToSend, t.bytesSent);
+    return total == 0 ? 100 : static_cast<int>(t.bytesSent * 100 / total);
 }
 
 void TForm1::ShowOverallFigures() {
-    const int64_t sofar = bytes_.done + bytes_.current;
-    const int64_t total = std::max(bytes_.total, sofar);
-    if (total > 0)
-        progress.overallBar.SetPosition(static_cast<int>(sofar * 100 / total));
-    std::string text = ByteText(sofar) + " of " + ByteText(total);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - bytes_.start).count();
-    // A rate over less than a moment says nothing yet.
-    if (seconds >= 0.5 && sofar > 0) {
-        const double rate = static_cast<double>(sofar) / seconds;
-        text += ", " + ByteText(static_cast<int64_t>(rate)) + "/s, " +
-                DurationText(static_cast<int64_t>(static_cast<double>(total - sofar) / rate)) +
-                " left";
-    }
-    progress.overallFigures.SetCaption(text);
+    if (!uploads_.active)
+        return;
+    const int percent = OverallPercent();
+    progress.overallBar.SetPosition(percent);
+    progress.overallFigures.SetCaption(
+        ProgressLine(run_.Result().totals, std::chrono::steady_clock::now()));
+    // The status line's words stay; its percentage is the bar's.
+    if (statusPanel.Caption().starts_with(UploadingPrefix))
+        statusPanel.SetCaption(UploadingText(percent));
 }
 
 TOperationButton& TForm1::ButtonOf(TSyncAction action) {
@@ -802,6 +869,8 @@ void TForm1::ShowLocalRoot(const std::string& root) {
 void TForm1::ShowDisconnected() {
     connectBtn.SetCaption("Connect");
     servTypeLbl.SetCaption("");
+    sessionSecured_ = false;
+    securityLbl.SetCaption("");
 }
 
 // While an operation runs, Connect, Compare, Update, Refresh and Change are held disabled

@@ -87,15 +87,17 @@ public:
 
     // Controls the engine's work shows on, and those its options come from.
     TPanel statusPanel; // the status line
-    // The Transfer page's progress: of the step under way, of all the uploads in bytes,
-    // and the file being sent.
+    // The Transfer page's progress: of all the uploads in bytes (the figures as the run
+    // without a window prints its progress line, the status line's percentage the bar's),
+    // of the step under way, and the files being sent: one for each session at work,
+    // with their bytes and sizes together.
     struct TProgressControls {
         TProgressBar stepBar;
         TLabel stepPercentLabel{"100%"};
         TLabel progressLbl{"Progress:"};
         TProgressBar overallBar;
         TLabel overallLbl{"Overall:"};
-        TLabel overallFigures; // "1.2 MB of 3.4 MB, 120 KB/s, 0:15 left"
+        TLabel overallFigures; // "Uploading 1.2 MB of 3.4 MB (35%), 120 kB/s, 15 s left"
         TLabel bytesSentLabel, fileSizeLabel, fileNameLabel;
         TLabel bytesSentCaption{"Bytes Transferred:"};
         TLabel fileSizeCaption{"Total File Size:"};
@@ -115,6 +117,10 @@ public:
     TCheckBox deleteRemoteCheck{"Delete Remote Files", true};
     TMemo debugMemo;
     TLabel servTypeLbl; // the server's system type while connected
+    // How the session travels, while connected: "Encrypted (TLS 1.3, certificate
+    // verified)" or "Not encrypted"; empty otherwise. SessionSecured() picks the lock.
+    TLabel securityLbl;
+    bool SessionSecured() const { return sessionSecured_; }
     // What the last update did, from the counts the run without a window prints in its
     // summary; kept until the next update ends.
     TLabel summaryLbl;
@@ -139,7 +145,8 @@ public:
         // FTP.dataMode: "auto", "passive" or "active"; empty reads as auto.
         TEdit dataModeEdit{"auto"};
         // FTP.tls: "auto", "require" or "off"; empty reads as auto. FTP.trustedCertificate:
-        // the fingerprint of the one certificate trusted by hand.
+        // the fingerprint of the one certificate trusted by hand, shown as
+        // DisplayFingerprint shows it and taken in any form NormalFingerprint takes.
         TEdit tlsEdit{"auto"};
         TEdit trustedCertificateEdit;
         // The sites: choosing another saves this one's settings and loads the other's.
@@ -150,6 +157,9 @@ public:
         // FTP.passwordInKeyring: the password goes to PasswordStore, not the settings
         // file, whenever the store answers.
         TCheckBox keyringCheck{"Keep the password in the desktop's keyring"};
+        // What the page's own buttons and the saving of its settings have to say: the
+        // status line is on the Transfer page, out of sight while this one is shown.
+        TLabel messageLbl;
     };
     TSetupPage setup;
     // The Options page: what a press of Connect goes on to do.
@@ -215,6 +225,14 @@ public:
     void FormClose();
     // What FormClose writes, without closing: before another site is loaded.
     void SaveSettings();
+    // SaveSettings when the controls differ from what was last read or written, so that
+    // a logout, a kill or a crash loses nothing typed: at each Connect and when the Setup
+    // page is left. A file that cannot be written is said on the Setup page and in the
+    // log; the work goes on. False only then.
+    bool SaveChangedSettings();
+    // The window's place and size as they are now, into Geometry: called before every
+    // save, so a save while the window is open stores its real size.
+    std::function<void()> ReadGeometry;
 
     // The sites the selector offers, `current` among them; call before FormCreate. Without
     // it (a settings file named on the command line) the selector shows that file only,
@@ -278,6 +296,7 @@ public:
     void ShowBusy(bool busy) override;
     void ShowEntry(bool local, int index) override;
     void ShowFileSize(const std::string& sizeText) override;
+    void UploadsStarting(int64_t bytes) override;
     void ShowBytesSent(int64_t sent) override;
     void StepFinished(TStepKind kind, const std::string& path, bool done, int64_t bytes) override;
     void EnableAction(TSyncAction action, bool enabled) override;
@@ -321,7 +340,11 @@ private:
     void SiteToEngine();
     void TakeControls();
 
+    // The overall bar, its figures and the status line's percentage, from the run's totals.
     void ShowOverallFigures();
+    // The files under way, their bytes and the step bar over them.
+    void ShowFilesUnderWay();
+    int OverallPercent() const;
     // Carries out the plan and then says what it did: summaryLbl, and the log with every
     // failure.
     void RunAndSummarise(const TPlan& plan);
@@ -331,16 +354,21 @@ private:
     void AfterRun(const TRunResult& result);
     void Log(const std::string& line);
 
-    // The update's progress in bytes: what the plan sends, what the files before the
-    // current one sent, and the current one so far.
-    struct TByteProgress {
+    // The uploads of an update, while they run: the files under way (each session sends
+    // one), and the bytes they have sent together.
+    struct TUploadsUnderWay {
         bool active = false;
-        int64_t total = 0;
-        int64_t done = 0;
-        int64_t current = 0;
-        std::chrono::steady_clock::time_point start;
+        struct TFile {
+            std::string path; // as the plan names it
+            std::string name;
+            int64_t size = 0;
+        };
+        std::vector<TFile> files;
+        int64_t sent = 0;
+        // The local entry the engine showed last: the one whose upload starts next.
+        int lastEntry = -1;
     };
-    TByteProgress bytes_;
+    TUploadsUnderWay uploads_;
 
     bool StartSocketLibrary();
     void ClearTrees();
@@ -351,6 +379,12 @@ private:
     std::string CurrentPasswordKey() const;
     // Once per run: the keyring did not answer, so the password stays in the file.
     void KeyringMissing();
+    // Says `text` on the Setup page and in the log.
+    void SayOnSetup(const std::string& text);
+
+    // What securityLbl says of the session, and whether it is encrypted.
+    void ShowSecurity();
+    bool sessionSecured_ = false;
 
     std::optional<TSites> sites_;
     std::string siteName_;
@@ -361,6 +395,8 @@ private:
     bool activated_ = false;
 
     std::string settingsFile_;
+    // The settings as last read from or written to settingsFile_.
+    TSiteSettings saved_;
     // The run a press of Connect carries out, and what the last one came to.
     TSyncRun run_{engine};
     TRunResult lastRun_;

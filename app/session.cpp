@@ -47,6 +47,8 @@ void TForm1::connectBtnClick() {
     steps.update = onConnect.updateOnConnectCheck.Checked();
     // The controls as they are now, for the session and the engine alike.
     TakeControls();
+    // What was typed survives whatever ends the program while the run goes on.
+    SaveChangedSettings();
     engine.options.journalFile = SiteJournalFile(settingsFile_);
     connectBtn.SetEnabled(false);
     lastRun_ = run_.Run(ConnectionSettings(), steps);
@@ -83,9 +85,24 @@ void TForm1::AfterRun(const TRunResult& result) {
 
 void TForm1::ShowConnected(const std::string& serverType) {
     servTypeLbl.SetCaption(serverType);
+    ShowSecurity();
     connectBtn.SetCaption("Disconnect");
     connectBtn.SetEnabled(true);
     refreshBtn.SetEnabled(true);
+}
+
+void TForm1::ShowSecurity() {
+    // As the session has settled it by the login: "TLS 1.3, certificate verified", or
+    // "not encrypted" with the reason when there is one.
+    std::string fact;
+    for (const auto& [label, text] : engine.session.ConnectionFacts())
+        if (label == "Security")
+            fact = text;
+    sessionSecured_ = engine.session.Traits().secured;
+    securityLbl.SetCaption(sessionSecured_ ? "Encrypted" + (fact.empty() ? "" : " (" + fact + ")")
+                                           : "Not encrypted");
+    if (!fact.empty())
+        Log("Security: " + fact);
 }
 
 bool TForm1::Attended() const {
@@ -99,11 +116,13 @@ bool TForm1::TrustServerCertificate(const TServerCertificate& c) {
     // Stored at once, not only at the next save: the user has decided about this server,
     // and a run without the window must find the same answer.
     const std::string trusted = CompactFingerprint(c.certificate.fingerprint);
-    setup.trustedCertificateEdit.SetText(trusted);
+    setup.trustedCertificateEdit.SetText(DisplayFingerprint(trusted));
     std::string error;
     if (!settingsFile_.empty() &&
-        !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error))
+        !ConfigureSettings(settingsFile_, {"FTP.trustedCertificate=" + trusted}, error)) {
         ShowMessage("The trusted certificate could not be saved: " + error);
+        SayOnSetup("The trusted certificate could not be saved: " + error);
+    }
     return true;
 }
 

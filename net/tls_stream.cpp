@@ -321,4 +321,9 @@ std::string CompactFingerprint(const std::string& text) {
     return digits.empty() ? std::string() : "SHA256:" + digits;
 }
 
+std::string DisplayFingerprint(const std::string& text) {
+    const std::string pairs = NormalFingerprint(text);
+    return pairs.empty() ? text : "SHA256:" + pairs;
+}
+
 } // namespace pelmora

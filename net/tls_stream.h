@@ -94,5 +94,8 @@ std::string NormalFingerprint(const std::string& text);
 // upper case without colons (with them it would not fit the file's line); empty for
 // anything NormalFingerprint refuses.
 std::string CompactFingerprint(const std::string& text);
+// The form people read a fingerprint in, wherever it is shown: "SHA256:AB:CD:...". A text
+// that is no fingerprint is given back as it is.
+std::string DisplayFingerprint(const std::string& text);
 
 } // namespace pelmora

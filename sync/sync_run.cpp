@@ -89,6 +89,8 @@ struct TSyncRun::TTally final : TSyncView {
     void SetOverallBar(int percent) override { view.SetOverallBar(percent); }
     void ShowFileFigures(bool shown) override { view.ShowFileFigures(shown); }
     void ShowCurrentFile(const std::string& name) override { view.ShowCurrentFile(name); }
+    void ShowBusy(bool busy) override { view.ShowBusy(busy); }
+    void ShowEntry(bool local, int index) override { view.ShowEntry(local, index); }
     void ShowFileSize(const std::string& size) override { view.ShowFileSize(size); }
     void EnableAction(TSyncAction a, bool enabled) override { view.EnableAction(a, enabled); }
     void Trace(const std::string& line) override { view.Trace(line); }

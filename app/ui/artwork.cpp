@@ -75,6 +75,11 @@ QIcon ProgramIcon() {
     return QIcon(":/art/pelmora.svg");
 }
 
+QIcon LockIcon(bool closed) {
+    EnsureResources();
+    return QIcon(closed ? ":/art/lock_closed.svg" : ":/art/lock_open.svg");
+}
+
 QPixmap Artwork(const char* name) {
     EnsureResources();
     return QPixmap(QString(":/art/art/%1.png").arg(QString::fromLatin1(name)));

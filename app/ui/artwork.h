@@ -31,6 +31,9 @@ int StateImageOf(int mark, bool directory);
 // The program's own icon, as the window and the desktop show it.
 QIcon ProgramIcon();
 
+// The padlock of the status bar: closed for an encrypted session, open for one that is not.
+QIcon LockIcon(bool closed);
+
 // A picture of the window: "version_strip", "info_sync" or "info_globe".
 QPixmap Artwork(const char* name);
 

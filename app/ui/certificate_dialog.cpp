@@ -33,7 +33,7 @@ TCertificateDialog::TCertificateDialog(const TCertificateRefusal& refusal, QWidg
                "may have a new certificate, or someone may stand between you and the server. "
                "Trust this one only once you know why it changed.<br><br>Reason: %2<br>"
                "Trusted until now: <tt>%3</tt>")
-                .arg(host, reason, Field(refusal.trustedBefore)));
+                .arg(host, reason, Field(DisplayFingerprint(refusal.trustedBefore))));
     } else {
         heading_->setText(tr("<b>The certificate of %1 could not be verified.</b><br>Compare its "
                              "fingerprint with the one your host publishes before you trust "
@@ -53,7 +53,7 @@ TCertificateDialog::TCertificateDialog(const TCertificateRefusal& refusal, QWidg
                          "<tr><td>SHA-256:</td><td><tt>%5</tt></td></tr>"
                          "</table>")
                           .arg(Field(c.subject), Field(c.issuer), Field(c.notBefore),
-                               Field(c.notAfter), Field(c.fingerprint)));
+                               Field(c.notAfter), Field(DisplayFingerprint(c.fingerprint))));
     auto* icon = new QLabel(this);
     icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(48, 48));
     icon->setAlignment(Qt::AlignTop);

@@ -4,10 +4,13 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
@@ -40,7 +43,8 @@ bool IsSystemMount(const QStorageInfo& volume) {
 
 TDirDialog::TDirDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(tr("Select Local Directory"));
-    setFixedSize(384, 202);
+    // The first dialog's size, and a row more for the path field.
+    setFixedSize(384, 234);
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(8, 8, 8, 8);
 
@@ -60,6 +64,23 @@ TDirDialog::TDirDialog(QWidget* parent) : QDialog(parent) {
     panel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grid->addWidget(panel_, 3, 0, 1, 2);
 
+    path_ = new QLineEdit(this);
+    path_->setObjectName("pathEdit");
+    path_->setPlaceholderText(tr("Type or paste a path, then Enter"));
+    path_->setAccessibleName(tr("Path"));
+    path_->setClearButtonEnabled(true);
+    // Enter goes to the path rather than pressing OK, the dialog's default button.
+    path_->installEventFilter(this);
+    grid->addWidget(path_, 4, 0);
+    browse_ = new QPushButton(tr("&Browse..."), this);
+    browse_->setObjectName("browseBtn");
+    browse_->setAutoDefault(false);
+    browse_->setToolTip(tr("Choose the directory in the desktop's own dialog"));
+    grid->addWidget(browse_, 4, 1);
+    BrowseForDirectory = [](QWidget* parent, const QString& start) {
+        return QFileDialog::getExistingDirectory(parent, tr("Select Local Directory"), start);
+    };
+
     auto* buttons = new QVBoxLayout;
     ok_ = new QPushButton(tr("OK"), this);
     ok_->setDefault(true);
@@ -76,13 +97,19 @@ TDirDialog::TDirDialog(QWidget* parent) : QDialog(parent) {
     connect(list_, &QListWidget::itemClicked, this, [this] { DirectoryListBox1Change(); });
     connect(list_, &QListWidget::itemDoubleClicked, this,
             [this](QListWidgetItem* item) { SetDirectory(item->data(PathRole).toString()); });
-    // Both buttons empty the panel first, so the next opening starts from the list.
+    connect(browse_, &QPushButton::clicked, this, &TDirDialog::Browse);
+    // Both buttons empty the panel and the field first, so the next opening starts from
+    // the list. A path typed and not yet gone to is what OK takes.
     connect(ok_, &QPushButton::clicked, this, [this] {
+        if (!path_->text().trimmed().isEmpty() && !GoToTypedPath())
+            return;
         panel_->clear();
+        path_->clear();
         accept();
     });
     connect(cancel_, &QPushButton::clicked, this, [this] {
         panel_->clear();
+        path_->clear();
         reject();
     });
 }
@@ -166,6 +193,42 @@ void TDirDialog::Fill() {
     list_->setCurrentItem(current);
     list_->scrollToItem(current);
     filling_ = false;
+}
+
+bool TDirDialog::GoToTypedPath() {
+    QString typed = path_->text().trimmed();
+    if (typed == "~" || typed.startsWith("~/"))
+        typed = QDir::homePath() + typed.mid(1);
+    if (!QDir::isAbsolutePath(typed)) {
+        panel_->setText(tr("Give the whole path, from /: %1").arg(path_->text().trimmed()));
+        return false;
+    }
+    if (!QFileInfo(typed).isDir()) {
+        panel_->setText(tr("No such directory: %1").arg(path_->text().trimmed()));
+        return false;
+    }
+    SetDirectory(typed);
+    path_->clear();
+    return true;
+}
+
+void TDirDialog::Browse() {
+    if (!BrowseForDirectory)
+        return;
+    const QString chosen = BrowseForDirectory(this, directory_);
+    if (!chosen.isEmpty())
+        SetDirectory(chosen);
+}
+
+bool TDirDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == path_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            GoToTypedPath();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 int TDirDialog::Execute(std::string& chosen) {

@@ -3,11 +3,13 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QListWidgetItem;
 class QPushButton;
@@ -17,7 +19,9 @@ namespace pelmora::ui {
 // "Select Local Directory": a place to start from (home, the file-system root, each
 // mounted volume), the directories from that place down to the current one with the
 // current one's subdirectories below, and the current directory in a sunken panel.
-// Selecting a line makes it current; a double click opens it.
+// Selecting a line makes it current; a double click opens it. Below, a field takes a
+// typed or pasted path (Enter goes there; OK takes it), and "Browse..." opens the
+// desktop's own folder dialog.
 class TDirDialog final : public QDialog {
     Q_OBJECT
 public:
@@ -41,6 +45,16 @@ public:
     QLabel* statusPanel() const { return panel_; }
     QPushButton* OKBtn() const { return ok_; }
     QPushButton* CancelBtn() const { return cancel_; }
+    QLineEdit* PathEdit() const { return path_; }
+    QPushButton* BrowseBtn() const { return browse_; }
+
+    // Goes to the directory typed in the path field ("~" is the home directory); false,
+    // said in the panel, when there is none of that name.
+    bool GoToTypedPath();
+
+    // The desktop's folder dialog, starting at the given directory; an empty text when
+    // cancelled. A test puts a stand-in here.
+    std::function<QString(QWidget* parent, const QString& start)> BrowseForDirectory;
 
     static std::vector<TPlace> Places();
 
@@ -48,6 +62,8 @@ private:
     void DriveComboBox1Change(int index);
     void DirectoryListBox1Change();
     void Fill();
+    void Browse();
+    bool eventFilter(QObject* watched, QEvent* event) override;
     int PlaceOf(const QString& path) const;
 
     std::vector<TPlace> places_;
@@ -57,6 +73,8 @@ private:
     QLabel* panel_ = nullptr;
     QPushButton* ok_ = nullptr;
     QPushButton* cancel_ = nullptr;
+    QLineEdit* path_ = nullptr;
+    QPushButton* browse_ = nullptr;
     bool filling_ = false;
 };
 

@@ -162,6 +162,7 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     Bind(form_.summaryLbl, summary);
     statusBar()->addWidget(summary, 1);
+    AddSecurityState();
     statusBar()->setSizeGripEnabled(true);
     // Created once and kept, like the window.
     dirDialog_ = Named(new TDirDialog(this), "dirDialog");
@@ -170,6 +171,31 @@ TMainWindow::TMainWindow(TForm1& form, QWidget* parent) : QMainWindow(parent), f
     InstallShortcuts();
     NameControls();
     ApplyGeometry();
+}
+
+// At the right of the status bar, while connected: a padlock and how the session travels.
+void TMainWindow::AddSecurityState() {
+    auto* icon = Named(new QLabel(statusBar()), "securityIcon");
+    auto* words = Named(new QLabel(statusBar()), "securityLbl");
+    const QString tip = tr("How the password and the files travel to the server; the Log page "
+                           "says why when they are not encrypted");
+    icon->setToolTip(tip);
+    words->setToolTip(tip);
+    statusBar()->addPermanentWidget(icon);
+    statusBar()->addPermanentWidget(words);
+    QPointer<QLabel> iconGuard(icon), wordsGuard(words);
+    const auto show = [this, iconGuard, wordsGuard] {
+        if (!iconGuard || !wordsGuard)
+            return;
+        const QString text = QString::fromStdString(form_.securityLbl.Caption());
+        wordsGuard->setText(text);
+        iconGuard->setPixmap(text.isEmpty() ? QPixmap()
+                                            : LockIcon(form_.SessionSecured()).pixmap(16, 16));
+        iconGuard->setVisible(!text.isEmpty());
+        wordsGuard->setVisible(!text.isEmpty());
+    };
+    show();
+    form_.securityLbl.Subscribe(show);
 }
 
 // What the form asks of the desktop: the local directory, the locale's dates, the
@@ -206,6 +232,7 @@ void TMainWindow::AnswerForm() {
     };
     // "Exit pelmora when complete" closes through the window, so the settings are saved.
     form_.CloseWindow = [this] { close(); };
+    form_.ReadGeometry = [this] { StoreGeometry(); };
 }
 
 // What a screen reader says for the controls whose own text does not name them.
@@ -218,6 +245,7 @@ void TMainWindow::NameControls() {
         {"timeOutSpin", "Command timeout in seconds"},
         {"connectionsSpin", "Connections at once"},
         {"dataModeCombo", "Data connections"},
+        {"tlsCombo", "TLS"},
         {"trustedCertificateEdit", "Trusted certificate"},
         {"siteCombo", "Site"},
         {"firewallEdit", "Firewall server"},
@@ -283,6 +311,7 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
 TMainWindow::~TMainWindow() {
     form_.DirDialog = nullptr;
     form_.CloseWindow = nullptr;
+    form_.ReadGeometry = nullptr;
     form_.ConfirmDeletes = nullptr;
     form_.AskSiteName = nullptr;
     form_.ConfirmSiteDelete = nullptr;
@@ -496,6 +525,9 @@ QWidget* TMainWindow::BuildNotebook() {
 void TMainWindow::TabSet1Change(int newTab) {
     if (newTab < 0 || newTab >= notebook_->count())
         return;
+    // What was typed on the Setup page is kept as soon as the user turns to other work.
+    if (notebook_->currentIndex() == SetupPage && newTab != SetupPage)
+        form_.SaveChangedSettings();
     notebook_->setCurrentIndex(newTab);
     form_.NotebookPage = newTab;
 }
@@ -639,9 +671,16 @@ QWidget* TMainWindow::BuildSetupPage() {
     AddSiteRow(grid, page);
     AddServerRows(grid, page);
     AddFirewallRows(grid, page);
+    auto* message = ModelLabel(form_.setup.messageLbl, page, "setupMessageLbl");
+    message->setWordWrap(true);
+    message->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont bold = message->font();
+    bold.setBold(true);
+    message->setFont(bold);
+    grid->addWidget(message, 9, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
-    grid->setRowStretch(9, 1);
+    grid->setRowStretch(10, 1);
     return page;
 }
 
@@ -702,6 +741,17 @@ void TMainWindow::AddServerRows(QGridLayout* grid, QWidget* page) {
                             "refuses it"));
     Bind(form_.setup.dataModeEdit, dataMode);
     grid->addWidget(dataMode, 6, 1);
+    auto* tlsLabel = Caption(tr("TLS:"), page, "tlsLabel");
+    grid->addWidget(tlsLabel, 6, 2);
+    auto* tls = Named(new QComboBox(page), "tlsCombo");
+    // Item texts are the setting's values.
+    tls->addItems({"auto", "require", "off"});
+    tls->setToolTip(tr("auto: encrypted when the server offers TLS, else in clear (never again in "
+                       "clear once TLS has worked with this site)\nrequire: never send the login "
+                       "or the files in clear\noff: never ask for TLS"));
+    tlsLabel->setBuddy(tls);
+    Bind(form_.setup.tlsEdit, tls);
+    grid->addWidget(tls, 6, 3);
 }
 
 // Beside the server's rows: the firewall; below them: the keyring and the certificate.

@@ -47,8 +47,10 @@ public:
     // Both trees show only the entries the update changes, and the way to them.
     void SetChangesOnly(bool changesOnly);
 
-    // Shows the notebook page with the tab's index.
+    // Shows the notebook page with the tab's index; leaving the Setup page saves what
+    // changed on it.
     void TabSet1Change(int newTab);
+    static constexpr int SetupPage = 2;
 
     // Status and transfer figures follow their models at most this often.
     static constexpr int RepaintIntervalMs = 100;
@@ -81,6 +83,7 @@ private:
     QWidget* BuildDebugPane();
     void WireTree(QTreeView* view, int tag);
     void AnswerForm();
+    void AddSecurityState();
     void InstallServices();
     void InstallShortcuts();
     void NameControls();

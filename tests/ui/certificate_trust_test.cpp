@@ -169,9 +169,19 @@ TEST_F(CertificateTrust, CancelRefusesTrustStoresAndConnectsAndTheNextConnectAsk
     ASSERT_TRUE(window->Form.engine.connected) << Status();
     EXPECT_EQ(Status(), "Connected - ready");
     EXPECT_TRUE(Has(FtpOf(window->Form).Traits().securityInUse, "trusted by fingerprint"));
-    EXPECT_EQ(window->Form.setup.trustedCertificateEdit.Text(), stored);
-    EXPECT_EQ(FieldText(), stored);
+    // Shown with colons, as the dialog shows it; kept without, as --configure keeps it.
+    EXPECT_EQ(window->Form.setup.trustedCertificateEdit.Text(), first.fingerprint);
+    EXPECT_EQ(FieldText(), first.fingerprint);
     EXPECT_EQ(StoredTrust(ini), stored);
+    // The status bar tells an encrypted session, with a padlock.
+    auto* security = window->Find<QLabel>("securityLbl");
+    auto* lock = window->Find<QLabel>("securityIcon");
+    const std::string words = security->text().toStdString();
+    EXPECT_TRUE(words.starts_with("Encrypted (TLS 1.")) << words;
+    EXPECT_TRUE(words.ends_with(", trusted by fingerprint)")) << words;
+    EXPECT_TRUE(security->isVisible() && lock->isVisible());
+    EXPECT_FALSE(lock->pixmap().isNull());
+    EXPECT_TRUE(window->Form.SessionSecured());
 
     Disconnect();
     {
@@ -212,7 +222,7 @@ TEST_F(CertificateTrust, AChangedCertificateIsAnnouncedAsAChange) {
     EXPECT_TRUE(Has(Status(), "is NOT the one trusted")) << Status();
     EXPECT_TRUE(Has(Status(), second.fingerprint)) << Status();
     EXPECT_EQ(StoredTrust(ini), CompactFingerprint(first.fingerprint));
-    EXPECT_EQ(FieldText(), CompactFingerprint(first.fingerprint));
+    EXPECT_EQ(FieldText(), first.fingerprint);
 
     {
         TCertificateAnswer trust(true);
@@ -249,14 +259,15 @@ TEST(SetupPage, TrustedCertificateFieldIsStoredAsConfigureStoresIt) {
         f.Form.FormCreate(ini);
         auto* field = f.Find<QLineEdit>("trustedCertificateEdit");
         ASSERT_NE(field, nullptr);
-        EXPECT_EQ(field->text().toStdString(), StoredTrust(ini));
+        EXPECT_EQ(field->text().toStdString(), DisplayFingerprint(StoredTrust(ini)));
         TypeInto(field, c.typed);
         EXPECT_EQ(f.Form.setup.trustedCertificateEdit.Text(), c.typed);
         f.Form.SaveSettings();
         EXPECT_EQ(StoredTrust(ini), c.stored) << c.typed;
         EXPECT_EQ(f.Messages.size(), c.refused ? 1u : 0u) << c.typed;
         if (!c.refused) {
-            EXPECT_EQ(f.Form.setup.trustedCertificateEdit.Text(), c.stored) << c.typed;
+            EXPECT_EQ(f.Form.setup.trustedCertificateEdit.Text(), DisplayFingerprint(c.stored))
+                << c.typed;
         }
         // Back to the one value for the next case.
         ASSERT_TRUE(ConfigureSettings(ini, {"FTP.trustedCertificate=" + upper}, why)) << why;

@@ -349,7 +349,7 @@ TEST(Desktop, TheOverallBarIsLabelledAndCountsBytes) {
     probe.stop();
     EXPECT_TRUE(labelled);
     // 18 + 5 bytes in all, counted in bytes, not in files.
-    EXPECT_TRUE(figures.count("0 B of 23 B")) << figures.size();
+    EXPECT_TRUE(figures.count("Uploading 0 B of 23 B (0%)")) << figures.size();
     EXPECT_FALSE(f.Find("overallFigures")->isVisible());
 }
 

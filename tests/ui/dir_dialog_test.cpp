@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QTreeView>
 
@@ -51,7 +53,7 @@ TEST(DirDialog, ListsTheWayDownAndTheSubdirectoriesAndTakesTheSelectedOne) {
     tree.File("site/file.html"); // not a directory: not listed
     TDirDialog dialog;
     EXPECT_EQ(dialog.windowTitle(), "Select Local Directory");
-    EXPECT_EQ(dialog.size(), QSize(384, 202));
+    EXPECT_EQ(dialog.size(), QSize(384, 234));
     EXPECT_TRUE(dialog.OKBtn()->isDefault());
     EXPECT_EQ(dialog.OKBtn()->text(), "OK");
     EXPECT_EQ(dialog.CancelBtn()->text(), "Cancel");
@@ -140,4 +142,55 @@ TEST(DirDialog, OkLoadsTheChosenDirectory) {
     EXPECT_EQ(f.Window->DirDialog()->statusPanel()->text(), ""); // emptied on the way out
     f.FlushTrees();
     EXPECT_EQ(f.Window->LocalTreeView()->model()->rowCount({}), 2);
+}
+
+// A path typed or pasted into the field: Enter goes there and leaves the dialog open, OK
+// takes it (typed, or gone to); one that is no directory is said and nothing is taken.
+// Browse goes where the desktop's dialog chose.
+TEST(DirDialog, ATypedPathIsTakenAndBrowseGoesWhereTheDesktopsDialogChose) {
+    TTempTree site;
+    site.File("index.html");
+    TTempTree deep;
+    deep.File("a/b/c/d/e/f/page.html");
+    deep.File("a/b/other/one.html");
+    const QString six = Q(deep.Path("a/b/c/d/e/f"));
+    TWindowFixture f(site.Path());
+    UseChange(f, [&](TDirDialog* d) {
+        ASSERT_NE(d->PathEdit(), nullptr);
+        EXPECT_EQ(d->PathEdit()->text(), "");
+        QTest::keyClicks(d->PathEdit(), six);
+        PressKey(d->PathEdit(), Qt::Key_Return);
+        EXPECT_TRUE(d->isVisible()) << "Enter goes to the path; it does not close the dialog";
+        EXPECT_EQ(d->Directory(), six);
+        EXPECT_EQ(d->statusPanel()->text(), six);
+
+        // Not a directory: said, and OK takes nothing.
+        d->PathEdit()->setText(Q(deep.Path("a/b/c/d/e/f/page.html")));
+        Click(d->OKBtn());
+        EXPECT_TRUE(d->isVisible());
+        EXPECT_TRUE(d->statusPanel()->text().startsWith("No such directory: "))
+            << d->statusPanel()->text().toStdString();
+        EXPECT_EQ(d->Directory(), six);
+
+        // Pasted, and OK pressed without Enter.
+        d->PathEdit()->clear();
+        d->PathEdit()->insert(Q(deep.Path("a/b/other")) + "  ");
+        Click(d->OKBtn());
+    });
+    EXPECT_EQ(f.Form.localRootLabel.Caption(), deep.Path("a/b/other"));
+    EXPECT_EQ(f.Form.engine.localList.Count(), 1);
+    EXPECT_EQ(f.Window->DirDialog()->PathEdit()->text(), ""); // emptied on the way out
+
+    UseChange(f, [&](TDirDialog* d) {
+        QString startedAt;
+        d->BrowseForDirectory = [&](QWidget*, const QString& start) {
+            startedAt = start;
+            return six;
+        };
+        Click(d->BrowseBtn());
+        EXPECT_EQ(startedAt, Q(deep.Path("a/b/other")));
+        EXPECT_EQ(d->Directory(), six);
+        Click(d->OKBtn());
+    });
+    EXPECT_EQ(f.Form.localRootLabel.Caption(), six.toStdString());
 }

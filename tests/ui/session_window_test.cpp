@@ -1,22 +1,28 @@
 #include "app/ui/artwork.h"
 #include "app/ui/tree_adapter.h"
 #include "tests/support/eventually.h"
+#include "tests/support/fault_relay.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/real_ftp_servers.h"
 #include "tests/ui/window_driver.h"
 
 #include <gtest/gtest.h>
 
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
 #include <QTreeView>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -137,14 +143,27 @@ TEST(SessionWindow, ScreenshotAfterACompare) {
     EXPECT_EQ(localIcons, (std::set<int>{1, 2, 3, 4, 8}));
     EXPECT_EQ(remoteIcons, (std::set<int>{1, 4, 6, 8}));
 
-    // Wide enough for the columns, and the local folder named as a user would have it,
-    // never after the machine the picture is taken on.
-    f.Window->resize(1000, 560);
+    // At the window's first size every column of both trees is in view, the Action
+    // column that says what the update will do among them; the local folder is named as
+    // a user would have it, never after the machine the picture is taken on.
+    const QSize first(TWindowGeometry::FirstWidth, TWindowGeometry::FirstHeight);
+    f.Window->resize(first);
     f.Find<QLabel>("localRootLabel")->setText("~/site");
     f.Window->LocalTreeView()->setCurrentIndex({});
     Pump(ui::TMainWindow::RepaintIntervalMs + 50);
+    for (QTreeView* view : {f.Window->LocalTreeView(), f.Window->RemoteTreeView()}) {
+        const QHeaderView* header = view->header();
+        EXPECT_EQ(view->horizontalScrollBar()->maximum(), 0) << "no column cut off";
+        EXPECT_LE(header->sectionViewportPosition(ui::TTreeAdapter::ActionColumn) +
+                      header->sectionSize(ui::TTreeAdapter::ActionColumn),
+                  view->viewport()->width());
+        EXPECT_GE(header->sectionSize(ui::TTreeAdapter::ActionColumn),
+                  header->fontMetrics().horizontalAdvance("Action"));
+    }
+    // The status bar tells how the session travels.
+    EXPECT_EQ(f.Find<QLabel>("securityLbl")->text(), "Not encrypted");
     const QImage shot = f.Window->grab().toImage();
-    EXPECT_EQ(shot.size(), QSize(1000, 560) * shot.devicePixelRatio());
+    EXPECT_EQ(shot.size(), first * shot.devicePixelRatio());
     TTempTree out;
     ASSERT_TRUE(shot.save(QString::fromStdString(out.Path("window.png"))));
     if (std::getenv("PELMORA_UPDATE_SCREENSHOT")) {
@@ -404,4 +423,112 @@ TEST(SessionWindow, TheLogDropsItsOldestLinesPastItsLimit) {
     EXPECT_EQ(static_cast<size_t>(log->blockCount()), TForm1::LogLines);
     EXPECT_EQ(log->document()->firstBlock().text(), "line 7");
     EXPECT_EQ(log->document()->lastBlock().text(), "line " + QString::number(total - 1));
+}
+
+namespace {
+
+// "1.4 kB", "999 B" back into bytes, as near as the text tells.
+double BytesOf(const std::string& text) {
+    double value = 0;
+    char unit[8] = {};
+    if (std::sscanf(text.c_str(), "%lf %7s", &value, unit) != 2)
+        return -1;
+    const std::map<std::string, double> scale = {{"B", 1}, {"kB", 1e3}, {"MB", 1e6}, {"GB", 1e9}};
+    const auto it = scale.find(unit);
+    return it == scale.end() ? -1 : value * it->second;
+}
+
+} // namespace
+
+// Several sessions sending large files to a server that answers each store slowly: at
+// every moment the panel's numbers agree with each other. The overall bar, the figures
+// beside it and the status line say one percentage, of the plan's bytes; no more is ever
+// sent than there is; the files under way are each session's, their bytes and sizes
+// together.
+TEST(SessionWindow, TheProgressNumbersNeverContradictEachOther) {
+    TTempTree site;
+    const std::vector<std::pair<std::string, size_t>> files = {
+        {"big.bin", 3'000'000}, {"mid.bin", 1'500'000}, {"small.html", 40'000}, {"tiny.css", 900}};
+    for (const auto& [name, size] : files)
+        site.File(name, std::string(size, 'x'));
+    // A real server behind a relay that holds every command and reply a little, as a
+    // long link does: the sessions' uploads overlap.
+    TRealFtpServer server(TRealServerKind::Vsftpd);
+    std::string why;
+    ASSERT_TRUE(server.Start(why)) << why;
+    TFaultRelay relay(server.Port(), {}, std::chrono::seconds(20));
+    relay.SetControlDelay(std::chrono::milliseconds(30));
+    ASSERT_TRUE(relay.Start(why)) << why;
+    TWindowFixture f(site.Path());
+    f.Form.setup.serverEdit.SetText("127.0.0.1");
+    f.Form.setup.userEdit.SetText(server.User());
+    f.Form.setup.passwordEdit.SetText(server.Password());
+    f.Form.setup.ftpPortSpin.SetValue(relay.Port());
+    f.Form.remoteRootEdit.SetText(server.SiteDir());
+    f.Form.timeOutSpin.SetValue(20);
+    f.Form.onConnect.loadOnConnectCheck.SetChecked(true);
+    f.Form.onConnect.compareOnConnectCheck.SetChecked(true);
+    // Fewer sessions than files: each file leaves the row when it is done.
+    f.Form.connectionsSpin.SetValue(2);
+    Click(f.Find("connectBtn"));
+    ASSERT_TRUE(f.Form.engine.connected) << f.Form.statusPanel.Caption();
+    ASSERT_TRUE(f.Find("updateBtn")->isEnabled()) << f.Form.statusPanel.Caption();
+
+    const TForm1::TProgressControls& p = f.Form.progress;
+    int samples = 0, mostFiles = 0;
+    std::set<int> percents;
+    std::vector<std::string> contradictions;
+    const auto check = [&](bool ok, const std::string& what) {
+        if (!ok)
+            contradictions.push_back(what);
+    };
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const std::string figures = p.overallFigures.Caption();
+        if (!p.overallFigures.Visible() || !figures.starts_with("Uploading "))
+            return;
+        ++samples;
+        const int bar = p.overallBar.Position();
+        percents.insert(bar);
+        char sent[16] = {}, sentUnit[8] = {}, total[16] = {}, totalUnit[8] = {};
+        int percent = -1;
+        check(std::sscanf(figures.c_str(), "Uploading %15s %7s of %15s %7s (%d%%)", sent, sentUnit,
+                          total, totalUnit, &percent) == 5,
+              "figures: " + figures);
+        check(percent == bar, "figures " + figures + " beside the bar at " + std::to_string(bar));
+        check(BytesOf(std::string(sent) + " " + sentUnit) <=
+                  BytesOf(std::string(total) + " " + totalUnit),
+              "figures: " + figures);
+        check(BytesOf(std::string(total) + " " + totalUnit) == 4.5e6, "total: " + figures);
+        const std::string status = f.Form.statusPanel.Caption();
+        if (status.starts_with("Uploading files - "))
+            check(status == "Uploading files - " + std::to_string(bar) + "% complete",
+                  "status " + status + " beside the bar at " + std::to_string(bar));
+        // The files under way: each session's name, and their bytes of their sizes.
+        const std::string names = p.fileNameLabel.Caption();
+        if (!names.empty()) {
+            const int under = static_cast<int>(std::count(names.begin(), names.end(), ',')) + 1;
+            mostFiles = std::max(mostFiles, under);
+            check(under <= 2, "more files under way than sessions: " + names);
+            const double fileSent = BytesOf(p.bytesSentLabel.Caption());
+            const double fileSize = BytesOf(p.fileSizeLabel.Caption());
+            check(fileSent >= 0 && fileSent <= fileSize,
+                  "sent " + p.bytesSentLabel.Caption() + " of " + p.fileSizeLabel.Caption());
+            check(p.stepPercentLabel.Caption() == std::to_string(p.stepBar.Position()) + "%",
+                  "step " + p.stepPercentLabel.Caption());
+        }
+    });
+    probe.start(2);
+    Click(f.Find("updateBtn"));
+    probe.stop();
+    EXPECT_FALSE(f.Form.engine.updateFailed) << f.Form.statusPanel.Caption();
+    for (const auto& [name, size] : files)
+        EXPECT_EQ(std::filesystem::file_size(server.SiteOnDisk() + "/" + name), size) << name;
+    EXPECT_GT(samples, 5);
+    EXPECT_TRUE(contradictions.empty())
+        << contradictions.size()
+        << ", first: " << (contradictions.empty() ? "" : contradictions[0]);
+    EXPECT_GE(mostFiles, 2) << "the files of several sessions at once";
+    EXPECT_GE(percents.size(), 3u) << "the bar moves with the bytes";
+    EXPECT_EQ(f.Form.statusPanel.Caption(), "Remote Site Update Complete");
 }
