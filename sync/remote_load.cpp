@@ -380,9 +380,10 @@ void TSyncCore::TRemoteWalk::Run() {
     auto said =
         std::exchange(pool.OnSay, [this](const std::string& text) { core_.view_.Trace(text); });
     pool.Run([this](TRemoteSession& on) { return Next(on); });
-    // The sessions opened for the walk go with it: an update that follows may come much
-    // later, and would find them closed by the server.
-    pool.Close();
+    // The sessions opened for the walk go with it unless an update follows at once: one
+    // that came much later would find them closed by the server.
+    if (!core_.keepWalkSessions)
+        pool.Close();
     pool.OnSay = std::move(said);
     Advance();
     if (!main_.Stopped() && (waiting_ || !frames_.empty())) {

@@ -167,6 +167,8 @@ public:
     // The tick by which the operation under way is given up, unless the session shows a
     // sign of life before.
     uint32_t QuietDeadline() const { return lastActivity_ + timeoutMs; }
+    // The tick of the session's latest sign of life.
+    uint32_t LastActivity() const { return lastActivity_; }
     // Waits for the operation under way (at once when Settled) and ends it.
     virtual TOutcome End() = 0;
     // After a listing was ended as Done: its entries and directory (see List).

@@ -17,6 +17,7 @@ void TSessionPool::Open(int wanted) {
     wanted = std::clamp(wanted, 1, 10);
     if (!ExtrasAllowed())
         return;
+    DropStale();
     if (wanted <= 1 || static_cast<int>(extras_.size()) + 1 >= wanted)
         return;
     wanted_ = wanted;
@@ -35,6 +36,29 @@ void TSessionPool::Open(int wanted) {
         settings.timeoutMs = main_.timeoutMs;
         session.BeginConnect(settings);
     }
+}
+
+// Sessions left open by an earlier run of the pool are kept only while they have been
+// idle for a short time: one quiet for longer may have been dropped by the server or a
+// router on the way without a word, and would fail the first item given to it.
+void TSessionPool::DropStale() {
+    const uint32_t now = GetTickCount();
+    std::erase_if(extras_, [now](TExtra& extra) {
+        TRemoteSession& session = *extra.session;
+        // A login still under way is kept: it has only just been asked for.
+        const bool keep =
+            !extra.refused && !session.Lost() &&
+            (!extra.loggedIn ||
+             (!session.Busy() && !TickReached(now, session.LastActivity() + MaxIdleReuseMs)));
+        if (!keep) {
+            session.OnLoggedIn = nullptr;
+            if (extra.loggedIn && !session.Lost() && !session.Busy())
+                session.Close();
+            else
+                session.Abort();
+        }
+        return !keep;
+    });
 }
 
 bool TSessionPool::ExtrasAllowed() const {
@@ -117,10 +141,10 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
     std::vector<TWorker> workers;
     if (!main_.Lost())
         workers.push_back({&main_, {}});
-    // Those that joined an earlier run of this pool.
+    // Those that joined an earlier run of this pool join this one as new, so that its
+    // owner is told of them too (OnJoined).
     for (TExtra& extra : extras_)
-        if (extra.joined && !extra.session->Lost())
-            workers.push_back({extra.session.get(), {}});
+        extra.joined = false;
     bool stopped = false;
     for (;;) {
         SettleLogins();
@@ -144,7 +168,7 @@ bool TSessionPool::Run(const std::function<TSessionTask(TRemoteSession&)>& next)
 
 void TSessionPool::JoinLoggedIn(std::vector<TWorker>& workers) {
     for (TExtra& extra : extras_) {
-        if (!extra.loggedIn || extra.joined || extra.refused)
+        if (!extra.loggedIn || extra.joined || extra.refused || extra.session->Lost())
             continue;
         extra.joined = true;
         extra.session->timeoutMs = main_.timeoutMs;

@@ -118,6 +118,10 @@ private:
         TRemoteSession* session;
         TSessionTask task;
     };
+    // An extra session idle for longer than this is not given work again.
+    static constexpr uint32_t MaxIdleReuseMs = 10000;
+    // Ends the extra sessions an earlier run left that may not be relied on any more.
+    void DropStale();
     // Settles the logins whose outcome came; true when any did.
     bool SettleLogins();
     bool LoginSettled(const TExtra& extra) const;

@@ -128,6 +128,9 @@ public:
     // 0: as soon as there is more than one directory to read.
     static constexpr int DefaultWalkExtrasPayoff = 4;
     int walkExtrasPayoff = DefaultWalkExtrasPayoff;
+    // Set by a run whose update follows the load at once: the walk leaves its extra
+    // sessions logged in for it instead of closing them, and the run closes them at its end.
+    bool keepWalkSessions = false;
     // Every remote path of the run names its place from the server's root, so that a
     // session standing anywhere reaches it (extra sessions stand where their login put them).
     bool RemotePathsAbsolute() const;

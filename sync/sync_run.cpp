@@ -305,6 +305,16 @@ void TSyncRun::AfterConnect() {
     // The dry run loads and compares whatever the steps say; it never updates.
     const bool load = steps_.load || steps_.dryRun;
     const bool compare = steps_.compare || steps_.dryRun;
+    // The walk's extra sessions serve the update that follows it, rather than logging in
+    // twice; whatever the update leaves open goes at the end.
+    struct TWalkSessions {
+        TSyncCore& engine;
+        ~TWalkSessions() {
+            engine.keepWalkSessions = false;
+            engine.Pool().Close();
+        }
+    } walkSessions{engine_};
+    engine_.keepWalkSessions = load && compare && steps_.update && !steps_.dryRun;
     if (!load) {
         engine_.ShowStatus("Connected - ready");
         return;

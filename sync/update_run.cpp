@@ -207,8 +207,11 @@ private:
         const size_t work = plan_.leftovers.size() + plan_.steps.size();
         const int wanted =
             static_cast<int>(std::min<size_t>(std::max(core_.Options().connections, 1), work));
-        if (wanted < 2 || !core_.RemotePathsAbsolute())
+        if (wanted < 2 || !core_.RemotePathsAbsolute()) {
+            // The main session does it alone: sessions the walk left open go now.
+            pool_.Close();
             return;
+        }
         pool_.OnSay = [this](const std::string& text) { Say(text); };
         pool_.OnJoined = [this](TRemoteSession& joined) {
             sessions_.push_back(&joined);

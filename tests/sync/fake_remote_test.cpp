@@ -60,6 +60,7 @@ public:
     void BeginConnect(const TConnectionSettings& settings) override {
         settings_ = settings;
         timeoutMs = settings.timeoutMs;
+        StartedConnecting();
         here_ = "/";
         ++server_->sessions;
         LoginSucceeded();
@@ -261,6 +262,36 @@ TEST(RemoteInterface, AWholeRunGoesThroughTheInterfaceAlone) {
     // The listing after the update found the server as the disk is.
     engine.AnalyseLists();
     EXPECT_TRUE(engine.MakeUpdatePlan().steps.empty());
+}
+
+// A run whose update follows its load at once gives the update the sessions the walk
+// logged in, instead of logging in as many again; without it they go with the walk.
+TEST(RemoteInterface, TheUpdateTakesOverTheWalksSessions) {
+    for (const bool keep : {true, false}) {
+        SCOPED_TRACE(keep);
+        TTempTree tree;
+        for (const char* dir : {"a", "b", "c", "d"})
+            tree.File(std::string(dir) + "/new.html", dir);
+        auto server = std::make_shared<TMemoryServer>();
+        server->nodes["/www"] = {true, {}, 1};
+        for (const char* dir : {"/www/a", "/www/b", "/www/c", "/www/d"})
+            server->nodes[dir] = {true, {}, 1};
+        TMemoryEngine engine(server);
+        engine.options.localRoot = tree.Path();
+        engine.options.remoteRoot = "/www";
+        engine.options.connections = 3;
+        engine.walkExtrasPayoff = 0;
+        engine.keepWalkSessions = keep;
+        ASSERT_TRUE(engine.LogIn(TRecordedEngine::LocalServer(21)));
+        ASSERT_TRUE(engine.LoadLocalDirectory());
+        engine.RefreshRemote();
+        ASSERT_TRUE(engine.remoteLoad.complete) << engine.Status();
+        engine.AnalyseLists();
+        engine.UpdateRemote();
+        EXPECT_FALSE(engine.updateFailed);
+        EXPECT_EQ(Content(*server, "/www/d/new.html"), "d");
+        EXPECT_EQ(server->sessions, keep ? 3 : 5);
+    }
 }
 
 TEST(RemoteInterface, SiblingsCarryTheMainSessionsSettings) {
