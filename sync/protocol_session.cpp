@@ -62,7 +62,10 @@ void TProtocolSession::Abort() {
     Pass([](TRemoteSession& s) { s.Abort(); });
 }
 
+// The wait for a login asks this as it wakes: what the inner session learnt on the way
+// (its words for a failed connect) comes up with the answer.
 bool TProtocolSession::ErrorPending() const {
+    const_cast<TProtocolSession*>(this)->TakeUp(*inner_);
     return inner_->ErrorPending();
 }
 

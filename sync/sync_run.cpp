@@ -216,8 +216,13 @@ void TSyncRun::SayConnectFailure() {
         // 4xx is "not now" (too many users, shutting down), not a wrong password: saying
         // the password is wrong would send the user to change a good one.
         engine_.ShowStatus("The server refused the login for now: " + reply);
-    } else if (engine_.session.LoginRefused()) {
+    } else if (engine_.session.LoginRefused() &&
+               engine_.session.Settings().protocol == TProtocol::Ftp) {
         engine_.ShowStatus("Access Denied. Incorrect username or password");
+    } else if (engine_.session.LoginRefused()) {
+        // SSH logins have several ways: the words say which the server offers and which
+        // were tried.
+        engine_.ShowStatus(engine_.session.LastErrorText());
     } else {
         engine_.ShowStatus(engine_.session.LastErrorText().empty()
                                ? std::string("Could not connect to remote site")

@@ -1,0 +1,216 @@
+#include "tests/app/site_sync.h"
+#include "tests/support/real_sshd.h"
+#include "tests/support/temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace pelmora;
+using namespace pelmora::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Each test runs against an sshd of its own, and as a user whose home (known_hosts, the
+// usual key files) is a temporary directory with nothing in it, without an agent.
+class SftpSync : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* home = std::getenv("HOME"))
+            savedHome_ = home;
+        if (const char* agent = std::getenv("SSH_AUTH_SOCK"))
+            savedAgent_ = agent;
+        std::string why;
+        ASSERT_TRUE(server.Start(why)) << why;
+        ::setenv("HOME", tree.Dir("home").c_str(), 1);
+        ::unsetenv("SSH_AUTH_SOCK");
+        fs::create_directories(tree.Path("home/.ssh"));
+    }
+    void TearDown() override {
+        ::setenv("HOME", savedHome_.c_str(), 1);
+        if (!savedAgent_.empty())
+            ::setenv("SSH_AUTH_SOCK", savedAgent_.c_str(), 1);
+    }
+
+    // A whole run's settings against the server's site directory, logging in by key and
+    // trusting the host key by its fingerprint; `extra` wins.
+    std::string Configure(const fs::path& site, const std::vector<std::string>& extra = {}) {
+        const std::string ini = tree.Path("PELMORA.INI");
+        std::vector<std::string> settings = {"FTP.protocol=sftp",
+                                             "FTP.server=127.0.0.1",
+                                             "FTP.port=" + std::to_string(server.Port()),
+                                             "FTP.userName=" + server.User(),
+                                             "SFTP.keyFile=" + server.ClientKey(),
+                                             "SFTP.hostKey=" + server.HostKeyFingerprint(),
+                                             "List.local=" + site.string(),
+                                             "List.remote=" + server.SiteOnDisk(),
+                                             "Options.load=1",
+                                             "Options.compare=1",
+                                             "Options.update=1",
+                                             "Options.delete=1",
+                                             "Options.exit=1",
+                                             "Options.timeout=20"};
+        settings.insert(settings.end(), extra.begin(), extra.end());
+        std::string why;
+        EXPECT_TRUE(ConfigureSettings(ini, settings, why)) << why;
+        return ini;
+    }
+
+    void WriteKnownHosts(const std::string& text) {
+        std::ofstream(tree.Path("home/.ssh/known_hosts")) << text;
+    }
+
+    TRealSshd server;
+    TTempTree tree;
+
+private:
+    std::string savedHome_;
+    std::string savedAgent_;
+};
+
+// The server's tree without the link the test put there.
+std::map<std::string, std::string> ServerFiles(const TRealSshd& server) {
+    auto files = Snapshot(server.SiteOnDisk());
+    files.erase("elsewhere");
+    return files;
+}
+
+} // namespace
+
+TEST_F(SftpSync, TheServerEndsEqualToTheDiskEditsAndDeletesFollowAndANoOpSendsNothing) {
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/.htaccess", "Options -Indexes\n");
+    tree.File("site/empty.txt", "");
+    tree.File("site/My Docs/Read Me.TXT", "notes");
+    tree.File("site/ lead.txt", "blank before");
+    tree.File("site/trail.txt ", "blank after");
+    tree.File("site/Case.txt", "upper");
+    tree.File("site/case.txt", "lower");
+    tree.File("site/caf\xe9.html", "latin-1 name");
+    tree.File("site/img/Logo.PNG", std::string(3 << 20, '\x89'));
+    tree.File("site/old/stale.html", "stale");
+    // A link on the server is left alone: never followed, never deleted.
+    fs::create_symlink("/etc/hostname", fs::path(server.SiteOnDisk()) / "elsewhere");
+    const std::string ini = Configure(site);
+
+    int status = -1;
+    std::string output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output << server.Log();
+    EXPECT_EQ(ServerFiles(server), Snapshot(site)) << output;
+    EXPECT_TRUE(fs::is_symlink(fs::path(server.SiteOnDisk()) / "elsewhere")) << output;
+    // Times are exact: the server's file has the local file's time to the second.
+    const auto localTime = fs::last_write_time(site / "index.html");
+    const auto remoteTime = fs::last_write_time(fs::path(server.SiteOnDisk()) / "index.html");
+    EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(localTime),
+              std::chrono::floor<std::chrono::seconds>(remoteTime));
+
+    // Nothing changed: nothing is sent.
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(output.find("  upload "), std::string::npos) << output;
+    EXPECT_EQ(output.find("  refresh "), std::string::npos) << output;
+    EXPECT_EQ(output.find("  delete "), std::string::npos) << output;
+    EXPECT_EQ(output.find("  remove "), std::string::npos) << output;
+
+    // An edit of the same size a minute later, and deletions.
+    tree.File("site/index.html", "<h1>Hone</h1>");
+    fs::last_write_time(site / "index.html", localTime + std::chrono::seconds(61));
+    fs::remove_all(site / "old");
+    fs::remove(site / "empty.txt");
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(ServerFiles(server), Snapshot(site)) << output;
+    EXPECT_NE(output.find("  refresh /index.html\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("  remove /old\n"), std::string::npos) << output;
+    EXPECT_TRUE(fs::is_symlink(fs::path(server.SiteOnDisk()) / "elsewhere")) << output;
+}
+
+// How the host key is trusted, and what a run that cannot trust it says: it stops before
+// anything secret is sent.
+TEST_F(SftpSync, TheHostKeyIsCheckedBeforeTheLogin) {
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "home");
+    const std::string fingerprint = server.HostKeyFingerprint();
+    const std::string other = "SHA256:" + std::string(43, 'A');
+    const std::string name = "127.0.0.1:" + std::to_string(server.Port());
+    std::string otherHostLine;
+    {
+        std::string out;
+        ASSERT_TRUE(RunCommand("ssh-keygen -q -t ed25519 -N '' -f " + tree.Path("otherkey"), out));
+        std::ifstream in(tree.Path("otherkey.pub"));
+        std::string type, key;
+        in >> type >> key;
+        otherHostLine = "[127.0.0.1]:" + std::to_string(server.Port()) + " " + type + " " + key;
+    }
+    struct TCase {
+        const char* what;
+        std::string hostKey;    // SFTP.hostKey
+        std::string knownHosts; // the user's known_hosts
+        bool hashed;            // known_hosts hashed by ssh-keygen -H
+        std::string said;       // empty: the run succeeds
+    };
+    const std::vector<TCase> cases = {
+        {"unknown", "", "", false,
+         "Host key for " + name + " is not trusted (ED25519 " + fingerprint +
+             "). If that is the server's key, trust it with: pelmora --configure "
+             "SFTP.hostKey=" +
+             fingerprint},
+        {"trusted by fingerprint", fingerprint, "", false, ""},
+        {"known_hosts", "", server.KnownHostsLine() + "\n", false, ""},
+        {"known_hosts hashed", "", server.KnownHostsLine() + "\n", true, ""},
+        {"changed from the trusted", other, "", false,
+         "The host key of " + name + " has CHANGED (now ED25519 " + fingerprint + ")"},
+        {"changed from known_hosts", "", otherHostLine + "\n", true,
+         "The host key of " + name + " has CHANGED"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteKnownHosts(c.knownHosts);
+        if (c.hashed) {
+            std::string out;
+            ASSERT_TRUE(RunCommand(
+                "ssh-keygen -q -H -f " + tree.Path("home/.ssh/known_hosts") + " 2>&1", out))
+                << out;
+            std::ifstream in(tree.Path("home/.ssh/known_hosts"));
+            std::string first;
+            std::getline(in, first);
+            ASSERT_TRUE(first.starts_with("|1|")) << first;
+        }
+        const std::string logBefore = server.Log();
+        const std::string ini = Configure(site, {"SFTP.hostKey=" + c.hostKey});
+        int status = -1;
+        const std::string output = Sync(ini, status);
+        if (c.said.empty()) {
+            EXPECT_EQ(status, 0) << output;
+            continue;
+        }
+        EXPECT_NE(status, 0) << output;
+        EXPECT_NE(output.find(c.said), std::string::npos) << output;
+        // The server saw no login: no key offered, no password.
+        const std::string log = server.Log().substr(logBefore.size());
+        EXPECT_EQ(log.find("Accepted"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Failed"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Postponed"), std::string::npos) << log;
+    }
+}
+
+TEST_F(SftpSync, ARefusedLoginNamesWhatTheServerOffersAndWhatWasTried) {
+    const fs::path site = tree.Dir("site");
+    const std::string ini = Configure(site, {"SFTP.keyFile=", "FTP.password=not-the-password"});
+    int status = -1;
+    const std::string output = Sync(ini, status);
+    EXPECT_NE(status, 0) << output;
+    EXPECT_NE(output.find("Authentication failed for user " + server.User() +
+                          " on 127.0.0.1: the server offers publickey, password; tried password"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("not-the-password"), std::string::npos) << output;
+}
