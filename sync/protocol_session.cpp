@@ -21,21 +21,32 @@ TProtocolSession::TProtocolSession() {
 
 TProtocolSession::~TProtocolSession() = default;
 
+void TProtocolSession::Down() const {
+    HandDown(*inner_);
+    if (lastErrorText_ != takenText_)
+        inner_->SetLastErrorText(lastErrorText_);
+}
+
+void TProtocolSession::Up() {
+    TakeUp(*inner_);
+    takenText_ = lastErrorText_;
+}
+
 // The inner session tells its user through this one.
 void TProtocolSession::Adopt(std::unique_ptr<TRemoteSession> inner, TProtocol protocol) {
     inner_ = std::move(inner);
     protocol_ = protocol;
     inner_->OnLoggedIn = [this] {
-        TakeUp(*inner_);
+        Up();
         LoginSucceeded();
     };
     inner_->OnFileSize = [this](const std::string& size) {
-        TakeUp(*inner_);
+        Up();
         if (OnFileSize)
             OnFileSize(size);
     };
     inner_->OnProgress = [this] {
-        TakeUp(*inner_);
+        Up();
         if (OnProgress)
             OnProgress();
     };
@@ -50,7 +61,7 @@ void TProtocolSession::BeginConnect(const TConnectionSettings& settings) {
 }
 
 std::unique_ptr<TRemoteSession> TProtocolSession::Sibling() const {
-    HandDown(*inner_);
+    Down();
     return inner_->Sibling();
 }
 
@@ -65,7 +76,7 @@ void TProtocolSession::Abort() {
 // The wait for a login asks this as it wakes: what the inner session learnt on the way
 // (its words for a failed connect) comes up with the answer.
 bool TProtocolSession::ErrorPending() const {
-    const_cast<TProtocolSession*>(this)->TakeUp(*inner_);
+    const_cast<TProtocolSession*>(this)->Up();
     return inner_->ErrorPending();
 }
 
@@ -126,7 +137,7 @@ TOutcome TProtocolSession::End() {
 }
 
 std::string TProtocolSession::FailureReason() const {
-    HandDown(*inner_);
+    Down();
     return inner_->FailureReason();
 }
 

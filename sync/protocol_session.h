@@ -65,15 +65,20 @@ private:
     // Down before each call, up after it.
     template <typename TCall>
     void Pass(TCall call) {
-        HandDown(*inner_);
+        Down();
         call(*inner_);
-        TakeUp(*inner_);
+        Up();
     }
+    // The words of an error go down only when this session's user set them since they
+    // came up: the inner session's own, set while it waited, must not be overwritten.
+    void Down() const;
+    void Up();
     void Adopt(std::unique_ptr<TRemoteSession> inner, TProtocol protocol);
     void StopGiven() override { HandDownStop(*inner_); }
 
     std::unique_ptr<TRemoteSession> inner_;
     TProtocol protocol_ = TProtocol::Ftp;
+    std::string takenText_; // the error words as they last came up
 };
 
 } // namespace pelmora

@@ -24,7 +24,6 @@ void TRemoteSession::Touch() {
 void TRemoteSession::HandDown(TRemoteSession& inner) const {
     inner.timeoutMs = timeoutMs;
     inner.settings_ = settings_;
-    inner.lastErrorText_ = lastErrorText_;
     HandDownStop(inner);
 }
 

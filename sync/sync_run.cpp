@@ -102,6 +102,7 @@ struct TSyncRun::TTally final : TSyncView {
     bool TrustServerCertificate(const TServerCertificate& c) override {
         return view.TrustServerCertificate(c);
     }
+    bool TrustHostKey(const TServerHostKey& k) override { return view.TrustHostKey(k); }
     bool ConfirmPlanDeletes(const std::string& counts,
                             const std::vector<std::string>& lines) override {
         return view.ConfirmPlanDeletes(counts, lines);
@@ -196,7 +197,7 @@ std::string ReplyIn(const std::string& text) {
 
 bool TSyncRun::Connect() {
     Redial();
-    if (!WaitConnected() && !RetryWithTrustedCertificate()) {
+    if (!WaitConnected() && !RetryWithTrustedCertificate() && !RetryWithTrustedHostKey()) {
         engine_.ReleaseRunLock();
         SayConnectFailure();
         return false;
@@ -247,6 +248,25 @@ bool TSyncRun::RetryWithTrustedCertificate() {
     }
     connection_.trustedCertificate = CompactFingerprint(question.certificate.fingerprint);
     result_.trustedCertificate = connection_.trustedCertificate;
+    engine_.session.SetLastErrorText("");
+    Redial();
+    return WaitConnected();
+}
+
+bool TSyncRun::RetryWithTrustedHostKey() {
+    const std::optional<TServerHostKey> refused = engine_.session.RefusedHostKey();
+    if (!engine_.View().Attended() || engine_.userStop || !refused || refused->changed)
+        return false;
+    const TServerHostKey question = *refused;
+    const std::string error = engine_.session.LastErrorText();
+    engine_.EndComponentSession();
+    engine_.ShowStatus(error);
+    if (!engine_.View().TrustHostKey(question) || engine_.userStop) {
+        engine_.session.SetLastErrorText(error);
+        return false;
+    }
+    connection_.sftpHostKey = question.fingerprint;
+    result_.trustedHostKey = question.fingerprint;
     engine_.session.SetLastErrorText("");
     Redial();
     return WaitConnected();

@@ -80,6 +80,8 @@ struct TRunResult {
     // the user chose to trust (FTP.trustedCertificate; empty: none).
     bool tlsLearnt = false;
     std::string trustedCertificate;
+    // The SSH host key the user chose to trust (SFTP.hostKey; empty: none).
+    std::string trustedHostKey;
 
     bool Succeeded() const { return outcome == TRunOutcome::Success; }
 };
@@ -140,6 +142,8 @@ private:
     void Redial();
     bool WaitConnected();
     bool RetryWithTrustedCertificate();
+    // The same for an SSH host key that is not known: asked once, then connects again.
+    bool RetryWithTrustedHostKey();
     void SayConnectFailure();
     void RememberTls();
     void AfterConnect();
