@@ -265,8 +265,9 @@ bool TSyncRun::RetryWithTrustedHostKey() {
         engine_.session.SetLastErrorText(error);
         return false;
     }
+    // The view that said yes keeps the key for the site (SFTP.hostKey), as it keeps a
+    // trusted certificate.
     connection_.sftpHostKey = question.fingerprint;
-    result_.trustedHostKey = question.fingerprint;
     engine_.session.SetLastErrorText("");
     Redial();
     return WaitConnected();

@@ -80,8 +80,6 @@ struct TRunResult {
     // the user chose to trust (FTP.trustedCertificate; empty: none).
     bool tlsLearnt = false;
     std::string trustedCertificate;
-    // The SSH host key the user chose to trust (SFTP.hostKey; empty: none).
-    std::string trustedHostKey;
 
     bool Succeeded() const { return outcome == TRunOutcome::Success; }
 };

@@ -1,5 +1,6 @@
 #include "tests/app/site_sync.h"
 #include "tests/support/real_sshd.h"
+#include "tests/support/tcp_relay.h"
 #include "tests/support/temp_tree.h"
 
 #include <gtest/gtest.h>
@@ -213,4 +214,30 @@ TEST_F(SftpSync, ARefusedLoginNamesWhatTheServerOffersAndWhatWasTried) {
               std::string::npos)
         << output;
     EXPECT_EQ(output.find("not-the-password"), std::string::npos) << output;
+}
+
+// A connection cut in the middle of an upload: the run does not claim success, the server
+// never holds part of a file under its name, and the next run completes the site.
+TEST_F(SftpSync, AConnectionCutMidUploadFailsTheRunAndTheNextRunCompletesIt) {
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "<h1>Home</h1>");
+    tree.File("site/big.bin", std::string(4 << 20, 'b'));
+    tree.File("site/about.html", "about");
+    TTcpRelay relay(server.Port(), 1 << 20);
+    std::string why;
+    ASSERT_TRUE(relay.Start(why)) << why;
+    const std::string ini = Configure(site, {"FTP.port=" + std::to_string(relay.Port()),
+                                             "Options.connections=1", "Options.timeout=5"});
+    int status = -1;
+    std::string output = Sync(ini, status);
+    EXPECT_TRUE(relay.Cut());
+    EXPECT_NE(status, 0) << output;
+    const fs::path onServer = fs::path(server.SiteOnDisk()) / "big.bin";
+    if (fs::exists(onServer)) {
+        EXPECT_EQ(fs::file_size(onServer), 4u << 20) << output;
+    }
+
+    output = Sync(ini, status);
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(ServerFiles(server), Snapshot(site)) << output;
 }
