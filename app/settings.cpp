@@ -84,16 +84,12 @@ constexpr TSettingPlace MaxDelete{
             s.sync.maxDelete = v.number;
     }};
 
-// FTP.protocol: a port left at the old protocol's own (21 or 22) goes with it to the new
-// one's. The port is read before it, so a file that names only the protocol reads right.
+// FTP.protocol. A port left at the old protocol's own goes along when --configure or the
+// window changes the protocol; a file that names no port reads as the protocol's own.
 constexpr TSettingPlace Protocol{
     [](const TSiteSettings& s) { return TSettingValue{ProtocolName(s.connection.protocol)}; },
     [](TSiteSettings& s, const TSettingValue& v) {
-        TConnectionSettings& c = s.connection;
-        const TProtocol protocol = ParseProtocol(v.text).value_or(TProtocol::Ftp);
-        if (protocol != c.protocol && c.port == DefaultPort(c.protocol))
-            c.port = DefaultPort(protocol);
-        c.protocol = protocol;
+        s.connection.protocol = ParseProtocol(v.text).value_or(TProtocol::Ftp);
     }};
 
 using TC = TConnectionSettings;
@@ -312,10 +308,12 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
         const TSetting* portKey = FindSetting("FTP.port");
         if (std::find(named.begin(), named.end(), protocolKey) != named.end() &&
             std::find(named.begin(), named.end(), portKey) == named.end()) {
-            TSiteSettings stored = ReadSiteSettings(fileName);
-            protocolKey->Place.Set(stored, protocolKey->Place.Get(settings));
-            settings.connection.port = stored.connection.port;
-            named.push_back(portKey);
+            const TConnectionSettings stored = ReadSiteSettings(fileName).connection;
+            const TProtocol protocol = settings.connection.protocol;
+            if (protocol != stored.protocol && stored.port == DefaultPort(stored.protocol)) {
+                settings.connection.port = DefaultPort(protocol);
+                named.push_back(portKey);
+            }
         }
         for (const TSetting* setting : named)
             WriteSetting(ini, *setting, settings);

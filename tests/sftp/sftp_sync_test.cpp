@@ -1,3 +1,4 @@
+#include "app/site_settings.h"
 #include "tests/app/site_sync.h"
 #include "tests/support/real_sshd.h"
 #include "tests/support/tcp_relay.h"
@@ -240,4 +241,46 @@ TEST_F(SftpSync, AConnectionCutMidUploadFailsTheRunAndTheNextRunCompletesIt) {
     output = Sync(ini, status);
     ASSERT_EQ(status, 0) << output;
     EXPECT_EQ(ServerFiles(server), Snapshot(site)) << output;
+}
+
+// FTP.protocol takes a port left at the old protocol's own along, and only that; the host
+// key is kept in the one form ssh-keygen -lf prints.
+TEST(SftpSettings, TheProtocolMovesADefaultPortAndTheHostKeyIsChecked) {
+    TTempTree tree;
+    const std::string ini = tree.Path("PELMORA.INI");
+    struct TCase {
+        std::vector<std::string> before; // configured first, into an empty file
+        std::vector<std::string> assignments;
+        TProtocol protocol;
+        uint16_t port;
+    };
+    const std::vector<TCase> cases = {
+        {{}, {"FTP.protocol=sftp"}, TProtocol::Sftp, 22},
+        {{"FTP.port=21"}, {"FTP.protocol=SFTP"}, TProtocol::Sftp, 22},
+        {{"FTP.port=2222"}, {"FTP.protocol=sftp"}, TProtocol::Sftp, 2222},
+        {{"FTP.protocol=sftp"}, {"FTP.protocol=ftp"}, TProtocol::Ftp, 21},
+        {{"FTP.protocol=sftp", "FTP.port=990"}, {"FTP.protocol=ftp"}, TProtocol::Ftp, 990},
+        {{}, {"FTP.protocol=sftp", "FTP.port=21"}, TProtocol::Sftp, 21},
+        {{"FTP.port=22"}, {"FTP.server=example.org"}, TProtocol::Ftp, 22},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.assignments.front());
+        std::ofstream(ini) << "";
+        std::string why;
+        ASSERT_TRUE(c.before.empty() || ConfigureSettings(ini, c.before, why)) << why;
+        ASSERT_TRUE(ConfigureSettings(ini, c.assignments, why)) << why;
+        const TSiteSettings read = ReadSiteSettings(ini);
+        EXPECT_EQ(read.connection.protocol, c.protocol);
+        EXPECT_EQ(read.connection.port, c.port);
+    }
+
+    const std::string key = "SHA256:" + std::string(42, 'k') + "Q";
+    std::string why;
+    std::ofstream(ini) << "";
+    ASSERT_TRUE(ConfigureSettings(ini, {"SFTP.hostKey=" + key.substr(7) + "="}, why)) << why;
+    EXPECT_EQ(ReadSiteSettings(ini).connection.sftpHostKey, key);
+    for (const char* bad : {"FTP.protocol=scp", "FTP.protocol=", "SFTP.hostKey=SHA256:short",
+                            "SFTP.hostKey=MD5:aa:bb"}) {
+        EXPECT_FALSE(ConfigureSettings(ini, {bad}, why)) << bad;
+    }
 }
