@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -283,4 +284,44 @@ TEST(SftpSettings, TheProtocolMovesADefaultPortAndTheHostKeyIsChecked) {
                             "SFTP.hostKey=MD5:aa:bb"}) {
         EXPECT_FALSE(ConfigureSettings(ini, {bad}, why)) << bad;
     }
+}
+
+// The ways in other than a named key file: the agent's keys, and a key of ~/.ssh whose
+// passphrase comes from PELMORA_PASSPHRASE.
+TEST_F(SftpSync, TheAgentAndAKeyWithAPassphraseLogIn) {
+    const fs::path site = tree.Dir("site");
+    tree.File("site/index.html", "home");
+    std::string out;
+    // A key of the user's own, with a passphrase, that the server also takes.
+    const std::string userKey = tree.Path("home/.ssh/id_ed25519");
+    ASSERT_TRUE(RunCommand("ssh-keygen -q -t ed25519 -N 'open sesame' -f " + userKey, out));
+    {
+        std::ofstream keys(server.Dir() + "/authorized_keys", std::ios::app);
+        keys << ReadFile(userKey + ".pub");
+    }
+    const std::string ini = Configure(site, {"SFTP.keyFile="});
+    int status = -1;
+    ::setenv("PELMORA_PASSPHRASE", "open sesame", 1);
+    std::string output = Sync(ini, status);
+    ::unsetenv("PELMORA_PASSPHRASE");
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+
+    // Without the passphrase that key is no way in; the agent holding the test's key is.
+    fs::remove(userKey);
+    ASSERT_TRUE(RunCommand(
+        "ssh-agent -s -a " + tree.Path("agent.sock") + " > " + tree.Path("agent.env"), out));
+    const std::string agentEnv = ReadFile(tree.Path("agent.env"));
+    const size_t pidAt = agentEnv.find("SSH_AGENT_PID=");
+    ASSERT_NE(pidAt, std::string::npos) << agentEnv;
+    const int agentPid = std::stoi(agentEnv.substr(pidAt + 14));
+    ::setenv("SSH_AUTH_SOCK", tree.Path("agent.sock").c_str(), 1);
+    const bool added = RunCommand("ssh-add -q " + server.ClientKey() + " 2>&1", out);
+    tree.File("site/about.html", "about");
+    output = Sync(ini, status);
+    ::unsetenv("SSH_AUTH_SOCK");
+    ::kill(agentPid, SIGTERM);
+    ASSERT_TRUE(added) << out;
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
 }
