@@ -174,14 +174,18 @@ TSftp::~TSftp() {
     Close();
 }
 
-// The watchers may be the ones whose signal runs now: they go once the loop is back.
+// The watchers may be the ones whose signal runs now (a step that failed closes the
+// connection): those go once the loop is back; at any other time at once.
 void TSftp::DropWatchers() {
     for (std::unique_ptr<QSocketNotifier>* watcher : {&impl_->readable, &impl_->writable}) {
-        if (*watcher) {
-            (*watcher)->setEnabled(false);
-            QObject::disconnect(watcher->get(), nullptr, nullptr, nullptr);
+        if (!*watcher)
+            continue;
+        (*watcher)->setEnabled(false);
+        QObject::disconnect(watcher->get(), nullptr, nullptr, nullptr);
+        if (inWatcher_)
             watcher->release()->deleteLater();
-        }
+        else
+            watcher->reset();
     }
 }
 
@@ -267,8 +271,13 @@ void TSftp::Watch() {
     if (!impl_->readable) {
         impl_->readable = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Read);
         impl_->writable = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Write);
-        QObject::connect(impl_->readable.get(), &QSocketNotifier::activated, [this] { Drive(); });
-        QObject::connect(impl_->writable.get(), &QSocketNotifier::activated, [this] { Drive(); });
+        const auto ready = [this] {
+            inWatcher_ = true;
+            Drive();
+            inWatcher_ = false;
+        };
+        QObject::connect(impl_->readable.get(), &QSocketNotifier::activated, ready);
+        QObject::connect(impl_->writable.get(), &QSocketNotifier::activated, ready);
     }
     bool read = false, write = false;
     if (Running()) {

@@ -128,6 +128,7 @@ private:
     TStep step_;
     TSftpState state_ = TSftpState::Idle;
     bool driving_ = false;
+    bool inWatcher_ = false; // a watcher's signal runs now
 
     std::vector<TListedEntry> entries_;
     TListedKind statKind_ = TListedKind::Other;
