@@ -109,6 +109,14 @@ TEST_F(SftpSync, TheServerEndsEqualToTheDiskEditsAndDeletesFollowAndANoOpSendsNo
     ASSERT_EQ(status, 0) << output << server.Log();
     EXPECT_EQ(ServerFiles(server), Snapshot(site)) << output;
     EXPECT_TRUE(fs::is_symlink(fs::path(server.SiteOnDisk()) / "elsewhere")) << output;
+    // How the connection is secured, once.
+    const std::string security = "\nSecurity: SSH, ";
+    EXPECT_NE(output.find(security), std::string::npos) << output;
+    EXPECT_EQ(output.find(security), output.rfind(security)) << output;
+    EXPECT_NE(output.find("host key ED25519 " + server.HostKeyFingerprint() +
+                          ", logged in by key file " + server.ClientKey()),
+              std::string::npos)
+        << output;
     // Times are exact: the server's file has the local file's time to the second.
     const auto localTime = fs::last_write_time(site / "index.html");
     const auto remoteTime = fs::last_write_time(fs::path(server.SiteOnDisk()) / "index.html");
