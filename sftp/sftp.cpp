@@ -27,7 +27,7 @@ namespace {
 
 // Big enough that the library keeps many write requests in flight at once: each call
 // is cut into packets that go out before the first is answered.
-constexpr size_t UploadChunk = 1024 * 1024;
+constexpr size_t UploadChunk = 4 * 1024 * 1024;
 
 void InitLibrary() {
     static std::once_flag once;
@@ -861,12 +861,16 @@ void TSftp::Put(const std::string& localPath, const std::string& remotePath) {
             }
         }
         while (!s->closing) {
-            if (s->sent == s->filled) {
-                if (s->atEnd) {
-                    s->closing = true;
-                    break;
-                }
-                const ssize_t got = ::read(s->file, s->buffer.data(), s->buffer.size());
+            // The buffer is kept full: room the server's answers made is filled with more
+            // of the file behind what is still on its way, so that the requests in flight
+            // never run dry at a refill. The library has copied what it sent; it goes on
+            // from the same bytes at the start of the buffer.
+            if (!s->atEnd && s->filled - s->sent < s->buffer.size() / 2) {
+                std::memmove(s->buffer.data(), s->buffer.data() + s->sent, s->filled - s->sent);
+                s->filled -= s->sent;
+                s->sent = 0;
+                const ssize_t got =
+                    ::read(s->file, s->buffer.data() + s->filled, s->buffer.size() - s->filled);
                 if (got < 0) {
                     localFileFailed_ = true;
                     s->outcome = TSftpState::Failed;
@@ -875,12 +879,15 @@ void TSftp::Put(const std::string& localPath, const std::string& remotePath) {
                     s->closing = true;
                     break;
                 }
-                s->filled = static_cast<size_t>(got);
-                s->sent = 0;
+                s->filled += static_cast<size_t>(got);
                 s->atEnd = got == 0;
+            }
+            if (s->sent == s->filled) {
+                if (s->atEnd)
+                    s->closing = true;
                 continue;
             }
-            // The same rest of the buffer again after EAGAIN, as the library asks.
+            // After EAGAIN: the same bytes again (and maybe more), as the library asks.
             const ssize_t rc =
                 libssh2_sftp_write(s->handle, s->buffer.data() + s->sent, s->filled - s->sent);
             if (rc == LIBSSH2_ERROR_EAGAIN)

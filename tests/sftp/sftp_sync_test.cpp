@@ -98,7 +98,11 @@ TEST_F(SftpSync, TheServerEndsEqualToTheDiskEditsAndDeletesFollowAndANoOpSendsNo
     tree.File("site/Case.txt", "upper");
     tree.File("site/case.txt", "lower");
     tree.File("site/caf\xe9.html", "latin-1 name");
-    tree.File("site/img/Logo.PNG", std::string(3 << 20, '\x89'));
+    // Bigger than the upload's buffer, and no two stretches alike: a byte out of order shows.
+    std::string big((9 << 20) + 123, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>((i * 131 + i / 4099) & 0xff);
+    tree.File("site/img/Logo.PNG", big);
     tree.File("site/old/stale.html", "stale");
     // A link on the server is left alone: never followed, never deleted.
     fs::create_symlink("/etc/hostname", fs::path(server.SiteOnDisk()) / "elsewhere");
