@@ -192,8 +192,14 @@ void TSftp::DropWatchers() {
 void TSftp::Close() {
     DropWatchers();
     impl_->FreeAgent();
+    // The library frees only what it could finish closing, and a non-blocking close on a
+    // busy or stalled connection never finishes: the socket is shut first, so that every
+    // send and receive fails at once, and the library frees it all without waiting.
+    if (socket_ >= 0)
+        ::shutdown(socket_, SHUT_RDWR);
+    if (session_)
+        libssh2_session_set_blocking(session_, 1);
     if (sftp_) {
-        // Frees without waiting for the server's answers to closing the channel.
         libssh2_sftp_shutdown(sftp_);
         sftp_ = nullptr;
     }
