@@ -79,6 +79,8 @@ void TTcpRelay::Run() {
         }
         if (::poll(watched.data(), watched.size(), 50) <= 0)
             continue;
+        // A pair accepted now is watched from the next round on.
+        const size_t watchedPairs = pairs.size();
         if (watched[0].revents & POLLIN) {
             const int client = ::accept(listener_, nullptr, nullptr);
             const int server = client >= 0 ? ConnectTo(serverPort_) : -1;
@@ -90,6 +92,10 @@ void TTcpRelay::Run() {
         std::vector<TPair> kept;
         for (size_t i = 0; i < pairs.size(); ++i) {
             TPair p = pairs[i];
+            if (i >= watchedPairs) {
+                kept.push_back(p);
+                continue;
+            }
             bool closed = false;
             for (const bool up : {true, false}) {
                 if (closed || !(watched[1 + 2 * i + (up ? 0 : 1)].revents & (POLLIN | POLLHUP)))
