@@ -59,6 +59,7 @@ std::unique_ptr<TRemoteSession> TSftpSession::Sibling() const {
     auto sibling = std::make_unique<TSftpSession>();
     sibling->settings_ = settings_;
     sibling->timeoutMs = timeoutMs;
+    sibling->timeRefused_ = timeRefused_;
     return sibling;
 }
 
@@ -88,9 +89,9 @@ std::optional<TServerHostKey> TSftpSession::RefusedHostKey() const {
 
 TRemoteTraits TSftpSession::Traits() const {
     TRemoteTraits traits;
-    // Times are set with setstat and read with stat, both exact; listings give them in
-    // UTC seconds; the server takes several connections.
-    traits.fileTimeSettable = true;
+    // Times are set with setstat (until the server refuses it once) and read with stat,
+    // both exact; listings give them in UTC seconds; the server takes several connections.
+    traits.fileTimeSettable = !timeRefused_;
     traits.fileTimeReadable = true;
     traits.renameOffered = true;
     traits.exactListingTimes = true;
@@ -172,7 +173,7 @@ void TSftpSession::BeginPut(const std::string& localPath, const std::string& rem
 }
 
 void TSftpSession::BeginSetFileTime(const std::string& remotePath, int64_t utcSeconds) {
-    Start(TPending::Simple);
+    Start(TPending::SetTime);
     sftp_.SetTime(Absolute(remotePath), utcSeconds);
 }
 
@@ -228,6 +229,8 @@ TOutcome TSftpSession::End() {
             break;
         }
     }
+    if (outcome == TOutcome::Failed && pending == TPending::SetTime)
+        timeRefused_ = true;
     if (outcome == TOutcome::Failed || outcome == TOutcome::Lost) {
         if (!sftp_.ErrorText().empty())
             lastErrorText_ = sftp_.ErrorText();

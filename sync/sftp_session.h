@@ -58,7 +58,7 @@ public:
     std::string Absolute(const std::string& path) const;
 
 private:
-    enum class TPending : uint8_t { None, ChangeDir, List, Names, Simple, Put, FileTime };
+    enum class TPending : uint8_t { None, ChangeDir, List, Names, Simple, Put, SetTime, FileTime };
     void Start(TPending pending);
     void Activity();
 
@@ -66,6 +66,8 @@ private:
     TPending pending_ = TPending::None;
     bool connecting_ = false;
     bool error_ = false;
+    // The server refused to set a file's time: it is not asked again in this session.
+    bool timeRefused_ = false;
     std::string here_ = "/";
     std::string target_; // the directory a ChangeDir or List names
 };
