@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace pelmora;
@@ -336,4 +341,55 @@ TEST_F(SftpSync, TheAgentAndAKeyWithAPassphraseLogIn) {
     ASSERT_TRUE(added) << out;
     EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(Snapshot(server.SiteOnDisk()), Snapshot(site)) << output;
+}
+
+// SIGTERM in the middle of an upload over SFTP ends the run at once, as over FTP, and
+// leaves nothing under the file's own name.
+TEST_F(SftpSync, SigtermEndsAnUploadPromptly) {
+    const fs::path site = tree.Dir("site");
+    tree.File("site/big.bin", std::string(256 << 20, 'z'));
+    const std::string ini = Configure(site, {"Options.connections=1"});
+    const std::string out = tree.Path("run.out");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::signal(SIGTERM, SIG_DFL);
+        ::execl(PELMORA_BINARY, PELMORA_BINARY, "--settings", ini.c_str(), "--headless",
+                static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Until a part of the file has arrived under its temporary name.
+    const auto arriving = [&] {
+        std::error_code ec;
+        for (fs::directory_iterator it(server.SiteOnDisk(), ec), end; !ec && it != end;
+             it.increment(ec))
+            if (it->is_regular_file(ec) && it->file_size(ec) > (8u << 20))
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 3000 && !arriving(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(arriving()) << ReadFile(out);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 800 && !ended; ++i) {
+        ended = ::waitpid(child, &status, WNOHANG) == child;
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "still running 8 s after SIGTERM\n" << ReadFile(out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    ASSERT_TRUE(WIFEXITED(status)) << ReadFile(out);
+    EXPECT_EQ(WEXITSTATUS(status), 143) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("Stopped by SIGTERM"), std::string::npos) << ReadFile(out);
+    EXPECT_FALSE(fs::exists(fs::path(server.SiteOnDisk()) / "big.bin")) << ReadFile(out);
 }
