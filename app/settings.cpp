@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <type_traits>
 
@@ -83,6 +84,14 @@ constexpr TSettingPlace MaxDelete{
             s.sync.maxDelete = v.number;
     }};
 
+// FTP.protocol. A port left at the old protocol's own goes along when --configure or the
+// window changes the protocol; a file that names no port reads as the protocol's own.
+constexpr TSettingPlace Protocol{
+    [](const TSiteSettings& s) { return TSettingValue{ProtocolName(s.connection.protocol)}; },
+    [](TSiteSettings& s, const TSettingValue& v) {
+        s.connection.protocol = ParseProtocol(v.text).value_or(TProtocol::Ftp);
+    }};
+
 using TC = TConnectionSettings;
 using TO = TSyncOptions;
 using TR = TRunSteps;
@@ -94,7 +103,7 @@ constexpr auto screen = &TSiteSettings::screen;
 
 } // namespace
 
-const std::array<TSetting, 30> SettingKeys = {{
+const std::array<TSetting, 33> SettingKeys = {{
     {"FTP", "server", Text, 0, 0, 0, At<connection, &TC::host>},
     {"FTP", "userName", Text, 0, 0, 0, At<connection, &TC::user>},
     {"FTP", "password", Text, 0, 0, 0, At<connection, &TC::password>},
@@ -137,6 +146,14 @@ const std::array<TSetting, 30> SettingKeys = {{
     {"Options", "connections", Integer, 4, 1, 10, At<sync, &TO::connections>},
     // Learnt: TLS has worked with this site, so auto no longer goes on in clear.
     {"FTP", "tlsSeen", Boolean, 0, 0, 1, At<connection, &TC::tlsSeenBefore>},
+    // "ftp" or "sftp"; a file without it means ftp.
+    {"FTP", "protocol", Text, 0, 0, 0, Protocol},
+    // SFTP: "SHA256:<base64>" of the one host key trusted for the site; without it the
+    // user's known_hosts decides.
+    {"SFTP", "hostKey", Text, 0, 0, 0, At<connection, &TC::sftpHostKey>},
+    // SFTP: the private key file to log in with; without it ~/.ssh/id_ed25519, id_ecdsa
+    // and id_rsa, those there are.
+    {"SFTP", "keyFile", Text, 0, 0, 0, At<connection, &TC::sftpKeyFile>},
 }};
 
 const TSetting* FindSetting(std::string_view dottedName) {
@@ -149,6 +166,19 @@ const TSetting* FindSetting(std::string_view dottedName) {
 std::string DefaultSettingsPath() {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return (std::filesystem::path(dir.toStdString()) / "pelmora" / "PELMORA.INI").string();
+}
+
+std::string SshFingerprint(const std::string& text) {
+    std::string digits = text;
+    while (!digits.empty() && digits.back() == '=')
+        digits.pop_back();
+    if (digits.size() > 7 && SameText(digits.substr(0, 7), "SHA256:"))
+        digits = digits.substr(7);
+    const bool base64 =
+        digits.size() == 43 && std::all_of(digits.begin(), digits.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+        });
+    return base64 ? "SHA256:" + digits : "";
 }
 
 namespace {
@@ -188,6 +218,25 @@ bool AssignedValue(const TSetting& setting, const std::string& value, TSettingVa
             return false;
         }
         result.text = TlsModeName(*mode);
+        return true;
+    }
+    if (&setting == FindSetting("FTP.protocol")) {
+        const auto protocol = ParseProtocol(value);
+        if (!protocol || value.empty()) {
+            error = "The value of " + where + " must be ftp or sftp";
+            return false;
+        }
+        result.text = ProtocolName(*protocol);
+        return true;
+    }
+    if (&setting == FindSetting("SFTP.hostKey")) {
+        result.text = SshFingerprint(value);
+        if (result.text.empty() && !value.empty()) {
+            error = "The value of " + where +
+                    " must be a SHA-256 host key fingerprint as ssh-keygen -lf prints it "
+                    "(SHA256: and 43 characters of base64)";
+            return false;
+        }
         return true;
     }
     if (&setting == FindSetting("FTP.trustedCertificate")) {
@@ -253,6 +302,19 @@ bool ConfigureSettings(const std::string& fileName, const std::vector<std::strin
     }
     try {
         TIniFile ini = ReadSettingsFile(fileName);
+        // A new protocol takes a port left at the old one's own along (21 and 22), unless
+        // a port is named too.
+        const TSetting* protocolKey = FindSetting("FTP.protocol");
+        const TSetting* portKey = FindSetting("FTP.port");
+        if (std::find(named.begin(), named.end(), protocolKey) != named.end() &&
+            std::find(named.begin(), named.end(), portKey) == named.end()) {
+            const TConnectionSettings stored = ReadSiteSettings(fileName).connection;
+            const TProtocol protocol = settings.connection.protocol;
+            if (protocol != stored.protocol && stored.port == DefaultPort(stored.protocol)) {
+                settings.connection.port = DefaultPort(protocol);
+                named.push_back(portKey);
+            }
+        }
         for (const TSetting* setting : named)
             WriteSetting(ini, *setting, settings);
         SaveSettingsFile(ini);

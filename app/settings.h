@@ -41,7 +41,12 @@ struct TSetting {
 
 // Every key, in the order the window reads and writes them. Reading and writing a site's
 // settings (ReadSiteSettings, WriteSiteSettings), --configure and --show all go by it.
-extern const std::array<TSetting, 30> SettingKeys;
+extern const std::array<TSetting, 33> SettingKeys;
+
+// A host key fingerprint as the settings keep it ("SHA256:" and 43 characters of base64,
+// as ssh-keygen -lf prints it) from one typed with or without "SHA256:" and padding;
+// empty for anything else.
+std::string SshFingerprint(const std::string& text);
 
 // The key named "Section.key" (without regard to case), or nullptr.
 const TSetting* FindSetting(std::string_view dottedName);

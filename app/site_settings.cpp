@@ -70,6 +70,9 @@ TSiteSettings ReadSiteSettings(const std::string& fileName) {
     TSiteSettings settings;
     for (const TSetting& key : SettingKeys)
         ReadSetting(ini, key, settings);
+    // A file that names no port: the protocol's own.
+    if (ini.ReadString("FTP", "port", "").empty())
+        settings.connection.port = DefaultPort(settings.connection.protocol);
     long number = 0;
     settings.screen.sizeStored =
         TIniFile::ParseInteger(ini.ReadString("Screen", "width", ""), number) &&

@@ -4,6 +4,23 @@
 
 namespace pelmora {
 
+const char* ProtocolName(TProtocol protocol) {
+    return protocol == TProtocol::Sftp ? "sftp" : "ftp";
+}
+
+std::optional<TProtocol> ParseProtocol(const std::string& text) {
+    if (text.empty())
+        return TProtocol::Ftp;
+    for (const TProtocol protocol : {TProtocol::Ftp, TProtocol::Sftp})
+        if (SameText(text, ProtocolName(protocol)))
+            return protocol;
+    return std::nullopt;
+}
+
+uint16_t DefaultPort(TProtocol protocol) {
+    return protocol == TProtocol::Sftp ? 22 : 21;
+}
+
 const char* TlsModeName(TTlsMode mode) {
     switch (mode) {
     case TTlsMode::Auto:

@@ -26,10 +26,21 @@ const char* TlsModeName(TTlsMode mode);
 // else nothing.
 std::optional<TTlsMode> ParseTlsMode(const std::string& text);
 
+// The protocol a site is reached by: FTP (with or without TLS) or SFTP over SSH.
+enum class TProtocol : uint8_t { Ftp, Sftp };
+// "ftp", "sftp".
+const char* ProtocolName(TProtocol protocol);
+// The protocol of such a name (without regard to case); an empty text is FTP, anything
+// else nothing.
+std::optional<TProtocol> ParseProtocol(const std::string& text);
+// The port a protocol's servers listen on unless told otherwise.
+uint16_t DefaultPort(TProtocol protocol);
+
 // Everything a session needs to reach a server and log in, as one value: the window's
 // Setup page edits it, the settings file stores it, and every session of a run (the
 // main one and the extra ones beside it) is opened from the same value.
 struct TConnectionSettings {
+    TProtocol protocol = TProtocol::Ftp;
     std::string host; // a name or an address, as the user typed it
     uint16_t port = 21;
     std::string user;
@@ -45,6 +56,11 @@ struct TConnectionSettings {
     std::string trustedCertificate;
     // TLS worked with this site before: Auto then goes on in clear no more than Require.
     bool tlsSeenBefore = false;
+    // SFTP: the one host key trusted for the site ("SHA256:<base64>", as ssh-keygen -lf
+    // prints it); empty: the user's known_hosts decides.
+    std::string sftpHostKey;
+    // SFTP: the private key file to log in with; empty: the usual ones in ~/.ssh.
+    std::string sftpKeyFile;
     // How long a session may stay quiet before an operation on it is given up.
     uint32_t timeoutMs = 30000;
 

@@ -50,10 +50,6 @@ TFtpSession::~TFtpSession() {
     ftp_.OnFileRenamed = nullptr;
 }
 
-std::unique_ptr<TRemoteSession> NewRemoteSession() {
-    return std::make_unique<TFtpSession>();
-}
-
 void TFtpSession::BeginConnect(const TConnectionSettings& settings) {
     settings_ = settings;
     timeoutMs = settings.timeoutMs;

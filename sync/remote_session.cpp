@@ -27,6 +27,40 @@ void TRemoteSession::StartedConnecting() {
     Touch();
 }
 
+void TRemoteSession::HandDown(TRemoteSession& inner) const {
+    inner.timeoutMs = timeoutMs;
+    inner.settings_ = settings_;
+    HandDownStop(inner);
+}
+
+void TRemoteSession::HandDownStop(TRemoteSession& inner) const {
+    inner.stopped_ = stopped_;
+    inner.stopHeld_ = stopHeld_;
+    inner.stopAsked_ = stopAsked_;
+}
+
+void TRemoteSession::TakeUp(TRemoteSession& inner) {
+    lastActivity_ = inner.lastActivity_;
+    loggedIn_ = inner.loggedIn_;
+    lost_ = inner.lost_;
+    settings_ = inner.settings_;
+    timeoutMs = inner.timeoutMs;
+    lastErrorText_ = inner.lastErrorText_;
+    notEntries_ = inner.notEntries_;
+    // A listing comes up once; TakeListing moves it on from here.
+    if (!inner.listed_.empty()) {
+        listed_ = std::move(inner.listed_);
+        inner.listed_.clear();
+    }
+    listedHere_ = inner.listedHere_;
+    listingRefused_ = inner.listingRefused_;
+    refusal_ = inner.refusal_;
+    fileTime_ = inner.fileTime_;
+    bytesSent_ = inner.bytesSent_;
+    fileSize_ = inner.fileSize_;
+    uploading_ = inner.uploading_;
+}
+
 void TRemoteSession::LoginSucceeded() {
     loginTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - connectStart_);

@@ -26,6 +26,17 @@ struct TServerCertificate {
     std::string trustedBefore; // when changed: the fingerprint trusted until now
 };
 
+// A server's SSH host key that was not accepted, as the user is asked about it: unknown
+// (neither trusted for the site nor in known_hosts), or different from the key trusted
+// or known before (`changed`).
+struct TServerHostKey {
+    std::string host;
+    uint16_t port = 22;
+    std::string type;        // "ED25519", "ECDSA", "RSA"
+    std::string fingerprint; // "SHA256:<base64>", as ssh-keygen -lf prints it
+    bool changed = false;
+};
+
 // How a remote operation ended. Failed: the server refused this operation and the session
 // goes on (FailureReason says why). Lost: the session is gone or stopped answering; it is
 // closed. Stopped: the user pressed Stop.
@@ -110,6 +121,9 @@ public:
     // The certificate that ended the last connect, when its verification failed and it was
     // not trusted by fingerprint; nothing otherwise (or for a protocol without one).
     virtual std::optional<TServerCertificate> RefusedCertificate() const { return std::nullopt; }
+    // The host key that ended the last connect before the login; nothing otherwise (or for
+    // a protocol without one).
+    virtual std::optional<TServerHostKey> RefusedHostKey() const { return std::nullopt; }
     virtual TRemoteTraits Traits() const = 0;
     bool RenameOffered() const { return Traits().renameOffered; }
     bool FileTimeSettable() const { return Traits().fileTimeSettable; }
@@ -213,6 +227,7 @@ public:
             stopAsked_ = true;
         else
             stopped_ = true;
+        StopGiven();
     }
     // A new operation of the sync's own begins: a Stop given before it is forgotten.
     void Resume() { stopped_ = stopAsked_ = false; }
@@ -245,6 +260,14 @@ protected:
     void Touch();
     // For an implementation: a connect starts now (see LoginTime).
     void StartedConnecting();
+    // For a session that hands its work to another of another protocol: what its user
+    // set on it goes down to `inner` before each call, and what `inner` learnt comes up
+    // after. The stop goes down on its own as it is given, in the middle of a wait.
+    void HandDown(TRemoteSession& inner) const;
+    void HandDownStop(TRemoteSession& inner) const;
+    void TakeUp(TRemoteSession& inner);
+    // Told after every Stop.
+    virtual void StopGiven() {}
     // The login succeeded: the session is usable again, and its owner is told.
     void LoginSucceeded();
 
@@ -271,8 +294,10 @@ private:
     bool stopAsked_ = false;
 };
 
-// A new session of the protocol the program speaks; the engine holds its main session
-// through it unless it is given one.
+// A new session that speaks the protocol of the settings each connect is given (see
+// TProtocolSession); the engine holds its main session through it unless it is given one.
 std::unique_ptr<TRemoteSession> NewRemoteSession();
+// A new session of one protocol.
+std::unique_ptr<TRemoteSession> NewRemoteSession(TProtocol protocol);
 
 } // namespace pelmora

@@ -106,6 +106,7 @@ struct TSyncRun::TTally final : TSyncView {
     bool TrustServerCertificate(const TServerCertificate& c) override {
         return view.TrustServerCertificate(c);
     }
+    bool TrustHostKey(const TServerHostKey& k) override { return view.TrustHostKey(k); }
     bool ConfirmPlanDeletes(const std::string& counts,
                             const std::vector<std::string>& lines) override {
         return view.ConfirmPlanDeletes(counts, lines);
@@ -200,7 +201,7 @@ std::string ReplyIn(const std::string& text) {
 
 bool TSyncRun::Connect() {
     Redial();
-    if (!WaitConnected() && !RetryWithTrustedCertificate()) {
+    if (!WaitConnected() && !RetryWithTrustedCertificate() && !RetryWithTrustedHostKey()) {
         engine_.ReleaseRunLock();
         SayConnectFailure();
         return false;
@@ -220,8 +221,13 @@ void TSyncRun::SayConnectFailure() {
         // 4xx is "not now" (too many users, shutting down), not a wrong password: saying
         // the password is wrong would send the user to change a good one.
         engine_.ShowStatus("The server refused the login for now: " + reply);
-    } else if (engine_.session.LoginRefused()) {
+    } else if (engine_.session.LoginRefused() &&
+               engine_.session.Settings().protocol == TProtocol::Ftp) {
         engine_.ShowStatus("Access Denied. Incorrect username or password");
+    } else if (engine_.session.LoginRefused()) {
+        // SSH logins have several ways: the words say which the server offers and which
+        // were tried.
+        engine_.ShowStatus(engine_.session.LastErrorText());
     } else {
         engine_.ShowStatus(engine_.session.LastErrorText().empty()
                                ? std::string("Could not connect to remote site")
@@ -246,6 +252,26 @@ bool TSyncRun::RetryWithTrustedCertificate() {
     }
     connection_.trustedCertificate = CompactFingerprint(question.certificate.fingerprint);
     result_.trustedCertificate = connection_.trustedCertificate;
+    engine_.session.SetLastErrorText("");
+    Redial();
+    return WaitConnected();
+}
+
+bool TSyncRun::RetryWithTrustedHostKey() {
+    const std::optional<TServerHostKey> refused = engine_.session.RefusedHostKey();
+    if (!engine_.View().Attended() || engine_.userStop || !refused || refused->changed)
+        return false;
+    const TServerHostKey question = *refused;
+    const std::string error = engine_.session.LastErrorText();
+    engine_.EndComponentSession();
+    engine_.ShowStatus(error);
+    if (!engine_.View().TrustHostKey(question) || engine_.userStop) {
+        engine_.session.SetLastErrorText(error);
+        return false;
+    }
+    // The view that said yes keeps the key for the site (SFTP.hostKey), as it keeps a
+    // trusted certificate.
+    connection_.sftpHostKey = question.fingerprint;
     engine_.session.SetLastErrorText("");
     Redial();
     return WaitConnected();

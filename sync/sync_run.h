@@ -140,6 +140,8 @@ private:
     void Redial();
     bool WaitConnected();
     bool RetryWithTrustedCertificate();
+    // The same for an SSH host key that is not known: asked once, then connects again.
+    bool RetryWithTrustedHostKey();
     void SayConnectFailure();
     void RememberTls();
     void AfterConnect();

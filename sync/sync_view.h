@@ -138,6 +138,9 @@ public:
     // The server's certificate failed verification: true to trust this one certificate
     // and connect again.
     virtual bool TrustServerCertificate(const TServerCertificate&) { return false; }
+    // The server's SSH host key is neither trusted for the site nor known: true to trust
+    // this one key (SFTP.hostKey) and connect again. A key that changed is never asked about.
+    virtual bool TrustHostKey(const TServerHostKey&) { return false; }
     // The plan deletes on the server: true to go ahead. `counts` as PlanCounts says them,
     // `lines` the plan's lines.
     virtual bool ConfirmPlanDeletes(const std::string& /*counts*/,

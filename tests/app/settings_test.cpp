@@ -612,6 +612,9 @@ TSiteSettings EveryKeySet() {
     s.connection.tlsMode = TTlsMode::Require;
     s.connection.trustedCertificate = "SHA256:" + std::string(64, 'A');
     s.connection.tlsSeenBefore = true;
+    s.connection.protocol = TProtocol::Sftp;
+    s.connection.sftpHostKey = "SHA256:" + std::string(43, 'h');
+    s.connection.sftpKeyFile = "/home/web master/.ssh/site key";
     s.connection.timeoutMs = s.sync.timeoutMs = 45000;
     s.sync.localRoot = "/srv/" + std::string(300, 'x') + "/Café";
     s.sync.remoteRoot = " /htdocs ";
@@ -659,6 +662,7 @@ tls=8C398A8B886E91987E933
 trustedCertificate=ABAB54BB1C9BC57C3DBE7B68B5EB4AB35B20B1AB0EAFBAEBAD2AC2ABDAABA98A8CA7AA64A51A49A34A2DA12A049F89EE9D29C29B49A299898797496295994B93B9219119008F18EB8DC8C58B98A689B88787586C85C8428318218108027FA7E37D87C37B57AC794784779
 passwordInKeyring=1
 tlsSeen=1
+protocol=8B097088C8B3
 
 [Firewall]
 server=8E28B48D683381CCB49377F295D88484B87E8D7
@@ -674,6 +678,10 @@ width=700
 height=500
 top=30
 left=40
+
+[SFTP]
+hostKey=AB4B5ABB4C92C55C36BE18F78E18DC8C08B48AD89588B87486A85C84A8348228148067F37EC7D47C77B27AD79478B77E76775D74C7307227127076F06E86D06CB6B96AB69A68867366A658
+keyFile=CFE9598DE8E395ACA481192B947D5D8779287FE7DA8B57D0BFABFE79B78B822BA275D7EB72880CC4A7847D1689
 )";
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "app/main_form.h"
 #include "app/ui/main_window.h"
 #include "sync/ftp_session.h"
+#include "sync/protocol_session.h"
 #include "tests/support/temp_tree.h"
 
 #include <QCoreApplication>
@@ -23,7 +24,8 @@ class TFtpScriptServer;
 
 // The FTP component under the window's main session, for tests that watch its state.
 inline const TFtp& FtpOf(const TForm1& form) {
-    return static_cast<const TFtpSession&>(form.engine.session).Component();
+    const auto& engine = static_cast<const TProtocolSession&>(form.engine.session);
+    return static_cast<const TFtpSession&>(engine.Inner()).Component();
 }
 
 // Lets the event loop run for `ms` milliseconds (timers, repaints, deferred work).
