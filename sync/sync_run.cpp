@@ -280,7 +280,9 @@ bool TSyncRun::RetryWithTrustedHostKey() {
 void TSyncRun::RememberTls() {
     // Kept as the listing zone is: the next run of this site, headless or not, refuses a
     // session in clear under auto.
-    if (connection_.tlsSeenBefore || !engine_.session.Traits().secured)
+    // SSH is always encrypted: there is nothing to learn, and the FTP key is not touched.
+    if (connection_.protocol != TProtocol::Ftp || connection_.tlsSeenBefore ||
+        !engine_.session.Traits().secured)
         return;
     connection_.tlsSeenBefore = true;
     result_.tlsLearnt = true;

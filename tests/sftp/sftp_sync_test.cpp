@@ -122,6 +122,8 @@ TEST_F(SftpSync, TheServerEndsEqualToTheDiskEditsAndDeletesFollowAndANoOpSendsNo
     const std::string security = "\nSecurity: SSH, ";
     EXPECT_NE(output.find(security), std::string::npos) << output;
     EXPECT_EQ(output.find(security), output.rfind(security)) << output;
+    // An SSH session teaches nothing about TLS: the FTP key stays as it was.
+    EXPECT_EQ(output.find("TLS worked"), std::string::npos) << output;
     EXPECT_NE(output.find("host key ED25519 " + server.HostKeyFingerprint() +
                           ", logged in by key file " + server.ClientKey()),
               std::string::npos)

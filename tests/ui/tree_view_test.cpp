@@ -120,11 +120,12 @@ TEST(TreeView, AHundredThousandEntriesLoadScrollAndChangeIconsWithoutDelay) {
     std::printf("100,000 entries: load %lld ms, scroll %lld ms, icons %lld ms\n",
                 static_cast<long long>(loadMs), static_cast<long long>(scrollMs),
                 static_cast<long long>(iconMs));
-    // Generous for a loaded machine or a sanitizer build; a view laid out again per
-    // entry takes minutes.
-    EXPECT_LT(loadMs, 8000);
-    EXPECT_LT(scrollMs, 2000);
-    EXPECT_LT(iconMs, 8000);
+    // Bounds that only a view laid out again per entry (minutes) passes, whatever else
+    // the machine runs and under the sanitizers: a sanitizer build beside other work took
+    // 8.4 s to load.
+    EXPECT_LT(loadMs, 60000);
+    EXPECT_LT(scrollMs, 10000);
+    EXPECT_LT(iconMs, 60000);
     const QModelIndex last = f.Window->ViewIndexOf(1, count - 1);
     EXPECT_EQ(view->model()->data(last, Qt::DisplayRole).toString(), "page099999.html");
 }
