@@ -1,4 +1,5 @@
 #include "tests/support/real_ftp_servers.h"
+#include "tests/support/local_servers.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,47 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A port nobody listens on right now. The server binds it a moment later; a clash
-// with another program in between shows as a start that never greets.
-// A port that nothing holds now, below the range the system hands out for port 0: the
-// tests' own data listeners take ports from that range all the time, and one of them
-// could take a port between our look and the server's bind.
-uint16_t FreePort() {
-    static std::mt19937 pick{std::random_device{}()};
-    std::uniform_int_distribution<int> range(20000, 32000);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const auto port = static_cast<uint16_t>(range(pick));
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free)
-            return port;
-    }
-    return 0;
-}
-
-// True once something on the port sends a line starting with 220.
-bool Greets(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = false;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[4];
-        if (::poll(&p, 1, 2000) > 0 && ::recv(fd, buffer, 3, MSG_WAITALL) == 3)
-            ok = std::memcmp(buffer, "220", 3) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
-
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
@@ -85,13 +45,6 @@ bool Chown(const std::string& path, const char* user, std::string& why) {
         return false;
     }
     return true;
-}
-
-std::string ServerCache() {
-    if (const char* cache = std::getenv("PELMORA_SERVER_CACHE"); cache && *cache)
-        return cache;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.cache/pelmora-servers";
 }
 
 } // namespace
@@ -242,7 +195,7 @@ bool TRealFtpServer::StartOnce(std::string& why) {
         return false;
     }
     if (!keepPort_)
-        port_ = FreePort();
+        port_ = FreeServerPort();
     fs::create_directories(root_ + "/site");
     // The servers drop to an unprivileged user, which must reach the root.
     ::chmod(dir_.c_str(), 0755);
@@ -307,7 +260,7 @@ bool TRealFtpServer::StartOnce(std::string& why) {
             why = std::string(Name()) + " exited at start: " + LogTail();
             return false;
         }
-        if (Greets(port_))
+        if (Greets(port_, "220"))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -1,4 +1,5 @@
 #include "tests/support/real_sshd.h"
+#include "tests/support/local_servers.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,49 +29,6 @@ namespace pelmora::testing {
 namespace fs = std::filesystem;
 
 namespace {
-
-uint16_t FreeSshPort() {
-    static std::mt19937 pick{std::random_device{}()};
-    std::uniform_int_distribution<int> range(20000, 32000);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const auto port = static_cast<uint16_t>(range(pick));
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free)
-            return port;
-    }
-    return 0;
-}
-
-// True once something on the port says "SSH-".
-bool SaysSsh(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = false;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        pollfd p{fd, POLLIN, 0};
-        char buffer[4];
-        if (::poll(&p, 1, 2000) > 0 && ::recv(fd, buffer, 4, MSG_WAITALL) == 4)
-            ok = std::memcmp(buffer, "SSH-", 4) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
-
-std::string ServerCache() {
-    if (const char* cache = std::getenv("PELMORA_SERVER_CACHE"); cache && *cache)
-        return cache;
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.cache/pelmora-servers";
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -172,7 +130,7 @@ bool TRealSshd::Start(std::string& why) {
             return false;
         }
     }
-    port_ = FreeSshPort();
+    port_ = FreeServerPort();
     std::ofstream config(dir_ + "/sshd_config");
     config << "Port " << port_ << "\n"
            << "ListenAddress 127.0.0.1\n"
@@ -221,7 +179,7 @@ bool TRealSshd::Start(std::string& why) {
             why = "sshd exited at start: " + Log();
             return false;
         }
-        if (SaysSsh(port_))
+        if (Greets(port_, "SSH-"))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
