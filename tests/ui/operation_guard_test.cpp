@@ -469,7 +469,12 @@ TEST(OperationGuard, ClosingTheWindowStopsTheRunningOperation) {
     EXPECT_LT(GetTickCount() - start, 2500u) << "the upload did not wait for its reply";
     EXPECT_TRUE(f.Form.Closed);
     EXPECT_EQ(f.Form.statusPanel.Caption(), "Transfer canceled. You MAY have to reconnect.");
-    EXPECT_TRUE(site.Stores().empty());
+    // The close came while the first upload was under way: its STOR may have reached the
+    // server before the close did (on a slow build it often has), but no upload after it.
+    int stores = 0;
+    for (const auto& [name, count] : site.Stores())
+        stores += count;
+    EXPECT_LE(stores, 1) << ::testing::PrintToString(site.server.Commands());
 }
 
 // A handler that fails with an exception is reported, and the operation it ran ends
